@@ -1,0 +1,142 @@
+#include "log/PduLog.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "platform/Platform.h"
+
+namespace pdu::log {
+namespace {
+
+// The file pointers are read by every logging thread and changed only by
+// LogInit/LogCloseAll (construction and destruction, which the application
+// does not overlap with other calls); atomics keep those reads defined.
+struct PduLog {
+  std::atomic<FILE*> MainFile{nullptr};
+  std::atomic<FILE*> DataFile{nullptr};
+  std::atomic<FILE*> ContactFile{nullptr};
+  uint32_t LogOpened = 0;
+};
+
+PduLog& TheLog() {
+  static PduLog log;
+  return log;
+}
+
+char* ThreadLineBuffer() {
+  thread_local std::unique_ptr<char[]> buf(new char[kLineBufferSize]);
+  return buf.get();
+}
+
+void WriteLine(FILE* f, const char* fmt, va_list ap) {
+  char* buf = ThreadLineBuffer();
+  int n = std::vsnprintf(buf, kLineBufferSize - 1, fmt, ap);
+  if (n < 0) return;
+  size_t len = static_cast<size_t>(n);
+  if (len > kLineBufferSize - 2) len = kLineBufferSize - 2;  // cut, never overflow
+  buf[len] = '\n';
+  std::fwrite(buf, 1, len + 1, f);
+  std::fflush(f);
+}
+
+void CloseOne(std::atomic<FILE*>& slot) {
+  FILE* f = slot.exchange(nullptr);
+  if (f != nullptr) std::fclose(f);
+}
+
+}  // namespace
+
+#define PDU_LOG_BODY(slot)                          \
+  FILE* f = TheLog().slot.load(std::memory_order_acquire); \
+  if (f == nullptr) return;                          \
+  va_list ap;                                        \
+  va_start(ap, fmt);                                 \
+  WriteLine(f, fmt, ap);                             \
+  va_end(ap)
+
+void LogMain(const char* fmt, ...) { PDU_LOG_BODY(MainFile); }
+void LogContact(const char* fmt, ...) { PDU_LOG_BODY(ContactFile); }
+void LogData(const char* fmt, ...) { PDU_LOG_BODY(DataFile); }
+
+#undef PDU_LOG_BODY
+
+bool MainLogOn() { return TheLog().MainFile.load(std::memory_order_relaxed) != nullptr; }
+bool ContactLogOn() { return TheLog().ContactFile.load(std::memory_order_relaxed) != nullptr; }
+bool DataLogOn() { return TheLog().DataFile.load(std::memory_order_relaxed) != nullptr; }
+
+void HexDump(const uint8_t* src, uint32_t count, char* dst, bool spaced) {
+  if (src == nullptr || count == 0) return;
+  if (count > kHexDumpMaxBytes) count = kHexDumpMaxBytes;
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::memset(dst, 0, 2 * static_cast<size_t>(count) + 1);
+  char* p = dst;
+  for (uint32_t i = 0; i < count; ++i) {
+    *p++ = kDigits[src[i] >> 4];
+    *p++ = kDigits[src[i] & 0x0F];
+    if (spaced && i + 1 < count) *p++ = ' ';
+  }
+  *p = '\0';
+}
+
+std::string HexString(const uint8_t* src, uint32_t count, bool spaced) {
+  if (src == nullptr || count == 0) return std::string();
+  if (count > kHexDumpMaxBytes) count = kHexDumpMaxBytes;
+  std::string s(3 * static_cast<size_t>(count), '\0');
+  HexDump(src, count, s.data(), spaced);
+  s.resize(std::strlen(s.c_str()));
+  return s;
+}
+
+std::string DateStamp() { return platform::LocalDateStamp(); }
+
+bool GetInstallPath(std::string& out) {
+  std::string value;
+  if (!platform::ReadLogPathValue(value)) return false;
+  const std::string sep = platform::PathSeparator();
+  if (!value.empty() && value.back() != sep[0]) value += sep;
+  out = value + "J2534" + sep + "7318" + sep;
+  return true;
+}
+
+LogFileNames CurrentLogFileNames() {
+  LogFileNames names;
+  GetInstallPath(names.folder);
+  const std::string date = DateStamp();
+  names.main = names.folder + date + ".txt";
+  names.data = names.folder + date + "_data.txt";
+  names.contact = names.folder + date + "_contact.txt";
+  return names;
+}
+
+bool LogSwitchedOn() {
+  const std::string file = platform::AppFolder() + "config.ini";
+  return platform::ReadIniString(file, "LOG", "open", "") == "1";
+}
+
+void LogInit() {
+  if (!LogSwitchedOn()) return;
+  const LogFileNames names = CurrentLogFileNames();
+  PduLog& log = TheLog();
+  if (log.LogOpened == 1) return;  // the files of an earlier construction stay in use
+  if (!names.folder.empty()) platform::CreateFolderWithParents(names.folder);
+  FILE* m = std::fopen(names.main.c_str(), "a+");
+  FILE* d = std::fopen(names.data.c_str(), "a+");
+  FILE* c = std::fopen(names.contact.c_str(), "a+");
+  log.MainFile.store(m, std::memory_order_release);
+  log.DataFile.store(d, std::memory_order_release);
+  log.ContactFile.store(c, std::memory_order_release);
+  if (m != nullptr || d != nullptr || c != nullptr) log.LogOpened = 1;
+}
+
+void LogCloseAll() {
+  PduLog& log = TheLog();
+  CloseOne(log.MainFile);
+  CloseOne(log.DataFile);
+  CloseOne(log.ContactFile);
+  log.LogOpened = 0;
+}
+
+}  // namespace pdu::log

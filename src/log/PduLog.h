@@ -1,0 +1,79 @@
+// The three log files: main (API calls, ComPrimitives), data (event items)
+// and contact (traffic with the VCI).
+//
+// Logging is on when config.ini in the application folder has
+//   [LOG]
+//   open=1
+// (exactly "1"). The files are named after the local date of LogInit,
+// "<folder><YYYY-MM-DD>.txt", "..._data.txt", "..._contact.txt", where the
+// folder is the log path value followed by J2534/7318/ (empty when there is
+// no value: the current directory). They are opened "a+" so that every
+// construction of a day appends to the same files.
+//
+// A line is exactly its formatted text plus "\n", written with one fwrite
+// and flushed at once, so the log is complete up to the last call if the
+// host process dies; stdio's own file lock keeps lines of different threads
+// whole. The format buffer is per thread. Callable from any thread; no lock
+// of ours is taken.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#if defined(__GNUC__)
+#define PDU_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define PDU_PRINTF(fmt, args)
+#endif
+
+namespace pdu::log {
+
+// Longest formatted line; longer lines are cut.
+inline constexpr size_t kLineBufferSize = 196608;
+
+// HexDump converts at most this many bytes; the rest is left out.
+inline constexpr uint32_t kHexDumpMaxBytes = 16384;
+
+void LogInit();
+void LogCloseAll();
+
+void LogMain(const char* fmt, ...) PDU_PRINTF(1, 2);
+void LogContact(const char* fmt, ...) PDU_PRINTF(1, 2);
+void LogData(const char* fmt, ...) PDU_PRINTF(1, 2);
+
+// True while the file is open. Callers test it before building expensive
+// log text (hex dumps of whole buffers) on hot paths.
+bool MainLogOn();
+bool ContactLogOn();
+bool DataLogOn();
+
+// Hex text of count bytes into dst: "01 AB 00" when spaced, "01AB00" when
+// not. src null or count 0 leaves dst untouched. dst must hold 3 * count
+// bytes when spaced and 2 * count + 1 when not (count capped at
+// kHexDumpMaxBytes).
+void HexDump(const uint8_t* src, uint32_t count, char* dst, bool spaced);
+
+// The same as a string, for callers that do not keep a buffer.
+std::string HexString(const uint8_t* src, uint32_t count, bool spaced);
+
+// Today's local date, "%Y-%m-%d".
+std::string DateStamp();
+
+// The log folder: the log path value followed by "J2534/7318/" (with the
+// platform's separator). False, out untouched, when there is no value.
+bool GetInstallPath(std::string& out);
+
+// The three file names LogInit would open now (for tests and tools).
+struct LogFileNames {
+  std::string folder;
+  std::string main;
+  std::string data;
+  std::string contact;
+};
+LogFileNames CurrentLogFileNames();
+
+// True when config.ini switches logging on.
+bool LogSwitchedOn();
+
+}  // namespace pdu::log

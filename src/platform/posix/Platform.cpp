@@ -1,0 +1,189 @@
+// Linux implementation of the platform services.
+#include "platform/Platform.h"
+
+#include <INIReader.h>
+#include <errno.h>
+#include <glob.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+namespace pdu::platform {
+namespace {
+
+uint64_t ClockMicros(clockid_t id) {
+  timespec ts{};
+  clock_gettime(id, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u +
+         static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+std::string EnvOr(const char* name, const char* def) {
+  const char* v = std::getenv(name);
+  return (v != nullptr && *v != '\0') ? std::string(v) : std::string(def);
+}
+
+std::string WithTrailingSlash(std::string s) {
+  if (!s.empty() && s.back() != '/') s.push_back('/');
+  return s;
+}
+
+// The Windows profile reader cuts values at the caller's buffer; the library
+// always passes 260 wide characters, so 259 characters survive.
+constexpr size_t kProfileValueMax = 259;
+
+// Trailing number of a device name ("/dev/ttyUSB12" -> 12) for sorting.
+long DeviceNumber(const std::string& path) {
+  size_t i = path.size();
+  while (i > 0 && path[i - 1] >= '0' && path[i - 1] <= '9') --i;
+  if (i == path.size()) return -1;
+  return std::strtol(path.c_str() + i, nullptr, 10);
+}
+
+}  // namespace
+
+uint32_t GetTickCount() {
+  return static_cast<uint32_t>(ClockMicros(CLOCK_MONOTONIC) / 1000u);
+}
+
+uint64_t MonotonicMicros() { return ClockMicros(CLOCK_MONOTONIC); }
+
+void SleepMs(uint32_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+  }
+}
+
+uint64_t ThreadCpuMicros() { return ClockMicros(CLOCK_THREAD_CPUTIME_ID); }
+
+uint64_t ProcessCpuMicros() { return ClockMicros(CLOCK_PROCESS_CPUTIME_ID); }
+
+std::string ExecutablePath() {
+  char buf[PATH_MAX + 1];
+  ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+  if (n <= 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string AppFolder() {
+  return WithTrailingSlash(EnvOr("PDU7318_HOME", "/etc/brenlo/7318"));
+}
+
+const char* PathSeparator() { return "/"; }
+
+std::string ReadIniString(const std::string& file, const std::string& section,
+                          const std::string& key, const std::string& def) {
+  INIReader reader(file);
+  if (reader.ParseError() < 0) return def;
+  // Probe with a sentinel so that an empty value and an absent key differ.
+  static const std::string kAbsent("\x01\x02" "absent");
+  std::string v = reader.Get(section, key, kAbsent);
+  if (v == kAbsent) return def;
+  // Like the Windows reader: blanks around the value are gone (inih already
+  // trims them) and one pair of enclosing quotes is dropped, which is how a
+  // value with a leading blank is written.
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+    v = v.substr(1, v.size() - 2);
+  }
+  if (v.size() > kProfileValueMax) v.resize(kProfileValueMax);
+  return v;
+}
+
+int ReadIniInt(const std::string& file, const std::string& section,
+               const std::string& key, int def) {
+  static const std::string kAbsent("\x01\x02" "absent");
+  std::string v = ReadIniString(file, section, key, kAbsent);
+  if (v == kAbsent) return def;
+  // Leading decimal digits, as GetPrivateProfileInt reads them.
+  const char* p = v.c_str();
+  while (*p == ' ' || *p == '\t') ++p;
+  bool neg = false;
+  if (*p == '-' || *p == '+') neg = (*p++ == '-');
+  long long n = 0;
+  while (*p >= '0' && *p <= '9') {
+    n = n * 10 + (*p++ - '0');
+    if (n > 0xFFFFFFFFll) n = 0xFFFFFFFFll;
+  }
+  return static_cast<int>(static_cast<uint32_t>(neg ? -n : n));
+}
+
+bool ReadLogPathValue(std::string& out) {
+  const char* v = std::getenv("PDU7318_LOG_PATH");
+  if (v == nullptr) return false;
+  std::string s(v);
+  // The Windows value is read into 512 bytes (255 wide characters).
+  if (s.size() > 255) s.resize(255);
+  while (!s.empty() && s.back() == '/') s.pop_back();
+  out = s;
+  return true;
+}
+
+bool CreateFolderWithParents(const std::string& path) {
+  if (path.empty()) return true;
+  std::string cur;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    size_t next = path.find('/', pos + 1);
+    cur = path.substr(0, next);
+    pos = next;
+    if (cur.empty() || cur == "/") continue;
+    if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void ShowMessage(const std::string& utf8Text) {
+  std::fprintf(stderr, "%s\n", utf8Text.c_str());
+  std::fflush(stderr);
+}
+
+void DebugOutput(const std::string&) {}
+
+std::string LocalDateStamp() {
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  char buf[64];
+  size_t n = strftime(buf, sizeof buf, "%Y-%m-%d", &local);
+  return std::string(buf, n);
+}
+
+bool SerialPortCandidates(std::vector<std::string>& out) {
+  out.clear();
+  const char* list = std::getenv("PDU7318_PORTS");
+  if (list != nullptr) {
+    std::string s(list);
+    size_t start = 0;
+    while (start <= s.size()) {
+      size_t end = s.find(':', start);
+      if (end == std::string::npos) end = s.size();
+      if (end > start) out.push_back(s.substr(start, end - start));
+      start = end + 1;
+    }
+    return true;
+  }
+  for (const char* pattern : {"/dev/ttyUSB*", "/dev/ttyACM*"}) {
+    glob_t g{};
+    std::vector<std::string> found;
+    if (glob(pattern, 0, nullptr, &g) == 0) {
+      for (size_t i = 0; i < g.gl_pathc; ++i) found.emplace_back(g.gl_pathv[i]);
+    }
+    globfree(&g);
+    std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+      return DeviceNumber(a) < DeviceNumber(b);
+    });
+    out.insert(out.end(), found.begin(), found.end());
+  }
+  return true;
+}
+
+}  // namespace pdu::platform

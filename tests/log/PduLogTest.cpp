@@ -1,0 +1,174 @@
+#include "log/PduLog.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TempHome.h"
+
+namespace pdu::log {
+namespace {
+
+using test::FileExists;
+using test::ReadFile;
+using test::TempHome;
+
+TEST(HexDump, SpacedAndUnspacedText) {
+  const uint8_t bytes[] = {0x01, 0xAB, 0x00};
+  char spaced[16];
+  char plain[16];
+  HexDump(bytes, 3, spaced, true);
+  HexDump(bytes, 3, plain, false);
+  EXPECT_STREQ(spaced, "01 AB 00");
+  EXPECT_STREQ(plain, "01AB00");
+}
+
+TEST(HexDump, ZeroBytesOrNullSourceLeaveDestinationUntouched) {
+  const uint8_t bytes[] = {0x0F};
+  char dst[8] = "keepme";
+  HexDump(bytes, 0, dst, true);
+  EXPECT_STREQ(dst, "keepme");
+  HexDump(nullptr, 4, dst, false);
+  EXPECT_STREQ(dst, "keepme");
+}
+
+TEST(HexDump, OneByteHasNoTrailingBlank) {
+  const uint8_t bytes[] = {0x0F};
+  char dst[8];
+  std::memset(dst, 'x', sizeof dst);
+  HexDump(bytes, 1, dst, true);
+  EXPECT_STREQ(dst, "0F");
+}
+
+TEST(HexDump, LongInputIsCutAtTheLimit) {
+  std::vector<uint8_t> bytes(kHexDumpMaxBytes + 100, 0xAA);
+  std::vector<char> dst(3 * kHexDumpMaxBytes + 1, 'x');
+  HexDump(bytes.data(), static_cast<uint32_t>(bytes.size()), dst.data(), true);
+  EXPECT_EQ(std::strlen(dst.data()), 3 * kHexDumpMaxBytes - 1);
+}
+
+// The log switch is exactly "1": anything else keeps logging off and
+// creates no folder.
+TEST(LogSwitch, OnlyExactlyOneSwitchesOn) {
+  struct Row {
+    const char* value;  // nullptr: no config.ini at all
+    bool on;
+  };
+  const Row rows[] = {{"1", true}, {"0", false}, {"01", false}, {"\" 1\"", false},
+                      {"true", false}, {"", false}, {nullptr, false}};
+  for (const Row& row : rows) {
+    TempHome home;
+    if (row.value != nullptr) {
+      // A quoted value keeps its leading blank through the profile reader.
+      home.Write("config.ini", std::string("[LOG]\nopen=") + row.value + "\n");
+    }
+    LogInit();
+    EXPECT_EQ(MainLogOn(), row.on) << (row.value ? row.value : "(absent)");
+    EXPECT_EQ(FileExists(home.path() + "logs"), row.on) << (row.value ? row.value : "(absent)");
+    LogCloseAll();
+  }
+}
+
+TEST(LogFiles, NamesFollowDateAndLogPath) {
+  TempHome home;
+  const LogFileNames names = CurrentLogFileNames();
+  const std::string date = DateStamp();
+  ASSERT_EQ(date.size(), 10u);
+  EXPECT_EQ(names.folder, home.path() + "logs/J2534/7318/");
+  EXPECT_EQ(names.main, names.folder + date + ".txt");
+  EXPECT_EQ(names.data, names.folder + date + "_data.txt");
+  EXPECT_EQ(names.contact, names.folder + date + "_contact.txt");
+}
+
+TEST(LogFiles, MissingLogPathMeansCurrentDirectory) {
+  TempHome home;
+  unsetenv("PDU7318_LOG_PATH");
+  std::string folder = "unchanged";
+  EXPECT_FALSE(GetInstallPath(folder));
+  EXPECT_EQ(folder, "unchanged");
+  EXPECT_EQ(CurrentLogFileNames().main, DateStamp() + ".txt");
+}
+
+TEST(LogFiles, LinesGoToTheirFilesExactly) {
+  TempHome home;
+  home.SetLogSwitch("1");
+  LogInit();
+  ASSERT_TRUE(MainLogOn());
+  LogMain("\nPDUConstruct %d", 42);
+  LogData("item %s", "x");
+  LogContact("%d >>>>>>>>>: %s", 7, "7E");
+  LogCloseAll();
+  const LogFileNames names = CurrentLogFileNames();
+  EXPECT_EQ(ReadFile(names.main), "\nPDUConstruct 42\n");
+  EXPECT_EQ(ReadFile(names.data), "item x\n");
+  EXPECT_EQ(ReadFile(names.contact), "7 >>>>>>>>>: 7E\n");
+  EXPECT_FALSE(MainLogOn());
+  LogMain("dropped");  // closed: the line goes nowhere
+  EXPECT_EQ(ReadFile(names.main), "\nPDUConstruct 42\n");
+}
+
+TEST(LogFiles, SecondInitDoesNotReopenAndConstructionsAppend) {
+  TempHome home;
+  home.SetLogSwitch("1");
+  LogInit();
+  LogMain("first");
+  LogInit();  // still open: the same files stay in use
+  LogMain("second");
+  LogCloseAll();
+  LogInit();  // a later construction of the same day appends
+  LogMain("third");
+  LogCloseAll();
+  EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "first\nsecond\nthird\n");
+}
+
+TEST(LogFiles, OverlongLineIsCutNotOverflowed) {
+  TempHome home;
+  home.SetLogSwitch("1");
+  LogInit();
+  std::string big(kLineBufferSize + 5000, 'a');
+  LogMain("%s", big.c_str());
+  LogCloseAll();
+  const std::string text = ReadFile(CurrentLogFileNames().main);
+  ASSERT_FALSE(text.empty());
+  EXPECT_LT(text.size(), kLineBufferSize + 1);
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(LogFiles, LinesFromManyThreadsNeverInterleave) {
+  TempHome home;
+  home.SetLogSwitch("1");
+  LogInit();
+  constexpr int kThreads = 8;
+  constexpr int kLines = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string body(200 + t * 37, static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) LogMain("%d:%s", t, body.c_str());
+    });
+  }
+  for (auto& th : threads) th.join();
+  LogCloseAll();
+  const std::string text = ReadFile(CurrentLogFileNames().main);
+  size_t start = 0;
+  int count = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = text.substr(start, end - start);
+    const int t = line[0] - '0';
+    ASSERT_GE(t, 0);
+    ASSERT_LT(t, kThreads);
+    EXPECT_EQ(line, std::to_string(t) + ":" + std::string(200 + t * 37, static_cast<char>('a' + t)));
+    ++count;
+    start = end + 1;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
+}
+
+}  // namespace
+}  // namespace pdu::log

@@ -1,0 +1,35 @@
+// A throw-away application folder for one test: PDU7318_HOME points at it,
+// PDU7318_LOG_PATH at a logs/ folder inside it. Removed with everything in it
+// when the object goes.
+#pragma once
+
+#include <string>
+
+namespace pdu::test {
+
+class TempHome {
+ public:
+  TempHome();
+  ~TempHome();
+  TempHome(const TempHome&) = delete;
+  TempHome& operator=(const TempHome&) = delete;
+
+  const std::string& path() const { return path_; }   // ends in '/'
+  std::string logFolder() const { return path_ + "logs/J2534/7318/"; }
+
+  // Writes a file into the folder (name relative to it).
+  void Write(const std::string& name, const std::string& content) const;
+  // config.ini with [LOG] open=<value>.
+  void SetLogSwitch(const std::string& value) const;
+  // Copies a file of the source tree's data/ folder into the folder.
+  void CopyData(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// The whole content of a file ("" when it does not exist).
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+}  // namespace pdu::test
