@@ -28,8 +28,9 @@ void* CloneComParamValue(const void* value, uint32_t dataType);
 void FreeComParamValue(void* value, uint32_t dataType);
 
 // The default text of the module description as a value; nullptr when the
-// type has no value (STRUCTFIELD, unknown types, a long field whose token
-// count does not match: those get an empty long field, see the .cpp).
+// type has no value (STRUCTFIELD, unknown types). A long field whose token
+// count does not match its ActLen gives an empty long field (MaxLen 0,
+// ActLen 0, no array) after "error2: data format is wrong" in the log.
 void* ConvertDefaultValue(const char* text, uint32_t dataType);
 
 // The value as one number, read in its own width (1, 2 or 4 bytes; the
