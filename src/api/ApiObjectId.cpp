@@ -1,0 +1,46 @@
+// PDUGetObjectId: the object identifier of a module description object by
+// its short name.
+//
+// The object type does not narrow the search: the first object of the file
+// with that short name answers, whatever its kind, and an unknown name
+// leaves *pPduObjectId as the caller set it (the log shows that value).
+// Applications of this module rely on both.
+#include "api/ApiFrame.h"
+#include "api/StatusName.h"
+#include "mdf/Enumerations.h"
+#include "mdf/ObjectIds.h"
+#include "platform/Platform.h"
+
+using pdu::api::ApiFrame;
+using pdu::api::EntryLine;
+using pdu::api::Guarded;
+using pdu::api::ResultLine;
+
+namespace {
+
+T_PDU_ERROR FinishObjectId(ApiFrame& frame, T_PDU_ERROR status) {
+  pdu::log::LogMain("\n%s  %s %d", frame.name(), pdu::api::StatusName(status),
+                    static_cast<int>(pdu::platform::GetTickCount()));
+  return frame.Finish(status, ResultLine::kNone);
+}
+
+}  // namespace
+
+extern "C" {
+
+PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetObjectId(T_PDU_OBJT pduObjectType, CHAR8* pShortname,
+                                               UNUM32* pPduObjectId) {
+  return Guarded([&] {
+    ApiFrame frame("PDUGetObjectId", EntryLine::kNewlineTick);
+    frame.Param("*pShortname = %s", pShortname != nullptr ? pShortname : "(null)");
+    if (pShortname == nullptr || pPduObjectId == nullptr) {
+      return FinishObjectId(frame, PDU_ERR_INVALID_PARAMETERS);
+    }
+    pdu::mdf::ObjectIdByShortName(pShortname, *pPduObjectId);
+    frame.Param("*pPduObjectId = %d", static_cast<int>(*pPduObjectId));
+    pdu::log::LogMain("\t\t\t%s", pdu::mdf::ObjectTypeName(pduObjectType));
+    return FinishObjectId(frame, PDU_STATUS_NOERROR);
+  });
+}
+
+}  // extern "C"
