@@ -1,0 +1,63 @@
+#include "protocol/ZPDUISO14230ProtocolHandling.h"
+
+#include "log/PduLog.h"
+
+namespace pdu::protocol {
+
+using log::LogMain;
+
+void ZPDUISO14230ProtocolHandling::parseComparam() {
+  clearParamBlock();
+  uint32_t n = 0;
+  readIntoParamBlock("CP_BlockSize", BlockSize, n);
+  readIntoParamBlock("CP_TIdle", TIdle, n);
+  readIntoParamBlock("CP_TInil", TInil, n);
+  readIntoParamBlock("CP_TWup", TWup, n);
+  readIntoParamBlock("CP_W1Max", W1Max, n);
+  readIntoParamBlock("CP_W2Max", W2Max, n);
+  readIntoParamBlock("CP_W3Max", W3Max, n);
+  readIntoParamBlock("CP_W4Max", W4Max, n);
+  readIntoParamBlock("CP_W4Min", W4Min, n);
+  readIntoParamBlock("CP_P1Max", P1Max, n);
+  readIntoParamBlock("CP_P2Max", P2Max, n);
+  readIntoParamBlock("CP_P3Min", P3Min, n);
+  readIntoParamBlock("CP_P4Min", P4Min, n);
+  logParamBlock(n);
+}
+
+void ZPDUISO14230ProtocolHandling::initUniqueRespComparam() {
+  UniqueRespComparamMap = {
+      {70, "CP_EcuRespSourceAddress"},
+      {78, "CP_FuncRespFormatPriorityType"},
+      {79, "CP_FuncRespTargetAddr"},
+      {101, "CP_PhysRespFormatPriorityType"},
+  };
+}
+
+uint32_t ZPDUISO14230ProtocolHandling::buildRequest(const uint8_t* src, uint32_t len, uint8_t* dst) {
+  return buildRequestWith(src, len, dst, nullptr, true);
+}
+
+ResponseClass ZPDUISO14230ProtocolHandling::parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
+                                                          PDU_RESULT_DATA* result) {
+  return handleResponse(record, length, flags, result, kKLineRules,
+                        Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+}
+
+uint32_t ZPDUISO14230ProtocolHandling::getDefaultTimeout() {
+  uint32_t timeout = CurrentTimeout;
+  LogMain("14230 defaluttimeout = %d", static_cast<int>(timeout));
+  return timeout;
+}
+
+uint32_t ZPDUISO14230ProtocolHandling::getStartTimeout() {
+  // The fast or 5-baud initialisation of a K-line takes seconds.
+  LogMain("14230 starttimeout = %d", 9000);
+  return 9000;
+}
+
+void ZPDUISO14230ProtocolHandling::applyTimingComparam() {
+  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+}
+
+}  // namespace pdu::protocol

@@ -1,0 +1,42 @@
+// KWP2000 on the TP2.0 transport over CAN. The VCI sets the channel up and
+// keeps it alive (the TP2.0 connect command carries Tp20ChannelId); the
+// handler marks itself as the TP2.0 handler, writes the set-up request
+// identifier in front of every request and strips the 4-byte identifier
+// from every answer.
+//
+// To the VCI:    [RequestId u32 LE][request bytes]
+// From the VCI:  record data = [identifier, 4 bytes][answer payload]
+#pragma once
+
+#include "protocol/ZPDUProtocolHandling.h"
+
+namespace pdu::protocol {
+
+class ZPDUTP20ProtocolHandling : public virtual ZPDUProtocolHandling {
+ public:
+  ZPDUTP20ProtocolHandling();
+
+  void parseComparam() override;
+  void initUniqueRespComparam() override;
+  uint32_t buildRequest(const uint8_t* src, uint32_t len, uint8_t* dst) override;
+  ResponseClass parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
+                              PDU_RESULT_DATA* result) override;
+  uint32_t getDefaultTimeout() override;
+  uint32_t getStartTimeout() override;
+  void applyTimingComparam() override;
+  bool isTP20() override;
+
+ private:
+  // Written in front of every request; taken from PhysReqIdSetup.
+  std::atomic<uint32_t> RequestId{0};
+  // CPM_VWTP_PhysReqIdSetup; kept when a later run finds none.
+  uint32_t PhysReqIdSetup = 0;
+
+  // Own waits (milliseconds).
+  std::atomic<uint32_t> P2Timeout{2000};
+  std::atomic<uint32_t> m_7F78timeout{2000};
+  std::atomic<uint32_t> StartTimeout{2000};
+  std::atomic<uint32_t> CurrentTimeout{2000};
+};
+
+}  // namespace pdu::protocol
