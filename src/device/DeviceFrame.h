@@ -48,6 +48,25 @@ inline constexpr uint8_t kEscapedEscape = 0x5D;  // 7D 5D stands for 7D
 inline constexpr uint8_t kChannelManagement = 0x01;
 inline constexpr uint8_t kChannelVehicle = 0x12;
 
+// Command bytes (byte 7). All go out on the vehicle channel and are
+// answered there, except PROBE, which uses the management channel;
+// VEHICLE_DATA comes from the VCI unasked.
+enum VciCommand : uint8_t {
+  VCI_CMD_OPEN = 0x01,
+  VCI_CMD_CLOSE = 0x02,
+  VCI_CMD_IOCTL = 0x03,
+  VCI_CMD_PROBE = 0x05,
+  VCI_CMD_SET_LINK_RESOURCE = 0x08,
+  VCI_CMD_DESTROY_LINK = 0x09,
+  VCI_CMD_DISCONNECT_LINK = 0x0B,
+  VCI_CMD_SET_LINK_PARAM = 0x0F,
+  VCI_CMD_COP = 0x10,
+  VCI_CMD_CONNECT_LINK = 0x1A,
+  VCI_CMD_MODULE_CONNECT = 0x1B,
+  VCI_CMD_MODULE_DISCONNECT = 0x1C,
+  VCI_CMD_VEHICLE_DATA = 0x1E,
+};
+
 inline constexpr size_t kFrameHeaderSize = 10;  // bytes before the data
 inline constexpr size_t kFrameOverhead = 12;    // header + checksum + closing flag
 inline constexpr size_t kMinFrameSize = 12;

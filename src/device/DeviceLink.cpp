@@ -1,0 +1,324 @@
+// DeviceLink: sending frames and the receive path. The serial session
+// (OpenPort, ClosePort, ReadThread) is in DeviceSession.cpp.
+#include "device/DeviceLink.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "log/PduLog.h"
+#include "platform/Platform.h"
+
+namespace pdu::device {
+
+std::unique_ptr<DeviceLink> g_DeviceLink;
+
+namespace {
+
+// Senders are serialised by the ApiLock, but the counters are atomics so
+// that a tool sending from two threads cannot tear them.
+std::atomic<uint16_t> g_wManagementFrameCounter{0};
+std::atomic<uint16_t> g_wVehicleFrameCounter{0};
+
+}  // namespace
+
+uint16_t ManagementFrameCounter() { return g_wManagementFrameCounter.load(); }
+uint16_t VehicleFrameCounter() { return g_wVehicleFrameCounter.load(); }
+void ResetFrameCounters() {
+  g_wManagementFrameCounter.store(0);
+  g_wVehicleFrameCounter.store(0);
+}
+
+// What distinguishes the three receive operations.
+struct DeviceLink::ReceiveQueue {
+  uint8_t* queue;
+  uint32_t* queueLen;
+  uint8_t* carry;
+  uint32_t* carryLen;
+  std::condition_variable* arrived;
+  uint8_t channel;
+  // Log texts; null where the operation does not write the line.
+  const char* takenLine;    // "data = %d"
+  const char* lenLine;      // "recv len = %d"
+  const char* decodeLine;   // "decode data = %s"
+  bool frameSpaced;         // "data = %s" of the unstuffed frame with blanks
+  bool contactLine;         // "%d <<<<<<<<<: %s"
+  bool exitLine;            // "exit !=0" at a timeout with bytes received
+};
+
+DeviceLink::DeviceLink() { log::LogMain("--3"); }
+
+DeviceLink::~DeviceLink() { ClosePort(); }
+
+const char* DeviceLink::RecvHex(const uint8_t* bytes, uint32_t count, bool spaced) {
+  m_szRecvHex[0] = '\0';
+  log::HexDump(bytes, count, m_szRecvHex, spaced);
+  return m_szRecvHex;
+}
+
+uint32_t DeviceLink::CurSaveOff() {
+  std::lock_guard<std::mutex> lock(m_RecvLock);
+  return m_dwCurSaveOff;
+}
+
+// ---- sending ------------------------------------------------------------
+
+uint32_t DeviceLink::SendFrame(uint8_t command, const uint8_t* data, uint32_t length) {
+  return SendOnChannel(kChannelVehicle, command, data, length);
+}
+
+uint32_t DeviceLink::SendManagementFrame(uint8_t command, const uint8_t* data, uint32_t length) {
+  return SendOnChannel(kChannelManagement, command, data, length);
+}
+
+uint32_t DeviceLink::SendOnChannel(uint8_t channel, uint8_t command, const uint8_t* data,
+                                   uint32_t length) {
+  const bool vehicle = channel == kChannelVehicle;
+  std::lock_guard<std::mutex> lock(m_SendLock);
+  std::atomic<uint16_t>& counter = vehicle ? g_wVehicleFrameCounter : g_wManagementFrameCounter;
+  const uint8_t sequence = static_cast<uint8_t>((counter.fetch_add(1) + 1) & 0xFF);
+
+  const size_t frameLen =
+      BuildFrame(channel, sequence, command, data, length, m_bySendFrame, sizeof m_bySendFrame);
+  if (frameLen == 0) {
+    log::LogMain("frame not sent: %u data bytes do not fit into a frame", length);
+    return 0;
+  }
+  if (log::MainLogOn() || (vehicle && log::ContactLogOn())) {
+    m_szSendHex[0] = '\0';
+    log::HexDump(m_bySendFrame, static_cast<uint32_t>(frameLen), m_szSendHex, false);
+    const uint32_t tick = platform::GetTickCount();
+    if (vehicle) {
+      log::LogMain("%d Write Data_Original: %s", tick, m_szSendHex);
+      log::LogContact("%d >>>>>>>>>: %s", tick, m_szSendHex);
+    } else {
+      log::LogMain("%d Write Data_Original:%s", tick, m_szSendHex);
+    }
+  }
+  if (!m_Port.IsOpen()) return 0;
+
+  const size_t stuffedLen =
+      StuffFrame(m_bySendFrame, frameLen, m_bySendStuffed, sizeof m_bySendStuffed);
+  if (stuffedLen == 0) {
+    log::LogMain("frame not sent: %u bytes stuffed exceed %u", static_cast<uint32_t>(frameLen),
+                 static_cast<uint32_t>(kMaxStuffedFrame));
+    return 0;
+  }
+  const size_t written = m_Port.Write(m_bySendStuffed, stuffedLen, kWriteTimeoutMs);
+  if (written == stuffedLen) return 1;
+  if (vehicle) {
+    log::LogMain("usbSerial_write failed %d", m_Port.LastError());
+  } else {
+    platform::DebugOutput("usbSerial_write failed");
+  }
+  return 0;
+}
+
+// ---- receive path -------------------------------------------------------
+
+void DeviceLink::OnReceive(const uint8_t* bytes, uint32_t count) {
+  std::lock_guard<std::mutex> lock(m_RecvLock);
+
+  uint32_t take = count;
+  if (take > kRecvBufferSize - m_dwCurSaveOff) {
+    take = kRecvBufferSize - m_dwCurSaveOff;
+    log::LogMain("recv buffer full, %u bytes dropped", count - take);
+  }
+  std::memcpy(m_byRecvBuffer + m_dwCurSaveOff, bytes, take);
+  m_dwCurSaveOff += take;
+  if (log::MainLogOn()) {
+    log::LogMain("recv buffer = %s m_dwCurSaveOff = %d time = %d",
+                 RecvHex(m_byRecvBuffer, m_dwCurSaveOff, true), m_dwCurSaveOff,
+                 platform::GetTickCount());
+  }
+
+  // Split at flags. Every complete frame is queued at once, so that a
+  // waiting receive operation sees it as soon as its closing flag is here.
+  uint32_t start = 0;
+  while (start < m_dwCurSaveOff) {
+    const uint8_t* begin = m_byRecvBuffer + start;
+    const uint32_t avail = m_dwCurSaveOff - start;
+    if (begin[0] != kFrameFlag) {
+      // Not at a frame start (noise, or the tail of a frame whose start was
+      // lost): skip to the next flag.
+      const uint8_t* flag = static_cast<const uint8_t*>(std::memchr(begin, kFrameFlag, avail));
+      const uint32_t skip = flag ? static_cast<uint32_t>(flag - begin) : avail;
+      log::LogMain("recv resync, %u bytes dropped", skip);
+      start += skip;
+      continue;
+    }
+    const uint8_t* close =
+        static_cast<const uint8_t*>(std::memchr(begin + 1, kFrameFlag, avail - 1));
+    if (close == nullptr) {
+      // Incomplete. A frame that has outgrown what any receive operation
+      // can take will never be valid: give it up.
+      if (avail > kMaxReceivedFrame) {
+        log::LogMain("recv frame longer than %u bytes dropped",
+                     static_cast<uint32_t>(kMaxReceivedFrame));
+        start = m_dwCurSaveOff;
+      }
+      break;
+    }
+    const uint32_t segLen = static_cast<uint32_t>(close - begin) + 1;
+    if (segLen == 2) {
+      // "7E 7E": a closing flag whose frame was lost, then an opening flag.
+      start += 1;
+      continue;
+    }
+    if (segLen > kMaxReceivedFrame) {
+      log::LogMain("recv frame longer than %u bytes dropped",
+                   static_cast<uint32_t>(kMaxReceivedFrame));
+    } else {
+      QueueSegment(begin, segLen);
+    }
+    start += segLen;
+    if (start == m_dwCurSaveOff) log::LogMain("--4");
+  }
+  if (start >= m_dwCurSaveOff) {
+    m_dwCurSaveOff = 0;
+  } else if (start > 0) {
+    std::memmove(m_byRecvBuffer, m_byRecvBuffer + start, m_dwCurSaveOff - start);
+    m_dwCurSaveOff -= start;
+  }
+}
+
+void DeviceLink::QueueSegment(const uint8_t* segment, uint32_t length) {
+  const bool carData = PeekStuffedCommand(segment, length) == VCI_CMD_VEHICLE_DATA;
+  uint8_t* queue = carData ? m_byCarDataQueue : m_byAnswerQueue;
+  uint32_t& queueLen = carData ? m_dwCarDataLen : m_dwAnswerLen;
+  log::LogMain(carData ? "---------recv date from car------------"
+                       : "---------recv other date from hardware------------");
+  if (length > kQueueSize - queueLen) {
+    log::LogMain(carData ? "vehicle-data queue full, frame of %u bytes dropped"
+                         : "answer queue full, frame of %u bytes dropped",
+                 length);
+    return;
+  }
+  std::memcpy(queue + queueLen, segment, length);
+  queueLen += length;
+  if (log::MainLogOn()) {
+    log::LogMain("show data = %s len = %d", RecvHex(queue, queueLen, true), queueLen);
+  }
+  (carData ? m_CarDataArrived : m_AnswerArrived).notify_all();
+}
+
+void DeviceLink::DiscardAnswers() {
+  std::lock_guard<std::mutex> lock(m_RecvLock);
+  log::LogMain("--5");
+  m_dwCurSaveOff = 0;
+  m_dwAnswerLen = 0;
+  m_dwAnswerCarryLen = 0;
+}
+
+uint32_t DeviceLink::ReceiveAnswer(uint8_t* out, uint32_t capacity, uint32_t timeoutMs) {
+  return Receive(ReceiveKind::kAnswer, out, capacity, timeoutMs);
+}
+
+uint32_t DeviceLink::ReceiveVehicleData(uint8_t* out, uint32_t capacity, uint32_t timeoutMs) {
+  return Receive(ReceiveKind::kVehicleData, out, capacity, timeoutMs);
+}
+
+uint32_t DeviceLink::ReceiveProbeAnswer(uint8_t* out, uint32_t capacity) {
+  return Receive(ReceiveKind::kProbe, out, capacity, kProbeTimeoutMs);
+}
+
+uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
+                             uint32_t timeoutMs) {
+  if (!m_Port.IsOpen()) return 0;
+  const ReceiveQueue q = [&]() -> ReceiveQueue {
+    switch (kind) {
+      case ReceiveKind::kVehicleData:
+        return {m_byCarDataQueue, &m_dwCarDataLen, m_byCarDataCarry, &m_dwCarDataCarryLen,
+                &m_CarDataArrived, kChannelVehicle, "data = %d", "recv len multithread = %d",
+                "decode data multithread = %s", false, true, true};
+      case ReceiveKind::kProbe:
+        return {m_byAnswerQueue, &m_dwAnswerLen, m_byAnswerCarry, &m_dwAnswerCarryLen,
+                &m_AnswerArrived, kChannelManagement, nullptr, nullptr, nullptr, true, false,
+                false};
+      case ReceiveKind::kAnswer:
+      default:
+        return {m_byAnswerQueue, &m_dwAnswerLen, m_byAnswerCarry, &m_dwAnswerCarryLen,
+                &m_AnswerArrived, kChannelVehicle, "data = %d", "recv len = %d",
+                "decode data = %s", false, true, false};
+    }
+  }();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool received = false;   // this call took bytes from its queue
+  bool needMore = false;   // the carry-over holds no complete frame
+
+  std::unique_lock<std::mutex> lock(m_RecvLock);
+  for (;;) {
+    if (*q.queueLen > 0 && *q.carryLen < kCarrySize) {
+      // Take the queue, or as much of it as the carry-over can hold; the
+      // rest stays queued for the next pass (frames are at most 5000
+      // bytes, so the first one always fits).
+      const uint32_t take = std::min(*q.queueLen, kCarrySize - *q.carryLen);
+      if (q.takenLine != nullptr) log::LogMain(q.takenLine, take);
+      std::memcpy(q.carry + *q.carryLen, q.queue, take);
+      *q.carryLen += take;
+      std::memmove(q.queue, q.queue + take, *q.queueLen - take);
+      *q.queueLen -= take;
+      received = true;
+      needMore = false;
+    }
+    if (needMore && *q.carryLen == kCarrySize) {
+      // A full carry-over without a closing flag can never complete.
+      log::LogMain("receive buffer full, %u bytes dropped", *q.carryLen);
+      *q.carryLen = 0;
+      needMore = false;
+    }
+    if (*q.carryLen == 0 || needMore) {
+      if (!q.arrived->wait_until(lock, deadline, [&] { return *q.queueLen > 0; })) break;
+      continue;
+    }
+
+    uint8_t* work = q.carry;
+    uint32_t& workLen = *q.carryLen;
+    if (q.lenLine != nullptr && log::MainLogOn()) {
+      log::LogMain(q.lenLine, workLen);
+      log::LogMain(q.decodeLine, RecvHex(work, workLen, true));
+    }
+    if (work[0] != kFrameFlag) {
+      // Only a cut-off queue (overflow) gets here: skip to the next flag.
+      const uint8_t* flag = static_cast<const uint8_t*>(std::memchr(work, kFrameFlag, workLen));
+      const uint32_t skip = flag ? static_cast<uint32_t>(flag - work) : workLen;
+      std::memmove(work, work + skip, workLen - skip);
+      workLen -= skip;
+      continue;
+    }
+    const uint8_t* close =
+        workLen > 1 ? static_cast<const uint8_t*>(std::memchr(work + 1, kFrameFlag, workLen - 1))
+                    : nullptr;
+    if (close == nullptr) {
+      needMore = true;
+      continue;
+    }
+    const uint32_t segLen = static_cast<uint32_t>(close - work) + 1;
+    if (segLen == 2) {  // stray flag
+      std::memmove(work, work + 1, workLen - 1);
+      workLen -= 1;
+      continue;
+    }
+    const uint32_t frameLen = static_cast<uint32_t>(
+        UnstuffFrame(work, segLen, m_byRecvFrame, sizeof m_byRecvFrame));
+    // The bytes behind the frame stay for the next pass or the next call.
+    std::memmove(work, work + segLen, workLen - segLen);
+    workLen -= segLen;
+
+    if (frameLen > 0 && (log::MainLogOn() || (q.contactLine && log::ContactLogOn()))) {
+      const char* hex = RecvHex(m_byRecvFrame, frameLen, q.frameSpaced);
+      log::LogMain("data = %s", hex);
+      if (q.contactLine) log::LogContact("%d <<<<<<<<<: %s", platform::GetTickCount(), hex);
+    }
+    if (frameLen == 0 || !CheckFrame(m_byRecvFrame, frameLen)) continue;  // dropped
+    if (m_byRecvFrame[kFrameOffChannel] != q.channel) return 0;
+    const uint32_t dataLen = FrameDataLength(m_byRecvFrame);
+    const uint32_t copy = std::min(dataLen, capacity);
+    if (copy > 0) std::memcpy(out, m_byRecvFrame + kFrameOffData, copy);
+    return copy;
+  }
+  if (q.exitLine && received) log::LogMain("exit !=0");
+  return 0;
+}
+
+}  // namespace pdu::device

@@ -1,0 +1,204 @@
+// DeviceLink: the library's only way to the VCI.
+//
+// It owns the serial port and the receive thread, sends DeviceFrames and
+// sorts the incoming byte stream into two queues of whole frames:
+//
+//   port ──ReadThread──▶ OnReceive ──split at flags──┬─▶ vehicle-data queue
+//                                                     │   (command 0x1E)
+//                                                     └─▶ answer queue
+//                                                         (everything else)
+//
+//   ReceiveAnswer / ReceiveProbeAnswer  take the answer queue,
+//   ReceiveVehicleData                  takes the vehicle-data queue,
+//
+// cut the first frame out, validate it and hand back its data. Frames a
+// receive operation took but did not need wait in that queue's carry-over
+// buffer for the next operation on the same queue.
+//
+// Threads:
+//   - ReadThread (started by OpenPort) is the only reader of the port and
+//     the only caller of OnReceive.
+//   - SendFrame, SendManagementFrame, ReceiveAnswer, ReceiveProbeAnswer and
+//     DiscardAnswers run on the caller's thread; the callers serialise them
+//     through the ApiLock (PDUConstruct runs before any other call).
+//   - ReceiveVehicleData runs on the engine thread outside the ApiLock, at
+//     the same time as the operations above.
+//   - OpenPort and ClosePort run on the thread of PDUConstruct/PDUDestruct.
+//
+// Locks: m_RecvLock guards the raw buffer, m_dwCurSaveOff, both queues,
+// their lengths and both carry-over buffers. Lock order: the ApiLock before
+// m_RecvLock; nothing is called under m_RecvLock that takes another lock of
+// ours. m_SendLock guards the send buffers and is never held together with
+// m_RecvLock.
+//
+// Nothing on the send or receive path allocates: every buffer is a member.
+// The object is large (about 0.5 MB); create it on the heap.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/DeviceFrame.h"
+#include "log/PduLog.h"
+#include "platform/SerialPort.h"
+
+namespace pdu::device {
+
+class DeviceLink {
+ public:
+  // Buffer sizes of the receive path.
+  static constexpr uint32_t kRecvBufferSize = 65536;   // raw bytes not yet split
+  static constexpr uint32_t kQueueSize = 65536;        // each of the two queues
+  static constexpr uint32_t kCarrySize = 5000;         // each carry-over buffer
+  static constexpr uint32_t kReadChunkSize = 5000;     // one read of ReadThread
+  static constexpr uint32_t kProbeTimeoutMs = 1100;    // ReceiveProbeAnswer's wait
+  static constexpr uint32_t kWriteTimeoutMs = 500;     // wait for a write to complete
+
+  // Writes "--3" to the main log. The port is closed, no thread runs.
+  DeviceLink();
+  // Stops ReadThread and closes the port (ClosePort).
+  ~DeviceLink();
+  DeviceLink(const DeviceLink&) = delete;
+  DeviceLink& operator=(const DeviceLink&) = delete;
+
+  // ---- serial session ------------------------------------------------
+
+  // Tries the candidates of FindSerialPorts in order: open and configure,
+  // pulse DTR (skipped on a port without modem lines), start ReadThread,
+  // wait 500 ms for the VCI to settle, then probe on the management channel
+  // at most twice. The first port that answers stays open with ReadThread
+  // running: true. A port that fails is closed (and its thread stopped)
+  // before the next is tried. False when none answered.
+  bool OpenPort();
+
+  // Stops ReadThread (wakes its blocked read, joins it) and closes the port;
+  // m_dwCurSaveOff becomes 0. Safe when nothing is open.
+  void ClosePort();
+
+  // The first steps of OpenPort for one path: open, configure, DTR pulse.
+  // No thread, no probe. Tools and tests use it to attach a known port.
+  bool OpenPortPath(const std::string& path);
+
+  // Starts ReadThread on the open port (keep-going set to 1 first).
+  void StartReadThread();
+
+  bool PortIsOpen() const { return m_Port.IsOpen(); }
+  const std::string& PortPath() const { return m_Port.Path(); }
+  // True while ReadThread runs its loop.
+  bool ReadThreadRunning() const { return m_dwRunning.load() != 0; }
+
+  // ---- sending -------------------------------------------------------
+
+  // Builds a vehicle-channel (0x12) frame with the next sequence number,
+  // logs it, stuffs and writes it. 1 when every byte was written, else 0
+  // (port closed, write failed, or a stuffed frame above 5120 bytes).
+  uint32_t SendFrame(uint8_t command, const uint8_t* data, uint32_t length);
+  // The same on the management channel (0x01).
+  uint32_t SendManagementFrame(uint8_t command, const uint8_t* data, uint32_t length);
+
+  // ---- receive path --------------------------------------------------
+
+  // ReadThread's hand-over of one chunk: appends it to the raw buffer,
+  // queues every complete frame and wakes the waiting receive operation.
+  void OnReceive(const uint8_t* bytes, uint32_t count);
+
+  // Wait up to timeoutMs for the first valid frame of the answer queue; it
+  // must be on the vehicle channel. Return its data length (its data copied
+  // to out, cut to capacity: then capacity), or 0 when the port is closed,
+  // nothing valid came in time, the frame is on the other channel or has
+  // no data.
+  uint32_t ReceiveAnswer(uint8_t* out, uint32_t capacity, uint32_t timeoutMs);
+  // The same on the vehicle-data queue (frames with command 0x1E).
+  uint32_t ReceiveVehicleData(uint8_t* out, uint32_t capacity, uint32_t timeoutMs);
+  // The same on the answer queue for a management-channel frame, 1100 ms.
+  uint32_t ReceiveProbeAnswer(uint8_t* out, uint32_t capacity);
+
+  // Before a new request whose answer must not be confused with an old
+  // one: drops the raw bytes not yet split, the answer queue and the
+  // answer carry-over. The vehicle-data side is left alone. Logs "--5".
+  void DiscardAnswers();
+
+  // Raw bytes held (for tests and the log).
+  uint32_t CurSaveOff();
+
+ private:
+  // Which queue a receive operation works on, what it requires and logs.
+  struct ReceiveQueue;
+  enum class ReceiveKind { kAnswer, kVehicleData, kProbe };
+
+  uint32_t SendOnChannel(uint8_t channel, uint8_t command, const uint8_t* data, uint32_t length);
+  uint32_t Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity, uint32_t timeoutMs);
+  bool Probe();
+  void ReadThread();
+  void QueueSegment(const uint8_t* segment, uint32_t length);
+  // Hex text of the receive side into m_szRecvHex (under m_RecvLock).
+  const char* RecvHex(const uint8_t* bytes, uint32_t count, bool spaced);
+
+  platform::SerialPort m_Port;
+  std::thread m_ReadThread;
+  // 1 while ReadThread runs its loop; set by ReadThread, cleared by
+  // ClosePort and by a fatal read.
+  std::atomic<uint32_t> m_dwRunning{0};
+  // ReadThread loops while non-zero; OpenPort sets it, ClosePort clears it.
+  std::atomic<uint32_t> m_dwKeepGoing{1};
+
+  std::mutex m_RecvLock;
+  std::condition_variable m_AnswerArrived;   // answer queue got bytes
+  std::condition_variable m_CarDataArrived;  // vehicle-data queue got bytes
+
+  // Raw receive buffer: bytes read and not yet split into frames;
+  // m_dwCurSaveOff of them are valid. After every OnReceive it starts with
+  // the opening flag of an incomplete frame, or is empty.
+  uint32_t m_dwCurSaveOff = 0;
+  uint8_t m_byRecvBuffer[kRecvBufferSize] = {};
+  // Whole stuffed frames back to back.
+  uint32_t m_dwCarDataLen = 0;
+  uint8_t m_byCarDataQueue[kQueueSize] = {};
+  uint32_t m_dwAnswerLen = 0;
+  uint8_t m_byAnswerQueue[kQueueSize] = {};
+  // Frames taken from a queue but not yet returned, one buffer per queue so
+  // that a vehicle-data frame can never come back as a command's answer.
+  uint32_t m_dwAnswerCarryLen = 0;
+  uint8_t m_byAnswerCarry[kCarrySize] = {};
+  uint32_t m_dwCarDataCarryLen = 0;
+  uint8_t m_byCarDataCarry[kCarrySize] = {};
+  // Unstuffed frame being validated (under m_RecvLock).
+  uint8_t m_byRecvFrame[kMaxReceivedFrame] = {};
+  // Log text of the receive side (under m_RecvLock).
+  char m_szRecvHex[3 * log::kHexDumpMaxBytes + 1] = {};
+
+  // ReadThread's read buffer (ReadThread only).
+  uint8_t m_byReadChunk[kReadChunkSize] = {};
+
+  std::mutex m_SendLock;
+  uint8_t m_bySendFrame[kMaxBuiltFrame] = {};
+  uint8_t m_bySendStuffed[kMaxStuffedFrame] = {};
+  char m_szSendHex[2 * kMaxBuiltFrame + 1] = {};
+};
+
+// The serial devices to try, in order (the platform's candidate list, at
+// most 260 entries). False when the list could not be read.
+bool FindSerialPorts(std::vector<std::string>& ports);
+
+// The one DeviceLink, owned by the construction code: created by
+// PDUConstruct, released by PDUDestruct (after ClosePort); null while the
+// library has no VCI. Every sender checks it.
+extern std::unique_ptr<DeviceLink> g_DeviceLink;
+inline DeviceLink* GetDeviceLink() { return g_DeviceLink.get(); }
+
+// The two process-wide 16-bit frame counters (management, vehicle). They
+// start at 0 when the library is loaded, are incremented before each frame
+// of their channel is built (so the first frame carries 1) and survive
+// PDUDestruct/PDUConstruct. Reset only for tools and tests that need known
+// sequence numbers.
+uint16_t ManagementFrameCounter();
+uint16_t VehicleFrameCounter();
+void ResetFrameCounters();
+
+}  // namespace pdu::device

@@ -1,0 +1,150 @@
+// The serial session of the DeviceLink: finding the VCI's port, opening it,
+// the receive thread, closing.
+#include <cstring>
+
+#include "device/DeviceLink.h"
+#include "log/PduLog.h"
+#include "platform/Platform.h"
+
+namespace pdu::device {
+
+namespace {
+
+// The candidate list holds at most this many ports.
+constexpr size_t kMaxCandidates = 260;
+
+// Pauses of the opening sequence. The 50 ms DTR pulse resets the VCI's
+// USB bridge; the 500 ms after starting ReadThread give the VCI time to
+// boot before the probe; a port that could not be opened is given 100 ms
+// before the next (an adapter being plugged in settles meanwhile).
+constexpr uint32_t kOpenFailPauseMs = 100;
+constexpr uint32_t kDtrPulseMs = 50;
+constexpr uint32_t kSettleMs = 500;
+constexpr int kProbeAttempts = 2;
+
+// How long one read of ReadThread may block. Cancel wakes it at once; the
+// bound is only a safety net for a lost wake-up and costs nothing.
+constexpr uint32_t kReadWaitMs = 200;
+
+}  // namespace
+
+bool FindSerialPorts(std::vector<std::string>& ports) {
+  const bool ok = platform::SerialPortCandidates(ports);
+  if (ports.size() > kMaxCandidates) ports.resize(kMaxCandidates);
+  return ok;
+}
+
+bool DeviceLink::OpenPortPath(const std::string& path) {
+  if (!m_Port.Open(path)) {
+    log::LogMain("open %s failed: %s error %d", path.c_str(), m_Port.LastErrorCall(),
+                 m_Port.LastError());
+    platform::SleepMs(kOpenFailPauseMs);
+    return false;
+  }
+  if (!m_Port.Configure()) {
+    log::LogMain("configure %s failed: %s error %d", path.c_str(), m_Port.LastErrorCall(),
+                 m_Port.LastError());
+    m_Port.Close();
+    return false;
+  }
+  switch (m_Port.SetDtr(true)) {
+    case platform::SerialPort::LineStatus::kOk:
+      platform::SleepMs(kDtrPulseMs);
+      m_Port.SetDtr(false);
+      break;
+    case platform::SerialPort::LineStatus::kNotSupported:
+      // No modem lines (a pseudo-terminal): nothing to pulse.
+      break;
+    case platform::SerialPort::LineStatus::kError:
+      log::LogMain("DTR on %s failed: %s error %d", path.c_str(), m_Port.LastErrorCall(),
+                   m_Port.LastError());
+      m_Port.Close();
+      return false;
+  }
+  return true;
+}
+
+void DeviceLink::StartReadThread() {
+  m_dwKeepGoing.store(1);
+  m_ReadThread = std::thread([this] { ReadThread(); });
+}
+
+bool DeviceLink::Probe() {
+  static const uint8_t kZeros[16] = {};
+  // The answer's content does not matter; any valid management frame with
+  // data marks the port as the VCI's.
+  uint8_t answer[1280];
+  for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+    SendManagementFrame(VCI_CMD_PROBE, kZeros, sizeof kZeros);
+    if (ReceiveProbeAnswer(answer, sizeof answer) > 0) return true;
+  }
+  return false;
+}
+
+bool DeviceLink::OpenPort() {
+  std::vector<std::string> ports;
+  FindSerialPorts(ports);
+  for (const std::string& path : ports) {
+    if (!OpenPortPath(path)) continue;
+    StartReadThread();
+    platform::SleepMs(kSettleMs);
+    if (Probe()) return true;
+    ClosePort();
+  }
+  return false;
+}
+
+void DeviceLink::ClosePort() {
+  m_dwRunning.store(0);
+  m_dwKeepGoing.store(0);
+  if (m_ReadThread.joinable()) {
+    m_Port.Cancel();
+    m_ReadThread.join();
+  }
+  m_Port.Close();
+  std::lock_guard<std::mutex> lock(m_RecvLock);
+  m_dwCurSaveOff = 0;
+}
+
+void DeviceLink::ReadThread() {
+  using ReadStatus = platform::SerialPort::ReadStatus;
+  m_dwRunning.store(1);
+  bool errorLogged = false;
+  while (m_dwKeepGoing.load() != 0) {
+    if (m_dwRunning.load() == 0) {
+      m_dwKeepGoing.store(0);
+      break;
+    }
+    size_t count = 0;
+    switch (m_Port.Read(m_byReadChunk, sizeof m_byReadChunk, count, kReadWaitMs)) {
+      case ReadStatus::kData:
+        OnReceive(m_byReadChunk, static_cast<uint32_t>(count));
+        errorLogged = false;
+        break;
+      case ReadStatus::kTimeout:
+        break;
+      case ReadStatus::kCancelled:
+        m_dwRunning.store(0);
+        break;
+      case ReadStatus::kFatal:
+        // The adapter is gone. The port handle stays; later exchanges time
+        // out until the application constructs again.
+        log::LogMain("read %s failed: %s error %d, receive thread ends", m_Port.Path().c_str(),
+                     m_Port.LastErrorCall(), m_Port.LastError());
+        m_dwRunning.store(0);
+        break;
+      case ReadStatus::kError:
+        if (!errorLogged) {
+          log::LogMain("read %s failed: %s error %d", m_Port.Path().c_str(),
+                       m_Port.LastErrorCall(), m_Port.LastError());
+          errorLogged = true;
+        }
+        // Do not retry a failing read in a tight loop.
+        platform::SleepMs(1);
+        break;
+    }
+  }
+  m_dwRunning.store(0);
+}
+
+}  // namespace pdu::device

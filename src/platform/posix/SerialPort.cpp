@@ -1,0 +1,223 @@
+// Linux serial port: termios2 for the non-standard 1,500,000 baud, poll()
+// for blocking reads and writes, and an eventfd that Cancel makes readable
+// so that a blocked poll returns at once.
+#include "platform/SerialPort.h"
+
+#include <asm/termbits.h>  // struct termios2, BOTHER, TCGETS2/TCSETS2
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace pdu::platform {
+namespace {
+
+constexpr unsigned kBaudRate = 1500000;
+
+// poll() on the port and the cancel eventfd. Returns the port's revents,
+// 0 on timeout, -1 when cancelled, -2 on a poll failure (errno kept).
+int WaitPort(int fd, int cancelFd, short events, uint32_t timeoutMs) {
+  pollfd fds[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+  for (;;) {
+    int rc = ::poll(fds, 2, static_cast<int>(timeoutMs));
+    if (rc < 0) {
+      if (errno == EINTR) continue;  // a signal; the timeout restarts, which only lengthens it
+      return -2;
+    }
+    if (rc == 0) return 0;
+    if (fds[1].revents != 0) return -1;
+    return fds[0].revents;
+  }
+}
+
+}  // namespace
+
+struct SerialPort::Impl {
+  int fd = -1;
+  // Created once per object; readable (counter > 0) once Cancel was called.
+  // Open drains it again.
+  int cancelFd = -1;
+  std::string path;
+  std::atomic<int> lastError{0};
+  std::atomic<const char*> lastCall{""};
+
+  void Fail(const char* call) {
+    lastError.store(errno);
+    lastCall.store(call);
+  }
+};
+
+SerialPort::SerialPort() : impl_(std::make_unique<Impl>()) {
+  impl_->cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (impl_->cancelFd < 0) impl_->Fail("eventfd");
+}
+
+SerialPort::~SerialPort() {
+  Close();
+  if (impl_->cancelFd >= 0) ::close(impl_->cancelFd);
+}
+
+bool SerialPort::Open(const std::string& path) {
+  Close();
+  impl_->path = path;
+  if (impl_->cancelFd < 0) {
+    errno = EBADF;
+    impl_->Fail("eventfd");
+    return false;
+  }
+  uint64_t drained = 0;
+  while (::read(impl_->cancelFd, &drained, sizeof drained) > 0) {
+  }
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    impl_->Fail("open");
+    return false;
+  }
+  // No sharing, like the exclusive open of a COM port: a second open of the
+  // same tty by anyone but root fails with EBUSY.
+  if (::ioctl(fd, TIOCEXCL) != 0) {
+    impl_->Fail("ioctl(TIOCEXCL)");
+    ::close(fd);
+    return false;
+  }
+  impl_->fd = fd;
+  return true;
+}
+
+bool SerialPort::Configure() {
+  if (impl_->fd < 0) {
+    errno = EBADF;
+    impl_->Fail("Configure");
+    return false;
+  }
+  termios2 tio{};
+  if (::ioctl(impl_->fd, TCGETS2, &tio) != 0) {
+    impl_->Fail("ioctl(TCGETS2)");
+    return false;
+  }
+  // Raw: no input translation, no output processing, no echo, no signals.
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                         ICRNL | IXON | IXOFF | IXANY);
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  // 8N1, receiver on, modem lines not hung up on close, no RTS/CTS.
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
+  tio.c_cflag |= CS8 | CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
+  tio.c_ispeed = kBaudRate;
+  tio.c_ospeed = kBaudRate;
+  // Reads are driven by poll(); a read returns what is there.
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (::ioctl(impl_->fd, TCSETS2, &tio) != 0) {
+    impl_->Fail("ioctl(TCSETS2)");
+    return false;
+  }
+  return true;
+}
+
+SerialPort::LineStatus SerialPort::SetDtr(bool on) {
+  if (impl_->fd < 0) {
+    errno = EBADF;
+    impl_->Fail("SetDtr");
+    return LineStatus::kError;
+  }
+  int bits = TIOCM_DTR;
+  if (::ioctl(impl_->fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return LineStatus::kOk;
+  impl_->Fail(on ? "ioctl(TIOCMBIS)" : "ioctl(TIOCMBIC)");
+  if (errno == ENOTTY || errno == EINVAL) return LineStatus::kNotSupported;
+  return LineStatus::kError;
+}
+
+size_t SerialPort::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) {
+  if (impl_->fd < 0) {
+    errno = EBADF;
+    impl_->Fail("write");
+    return 0;
+  }
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = ::write(impl_->fd, data + done, count - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) {
+      impl_->Fail("write");
+      break;
+    }
+    // The driver's buffer is full: wait for room, as the overlapped write
+    // waits for its completion.
+    int ev = WaitPort(impl_->fd, impl_->cancelFd, POLLOUT, timeoutMs);
+    if (ev <= 0 || (ev & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      if (ev == 0) errno = ETIMEDOUT;
+      if (ev == -1) errno = ECANCELED;
+      impl_->Fail("poll(POLLOUT)");
+      break;
+    }
+  }
+  return done;
+}
+
+SerialPort::ReadStatus SerialPort::Read(uint8_t* buf, size_t capacity, size_t& count,
+                                        uint32_t timeoutMs) {
+  count = 0;
+  if (impl_->fd < 0) return ReadStatus::kCancelled;
+  int ev = WaitPort(impl_->fd, impl_->cancelFd, POLLIN, timeoutMs);
+  if (ev == -1) return ReadStatus::kCancelled;
+  if (ev == 0) return ReadStatus::kTimeout;
+  if (ev == -2) {
+    impl_->Fail("poll(POLLIN)");
+    return ReadStatus::kError;
+  }
+  if ((ev & POLLNVAL) != 0) {
+    errno = EBADF;
+    impl_->Fail("poll(POLLIN)");
+    return ReadStatus::kFatal;
+  }
+  // Data first: a hang-up may come with the last bytes still buffered.
+  ssize_t n = ::read(impl_->fd, buf, capacity);
+  if (n > 0) {
+    count = static_cast<size_t>(n);
+    return ReadStatus::kData;
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+    if ((ev & POLLHUP) == 0) return ReadStatus::kError;
+    errno = EIO;
+  }
+  if (n == 0) errno = EIO;  // end of file on a tty: the other side hung up
+  impl_->Fail("read");
+  if (errno == EIO || errno == ENXIO || errno == ENODEV || (ev & (POLLHUP | POLLERR)) != 0)
+    return ReadStatus::kFatal;
+  return ReadStatus::kError;
+}
+
+void SerialPort::Cancel() {
+  if (impl_->cancelFd < 0) return;
+  uint64_t one = 1;
+  // Cannot block (EFD_NONBLOCK); the counter cannot overflow in practice.
+  [[maybe_unused]] ssize_t rc = ::write(impl_->cancelFd, &one, sizeof one);
+}
+
+void SerialPort::Close() {
+  if (impl_->fd >= 0) {
+    ::ioctl(impl_->fd, TIOCNXCL);
+    ::close(impl_->fd);
+    impl_->fd = -1;
+  }
+}
+
+bool SerialPort::IsOpen() const { return impl_->fd >= 0; }
+
+const std::string& SerialPort::Path() const { return impl_->path; }
+
+int SerialPort::LastError() const { return impl_->lastError.load(); }
+
+const char* SerialPort::LastErrorCall() const { return impl_->lastCall.load(); }
+
+}  // namespace pdu::platform

@@ -1,0 +1,261 @@
+// DeviceLink sending and receive path. The link is attached to a test VCI's
+// pseudo-terminal without its receive thread, so that each test decides
+// exactly which chunks OnReceive sees.
+#include "device/DeviceLink.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "support/TestVci.h"
+
+namespace pdu::device {
+namespace {
+
+using test::Bytes;
+using test::TestVci;
+
+Bytes Wire(uint8_t command, const Bytes& data, uint8_t channel = kChannelVehicle,
+           uint8_t sequence = 1) {
+  return TestVci::WireFrame(channel, sequence, command, data);
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+class DeviceLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vci.SetSilent(true);
+    link = std::make_unique<DeviceLink>();
+    ASSERT_TRUE(link->OpenPortPath(vci.Path()));
+  }
+
+  void Feed(const Bytes& chunk) {
+    link->OnReceive(chunk.data(), static_cast<uint32_t>(chunk.size()));
+  }
+
+  // The answer's data, or empty when ReceiveAnswer returned 0.
+  Bytes Answer(uint32_t timeoutMs = 50, uint32_t capacity = 1000) {
+    Bytes out(capacity);
+    out.resize(link->ReceiveAnswer(out.data(), capacity, timeoutMs));
+    return out;
+  }
+  Bytes CarData(uint32_t timeoutMs = 50) {
+    Bytes out(5000);
+    out.resize(link->ReceiveVehicleData(out.data(), 5000, timeoutMs));
+    return out;
+  }
+
+  TestVci vci;
+  std::unique_ptr<DeviceLink> link;
+};
+
+// ---- sending --------------------------------------------------------------
+
+TEST_F(DeviceLinkTest, FirstFramesOfEachChannelHaveExactWireBytes) {
+  ResetFrameCounters();
+  ASSERT_EQ(link->SendFrame(VCI_CMD_OPEN, nullptr, 0), 1u);
+  const uint8_t zeros[16] = {};
+  ASSERT_EQ(link->SendManagementFrame(VCI_CMD_PROBE, zeros, 16), 1u);
+  ResetFrameCounters();
+  const uint8_t flagData[] = {0x7E, 0x00, 0x00, 0x00};
+  ASSERT_EQ(link->SendFrame(VCI_CMD_MODULE_CONNECT, flagData, 4), 1u);
+  ASSERT_TRUE(vci.WaitForFrames(3, 2000));
+
+  auto frames = vci.Frames();
+  EXPECT_EQ(frames[0].wire, (Bytes{0x7E, 0x0A, 0x00, 0x31, 0x01, 0x01, 0x12, 0x01, 0x00, 0x00, 0x50, 0x7E}));
+  Bytes probeHead = {0x7E, 0x1A, 0x00, 0x31, 0x01, 0x01, 0x01, 0x05, 0x10, 0x00};
+  ASSERT_EQ(frames[1].wire.size(), 28u);
+  EXPECT_EQ(Bytes(frames[1].wire.begin(), frames[1].wire.begin() + 10), probeHead);
+  EXPECT_EQ(frames[1].wire[26], 0x63);
+  EXPECT_EQ(frames[1].wire[27], 0x7E);
+  EXPECT_EQ(frames[2].wire, (Bytes{0x7E, 0x0E, 0x00, 0x31, 0x01, 0x01, 0x12, 0x1B, 0x04, 0x00,
+                                   0x7D, 0x5E, 0x00, 0x00, 0x00, 0xF0, 0x7E}));
+}
+
+TEST_F(DeviceLinkTest, SequenceNumbersWrapAfterFF) {
+  ResetFrameCounters();
+  for (int i = 0; i < 257; ++i) ASSERT_EQ(link->SendFrame(VCI_CMD_COP, nullptr, 0), 1u);
+  ASSERT_EQ(link->SendManagementFrame(VCI_CMD_PROBE, nullptr, 0), 1u);
+  ASSERT_TRUE(vci.WaitForFrames(258, 5000));
+  auto frames = vci.Frames();
+  EXPECT_EQ(frames[0].sequence, 0x01);
+  EXPECT_EQ(frames[254].sequence, 0xFF);
+  EXPECT_EQ(frames[255].sequence, 0x00);
+  EXPECT_EQ(frames[256].sequence, 0x01);
+  EXPECT_EQ(frames[257].sequence, 0x01) << "the management channel counts on its own";
+  EXPECT_EQ(VehicleFrameCounter(), 257);
+}
+
+TEST_F(DeviceLinkTest, FrameThatStuffsBeyond5120BytesIsNotSent) {
+  Bytes fits(5108, 0x00);  // 5120 bytes on the wire
+  EXPECT_EQ(link->SendFrame(VCI_CMD_COP, fits.data(), static_cast<uint32_t>(fits.size())), 1u);
+  Bytes tooLong = fits;
+  tooLong[0] = 0x7D;  // one escape more
+  EXPECT_EQ(link->SendFrame(VCI_CMD_COP, tooLong.data(), static_cast<uint32_t>(tooLong.size())), 0u);
+  Bytes huge(kMaxBuiltFrame, 0x00);
+  EXPECT_EQ(link->SendFrame(VCI_CMD_COP, huge.data(), static_cast<uint32_t>(huge.size())), 0u);
+  ASSERT_TRUE(vci.WaitForFrames(1, 2000));
+  platform::SleepMs(50);
+  EXPECT_EQ(vci.FrameCount(), 1u);
+  EXPECT_EQ(vci.Frames()[0].data.size(), 5108u);
+}
+
+TEST_F(DeviceLinkTest, NothingIsSentOrReceivedWithoutAPort) {
+  link->ClosePort();
+  EXPECT_EQ(link->SendFrame(VCI_CMD_OPEN, nullptr, 0), 0u);
+  EXPECT_EQ(link->SendManagementFrame(VCI_CMD_PROBE, nullptr, 0), 0u);
+  Feed(Wire(VCI_CMD_OPEN, {0, 0, 0, 0}));
+  const uint64_t start = platform::MonotonicMicros();
+  EXPECT_TRUE(Answer(1000).empty());
+  EXPECT_LT(platform::MonotonicMicros() - start, 100000u) << "returns at once";
+}
+
+// ---- receive path -----------------------------------------------------------
+
+TEST_F(DeviceLinkTest, TwoFramesInOneChunkAreReturnedInOrder) {
+  Feed(Concat({Wire(VCI_CMD_OPEN, {1, 0, 0, 0}), Wire(VCI_CMD_CLOSE, {2, 0, 0, 0})}));
+  EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));
+  // The queue was taken whole: the second frame now waits in the carry-over.
+  EXPECT_EQ(Answer(), (Bytes{2, 0, 0, 0}));
+  EXPECT_TRUE(Answer(20).empty());
+}
+
+TEST_F(DeviceLinkTest, ChunkEndingWithClosingAndOpeningFlagKeepsTheNewFrame) {
+  Bytes first = Wire(VCI_CMD_OPEN, {1, 0, 0, 0});
+  Bytes second = Wire(VCI_CMD_CLOSE, {0x7E, 0x7D, 0, 0});
+  Feed(Concat({first, Bytes{second[0]}}));
+  EXPECT_EQ(link->CurSaveOff(), 1u) << "the opening flag waits";
+  Feed(Bytes(second.begin() + 1, second.end()));
+  EXPECT_EQ(link->CurSaveOff(), 0u);
+  EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));
+  EXPECT_EQ(Answer(), (Bytes{0x7E, 0x7D, 0, 0}));
+}
+
+TEST_F(DeviceLinkTest, VehicleDataNeverAnswersACommand) {
+  Bytes car1 = TestVci::VehicleData(0, 0, 1, {0x50, 0x01}).data;
+  Bytes car2 = TestVci::VehicleData(0, 0, 2, {0x62}).data;
+  Feed(Concat({Wire(VCI_CMD_VEHICLE_DATA, car1), Wire(VCI_CMD_VEHICLE_DATA, car2)}));
+  EXPECT_TRUE(Answer(30).empty());
+  EXPECT_EQ(CarData(), car1);
+  // car2 waits in the vehicle-data carry-over, where no command answer
+  // can pick it up.
+  Feed(Wire(VCI_CMD_IOCTL, {9, 0, 0, 0}));
+  EXPECT_EQ(Answer(), (Bytes{9, 0, 0, 0}));
+  EXPECT_EQ(CarData(), car2);
+  EXPECT_TRUE(CarData(20).empty());
+}
+
+TEST_F(DeviceLinkTest, DamagedFramesAreDroppedAndTheWaitGoesOn) {
+  const Bytes good = Wire(VCI_CMD_OPEN, {5, 0, 0, 0});
+  Bytes badChecksum = good;
+  badChecksum[badChecksum.size() - 2] ^= 0x01;
+  Bytes badEscape = good;
+  badEscape[10] = 0x7D;  // 7D 00
+  Bytes badLength = good;
+  badLength[1] = 0x0F;
+  const Bytes shortFrame = {0x7E, 0x09, 0x00, 0x31, 0x01, 0x01, 0x12, 0x01, 0x00, 0x7E};
+  struct Case {
+    const char* what;
+    Bytes bad;
+  };
+  const Case cases[] = {{"checksum", badChecksum},
+                        {"escape", badEscape},
+                        {"length", badLength},
+                        {"short", shortFrame}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Feed(c.bad);
+    auto pending = std::async(std::launch::async, [&] { return Answer(2000); });
+    platform::SleepMs(30);
+    Feed(good);
+    EXPECT_EQ(pending.get(), (Bytes{5, 0, 0, 0}));
+  }
+}
+
+TEST_F(DeviceLinkTest, FrameOnTheOtherChannelEndsTheReceive) {
+  Feed(Wire(VCI_CMD_PROBE, {1, 2, 3, 4}, kChannelManagement));
+  const uint64_t start = platform::MonotonicMicros();
+  EXPECT_TRUE(Answer(1000).empty());
+  EXPECT_LT(platform::MonotonicMicros() - start, 100000u);
+  // And the other way round: the probe wants the management channel.
+  Feed(Wire(VCI_CMD_OPEN, {1, 0, 0, 0}));
+  uint8_t out[1280];
+  EXPECT_EQ(link->ReceiveProbeAnswer(out, sizeof out), 0u);
+  Feed(Wire(VCI_CMD_PROBE, {1, 2, 3, 4}, kChannelManagement));
+  EXPECT_EQ(link->ReceiveProbeAnswer(out, sizeof out), 4u);
+}
+
+TEST_F(DeviceLinkTest, FrameWithoutDataCountsAsNoAnswer) {
+  Feed(Wire(VCI_CMD_OPEN, {}));
+  EXPECT_TRUE(Answer(30).empty());
+}
+
+TEST_F(DeviceLinkTest, StreamFedByteByByteGivesTheSameFrames) {
+  const Bytes a = {0x7E, 0x7D, 0x00, 0x00, 0x12};
+  const Bytes car = TestVci::VehicleData(0, 7, 3, {0x7E, 0x7E}).data;
+  const Bytes b = {0x01, 0x00, 0x00, 0x00};
+  const Bytes stream = Concat({Bytes{0x33, 0x44},  // noise before the first flag
+                               Wire(VCI_CMD_OPEN, a, kChannelVehicle, 0x7E),
+                               Wire(VCI_CMD_VEHICLE_DATA, car, kChannelVehicle, 0x7D),
+                               Wire(VCI_CMD_CLOSE, b)});
+  for (uint8_t byte : stream) Feed(Bytes{byte});
+  EXPECT_EQ(link->CurSaveOff(), 0u);
+  EXPECT_EQ(Answer(), a);
+  EXPECT_EQ(Answer(), b);
+  EXPECT_EQ(CarData(), car);
+}
+
+TEST_F(DeviceLinkTest, NoiseIsSkippedUpToTheNextFlag) {
+  Bytes answer = Wire(VCI_CMD_OPEN, {3, 0, 0, 0});
+  // The tail of a frame whose beginning was lost, its closing flag, then a
+  // whole frame: "7E 7E" reads as lost closing + opening flag.
+  Feed(Concat({Bytes{0x12, 0x01, 0x00, 0x7E}, answer}));
+  EXPECT_EQ(Answer(), (Bytes{3, 0, 0, 0}));
+  Bytes noise(70000, 0x55);
+  Feed(noise);
+  EXPECT_EQ(link->CurSaveOff(), 0u);
+}
+
+TEST_F(DeviceLinkTest, AnswerLongerThanTheBufferIsCut) {
+  Bytes data(300);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+  Feed(Wire(VCI_CMD_COP, data));
+  Bytes got = Answer(50, 100);
+  EXPECT_EQ(got, Bytes(data.begin(), data.begin() + 100));
+}
+
+TEST_F(DeviceLinkTest, FullQueuesDropFramesWithoutOverrun) {
+  const Bytes frame = Wire(VCI_CMD_COP, Bytes(1000, 0x11));
+  for (int i = 0; i < 70; ++i) Feed(frame);  // 70 * 1012 bytes > 65536
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(Answer().size(), 1000u) << i;
+  EXPECT_TRUE(Answer(20).empty());
+  // An unfinished frame larger than any receivable frame is given up.
+  Bytes open = {0x7E};
+  open.resize(6000, 0x22);
+  Feed(open);
+  EXPECT_EQ(link->CurSaveOff(), 0u);
+  Feed(Wire(VCI_CMD_OPEN, {4, 0, 0, 0}));
+  EXPECT_EQ(Answer(), (Bytes{4, 0, 0, 0}));
+}
+
+TEST_F(DeviceLinkTest, DiscardAnswersKeepsVehicleData) {
+  const Bytes car = TestVci::VehicleData(0, 0, 1, {0x7F, 0x22, 0x78}).data;
+  Feed(Concat({Wire(VCI_CMD_OPEN, {1, 0, 0, 0}), Wire(VCI_CMD_OPEN, {2, 0, 0, 0}),
+               Wire(VCI_CMD_VEHICLE_DATA, car)}));
+  EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));  // the second waits in the carry-over
+  Feed(Bytes{0x7E, 0x0A});                   // a frame begun
+  link->DiscardAnswers();
+  EXPECT_EQ(link->CurSaveOff(), 0u);
+  EXPECT_TRUE(Answer(20).empty());
+  EXPECT_EQ(CarData(), car);
+}
+
+}  // namespace
+}  // namespace pdu::device

@@ -1,0 +1,186 @@
+// The serial session: finding the VCI among the candidate ports, the
+// receive thread, closing, the adapter going away, and waits that do not
+// burn CPU.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <string>
+
+#include "device/DeviceLink.h"
+#include "platform/Platform.h"
+#include "support/TestVci.h"
+
+namespace pdu::device {
+namespace {
+
+using test::Bytes;
+using test::ScopedPorts;
+using test::TestVci;
+using test::VciFrame;
+using test::VciReply;
+
+// Number of entries in a /proc/self folder.
+size_t CountEntries(const char* folder) {
+  size_t n = 0;
+  if (DIR* d = ::opendir(folder)) {
+    while (dirent* e = ::readdir(d)) {
+      if (e->d_name[0] != '.') ++n;
+    }
+    ::closedir(d);
+  }
+  return n;
+}
+
+// Open file descriptors of this process that refer to path.
+size_t OpenDescriptorsOf(const std::string& path) {
+  size_t n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      char target[PATH_MAX];
+      std::string link = std::string("/proc/self/fd/") + e->d_name;
+      ssize_t len = ::readlink(link.c_str(), target, sizeof target - 1);
+      if (len > 0 && std::string(target, static_cast<size_t>(len)) == path) ++n;
+    }
+    ::closedir(d);
+  }
+  return n;
+}
+
+bool WaitUntil(const std::function<bool()>& cond, uint32_t timeoutMs) {
+  const uint64_t end = platform::MonotonicMicros() + uint64_t{timeoutMs} * 1000;
+  while (!cond()) {
+    if (platform::MonotonicMicros() > end) return false;
+    platform::SleepMs(5);
+  }
+  return true;
+}
+
+TEST(DeviceSession, OpenPortSkipsMissingAndSilentPortsAndFindsTheVci) {
+  TestVci silent;
+  silent.SetSilent(true);
+  TestVci vci;
+  // When the answering VCI sees its first probe, the silent port must be
+  // closed again and its receive thread gone.
+  const size_t threadsBefore = CountEntries("/proc/self/task");
+  std::atomic<bool> checked{false};
+  std::atomic<size_t> silentFds{99}, threadsAtProbe{0}, silentProbes{0};
+  vci.SetHandler(VCI_CMD_PROBE, [&](const VciFrame& f) {
+    if (!checked.exchange(true)) {
+      silentFds = OpenDescriptorsOf(silent.Path());
+      threadsAtProbe = CountEntries("/proc/self/task");
+      silentProbes = silent.FramesWithCommand(VCI_CMD_PROBE).size();
+    }
+    return vci.DefaultReplies(f);
+  });
+  ScopedPorts ports({"/dev/pdu7318-no-such-port", "/dev/null", silent.Path(), vci.Path()});
+
+  DeviceLink link;
+  ASSERT_TRUE(link.OpenPort());
+  EXPECT_EQ(link.PortPath(), vci.Path());
+  EXPECT_TRUE(link.ReadThreadRunning());
+  ASSERT_TRUE(checked.load());
+  EXPECT_EQ(silentProbes.load(), 2u) << "two probe attempts on the silent port";
+  EXPECT_EQ(silentFds.load(), 1u) << "only the test VCI's own descriptor is left";
+  EXPECT_EQ(threadsAtProbe.load(), threadsBefore + 1) << "exactly one receive thread";
+
+  auto probes = vci.FramesWithCommand(VCI_CMD_PROBE);
+  ASSERT_EQ(probes.size(), 1u);
+  EXPECT_EQ(probes[0].channel, kChannelManagement);
+  EXPECT_EQ(probes[0].data, Bytes(16, 0x00));
+
+  link.ClosePort();
+  EXPECT_FALSE(link.PortIsOpen());
+  EXPECT_FALSE(link.ReadThreadRunning());
+  EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+  EXPECT_EQ(OpenDescriptorsOf(vci.Path()), 1u);
+}
+
+TEST(DeviceSession, OpenPortFailsWhenNoPortAnswers) {
+  TestVci silent;
+  silent.SetSilent(true);
+  ScopedPorts ports({silent.Path(), "/dev/pdu7318-no-such-port"});
+  DeviceLink link;
+  EXPECT_FALSE(link.OpenPort());
+  EXPECT_FALSE(link.PortIsOpen());
+  EXPECT_EQ(OpenDescriptorsOf(silent.Path()), 1u);
+}
+
+TEST(DeviceSession, ClosePortIsSafeWhenNothingIsOpen) {
+  DeviceLink link;
+  link.ClosePort();
+  link.ClosePort();
+  EXPECT_FALSE(link.PortIsOpen());
+  EXPECT_EQ(link.CurSaveOff(), 0u);
+}
+
+TEST(DeviceSession, RequestAndAnswerPassThroughTheReceiveThread) {
+  TestVci vci;
+  vci.Script(VCI_CMD_MODULE_CONNECT, {TestVci::Answer(VCI_CMD_MODULE_CONNECT, 0x55, {1, 2})});
+  ScopedPorts ports({vci.Path()});
+  DeviceLink link;
+  ASSERT_TRUE(link.OpenPort());
+  const uint8_t hMod[4] = {1, 0, 0, 0};
+  ASSERT_EQ(link.SendFrame(VCI_CMD_MODULE_CONNECT, hMod, 4), 1u);
+  uint8_t out[1000];
+  ASSERT_EQ(link.ReceiveAnswer(out, sizeof out, 100), 12u);
+  EXPECT_EQ(Bytes(out, out + 12), TestVci::Words({0x55, 1, 2}));
+  // Vehicle data sent unasked lands in its own queue.
+  vci.SendVehicleData(0, 0, 7, {0x50, 0x03});
+  ASSERT_EQ(link.ReceiveVehicleData(out, sizeof out, 1000), 18u);
+  EXPECT_EQ(Bytes(out, out + 18), TestVci::VehicleData(0, 0, 7, {0x50, 0x03}).data);
+}
+
+TEST(DeviceSession, HangUpEndsTheReceiveThreadAndLaterReceivesTimeOut) {
+  TestVci vci;
+  ScopedPorts ports({vci.Path()});
+  DeviceLink link;
+  ASSERT_TRUE(link.OpenPort());
+  vci.HangUp();
+  EXPECT_TRUE(WaitUntil([&] { return !link.ReadThreadRunning(); }, 1000));
+  EXPECT_TRUE(link.PortIsOpen()) << "the handle stays until ClosePort";
+  uint8_t out[100];
+  const uint64_t start = platform::MonotonicMicros();
+  EXPECT_EQ(link.ReceiveAnswer(out, sizeof out, 200), 0u);
+  EXPECT_GE(platform::MonotonicMicros() - start, 195000u);
+  link.ClosePort();
+  EXPECT_FALSE(link.PortIsOpen());
+}
+
+TEST(DeviceSession, WaitingReceiveUsesNoCpuAndWakesAtOnce) {
+  TestVci vci;
+  vci.SetSilent(true);
+  DeviceLink link;
+  ASSERT_TRUE(link.OpenPortPath(vci.Path()));
+  link.StartReadThread();
+  uint8_t out[100];
+
+  const uint64_t cpu0 = platform::ThreadCpuMicros();
+  const uint64_t t0 = platform::MonotonicMicros();
+  EXPECT_EQ(link.ReceiveAnswer(out, sizeof out, 1000), 0u);
+  const uint64_t waited = platform::MonotonicMicros() - t0;
+  const uint64_t cpu = platform::ThreadCpuMicros() - cpu0;
+  EXPECT_GE(waited, 995000u);
+  EXPECT_LT(waited, 1100000u);
+  EXPECT_LT(cpu, 10000u) << "CPU time of a 1 s wait in microseconds";
+
+  // A frame written while the receive waits is seen within milliseconds.
+  const Bytes answer = TestVci::WireFrame(kChannelVehicle, 1, VCI_CMD_OPEN, {0, 0, 0, 0});
+  std::thread writer([&] {
+    platform::SleepMs(100);
+    vci.InjectRaw(answer);
+  });
+  const uint64_t t1 = platform::MonotonicMicros();
+  EXPECT_EQ(link.ReceiveAnswer(out, sizeof out, 2000), 4u);
+  const uint64_t took = platform::MonotonicMicros() - t1;
+  writer.join();
+  EXPECT_LT(took, 150000u);
+  link.ClosePort();
+}
+
+}  // namespace
+}  // namespace pdu::device

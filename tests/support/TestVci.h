@@ -1,0 +1,133 @@
+// A fake VCI on a pseudo-terminal, for tests of everything that talks to
+// the device.
+//
+// The constructor opens a pty pair and starts the VCI's own thread on the
+// master side; the library opens the slave side (Path()) like a serial
+// adapter, found through PDU7318_PORTS (ScopedPorts). The thread splits the
+// incoming bytes with the library's frame codec, records every valid frame
+// and answers it:
+//
+//   - by default like a healthy VCI: PROBE on the management channel, and
+//     OPEN, CLOSE, IOCTL, SET_LINK_RESOURCE, SET_LINK_PARAM, CONNECT_LINK,
+//     DISCONNECT_LINK, DESTROY_LINK, COP, MODULE_CONNECT/DISCONNECT on the
+//     vehicle channel, each with status 0 (see DefaultReplies);
+//   - SetStatus(cmd, s) keeps the default answer but with status s;
+//   - SetHandler(cmd, h) replaces the answer of one command for good;
+//   - Script(cmd, replies) answers the next frame of that command with
+//     exactly these replies (several Scripts queue up), then the handler or
+//     default applies again; an empty list answers nothing once;
+//   - SetSilent(true) answers nothing at all.
+//
+// A reply is any frame, so a COP handler can answer the command and then
+// send vehicle data (VehicleData()). Send, SendVehicleData and InjectRaw
+// put frames or raw bytes on the wire unasked; HangUp closes the master as
+// an unplugged adapter would.
+//
+// Handlers run on the VCI thread; they may call Send/InjectRaw but must not
+// wait for further frames.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pdu::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// One frame the VCI received.
+struct VciFrame {
+  uint8_t channel = 0;
+  uint8_t sequence = 0;
+  uint8_t command = 0;
+  Bytes data;      // the data field
+  Bytes frame;     // the whole unstuffed frame
+  Bytes wire;      // the frame as it came over the wire (stuffed)
+  uint32_t tick = 0;  // platform tick when it was complete
+};
+
+// One frame the VCI sends.
+struct VciReply {
+  uint8_t channel = 0x12;
+  uint8_t command = 0;
+  Bytes data;
+  uint32_t delayMs = 0;  // pause before this frame goes out
+};
+
+class TestVci {
+ public:
+  using Handler = std::function<std::vector<VciReply>(const VciFrame&)>;
+
+  TestVci();
+  ~TestVci();
+  TestVci(const TestVci&) = delete;
+  TestVci& operator=(const TestVci&) = delete;
+
+  // The slave device path to give the library.
+  const std::string& Path() const;
+
+  // ---- answers -------------------------------------------------------
+  void SetSilent(bool silent);
+  void SetStatus(uint8_t command, uint32_t status);
+  void SetHandler(uint8_t command, Handler handler);
+  void Script(uint8_t command, std::vector<VciReply> replies);
+  // Values of the default answers.
+  void SetOpenWord(uint32_t word);           // second word of the OPEN answer
+  void SetBatteryMillivolts(uint32_t mv);    // IOCTL sub-code 0x06
+  void SetIgnitionState(uint32_t state);     // IOCTL sub-code 0x11
+  // The default replies to a frame (what an unscripted healthy VCI sends).
+  std::vector<VciReply> DefaultReplies(const VciFrame& frame) const;
+
+  // ---- unasked output ------------------------------------------------
+  void Send(uint8_t channel, uint8_t command, const Bytes& data);
+  void SendVehicleData(uint32_t status, uint32_t word, uint32_t uniqueId, const Bytes& message);
+  // Writes bytes to the wire exactly as given, in one write.
+  void InjectRaw(const Bytes& bytes);
+  // Closes the master side: the library's reads fail as if unplugged.
+  void HangUp();
+
+  // ---- what was received ---------------------------------------------
+  std::vector<VciFrame> Frames() const;
+  std::vector<VciFrame> FramesWithCommand(uint8_t command) const;
+  size_t FrameCount() const;
+  // Waits until at least count frames were received; false on timeout.
+  bool WaitForFrames(size_t count, uint32_t timeoutMs) const;
+  void ClearFrames();
+  // Segments that failed the frame check.
+  size_t BadFrames() const;
+
+  // ---- building blocks for replies -----------------------------------
+  // Little-endian words.
+  static Bytes Words(std::initializer_list<uint32_t> words);
+  // An answer on the vehicle channel: status, then more words.
+  static VciReply Answer(uint8_t command, uint32_t status, std::initializer_list<uint32_t> more = {});
+  // A vehicle-data frame (command 0x1E): status, word, UniqueRespIdentifier,
+  // NumDataBytes, the message.
+  static VciReply VehicleData(uint32_t status, uint32_t word, uint32_t uniqueId, const Bytes& message);
+  // A frame as it goes over the wire (built and stuffed).
+  static Bytes WireFrame(uint8_t channel, uint8_t sequence, uint8_t command, const Bytes& data);
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+// Sets PDU7318_PORTS to the paths joined by ':' for its lifetime and
+// restores the previous value afterwards.
+class ScopedPorts {
+ public:
+  explicit ScopedPorts(const std::vector<std::string>& paths);
+  ~ScopedPorts();
+  ScopedPorts(const ScopedPorts&) = delete;
+  ScopedPorts& operator=(const ScopedPorts&) = delete;
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+}  // namespace pdu::test
