@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,16 @@ bool ReadLogPathValue(std::string& out);
 
 // Creates a folder and every missing parent. An existing folder is fine.
 bool CreateFolderWithParents(const std::string& path);
+
+// std::fopen for a UTF-8 file name (on Windows the C runtime's fopen would
+// read the name in the ANSI code page).
+FILE* OpenStdioFile(const std::string& utf8Path, const char* mode);
+
+// The process environment, for the test suites that point PDU7318_HOME and
+// PDU7318_LOG_PATH at temporary folders. Set with an empty value is not
+// portable (Windows removes the variable); use Clear.
+void SetEnvValue(const std::string& name, const std::string& value);
+void ClearEnvValue(const std::string& name);
 
 // The one message the library ever shows a person (a modal box on Windows,
 // one line on stderr on Linux).

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "support/TempHome.h"
 
 namespace pdu::log {
@@ -78,7 +79,7 @@ TEST(LogFiles, NamesFollowDateAndLogPath) {
   const LogFileNames names = CurrentLogFileNames();
   const std::string date = DateStamp();
   ASSERT_EQ(date.size(), 10u);
-  EXPECT_EQ(names.folder, home.path() + "logs/J2534/7318/");
+  EXPECT_EQ(names.folder, home.logFolder());
   EXPECT_EQ(names.main, names.folder + date + ".txt");
   EXPECT_EQ(names.data, names.folder + date + "_data.txt");
   EXPECT_EQ(names.contact, names.folder + date + "_contact.txt");
@@ -86,7 +87,7 @@ TEST(LogFiles, NamesFollowDateAndLogPath) {
 
 TEST(LogFiles, MissingLogPathMeansCurrentDirectory) {
   TempHome home;
-  unsetenv("PDU7318_LOG_PATH");
+  platform::ClearEnvValue("PDU7318_LOG_PATH");
   std::string folder = "unchanged";
   EXPECT_FALSE(GetInstallPath(folder));
   EXPECT_EQ(folder, "unchanged");

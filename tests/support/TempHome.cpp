@@ -1,26 +1,49 @@
 #include "support/TempHome.h"
 
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/Platform.h"
+
 namespace pdu::test {
 
+namespace {
+
+// A new, empty folder under the system's temporary folder.
+std::string MakeTempFolder() {
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "pdu7318-%08x", static_cast<unsigned>(random()));
+    const std::filesystem::path p = std::filesystem::temp_directory_path() / name;
+    std::error_code ec;
+    if (std::filesystem::create_directory(p, ec)) return p.string();
+  }
+  throw std::runtime_error("cannot create a temporary folder");
+}
+
+}  // namespace
+
 TempHome::TempHome() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "pdu7318-XXXXXX").string();
-  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl + "/";
-  setenv("PDU7318_HOME", path_.c_str(), 1);
-  setenv("PDU7318_LOG_PATH", (path_ + "logs").c_str(), 1);
+  path_ = MakeTempFolder() + platform::PathSeparator();
+  platform::SetEnvValue("PDU7318_HOME", path_);
+  platform::SetEnvValue("PDU7318_LOG_PATH", path_ + "logs");
 }
 
 TempHome::~TempHome() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
-  unsetenv("PDU7318_HOME");
-  unsetenv("PDU7318_LOG_PATH");
+  platform::ClearEnvValue("PDU7318_HOME");
+  platform::ClearEnvValue("PDU7318_LOG_PATH");
+}
+
+std::string TempHome::logFolder() const {
+  const std::string sep = platform::PathSeparator();
+  return path_ + "logs" + sep + "J2534" + sep + "7318" + sep;
 }
 
 void TempHome::Write(const std::string& name, const std::string& content) const {
@@ -36,7 +59,9 @@ void TempHome::CopyData(const std::string& name) const {
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  // Text mode: the library writes its logs in text mode, so a Windows log
+  // line ends in CR LF on disk and reads back as the "\n" it was written as.
+  std::ifstream in(path);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();

@@ -1,5 +1,5 @@
 // A throw-away application folder for one test: PDU7318_HOME points at it,
-// PDU7318_LOG_PATH at a logs/ folder inside it. Removed with everything in it
+// PDU7318_LOG_PATH at a logs folder inside it. Removed with everything in it
 // when the object goes.
 #pragma once
 
@@ -14,8 +14,8 @@ class TempHome {
   TempHome(const TempHome&) = delete;
   TempHome& operator=(const TempHome&) = delete;
 
-  const std::string& path() const { return path_; }   // ends in '/'
-  std::string logFolder() const { return path_ + "logs/J2534/7318/"; }
+  const std::string& path() const { return path_; }   // ends in the path separator
+  std::string logFolder() const;                       // likewise
 
   // Writes a file into the folder (name relative to it).
   void Write(const std::string& name, const std::string& content) const;
@@ -28,7 +28,8 @@ class TempHome {
   std::string path_;
 };
 
-// The whole content of a file ("" when it does not exist).
+// The whole content of a text file ("" when it does not exist), line ends
+// as the C library's text mode gives them ("\n").
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 

@@ -141,6 +141,16 @@ bool CreateFolderWithParents(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+FILE* OpenStdioFile(const std::string& utf8Path, const char* mode) {
+  return std::fopen(utf8Path.c_str(), mode);
+}
+
+void SetEnvValue(const std::string& name, const std::string& value) {
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
+void ClearEnvValue(const std::string& name) { unsetenv(name.c_str()); }
+
 void ShowMessage(const std::string& utf8Text) {
   std::fprintf(stderr, "%s\n", utf8Text.c_str());
   std::fflush(stderr);
