@@ -1,0 +1,203 @@
+// The module description shipped in data/ must load completely and carry
+// every name the rest of the module looks up.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "log/PduLog.h"
+#include "mdf/ComParamValue.h"
+#include "mdf/MdfTables.h"
+#include "mdf/ObjectIds.h"
+#include "mdf/VciCodes.h"
+#include "pdu_api.h"
+#include "support/TempHome.h"
+
+namespace pdu::mdf {
+namespace {
+
+using test::TempHome;
+
+class SampleMdf : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_.CopyData("MDF.xml");
+    home_.SetLogSwitch("1");
+    log::LogInit();
+    ASSERT_TRUE(LoadMdfFile());
+    LoadMdfObjects();
+    LoadXMLToResourceStruct();
+  }
+  void TearDown() override { log::LogCloseAll(); }
+
+  static std::set<std::string> Names(const char* element) {
+    std::set<std::string> out;
+    for (const MdfObject& o : MdfObjectTable()) {
+      if (o.ElementName == element) out.insert(o.ShortName);
+    }
+    return out;
+  }
+
+  static const ComParamRef* FindRef(const char* protocol, const char* comParam) {
+    uint32_t id = 0;
+    if (!ObjectIdByShortName(protocol, id)) return nullptr;
+    const ComParamRefList* list = FindProtocolComParams(id);
+    if (list == nullptr) return nullptr;
+    for (const ComParamRef& ref : list->ComParamRefs) {
+      if (ref.ShortName == comParam) return &ref;
+    }
+    return nullptr;
+  }
+
+  TempHome home_;
+};
+
+TEST_F(SampleMdf, ListsEveryProtocolWithAHandler) {
+  const char* handled[] = {
+      "ISO_14230_3_on_ISO_14230_2", "SAE_J2190_on_ISO_14230_2",     "ISO_15031_5_on_ISO_14230_4",
+      "ISO_OBD_on_K_Line",          "MSP_VW2000LP_on_ISO_14230_2",  "ISO_14230_3_on_ISO_15765_2",
+      "ISO_15765_3_on_ISO_15765_2", "SAE_J2190_on_ISO_15765_2",     "ISO_15031_5_on_ISO_15765_4",
+      "ISO_OBD_on_ISO_15765_4",     "SAE_J2190_on_ISO_9141",        "SAE_J2190_on_ISO_9141_2",
+      "ISO_15031_5_on_ISO_9141_2",  "MSP_KW1281_on_ISO_9141_2",     "SAE_J2190_on_SAE_J1850_VPW",
+      "ISO_15031_5_on_SAE_J1850_VPW", "ISO_OBD_on_SAE_J1850",       "SAE_J2190_on_SAE_J1850_PWM",
+      "SAE_J1939_73_on_SAE_J1939_21", "SAE_J1587_on_SAE_J1708",     "SAE_J2610_on_SAE_J2610_SCI",
+      "KW82_on_KW_UART",            "KW81_on_KW_UART",              "KW71_on_KW_UART",
+      "ISO_11898_RAW",              "MSP_VW2000LP_on_TP20",         "MSP_KW1281_on_TP16",
+      "MSP_VW2000LP_on_TP16",       "ISO_14229_5_on_ISO_13400_2"};
+  const std::set<std::string> protocols = Names("PROTOCOL");
+  EXPECT_EQ(protocols.size(), std::size(handled));
+  for (const char* name : handled) {
+    EXPECT_EQ(protocols.count(name), 1u) << name;
+    uint32_t id = 0;
+    ASSERT_TRUE(ObjectIdByShortName(name, id)) << name;
+    const ComParamRefList* refs = FindProtocolComParams(id);
+    ASSERT_NE(refs, nullptr) << name;
+    EXPECT_GT(refs->NumComParamRefs(), 0u) << name;
+  }
+}
+
+TEST_F(SampleMdf, ListsEveryBusTypePinTypeAndIoControlOfTheVci) {
+  const std::set<std::string> buses = Names("BUSTYPE");
+  for (const VciNameCode& row : BusTypeNameTable()) EXPECT_EQ(buses.count(std::string(row.Name)), 1u) << row.Name;
+  EXPECT_EQ(buses.size(), BusTypeNameTable().size());
+  EXPECT_EQ(BusTypeComParamTable().size(), BusTypeNameTable().size());
+
+  const std::set<std::string> pins = Names("PINTYPE");
+  for (const VciNameCode& row : PinTypeNameTable()) EXPECT_EQ(pins.count(std::string(row.Name)), 1u) << row.Name;
+
+  std::set<std::string> ioctls = Names("IO_CTRL");
+  for (const VciNameCode& row : IoCtlNameTable()) EXPECT_EQ(ioctls.erase(std::string(row.Name)), 1u) << row.Name;
+  EXPECT_EQ(ioctls, (std::set<std::string>{"PDU_IOCTL_GET_WLAN_STATUS", "PDU_IOCTL_GET_SSIDS",
+                                            "PDU_IOCTL_GET_ETH_SWITCH_STATE"}));
+}
+
+TEST_F(SampleMdf, ObjectIdsAreUniquePerKindAndComParamNamesKnownToTheVci) {
+  std::map<std::string, std::set<uint32_t>> ids;
+  for (const MdfObject& o : MdfObjectTable()) {
+    EXPECT_NE(o.ObjectId, 0u) << o.ShortName;
+    EXPECT_TRUE(ids[o.ElementName].insert(o.ObjectId).second) << o.ShortName;
+    EXPECT_EQ(o.Key, o.ShortName);
+    if (o.ElementName == "COMPARAM" && o.ShortName != "CPM_VWTP_PhysIdFormat") {
+      bool known = false;
+      for (const VciNameCode& row : ComParamNameTable()) known = known || row.Name == o.ShortName;
+      EXPECT_TRUE(known) << o.ShortName;
+    }
+  }
+}
+
+TEST_F(SampleMdf, EveryReferenceResolvesAndEveryDefaultConverts) {
+  for (auto table : {ProtocolComParamTable(), BusTypeComParamTable()}) {
+    for (const ComParamRefList& list : table) {
+      for (const ComParamRef& ref : list.ComParamRefs) {
+        EXPECT_NE(ref.ComParamId, 0u) << ref.ComParamIdRef;
+        EXPECT_EQ(ref.ShortName, ref.ComParamIdRef);
+        void* value = ConvertDefaultValue(ref.DefaultValue.c_str(), ref.ComParamDataType);
+        EXPECT_NE(value, nullptr) << ref.ShortName;
+        FreeComParamValue(value, ref.ComParamDataType);
+      }
+    }
+  }
+  log::LogCloseAll();
+  EXPECT_EQ(test::ReadFile(log::CurrentLogFileNames().main).find("error"), std::string::npos);
+}
+
+TEST_F(SampleMdf, DefaultsOfTheMainProtocols) {
+  struct Row {
+    const char* protocol;
+    const char* comParam;
+    const char* value;
+    uint32_t cpClass;
+  };
+  const Row rows[] = {
+      {"ISO_15765_3_on_ISO_15765_2", "CP_P2Max", "50000", PDU_PC_TIMING},
+      {"ISO_15765_3_on_ISO_15765_2", "CP_CanPhysReqId", "2016", PDU_PC_UNIQUE_ID},
+      {"ISO_15765_3_on_ISO_15765_2", "CP_CanRespUSDTId", "2024", PDU_PC_UNIQUE_ID},
+      {"ISO_OBD_on_ISO_15765_4", "CP_CanFuncReqId", "2015", PDU_PC_COM},
+      {"ISO_OBD_on_ISO_15765_4", "CP_RequestAddrMode", "2", PDU_PC_COM},
+      {"ISO_14230_3_on_ISO_14230_2", "CP_P2Max", "50000", PDU_PC_TIMING},
+      {"ISO_14230_3_on_ISO_14230_2", "CP_P3Min", "55000", PDU_PC_TIMING},
+      {"MSP_VW2000LP_on_TP20", "CPM_VWTP_PhysReqIdSetup", "512", PDU_PC_UNIQUE_ID},
+  };
+  for (const Row& row : rows) {
+    const ComParamRef* ref = FindRef(row.protocol, row.comParam);
+    ASSERT_NE(ref, nullptr) << row.protocol << " " << row.comParam;
+    EXPECT_EQ(ref->DefaultValue, row.value) << row.comParam;
+    EXPECT_EQ(ref->ComParamClass, row.cpClass) << row.comParam;
+  }
+}
+
+// The handlers name the response-identification ComParams of their
+// protocol by object id; the file must use the same ids.
+TEST_F(SampleMdf, UniqueIdComParamsCarryTheIdsTheHandlersName) {
+  const std::set<uint32_t> can = {59, 60, 61, 62, 63, 64, 65, 66, 67};
+  const std::set<uint32_t> kline = {70, 78, 79, 101};
+  const std::set<uint32_t> tp20 = {157, 159, 160, 161, 162, 186};
+  const std::map<std::string, const std::set<uint32_t>*> expected = {
+      {"ISO_15765_3_on_ISO_15765_2", &can}, {"ISO_OBD_on_ISO_15765_4", &can},
+      {"ISO_14230_3_on_ISO_14230_2", &kline}, {"MSP_VW2000LP_on_TP20", &tp20}};
+  for (const auto& [protocol, ids] : expected) {
+    uint32_t id = 0;
+    ASSERT_TRUE(ObjectIdByShortName(protocol, id));
+    std::set<uint32_t> unique;
+    for (const ComParamRef& ref : FindProtocolComParams(id)->ComParamRefs) {
+      if (ref.ComParamClass == PDU_PC_UNIQUE_ID) unique.insert(ref.ComParamId);
+    }
+    EXPECT_EQ(unique, *ids) << protocol;
+  }
+}
+
+TEST_F(SampleMdf, ResourcesNameKnownBusTypesAndProtocols) {
+  ASSERT_GE(ODXResourceTable().size(), 30u);
+  for (const ODXResource& r : ODXResourceTable()) {
+    uint32_t id = 0;
+    ASSERT_TRUE(ObjectIdByShortName(r.ShortName, id)) << r.ShortName;
+    EXPECT_EQ(id, r.ResourceId) << r.ShortName;
+    ASSERT_TRUE(ObjectIdByShortName(r.BusTypeName, id)) << r.BusTypeName;
+    EXPECT_EQ(ObjectIdToShortName(id, "BUSTYPE"), r.BusTypeName);
+    ASSERT_TRUE(ObjectIdByShortName(r.ProtocolName, id)) << r.ProtocolName;
+    EXPECT_EQ(ObjectIdToShortName(id, "PROTOCOL"), r.ProtocolName);
+    ASSERT_NE(MdfObjectByKey(r.BusTypeName), nullptr);
+    EXPECT_GT(r.NumPins(), 0u) << r.ShortName;
+  }
+
+  ODXResource can;
+  ASSERT_EQ(GetResourceById(1001, can), "RSC_ISO_15765_3_on_ISO_15765_2_6_14");
+  EXPECT_EQ(can.BusTypeName, "ISO_11898_2_DWCAN");
+  EXPECT_EQ(can.ProtocolName, "ISO_15765_3_on_ISO_15765_2");
+  ASSERT_EQ(can.NumPins(), 2u);
+  EXPECT_EQ(can.Pins[0].DLCPinNumber, 6u);
+  EXPECT_EQ(can.Pins[0].DLCPinTypeId, 0u);
+  EXPECT_EQ(can.Pins[1].DLCPinNumber, 14u);
+  EXPECT_EQ(can.Pins[1].DLCPinTypeId, 1u);
+
+  uint32_t id = 0;
+  ASSERT_TRUE(ObjectIdByShortName("RSC_MSP_VW2000LP_on_TP20_6_14", id));
+  ODXResource tp20;
+  GetResourceById(id, tp20);
+  EXPECT_EQ(GetVciCode(tp20.BusTypeName), 12u);
+  EXPECT_EQ(GetVciCode(tp20.ProtocolName), 100u);
+}
+
+}  // namespace
+}  // namespace pdu::mdf
