@@ -1,0 +1,517 @@
+#!/usr/bin/env python3
+"""End-to-end tests of vcisim and pdutool: they run the real binaries.
+
+    e2e.py --bin BUILD/bin --data SOURCE/data CASE [ARG]
+
+Cases:
+  wire-*              vcisim alone, driven with raw frames over its pty
+  scenario NAME       every session of data/scenarios/NAME.json through
+                      pdutool and the library, JSON output checked
+  fault-*             pdutool against a faulty vcisim: right statuses, no
+                      crash, no hang
+Every case prints "1 passed, 0 failed" or "0 passed, 1 failed" and exits
+non-zero on failure.
+"""
+
+import argparse
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import tty
+
+FLAG, ESC = 0x7E, 0x7D
+MGMT, VEH = 0x01, 0x12
+CMD = dict(OPEN=0x01, CLOSE=0x02, IOCTL=0x03, PROBE=0x05, SET_LINK_RESOURCE=0x08,
+           DESTROY_LINK=0x09, DISCONNECT_LINK=0x0B, SET_LINK_PARAM=0x0F, COP=0x10,
+           CONNECT_LINK=0x1A, MODULE_CONNECT=0x1B, VEHICLE_DATA=0x1E)
+STARTCOMM, STOPCOMM, SENDRECV = 0x8001, 0x8002, 0x8004
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def hexs(b):
+    return " ".join("%02X" % x for x in b)
+
+
+def unhex(s):
+    return bytes.fromhex(s.replace(" ", ""))
+
+
+def le32(*words):
+    return b"".join(w.to_bytes(4, "little") for w in words)
+
+
+def words(b, n):
+    return [int.from_bytes(b[4 * i:4 * i + 4], "little") for i in range(n)]
+
+
+# ---- the frame codec, written independently of the C++ one ------------------
+
+def build_frame(channel, seq, command, data):
+    L = len(data) + 10
+    body = (bytes([FLAG]) + L.to_bytes(2, "little") + bytes([0x31, seq & 0xFF, 0x01, channel, command]) +
+            len(data).to_bytes(2, "little") + data)
+    frame = body + bytes([sum(body[1:L]) & 0xFF, FLAG])
+    out = bytearray([FLAG])
+    for b in frame[1:-1]:
+        if b in (FLAG, ESC):
+            out += bytes([ESC, b ^ 0x20])
+        else:
+            out.append(b)
+    out.append(FLAG)
+    return bytes(out)
+
+
+def parse_frame(seg):
+    """Unstuffed frame fields of one stuffed segment, or None when invalid."""
+    out = bytearray([seg[0]])
+    i = 1
+    while i < len(seg) - 1:
+        b = seg[i]
+        if b == ESC:
+            if i + 1 >= len(seg) - 1 or seg[i + 1] not in (0x5E, 0x5D):
+                return None
+            out.append(seg[i + 1] ^ 0x20)
+            i += 2
+        else:
+            out.append(b)
+            i += 1
+    out.append(seg[-1])
+    f = bytes(out)
+    if len(f) < 12 or f[0] != FLAG:
+        return None
+    L = int.from_bytes(f[1:3], "little")
+    n = int.from_bytes(f[8:10], "little")
+    if L + 2 > len(f) or f[L + 1] != FLAG or L != n + 10 or (sum(f[1:L]) & 0xFF) != f[L]:
+        return None
+    return dict(channel=f[6], seq=f[4], command=f[7], data=f[10:10 + n])
+
+
+class RawVci:
+    """The PC side of the wire, for tests of the simulator alone."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.fd)
+        self.buf = b""
+        self.bad = 0
+        self.seq = {MGMT: 0, VEH: 0}
+
+    def close(self):
+        os.close(self.fd)
+
+    def send(self, command, data=b"", channel=VEH):
+        self.seq[channel] += 1
+        os.write(self.fd, build_frame(channel, self.seq[channel], command, data))
+
+    def frames(self, timeout):
+        """Every frame that arrives within timeout seconds."""
+        got = []
+        end = time.monotonic() + timeout
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                return got
+            r, _, _ = select.select([self.fd], [], [], left)
+            if not r:
+                return got
+            try:
+                chunk = os.read(self.fd, 4096)
+            except OSError:
+                return got
+            if not chunk:
+                return got
+            self.buf += chunk
+            while True:
+                start = self.buf.find(bytes([FLAG]))
+                if start < 0:
+                    self.buf = b""
+                    break
+                end_i = self.buf.find(bytes([FLAG]), start + 1)
+                if end_i < 0:
+                    self.buf = self.buf[start:]
+                    break
+                if end_i == start + 1:  # flag after flag: a new start
+                    self.buf = self.buf[end_i:]
+                    continue
+                seg = self.buf[start:end_i + 1]
+                self.buf = self.buf[end_i + 1:]
+                f = parse_frame(seg)
+                if f is None:
+                    self.bad += 1
+                else:
+                    got.append(f)
+
+    def ask(self, command, data=b"", channel=VEH, timeout=0.5):
+        self.send(command, data, channel)
+        fs = self.frames(timeout)
+        answers = [f for f in fs if f["command"] != CMD["VEHICLE_DATA"]]
+        check(answers, "no answer to command 0x%02X" % command)
+        return answers[0], [f for f in fs if f["command"] == CMD["VEHICLE_DATA"]]
+
+
+# ---- running the binaries ----------------------------------------------------
+
+class Sim:
+    def __init__(self, ctx, scenario=None, flags=()):
+        self.ctx = ctx
+        self.link = os.path.join(ctx.tmp, "vci")
+        args = [os.path.join(ctx.bin, "vcisim"), "--link", self.link, "--trace"]
+        if scenario:
+            args += ["--scenario", os.path.join(ctx.data, "scenarios", scenario + ".json")]
+        args += list(flags)
+        self.log_path = os.path.join(ctx.tmp, "vcisim.out")
+        self.log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
+        end = time.monotonic() + 10
+        while not os.path.islink(self.link):
+            check(self.proc.poll() is None, "vcisim exited early:\n" + self.output())
+            check(time.monotonic() < end, "vcisim did not come up")
+            time.sleep(0.01)
+
+    def output(self):
+        if not self.log.closed:
+            self.log.flush()
+        with open(self.log_path) as f:
+            return f.read()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
+        return self.proc.returncode
+
+
+class Ctx:
+    def __init__(self, bin_dir, data_dir):
+        self.bin = bin_dir
+        self.data = data_dir
+        self.tmp = tempfile.mkdtemp(prefix="pdu7318-e2e-")
+        self.home = os.path.join(self.tmp, "home")
+        os.makedirs(self.home)
+        for name in ("MDF.xml", "config.ini", "PDUAPI_7318.ini"):
+            shutil.copy(os.path.join(data_dir, name), self.home)
+
+    def pdutool(self, args, port, timeout=120):
+        env = dict(os.environ, PDU7318_HOME=self.home, PDU7318_PORTS=port,
+                   PDU7318_LOG_PATH=os.path.join(self.tmp, "logs") + "/")
+        start = time.monotonic()
+        try:
+            p = subprocess.run([os.path.join(self.bin, "pdutool"), "--json"] + args, env=env,
+                               capture_output=True, text=True, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("pdutool hung (no exit within %d s): %s" % (timeout, " ".join(args)))
+        check(p.returncode >= 0, "pdutool died of signal %d\n%s" % (-p.returncode, p.stderr))
+        try:
+            out = json.loads(p.stdout)
+        except ValueError:
+            raise Failure("pdutool printed no JSON (exit %d):\n%s\n%s" % (p.returncode, p.stdout, p.stderr))
+        return p.returncode, out, p.stderr, time.monotonic() - start
+
+    def cleanup(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+# ---- cases: the simulator alone ---------------------------------------------
+
+def open_vci(ctx, sim):
+    vci = RawVci(sim.link)
+    ans, _ = vci.ask(CMD["PROBE"], bytes(16), channel=MGMT)
+    check(ans["channel"] == MGMT and len(ans["data"]) >= 1, "probe answer on the management channel")
+    ans, _ = vci.ask(CMD["OPEN"])
+    return vci, ans
+
+
+def link_setup(vci, hcll, bus, protocol, params=(), table=(), first_uid=1):
+    res = le32(1, bus, protocol, 0, 0, hcll, 0)
+    ans, _ = vci.ask(CMD["SET_LINK_RESOURCE"], res)
+    check(words(ans["data"], 1) == [0], "SET_LINK_RESOURCE status")
+    for code, value in params:
+        ans, _ = vci.ask(CMD["SET_LINK_PARAM"], le32(1, hcll, code, 0x105, value))
+        check(words(ans["data"], 1) == [0], "SET_LINK_PARAM status")
+    items = b"".join(bytes([c]) + le32(v) for entry in table for c, v in entry)
+    per = len(table[0]) if table else 0
+    ans, _ = vci.ask(CMD["CONNECT_LINK"], le32(1, hcll, 0x1700, len(table), first_uid, per) + items)
+    check(words(ans["data"], 1) == [0], "CONNECT_LINK status")
+
+
+def cop(vci, hcll, coptype, request, timeout=0.5):
+    payload = le32(1, hcll, coptype, len(request)) + request + le32(1, 1, 0)
+    ans, vd = vci.ask(CMD["COP"], payload, timeout=timeout)
+    check(words(ans["data"], 1) == [0], "COP status")
+    out = []
+    for f in vd:
+        status, _, uid, n = words(f["data"], 4)
+        out.append((status, uid, f["data"][16:16 + n]))
+    return out
+
+
+def case_wire_commands(ctx):
+    sim = Sim(ctx, "demo")
+    try:
+        vci, ans = open_vci(ctx, sim)
+        check(words(ans["data"], 2) == [0, 0x01020003], "OPEN answer: status 0 and the firmware word")
+        ans, _ = vci.ask(CMD["IOCTL"], le32(1, 0) + bytes([0x06]))
+        check(words(ans["data"], 3) == [0, 0x1000, 12640], "battery: status, item type 0x1000, millivolts")
+        ans, _ = vci.ask(CMD["IOCTL"], le32(1, 0) + bytes([0x11]))
+        check(words(ans["data"], 2) == [0, 1], "ignition on")
+        ans, _ = vci.ask(CMD["MODULE_CONNECT"], le32(1))
+        check(words(ans["data"], 1) == [0], "MODULE_CONNECT")
+        ans, _ = vci.ask(CMD["COP"], le32(1, 9, SENDRECV, 0) + le32(1, 1, 0))
+        check(words(ans["data"], 1) == [0x60], "COP on an unknown link: PDU_ERR_INVALID_HANDLE")
+        ans, _ = vci.ask(CMD["CLOSE"], le32(0))
+        check(words(ans["data"], 1) == [0], "CLOSE")
+        vci.close()
+    finally:
+        sim.stop()
+    out = sim.output()
+    for name in ("PROBE", "OPEN answer", "IOCTL", "PDU_IOCTL_READ_VBATT", "value=12640 mV", "CLOSE"):
+        check(name in out, "trace shows %r" % name)
+
+
+def case_wire_can(ctx):
+    sim = Sim(ctx, "demo")
+    try:
+        vci, _ = open_vci(ctx, sim)
+        link_setup(vci, 1, 12, 2, table=[[(0x50, 0x7E0), (0x53, 0x7E8)]])
+        got = cop(vci, 1, STARTCOMM, bytes(4))
+        check([(s, u, m) for s, u, m in got] == [(0, 1, b"")], "STARTCOMM on CAN: one empty vehicle-data frame")
+        got = cop(vci, 1, SENDRECV, le32(0x7E0) + unhex("22F190"))
+        check(got == [(0, 1, le32(0x7E8) + unhex("62F190") + b"WDEMO7318SIM00042")],
+              "VIN with the response id in front and uid 1: %r" % got)
+        # Response pending three times, then the routine's result.
+        got = cop(vci, 1, SENDRECV, le32(0x7E0) + unhex("31010203"), timeout=2.5)
+        msgs = [hexs(m[4:]) for _, _, m in got]
+        check(msgs == ["7F 31 78"] * 3 + ["71 01 02 03 00"], "pending sequence: %r" % msgs)
+        # Busy once, then the answer to the repeated request.
+        got = cop(vci, 1, SENDRECV, le32(0x7E0) + unhex("22F199"))
+        check([hexs(m[4:]) for _, _, m in got] == ["7F 22 21"], "busy first")
+        got = cop(vci, 1, SENDRECV, le32(0x7E0) + unhex("22F199"))
+        check([hexs(m[4:]) for _, _, m in got] == ["62 F1 99 20 26 11 01"], "answer on repeat")
+        got = cop(vci, 1, SENDRECV, le32(0x7E0) + unhex("AA01"))
+        check([hexs(m[4:]) for _, _, m in got] == ["7F AA 11"], "unknown service")
+        # Functional: a table entry per ECU; the ECU without one is filtered.
+        link_setup(vci, 2, 12, 2, table=[[(0x53, 0x7E8)], [(0x53, 0x7E9)]], first_uid=5)
+        got = cop(vci, 2, SENDRECV, le32(0x7DF) + unhex("3E00"))
+        check(sorted(u for _, u, _ in got) == [5, 6], "two of three ECUs get through: %r" % got)
+        check(all(m[4:] == unhex("7E00") for _, _, m in got), "tester present answers")
+        vci.close()
+    finally:
+        sim.stop()
+    check("filtered" in sim.output(), "trace tells about the filtered ECU")
+
+
+def case_wire_kline(ctx):
+    sim = Sim(ctx, "demo")
+    try:
+        vci, _ = open_vci(ctx, sim)
+        link_setup(vci, 3, 14, 0, params=[(139, 0x10)], table=[[(0x67, 0x10)]], first_uid=0)
+        got = cop(vci, 3, STARTCOMM, bytes(4))
+        check(got == [(0, 0, unhex("C1EF8F"))], "K-line start communication: %r" % got)
+        got = cop(vci, 3, SENDRECV, unhex("2101") + bytes(4))
+        check(got == [(0, 0, unhex("61010C1F5A00643C"))], "local identifier 01: %r" % got)
+        # No ECU at another address: silence, so the library sees no answer.
+        link_setup(vci, 4, 14, 0, params=[(139, 0x22)])
+        got = cop(vci, 4, STARTCOMM, bytes(4))
+        check(got == [], "no ECU, no answer")
+        vci.close()
+    finally:
+        sim.stop()
+
+
+def case_wire_faults(ctx):
+    # Bad checksums are rejected by a strict reader; split writes and
+    # garbage still give whole frames; silence and unplugging are seen.
+    sim = Sim(ctx, "demo", ["--corrupt-every", "2", "--garbage-every", "3", "--split-writes"])
+    try:
+        vci = RawVci(sim.link)
+        for _ in range(6):
+            vci.send(CMD["MODULE_CONNECT"], le32(1))
+        fs = vci.frames(1.0)
+        check(len(fs) == 3 and vci.bad == 3, "3 good, 3 bad frames (got %d good, %d bad)" % (len(fs), vci.bad))
+        vci.close()
+    finally:
+        sim.stop()
+    sim = Sim(ctx, "demo", ["--silent-after", "1", "--drop-every", "1"])
+    try:
+        vci = RawVci(sim.link)
+        vci.send(CMD["OPEN"])
+        vci.send(CMD["OPEN"])
+        check(vci.frames(0.5) == [], "dropped and silent")
+        vci.close()
+    finally:
+        sim.stop()
+    out = sim.output()
+    check("[dropped]" in out and "(silent" in out, "trace shows drop and silence")
+    sim = Sim(ctx, "demo", ["--unplug-after", "1", "--open-status", "0x11"])
+    try:
+        vci = RawVci(sim.link)
+        ans, _ = vci.ask(CMD["OPEN"])
+        check(words(ans["data"], 1) == [0x11], "--open-status")
+        end = time.monotonic() + 5
+        while sim.proc.poll() is None and time.monotonic() < end:
+            time.sleep(0.02)
+        check(sim.proc.poll() == 0, "vcisim ends after unplugging")
+        vci.close()
+    finally:
+        sim.stop()
+
+
+# ---- cases: pdutool through the library --------------------------------------
+
+def norm(h):
+    return hexs(unhex(h))
+
+
+def run_session(ctx, sim, session):
+    args = ["session"] + session.get("args", []) + [s["request"] for s in session["steps"]]
+    rc, out, err, _ = ctx.pdutool(args, sim.link)
+    check(rc == 0 and out.get("ok"), "session %s: exit %d ok=%s\n%s\n%s" %
+          (session["name"], rc, out.get("ok"), err, json.dumps(out, indent=1)))
+    prims = out["primitives"]
+    sendrecv = [p for p in prims if p["type"] == "SENDRECV"]
+    check(len(sendrecv) == len(session["steps"]), "one SENDRECV per step")
+    for step, prim in zip(session["steps"], sendrecv):
+        check(prim["request"] == norm(step["request"]), "request echoed")
+        check(prim["status"] == "FINISHED", "%s finished (%s)" % (step["request"], prim["status"]))
+        got = sorted(r["data"] for r in prim["results"])
+        want = sorted(norm(h) for h in step["expect"])
+        check(got == want, "%s: got %s, want %s" % (step["request"], got, want))
+    if "startcomm" in session:
+        start = [p for p in prims if p["type"] == "STARTCOMM"][0]
+        got = [r["data"] for r in start["results"]]
+        check(got == [norm(h) for h in session["startcomm"]], "STARTCOMM results %s" % got)
+    return out
+
+
+def case_scenario(ctx, name):
+    with open(os.path.join(ctx.data, "scenarios", name + ".json")) as f:
+        scenario = json.load(f)
+    sim = Sim(ctx, name)
+    try:
+        for session in scenario.get("sessions", []):
+            run_session(ctx, sim, session)
+        rc, out, err, _ = ctx.pdutool(["ioctl", "vbatt"], sim.link)
+        check(rc == 0 and out["value"] == scenario.get("vci", {}).get("battery_mv", 12600),
+              "battery voltage %s\n%s" % (out, err))
+    finally:
+        sim.stop()
+
+
+UDS = ["session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14", "--resp-id", "0x7E8"]
+
+
+def fault_run(ctx, flags, args, max_seconds=60):
+    sim = Sim(ctx, "demo", flags)
+    try:
+        rc, out, err, took = ctx.pdutool(args, sim.link)
+    finally:
+        sim.stop()
+    check(took < max_seconds, "finished in %.1f s" % took)
+    return rc, out, err
+
+
+def case_fault_drop(ctx):
+    # Every 4th frame of the VCI is lost: the library's timeouts carry the
+    # session on; whatever is lost shows as an error, never as a hang.
+    rc, out, err = fault_run(ctx, ["--drop-every", "4"], UDS + ["22F190", "22F18C", "3E00", "22F190"])
+    check(rc in (0, 1, 4), "clean exit code, got %d: %s" % (rc, err))
+    for p in out.get("primitives", []):
+        check(p["status"] in ("FINISHED", "ERROR", "TIMEOUT"), "known status %s" % p["status"])
+
+
+def case_fault_corrupt(ctx):
+    rc, out, err = fault_run(ctx, ["--corrupt-every", "3"], UDS + ["22F190", "3E00", "22F190"])
+    check(rc in (0, 1, 4), "clean exit code, got %d: %s" % (rc, err))
+
+
+def case_fault_garbage(ctx):
+    rc, out, err = fault_run(ctx, ["--garbage-every", "2"], UDS + ["22F190", "3E00"])
+    check(rc == 0 and out["ok"], "garbage between frames is skipped: exit %d\n%s" % (rc, err))
+    vins = [r["data"] for p in out["primitives"] if p["request"] == "22 F1 90" for r in p["results"]]
+    check(vins and vins[0].startswith("62 F1 90"), "VIN read through the garbage")
+
+
+def case_fault_split(ctx):
+    rc, out, err = fault_run(ctx, ["--split-writes"], UDS + ["22F190", "1902FF"])
+    check(rc == 0 and out["ok"], "byte-by-byte answers are reassembled: exit %d\n%s" % (rc, err))
+
+
+def case_fault_unplug(ctx):
+    # The adapter goes away in the middle of the session.
+    rc, out, err = fault_run(ctx, ["--unplug-after", "12"], UDS + ["22F190", "3E00", "22F190", "3E00"])
+    check(rc != 0 and not out["ok"], "an unplugged VCI is a failure (exit %d)" % rc)
+    check(out.get("error"), "with a message")
+
+
+def case_fault_silent(ctx):
+    rc, out, err = fault_run(ctx, ["--silent-after", "3"], UDS + ["22F190"])
+    check(rc != 0 and not out["ok"], "a VCI that stops answering is a failure (exit %d)" % rc)
+
+
+def case_fault_open_status(ctx):
+    rc, out, err = fault_run(ctx, ["--open-status", "0x11"], ["ioctl", "vbatt"])
+    check(rc != 0 and not out["ok"], "a refused OPEN is a failure (exit %d)" % rc)
+    check(out.get("error"), "with a message")
+
+
+CASES = {
+    "wire-commands": case_wire_commands,
+    "wire-can": case_wire_can,
+    "wire-kline": case_wire_kline,
+    "wire-faults": case_wire_faults,
+    "scenario": case_scenario,
+    "fault-drop": case_fault_drop,
+    "fault-corrupt": case_fault_corrupt,
+    "fault-garbage": case_fault_garbage,
+    "fault-split": case_fault_split,
+    "fault-unplug": case_fault_unplug,
+    "fault-silent": case_fault_silent,
+    "fault-open-status": case_fault_open_status,
+}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--data", required=True)
+    ap.add_argument("case", choices=sorted(CASES))
+    ap.add_argument("arg", nargs="?")
+    a = ap.parse_args()
+    ctx = Ctx(a.bin, a.data)
+    try:
+        if a.arg is not None:
+            CASES[a.case](ctx, a.arg)
+        else:
+            CASES[a.case](ctx)
+    except Failure as e:
+        print("FAIL: %s" % e)
+        print("0 passed, 1 failed")
+        ctx.cleanup()
+        return 1
+    print("1 passed, 0 failed")
+    ctx.cleanup()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

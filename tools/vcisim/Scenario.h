@@ -1,0 +1,113 @@
+// What a scenario file describes: the VCI's own readings and the ECUs on
+// the simulated vehicle's buses.
+//
+// A scenario is a JSON object (data/scenarios/*.json; docs/vcisim.md has
+// the full format):
+//
+//   { "name": "...", "description": "...",
+//     "vci":  { "battery_mv": 12600, "ignition": 1, "firmware": "0x01020003" },
+//     "ecus": [ { "name": "engine", "bus": "can", "behaviour": "uds",
+//                 "request_id": "0x7E0", "response_id": "0x7E8", ... }, ... ],
+//     "sessions": [ ... ] }        // read by the end-to-end tests only
+//
+// Numbers may be JSON numbers or strings ("0x7E0", "2016"); byte strings
+// are hex ("62 F1 90") or, where the field says so, "ascii:TEXT".
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Bytes.h"
+
+namespace vcisim {
+
+enum class EcuBus { kCan, kKLine, kTp20 };
+enum class EcuBehaviour { kUds, kKwp, kTableOnly };
+
+// One response of an ECU, sent delayMs after the previous one (the first
+// after the request).
+struct EcuReply {
+  Bytes data;
+  uint32_t delayMs = 0;
+};
+
+// A request the scenario answers itself, before any built-in service.
+struct RequestRule {
+  Bytes request;
+  bool prefix = false;            // match requests that start with `request`
+  std::vector<EcuReply> replies;  // empty: the ECU stays silent
+  uint32_t busy = 0;              // first answer 7F sid 21 this many times
+  uint32_t pending = 0;           // send 7F sid 78 this many times first
+  uint32_t pendingIntervalMs = 500;
+  uint32_t busyLeft = 0;          // runtime: busy answers still to give
+};
+
+// A trouble code: the two-byte SAE J2012 code ("P0301" is 03 01), the
+// failure type byte that UDS adds, and the status byte.
+struct Dtc {
+  uint16_t code = 0;
+  uint8_t failureType = 0;
+  uint8_t status = 0;
+};
+
+// A routine of service 0x31 that reports "response pending" before its
+// result.
+struct Routine {
+  uint32_t pending = 0;
+  uint32_t pendingIntervalMs = 500;
+  Bytes result;
+};
+
+struct EcuConfig {
+  std::string name;
+  EcuBus bus = EcuBus::kCan;
+  EcuBehaviour behaviour = EcuBehaviour::kUds;
+  // CAN: the identifiers the ECU listens on and answers with.
+  uint32_t requestId = 0x7E0;
+  uint32_t responseId = 0x7E8;
+  std::optional<uint32_t> functionalId = 0x7DF;
+  // K-line: the ECU's address (physical target address of the tester's
+  // requests, source address of the ECU's responses); TP2.0: the logical
+  // destination address of the channel set-up.
+  uint32_t address = 0x10;
+  std::optional<uint32_t> functionalAddress = 0x33;
+  uint32_t delayMs = 10;  // reaction time of built-in services
+
+  std::map<uint32_t, Bytes> dataIds;         // UDS 0x22 / 0x2E
+  std::map<uint32_t, Bytes> identification;  // KWP 0x1A
+  std::map<uint32_t, Bytes> localIds;        // KWP 0x21
+  std::vector<Dtc> dtcs;
+  uint32_t seed = 0x11223344;
+  std::map<uint32_t, Routine> routines;  // 0x31 01 <id>
+  std::vector<RequestRule> rules;
+};
+
+struct VciConfig {
+  uint32_t batteryMv = 12600;
+  uint32_t ignition = 1;
+  uint32_t firmware = 0x01020003;  // second word of the OPEN answer
+};
+
+struct Scenario {
+  std::string name;
+  std::string description;
+  VciConfig vci;
+  std::vector<EcuConfig> ecus;
+};
+
+// Loads and checks a scenario file. On failure returns nullopt and puts a
+// readable reason (with the JSON path of the bad field) into error.
+std::optional<Scenario> LoadScenario(const std::string& path, std::string& error);
+std::optional<Scenario> ParseScenario(const std::string& jsonText, std::string& error);
+
+// The built-in scenario used when no file is given: one UDS ECU on CAN.
+Scenario DefaultScenario();
+
+// The fixed seed/key algorithm of the built-in security access (0x27):
+// key = (seed rotated left by 3 bits) XOR 0x5AA5C33C.
+uint32_t KeyFromSeed(uint32_t seed);
+
+}  // namespace vcisim

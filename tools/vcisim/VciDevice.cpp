@@ -1,0 +1,420 @@
+#include "VciDevice.h"
+
+#include "device/DeviceFrame.h"
+
+namespace vcisim {
+
+using namespace pdu::device;
+
+namespace {
+
+// T_PDU_ERROR values the device reports.
+constexpr uint32_t kNoError = 0x00;
+constexpr uint32_t kFctFailed = 0x01;
+constexpr uint32_t kInvalidParameters = 0x50;
+constexpr uint32_t kInvalidHandle = 0x60;
+constexpr uint32_t kIdNotSupported = 0x62;
+
+constexpr uint32_t kCoptStartComm = 0x8001;
+constexpr uint32_t kCoptStopComm = 0x8002;
+constexpr uint32_t kCoptSendRecv = 0x8004;
+
+constexpr uint32_t kItemIoUnum32 = 0x1000;
+constexpr uint32_t kDataTypeByteField = 0x107;
+
+// IOCTL sub-codes.
+constexpr uint8_t kIoctlReadVbatt = 0x06;
+constexpr uint8_t kIoctlReadIgnition = 0x11;
+
+// The request identifier and the bytes the library appends to requests
+// of handlers that put no identifier in front.
+constexpr size_t kIdBytes = 4;
+
+OutFrame Answer(uint8_t command, std::initializer_list<uint32_t> words) {
+  OutFrame f;
+  f.channel = kChannelVehicle;
+  f.command = command;
+  for (uint32_t w : words) PutU32(f.data, w);
+  return f;
+}
+
+uint32_t LeWord(const Bytes& b, size_t at) {
+  return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
+         static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+std::string Hex32(uint32_t v) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "0x%X", v);
+  return buf;
+}
+
+}  // namespace
+
+VciDevice::VciDevice(const Scenario& scenario, DeviceOptions options)
+    : options_(options), vci_(scenario.vci) {
+  for (const EcuConfig& e : scenario.ecus) ecus_.emplace_back(e);
+}
+
+uint32_t VciDevice::Param(const SimLink& link, uint32_t c, uint32_t fallback) const {
+  auto it = link.params.find(c);
+  return it == link.params.end() ? fallback : it->second;
+}
+
+VciDevice::Family VciDevice::FamilyOf(const SimLink& link) const {
+  switch (link.protocolCode) {
+    case 1: case 2: case 3: case 6: case 11: case 26:  // ISO 15765 protocols
+      return Family::kCan;
+    case 100:  // KWP2000 on TP2.0
+      return Family::kTp20;
+    default:
+      return Family::kKLine;
+  }
+}
+
+std::vector<OutFrame> VciDevice::OnFrame(uint8_t channel, uint8_t command, const Bytes& data, uint32_t nowMs) {
+  std::vector<OutFrame> out;
+  if (command == VCI_CMD_PROBE) {
+    // Any answer with data marks the port as ours; say who we are.
+    OutFrame f;
+    f.channel = channel;
+    f.command = VCI_CMD_PROBE;
+    static const char kIdent[] = "QDM7318 vcisim";
+    f.data.assign(kIdent, kIdent + sizeof kIdent - 1);
+    PutU32(f.data, vci_.firmware);
+    out.push_back(std::move(f));
+    return out;
+  }
+
+  Reader r(data);
+  switch (command) {
+    case VCI_CMD_OPEN:
+      out.push_back(Answer(command, {options_.openStatus, vci_.firmware}));
+      break;
+    case VCI_CMD_CLOSE:
+      links_.clear();
+      out.push_back(Answer(command, {kNoError}));
+      break;
+    case VCI_CMD_MODULE_CONNECT:
+    case VCI_CMD_MODULE_DISCONNECT:
+      out.push_back(Answer(command, {kNoError}));
+      break;
+    case VCI_CMD_IOCTL: {
+      r.U32();
+      r.U32();
+      uint8_t sub = r.U8();
+      if (!r.Ok()) {
+        out.push_back(Answer(command, {kInvalidParameters}));
+      } else if (sub == kIoctlReadVbatt) {
+        out.push_back(Answer(command, {kNoError, kItemIoUnum32, vci_.batteryMv}));
+      } else if (sub == kIoctlReadIgnition) {
+        out.push_back(Answer(command, {kNoError, vci_.ignition}));
+      } else {
+        out.push_back(Answer(command, {kIdNotSupported}));
+      }
+      break;
+    }
+    case VCI_CMD_SET_LINK_RESOURCE: {
+      SimLink link;
+      link.hMod = r.U32();
+      link.busCode = r.U32();
+      link.protocolCode = r.U32();
+      uint32_t n = r.U32();
+      for (uint32_t i = 0; i < n && r.Ok(); ++i) {
+        uint32_t pin = r.U32();
+        uint32_t type = r.U32();
+        link.pins.emplace_back(pin, type);
+      }
+      r.U32();  // reserved word 0
+      link.hCLL = r.U32();
+      uint32_t m = r.U32();
+      link.createFlags = r.Take(m);
+      if (!r.Ok()) {
+        out.push_back(Answer(command, {kInvalidParameters}));
+        break;
+      }
+      // A new resource starts the link's configuration afresh.
+      links_[link.hCLL] = std::move(link);
+      out.push_back(Answer(command, {kNoError}));
+      break;
+    }
+    case VCI_CMD_SET_LINK_PARAM: {
+      r.U32();
+      uint32_t hCLL = r.U32();
+      uint32_t c = r.U32();
+      uint32_t type = r.U32();
+      auto it = links_.find(hCLL);
+      if (!r.Ok() || it == links_.end()) {
+        out.push_back(Answer(command, {r.Ok() ? kInvalidHandle : kInvalidParameters}));
+        break;
+      }
+      if (type == kDataTypeByteField) {
+        r.U8();  // max length
+        uint8_t act = r.U8();
+        Bytes value = r.Take(act);
+        if (r.Ok()) it->second.byteParams[c] = std::move(value);
+      } else {
+        uint32_t value = r.U32();
+        if (r.Ok()) it->second.params[c] = value;
+      }
+      out.push_back(Answer(command, {r.Ok() ? kNoError : kInvalidParameters}));
+      break;
+    }
+    case VCI_CMD_CONNECT_LINK: {
+      r.U32();
+      uint32_t hCLL = r.U32();
+      auto it = links_.find(hCLL);
+      if (!r.Ok() || it == links_.end()) {
+        out.push_back(Answer(command, {kInvalidHandle}));
+        break;
+      }
+      ConnectLink(it->second, r);
+      out.push_back(Answer(command, {r.Ok() ? kNoError : kInvalidParameters}));
+      break;
+    }
+    case VCI_CMD_DISCONNECT_LINK:
+      // The command names no link; every link stops until it is connected
+      // again (the library sends its whole configuration then).
+      for (auto& [h, link] : links_) link.connected = false;
+      out.push_back(Answer(command, {kNoError}));
+      break;
+    case VCI_CMD_DESTROY_LINK: {
+      r.U32();
+      uint32_t hCLL = r.U32();
+      links_.erase(hCLL);
+      out.push_back(Answer(command, {r.Ok() ? kNoError : kInvalidParameters}));
+      break;
+    }
+    case VCI_CMD_COP:
+      return Cop(data, nowMs);
+    default:
+      out.push_back(Answer(command, {kFctFailed}));
+      break;
+  }
+  return out;
+}
+
+void VciDevice::ConnectLink(SimLink& link, Reader& r) {
+  // ItemType, NumEntries, the first entry's identifier and ComParam count,
+  // then code byte + u32 value for the ComParams of all entries in order.
+  // Only the first entry's identifier travels; entries after it are
+  // numbered on from it, and split either by the first entry's count or,
+  // without one, where a code repeats.
+  r.U32();
+  uint32_t entries = r.U32();
+  uint32_t firstId = r.U32();
+  uint32_t perEntry = r.U32();
+  std::vector<std::pair<uint32_t, uint32_t>> items;
+  while (r.Ok() && r.Remaining() >= 5) {
+    uint32_t c = r.U8();
+    uint32_t v = r.U32();
+    items.emplace_back(c, v);
+  }
+  if (!r.Ok()) return;
+  link.table.clear();
+  link.table.push_back({firstId, {}});
+  for (size_t i = 0; i < items.size(); ++i) {
+    SimLink::UniqueEntry* cur = &link.table.back();
+    bool next = false;
+    if (entries > 1) {
+      next = perEntry > 0 ? i > 0 && i % perEntry == 0 : cur->params.count(items[i].first) > 0;
+    }
+    if (next) {
+      link.table.push_back({firstId + static_cast<uint32_t>(link.table.size()), {}});
+      cur = &link.table.back();
+    }
+    cur->params[items[i].first] = items[i].second;
+  }
+  link.connected = true;
+}
+
+std::vector<OutFrame> VciDevice::Cop(const Bytes& data, uint32_t nowMs) {
+  std::vector<OutFrame> out;
+  Reader r(data);
+  r.U32();
+  uint32_t hCLL = r.U32();
+  uint32_t copType = r.U32();
+  uint32_t length = r.U32();
+  Bytes request = r.Take(length);
+  r.U32();  // NumSendCycles: every request is sent once
+  r.U32();  // NumReceiveCycles: the library decides how long it listens
+  uint32_t flagCount = r.U32();
+  r.Take(flagCount);
+  if (!r.Ok()) {
+    out.push_back(Answer(VCI_CMD_COP, {kInvalidParameters}));
+    return out;
+  }
+  auto it = links_.find(hCLL);
+  if (it == links_.end()) {
+    out.push_back(Answer(VCI_CMD_COP, {kInvalidHandle}));
+    out.back().note = "no such link";
+    return out;
+  }
+  out.push_back(Answer(VCI_CMD_COP, {kNoError}));
+  SimLink& link = it->second;
+  Family family = FamilyOf(link);
+  // Cut the transport bytes off: the identifier in front, or the four
+  // bytes behind that the library counts on top of a plain request.
+  Bytes service;
+  if (family == Family::kKLine) {
+    if (request.size() >= kIdBytes) service.assign(request.begin(), request.end() - kIdBytes);
+  } else if (request.size() >= kIdBytes) {
+    service.assign(request.begin() + kIdBytes, request.end());
+  }
+  Route(link, family, copType, family == Family::kKLine ? service : request, nowMs, out);
+  return out;
+}
+
+void VciDevice::Route(SimLink& link, Family family, uint32_t copType, const Bytes& request, uint32_t nowMs,
+                      std::vector<OutFrame>& out) {
+  const bool comm = copType == kCoptStartComm || copType == kCoptStopComm;
+  if (!comm && copType != kCoptSendRecv) return;
+
+  // An empty vehicle-data frame: communication set up (or ended) without
+  // a message to report.
+  auto emptyAnswer = [&](const std::string& note) {
+    OutFrame f;
+    f.channel = kChannelVehicle;
+    f.command = VCI_CMD_VEHICLE_DATA;
+    PutU32(f.data, kNoError);
+    PutU32(f.data, nowMs);
+    PutU32(f.data, link.table.empty() ? 0 : link.table.front().uniqueId);
+    PutU32(f.data, 0);
+    f.note = note;
+    out.push_back(std::move(f));
+  };
+
+  if (family == Family::kCan) {
+    if (request.size() < kIdBytes) return;
+    const uint32_t id = LeWord(request, 0);
+    Bytes service(request.begin() + kIdBytes, request.end());
+    if (service.empty()) {
+      if (comm) emptyAnswer(copType == kCoptStartComm ? "CAN link started" : "CAN link stopped");
+      return;
+    }
+    bool any = false;
+    for (SimEcu& ecu : ecus_) {
+      const EcuConfig& c = ecu.Config();
+      if (c.bus != EcuBus::kCan) continue;
+      bool physical = c.requestId == id;
+      bool functional = !physical && c.functionalId && *c.functionalId == id;
+      if (!physical && !functional) continue;
+      any = true;
+      EmitReplies(link, family, ecu, ecu.Handle(service, functional), nowMs, out);
+    }
+    if (!any && !out.empty()) out.front().note = "no ECU listens on " + Hex32(id);
+    return;
+  }
+
+  if (family == Family::kTp20) {
+    const uint32_t dest = Param(link, code::kVwtpDestAddr, 1);
+    SimEcu* target = nullptr;
+    for (SimEcu& ecu : ecus_) {
+      if (ecu.Config().bus == EcuBus::kTp20 && ecu.Config().address == dest) target = &ecu;
+    }
+    if (target == nullptr) {
+      out.front().note = "no TP2.0 ECU at address " + Hex32(dest);
+      return;
+    }
+    Bytes service(request.size() >= kIdBytes ? request.begin() + kIdBytes : request.end(), request.end());
+    if (service.empty()) {
+      if (comm) emptyAnswer("TP2.0 channel to " + target->Config().name);
+      return;
+    }
+    EmitReplies(link, family, *target, target->Handle(service, false), nowMs, out);
+    return;
+  }
+
+  // K-line: the request goes to the target address; communication is set
+  // up with a start communication request, and ended with a stop.
+  Bytes service = request;
+  if (service.empty()) {
+    if (copType == kCoptSendRecv) return;
+    service = Bytes{static_cast<uint8_t>(copType == kCoptStartComm ? 0x81 : 0x82)};
+  }
+  const bool functional = Param(link, code::kRequestAddrMode, 1) == 2;
+  const uint32_t target = functional ? Param(link, code::kFuncReqTargetAddr, 0x33)
+                                     : Param(link, code::kPhysReqTargetAddr, 0x10);
+  bool any = false;
+  for (SimEcu& ecu : ecus_) {
+    const EcuConfig& c = ecu.Config();
+    if (c.bus != EcuBus::kKLine) continue;
+    bool hit = functional ? c.functionalAddress && *c.functionalAddress == target : c.address == target;
+    if (!hit) continue;
+    any = true;
+    EmitReplies(link, family, ecu, ecu.Handle(service, functional), nowMs, out);
+  }
+  if (!any) out.front().note = "no K-line ECU at address " + Hex32(target);
+}
+
+bool VciDevice::UniqueIdFor(const SimLink& link, Family family, const SimEcu& ecu, uint32_t& id) const {
+  if (link.table.empty()) {
+    id = 0;
+    return true;  // no table: nothing to filter by
+  }
+  const EcuConfig& c = ecu.Config();
+  if (family == Family::kTp20) {
+    id = link.table.front().uniqueId;  // one ECU per TP2.0 channel
+    return true;
+  }
+  bool tableNamesResponses = false;
+  for (const SimLink::UniqueEntry& e : link.table) {
+    for (const auto& [k, v] : e.params) {
+      bool relevant = family == Family::kCan ? (k == code::kCanRespUSDTId || k == code::kCanRespUUDTId)
+                                             : k == code::kEcuRespSourceAddress;
+      if (!relevant) continue;
+      tableNamesResponses = true;
+      uint32_t want = family == Family::kCan ? c.responseId : c.address;
+      if (v == want) {
+        id = e.uniqueId;
+        return true;
+      }
+    }
+  }
+  if (!tableNamesResponses) {
+    id = link.table.front().uniqueId;
+    return true;
+  }
+  return false;
+}
+
+void VciDevice::EmitReplies(const SimLink& link, Family family, SimEcu& ecu, const std::vector<EcuReply>& replies,
+                            uint32_t nowMs, std::vector<OutFrame>& out) {
+  const EcuConfig& c = ecu.Config();
+  uint32_t uniqueId = 0;
+  bool pass = UniqueIdFor(link, family, ecu, uniqueId);
+  uint32_t at = 0;
+  for (const EcuReply& reply : replies) {
+    at += reply.delayMs;
+    OutFrame f;
+    f.delayMs = at;
+    if (!pass) {
+      // Still shown in the trace: the ECU answered, the VCI dropped it.
+      f.note = c.name + ": filtered, no unique response entry for this ECU";
+      f.command = 0;
+      out.push_back(std::move(f));
+      continue;
+    }
+    Bytes message;
+    if (family == Family::kCan) {
+      PutU32(message, c.responseId);
+    } else if (family == Family::kTp20) {
+      PutU32(message, link.table.empty() ? 0x300 : [&] {
+        auto it = link.table.front().params.find(code::kVwtpPhysRespIdCon);
+        return it == link.table.front().params.end() ? 0x300u : it->second;
+      }());
+    }
+    message.insert(message.end(), reply.data.begin(), reply.data.end());
+    f.channel = kChannelVehicle;
+    f.command = VCI_CMD_VEHICLE_DATA;
+    PutU32(f.data, kNoError);
+    PutU32(f.data, nowMs + at);
+    PutU32(f.data, uniqueId);
+    PutU32(f.data, static_cast<uint32_t>(message.size()));
+    f.data.insert(f.data.end(), message.begin(), message.end());
+    f.note = c.name;
+    out.push_back(std::move(f));
+  }
+}
+
+}  // namespace vcisim

@@ -1,0 +1,127 @@
+// The VCI's side of every command: what the interface does with the frames
+// the library sends, and which frames it sends back.
+//
+// Each command frame gets one answer frame on the same channel whose data
+// begin with a 32-bit status (PROBE: any data). COP additionally starts the
+// simulated bus traffic: the request goes to the ECUs the link addresses,
+// and every ECU response comes back later as a vehicle-data frame (0x1E):
+//
+//   status u32 | timestamp u32 (VCI milliseconds) | UniqueRespIdentifier u32
+//   | NumDataBytes u32 | message
+//
+// Per link (keyed by hCLL) the device keeps what the library configured:
+// the resource (bus and protocol codes, pins, creation flags), every
+// ComParam by its VCI code, and the unique response identifier table. Those
+// decide where a request goes and how each response is labelled:
+//
+//   CAN (ISO 15765 protocols)  request = CAN id (u32 LE) + service bytes.
+//       The id selects the ECU by its request id, or every ECU sharing a
+//       functional id. A response carries the ECU's response id (u32 LE) in
+//       front and the identifier of the table entry whose CP_CanRespUSDTId
+//       (or UUDT id) equals it; without such an entry the VCI filters the
+//       response out, as it would on a real bus.
+//   TP2.0                      request = set-up id (u32 LE) + service bytes,
+//       for the ECU at CPM_VWTP_DestAddr; responses carry the connection's
+//       response id (CPM_VWTP_PhysRespIdCon of the table, else 0x300).
+//   K-line and the rest        request = service bytes + 4 bytes the library
+//       appends; the target is CP_PhysReqTargetAddr, or
+//       CP_FuncReqTargetAddr with CP_RequestAddrMode 2. Responses are the
+//       service bytes, labelled by the entry whose CP_EcuRespSourceAddress
+//       is the ECU's address.
+//
+// STARTCOMM sets up communication: on K-line the ECU must answer a start
+// communication request (81), on TP2.0 the ECU must exist, on CAN nothing
+// is asked; success is a vehicle-data frame (with the ECU's answer or
+// empty), failure is silence. STOPCOMM answers in the same way.
+//
+// Called on the simulator's only thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Bytes.h"
+#include "Scenario.h"
+#include "SimEcu.h"
+
+namespace vcisim {
+
+// One frame the device sends, delayMs after the frame it answers arrived.
+struct OutFrame {
+  uint8_t channel = 0;
+  uint8_t command = 0;
+  Bytes data;
+  uint32_t delayMs = 0;
+  std::string note;  // for the trace: which ECU, why it was filtered, ...
+};
+
+// What the device remembers of one ComLogicalLink.
+struct SimLink {
+  uint32_t hMod = 0;
+  uint32_t hCLL = 0;
+  uint32_t busCode = 0;
+  uint32_t protocolCode = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> pins;  // pin number, pin type code
+  Bytes createFlags;
+  std::map<uint32_t, uint32_t> params;   // ComParam VCI code -> value
+  std::map<uint32_t, Bytes> byteParams;  // byte-field ComParams
+  struct UniqueEntry {
+    uint32_t uniqueId = 0;
+    std::map<uint32_t, uint32_t> params;  // unique-id ComParam code -> value
+  };
+  std::vector<UniqueEntry> table;
+  bool connected = false;
+};
+
+struct DeviceOptions {
+  uint32_t openStatus = 0;  // status of the OPEN answer
+};
+
+class VciDevice {
+ public:
+  VciDevice(const Scenario& scenario, DeviceOptions options);
+
+  // Answers one valid frame from the library. nowMs is the device clock,
+  // used for the vehicle-data timestamps.
+  std::vector<OutFrame> OnFrame(uint8_t channel, uint8_t command, const Bytes& data, uint32_t nowMs);
+
+  const std::map<uint32_t, SimLink>& Links() const { return links_; }
+
+ private:
+  enum class Family { kCan, kTp20, kKLine };
+
+  std::vector<OutFrame> Cop(const Bytes& data, uint32_t nowMs);
+  void ConnectLink(SimLink& link, Reader& r);
+  Family FamilyOf(const SimLink& link) const;
+  // Appends the vehicle-data frames of the ECUs' replies to out.
+  void Route(SimLink& link, Family family, uint32_t copType, const Bytes& request, uint32_t nowMs,
+             std::vector<OutFrame>& out);
+  void EmitReplies(const SimLink& link, Family family, SimEcu& ecu, const std::vector<EcuReply>& replies,
+                   uint32_t nowMs, std::vector<OutFrame>& out);
+  // The table entry that labels a response; false when the VCI filters it.
+  bool UniqueIdFor(const SimLink& link, Family family, const SimEcu& ecu, uint32_t& id) const;
+  uint32_t Param(const SimLink& link, uint32_t code, uint32_t fallback) const;
+
+  DeviceOptions options_;
+  VciConfig vci_;
+  std::vector<SimEcu> ecus_;
+  std::map<uint32_t, SimLink> links_;
+};
+
+// The VCI codes the device reads (the library's ComParam codes).
+namespace code {
+inline constexpr uint32_t kRequestAddrMode = 142;
+inline constexpr uint32_t kPhysReqTargetAddr = 139;
+inline constexpr uint32_t kFuncReqTargetAddr = 111;
+inline constexpr uint32_t kVwtpDestAddr = 200;
+// Codes of the unique response identifier table.
+inline constexpr uint32_t kCanPhysReqId = 0x50;
+inline constexpr uint32_t kCanRespUSDTId = 0x53;
+inline constexpr uint32_t kCanRespUUDTId = 0x56;
+inline constexpr uint32_t kEcuRespSourceAddress = 0x67;
+inline constexpr uint32_t kVwtpPhysRespIdCon = 0xD0;
+}  // namespace code
+
+}  // namespace vcisim
