@@ -1,0 +1,1 @@
+# end-to-end tests (filled below)

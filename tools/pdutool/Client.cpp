@@ -1,0 +1,285 @@
+#include "Client.h"
+
+#include <cctype>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "Names.h"
+
+namespace pdutool {
+
+using nlohmann::json;
+
+namespace {
+
+// The callback's only job: wake the main thread.
+std::mutex g_eventMutex;
+std::condition_variable g_eventCv;
+bool g_eventPending = false;
+
+void PDU_CALL OnEvent(T_PDU_EVT_DATA, UNUM32, UNUM32, void*, void*) {
+  {
+    std::lock_guard<std::mutex> lock(g_eventMutex);
+    g_eventPending = true;
+  }
+  g_eventCv.notify_one();
+}
+
+// How often --poll asks for events.
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+
+std::string Printable(const uint8_t* data, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s.push_back(std::isprint(data[i]) ? static_cast<char>(data[i]) : '.');
+  return s;
+}
+
+}  // namespace
+
+std::string Hex(const uint8_t* data, size_t n) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    if (i) s.push_back(' ');
+    s.push_back(kDigits[data[i] >> 4]);
+    s.push_back(kDigits[data[i] & 15]);
+  }
+  return s;
+}
+
+Client::Client(PduLibrary& lib, ClientOptions options, json& doc) : lib_(lib), options_(options), doc_(doc) {
+  doc_["failures"] = json::array();
+}
+
+void Client::Say(const char* format, ...) {
+  if (options_.json) return;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stdout, format, args);
+  va_end(args);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+bool Client::Check(const char* call, T_PDU_ERROR status) {
+  if (status == PDU_STATUS_NOERROR) return true;
+  std::string name = StatusName(status);
+  for (const std::string& m : lib_.Missing()) {
+    if (m == call) name += ", the library does not export " + m;
+  }
+  doc_["failures"].push_back({{"call", call}, {"status", name}, {"code", status}});
+  std::fprintf(stderr, "pdutool: %s failed: %s (0x%X)\n", call, name.c_str(), status);
+  if (!doc_.contains("error")) doc_["error"] = std::string(call) + " failed: " + name;
+  return false;
+}
+
+void Client::SetError(const std::string& text) {
+  if (!doc_.contains("error")) doc_["error"] = text;
+  std::fprintf(stderr, "pdutool: %s\n", text.c_str());
+}
+
+bool Client::Open() {
+  const PduFunctions& fn = Fn();
+  if (!lib_.Missing().empty()) doc_["missingFunctions"] = lib_.Missing();
+  char options[] = "";
+  if (!Check("PDUConstruct", Invoke(fn.PDUConstruct, options, nullptr))) return false;
+  constructed_ = true;
+
+  PDU_MODULE_ITEM* modules = nullptr;
+  if (Check("PDUGetModuleIds", Invoke(fn.PDUGetModuleIds, &modules)) && modules != nullptr) {
+    json list = json::array();
+    for (UNUM32 i = 0; i < modules->NumEntries && modules->pModuleData != nullptr; ++i) {
+      const PDU_MODULE_DATA& m = modules->pModuleData[i];
+      list.push_back({{"hMod", m.hMod},
+                      {"moduleTypeId", m.ModuleTypeId},
+                      {"vendorModuleName", m.pVendorModuleName ? m.pVendorModuleName : ""},
+                      {"vendorAdditionalInfo", m.pVendorAdditionalInfo ? m.pVendorAdditionalInfo : ""},
+                      {"status", StatusValueName(m.ModuleStatus)}});
+      if (i == 0) hMod_ = m.hMod;
+    }
+    doc_["modules"] = list;
+    Invoke(fn.PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(modules));
+  }
+  doc_["hMod"] = hMod_;
+  return Check("PDUModuleConnect", Invoke(fn.PDUModuleConnect, hMod_));
+}
+
+void Client::Close() {
+  if (!constructed_) return;
+  Check("PDUModuleDisconnect", Invoke(Fn().PDUModuleDisconnect, hMod_));
+  T_PDU_ERROR status = Invoke(Fn().PDUDestruct);
+  if (status == PDU_ERR_COMM_PC_TO_VCI_FAILED) {
+    // PDUDestruct tells this when there was no VCI to close.
+    Check("PDUDestruct", status);
+    SetError("the VCI was not reachable (PDUDestruct: PDU_ERR_COMM_PC_TO_VCI_FAILED)");
+  } else {
+    Check("PDUDestruct", status);
+  }
+  constructed_ = false;
+}
+
+UNUM32 Client::ObjectId(T_PDU_OBJT type, const std::string& name) {
+  UNUM32 id = PDU_ID_UNDEF;
+  std::string copy = name;
+  T_PDU_ERROR status = Invoke(Fn().PDUGetObjectId, type, copy.data(), &id);
+  if (status != PDU_STATUS_NOERROR) return PDU_ID_UNDEF;
+  return id;
+}
+
+void Client::RegisterCallback(UNUM32 hCLL, bool on) {
+  // Also in --poll mode: a library may drop the events of a link that has
+  // no callback (this module does, at each notification), and then there
+  // is nothing left to poll.
+  Check("PDURegisterEventCallback", Invoke(Fn().PDURegisterEventCallback, hMod_, hCLL, on ? OnEvent : nullptr));
+}
+
+void Client::WaitForEvents(Clock::time_point deadline) {
+  if (options_.poll) {
+    auto next = Clock::now() + kPollInterval;
+    std::this_thread::sleep_until(next < deadline ? next : deadline);
+    return;
+  }
+  std::unique_lock<std::mutex> lock(g_eventMutex);
+  g_eventCv.wait_until(lock, deadline, [] { return g_eventPending; });
+  g_eventPending = false;
+}
+
+void Client::PrintItem(const json& ev) {
+  const std::string item = ev["item"];
+  long t = ev.value("t_ms", 0L);
+  if (item == "RESULT") {
+    std::string line = ev["data"].get<std::string>();
+    if (ev.contains("negative")) {
+      line += "   negative: " + ev["negative"]["name"].get<std::string>();
+    } else if (ev.contains("text")) {
+      line += "   \"" + ev["text"].get<std::string>() + "\"";
+    }
+    Say("    +%5ld ms  RESULT  uid %-3u %s", t, ev["uniqueRespId"].get<unsigned>(), line.c_str());
+  } else if (item == "ERROR") {
+    Say("    +%5ld ms  ERROR   %s (extra info %u)", t, ev["name"].get<std::string>().c_str(),
+        ev["extra"].get<unsigned>());
+  } else if (item == "STATUS") {
+    Say("    +%5ld ms  STATUS  %s", t, ev["status"].get<std::string>().c_str());
+  } else {
+    Say("    +%5ld ms  %s", t, item.c_str());
+  }
+}
+
+bool Client::Drain(UNUM32 hCLL, UNUM32 hCoP, json* prim, Clock::time_point start) {
+  bool finished = false;
+  for (;;) {
+    PDU_EVENT_ITEM* item = nullptr;
+    T_PDU_ERROR status = Invoke(Fn().PDUGetEventItem, hMod_, hCLL, &item);
+    if (status == PDU_ERR_EVENT_QUEUE_EMPTY) break;
+    if (!Check("PDUGetEventItem", status) || item == nullptr) break;
+    long t = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    json ev = {{"item", ItemTypeName(item->ItemType).substr(7)},  // without "PDU_IT_"
+               {"hCoP", item->hCop},
+               {"timestamp", item->Timestamp},
+               {"t_ms", t}};
+    if (item->ItemType == PDU_IT_STATUS && item->pData != nullptr) {
+      UNUM32 value = *static_cast<UNUM32*>(item->pData);
+      ev["status"] = StatusValueName(value);
+      if (item->hCop == hCoP && value == PDU_COPST_FINISHED) finished = true;
+    } else if (item->ItemType == PDU_IT_RESULT && item->pData != nullptr) {
+      const auto* r = static_cast<const PDU_RESULT_DATA*>(item->pData);
+      const uint8_t* d = r->pDataBytes;
+      const size_t n = d != nullptr ? r->NumDataBytes : 0;
+      ev["data"] = Hex(d, n);
+      ev["uniqueRespId"] = r->UniqueRespIdentifier;
+      if (r->RxFlag.NumFlagBytes > 0 && r->RxFlag.pFlagData != nullptr) {
+        ev["rxFlags"] = Hex(r->RxFlag.pFlagData, r->RxFlag.NumFlagBytes);
+      }
+      if (n >= 3 && d[0] == 0x7F) {
+        char sid[8];
+        std::snprintf(sid, sizeof sid, "0x%02X", d[1]);
+        ev["negative"] = {{"service", sid}, {"code", d[2]}, {"name", NegativeResponseName(d[2])}};
+      } else if (n > 0) {
+        ev["text"] = Printable(d, n);
+      }
+    } else if (item->ItemType == PDU_IT_ERROR && item->pData != nullptr) {
+      const auto* e = static_cast<const PDU_ERROR_DATA*>(item->pData);
+      ev["code"] = e->ErrorCodeId;
+      ev["name"] = ErrorEventName(e->ErrorCodeId);
+      ev["extra"] = e->ExtraErrorInfoId;
+    }
+    Invoke(Fn().PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(item));
+
+    if (ev["hCoP"] == PDU_HANDLE_UNDEF || prim == nullptr || ev["hCoP"] != hCoP) {
+      // A link status item (or an item of no ComPrimitive we wait for).
+      json le = {{"status", ev.value("status", ev["item"].get<std::string>())}, {"hCoP", ev["hCoP"]}};
+      doc_["linkEvents"].push_back(le);
+      Say("  link: %s", le["status"].get<std::string>().c_str());
+      continue;
+    }
+    (*prim)["events"].push_back(ev);
+    PrintItem(ev);
+    if (ev["item"] == "RESULT") {
+      json res = {{"data", ev["data"]}, {"uniqueRespId", ev["uniqueRespId"]}, {"t_ms", t}};
+      if (ev.contains("negative")) res["negative"] = ev["negative"];
+      (*prim)["results"].push_back(res);
+    } else if (ev["item"] == "ERROR") {
+      (*prim)["errors"].push_back({{"code", ev["code"]}, {"name", ev["name"]}, {"extra", ev["extra"]}});
+    }
+  }
+  return finished;
+}
+
+json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_t>& request,
+                          int32_t receiveCycles) {
+  json prim = {{"type", CopTypeName(type).substr(9)},  // without "PDU_COPT_"
+               {"request", Hex(request.data(), request.size())},
+               {"results", json::array()},
+               {"errors", json::array()},
+               {"events", json::array()}};
+  Say("  %-9s %s", prim["type"].get<std::string>().c_str(), prim["request"].get<std::string>().c_str());
+
+  PDU_COP_CTRL_DATA ctrl{};
+  ctrl.NumSendCycles = 1;
+  ctrl.NumReceiveCycles = receiveCycles;
+  std::vector<uint8_t> data = request;
+  UNUM32 hCoP = PDU_HANDLE_UNDEF;
+  const auto start = Clock::now();
+  T_PDU_ERROR status = Invoke(Fn().PDUStartComPrimitive, hMod_, hCLL, type, static_cast<UNUM32>(data.size()),
+                              data.empty() ? nullptr : data.data(), &ctrl, nullptr, &hCoP);
+  prim["hCoP"] = hCoP;
+  if (!Check("PDUStartComPrimitive", status)) {
+    prim["status"] = "ERROR";
+    doc_["primitives"].push_back(prim);
+    return prim;
+  }
+
+  const auto deadline = start + std::chrono::milliseconds(options_.waitMs);
+  bool finished = false;
+  while (!finished) {
+    finished = Drain(hCLL, hCoP, &prim, start);
+    if (finished || Clock::now() >= deadline) break;
+    WaitForEvents(deadline);
+  }
+  prim["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  if (!finished) {
+    prim["status"] = "TIMEOUT";
+    Say("    no FINISHED within %u ms", options_.waitMs);
+  } else {
+    prim["status"] = prim["errors"].empty() ? "FINISHED" : "ERROR";
+  }
+  doc_["primitives"].push_back(prim);
+  return prim;
+}
+
+void Client::CollectLinkEvents(UNUM32 hCLL, uint32_t waitMs) {
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::milliseconds(waitMs);
+  size_t before = doc_["linkEvents"].size();
+  for (;;) {
+    Drain(hCLL, PDU_HANDLE_UNDEF, nullptr, start);
+    if (doc_["linkEvents"].size() > before || Clock::now() >= deadline) break;
+    WaitForEvents(deadline);
+  }
+}
+
+}  // namespace pdutool

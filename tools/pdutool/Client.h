@@ -1,0 +1,96 @@
+// pdutool's way of talking to a D-PDU library: every call's status is
+// checked and named, events are fetched when the callback says so (or by
+// polling), and everything that happens is written both as readable text
+// (unless --json) and into the JSON document printed at the end.
+//
+// Threads: the library calls OnEvent on its own thread; OnEvent only wakes
+// the main thread, which does every API call itself.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "PduLibrary.h"
+
+namespace pdutool {
+
+struct ClientOptions {
+  bool json = false;
+  bool poll = false;         // poll PDUGetEventItem instead of waiting for the callback
+  uint32_t waitMs = 20000;   // longest wait for one ComPrimitive to finish
+};
+
+// Exit codes of pdutool.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitCallFailed = 1,     // an API call returned a failure status
+  kExitUsage = 2,
+  kExitNoLibrary = 3,
+  kExitPrimitiveFailed = 4,  // a ComPrimitive ended with an error or did not finish
+};
+
+class Client {
+ public:
+  Client(PduLibrary& lib, ClientOptions options, nlohmann::json& doc);
+
+  const PduFunctions& Fn() const { return lib_.Fn(); }
+  UNUM32 hMod() const { return hMod_; }
+
+  // Checks a call's status: logs the failure (call name and status name)
+  // and returns false when it is not PDU_STATUS_NOERROR.
+  bool Check(const char* call, T_PDU_ERROR status);
+
+  // Text output (suppressed with --json).
+  void Say(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // PDUConstruct, PDUGetModuleIds (fills the document's "module" and
+  // hMod), PDUModuleConnect.
+  bool Open();
+  // PDUModuleDisconnect and PDUDestruct.
+  void Close();
+
+  // Object id of a short name; PDU_ID_UNDEF when the module has none.
+  UNUM32 ObjectId(T_PDU_OBJT type, const std::string& name);
+
+  // Registers the callback (also in --poll mode, see docs/pdutool.md) for
+  // a link, or unregisters it with null.
+  void RegisterCallback(UNUM32 hCLL, bool on);
+
+  // Starts one ComPrimitive and collects its events until FINISHED or the
+  // wait runs out. Returns its JSON record (also appended to
+  // "primitives"); status is "FINISHED", "ERROR" or "TIMEOUT".
+  nlohmann::json RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_t>& request,
+                              int32_t receiveCycles);
+
+  // Fetches whatever events of the link are waiting now (link status
+  // events land in "linkEvents"), waiting up to waitMs for the first.
+  void CollectLinkEvents(UNUM32 hCLL, uint32_t waitMs);
+
+  // The first failure, for the document's "error".
+  void SetError(const std::string& text);
+  bool Failed() const { return !doc_["failures"].empty() || doc_.contains("error"); }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  // Waits until the callback fired or the deadline passed (poll mode: a
+  // short pause).
+  void WaitForEvents(Clock::time_point deadline);
+  // Drains the link's event queue into prim (may be null for link events).
+  // Returns true when the FINISHED item of hCoP was seen.
+  bool Drain(UNUM32 hCLL, UNUM32 hCoP, nlohmann::json* prim, Clock::time_point start);
+  void PrintItem(const nlohmann::json& ev);
+
+  PduLibrary& lib_;
+  ClientOptions options_;
+  nlohmann::json& doc_;
+  UNUM32 hMod_ = 1;
+  bool constructed_ = false;
+};
+
+std::string Hex(const uint8_t* data, size_t n);
+
+}  // namespace pdutool
