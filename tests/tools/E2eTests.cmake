@@ -1,1 +1,28 @@
-# end-to-end tests (filled below)
+# End-to-end tests: the real vcisim and pdutool (and through pdutool the
+# library), driven by tests/tools/e2e.py. Included from tools/CMakeLists.txt.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+set(_e2e ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/e2e.py
+    --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data)
+
+function(pdu7318_e2e name)
+  add_test(NAME e2e.${name} COMMAND ${_e2e} ${ARGN})
+  set_tests_properties(e2e.${name} PROPERTIES LABELS e2e TIMEOUT 180)
+endfunction()
+
+# The simulator alone, on raw frames.
+foreach(case wire-commands wire-can wire-kline wire-faults)
+  pdu7318_e2e(${case} ${case})
+endforeach()
+
+# Every scenario through pdutool and the library.
+file(GLOB _scenarios CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/data/scenarios/*.json)
+foreach(file ${_scenarios})
+  get_filename_component(scenario ${file} NAME_WE)
+  pdu7318_e2e(scenario.${scenario} scenario ${scenario})
+endforeach()
+
+# A faulty VCI: the right statuses, no crash, no hang.
+foreach(case fault-drop fault-corrupt fault-garbage fault-split fault-unplug fault-silent fault-open-status)
+  pdu7318_e2e(${case} ${case})
+endforeach()
