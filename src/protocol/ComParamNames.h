@@ -16,9 +16,7 @@ inline constexpr uint32_t kNoVciCode = mdf::kNoVciCode;
 
 // Short name of the COMPARAM object with this identifier; empty when the
 // module description has none.
-inline std::string ComParamShortName(uint32_t comParamId) {
-  return mdf::ObjectIdToShortName(comParamId, "COMPARAM");
-}
+inline std::string ComParamShortName(uint32_t comParamId) { return mdf::ObjectIdToShortName(comParamId, "COMPARAM"); }
 
 // VCI code of a ComParam short name; kNoVciCode when it has none (the
 // ComParam is then not sent to the VCI and takes no ParamBlock pair).

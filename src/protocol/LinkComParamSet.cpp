@@ -49,9 +49,8 @@ void LinkComParamSet::clearComparam_var() {
 }
 
 bool LinkComParamSet::setComparamItem(const PDU_PARAM_ITEM& item) {
-  auto same = std::find_if(ComparamItems.begin(), ComparamItems.end(), [&](const mdf::ComParamItem& kept) {
-    return kept.item().ComParamId == item.ComParamId;
-  });
+  auto same = std::find_if(ComparamItems.begin(), ComparamItems.end(),
+                           [&](const mdf::ComParamItem& kept) { return kept.item().ComParamId == item.ComParamId; });
   if (same != ComparamItems.end()) ComparamItems.erase(same);  // later items move up, order kept
   ComparamItems.emplace_back(item);
 
@@ -70,13 +69,15 @@ const mdf::ComParamItem* LinkComParamSet::findComparamItem(uint32_t comParamId) 
   return nullptr;
 }
 
-uint32_t LinkComParamSet::getComparamValue(const char* shortName, uint32_t* value) const {
+uint32_t LinkComParamSet::getComparamValue(const char* shortName, uint32_t* value, bool* found) const {
+  if (found != nullptr) *found = false;
   if (shortName == nullptr) return kNoVciCode;
   for (const auto& kept : ComparamItems) {
     if (kept.item().ComParamDataType == PDU_PT_STRUCTFIELD) continue;
     if (ComParamShortName(kept.item().ComParamId) != shortName) continue;
     uint32_t v = kept.AsU32();
     if (value != nullptr) *value = v;
+    if (found != nullptr) *found = true;
     LogMain("szShortName = %s value = %u", shortName, v);
   }
   return ComParamVciCode(shortName);

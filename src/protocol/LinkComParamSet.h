@@ -56,9 +56,10 @@ class LinkComParamSet {
   // Looks a ComParam up by short name: every item whose short name matches
   // writes its value (as a u32) to *value and logs "szShortName = %s
   // value = %u"; the last match wins, *value is untouched when none
-  // matches. Items without value (STRUCTFIELD) are passed over. Returns
-  // the name's VCI code (kNoVciCode when it has none), found or not.
-  uint32_t getComparamValue(const char* shortName, uint32_t* value) const;
+  // matches. Items without value (STRUCTFIELD) are passed over. *found
+  // (optional) tells whether an item matched. Returns the name's VCI code
+  // (kNoVciCode when it has none), found or not.
+  uint32_t getComparamValue(const char* shortName, uint32_t* value, bool* found = nullptr) const;
 
   // --- unique response identifier table ----------------------------------
   // Keeps a deep copy in place of the current table (which is released).
@@ -97,7 +98,7 @@ class LinkComParamSet {
   uint32_t NumPinData = 0;
   std::unique_ptr<PDU_PIN_DATA[]> DLCPinData;  // NumPinData entries, or null
   uint32_t NumFlagBytes = 0;
-  std::unique_ptr<uint8_t[]> FlagData;         // NumFlagBytes bytes, or null
+  std::unique_ptr<uint8_t[]> FlagData;  // NumFlagBytes bytes, or null
 };
 
 // Releases the pin array that getRscData put into rsc and zeroes it.

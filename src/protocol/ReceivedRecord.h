@@ -38,8 +38,8 @@ class RecordView {
   uint32_t Word(uint32_t offset) const {
     if (offset + 4 > length_) return 0;
     const uint8_t* p = record_ + offset;
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
   }
   uint32_t uniqueRespId() const { return Word(kRecordOffUniqueRespId); }
   uint32_t rxFlag() const { return Word(kRecordOffRxFlag); }

@@ -5,8 +5,8 @@ namespace pdu::protocol {
 namespace {
 // The CAN bus ComParams of a raw CAN link (short name -> VCI code).
 const ComParamCodeTable kRawCanComParams = {
-    {"CP_Baudrate", 165},     {"CP_BitSamplePoint", 167},  {"CP_ListenOnly", 174},
-    {"CP_SamplesPerBit", 176}, {"CP_SyncJumpWidth", 178}, {"CP_TerminationType", 182},
+    {"CP_Baudrate", 165},      {"CP_BitSamplePoint", 167}, {"CP_ListenOnly", 174},
+    {"CP_SamplesPerBit", 176}, {"CP_SyncJumpWidth", 178},  {"CP_TerminationType", 182},
 };
 constexpr uint32_t kRawCanPairCode = 0x100;
 }  // namespace

@@ -40,8 +40,7 @@ uint32_t ZPDUISO14230ProtocolHandling::buildRequest(const uint8_t* src, uint32_t
 
 ResponseClass ZPDUISO14230ProtocolHandling::parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
                                                           PDU_RESULT_DATA* result) {
-  return handleResponse(record, length, flags, result, kKLineRules,
-                        Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+  return handleResponse(record, length, flags, result, kKLineRules, Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
 }
 
 uint32_t ZPDUISO14230ProtocolHandling::getDefaultTimeout() {

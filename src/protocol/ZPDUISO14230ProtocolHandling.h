@@ -22,7 +22,7 @@ class ZPDUISO14230ProtocolHandling : public virtual ZPDUProtocolHandling {
   uint32_t getStartTimeout() override;
   void applyTimingComparam() override;
 
- private:
+ protected:
   // The ComParam values, as the link carries them. Not cleared between
   // two parseComparam runs: a ComParam the link no longer carries keeps
   // its earlier value (and takes no pair).

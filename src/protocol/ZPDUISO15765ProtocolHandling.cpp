@@ -44,9 +44,9 @@ void ZPDUISO15765ProtocolHandling::parseComparam() {
 
 void ZPDUISO15765ProtocolHandling::initUniqueRespComparam() {
   UniqueRespComparamMap = {
-      {59, "CP_CanPhysReqExtAddr"},  {60, "CP_CanPhysReqFormat"},   {61, "CP_CanPhysReqId"},
-      {62, "CP_CanRespUSDTExtAddr"}, {63, "CP_CanRespUSDTFormat"},  {64, "CP_CanRespUSDTId"},
-      {65, "CP_CanRespUUDTExtAddr"}, {66, "CP_CanRespUUDTFormat"},  {67, "CP_CanRespUUDTId"},
+      {59, "CP_CanPhysReqExtAddr"},  {60, "CP_CanPhysReqFormat"},  {61, "CP_CanPhysReqId"},
+      {62, "CP_CanRespUSDTExtAddr"}, {63, "CP_CanRespUSDTFormat"}, {64, "CP_CanRespUSDTId"},
+      {65, "CP_CanRespUUDTExtAddr"}, {66, "CP_CanRespUUDTFormat"}, {67, "CP_CanRespUUDTId"},
   };
 }
 

@@ -25,7 +25,7 @@ class ZPDUISO15765ProtocolHandling : public virtual ZPDUProtocolHandling {
   uint32_t getStartTimeout() override;
   void applyTimingComparam() override;
 
- private:
+ protected:
   // The ComParam values parseComparam read (0 when the link has none).
   uint32_t BlockSize = 0;
   uint32_t FillerByteHandling = 0;

@@ -26,8 +26,7 @@ void ZPDUISO9141ProtocolHandling::initUniqueRespComparam() {}
 
 ResponseClass ZPDUISO9141ProtocolHandling::parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
                                                          PDU_RESULT_DATA* result) {
-  return handleResponse(record, length, flags, result, kKLineRules,
-                        Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+  return handleResponse(record, length, flags, result, kKLineRules, Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
 }
 
 uint32_t ZPDUISO9141ProtocolHandling::getDefaultTimeout() {

@@ -19,7 +19,7 @@ class ZPDUISO9141ProtocolHandling : public virtual ZPDUProtocolHandling {
   uint32_t getStartTimeout() override;
   void applyTimingComparam() override;
 
- private:
+ protected:
   // The ComParam values, cleared at the start of every parseComparam.
   uint32_t Baudrate = 0;
   uint32_t P2Max = 0;

@@ -7,8 +7,7 @@
 
 namespace pdu::protocol {
 
-class ZPDUJ1850VPWProtocolHandling : public virtual ZPDUJ1850PWMProtocolHandling,
-                                     public virtual ZPDUProtocolHandling {
+class ZPDUJ1850VPWProtocolHandling : public virtual ZPDUJ1850PWMProtocolHandling, public virtual ZPDUProtocolHandling {
  public:
   ZPDUJ1850VPWProtocolHandling() = default;
 

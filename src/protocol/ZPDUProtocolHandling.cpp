@@ -42,17 +42,50 @@ constexpr uint32_t kDataSlack = 10;
 
 }  // namespace
 
-// minLength, logRecvLine, logDataLen, logPatterns, logResultAddress,
-// stripIdentifier, allPositions, timestampValue
-const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kBaseRules{0, true, true, true, true, false, true, 0xC0};
-// A record without its five words carries no data.
-const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kKLineRules{20, true, true, true, true, false, true, 0xC0};
-// Five words and at least the 4-byte CAN identifier.
-const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kIso15765Rules{24,   false, true, true,
-                                                                               false, true,  false, 0xC0};
-const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kTp20Rules{24, false, false, false, false, true, false, 0};
-const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kTp16Rules{24,    false, false, false,
-                                                                           false, true,  false, 0xC0};
+// All positions, every log line, 0xC0 timestamps; no length check.
+const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kBaseRules{.minLength = 0,
+                                                                           .logRecvLine = true,
+                                                                           .logDataLen = true,
+                                                                           .logPatterns = true,
+                                                                           .logResultAddress = true,
+                                                                           .stripIdentifier = false,
+                                                                           .allPositions = true,
+                                                                           .timestampValue = 0xC0};
+// The base, except that a record without its five words carries no answer.
+const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kKLineRules{.minLength = kRecordHeaderBytes,
+                                                                            .logRecvLine = true,
+                                                                            .logDataLen = true,
+                                                                            .logPatterns = true,
+                                                                            .logResultAddress = true,
+                                                                            .stripIdentifier = false,
+                                                                            .allPositions = true,
+                                                                            .timestampValue = 0xC0};
+// CAN answers: five words and at least the 4-byte identifier, which is
+// stripped; the service identifier is always the first payload byte.
+const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kIso15765Rules{.minLength = kRecordHeaderBytes + 4,
+                                                                               .logRecvLine = false,
+                                                                               .logDataLen = true,
+                                                                               .logPatterns = true,
+                                                                               .logResultAddress = false,
+                                                                               .stripIdentifier = true,
+                                                                               .allPositions = false,
+                                                                               .timestampValue = 0xC0};
+const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kTp20Rules{.minLength = kRecordHeaderBytes + 4,
+                                                                           .logRecvLine = false,
+                                                                           .logDataLen = false,
+                                                                           .logPatterns = false,
+                                                                           .logResultAddress = false,
+                                                                           .stripIdentifier = true,
+                                                                           .allPositions = false,
+                                                                           .timestampValue = 0};
+const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kTp16Rules{.minLength = kRecordHeaderBytes + 4,
+                                                                           .logRecvLine = false,
+                                                                           .logDataLen = false,
+                                                                           .logPatterns = false,
+                                                                           .logResultAddress = false,
+                                                                           .stripIdentifier = true,
+                                                                           .allPositions = false,
+                                                                           .timestampValue = 0xC0};
 
 ZPDUProtocolHandling::ZPDUProtocolHandling() : LinkComParamSet(std::make_unique<::pdu::protocol::LinkComParamSet>()) {}
 
@@ -157,8 +190,7 @@ std::vector<uint8_t> ZPDUProtocolHandling::lastRequest() const {
 // --- shared response handling ---------------------------------------------
 
 ResponseClass ZPDUProtocolHandling::handleResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                                                   PDU_RESULT_DATA* result, const ResponseRules& rules,
-                                                   Timing timing) {
+                                                   PDU_RESULT_DATA* result, const ResponseRules& rules, Timing timing) {
   if (rules.logRecvLine) LogMain("------recv data ");
   if (rules.logDataLen) LogMain("data len = %d", static_cast<int>(length));
   if (length < rules.minLength) {
@@ -212,8 +244,8 @@ ResponseClass ZPDUProtocolHandling::handleResponse(const uint8_t* record, uint32
   return cls;
 }
 
-uint32_t ZPDUProtocolHandling::buildRequestWith(const uint8_t* src, uint32_t len, uint8_t* dst,
-                                                const uint32_t* prefix, bool keepLastRequest) {
+uint32_t ZPDUProtocolHandling::buildRequestWith(const uint8_t* src, uint32_t len, uint8_t* dst, const uint32_t* prefix,
+                                                bool keepLastRequest) {
   if (src == nullptr || len == 0 || dst == nullptr) return 0;
   uint32_t head = prefix != nullptr ? 4 : 0;
   if (len > kRequestBufferSize - head) return 0;  // would not fit the engine's buffer
@@ -246,8 +278,11 @@ void ZPDUProtocolHandling::applySnapshotTiming(Timing timing) {
 void ZPDUProtocolHandling::clearParamBlock() { ParamBlock.fill(0); }
 
 void ZPDUProtocolHandling::readIntoParamBlock(const char* shortName, uint32_t& field, uint32_t& n) {
-  uint32_t code = LinkComParamSet->getComparamValue(shortName, &field);
-  if (code == kNoVciCode) return;  // not sent to the VCI: no pair, no gap
+  bool found = false;
+  uint32_t code = LinkComParamSet->getComparamValue(shortName, &field, &found);
+  // A ComParam the link does not carry, or one the VCI has no code for,
+  // takes no pair and leaves no gap.
+  if (!found || code == kNoVciCode) return;
   writePair(n, code, field);
   ++n;
 }
@@ -258,7 +293,9 @@ void ZPDUProtocolHandling::writePair(uint32_t index, uint32_t code, uint32_t val
   writeBlockWord(8 + 8 * index, value);
 }
 
-void ZPDUProtocolHandling::writeBlockWord(uint32_t offset, uint32_t value) { PutU32(ParamBlock.data() + offset, value); }
+void ZPDUProtocolHandling::writeBlockWord(uint32_t offset, uint32_t value) {
+  PutU32(ParamBlock.data() + offset, value);
+}
 
 uint32_t ZPDUProtocolHandling::blockWord(uint32_t offset) const {
   const uint8_t* p = ParamBlock.data() + offset;

@@ -72,8 +72,7 @@ class ZPDUProtocolHandling {
   // received length) into *result (zero-filled by the caller; what is
   // allocated into it is released with FreeResultMembers, ResultData.h)
   // and classifies it. *flags receives the record's status bits.
-  virtual ResponseClass parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                                      PDU_RESULT_DATA* result);
+  virtual ResponseClass parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags, PDU_RESULT_DATA* result);
   // 6: the wait for a SENDRECV answer (ms), asked once before sending.
   virtual uint32_t getDefaultTimeout();
   // 7: the wait for a STARTCOMM/STOPCOMM answer (ms).
@@ -134,18 +133,18 @@ class ZPDUProtocolHandling {
   // How a class reads vehicle messages; the shared steps live in
   // handleResponse.
   struct ResponseRules {
-    uint32_t minLength;        // shorter records: kNoResult (0: no check)
-    bool logRecvLine;          // "------recv data "
-    bool logDataLen;           // "data len = %d"
-    bool logPatterns;          // "i am 7f 78" / "i am 7f 21"
-    bool logResultAddress;     // "pdu_result_data = %d"
-    bool stripIdentifier;      // the first 4 data bytes are the CAN identifier
-    bool allPositions;         // test after 0, 1 and 3 header bytes, else at 0 only
-    uint32_t timestampValue;   // the u32 in TimestampFlags
+    uint32_t minLength;       // shorter records: kNoResult (0: no check)
+    bool logRecvLine;         // "------recv data "
+    bool logDataLen;          // "data len = %d"
+    bool logPatterns;         // "i am 7f 78" / "i am 7f 21"
+    bool logResultAddress;    // "pdu_result_data = %d"
+    bool stripIdentifier;     // the first 4 data bytes are the CAN identifier
+    bool allPositions;        // test after 0, 1 and 3 header bytes, else at 0 only
+    uint32_t timestampValue;  // the u32 in TimestampFlags
   };
   // Base rules and those of the overriding classes.
-  static const ResponseRules kBaseRules;     // base, KW, other buses
-  static const ResponseRules kKLineRules;    // ISO 14230, ISO 9141
+  static const ResponseRules kBaseRules;   // base, KW, other buses
+  static const ResponseRules kKLineRules;  // ISO 14230, ISO 9141
   static const ResponseRules kIso15765Rules;
   static const ResponseRules kTp20Rules;
   static const ResponseRules kTp16Rules;
@@ -173,8 +172,8 @@ class ZPDUProtocolHandling {
 
   // ParamBlock building.
   void clearParamBlock();
-  // Looks shortName up into field; appends pair n (code, field) when the
-  // name has a VCI code and advances n.
+  // Looks shortName up into field; appends pair n (code, field) and
+  // advances n when the link carries it and the name has a VCI code.
   void readIntoParamBlock(const char* shortName, uint32_t& field, uint32_t& n);
   void writePair(uint32_t index, uint32_t code, uint32_t value);
   void writeBlockWord(uint32_t offset, uint32_t value);

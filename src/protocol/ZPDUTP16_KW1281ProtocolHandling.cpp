@@ -12,13 +12,13 @@ void ZPDUTP16_KW1281ProtocolHandling::parseComparam() { clearParamBlock(); }
 
 void ZPDUTP16_KW1281ProtocolHandling::initUniqueRespComparam() {
   UniqueRespComparamMap = {
-      {157, "CPM_VWTP_PhysIdFormat"},  {159, "CPM_VWTP_PhysReqIdSetup"}, {160, "CPM_VWTP_PhysRespIdSetup"},
-      {161, "CPM_VWTP_PhysReqIdCon"},  {162, "CPM_VWTP_PhysRespIdCon"},  {186, "CPM_VWTP_ComfortDiag"},
+      {157, "CPM_VWTP_PhysIdFormat"}, {159, "CPM_VWTP_PhysReqIdSetup"}, {160, "CPM_VWTP_PhysRespIdSetup"},
+      {161, "CPM_VWTP_PhysReqIdCon"}, {162, "CPM_VWTP_PhysRespIdCon"},  {186, "CPM_VWTP_ComfortDiag"},
   };
 }
 
 ResponseClass ZPDUTP16_KW1281ProtocolHandling::parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                                                          PDU_RESULT_DATA* result) {
+                                                             PDU_RESULT_DATA* result) {
   return handleResponse(record, length, flags, result, kTp16Rules, Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
 }
 
@@ -33,6 +33,8 @@ uint32_t ZPDUTP16_KW1281ProtocolHandling::getStartTimeout() {
   return 6000;
 }
 
-void ZPDUTP16_KW1281ProtocolHandling::applyTimingComparam() { applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}); }
+void ZPDUTP16_KW1281ProtocolHandling::applyTimingComparam() {
+  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+}
 
 }  // namespace pdu::protocol

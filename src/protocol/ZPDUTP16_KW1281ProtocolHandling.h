@@ -20,7 +20,7 @@ class ZPDUTP16_KW1281ProtocolHandling : public virtual ZPDUProtocolHandling {
   uint32_t getStartTimeout() override;
   void applyTimingComparam() override;
 
- private:
+ protected:
   // Own waits (milliseconds). StartTimeout is kept but not read: the start
   // wait is a constant 6000 ms.
   std::atomic<uint32_t> P2Timeout{2000};

@@ -20,8 +20,8 @@ void ZPDUTP20ProtocolHandling::parseComparam() {
 
 void ZPDUTP20ProtocolHandling::initUniqueRespComparam() {
   UniqueRespComparamMap = {
-      {157, "CPM_VWTP_PhysIdFormat"},  {159, "CPM_VWTP_PhysReqIdSetup"}, {160, "CPM_VWTP_PhysRespIdSetup"},
-      {161, "CPM_VWTP_PhysReqIdCon"},  {162, "CPM_VWTP_PhysRespIdCon"},  {186, "CPM_VWTP_ComfortDiag"},
+      {157, "CPM_VWTP_PhysIdFormat"}, {159, "CPM_VWTP_PhysReqIdSetup"}, {160, "CPM_VWTP_PhysRespIdSetup"},
+      {161, "CPM_VWTP_PhysReqIdCon"}, {162, "CPM_VWTP_PhysRespIdCon"},  {186, "CPM_VWTP_ComfortDiag"},
   };
 }
 

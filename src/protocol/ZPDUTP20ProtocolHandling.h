@@ -26,7 +26,7 @@ class ZPDUTP20ProtocolHandling : public virtual ZPDUProtocolHandling {
   void applyTimingComparam() override;
   bool isTP20() override;
 
- private:
+ protected:
   // Written in front of every request; taken from PhysReqIdSetup.
   std::atomic<uint32_t> RequestId{0};
   // CPM_VWTP_PhysReqIdSetup; kept when a later run finds none.

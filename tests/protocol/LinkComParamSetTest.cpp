@@ -1,0 +1,192 @@
+// The link's ComParam store as the link code uses it through the handler.
+#include <gtest/gtest.h>
+
+#include "HandlerTestSupport.h"
+#include "protocol/ComParamNames.h"
+#include "protocol/LinkComParamSet.h"
+
+namespace pdu::protocol::test {
+namespace {
+
+using ComParamStore = HandlerTest;
+
+std::vector<std::pair<uint32_t, uint32_t>> IdsAndValues(const LinkComParamSet& set) {
+  std::vector<std::pair<uint32_t, uint32_t>> out;
+  for (const auto& kept : set.comparamItems()) out.emplace_back(kept.item().ComParamId, kept.AsU32());
+  return out;
+}
+
+TEST_F(ComParamStore, SettingAgainReplacesAndMovesToTheEnd) {
+  auto h = Make("ISO_15765_3_on_ISO_15765_2");
+  const uint32_t p2 = IdOf("CP_P2Max"), star = IdOf("CP_P2Star"), bs = IdOf("CP_BlockSize");
+  SetU32(*h, "CP_P2Max", 1);
+  SetU32(*h, "CP_P2Star", 2);
+  SetU32(*h, "CP_BlockSize", 3);
+  SetU32(*h, "CP_P2Max", 4);
+  EXPECT_EQ(IdsAndValues(h->comParamSet()), (std::vector<std::pair<uint32_t, uint32_t>>{{star, 2}, {bs, 3}, {p2, 4}}));
+  ASSERT_NE(h->comParamSet().findComparamItem(p2), nullptr);
+  EXPECT_EQ(h->comParamSet().findComparamItem(p2)->AsU32(), 4u);
+  EXPECT_EQ(h->comParamSet().findComparamItem(12345), nullptr);
+}
+
+TEST_F(ComParamStore, ItemsAreDeepCopies) {
+  auto h = Make("KW81_on_KW_UART");
+  uint8_t bytes[] = {0x3E, 0x00};
+  PDU_PARAM_BYTEFIELD_DATA field{4, 2, bytes};
+  PDU_PARAM_ITEM item{PDU_IT_PARAM, IdOf("CP_BlockSize"), PDU_PT_BYTEFIELD, PDU_PC_COM, &field};
+  h->setComparamItem(item);
+  bytes[0] = 0xFF;
+  field.ParamActLen = 0;
+  const auto* kept =
+      static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(h->comParamSet().comparamItems()[0].item().pComParamData);
+  ASSERT_EQ(kept->ParamActLen, 2u);
+  EXPECT_EQ(kept->pDataArray[0], 0x3E);
+}
+
+TEST_F(ComParamStore, VariableMapSetKeepsFirstChangeOverwrites) {
+  auto h = Make("ISO_14230_3_on_ISO_14230_2");
+  EXPECT_TRUE(h->setcomparamData_var("CP_Custom", 1));
+  EXPECT_TRUE(h->setcomparamData_var("CP_Custom", 2));
+  EXPECT_EQ(h->comParamSet().comparamVarMap().at("CP_Custom"), 1u);
+  EXPECT_TRUE(h->changecomparamData_var("CP_Custom", 2));
+  EXPECT_EQ(h->comParamSet().comparamVarMap().at("CP_Custom"), 2u);
+  EXPECT_TRUE(h->changecomparamData_var("CP_Other", 7));  // unknown: inserted
+  EXPECT_EQ(h->comParamSet().comparamVarMap().at("CP_Other"), 7u);
+  EXPECT_TRUE(h->findcomparamData_var("CP_Other", 0));
+  h->clearComparam_var();
+  EXPECT_TRUE(h->comParamSet().comparamVarMap().empty());
+  EXPECT_FALSE(h->findcomparamData_var("CP_Other", 0));
+}
+
+// setComparamItem feeds the variable map by short name (replacing), so
+// UPDATEPARAM sees the application's timing; ComParams the module
+// description does not name stay out of it.
+TEST_F(ComParamStore, SettingAnItemFeedsTheVariableMap) {
+  auto h = Make("ISO_15765_3_on_ISO_15765_2");
+  SetU32(*h, "CP_P2Max", 50000);
+  SetU32(*h, "CP_P2Max", 60000);
+  uint32_t value = 9;
+  PDU_PARAM_ITEM unnamed{PDU_IT_PARAM, 424242, PDU_PT_UNUM32, PDU_PC_COM, &value};
+  h->setComparamItem(unnamed);
+  EXPECT_EQ(h->comParamSet().comparamVarMap(), (std::map<std::string, uint32_t>{{"CP_P2Max", 60000}}));
+  h->getcomparam_var();
+  EXPECT_EQ(h->comparamSnapshot(), h->comParamSet().comparamVarMap());
+}
+
+TEST_F(ComParamStore, LookupByNameLastMatchWinsAndSkipsItemsWithoutValue) {
+  // Two ComParam objects sharing a short name (ids 7 and 8).
+  LoadMdf(home_,
+          "<MDF>"
+          "<COMPARAM><ID>7</ID><SHORT_NAME>CP_P2Max</SHORT_NAME></COMPARAM>"
+          "<COMPARAM><ID>8</ID><SHORT_NAME>CP_P2Max</SHORT_NAME></COMPARAM>"
+          "<COMPARAM><ID>9</ID><SHORT_NAME>CP_TIdle</SHORT_NAME></COMPARAM>"
+          "</MDF>");
+  LinkComParamSet set;
+  uint32_t a = 100, b = 200;
+  set.setComparamItem({PDU_IT_PARAM, 7, PDU_PT_UNUM32, PDU_PC_TIMING, &a});
+  set.setComparamItem({PDU_IT_PARAM, 8, PDU_PT_UNUM32, PDU_PC_TIMING, &b});
+  set.setComparamItem({PDU_IT_PARAM, 9, PDU_PT_STRUCTFIELD, PDU_PC_TIMING, nullptr});
+  uint32_t value = 0;
+  bool found = false;
+  EXPECT_EQ(set.getComparamValue("CP_P2Max", &value, &found), 15u);
+  EXPECT_TRUE(found);
+  EXPECT_EQ(value, 200u);
+  value = 5;
+  EXPECT_EQ(set.getComparamValue("CP_TIdle", &value, &found), 154u);  // the code, found or not
+  EXPECT_FALSE(found);
+  EXPECT_EQ(value, 5u);
+  EXPECT_EQ(set.getComparamValue("CP_CanPhysReqId", &value, &found), kNoVciCode);
+}
+
+TEST_F(ComParamStore, CreationFlagIsSharedNotCopied) {
+  auto h = Make("ISO_15765_3_on_ISO_15765_2");
+  uint8_t flags[] = {0x01, 0x02, 0x03};
+  PDU_FLAG_DATA in{3, flags};
+  EXPECT_TRUE(h->setCllCreateFlag(&in));
+  flags[0] = 0xFF;  // the handler keeps its own copy
+
+  PDU_FLAG_DATA out{0, nullptr};
+  EXPECT_TRUE(h->getCllCreateFlag(&out));
+  ASSERT_EQ(out.NumFlagBytes, 3u);
+  EXPECT_EQ(std::vector<uint8_t>(out.pFlagData, out.pFlagData + 3), (std::vector<uint8_t>{0x01, 0x02, 0x03}));
+  const uint8_t* shared = out.pFlagData;
+  EXPECT_TRUE(h->getCllCreateFlag(&out));  // asking again hands out the same bytes
+  EXPECT_EQ(out.pFlagData, shared);
+
+  EXPECT_TRUE(h->setCllCreateFlag(nullptr));  // no flag bytes
+  PDU_FLAG_DATA none{0, nullptr};
+  h->getCllCreateFlag(&none);
+  EXPECT_EQ(none.NumFlagBytes, 0u);
+  EXPECT_EQ(none.pFlagData, nullptr);
+}
+
+TEST_F(ComParamStore, ResourceDataComesBackAsAFreshCopy) {
+  auto h = Make("ISO_15765_3_on_ISO_15765_2");
+  PDU_PIN_DATA pins[] = {{6, 1}, {14, 2}};
+  PDU_RSC_DATA in{12, 34, 2, pins};
+  EXPECT_TRUE(h->setRscData(&in));
+  pins[0].DLCPinNumber = 99;
+
+  PDU_RSC_DATA out{};
+  EXPECT_FALSE(h->getRscData(&out));  // answers false, as the link code expects
+  EXPECT_EQ(out.BusTypeId, 12u);
+  EXPECT_EQ(out.ProtocolId, 34u);
+  ASSERT_EQ(out.NumPinData, 2u);
+  EXPECT_EQ(out.pDLCPinData[0].DLCPinNumber, 6u);
+  EXPECT_EQ(out.pDLCPinData[1].DLCPinTypeId, 2u);
+  out.pDLCPinData[1].DLCPinNumber = 0;  // the caller's copy
+  h->getRscData(&out);                  // releases the earlier copy first
+  EXPECT_EQ(out.pDLCPinData[1].DLCPinNumber, 14u);
+  ReleaseRscPins(&out);
+  EXPECT_EQ(out.pDLCPinData, nullptr);
+
+  PDU_RSC_DATA fewer{1, 2, 0, nullptr};
+  EXPECT_TRUE(h->setRscData(&fewer));  // replaces the pins
+  h->getRscData(&out);
+  EXPECT_EQ(out.NumPinData, 0u);
+  EXPECT_EQ(out.pDLCPinData, nullptr);
+  EXPECT_FALSE(h->setRscData(nullptr));
+}
+
+TEST_F(ComParamStore, UniqueTableIsADeepCopyReplacedWhole) {
+  auto h = Make("ISO_15765_3_on_ISO_15765_2");
+  uint32_t resp = 0x7E8;
+  PDU_PARAM_ITEM item{PDU_IT_PARAM, 64, PDU_PT_UNUM32, PDU_PC_UNIQUE_ID, &resp};
+  PDU_ECU_UNIQUE_RESP_DATA entry{5, 1, &item};
+  PDU_UNIQUE_RESP_ID_TABLE_ITEM table{PDU_IT_UNIQUE_RESP_ID_TABLE, 1, &entry};
+  EXPECT_EQ(h->comParamSet().uniqueRespData(), nullptr);
+  EXPECT_TRUE(h->setUniqueRespData(table));
+  resp = 0x7E9;
+  entry.UniqueRespIdentifier = 6;
+  const PDU_UNIQUE_RESP_ID_TABLE_ITEM* kept = h->comParamSet().uniqueRespData();
+  ASSERT_NE(kept, nullptr);
+  ASSERT_EQ(kept->NumEntries, 1u);
+  EXPECT_EQ(kept->pUniqueData[0].UniqueRespIdentifier, 5u);
+  EXPECT_EQ(*static_cast<uint32_t*>(kept->pUniqueData[0].pParams[0].pComParamData), 0x7E8u);
+
+  PDU_UNIQUE_RESP_ID_TABLE_ITEM empty{PDU_IT_UNIQUE_RESP_ID_TABLE, 0, nullptr};
+  EXPECT_TRUE(h->setUniqueRespData(empty));
+  EXPECT_EQ(h->comParamSet().uniqueRespData()->NumEntries, 0u);
+}
+
+TEST_F(ComParamStore, LogLinesOfReplacedCopies) {
+  OpenLog();
+  auto h = Make("KW81_on_KW_UART");
+  PDU_PIN_DATA pins[] = {{7, 0}};
+  PDU_RSC_DATA rsc{1, 2, 1, pins};
+  uint8_t flag = 1;
+  PDU_FLAG_DATA f{1, &flag};
+  h->setRscData(&rsc);
+  h->setRscData(&rsc);
+  h->setCllCreateFlag(&f);
+  h->setCllCreateFlag(&f);
+  h->setcomparamData_var("CP_X", 3);
+  std::string text = MainLog();
+  EXPECT_NE(text.find("protocolId = 2\nprotocolId = 2\nrsc error data\nflag error data\n"
+                      "setcomparamData_var\ns=CP_X\nv=3\n"),
+            std::string::npos)
+      << text;
+}
+
+}  // namespace
+}  // namespace pdu::protocol::test
