@@ -1,0 +1,205 @@
+// The simulated ECUs and the scenario parser of vcisim.
+#include <gtest/gtest.h>
+
+#include "Scenario.h"
+#include "SimEcu.h"
+
+namespace vcisim {
+namespace {
+
+Bytes H(const char* hex) { return *ParseHex(hex); }
+
+std::vector<std::string> Answers(const std::vector<EcuReply>& replies) {
+  std::vector<std::string> out;
+  for (const EcuReply& r : replies) out.push_back(HexSpaced(r.data));
+  return out;
+}
+
+EcuConfig UdsEcu() {
+  EcuConfig e;
+  e.name = "engine";
+  e.dataIds[0xF190] = Bytes{'V', 'I', 'N'};
+  e.dataIds[0xF18C] = Bytes{'S', 'N'};
+  e.dtcs = {{0x0301, 0x00, 0x2F}, {0x0420, 0x00, 0x08}};
+  e.routines[0x0203] = Routine{2, 300, H("00")};
+  return e;
+}
+
+TEST(SimEcu, AnswersBuiltInUdsServices) {
+  struct Case {
+    const char* request;
+    std::vector<std::string> answers;
+  } cases[] = {
+      {"10 03", {"50 03 00 32 01 F4"}},
+      {"10 83", {}},  // suppress bit: no positive answer
+      {"22 F1 90", {"62 F1 90 56 49 4E"}},
+      {"22 F1 90 F1 8C", {"62 F1 90 56 49 4E F1 8C 53 4E"}},
+      {"22 12 34", {"7F 22 31"}},
+      {"22 F1", {"7F 22 13"}},
+      {"19 01 08", {"59 01 FF 01 00 02"}},
+      {"19 02 20", {"59 02 FF 03 01 00 2F"}},
+      {"3E 00", {"7E 00"}},
+      {"3E 80", {}},
+      {"AA", {"7F AA 11"}},
+  };
+  for (const Case& c : cases) {
+    SimEcu ecu(UdsEcu());
+    EXPECT_EQ(Answers(ecu.Handle(H(c.request), false)), c.answers) << c.request;
+  }
+}
+
+TEST(SimEcu, ClearsDtcsAndReportsNoneAfterwards) {
+  SimEcu ecu(UdsEcu());
+  EXPECT_EQ(Answers(ecu.Handle(H("14 FF FF FF"), false)), std::vector<std::string>{"54"});
+  EXPECT_EQ(Answers(ecu.Handle(H("19 02 FF"), false)), std::vector<std::string>{"59 02 FF"});
+}
+
+TEST(SimEcu, SecurityAccessChecksTheKeyOfTheFixedAlgorithm) {
+  EXPECT_EQ(KeyFromSeed(0x11223344), 0xD3B4591Cu);
+  SimEcu ecu(UdsEcu());
+  EXPECT_EQ(Answers(ecu.Handle(H("27 02 00 00 00 00"), false)), std::vector<std::string>{"7F 27 24"});
+  EXPECT_EQ(Answers(ecu.Handle(H("27 01"), false)), std::vector<std::string>{"67 01 11 22 33 44"});
+  EXPECT_EQ(Answers(ecu.Handle(H("27 02 00 00 00 01"), false)), std::vector<std::string>{"7F 27 35"});
+  ecu.Handle(H("27 01"), false);
+  EXPECT_EQ(Answers(ecu.Handle(H("27 02 D3 B4 59 1C"), false)), std::vector<std::string>{"67 02"});
+  // Unlocked: a zero seed, and writing is allowed.
+  EXPECT_EQ(Answers(ecu.Handle(H("27 01"), false)), std::vector<std::string>{"67 01 00 00 00 00"});
+  EXPECT_EQ(Answers(ecu.Handle(H("2E F1 8C 41"), false)), std::vector<std::string>{"6E F1 8C"});
+  EXPECT_EQ(Answers(ecu.Handle(H("22 F1 8C"), false)), std::vector<std::string>{"62 F1 8C 41"});
+}
+
+TEST(SimEcu, RoutineSendsResponsePendingBeforeItsResult) {
+  SimEcu ecu(UdsEcu());
+  auto replies = ecu.Handle(H("31 01 02 03"), false);
+  EXPECT_EQ(Answers(replies), (std::vector<std::string>{"7F 31 78", "7F 31 78", "71 01 02 03 00"}));
+  ASSERT_EQ(replies.size(), 3u);
+  EXPECT_EQ(replies[0].delayMs, 10u);   // the ECU's reaction time
+  EXPECT_EQ(replies[1].delayMs, 300u);  // then the routine's interval
+  EXPECT_EQ(replies[2].delayMs, 300u);
+  EXPECT_EQ(Answers(ecu.Handle(H("31 01 99 99"), false)), std::vector<std::string>{"7F 31 31"});
+}
+
+TEST(SimEcu, RuleIsBusyThenAnswersAndIsBusyAgainNextTime) {
+  EcuConfig e = UdsEcu();
+  RequestRule rule;
+  rule.request = H("22 F1 99");
+  rule.busy = 2;
+  rule.busyLeft = 2;
+  rule.replies = {{H("62 F1 99 01"), 5}};
+  e.rules.push_back(rule);
+  SimEcu ecu(e);
+  const std::vector<std::string> busy{"7F 22 21"};
+  const std::vector<std::string> answer{"62 F1 99 01"};
+  EXPECT_EQ(Answers(ecu.Handle(H("22 F1 99"), false)), busy);
+  EXPECT_EQ(Answers(ecu.Handle(H("22 F1 99"), false)), busy);
+  EXPECT_EQ(Answers(ecu.Handle(H("22 F1 99"), false)), answer);
+  EXPECT_EQ(Answers(ecu.Handle(H("22 F1 99"), false)), busy);
+}
+
+TEST(SimEcu, RulePendingAndPrefixMatch) {
+  EcuConfig e = UdsEcu();
+  RequestRule rule;
+  rule.request = H("31 01 FF");
+  rule.prefix = true;
+  rule.pending = 1;
+  rule.pendingIntervalMs = 200;
+  rule.replies = {{H("71 01 FF 00"), 0}};
+  e.rules.push_back(rule);
+  SimEcu ecu(e);
+  auto replies = ecu.Handle(H("31 01 FF 00 01"), false);
+  EXPECT_EQ(Answers(replies), (std::vector<std::string>{"7F 31 78", "71 01 FF 00"}));
+  EXPECT_EQ(replies[1].delayMs, 200u);
+}
+
+TEST(SimEcu, FunctionalRequestKeepsQuietAboutUnsupportedThings) {
+  SimEcu ecu(UdsEcu());
+  EXPECT_TRUE(ecu.Handle(H("22 12 34"), true).empty());
+  EXPECT_TRUE(ecu.Handle(H("AA"), true).empty());
+  EXPECT_EQ(Answers(ecu.Handle(H("3E 00"), true)), std::vector<std::string>{"7E 00"});
+}
+
+TEST(SimEcu, AnswersKwpServices) {
+  EcuConfig e;
+  e.behaviour = EcuBehaviour::kKwp;
+  e.bus = EcuBus::kKLine;
+  e.identification[0x90] = Bytes{'V'};
+  e.localIds[0x01] = H("0C 1F");
+  e.dtcs = {{0x0118, 0, 0x24}};
+  SimEcu ecu(e);
+  struct Case {
+    const char* request;
+    const char* answer;
+  } cases[] = {
+      {"81", "C1 EF 8F"}, {"82", "C2"}, {"1A 90", "5A 90 56"}, {"1A 91", "7F 1A 31"},
+      {"21 01", "61 01 0C 1F"}, {"18 02 FF 00", "58 01 01 18 24"}, {"3E", "7E"}, {"22 F1 90", "7F 22 11"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Answers(ecu.Handle(H(c.request), false)), std::vector<std::string>{c.answer}) << c.request;
+  }
+}
+
+TEST(Scenario, ParsesEcusWithTheirDefaults) {
+  std::string error;
+  auto s = ParseScenario(R"({
+    "name": "t", "vci": {"battery_mv": "13100"},
+    "ecus": [
+      {"name": "a", "request_id": "0x7E1", "vin": "ABC",
+       "dtcs": ["P0301", {"code": "U0100", "failure_type": "0x87", "status": 9}, "10 20 03"],
+       "requests": [{"request": "22 F1 99", "busy": 1, "responses": ["62 F1 99", {"data": "ascii:x", "delay_ms": 7}]}]},
+      {"name": "k", "bus": "kline", "address": 17, "functional_id": null, "serial": "S1"}
+    ]})",
+                         error);
+  ASSERT_TRUE(s) << error;
+  EXPECT_EQ(s->vci.batteryMv, 13100u);
+  ASSERT_EQ(s->ecus.size(), 2u);
+  const EcuConfig& a = s->ecus[0];
+  EXPECT_EQ(a.requestId, 0x7E1u);
+  EXPECT_EQ(a.responseId, 0x7E9u);  // request id + 8
+  EXPECT_EQ(a.dataIds.at(0xF190), (Bytes{'A', 'B', 'C'}));
+  ASSERT_EQ(a.dtcs.size(), 3u);
+  EXPECT_EQ(a.dtcs[0].code, 0x0301);
+  EXPECT_EQ(a.dtcs[1].code, 0xC100);  // U = 11 in the top bits
+  EXPECT_EQ(a.dtcs[1].failureType, 0x87);
+  EXPECT_EQ(a.dtcs[2].code, 0x1020);
+  EXPECT_EQ(a.dtcs[2].failureType, 0x03);
+  ASSERT_EQ(a.rules.size(), 1u);
+  EXPECT_EQ(a.rules[0].busyLeft, 1u);
+  EXPECT_EQ(a.rules[0].replies[1].data, Bytes{'x'});
+  EXPECT_EQ(a.rules[0].replies[1].delayMs, 7u);
+  const EcuConfig& k = s->ecus[1];
+  EXPECT_EQ(k.bus, EcuBus::kKLine);
+  EXPECT_EQ(k.behaviour, EcuBehaviour::kKwp);
+  EXPECT_EQ(k.address, 17u);
+  EXPECT_FALSE(k.functionalId.has_value());
+  EXPECT_EQ(k.identification.at(0x8C), (Bytes{'S', '1'}));
+}
+
+TEST(Scenario, RejectsBadFieldsNamingWhere) {
+  struct Case {
+    const char* json;
+    const char* where;
+  } cases[] = {
+      {R"({"ecus": [{"bus": "lin"}]})", "$.ecus[0].bus"},
+      {R"({"ecus": [{"request_id": "0x7G0"}]})", "$.ecus[0].request_id"},
+      {R"({"ecus": [{"dtcs": ["X0301"]}]})", "$.ecus[0].dtcs[0]"},
+      {R"({"ecus": [{"requests": [{"request": "2"}]}]})", "$.ecus[0].requests[0].request"},
+      {R"({"ecus": {}})", "$.ecus"},
+      {R"({"ecus": [)", "parse error"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    EXPECT_FALSE(ParseScenario(c.json, error)) << c.json;
+    EXPECT_NE(error.find(c.where), std::string::npos) << error;
+  }
+}
+
+TEST(Scenario, ShippedScenariosLoad) {
+  for (const char* name : {"demo", "tp20"}) {
+    std::string error;
+    auto s = LoadScenario(std::string(PDU7318_SOURCE_DIR) + "/data/scenarios/" + name + ".json", error);
+    EXPECT_TRUE(s) << error;
+  }
+}
+
+}  // namespace
+}  // namespace vcisim
