@@ -11,7 +11,7 @@ function(pdu7318_e2e name)
 endfunction()
 
 # The simulator alone, on raw frames.
-foreach(case wire-commands wire-can wire-kline wire-faults)
+foreach(case wire-commands wire-can wire-kline wire-tp20 wire-faults)
   pdu7318_e2e(${case} ${case})
 endforeach()
 

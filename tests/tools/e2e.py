@@ -338,6 +338,22 @@ def case_wire_kline(ctx):
         sim.stop()
 
 
+def case_wire_tp20(ctx):
+    sim = Sim(ctx, "tp20")
+    try:
+        vci, _ = open_vci(ctx, sim)
+        link_setup(vci, 1, 12, 100, params=[(200, 1)], table=[[(0xCD, 0x200), (0xCE, 0x201), (0xD0, 0x302)]])
+        got = cop(vci, 1, STARTCOMM, le32(0x200))
+        check(got == [(0, 1, b"")], "channel set up: an empty vehicle-data frame: %r" % got)
+        got = cop(vci, 1, SENDRECV, le32(0x200) + unhex("1A9B"))
+        check(got == [(0, 1, le32(0x302) + unhex("5A9B") + b"03L906018")], "answer on the connection id: %r" % got)
+        link_setup(vci, 2, 12, 100, params=[(200, 0x33)])
+        check(cop(vci, 2, STARTCOMM, le32(0x200)) == [], "no ECU at 0x33: no channel")
+        vci.close()
+    finally:
+        sim.stop()
+
+
 def case_wire_faults(ctx):
     # Bad checksums are rejected by a strict reader; split writes and
     # garbage still give whole frames; silence and unplugging are seen.
@@ -478,6 +494,7 @@ CASES = {
     "wire-commands": case_wire_commands,
     "wire-can": case_wire_can,
     "wire-kline": case_wire_kline,
+    "wire-tp20": case_wire_tp20,
     "wire-faults": case_wire_faults,
     "scenario": case_scenario,
     "fault-drop": case_fault_drop,
