@@ -142,7 +142,7 @@ class DeviceLink {
 
   platform::SerialPort m_Port;
   std::thread m_ReadThread;
-  // 1 while ReadThread runs its loop; set by ReadThread, cleared by
+  // 1 while ReadThread runs its loop; set when it is started, cleared by
   // ClosePort and by a fatal read.
   std::atomic<uint32_t> m_dwRunning{0};
   // ReadThread loops while non-zero; OpenPort sets it, ClosePort clears it.

@@ -35,6 +35,9 @@ bool FindSerialPorts(std::vector<std::string>& ports) {
 }
 
 bool DeviceLink::OpenPortPath(const std::string& path) {
+  // Reopening (a second PDUConstruct): the old session ends first, so that
+  // there is never more than one receive thread.
+  if (m_ReadThread.joinable() || m_Port.IsOpen()) ClosePort();
   if (!m_Port.Open(path)) {
     log::LogMain("open %s failed: %s error %d", path.c_str(), m_Port.LastErrorCall(),
                  m_Port.LastError());
@@ -65,7 +68,16 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
 }
 
 void DeviceLink::StartReadThread() {
+  if (m_ReadThread.joinable()) {
+    // Started twice: one thread is enough while it runs; one that ended
+    // (the adapter went away) is joined and replaced.
+    if (m_dwRunning.load() != 0) return;
+    m_ReadThread.join();
+  }
   m_dwKeepGoing.store(1);
+  // Set here rather than in the thread, so that "joinable but not running"
+  // always means the thread has left its loop.
+  m_dwRunning.store(1);
   m_ReadThread = std::thread([this] { ReadThread(); });
 }
 
@@ -108,7 +120,6 @@ void DeviceLink::ClosePort() {
 
 void DeviceLink::ReadThread() {
   using ReadStatus = platform::SerialPort::ReadStatus;
-  m_dwRunning.store(1);
   bool errorLogged = false;
   while (m_dwKeepGoing.load() != 0) {
     if (m_dwRunning.load() == 0) {

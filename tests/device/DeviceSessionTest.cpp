@@ -100,6 +100,23 @@ TEST(DeviceSession, OpenPortSkipsMissingAndSilentPortsAndFindsTheVci) {
   EXPECT_EQ(OpenDescriptorsOf(vci.Path()), 1u);
 }
 
+TEST(DeviceSession, OpeningAgainReplacesTheSessionWithOneThread) {
+  TestVci vci;
+  ScopedPorts ports({vci.Path()});
+  const size_t threadsBefore = CountEntries("/proc/self/task");
+  DeviceLink link;
+  ASSERT_TRUE(link.OpenPort());
+  ASSERT_TRUE(link.OpenPort());
+  EXPECT_TRUE(link.ReadThreadRunning());
+  EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore + 1);
+  EXPECT_EQ(OpenDescriptorsOf(vci.Path()), 2u) << "the test VCI's and the link's";
+  EXPECT_EQ(vci.FramesWithCommand(VCI_CMD_PROBE).size(), 2u);
+  // The fresh thread reads.
+  vci.SendVehicleData(0, 0, 1, {0x01});
+  uint8_t out[100];
+  EXPECT_EQ(link.ReceiveVehicleData(out, sizeof out, 1000), 17u);
+}
+
 TEST(DeviceSession, OpenPortFailsWhenNoPortAnswers) {
   TestVci silent;
   silent.SetSilent(true);
