@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -140,6 +141,15 @@ size_t SerialPort::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) 
     return 0;
   }
   size_t done = 0;
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  const auto elapsedMs = [&start]() -> uint64_t {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t ns = (static_cast<int64_t>(now.tv_sec) - start.tv_sec) * 1000000000 +
+                       (now.tv_nsec - start.tv_nsec);
+    return static_cast<uint64_t>(ns / 1000000);
+  };
   while (done < count) {
     ssize_t n = ::write(impl_->fd, data + done, count - done);
     if (n > 0) {
@@ -153,7 +163,9 @@ size_t SerialPort::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) 
     }
     // The driver's buffer is full: wait for room, as the overlapped write
     // waits for its completion.
-    int ev = WaitPort(impl_->fd, impl_->cancelFd, POLLOUT, timeoutMs);
+    const uint64_t spent = elapsedMs();
+    const uint32_t left = spent >= timeoutMs ? 0 : static_cast<uint32_t>(timeoutMs - spent);
+    int ev = left > 0 ? WaitPort(impl_->fd, impl_->cancelFd, POLLOUT, left) : 0;
     if (ev <= 0 || (ev & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
       if (ev == 0) errno = ETIMEDOUT;
       if (ev == -1) errno = ECANCELED;
