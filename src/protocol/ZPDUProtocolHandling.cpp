@@ -171,10 +171,13 @@ bool ZPDUProtocolHandling::isTP20() { return false; }
 
 bool ZPDUProtocolHandling::hasChannelId() { return Tp20ChannelId != 0; }
 
+// The bus handlers pass their ComParam tables through here while they build
+// their block; the walk reads every entry and keeps nothing.
 void ZPDUProtocolHandling::visitTable(const ComParamCodeTable* table) {
   if (table == nullptr) return;
-  for ([[maybe_unused]] const auto& entry : *table) {
-  }
+  size_t visited = 0;
+  for (auto it = table->begin(); it != table->end(); ++it) ++visited;
+  (void)visited;
 }
 
 void ZPDUProtocolHandling::getcomparam_var() {

@@ -127,13 +127,5 @@ TEST_F(BuildRequest, NothingForEmptyNullOrOversizedInput) {
   }
 }
 
-TEST_F(BuildRequest, LargestRequestFillsTheBuffer) {
-  auto h = Make("ISO_15765_3_on_ISO_15765_2");
-  Bytes request(kRequestBufferSize - 4, 0xAA);
-  EXPECT_EQ(Build(*h, request).length, kRequestBufferSize);
-  request.push_back(0xAA);
-  EXPECT_EQ(Build(*h, request).length, 0u);
-}
-
 }  // namespace
 }  // namespace pdu::protocol::test

@@ -128,12 +128,5 @@ TEST(CreateProtocolHandler, CreationLogLines) {
   EXPECT_EQ(pdu::test::ReadFile(log::CurrentLogFileNames().main), "create 15765\ncreate TP2.0\n");
 }
 
-TEST(CreateProtocolHandler, ChannelIdAnswer) {
-  auto h = CreateProtocolHandler("MSP_VW2000LP_on_TP20");
-  EXPECT_FALSE(h->hasChannelId());
-  h->Tp20ChannelId = 3;
-  EXPECT_TRUE(h->hasChannelId());
-}
-
 }  // namespace
 }  // namespace pdu::protocol::test

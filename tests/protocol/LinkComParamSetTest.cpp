@@ -29,20 +29,6 @@ TEST_F(ComParamStore, SettingAgainReplacesAndMovesToTheEnd) {
   EXPECT_EQ(h->comParamSet().findComparamItem(12345), nullptr);
 }
 
-TEST_F(ComParamStore, ItemsAreDeepCopies) {
-  auto h = Make("KW81_on_KW_UART");
-  uint8_t bytes[] = {0x3E, 0x00};
-  PDU_PARAM_BYTEFIELD_DATA field{4, 2, bytes};
-  PDU_PARAM_ITEM item{PDU_IT_PARAM, IdOf("CP_BlockSize"), PDU_PT_BYTEFIELD, PDU_PC_COM, &field};
-  h->setComparamItem(item);
-  bytes[0] = 0xFF;
-  field.ParamActLen = 0;
-  const auto* kept =
-      static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(h->comParamSet().comparamItems()[0].item().pComParamData);
-  ASSERT_EQ(kept->ParamActLen, 2u);
-  EXPECT_EQ(kept->pDataArray[0], 0x3E);
-}
-
 TEST_F(ComParamStore, VariableMapSetKeepsFirstChangeOverwrites) {
   auto h = Make("ISO_14230_3_on_ISO_14230_2");
   EXPECT_TRUE(h->setcomparamData_var("CP_Custom", 1));
@@ -167,25 +153,6 @@ TEST_F(ComParamStore, UniqueTableIsADeepCopyReplacedWhole) {
   PDU_UNIQUE_RESP_ID_TABLE_ITEM empty{PDU_IT_UNIQUE_RESP_ID_TABLE, 0, nullptr};
   EXPECT_TRUE(h->setUniqueRespData(empty));
   EXPECT_EQ(h->comParamSet().uniqueRespData()->NumEntries, 0u);
-}
-
-TEST_F(ComParamStore, LogLinesOfReplacedCopies) {
-  OpenLog();
-  auto h = Make("KW81_on_KW_UART");
-  PDU_PIN_DATA pins[] = {{7, 0}};
-  PDU_RSC_DATA rsc{1, 2, 1, pins};
-  uint8_t flag = 1;
-  PDU_FLAG_DATA f{1, &flag};
-  h->setRscData(&rsc);
-  h->setRscData(&rsc);
-  h->setCllCreateFlag(&f);
-  h->setCllCreateFlag(&f);
-  h->setcomparamData_var("CP_X", 3);
-  std::string text = MainLog();
-  EXPECT_NE(text.find("protocolId = 2\nprotocolId = 2\nrsc error data\nflag error data\n"
-                      "setcomparamData_var\ns=CP_X\nv=3\n"),
-            std::string::npos)
-      << text;
 }
 
 }  // namespace
