@@ -1,0 +1,93 @@
+// ComPrimitive jobs and events: the records the API calls and the engine
+// thread hand each other, the two FIFO queues and the shared flags.
+//
+//   application threads --CopJob--> CopJobQueue --> engine thread
+//   engine thread --CopEvent--> CopEventQueue --> PDUGetEventItem / callback
+//
+// Both queues and g_CopJob are touched only under the ApiLock. The queues
+// survive PDUConstruct and PDUDestruct on purpose: events of an earlier
+// construction are still delivered after the next one.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+
+#include "pdu_api.h"
+
+namespace pdu::engine {
+
+inline constexpr uint32_t kJobKindComPrimitive = 1;
+inline constexpr uint32_t kJobKindLinkStatus = 2;
+inline constexpr uint32_t kEventKindComPrimitive = 1;
+inline constexpr uint32_t kEventKindLinkStatus = 2;
+
+// Request bytes a job can carry; the VCI counts four more, so at most
+// kMaxCoPDataSize bytes are accepted from the application.
+inline constexpr uint32_t kCoPDataCapacity = 4096;
+inline constexpr uint32_t kMaxCoPDataSize = kCoPDataCapacity - 4;
+
+// The part of PDU_COP_CTRL_DATA a job keeps. pFlagData is the job's own
+// copy of the TxFlag bytes, released by ReleaseJob when the job leaves the
+// queue (g_CopJob's copy is released when the next call replaces it).
+struct CopCtrlCopy {
+  uint32_t Time = 0;
+  int32_t NumSendCycles = 0;
+  int32_t NumReceiveCycles = 0;
+  uint32_t TempParamUpdate = 0;
+  uint32_t NumFlagBytes = 0;
+  uint8_t* pFlagData = nullptr;
+};
+
+struct CopJob {
+  uint32_t hMod = 0;
+  uint32_t hCLL = 0;
+  uint32_t hCoP = 0;        // link-status jobs: whatever g_CopJob last held
+  uint32_t CoPType = 0;     // PDU_COPT_*
+  uint32_t CoPDataSize = 0;
+  uint32_t JobKind = 0;     // kJobKindComPrimitive or kJobKindLinkStatus
+  void* pCoPTag = nullptr;
+  uint8_t CoPData[kCoPDataCapacity] = {};
+  CopCtrlCopy CopCtrl;
+};
+
+struct CopEvent {
+  uint32_t hMod = 0;
+  uint32_t hCLL = 0;
+  uint32_t Cop = 0;        // hCoP of the job
+  uint32_t Status = 0;     // PDU_COPST_IDLE / EXECUTING / FINISHED
+  uint32_t CoPType = 0;
+  uint32_t result_len = 0; // result data bytes; 0 for a status event
+  uint8_t Data[1024] = {}; // first result bytes, kept for the record
+  PDU_RESULT_DATA* pResultData = nullptr;  // result events: owned by the event until an item takes it
+  uint32_t EventKind = 0;  // kEventKindComPrimitive or kEventKindLinkStatus
+  uint32_t CllStatus = 0;  // link-status events
+  uint32_t IsError = 0;    // 1 on the IDLE event of a failed exchange
+  void* CoPTag = nullptr;
+};
+
+// The job the API calls fill field by field before appending a copy.
+extern CopJob g_CopJob;
+
+extern std::deque<CopJob> CopJobQueue;
+extern std::deque<CopEvent> CopEventQueue;
+
+// 1 while no execution waits for the VCI (from library load on), 0 while one
+// does. Read without the lock by PDUGetStatus and PDUIoCtl.
+extern std::atomic<uint32_t> g_CopIdle;
+// The engine takes jobs only while this is 1: set by PDUConnect and by every
+// queued ComPrimitive, cleared by PDUConstruct and PDUDestruct.
+extern std::atomic<uint32_t> g_QueueRun;
+
+// Appends a copy of g_CopJob (with its own copy of the TxFlag bytes) and
+// wakes the engine. Caller holds the ApiLock.
+void AppendCopJob();
+// Sets g_QueueRun and wakes the engine.
+void SetQueueRun(uint32_t value);
+// Releases what a job owns (its TxFlag copy).
+void ReleaseJob(CopJob& job);
+// Releases a result record and every array it owns (also the records the
+// handlers fill and the items' copies: all are made with new/new[]).
+void FreeResultData(PDU_RESULT_DATA* result);
+
+}  // namespace pdu::engine

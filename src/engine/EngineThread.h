@@ -1,0 +1,39 @@
+// The engine thread (PduEventQueueThread): takes the CopJobQueue's jobs one
+// at a time while g_QueueRun is 1 and executes them against the VCI.
+//
+// It sleeps on a condition variable until a job is queued, g_QueueRun
+// changes or it is told to stop; it never polls. It takes the ApiLock only
+// to look at or remove the front job, to send a ComPrimitive, to deliver a
+// link status and to append events - never while it waits for vehicle data.
+#pragma once
+
+#include <cstdint>
+
+namespace pdu::engine {
+
+// Starts the thread (g_ThreadRun = 1). A running engine thread is stopped
+// first: there is never more than one. Called by PDUConstruct without the
+// ApiLock held.
+void StartEngineThread();
+
+// Clears g_QueueRun and g_ThreadRun, wakes the thread and waits until it has
+// returned (a job in progress finishes first). The caller must not hold the
+// ApiLock: that job may need it.
+void StopEngineThread();
+
+bool EngineThreadRunning();
+
+// Wakes the engine thread to look at the queue again. Any thread.
+void WakeEngine();
+
+// Releases the record the handler filled last (PDUConstruct).
+void ResetResultData();
+
+// The executions of one front job (exposed for tests).
+struct CopJob;
+void pduDoCopUpdateParam(const CopJob& job);
+void pduDoCopStart(const CopJob& job);
+void pduDoCopStop(const CopJob& job);
+void pduDoCopSendrecv(const CopJob& job);
+
+}  // namespace pdu::engine

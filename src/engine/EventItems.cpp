@@ -1,0 +1,243 @@
+#include "engine/EventItems.h"
+
+#include <cstring>
+
+#include "engine/ApiLock.h"
+#include "engine/LinkTables.h"
+#include "log/PduLog.h"
+#include "log/StructureDump.h"
+#include "mdf/ComParamValue.h"
+#include "mdf/Enumerations.h"
+#include "platform/Platform.h"
+
+namespace pdu::engine {
+
+PDU_RESULT_DATA* g_ResultData = nullptr;
+
+const char* StatusValueName(uint32_t status) {
+  switch (status) {
+    case PDU_COPST_IDLE: return "PDU_COPST_IDLE";
+    case PDU_COPST_EXECUTING: return "PDU_COPST_EXECUTING";
+    case PDU_COPST_FINISHED: return "PDU_COPST_FINISHED";
+    case PDU_COPST_CANCELLED: return "PDU_COPST_CANCELLED";
+    case PDU_COPST_WAITING: return "PDU_COPST_WAITING";
+    case PDU_CLLST_OFFLINE: return "PDU_CLLST_OFFLINE";
+    case PDU_CLLST_ONLINE: return "PDU_CLLST_ONLINE";
+    case PDU_CLLST_COMM_STARTED: return "PDU_CLLST_COMM_STARTED";
+    case PDU_MODST_READY: return "PDU_MODST_READY";
+    case PDU_MODST_NOT_READY: return "PDU_MODST_NOT_READY";
+    case PDU_MODST_NOT_AVAIL: return "PDU_MODST_NOT_AVAIL";
+    case PDU_MODST_AVAIL: return "PDU_MODST_AVAIL";
+    default: return "UNKNOWN";
+  }
+}
+
+const char* CoPTypeName(uint32_t copType) {
+  switch (copType) {
+    case PDU_COPT_STARTCOMM: return "PDU_COPT_STARTCOM";
+    case PDU_COPT_STOPCOMM: return "PDU_COPT_STOPCOMM";
+    case PDU_COPT_UPDATEPARAM: return "PDU_COPT_UPDATEPARAM";
+    case PDU_COPT_SENDRECV: return "PDU_COPT_SENDRECV";
+    case PDU_COPT_DELAY: return "PDU_COPT_DELAY";
+    case PDU_COPT_RESTORE_PARAM: return "PDU_COPT_RESTORE_PARAM";
+    default: return "UNKNOW";
+  }
+}
+
+bool TakeLinkEvent(uint32_t hCLL, CopEvent& out) {
+  // One pass over the queue; the first event of the link leaves it, the
+  // others keep their places.
+  for (auto it = CopEventQueue.begin(); it != CopEventQueue.end(); ++it) {
+    if (it->hCLL == hCLL) {
+      out = *it;
+      CopEventQueue.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+PDU_EVENT_ITEM* NewEventItem(uint32_t type, uint32_t hCop, void* tag, uint32_t timestamp, void* data) {
+  auto* item = new PDU_EVENT_ITEM{};
+  item->ItemType = type;
+  item->hCop = hCop;
+  item->pCoPTag = tag;
+  item->Timestamp = timestamp;
+  item->pData = data;
+  return item;
+}
+
+void LogItemHead(const PDU_EVENT_ITEM& item) {
+  log::LogMain("\t\thCoP=%d", static_cast<int>(item.hCop));
+  log::LogMain("\t\tItemType = %s", mdf::ItemTypeName(item.ItemType));
+}
+
+void LogItemTail(const PDU_EVENT_ITEM& item) {
+  log::LogMain("\t\tCopTag = %d", static_cast<int>(reinterpret_cast<intptr_t>(item.pCoPTag)));
+  log::LogMain("\t\tTimeStamp = %d", static_cast<int>(item.Timestamp));
+}
+
+uint8_t* CopyBytes(const uint8_t* src, uint32_t count) {
+  if (count == 0 || src == nullptr) return nullptr;
+  auto* dst = new uint8_t[count];
+  std::memcpy(dst, src, count);
+  return dst;
+}
+
+}  // namespace
+
+int BuildStatusItem(const CopEvent&, uint32_t status, uint32_t hCop, void* tag, PDU_EVENT_ITEM** item) {
+  auto* value = new uint32_t(status);
+  *item = NewEventItem(PDU_IT_STATUS, hCop, tag, platform::GetTickCount(), value);
+  LogItemHead(**item);
+  log::LogMain("\t\t\t%s", StatusValueName(status));
+  LogItemTail(**item);
+  return 0;
+}
+
+int BuildResultItem(CopEvent& event, PDU_EVENT_ITEM** item) {
+  PDU_RESULT_DATA* result = event.pResultData;
+  event.pResultData = nullptr;  // the item owns it now
+  const uint32_t now = platform::GetTickCount();
+  if (result != nullptr) result->StartMsgTimestamp = now - 10;
+  log::LogMain("pdu_result_data = %d", static_cast<int>(reinterpret_cast<intptr_t>(result)));
+  *item = NewEventItem(PDU_IT_RESULT, event.Cop, event.CoPTag, now, result);
+  LogItemHead(**item);
+  if (result != nullptr && log::MainLogOn()) log::LogMain("%s", log::DumpResultData(*result).c_str());
+  LogItemTail(**item);
+  return 0;
+}
+
+int BuildErrorItem(const CopEvent& event, PDU_EVENT_ITEM** item) {
+  auto* error = new PDU_ERROR_DATA{PDU_ERR_EVT_RX_TIMEOUT, 24};
+  *item = NewEventItem(PDU_IT_ERROR, event.Cop, event.CoPTag, 0, error);
+  LogItemHead(**item);
+  log::LogMain("\t\t\tErrorCode = %d", static_cast<int>(error->ErrorCodeId));
+  log::LogMain("\t\t\tErrorInfoId = %d", static_cast<int>(error->ExtraErrorInfoId));
+  LogItemTail(**item);
+  return 0;
+}
+
+void CopyResultData(PDU_RESULT_DATA& out) {
+  out = PDU_RESULT_DATA{};
+  const PDU_RESULT_DATA* src = g_ResultData;
+  if (src == nullptr) return;
+  out = *src;
+  out.RxFlag.pFlagData = CopyBytes(src->RxFlag.pFlagData, src->RxFlag.NumFlagBytes);
+  out.TimestampFlags.pFlagData = CopyBytes(src->TimestampFlags.pFlagData, src->TimestampFlags.NumFlagBytes);
+  out.pExtraInfo = new PDU_EXTRA_INFO{};
+  if (src->pExtraInfo != nullptr) {
+    out.pExtraInfo->NumHeaderBytes = src->pExtraInfo->NumHeaderBytes;
+    out.pExtraInfo->NumFooterBytes = src->pExtraInfo->NumFooterBytes;
+    out.pExtraInfo->pHeaderBytes = CopyBytes(src->pExtraInfo->pHeaderBytes, src->pExtraInfo->NumHeaderBytes);
+    out.pExtraInfo->pFooterBytes = CopyBytes(src->pExtraInfo->pFooterBytes, src->pExtraInfo->NumFooterBytes);
+  }
+  out.pDataBytes = CopyBytes(src->pDataBytes, src->NumDataBytes);
+}
+
+void CallbackThread() {
+  uint32_t hMod = 0;
+  uint32_t hCLL = 0;
+  uint32_t hCoP = 0;
+  size_t jobs = 0;
+  size_t events = 0;
+  {
+    ApiLockGuard lock(ApiLock());
+    if (!CopJobQueue.empty()) {
+      hMod = CopJobQueue.front().hMod;
+      hCLL = CopJobQueue.front().hCLL;
+      hCoP = CopJobQueue.front().hCoP;
+    }
+    jobs = CopJobQueue.size();
+    events = CopEventQueue.size();
+  }
+  const size_t index = hCLL < kLinkTableSize ? hCLL : 0;
+  CALLBACKFNC callback = CallbackTable[index];
+  if (callback != nullptr) {
+    if (events != 0) {
+      void* tag = hCLL < kLinkTagTableSize ? LinkTagTable[hCLL] : nullptr;
+      log::LogMain("time tickcout = %d,current cll = %d current eventque cop = %d,event size = %d,cop size = %d",
+                   static_cast<int>(platform::GetTickCount()), static_cast<int>(hCLL), static_cast<int>(hCoP),
+                   static_cast<int>(jobs), static_cast<int>(events));
+      log::LogMain("hMod = %d hCLL = %d Tag = %d callback = %d", static_cast<int>(hMod), static_cast<int>(hCLL),
+                   static_cast<int>(reinterpret_cast<intptr_t>(tag)),
+                   static_cast<int>(reinterpret_cast<intptr_t>(callback)));
+      callback(PDU_EVT_DATA_AVAILABLE, hMod, hCLL, tag, nullptr);
+    }
+  } else {
+    log::LogData("[%d]callback = null", static_cast<int>(hCLL));
+    ApiLockGuard lock(ApiLock());
+    CopEvent dropped;
+    if (TakeLinkEvent(hCLL, dropped)) FreeResultData(dropped.pResultData);
+  }
+  log::LogMain("CallbackThread quit");
+}
+
+void DestroyItem(PDU_ITEM* item) {
+  switch (item->ItemType) {
+    case PDU_IT_IO_UNUM32: {
+      auto* data = reinterpret_cast<PDU_DATA_ITEM*>(item);
+      delete[] static_cast<uint32_t*>(data->pData);
+      delete data;
+      return;
+    }
+    case PDU_IT_STATUS: {
+      log::LogMain("PDU_IT_STATUS");
+      auto* ev = reinterpret_cast<PDU_EVENT_ITEM*>(item);
+      delete static_cast<uint32_t*>(ev->pData);
+      delete ev;
+      return;
+    }
+    case PDU_IT_RESULT: {
+      log::LogMain("PDU_IT_RESULT");
+      auto* ev = reinterpret_cast<PDU_EVENT_ITEM*>(item);
+      FreeResultData(static_cast<PDU_RESULT_DATA*>(ev->pData));
+      delete ev;
+      return;
+    }
+    case PDU_IT_ERROR: {
+      log::LogMain("PDU_IT_ERROR");
+      auto* ev = reinterpret_cast<PDU_EVENT_ITEM*>(item);
+      delete static_cast<PDU_ERROR_DATA*>(ev->pData);
+      delete ev;
+      return;
+    }
+    case PDU_IT_PARAM: {
+      log::LogMain("PDU_IT_PARAM");
+      auto* param = reinterpret_cast<PDU_PARAM_ITEM*>(item);
+      mdf::FreeComParamValue(param->pComParamData, param->ComParamDataType);
+      delete param;
+      return;
+    }
+    case PDU_IT_MODULE_ID: {
+      log::LogMain("PDU_IT_MODULE_ID");
+      auto* mod = reinterpret_cast<PDU_MODULE_ITEM*>(item);
+      if (mod->pModuleData != nullptr) {
+        for (uint32_t i = 0; i < mod->NumEntries; ++i) {
+          delete[] mod->pModuleData[i].pVendorModuleName;
+          delete[] mod->pModuleData[i].pVendorAdditionalInfo;
+        }
+        delete[] mod->pModuleData;
+      }
+      delete mod;
+      return;
+    }
+    case PDU_IT_UNIQUE_RESP_ID_TABLE:
+      mdf::FreeUniqueRespIdTable(reinterpret_cast<PDU_UNIQUE_RESP_ID_TABLE_ITEM*>(item));
+      return;
+    case PDU_IT_IO_PROG_VOLTAGE: log::LogMain("PDU_IT_IO_PROG_VOLTAGE"); return;
+    case PDU_IT_IO_BYTEARRAY: log::LogMain("PDU_IT_IO_BYTEARRAY"); return;
+    case PDU_IT_IO_FILTER: log::LogMain("PDU_IT_IO_FILTER"); return;
+    case PDU_IT_IO_EVENT_QUEUE_PROPERTY: log::LogMain("PDU_IT_IO_EVENT_QUEUE_PROPERTY"); return;
+    case PDU_IT_RSC_STATUS: log::LogMain("PDU_IT_RSC_STATUS"); return;
+    case PDU_IT_INFO: log::LogMain("PDU_IT_INFO"); return;
+    case PDU_IT_IO_VEHICLE_ID_REQUEST: log::LogMain("PDU_IT_IO_VEHICLE_ID_REQUEST"); return;
+    case PDU_IT_IO_ENTITY_ADDRESS: log::LogMain("PDU_IT_IO_ENTITY_ADDRESS"); return;
+    case PDU_IT_IO_ENTITY_STATUS: log::LogMain("PDU_IT_IO_ENTITY_STATUS"); return;
+    default: return;
+  }
+}
+
+}  // namespace pdu::engine

@@ -1,0 +1,54 @@
+// From CopEvents to the application's event items, and the callback
+// routine that tells the application that events are waiting.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/CopQueues.h"
+#include "pdu_api.h"
+
+namespace pdu::engine {
+
+// "PDU_COPST_EXECUTING", "PDU_CLLST_ONLINE", ... ("UNKNOWN" otherwise).
+const char* StatusValueName(uint32_t status);
+// "PDU_COPT_STARTCOM", ... ("UNKNOW" otherwise).
+const char* CoPTypeName(uint32_t copType);
+
+// Removes the oldest event of hCLL from the CopEventQueue into out; the
+// other events keep their order. Caller holds the ApiLock.
+bool TakeLinkEvent(uint32_t hCLL, CopEvent& out);
+
+// Item builders: each makes one fresh item into *item and logs its lines.
+// BuildResultItem takes the event's pResultData over.
+int BuildStatusItem(const CopEvent& event, uint32_t status, uint32_t hCop, void* tag,
+                    PDU_EVENT_ITEM** item);
+int BuildResultItem(CopEvent& event, PDU_EVENT_ITEM** item);
+int BuildErrorItem(const CopEvent& event, PDU_EVENT_ITEM** item);
+
+// A deep copy of g_ResultData (every array new, pExtraInfo always new);
+// zeroes out when there is none.
+void CopyResultData(PDU_RESULT_DATA& out);
+
+// The record the handler filled last (replaced for every answer).
+extern PDU_RESULT_DATA* g_ResultData;
+
+// Tells the application that events of the running job's link are waiting
+// (or drops the link's oldest event when it has no callback). Runs on the
+// engine thread.
+void CallbackThread();
+
+// Releases an item handed out by this library, by its type.
+void DestroyItem(PDU_ITEM* item);
+
+}  // namespace pdu::engine
+
+// How every item this library hands out is allocated, so that DestroyItem
+// releases exactly what it owns:
+//   PDU_IT_STATUS      new PDU_EVENT_ITEM, pData = new uint32_t
+//   PDU_IT_RESULT      new PDU_EVENT_ITEM, pData = PDU_RESULT_DATA (FreeResultData)
+//   PDU_IT_ERROR       new PDU_EVENT_ITEM, pData = new PDU_ERROR_DATA
+//   PDU_IT_IO_UNUM32   new PDU_DATA_ITEM,  pData = new uint32_t[1]
+//   PDU_IT_PARAM       new PDU_PARAM_ITEM, value from mdf::CloneComParamValue
+//   PDU_IT_MODULE_ID   new PDU_MODULE_ITEM, pModuleData = new PDU_MODULE_DATA[n],
+//                      its two texts new char[]
+//   PDU_IT_UNIQUE_RESP_ID_TABLE  mdf::CloneUniqueRespIdTable

@@ -1,0 +1,211 @@
+// The executions of one ComPrimitive job on the engine thread.
+//
+// Every execution reports through events: EXECUTING when it starts, a
+// result event per answer, an IDLE event with IsError 1 for a failed
+// exchange, FINISHED at the end. Notifying (CallbackThread) tells the
+// application. The ApiLock is taken only around sending the request and
+// around appending an event, never during the wait for vehicle data, so the
+// application's calls go on while a ComPrimitive waits.
+#include <cstring>
+
+#include "device/DeviceLink.h"
+#include "device/DeviceCommands.h"
+#include "engine/ApiLock.h"
+#include "engine/CopQueues.h"
+#include "engine/EngineThread.h"
+#include "engine/EventItems.h"
+#include "engine/LinkTables.h"
+#include "log/PduLog.h"
+#include "platform/Platform.h"
+#include "protocol/ResultData.h"
+#include "protocol/ZPDUProtocolHandling.h"
+
+namespace pdu::engine {
+namespace {
+
+using protocol::ResponseClass;
+
+// Flag word value that tells the loop more responses may follow.
+constexpr uint32_t kMoreResponses = 0x10000000;
+// Wait after a response-pending answer, and for each further response.
+constexpr uint32_t kPendingWaitMs = 5000;
+constexpr uint32_t kNextResponseWaitMs = 20;
+
+// The record the handler filled last; replaced for every answer.
+protocol::ResultDataPtr g_ResultOwner;
+
+int Int(uint32_t v) { return static_cast<int>(v); }
+
+void Post(const CopJob& job, uint32_t status, uint32_t isError = 0, PDU_RESULT_DATA* result = nullptr,
+          uint32_t eventKind = kEventKindComPrimitive, uint32_t cllStatus = 0) {
+  CopEvent ev;
+  ev.hMod = job.hMod;
+  ev.hCLL = job.hCLL;
+  ev.Cop = job.hCoP;
+  ev.Status = status;
+  ev.CoPType = job.CoPType;
+  ev.CoPTag = job.pCoPTag;
+  ev.IsError = isError;
+  ev.EventKind = eventKind;
+  ev.CllStatus = cllStatus;
+  if (result != nullptr) {
+    ev.pResultData = result;
+    ev.result_len = result->NumDataBytes;
+    const uint32_t n = result->NumDataBytes < sizeof ev.Data ? result->NumDataBytes : sizeof ev.Data;
+    if (n != 0 && result->pDataBytes != nullptr) std::memcpy(ev.Data, result->pDataBytes, n);
+  }
+  ApiLockGuard lock(ApiLock());
+  CopEventQueue.push_back(ev);
+}
+
+void PostResult(const CopJob& job) {
+  auto* copy = new PDU_RESULT_DATA{};
+  CopyResultData(*copy);
+  Post(job, PDU_COPST_FINISHED, 0, copy);
+}
+
+// Handling one answer: a fresh record becomes g_ResultData and the handler
+// fills and classifies it.
+ResponseClass HandleAnswer(protocol::ZPDUProtocolHandling& handler, uint32_t length, uint32_t* flags) {
+  g_ResultOwner = protocol::MakeResultData();
+  g_ResultData = g_ResultOwner.get();
+  return handler.parseResponse(device::g_RxData, length, flags, g_ResultData);
+}
+
+// Sends the job's request with VCI_CMD_COP under the ApiLock.
+void SendCop(const CopJob& job, const uint8_t* request, uint32_t requestLen, bool discardFirst) {
+  ApiLockGuard lock(ApiLock());
+  device::DeviceLink* link = device::GetDeviceLink();
+  if (link == nullptr) return;
+  if (discardFirst) link->DiscardAnswers();
+  PDU_COP_CTRL_DATA ctrl{};
+  ctrl.Time = job.CopCtrl.Time;
+  ctrl.NumSendCycles = job.CopCtrl.NumSendCycles;
+  ctrl.NumReceiveCycles = job.CopCtrl.NumReceiveCycles;
+  ctrl.TempParamUpdate = job.CopCtrl.TempParamUpdate;
+  ctrl.TxFlag.NumFlagBytes = job.CopCtrl.NumFlagBytes;
+  ctrl.TxFlag.pFlagData = job.CopCtrl.pFlagData;
+  device::VciCop(job.hMod, job.hCLL, job.CoPType, request, requestLen, &ctrl);
+}
+
+// STARTCOMM and STOPCOMM: one request, one wait, no classification.
+void StartOrStop(const CopJob& job, bool start) {
+  protocol::ZPDUProtocolHandling* handler = LinkHandler(job.hCLL);
+  if (start) log::LogMain("pduDoCopStart cop = %d", Int(job.hCoP));
+  std::memset(device::g_RxData, 0, sizeof device::g_RxData);
+  Post(job, PDU_COPST_EXECUTING);
+  g_CopIdle.store(0);
+  CallbackThread();
+
+  static uint8_t request[kCoPDataCapacity];
+  std::memset(request, 0, sizeof request);
+  if (handler != nullptr) handler->buildRequest(job.CoPData, job.CoPDataSize, request);
+  {
+    ApiLockGuard lock(ApiLock());
+    if (start) log::LogMain("time in = %d", Int(platform::GetTickCount()));
+    SendCop(job, request, job.CoPDataSize + 4, false);
+    if (start) log::LogMain("time out = %d", Int(platform::GetTickCount()));
+  }
+  const uint32_t timeout = handler != nullptr ? handler->getStartTimeout() : 2000;
+  uint32_t length = 0;
+  const uint32_t status = device::ReadVehicleData(timeout, length);
+  if (status == 0 && length != 0 && handler != nullptr) {
+    uint32_t flags = 0;
+    HandleAnswer(*handler, length, &flags);
+    g_CopIdle.store(1);
+    if (start) {
+      handler->CllStatus.store(PDU_CLLST_COMM_STARTED);
+      log::LogMain("cllstatus = %d", Int(PDU_CLLST_COMM_STARTED));
+      Post(job, 0, 0, nullptr, kEventKindLinkStatus, PDU_CLLST_COMM_STARTED);
+    }
+    if (g_ResultData->NumDataBytes != 0) PostResult(job);
+  } else {
+    Post(job, PDU_COPST_IDLE, 1);
+  }
+  Post(job, PDU_COPST_FINISHED);
+  CallbackThread();
+  g_CopIdle.store(1);
+}
+
+}  // namespace
+
+void pduDoCopUpdateParam(const CopJob& job) {
+  Post(job, PDU_COPST_EXECUTING);
+  Post(job, PDU_COPST_FINISHED);
+  CallbackThread();
+}
+
+void pduDoCopStart(const CopJob& job) { StartOrStop(job, true); }
+
+void pduDoCopStop(const CopJob& job) { StartOrStop(job, false); }
+
+void pduDoCopSendrecv(const CopJob& job) {
+  protocol::ZPDUProtocolHandling* handler = LinkHandler(job.hCLL);
+  log::LogMain("pduDoCopSendrecv cop = %d", Int(job.hCoP));
+  std::memset(device::g_RxData, 0, sizeof device::g_RxData);
+  if (job.CoPDataSize == 0 || handler == nullptr) {
+    log::LogMain("VW test sendrecv == 0 1112");
+    CALLBACKFNC callback = job.hCLL < kLinkTableSize ? CallbackTable[job.hCLL] : nullptr;
+    if (callback != nullptr) {
+      void* tag = job.hCLL < kLinkTagTableSize ? LinkTagTable[job.hCLL] : nullptr;
+      callback(PDU_EVT_DATA_AVAILABLE, job.hMod, job.hCLL, tag, nullptr);
+    }
+    g_CopIdle.store(1);
+    return;
+  }
+  log::LogMain("time = %d", Int(platform::GetTickCount()));
+  static uint8_t request[kCoPDataCapacity];
+  std::memset(request, 0, sizeof request);
+  handler->buildRequest(job.CoPData, job.CoPDataSize, request);
+  bool send = true;
+  uint32_t timeout = handler->getDefaultTimeout();
+  Post(job, PDU_COPST_EXECUTING);
+  CallbackThread();
+
+  for (;;) {
+    g_CopIdle.store(0);
+    if (send) SendCop(job, request, job.CoPDataSize + 4, true);
+    uint32_t length = 0;
+    const uint32_t status = device::ReadVehicleData(timeout, length);
+    g_CopIdle.store(1);
+    log::LogMain("time = %d", Int(platform::GetTickCount()));
+    if (status != 0 || length == 0) {
+      if (send) Post(job, PDU_COPST_IDLE, 1);
+      break;
+    }
+    uint32_t flags = 0;
+    const ResponseClass cls = HandleAnswer(*handler, length, &flags);
+    log::LogMain("pdu_result_data->NumDataBytes = %d", Int(g_ResultData->NumDataBytes));
+    log::LogMain("reg = %d", Int(static_cast<uint32_t>(cls)));
+    if (g_ResultData->NumDataBytes == 0 || cls == ResponseClass::kNoResult) {
+      Post(job, PDU_COPST_IDLE, 1);
+      break;
+    }
+    if (job.CopCtrl.NumReceiveCycles != 1) flags = kMoreResponses;
+    if (cls != ResponseClass::kPending && cls != ResponseClass::kRepeat) PostResult(job);
+    if (cls == ResponseClass::kFinal) {
+      if ((flags & kMoreResponses) == 0) break;
+      send = false;
+      timeout = kNextResponseWaitMs;
+    } else if (cls == ResponseClass::kPending) {
+      send = false;
+      timeout = kPendingWaitMs;
+    } else {
+      send = true;  // busy: the same request again, the same wait
+    }
+  }
+  Post(job, PDU_COPST_FINISHED);
+  CallbackThread();
+  g_CopIdle.store(1);
+}
+
+}  // namespace pdu::engine
+
+namespace pdu::engine {
+
+void ResetResultData() {
+  g_ResultOwner.reset();
+  g_ResultData = nullptr;
+}
+
+}  // namespace pdu::engine
