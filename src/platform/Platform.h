@@ -42,10 +42,13 @@ std::string AppFolder();
 // The path separator of the platform ("\\" or "/").
 const char* PathSeparator();
 
-// Private-profile reads. An absent file, section or key gives def. Texts are
-// cut to 259 characters like the Windows reader does; the integer reader
-// takes the leading decimal digits (optionally signed) of the value and
-// gives 0 when there are none, def when the key is absent.
+// Private-profile reads, as the Windows reader does them: section and key
+// names compare without case, only the first section of a name counts and
+// in it the first line of the key; values are trimmed, lose one pair of
+// enclosing quotes and are cut to 259 characters. An absent file, section
+// or key gives def. The integer reader takes the leading decimal digits
+// (optionally signed) of the value and gives 0 when there are none, def
+// when the key is absent or its value empty.
 std::string ReadIniString(const std::string& file, const std::string& section,
                           const std::string& key, const std::string& def);
 int ReadIniInt(const std::string& file, const std::string& section,

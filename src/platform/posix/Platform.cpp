@@ -1,7 +1,6 @@
 // Linux implementation of the platform services.
 #include "platform/Platform.h"
 
-#include <INIReader.h>
 #include <errno.h>
 #include <glob.h>
 #include <sys/stat.h>
@@ -9,10 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <unordered_map>
 
@@ -39,6 +40,55 @@ std::string WithTrailingSlash(std::string s) {
 // The Windows profile reader cuts values at the caller's buffer; the library
 // always passes 260 wide characters, so 259 characters survive.
 constexpr size_t kProfileValueMax = 259;
+
+std::string Trimmed(const std::string& s) {
+  size_t b = 0;
+  size_t e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return s.substr(b, e - b);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The value of key in section as the Windows profile reader finds it: lines
+// are trimmed; "[name]" opens a section; only the first section of a name
+// is searched (names compare without case), and in it the first line
+// "key = value"; a line without '=' is no key; ';' starts a comment line.
+// Nothing else is special: "1 ;note" is the value "1 ;note".
+bool FindProfileValue(const std::string& file, const std::string& section,
+                      const std::string& key, std::string& value) {
+  std::ifstream in(file);
+  if (!in) return false;
+  std::string line;
+  bool inside = false;  // in the first section of that name
+  while (std::getline(in, line)) {
+    const std::string t = Trimmed(line);
+    if (t.empty() || t[0] == ';') continue;
+    if (t[0] == '[') {
+      const size_t close = t.find(']');
+      const std::string name = Trimmed(t.substr(1, close == std::string::npos ? std::string::npos
+                                                                              : close - 1));
+      if (inside) return false;  // the first section ended without the key
+      inside = SameName(name, section);
+      continue;
+    }
+    if (!inside) continue;
+    const size_t eq = t.find('=');
+    if (eq == std::string::npos) continue;
+    if (SameName(Trimmed(t.substr(0, eq)), key)) {
+      value = Trimmed(t.substr(eq + 1));
+      return true;
+    }
+  }
+  return false;
+}
 
 // Trailing number of a device name ("/dev/ttyUSB12" -> 12) for sorting.
 long DeviceNumber(const std::string& path) {
@@ -81,15 +131,10 @@ const char* PathSeparator() { return "/"; }
 
 std::string ReadIniString(const std::string& file, const std::string& section,
                           const std::string& key, const std::string& def) {
-  INIReader reader(file);
-  if (reader.ParseError() < 0) return def;
-  // Probe with a sentinel so that an empty value and an absent key differ.
-  static const std::string kAbsent("\x01\x02" "absent");
-  std::string v = reader.Get(section, key, kAbsent);
-  if (v == kAbsent) return def;
-  // Like the Windows reader: blanks around the value are gone (inih already
-  // trims them) and one pair of enclosing quotes is dropped, which is how a
-  // value with a leading blank is written.
+  std::string v;
+  if (!FindProfileValue(file, section, key, v)) return def;
+  // One pair of enclosing quotes is dropped, which is how a value with a
+  // leading blank is written.
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
     v = v.substr(1, v.size() - 2);
   }
@@ -99,10 +144,10 @@ std::string ReadIniString(const std::string& file, const std::string& section,
 
 int ReadIniInt(const std::string& file, const std::string& section,
                const std::string& key, int def) {
-  static const std::string kAbsent("\x01\x02" "absent");
-  std::string v = ReadIniString(file, section, key, kAbsent);
-  if (v == kAbsent) return def;
-  // Leading decimal digits, as GetPrivateProfileInt reads them.
+  const std::string v = ReadIniString(file, section, key, std::string());
+  // Absent and empty both give the default, as GetPrivateProfileInt does.
+  if (v.empty()) return def;
+  // Leading decimal digits; none gives 0.
   const char* p = v.c_str();
   while (*p == ' ' || *p == '\t') ++p;
   bool neg = false;
