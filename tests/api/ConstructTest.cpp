@@ -1,0 +1,266 @@
+// Construction and destruction against the pseudo-terminal test VCI, and the
+// module's answers about itself.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "api/ApiState.h"
+#include "device/DeviceLink.h"
+#include "engine/CopQueues.h"
+#include "engine/EngineThread.h"
+#include "engine/LinkTables.h"
+#include "log/PduLog.h"
+#include "mdf/ObjectIds.h"
+#include "pdu_api.h"
+#include "support/TempHome.h"
+#include "support/TestVci.h"
+
+namespace pdu::api {
+namespace {
+
+using test::TestVci;
+
+constexpr uint8_t kCmdOpen = 0x01;
+constexpr uint8_t kCmdClose = 0x02;
+constexpr uint8_t kCmdIoCtl = 0x03;
+constexpr uint8_t kCmdProbe = 0x05;
+constexpr uint8_t kCmdModuleConnect = 0x1B;
+
+std::string MainLog() { return test::ReadFile(log::CurrentLogFileNames().main); }
+
+class ConstructTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_.CopyData("MDF.xml");
+    home_.SetLogSwitch("1");
+  }
+  void UseVci() { ports_ = std::make_unique<test::ScopedPorts>(std::vector<std::string>{vci_.Path()}); }
+  void UseNoVci() {
+    ports_ = std::make_unique<test::ScopedPorts>(std::vector<std::string>{home_.path() + "ttyNONE0",
+                                                                          home_.path() + "ttyNONE1"});
+  }
+  uint32_t IoCtlId(const char* name) {
+    uint32_t id = 0;
+    EXPECT_TRUE(mdf::ObjectIdByShortName(name, id)) << name;
+    return id;
+  }
+
+  test::TempHome home_;
+  TestVci vci_;
+  std::unique_ptr<test::ScopedPorts> ports_;
+};
+
+TEST_F(ConstructTest, NoVciConstructsEmptyAndDestructFailsTwice) {
+  UseNoVci();
+  EXPECT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  EXPECT_EQ(device::GetDeviceLink(), nullptr);
+  EXPECT_NE(MainLog().find("Can't find comm\n"), std::string::npos);
+  EXPECT_EQ(PDUDestruct(), PDU_ERR_COMM_PC_TO_VCI_FAILED);
+  EXPECT_EQ(PDUDestruct(), PDU_ERR_COMM_PC_TO_VCI_FAILED);
+  // The lock is free: another thread's call goes through.
+  std::thread other([] { EXPECT_EQ(PDULockResource(0, 0, 0), PDU_STATUS_NOERROR); });
+  other.join();
+  EXPECT_NE(MainLog().find("construct empty\nPDUDestruct <PDU_ERR_COMM_PC_TO_VCI_FAILED> "), std::string::npos);
+}
+
+TEST_F(ConstructTest, WireShowsProbeOpenAndClose) {
+  UseVci();
+  ASSERT_EQ(PDUConstruct(const_cast<char*>("opts"), nullptr), PDU_STATUS_NOERROR);
+  ASSERT_NE(device::GetDeviceLink(), nullptr);
+  EXPECT_TRUE(engine::EngineThreadRunning());
+  auto frames = vci_.Frames();
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_EQ(frames[0].command, kCmdProbe);
+  EXPECT_EQ(frames[0].channel, 0x01);
+  EXPECT_EQ(frames[0].data, test::Bytes(16, 0));
+  EXPECT_EQ(frames.back().command, kCmdOpen);
+  EXPECT_EQ(frames.back().channel, 0x12);
+  ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
+  EXPECT_EQ(vci_.FramesWithCommand(kCmdClose).size(), 1u);
+  EXPECT_EQ(device::GetDeviceLink(), nullptr);
+  EXPECT_FALSE(engine::EngineThreadRunning());
+  const std::string log = MainLog();
+  EXPECT_NE(log.find("OptionsStr =opts\npAPITag = $00000000\n"), std::string::npos);
+  EXPECT_NE(log.find("PDUConstruct  <PDU_STATUS_NOERROR> "), std::string::npos);
+  EXPECT_NE(log.find("PDUDestruct <PDU_STATUS_NOERROR> "), std::string::npos);
+}
+
+TEST_F(ConstructTest, OpenRefusedLeavesTheModuleUnconstructed) {
+  UseVci();
+  vci_.SetStatus(kCmdOpen, 0x32);
+  EXPECT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  EXPECT_EQ(device::GetDeviceLink(), nullptr);
+  EXPECT_FALSE(engine::EngineThreadRunning());
+  EXPECT_NE(MainLog().find("Open FAIL\n"), std::string::npos);
+  EXPECT_EQ(PDUDestruct(), PDU_ERR_COMM_PC_TO_VCI_FAILED);
+}
+
+TEST_F(ConstructTest, SecondConstructReopensThePortWithOneEngineThread) {
+  UseVci();
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_NE(device::GetDeviceLink(), nullptr);
+  EXPECT_TRUE(device::GetDeviceLink()->ReadThreadRunning());
+  EXPECT_TRUE(engine::EngineThreadRunning());
+  EXPECT_EQ(vci_.FramesWithCommand(kCmdProbe).size(), 2u);
+  EXPECT_EQ(vci_.FramesWithCommand(kCmdOpen).size(), 2u);
+  // The fresh receive path works: a module command gets its answer.
+  EXPECT_EQ(PDUModuleConnect(1), PDU_STATUS_NOERROR);
+  EXPECT_EQ(vci_.FramesWithCommand(kCmdModuleConnect).size(), 1u);
+  EXPECT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
+}
+
+TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
+  UseNoVci();
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  PDU_MODULE_ITEM* mods = nullptr;
+  ASSERT_EQ(PDUGetModuleIds(&mods), PDU_STATUS_NOERROR);
+  ASSERT_NE(mods, nullptr);
+  EXPECT_EQ(mods->ItemType, PDU_IT_MODULE_ID);
+  ASSERT_EQ(mods->NumEntries, 1u);
+  EXPECT_EQ(mods->pModuleData[0].hMod, 1u);
+  EXPECT_EQ(mods->pModuleData[0].ModuleTypeId, 3u);
+  EXPECT_EQ(mods->pModuleData[0].ModuleStatus, PDU_MODST_AVAIL);
+  EXPECT_NE(std::strstr(mods->pModuleData[0].pVendorModuleName, "IP='127.0.0.1'"), nullptr);
+  EXPECT_STREQ(mods->pModuleData[0].pVendorAdditionalInfo, "Interface='USB'");
+  EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(mods)), PDU_STATUS_NOERROR);
+  EXPECT_EQ(PDUGetModuleIds(nullptr), PDU_ERR_INVALID_PARAMETERS);
+
+  T_PDU_STATUS status = 0;
+  UNUM32 ts = 0;
+  UNUM32 extra = 0;
+  ASSERT_EQ(PDUGetStatus(1, 9, 9, &status, &ts, &extra), PDU_STATUS_NOERROR);
+  EXPECT_EQ(status, PDU_MODST_AVAIL);
+  EXPECT_EQ(extra, 0xFFFFFFFEu);
+  EXPECT_EQ(PDUGetStatus(1, 0, 0, nullptr, &ts, &extra), PDU_ERR_INVALID_PARAMETERS);
+  // Module connect without a device sends nothing, answers 0 and is READY.
+  EXPECT_EQ(PDUModuleConnect(1), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDUGetStatus(1, 0, 0, &status, &ts, &extra), PDU_STATUS_NOERROR);
+  EXPECT_EQ(status, PDU_MODST_READY);
+  EXPECT_EQ(PDUModuleDisconnect(1), PDU_ERR_COMM_PC_TO_VCI_FAILED);
+  ASSERT_EQ(PDUGetStatus(1, 0, 0, &status, &ts, &extra), PDU_STATUS_NOERROR);
+  EXPECT_EQ(status, PDU_MODST_AVAIL);
+
+  UNUM32 keep = 1234;
+  EXPECT_EQ(PDUGetTimestamp(1, &keep), PDU_STATUS_NOERROR);
+  EXPECT_EQ(keep, 1234u);
+  PDU_RSC_ID_ITEM* ids = reinterpret_cast<PDU_RSC_ID_ITEM*>(0x10);
+  EXPECT_EQ(PDUGetResourceIds(1, nullptr, &ids), PDU_STATUS_NOERROR);
+  EXPECT_EQ(ids, reinterpret_cast<PDU_RSC_ID_ITEM*>(0x10));
+}
+
+TEST_F(ConstructTest, VersionComesFromTheIniFile) {
+  home_.Write("PDUAPI_7318.ini", "[MVCI_VERSION]\nHWVersion=5\n");
+  PDU_VERSION_DATA v;
+  std::memset(&v, 0xAA, sizeof v);
+  ASSERT_EQ(PDUGetVersion(1, &v), PDU_STATUS_NOERROR);
+  EXPECT_EQ(v.FwVersion, 5u);
+  EXPECT_EQ(v.HwVersion, 0x01000000u);
+  EXPECT_EQ(v.MVCI_Part1StandardVersion, 0x02020000u);
+  EXPECT_EQ(v.HwSerialNumber, 0u);
+  EXPECT_STREQ(v.HwName, "");
+  EXPECT_EQ(PDUGetVersion(1, nullptr), PDU_STATUS_NOERROR);
+
+  home_.CopyData("PDUAPI_7318.ini");
+  ASSERT_EQ(PDUGetVersion(1, &v), PDU_STATUS_NOERROR);
+  EXPECT_STRNE(v.VendorName, "");
+}
+
+TEST_F(ConstructTest, IoCtlReadingsAskTheVciWhileIdle) {
+  UseVci();
+  vci_.SetBatteryMillivolts(12600);
+  vci_.SetIgnitionState(0);
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  PDU_DATA_ITEM* out = nullptr;
+  ASSERT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_STATUS_NOERROR);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out->ItemType, PDU_IT_IO_UNUM32);
+  EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 12600u);
+  EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out)), PDU_STATUS_NOERROR);
+  out = nullptr;
+  ASSERT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_IGNITION_SENSE_STATE"), nullptr, &out), PDU_STATUS_NOERROR);
+  EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 0u);
+  PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
+  const auto ioctls = vci_.FramesWithCommand(kCmdIoCtl);
+  ASSERT_EQ(ioctls.size(), 2u);
+  EXPECT_EQ(ioctls[0].data.size(), 9u);
+  EXPECT_EQ(ioctls[0].data[8], 0x06);
+  EXPECT_EQ(ioctls[1].data[8], 0x11);
+  EXPECT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_VBATT"), nullptr, nullptr), PDU_ERR_INVALID_PARAMETERS);
+  PDUDestruct();
+}
+
+TEST_F(ConstructTest, IoCtlReadingsAnswerLocallyWhileBusy) {
+  UseVci();
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  engine::g_CopIdle.store(0);
+  vci_.ClearFrames();
+  PDU_DATA_ITEM* out = nullptr;
+  ASSERT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_STATUS_NOERROR);
+  const uint32_t mv = *static_cast<uint32_t*>(out->pData);
+  EXPECT_GE(mv, 11846u);
+  EXPECT_LE(mv, 12844u);
+  PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
+  ASSERT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_IGNITION_SENSE_STATE"), nullptr, &out), PDU_STATUS_NOERROR);
+  EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 1u);
+  PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
+  EXPECT_EQ(vci_.FrameCount(), 0u);
+  engine::g_CopIdle.store(1);
+  PDUDestruct();
+}
+
+TEST_F(ConstructTest, IoCtlControlsByName) {
+  UseVci();
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  vci_.ClearFrames();
+  struct Row {
+    const char* name;
+    T_PDU_ERROR result;
+  };
+  const Row rows[] = {{"PDU_IOCTL_GET_SSIDS", PDU_ERR_ID_NOT_SUPPORTED},
+                      {"PDU_IOCTL_GET_WLAN_STATUS", PDU_ERR_ID_NOT_SUPPORTED},
+                      {"PDU_IOCTL_GET_ETH_SWITCH_STATE", PDU_ERR_ID_NOT_SUPPORTED},
+                      {"PDU_IOCTL_SET_PROG_VOLTAGE", PDU_STATUS_NOERROR},
+                      {"PDU_IOCTL_RESET", PDU_STATUS_NOERROR}};
+  for (const Row& row : rows) {
+    PDU_DATA_ITEM* out = reinterpret_cast<PDU_DATA_ITEM*>(0x20);
+    uint32_t volts = 5000;
+    PDU_DATA_ITEM in{PDU_IT_IO_PROG_VOLTAGE, &volts};
+    EXPECT_EQ(PDUIoCtl(1, 0, IoCtlId(row.name), &in, &out), row.result) << row.name;
+    EXPECT_EQ(out, reinterpret_cast<PDU_DATA_ITEM*>(0x20)) << row.name;
+  }
+  PDU_DATA_ITEM* out = nullptr;
+  EXPECT_EQ(PDUIoCtl(1, 0, 0xDEAD, nullptr, &out), PDU_STATUS_NOERROR);
+  EXPECT_EQ(vci_.FrameCount(), 0u);
+  PDUDestruct();
+}
+
+TEST_F(ConstructTest, IoCtlReadingWithoutVciFailsWithZero) {
+  UseNoVci();
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  PDU_DATA_ITEM* out = nullptr;
+  EXPECT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_ERR_FCT_FAILED);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 0u);
+  PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
+}
+
+TEST_F(ConstructTest, CallbackSurvivesDestruction) {
+  UseVci();
+  CALLBACKFNC cb = [](T_PDU_EVT_DATA, UNUM32, UNUM32, void*, void*) {};
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDURegisterEventCallback(1, 1, cb), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  EXPECT_EQ(engine::CallbackTable[1], cb);
+  EXPECT_EQ(g_hCLLCounter, 0u);
+  EXPECT_EQ(g_hCoPCounter, 0u);
+  EXPECT_TRUE(engine::EngineThreadRunning());
+  PDUDestruct();
+}
+
+}  // namespace
+}  // namespace pdu::api
