@@ -198,6 +198,9 @@ class Sim:
                 self.proc.kill()
                 self.proc.wait()
         self.log.close()
+        # A clean stop exits 0; anything else (a sanitizer report, a crash)
+        # fails the case.
+        check(self.proc.returncode == 0, "vcisim exited with %s:\n%s" % (self.proc.returncode, self.output()[-3000:]))
         return self.proc.returncode
 
 
