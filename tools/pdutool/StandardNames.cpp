@@ -8,6 +8,7 @@ namespace pdutool {
 namespace {
 
 const char* const kProtocols[] = {
+    "SAE_J2190_on_ISO_9141", "KW71_on_KW_UART", "KW81_on_KW_UART", "KW82_on_KW_UART",
     "ISO_14230_3_on_ISO_14230_2", "ISO_14230_3_on_ISO_15765_2", "ISO_15765_3_on_ISO_15765_2",
     "ISO_14229_3_on_ISO_15765_2", "SAE_J2190_on_ISO_14230_2", "SAE_J2190_on_ISO_9141_2",
     "SAE_J2190_on_ISO_15765_2", "SAE_J2190_on_SAE_J1850_VPW", "SAE_J2190_on_SAE_J1850_PWM",
