@@ -135,6 +135,10 @@ TEST_F(DeviceCommandsTest, PayloadsAreLaidOutWordByWord) {
     EXPECT_EQ(f.channel, kChannelVehicle);
     EXPECT_EQ(f.command, c.command);
     EXPECT_EQ(f.data, c.payload);
+    if (c.command == VCI_CMD_COP) {
+      test::VciCopRequest cop;
+      EXPECT_TRUE(TestVci::ParseCop(f, cop)) << "the test VCI reads what the library sends";
+    }
   }
   EXPECT_FALSE(g_DeviceLink->PortIsOpen()) << "an answered CLOSE closes the port";
 }

@@ -325,6 +325,28 @@ VciReply TestVci::VehicleData(uint32_t status, uint32_t word, uint32_t uniqueId,
   return r;
 }
 
+bool TestVci::ParseCop(const VciFrame& frame, VciCopRequest& out) {
+  const Bytes& d = frame.data;
+  size_t pos = 0;
+  auto word = [&](uint32_t& w) {
+    if (pos + 4 > d.size()) return false;
+    w = static_cast<uint32_t>(d[pos]) | (static_cast<uint32_t>(d[pos + 1]) << 8) |
+        (static_cast<uint32_t>(d[pos + 2]) << 16) | (static_cast<uint32_t>(d[pos + 3]) << 24);
+    pos += 4;
+    return true;
+  };
+  auto bytes = [&](uint32_t n, Bytes& b) {
+    if (pos + n > d.size()) return false;
+    b.assign(d.begin() + static_cast<std::ptrdiff_t>(pos), d.begin() + static_cast<std::ptrdiff_t>(pos + n));
+    pos += n;
+    return true;
+  };
+  uint32_t r = 0, e = 0;
+  return word(out.hMod) && word(out.hCLL) && word(out.copType) && word(r) && bytes(r, out.request) &&
+         word(out.sendCycles) && word(out.receiveCycles) && word(e) && bytes(e, out.txFlags) &&
+         pos == d.size();
+}
+
 Bytes TestVci::WireFrame(uint8_t channel, uint8_t sequence, uint8_t command, const Bytes& data) {
   Bytes frame(data.size() + kFrameOverhead);
   frame.resize(BuildFrame(channel, sequence, command, data.data(), data.size(), frame.data(),

@@ -58,6 +58,17 @@ struct VciReply {
   uint32_t delayMs = 0;  // pause before this frame goes out
 };
 
+// The fields of a VCI_CMD_COP payload.
+struct VciCopRequest {
+  uint32_t hMod = 0;
+  uint32_t hCLL = 0;
+  uint32_t copType = 0;
+  Bytes request;
+  uint32_t sendCycles = 0;
+  uint32_t receiveCycles = 0;
+  Bytes txFlags;
+};
+
 class TestVci {
  public:
   using Handler = std::function<std::vector<VciReply>(const VciFrame&)>;
@@ -108,6 +119,8 @@ class TestVci {
   // A vehicle-data frame (command 0x1E): status, word, UniqueRespIdentifier,
   // NumDataBytes, the message.
   static VciReply VehicleData(uint32_t status, uint32_t word, uint32_t uniqueId, const Bytes& message);
+  // Reads a COP frame's payload; false when it is cut short.
+  static bool ParseCop(const VciFrame& frame, VciCopRequest& out);
   // A frame as it goes over the wire (built and stuffed).
   static Bytes WireFrame(uint8_t channel, uint8_t sequence, uint8_t command, const Bytes& data);
 
