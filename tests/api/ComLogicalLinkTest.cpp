@@ -1,0 +1,354 @@
+// ComLogicalLinks against the test VCI: handles and their limits, TP2.0
+// channel ids, what PDUConnect puts on the wire, the status items of
+// connect and disconnect, and links named by element id.
+#include <functional>
+#include <map>
+#include <numeric>
+#include <utility>
+
+#include "LinkApiFixture.h"
+#include "api/ApiState.h"
+#include "device/DeviceLink.h"
+#include "engine/CopQueues.h"
+#include "mdf/VciCodes.h"
+#include "protocol/LinkComParamSet.h"
+
+namespace pdu::test {
+namespace {
+
+using ComLogicalLink = LinkApiTest;
+
+// The request identifier parseComparam gave the handler, as buildRequest
+// puts it in front of a request.
+uint32_t RequestPrefix(uint32_t hCLL) {
+  engine::ApiLockGuard g(engine::ApiLock());
+  uint8_t request[] = {0x3E};
+  uint8_t out[protocol::kRequestBufferSize] = {};
+  EXPECT_EQ(engine::LinkHandler(hCLL)->buildRequest(request, 1, out), 5u);
+  return WordAt(Bytes(out, out + 4), 0);
+}
+
+PDU_RSC_DATA RscOf(uint32_t hCLL) {
+  engine::ApiLockGuard g(engine::ApiLock());
+  PDU_RSC_DATA rsc{};
+  engine::LinkHandler(hCLL)->getRscData(&rsc);
+  PDU_RSC_DATA ids{rsc.BusTypeId, rsc.ProtocolId, rsc.NumPinData, nullptr};
+  protocol::ReleaseRscPins(&rsc);
+  return ids;
+}
+
+size_t ChannelsInUse() {
+  return static_cast<size_t>(std::accumulate(api::Tp20ChannelTable.begin(), api::Tp20ChannelTable.end(), 0u));
+}
+
+// The (code, value) pairs of a CONNECT_LINK payload after its 24-byte head.
+std::vector<std::pair<uint8_t, uint32_t>> UniquePairs(const Bytes& d) {
+  std::vector<std::pair<uint8_t, uint32_t>> pairs;
+  for (size_t at = 24; at + 5 <= d.size(); at += 5) pairs.emplace_back(d[at], WordAt(d, at + 1));
+  return pairs;
+}
+
+TEST_F(ComLogicalLink, HandlesCountFromOneAndUnknownResourcesStillGetOne) {
+  Construct(Mdf::kShipped);
+  EXPECT_EQ(ByResource(1001), 1u);
+  EXPECT_EQ(ByResource(1002), 2u);
+  // An unknown resource is numbered and answered with success, but it is no
+  // link the other calls accept.
+  EXPECT_EQ(ByResource(4242), 3u);
+  EXPECT_NE(Handler(1), nullptr);
+  EXPECT_EQ(Handler(3), nullptr);
+  EXPECT_EQ(PDUConnect(kMod, 3), PDU_ERR_INVALID_HANDLE);
+
+  const PDU_RSC_DATA rsc = RscOf(1);
+  EXPECT_EQ(rsc.BusTypeId, Id("ISO_11898_2_DWCAN"));
+  EXPECT_EQ(rsc.ProtocolId, Id("ISO_15765_3_on_ISO_15765_2"));
+  EXPECT_EQ(rsc.NumPinData, 2u);
+}
+
+TEST_F(ComLogicalLink, Tp20LinksByResourceDataTakeTheLowestFreeChannel) {
+  Construct(Mdf::kShipped);
+  const uint32_t a = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  const uint32_t b = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  EXPECT_EQ(Handler(a)->Tp20ChannelId.load(), 0u);
+  EXPECT_EQ(Handler(b)->Tp20ChannelId.load(), 1u);
+  EXPECT_EQ(ChannelsInUse(), 2u);
+
+  ASSERT_EQ(PDUDestroyComLogicalLink(kMod, a), PDU_STATUS_NOERROR);
+  EXPECT_EQ(api::Tp20ChannelTable[0], 0u);
+  const uint32_t c = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  EXPECT_EQ(Handler(c)->Tp20ChannelId.load(), 0u);
+
+  // By resource id a TP2.0 link takes no channel.
+  const uint32_t d = ByResource(1010);
+  ASSERT_NE(Handler(d), nullptr);
+  EXPECT_TRUE(Handler(d)->isTP20());
+  EXPECT_EQ(Handler(d)->Tp20ChannelId.load(), 0u);
+  EXPECT_EQ(ChannelsInUse(), 2u);
+  // Links of other protocols take none either.
+  ByRscData("ISO_11898_2_DWCAN", "ISO_15765_3_on_ISO_15765_2");
+  EXPECT_EQ(ChannelsInUse(), 2u);
+}
+
+TEST_F(ComLogicalLink, WithAllTp20ChannelsTakenCreationIsBusyAndSpendsNoHandle) {
+  Construct(Mdf::kShipped);
+  for (uint32_t i = 0; i < api::kTp20Channels; ++i) ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  ASSERT_EQ(ChannelsInUse(), api::kTp20Channels);
+
+  PDU_PIN_DATA pins[1] = {{6, 0}};
+  PDU_RSC_DATA rsc{Id("VW_DWCAN"), Id("MSP_VW2000LP_on_TP20"), 1, pins};
+  uint32_t h = 0xDEAD;
+  EXPECT_EQ(PDUCreateComLogicalLink(kMod, &rsc, 0, nullptr, &h, nullptr), PDU_ERR_RESOURCE_BUSY);
+  EXPECT_EQ(h, 0xDEADu);
+  EXPECT_EQ(api::g_hCLLCounter, 100u);
+  EXPECT_EQ(ByResource(1001), 101u);
+
+  // Handle 42 held channel 41; it is the one free again.
+  ASSERT_EQ(PDUDestroyComLogicalLink(kMod, 42), PDU_STATUS_NOERROR);
+  const uint32_t again = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  EXPECT_EQ(again, 102u);
+  EXPECT_EQ(Handler(again)->Tp20ChannelId.load(), 41u);
+}
+
+TEST_F(ComLogicalLink, The1024thLinkOfAConstructionIsRefused) {
+  Construct(Mdf::kShipped);
+  for (uint32_t i = 1; i <= api::kMaxLinkHandle; ++i) ASSERT_EQ(ByResource(4242), i);
+  uint32_t h = 0xDEAD;
+  EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &h, nullptr), PDU_ERR_FCT_FAILED);
+  EXPECT_EQ(h, 0xDEADu);
+  EXPECT_EQ(api::g_hCLLCounter, api::kMaxLinkHandle);
+
+  // A new construction numbers from 1 again.
+  ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  EXPECT_EQ(ByResource(1001), 1u);
+}
+
+TEST_F(ComLogicalLink, HandlesThatNameNoLinkAreRefusedBeforeAnythingHappens) {
+  Construct(Mdf::kShipped);
+  const uint32_t good = ByResource(1001);
+  const uint32_t noHandler = ByResource(4242);
+  vci_.ClearFrames();
+  const size_t jobsBefore = engine::CopJobQueue.size();
+
+  PDU_PARAM_ITEM* item = nullptr;
+  uint32_t value = 1;
+  PDU_PARAM_ITEM setItem{PDU_IT_PARAM, Id("CP_P2Max"), PDU_PT_UNUM32, PDU_PC_TIMING, &value};
+  PDU_UNIQUE_RESP_ID_TABLE_ITEM* table = nullptr;
+  PDU_UNIQUE_RESP_ID_TABLE_ITEM setTable{PDU_IT_UNIQUE_RESP_ID_TABLE, 0, nullptr};
+  const std::vector<std::pair<const char*, std::function<T_PDU_ERROR(uint32_t)>>> calls = {
+      {"PDUDestroyComLogicalLink", [](uint32_t h) { return PDUDestroyComLogicalLink(kMod, h); }},
+      {"PDUConnect", [](uint32_t h) { return PDUConnect(kMod, h); }},
+      {"PDUDisconnect", [](uint32_t h) { return PDUDisconnect(kMod, h); }},
+      {"PDUGetComParam", [&](uint32_t h) { return PDUGetComParam(kMod, h, 1, &item); }},
+      {"PDUSetComParam", [&](uint32_t h) { return PDUSetComParam(kMod, h, &setItem); }},
+      {"PDUGetUniqueRespIdTable", [&](uint32_t h) { return PDUGetUniqueRespIdTable(kMod, h, &table); }},
+      {"PDUSetUniqueRespIdTable", [&](uint32_t h) { return PDUSetUniqueRespIdTable(kMod, h, &setTable); }},
+  };
+  for (const auto& [name, call] : calls) {
+    for (uint32_t h : {0u, noHandler, noHandler + 1, api::kMaxLinkHandle + 1, 5000u, 0xFFFFFFFFu}) {
+      EXPECT_EQ(call(h), PDU_ERR_INVALID_HANDLE) << name << " hCLL " << h;
+    }
+  }
+  EXPECT_EQ(item, nullptr);
+  EXPECT_EQ(table, nullptr);
+  EXPECT_TRUE(LinkFrames().empty());
+  EXPECT_EQ(engine::CopJobQueue.size(), jobsBefore);
+  EXPECT_EQ(Handler(good)->CllStatus.load(), 0u);
+  EXPECT_EQ(Get(good, Id("CP_P2Max")).number, 50000u);
+}
+
+TEST_F(ComLogicalLink, NullPointersAreInvalidParametersAndANullFlagIsNoFlag) {
+  Construct(Mdf::kShipped);
+  EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, nullptr, nullptr), PDU_ERR_INVALID_PARAMETERS);
+  EXPECT_EQ(api::g_hCLLCounter, 0u);
+
+  uint32_t h = 0;
+  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &h, nullptr), PDU_STATUS_NOERROR);
+  EXPECT_EQ(h, 1u);
+  // Flag bytes announced without an array count as none as well.
+  PDU_FLAG_DATA hollow{3, nullptr};
+  uint32_t h2 = 0;
+  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &h2, &hollow), PDU_STATUS_NOERROR);
+
+  EXPECT_EQ(PDUGetComParam(kMod, h, 1, nullptr), PDU_ERR_INVALID_PARAMETERS);
+  EXPECT_EQ(PDUSetComParam(kMod, h, nullptr), PDU_ERR_INVALID_PARAMETERS);
+  EXPECT_EQ(PDUGetUniqueRespIdTable(kMod, h, nullptr), PDU_ERR_INVALID_PARAMETERS);
+  EXPECT_EQ(PDUSetUniqueRespIdTable(kMod, h, nullptr), PDU_ERR_INVALID_PARAMETERS);
+
+  for (uint32_t link : {h, h2}) {
+    vci_.ClearFrames();
+    ASSERT_EQ(PDUConnect(kMod, link), PDU_STATUS_NOERROR);
+    const auto resource = vci_.FramesWithCommand(kCmdSetLinkResource);
+    ASSERT_EQ(resource.size(), 1u);
+    EXPECT_EQ(resource[0].data.size(), 28u + 16u);
+    EXPECT_EQ(WordAt(resource[0].data, 40), 0u);  // no flag bytes
+  }
+}
+
+TEST_F(ComLogicalLink, ConnectSendsResourceThenComParamsThenUniqueTable) {
+  Construct(Mdf::kShipped);
+  const uint32_t h = ByResource(1001, {0xAA, 0x55});
+  vci_.ClearFrames();
+  ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
+  const std::vector<VciFrame> frames = LinkFrames();
+  ASSERT_GE(frames.size(), 3u);
+  EXPECT_EQ(frames.front().command, kCmdSetLinkResource);
+  EXPECT_EQ(frames.back().command, kCmdConnectLink);
+
+  // hMod, bus type code, protocol code, 2 pins, 0, hCLL, 2 flag bytes.
+  const Bytes& rsc = frames.front().data;
+  ASSERT_EQ(rsc.size(), 28u + 16u + 2u);
+  EXPECT_EQ(WordAt(rsc, 0), kMod);
+  EXPECT_EQ(WordAt(rsc, 4), 12u);
+  EXPECT_EQ(WordAt(rsc, 8), mdf::GetVciCode("ISO_15765_3_on_ISO_15765_2"));
+  EXPECT_EQ(WordAt(rsc, 12), 2u);
+  EXPECT_EQ((std::vector<uint32_t>{WordAt(rsc, 16), WordAt(rsc, 20), WordAt(rsc, 24), WordAt(rsc, 28)}),
+            (std::vector<uint32_t>{6, 0, 14, 1}));
+  EXPECT_EQ(WordAt(rsc, 32), 0u);
+  EXPECT_EQ(WordAt(rsc, 36), h);
+  EXPECT_EQ(WordAt(rsc, 40), 2u);
+  EXPECT_EQ(Bytes(rsc.end() - 2, rsc.end()), (Bytes{0xAA, 0x55}));
+
+  // Everything between is one SET_LINK_PARAM per ComParam the VCI knows.
+  std::map<uint32_t, uint32_t> sent;  // code -> value
+  for (size_t i = 1; i + 1 < frames.size(); ++i) {
+    ASSERT_EQ(frames[i].command, kCmdSetLinkParam);
+    const Bytes& p = frames[i].data;
+    EXPECT_EQ(WordAt(p, 0), kMod);
+    EXPECT_EQ(WordAt(p, 4), h);
+    EXPECT_TRUE(sent.emplace(WordAt(p, 8), WordAt(p, 16)).second) << "code sent twice: " << WordAt(p, 8);
+  }
+  EXPECT_EQ(sent.at(15), 50000u);  // CP_P2Max
+  EXPECT_EQ(sent.count(80), 0u);   // CP_CanPhysReqId travels in the unique table only
+  EXPECT_EQ(sent.count(mdf::kNoVciCode), 0u);
+  size_t forwardable = 0;
+  for (uint32_t id : ListOrder(h)) {
+    forwardable += mdf::GetVciCode(mdf::ObjectIdToShortName(id, "COMPARAM")) != mdf::kNoVciCode;
+  }
+  EXPECT_EQ(sent.size(), forwardable);
+  // A byte field goes as MaxLen, ActLen and its bytes.
+  for (size_t i = 1; i + 1 < frames.size(); ++i) {
+    if (WordAt(frames[i].data, 8) != 45) continue;  // CP_TesterPresentMessage
+    EXPECT_EQ(Bytes(frames[i].data.begin() + 16, frames[i].data.end()), (Bytes{0x0C, 0x02, 0x3E, 0x80}));
+  }
+
+  // hMod, hCLL, item type, 1 entry, identifier 0, 3 coded ComParams.
+  const Bytes& unique = frames.back().data;
+  EXPECT_EQ((std::vector<uint32_t>{WordAt(unique, 0), WordAt(unique, 4), WordAt(unique, 8), WordAt(unique, 12),
+                                   WordAt(unique, 16), WordAt(unique, 20)}),
+            (std::vector<uint32_t>{kMod, h, PDU_IT_UNIQUE_RESP_ID_TABLE, 1, 0, 3}));
+  EXPECT_EQ(UniquePairs(unique),
+            (std::vector<std::pair<uint8_t, uint32_t>>{{0x50, 0x7E0}, {0x53, 0x7E8}, {0x56, 0xFFFFFFFF}}));
+
+  // The link is ONLINE and its handler read its ComParams.
+  EXPECT_EQ(Handler(h)->CllStatus.load(), PDU_CLLST_ONLINE);
+  EXPECT_EQ(RequestPrefix(h), 0x7E0u);
+  EXPECT_EQ(engine::g_QueueRun.load(), 1u);
+}
+
+TEST_F(ComLogicalLink, Tp20ConnectSendsTheResponseIdentifierPlusTheChannelId) {
+  Construct(Mdf::kShipped);
+  ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  const uint32_t h = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  ASSERT_EQ(Handler(h)->Tp20ChannelId.load(), 1u);
+  vci_.ClearFrames();
+  ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
+  const auto connect = vci_.FramesWithCommand(kCmdConnectLink);
+  ASSERT_EQ(connect.size(), 1u);
+  const auto pairs = UniquePairs(connect[0].data);
+  EXPECT_EQ(pairs, (std::vector<std::pair<uint8_t, uint32_t>>{{0xCD, 512}, {0xCE, 513}, {0xD0, 768 + 1}}));
+}
+
+TEST_F(ComLogicalLink, CallbackSeesOnlineAfterConnectAndOfflineAfterDisconnect) {
+  Construct(Mdf::kShipped);
+  const uint32_t h = ByResource(1001);
+  ASSERT_EQ(PDURegisterEventCallback(kMod, h, ItemRecorder::Callback), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
+  ASSERT_TRUE(recorder_.WaitFor(1));
+  vci_.ClearFrames();
+  ASSERT_EQ(PDUDisconnect(kMod, h), PDU_STATUS_NOERROR);
+  ASSERT_TRUE(recorder_.WaitFor(2));
+  EXPECT_EQ(recorder_.Kinds(), (std::vector<uint32_t>{PDU_CLLST_ONLINE, PDU_CLLST_OFFLINE}));
+  for (const RecordedItem& i : recorder_.Items()) EXPECT_EQ(i.hCLL, h);
+
+  ASSERT_EQ(PDUDestroyComLogicalLink(kMod, h), PDU_STATUS_NOERROR);
+  const auto frames = LinkFrames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].command, kCmdDisconnectLink);
+  EXPECT_TRUE(frames[0].data.empty());
+  EXPECT_EQ(frames[1].command, kCmdDestroyLink);
+  EXPECT_EQ(frames[1].data, TestVci::Words({kMod, h}));
+
+  // The handle keeps answering with its old handler.
+  EXPECT_EQ(Get(h, Id("CP_P2Max")).number, 50000u);
+  EXPECT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
+}
+
+TEST_F(ComLogicalLink, ADisconnectBeforeAnyConnectIsDeliveredOnceTheQueueRuns) {
+  Construct(Mdf::kShipped);
+  const uint32_t h = ByResource(1001);
+  ASSERT_EQ(PDURegisterEventCallback(kMod, h, ItemRecorder::Callback), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDUDisconnect(kMod, h), PDU_STATUS_NOERROR);
+  EXPECT_FALSE(recorder_.WaitFor(1, 150));
+
+  ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
+  ASSERT_TRUE(recorder_.WaitFor(2));
+  // Each job tells the status as it is when the engine takes it: after the
+  // connect, both say ONLINE.
+  EXPECT_EQ(recorder_.Kinds(), (std::vector<uint32_t>{PDU_CLLST_ONLINE, PDU_CLLST_ONLINE}));
+}
+
+TEST_F(ComLogicalLink, WithoutAVciConnectOnlyQueuesTheStatusJob) {
+  Construct(Mdf::kShipped, /*withVci=*/false);
+  ASSERT_EQ(device::GetDeviceLink(), nullptr);
+  const uint32_t h = ByResource(1001);
+  const size_t jobsBefore = engine::CopJobQueue.size();
+  ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
+  EXPECT_EQ(Handler(h)->CllStatus.load(), 0u);  // never configured, so not ONLINE
+  EXPECT_EQ(engine::g_QueueRun.load(), 1u);
+  ASSERT_EQ(engine::CopJobQueue.size(), jobsBefore + 1);
+  EXPECT_EQ(engine::CopJobQueue.back().JobKind, engine::kJobKindLinkStatus);
+  EXPECT_EQ(engine::CopJobQueue.back().hCLL, h);
+  EXPECT_EQ(RequestPrefix(h), 0x7E0u);
+
+  EXPECT_EQ(PDUDisconnect(kMod, h), PDU_STATUS_NOERROR);
+  EXPECT_EQ(Handler(h)->CllStatus.load(), PDU_CLLST_OFFLINE);
+  EXPECT_EQ(PDUDestroyComLogicalLink(kMod, h), PDU_STATUS_NOERROR);
+  EXPECT_EQ(vci_.FrameCount(), 0u);
+}
+
+TEST_F(ComLogicalLink, ResourcesOfAStandardStyleDescriptionResolveByElementId) {
+  Construct(Mdf::kStandardStyle, true, /*logging=*/true);
+  const uint32_t can = ByResource(1001);
+  ASSERT_NE(Handler(can), nullptr);
+  EXPECT_FALSE(Handler(can)->isTP20());
+  const PDU_RSC_DATA rsc = RscOf(can);
+  EXPECT_EQ(rsc.BusTypeId, 301u);
+  EXPECT_EQ(rsc.ProtocolId, 401u);
+  EXPECT_EQ(Get(can, 1).number, 50000u);  // the protocol's defaults came along
+
+  const uint32_t tp20 = ByResource(1002);
+  ASSERT_NE(Handler(tp20), nullptr);
+  EXPECT_TRUE(Handler(tp20)->isTP20());
+  EXPECT_EQ(RscOf(tp20).ProtocolId, 450u);
+
+  // Element ids that name nothing give id 0 and no handler.
+  const uint32_t dangling = ByResource(1003);
+  EXPECT_EQ(Handler(dangling), nullptr);
+
+  const std::string log = MainLog();
+  EXPECT_NE(log.find("BusType = [301] ISO_11898_2_DWCAN\n"), std::string::npos);
+  EXPECT_NE(log.find("Protocol = [401] ISO_15765_3_on_ISO_15765_2\n"), std::string::npos);
+  EXPECT_NE(log.find("Protocol = [0] ID8888\n"), std::string::npos);
+
+  // The VCI gets the codes of the resolved names.
+  vci_.ClearFrames();
+  ASSERT_EQ(PDUConnect(kMod, can), PDU_STATUS_NOERROR);
+  const auto resource = vci_.FramesWithCommand(kCmdSetLinkResource);
+  ASSERT_EQ(resource.size(), 1u);
+  EXPECT_EQ(WordAt(resource[0].data, 4), 12u);
+  EXPECT_EQ(WordAt(resource[0].data, 8), mdf::GetVciCode("ISO_15765_3_on_ISO_15765_2"));
+}
+
+}  // namespace
+}  // namespace pdu::test
