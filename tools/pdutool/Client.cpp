@@ -104,7 +104,10 @@ bool Client::Open() {
     Invoke(fn.PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(modules));
   }
   doc_["hMod"] = hMod_;
-  return Check("PDUModuleConnect", Invoke(fn.PDUModuleConnect, hMod_));
+  // A failed module connect is reported but does not end the run: the
+  // module may still answer everything else.
+  Check("PDUModuleConnect", Invoke(fn.PDUModuleConnect, hMod_));
+  return true;
 }
 
 void Client::Close() {

@@ -104,6 +104,8 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text) {
 int RunSession(Client& client, json& doc, const SessionOptions& o) {
   const PduFunctions& fn = client.Fn();
   doc["command"] = "session";
+  doc["primitives"] = json::array();
+  doc["linkEvents"] = json::array();
   if (!client.Open()) {
     client.Close();
     return Finish(client, doc, kExitCallFailed);
@@ -166,10 +168,12 @@ int RunSession(Client& client, json& doc, const SessionOptions& o) {
 
   // ComParams, after the table so that they win where both name one.
   doc["params"] = json::array();
+  bool setupOk = true;  // false: a ComParam could not be given, do not connect
   for (const auto& [name, text] : o.params) {
     UNUM32 id = client.ObjectId(PDU_OBJT_COMPARAM, name);
     if (id == PDU_ID_UNDEF) {
       client.SetError("unknown ComParam " + name);
+      setupOk = false;
       break;
     }
     // Take the data type and class the link already has for it.
@@ -184,6 +188,7 @@ int RunSession(Client& client, json& doc, const SessionOptions& o) {
     ParamValue v;
     if (!MakeValue(v, type, text)) {
       client.SetError("bad value for " + name + ": " + text);
+      setupOk = false;
       break;
     }
     v.item.ItemType = PDU_IT_PARAM;
@@ -194,7 +199,7 @@ int RunSession(Client& client, json& doc, const SessionOptions& o) {
     client.Say("ComParam %s = %s", name.c_str(), text.c_str());
   }
 
-  if (!client.Failed() && client.Check("PDUConnect", Invoke(fn.PDUConnect, client.hMod(), hCLL))) {
+  if (setupOk && client.Check("PDUConnect", Invoke(fn.PDUConnect, client.hMod(), hCLL))) {
     client.CollectLinkEvents(hCLL, 500);
     bool running = true;
     auto run = [&](T_PDU_COPT type, const std::vector<uint8_t>& req, int32_t cycles) {
