@@ -13,7 +13,7 @@
 # Logging is on; the job ends by naming the three log files written.
 #
 #   BUILD_DIR   build folder (default: build)
-#   KEEP=1      keep the temporary folder (logs, simulator trace)
+#   CLEAN=1     remove the run's folder (logs, simulator trace) at the end
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
@@ -29,7 +29,7 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/pdu7318-demo.XXXXXX")
 SIM_PID=
 cleanup() {
   if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true; fi
-  if [ "${KEEP:-0}" != 1 ]; then rm -rf "$WORK"; fi
+  if [ "${CLEAN:-0}" = 1 ]; then rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
 
@@ -89,7 +89,6 @@ for f in "$LOGDIR"/*.txt; do
 done
 [ "$count" -eq 3 ] || { echo "  expected 3 log files, found $count"; failed=1; }
 echo "  simulator trace: $WORK/vcisim-trace.txt ($(wc -l < "$WORK/vcisim-trace.txt") lines)"
-if [ "${KEEP:-0}" != 1 ]; then echo "  (removed on exit; run with KEEP=1 to keep them)"; fi
 
 if [ "$failed" -ne 0 ]; then
   echo

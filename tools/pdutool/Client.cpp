@@ -37,6 +37,39 @@ std::string Printable(const uint8_t* data, size_t n) {
   return s;
 }
 
+// "P0301" from the two bytes of an SAE J2012 code.
+std::string DtcText(uint8_t hi, uint8_t lo) {
+  static const char kLetters[] = "PCBU";
+  const unsigned code = static_cast<unsigned>(hi) << 8 | lo;
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%c%X%03X", kLetters[code >> 14], (code >> 12) & 3, code & 0xFFF);
+  return buf;
+}
+
+// A readable line for the answers every diagnostic user knows: the VIN,
+// the ECU's serial number, trouble codes. Empty for anything else.
+std::string Explain(const uint8_t* d, size_t n) {
+  auto text = [&](size_t from) { return std::string(reinterpret_cast<const char*>(d + from), n - from); };
+  if (n > 3 && d[0] == 0x62 && d[1] == 0xF1 && d[2] == 0x90) return "VIN " + text(3);
+  if (n > 2 && d[0] == 0x5A && d[1] == 0x90) return "VIN " + text(2);
+  if (n > 3 && d[0] == 0x62 && d[1] == 0xF1 && d[2] == 0x8C) return "ECU serial number " + text(3);
+  std::string list;
+  auto add = [&](uint8_t hi, uint8_t lo, uint8_t status) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%s%s (status 0x%02X)", list.empty() ? "" : ", ", DtcText(hi, lo).c_str(), status);
+    list += buf;
+  };
+  if (n >= 3 && d[0] == 0x59 && d[1] == 0x02 && (n - 3) % 4 == 0) {  // UDS: code, failure type, status
+    for (size_t i = 3; i + 3 < n; i += 4) add(d[i], d[i + 1], d[i + 3]);
+    return list.empty() ? "no DTCs" : "DTCs " + list;
+  }
+  if (n >= 2 && d[0] == 0x58 && n == 2 + 3u * d[1]) {  // KWP2000: code, status
+    for (size_t i = 2; i + 2 < n; i += 3) add(d[i], d[i + 1], d[i + 2]);
+    return list.empty() ? "no DTCs" : "DTCs " + list;
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string Hex(const uint8_t* data, size_t n) {
@@ -161,6 +194,7 @@ void Client::PrintItem(const json& ev) {
       line += "   \"" + ev["text"].get<std::string>() + "\"";
     }
     Say("    +%5ld ms  RESULT  uid %-3u %s", t, ev["uniqueRespId"].get<unsigned>(), line.c_str());
+    if (ev.contains("decoded")) Say("                      = %s", ev["decoded"].get<std::string>().c_str());
   } else if (item == "ERROR") {
     Say("    +%5ld ms  ERROR   %s (extra info %u)", t, ev["name"].get<std::string>().c_str(),
         ev["extra"].get<unsigned>());
@@ -203,6 +237,8 @@ bool Client::Drain(UNUM32 hCLL, UNUM32 hCoP, json* prim, Clock::time_point start
         ev["negative"] = {{"service", sid}, {"code", d[2]}, {"name", NegativeResponseName(d[2])}};
       } else if (n > 0) {
         ev["text"] = Printable(d, n);
+        std::string decoded = Explain(d, n);
+        if (!decoded.empty()) ev["decoded"] = decoded;
       }
     } else if (item->ItemType == PDU_IT_ERROR && item->pData != nullptr) {
       const auto* e = static_cast<const PDU_ERROR_DATA*>(item->pData);
@@ -224,6 +260,7 @@ bool Client::Drain(UNUM32 hCLL, UNUM32 hCoP, json* prim, Clock::time_point start
     if (ev["item"] == "RESULT") {
       json res = {{"data", ev["data"]}, {"uniqueRespId", ev["uniqueRespId"]}, {"t_ms", t}};
       if (ev.contains("negative")) res["negative"] = ev["negative"];
+      if (ev.contains("decoded")) res["decoded"] = ev["decoded"];
       (*prim)["results"].push_back(res);
     } else if (ev["item"] == "ERROR") {
       (*prim)["errors"].push_back({{"code", ev["code"]}, {"name", ev["name"]}, {"extra", ev["extra"]}});
