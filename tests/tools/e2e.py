@@ -224,6 +224,7 @@ class Ctx:
         except subprocess.TimeoutExpired:
             raise Failure("pdutool hung (no exit within %d s): %s" % (timeout, " ".join(args)))
         check(p.returncode >= 0, "pdutool died of signal %d\n%s" % (-p.returncode, p.stderr))
+        check("Sanitizer" not in p.stderr, "sanitizer report:\n%s" % p.stderr[-4000:])
         try:
             out = json.loads(p.stdout)
         except ValueError:
