@@ -22,6 +22,11 @@ foreach(file ${_scenarios})
   pdu7318_e2e(scenario.${scenario} scenario ${scenario})
 endforeach()
 
+# pdutool's other commands, polling mode and usage errors.
+foreach(case pdutool-info pdutool-poll pdutool-usage)
+  pdu7318_e2e(${case} ${case})
+endforeach()
+
 # A faulty VCI: the right statuses, no crash, no hang.
 foreach(case fault-drop fault-corrupt fault-garbage fault-split fault-unplug fault-silent fault-open-status)
   pdu7318_e2e(${case} ${case})

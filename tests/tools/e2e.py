@@ -437,6 +437,49 @@ def case_scenario(ctx, name):
         sim.stop()
 
 
+def case_pdutool_info(ctx):
+    sim = Sim(ctx, "demo")
+    try:
+        rc, out, err, _ = ctx.pdutool(["info"], sim.link)
+        rc2, ign, err2, _ = ctx.pdutool(["ioctl", "ignition"], sim.link)
+    finally:
+        sim.stop()
+    check(rc == 0 and out["ok"], "info: exit %d\n%s" % (rc, err))
+    check(out["modules"] and out["modules"][0]["hMod"] == out["hMod"], "module list")
+    check(out["version"]["hwName"] == "QDM7318", "version data from PDUAPI_7318.ini")
+    names = {k: {o["name"]: o["id"] for o in v} for k, v in out["objects"].items()}
+    check("ISO_15765_3_on_ISO_15765_2" in names["PROTOCOL"], "protocols by name")
+    check("PDU_IOCTL_READ_VBATT" in names["IO_CTRL"] and "CP_P2Max" in names["COMPARAM"], "I/O controls, ComParams")
+    check(names["RESOURCE"].get("RSC_ISO_15765_3_on_ISO_15765_2_6_14") == 1001, "resources from the MDF file")
+    check(rc2 == 0 and ign["value"] == 1, "ignition on: %s" % ign)
+
+
+def case_pdutool_poll(ctx):
+    # Polling instead of waiting for the callback gives the same items.
+    sim = Sim(ctx, "demo")
+    try:
+        rc, out, err, _ = ctx.pdutool(["--poll"] + UDS + ["22F190", "31010203"], sim.link)
+    finally:
+        sim.stop()
+    check(rc == 0 and out["ok"], "exit %d\n%s" % (rc, err))
+    p = out["primitives"][1]
+    check([e.get("status", e["item"]) for e in p["events"]] ==
+          ["PDU_COPST_EXECUTING", "RESULT", "PDU_COPST_FINISHED"], "EXECUTING, result, FINISHED: %s" % p["events"])
+    check(out["primitives"][2]["results"][0]["data"] == "71 01 02 03 00", "the routine's final answer only")
+
+
+def case_pdutool_usage(ctx):
+    # Usage errors and a library that cannot be loaded: exit codes 2 and 3.
+    tool = os.path.join(ctx.bin, "pdutool")
+    p = subprocess.run([tool, "session", "22F190"], capture_output=True, text=True, timeout=30)
+    check(p.returncode == 2 and "--resource" in p.stderr, "session without resource: %d" % p.returncode)
+    p = subprocess.run([tool, "session", "--resource", "X", "2G"], capture_output=True, text=True, timeout=30)
+    check(p.returncode == 2, "request that is not hex: %d" % p.returncode)
+    p = subprocess.run([tool, "--json", "--lib", "/nonexistent/libx.so", "info"], capture_output=True, text=True,
+                       timeout=30)
+    check(p.returncode == 3 and json.loads(p.stdout)["ok"] is False, "library not loadable: %d" % p.returncode)
+
+
 UDS = ["session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14", "--resp-id", "0x7E8"]
 
 
@@ -519,6 +562,9 @@ CASES = {
     "wire-tp20": case_wire_tp20,
     "wire-faults": case_wire_faults,
     "scenario": case_scenario,
+    "pdutool-info": case_pdutool_info,
+    "pdutool-poll": case_pdutool_poll,
+    "pdutool-usage": case_pdutool_usage,
     "fault-drop": case_fault_drop,
     "fault-corrupt": case_fault_corrupt,
     "fault-garbage": case_fault_garbage,
