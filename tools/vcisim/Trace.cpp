@@ -111,7 +111,8 @@ std::string Payload(bool fromPcCommand, uint8_t command, const Bytes& data) {
       for (uint32_t i = 0; i < n && r.Ok() && i < 16; ++i) {
         uint32_t pin = r.U32();
         uint32_t type = r.U32();
-        pins += Fmt("%s%u:%s", i ? "," : "", pin, NameIn(pdu::mdf::PinTypeNameTable(), type).c_str());
+        // The pin type travels as the application's PDU_PIN_DATA holds it.
+        pins += Fmt("%s%u:%u", i ? "," : "", pin, type);
       }
       r.U32();
       uint32_t hCLL = r.U32();
