@@ -127,8 +127,8 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "${PDU7318_ROOT_SUPPLIER}")
 set(CPACK_PACKAGE_CONTACT "pdu7318 maintainers <pdu7318@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "D-PDU API (ISO 22900-2) module for the QDM7318 serial VCI")
+# CPack puts the summary in front as the synopsis line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n"
     "The library libpdu7318.so.1 implements the D-PDU API for one serial\n"
     "vehicle communication interface, with its module description and\n"
     "version data in /etc/brenlo/7318, an entry in /etc/pdu_api_root.xml\n"

@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# Builds the Debian package and tests it the way a user meets it: installed
+# with apt-get, a C program built with pkg-config (and one with CMake's
+# find_package) against the installed library and run against vcisim,
+# pdutool finding the library through the root description file, another
+# vendor's root-file entry surviving installation and removal, then purge.
+#
+# Needs root (it installs the package). The machine's /etc/pdu_api_root.xml
+# and /etc/brenlo/7318 are saved first and put back at the end, whatever
+# happens in between.
+#   DEB_BUILD_DIR   build folder (default: build, the one tools/test.sh
+#                   fills, so that CI compiles nothing twice: the package
+#                   only needs the install prefix /usr, which changes no
+#                   object file)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+SRC=$(pwd)
+BUILD=${DEB_BUILD_DIR:-build}
+ROOT_FILE=/etc/pdu_api_root.xml
+APP_DIR=/etc/brenlo/7318
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "deb-test: skipped: installing a package needs root"
+  exit 0
+fi
+
+WORK=$(mktemp -d /tmp/pdu7318-deb-test.XXXXXX)
+passed=0
+failed=0
+vcisim_pid=""
+
+pass() { passed=$((passed + 1)); echo "ok   - $*"; }
+fail() { failed=$((failed + 1)); echo "FAIL - $*"; }
+check() {  # check "what" command...
+  local what=$1
+  shift
+  if "$@" >>"$WORK/checks.log" 2>&1; then pass "$what"; else fail "$what"; fi
+}
+package_state() { dpkg-query -W -f='${db:Status-Status}' pdu7318 2>/dev/null || echo "not-installed"; }
+apt() { DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@" >>"$WORK/apt.log" 2>&1; }
+
+# ---- save what the test changes, put it back on exit ----
+had_root=no
+had_app=no
+had_brenlo=no
+[ -e "$ROOT_FILE" ] && { had_root=yes; cp -a "$ROOT_FILE" "$WORK/root.orig"; }
+[ -d "$APP_DIR" ] && { had_app=yes; cp -a "$APP_DIR" "$WORK/app.orig"; }
+[ -d "$(dirname "$APP_DIR")" ] && had_brenlo=yes
+
+cleanup() {
+  set +e
+  [ -n "$vcisim_pid" ] && kill "$vcisim_pid" 2>/dev/null && wait "$vcisim_pid" 2>/dev/null
+  if [ "$(package_state)" != "not-installed" ]; then apt purge pdu7318; fi
+  if [ $had_root = yes ]; then cp -a "$WORK/root.orig" "$ROOT_FILE"; else rm -f "$ROOT_FILE"; fi
+  rm -rf "$APP_DIR"
+  [ $had_app = yes ] && cp -a "$WORK/app.orig" "$APP_DIR"
+  [ $had_brenlo = no ] && rmdir "$(dirname "$APP_DIR")" 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+if [ "$(package_state)" != "not-installed" ]; then
+  echo "deb-test: pdu7318 is installed here; purging it first"
+  apt purge pdu7318
+fi
+
+# ---- build the package ----
+echo "== deb-test: build the package =="
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$BUILD"
+BUILD=$(realpath "$BUILD")
+rm -rf "$BUILD/package"
+cpack --config "$BUILD/CPackConfig.cmake" -B "$BUILD/package" >"$WORK/cpack.log" 2>&1 ||
+  { cat "$WORK/cpack.log"; exit 1; }
+DEB=$(ls "$BUILD"/package/pdu7318_*.deb 2>/dev/null | head -n1 || true)
+[ -n "$DEB" ] || { echo "deb-test: no package was built"; exit 1; }
+echo "package: $DEB"
+
+echo "== deb-test: the package's contents =="
+dpkg-deb -I "$DEB" >"$WORK/info"
+dpkg-deb -c "$DEB" >"$WORK/contents"
+check "control: package pdu7318" grep -Eq "^ Package: pdu7318$" "$WORK/info"
+check "control: version 1.0.0" grep -Eq "^ Version: 1\.0\.0$" "$WORK/info"
+check "control: depends on libtinyxml2.6.2v5" grep -Eq "^ Depends:.*libtinyxml2\.6\.2v5" "$WORK/info"
+dpkg-deb --ctrl-tarfile "$DEB" | tar -xO ./conffiles >"$WORK/conffiles" || true
+for f in MDF.xml config.ini PDUAPI_7318.ini; do
+  check "control: $APP_DIR/$f is a conffile" grep -qx "$APP_DIR/$f" "$WORK/conffiles"
+done
+for f in "usr/lib/.*/libpdu7318\.so\.1\.0\.0" "usr/lib/.*/libpdu7318\.so\.1 -> libpdu7318\.so\.1\.0\.0" \
+         "usr/include/pdu_api\.h" "usr/lib/.*/pkgconfig/pdu7318\.pc" "usr/lib/.*/cmake/pdu7318/pdu7318Config\.cmake" \
+         "usr/bin/vcisim" "usr/bin/pdutool" "usr/libexec/pdu7318/pdu7318-rootfile" \
+         "usr/share/man/man1/vcisim\.1\.gz" "usr/share/man/man1/pdutool\.1\.gz" \
+         "usr/share/pdu7318/scenarios/demo\.json" "etc/brenlo/7318/MDF\.xml"; do
+  check "contents: $f" grep -Eq "\./$f" "$WORK/contents"
+done
+
+# ---- a machine without a root file ----
+echo "== deb-test: install where no root file exists =="
+rm -f "$ROOT_FILE"
+check "apt-get install ./pdu7318_*.deb" apt install "$DEB"
+check "the root file was created with the PDU7318 entry" grep -q "<SHORT_NAME>PDU7318</SHORT_NAME>" "$ROOT_FILE"
+check "apt-get remove pdu7318" apt remove pdu7318
+check "the root file that named only PDU7318 is gone" test ! -e "$ROOT_FILE"
+check "apt-get purge pdu7318" apt purge pdu7318
+
+# ---- beside another vendor's API ----
+echo "== deb-test: install beside another vendor's API =="
+cat >"$ROOT_FILE" <<'EOF'
+<?xml version="1.0" encoding="UTF-8"?>
+<!-- D-PDU APIs installed on this machine -->
+<MVCI_PDU_API_ROOT>
+  <MVCI_PDU_API>
+    <SHORT_NAME>ACME_VCI</SHORT_NAME>
+    <DESCRIPTION>ACME VCI</DESCRIPTION>
+    <SUPPLIER_NAME>ACME</SUPPLIER_NAME>
+    <LIBRARY_FILE URI="file:///opt/acme/libacme-pdu.so"/>
+    <MODULE_DESCRIPTION_FILE URI="file:///opt/acme/mdf.xml"/>
+    <CABLE_DESCRIPTION_FILE URI="file:///opt/acme/cdf.xml"/>
+  </MVCI_PDU_API>
+</MVCI_PDU_API_ROOT>
+EOF
+check "apt-get install ./pdu7318_*.deb" apt install "$DEB"
+LIB=$(dpkg -L pdu7318 | grep -E '/libpdu7318\.so\.1$')
+check "root file: ACME_VCI kept" grep -q "<SHORT_NAME>ACME_VCI</SHORT_NAME>" "$ROOT_FILE"
+check "root file: ACME's cable description kept" grep -q 'file:///opt/acme/cdf.xml' "$ROOT_FILE"
+check "root file: the comment kept" grep -q "D-PDU APIs installed on this machine" "$ROOT_FILE"
+check "root file: PDU7318 names the installed library" grep -q "URI=\"file://$LIB\"" "$ROOT_FILE"
+check "root file: PDU7318 names the installed MDF" grep -q "URI=\"file://$APP_DIR/MDF.xml\"" "$ROOT_FILE"
+check "the library's SONAME is libpdu7318.so.1" bash -c "readelf -d '$LIB' | grep -q 'SONAME.*\[libpdu7318\.so\.1\]'"
+check "the application folder is installed" test -f "$APP_DIR/MDF.xml" -a -f "$APP_DIR/config.ini" -a -f "$APP_DIR/PDUAPI_7318.ini"
+check "man pdutool" bash -c "man -P cat pdutool 2>/dev/null | grep -q -- '--root' || zcat /usr/share/man/man1/pdutool.1.gz | grep -q 'root'"
+
+echo "== deb-test: a client built against the installed library =="
+check "cc client.c \$(pkg-config --cflags --libs pdu7318)" \
+  bash -c "cc -std=c99 -Wall -Wextra -Werror -o '$WORK/client' tests/packaging/client.c \$(pkg-config --cflags --libs pdu7318)"
+mkdir -p "$WORK/cmake-client"
+cat >"$WORK/cmake-client/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.20)
+project(client C)
+find_package(pdu7318 1 REQUIRED)
+add_executable(client $SRC/tests/packaging/client.c)
+target_link_libraries(client PRIVATE pdu7318::pdu7318)
+EOF
+check "cmake find_package(pdu7318) builds the client" \
+  bash -c "cmake -S '$WORK/cmake-client' -B '$WORK/cmake-client/build' >/dev/null && cmake --build '$WORK/cmake-client/build' >/dev/null"
+
+/usr/bin/vcisim --scenario /usr/share/pdu7318/scenarios/demo.json --link "$WORK/vci" >"$WORK/vcisim.log" 2>&1 &
+vcisim_pid=$!
+for _ in $(seq 50); do [ -e "$WORK/vci" ] && break; sleep 0.1; done
+check "vcisim is serving" test -e "$WORK/vci"
+if PDU7318_PORTS="$WORK/vci" "$WORK/client" >"$WORK/client.out" 2>&1; then
+  pass "the client constructs the API, reads the module ids and the battery over vcisim"
+else
+  fail "the client constructs the API, reads the module ids and the battery over vcisim"
+  cat "$WORK/client.out"
+fi
+cat "$WORK/client.out"
+check "the CMake-built client runs too" env PDU7318_PORTS="$WORK/vci" "$WORK/cmake-client/build/client"
+
+echo "== deb-test: pdutool finds APIs through the root file =="
+check "pdutool --root lists PDU7318 and ACME_VCI" \
+  bash -c "pdutool --root | grep -q '^PDU7318 ' && pdutool --root | grep -q '^ACME_VCI '"
+check "pdutool --root PDU7318 ioctl vbatt" \
+  bash -c "PDU7318_PORTS='$WORK/vci' pdutool --json --root PDU7318 ioctl vbatt >'$WORK/vbatt.json' &&
+           grep -q '\"library\": \"$LIB\"' '$WORK/vbatt.json' && grep -q '\"value\": 12640' '$WORK/vbatt.json'"
+kill "$vcisim_pid" 2>/dev/null || true
+wait "$vcisim_pid" 2>/dev/null || true
+vcisim_pid=""
+
+echo "== deb-test: removal =="
+echo "; a user's note" >>"$APP_DIR/config.ini"
+check "apt-get remove pdu7318" apt remove pdu7318
+check "root file: PDU7318 removed" bash -c "! grep -q '<SHORT_NAME>PDU7318</SHORT_NAME>' '$ROOT_FILE'"
+check "root file: ACME_VCI survives the removal" grep -q "<SHORT_NAME>ACME_VCI</SHORT_NAME>" "$ROOT_FILE"
+check "root file: ACME's library URI unchanged" grep -q 'URI="file:///opt/acme/libacme-pdu.so"' "$ROOT_FILE"
+check "the library is gone" test ! -e "$LIB"
+check "remove keeps the user's edited configuration" grep -q "a user's note" "$APP_DIR/config.ini"
+check "apt-get purge pdu7318" apt purge pdu7318
+check "purge takes the application folder" test ! -e "$APP_DIR"
+check "root file: ACME_VCI survives the purge" grep -q "<SHORT_NAME>ACME_VCI</SHORT_NAME>" "$ROOT_FILE"
+
+if [ "$failed" -ne 0 ]; then
+  echo "---- checks.log ----"
+  tail -n 40 "$WORK/checks.log"
+  echo "---- apt.log ----"
+  tail -n 40 "$WORK/apt.log"
+fi
+echo "deb-test: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
