@@ -4,10 +4,11 @@
 # need a pseudo-terminal (the fake VCI of tests/support/TestVci) or other
 # POSIX-only calls cannot run there; they are recognised by their includes
 # and left out:
-#   - a support unit (X.h/X.cpp) is POSIX-only when either file includes a
-#     POSIX header or another POSIX-only support header;
+#   - a helper unit (tests/support/X.h/.cpp, or a room's own X.h/.cpp) is
+#     POSIX-only when either file includes a POSIX header or another
+#     POSIX-only helper header;
 #   - a test file is left out when it includes a POSIX header or a POSIX-only
-#     support header.
+#     helper header.
 # Windows-only tests live in tests/<room>/win32/.
 
 # Listing the cases of a test program runs it; under Wine that happens when
@@ -32,36 +33,51 @@ function(_pdu7318_uses_posix file out)
   endif()
 endfunction()
 
-# The POSIX-only headers of tests/support, as "support/X.h" include names.
+# The POSIX-only headers of the tests, as they are included: "support/X.h"
+# for tests/support, "X.h" for a room's own helper headers.
 function(_pdu7318_posix_support_headers out)
-  file(GLOB _units CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.h)
+  file(GLOB _support CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.h)
+  file(GLOB _local CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*/*.h)
+  list(REMOVE_ITEM _local ${_support})
   set(_posix)
-  # Twice, so that a unit that includes a POSIX-only unit is caught too.
-  foreach(_pass 1 2)
-    foreach(h ${_units})
+  # Until nothing changes, so that a header that includes a POSIX-only
+  # header is caught too.
+  foreach(_pass 1 2 3 4)
+    set(_changed FALSE)
+    foreach(h ${_support} ${_local})
       get_filename_component(_name ${h} NAME_WE)
-      if("support/${_name}.h" IN_LIST _posix)
+      get_filename_component(_dir ${h} DIRECTORY)
+      if(h IN_LIST _support)
+        set(_inc "support/${_name}.h")
+      else()
+        set(_inc "${_name}.h")
+      endif()
+      if(_inc IN_LIST _posix)
         continue()
       endif()
       set(_files ${h})
-      if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/support/${_name}.cpp)
-        list(APPEND _files ${CMAKE_CURRENT_SOURCE_DIR}/support/${_name}.cpp)
+      if(EXISTS ${_dir}/${_name}.cpp)
+        list(APPEND _files ${_dir}/${_name}.cpp)
       endif()
       foreach(f ${_files})
         _pdu7318_uses_posix(${f} _uses ${_posix})
         if(_uses)
-          list(APPEND _posix "support/${_name}.h")
+          list(APPEND _posix ${_inc})
+          set(_changed TRUE)
           break()
         endif()
       endforeach()
     endforeach()
+    if(NOT _changed)
+      break()
+    endif()
   endforeach()
   set(${out} ${_posix} PARENT_SCOPE)
 endfunction()
 
 _pdu7318_posix_support_headers(PDU7318_POSIX_SUPPORT)
 if(PDU7318_POSIX_SUPPORT)
-  message(STATUS "Windows tests: POSIX-only support left out: ${PDU7318_POSIX_SUPPORT}")
+  message(STATUS "Windows tests: POSIX-only helpers: ${PDU7318_POSIX_SUPPORT}")
 endif()
 
 # Removes the POSIX-only files from the list variable `var`.

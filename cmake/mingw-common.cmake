@@ -10,6 +10,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# printf and friends from mingw-w64's own C99 implementation rather than
+# msvcrt's, which knows neither %zu nor %lld: log lines and tools format
+# with them.
+set(CMAKE_C_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
+set(CMAKE_CXX_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
+
 # The DLL and the test programs carry their runtime inside: an application
 # that loads the module must not need libstdc++-6.dll, libgcc_s or
 # libwinpthread-1.dll beside it.

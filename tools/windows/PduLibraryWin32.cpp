@@ -1,0 +1,117 @@
+// pdutool's library loader for Windows: LoadLibraryW and GetProcAddress in
+// place of dlopen and dlsym (pdutool/PduLibrary.cpp). Built instead of that
+// file when pdutool is cross-built for Windows (tools/windows/Pdutool.cmake).
+// The 29 functions are looked up by their plain names, which is how
+// pdu7318.dll exports them in both the 32- and the 64-bit build.
+#include <windows.h>
+
+#include <string>
+#include <type_traits>
+
+#include "PduLibrary.h"
+
+namespace pdutool {
+namespace {
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& s) {
+  if (s.empty()) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
+                        nullptr);
+  }
+  return out;
+}
+
+std::string SystemMessage(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string msg = n > 0 ? Narrow(std::wstring(text, n)) : std::string();
+  if (text != nullptr) LocalFree(text);
+  while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
+  return msg;
+}
+
+}  // namespace
+
+PduLibrary::~PduLibrary() {
+  // As on Linux: the module stays loaded until the process ends.
+  handle_ = nullptr;
+}
+
+bool PduLibrary::Load(const std::string& path, std::string& error) {
+  path_ = path;
+  HMODULE module = LoadLibraryW(Widen(path).c_str());
+  if (module == nullptr) {
+    const DWORD code = GetLastError();
+    error = "cannot load " + path + ": error " + std::to_string(code) + " " + SystemMessage(code);
+    return false;
+  }
+  handle_ = module;
+  auto resolve = [&](auto& slot, const char* name) {
+    FARPROC sym = GetProcAddress(module, name);
+    if (sym == nullptr) {
+      missing_.push_back(name);
+      return;
+    }
+    slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+        reinterpret_cast<void*>(sym));
+  };
+#define PDUTOOL_RESOLVE(name) resolve(fn_.name, #name);
+  PDUTOOL_RESOLVE(PDUConstruct)
+  PDUTOOL_RESOLVE(PDUDestruct)
+  PDUTOOL_RESOLVE(PDUIoCtl)
+  PDUTOOL_RESOLVE(PDUGetVersion)
+  PDUTOOL_RESOLVE(PDUGetStatus)
+  PDUTOOL_RESOLVE(PDUGetLastError)
+  PDUTOOL_RESOLVE(PDUGetResourceStatus)
+  PDUTOOL_RESOLVE(PDUCreateComLogicalLink)
+  PDUTOOL_RESOLVE(PDUDestroyComLogicalLink)
+  PDUTOOL_RESOLVE(PDUConnect)
+  PDUTOOL_RESOLVE(PDUDisconnect)
+  PDUTOOL_RESOLVE(PDULockResource)
+  PDUTOOL_RESOLVE(PDUUnlockResource)
+  PDUTOOL_RESOLVE(PDUGetComParam)
+  PDUTOOL_RESOLVE(PDUSetComParam)
+  PDUTOOL_RESOLVE(PDUStartComPrimitive)
+  PDUTOOL_RESOLVE(PDUCancelComPrimitive)
+  PDUTOOL_RESOLVE(PDUGetEventItem)
+  PDUTOOL_RESOLVE(PDUDestroyItem)
+  PDUTOOL_RESOLVE(PDURegisterEventCallback)
+  PDUTOOL_RESOLVE(PDUGetObjectId)
+  PDUTOOL_RESOLVE(PDUGetModuleIds)
+  PDUTOOL_RESOLVE(PDUGetResourceIds)
+  PDUTOOL_RESOLVE(PDUGetConflictingResources)
+  PDUTOOL_RESOLVE(PDUGetUniqueRespIdTable)
+  PDUTOOL_RESOLVE(PDUSetUniqueRespIdTable)
+  PDUTOOL_RESOLVE(PDUModuleConnect)
+  PDUTOOL_RESOLVE(PDUModuleDisconnect)
+  PDUTOOL_RESOLVE(PDUGetTimestamp)
+#undef PDUTOOL_RESOLVE
+  return true;
+}
+
+// pdu7318.dll beside pdutool.exe (both land in the build's bin folder).
+std::string DefaultLibraryPath() {
+  wchar_t self[MAX_PATH + 1];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return "pdu7318.dll";
+  std::wstring exe(self, n);
+  const size_t slash = exe.find_last_of(L"\\/");
+  return Narrow(slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash + 1)) +
+         "pdu7318.dll";
+}
+
+}  // namespace pdutool

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Cross-builds pdu7318.dll, pdutool.exe and the test programs for Windows.
+#   tools/windows/build.sh [x86_64] [i686]     (default: both)
+# Build folders: build-win64/ and build-win32/ (bin/ holds the DLL and the
+# programs); TinyXML and GoogleTest for each target in build-win-deps/.
+set -euo pipefail
+source "$(dirname "$0")/env.sh"
+archs=("$@")
+[ ${#archs[@]} -eq 0 ] && archs=(x86_64 i686)
+for arch in "${archs[@]}"; do
+  dir=$(win_build_dir "$arch")
+  deps=$(win_deps_dir "$arch")
+  bash "$PDU7318_REPO/tools/windows/deps.sh" "$arch" "$deps"
+  echo "== building for $arch-w64-mingw32 in $dir"
+  cmake -S "$PDU7318_REPO" -B "$dir" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$PDU7318_REPO/cmake/toolchain-mingw-$arch.cmake" \
+    -DPDU7318_MINGW_PREFIX="$deps" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$dir" -j"${JOBS:-2}"
+done

@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""End-to-end run of the Windows DLL under Wine against the VCI simulator.
+
+    e2e_wine.py --vcisim PATH --win-bin BUILD-WIN/bin --data SOURCE/data
+                [--prefix WINEPREFIX] [--com N]
+
+vcisim (a Linux program) serves a pseudo-terminal. Wine is told that COMn
+is that pseudo-terminal (dosdevices/comN) and the serial device map lists
+it (HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM "\\Device\\SerialN" = "COMn"), the
+way a USB serial adapter appears on Windows. pdutool.exe then loads
+pdu7318.dll from the same folder and runs the demo scenario's UDS session;
+the library has to find the port through the registry, read MDF.xml and
+config.ini from C:\\ProgramData\\Brenlo\\Apps\\7318\\ and write its logs into
+the folder named by HKCU\\SOFTWARE\\Brenlo\\MVCI "path".
+
+A pseudo-terminal has no modem lines, so the DTR pulse fails with
+ERROR_NOT_SUPPORTED and is skipped by the library.
+
+Prints "1 passed, 0 failed" or "0 passed, 1 failed"; exits non-zero on
+failure.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SERIAL_MAP = r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
+LOG_KEY = r"HKCU\SOFTWARE\Brenlo\MVCI"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def norm(hexes):
+    return " ".join(hexes.upper().split())
+
+
+class Wine:
+    def __init__(self, prefix):
+        self.prefix = prefix
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+        # The library must take its folders from the Windows places, not
+        # from the overrides the Linux tests use (Wine passes the Unix
+        # environment on to Windows programs).
+        for name in ("PDU7318_HOME", "PDU7318_LOG_PATH", "PDU7318_PORTS"):
+            self.env.pop(name, None)
+
+    def run(self, args, timeout=120, check_rc=True):
+        try:
+            p = subprocess.run(["wine"] + args, env=self.env, capture_output=True, text=True,
+                               timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("wine %s: no exit within %d s" % (" ".join(args), timeout))
+        if check_rc:
+            check(p.returncode == 0, "wine %s: exit %d\n%s%s" % (" ".join(args), p.returncode,
+                                                                p.stdout, p.stderr))
+        return p
+
+    def drive_c(self, *parts):
+        return os.path.join(self.prefix, "drive_c", *parts)
+
+    def serial_values(self):
+        p = self.run(["reg", "query", SERIAL_MAP], check_rc=False)
+        names = []
+        for line in p.stdout.splitlines():
+            fields = line.split()
+            if len(fields) >= 3 and fields[1] == "REG_SZ":
+                names.append(fields[0])
+        return names
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--vcisim", required=True)
+    ap.add_argument("--win-bin", required=True)
+    ap.add_argument("--data", required=True)
+    ap.add_argument("--prefix", default=os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")))
+    ap.add_argument("--com", type=int, default=9)
+    args = ap.parse_args()
+
+    wine = Wine(os.path.abspath(args.prefix))
+    tmp = tempfile.mkdtemp(prefix="pdu7318-wine-e2e-")
+    sim = None
+    com_link = os.path.join(wine.prefix, "dosdevices", "com%d" % args.com)
+    try:
+        with open(os.path.join(args.data, "scenarios", "demo.json")) as f:
+            scenario = json.load(f)
+        session = [s for s in scenario["sessions"] if s["name"] == "uds-on-can"][0]
+
+        # The VCI.
+        link = os.path.join(tmp, "vci")
+        sim_log = open(os.path.join(tmp, "vcisim.out"), "w")
+        sim = subprocess.Popen([args.vcisim, "--link", link, "--trace", "--scenario",
+                                os.path.join(args.data, "scenarios", "demo.json")],
+                               stdout=sim_log, stderr=subprocess.STDOUT)
+        end = time.monotonic() + 10
+        while not os.path.islink(link):
+            check(sim.poll() is None, "vcisim exited early")
+            check(time.monotonic() < end, "vcisim did not come up")
+            time.sleep(0.01)
+        pty = os.path.realpath(link)
+
+        # COMn is the simulator's pseudo-terminal, and the serial device
+        # map names only it (Wine lists its own COM1 = /dev/ttyS0 there,
+        # which would only cost a failed probe first).
+        if os.path.lexists(com_link):
+            os.remove(com_link)
+        os.symlink(pty, com_link)
+        for name in wine.serial_values():
+            wine.run(["reg", "delete", SERIAL_MAP, "/v", name, "/f"])
+        wine.run(["reg", "add", SERIAL_MAP, "/v", "\\Device\\Serial%d" % args.com, "/t", "REG_SZ",
+                  "/d", "COM%d" % args.com, "/f"])
+
+        # The application folder with logging on, and the log folder value.
+        app = wine.drive_c("ProgramData", "Brenlo", "Apps", "7318")
+        os.makedirs(app, exist_ok=True)
+        for name in ("MDF.xml", "PDUAPI_7318.ini"):
+            shutil.copy(os.path.join(args.data, name), app)
+        with open(os.path.join(app, "config.ini"), "w") as f:
+            f.write("[LOG]\r\nopen=1\r\n")
+        logs = wine.drive_c("pdu7318-e2e-logs")
+        shutil.rmtree(logs, ignore_errors=True)
+        wine.run(["reg", "add", LOG_KEY, "/v", "path", "/t", "REG_SZ", "/d",
+                  "C:\\pdu7318-e2e-logs", "/f"])
+
+        # The session, through pdutool.exe and pdu7318.dll.
+        exe = os.path.join(args.win_bin, "pdutool.exe")
+        requests = [s["request"] for s in session["steps"]]
+        start = time.monotonic()
+        p = wine.run([exe, "--json", "session"] + session["args"] + requests, check_rc=False)
+        took = time.monotonic() - start
+        try:
+            out = json.loads(p.stdout)
+        except ValueError:
+            raise Failure("pdutool.exe printed no JSON (exit %d):\n%s\n%s" %
+                          (p.returncode, p.stdout, p.stderr))
+        check(p.returncode == 0 and out.get("ok"),
+              "session: exit %d\n%s\n%s" % (p.returncode, p.stderr, json.dumps(out, indent=1)))
+        sendrecv = [x for x in out["primitives"] if x["type"] == "SENDRECV"]
+        check(len(sendrecv) == len(requests), "one SENDRECV per request")
+        for step, prim in zip(session["steps"], sendrecv):
+            check(prim["status"] == "FINISHED", "%s: %s" % (step["request"], prim["status"]))
+            got = sorted(r["data"] for r in prim["results"])
+            want = sorted(norm(h) for h in step["expect"])
+            check(got == want, "%s: got %s, want %s" % (step["request"], got, want))
+            print("  SENDRECV %-20s -> %s" % (step["request"], " | ".join(got)))
+        print("  %d SENDRECV in %.1f s" % (len(sendrecv), took))
+
+        # The battery voltage through PDUIoCtl.
+        p = wine.run([exe, "--json", "ioctl", "vbatt"], check_rc=False)
+        out = json.loads(p.stdout or "{}")
+        check(p.returncode == 0 and out.get("value") == scenario["vci"]["battery_mv"],
+              "ioctl vbatt: exit %d %s\n%s" % (p.returncode, out, p.stderr))
+        print("  PDUIoCtl vbatt -> %s mV" % out["value"])
+
+        # The three log files of today in <path>\J2534\7318\.
+        today = datetime.date.today().strftime("%Y-%m-%d")
+        folder = os.path.join(logs, "J2534", "7318")
+        for suffix in ("", "_data", "_contact"):
+            name = os.path.join(folder, today + suffix + ".txt")
+            check(os.path.isfile(name), "log file %s" % name)
+        with open(os.path.join(folder, today + ".txt"), errors="replace") as f:
+            main_log = f.read()
+        check("PDUConstruct" in main_log and "PDUStartComPrimitive" in main_log,
+              "main log has the API calls")
+        check("Can't find comm" not in main_log, "the port was found")
+        print("  log files in C:\\pdu7318-e2e-logs\\J2534\\7318\\ (%d bytes of main log)" %
+              len(main_log))
+    except Failure as e:
+        trace = os.path.join(tmp, "vcisim.out")
+        if os.path.exists(trace):
+            with open(trace, errors="replace") as f:
+                raise Failure("%s\n-- vcisim output (end):\n%s" % (e, f.read()[-3000:]))
+        raise
+    finally:
+        if sim is not None and sim.poll() is None:
+            sim.send_signal(signal.SIGTERM)
+            try:
+                sim.wait(5)
+            except subprocess.TimeoutExpired:
+                sim.kill()
+                sim.wait()
+        if os.path.islink(com_link):
+            os.remove(com_link)
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except Failure as e:
+        print("FAIL: %s" % e)
+        print("0 passed, 1 failed")
+        sys.exit(1)
+    print("1 passed, 0 failed")

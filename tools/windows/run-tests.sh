@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs the Windows test programs under Wine, each test in its own process
+# (ctest, as on Linux). Tests that need a pseudo-terminal are not built for
+# Windows (cmake/WindowsTests.cmake).
+#   tools/windows/run-tests.sh [x86_64] [i686]     (default: both)
+# The 32-bit programs need wine32; without it they are skipped with a note.
+set -euo pipefail
+source "$(dirname "$0")/env.sh"
+archs=("$@")
+[ ${#archs[@]} -eq 0 ] && archs=(x86_64 i686)
+wine_up
+trap wine_down EXIT
+fail=0
+for arch in "${archs[@]}"; do
+  dir=$(win_build_dir "$arch")
+  if [ "$arch" = i686 ] && ! have_wine32; then
+    echo "== $arch tests: SKIPPED (wine32 is not installed)"
+    continue
+  fi
+  echo "== $arch tests under Wine ($dir)"
+  ctest --test-dir "$dir" -j"${JOBS:-2}" --timeout 300 --output-on-failure || fail=1
+done
+exit "$fail"
