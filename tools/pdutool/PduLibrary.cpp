@@ -69,7 +69,10 @@ std::string DefaultLibraryPath() {
   if (n <= 0) return "libpdu7318.so";
   std::string exe(self, static_cast<size_t>(n));
   std::string dir = exe.substr(0, exe.rfind('/'));
-  return dir + "/../lib/libpdu7318.so";
+  std::string beside = dir + "/../lib/libpdu7318.so";
+  // Installed from the package, the library sits in the multiarch folder
+  // and the dynamic loader finds it by its SONAME.
+  return access(beside.c_str(), F_OK) == 0 ? beside : "libpdu7318.so.1";
 }
 
 }  // namespace pdutool

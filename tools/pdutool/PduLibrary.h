@@ -74,7 +74,9 @@ T_PDU_ERROR Invoke(F f, A... args) {
   return f != nullptr ? f(args...) : PDU_ERR_FCT_FAILED;
 }
 
-// The library next to the tool: <dir of the executable>/../lib/libpdu7318.so.
+// The library next to the tool: <dir of the executable>/../lib/libpdu7318.so
+// when that file exists (a build tree), else "libpdu7318.so.1" for the
+// dynamic loader's search (an installed package).
 std::string DefaultLibraryPath();
 
 }  // namespace pdutool

@@ -6,9 +6,12 @@
 //                         [--functional] [--cycles N] [--no-startcomm]
 //                         [--startcomm-data HEX] REQUEST...
 //   pdutool [...] ioctl vbatt|ignition|PDU_IOCTL_NAME
+//   pdutool [--json] [--root-file FILE] --root        list the installed APIs
+//   pdutool [...] --root NAME COMMAND ...             use the API of that entry
 //
 // The library is loaded with dlopen (default: ../lib/libpdu7318.so next to
-// this program), so any ISO 22900-2 library can be driven. docs/pdutool.md
+// this program, else the installed libpdu7318.so.1; with --root NAME the
+// root description file's entry), so any ISO 22900-2 library can be driven. docs/pdutool.md
 // describes the options, the exit codes and the --json output.
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +23,7 @@
 #include "Client.h"
 #include "Commands.h"
 #include "PduLibrary.h"
+#include "RootFile.h"
 
 namespace {
 
@@ -33,6 +37,9 @@ void Usage(FILE* out) {
                "  --json            print one JSON document instead of text (docs/pdutool.md)\n"
                "  --poll            poll for events instead of waiting for the callback\n"
                "  --wait MS         longest wait for one ComPrimitive (default 20000)\n"
+               "  --root [NAME]     without NAME: list the APIs of the root description file;\n"
+               "                    with NAME: load the library of that entry\n"
+               "  --root-file FILE  root description file (default /etc/pdu_api_root.xml)\n"
                "commands:\n"
                "  info [--mdf FILE]     module ids, version, status, objects by type\n"
                "                        (resources from FILE, default $PDU7318_HOME/MDF.xml)\n"
@@ -67,6 +74,7 @@ std::pair<std::string, std::string> NameValue(const std::string& text) {
 int main(int argc, char** argv) {
   ClientOptions options;
   std::string libPath;
+  RootChoice root;
   int i = 1;
   auto value = [&](const char* name) -> std::string {
     if (i + 1 >= argc) UsageError(std::string(name) + " needs a value");
@@ -84,6 +92,8 @@ int main(int argc, char** argv) {
       options.poll = false;
     } else if (a == "--wait") {
       options.waitMs = static_cast<uint32_t>(std::strtoul(value("--wait").c_str(), nullptr, 0));
+    } else if (ParseRootOption(argc, argv, i, root)) {
+      continue;  // --root [NAME], --root-file FILE (RootFile.h)
     } else if (a == "--help" || a == "-h") {
       Usage(stdout);
       return kExitOk;
@@ -91,7 +101,12 @@ int main(int argc, char** argv) {
       UsageError("unknown option " + std::string(a));
     }
   }
+  if (root.given && root.name.empty()) return RunRootList(root, options.json, argc - i);
   if (i >= argc) UsageError("no command");
+  std::string rootMdf;
+  if (root.given) {
+    if (int rc = ApplyRootApi(root, options.json, libPath, rootMdf); rc != kExitOk) return rc;
+  }
   const std::string command = argv[i++];
 
   // Parse the command's arguments before loading anything.
@@ -146,6 +161,7 @@ int main(int argc, char** argv) {
   } else if (command == "info") {
     const char* home = std::getenv("PDU7318_HOME");
     mdfPath = std::string(home ? home : "/etc/brenlo/7318") + "/MDF.xml";
+    if (!rootMdf.empty()) mdfPath = rootMdf;
     for (; i < argc; ++i) {
       if (std::string_view(argv[i]) == "--mdf") {
         mdfPath = value("--mdf");
