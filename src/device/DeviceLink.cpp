@@ -117,8 +117,19 @@ uint32_t DeviceLink::SendOnChannel(uint8_t channel, uint8_t command, const uint8
 // ---- receive path -------------------------------------------------------
 
 void DeviceLink::OnReceive(const uint8_t* bytes, uint32_t count) {
-  std::lock_guard<std::mutex> lock(m_RecvLock);
+  // The waiting receive operation is woken after m_RecvLock is released:
+  // woken under the lock, it would find the lock still held and sleep once
+  // more on it (two more context switches per answer).
+  Arrived arrived;
+  {
+    std::lock_guard<std::mutex> lock(m_RecvLock);
+    SplitReceived(bytes, count, arrived);
+  }
+  if (arrived.answer) m_AnswerArrived.notify_all();
+  if (arrived.carData) m_CarDataArrived.notify_all();
+}
 
+void DeviceLink::SplitReceived(const uint8_t* bytes, uint32_t count, Arrived& arrived) {
   uint32_t take = count;
   if (take > kRecvBufferSize - m_dwCurSaveOff) {
     take = kRecvBufferSize - m_dwCurSaveOff;
@@ -169,7 +180,7 @@ void DeviceLink::OnReceive(const uint8_t* bytes, uint32_t count) {
       log::LogMain("recv frame longer than %u bytes dropped",
                    static_cast<uint32_t>(kMaxReceivedFrame));
     } else {
-      QueueSegment(begin, segLen);
+      QueueSegment(begin, segLen, arrived);
     }
     start += segLen;
     if (start == m_dwCurSaveOff) log::LogMain("--4");
@@ -182,7 +193,7 @@ void DeviceLink::OnReceive(const uint8_t* bytes, uint32_t count) {
   }
 }
 
-void DeviceLink::QueueSegment(const uint8_t* segment, uint32_t length) {
+void DeviceLink::QueueSegment(const uint8_t* segment, uint32_t length, Arrived& arrived) {
   const bool carData = PeekStuffedCommand(segment, length) == VCI_CMD_VEHICLE_DATA;
   uint8_t* queue = carData ? m_byCarDataQueue : m_byAnswerQueue;
   uint32_t& queueLen = carData ? m_dwCarDataLen : m_dwAnswerLen;
@@ -199,7 +210,7 @@ void DeviceLink::QueueSegment(const uint8_t* segment, uint32_t length) {
   if (log::MainLogOn()) {
     log::LogMain("show data = %s len = %d", RecvHex(queue, queueLen, true), queueLen);
   }
-  (carData ? m_CarDataArrived : m_AnswerArrived).notify_all();
+  (carData ? arrived.carData : arrived.answer) = true;
 }
 
 void DeviceLink::DiscardAnswers() {
@@ -268,7 +279,13 @@ uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
       needMore = false;
     }
     if (*q.carryLen == 0 || needMore) {
-      if (!q.arrived->wait_until(lock, deadline, [&] { return *q.queueLen > 0; })) break;
+      // Once the time is up only the queue itself is looked at: a wait on
+      // a deadline in the past still enters the kernel and the scheduler,
+      // which made every drained poll of the queue cost ~15 us.
+      const bool more = std::chrono::steady_clock::now() >= deadline
+                            ? *q.queueLen > 0
+                            : q.arrived->wait_until(lock, deadline, [&] { return *q.queueLen > 0; });
+      if (!more) break;
       continue;
     }
 

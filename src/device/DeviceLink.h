@@ -136,7 +136,14 @@ class DeviceLink {
   uint32_t Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity, uint32_t timeoutMs);
   bool Probe();
   void ReadThread();
-  void QueueSegment(const uint8_t* segment, uint32_t length);
+  // Which queues got frames during one OnReceive.
+  struct Arrived {
+    bool answer = false;
+    bool carData = false;
+  };
+  // OnReceive's work under m_RecvLock: append, split, queue.
+  void SplitReceived(const uint8_t* bytes, uint32_t count, Arrived& arrived);
+  void QueueSegment(const uint8_t* segment, uint32_t length, Arrived& arrived);
   // Hex text of the receive side into m_szRecvHex (under m_RecvLock).
   const char* RecvHex(const uint8_t* bytes, uint32_t count, bool spaced);
 

@@ -24,8 +24,10 @@ void AppendCopJob() {
 }
 
 void SetQueueRun(uint32_t value) {
-  g_QueueRun.store(value);
-  WakeEngine();
+  // Every ComPrimitive sets it to 1 right after AppendCopJob has woken the
+  // engine; a second wake-up for an unchanged flag only made the engine
+  // thread meet the waker on the wake-up mutex.
+  if (g_QueueRun.exchange(value) != value) WakeEngine();
 }
 
 void ReleaseJob(CopJob& job) {

@@ -82,7 +82,7 @@ extern std::atomic<uint32_t> g_QueueRun;
 // Appends a copy of g_CopJob (with its own copy of the TxFlag bytes) and
 // wakes the engine. Caller holds the ApiLock.
 void AppendCopJob();
-// Sets g_QueueRun and wakes the engine.
+// Sets g_QueueRun and wakes the engine when the flag changed.
 void SetQueueRun(uint32_t value);
 // Releases what a job owns (its TxFlag copy).
 void ReleaseJob(CopJob& job);
