@@ -126,6 +126,9 @@ check "root file: ACME's cable description kept" grep -q 'file:///opt/acme/cdf.x
 check "root file: the comment kept" grep -q "D-PDU APIs installed on this machine" "$ROOT_FILE"
 check "root file: PDU7318 names the installed library" grep -q "URI=\"file://$LIB\"" "$ROOT_FILE"
 check "root file: PDU7318 names the installed MDF" grep -q "URI=\"file://$APP_DIR/MDF.xml\"" "$ROOT_FILE"
+check "apt-get install --reinstall (prerm upgrade, postinst configure)" apt install --reinstall "$DEB"
+check "root file: still exactly one PDU7318 entry and ACME_VCI" \
+  bash -c "[ \$(grep -c '<SHORT_NAME>PDU7318</SHORT_NAME>' '$ROOT_FILE') = 1 ] && grep -q '<SHORT_NAME>ACME_VCI</SHORT_NAME>' '$ROOT_FILE'"
 check "the library's SONAME is libpdu7318.so.1" bash -c "readelf -d '$LIB' | grep -q 'SONAME.*\[libpdu7318\.so\.1\]'"
 check "the application folder is installed" test -f "$APP_DIR/MDF.xml" -a -f "$APP_DIR/config.ini" -a -f "$APP_DIR/PDUAPI_7318.ini"
 check "man pdutool" bash -c "man -P cat pdutool 2>/dev/null | grep -q -- '--root' || zcat /usr/share/man/man1/pdutool.1.gz | grep -q 'root'"
@@ -163,6 +166,9 @@ check "pdutool --root lists PDU7318 and ACME_VCI" \
 check "pdutool --root PDU7318 ioctl vbatt" \
   bash -c "PDU7318_PORTS='$WORK/vci' pdutool --json --root PDU7318 ioctl vbatt >'$WORK/vbatt.json' &&
            grep -q '\"library\": \"$LIB\"' '$WORK/vbatt.json' && grep -q '\"value\": 12640' '$WORK/vbatt.json'"
+check "pdutool without --lib loads the installed libpdu7318.so.1" \
+  bash -c "PDU7318_PORTS='$WORK/vci' pdutool --json ioctl vbatt >'$WORK/default.json' &&
+           grep -q '\"library\": \"libpdu7318.so.1\"' '$WORK/default.json'"
 kill "$vcisim_pid" 2>/dev/null || true
 wait "$vcisim_pid" 2>/dev/null || true
 vcisim_pid=""
