@@ -13,6 +13,4 @@ target_include_directories(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/include
                                            ${CMAKE_CURRENT_SOURCE_DIR}/pdutool)
 target_link_libraries(pdutool PRIVATE Threads::Threads nlohmann_json::nlohmann_json
                                       PkgConfig::TINYXML pdu7318_warnings)
-# RootFile.cpp reads root description files (pdutool --root).
-target_link_libraries(pdutool PRIVATE PkgConfig::TINYXML)
 add_dependencies(pdutool pdu7318)
