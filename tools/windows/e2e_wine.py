@@ -59,11 +59,17 @@ class Wine:
             self.env.pop(name, None)
 
     def run(self, args, timeout=120, check_rc=True):
-        try:
-            p = subprocess.run(["wine"] + args, env=self.env, capture_output=True, text=True,
-                               timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise Failure("wine %s: no exit within %d s" % (" ".join(args), timeout))
+        # Output through files, not pipes: Wine's background services may
+        # inherit the handles and keep a pipe open after the program ended.
+        with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+            try:
+                rc = subprocess.run(["wine"] + args, env=self.env, stdout=out, stderr=err,
+                                    stdin=subprocess.DEVNULL, timeout=timeout).returncode
+            except subprocess.TimeoutExpired:
+                raise Failure("wine %s: no exit within %d s" % (" ".join(args), timeout))
+            out.seek(0)
+            err.seek(0)
+            p = subprocess.CompletedProcess(args, rc, out.read(), err.read())
         if check_rc:
             check(p.returncode == 0, "wine %s: exit %d\n%s%s" % (" ".join(args), p.returncode,
                                                                 p.stdout, p.stderr))

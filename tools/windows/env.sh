@@ -31,5 +31,10 @@ wine_up() {
       cat "$PDU7318_WIN_ROOT/build-win-wineboot.log" >&2; return 1; }
   fi
   wineserver -p >>"$PDU7318_WIN_ROOT/build-win-wineserver.log" 2>&1 || true
+  # The first program of a server session starts Wine's background services,
+  # which inherit its output: start them here, detached from any caller's
+  # pipe, so that a caller waiting for the end of a program's output does
+  # not wait for them.
+  wine cmd /c exit >>"$PDU7318_WIN_ROOT/build-win-wineserver.log" 2>&1 </dev/null || true
 }
 wine_down() { wineserver -k >/dev/null 2>&1 || true; }
