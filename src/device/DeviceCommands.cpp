@@ -25,6 +25,9 @@ constexpr uint32_t kCopBuffer = 8192;
 constexpr uint32_t kConnectBuffer = 2048;
 constexpr uint32_t kVehicleBuffer = 5000;
 
+// Late answers looked for before a command is sent (each a whole frame).
+constexpr int kMaxLateAnswers = 8;
+
 // The response-identification code of CPM_VWTP_PhysRespIdCon, whose value
 // the TP2.0 form offsets by the link's channel id.
 constexpr uint32_t kPhysRespIdConCode = 0xD0;
@@ -150,6 +153,17 @@ TransactResult VciTransact(uint8_t command, uint8_t* buffer, uint32_t length, ui
   answer = VciAnswer{};
   DeviceLink* link = GetDeviceLink();
   if (link == nullptr) return TransactResult::kNoDevice;
+  // An answer that came after its command gave up waits in the answer
+  // queue; taken now it would pass for this command's answer, and every
+  // later command would read its predecessor's. Drop it and say so. (The
+  // receive with no wait costs nothing when the queue is empty.)
+  for (int i = 0; i < kMaxLateAnswers; ++i) {
+    uint8_t late[16];
+    const uint32_t n = link->ReceiveAnswer(late, sizeof late, 0);
+    if (n == 0) break;
+    log::LogMain("late answer dropped before command %02X: %u bytes, status %u", command, n,
+                 n >= 4 ? ReadWord(late) : 0);
+  }
   if (link->SendFrame(command, buffer, length) == 0) return TransactResult::kNotSent;
   if (clearBuffer) std::memset(buffer, 0, capacity);
   const uint32_t got = link->ReceiveAnswer(buffer, capacity, timeoutMs);

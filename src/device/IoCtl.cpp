@@ -43,8 +43,16 @@ T_PDU_ERROR ReadVbatt(uint32_t hMod, uint32_t hCLL, PDU_DATA_ITEM* item, uint32_
     if (!VciIoCtl(hMod, hCLL, SubCode("PDU_IOCTL_READ_VBATT"), kIoCtlVbattTimeoutMs, words, 3, count))
       return PDU_ERR_FCT_FAILED;
     result = words[0];
-    // An answer without the word leaves the field as created.
-    if (count > 1) item->ItemType = words[1];
+    // The answer names the item's type. An answer without the word leaves
+    // the field as created, and so does any word but PDU_IT_IO_UNUM32: the
+    // item is a PDU_DATA_ITEM holding one u32, and PDUDestroyItem releases
+    // it by that type (a foreign type made it read past the item or leak
+    // it).
+    if (count > 1 && words[1] == PDU_IT_IO_UNUM32) {
+      item->ItemType = words[1];
+    } else if (count > 1) {
+      log::LogMain("item type %08x of the answer ignored", words[1]);
+    }
     value = count > 2 ? words[2] : 0;
   } else {
     item->ItemType = PDU_IT_IO_UNUM32;

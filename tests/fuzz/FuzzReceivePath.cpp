@@ -5,7 +5,7 @@
 //     op % 6 == 0, 1     a chunk: one length byte k, then k bytes (or the
 //                        rest), handed to OnReceive as ReadThread would
 //     op % 6 == 2        the same, but the chunk handed over r times
-//                        (repeat byte r, times 4): reaches the buffers'
+//                        (repeat byte r, plus 1): reaches the buffers.
 //                        limits with short inputs
 //     op % 6 == 3        ReceiveAnswer into a buffer of (next byte + 1) bytes
 //     op % 6 == 4        ReceiveVehicleData into such a buffer
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 0:
       case 1:
       case 2: {
-        const uint32_t times = op % 6 == 2 ? in.Byte() * 4u + 1u : 1u;
+        const uint32_t times = op % 6 == 2 ? in.Byte() + 1u : 1u;
         const uint8_t* chunk = nullptr;
         const size_t n = in.Take(in.Byte(), &chunk);
         for (uint32_t i = 0; i < times; ++i) {

@@ -205,8 +205,13 @@ class ReliabilityTest : public ::testing::Test {
   void TearDown() override { PDUDestruct(); }
 
   void EnableLog() { home_.SetLogSwitch("1"); }
-  void UseVci(const TestVci& vci) { ports_ = std::make_unique<test::ScopedPorts>(std::vector<std::string>{vci.Path()}); }
+  // (The old ScopedPorts goes first: it restores the variable it found.)
+  void UseVci(const TestVci& vci) {
+    ports_.reset();
+    ports_ = std::make_unique<test::ScopedPorts>(std::vector<std::string>{vci.Path()});
+  }
   void UseNoVci() {
+    ports_.reset();
     ports_ = std::make_unique<test::ScopedPorts>(std::vector<std::string>{home_.path() + "ttyNONE0"});
   }
   void Construct() {

@@ -1,0 +1,300 @@
+// The VCI misbehaving: unplugged in the middle of an exchange, during
+// construction's probe, during connect and while idle; garbage and corrupt
+// frames on the line; an answer that comes after its command gave up; a
+// VCI that stops answering. Every call returns within its timeout with a
+// defined status, every ComPrimitive ends with FINISHED, PDUDestruct
+// returns, and the next PDUConstruct finds the VCI when it comes back.
+#include <future>
+
+#include "ReliabilityFixture.h"
+#include "device/DeviceFrame.h"
+#include "device/DeviceLink.h"
+#include "mdf/ObjectIds.h"
+
+namespace pdu::reliability {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+uint32_t IdOf(const char* shortName) {
+  uint32_t id = 0;
+  mdf::ObjectIdByShortName(shortName, id);
+  return id;
+}
+
+// A reading through PDUIoCtl; value 0xFFFFFFFF when no item came back.
+struct Reading {
+  T_PDU_ERROR status = 0;
+  uint32_t value = 0xFFFFFFFFu;
+  uint32_t ms = 0;
+};
+Reading Read(const char* name) {
+  Reading r;
+  PDU_DATA_ITEM* out = nullptr;
+  const auto start = Clock::now();
+  r.status = PDUIoCtl(kMod, 0, IdOf(name), nullptr, &out);
+  r.ms = MsSince(start);
+  if (out != nullptr) {
+    r.value = *static_cast<uint32_t*>(out->pData);
+    EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out)), PDU_STATUS_NOERROR);
+  }
+  return r;
+}
+
+// Runs f on another thread; the result, or a failure after limitMs.
+template <class F>
+auto WithinMs(uint32_t limitMs, F f, const char* what) {
+  auto future = std::async(std::launch::async, f);
+  if (future.wait_for(std::chrono::milliseconds(limitMs)) != std::future_status::ready) {
+    ADD_FAILURE() << what << " did not return within " << limitMs << " ms";
+    std::fprintf(stderr, "%s hangs\n", what);
+    std::_Exit(3);  // a hang must not stall the test run
+  }
+  return future.get();
+}
+
+// The bytes of a frame as the VCI puts it on the wire, and the same frame
+// with its checksum broken.
+Bytes Wire(uint8_t command, const Bytes& data) { return TestVci::WireFrame(0x12, 0x33, command, data); }
+Bytes Corrupt(Bytes wire) {
+  // The checksum is the byte before the closing flag (or the escaped pair
+  // ending there); changing the last data-side byte keeps the framing and
+  // breaks the sum.
+  wire[wire.size() - 2] = static_cast<uint8_t>(wire[wire.size() - 2] == 0x00 ? 0x01 : 0x00);
+  return wire;
+}
+void Append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+using Faults = ReliabilityTest;
+
+TEST_F(Faults, UnplugDuringASendRecvWaitEndsItWithAnErrorAndDestructReturns) {
+  Construct();
+  const uint32_t hCLL = ConnectedLink();
+  // The COP is acknowledged, the ECU's answer never comes: the plug is
+  // pulled while the engine waits for it.
+  vci_->Script(kCmdCop, {TestVci::Answer(kCmdCop, 0)});
+  const size_t before = vci_->FrameCount();
+  const auto start = Clock::now();
+  const uint32_t hCoP = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+  ASSERT_TRUE(vci_->WaitForFrames(before + 1, 2000));
+  vci_->HangUp();
+  ASSERT_TRUE(items_.WaitFinished(hCoP, 6000));
+  EXPECT_LT(MsSince(start), 6000u);
+  EXPECT_EQ(KindsOf(hCoP), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_ERROR, PDU_COPST_FINISHED}));
+
+  // Everything after the unplug fails within its command's timeout.
+  const Reading vbatt = WithinMs(2000, [] { return Read("PDU_IOCTL_READ_VBATT"); }, "PDUIoCtl");
+  EXPECT_EQ(vbatt.status, PDU_ERR_FCT_FAILED);
+  EXPECT_EQ(vbatt.value, 0u);
+  EXPECT_EQ(WithinMs(2000, [] { return PDUModuleDisconnect(kMod); }, "PDUModuleDisconnect"),
+            PDU_ERR_COMM_PC_TO_VCI_FAILED);
+  EXPECT_EQ(WithinMs(3000, [] { return PDUDestruct(); }, "PDUDestruct"), PDU_STATUS_NOERROR);
+  EXPECT_EQ(device::GetDeviceLink(), nullptr);
+
+  // The adapter comes back (as a new device node): found again.
+  TestVci back;
+  UseVci(back);
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_NE(device::GetDeviceLink(), nullptr);
+  EXPECT_EQ(device::GetDeviceLink()->PortPath(), back.Path());
+}
+
+TEST_F(Faults, UnplugDuringTheProbeLeavesNoVciAndTheNextConstructFindsIt) {
+  vci_->Script(kCmdProbe, {});  // the first probe goes unanswered
+  UseVci(*vci_);
+  auto construct = std::async(std::launch::async, [] { return PDUConstruct(nullptr, nullptr); });
+  ASSERT_TRUE(vci_->WaitForFrames(1, 3000));
+  vci_->HangUp();
+  // Settle time and two probes of 1100 ms at most.
+  ASSERT_EQ(construct.wait_for(std::chrono::milliseconds(5000)), std::future_status::ready);
+  EXPECT_EQ(construct.get(), PDU_STATUS_NOERROR);
+  EXPECT_EQ(device::GetDeviceLink(), nullptr);
+  EXPECT_EQ(PDUDestruct(), PDU_ERR_COMM_PC_TO_VCI_FAILED);
+
+  TestVci back;
+  UseVci(back);
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_NE(device::GetDeviceLink(), nullptr);
+  EXPECT_EQ(device::GetDeviceLink()->PortPath(), back.Path());
+  EXPECT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
+}
+
+TEST_F(Faults, UnplugDuringConnectReturnsWithinTheCommandTimeouts) {
+  Construct();
+  uint32_t hCLL = 0;
+  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &hCLL, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDURegisterEventCallback(kMod, hCLL, ItemCollector::Callback), PDU_STATUS_NOERROR);
+  vci_->Script(kCmdSetLinkParam, {});  // the first ComParam is never answered
+  const size_t before = vci_->FrameCount();
+  auto connect = std::async(std::launch::async, [hCLL] { return PDUConnect(kMod, hCLL); });
+  ASSERT_TRUE(vci_->WaitForFrames(before + 2, 3000));  // resource and first ComParam
+  vci_->HangUp();
+  ASSERT_EQ(connect.wait_for(std::chrono::milliseconds(5000)), std::future_status::ready);
+  // Device failures do not change the call's result.
+  const T_PDU_ERROR status = connect.get();
+  EXPECT_TRUE(status == PDU_STATUS_NOERROR || status == PDU_ERR_COMM_PC_TO_VCI_FAILED) << status;
+  // The link still works as far as the application is concerned.
+  EXPECT_TRUE(items_.WaitCount(1, 2000));
+  EXPECT_EQ(WithinMs(2000, [hCLL] { return PDUDisconnect(kMod, hCLL); }, "PDUDisconnect"), PDU_STATUS_NOERROR);
+  EXPECT_EQ(WithinMs(3000, [] { return PDUDestruct(); }, "PDUDestruct"), PDU_STATUS_NOERROR);
+}
+
+TEST_F(Faults, UnplugWhileIdleFailsEveryCallWithinItsTimeout) {
+  Construct();
+  const uint32_t hCLL = ConnectedLink();
+  vci_->HangUp();
+  // ReadThread sees the hang-up and ends; the port handle stays.
+  for (int i = 0; i < 100 && device::GetDeviceLink()->ReadThreadRunning(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(device::GetDeviceLink()->ReadThreadRunning());
+
+  const Reading vbatt = WithinMs(2000, [] { return Read("PDU_IOCTL_READ_VBATT"); }, "PDUIoCtl(VBATT)");
+  EXPECT_EQ(vbatt.status, PDU_ERR_FCT_FAILED);
+  EXPECT_EQ(vbatt.value, 0u);
+  EXPECT_LE(vbatt.ms, 700u);
+  const Reading ignition = WithinMs(2000, [] { return Read("PDU_IOCTL_READ_IGNITION_SENSE_STATE"); }, "PDUIoCtl");
+  EXPECT_EQ(ignition.status, PDU_ERR_FCT_FAILED);
+
+  const uint32_t hCoP = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+  ASSERT_TRUE(items_.WaitFinished(hCoP, 6000));
+  EXPECT_EQ(KindsOf(hCoP), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_ERROR, PDU_COPST_FINISHED}));
+  const uint32_t start = Start(hCLL, PDU_COPT_STARTCOMM);
+  ASSERT_TRUE(items_.WaitFinished(start, 6000));
+
+  EXPECT_EQ(WithinMs(2000, [hCLL] { return PDUDisconnect(kMod, hCLL); }, "PDUDisconnect"), PDU_STATUS_NOERROR);
+  EXPECT_EQ(WithinMs(2000, [hCLL] { return PDUDestroyComLogicalLink(kMod, hCLL); }, "PDUDestroyComLogicalLink"),
+            PDU_STATUS_NOERROR);
+  EXPECT_EQ(WithinMs(3000, [] { return PDUDestruct(); }, "PDUDestruct"), PDU_STATUS_NOERROR);
+
+  TestVci back;
+  UseVci(back);
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_NE(device::GetDeviceLink(), nullptr);
+  EXPECT_TRUE(device::GetDeviceLink()->ReadThreadRunning());
+}
+
+TEST_F(Faults, GarbageAndCorruptFramesBetweenAnswersDoNotBreakTheSession) {
+  Construct();
+  const uint32_t hCLL = ConnectedLink();
+  // Before each real frame: noise (no flag byte in it, a lone escape byte
+  // among it) and a copy of the frame with a broken checksum. Every third
+  // exchange goes over the line one byte per write.
+  std::atomic<int> exchange{0};
+  TestVci* vci = vci_.get();
+  vci_->SetHandler(kCmdCop, [vci, &exchange](const VciFrame& f) {
+    std::vector<VciReply> healthy = HealthyCopReplies(f);
+    Bytes stream;
+    const Bytes noise = {0x00, 0x31, 0x7D, 0xFF, 0x12, 0x10, 0x7D, 0x5E, 0xAA};
+    for (const VciReply& r : healthy) {
+      const Bytes wire = Wire(r.command, r.data);
+      Append(stream, noise);
+      Append(stream, Corrupt(wire));
+      Append(stream, wire);
+    }
+    if (++exchange % 3 == 0) {
+      for (uint8_t b : stream) vci->InjectRaw({b});
+    } else {
+      vci->InjectRaw(stream);
+    }
+    return std::vector<VciReply>{};
+  });
+  for (int i = 0; i < 30; ++i) {
+    const uint8_t did = static_cast<uint8_t>(i);
+    const uint32_t hCoP = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, did});
+    ASSERT_TRUE(items_.WaitFinished(hCoP, 5000)) << i;
+    const std::vector<SeenItem> seen = items_.ItemsOf(hCoP);
+    ASSERT_EQ(KindsOf(hCoP), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED})) << i;
+    EXPECT_EQ(seen[1].data, (Bytes{0x62, 0xF1, did})) << i;
+  }
+}
+
+TEST_F(Faults, NoiseWithFlagBytesCostsAtMostTheFrameItHitsAndTheSessionGoesOn) {
+  Construct();
+  const uint32_t hCLL = ConnectedLink();
+  // Noise that contains flag bytes can swallow the frame that follows it;
+  // such an exchange may end with an error, but it ends, and the next one
+  // works again.
+  std::atomic<int> exchange{0};
+  TestVci* vci = vci_.get();
+  vci_->SetHandler(kCmdCop, [vci, &exchange](const VciFrame& f) {
+    Bytes stream;
+    if (++exchange % 2 == 1) Append(stream, {0x7E, 0x01, 0x7E, 0x7E, 0x7D, 0x7E, 0x41});
+    for (const VciReply& r : HealthyCopReplies(f)) Append(stream, Wire(r.command, r.data));
+    vci->InjectRaw(stream);
+    return std::vector<VciReply>{};
+  });
+  int results = 0;
+  for (int i = 0; i < 10; ++i) {
+    const uint32_t hCoP = Start(hCLL, PDU_COPT_SENDRECV, {0x3E, 0x00});
+    ASSERT_TRUE(items_.WaitFinished(hCoP, 6000)) << i;
+    EXPECT_EQ(items_.FinishedCount(hCoP), 1u);
+    for (uint32_t k : KindsOf(hCoP)) results += k == PDU_IT_RESULT ? 1 : 0;
+  }
+  EXPECT_GE(results, 5) << "every clean exchange gives its result";
+}
+
+TEST_F(Faults, ALateAnswerIsNeverTakenSilentlyByTheNextCommand) {
+  EnableLog();
+  Construct();
+  vci_->SetIgnitionState(1);
+  // The battery reading waits 500 ms; its answer comes after 800.
+  vci_->Script(kCmdIoCtl, {[] {
+                 VciReply late = TestVci::Answer(kCmdIoCtl, 0, {PDU_IT_IO_UNUM32, 12345});
+                 late.delayMs = 800;
+                 return late;
+               }()});
+  const Reading vbatt = Read("PDU_IOCTL_READ_VBATT");
+  EXPECT_EQ(vbatt.status, PDU_ERR_FCT_FAILED);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the late answer is in
+  // The ignition reading gets its own answer, not the stale voltage, and
+  // the log says what became of the stale one.
+  const Reading ignition = Read("PDU_IOCTL_READ_IGNITION_SENSE_STATE");
+  EXPECT_EQ(ignition.status, PDU_STATUS_NOERROR);
+  EXPECT_EQ(ignition.value, 1u);
+  EXPECT_NE(MainLog().find("late answer"), std::string::npos);
+  // And the session stays in step afterwards.
+  const Reading again = Read("PDU_IOCTL_READ_VBATT");
+  EXPECT_EQ(again.status, PDU_STATUS_NOERROR);
+  EXPECT_EQ(again.value, 12600u);
+}
+
+TEST_F(Faults, AVciAnsweringAForeignItemTypeCannotCorruptTheReadingItem) {
+  Construct();
+  // The reading's item type comes from the VCI's answer; one that does not
+  // describe the item the library made (here the error item's type) must
+  // not make PDUDestroyItem release it as something else.
+  vci_->Script(kCmdIoCtl, {TestVci::Answer(kCmdIoCtl, 0, {PDU_IT_ERROR, 12000})});
+  PDU_DATA_ITEM* out = nullptr;
+  ASSERT_EQ(PDUIoCtl(kMod, 0, IdOf("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_STATUS_NOERROR);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out->ItemType, PDU_IT_IO_UNUM32);
+  EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 12000u);
+  EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out)), PDU_STATUS_NOERROR);
+}
+
+TEST_F(Faults, ASilentVciEndsComPrimitivesWithTheErrorEvent) {
+  Construct();
+  const uint32_t hCLL = ConnectedLink();
+  vci_->SetSilent(true);
+  const auto start = Clock::now();
+  const uint32_t read = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+  const uint32_t comm = Start(hCLL, PDU_COPT_STARTCOMM);
+  ASSERT_TRUE(items_.WaitFinished(read, 8000));
+  ASSERT_TRUE(items_.WaitFinished(comm, 8000));
+  EXPECT_LT(MsSince(start), 12000u);
+  EXPECT_EQ(KindsOf(read), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_ERROR, PDU_COPST_FINISHED}));
+  EXPECT_EQ(KindsOf(comm), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_ERROR, PDU_COPST_FINISHED}));
+  for (const SeenItem& i : items_.ItemsOf(read)) {
+    if (i.type == PDU_IT_ERROR) {
+      EXPECT_NE(i.error, 0u);
+    }
+  }
+  // The VCI speaks again: the session goes on.
+  vci_->SetSilent(false);
+  const uint32_t again = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+  ASSERT_TRUE(items_.WaitFinished(again, 5000));
+  EXPECT_EQ(KindsOf(again), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED}));
+}
+
+}  // namespace
+}  // namespace pdu::reliability

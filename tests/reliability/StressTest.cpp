@@ -1,0 +1,247 @@
+// Eight application threads call the API on four links at once for a
+// while (30 s by default; PDU7318_STRESS_SECONDS changes it) while the
+// callbacks re-enter the API from the engine thread. Run under
+// ThreadSanitizer in CI: no report, no deadlock (a watchdog fails the test
+// when the run and its drain take more than twice the run time, at least
+// 60 s), no lost or doubled event (every started ComPrimitive ends with
+// exactly one FINISHED), and no result delivered to the wrong ComPrimitive.
+#include <random>
+#include <set>
+
+#include "ReliabilityFixture.h"
+#include "mdf/ObjectIds.h"
+
+namespace pdu::reliability {
+namespace {
+
+constexpr int kThreads = 8;
+constexpr uint32_t kLinks = 4;
+// ComPrimitives one thread may have running before it waits for one to end.
+constexpr size_t kOutstandingPerThread = 4;
+
+uint32_t StressSeconds() {
+  const char* text = std::getenv("PDU7318_STRESS_SECONDS");
+  const long v = text != nullptr ? std::strtol(text, nullptr, 10) : 30;
+  return v > 0 ? static_cast<uint32_t>(v) : 30;
+}
+
+uint32_t IdOf(const char* shortName) {
+  uint32_t id = 0;
+  mdf::ObjectIdByShortName(shortName, id);
+  return id;
+}
+
+// What the callbacks saw, shared by all threads.
+class Ledger {
+ public:
+  void Started(uint32_t hCop) {
+    std::lock_guard<std::mutex> g(m_);
+    started_.insert(hCop);
+  }
+  // expected: what a result of this ComPrimitive must carry.
+  void OnItem(uint32_t hCop, uint32_t type, uint32_t status, const Bytes& data, const Bytes& expected) {
+    std::lock_guard<std::mutex> g(m_);
+    if (type == PDU_IT_RESULT) {
+      if (data != expected) ++wrongResults_;
+      ++results_;
+    } else if (type == PDU_IT_ERROR) {
+      ++errors_;
+    } else if (type == PDU_IT_STATUS && status == PDU_COPST_FINISHED) {
+      if (++finished_[hCop] > 1) ++doubleFinished_;
+      cv_.notify_all();
+    }
+  }
+  bool IsFinished(uint32_t hCop) {
+    std::lock_guard<std::mutex> g(m_);
+    return finished_.count(hCop) != 0;
+  }
+  // Waits until one of hCops has finished (or 100 ms passed).
+  void WaitAnyFinished() {
+    std::unique_lock<std::mutex> g(m_);
+    cv_.wait_for(g, std::chrono::milliseconds(100));
+  }
+  // Waits until every started ComPrimitive has finished.
+  bool WaitAllFinished(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> g(m_);
+    return cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+      for (uint32_t h : started_)
+        if (finished_.count(h) == 0) return false;
+      return true;
+    });
+  }
+  std::vector<uint32_t> Unfinished() {
+    std::lock_guard<std::mutex> g(m_);
+    std::vector<uint32_t> out;
+    for (uint32_t h : started_)
+      if (finished_.count(h) == 0) out.push_back(h);
+    return out;
+  }
+  size_t started() { std::lock_guard<std::mutex> g(m_); return started_.size(); }
+  size_t results() { std::lock_guard<std::mutex> g(m_); return results_; }
+  size_t errors() { std::lock_guard<std::mutex> g(m_); return errors_; }
+  size_t wrongResults() { std::lock_guard<std::mutex> g(m_); return wrongResults_; }
+  size_t doubleFinished() { std::lock_guard<std::mutex> g(m_); return doubleFinished_; }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::set<uint32_t> started_;
+  std::map<uint32_t, size_t> finished_;
+  size_t results_ = 0, errors_ = 0, wrongResults_ = 0, doubleFinished_ = 0;
+};
+
+Ledger* g_ledger = nullptr;
+std::atomic<uint32_t> g_p2MaxId{0};
+std::atomic<uint64_t> g_callbacks{0};
+
+// A SENDRECV's request number travels as its pCoPTag; its request is
+// 22 r2 r1 r0 and the test VCI answers 62 r2 r1 r0.
+Bytes RequestFor(uint32_t r) {
+  return {0x22, static_cast<uint8_t>(r >> 16), static_cast<uint8_t>(r >> 8), static_cast<uint8_t>(r)};
+}
+Bytes AnswerFor(uint32_t r) {
+  Bytes b = RequestFor(r);
+  b[0] = 0x62;
+  return b;
+}
+
+// Runs on the engine thread: drains the link's items and, now and then,
+// calls more of the API from inside, as applications do.
+void PDU_CALL StressCallback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void*, void*) {
+  const uint64_t n = ++g_callbacks;
+  PDU_EVENT_ITEM* ev = nullptr;
+  while (PDUGetEventItem(hMod, hCLL, &ev) == PDU_STATUS_NOERROR) {
+    uint32_t status = 0;
+    Bytes data;
+    if (ev->ItemType == PDU_IT_STATUS) status = *static_cast<uint32_t*>(ev->pData);
+    if (ev->ItemType == PDU_IT_RESULT) {
+      auto* r = static_cast<PDU_RESULT_DATA*>(ev->pData);
+      data.assign(r->pDataBytes, r->pDataBytes + r->NumDataBytes);
+    }
+    const auto r = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ev->pCoPTag));
+    g_ledger->OnItem(ev->hCop, ev->ItemType, status, data, AnswerFor(r));
+    EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(ev)), PDU_STATUS_NOERROR);
+  }
+  if (n % 7 == 0) {
+    PDU_PARAM_ITEM* item = nullptr;
+    if (PDUGetComParam(hMod, hCLL, g_p2MaxId.load(), &item) == PDU_STATUS_NOERROR) {
+      PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(item));
+    }
+  }
+  if (n % 11 == 0) {
+    T_PDU_STATUS s = 0;
+    UNUM32 ts = 0, extra = 0;
+    PDUGetStatus(hMod, hCLL, 0, &s, &ts, &extra);
+  }
+}
+
+using Concurrency = ReliabilityTest;
+
+TEST_F(Concurrency, EightThreadsOnFourLinksWithReenteringCallbacks) {
+  const uint32_t seconds = StressSeconds();
+  Watchdog watchdog(std::max<uint32_t>(60000, 2 * seconds * 1000), "the stress run");
+  Ledger ledger;
+  g_ledger = &ledger;
+  Construct();
+  g_p2MaxId = IdOf("CP_P2Max");
+
+  uint32_t links[kLinks] = {};
+  for (uint32_t& h : links) {
+    ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &h, nullptr), PDU_STATUS_NOERROR);
+    ASSERT_EQ(PDURegisterEventCallback(kMod, h, StressCallback), PDU_STATUS_NOERROR);
+    ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
+  }
+
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> calls{0};
+  std::atomic<uint32_t> nextRequest{0};
+  auto worker = [&](int index) {
+    std::mt19937 rng(static_cast<uint32_t>(index) * 7919u + 1u);
+    std::vector<uint32_t> mine;
+    while (!stop.load()) {
+      const uint32_t hCLL = links[rng() % kLinks];
+      const uint32_t pick = rng() % 100;
+      ++calls;
+      if (pick < 45) {
+        // SENDRECV with a request no other ComPrimitive sends.
+        const uint32_t r = ++nextRequest;
+        Bytes request = RequestFor(r);
+        PDU_COP_CTRL_DATA ctrl{};
+        ctrl.NumSendCycles = 1;
+        ctrl.NumReceiveCycles = 1;
+        uint32_t hCoP = 0;
+        void* tag = reinterpret_cast<void*>(static_cast<uintptr_t>(r));
+        ASSERT_EQ(PDUStartComPrimitive(kMod, hCLL, PDU_COPT_SENDRECV, 4, request.data(), &ctrl, tag, &hCoP),
+                  PDU_STATUS_NOERROR);
+        ledger.Started(hCoP);
+        mine.push_back(hCoP);
+      } else if (pick < 55) {
+        const T_PDU_COPT type = pick < 50 ? PDU_COPT_UPDATEPARAM : (pick < 53 ? PDU_COPT_STARTCOMM : PDU_COPT_STOPCOMM);
+        uint32_t hCoP = 0;
+        ASSERT_EQ(PDUStartComPrimitive(kMod, hCLL, type, 0, nullptr, nullptr, nullptr, &hCoP), PDU_STATUS_NOERROR);
+        ledger.Started(hCoP);
+        mine.push_back(hCoP);
+      } else if (pick < 65) {
+        uint32_t value = 50000 + (rng() % 1000);
+        PDU_PARAM_ITEM item{PDU_IT_PARAM, g_p2MaxId.load(), PDU_PT_UNUM32, PDU_PC_TIMING, &value};
+        EXPECT_EQ(PDUSetComParam(kMod, hCLL, &item), PDU_STATUS_NOERROR);
+      } else if (pick < 75) {
+        PDU_PARAM_ITEM* item = nullptr;
+        ASSERT_EQ(PDUGetComParam(kMod, hCLL, g_p2MaxId.load(), &item), PDU_STATUS_NOERROR);
+        EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(item)), PDU_STATUS_NOERROR);
+      } else if (pick < 80) {
+        PDU_DATA_ITEM* out = nullptr;
+        const char* name = pick < 78 ? "PDU_IOCTL_READ_VBATT" : "PDU_IOCTL_READ_IGNITION_SENSE_STATE";
+        const T_PDU_ERROR s = PDUIoCtl(kMod, hCLL, IdOf(name), nullptr, &out);
+        EXPECT_TRUE(s == PDU_STATUS_NOERROR || s == PDU_ERR_FCT_FAILED) << s;
+        if (out != nullptr) PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
+      } else if (pick < 85) {
+        PDU_UNIQUE_RESP_ID_TABLE_ITEM* table = nullptr;
+        ASSERT_EQ(PDUGetUniqueRespIdTable(kMod, hCLL, &table), PDU_STATUS_NOERROR);
+        EXPECT_EQ(PDUSetUniqueRespIdTable(kMod, hCLL, table), PDU_STATUS_NOERROR);
+        EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(table)), PDU_STATUS_NOERROR);
+      } else if (pick < 90) {
+        T_PDU_STATUS s = 0;
+        UNUM32 ts = 0, extra = 0;
+        EXPECT_EQ(PDUGetStatus(kMod, hCLL, 0, &s, &ts, &extra), PDU_STATUS_NOERROR);
+      } else if (pick < 95) {
+        EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, StressCallback), PDU_STATUS_NOERROR);
+      } else if (pick < 97 && index == 0) {
+        // Links go offline and online again under the others' feet.
+        EXPECT_EQ(PDUDisconnect(kMod, hCLL), PDU_STATUS_NOERROR);
+        EXPECT_EQ(PDUConnect(kMod, hCLL), PDU_STATUS_NOERROR);
+      } else {
+        PDU_MODULE_ITEM* modules = nullptr;
+        ASSERT_EQ(PDUGetModuleIds(&modules), PDU_STATUS_NOERROR);
+        EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(modules)), PDU_STATUS_NOERROR);
+      }
+      // Keep the job queue bounded: the engine runs one job at a time.
+      while (!stop.load()) {
+        std::erase_if(mine, [&](uint32_t h) { return ledger.IsFinished(h); });
+        if (mine.size() < kOutstandingPerThread) break;
+        ledger.WaitAnyFinished();
+      }
+    }
+  };
+
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) threads.emplace_back(worker, i);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  stop = true;
+  for (std::thread& t : threads) t.join();
+
+  EXPECT_TRUE(ledger.WaitAllFinished(30000)) << ledger.Unfinished().size() << " ComPrimitives never finished";
+  EXPECT_EQ(ledger.doubleFinished(), 0u);
+  EXPECT_EQ(ledger.wrongResults(), 0u);
+  EXPECT_GT(ledger.results(), 0u);
+  for (uint32_t h : links) EXPECT_EQ(PDUDisconnect(kMod, h), PDU_STATUS_NOERROR);
+  EXPECT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
+  watchdog.Disarm();
+  std::printf("stress: %u s, %llu API calls, %zu ComPrimitives, %zu results, %zu errors, %llu callbacks\n", seconds,
+              static_cast<unsigned long long>(calls.load()), ledger.started(), ledger.results(), ledger.errors(),
+              static_cast<unsigned long long>(g_callbacks.load()));
+  g_ledger = nullptr;
+}
+
+}  // namespace
+}  // namespace pdu::reliability

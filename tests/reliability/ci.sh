@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The reliability stage of CI, run after the normal and the ASan+UBSan
+# builds (.ci/run):
+#   1. ThreadSanitizer build of the engine, link (api), device and
+#      reliability tests, each test in its own process, the stress test for
+#      30 s;
+#   2. the libFuzzer targets (clang, ASan+UBSan), FUZZ_SECONDS each (default
+#      60), two at a time;
+#   3. the soak: SOAK_COUNT ComPrimitives (default 20000) against vcisim
+#      with 1 % injected faults, from the normal build in $BUILD_DIR (default
+#      build; built here when missing).
+# Installs clang and its runtimes (libFuzzer) when they are missing.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+SOAK_COUNT=${SOAK_COUNT:-20000}
+BUILD_DIR=${BUILD_DIR:-build}
+JOBS=${JOBS:-2}
+
+missing=()
+for p in clang libclang-rt-14-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+stage_start=$(date +%s)
+stage() { echo "== $* ($(( $(date +%s) - stage_start )) s into the reliability stage)"; }
+
+# ---- 1. ThreadSanitizer -------------------------------------------------------
+stage "ThreadSanitizer build"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPDU7318_SANITIZE=thread \
+  -DPDU7318_TOOLS=OFF >/dev/null
+tsan_tests=(test_engine test_api test_device test_reliability)
+cmake --build build-tsan -j"$JOBS" --target "${tsan_tests[@]}"
+
+stage "ThreadSanitizer tests"
+# Each test in its own process, as ctest runs them (the library keeps
+# process-wide state); any report fails the test.
+export TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1"
+export PDU7318_STRESS_SECONDS=30
+list=build-tsan/tsan-tests.txt
+: >"$list"
+for t in "${tsan_tests[@]}"; do
+  build-tsan/bin/$t --gtest_list_tests | awk -v bin="$t" '
+    /^[^ ]/ { suite = $1 } /^  / { print bin " " suite $1 }' >>"$list"
+done
+echo "$(wc -l <"$list") tests"
+failed=build-tsan/tsan-failed.txt
+: >"$failed"
+run_tsan_test() {
+  local bin=$1 name=$2 log
+  log="build-tsan/tsan-logs/${name//\//_}.log"
+  if ! timeout 300 "build-tsan/bin/$bin" --gtest_filter="$name" >"$log" 2>&1; then
+    echo "$bin $name" >>build-tsan/tsan-failed.txt
+    echo "FAILED: $name"; tail -40 "$log"
+  fi
+}
+export -f run_tsan_test
+mkdir -p build-tsan/tsan-logs
+xargs -P "$JOBS" -L 1 bash -c 'run_tsan_test "$@"' _ <"$list"
+grep -h '^stress:' build-tsan/tsan-logs/*.log || true
+if [ -s "$failed" ]; then
+  echo "ThreadSanitizer: $(wc -l <"$failed") failed"
+  exit 1
+fi
+
+# ---- 2. fuzzing -------------------------------------------------------------------
+stage "fuzz targets, ${FUZZ_SECONDS} s each"
+BUILD_DIR=build-fuzz tools/fuzz -t "$FUZZ_SECONDS" -j "$JOBS"
+
+# ---- 3. soak ------------------------------------------------------------------------
+stage "soak, ${SOAK_COUNT} ComPrimitives"
+if [ ! -x "$BUILD_DIR/bin/soak" ] || [ ! -x "$BUILD_DIR/bin/vcisim" ]; then
+  cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$BUILD_DIR" -j"$JOBS" --target soak vcisim
+fi
+"$BUILD_DIR/bin/soak" --count "$SOAK_COUNT" --fault-every 300
+stage "reliability stage done"
