@@ -1,15 +1,12 @@
 #include "BenchModule.h"
 
-#include <dirent.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "device/DeviceLink.h"
 #include "pdu_api.h"

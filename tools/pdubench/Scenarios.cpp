@@ -173,6 +173,9 @@ bool RunRoundTrips(const BenchOptions& o, BenchModule& module, BenchVci& vci, Re
   report.AtMost("roundtrip_median", Ms(Quantile(samples, 0.5)), "ms", kMedianTargetMs, n);
   report.AtMost("roundtrip_p99", Ms(Quantile(samples, 0.99)), "ms", kP99TargetMs, n);
   report.Info("roundtrip_max", Ms(static_cast<double>(samples.back())), "ms", n);
+  const auto slow = samples.end() - std::upper_bound(samples.begin(), samples.end(), uint64_t{2000000});
+  report.Info("roundtrip_over_2ms", 100.0 * static_cast<double>(slow) / count, "%",
+              "share of round trips above 2 ms");
   report.AtMost("busy_cpu_per_roundtrip", static_cast<double>(CpuSnapshot::ModuleMicros(a, b)) / count, "us",
                 kBusyCpuTargetUs, "engine and receive threads");
   report.Info("switches_per_roundtrip", static_cast<double>(b.moduleSwitches - a.moduleSwitches) / count, "",
