@@ -143,7 +143,12 @@ void CallbackThread() {
   uint32_t hCoP = 0;
   size_t jobs = 0;
   size_t events = 0;
+  CALLBACKFNC callback = nullptr;
+  void* tag = nullptr;
   {
+    // The tables are written by API calls under the ApiLock (a callback
+    // registered or a link created while this runs): read them under it
+    // too; the callback itself runs without it.
     ApiLockGuard lock(ApiLock());
     if (!CopJobQueue.empty()) {
       hMod = CopJobQueue.front().hMod;
@@ -152,12 +157,11 @@ void CallbackThread() {
     }
     jobs = CopJobQueue.size();
     events = CopEventQueue.size();
+    callback = CallbackTable[hCLL < kLinkTableSize ? hCLL : 0];
+    tag = hCLL < kLinkTagTableSize ? LinkTagTable[hCLL] : nullptr;
   }
-  const size_t index = hCLL < kLinkTableSize ? hCLL : 0;
-  CALLBACKFNC callback = CallbackTable[index];
   if (callback != nullptr) {
     if (events != 0) {
-      void* tag = hCLL < kLinkTagTableSize ? LinkTagTable[hCLL] : nullptr;
       log::LogMain("time tickcout = %d,current cll = %d current eventque cop = %d,event size = %d,cop size = %d",
                    static_cast<int>(platform::GetTickCount()), static_cast<int>(hCLL), static_cast<int>(hCoP),
                    static_cast<int>(jobs), static_cast<int>(events));

@@ -145,11 +145,16 @@ void pduDoCopSendrecv(const CopJob& job) {
   std::memset(device::g_RxData, 0, sizeof device::g_RxData);
   if (job.CoPDataSize == 0 || handler == nullptr) {
     log::LogMain("VW test sendrecv == 0 1112");
-    CALLBACKFNC callback = job.hCLL < kLinkTableSize ? CallbackTable[job.hCLL] : nullptr;
-    if (callback != nullptr) {
-      void* tag = job.hCLL < kLinkTagTableSize ? LinkTagTable[job.hCLL] : nullptr;
-      callback(PDU_EVT_DATA_AVAILABLE, job.hMod, job.hCLL, tag, nullptr);
+    // The tables change under the ApiLock (PDURegisterEventCallback): read
+    // them under it, call without it.
+    CALLBACKFNC callback = nullptr;
+    void* tag = nullptr;
+    {
+      ApiLockGuard lock(ApiLock());
+      callback = job.hCLL < kLinkTableSize ? CallbackTable[job.hCLL] : nullptr;
+      tag = job.hCLL < kLinkTagTableSize ? LinkTagTable[job.hCLL] : nullptr;
     }
+    if (callback != nullptr) callback(PDU_EVT_DATA_AVAILABLE, job.hMod, job.hCLL, tag, nullptr);
     g_CopIdle.store(1);
     return;
   }

@@ -179,9 +179,11 @@ TEST_F(Faults, GarbageAndCorruptFramesBetweenAnswersDoNotBreakTheSession) {
   // Before each real frame: noise (no flag byte in it, a lone escape byte
   // among it) and a copy of the frame with a broken checksum. Every third
   // exchange goes over the line one byte per write.
-  std::atomic<int> exchange{0};
+  // The handler outlives this body (the VCI answers the destruction too):
+  // it owns its counter.
+  auto exchange = std::make_shared<std::atomic<int>>(0);
   TestVci* vci = vci_.get();
-  vci_->SetHandler(kCmdCop, [vci, &exchange](const VciFrame& f) {
+  vci_->SetHandler(kCmdCop, [vci, exchange](const VciFrame& f) {
     std::vector<VciReply> healthy = HealthyCopReplies(f);
     Bytes stream;
     const Bytes noise = {0x00, 0x31, 0x7D, 0xFF, 0x12, 0x10, 0x7D, 0x5E, 0xAA};
@@ -191,7 +193,7 @@ TEST_F(Faults, GarbageAndCorruptFramesBetweenAnswersDoNotBreakTheSession) {
       Append(stream, Corrupt(wire));
       Append(stream, wire);
     }
-    if (++exchange % 3 == 0) {
+    if (++*exchange % 3 == 0) {
       for (uint8_t b : stream) vci->InjectRaw({b});
     } else {
       vci->InjectRaw(stream);
@@ -214,11 +216,13 @@ TEST_F(Faults, NoiseWithFlagBytesCostsAtMostTheFrameItHitsAndTheSessionGoesOn) {
   // Noise that contains flag bytes can swallow the frame that follows it;
   // such an exchange may end with an error, but it ends, and the next one
   // works again.
-  std::atomic<int> exchange{0};
+  // The handler outlives this body (the VCI answers the destruction too):
+  // it owns its counter.
+  auto exchange = std::make_shared<std::atomic<int>>(0);
   TestVci* vci = vci_.get();
-  vci_->SetHandler(kCmdCop, [vci, &exchange](const VciFrame& f) {
+  vci_->SetHandler(kCmdCop, [vci, exchange](const VciFrame& f) {
     Bytes stream;
-    if (++exchange % 2 == 1) Append(stream, {0x7E, 0x01, 0x7E, 0x7E, 0x7D, 0x7E, 0x41});
+    if (++*exchange % 2 == 1) Append(stream, {0x7E, 0x01, 0x7E, 0x7E, 0x7D, 0x7E, 0x41});
     for (const VciReply& r : HealthyCopReplies(f)) Append(stream, Wire(r.command, r.data));
     vci->InjectRaw(stream);
     return std::vector<VciReply>{};
