@@ -201,6 +201,11 @@ def main():
                 sim.wait()
         if os.path.islink(com_link):
             os.remove(com_link)
+        # Leave the prefix as the unit tests expect it: no log folder value,
+        # no application folder.
+        wine.run(["reg", "delete", LOG_KEY, "/v", "path", "/f"], check_rc=False)
+        shutil.rmtree(wine.drive_c("ProgramData", "Brenlo"), ignore_errors=True)
+        shutil.rmtree(wine.drive_c("pdu7318-e2e-logs"), ignore_errors=True)
         shutil.rmtree(tmp, ignore_errors=True)
 
 
