@@ -122,9 +122,9 @@ void LogInit() {
   PduLog& log = TheLog();
   if (log.LogOpened == 1) return;  // the files of an earlier construction stay in use
   if (!names.folder.empty()) platform::CreateFolderWithParents(names.folder);
-  FILE* m = std::fopen(names.main.c_str(), "a+");
-  FILE* d = std::fopen(names.data.c_str(), "a+");
-  FILE* c = std::fopen(names.contact.c_str(), "a+");
+  FILE* m = platform::OpenStdioFile(names.main, "a+");
+  FILE* d = platform::OpenStdioFile(names.data, "a+");
+  FILE* c = platform::OpenStdioFile(names.contact, "a+");
   log.MainFile.store(m, std::memory_order_release);
   log.DataFile.store(d, std::memory_order_release);
   log.ContactFile.store(c, std::memory_order_release);
