@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -49,6 +50,16 @@ CpuSnapshot CpuSnapshot::Take(uint64_t vciMicros, int vciTid) {
   s.processMicros = pdu::platform::ProcessCpuMicros();
   s.mainMicros = pdu::platform::ThreadCpuMicros();
   s.vciMicros = vciMicros;
+  {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    uint64_t ticks[8] = {};
+    stat >> cpu;
+    for (uint64_t& t : ticks) stat >> t;
+    // user nice system idle iowait irq softirq steal
+    const uint64_t busy = ticks[0] + ticks[1] + ticks[2] + ticks[5] + ticks[6];
+    s.machineBusyMicros = busy * 1000000u / static_cast<uint64_t>(::sysconf(_SC_CLK_TCK));
+  }
   const std::string self = std::to_string(::gettid());
   const std::string vci = std::to_string(vciTid);
   std::error_code ec;
@@ -64,6 +75,15 @@ CpuSnapshot CpuSnapshot::Take(uint64_t vciMicros, int vciTid) {
     }
   }
   return s;
+}
+
+double CpuSnapshot::OthersPercent(const CpuSnapshot& a, const CpuSnapshot& b) {
+  const double wall = static_cast<double>(b.wallMicros - a.wallMicros);
+  const double busy = static_cast<double>(b.machineBusyMicros - a.machineBusyMicros);
+  const double ours = static_cast<double>(b.processMicros - a.processMicros);
+  const double cpus = static_cast<double>(::sysconf(_SC_NPROCESSORS_ONLN));
+  if (wall <= 0 || cpus <= 0) return 0;
+  return std::max(0.0, std::min(100.0, 100.0 * (busy - ours) / (wall * cpus)));
 }
 
 uint64_t ResidentKiB() {

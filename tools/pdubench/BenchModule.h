@@ -27,6 +27,9 @@ struct CpuSnapshot {
   // receive threads. A blocking wait is one, a wake-up that finds the
   // woken thread's lock still held costs another.
   uint64_t moduleSwitches = 0;
+  // CPU time the whole machine spent busy (all processes, all CPUs), from
+  // /proc/stat in clock ticks converted to microseconds.
+  uint64_t machineBusyMicros = 0;
 
   static CpuSnapshot Take(uint64_t vciMicros, int vciTid);
   // CPU of the module's own threads (engine, receive) between two snapshots.
@@ -35,6 +38,9 @@ struct CpuSnapshot {
     const uint64_t others = (b.mainMicros - a.mainMicros) + (b.vciMicros - a.vciMicros);
     return all > others ? all - others : 0;
   }
+  // Share (percent) of the machine's CPUs that other processes kept busy
+  // between two snapshots: what competed with the module for a CPU.
+  static double OthersPercent(const CpuSnapshot& a, const CpuSnapshot& b);
 };
 
 // Resident set size of the process in KiB.

@@ -176,6 +176,8 @@ bool RunRoundTrips(const BenchOptions& o, BenchModule& module, BenchVci& vci, Re
   const auto slow = samples.end() - std::upper_bound(samples.begin(), samples.end(), uint64_t{2000000});
   report.Info("roundtrip_over_2ms", 100.0 * static_cast<double>(slow) / count, "%",
               "share of round trips above 2 ms");
+  report.Info("roundtrip_other_load", CpuSnapshot::OthersPercent(a, b), "%",
+              "of the machine's CPUs busy with other processes meanwhile");
   report.AtMost("busy_cpu_per_roundtrip", static_cast<double>(CpuSnapshot::ModuleMicros(a, b)) / count, "us",
                 kBusyCpuTargetUs, "engine and receive threads");
   report.Info("switches_per_roundtrip", static_cast<double>(b.moduleSwitches - a.moduleSwitches) / count, "",
