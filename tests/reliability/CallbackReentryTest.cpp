@@ -1,0 +1,148 @@
+// Callbacks that do what applications do from inside a callback: start the
+// next ComPrimitive, disconnect and destroy their link, even destruct and
+// reconstruct the module. All of it runs on the engine thread, which then
+// has to go on (or end) cleanly: no deadlock, no lost FINISHED, and the
+// module usable afterwards. A watchdog turns a hang into a failure.
+#include "ReliabilityFixture.h"
+#include "device/DeviceLink.h"
+#include "engine/EngineThread.h"
+
+namespace pdu::reliability {
+namespace {
+
+// What the callback does after draining its items; set by each test (on
+// its thread, while the engine thread may be reading it: hence the lock).
+std::mutex g_thenLock;
+std::function<void(UNUM32 hCLL)> g_then;
+
+void SetThen(std::function<void(UNUM32 hCLL)> then) {
+  std::lock_guard<std::mutex> g(g_thenLock);
+  g_then = std::move(then);
+}
+
+void PDU_CALL ActingCallback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void* tag, void* info) {
+  // The collector's callback drains, records and releases the items.
+  ItemCollector::Callback(PDU_EVT_DATA_AVAILABLE, hMod, hCLL, tag, info);
+  std::function<void(UNUM32)> then;
+  {
+    std::lock_guard<std::mutex> g(g_thenLock);
+    then = g_then;
+  }
+  if (then) then(hCLL);
+}
+
+class CallbackReentry : public ReliabilityTest {
+ protected:
+  void TearDown() override {
+    SetThen(nullptr);
+    ReliabilityTest::TearDown();
+  }
+  uint32_t ActingLink() {
+    uint32_t hCLL = 0;
+    EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &hCLL, nullptr), PDU_STATUS_NOERROR);
+    EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, ActingCallback), PDU_STATUS_NOERROR);
+    EXPECT_EQ(PDUConnect(kMod, hCLL), PDU_STATUS_NOERROR);
+    EXPECT_TRUE(items_.WaitCount(1, 5000));
+    return hCLL;
+  }
+};
+
+TEST_F(CallbackReentry, ACallbackStartsTheNextComPrimitiveFromInside) {
+  Watchdog watchdog(60000, "a chain of ComPrimitives started from callbacks");
+  Construct();
+  std::atomic<int> chained{0};
+  std::mutex m;
+  std::vector<uint32_t> handles;
+  SetThen([&](UNUM32 hCLL) {
+    if (chained.load() >= 20) return;
+    ++chained;
+    PDU_COP_CTRL_DATA ctrl{};
+    ctrl.NumSendCycles = 1;
+    ctrl.NumReceiveCycles = 1;
+    uint8_t request[] = {0x3E, 0x00};
+    uint32_t hCoP = 0;
+    EXPECT_EQ(PDUStartComPrimitive(kMod, hCLL, PDU_COPT_SENDRECV, 2, request, &ctrl, nullptr, &hCoP),
+              PDU_STATUS_NOERROR);
+    std::lock_guard<std::mutex> g(m);
+    handles.push_back(hCoP);
+  });
+  const uint32_t hCLL = ActingLink();
+  (void)hCLL;
+  // The ONLINE item's callback started the first; each callback starts one
+  // more until 20.
+  for (int i = 0; i < 200 && chained.load() < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(chained.load(), 20);
+  SetThen(nullptr);
+  std::vector<uint32_t> all;
+  {
+    std::lock_guard<std::mutex> g(m);
+    all = handles;
+  }
+  for (uint32_t h : all) EXPECT_TRUE(items_.WaitFinished(h, 5000)) << h;
+  for (uint32_t h : all) EXPECT_EQ(items_.FinishedCount(h), 1u) << h;
+  watchdog.Disarm();
+}
+
+TEST_F(CallbackReentry, ACallbackDisconnectsAndDestroysItsOwnLink) {
+  Watchdog watchdog(60000, "a callback destroying its link");
+  Construct();
+  std::atomic<bool> done{false};
+  const uint32_t hCLL = ActingLink();
+  SetThen([&](UNUM32 h) {
+    if (done.exchange(true)) return;
+    EXPECT_EQ(PDUDisconnect(kMod, h), PDU_STATUS_NOERROR);
+    EXPECT_EQ(PDUDestroyComLogicalLink(kMod, h), PDU_STATUS_NOERROR);
+  });
+  const uint32_t hCoP = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+  ASSERT_TRUE(items_.WaitFinished(hCoP, 5000));
+  EXPECT_TRUE(done.load());
+  // The module goes on: a new link works.
+  SetThen(nullptr);
+  const uint32_t next = ConnectedLink();
+  const uint32_t again = Start(next, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+  ASSERT_TRUE(items_.WaitFinished(again, 5000));
+  EXPECT_EQ(KindsOf(again), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED}));
+  watchdog.Disarm();
+}
+
+TEST_F(CallbackReentry, ACallbackThatDestructsTheModuleEndsTheEngineCleanly) {
+  Watchdog watchdog(60000, "a callback calling PDUDestruct");
+  Construct();
+  std::atomic<int> destructed{-1};
+  const uint32_t hCLL = ActingLink();
+  SetThen([&](UNUM32) {
+    int expected = -1;
+    if (destructed.load() != -1) return;
+    const T_PDU_ERROR s = PDUDestruct();
+    destructed.compare_exchange_strong(expected, static_cast<int>(s));
+  });
+  Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+  for (int i = 0; i < 250 && destructed.load() == -1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(destructed.load(), static_cast<int>(PDU_STATUS_NOERROR));
+  EXPECT_EQ(device::GetDeviceLink(), nullptr);
+  SetThen(nullptr);
+  // The application constructs again from its own thread: one engine
+  // thread, the VCI found, links work. Handles count from 1 again, so only
+  // the items from here on are looked at.
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_NE(device::GetDeviceLink(), nullptr);
+  EXPECT_TRUE(engine::EngineThreadRunning());
+  const size_t base = items_.Items().size();
+  const uint32_t next = ConnectedLink();
+  const uint32_t hCoP = Start(next, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+  std::vector<uint32_t> kinds;
+  for (int i = 0; i < 250; ++i) {
+    kinds.clear();
+    const std::vector<SeenItem> all = items_.Items();
+    for (size_t k = base; k < all.size(); ++k) {
+      if (all[k].hCop == hCoP) kinds.push_back(all[k].type == PDU_IT_STATUS ? all[k].status : all[k].type);
+    }
+    if (!kinds.empty() && kinds.back() == PDU_COPST_FINISHED) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(kinds, (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED}));
+  watchdog.Disarm();
+}
+
+}  // namespace
+}  // namespace pdu::reliability
