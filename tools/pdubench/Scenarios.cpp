@@ -133,7 +133,7 @@ void RunReceiveThroughput(const BenchOptions& o, BenchVci& vci, Report& report) 
   report.AtLeast("receive_throughput", static_cast<double>(bytes) / cpuSec / 1e6, "MB/s", kThroughputTargetMBs,
                  Count("MB", bytes / 1000000) + " of stuffed frames in 4 KiB chunks, per CPU second");
   report.Info("receive_frames", static_cast<double>(frames) / cpuSec / 1e6, "M/s",
-              "vehicle-data frames of 28-84 bytes");
+              "vehicle-data frames of 36-92 bytes");
   report.Info("receive_throughput_wall", static_cast<double>(bytes) / wallSec / 1e6, "MB/s", "per wall second");
   report.AtMost("receive_allocations", static_cast<double>(allocations), "", 0,
                 Count("frames split, unstuffed, checked", frames));
