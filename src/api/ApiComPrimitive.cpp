@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "api/ApiFrame.h"
-#include "api/ApiState.h"
+#include "engine/ModuleState.h"
 #include "api/LinkHandle.h"
 #include "engine/CopQueues.h"
 #include "engine/EventItems.h"
@@ -20,21 +20,16 @@ namespace plog = pdu::log;
 
 namespace {
 
-// g_CopJob's control data: the five leading fields and its own copy of the
-// TxFlag bytes (the previous copy is released; queued jobs have their own).
-void KeepCopCtrl(const PDU_COP_CTRL_DATA& ctrl) {
-  engine::CopCtrlCopy& c = engine::g_CopJob.CopCtrl;
-  delete[] c.pFlagData;
-  c.pFlagData = nullptr;
+// The job's control data: the five leading fields and the TxFlag bytes
+// (AppendCopJob gives the queued job its own copy of them).
+void KeepCopCtrl(engine::CopJob& job, const PDU_COP_CTRL_DATA& ctrl) {
+  engine::CopCtrlCopy& c = job.CopCtrl;
   c.Time = ctrl.Time;
   c.NumSendCycles = ctrl.NumSendCycles;
   c.NumReceiveCycles = ctrl.NumReceiveCycles;
   c.TempParamUpdate = ctrl.TempParamUpdate;
   c.NumFlagBytes = ctrl.TxFlag.pFlagData != nullptr ? ctrl.TxFlag.NumFlagBytes : 0;
-  if (c.NumFlagBytes != 0) {
-    c.pFlagData = new uint8_t[c.NumFlagBytes];
-    std::memcpy(c.pFlagData, ctrl.TxFlag.pFlagData, c.NumFlagBytes);
-  }
+  c.pFlagData = c.NumFlagBytes != 0 ? ctrl.TxFlag.pFlagData : nullptr;
 }
 
 }  // namespace
@@ -71,14 +66,17 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T
         plog::LogMain("\t\t\t*pCopData:%s", plog::HexString(pCoPData, CoPDataSize, true).c_str());
       }
     }
-    const uint32_t hCoP = ++api::g_hCoPCounter;
+    const uint32_t hCoP = ++engine::Module().g_hCoPCounter;
     *phCoP = hCoP;
     if (plog::MainLogOn()) plog::LogMain("\t\t*pCopData:%s", plog::DumpCopCtrlData(ctrl).c_str());
     plog::LogMain("\t\t*phCoP = %d", static_cast<int>(hCoP));
 
-    engine::CopJob& job = engine::g_CopJob;
+    // The job starts from the last one queued: an UPDATEPARAM carries no
+    // request bytes of its own and keeps those of the job before it.
+    engine::ModuleState& m = engine::Module();
+    engine::CopJob job = m.g_CopJob;
     job.CoPDataSize = CoPDataSize;
-    KeepCopCtrl(ctrl);
+    KeepCopCtrl(job, ctrl);
     auto fill = [&] {
       job.hMod = hMod;
       job.hCLL = hCLL;
@@ -93,7 +91,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T
         handler->getcomparam_var();
         handler->applyTimingComparam();
         plog::LogMain("1");
-        engine::AppendCopJob();
+        engine::AppendCopJob(job);
         handler->parseComparam();
         engine::SetQueueRun(1);
         break;
@@ -104,11 +102,18 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T
         fill();
         plog::LogMain("1");
         if (CoPType == PDU_COPT_SENDRECV && CoPDataSize != 0) plog::LogMain("---size >0");
-        engine::AppendCopJob();
+        engine::AppendCopJob(job);
         engine::SetQueueRun(1);
         break;
       default:
-        break;  // the handle is spent; no event will ever carry it
+        // The handle is spent; no event will ever carry it. The size and
+        // control data still become the last job's (a later link-status
+        // event shows them).
+        m.g_CopJob.CoPDataSize = job.CoPDataSize;
+        m.g_CopJob.CopCtrl = job.CopCtrl;
+        m.g_CopJob.CopCtrl.pFlagData = nullptr;
+        m.g_CopJob.CopCtrl.NumFlagBytes = 0;
+        break;
     }
     return frame.Finish(PDU_STATUS_NOERROR);
   });

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "api/ApiFrame.h"
-#include "api/ApiState.h"
+#include "engine/ModuleState.h"
 #include "api/StatusName.h"
 #include "device/DeviceLink.h"
 #include "device/DeviceCommands.h"
@@ -19,6 +19,7 @@
 #include "log/PduLog.h"
 #include "mdf/MdfTables.h"
 #include "platform/Platform.h"
+#include "platform/Process.h"
 #include "protocol/ZPDUProtocolHandling.h"
 
 namespace api = pdu::api;
@@ -40,20 +41,32 @@ constexpr const char* kNoDeviceMessage =
     "\xE5\xA5\xBD\xE8\xAE\xBE\xE5\xA4\x87";
 
 void ResetLinkState() {
-  engine::ApiLockGuard lock(engine::ApiLock());
-  api::g_hCLLCounter = 0;
-  api::g_hCoPCounter = 0;
-  for (auto& tag : engine::LinkTagTable) tag = nullptr;
-  for (auto& handler : engine::LinkTable) handler.reset();
-  api::Tp20ChannelTable.fill(0);
+  engine::ModuleState& m = engine::Module();
+  engine::ApiLockGuard lock(engine::g_ApiLock);
+  m.g_hCLLCounter = 0;
+  m.g_hCoPCounter = 0;
+  for (auto& tag : m.LinkTagTable) tag = nullptr;
+  for (auto& handler : m.LinkTable) handler.reset();
+  m.Tp20ChannelTable.fill(0);
   engine::ResetResultData();
-  engine::g_CopIdle.store(1);
+  m.g_CopIdle.store(1);
 }
 
-void DropDeviceLink() {
-  if (device::g_DeviceLink) device::g_DeviceLink->ClosePort();
-  device::g_DeviceLink.reset();
+// Takes the module's device link out (closing its port), or makes the first
+// one. A construction without destruction reuses the object.
+std::unique_ptr<device::DeviceLink> TakeDeviceLink() {
+  engine::ModuleState& m = engine::Module();
+  std::unique_ptr<device::DeviceLink> link;
+  {
+    engine::ApiLockGuard lock(engine::g_ApiLock);
+    link = m.ReleaseDeviceLink();
+  }
+  if (!link) return std::make_unique<device::DeviceLink>();
+  link->ClosePort();
+  return link;
 }
+
+void DropDeviceLink() PDU_REQUIRES(engine::g_ApiLock) { engine::Module().SetDeviceLink(nullptr); }
 
 }  // namespace
 
@@ -61,6 +74,13 @@ extern "C" {
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void*) {
   return api::Guarded([&] {
+    if (engine::OnEngineThread()) {
+      // From inside a callback: stopping the engine thread would mean
+      // joining the thread that runs this call. The running session goes
+      // on untouched.
+      plog::LogMain("PDUConstruct from an event callback refused: the module is constructed");
+      return PDU_ERR_FCT_FAILED;
+    }
     // Never two engine threads: a construction without destruction stops
     // the running one before the tables it reads are reset.
     engine::StopEngineThread();
@@ -69,7 +89,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void*) {
     plog::LogMain("PDUConstruct %d", Tick());
     plog::LogMain("call exe:%s", platform::ExecutablePath().substr(0, 260).c_str());
     ResetLinkState();
-    api::g_ModuleStatus.store(PDU_MODST_AVAIL);
+    engine::Module().g_ModuleStatus.store(PDU_MODST_AVAIL);
 
     if (mdf::LoadMdfFile()) mdf::LoadMdfObjects();
     plog::LogMain("--------LoadXMLToResourceStruct");
@@ -81,27 +101,34 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void*) {
     } else {
       plog::LogMain("pName = NULL");
     }
-    engine::g_QueueRun.store(0);
+    engine::Module().g_QueueRun.store(0);
 
-    if (!device::g_DeviceLink) device::g_DeviceLink = std::make_unique<device::DeviceLink>();
-    if (device::g_DeviceLink->PortIsOpen()) device::g_DeviceLink->ClosePort();
-
-    if (!device::g_DeviceLink->OpenPort()) {
-      device::g_DeviceLink->ClosePort();
-      plog::LogMain("Can't find comm");
-      platform::ShowMessage(kNoDeviceMessage);
-      platform::SleepMs(10);
-      DropDeviceLink();
-      return PDU_STATUS_NOERROR;
+    // Discovery takes a second or more per port: it runs without the
+    // ApiLock, on a link nobody else can see yet.
+    std::unique_ptr<device::DeviceLink> link = TakeDeviceLink();
+    const bool found = link->OpenPort();
+    {
+      engine::ApiLockGuard lock(engine::g_ApiLock);
+      engine::Module().SetDeviceLink(std::move(link));
+      if (!found) {
+        plog::LogMain("Can't find comm");
+        platform::ShowMessage(kNoDeviceMessage);
+        platform::SleepMs(10);
+        DropDeviceLink();
+        return PDU_STATUS_NOERROR;
+      }
+      uint32_t openWord = 0;
+      if (device::VciOpen(&openWord) != 0) {
+        plog::LogMain("Open FAIL");
+        DropDeviceLink();
+        return PDU_STATUS_NOERROR;
+      }
     }
-    uint32_t openWord = 0;
-    if (device::VciOpen(&openWord) != 0) {
-      plog::LogMain("Open FAIL");
-      DropDeviceLink();
-      return PDU_STATUS_NOERROR;
-    }
+    // While threads of ours run, our code must stay mapped even if the
+    // application unloads the library: it is pinned until PDUDestruct.
+    platform::PinLibrary();
     engine::StartEngineThread();
-    plog::LogMain("hPDUEventQueueThread thread = %d", 1);
+    plog::LogMain("hPDUEventQueueThread thread = %d", static_cast<int>(engine::Module().EngineThreadHandle()));
     plog::LogMain("g_resource1= %d", static_cast<int>(mdf::ODXResourceTable().size()));
     plog::LogMain("PDUConstruct  %s %d", api::StatusName(PDU_STATUS_NOERROR), Tick());
     return PDU_STATUS_NOERROR;
@@ -111,9 +138,9 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void*) {
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDestruct(void) {
   return api::Guarded([] {
     {
-      engine::ApiLockGuard lock(engine::ApiLock());
+      engine::ApiLockGuard lock(engine::g_ApiLock);
       plog::LogMain("\nPDUDestruct %d", Tick());
-      if (!device::g_DeviceLink) {
+      if (engine::Module().DeviceLinkOrNull() == nullptr) {
         plog::LogMain("construct empty");
         plog::LogMain("PDUDestruct <PDU_ERR_COMM_PC_TO_VCI_FAILED> %d", Tick());
         return PDU_ERR_COMM_PC_TO_VCI_FAILED;
@@ -123,12 +150,15 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDestruct(void) {
     // for the engine thread without holding it.
     engine::StopEngineThread();
 
-    engine::ApiLockGuard lock(engine::ApiLock());
-    if (!device::g_DeviceLink) return PDU_STATUS_NOERROR;  // destructed meanwhile
+    engine::ApiLockGuard lock(engine::g_ApiLock);
+    if (engine::Module().DeviceLinkOrNull() == nullptr) return PDU_STATUS_NOERROR;  // destructed meanwhile
     const uint32_t closed = device::VciClose();
     DropDeviceLink();
     if (closed == 0) plog::LogMain("PDUDestruct <PDU_STATUS_NOERROR> %d", Tick());
     plog::LogCloseAll();
+    // No thread of ours runs any more (from a callback, the engine thread
+    // is about to return into the application's code and then ends).
+    platform::UnpinLibrary();
     return PDU_STATUS_NOERROR;
   });
 }
@@ -139,7 +169,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUModuleConnect(UNUM32 hMod) {
     plog::LogMain("hMod = %d", static_cast<int>(hMod));
     T_PDU_ERROR result = PDU_STATUS_NOERROR;
     if (device::GetDeviceLink() != nullptr) result = device::VciModuleConnect(hMod);
-    api::g_ModuleStatus.store(PDU_MODST_READY);
+    engine::Module().g_ModuleStatus.store(PDU_MODST_READY);
     return frame.Finish(result);
   });
 }
@@ -148,7 +178,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUModuleDisconnect(UNUM32 hMod) {
   return api::Guarded([&] {
     api::ApiFrame frame("PDUModuleDisconnect");
     const T_PDU_ERROR result = device::VciModuleDisconnect(hMod);
-    api::g_ModuleStatus.store(PDU_MODST_AVAIL);
+    engine::Module().g_ModuleStatus.store(PDU_MODST_AVAIL);
     return frame.Finish(result);
   });
 }

@@ -6,6 +6,7 @@
 #include "engine/CopQueues.h"
 #include "engine/EventItems.h"
 #include "engine/LinkTables.h"
+#include "engine/ModuleState.h"
 
 using pdu::api::ApiFrame;
 using pdu::api::EntryLine;
@@ -20,7 +21,8 @@ int AsInt(const void* p) { return static_cast<int>(reinterpret_cast<intptr_t>(p)
 
 // Turns one ComPrimitive event into an item; 0x71 when the event yields none
 // (it is consumed all the same).
-T_PDU_ERROR ComPrimitiveItem(uint32_t hCLL, engine::CopEvent& ev, PDU_EVENT_ITEM** out) {
+T_PDU_ERROR ComPrimitiveItem(uint32_t hCLL, engine::CopEvent& ev, PDU_EVENT_ITEM** out)
+    PDU_REQUIRES(engine::g_ApiLock) {
   const int cll = static_cast<int>(hCLL);
   const int cop = static_cast<int>(ev.Cop);
   T_PDU_ERROR result = PDU_ERR_EVENT_QUEUE_EMPTY;
@@ -53,7 +55,7 @@ T_PDU_ERROR ComPrimitiveItem(uint32_t hCLL, engine::CopEvent& ev, PDU_EVENT_ITEM
   // An event that became no item still owns its result copy.
   engine::FreeResultData(ev.pResultData);
   ev.pResultData = nullptr;
-  plog::LogMain("queue size1 = %d", static_cast<int>(engine::CopEventQueue.size()));
+  plog::LogMain("queue size1 = %d", static_cast<int>(engine::Module().CopEventQueue.size()));
   plog::LogMain("a event end");
   return result;
 }
@@ -70,10 +72,10 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EV
     if (pEventItem == nullptr) return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     T_PDU_ERROR result = PDU_ERR_EVENT_QUEUE_EMPTY;
     engine::CopEvent ev;
-    if (hCLL >= 1 && !engine::CopEventQueue.empty() && engine::TakeLinkEvent(hCLL, ev)) {
+    if (hCLL >= 1 && !engine::Module().CopEventQueue.empty() && engine::TakeLinkEvent(hCLL, ev)) {
       if (ev.EventKind == engine::kEventKindLinkStatus) {
         result = engine::BuildStatusItem(ev, ev.CllStatus, 0xFFFFFFFFu, nullptr, pEventItem);
-        plog::LogMain("queue cllstatus size = %d", static_cast<int>(engine::CopEventQueue.size()));
+        plog::LogMain("queue cllstatus size = %d", static_cast<int>(engine::Module().CopEventQueue.size()));
         plog::LogData(">>>[%d  %d] status = %s\r\n", static_cast<int>(hCLL), static_cast<int>(ev.Cop),
                       engine::StatusValueName(ev.CllStatus));
         engine::FreeResultData(ev.pResultData);
@@ -110,7 +112,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDURegisterEventCallback(UNUM32 hMod, UNUM32 hCL
       plog::LogMain("set zero");
       index = 0;
     }
-    engine::CallbackTable[index] = EventCallbackFunction;
+    engine::Module().CallbackTable[index] = EventCallbackFunction;
     plog::LogMain("end");
     return frame.Finish(PDU_STATUS_NOERROR, ResultLine::kTickTwoBlanks);
   });

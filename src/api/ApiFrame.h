@@ -31,9 +31,13 @@ enum class ResultLine {
   kNone,           // no result line
 };
 
-class ApiFrame {
+// Holds the ApiLock for its scope (a scoped capability, so the compiler
+// knows the body of an exported function runs with the lock held).
+class PDU_SCOPED_CAPABILITY ApiFrame {
  public:
-  explicit ApiFrame(const char* name, EntryLine entry = EntryLine::kNewlineTick);
+  explicit ApiFrame(const char* name, EntryLine entry = EntryLine::kNewlineTick)
+      PDU_ACQUIRE(engine::g_ApiLock);
+  ~ApiFrame() PDU_RELEASE() {}
   ApiFrame(const ApiFrame&) = delete;
   ApiFrame& operator=(const ApiFrame&) = delete;
 

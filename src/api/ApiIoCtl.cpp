@@ -2,6 +2,7 @@
 #include <string>
 
 #include "api/ApiFrame.h"
+#include "engine/ModuleState.h"
 #include "device/IoCtl.h"
 #include "engine/CopQueues.h"
 #include "mdf/ObjectIds.h"
@@ -22,7 +23,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUIoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 IoCtlC
       return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     }
     const T_PDU_ERROR result =
-        pdu::device::IoCtlExecute(hMod, hCLL, name, pOutputData, pdu::engine::g_CopIdle.load());
+        pdu::device::IoCtlExecute(hMod, hCLL, name, pOutputData, pdu::engine::Module().g_CopIdle.load());
     return frame.Finish(result);
   });
 }

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "api/ApiFrame.h"
-#include "api/ApiState.h"
+#include "engine/ModuleState.h"
 #include "api/LinkHandle.h"
 #include "api/LinkSetup.h"
 #include "device/DeviceCommands.h"
@@ -46,9 +46,9 @@ constexpr uint32_t kNoChannel = 0xFFFFFFFFu;
 
 int AsInt(const void* p) { return static_cast<int>(reinterpret_cast<intptr_t>(p)); }
 
-uint32_t FreeTp20Channel() {
-  for (uint32_t i = 0; i < api::kTp20Channels; ++i) {
-    if (api::Tp20ChannelTable[i] == 0) return i;
+uint32_t FreeTp20Channel() PDU_REQUIRES(engine::g_ApiLock) {
+  for (uint32_t i = 0; i < engine::kTp20Channels; ++i) {
+    if (engine::Module().Tp20ChannelTable[i] == 0) return i;
   }
   return kNoChannel;
 }
@@ -94,11 +94,12 @@ std::unique_ptr<protocol::ZPDUProtocolHandling> CreateFromResource(uint32_t reso
 std::unique_ptr<protocol::ZPDUProtocolHandling> CreateFromRscData(uint32_t hCLL, const PDU_RSC_DATA& rscData,
                                                                   const std::string& protocolName,
                                                                   uint32_t channel,
-                                                                  const PDU_FLAG_DATA* createFlag) {
+                                                                  const PDU_FLAG_DATA* createFlag)
+    PDU_REQUIRES(engine::g_ApiLock) {
   if (plog::MainLogOn()) plog::LogMain("%s", api::DumpRscData(rscData).c_str());
   auto handler = protocol::CreateProtocolHandler(protocolName.c_str());
   if (channel != kNoChannel && handler) {
-    api::Tp20ChannelTable[channel] = 1;
+    engine::Module().Tp20ChannelTable[channel] = 1;
     handler->Tp20ChannelId.store(channel);
     plog::LogMain("tp20 channel id = %d", static_cast<int>(channel));
   }
@@ -113,11 +114,12 @@ std::unique_ptr<protocol::ZPDUProtocolHandling> CreateFromRscData(uint32_t hCLL,
 
 // The link-status job of connect and disconnect: the engine delivers the
 // link's CllStatus as it is when it takes the job.
-void QueueLinkStatusJob(uint32_t hMod, uint32_t hCLL) {
-  engine::g_CopJob.hMod = hMod;
-  engine::g_CopJob.hCLL = hCLL;
-  engine::g_CopJob.JobKind = engine::kJobKindLinkStatus;
-  engine::AppendCopJob();
+void QueueLinkStatusJob(uint32_t hMod, uint32_t hCLL) PDU_REQUIRES(engine::g_ApiLock) {
+  engine::CopJob job = engine::Module().g_CopJob;
+  job.hMod = hMod;
+  job.hCLL = hCLL;
+  job.JobKind = engine::kJobKindLinkStatus;
+  engine::AppendCopJob(job);
 }
 
 }  // namespace
@@ -133,7 +135,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUCreateComLogicalLink(UNUM32 hMod, PDU_RSC_DAT
     frame.Param("resourceId = %d", static_cast<int>(resourceId));
     if (phCLL == nullptr) return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     // LinkTagTable has a row for handles up to 1023 only.
-    if (api::g_hCLLCounter >= api::kMaxLinkHandle) return frame.Finish(PDU_ERR_FCT_FAILED);
+    if (engine::Module().g_hCLLCounter >= engine::kMaxLinkHandle) return frame.Finish(PDU_ERR_FCT_FAILED);
 
     std::string protocolName;
     uint32_t channel = kNoChannel;
@@ -148,13 +150,13 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUCreateComLogicalLink(UNUM32 hMod, PDU_RSC_DAT
         pCllCreateFlag != nullptr && pCllCreateFlag->pFlagData != nullptr ? pCllCreateFlag : nullptr;
 
     // Counted even when the link ends up without a handler.
-    const uint32_t hCLL = ++api::g_hCLLCounter;
-    engine::LinkTable[hCLL] = pRscData == nullptr
+    const uint32_t hCLL = ++engine::Module().g_hCLLCounter;
+    engine::Module().LinkTable[hCLL] = pRscData == nullptr
                                   ? CreateFromResource(resourceId, createFlag)
                                   : CreateFromRscData(hCLL, *pRscData, protocolName, channel, createFlag);
-    protocol::ZPDUProtocolHandling* handler = engine::LinkTable[hCLL].get();
+    protocol::ZPDUProtocolHandling* handler = engine::Module().LinkTable[hCLL].get();
 
-    api::g_pCoPTag = pCllTag;
+    engine::Module().g_pCoPTag = pCllTag;
     plog::LogMain("\t\tpCllTag = $%d", AsInt(pCllTag));
     if (plog::MainLogOn()) {
       const std::string flagText =
@@ -163,11 +165,10 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUCreateComLogicalLink(UNUM32 hMod, PDU_RSC_DAT
     }
     plog::LogMain("\t\tCheckSum Mode");
 
-    engine::ReleaseJob(engine::g_CopJob);
-    engine::g_CopJob = engine::CopJob{};
-    engine::g_CopJob.hCLL = hCLL;
+    engine::Module().g_CopJob = engine::CopJob{};
+    engine::Module().g_CopJob.hCLL = hCLL;
     *phCLL = hCLL;
-    engine::LinkTagTable[hCLL] = pCllTag;
+    engine::Module().LinkTagTable[hCLL] = pCllTag;
     plog::LogMain("*phCLL = %d", static_cast<int>(hCLL));
 
     if (handler != nullptr) handler->clearComparam_var();
@@ -187,7 +188,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDestroyComLogicalLink(UNUM32 hMod, UNUM32 hCL
     // the handle keeps answering with it until the next construction.
     if (handler->isTP20()) {
       const uint32_t channel = handler->Tp20ChannelId.load();
-      if (channel < api::kTp20Channels) api::Tp20ChannelTable[channel] = 0;
+      if (channel < engine::kTp20Channels) engine::Module().Tp20ChannelTable[channel] = 0;
     }
     if (device::GetDeviceLink() != nullptr) device::VciDestroyLink(hMod, hCLL);
     return frame.Finish(PDU_STATUS_NOERROR);
@@ -201,8 +202,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConnect(UNUM32 hMod, UNUM32 hCLL) {
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     protocol::ZPDUProtocolHandling* handler = api::CheckedLink(hCLL);
     if (handler == nullptr) return frame.Finish(PDU_ERR_INVALID_HANDLE);
-    plog::LogMain("callbackFunction = $%d", AsInt(engine::CallbackTable.data()));
-    plog::LogMain("g_pCoPTag = $%d", AsInt(api::g_pCoPTag));
+    plog::LogMain("callbackFunction = $%d", AsInt(engine::Module().CallbackTable.data()));
+    plog::LogMain("g_pCoPTag = $%d", AsInt(engine::Module().g_pCoPTag));
 
     QueueLinkStatusJob(hMod, hCLL);
     // Not constructed: the link is neither configured nor ONLINE, but the

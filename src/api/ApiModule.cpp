@@ -6,7 +6,7 @@
 #include <string>
 
 #include "api/ApiFrame.h"
-#include "api/ApiState.h"
+#include "engine/ModuleState.h"
 #include "engine/CopQueues.h"
 #include "engine/EventItems.h"
 #include "platform/Platform.h"
@@ -149,8 +149,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetStatus(UNUM32 hMod, UNUM32 hCLL, UNUM32 hC
     if (pStatusCode == nullptr || pTimestamp == nullptr || pExtraInfo == nullptr) {
       return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     }
-    *pStatusCode = api::g_ModuleStatus.load();
-    plog::LogMain(engine::g_CopIdle.load() != 0 ? "hardware return" : "pc return");
+    *pStatusCode = engine::Module().g_ModuleStatus.load();
+    plog::LogMain(engine::Module().g_CopIdle.load() != 0 ? "hardware return" : "pc return");
     *pTimestamp = platform::GetTickCount();
     plog::LogMain("\t\t*pTimestamp = %d", static_cast<int>(*pTimestamp));
     *pExtraInfo = 0xFFFFFFFEu;

@@ -1,12 +1,12 @@
 #include "api/LinkHandle.h"
 
-#include "api/ApiState.h"
 #include "engine/LinkTables.h"
+#include "engine/ModuleState.h"
 
 namespace pdu::api {
 
 protocol::ZPDUProtocolHandling* CheckedLink(uint32_t hCLL) {
-  if (hCLL == 0 || hCLL > g_hCLLCounter || hCLL > kMaxLinkHandle) return nullptr;
+  if (hCLL == 0 || hCLL > engine::Module().g_hCLLCounter || hCLL > engine::kMaxLinkHandle) return nullptr;
   return engine::LinkHandler(hCLL);
 }
 

@@ -11,9 +11,9 @@
 
 namespace pdu::device {
 
-std::unique_ptr<DeviceLink> g_DeviceLink;
-
 namespace {
+
+std::atomic<DeviceLink*> g_DeviceLink{nullptr};
 
 // Senders are serialised by the ApiLock, but the counters are atomics so
 // that a tool sending from two threads cannot tear them.
@@ -21,6 +21,9 @@ std::atomic<uint16_t> g_wManagementFrameCounter{0};
 std::atomic<uint16_t> g_wVehicleFrameCounter{0};
 
 }  // namespace
+
+DeviceLink* GetDeviceLink() { return g_DeviceLink.load(std::memory_order_acquire); }
+void SetDeviceLink(DeviceLink* link) { g_DeviceLink.store(link, std::memory_order_release); }
 
 uint16_t ManagementFrameCounter() { return g_wManagementFrameCounter.load(); }
 uint16_t VehicleFrameCounter() { return g_wVehicleFrameCounter.load(); }
@@ -213,6 +216,19 @@ void DeviceLink::QueueSegment(const uint8_t* segment, uint32_t length, Arrived& 
   (carData ? arrived.carData : arrived.answer) = true;
 }
 
+void DeviceLink::AbortWaits() {
+  {
+    std::lock_guard<std::mutex> lock(m_RecvLock);
+    m_dwAborted.store(1);
+  }
+  m_AnswerArrived.notify_all();
+  m_CarDataArrived.notify_all();
+}
+
+void DeviceLink::AbandonOnProcessExit() {
+  if (m_ReadThread.joinable()) new std::thread(std::move(m_ReadThread));  // deliberately never joined
+}
+
 void DeviceLink::DiscardAnswers() {
   std::lock_guard<std::mutex> lock(m_RecvLock);
   log::LogMain("--5");
@@ -235,7 +251,7 @@ uint32_t DeviceLink::ReceiveProbeAnswer(uint8_t* out, uint32_t capacity) {
 
 uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
                              uint32_t timeoutMs) {
-  if (!m_Port.IsOpen()) return 0;
+  if (!m_Port.IsOpen() || m_dwAborted.load() != 0) return 0;
   const ReceiveQueue q = [&]() -> ReceiveQueue {
     switch (kind) {
       case ReceiveKind::kVehicleData:
@@ -284,8 +300,10 @@ uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
       // which made every drained poll of the queue cost ~15 us.
       const bool more = std::chrono::steady_clock::now() >= deadline
                             ? *q.queueLen > 0
-                            : q.arrived->wait_until(lock, deadline, [&] { return *q.queueLen > 0; });
-      if (!more) break;
+                            : q.arrived->wait_until(lock, deadline, [&] {
+                                return *q.queueLen > 0 || m_dwAborted.load() != 0;
+                              });
+      if (!more || m_dwAborted.load() != 0) break;
       continue;
     }
 

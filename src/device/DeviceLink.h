@@ -124,6 +124,14 @@ class DeviceLink {
   // answer carry-over. The vehicle-data side is left alone. Logs "--5".
   void DiscardAnswers();
 
+  // Teardown at process exit: every receive operation that waits returns
+  // at once (nothing received), and so does every later one, until the
+  // port is opened again.
+  void AbortWaits();
+  // Windows process exit, where the OS has already ended the receive
+  // thread: its object is given up without a join (see ModuleState).
+  void AbandonOnProcessExit();
+
   // Raw bytes held (for tests and the log).
   uint32_t CurSaveOff();
 
@@ -154,6 +162,8 @@ class DeviceLink {
   std::atomic<uint32_t> m_dwRunning{0};
   // ReadThread loops while non-zero; OpenPort sets it, ClosePort clears it.
   std::atomic<uint32_t> m_dwKeepGoing{1};
+  // Set by AbortWaits, cleared by OpenPortPath.
+  std::atomic<uint32_t> m_dwAborted{0};
 
   std::mutex m_RecvLock;
   std::condition_variable m_AnswerArrived;   // answer queue got bytes
@@ -193,11 +203,12 @@ class DeviceLink {
 // most 260 entries). False when the list could not be read.
 bool FindSerialPorts(std::vector<std::string>& ports);
 
-// The one DeviceLink, owned by the construction code: created by
-// PDUConstruct, released by PDUDestruct (after ClosePort); null while the
-// library has no VCI. Every sender checks it.
-extern std::unique_ptr<DeviceLink> g_DeviceLink;
-inline DeviceLink* GetDeviceLink() { return g_DeviceLink.get(); }
+// The module's DeviceLink (g_DeviceLink), null while the library has no
+// VCI. The module state owns it (created by PDUConstruct, released by
+// PDUDestruct) and publishes it here for the device commands; every sender
+// checks it.
+DeviceLink* GetDeviceLink();
+void SetDeviceLink(DeviceLink* link);
 
 // The two process-wide 16-bit frame counters (management, vehicle). They
 // start at 0 when the library is loaded, are incremented before each frame

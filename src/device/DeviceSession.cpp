@@ -41,6 +41,7 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
   // Reopening (a second PDUConstruct): the old session ends first, so that
   // there is never more than one receive thread.
   if (m_ReadThread.joinable() || m_Port.IsOpen()) ClosePort();
+  m_dwAborted.store(0);
   if (!m_Port.Open(path)) {
     log::LogMain("open %s failed: %s error %d", path.c_str(), m_Port.LastErrorCall(),
                  m_Port.LastError());

@@ -8,19 +8,23 @@
 // application's callback runs on the engine thread and may call back into
 // the API.
 //
-// Lock order: ApiLock before the device link's receive lock.
+// Lock order: ApiLock before the device link's receive lock, before the
+// engine's wake-up lock.
 //
 // It lives here, in the lowest room that takes it, so that both the API
 // and the engine reach it without the engine depending on the API. It is
-// usable from library load on.
+// usable from library load on and is never destroyed (a thread that still
+// runs while the process exits may take it).
 #pragma once
 
-#include <mutex>
+#include "platform/Mutex.h"
 
 namespace pdu::engine {
 
-std::recursive_mutex& ApiLock();
+extern platform::RecursiveMutex g_ApiLock;
 
-using ApiLockGuard = std::lock_guard<std::recursive_mutex>;
+inline platform::RecursiveMutex& ApiLock() PDU_RETURN_CAPABILITY(g_ApiLock) { return g_ApiLock; }
+
+using ApiLockGuard = platform::RecursiveMutexLock;
 
 }  // namespace pdu::engine

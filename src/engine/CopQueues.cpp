@@ -2,32 +2,33 @@
 
 #include <cstring>
 
-#include "engine/EngineThread.h"
+#include "engine/ModuleState.h"
 
 namespace pdu::engine {
 
-CopJob g_CopJob;
-std::deque<CopJob> CopJobQueue;
-std::deque<CopEvent> CopEventQueue;
-std::atomic<uint32_t> g_CopIdle{1};
-std::atomic<uint32_t> g_QueueRun{0};
-
-void AppendCopJob() {
-  CopJob job = g_CopJob;
-  job.CopCtrl.pFlagData = nullptr;
-  if (g_CopJob.CopCtrl.NumFlagBytes != 0 && g_CopJob.CopCtrl.pFlagData != nullptr) {
-    job.CopCtrl.pFlagData = new uint8_t[g_CopJob.CopCtrl.NumFlagBytes];
-    std::memcpy(job.CopCtrl.pFlagData, g_CopJob.CopCtrl.pFlagData, g_CopJob.CopCtrl.NumFlagBytes);
+void AppendCopJob(const CopJob& job) {
+  ModuleState& m = Module();
+  CopJob queued = job;
+  queued.CopCtrl.pFlagData = nullptr;
+  if (job.CopCtrl.NumFlagBytes != 0 && job.CopCtrl.pFlagData != nullptr) {
+    queued.CopCtrl.pFlagData = new uint8_t[job.CopCtrl.NumFlagBytes];
+    std::memcpy(queued.CopCtrl.pFlagData, job.CopCtrl.pFlagData, job.CopCtrl.NumFlagBytes);
   }
-  CopJobQueue.push_back(job);
-  WakeEngine();
+  m.CopJobQueue.push_back(queued);
+  // The last job is kept without its TxFlag bytes: nothing reads them from
+  // there, and the record then owns no memory.
+  m.g_CopJob = job;
+  m.g_CopJob.CopCtrl.pFlagData = nullptr;
+  m.g_CopJob.CopCtrl.NumFlagBytes = 0;
+  m.WakeEngine();
 }
 
 void SetQueueRun(uint32_t value) {
   // Every ComPrimitive sets it to 1 right after AppendCopJob has woken the
   // engine; a second wake-up for an unchanged flag only made the engine
   // thread meet the waker on the wake-up mutex.
-  if (g_QueueRun.exchange(value) != value) WakeEngine();
+  ModuleState& m = Module();
+  if (m.g_QueueRun.exchange(value) != value) m.WakeEngine();
 }
 
 void ReleaseJob(CopJob& job) {

@@ -4,15 +4,14 @@
 //   application threads --CopJob--> CopJobQueue --> engine thread
 //   engine thread --CopEvent--> CopEventQueue --> PDUGetEventItem / callback
 //
-// Both queues and g_CopJob are touched only under the ApiLock. The queues
-// survive PDUConstruct and PDUDestruct on purpose: events of an earlier
-// construction are still delivered after the next one.
+// The queues themselves are members of the ModuleState (ModuleState.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
 
+#include "engine/ApiLock.h"
 #include "pdu_api.h"
 
 namespace pdu::engine {
@@ -29,7 +28,7 @@ inline constexpr uint32_t kMaxCoPDataSize = kCoPDataCapacity - 4;
 
 // The part of PDU_COP_CTRL_DATA a job keeps. pFlagData is the job's own
 // copy of the TxFlag bytes, released by ReleaseJob when the job leaves the
-// queue (g_CopJob's copy is released when the next call replaces it).
+// queue.
 struct CopCtrlCopy {
   uint32_t Time = 0;
   int32_t NumSendCycles = 0;
@@ -66,22 +65,10 @@ struct CopEvent {
   void* CoPTag = nullptr;
 };
 
-// The job the API calls fill field by field before appending a copy.
-extern CopJob g_CopJob;
-
-extern std::deque<CopJob> CopJobQueue;
-extern std::deque<CopEvent> CopEventQueue;
-
-// 1 while no execution waits for the VCI (from library load on), 0 while one
-// does. Read without the lock by PDUGetStatus and PDUIoCtl.
-extern std::atomic<uint32_t> g_CopIdle;
-// The engine takes jobs only while this is 1: set by PDUConnect and by every
-// queued ComPrimitive, cleared by PDUConstruct and PDUDestruct.
-extern std::atomic<uint32_t> g_QueueRun;
-
-// Appends a copy of g_CopJob (with its own copy of the TxFlag bytes) and
-// wakes the engine. Caller holds the ApiLock.
-void AppendCopJob();
+// Appends a copy of job (with its own copy of the TxFlag bytes) to the
+// CopJobQueue, keeps it as the module's last job (g_CopJob) and wakes the
+// engine.
+void AppendCopJob(const CopJob& job) PDU_REQUIRES(g_ApiLock);
 // Sets g_QueueRun and wakes the engine when the flag changed.
 void SetQueueRun(uint32_t value);
 // Releases what a job owns (its TxFlag copy).

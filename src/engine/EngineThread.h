@@ -5,23 +5,28 @@
 // changes or it is told to stop; it never polls. It takes the ApiLock only
 // to look at or remove the front job, to send a ComPrimitive, to deliver a
 // link status and to append events - never while it waits for vehicle data.
+// The thread object belongs to the ModuleState (ModuleState.h); these are
+// the module's entry points for the other rooms.
 #pragma once
 
 #include <cstdint>
 
+#include "engine/ApiLock.h"
+
 namespace pdu::engine {
 
-// Starts the thread (g_ThreadRun = 1). A running engine thread is stopped
-// first: there is never more than one. Called by PDUConstruct without the
-// ApiLock held.
-void StartEngineThread();
+// Starts the thread; a running engine thread is stopped first: there is
+// never more than one. Called by PDUConstruct without the ApiLock held.
+void StartEngineThread() PDU_EXCLUDES(g_ApiLock);
 
 // Clears g_QueueRun and g_ThreadRun, wakes the thread and waits until it has
 // returned (a job in progress finishes first). The caller must not hold the
 // ApiLock: that job may need it.
-void StopEngineThread();
+void StopEngineThread() PDU_EXCLUDES(g_ApiLock);
 
 bool EngineThreadRunning();
+// True on the engine thread (inside a callback of the application).
+bool OnEngineThread();
 
 // Wakes the engine thread to look at the queue again. Any thread.
 void WakeEngine();

@@ -4,6 +4,7 @@
 
 #include "engine/ApiLock.h"
 #include "engine/LinkTables.h"
+#include "engine/ModuleState.h"
 #include "log/PduLog.h"
 #include "log/StructureDump.h"
 #include "mdf/ComParamValue.h"
@@ -11,8 +12,6 @@
 #include "platform/Platform.h"
 
 namespace pdu::engine {
-
-PDU_RESULT_DATA* g_ResultData = nullptr;
 
 const char* StatusValueName(uint32_t status) {
   switch (status) {
@@ -47,10 +46,11 @@ const char* CoPTypeName(uint32_t copType) {
 bool TakeLinkEvent(uint32_t hCLL, CopEvent& out) {
   // One pass over the queue; the first event of the link leaves it, the
   // others keep their places.
-  for (auto it = CopEventQueue.begin(); it != CopEventQueue.end(); ++it) {
+  std::deque<CopEvent>& queue = Module().CopEventQueue;
+  for (auto it = queue.begin(); it != queue.end(); ++it) {
     if (it->hCLL == hCLL) {
       out = *it;
-      CopEventQueue.erase(it);
+      queue.erase(it);
       return true;
     }
   }
@@ -122,7 +122,7 @@ int BuildErrorItem(const CopEvent& event, PDU_EVENT_ITEM** item) {
 
 void CopyResultData(PDU_RESULT_DATA& out) {
   out = PDU_RESULT_DATA{};
-  const PDU_RESULT_DATA* src = g_ResultData;
+  const PDU_RESULT_DATA* src = Module().g_ResultData;
   if (src == nullptr) return;
   out = *src;
   out.RxFlag.pFlagData = CopyBytes(src->RxFlag.pFlagData, src->RxFlag.NumFlagBytes);
@@ -149,19 +149,22 @@ void CallbackThread() {
     // The tables are written by API calls under the ApiLock (a callback
     // registered or a link created while this runs): read them under it
     // too; the callback itself runs without it.
-    ApiLockGuard lock(ApiLock());
-    if (!CopJobQueue.empty()) {
-      hMod = CopJobQueue.front().hMod;
-      hCLL = CopJobQueue.front().hCLL;
-      hCoP = CopJobQueue.front().hCoP;
+    ModuleState& m = Module();
+    ApiLockGuard lock(g_ApiLock);
+    if (!m.CopJobQueue.empty()) {
+      hMod = m.CopJobQueue.front().hMod;
+      hCLL = m.CopJobQueue.front().hCLL;
+      hCoP = m.CopJobQueue.front().hCoP;
     }
-    jobs = CopJobQueue.size();
-    events = CopEventQueue.size();
-    callback = CallbackTable[hCLL < kLinkTableSize ? hCLL : 0];
-    tag = hCLL < kLinkTagTableSize ? LinkTagTable[hCLL] : nullptr;
+    jobs = m.CopJobQueue.size();
+    events = m.CopEventQueue.size();
+    callback = m.CallbackTable[hCLL < kLinkTableSize ? hCLL : 0];
+    tag = hCLL < kLinkTagTableSize ? m.LinkTagTable[hCLL] : nullptr;
   }
   if (callback != nullptr) {
-    if (events != 0) {
+    // Once teardown has begun the application's code may be half gone:
+    // its callback is not called any more.
+    if (events != 0 && !Module().Exiting()) {
       log::LogMain("time tickcout = %d,current cll = %d current eventque cop = %d,event size = %d,cop size = %d",
                    static_cast<int>(platform::GetTickCount()), static_cast<int>(hCLL), static_cast<int>(hCoP),
                    static_cast<int>(jobs), static_cast<int>(events));
@@ -172,7 +175,7 @@ void CallbackThread() {
     }
   } else {
     log::LogData("[%d]callback = null", static_cast<int>(hCLL));
-    ApiLockGuard lock(ApiLock());
+    ApiLockGuard lock(g_ApiLock);
     CopEvent dropped;
     if (TakeLinkEvent(hCLL, dropped)) FreeResultData(dropped.pResultData);
   }

@@ -16,7 +16,7 @@ const char* CoPTypeName(uint32_t copType);
 
 // Removes the oldest event of hCLL from the CopEventQueue into out; the
 // other events keep their order. Caller holds the ApiLock.
-bool TakeLinkEvent(uint32_t hCLL, CopEvent& out);
+bool TakeLinkEvent(uint32_t hCLL, CopEvent& out) PDU_REQUIRES(g_ApiLock);
 
 // Item builders: each makes one fresh item into *item and logs its lines.
 // BuildResultItem takes the event's pResultData over.
@@ -25,12 +25,9 @@ int BuildStatusItem(const CopEvent& event, uint32_t status, uint32_t hCop, void*
 int BuildResultItem(CopEvent& event, PDU_EVENT_ITEM** item);
 int BuildErrorItem(const CopEvent& event, PDU_EVENT_ITEM** item);
 
-// A deep copy of g_ResultData (every array new, pExtraInfo always new);
+// A deep copy of the module's g_ResultData (every array new, pExtraInfo always new);
 // zeroes out when there is none.
 void CopyResultData(PDU_RESULT_DATA& out);
-
-// The record the handler filled last (replaced for every answer).
-extern PDU_RESULT_DATA* g_ResultData;
 
 // Tells the application that events of the running job's link are waiting
 // (or drops the link's oldest event when it has no callback). Runs on the

@@ -15,6 +15,7 @@
 #include "engine/EngineThread.h"
 #include "engine/EventItems.h"
 #include "engine/LinkTables.h"
+#include "engine/ModuleState.h"
 #include "log/PduLog.h"
 #include "platform/Platform.h"
 #include "protocol/ResultData.h"
@@ -30,9 +31,6 @@ constexpr uint32_t kMoreResponses = 0x10000000;
 // Wait after a response-pending answer, and for each further response.
 constexpr uint32_t kPendingWaitMs = 5000;
 constexpr uint32_t kNextResponseWaitMs = 20;
-
-// The record the handler filled last; replaced for every answer.
-protocol::ResultDataPtr g_ResultOwner;
 
 int Int(uint32_t v) { return static_cast<int>(v); }
 
@@ -54,8 +52,8 @@ void Post(const CopJob& job, uint32_t status, uint32_t isError = 0, PDU_RESULT_D
     const uint32_t n = result->NumDataBytes < sizeof ev.Data ? result->NumDataBytes : sizeof ev.Data;
     if (n != 0 && result->pDataBytes != nullptr) std::memcpy(ev.Data, result->pDataBytes, n);
   }
-  ApiLockGuard lock(ApiLock());
-  CopEventQueue.push_back(ev);
+  ApiLockGuard lock(g_ApiLock);
+  Module().CopEventQueue.push_back(ev);
 }
 
 void PostResult(const CopJob& job) {
@@ -67,14 +65,23 @@ void PostResult(const CopJob& job) {
 // Handling one answer: a fresh record becomes g_ResultData and the handler
 // fills and classifies it.
 ResponseClass HandleAnswer(protocol::ZPDUProtocolHandling& handler, uint32_t length, uint32_t* flags) {
-  g_ResultOwner = protocol::MakeResultData();
-  g_ResultData = g_ResultOwner.get();
-  return handler.parseResponse(device::g_RxData, length, flags, g_ResultData);
+  ModuleState& m = Module();
+  m.g_ResultOwner = protocol::MakeResultData();
+  m.g_ResultData = m.g_ResultOwner.get();
+  return handler.parseResponse(device::g_RxData, length, flags, m.g_ResultData);
+}
+
+// The job's handler, looked up under the ApiLock. It stays valid while the
+// job runs: handlers are released only by PDUConstruct, after it has
+// stopped this thread.
+protocol::ZPDUProtocolHandling* JobHandler(const CopJob& job) {
+  ApiLockGuard lock(g_ApiLock);
+  return LinkHandler(job.hCLL);
 }
 
 // Sends the job's request with VCI_CMD_COP under the ApiLock.
 void SendCop(const CopJob& job, const uint8_t* request, uint32_t requestLen, bool discardFirst) {
-  ApiLockGuard lock(ApiLock());
+  ApiLockGuard lock(g_ApiLock);
   device::DeviceLink* link = device::GetDeviceLink();
   if (link == nullptr) return;
   if (discardFirst) link->DiscardAnswers();
@@ -90,18 +97,18 @@ void SendCop(const CopJob& job, const uint8_t* request, uint32_t requestLen, boo
 
 // STARTCOMM and STOPCOMM: one request, one wait, no classification.
 void StartOrStop(const CopJob& job, bool start) {
-  protocol::ZPDUProtocolHandling* handler = LinkHandler(job.hCLL);
+  protocol::ZPDUProtocolHandling* handler = JobHandler(job);
   if (start) log::LogMain("pduDoCopStart cop = %d", Int(job.hCoP));
   std::memset(device::g_RxData, 0, sizeof device::g_RxData);
   Post(job, PDU_COPST_EXECUTING);
-  g_CopIdle.store(0);
+  Module().g_CopIdle.store(0);
   CallbackThread();
 
   static uint8_t request[kCoPDataCapacity];
   std::memset(request, 0, sizeof request);
   if (handler != nullptr) handler->buildRequest(job.CoPData, job.CoPDataSize, request);
   {
-    ApiLockGuard lock(ApiLock());
+    ApiLockGuard lock(g_ApiLock);
     if (start) log::LogMain("time in = %d", Int(platform::GetTickCount()));
     SendCop(job, request, job.CoPDataSize + 4, false);
     if (start) log::LogMain("time out = %d", Int(platform::GetTickCount()));
@@ -112,19 +119,19 @@ void StartOrStop(const CopJob& job, bool start) {
   if (status == 0 && length != 0 && handler != nullptr) {
     uint32_t flags = 0;
     HandleAnswer(*handler, length, &flags);
-    g_CopIdle.store(1);
+    Module().g_CopIdle.store(1);
     if (start) {
       handler->CllStatus.store(PDU_CLLST_COMM_STARTED);
       log::LogMain("cllstatus = %d", Int(PDU_CLLST_COMM_STARTED));
       Post(job, 0, 0, nullptr, kEventKindLinkStatus, PDU_CLLST_COMM_STARTED);
     }
-    if (g_ResultData->NumDataBytes != 0) PostResult(job);
+    if (Module().g_ResultData->NumDataBytes != 0) PostResult(job);
   } else {
     Post(job, PDU_COPST_IDLE, 1);
   }
   Post(job, PDU_COPST_FINISHED);
   CallbackThread();
-  g_CopIdle.store(1);
+  Module().g_CopIdle.store(1);
 }
 
 }  // namespace
@@ -140,7 +147,7 @@ void pduDoCopStart(const CopJob& job) { StartOrStop(job, true); }
 void pduDoCopStop(const CopJob& job) { StartOrStop(job, false); }
 
 void pduDoCopSendrecv(const CopJob& job) {
-  protocol::ZPDUProtocolHandling* handler = LinkHandler(job.hCLL);
+  protocol::ZPDUProtocolHandling* handler = JobHandler(job);
   log::LogMain("pduDoCopSendrecv cop = %d", Int(job.hCoP));
   std::memset(device::g_RxData, 0, sizeof device::g_RxData);
   if (job.CoPDataSize == 0 || handler == nullptr) {
@@ -150,12 +157,13 @@ void pduDoCopSendrecv(const CopJob& job) {
     CALLBACKFNC callback = nullptr;
     void* tag = nullptr;
     {
-      ApiLockGuard lock(ApiLock());
-      callback = job.hCLL < kLinkTableSize ? CallbackTable[job.hCLL] : nullptr;
-      tag = job.hCLL < kLinkTagTableSize ? LinkTagTable[job.hCLL] : nullptr;
+      ModuleState& m = Module();
+      ApiLockGuard lock(g_ApiLock);
+      callback = job.hCLL < kLinkTableSize ? m.CallbackTable[job.hCLL] : nullptr;
+      tag = job.hCLL < kLinkTagTableSize ? m.LinkTagTable[job.hCLL] : nullptr;
     }
-    if (callback != nullptr) callback(PDU_EVT_DATA_AVAILABLE, job.hMod, job.hCLL, tag, nullptr);
-    g_CopIdle.store(1);
+    if (callback != nullptr && !Module().Exiting()) callback(PDU_EVT_DATA_AVAILABLE, job.hMod, job.hCLL, tag, nullptr);
+    Module().g_CopIdle.store(1);
     return;
   }
   log::LogMain("time = %d", Int(platform::GetTickCount()));
@@ -168,11 +176,11 @@ void pduDoCopSendrecv(const CopJob& job) {
   CallbackThread();
 
   for (;;) {
-    g_CopIdle.store(0);
+    Module().g_CopIdle.store(0);
     if (send) SendCop(job, request, job.CoPDataSize + 4, true);
     uint32_t length = 0;
     const uint32_t status = device::ReadVehicleData(timeout, length);
-    g_CopIdle.store(1);
+    Module().g_CopIdle.store(1);
     log::LogMain("time = %d", Int(platform::GetTickCount()));
     if (status != 0 || length == 0) {
       if (send) Post(job, PDU_COPST_IDLE, 1);
@@ -180,9 +188,9 @@ void pduDoCopSendrecv(const CopJob& job) {
     }
     uint32_t flags = 0;
     const ResponseClass cls = HandleAnswer(*handler, length, &flags);
-    log::LogMain("pdu_result_data->NumDataBytes = %d", Int(g_ResultData->NumDataBytes));
+    log::LogMain("pdu_result_data->NumDataBytes = %d", Int(Module().g_ResultData->NumDataBytes));
     log::LogMain("reg = %d", Int(static_cast<uint32_t>(cls)));
-    if (g_ResultData->NumDataBytes == 0 || cls == ResponseClass::kNoResult) {
+    if (Module().g_ResultData->NumDataBytes == 0 || cls == ResponseClass::kNoResult) {
       Post(job, PDU_COPST_IDLE, 1);
       break;
     }
@@ -201,16 +209,12 @@ void pduDoCopSendrecv(const CopJob& job) {
   }
   Post(job, PDU_COPST_FINISHED);
   CallbackThread();
-  g_CopIdle.store(1);
+  Module().g_CopIdle.store(1);
 }
 
 }  // namespace pdu::engine
 
 namespace pdu::engine {
 
-void ResetResultData() {
-  g_ResultOwner.reset();
-  g_ResultData = nullptr;
-}
 
 }  // namespace pdu::engine

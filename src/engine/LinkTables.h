@@ -1,15 +1,12 @@
-// Per-link tables indexed by hCLL. A ComLogicalLink has no record of its
-// own: it is the protocol handler object in LinkTable, plus its rows here.
-//
-// Guarded by the ApiLock. PDUConstruct empties LinkTable and LinkTagTable
-// (releasing the handlers of the previous construction); CallbackTable
-// survives constructions on purpose: applications register callbacks once.
+// Per-link tables indexed by hCLL: their sizes and the handler lookup. A
+// ComLogicalLink has no record of its own: it is the protocol handler in
+// ModuleState::LinkTable plus its rows in CallbackTable and LinkTagTable.
 #pragma once
 
-#include <array>
 #include <cstddef>
-#include <memory>
+#include <cstdint>
 
+#include "engine/ApiLock.h"
 #include "pdu_api.h"
 
 namespace pdu::protocol {
@@ -21,14 +18,10 @@ namespace pdu::engine {
 inline constexpr size_t kLinkTableSize = 4096;
 inline constexpr size_t kLinkTagTableSize = 1024;
 
-// The handler of each hCLL; null when the link's protocol has no handler.
-extern std::array<std::unique_ptr<protocol::ZPDUProtocolHandling>, kLinkTableSize> LinkTable;
-// The event callback of each hCLL; index 0 holds the module-level callback.
-extern std::array<CALLBACKFNC, kLinkTableSize> CallbackTable;
-// The application's pCllTag of each hCLL, handed to its callback.
-extern std::array<void*, kLinkTagTableSize> LinkTagTable;
-
-// The handler of hCLL, or null (also for an index outside the table).
-protocol::ZPDUProtocolHandling* LinkHandler(uint32_t hCLL);
+// The handler of hCLL, or null (also for an index outside the table). The
+// pointer stays valid until the next PDUConstruct, which stops the engine
+// thread before it releases handlers; so the engine may keep using a
+// handler it looked up under the lock after releasing it.
+protocol::ZPDUProtocolHandling* LinkHandler(uint32_t hCLL) PDU_REQUIRES(g_ApiLock);
 
 }  // namespace pdu::engine

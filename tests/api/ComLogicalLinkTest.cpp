@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "LinkApiFixture.h"
-#include "api/ApiState.h"
+#include "engine/ModuleState.h"
 #include "device/DeviceLink.h"
 #include "engine/CopQueues.h"
 #include "mdf/VciCodes.h"
@@ -38,7 +38,7 @@ PDU_RSC_DATA RscOf(uint32_t hCLL) {
 }
 
 size_t ChannelsInUse() {
-  return static_cast<size_t>(std::accumulate(api::Tp20ChannelTable.begin(), api::Tp20ChannelTable.end(), 0u));
+  return static_cast<size_t>(std::accumulate(engine::Module().Tp20ChannelTable.begin(), engine::Module().Tp20ChannelTable.end(), 0u));
 }
 
 // The (code, value) pairs of a CONNECT_LINK payload after its 24-byte head.
@@ -74,7 +74,7 @@ TEST_F(ComLogicalLink, Tp20LinksByResourceDataTakeTheLowestFreeChannel) {
   EXPECT_EQ(ChannelsInUse(), 2u);
 
   ASSERT_EQ(PDUDestroyComLogicalLink(kMod, a), PDU_STATUS_NOERROR);
-  EXPECT_EQ(api::Tp20ChannelTable[0], 0u);
+  EXPECT_EQ(engine::Module().Tp20ChannelTable[0], 0u);
   const uint32_t c = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
   EXPECT_EQ(Handler(c)->Tp20ChannelId.load(), 0u);
 
@@ -91,15 +91,15 @@ TEST_F(ComLogicalLink, Tp20LinksByResourceDataTakeTheLowestFreeChannel) {
 
 TEST_F(ComLogicalLink, WithAllTp20ChannelsTakenCreationIsBusyAndSpendsNoHandle) {
   Construct(Mdf::kShipped);
-  for (uint32_t i = 0; i < api::kTp20Channels; ++i) ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
-  ASSERT_EQ(ChannelsInUse(), api::kTp20Channels);
+  for (uint32_t i = 0; i < engine::kTp20Channels; ++i) ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  ASSERT_EQ(ChannelsInUse(), engine::kTp20Channels);
 
   PDU_PIN_DATA pins[1] = {{6, 0}};
   PDU_RSC_DATA rsc{Id("VW_DWCAN"), Id("MSP_VW2000LP_on_TP20"), 1, pins};
   uint32_t h = 0xDEAD;
   EXPECT_EQ(PDUCreateComLogicalLink(kMod, &rsc, 0, nullptr, &h, nullptr), PDU_ERR_RESOURCE_BUSY);
   EXPECT_EQ(h, 0xDEADu);
-  EXPECT_EQ(api::g_hCLLCounter, 100u);
+  EXPECT_EQ(engine::Module().g_hCLLCounter, 100u);
   EXPECT_EQ(ByResource(1001), 101u);
 
   // Handle 42 held channel 41; it is the one free again.
@@ -111,11 +111,11 @@ TEST_F(ComLogicalLink, WithAllTp20ChannelsTakenCreationIsBusyAndSpendsNoHandle) 
 
 TEST_F(ComLogicalLink, The1024thLinkOfAConstructionIsRefused) {
   Construct(Mdf::kShipped);
-  for (uint32_t i = 1; i <= api::kMaxLinkHandle; ++i) ASSERT_EQ(ByResource(4242), i);
+  for (uint32_t i = 1; i <= engine::kMaxLinkHandle; ++i) ASSERT_EQ(ByResource(4242), i);
   uint32_t h = 0xDEAD;
   EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &h, nullptr), PDU_ERR_FCT_FAILED);
   EXPECT_EQ(h, 0xDEADu);
-  EXPECT_EQ(api::g_hCLLCounter, api::kMaxLinkHandle);
+  EXPECT_EQ(engine::Module().g_hCLLCounter, engine::kMaxLinkHandle);
 }
 
 TEST_F(ComLogicalLink, HandlesThatNameNoLinkAreRefusedBeforeAnythingHappens) {
@@ -123,7 +123,7 @@ TEST_F(ComLogicalLink, HandlesThatNameNoLinkAreRefusedBeforeAnythingHappens) {
   const uint32_t good = ByResource(1001);
   const uint32_t noHandler = ByResource(4242);
   vci_.ClearFrames();
-  const size_t jobsBefore = engine::CopJobQueue.size();
+  const size_t jobsBefore = engine::Module().CopJobQueue.size();
 
   PDU_PARAM_ITEM* item = nullptr;
   uint32_t value = 1;
@@ -140,14 +140,14 @@ TEST_F(ComLogicalLink, HandlesThatNameNoLinkAreRefusedBeforeAnythingHappens) {
       {"PDUSetUniqueRespIdTable", [&](uint32_t h) { return PDUSetUniqueRespIdTable(kMod, h, &setTable); }},
   };
   for (const auto& [name, call] : calls) {
-    for (uint32_t h : {0u, noHandler, noHandler + 1, api::kMaxLinkHandle + 1, 5000u, 0xFFFFFFFFu}) {
+    for (uint32_t h : {0u, noHandler, noHandler + 1, engine::kMaxLinkHandle + 1, 5000u, 0xFFFFFFFFu}) {
       EXPECT_EQ(call(h), PDU_ERR_INVALID_HANDLE) << name << " hCLL " << h;
     }
   }
   EXPECT_EQ(item, nullptr);
   EXPECT_EQ(table, nullptr);
   EXPECT_TRUE(LinkFrames().empty());
-  EXPECT_EQ(engine::CopJobQueue.size(), jobsBefore);
+  EXPECT_EQ(engine::Module().CopJobQueue.size(), jobsBefore);
   EXPECT_EQ(Handler(good)->CllStatus.load(), 0u);
   EXPECT_EQ(Get(good, Id("CP_P2Max")).number, 50000u);
 }
@@ -155,7 +155,7 @@ TEST_F(ComLogicalLink, HandlesThatNameNoLinkAreRefusedBeforeAnythingHappens) {
 TEST_F(ComLogicalLink, NullPointersAreInvalidParametersAndANullFlagIsNoFlag) {
   Construct(Mdf::kShipped);
   EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, nullptr, nullptr), PDU_ERR_INVALID_PARAMETERS);
-  EXPECT_EQ(api::g_hCLLCounter, 0u);
+  EXPECT_EQ(engine::Module().g_hCLLCounter, 0u);
 
   uint32_t h = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &h, nullptr), PDU_STATUS_NOERROR);
@@ -238,7 +238,7 @@ TEST_F(ComLogicalLink, ConnectSendsResourceThenComParamsThenUniqueTable) {
   // The link is ONLINE and its handler read its ComParams.
   EXPECT_EQ(Handler(h)->CllStatus.load(), PDU_CLLST_ONLINE);
   EXPECT_EQ(RequestPrefix(h), 0x7E0u);
-  EXPECT_EQ(engine::g_QueueRun.load(), 1u);
+  EXPECT_EQ(engine::Module().g_QueueRun.load(), 1u);
 }
 
 TEST_F(ComLogicalLink, Tp20ConnectSendsTheResponseIdentifierPlusTheChannelId) {
@@ -297,13 +297,13 @@ TEST_F(ComLogicalLink, WithoutAVciConnectOnlyQueuesTheStatusJob) {
   Construct(Mdf::kShipped, /*withVci=*/false);
   ASSERT_EQ(device::GetDeviceLink(), nullptr);
   const uint32_t h = ByResource(1001);
-  const size_t jobsBefore = engine::CopJobQueue.size();
+  const size_t jobsBefore = engine::Module().CopJobQueue.size();
   ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
   EXPECT_EQ(Handler(h)->CllStatus.load(), 0u);  // never configured, so not ONLINE
-  EXPECT_EQ(engine::g_QueueRun.load(), 1u);
-  ASSERT_EQ(engine::CopJobQueue.size(), jobsBefore + 1);
-  EXPECT_EQ(engine::CopJobQueue.back().JobKind, engine::kJobKindLinkStatus);
-  EXPECT_EQ(engine::CopJobQueue.back().hCLL, h);
+  EXPECT_EQ(engine::Module().g_QueueRun.load(), 1u);
+  ASSERT_EQ(engine::Module().CopJobQueue.size(), jobsBefore + 1);
+  EXPECT_EQ(engine::Module().CopJobQueue.back().JobKind, engine::kJobKindLinkStatus);
+  EXPECT_EQ(engine::Module().CopJobQueue.back().hCLL, h);
   EXPECT_EQ(RequestPrefix(h), 0x7E0u);
 
   EXPECT_EQ(PDUDisconnect(kMod, h), PDU_STATUS_NOERROR);

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "api/ApiState.h"
+#include "engine/ModuleState.h"
 #include "device/DeviceLink.h"
 #include "engine/CopQueues.h"
 #include "engine/EngineThread.h"
@@ -196,7 +196,7 @@ TEST_F(ConstructTest, IoCtlReadingsAskTheVciWhileIdle) {
 TEST_F(ConstructTest, IoCtlReadingsAnswerLocallyWhileBusy) {
   UseVci();
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  engine::g_CopIdle.store(0);
+  engine::Module().g_CopIdle.store(0);
   vci_.ClearFrames();
   PDU_DATA_ITEM* out = nullptr;
   ASSERT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_STATUS_NOERROR);
@@ -208,7 +208,7 @@ TEST_F(ConstructTest, IoCtlReadingsAnswerLocallyWhileBusy) {
   EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 1u);
   PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
   EXPECT_EQ(vci_.FrameCount(), 0u);
-  engine::g_CopIdle.store(1);
+  engine::Module().g_CopIdle.store(1);
   PDUDestruct();
 }
 
@@ -255,9 +255,9 @@ TEST_F(ConstructTest, CallbackSurvivesDestruction) {
   ASSERT_EQ(PDURegisterEventCallback(1, 1, cb), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  EXPECT_EQ(engine::CallbackTable[1], cb);
-  EXPECT_EQ(g_hCLLCounter, 0u);
-  EXPECT_EQ(g_hCoPCounter, 0u);
+  EXPECT_EQ(engine::Module().CallbackTable[1], cb);
+  EXPECT_EQ(engine::Module().g_hCLLCounter, 0u);
+  EXPECT_EQ(engine::Module().g_hCoPCounter, 0u);
   EXPECT_TRUE(engine::EngineThreadRunning());
   PDUDestruct();
 }

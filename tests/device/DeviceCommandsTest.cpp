@@ -34,11 +34,17 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 class DeviceCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_DeviceLink = std::make_unique<DeviceLink>();
-    ASSERT_TRUE(g_DeviceLink->OpenPortPath(vci.Path()));
-    g_DeviceLink->StartReadThread();
+    link_ = std::make_unique<DeviceLink>();
+    ASSERT_TRUE(link_->OpenPortPath(vci.Path()));
+    link_->StartReadThread();
+    SetDeviceLink(link_.get());
   }
-  void TearDown() override { g_DeviceLink.reset(); }
+  void TearDown() override {
+    SetDeviceLink(nullptr);
+    link_.reset();
+  }
+
+  std::unique_ptr<DeviceLink> link_;
 
   // The one frame the last command sent.
   VciFrame LastFrame() {
@@ -140,7 +146,7 @@ TEST_F(DeviceCommandsTest, PayloadsAreLaidOutWordByWord) {
       EXPECT_TRUE(TestVci::ParseCop(f, cop)) << "the test VCI reads what the library sends";
     }
   }
-  EXPECT_FALSE(g_DeviceLink->PortIsOpen()) << "an answered CLOSE closes the port";
+  EXPECT_FALSE(link_->PortIsOpen()) << "an answered CLOSE closes the port";
 }
 
 TEST_F(DeviceCommandsTest, SetLinkParamLengthsFollowTheDataType) {
@@ -195,7 +201,7 @@ TEST_F(DeviceCommandsTest, NoAnswerIsACommunicationFailure) {
   EXPECT_EQ(VciModuleConnect(1), PDU_ERR_COMM_PC_TO_VCI_FAILED);
   EXPECT_EQ(VciModuleDisconnect(1), PDU_ERR_COMM_PC_TO_VCI_FAILED);
   EXPECT_EQ(VciClose(), PDU_ERR_COMM_PC_TO_VCI_FAILED);
-  EXPECT_TRUE(g_DeviceLink->PortIsOpen()) << "a failed CLOSE leaves the port to the caller";
+  EXPECT_TRUE(link_->PortIsOpen()) << "a failed CLOSE leaves the port to the caller";
 
   // An answer without the whole status word is no answer.
   vci.SetSilent(false);
@@ -210,7 +216,7 @@ TEST_F(DeviceCommandsTest, OpenWithoutAWorkingPortGivesSeven) {
 
 TEST(DeviceCommandsNoDevice, NothingIsSentWithoutADeviceLink) {
   TestVci vci;
-  g_DeviceLink.reset();
+  SetDeviceLink(nullptr);
   PDU_RSC_DATA rsc{12, 3, 0, nullptr};
   uint32_t v = 1;
   PDU_PARAM_ITEM item{PDU_IT_PARAM, 1, PDU_PT_UNUM32, PDU_PC_COM, &v};

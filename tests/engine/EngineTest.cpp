@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/ApiState.h"
+#include "engine/ModuleState.h"
 #include "device/DeviceLink.h"
 #include "engine/ApiLock.h"
 #include "engine/CopQueues.h"
@@ -75,8 +75,8 @@ class EngineTest : public ::testing::Test {
   // A link made directly from a handler, as link creation would.
   uint32_t MakeLink(const char* protocol) {
     ApiLockGuard g(ApiLock());
-    const uint32_t h = ++api::g_hCLLCounter;
-    LinkTable[h] = protocol::CreateProtocolHandler(protocol);
+    const uint32_t h = ++engine::Module().g_hCLLCounter;
+    Module().LinkTable[h] = protocol::CreateProtocolHandler(protocol);
     return h;
   }
 
@@ -110,7 +110,7 @@ class EngineTest : public ::testing::Test {
     for (;;) {
       {
         ApiLockGuard g(ApiLock());
-        if (CopJobQueue.empty() && g_CopIdle.load() == 1) return;
+        if (Module().CopJobQueue.empty() && Module().g_CopIdle.load() == 1) return;
       }
       ASSERT_LT(platform::GetTickCount() - start, timeoutMs) << "engine did not finish";
       platform::SleepMs(5);
@@ -299,10 +299,11 @@ TEST_F(EngineTest, CallbackMayReenterTheApiOnBothPaths) {
   {
     // A link-status job, delivered under the ApiLock.
     ApiLockGuard g(ApiLock());
-    g_CopJob.hMod = 1;
-    g_CopJob.hCLL = h;
-    g_CopJob.JobKind = kJobKindLinkStatus;
-    AppendCopJob();
+    CopJob job = Module().g_CopJob;
+    job.hMod = 1;
+    job.hCLL = h;
+    job.JobKind = kJobKindLinkStatus;
+    AppendCopJob(job);
   }
   WaitIdle();
   EXPECT_EQ(log_.count.load(), 4);  // EXECUTING, result, FINISHED, status
@@ -311,13 +312,17 @@ TEST_F(EngineTest, CallbackMayReenterTheApiOnBothPaths) {
 TEST_F(EngineTest, StatusJobWaitsForTheQueueGate) {
   const uint32_t h = MakeLink("KW82_on_KW_UART");
   ASSERT_EQ(PDURegisterEventCallback(1, h, RecordingCallback), PDU_STATUS_NOERROR);
-  LinkHandler(h)->CllStatus.store(PDU_CLLST_OFFLINE);
   {
     ApiLockGuard g(ApiLock());
-    g_CopJob.hMod = 1;
-    g_CopJob.hCLL = h;
-    g_CopJob.JobKind = kJobKindLinkStatus;
-    AppendCopJob();
+    LinkHandler(h)->CllStatus.store(PDU_CLLST_OFFLINE);
+  }
+  {
+    ApiLockGuard g(ApiLock());
+    CopJob job = Module().g_CopJob;
+    job.hMod = 1;
+    job.hCLL = h;
+    job.JobKind = kJobKindLinkStatus;
+    AppendCopJob(job);
   }
   platform::SleepMs(100);
   EXPECT_EQ(log_.count.load(), 0);  // g_QueueRun is still 0
@@ -378,9 +383,9 @@ TEST_F(EngineTest, ResultItemOwnsItsData) {
 
 TEST_F(EngineTest, RegisterWithHugeHandleUsesTheModuleSlot) {
   ASSERT_EQ(PDURegisterEventCallback(1, 5000, RecordingCallback), PDU_STATUS_NOERROR);
-  EXPECT_EQ(CallbackTable[0], &RecordingCallback);
+  EXPECT_EQ(Module().CallbackTable[0], &RecordingCallback);
   ASSERT_EQ(PDURegisterEventCallback(1, 0, nullptr), PDU_STATUS_NOERROR);
-  EXPECT_EQ(CallbackTable[0], nullptr);
+  EXPECT_EQ(Module().CallbackTable[0], nullptr);
 }
 
 TEST_F(EngineTest, IdleEngineUsesNoCpu) {
@@ -402,7 +407,7 @@ TEST_F(EngineTest, EventsSurviveDestructionAndReconstruction) {
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
   EXPECT_EQ(Kinds(Drain(h)), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_COPST_FINISHED}));
   // The callback survived too.
-  EXPECT_EQ(CallbackTable[h], &RecordingCallback);
+  EXPECT_EQ(Module().CallbackTable[h], &RecordingCallback);
 }
 
 }  // namespace

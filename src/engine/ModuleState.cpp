@@ -1,0 +1,211 @@
+#include "engine/ModuleState.h"
+
+#include <chrono>
+
+#include "device/DeviceLink.h"
+#include "engine/EngineThread.h"
+#include "engine/EventItems.h"
+#include "log/PduLog.h"
+#include "platform/Platform.h"
+#include "platform/Process.h"
+#include "protocol/ZPDUProtocolHandling.h"
+
+namespace pdu::engine {
+namespace {
+
+// How long teardown at process exit waits for the engine thread to leave
+// its loop. A job in progress is told to stop waiting for the VCI, so the
+// thread normally ends within a millisecond; only a callback of the
+// application that does not return (it may wait for the very thread that
+// is exiting) keeps it longer, and the process must still end.
+constexpr auto kExitJoinBound = std::chrono::milliseconds(1000);
+
+std::atomic<ModuleState*> g_Module{nullptr};
+
+// Runs TearDownModule when the library is unloaded or the process exits
+// (static destructors of this library run in both cases). Constructed at
+// load time, before any ModuleState exists, so it is destroyed after
+// everything the library creates later.
+struct ModuleOwner {
+  ModuleOwner() = default;
+  ModuleOwner(const ModuleOwner&) = delete;
+  ModuleOwner& operator=(const ModuleOwner&) = delete;
+  ~ModuleOwner() {
+    ModuleState* m = g_Module.load();
+    if (m == nullptr) return;
+    const bool processEnding = platform::ProcessIsEnding();
+    m->Shutdown(processEnding);
+    // A thread that could not be joined may still use the state: then it
+    // stays (the process is ending anyway). Otherwise it is released, so
+    // that unloading after PDUDestruct returns every byte.
+    if (!m->EngineThreadRunning() && !processEnding) {
+      g_Module.store(nullptr);
+      delete m;
+    }
+  }
+};
+ModuleOwner g_Owner;
+
+}  // namespace
+
+ModuleState& Module() {
+  ModuleState* m = g_Module.load(std::memory_order_acquire);
+  if (m != nullptr) return *m;
+  // First use. Two threads may race here; one object wins, the other is
+  // released before anyone saw it.
+  auto* fresh = new ModuleState();
+  ModuleState* expected = nullptr;
+  if (g_Module.compare_exchange_strong(expected, fresh)) return *fresh;
+  delete fresh;
+  return *expected;
+}
+
+ModuleState::ModuleState() = default;
+
+ModuleState::~ModuleState() {
+  // Only reached with every thread joined (see ModuleOwner).
+  platform::RecursiveMutexLock lock(g_ApiLock);
+  for (CopJob& job : CopJobQueue) ReleaseJob(job);
+  for (CopEvent& event : CopEventQueue) FreeResultData(event.pResultData);
+  device::SetDeviceLink(nullptr);
+}
+
+void ModuleState::SetDeviceLink(std::unique_ptr<device::DeviceLink> link) {
+  device::SetDeviceLink(link.get());
+  std::unique_ptr<device::DeviceLink> old = std::move(g_DeviceLink);
+  g_DeviceLink = std::move(link);
+  if (old) old->ClosePort();
+}
+
+std::unique_ptr<device::DeviceLink> ModuleState::ReleaseDeviceLink() {
+  device::SetDeviceLink(nullptr);
+  return std::move(g_DeviceLink);
+}
+
+// ---- engine thread --------------------------------------------------------
+
+void ModuleState::WakeEngine() {
+  {
+    platform::MutexLock lock(m_WakeMutex);
+    ++g_WakeSeq;
+  }
+  m_WakeCv.notify_all();
+}
+
+bool ModuleState::OnEngineThread() const {
+  return m_EngineThreadId.load() == std::this_thread::get_id();
+}
+
+uint64_t ModuleState::EngineThreadHandle() {
+  if (!hPDUEventQueueThread.joinable()) return 0;
+  return platform::ThreadHandleValue(hPDUEventQueueThread);
+}
+
+bool ModuleState::EngineThreadRunning() const { return m_EngineInLoop.load() != 0; }
+
+void ModuleState::StartEngineThread() {
+  StopEngineThread();
+  g_ThreadRun.store(1);
+  m_EngineInLoop.store(1);
+  hPDUEventQueueThread = std::thread([this] { PduEventQueueThread(); });
+  m_EngineThreadId.store(hPDUEventQueueThread.get_id());
+}
+
+void ModuleState::StopEngineThread() {
+  g_QueueRun.store(0);
+  g_ThreadRun.store(0);
+  WakeEngine();
+  if (!hPDUEventQueueThread.joinable()) return;
+  if (hPDUEventQueueThread.get_id() == std::this_thread::get_id()) {
+    // Called from the application's callback on the engine thread itself:
+    // the thread ends when the callback returns; the next start joins it.
+    return;
+  }
+  hPDUEventQueueThread.join();
+  m_EngineThreadId.store(std::thread::id{});
+}
+
+void ModuleState::PduEventQueueThread() {
+  uint64_t seen = 0;
+  while (g_ThreadRun.load() == 1) {
+    {
+      platform::MutexLock lock(m_WakeMutex);
+      lock.Wait(m_WakeCv, [&]() PDU_NO_THREAD_SAFETY_ANALYSIS {
+        return g_ThreadRun.load() != 1 || g_WakeSeq != seen;
+      });
+      seen = g_WakeSeq;
+    }
+    // Run every job that is there while the queue is open.
+    while (g_ThreadRun.load() == 1 && g_QueueRun.load() == 1) {
+      CopJob job;
+      {
+        ApiLockGuard lock(g_ApiLock);
+        if (CopJobQueue.empty()) break;
+        job = CopJobQueue.front();
+      }
+      RunJob(job);
+    }
+  }
+  log::LogMain("queue quit");
+  {
+    platform::MutexLock lock(m_WakeMutex);
+    m_EngineInLoop.store(0);
+  }
+  m_EngineExit.notify_all();
+}
+
+// ---- teardown -------------------------------------------------------------
+
+void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
+  // No API call runs during teardown (the application has returned from
+  // main or unloads the library), so the fields below are read without the
+  // ApiLock: taking it could wait forever for a thread the OS already
+  // ended while it held the lock.
+  m_Exiting.store(1);
+  if (processEnding) {
+    // Windows, process exit: this runs inside the loader lock after the OS
+    // has ended every other thread. Joining would wait for threads that
+    // will never run again (and a thread's end needs the loader lock), and
+    // their objects must not be destroyed while "joinable". So the thread
+    // objects are left as they are and nothing is released; the log lines
+    // are already on disk (each is flushed when written).
+    new std::thread(std::move(hPDUEventQueueThread));  // deliberately never joined
+    if (g_DeviceLink) g_DeviceLink->AbandonOnProcessExit();
+    g_DeviceLink.release();  // deliberately leaked with its receive thread
+    return;
+  }
+
+  // Linux exit() or an unload: the threads still run. Stop the engine
+  // first, telling a ComPrimitive that waits for the VCI to give up.
+  g_QueueRun.store(0);
+  g_ThreadRun.store(0);
+  WakeEngine();
+  if (g_DeviceLink) g_DeviceLink->AbortWaits();
+  if (hPDUEventQueueThread.joinable()) {
+    if (hPDUEventQueueThread.get_id() == std::this_thread::get_id()) {
+      // exit() called from a callback: this thread is the engine thread
+      // and cannot join itself. It never returns to the loop.
+      new std::thread(std::move(hPDUEventQueueThread));  // deliberately never joined
+      m_EngineInLoop.store(1);                           // keep the state alive
+      return;
+    }
+    bool ended = false;
+    {
+      platform::MutexLock lock(m_WakeMutex);
+      ended = lock.WaitUntil(m_EngineExit, std::chrono::steady_clock::now() + kExitJoinBound,
+                             [&] { return m_EngineInLoop.load() == 0; });
+    }
+    if (!ended) {
+      // Stuck in the application's callback: leave it; the process ends
+      // around it. The state it uses stays valid (not released).
+      new std::thread(std::move(hPDUEventQueueThread));  // deliberately never joined
+      return;
+    }
+    hPDUEventQueueThread.join();
+  }
+  // The receive thread: ClosePort wakes its blocked read and joins it.
+  if (g_DeviceLink) g_DeviceLink->ClosePort();
+  log::LogCloseAll();
+}
+
+}  // namespace pdu::engine

@@ -1,0 +1,163 @@
+// The module's state and its one owner.
+//
+// Everything the library keeps between calls lives in one ModuleState: the
+// handle counters and TP2.0 channel flags of the API room, the per-link
+// tables, the job and event queues, the engine thread and the device link
+// (which owns the serial port and the receive thread). It is created on
+// first use and torn down in one place (TearDownModule, run when the
+// library is unloaded or the process exits), so no thread object is ever
+// destroyed while it still runs.
+//
+// Lifetime of the parts:
+//   - the object: first use .. unload / process exit;
+//   - LinkTable, LinkTagTable, the counters, Tp20ChannelTable: reset by
+//     every PDUConstruct; CallbackTable and both queues survive
+//     constructions on purpose (an application registers its callbacks
+//     once; events of an earlier construction are still delivered);
+//   - the engine thread: PDUConstruct .. PDUDestruct (or teardown);
+//   - g_DeviceLink and its receive thread: PDUConstruct .. PDUDestruct.
+//
+// Threads and locks: fields marked PDU_GUARDED_BY(g_ApiLock) are touched
+// only under the ApiLock (the compiler checks it). Atomics are read without
+// it. m_WakeMutex guards only the engine's wake-up sequence. Lock order:
+// ApiLock, then the device link's receive lock or m_WakeMutex.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <thread>
+
+#include "engine/ApiLock.h"
+#include "engine/CopQueues.h"
+#include "engine/LinkTables.h"
+#include "platform/Mutex.h"
+#include "protocol/ResultData.h"
+
+namespace pdu::device {
+class DeviceLink;
+}
+
+namespace pdu::engine {
+
+// Highest hCLL one construction can hand out (LinkTagTable has 1024 rows).
+inline constexpr uint32_t kMaxLinkHandle = 1023;
+// TP2.0 channel ids 0..99.
+inline constexpr size_t kTp20Channels = 100;
+
+class ModuleState {
+ public:
+  ModuleState();
+  ~ModuleState();
+  ModuleState(const ModuleState&) = delete;
+  ModuleState& operator=(const ModuleState&) = delete;
+
+  // ---- API room ------------------------------------------------------
+  // Last ComLogicalLink handle handed out in this construction (0: none).
+  // Handles are 1..kMaxLinkHandle and never reused before PDUConstruct.
+  uint32_t g_hCLLCounter PDU_GUARDED_BY(g_ApiLock) = 0;
+  // Last ComPrimitive handle handed out, one sequence over all links.
+  uint32_t g_hCoPCounter PDU_GUARDED_BY(g_ApiLock) = 0;
+  // 1 for each TP2.0 channel id held by a link.
+  std::array<uint32_t, kTp20Channels> Tp20ChannelTable PDU_GUARDED_BY(g_ApiLock){};
+  // PDU_MODST_* of the one module: AVAIL after PDUConstruct and
+  // PDUModuleDisconnect, READY after PDUModuleConnect. Read without lock.
+  std::atomic<uint32_t> g_ModuleStatus{0};
+  // The pCllTag of the last created link; only logged.
+  void* g_pCoPTag PDU_GUARDED_BY(g_ApiLock) = nullptr;
+
+  // ---- links ---------------------------------------------------------
+  // The handler of each hCLL; null when the link's protocol has no handler.
+  std::array<std::unique_ptr<protocol::ZPDUProtocolHandling>, kLinkTableSize> LinkTable
+      PDU_GUARDED_BY(g_ApiLock);
+  // The event callback of each hCLL; index 0 holds the module-level one.
+  std::array<CALLBACKFNC, kLinkTableSize> CallbackTable PDU_GUARDED_BY(g_ApiLock){};
+  // The application's pCllTag of each hCLL, handed to its callback.
+  std::array<void*, kLinkTagTableSize> LinkTagTable PDU_GUARDED_BY(g_ApiLock){};
+
+  // ---- jobs and events -----------------------------------------------
+  // The last job handed to the queue. A link-status job starts from a copy
+  // of it, so it carries the hCoP, CoPType and tag of the ComPrimitive
+  // queued before it (applications see those values in the status event).
+  CopJob g_CopJob PDU_GUARDED_BY(g_ApiLock);
+  std::deque<CopJob> CopJobQueue PDU_GUARDED_BY(g_ApiLock);
+  std::deque<CopEvent> CopEventQueue PDU_GUARDED_BY(g_ApiLock);
+  // 1 while no execution waits for the VCI (from creation on), 0 while one
+  // does. Read without the lock by PDUGetStatus and PDUIoCtl.
+  std::atomic<uint32_t> g_CopIdle{1};
+  // The engine takes jobs only while this is 1: set by PDUConnect and by
+  // every queued ComPrimitive, cleared by PDUConstruct and PDUDestruct.
+  std::atomic<uint32_t> g_QueueRun{0};
+  // 1 while the engine thread is meant to run its loop.
+  std::atomic<uint32_t> g_ThreadRun{0};
+
+  // The record the handler filled last (replaced for every answer). Engine
+  // thread only; reset by PDUConstruct while the engine thread is stopped.
+  protocol::ResultDataPtr g_ResultOwner;
+  PDU_RESULT_DATA* g_ResultData = nullptr;
+
+  // ---- the VCI -------------------------------------------------------
+  // Created by PDUConstruct, released by PDUDestruct; null while the
+  // module has no VCI. Published to the device room (GetDeviceLink) so
+  // that its commands find it.
+  void SetDeviceLink(std::unique_ptr<device::DeviceLink> link) PDU_REQUIRES(g_ApiLock);
+  device::DeviceLink* DeviceLinkOrNull() PDU_REQUIRES(g_ApiLock) { return g_DeviceLink.get(); }
+  // Hands the link out (unpublished, port still open).
+  std::unique_ptr<device::DeviceLink> ReleaseDeviceLink() PDU_REQUIRES(g_ApiLock);
+
+  // ---- the engine thread ---------------------------------------------
+  // Starts it (a running one is stopped first). Not on the engine thread.
+  void StartEngineThread() PDU_EXCLUDES(g_ApiLock);
+  // Clears g_QueueRun and g_ThreadRun, wakes the thread and joins it (a
+  // job in progress finishes first; it may need the ApiLock, so the caller
+  // must not hold it). On the engine thread itself (a callback) only the
+  // flags change; the thread ends when the callback returns.
+  void StopEngineThread() PDU_EXCLUDES(g_ApiLock);
+  bool EngineThreadRunning() const;
+  bool OnEngineThread() const;
+  // The OS handle value of the engine thread (for the log), 0 without one.
+  uint64_t EngineThreadHandle();
+  // Wakes the engine thread to look at the queue again. Any thread.
+  void WakeEngine();
+  // True once teardown has begun: no callback reaches the application any
+  // more (its code may be half torn down by then).
+  bool Exiting() const { return m_Exiting.load() != 0; }
+
+  // Ends every thread and releases what it can; see TearDownModule.
+  void Shutdown(bool processEnding);
+
+ private:
+  void PduEventQueueThread();
+
+  std::unique_ptr<device::DeviceLink> g_DeviceLink PDU_GUARDED_BY(g_ApiLock);
+
+  // hPDUEventQueueThread: started by StartEngineThread, joined by
+  // StopEngineThread or Shutdown. Touched only by PDUConstruct,
+  // PDUDestruct and teardown, which never run at the same time.
+  std::thread hPDUEventQueueThread;
+  std::atomic<std::thread::id> m_EngineThreadId{};
+  // 1 while the engine thread's function runs; cleared (and m_EngineExit
+  // notified) as its last step, so that teardown can wait with a bound.
+  std::atomic<uint32_t> m_EngineInLoop{0};
+
+  // Wake-up of the engine thread: g_WakeSeq counts wake-ups; the thread
+  // sleeps until it differs from the value it saw last, so a wake-up that
+  // arrives while a job runs is not lost.
+  platform::Mutex m_WakeMutex;
+  std::condition_variable m_WakeCv;
+  std::condition_variable m_EngineExit;
+  uint64_t g_WakeSeq PDU_GUARDED_BY(m_WakeMutex) = 0;
+
+  std::atomic<uint32_t> m_Exiting{0};
+};
+
+// The one ModuleState, created on first use. Any thread.
+ModuleState& Module();
+
+// Runs the engine thread's loop body for one job (tests drive it).
+void RunJob(const CopJob& job);
+
+}  // namespace pdu::engine

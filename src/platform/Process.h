@@ -1,0 +1,30 @@
+// The library's place in its host process: whether the process is ending,
+// keeping the library mapped while its threads run, thread handle values.
+// posix/Process.cpp and win32/Process.cpp implement it.
+#pragma once
+
+#include <cstdint>
+#include <thread>
+
+namespace pdu::platform {
+
+// True while the process is ending and the OS has already ended every
+// thread but the one that runs this (Windows: DLL_PROCESS_DETACH during
+// ExitProcess). Then no thread may be joined or woken. Always false on
+// Linux, where exit() runs the library's static destructors with every
+// thread still alive.
+bool ProcessIsEnding();
+
+// Keeps the library mapped even when the application unloads it (dlclose,
+// FreeLibrary): a thread of ours running code that was unmapped would
+// crash the process. PinLibrary takes one extra reference on the library
+// that contains this code (only the first call while unpinned does);
+// UnpinLibrary gives it back. Safe when the code is linked statically.
+void PinLibrary();
+void UnpinLibrary();
+
+// The OS handle of a thread as a number, for log lines (pthread_t on Linux,
+// the Win32 HANDLE on Windows); 0 for a thread that does not run.
+uint64_t ThreadHandleValue(std::thread& thread);
+
+}  // namespace pdu::platform

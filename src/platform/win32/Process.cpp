@@ -1,0 +1,57 @@
+#include "platform/Process.h"
+
+#include <windows.h>
+#include <pthread.h>
+
+#include <mutex>
+
+namespace pdu::platform {
+namespace {
+
+std::mutex g_PinMutex;
+HMODULE g_PinHandle = nullptr;
+
+// ntdll's RtlDllShutdownInProgress: TRUE once ExitProcess has begun ending
+// the DLLs (the other threads are gone by then). Looked up at run time; it
+// is not in the import libraries.
+using ShutdownInProgressFn = BOOLEAN(WINAPI*)();
+
+}  // namespace
+
+bool ProcessIsEnding() {
+  static const ShutdownInProgressFn fn = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr
+               ? reinterpret_cast<ShutdownInProgressFn>(
+                     reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlDllShutdownInProgress")))
+               : nullptr;
+  }();
+  return fn != nullptr && fn() != FALSE;
+}
+
+void PinLibrary() {
+  std::lock_guard<std::mutex> lock(g_PinMutex);
+  if (g_PinHandle != nullptr) return;
+  // One more reference on the module that holds this function; released by
+  // UnpinLibrary. (GET_MODULE_HANDLE_EX_FLAG_PIN would pin it for good,
+  // which would keep a FreeLibrary after PDUDestruct from unloading it.)
+  HMODULE self = nullptr;
+  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&PinLibrary)), &self)) {
+    g_PinHandle = self;
+  }
+}
+
+void UnpinLibrary() {
+  std::lock_guard<std::mutex> lock(g_PinMutex);
+  if (g_PinHandle == nullptr) return;
+  FreeLibrary(g_PinHandle);
+  g_PinHandle = nullptr;
+}
+
+uint64_t ThreadHandleValue(std::thread& thread) {
+  if (!thread.joinable()) return 0;
+  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(pthread_gethandle(thread.native_handle())));
+}
+
+}  // namespace pdu::platform
