@@ -192,6 +192,14 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL
     std::unique_ptr<PDU_UNIQUE_RESP_ID_TABLE_ITEM, UniqueTableDeleter> copy(
         stored != nullptr ? mdf::CloneUniqueRespIdTable(stored)
                           : new PDU_UNIQUE_RESP_ID_TABLE_ITEM{PDU_IT_UNIQUE_RESP_ID_TABLE, 0, nullptr});
+    // The item's type is ours, never the one the application put into the
+    // table it set: PDUDestroyItem releases items by their type, and a
+    // foreign type would free nothing or free the table as another item.
+    copy->ItemType = PDU_IT_UNIQUE_RESP_ID_TABLE;
+    for (uint32_t e = 0; copy->pUniqueData != nullptr && e < copy->NumEntries; ++e) {
+      PDU_ECU_UNIQUE_RESP_DATA& entry = copy->pUniqueData[e];
+      for (uint32_t i = 0; entry.pParams != nullptr && i < entry.NumParamItems; ++i) entry.pParams[i].ItemType = PDU_IT_PARAM;
+    }
     const PDU_UNIQUE_RESP_ID_TABLE_ITEM& table = *copy;
     *pUniqueRespIdTable = copy.release();
 

@@ -275,5 +275,27 @@ TEST_F(UniqueRespIdTable, TheApplicationGetsACopyThatDestroyItemReleasesWhole) {
   EXPECT_TRUE(GetTable(h_).entries.empty());
 }
 
+// The table handed out is a 0x1700 item whatever type the application put
+// into the table it set: 0 (no item), another item's type (0x1000, a data
+// item; 0x1300, a result item; 0x1500, a module item) or a value no item has. The sanitizer build
+// sees the leak or the wrong free that a foreign type caused.
+TEST_F(UniqueRespIdTable, TheCopyIsAlwaysATableItemWhateverTypeWasSet) {
+  for (const uint32_t foreignType : {0x0u, 0x1000u, 0x1300u, 0x1500u, 0xDEADu}) {
+    SCOPED_TRACE(foreignType);
+    uint32_t value = 0x7E8;
+    PDU_PARAM_ITEM param{foreignType, kRespUSDTId, 0x105, 6, &value};
+    PDU_ECU_UNIQUE_RESP_DATA entry{7, 1, &param};
+    PDU_UNIQUE_RESP_ID_TABLE_ITEM set{foreignType, 1, &entry};
+    ASSERT_EQ(PDUSetUniqueRespIdTable(kMod, h_, &set), PDU_STATUS_NOERROR);
+    PDU_UNIQUE_RESP_ID_TABLE_ITEM* t = nullptr;
+    ASSERT_EQ(PDUGetUniqueRespIdTable(kMod, h_, &t), PDU_STATUS_NOERROR);
+    EXPECT_EQ(t->ItemType, 0x1700u);
+    ASSERT_EQ(t->NumEntries, 1u);
+    EXPECT_EQ(t->pUniqueData[0].UniqueRespIdentifier, 7u);
+    EXPECT_EQ(t->pUniqueData[0].pParams[0].ItemType, 0x1200u);
+    EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(t)), PDU_STATUS_NOERROR);
+  }
+}
+
 }  // namespace
 }  // namespace pdu::test

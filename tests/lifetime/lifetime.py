@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Lifetime tests: applications that end without PDUDestruct, unload the
+library or call back into it from a callback must end normally, with the
+exit status they chose, within 2 s of deciding to end.
+
+    lifetime.py --bin BUILD/bin --lib LIBRARY --client CLIENT --data SOURCE/data CASE
+
+Each case starts vcisim on a pseudo-terminal, runs a client (the C client
+or the Python ctypes client) as a child process against it and checks:
+its exit status, that it was not killed by a signal, the time from its
+"exit at" stamp to its end, that it printed no abort or sanitizer text,
+and (logging cases) that every log file ends with a whole line.
+"""
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# case: (client, mode, exit status, logging on, text that must be printed)
+CASES = {
+    "c-idle": ("c", "idle", 7, False, None),
+    "c-link": ("c", "link", 5, False, None),
+    "c-inflight": ("c", "inflight", 9, False, None),
+    "c-inflight-logging": ("c", "inflight", 9, True, None),
+    "c-dlclose-destructed": ("c", "dlclose-destructed", 0, False, "alive"),
+    "c-dlclose-constructed": ("c", "dlclose-constructed", 0, True, "alive"),
+    "c-construct-in-callback": ("c", "construct-in-callback", 0, True, "construct in callback: 0x1"),
+    "c-exit-in-callback": ("c", "exit-in-callback", 6, False, None),
+    "py-idle": ("py", "idle", 7, False, None),
+    "py-link": ("py", "link", 0, False, None),
+    "py-inflight-logging": ("py", "inflight", 9, True, None),
+}
+EXIT_BOUND_S = 2.0
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def run_case(args, name):
+    kind, mode, want_status, logging, want_text = CASES[name]
+    tmp = tempfile.mkdtemp(prefix="pdu7318-lifetime-")
+    sim = None
+    try:
+        home = os.path.join(tmp, "home")
+        os.makedirs(home)
+        for f in ("MDF.xml", "PDUAPI_7318.ini"):
+            shutil.copy(os.path.join(args.data, f), home)
+        with open(os.path.join(home, "config.ini"), "w") as f:
+            f.write("[LOG]\nopen=%d\n" % (1 if logging else 0))
+        link = os.path.join(tmp, "vci")
+        sim_out = open(os.path.join(tmp, "vcisim.out"), "w")
+        sim = subprocess.Popen([os.path.join(args.bin, "vcisim"), "--link", link, "--scenario",
+                                os.path.join(HERE, "silent.json")], stdout=sim_out, stderr=subprocess.STDOUT)
+        end = time.monotonic() + 10
+        while not os.path.islink(link):
+            check(sim.poll() is None and time.monotonic() < end, "vcisim did not come up")
+            time.sleep(0.01)
+        logs = os.path.join(tmp, "logs")
+        env = dict(os.environ, PDU7318_HOME=home, PDU7318_PORTS=link, PDU7318_LOG_PATH=logs)
+        if kind == "c":
+            cmd = [args.client, args.lib, mode]
+        else:
+            cmd = [sys.executable, os.path.join(HERE, "lifetime_client.py"), args.lib, mode]
+        try:
+            p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=30)
+        except subprocess.TimeoutExpired:
+            raise Failure("the client hung")
+        ended = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+        out = p.stdout + p.stderr
+        check(p.returncode >= 0, "killed by signal %d\n%s" % (-p.returncode, out))
+        check("terminate called" not in out and "Sanitizer" not in out, "abort or sanitizer text:\n" + out)
+        check(p.returncode == want_status, "exit status %d, wanted %d\n%s" % (p.returncode, want_status, out))
+        stamps = [int(line.split()[2]) for line in p.stdout.splitlines() if line.startswith("exit at ")]
+        check(stamps, "no exit stamp\n" + out)
+        took = (ended - stamps[-1]) / 1e9
+        check(took < EXIT_BOUND_S, "the exit took %.2f s" % took)
+        if want_text:
+            check(want_text in p.stdout, "missing %r in\n%s" % (want_text, out))
+        if logging:
+            folder = os.path.join(logs, "J2534", "7318")
+            files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+            check(len(files) == 3, "log files: %s" % files)
+            for f in files:
+                with open(os.path.join(folder, f), "rb") as fh:
+                    data = fh.read()
+                check(data == b"" or data.endswith(b"\n"), "%s ends with a partial line: %r" % (f, data[-60:]))
+        print("%s: exit status %d, exit took %.3f s" % (name, p.returncode, took))
+    finally:
+        if sim is not None:
+            sim.send_signal(signal.SIGTERM)
+            try:
+                sim.wait(5)
+            except subprocess.TimeoutExpired:
+                sim.kill()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--lib", required=True)
+    ap.add_argument("--client", required=True)
+    ap.add_argument("--data", required=True)
+    ap.add_argument("case", choices=sorted(CASES))
+    args = ap.parse_args()
+    try:
+        run_case(args, args.case)
+    except Failure as e:
+        print("FAILED %s: %s" % (args.case, e))
+        print("0 passed, 1 failed")
+        return 1
+    print("1 passed, 0 failed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

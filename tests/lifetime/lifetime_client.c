@@ -1,0 +1,213 @@
+/* An application that uses the library the careless ways real ones do:
+ * ends without PDUDestruct, unloads the library, calls back into it from a
+ * callback. The lifetime tests (lifetime.py) run it as a child process and
+ * check its exit status and how long its exit took.
+ *
+ *   lifetime_client LIBRARY MODE
+ *
+ * Modes (the exit status each one chooses is in the table of lifetime.py):
+ *   idle                 construct, return from main
+ *   link                 construct, a connected link, exit()
+ *   inflight             a SENDRECV that waits for an answer, return
+ *   dlclose-destructed   construct, destruct, dlclose, go on running
+ *   dlclose-constructed  construct with a connected link, dlclose, go on
+ *                        running while the library's threads still run
+ *   construct-in-callback  PDUConstruct from a callback must fail with 0x01
+ *                        and the session must go on working
+ *   exit-in-callback     exit() from inside a callback
+ *
+ * Before it ends, it prints "exit at <CLOCK_MONOTONIC ns>" so that the test
+ * can measure the exit alone. */
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "pdu_api.h"
+
+typedef T_PDU_ERROR (*ConstructFn)(CHAR8*, void*);
+typedef T_PDU_ERROR (*DestructFn)(void);
+typedef T_PDU_ERROR (*GetObjectIdFn)(T_PDU_OBJT, CHAR8*, UNUM32*);
+typedef T_PDU_ERROR (*CreateLinkFn)(UNUM32, PDU_RSC_DATA*, UNUM32, void*, UNUM32*, PDU_FLAG_DATA*);
+typedef T_PDU_ERROR (*ConnectFn)(UNUM32, UNUM32);
+typedef T_PDU_ERROR (*StartCopFn)(UNUM32, UNUM32, T_PDU_COPT, UNUM32, UNUM8*, PDU_COP_CTRL_DATA*, void*,
+                                  UNUM32*);
+typedef T_PDU_ERROR (*RegisterFn)(UNUM32, UNUM32, CALLBACKFNC);
+typedef T_PDU_ERROR (*GetEventFn)(UNUM32, UNUM32, PDU_EVENT_ITEM**);
+typedef T_PDU_ERROR (*DestroyItemFn)(PDU_ITEM*);
+
+static void* lib;
+static ConstructFn Construct;
+static DestructFn Destruct;
+static GetObjectIdFn GetObjectId;
+static CreateLinkFn CreateLink;
+static ConnectFn Connect;
+static StartCopFn StartCop;
+static RegisterFn Register;
+static GetEventFn GetEvent;
+static DestroyItemFn DestroyItem;
+
+static volatile int callbackConstruct = -1; /* status PDUConstruct gave inside the callback */
+static volatile int results = 0;            /* result items seen */
+static int exitInCallback = 0;
+
+static void* Need(const char* name) {
+  void* f = dlsym(lib, name);
+  if (f == NULL) {
+    fprintf(stderr, "client: no %s\n", name);
+    exit(90);
+  }
+  return f;
+}
+
+static void Check(const char* what, T_PDU_ERROR status) {
+  if (status == PDU_STATUS_NOERROR) return;
+  fprintf(stderr, "client: %s failed: 0x%X\n", what, (unsigned)status);
+  exit(91);
+}
+
+static void ExitStamp(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  printf("exit at %lld\n", (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec);
+  fflush(stdout);
+}
+
+static void SleepMs(int ms) {
+  struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
+  nanosleep(&ts, NULL);
+}
+
+static UNUM32 OpenLink(void) {
+  CHAR8 name[] = "RSC_ISO_15765_3_on_ISO_15765_2_6_14";
+  UNUM32 resource = 0, hCLL = 0;
+  Check("PDUGetObjectId", GetObjectId(PDU_OBJT_RESOURCE, name, &resource));
+  Check("PDUCreateComLogicalLink", CreateLink(1, NULL, resource, NULL, &hCLL, NULL));
+  Check("PDUConnect", Connect(1, hCLL));
+  return hCLL;
+}
+
+static void Send(UNUM32 hCLL, const UNUM8* req, UNUM32 len) {
+  UNUM8 data[16];
+  UNUM32 hCoP = 0;
+  PDU_COP_CTRL_DATA ctrl;
+  memset(&ctrl, 0, sizeof ctrl);
+  ctrl.NumSendCycles = 1;
+  ctrl.NumReceiveCycles = 1;
+  memcpy(data, req, len);
+  Check("PDUStartComPrimitive", StartCop(1, hCLL, PDU_COPT_SENDRECV, len, data, &ctrl, NULL, &hCoP));
+}
+
+static void DrainEvents(UNUM32 hCLL) {
+  PDU_EVENT_ITEM* item = NULL;
+  while (GetEvent(1, hCLL, &item) == PDU_STATUS_NOERROR && item != NULL) {
+    if (item->ItemType == PDU_IT_RESULT) ++results;
+    DestroyItem((PDU_ITEM*)item);
+    item = NULL;
+  }
+}
+
+static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, void* tag, void* api) {
+  (void)event, (void)hMod, (void)tag, (void)api;
+  if (exitInCallback) {
+    ExitStamp();
+    exit(6);
+  }
+  if (callbackConstruct == -1) {
+    CHAR8 options[] = "";
+    callbackConstruct = (int)Construct(options, NULL);
+  }
+  DrainEvents(hCLL);
+}
+
+int main(int argc, char** argv) {
+  CHAR8 options[] = "";
+  const UNUM8 vin[] = {0x22, 0xF1, 0x90};
+  const UNUM8 silent[] = {0x22, 0xF1, 0x00};
+  const char* mode;
+  UNUM32 hCLL;
+  int i;
+
+  if (argc != 3) {
+    fprintf(stderr, "usage: lifetime_client LIBRARY MODE\n");
+    return 2;
+  }
+  mode = argv[2];
+  lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+  if (lib == NULL) {
+    fprintf(stderr, "client: %s\n", dlerror());
+    return 92;
+  }
+  Construct = (ConstructFn)Need("PDUConstruct");
+  Destruct = (DestructFn)Need("PDUDestruct");
+  GetObjectId = (GetObjectIdFn)Need("PDUGetObjectId");
+  CreateLink = (CreateLinkFn)Need("PDUCreateComLogicalLink");
+  Connect = (ConnectFn)Need("PDUConnect");
+  StartCop = (StartCopFn)Need("PDUStartComPrimitive");
+  Register = (RegisterFn)Need("PDURegisterEventCallback");
+  GetEvent = (GetEventFn)Need("PDUGetEventItem");
+  DestroyItem = (DestroyItemFn)Need("PDUDestroyItem");
+
+  Check("PDUConstruct", Construct(options, NULL));
+
+  if (strcmp(mode, "idle") == 0) {
+    ExitStamp();
+    return 7;
+  }
+  if (strcmp(mode, "link") == 0) {
+    OpenLink();
+    ExitStamp();
+    exit(5);
+  }
+  if (strcmp(mode, "inflight") == 0) {
+    hCLL = OpenLink();
+    Send(hCLL, silent, sizeof silent);
+    SleepMs(150); /* the engine now waits for an answer that never comes */
+    ExitStamp();
+    return 9;
+  }
+  if (strcmp(mode, "dlclose-destructed") == 0) {
+    OpenLink();
+    Check("PDUDestruct", Destruct());
+    if (dlclose(lib) != 0) return 93;
+    SleepMs(200);
+    printf("alive\n");
+    ExitStamp();
+    return 0;
+  }
+  if (strcmp(mode, "dlclose-constructed") == 0) {
+    hCLL = OpenLink();
+    Send(hCLL, vin, sizeof vin);
+    if (dlclose(lib) != 0) return 93;
+    SleepMs(500); /* the engine and receive threads go on meanwhile */
+    printf("alive\n");
+    ExitStamp();
+    return 0;
+  }
+  if (strcmp(mode, "construct-in-callback") == 0) {
+    hCLL = OpenLink();
+    Check("PDURegisterEventCallback", Register(1, hCLL, OnEvent));
+    Send(hCLL, vin, sizeof vin);
+    for (i = 0; i < 300 && results < 1; ++i) SleepMs(10);
+    printf("construct in callback: 0x%X\n", (unsigned)callbackConstruct);
+    /* The session goes on: a second exchange gets its answer. */
+    Send(hCLL, vin, sizeof vin);
+    for (i = 0; i < 300 && results < 2; ++i) SleepMs(10);
+    printf("results: %d\n", results);
+    Check("PDUDestruct", Destruct());
+    ExitStamp();
+    return callbackConstruct == 0x01 && results == 2 ? 0 : 1;
+  }
+  if (strcmp(mode, "exit-in-callback") == 0) {
+    hCLL = OpenLink();
+    exitInCallback = 1;
+    Check("PDURegisterEventCallback", Register(1, hCLL, OnEvent));
+    Send(hCLL, vin, sizeof vin);
+    SleepMs(5000);
+    return 1; /* the callback ends the process before this */
+  }
+  fprintf(stderr, "client: unknown mode %s\n", mode);
+  return 2;
+}
