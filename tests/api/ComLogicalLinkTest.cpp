@@ -8,6 +8,7 @@
 
 #include "LinkApiFixture.h"
 #include "engine/ModuleState.h"
+#include "support/ModuleProbe.h"
 #include "device/DeviceLink.h"
 #include "engine/CopQueues.h"
 #include "mdf/VciCodes.h"
@@ -38,7 +39,7 @@ PDU_RSC_DATA RscOf(uint32_t hCLL) {
 }
 
 size_t ChannelsInUse() {
-  return static_cast<size_t>(std::accumulate(engine::Module().Tp20ChannelTable.begin(), engine::Module().Tp20ChannelTable.end(), 0u));
+  return test::Tp20ChannelsInUse();
 }
 
 // The (code, value) pairs of a CONNECT_LINK payload after its 24-byte head.
@@ -74,7 +75,7 @@ TEST_F(ComLogicalLink, Tp20LinksByResourceDataTakeTheLowestFreeChannel) {
   EXPECT_EQ(ChannelsInUse(), 2u);
 
   ASSERT_EQ(PDUDestroyComLogicalLink(kMod, a), PDU_STATUS_NOERROR);
-  EXPECT_EQ(engine::Module().Tp20ChannelTable[0], 0u);
+  EXPECT_EQ(test::Tp20Channel(0), 0u);
   const uint32_t c = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
   EXPECT_EQ(Handler(c)->Tp20ChannelId.load(), 0u);
 
@@ -99,7 +100,7 @@ TEST_F(ComLogicalLink, WithAllTp20ChannelsTakenCreationIsBusyAndSpendsNoHandle) 
   uint32_t h = 0xDEAD;
   EXPECT_EQ(PDUCreateComLogicalLink(kMod, &rsc, 0, nullptr, &h, nullptr), PDU_ERR_RESOURCE_BUSY);
   EXPECT_EQ(h, 0xDEADu);
-  EXPECT_EQ(engine::Module().g_hCLLCounter, 100u);
+  EXPECT_EQ(test::LinkCounter(), 100u);
   EXPECT_EQ(ByResource(1001), 101u);
 
   // Handle 42 held channel 41; it is the one free again.
@@ -115,7 +116,7 @@ TEST_F(ComLogicalLink, The1024thLinkOfAConstructionIsRefused) {
   uint32_t h = 0xDEAD;
   EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &h, nullptr), PDU_ERR_FCT_FAILED);
   EXPECT_EQ(h, 0xDEADu);
-  EXPECT_EQ(engine::Module().g_hCLLCounter, engine::kMaxLinkHandle);
+  EXPECT_EQ(test::LinkCounter(), engine::kMaxLinkHandle);
 }
 
 TEST_F(ComLogicalLink, HandlesThatNameNoLinkAreRefusedBeforeAnythingHappens) {
@@ -123,7 +124,7 @@ TEST_F(ComLogicalLink, HandlesThatNameNoLinkAreRefusedBeforeAnythingHappens) {
   const uint32_t good = ByResource(1001);
   const uint32_t noHandler = ByResource(4242);
   vci_.ClearFrames();
-  const size_t jobsBefore = engine::Module().CopJobQueue.size();
+  const size_t jobsBefore = test::QueuedJobs();
 
   PDU_PARAM_ITEM* item = nullptr;
   uint32_t value = 1;
@@ -147,7 +148,7 @@ TEST_F(ComLogicalLink, HandlesThatNameNoLinkAreRefusedBeforeAnythingHappens) {
   EXPECT_EQ(item, nullptr);
   EXPECT_EQ(table, nullptr);
   EXPECT_TRUE(LinkFrames().empty());
-  EXPECT_EQ(engine::Module().CopJobQueue.size(), jobsBefore);
+  EXPECT_EQ(test::QueuedJobs(), jobsBefore);
   EXPECT_EQ(Handler(good)->CllStatus.load(), 0u);
   EXPECT_EQ(Get(good, Id("CP_P2Max")).number, 50000u);
 }
@@ -155,7 +156,7 @@ TEST_F(ComLogicalLink, HandlesThatNameNoLinkAreRefusedBeforeAnythingHappens) {
 TEST_F(ComLogicalLink, NullPointersAreInvalidParametersAndANullFlagIsNoFlag) {
   Construct(Mdf::kShipped);
   EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, nullptr, nullptr), PDU_ERR_INVALID_PARAMETERS);
-  EXPECT_EQ(engine::Module().g_hCLLCounter, 0u);
+  EXPECT_EQ(test::LinkCounter(), 0u);
 
   uint32_t h = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &h, nullptr), PDU_STATUS_NOERROR);
@@ -297,13 +298,13 @@ TEST_F(ComLogicalLink, WithoutAVciConnectOnlyQueuesTheStatusJob) {
   Construct(Mdf::kShipped, /*withVci=*/false);
   ASSERT_EQ(device::GetDeviceLink(), nullptr);
   const uint32_t h = ByResource(1001);
-  const size_t jobsBefore = engine::Module().CopJobQueue.size();
+  const size_t jobsBefore = test::QueuedJobs();
   ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
   EXPECT_EQ(Handler(h)->CllStatus.load(), 0u);  // never configured, so not ONLINE
   EXPECT_EQ(engine::Module().g_QueueRun.load(), 1u);
-  ASSERT_EQ(engine::Module().CopJobQueue.size(), jobsBefore + 1);
-  EXPECT_EQ(engine::Module().CopJobQueue.back().JobKind, engine::kJobKindLinkStatus);
-  EXPECT_EQ(engine::Module().CopJobQueue.back().hCLL, h);
+  ASSERT_EQ(test::QueuedJobs(), jobsBefore + 1);
+  EXPECT_EQ(test::LastQueuedJob().JobKind, engine::kJobKindLinkStatus);
+  EXPECT_EQ(test::LastQueuedJob().hCLL, h);
   EXPECT_EQ(RequestPrefix(h), 0x7E0u);
 
   EXPECT_EQ(PDUDisconnect(kMod, h), PDU_STATUS_NOERROR);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "engine/ModuleState.h"
+#include "support/ModuleProbe.h"
 #include "device/DeviceLink.h"
 #include "engine/CopQueues.h"
 #include "engine/EngineThread.h"
@@ -255,9 +256,9 @@ TEST_F(ConstructTest, CallbackSurvivesDestruction) {
   ASSERT_EQ(PDURegisterEventCallback(1, 1, cb), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  EXPECT_EQ(engine::Module().CallbackTable[1], cb);
-  EXPECT_EQ(engine::Module().g_hCLLCounter, 0u);
-  EXPECT_EQ(engine::Module().g_hCoPCounter, 0u);
+  EXPECT_EQ(test::CallbackOf(1), cb);
+  EXPECT_EQ(test::LinkCounter(), 0u);
+  EXPECT_EQ(test::CoPCounter(), 0u);
   EXPECT_TRUE(engine::EngineThreadRunning());
   PDUDestruct();
 }

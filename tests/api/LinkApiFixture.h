@@ -16,6 +16,7 @@
 
 #include "engine/ApiLock.h"
 #include "engine/LinkTables.h"
+#include "support/ModuleProbe.h"
 #include "log/PduLog.h"
 #include "mdf/ObjectIds.h"
 #include "pdu_api.h"
@@ -183,7 +184,7 @@ class LinkApiTest : public ::testing::Test {
     return h;
   }
 
-  static protocol::ZPDUProtocolHandling* Handler(uint32_t hCLL) { return engine::LinkHandler(hCLL); }
+  static protocol::ZPDUProtocolHandling* Handler(uint32_t hCLL) { return test::HandlerOf(hCLL); }
 
   static ParamValue Get(uint32_t hCLL, uint32_t paramId) {
     PDU_PARAM_ITEM* item = nullptr;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/ModuleState.h"
+#include "support/ModuleProbe.h"
 #include "device/DeviceLink.h"
 #include "engine/ApiLock.h"
 #include "engine/CopQueues.h"
@@ -261,13 +262,13 @@ TEST_F(EngineTest, StartCommSetsCommStartedAndStopCommDoesNot) {
   AnswerCop({{0xC1, 0xEF, 0x8F}});
   Start(h, PDU_COPT_STARTCOMM, {0x81});
   WaitIdle();
-  EXPECT_EQ(LinkHandler(h)->CllStatus.load(), PDU_CLLST_COMM_STARTED);
+  EXPECT_EQ(test::HandlerOf(h)->CllStatus.load(), PDU_CLLST_COMM_STARTED);
   EXPECT_EQ(Kinds(Drain(h)), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_CLLST_COMM_STARTED, PDU_IT_RESULT,
                                                     PDU_COPST_FINISHED}));
-  LinkHandler(h)->CllStatus.store(PDU_CLLST_ONLINE);
+  test::HandlerOf(h)->CllStatus.store(PDU_CLLST_ONLINE);
   Start(h, PDU_COPT_STOPCOMM, {0x82});
   WaitIdle();
-  EXPECT_EQ(LinkHandler(h)->CllStatus.load(), PDU_CLLST_ONLINE);
+  EXPECT_EQ(test::HandlerOf(h)->CllStatus.load(), PDU_CLLST_ONLINE);
   EXPECT_EQ(Kinds(Drain(h)), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED}));
 }
 
@@ -383,9 +384,9 @@ TEST_F(EngineTest, ResultItemOwnsItsData) {
 
 TEST_F(EngineTest, RegisterWithHugeHandleUsesTheModuleSlot) {
   ASSERT_EQ(PDURegisterEventCallback(1, 5000, RecordingCallback), PDU_STATUS_NOERROR);
-  EXPECT_EQ(Module().CallbackTable[0], &RecordingCallback);
+  EXPECT_EQ(test::CallbackOf(0), &RecordingCallback);
   ASSERT_EQ(PDURegisterEventCallback(1, 0, nullptr), PDU_STATUS_NOERROR);
-  EXPECT_EQ(Module().CallbackTable[0], nullptr);
+  EXPECT_EQ(test::CallbackOf(0), nullptr);
 }
 
 TEST_F(EngineTest, IdleEngineUsesNoCpu) {
@@ -407,7 +408,7 @@ TEST_F(EngineTest, EventsSurviveDestructionAndReconstruction) {
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
   EXPECT_EQ(Kinds(Drain(h)), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_COPST_FINISHED}));
   // The callback survived too.
-  EXPECT_EQ(Module().CallbackTable[h], &RecordingCallback);
+  EXPECT_EQ(test::CallbackOf(h), &RecordingCallback);
 }
 
 }  // namespace

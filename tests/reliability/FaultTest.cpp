@@ -60,6 +60,7 @@ Bytes Corrupt(Bytes wire) {
   // The checksum is the byte before the closing flag (or the escaped pair
   // ending there); changing the last data-side byte keeps the framing and
   // breaks the sum.
+  if (wire.size() < 3) return wire;
   wire[wire.size() - 2] = static_cast<uint8_t>(wire[wire.size() - 2] == 0x00 ? 0x01 : 0x00);
   return wire;
 }
