@@ -112,6 +112,29 @@ Dtc ParseDtc(const json& v, const std::string& where) {
   return d;
 }
 
+// A text field given as its ASCII bytes.
+Bytes Ascii(const json& v, const std::string& where) {
+  if (!v.is_string()) Fail(where, "expected a text (a JSON string)");
+  const std::string s = v.get<std::string>();
+  return Bytes(s.begin(), s.end());
+}
+
+// One of a fixed set of words.
+template <typename T>
+T Choice(const json& obj, const char* key, const std::map<std::string, T>& choices, const std::string& fallback,
+         const std::string& where) {
+  std::string word = fallback;
+  auto it = obj.find(key);
+  if (it != obj.end()) {
+    std::string expected;
+    for (const auto& [name, value] : choices) expected += (expected.empty() ? "\"" : ", \"") + name + "\"";
+    if (!it->is_string()) Fail(where + "." + key, "expected one of " + expected);
+    word = it->get<std::string>();
+    if (!choices.count(word)) Fail(where + "." + key, "expected one of " + expected + ", not \"" + word + "\"");
+  }
+  return choices.at(word);
+}
+
 EcuReply ParseReply(const json& v, const std::string& where) {
   EcuReply r;
   if (v.is_string()) {
@@ -148,28 +171,22 @@ EcuConfig ParseEcu(const json& v, const std::string& where) {
   if (!v.is_object()) Fail(where, "expected an object");
   EcuConfig e;
   e.name = v.value("name", std::string("ecu"));
-  std::string bus = v.value("bus", std::string("can"));
-  if (bus == "can") {
-    e.bus = EcuBus::kCan;
-  } else if (bus == "kline") {
-    e.bus = EcuBus::kKLine;
-  } else if (bus == "tp20") {
-    e.bus = EcuBus::kTp20;
-  } else {
-    Fail(where + ".bus", "expected \"can\", \"kline\" or \"tp20\"");
-  }
-  std::string behaviour = v.value("behaviour", std::string(e.bus == EcuBus::kCan ? "uds" : "kwp"));
-  if (behaviour == "uds") {
-    e.behaviour = EcuBehaviour::kUds;
-  } else if (behaviour == "kwp") {
-    e.behaviour = EcuBehaviour::kKwp;
-  } else if (behaviour == "none") {
-    e.behaviour = EcuBehaviour::kTableOnly;
-  } else if (behaviour == "raw") {
-    e.behaviour = EcuBehaviour::kRaw;
-  } else {
-    Fail(where + ".behaviour", "expected \"uds\", \"kwp\", \"raw\" or \"none\"");
-  }
+  static const std::map<std::string, EcuBus> kBuses{
+      {"can", EcuBus::kCan},     {"kline", EcuBus::kKLine}, {"tp20", EcuBus::kTp20},   {"tp16", EcuBus::kTp16},
+      {"j1850", EcuBus::kJ1850}, {"j1939", EcuBus::kJ1939}, {"j1708", EcuBus::kJ1708}, {"sci", EcuBus::kSci},
+  };
+  static const std::map<std::string, EcuBehaviour> kBehaviours{
+      {"uds", EcuBehaviour::kUds},       {"kwp", EcuBehaviour::kKwp},     {"none", EcuBehaviour::kTableOnly},
+      {"raw", EcuBehaviour::kRaw},       {"obd", EcuBehaviour::kObd},     {"kw1281", EcuBehaviour::kKw1281},
+      {"j1939", EcuBehaviour::kJ1939},   {"j1587", EcuBehaviour::kJ1587}, {"sci", EcuBehaviour::kSci},
+  };
+  e.bus = Choice(v, "bus", kBuses, std::string("can"), where);
+  // Each bus has the services its vehicles usually speak.
+  static const std::map<EcuBus, std::string> kDefaultBehaviour{
+      {EcuBus::kCan, "uds"},     {EcuBus::kKLine, "kwp"},   {EcuBus::kTp20, "kwp"},    {EcuBus::kTp16, "kwp"},
+      {EcuBus::kJ1850, "obd"},   {EcuBus::kJ1939, "j1939"}, {EcuBus::kJ1708, "j1587"}, {EcuBus::kSci, "sci"},
+  };
+  e.behaviour = Choice(v, "behaviour", kBehaviours, kDefaultBehaviour.at(e.bus), where);
   e.requestId = NumberOr(v, "request_id", e.requestId, where);
   e.responseId = NumberOr(v, "response_id", e.requestId + 8, where);
   if (v.contains("functional_id")) {
@@ -179,7 +196,13 @@ EcuConfig ParseEcu(const json& v, const std::string& where) {
       e.functionalId = Number(v["functional_id"], where + ".functional_id");
     }
   }
-  e.address = NumberOr(v, "address", e.bus == EcuBus::kTp20 ? 1 : 0x10, where);
+  uint32_t defaultAddress = 0x10;
+  if (e.bus == EcuBus::kTp20 || e.bus == EcuBus::kTp16) defaultAddress = 1;
+  if (e.bus == EcuBus::kJ1939) defaultAddress = 0x00;  // engine #1
+  if (e.bus == EcuBus::kJ1708) defaultAddress = 0x80;  // MID 128, engine #1
+  e.address = NumberOr(v, "address", defaultAddress, where);
+  // OBD functional addressing: 0x6A on J1850, 0x33 on the K-line.
+  if (e.bus == EcuBus::kJ1850) e.functionalAddress = 0x6A;
   if (v.contains("functional_address")) {
     if (v["functional_address"].is_null()) {
       e.functionalAddress.reset();
@@ -195,20 +218,40 @@ EcuConfig ParseEcu(const json& v, const std::string& where) {
   e.localIds = IdMap(v, "local_ids", where);
   // The two identifiers every diagnostic user asks first.
   if (v.contains("vin")) {
-    Bytes vin = ByteString(json("ascii:" + v["vin"].get<std::string>()), where + ".vin");
-    if (e.behaviour == EcuBehaviour::kKwp) {
-      e.identification.emplace(0x90, vin);
-    } else {
-      e.dataIds.emplace(0xF190, vin);
+    Bytes vin = Ascii(v["vin"], where + ".vin");
+    switch (e.behaviour) {
+      case EcuBehaviour::kKwp:
+      case EcuBehaviour::kObd:
+      case EcuBehaviour::kKw1281:
+        e.identification.emplace(0x90, vin);
+        break;
+      case EcuBehaviour::kJ1939:  // PGN 65260, '*'-terminated
+        vin.push_back('*');
+        e.dataIds.emplace(0xFEEC, vin);
+        break;
+      case EcuBehaviour::kJ1587: {  // PID 237: byte count, then the text
+        Bytes value{static_cast<uint8_t>(vin.size())};
+        value.insert(value.end(), vin.begin(), vin.end());
+        e.dataIds.emplace(0xED, value);
+        break;
+      }
+      default:
+        e.dataIds.emplace(0xF190, vin);
+        break;
     }
   }
   if (v.contains("serial")) {
-    Bytes serial = ByteString(json("ascii:" + v["serial"].get<std::string>()), where + ".serial");
+    Bytes serial = Ascii(v["serial"], where + ".serial");
     if (e.behaviour == EcuBehaviour::kKwp) {
       e.identification.emplace(0x8C, serial);
     } else {
       e.dataIds.emplace(0xF18C, serial);
     }
+  }
+  e.pids = IdMap(v, "pids", where);
+  if (v.contains("key_bytes")) {
+    e.keyBytes = ByteString(v["key_bytes"], where + ".key_bytes");
+    if (e.keyBytes.size() != 2) Fail(where + ".key_bytes", "expected two key bytes");
   }
   if (v.contains("dtcs")) {
     const json& ds = v["dtcs"];
