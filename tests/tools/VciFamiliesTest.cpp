@@ -21,6 +21,8 @@ const char* const kCar = R"({
   "ecus": [
     {"name": "uds", "bus": "can", "request_id": "0x7E0", "response_id": "0x7E8", "delay_ms": 1,
      "data_ids": {"F190": "ascii:VIN"}},
+    {"name": "obd-can", "bus": "can", "behaviour": "obd", "request_id": "0x7E3", "response_id": "0x7EB",
+     "functional_id": null, "delay_ms": 1},
     {"name": "raw", "bus": "can", "behaviour": "raw", "request_id": "0x710", "response_id": "0x718", "delay_ms": 1,
      "requests": [{"request": "01", "responses": ["02"]}],
      "periodic": [{"id": "0x1A0", "data": "AA 00", "period_ms": 5, "count": 3, "counter": true}]},
@@ -87,6 +89,8 @@ TEST_F(VciFamilies, RequestAndAnswerLayoutPerFamily) {
   const Row rows[] = {
       {"ISO 15765: identifier in front both ways", 12, 2, {}, kSend, "E0 07 00 00 22 F1 90", 1,
        {"E8 07 00 00 62 F1 90 56 49 4E"}},
+      {"OBD on ISO 15765-4: mode 01 behind the identifier", 12, 26, {}, kSend, "E3 07 00 00 01 0D", 1,
+       {"EB 07 00 00 41 0D 32"}},
       {"ISO 15765 STARTCOMM: an empty frame", 12, 2, {}, kStart, "E0 07 00 00", 1, {""}},
       {"raw CAN: frame + four zero bytes; answer with the response identifier", 12, 18, {}, kSend,
        "10 07 00 00 01 00 00 00 00", 1, {"18 07 00 00 02"}},
