@@ -24,8 +24,19 @@
 
 namespace vcisim {
 
-enum class EcuBus { kCan, kKLine, kTp20 };
-enum class EcuBehaviour { kUds, kKwp, kTableOnly };
+// The bus an ECU sits on. kKLine serves both the ISO 14230 and the ISO 9141
+// (5-baud) protocols; the link's protocol decides how it is woken up.
+enum class EcuBus { kCan, kKLine, kTp20, kTp16, kJ1850, kJ1939, kJ1708, kSci };
+// Built-in services: UDS, KWP2000, none (rules only), raw CAN (echo), OBD-II
+// (ISO 15031-5 modes 01/03/04/09 and SAE J2190 mode 22), KW1281 blocks,
+// SAE J1939 (request PGN, DM1), SAE J1587 (parameter requests), SCI.
+enum class EcuBehaviour { kUds, kKwp, kTableOnly, kRaw, kObd, kKw1281, kJ1939, kJ1587, kSci };
+
+// Raw CAN identifier words, as the VCI carries them in front of a frame's
+// data (u32, little-endian): the identifier in bits 0-28, bit 31 set for a
+// 29-bit (extended) identifier, bit 30 set for a remote frame.
+inline constexpr uint32_t kCanExtendedFlag = 0x80000000u;
+inline constexpr uint32_t kCanRemoteFlag = 0x40000000u;
 
 // One response of an ECU, sent delayMs after the previous one (the first
 // after the request).
@@ -61,6 +72,16 @@ struct Routine {
   Bytes result;
 };
 
+// A frame a raw CAN ECU sends on its own, count times every periodMs; the
+// VCI passes them to a link that listens (NumReceiveCycles -1 or above 1).
+struct PeriodicFrame {
+  uint32_t id = 0;  // identifier word (see kCanExtendedFlag)
+  Bytes data;
+  uint32_t periodMs = 10;
+  uint32_t count = 5;
+  bool counter = false;  // the last data byte counts 0, 1, 2, ...
+};
+
 struct EcuConfig {
   std::string name;
   EcuBus bus = EcuBus::kCan;
@@ -78,11 +99,14 @@ struct EcuConfig {
 
   std::map<uint32_t, Bytes> dataIds;         // UDS 0x22 / 0x2E
   std::map<uint32_t, Bytes> identification;  // KWP 0x1A
-  std::map<uint32_t, Bytes> localIds;        // KWP 0x21
+  std::map<uint32_t, Bytes> localIds;        // KWP 0x21, KW1281 group readings (0x29)
+  std::map<uint32_t, Bytes> pids;            // OBD-II mode 01 parameter values
+  Bytes keyBytes;                            // 5-baud init key bytes (empty: by behaviour)
   std::vector<Dtc> dtcs;
   uint32_t seed = 0x11223344;
   std::map<uint32_t, Routine> routines;  // 0x31 01 <id>
   std::vector<RequestRule> rules;
+  std::vector<PeriodicFrame> periodic;  // raw CAN frame sources
 };
 
 struct VciConfig {

@@ -12,27 +12,22 @@
 // Per link (keyed by hCLL) the device keeps what the library configured:
 // the resource (bus and protocol codes, pins, creation flags), every
 // ComParam by its VCI code, and the unique response identifier table. Those
-// decide where a request goes and how each response is labelled:
+// decide where a request goes and how each response is labelled.
 //
-//   CAN (ISO 15765 protocols)  request = CAN id (u32 LE) + service bytes.
-//       The id selects the ECU by its request id, or every ECU sharing a
-//       functional id. A response carries the ECU's response id (u32 LE) in
-//       front and the identifier of the table entry whose CP_CanRespUSDTId
-//       (or UUDT id) equals it; without such an entry the VCI filters the
-//       response out, as it would on a real bus.
-//   TP2.0                      request = set-up id (u32 LE) + service bytes,
-//       for the ECU at CPM_VWTP_DestAddr; responses carry the connection's
-//       response id (CPM_VWTP_PhysRespIdCon of the table, else 0x300).
-//   K-line and the rest        request = service bytes + 4 bytes the library
-//       appends; the target is CP_PhysReqTargetAddr, or
-//       CP_FuncReqTargetAddr with CP_RequestAddrMode 2. Responses are the
-//       service bytes, labelled by the entry whose CP_EcuRespSourceAddress
-//       is the ECU's address.
+// The protocol code selects a family (docs/vcisim.md has the table). Two
+// request layouts reach the VCI: the ISO 15765 and TP2.0 handlers put a
+// 4-byte identifier (u32 LE) in front; every other handler passes the
+// application's bytes through and the library appends four zero bytes,
+// which the device drops. In front of an answer the device puts what the
+// family's handler expects: the CAN response id (ISO 15765), the
+// connection id (TP2.0 and TP1.6, whose handlers strip four bytes), the
+// 3-byte OBD header (OBD ECUs on ISO 9141 and J1850), or nothing. J1939
+// and raw CAN carry whole frames (identifier word + data) both ways.
 //
-// STARTCOMM sets up communication: on K-line the ECU must answer a start
-// communication request (81), on TP2.0 the ECU must exist, on CAN nothing
-// is asked; success is a vehicle-data frame (with the ECU's answer or
-// empty), failure is silence. STOPCOMM answers in the same way.
+// STARTCOMM and STOPCOMM: fast init (the ECU answers 81/82), 5-baud init
+// (55 and the key bytes), TP2.0/TP1.6 channel set-up (00 D0 ...) and
+// close (A8), or an empty vehicle-data frame where the bus sets nothing
+// up. No ECU at the target: silence.
 //
 // Called on the simulator's only thread.
 #pragma once
@@ -90,16 +85,34 @@ class VciDevice {
   const std::map<uint32_t, SimLink>& Links() const { return links_; }
 
  private:
-  enum class Family { kCan, kTp20, kKLine };
+  enum class Family { kCan, kTp20, kTp16, kKLine14230, kKLine9141, kJ1850, kJ1939, kJ1708, kSci, kRawCan };
 
   std::vector<OutFrame> Cop(const Bytes& data, uint32_t nowMs);
   void ConnectLink(SimLink& link, Reader& r);
   Family FamilyOf(const SimLink& link) const;
-  // Appends the vehicle-data frames of the ECUs' replies to out.
-  void Route(SimLink& link, Family family, uint32_t copType, const Bytes& request, uint32_t nowMs,
+  // The ECUs a request of the link reaches (functional: reached by a
+  // functional identifier or address); none explains an empty result.
+  std::vector<SimEcu*> Targets(const SimLink& link, Family family, uint32_t id, bool& functional, std::string& none);
+  // STARTCOMM / STOPCOMM: wake-up, key bytes, channel set-up, or an empty
+  // vehicle-data frame where the bus has nothing to set up.
+  void StartStop(SimLink& link, Family family, uint32_t copType, const Bytes& payload, uint32_t nowMs,
+                 std::vector<OutFrame>& out);
+  // SENDRECV: the ECUs' replies as vehicle-data frames, appended to out.
+  void Route(SimLink& link, Family family, uint32_t id, const Bytes& payload, uint32_t nowMs,
              std::vector<OutFrame>& out);
-  void EmitReplies(const SimLink& link, Family family, SimEcu& ecu, const std::vector<EcuReply>& replies,
+  // Raw CAN: frame = identifier word + data; answers and, for a listening
+  // ComPrimitive, the bus's periodic frames.
+  void RouteRawCan(const SimLink& link, uint32_t copType, const Bytes& frame, uint32_t receiveCycles,
                    uint32_t nowMs, std::vector<OutFrame>& out);
+  void EmitReplies(const SimLink& link, Family family, SimEcu& ecu, const std::vector<EcuReply>& replies,
+                   uint32_t nowMs, std::vector<OutFrame>& out, bool withPrefix = true);
+  // What the VCI puts in front of an ECU's reply on this family.
+  Bytes Prefix(const SimLink& link, Family family, const SimEcu& ecu) const;
+  // The TP2.0/TP1.6 connection's response identifier.
+  uint32_t ConnectionId(const SimLink& link) const;
+  OutFrame VehicleData(uint32_t uniqueId, const Bytes& message, uint32_t nowMs, uint32_t delayMs,
+                       std::string note) const;
+  uint32_t RawUniqueId(const SimLink& link, uint32_t idWord) const;
   // The table entry that labels a response; false when the VCI filters it.
   bool UniqueIdFor(const SimLink& link, Family family, const SimEcu& ecu, uint32_t& id) const;
   uint32_t Param(const SimLink& link, uint32_t code, uint32_t fallback) const;
@@ -116,6 +129,8 @@ inline constexpr uint32_t kRequestAddrMode = 142;
 inline constexpr uint32_t kPhysReqTargetAddr = 139;
 inline constexpr uint32_t kFuncReqTargetAddr = 111;
 inline constexpr uint32_t kVwtpDestAddr = 200;
+inline constexpr uint32_t k5BaudAddressFunc = 52;
+inline constexpr uint32_t k5BaudAddressPhys = 53;
 // Codes of the unique response identifier table.
 inline constexpr uint32_t kCanPhysReqId = 0x50;
 inline constexpr uint32_t kCanRespUSDTId = 0x53;
