@@ -412,7 +412,13 @@ PortFinding CheckPort(const std::string& path) {
       return {"found", "VCI found - probe answer: " + answer, answer};
   }
   std::string text = "opened, but no answer to the probe";
-  if (stray > 0) {
+  // A program that keeps the port open without locking it (a getty,
+  // ModemManager probing a new ttyACM) may be taking the answers.
+  bool hidden = false;
+  const std::vector<std::string> others = Holders(path, hidden);
+  if (!others.empty()) {
+    text += " (also open in process " + others.front() + ", which may take the answers)";
+  } else if (stray > 0) {
     text += " (" + std::to_string(stray) +
             " bytes came back that are no frame of the VCI: another device, or a wrong baud rate)";
   } else {
