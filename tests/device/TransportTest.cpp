@@ -267,6 +267,26 @@ TEST(SerialTransport, SecondProcessCannotOpenThePortTheModuleHolds) {
   EXPECT_EQ(afterClose, 30);
 }
 
+TEST(SerialTransport, DiscoverySkipsAPortAnotherProgramHoldsAndSaysSo) {
+  test::TempHome home;
+  home.SetLogSwitch("1");
+  log::LogInit();
+  test::TestVci vci;  // answers the probe, but is held by someone else
+  {
+    std::unique_ptr<Transport> holder = MakeSerialTransport();
+    ASSERT_EQ(holder->Open(vci.Path()), Transport::OpenStatus::kOk);
+    test::ScopedPorts ports({vci.Path()});
+    DeviceLink link;
+    EXPECT_FALSE(link.OpenPort());
+    EXPECT_TRUE(vci.FramesWithCommand(VCI_CMD_PROBE).empty());
+  }
+  log::LogCloseAll();
+  const std::string main = test::ReadFile(log::CurrentLogFileNames().main);
+  EXPECT_NE(main.find("port " + vci.Path() + " skipped: busy, another program holds it (flock error 11)\n"),
+            std::string::npos)
+      << main;
+}
+
 TEST(SerialTransport, PseudoTerminalHasNoModemLinesAndNoLowLatencyMode) {
   test::TestVci vci;
   vci.SetSilent(true);
