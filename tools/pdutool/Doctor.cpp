@@ -2,42 +2,33 @@
 //
 // The port check repeats the library's opening sequence with its own code
 // (pdutool uses nothing of the library but its exported functions and the
-// frame codec): open for exclusive use (TIOCEXCL and an advisory flock,
-// the lock every user of the library takes), DTR and RTS low, raw 8N1 at
-// 1,500,000 baud, a 50 ms DTR pulse, 500 ms for the VCI to settle, then at
-// most two probes (command 0x05 on the management channel, 16 zero bytes)
-// with 1100 ms each for a management frame with data.
+// frame codec): open for exclusive use (Linux: TIOCEXCL and an advisory
+// flock, the lock every user of the library takes; Windows: no sharing),
+// DTR and RTS low, raw 8N1 at 1,500,000 baud, a 50 ms DTR pulse, 500 ms
+// for the VCI to settle, then at most two probes (command 0x05 on the
+// management channel, 16 zero bytes) with 1100 ms each for a management
+// frame with data. The probe and the folder checks are common; the ports,
+// folders and the discovery watch are per OS below.
 #include "Doctor.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <tinyxml.h>
+
+#include "device/DeviceFrame.h"
+
 #ifdef _WIN32
-
-namespace pdutool {
-
-bool DoctorCheck(nlohmann::json& findings, FILE* out) {
-  findings["ports"] = nlohmann::json::array();
-  if (out != nullptr) std::fprintf(out, "pdutool doctor is not available on Windows yet; see docs/hardware.md\n");
-  return false;
-}
-
-int RunDoctor(bool json) {
-  nlohmann::json doc = nlohmann::json::object();
-  nlohmann::json findings = nlohmann::json::object();
-  DoctorCheck(findings, json ? nullptr : stdout);
-  doc["command"] = "doctor";
-  doc["doctor"] = findings;
-  if (json) std::printf("%s\n", doc.dump(2).c_str());
-  return kExitNoVci;
-}
-
-struct DiscoveryWatch::Impl {};
-DiscoveryWatch::DiscoveryWatch(const std::string&) {}
-DiscoveryWatch::~DiscoveryWatch() = default;
-bool DiscoveryWatch::FinishedWithoutVci() { return false; }
-
-}  // namespace pdutool
-
-#else  // Linux
-
+#include <windows.h>
+#else
 #include <asm/termbits.h>  // struct termios2, BOTHER, TCGETS2/TCSETS2
 #include <dirent.h>
 #include <errno.h>
@@ -53,19 +44,8 @@ bool DiscoveryWatch::FinishedWithoutVci() { return false; }
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
-#include <thread>
-#include <vector>
-
-#include <tinyxml.h>
-
-#include "device/DeviceFrame.h"
+#endif
 
 namespace pdutool {
 namespace {
@@ -73,11 +53,326 @@ namespace {
 using nlohmann::json;
 namespace dev = pdu::device;
 
-constexpr unsigned kBaudRate = 1500000;
 constexpr int kDtrPulseMs = 50;
 constexpr int kSettleMs = 500;
 constexpr int kProbeWaitMs = 1100;
 constexpr int kProbeAttempts = 2;
+
+struct PortFinding {
+  std::string state;   // missing, denied, busy, not-serial, silent, found, error
+  std::string text;    // the plain-English line
+  std::string answer;  // probe answer (hex) when found
+};
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The value of key in [section] of an INI file, trimmed and without one
+// pair of quotes; names compare without case. "" when absent.
+std::string IniValue(const std::string& file, const std::string& section, const std::string& key) {
+  std::ifstream in(file);
+  auto lower = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  auto trim = [](std::string s) {
+    const size_t a = s.find_first_not_of(" \t\r\n");
+    if (a == std::string::npos) return std::string();
+    const size_t b = s.find_last_not_of(" \t\r\n");
+    return s.substr(a, b - a + 1);
+  };
+  std::string line;
+  bool inSection = false;
+  while (std::getline(in, line)) {
+    line = trim(line);
+    if (!line.empty() && line[0] == '[') {
+      const size_t close = line.find(']');
+      inSection = close != std::string::npos && lower(trim(line.substr(1, close - 1))) == lower(section);
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (!inSection || eq == std::string::npos || lower(trim(line.substr(0, eq))) != lower(key)) continue;
+    std::string value = trim(line.substr(eq + 1));
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+      value = value.substr(1, value.size() - 2);
+    return value;
+  }
+  return "";
+}
+
+// The line for a port that opened but did not answer; holders are the
+// other programs that have it open (a getty, ModemManager probing a new
+// ttyACM), which may be taking the answers.
+PortFinding Silent(size_t stray, const std::vector<std::string>& holders) {
+  std::string text = "opened, but no answer to the probe";
+  if (!holders.empty()) {
+    text += " (also open in process " + holders.front() + ", which may take the answers)";
+  } else if (stray > 0) {
+    text += " (" + std::to_string(stray) +
+            " bytes came back that are no frame of the VCI: another device, or a wrong baud rate)";
+  } else {
+    text += " (is the VCI powered? it takes its power from the vehicle's diagnostic socket)";
+  }
+  return {"silent", text, ""};
+}
+
+// Sends one probe and waits for a management frame with data. write(p, n)
+// is true when all n bytes went out; read(buf, cap, ms) waits at most ms
+// and gives the number of bytes read, 0 for none, -1 when the line is
+// gone. stray counts bytes that came back without forming such a frame.
+template <typename WriteFn, typename ReadFn>
+bool ProbeOnce(uint8_t sequence, WriteFn write, ReadFn read, std::string& answer, size_t& stray) {
+  static const uint8_t kZeros[16] = {};
+  uint8_t frame[64];
+  uint8_t stuffed[128];
+  const size_t len = dev::BuildFrame(dev::kChannelManagement, sequence, dev::VCI_CMD_PROBE, kZeros,
+                                     sizeof kZeros, frame, sizeof frame);
+  const size_t slen = dev::StuffFrame(frame, len, stuffed, sizeof stuffed);
+  if (!write(stuffed, slen)) return false;
+  std::vector<uint8_t> buf;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeWaitMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                            std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    uint8_t chunk[4096];
+    const int n = read(chunk, sizeof chunk, static_cast<int>(left.count()));
+    if (n < 0) return false;  // hung up
+    if (n == 0) continue;
+    buf.insert(buf.end(), chunk, chunk + n);
+    stray += static_cast<size_t>(n);
+    // Whole segments between flags.
+    for (;;) {
+      auto open = std::find(buf.begin(), buf.end(), dev::kFrameFlag);
+      if (open == buf.end()) {
+        buf.clear();
+        break;
+      }
+      auto close = std::find(open + 1, buf.end(), dev::kFrameFlag);
+      if (close == buf.end()) {
+        buf.erase(buf.begin(), open);
+        break;
+      }
+      if (close == open + 1) {  // flag after flag: the second opens
+        buf.erase(buf.begin(), close);
+        continue;
+      }
+      const size_t segLen = static_cast<size_t>(close - open) + 1;
+      uint8_t plain[dev::kMaxReceivedFrame];
+      const size_t plainLen = segLen <= dev::kMaxReceivedFrame
+                                  ? dev::UnstuffFrame(&*open, segLen, plain, sizeof plain)
+                                  : 0;
+      buf.erase(buf.begin(), close + 1);
+      if (plainLen == 0 || !dev::CheckFrame(plain, plainLen)) continue;
+      if (plain[dev::kFrameOffChannel] != dev::kChannelManagement) continue;
+      const uint16_t dataLen = dev::FrameDataLength(plain);
+      if (dataLen == 0) continue;
+      stray = 0;
+      static const char kDigits[] = "0123456789ABCDEF";
+      answer.clear();
+      for (size_t i = 0; i < dataLen && i < 64; ++i) {
+        if (i) answer += ' ';
+        answer += kDigits[plain[dev::kFrameOffData + i] >> 4];
+        answer += kDigits[plain[dev::kFrameOffData + i] & 15];
+      }
+      if (dataLen > 64) answer += " ...";
+      return true;
+    }
+  }
+}
+
+
+#ifdef _WIN32
+
+// ---- Windows --------------------------------------------------------------
+
+constexpr DWORD kBaudRate = 1500000;
+
+std::wstring Wide(const std::string& s) {
+  if (s.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+std::string Narrow(const std::wstring& w) {
+  if (w.empty()) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+std::string EnvValue(const wchar_t* name, bool& set) {
+  wchar_t buf[1024];
+  const DWORD n = GetEnvironmentVariableW(name, buf, 1024);
+  set = n > 0 && n < 1024;
+  return set ? Narrow(std::wstring(buf, n)) : std::string();
+}
+
+// The serial device map, as the library reads it: values named
+// "...Device\Serial..." whose data holds "COM"; "\\.\COMn".
+std::vector<std::string> CandidatePorts(std::string& source) {
+  source = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+  std::vector<std::string> out;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM\\", 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return out;
+  for (DWORD index = 0;; ++index) {
+    char name[200];
+    BYTE data[201];
+    DWORD nameLen = 200;
+    DWORD dataLen = 200;
+    DWORD type = 0;
+    const LONG rc = RegEnumValueA(key, index, name, &nameLen, nullptr, &type, data, &dataLen);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    if (rc != ERROR_SUCCESS) continue;
+    data[dataLen < 200 ? dataLen : 200] = 0;
+    const char* text = reinterpret_cast<const char*>(data);
+    if (std::strstr(name, "Device\\Serial") == nullptr || std::strstr(text, "COM") == nullptr) continue;
+    out.push_back("\\\\.\\COM" + std::to_string(std::atoi(text + 3) & 0xFF));
+  }
+  RegCloseKey(key);
+  return out;
+}
+
+std::string AppFolder() {
+  bool set = false;
+  std::string home = EnvValue(L"PDU7318_HOME", set);
+  if (home.empty()) return "C:\\ProgramData\\Brenlo\\Apps\\7318\\";
+  if (home.back() != '\\' && home.back() != '/') home += '\\';
+  return home;
+}
+
+// The log folder the library would use; "" for the current directory.
+std::string LogFolder() {
+  bool set = false;
+  std::string value = EnvValue(L"PDU7318_LOG_PATH", set);
+  if (!set) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Brenlo\\MVCI\\", 0, KEY_READ, &key) != ERROR_SUCCESS)
+      return "";
+    wchar_t buf[257] = {};
+    DWORD bytes = 512;
+    DWORD type = 0;
+    const LONG rc = RegQueryValueExW(key, L"path", nullptr, &type, reinterpret_cast<BYTE*>(buf), &bytes);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return "";
+    value = Narrow(std::wstring(buf, wcsnlen(buf, bytes / sizeof(wchar_t))));
+  }
+  while (!value.empty() && (value.back() == '\\' || value.back() == '/')) value.pop_back();
+  return value + "\\J2534\\7318\\";
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Windows decides by access lists that only an attempt would test; the
+// folder or its nearest existing parent is looked at for existence and
+// the read-only attribute.
+bool FolderWritable(const std::string& folder, std::string& where) {
+  where = folder;
+  while (where.size() > 3 && !FileExists(where)) {
+    if (where.back() == '\\' || where.back() == '/') where.pop_back();
+    const size_t sep = where.find_last_of("\\/");
+    if (sep == std::string::npos) break;
+    where = where.substr(0, sep + 1);
+  }
+  const DWORD attributes = GetFileAttributesW(Wide(where).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
+PortFinding CheckPort(const std::string& path) {
+  Handle port(CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (port.get() == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)
+      return {"missing", "does not exist (unplugged, or its driver is not installed)", ""};
+    if (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION)
+      return {"busy", "busy - another program holds it (a terminal program, another diagnostic application); close it", ""};
+    return {"error", "cannot be opened (CreateFileW error " + std::to_string(e) + ")", ""};
+  }
+  const HANDLE h = port.get();
+  DCB dcb = {};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(h, &dcb))
+    return {"not-serial", "opened, but it is not a serial port (GetCommState error " + std::to_string(GetLastError()) + ")", ""};
+  dcb.BaudRate = kBaudRate;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fTXContinueOnXoff = 0;
+  if (!SetCommState(h, &dcb))
+    return {"not-serial", "opened, but the port refuses 1,500,000 baud 8N1 (SetCommState error " +
+                              std::to_string(GetLastError()) + ")", ""};
+  // A read returns as soon as a byte is there, or after 100 ms with none.
+  COMMTIMEOUTS timeouts = {};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  timeouts.ReadTotalTimeoutConstant = 100;
+  timeouts.WriteTotalTimeoutConstant = 500;
+  SetCommTimeouts(h, &timeouts);
+  const bool modemLines = EscapeCommFunction(h, CLRDTR) != 0;
+  if (modemLines) {
+    EscapeCommFunction(h, CLRRTS);
+    EscapeCommFunction(h, SETDTR);
+    SleepMs(kDtrPulseMs);
+    EscapeCommFunction(h, CLRDTR);
+  }
+  SleepMs(kSettleMs);
+  auto write = [h](const uint8_t* data, size_t count) {
+    DWORD done = 0;
+    return WriteFile(h, data, static_cast<DWORD>(count), &done, nullptr) && done == count;
+  };
+  auto read = [h](uint8_t* data, size_t capacity, int timeoutMs) -> int {
+    (void)timeoutMs;  // bounded by the 100 ms of the port's read timeouts
+    DWORD got = 0;
+    if (!ReadFile(h, data, static_cast<DWORD>(capacity), &got, nullptr)) return -1;
+    return static_cast<int>(got);
+  };
+  std::string answer;
+  size_t stray = 0;
+  for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+    if (ProbeOnce(static_cast<uint8_t>(attempt + 1), write, read, answer, stray))
+      return {"found", "VCI found - probe answer: " + answer, answer};
+  }
+  return Silent(stray, {});
+}
+
+}  // namespace
+
+struct DiscoveryWatch::Impl {};
+DiscoveryWatch::DiscoveryWatch(const std::string&) : impl_(std::make_unique<Impl>()) {}
+DiscoveryWatch::~DiscoveryWatch() = default;
+// The library on Windows shows its own message box when it finds no VCI.
+bool DiscoveryWatch::FinishedWithoutVci() { return false; }
+
+namespace {
+
+#else
+
+// ---- Linux ----------------------------------------------------------------
+
+constexpr unsigned kBaudRate = 1500000;
 // Where the package puts the udev rule (cmake/Install.cmake).
 constexpr const char* kUdevRuleDoc = "/usr/share/doc/pdu7318/60-pdu7318.rules";
 
@@ -126,39 +421,6 @@ std::string AppFolder() {
   return folder;
 }
 
-// The value of key in [section] of an INI file, trimmed and without one
-// pair of quotes; names compare without case. "" when absent.
-std::string IniValue(const std::string& file, const std::string& section, const std::string& key) {
-  std::ifstream in(file);
-  auto lower = [](std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  };
-  auto trim = [](std::string s) {
-    const size_t a = s.find_first_not_of(" \t\r\n");
-    if (a == std::string::npos) return std::string();
-    const size_t b = s.find_last_not_of(" \t\r\n");
-    return s.substr(a, b - a + 1);
-  };
-  std::string line;
-  bool inSection = false;
-  while (std::getline(in, line)) {
-    line = trim(line);
-    if (!line.empty() && line[0] == '[') {
-      const size_t close = line.find(']');
-      inSection = close != std::string::npos && lower(trim(line.substr(1, close - 1))) == lower(section);
-      continue;
-    }
-    const size_t eq = line.find('=');
-    if (!inSection || eq == std::string::npos || lower(trim(line.substr(0, eq))) != lower(key)) continue;
-    std::string value = trim(line.substr(eq + 1));
-    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
-      value = value.substr(1, value.size() - 2);
-    return value;
-  }
-  return "";
-}
-
 // The log folder the library would use; "" for the current directory.
 std::string LogFolder() {
   const char* v = std::getenv("PDU7318_LOG_PATH");
@@ -167,6 +429,20 @@ std::string LogFolder() {
   if (s.size() > 255) s.resize(255);
   while (!s.empty() && s.back() == '/') s.pop_back();
   return s + "/J2534/7318/";
+}
+
+bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// The folder, or the nearest existing parent that would hold it, is
+// writable; where names the folder looked at.
+bool FolderWritable(const std::string& folder, std::string& where) {
+  where = folder;
+  while (where.size() > 1 && ::access(where.c_str(), F_OK) != 0) {
+    if (where.back() == '/') where.pop_back();
+    const size_t slash = where.rfind('/');
+    where = slash == std::string::npos ? "." : slash == 0 ? "/" : where.substr(0, slash);
+  }
+  return ::access(where.c_str(), W_OK) == 0;
 }
 
 // ---- who holds a device -------------------------------------------------
@@ -247,12 +523,6 @@ std::string DeniedText(const std::string& path) {
 
 // ---- one port -------------------------------------------------------------
 
-struct PortFinding {
-  std::string state;  // missing, denied, busy, not-serial, silent, found, error
-  std::string text;   // the plain-English line
-  std::string answer; // probe answer (hex) when found
-};
-
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
@@ -293,86 +563,6 @@ bool ModemLine(int fd, int bit, bool on) {
   return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
 }
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// Sends one probe and waits for a management frame with data. stray
-// counts bytes that came back without forming such a frame.
-bool ProbeOnce(int fd, uint8_t sequence, std::string& answer, size_t& stray) {
-  static const uint8_t kZeros[16] = {};
-  uint8_t frame[64];
-  uint8_t stuffed[128];
-  const size_t len = dev::BuildFrame(dev::kChannelManagement, sequence, dev::VCI_CMD_PROBE, kZeros,
-                                     sizeof kZeros, frame, sizeof frame);
-  const size_t slen = dev::StuffFrame(frame, len, stuffed, sizeof stuffed);
-  size_t done = 0;
-  while (done < slen) {
-    const ssize_t n = ::write(fd, stuffed + done, slen - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EAGAIN) {
-      pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, 500) <= 0) return false;
-    } else if (n < 0 && errno != EINTR) {
-      return false;
-    }
-  }
-  std::vector<uint8_t> buf;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeWaitMs);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                            std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    const int rc = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc <= 0) return false;
-    uint8_t chunk[4096];
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n <= 0) {
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      return false;  // hung up
-    }
-    buf.insert(buf.end(), chunk, chunk + n);
-    stray += static_cast<size_t>(n);
-    // Whole segments between flags.
-    for (;;) {
-      auto open = std::find(buf.begin(), buf.end(), dev::kFrameFlag);
-      if (open == buf.end()) {
-        buf.clear();
-        break;
-      }
-      auto close = std::find(open + 1, buf.end(), dev::kFrameFlag);
-      if (close == buf.end()) {
-        buf.erase(buf.begin(), open);
-        break;
-      }
-      if (close == open + 1) {  // flag after flag: the second opens
-        buf.erase(buf.begin(), close);
-        continue;
-      }
-      const size_t segLen = static_cast<size_t>(close - open) + 1;
-      uint8_t plain[dev::kMaxReceivedFrame];
-      const size_t plainLen = segLen <= dev::kMaxReceivedFrame
-                                  ? dev::UnstuffFrame(&*open, segLen, plain, sizeof plain)
-                                  : 0;
-      buf.erase(buf.begin(), close + 1);
-      if (plainLen == 0 || !dev::CheckFrame(plain, plainLen)) continue;
-      if (plain[dev::kFrameOffChannel] != dev::kChannelManagement) continue;
-      const uint16_t dataLen = dev::FrameDataLength(plain);
-      if (dataLen == 0) continue;
-      stray = 0;
-      static const char kDigits[] = "0123456789ABCDEF";
-      answer.clear();
-      for (size_t i = 0; i < dataLen && i < 64; ++i) {
-        if (i) answer += ' ';
-        answer += kDigits[plain[dev::kFrameOffData + i] >> 4];
-        answer += kDigits[plain[dev::kFrameOffData + i] & 15];
-      }
-      if (dataLen > 64) answer += " ...";
-      return true;
-    }
-  }
-}
 
 PortFinding CheckPort(const std::string& path) {
   struct stat st{};
@@ -407,86 +597,37 @@ PortFinding CheckPort(const std::string& path) {
   SleepMs(kSettleMs);
   std::string answer;
   size_t stray = 0;
+  const int h = fd.get();
+  auto write = [h](const uint8_t* data, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::write(h, data + done, count - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+      } else if (n < 0 && errno == EAGAIN) {
+        pollfd p{h, POLLOUT, 0};
+        if (::poll(&p, 1, 500) <= 0) return false;
+      } else if (n < 0 && errno != EINTR) {
+        return false;
+      }
+    }
+    return true;
+  };
+  auto read = [h](uint8_t* data, size_t capacity, int timeoutMs) -> int {
+    pollfd p{h, POLLIN, 0};
+    const int rc = ::poll(&p, 1, timeoutMs);
+    if (rc < 0 && errno == EINTR) return 0;
+    if (rc <= 0) return rc == 0 ? 0 : -1;
+    const ssize_t n = ::read(h, data, capacity);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    return n > 0 ? static_cast<int>(n) : -1;
+  };
   for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
-    if (ProbeOnce(fd.get(), static_cast<uint8_t>(attempt + 1), answer, stray))
+    if (ProbeOnce(static_cast<uint8_t>(attempt + 1), write, read, answer, stray))
       return {"found", "VCI found - probe answer: " + answer, answer};
   }
-  std::string text = "opened, but no answer to the probe";
-  // A program that keeps the port open without locking it (a getty,
-  // ModemManager probing a new ttyACM) may be taking the answers.
   bool hidden = false;
-  const std::vector<std::string> others = Holders(path, hidden);
-  if (!others.empty()) {
-    text += " (also open in process " + others.front() + ", which may take the answers)";
-  } else if (stray > 0) {
-    text += " (" + std::to_string(stray) +
-            " bytes came back that are no frame of the VCI: another device, or a wrong baud rate)";
-  } else {
-    text += " (is the VCI powered? it takes its power from the vehicle's diagnostic socket)";
-  }
-  return {"silent", text, ""};
-}
-
-// ---- folders ----------------------------------------------------------------
-
-void CheckAppFolder(json& findings, std::vector<std::string>& lines) {
-  const std::string folder = AppFolder();
-  const std::string mdf = folder + "MDF.xml";
-  json app = {{"folder", folder}, {"mdf", mdf}};
-  std::string line = "application folder " + folder + ": ";
-  std::ifstream in(mdf);
-  if (!in) {
-    app["state"] = ::access(mdf.c_str(), F_OK) == 0 ? "unreadable" : "missing";
-    line += ::access(mdf.c_str(), F_OK) == 0 ? "MDF.xml cannot be read by this user"
-                                             : "MDF.xml is missing (set PDU7318_HOME or reinstall the package)";
-  } else {
-    std::stringstream text;
-    text << in.rdbuf();
-    TiXmlDocument doc;
-    doc.Parse(text.str().c_str());
-    const TiXmlElement* root = doc.FirstChildElement();
-    if (doc.Error() || root == nullptr) {
-      app["state"] = "invalid";
-      line += std::string("MDF.xml cannot be loaded (") + (doc.Error() ? doc.ErrorDesc() : "no element") +
-              (doc.Error() ? ", line " + std::to_string(doc.ErrorRow()) : "") + ")";
-    } else {
-      int resources = 0;
-      for (const TiXmlElement* e = root->FirstChildElement("RESOURCE"); e != nullptr;
-           e = e->NextSiblingElement("RESOURCE"))
-        ++resources;
-      app["state"] = "ok";
-      app["resources"] = resources;
-      line += "MDF.xml loaded, " + std::to_string(resources) + " resources";
-    }
-  }
-  findings["application"] = app;
-  lines.push_back(line);
-}
-
-void CheckLogFolder(json& findings, std::vector<std::string>& lines) {
-  const std::string config = AppFolder() + "config.ini";
-  const bool on = IniValue(config, "LOG", "open") == "1";
-  std::string folder = LogFolder();
-  json log = {{"on", on}, {"folder", folder.empty() ? "." : folder}};
-  std::string line;
-  if (!on) {
-    log["state"] = "off";
-    line = "log: off (" + config + " has no [LOG] open=1)";
-  } else {
-    // The folder or the nearest existing parent must be writable.
-    std::string probe = folder.empty() ? "." : folder;
-    while (probe.size() > 1 && ::access(probe.c_str(), F_OK) != 0) {
-      if (probe.back() == '/') probe.pop_back();
-      const size_t slash = probe.rfind('/');
-      probe = slash == std::string::npos ? "." : slash == 0 ? "/" : probe.substr(0, slash);
-    }
-    const bool writable = ::access(probe.c_str(), W_OK) == 0;
-    log["state"] = writable ? "writable" : "not-writable";
-    line = "log folder " + (folder.empty() ? std::string("(the current directory)") : folder) + ": " +
-           (writable ? "writable" : "NOT writable by this user (" + probe + "); set PDU7318_LOG_PATH");
-  }
-  findings["log"] = log;
-  lines.push_back(line);
+  return Silent(stray, Holders(path, hidden));
 }
 
 // ---- discovery progress -----------------------------------------------------
@@ -502,55 +643,6 @@ std::string SkipReason(const std::string& path) {
 }
 
 }  // namespace
-
-bool DoctorCheck(json& findings, FILE* out) {
-  std::vector<std::string> lines;
-  CheckAppFolder(findings, lines);
-  CheckLogFolder(findings, lines);
-  std::string source;
-  const std::vector<std::string> ports = CandidatePorts(source);
-  findings["portSource"] = source;
-  lines.push_back("ports (" + source + "): " + (ports.empty() ? "none" : std::to_string(ports.size())));
-  if (out != nullptr) {
-    for (const std::string& l : lines) std::fprintf(out, "%s\n", l.c_str());
-    std::fflush(out);
-  }
-  json list = json::array();
-  bool found = false;
-  for (const std::string& port : ports) {
-    const PortFinding f = CheckPort(port);
-    json entry = {{"port", port}, {"state", f.state}, {"text", f.text}};
-    if (!f.answer.empty()) entry["answer"] = f.answer;
-    list.push_back(entry);
-    if (out != nullptr) {
-      std::fprintf(out, "  %s: %s\n", port.c_str(), f.text.c_str());
-      std::fflush(out);
-    }
-    found = found || f.state == "found";
-  }
-  findings["ports"] = list;
-  findings["vciFound"] = found;
-  if (out != nullptr) {
-    if (ports.empty()) {
-      std::fprintf(out, "no candidate port: plug the VCI in (it appears as /dev/ttyUSBn or /dev/ttyACMn) "
-                        "or list its device in PDU7318_PORTS\n");
-    }
-    std::fprintf(out, "%s\n", found ? "result: VCI found" : "result: no VCI answered");
-    std::fflush(out);
-  }
-  return found;
-}
-
-int RunDoctor(bool jsonOut) {
-  json doc = json::object();
-  json findings = json::object();
-  const bool found = DoctorCheck(findings, jsonOut ? nullptr : stdout);
-  doc["command"] = "doctor";
-  doc["doctor"] = findings;
-  doc["ok"] = found;
-  if (jsonOut) std::printf("%s\n", doc.dump(2).c_str());
-  return found ? 0 : kExitNoVci;
-}
 
 // The library opens the candidates one after the other. An inotify watch
 // on each sees the open (IN_OPEN) and the close (IN_CLOSE); a port that
@@ -667,6 +759,117 @@ bool DiscoveryWatch::FinishedWithoutVci() {
   return true;
 }
 
-}  // namespace pdutool
+
+namespace {
 
 #endif
+
+// ---- folders ----------------------------------------------------------------
+
+void CheckAppFolder(json& findings, std::vector<std::string>& lines) {
+  const std::string folder = AppFolder();
+  const std::string mdf = folder + "MDF.xml";
+  json app = {{"folder", folder}, {"mdf", mdf}};
+  std::string line = "application folder " + folder + ": ";
+  std::ifstream in(mdf);
+  if (!in) {
+    const bool exists = FileExists(mdf);
+    app["state"] = exists ? "unreadable" : "missing";
+    line += exists ? "MDF.xml cannot be read by this user"
+                   : "MDF.xml is missing (set PDU7318_HOME or reinstall the package)";
+  } else {
+    std::stringstream text;
+    text << in.rdbuf();
+    TiXmlDocument doc;
+    doc.Parse(text.str().c_str());
+    const TiXmlElement* root = doc.FirstChildElement();
+    if (doc.Error() || root == nullptr) {
+      app["state"] = "invalid";
+      line += std::string("MDF.xml cannot be loaded (") + (doc.Error() ? doc.ErrorDesc() : "no element") +
+              (doc.Error() ? ", line " + std::to_string(doc.ErrorRow()) : "") + ")";
+    } else {
+      int resources = 0;
+      for (const TiXmlElement* e = root->FirstChildElement("RESOURCE"); e != nullptr;
+           e = e->NextSiblingElement("RESOURCE"))
+        ++resources;
+      app["state"] = "ok";
+      app["resources"] = resources;
+      line += "MDF.xml loaded, " + std::to_string(resources) + " resources";
+    }
+  }
+  findings["application"] = app;
+  lines.push_back(line);
+}
+
+void CheckLogFolder(json& findings, std::vector<std::string>& lines) {
+  const std::string config = AppFolder() + "config.ini";
+  const bool on = IniValue(config, "LOG", "open") == "1";
+  std::string folder = LogFolder();
+  json log = {{"on", on}, {"folder", folder.empty() ? "." : folder}};
+  std::string line;
+  if (!on) {
+    log["state"] = "off";
+    line = "log: off (" + config + " has no [LOG] open=1)";
+  } else {
+    std::string where;
+    const bool writable = FolderWritable(folder.empty() ? "." : folder, where);
+    log["state"] = writable ? "writable" : "not-writable";
+    line = "log folder " + (folder.empty() ? std::string("(the current directory)") : folder) + ": " +
+           (writable ? "writable" : "NOT writable by this user (" + where + "); set PDU7318_LOG_PATH");
+  }
+  findings["log"] = log;
+  lines.push_back(line);
+}
+
+}  // namespace
+
+bool DoctorCheck(json& findings, FILE* out) {
+  std::vector<std::string> lines;
+  CheckAppFolder(findings, lines);
+  CheckLogFolder(findings, lines);
+  std::string source;
+  const std::vector<std::string> ports = CandidatePorts(source);
+  findings["portSource"] = source;
+  lines.push_back("ports (" + source + "): " + (ports.empty() ? "none" : std::to_string(ports.size())));
+  if (out != nullptr) {
+    for (const std::string& l : lines) std::fprintf(out, "%s\n", l.c_str());
+    std::fflush(out);
+  }
+  json list = json::array();
+  bool found = false;
+  for (const std::string& port : ports) {
+    const PortFinding f = CheckPort(port);
+    json entry = {{"port", port}, {"state", f.state}, {"text", f.text}};
+    if (!f.answer.empty()) entry["answer"] = f.answer;
+    list.push_back(entry);
+    if (out != nullptr) {
+      std::fprintf(out, "  %s: %s\n", port.c_str(), f.text.c_str());
+      std::fflush(out);
+    }
+    found = found || f.state == "found";
+  }
+  findings["ports"] = list;
+  findings["vciFound"] = found;
+  if (out != nullptr) {
+    if (ports.empty()) {
+      std::fprintf(out, "no candidate port: plug the VCI in (it appears as /dev/ttyUSBn or /dev/ttyACMn) "
+                        "or list its device in PDU7318_PORTS\n");
+    }
+    std::fprintf(out, "%s\n", found ? "result: VCI found" : "result: no VCI answered");
+    std::fflush(out);
+  }
+  return found;
+}
+
+int RunDoctor(bool jsonOut) {
+  json doc = json::object();
+  json findings = json::object();
+  const bool found = DoctorCheck(findings, jsonOut ? nullptr : stdout);
+  doc["command"] = "doctor";
+  doc["doctor"] = findings;
+  doc["ok"] = found;
+  if (jsonOut) std::printf("%s\n", doc.dump(2).c_str());
+  return found ? 0 : kExitNoVci;
+}
+
+}  // namespace pdutool
