@@ -12,6 +12,7 @@
 #include "Doctor.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -179,7 +180,6 @@ bool ProbeOnce(uint8_t sequence, WriteFn write, ReadFn read, std::string& answer
     }
   }
 }
-
 
 #ifdef _WIN32
 
@@ -632,7 +632,7 @@ PortFinding CheckPort(const std::string& path) {
 
 // ---- discovery progress -----------------------------------------------------
 
-// A one-word reason for a port the library skipped without opening it.
+// A short reason for a port the library skipped without opening it.
 std::string SkipReason(const std::string& path) {
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return "does not exist";
@@ -645,9 +645,10 @@ std::string SkipReason(const std::string& path) {
 }  // namespace
 
 // The library opens the candidates one after the other. An inotify watch
-// on each sees the open (IN_OPEN) and the close (IN_CLOSE); a port that
-// never opens was skipped (missing, denied, busy). One thread reads the
-// events and prints; an eventfd stops it.
+// on each sees the library open it (IN_OPEN): "trying". A port before it
+// that never opened was skipped (missing, denied, busy): "skipped" with
+// the reason found now. One thread reads the events and prints; an
+// eventfd stops it.
 struct DiscoveryWatch::Impl {
   std::vector<std::string> ports;
   std::vector<int> wds;
@@ -723,9 +724,8 @@ DiscoveryWatch::~DiscoveryWatch() {
 
 bool DiscoveryWatch::FinishedWithoutVci() {
   if (!impl_->thread.joinable()) return false;  // not this module, or no inotify
-  // Events of the last opens may still be in the queue: the stop comes
-  // after them in the thread's poll only if read first, so drain by
-  // stopping and then reading what is left.
+  // Stop the thread, then read on this thread the events it had not read
+  // yet (Run returns after one pass: the stop event stays readable).
   uint64_t one = 1;
   [[maybe_unused]] ssize_t rc = ::write(impl_->stopFd, &one, sizeof one);
   impl_->thread.join();
@@ -758,7 +758,6 @@ bool DiscoveryWatch::FinishedWithoutVci() {
   std::fprintf(stderr, "pdutool: no VCI answered on any port\n");
   return true;
 }
-
 
 namespace {
 
