@@ -8,7 +8,8 @@
 #   <prefix>/libexec/pdu7318/pdu7318-rootfile   edits the root description file
 #   <prefix>/share/man/man1/vcisim.1.gz, pdutool.1.gz
 #   <prefix>/share/pdu7318/scenarios/        the simulator's scenario files
-#   <prefix>/share/doc/pdu7318/              install, pdutool and vcisim documents
+#   <prefix>/share/doc/pdu7318/              install, pdutool, vcisim and hardware documents,
+#                                            the udev rule 60-pdu7318.rules
 #   PDU7318_APP_DIR (default /etc/brenlo/7318): MDF.xml, config.ini, PDUAPI_7318.ini
 #
 # The package registers the API in /etc/pdu_api_root.xml from its postinst
@@ -70,6 +71,10 @@ file(GLOB _scenarios CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/data/scenarios/*.js
 install(FILES ${_scenarios} DESTINATION ${CMAKE_INSTALL_DATADIR}/pdu7318/scenarios)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/install.md ${PROJECT_SOURCE_DIR}/docs/pdutool.md
               ${PROJECT_SOURCE_DIR}/docs/vcisim.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The udev rule that pdutool doctor points to (docs/hardware.md); a
+# document, not installed into /etc/udev: the administrator decides.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/hardware.md ${PROJECT_SOURCE_DIR}/data/60-pdu7318.rules
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Man pages, compressed as Debian keeps them (-n: no time stamp, so the

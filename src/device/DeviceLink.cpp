@@ -49,7 +49,7 @@ struct DeviceLink::ReceiveQueue {
   bool exitLine;            // "exit !=0" at a timeout with bytes received
 };
 
-DeviceLink::DeviceLink() { log::LogMain("--3"); }
+DeviceLink::DeviceLink() : m_Port(MakeTransport()) { log::LogMain("--3"); }
 
 DeviceLink::~DeviceLink() { ClosePort(); }
 
@@ -98,7 +98,7 @@ uint32_t DeviceLink::SendOnChannel(uint8_t channel, uint8_t command, const uint8
       log::LogMain("%d Write Data_Original:%s", tick, m_szSendHex);
     }
   }
-  if (!m_Port.IsOpen()) return 0;
+  if (!m_Port->IsOpen()) return 0;
 
   const size_t stuffedLen =
       StuffFrame(m_bySendFrame, frameLen, m_bySendStuffed, sizeof m_bySendStuffed);
@@ -107,10 +107,10 @@ uint32_t DeviceLink::SendOnChannel(uint8_t channel, uint8_t command, const uint8
                  static_cast<uint32_t>(kMaxStuffedFrame));
     return 0;
   }
-  const size_t written = m_Port.Write(m_bySendStuffed, stuffedLen, kWriteTimeoutMs);
+  const size_t written = m_Port->Write(m_bySendStuffed, stuffedLen, kWriteTimeoutMs);
   if (written == stuffedLen) return 1;
   if (vehicle) {
-    log::LogMain("usbSerial_write failed %d", m_Port.LastError());
+    log::LogMain("usbSerial_write failed %d", m_Port->LastError());
   } else {
     platform::DebugOutput("usbSerial_write failed");
   }
@@ -234,7 +234,6 @@ void DeviceLink::DiscardAnswers() {
   log::LogMain("--5");
   m_dwCurSaveOff = 0;
   m_dwAnswerLen = 0;
-  m_dwAnswerCarryLen = 0;
 }
 
 uint32_t DeviceLink::ReceiveAnswer(uint8_t* out, uint32_t capacity, uint32_t timeoutMs) {
@@ -251,7 +250,7 @@ uint32_t DeviceLink::ReceiveProbeAnswer(uint8_t* out, uint32_t capacity) {
 
 uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
                              uint32_t timeoutMs) {
-  if (!m_Port.IsOpen() || m_dwAborted.load() != 0) return 0;
+  if (!m_Port->IsOpen() || m_dwAborted.load() != 0) return 0;
   const ReceiveQueue q = [&]() -> ReceiveQueue {
     switch (kind) {
       case ReceiveKind::kVehicleData:

@@ -1,6 +1,7 @@
 // DeviceLink: the library's only way to the VCI.
 //
-// It owns the serial port and the receive thread, sends DeviceFrames and
+// It owns the VCI's line (a Transport, by default the serial port) and
+// the receive thread, sends DeviceFrames and
 // sorts the incoming byte stream into two queues of whole frames:
 //
 //   port ──ReadThread──▶ OnReceive ──split at flags──┬─▶ vehicle-data queue
@@ -46,7 +47,7 @@
 
 #include "device/DeviceFrame.h"
 #include "log/PduLog.h"
-#include "platform/SerialPort.h"
+#include "device/Transport.h"
 
 namespace pdu::device {
 
@@ -60,7 +61,8 @@ class DeviceLink {
   static constexpr uint32_t kProbeTimeoutMs = 1100;    // ReceiveProbeAnswer's wait
   static constexpr uint32_t kWriteTimeoutMs = 500;     // wait for a write to complete
 
-  // Writes "--3" to the main log. The port is closed, no thread runs.
+  // Writes "--3" to the main log. The port is closed, no thread runs. The
+  // line comes from the transport factory (Transport.h).
   DeviceLink();
   // Stops ReadThread and closes the port (ClosePort).
   ~DeviceLink();
@@ -69,8 +71,10 @@ class DeviceLink {
 
   // ---- serial session ------------------------------------------------
 
-  // Tries the candidates of FindSerialPorts in order: open and configure,
-  // pulse DTR (skipped on a port without modem lines), start ReadThread,
+  // Tries the candidates of FindSerialPorts in order: open (a busy port is
+  // skipped with a log line), drop DTR and RTS, configure, ask for low
+  // latency, pulse DTR (skipped on a port without modem lines), start
+  // ReadThread,
   // wait 500 ms for the VCI to settle, then probe on the management channel
   // at most twice. The first port that answers stays open with ReadThread
   // running: true. A port that fails is closed (and its thread stopped)
@@ -81,15 +85,16 @@ class DeviceLink {
   // m_dwCurSaveOff becomes 0. Safe when nothing is open.
   void ClosePort();
 
-  // The first steps of OpenPort for one path: open, configure, DTR pulse.
+  // The first steps of OpenPort for one path: open, modem lines low,
+  // configure, low latency, DTR pulse.
   // No thread, no probe. Tools and tests use it to attach a known port.
   bool OpenPortPath(const std::string& path);
 
   // Starts ReadThread on the open port (keep-going set to 1 first).
   void StartReadThread();
 
-  bool PortIsOpen() const { return m_Port.IsOpen(); }
-  const std::string& PortPath() const { return m_Port.Path(); }
+  bool PortIsOpen() const { return m_Port->IsOpen(); }
+  const std::string& PortPath() const { return m_Port->Path(); }
   // True while ReadThread runs its loop.
   bool ReadThreadRunning() const { return m_dwRunning.load() != 0; }
 
@@ -120,8 +125,10 @@ class DeviceLink {
   uint32_t ReceiveProbeAnswer(uint8_t* out, uint32_t capacity);
 
   // Before a new request whose answer must not be confused with an old
-  // one: drops the raw bytes not yet split, the answer queue and the
-  // answer carry-over. The vehicle-data side is left alone. Logs "--5".
+  // one: drops the raw bytes not yet split and the answer queue. The
+  // answer carry-over stays: a receive operation moved whole chunks of the
+  // queue there, and what follows its frame may be the start of the next
+  // one. The vehicle-data side is left alone. Logs "--5".
   void DiscardAnswers();
 
   // Teardown at process exit: every receive operation that waits returns
@@ -155,7 +162,8 @@ class DeviceLink {
   // Hex text of the receive side into m_szRecvHex (under m_RecvLock).
   const char* RecvHex(const uint8_t* bytes, uint32_t count, bool spaced);
 
-  platform::SerialPort m_Port;
+  // Never null; made once by the constructor.
+  std::unique_ptr<Transport> m_Port;
   std::thread m_ReadThread;
   // 1 while ReadThread runs its loop; set when it is started, cleared by
   // ClosePort and by a fatal read.

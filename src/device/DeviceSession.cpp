@@ -40,34 +40,64 @@ bool FindSerialPorts(std::vector<std::string>& ports) {
 bool DeviceLink::OpenPortPath(const std::string& path) {
   // Reopening (a second PDUConstruct): the old session ends first, so that
   // there is never more than one receive thread.
-  if (m_ReadThread.joinable() || m_Port.IsOpen()) ClosePort();
+  if (m_ReadThread.joinable() || m_Port->IsOpen()) ClosePort();
   m_dwAborted.store(0);
-  if (!m_Port.Open(path)) {
-    log::LogMain("open %s failed: %s error %d", path.c_str(), m_Port.LastErrorCall(),
-                 m_Port.LastError());
-    platform::SleepMs(kOpenFailPauseMs);
-    return false;
-  }
-  if (!m_Port.Configure()) {
-    log::LogMain("configure %s failed: %s error %d", path.c_str(), m_Port.LastErrorCall(),
-                 m_Port.LastError());
-    m_Port.Close();
-    return false;
-  }
-  switch (m_Port.SetDtr(true)) {
-    case platform::SerialPort::LineStatus::kOk:
-      platform::SleepMs(kDtrPulseMs);
-      m_Port.SetDtr(false);
+  switch (m_Port->Open(path)) {
+    case Transport::OpenStatus::kOk:
       break;
-    case platform::SerialPort::LineStatus::kNotSupported:
-      // No modem lines (a pseudo-terminal): nothing to pulse.
-      break;
-    case platform::SerialPort::LineStatus::kError:
-      log::LogMain("DTR on %s failed: %s error %d", path.c_str(), m_Port.LastErrorCall(),
-                   m_Port.LastError());
-      m_Port.Close();
+    case Transport::OpenStatus::kBusy:
+      log::LogMain("port %s skipped: busy, another program holds it (%s error %d)", path.c_str(),
+                   m_Port->LastErrorCall(), m_Port->LastError());
+      return false;
+    case Transport::OpenStatus::kFailed:
+    default:
+      log::LogMain("open %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
+                   m_Port->LastError());
+      platform::SleepMs(kOpenFailPauseMs);
       return false;
   }
+  // Opening a tty raises DTR and RTS on Linux. The VCI's reset logic
+  // expects both low, as the disabled line control of a COM port leaves
+  // them, with DTR going high only for the pulse below.
+  const Transport::LineStatus dtr = m_Port->SetDtr(false);
+  if (dtr == Transport::LineStatus::kError) {
+    log::LogMain("DTR on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
+                 m_Port->LastError());
+    m_Port->Close();
+    return false;
+  }
+  const bool modemLines = dtr == Transport::LineStatus::kOk;
+  if (modemLines && m_Port->SetRts(false) == Transport::LineStatus::kError) {
+    log::LogMain("RTS on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
+                 m_Port->LastError());
+  }
+  if (!m_Port->Configure()) {
+    log::LogMain("configure %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
+                 m_Port->LastError());
+    m_Port->Close();
+    return false;
+  }
+  switch (m_Port->SetLowLatency()) {
+    case Transport::LineStatus::kOk:
+      break;
+    case Transport::LineStatus::kNotSupported:
+      log::LogMain("low latency not offered by %s: received bytes may wait for the adapter's timer",
+                   path.c_str());
+      break;
+    case Transport::LineStatus::kError:
+      log::LogMain("low latency on %s failed: %s error %d", path.c_str(),
+                   m_Port->LastErrorCall(), m_Port->LastError());
+      break;
+  }
+  if (!modemLines) return true;  // a pseudo-terminal: nothing to pulse
+  if (m_Port->SetDtr(true) != Transport::LineStatus::kOk) {
+    log::LogMain("DTR on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
+                 m_Port->LastError());
+    m_Port->Close();
+    return false;
+  }
+  platform::SleepMs(kDtrPulseMs);
+  m_Port->SetDtr(false);
   return true;
 }
 
@@ -114,16 +144,23 @@ void DeviceLink::ClosePort() {
   m_dwRunning.store(0);
   m_dwKeepGoing.store(0);
   if (m_ReadThread.joinable()) {
-    m_Port.Cancel();
+    m_Port->Cancel();
     m_ReadThread.join();
   }
-  m_Port.Close();
+  m_Port->Close();
   std::lock_guard<std::mutex> lock(m_RecvLock);
   m_dwCurSaveOff = 0;
 }
 
 void DeviceLink::ReadThread() {
-  using ReadStatus = platform::SerialPort::ReadStatus;
+  using ReadStatus = Transport::ReadStatus;
+  // Above normal, so that an answer is taken off the line as soon as it
+  // arrives even on a busy machine.
+  int priorityError = 0;
+  const char* priorityCall = "";
+  if (!platform::RaiseThreadPriority(priorityError, priorityCall)) {
+    log::LogMain("receive thread priority not raised: %s error %d", priorityCall, priorityError);
+  }
   bool errorLogged = false;
   while (m_dwKeepGoing.load() != 0) {
     if (m_dwRunning.load() == 0) {
@@ -131,7 +168,7 @@ void DeviceLink::ReadThread() {
       break;
     }
     size_t count = 0;
-    switch (m_Port.Read(m_byReadChunk, sizeof m_byReadChunk, count, kReadWaitMs)) {
+    switch (m_Port->Read(m_byReadChunk, sizeof m_byReadChunk, count, kReadWaitMs)) {
       case ReadStatus::kData:
         OnReceive(m_byReadChunk, static_cast<uint32_t>(count));
         errorLogged = false;
@@ -144,14 +181,14 @@ void DeviceLink::ReadThread() {
       case ReadStatus::kFatal:
         // The adapter is gone. The port handle stays; later exchanges time
         // out until the application constructs again.
-        log::LogMain("read %s failed: %s error %d, receive thread ends", m_Port.Path().c_str(),
-                     m_Port.LastErrorCall(), m_Port.LastError());
+        log::LogMain("read %s failed: %s error %d, receive thread ends", m_Port->Path().c_str(),
+                     m_Port->LastErrorCall(), m_Port->LastError());
         m_dwRunning.store(0);
         break;
       case ReadStatus::kError:
         if (!errorLogged) {
-          log::LogMain("read %s failed: %s error %d", m_Port.Path().c_str(),
-                       m_Port.LastErrorCall(), m_Port.LastError());
+          log::LogMain("read %s failed: %s error %d", m_Port->Path().c_str(),
+                       m_Port->LastErrorCall(), m_Port->LastError());
           errorLogged = true;
         }
         // Do not retry a failing read in a tight loop.

@@ -96,7 +96,10 @@ bool GetInstallPath(std::string& out) {
   std::string value;
   if (!platform::ReadLogPathValue(value)) return false;
   const std::string sep = platform::PathSeparator();
-  if (!value.empty() && value.back() != sep[0]) value += sep;
+  // An empty value (also what "/" becomes without its trailing separator)
+  // is the root: the separator in front of "J2534" keeps the folder from
+  // landing in the current directory.
+  if (value.empty() || value.back() != sep[0]) value += sep;
   out = value + "J2534" + sep + "7318" + sep;
   return true;
 }

@@ -30,6 +30,13 @@ uint64_t ThreadCpuMicros();
 // CPU time consumed by the whole process so far, in microseconds.
 uint64_t ProcessCpuMicros();
 
+// Raises the calling thread's scheduling priority one step above normal,
+// as far as the OS allows without privileges: Windows
+// THREAD_PRIORITY_ABOVE_NORMAL; Linux a nice value 5 below the process's
+// for this thread only (needs CAP_SYS_NICE or a RLIMIT_NICE that allows
+// it). False when refused; error and call then tell why.
+bool RaiseThreadPriority(int& error, const char*& call);
+
 // Full path of the executable of the host process ("" when unknown).
 std::string ExecutablePath();
 

@@ -2,18 +2,18 @@
 //
 // The VCI sits behind a USB serial adapter that runs raw 8N1 at 1,500,000
 // baud without flow control. This class owns the OS handle of such a port
-// and offers exactly what the device link needs: open by path, configure,
-// pulse DTR, write a frame, block in a read that another thread can wake,
-// close. posix/SerialPort.cpp (termios, poll, an eventfd for the wake-up)
+// and offers exactly what the device link needs: open by path for
+// exclusive use, configure, drive the modem lines, ask for low latency,
+// write a frame, block in a read that another thread can wake, close. posix/SerialPort.cpp (termios, poll, an eventfd for the wake-up)
 // and win32/SerialPort.cpp (overlapped I/O, an event for the wake-up)
 // implement it; nothing here names an OS type.
 //
 // Threads: one reader (the device link's ReadThread) calls Read; one writer
 // at a time calls Write (the callers serialise through the ApiLock); any
 // thread may call Cancel while the other two are blocked. Open, Configure,
-// SetDtr and Close run while neither Read nor Write is in progress (the
-// owner stops its reader before Close). Not copyable; the destructor
-// closes.
+// SetDtr, SetRts, SetLowLatency and Close run while neither Read nor Write
+// is in progress (the owner stops its reader before Close). Not copyable;
+// the destructor closes.
 #pragma once
 
 #include <cstddef>
@@ -35,11 +35,12 @@ class SerialPort {
     kError,      // any other failure of this read; the next may succeed
   };
 
-  // Outcome of SetDtr.
+  // Outcome of SetDtr, SetRts and SetLowLatency.
   enum class LineStatus {
     kOk,
-    kNotSupported,  // the device has no modem-control lines (a
-                    // pseudo-terminal: ENOTTY/EINVAL, ERROR_NOT_SUPPORTED)
+    kNotSupported,  // the device has no such control: no modem lines (a
+                    // pseudo-terminal: ENOTTY/EINVAL, ERROR_NOT_SUPPORTED),
+                    // no low-latency mode; nothing changed
     kError,
   };
 
@@ -50,16 +51,31 @@ class SerialPort {
 
   // Opens the device for reading and writing with exclusive access
   // ("/dev/ttyUSB0", "\\.\COM3"). Closes a port opened before. False on
-  // failure (LastError / LastErrorCall tell why).
+  // failure (LastError / LastErrorCall tell why; Busy whether another
+  // program holds the port).
+  //   Linux: TIOCEXCL (no second open except by root) and an advisory
+  //   flock (no second open by any program that uses this class, root
+  //   included). Windows: a COM port opened without sharing.
   bool Open(const std::string& path);
+
+  // True when the last Open failed because the port is in use.
+  bool Busy() const;
 
   // Raw mode, 8 data bits, no parity, one stop bit, 1,500,000 baud, no
   // hardware or software flow control, DTR and RTS not driven by the
   // driver; reads return whatever has arrived. False on failure.
   bool Configure();
 
-  // Raises (on = true) or drops DTR.
+  // Raises (on = true) or drops DTR, RTS.
   LineStatus SetDtr(bool on);
+  LineStatus SetRts(bool on);
+
+  // Asks the driver to pass received bytes on at once (Linux:
+  // ASYNC_LOW_LATENCY through TIOCGSERIAL/TIOCSSERIAL; a USB serial
+  // adapter then drops its latency timer to 1 ms). kNotSupported when the
+  // driver has no such mode (a pseudo-terminal; Windows, where the timer is
+  // a driver setting): nothing changed.
+  LineStatus SetLowLatency();
 
   // Writes count bytes and waits at most timeoutMs for them to be taken by
   // the driver. Returns the number of bytes written (count on success).

@@ -246,14 +246,20 @@ TEST_F(DeviceLinkTest, FullQueuesDropFramesWithoutOverrun) {
   EXPECT_EQ(Answer(), (Bytes{4, 0, 0, 0}));
 }
 
-TEST_F(DeviceLinkTest, DiscardAnswersKeepsVehicleData) {
+TEST_F(DeviceLinkTest, DiscardAnswersDropsRawBytesAndQueueButKeepsCarryOverAndVehicleData) {
   const Bytes car = TestVci::VehicleData(0, 0, 1, {0x7F, 0x22, 0x78}).data;
+  // One chunk: two answers and vehicle data. The first receive moves both
+  // answers to the carry-over and returns the first.
   Feed(Concat({Wire(VCI_CMD_OPEN, {1, 0, 0, 0}), Wire(VCI_CMD_OPEN, {2, 0, 0, 0}),
                Wire(VCI_CMD_VEHICLE_DATA, car)}));
-  EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));  // the second waits in the carry-over
+  EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));
+  Feed(Wire(VCI_CMD_OPEN, {3, 0, 0, 0}));  // queued, not yet taken
   Feed(Bytes{0x7E, 0x0A});                   // a frame begun
   link->DiscardAnswers();
   EXPECT_EQ(link->CurSaveOff(), 0u);
+  // The frame that came in the same chunk as the first survives; the one
+  // still queued and the begun one are gone.
+  EXPECT_EQ(Answer(), (Bytes{2, 0, 0, 0}));
   EXPECT_TRUE(Answer(20).empty());
   EXPECT_EQ(CarData(), car);
 }

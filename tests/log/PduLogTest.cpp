@@ -94,6 +94,28 @@ TEST(LogFiles, MissingLogPathMeansCurrentDirectory) {
   EXPECT_EQ(CurrentLogFileNames().main, DateStamp() + ".txt");
 }
 
+#ifndef _WIN32  // the Windows value comes from the registry
+TEST(LogFiles, RootOrEmptyLogPathGivesAFolderAtTheRoot) {
+  TempHome home;
+  const struct {
+    const char* value;
+    const char* folder;
+  } cases[] = {
+      {"/", "/J2534/7318/"},
+      {"", "/J2534/7318/"},
+      {"//", "/J2534/7318/"},
+      {"/var/log/", "/var/log/J2534/7318/"},
+      {"/var/log", "/var/log/J2534/7318/"},
+  };
+  for (const auto& c : cases) {
+    platform::SetEnvValue("PDU7318_LOG_PATH", c.value);
+    std::string folder;
+    EXPECT_TRUE(GetInstallPath(folder)) << c.value;
+    EXPECT_EQ(folder, c.folder) << "value \"" << c.value << "\"";
+  }
+}
+#endif
+
 TEST(LogFiles, LinesGoToTheirFilesExactly) {
   TempHome home;
   home.SetLogSwitch("1");

@@ -49,3 +49,13 @@ if(PDU7318_SANITIZE STREQUAL "")
                    --bin ${CMAKE_BINARY_DIR}/bin --lib $<TARGET_FILE:pdu7318> --data ${PROJECT_SOURCE_DIR}/data)
   set_tests_properties(e2e.protocols-timing PROPERTIES LABELS e2e TIMEOUT 120)
 endif()
+
+# pdutool doctor and the discovery progress (tests/tools/doctor_e2e.py);
+# exit 77: the machine cannot run the case (no root or setpriv).
+foreach(case doctor-missing doctor-denied doctor-busy doctor-silent doctor-simulator
+             construct-progress construct-no-vci)
+  add_test(NAME e2e.${case}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/doctor_e2e.py
+                   --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})
+  set_tests_properties(e2e.${case} PROPERTIES LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77)
+endforeach()

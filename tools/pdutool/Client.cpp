@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Doctor.h"
 #include "Names.h"
 
 namespace pdutool {
@@ -118,8 +119,10 @@ bool Client::Open() {
   const PduFunctions& fn = Fn();
   if (!lib_.Missing().empty()) doc_["missingFunctions"] = lib_.Missing();
   char options[] = "";
+  DiscoveryWatch watch(doc_.value("library", ""));  // one stderr line per port tried
   if (!Check("PDUConstruct", Invoke(fn.PDUConstruct, options, nullptr))) return false;
   constructed_ = true;
+  if (watch.FinishedWithoutVci()) return ReportNoVci();
 
   PDU_MODULE_ITEM* modules = nullptr;
   if (Check("PDUGetModuleIds", Invoke(fn.PDUGetModuleIds, &modules)) && modules != nullptr) {
@@ -141,6 +144,16 @@ bool Client::Open() {
   // module may still answer everything else.
   Check("PDUModuleConnect", Invoke(fn.PDUModuleConnect, hMod_));
   return true;
+}
+
+bool Client::ReportNoVci() {
+  // Nothing can answer: say why at once instead of waiting for events.
+  Say("pdutool: the module found no VCI; what pdutool doctor sees:");
+  json findings = json::object();
+  DoctorCheck(findings, options_.json ? nullptr : stdout);
+  doc_["doctor"] = findings;
+  SetError("no VCI found (PDUConstruct tried every port; see pdutool doctor and docs/hardware.md)");
+  return false;
 }
 
 void Client::Close() {

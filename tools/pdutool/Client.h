@@ -48,7 +48,8 @@ class Client {
   void Say(const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
 
   // PDUConstruct, PDUGetModuleIds (fills the document's "modules" and
-  // hMod), PDUModuleConnect. False only when PDUConstruct failed.
+  // hMod), PDUModuleConnect. False when PDUConstruct failed or found no
+  // VCI (then with the findings of pdutool doctor, Doctor.h).
   bool Open();
   // PDUModuleDisconnect and PDUDestruct.
   void Close();
@@ -83,6 +84,7 @@ class Client {
   // Returns true when the FINISHED item of hCoP was seen.
   bool Drain(UNUM32 hCLL, UNUM32 hCoP, nlohmann::json* prim, Clock::time_point start);
   void PrintItem(const nlohmann::json& ev);
+  bool ReportNoVci();
 
   PduLibrary& lib_;
   ClientOptions options_;

@@ -22,6 +22,7 @@
 
 #include "Client.h"
 #include "Commands.h"
+#include "Doctor.h"
 #include "PduLibrary.h"
 #include "RootFile.h"
 
@@ -53,6 +54,7 @@ void Usage(FILE* out) {
                "      --startcomm-data HEX  request bytes of the STARTCOMM\n"
                "      REQUEST               hex bytes, e.g. 22F190 or \"22 F1 90\"\n"
                "  ioctl vbatt|ignition|PDU_IOCTL_NAME\n"
+               "  doctor                why the VCI is (not) found: ports, MDF.xml, log folder (exit 5: no VCI)\n"
                "exit codes: 0 ok, 1 an API call failed, 2 usage, 3 library not loadable,\n"
                "            4 a ComPrimitive ended with an error or did not finish\n");
 }
@@ -108,6 +110,7 @@ int main(int argc, char** argv) {
     if (int rc = ApplyRootApi(root, options.json, libPath, rootMdf); rc != kExitOk) return rc;
   }
   const std::string command = argv[i++];
+  if (command == "doctor") return RunDoctor(options.json);  // no library needed (Doctor.h)
 
   // Parse the command's arguments before loading anything.
   SessionOptions session;

@@ -13,4 +13,7 @@ target_include_directories(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/include
                                            ${CMAKE_CURRENT_SOURCE_DIR}/pdutool)
 target_link_libraries(pdutool PRIVATE Threads::Threads nlohmann_json::nlohmann_json
                                       PkgConfig::TINYXML pdu7318_warnings)
+# pdutool doctor probes ports with the library's frame codec.
+target_sources(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/src/device/DeviceFrame.cpp)
+target_include_directories(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/src)
 add_dependencies(pdutool pdu7318)

@@ -3,7 +3,9 @@
 
 #include <errno.h>
 #include <glob.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -115,6 +117,27 @@ void SleepMs(uint32_t ms) {
 uint64_t ThreadCpuMicros() { return ClockMicros(CLOCK_THREAD_CPUTIME_ID); }
 
 uint64_t ProcessCpuMicros() { return ClockMicros(CLOCK_PROCESS_CPUTIME_ID); }
+
+bool RaiseThreadPriority(int& error, const char*& call) {
+  // On Linux the nice value of a thread is its own (PRIO_PROCESS with the
+  // thread id); lowering it needs CAP_SYS_NICE or a RLIMIT_NICE above it.
+  const id_t tid = static_cast<id_t>(::syscall(SYS_gettid));
+  errno = 0;
+  const int current = ::getpriority(PRIO_PROCESS, tid);
+  if (current == -1 && errno != 0) {
+    error = errno;
+    call = "getpriority";
+    return false;
+  }
+  const int wanted = std::max(current - 5, -20);
+  if (wanted == current) return true;
+  if (::setpriority(PRIO_PROCESS, tid, wanted) != 0) {
+    error = errno;
+    call = "setpriority";
+    return false;
+  }
+  return true;
+}
 
 std::string ExecutablePath() {
   char buf[PATH_MAX + 1];

@@ -7,7 +7,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/serial.h>  // struct serial_struct, ASYNC_LOW_LATENCY
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,6 +46,7 @@ struct SerialPort::Impl {
   // Open drains it again.
   int cancelFd = -1;
   std::string path;
+  bool busy = false;
   std::atomic<int> lastError{0};
   std::atomic<const char*> lastCall{""};
 
@@ -66,6 +69,7 @@ SerialPort::~SerialPort() {
 bool SerialPort::Open(const std::string& path) {
   Close();
   impl_->path = path;
+  impl_->busy = false;
   if (impl_->cancelFd < 0) {
     errno = EBADF;
     impl_->Fail("eventfd");
@@ -76,11 +80,22 @@ bool SerialPort::Open(const std::string& path) {
   }
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
+    // EBUSY: another program set TIOCEXCL on it.
+    impl_->busy = errno == EBUSY;
     impl_->Fail("open");
     return false;
   }
-  // No sharing, like the exclusive open of a COM port: a second open of the
-  // same tty by anyone but root fails with EBUSY.
+  // Exclusive use. TIOCEXCL makes every further open of the tty fail with
+  // EBUSY - except root's, so an advisory lock as well: every program that
+  // opens its port through this class (and pdutool doctor) takes it first,
+  // root or not, and gives up when another one holds it. The lock belongs
+  // to this open file description and goes with the close.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    impl_->busy = errno == EWOULDBLOCK;
+    impl_->Fail("flock");
+    ::close(fd);
+    return false;
+  }
   if (::ioctl(fd, TIOCEXCL) != 0) {
     impl_->Fail("ioctl(TIOCEXCL)");
     ::close(fd);
@@ -89,6 +104,8 @@ bool SerialPort::Open(const std::string& path) {
   impl_->fd = fd;
   return true;
 }
+
+bool SerialPort::Busy() const { return impl_->busy; }
 
 bool SerialPort::Configure() {
   if (impl_->fd < 0) {
@@ -121,17 +138,61 @@ bool SerialPort::Configure() {
   return true;
 }
 
+namespace {
+
+SerialPort::LineStatus ModemLine(int fd, int bit, bool on) {
+  if (fd < 0) {
+    errno = EBADF;
+    return SerialPort::LineStatus::kError;
+  }
+  int bits = bit;
+  if (::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return SerialPort::LineStatus::kOk;
+  // A pseudo-terminal has no modem lines.
+  if (errno == ENOTTY || errno == EINVAL) return SerialPort::LineStatus::kNotSupported;
+  return SerialPort::LineStatus::kError;
+}
+
+}  // namespace
+
 SerialPort::LineStatus SerialPort::SetDtr(bool on) {
+  const LineStatus status = ModemLine(impl_->fd, TIOCM_DTR, on);
+  if (status != LineStatus::kOk) impl_->Fail(on ? "ioctl(TIOCMBIS DTR)" : "ioctl(TIOCMBIC DTR)");
+  return status;
+}
+
+SerialPort::LineStatus SerialPort::SetRts(bool on) {
+  const LineStatus status = ModemLine(impl_->fd, TIOCM_RTS, on);
+  if (status != LineStatus::kOk) impl_->Fail(on ? "ioctl(TIOCMBIS RTS)" : "ioctl(TIOCMBIC RTS)");
+  return status;
+}
+
+SerialPort::LineStatus SerialPort::SetLowLatency() {
   if (impl_->fd < 0) {
     errno = EBADF;
-    impl_->Fail("SetDtr");
+    impl_->Fail("SetLowLatency");
     return LineStatus::kError;
   }
-  int bits = TIOCM_DTR;
-  if (::ioctl(impl_->fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return LineStatus::kOk;
-  impl_->Fail(on ? "ioctl(TIOCMBIS)" : "ioctl(TIOCMBIC)");
-  if (errno == ENOTTY || errno == EINVAL) return LineStatus::kNotSupported;
-  return LineStatus::kError;
+  serial_struct info{};
+  if (::ioctl(impl_->fd, TIOCGSERIAL, &info) != 0) {
+    // Not a serial driver (a pseudo-terminal) or one without the call.
+    impl_->Fail("ioctl(TIOCGSERIAL)");
+    return errno == ENOTTY || errno == EINVAL ? LineStatus::kNotSupported : LineStatus::kError;
+  }
+  if ((info.flags & ASYNC_LOW_LATENCY) != 0) return LineStatus::kOk;
+  info.flags |= ASYNC_LOW_LATENCY;
+  if (::ioctl(impl_->fd, TIOCSSERIAL, &info) != 0) {
+    impl_->Fail("ioctl(TIOCSSERIAL)");
+    return errno == ENOTTY || errno == EINVAL || errno == EOPNOTSUPP ? LineStatus::kNotSupported
+                                                                     : LineStatus::kError;
+  }
+  // Some drivers accept the call and ignore the flag: only a flag that
+  // reads back set counts.
+  if (::ioctl(impl_->fd, TIOCGSERIAL, &info) == 0 && (info.flags & ASYNC_LOW_LATENCY) == 0) {
+    errno = EOPNOTSUPP;
+    impl_->Fail("ioctl(TIOCSSERIAL)");
+    return LineStatus::kNotSupported;
+  }
+  return LineStatus::kOk;
 }
 
 size_t SerialPort::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) {

@@ -91,6 +91,13 @@ uint64_t ThreadCpuMicros() {
   return HundredNsToMicros(kernel) + HundredNsToMicros(user);
 }
 
+bool RaiseThreadPriority(int& error, const char*& call) {
+  if (SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL)) return true;
+  error = static_cast<int>(GetLastError());
+  call = "SetThreadPriority";
+  return false;
+}
+
 uint64_t ProcessCpuMicros() {
   FILETIME created, exited, kernel, user;
   if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;

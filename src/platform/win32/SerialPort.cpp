@@ -50,6 +50,7 @@ struct SerialPort::Impl {
   HANDLE writeEvent = nullptr;
   HANDLE cancelEvent = nullptr;
   std::string path;
+  bool busy = false;
   std::atomic<int> lastError{0};
   std::atomic<const char*> lastCall{""};
 
@@ -148,6 +149,7 @@ SerialPort::~SerialPort() {
 bool SerialPort::Open(const std::string& path) {
   Close();
   impl_->path = path;
+  impl_->busy = false;
   if (!impl_->HasEvents()) {
     impl_->Fail("CreateEventW", ERROR_INVALID_HANDLE);
     return false;
@@ -158,12 +160,18 @@ bool SerialPort::Open(const std::string& path) {
   HANDLE h = CreateFileW(win32::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    impl_->Fail("CreateFileW");
+    const DWORD error = GetLastError();
+    // A COM port another program holds refuses a second open with access
+    // denied (some drivers: sharing violation).
+    impl_->busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    impl_->Fail("CreateFileW", error);
     return false;
   }
   impl_->port.store(h);
   return true;
 }
+
+bool SerialPort::Busy() const { return impl_->busy; }
 
 bool SerialPort::Configure() {
   HANDLE h = impl_->port.load();
@@ -207,16 +215,42 @@ bool SerialPort::Configure() {
   return true;
 }
 
-SerialPort::LineStatus SerialPort::SetDtr(bool on) {
-  HANDLE h = impl_->port.load();
+namespace {
+
+SerialPort::LineStatus Escape(HANDLE h, DWORD function, DWORD& error) {
   if (h == INVALID_HANDLE_VALUE) {
-    impl_->Fail("EscapeCommFunction", ERROR_INVALID_HANDLE);
-    return LineStatus::kError;
+    error = ERROR_INVALID_HANDLE;
+    return SerialPort::LineStatus::kError;
   }
-  if (EscapeCommFunction(h, on ? SETDTR : CLRDTR)) return LineStatus::kOk;
-  const DWORD error = GetLastError();
-  impl_->Fail(on ? "EscapeCommFunction(SETDTR)" : "EscapeCommFunction(CLRDTR)", error);
-  return error == ERROR_NOT_SUPPORTED ? LineStatus::kNotSupported : LineStatus::kError;
+  if (EscapeCommFunction(h, function)) return SerialPort::LineStatus::kOk;
+  error = GetLastError();
+  return error == ERROR_NOT_SUPPORTED ? SerialPort::LineStatus::kNotSupported
+                                      : SerialPort::LineStatus::kError;
+}
+
+}  // namespace
+
+SerialPort::LineStatus SerialPort::SetDtr(bool on) {
+  DWORD error = ERROR_SUCCESS;
+  const LineStatus status = Escape(impl_->port.load(), on ? SETDTR : CLRDTR, error);
+  if (status != LineStatus::kOk)
+    impl_->Fail(on ? "EscapeCommFunction(SETDTR)" : "EscapeCommFunction(CLRDTR)", error);
+  return status;
+}
+
+SerialPort::LineStatus SerialPort::SetRts(bool on) {
+  DWORD error = ERROR_SUCCESS;
+  const LineStatus status = Escape(impl_->port.load(), on ? SETRTS : CLRRTS, error);
+  if (status != LineStatus::kOk)
+    impl_->Fail(on ? "EscapeCommFunction(SETRTS)" : "EscapeCommFunction(CLRRTS)", error);
+  return status;
+}
+
+SerialPort::LineStatus SerialPort::SetLowLatency() {
+  // Windows has no call for it: an FTDI adapter's latency timer is a
+  // setting of its driver (Device Manager, port settings, Advanced).
+  impl_->Fail("SetLowLatency", ERROR_NOT_SUPPORTED);
+  return LineStatus::kNotSupported;
 }
 
 size_t SerialPort::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) {

@@ -1,0 +1,91 @@
+// The serial port behind the Transport interface, and the factory that
+// gives every DeviceLink its Transport.
+#include "device/Transport.h"
+
+#include <mutex>
+#include <utility>
+
+#include "platform/SerialPort.h"
+
+namespace pdu::device {
+namespace {
+
+using platform::SerialPort;
+
+Transport::LineStatus Line(SerialPort::LineStatus s) {
+  switch (s) {
+    case SerialPort::LineStatus::kOk:
+      return Transport::LineStatus::kOk;
+    case SerialPort::LineStatus::kNotSupported:
+      return Transport::LineStatus::kNotSupported;
+    case SerialPort::LineStatus::kError:
+    default:
+      return Transport::LineStatus::kError;
+  }
+}
+
+class SerialTransport final : public Transport {
+ public:
+  OpenStatus Open(const std::string& path) override {
+    if (port_.Open(path)) return OpenStatus::kOk;
+    return port_.Busy() ? OpenStatus::kBusy : OpenStatus::kFailed;
+  }
+  bool Configure() override { return port_.Configure(); }
+  LineStatus SetDtr(bool on) override { return Line(port_.SetDtr(on)); }
+  LineStatus SetRts(bool on) override { return Line(port_.SetRts(on)); }
+  LineStatus SetLowLatency() override { return Line(port_.SetLowLatency()); }
+  size_t Write(const uint8_t* data, size_t count, uint32_t timeoutMs) override {
+    return port_.Write(data, count, timeoutMs);
+  }
+  ReadStatus Read(uint8_t* buf, size_t capacity, size_t& count, uint32_t timeoutMs) override {
+    switch (port_.Read(buf, capacity, count, timeoutMs)) {
+      case SerialPort::ReadStatus::kData:
+        return ReadStatus::kData;
+      case SerialPort::ReadStatus::kTimeout:
+        return ReadStatus::kTimeout;
+      case SerialPort::ReadStatus::kCancelled:
+        return ReadStatus::kCancelled;
+      case SerialPort::ReadStatus::kFatal:
+        return ReadStatus::kFatal;
+      case SerialPort::ReadStatus::kError:
+      default:
+        return ReadStatus::kError;
+    }
+  }
+  void Cancel() override { port_.Cancel(); }
+  void Close() override { port_.Close(); }
+  bool IsOpen() const override { return port_.IsOpen(); }
+  const std::string& Path() const override { return port_.Path(); }
+  int LastError() const override { return port_.LastError(); }
+  const char* LastErrorCall() const override { return port_.LastErrorCall(); }
+
+ private:
+  SerialPort port_;
+};
+
+std::mutex g_FactoryLock;
+TransportFactory& Factory() {
+  static TransportFactory factory;
+  return factory;
+}
+
+}  // namespace
+
+std::unique_ptr<Transport> MakeSerialTransport() { return std::make_unique<SerialTransport>(); }
+
+void SetTransportFactory(TransportFactory factory) {
+  std::lock_guard<std::mutex> lock(g_FactoryLock);
+  Factory() = std::move(factory);
+}
+
+std::unique_ptr<Transport> MakeTransport() {
+  TransportFactory factory;
+  {
+    std::lock_guard<std::mutex> lock(g_FactoryLock);
+    factory = Factory();
+  }
+  std::unique_ptr<Transport> made = factory ? factory() : nullptr;
+  return made ? std::move(made) : MakeSerialTransport();
+}
+
+}  // namespace pdu::device

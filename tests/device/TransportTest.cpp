@@ -1,0 +1,323 @@
+// The VCI's line as the hardware sees it: what the device link does to the
+// modem lines and in which order, exclusive use of the port, busy ports
+// and drivers without low-latency mode. Through a recording fake Transport
+// and, on Linux, through the real serial port on a pseudo-terminal.
+#include "device/Transport.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/DeviceLink.h"
+#include "log/PduLog.h"
+#include "platform/Platform.h"
+#include "support/TempHome.h"
+#include "support/TestVci.h"
+
+namespace pdu::device {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What a test lets the fake line answer.
+struct FakeLine {
+  Transport::OpenStatus open = Transport::OpenStatus::kOk;
+  Transport::LineStatus modem = Transport::LineStatus::kOk;
+  Transport::LineStatus lowLatency = Transport::LineStatus::kOk;
+  int error = 0;
+  const char* call = "";
+};
+
+// Every call, in order, with the time it came.
+struct Recording {
+  std::mutex lock;
+  std::vector<std::string> calls;
+  std::vector<Clock::time_point> times;
+  void Add(const std::string& call) {
+    std::lock_guard<std::mutex> guard(lock);
+    calls.push_back(call);
+    times.push_back(Clock::now());
+  }
+};
+
+class RecordingTransport final : public Transport {
+ public:
+  RecordingTransport(Recording& rec, FakeLine line) : rec_(rec), line_(line) {}
+
+  OpenStatus Open(const std::string& path) override {
+    rec_.Add("open " + path);
+    path_ = path;
+    cancelled_ = false;
+    open_ = line_.open == OpenStatus::kOk;
+    return line_.open;
+  }
+  bool Configure() override {
+    rec_.Add("configure");
+    return true;
+  }
+  LineStatus SetDtr(bool on) override {
+    rec_.Add(on ? "DTR high" : "DTR low");
+    return line_.modem;
+  }
+  LineStatus SetRts(bool on) override {
+    rec_.Add(on ? "RTS high" : "RTS low");
+    return line_.modem;
+  }
+  LineStatus SetLowLatency() override {
+    rec_.Add("low latency");
+    return line_.lowLatency;
+  }
+  size_t Write(const uint8_t*, size_t count, uint32_t) override { return count; }
+  ReadStatus Read(uint8_t*, size_t, size_t& count, uint32_t timeoutMs) override {
+    count = 0;
+    std::unique_lock<std::mutex> guard(wait_);
+    const bool woken = wake_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                      [this] { return cancelled_; });
+    return woken ? ReadStatus::kCancelled : ReadStatus::kTimeout;
+  }
+  void Cancel() override {
+    {
+      std::lock_guard<std::mutex> guard(wait_);
+      cancelled_ = true;
+    }
+    wake_.notify_all();
+  }
+  void Close() override {
+    if (open_) rec_.Add("close");
+    open_ = false;
+  }
+  bool IsOpen() const override { return open_; }
+  const std::string& Path() const override { return path_; }
+  int LastError() const override { return line_.error; }
+  const char* LastErrorCall() const override { return line_.call; }
+
+ private:
+  Recording& rec_;
+  FakeLine line_;
+  std::string path_;
+  bool open_ = false;
+  std::mutex wait_;
+  std::condition_variable wake_;
+  bool cancelled_ = false;
+};
+
+// Installs the fake for the test's lifetime.
+class FakeFactory {
+ public:
+  FakeFactory(Recording& rec, FakeLine line) {
+    SetTransportFactory([&rec, line] { return std::make_unique<RecordingTransport>(rec, line); });
+  }
+  ~FakeFactory() { SetTransportFactory(nullptr); }
+};
+
+long long MsBetween(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+
+TEST(TransportSeam, ModemLinesGoLowBeforeConfigurationAndDtrPulses50Ms) {
+  Recording rec;
+  FakeFactory fake(rec, FakeLine{});
+  DeviceLink link;
+  ASSERT_TRUE(link.OpenPortPath("/dev/ttyUSB7"));
+  const std::vector<std::string> expected = {"open /dev/ttyUSB7", "DTR low",  "RTS low",
+                                             "configure",         "low latency", "DTR high",
+                                             "DTR low"};
+  ASSERT_EQ(rec.calls, expected);
+  const long long pulse = MsBetween(rec.times[5], rec.times[6]);
+  EXPECT_GE(pulse, 50);
+  EXPECT_LT(pulse, 250);
+  link.ClosePort();
+  EXPECT_EQ(rec.calls.back(), "close");
+}
+
+TEST(TransportSeam, LineWithoutModemLinesIsConfiguredWithoutPulse) {
+  Recording rec;
+  FakeFactory fake(rec, FakeLine{Transport::OpenStatus::kOk, Transport::LineStatus::kNotSupported});
+  DeviceLink link;
+  ASSERT_TRUE(link.OpenPortPath("/dev/pts/9"));
+  const std::vector<std::string> expected = {"open /dev/pts/9", "DTR low", "configure",
+                                             "low latency"};
+  EXPECT_EQ(rec.calls, expected);
+}
+
+TEST(TransportSeam, FailingModemLinesCloseThePort) {
+  Recording rec;
+  FakeFactory fake(rec, FakeLine{Transport::OpenStatus::kOk, Transport::LineStatus::kError});
+  DeviceLink link;
+  EXPECT_FALSE(link.OpenPortPath("/dev/ttyUSB0"));
+  const std::vector<std::string> expected = {"open /dev/ttyUSB0", "DTR low", "close"};
+  EXPECT_EQ(rec.calls, expected);
+  EXPECT_FALSE(link.PortIsOpen());
+}
+
+// Discovery with logging on; returns the main log.
+std::string DiscoverWithLog(FakeLine line, const std::vector<std::string>& ports,
+                            Recording& rec) {
+  test::TempHome home;
+  home.SetLogSwitch("1");
+  log::LogInit();
+  {
+    FakeFactory fake(rec, line);
+    test::ScopedPorts scoped(ports);
+    DeviceLink link;
+    EXPECT_FALSE(link.OpenPort());
+  }
+  log::LogCloseAll();
+  return test::ReadFile(log::CurrentLogFileNames().main);
+}
+
+TEST(TransportSeam, BusyPortIsSkippedWithALogLineNamingPortAndReason) {
+  Recording rec;
+  const auto start = Clock::now();
+  const std::string main = DiscoverWithLog(
+      FakeLine{Transport::OpenStatus::kBusy, Transport::LineStatus::kOk,
+               Transport::LineStatus::kOk, 11, "flock"},
+      {"/dev/ttyUSB0", "/dev/ttyUSB1"}, rec);
+  EXPECT_NE(main.find("port /dev/ttyUSB0 skipped: busy, another program holds it (flock error 11)\n"),
+            std::string::npos)
+      << main;
+  EXPECT_NE(main.find("port /dev/ttyUSB1 skipped: busy, another program holds it (flock error 11)\n"),
+            std::string::npos)
+      << main;
+  // Nothing but the open was tried on a busy port, and no pause followed.
+  const std::vector<std::string> expected = {"open /dev/ttyUSB0", "open /dev/ttyUSB1"};
+  EXPECT_EQ(rec.calls, expected);
+  EXPECT_LT(MsBetween(start, Clock::now()), 100);
+}
+
+TEST(TransportSeam, DriverWithoutLowLatencyModeIsLoggedOnce) {
+  Recording rec;
+  test::TempHome home;
+  home.SetLogSwitch("1");
+  log::LogInit();
+  {
+    FakeFactory fake(rec, FakeLine{Transport::OpenStatus::kOk, Transport::LineStatus::kOk,
+                                   Transport::LineStatus::kNotSupported, 25, "ioctl(TIOCGSERIAL)"});
+    DeviceLink link;
+    ASSERT_TRUE(link.OpenPortPath("/dev/ttyACM0"));
+  }
+  log::LogCloseAll();
+  const std::string main = test::ReadFile(log::CurrentLogFileNames().main);
+  const std::string line =
+      "low latency not offered by /dev/ttyACM0: received bytes may wait for the adapter's timer\n";
+  const size_t at = main.find(line);
+  ASSERT_NE(at, std::string::npos) << main;
+  EXPECT_EQ(main.find(line, at + 1), std::string::npos);
+}
+
+// ---- the real serial port on Linux --------------------------------------
+
+// Runs fn in a child process and returns its exit status (or -1).
+template <typename Fn>
+int InChild(Fn fn) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(fn());
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST(SerialTransport, SecondProcessCannotOpenThePortTheModuleHolds) {
+  test::TestVci vci;
+  vci.SetSilent(true);
+  std::unique_ptr<Transport> port = MakeSerialTransport();
+  ASSERT_EQ(port->Open(vci.Path()), Transport::OpenStatus::kOk);
+  const std::string path = vci.Path();
+
+  // Another program using this library: refused as busy, root or not.
+  const int viaLibrary = InChild([&path] {
+    std::unique_ptr<Transport> other = MakeSerialTransport();
+    const Transport::OpenStatus s = other->Open(path);
+    return s == Transport::OpenStatus::kBusy ? 10 : s == Transport::OpenStatus::kOk ? 11 : 12;
+  });
+  EXPECT_EQ(viaLibrary, 10) << "10 busy, 11 opened, 12 failed otherwise";
+
+  // Any other program without root: the tty refuses the open (EBUSY).
+  // Run as root, the child gives its privileges up first.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+  }
+  const int plainOpen = InChild([&path] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 20;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) return 21;
+    return errno == EBUSY ? 22 : 23;
+  });
+  EXPECT_EQ(plainOpen, 22) << "20 setuid failed, 21 opened, 22 EBUSY, 23 other error";
+
+  // Closed, the port is free again.
+  port->Close();
+  const int afterClose = InChild([&path] {
+    std::unique_ptr<Transport> other = MakeSerialTransport();
+    return other->Open(path) == Transport::OpenStatus::kOk ? 30 : 31;
+  });
+  EXPECT_EQ(afterClose, 30);
+}
+
+TEST(SerialTransport, DiscoverySkipsAPortAnotherProgramHoldsAndSaysSo) {
+  test::TempHome home;
+  home.SetLogSwitch("1");
+  log::LogInit();
+  test::TestVci vci;  // answers the probe, but is held by someone else
+  {
+    std::unique_ptr<Transport> holder = MakeSerialTransport();
+    ASSERT_EQ(holder->Open(vci.Path()), Transport::OpenStatus::kOk);
+    test::ScopedPorts ports({vci.Path()});
+    DeviceLink link;
+    EXPECT_FALSE(link.OpenPort());
+    EXPECT_TRUE(vci.FramesWithCommand(VCI_CMD_PROBE).empty());
+  }
+  log::LogCloseAll();
+  const std::string main = test::ReadFile(log::CurrentLogFileNames().main);
+  EXPECT_NE(main.find("port " + vci.Path() + " skipped: busy, another program holds it (flock error 11)\n"),
+            std::string::npos)
+      << main;
+}
+
+TEST(SerialTransport, PseudoTerminalHasNoModemLinesAndNoLowLatencyMode) {
+  test::TestVci vci;
+  vci.SetSilent(true);
+  std::unique_ptr<Transport> port = MakeSerialTransport();
+  ASSERT_EQ(port->Open(vci.Path()), Transport::OpenStatus::kOk);
+  EXPECT_EQ(port->SetDtr(false), Transport::LineStatus::kNotSupported);
+  EXPECT_EQ(port->SetRts(false), Transport::LineStatus::kNotSupported);
+  EXPECT_TRUE(port->Configure());
+  EXPECT_EQ(port->SetLowLatency(), Transport::LineStatus::kNotSupported);
+  EXPECT_STREQ(port->LastErrorCall(), "ioctl(TIOCGSERIAL)");
+}
+
+// A real adapter, when the machine has one: PDU7318_TEST_SERIAL names it
+// (for example /dev/ttyUSB0 with nothing attached that minds the DTR
+// pulse). After the opening sequence both modem lines read back low.
+TEST(SerialTransport, RealPortHasDtrAndRtsLowAfterOpening) {
+  const char* path = std::getenv("PDU7318_TEST_SERIAL");
+  if (path == nullptr || *path == '\0') GTEST_SKIP() << "PDU7318_TEST_SERIAL not set";
+  DeviceLink link;
+  ASSERT_TRUE(link.OpenPortPath(path));
+  // A second descriptor of the same tty reads the lines; TIOCEXCL lets
+  // only root open it.
+  const int fd = ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) GTEST_SKIP() << "a second open needs root (errno " << errno << ")";
+  int bits = 0;
+  const int rc = ::ioctl(fd, TIOCMGET, &bits);
+  ::close(fd);
+  if (rc != 0) GTEST_SKIP() << "the port has no modem lines";
+  EXPECT_EQ(bits & TIOCM_DTR, 0);
+  EXPECT_EQ(bits & TIOCM_RTS, 0);
+}
+
+}  // namespace
+}  // namespace pdu::device

@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""End-to-end tests of `pdutool doctor` and of the discovery progress.
+
+    doctor_e2e.py --bin BUILD/bin --data SOURCE/data CASE
+
+Each case sets up one kind of port, runs the real pdutool and checks the
+line it prints for that port and its exit status (0 only when a VCI
+answered, 5 otherwise). Exit 77 means the machine cannot run the case
+(ctest reports it as skipped).
+"""
+
+import argparse
+import fcntl
+import json
+import os
+import pty
+import shutil
+import subprocess
+import sys
+import termios
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e  # noqa: E402  (Ctx, Sim, Failure, check)
+
+check = e2e.check
+SKIP = 77
+MISSING = "/dev/pdu7318-no-such-port"
+
+
+class Skip(Exception):
+    pass
+
+
+def run(ctx, args, ports, user=None, timeout=60):
+    env = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=ports,
+               PDU7318_LOG_PATH=os.path.join(ctx.tmp, "logs"))
+    cmd = [os.path.join(ctx.bin, "pdutool")] + args
+    if user is not None:
+        cmd = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", "--"] + cmd
+    start = time.monotonic()
+    try:
+        p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise e2e.Failure("pdutool hung: %s" % " ".join(args))
+    return p.returncode, p.stdout, p.stderr, time.monotonic() - start
+
+
+def port_line(out, port):
+    """The doctor's line for one port."""
+    for line in out.splitlines():
+        if line.startswith("  %s: " % port):
+            return line[len(port) + 4:]
+    raise e2e.Failure("no line for %s in:\n%s" % (port, out))
+
+
+class Pty:
+    """A pseudo-terminal nobody answers on; the master stays open."""
+
+    def __init__(self):
+        self.master, self.slave = pty.openpty()
+        self.path = os.ttyname(self.slave)
+        os.close(self.slave)
+
+    def close(self):
+        os.close(self.master)
+
+
+def case_doctor_missing(ctx):
+    rc, out, err, _ = run(ctx, ["doctor"], MISSING)
+    check(port_line(out, MISSING) == "does not exist", out)
+    check("result: no VCI answered" in out, out)
+    check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+
+
+def case_doctor_denied(ctx):
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        raise Skip("needs root and setpriv to run pdutool as another user")
+    line = Pty()
+    try:
+        os.chmod(line.path, 0o600)
+        # The unprivileged user must reach the program.
+        rc, _, err, _ = run(ctx, ["--help"], "", user=65534)
+        if rc != 0:
+            raise Skip("pdutool does not run as user 65534: %s" % err.strip())
+        rc, out, err, _ = run(ctx, ["doctor"], line.path, user=65534)
+        text = port_line(out, line.path)
+        check(text.startswith("permission denied - "), text)
+        check("usermod -aG" in text and "/usr/share/doc/pdu7318/60-pdu7318.rules" in text, text)
+        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+    finally:
+        line.close()
+
+
+def case_doctor_busy(ctx):
+    line = Pty()
+    holder = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
+    try:
+        # Held the way the library holds its port.
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        fcntl.ioctl(holder, termios.TIOCEXCL)
+        rc, out, err, _ = run(ctx, ["doctor"], line.path)
+        text = port_line(out, line.path)
+        me = "held by process %d (%s)" % (os.getpid(), open("/proc/self/comm").read().strip())
+        check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
+        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+    finally:
+        os.close(holder)
+        line.close()
+
+
+def case_doctor_silent(ctx):
+    line = Pty()
+    try:
+        rc, out, err, took = run(ctx, ["doctor"], line.path)
+        text = port_line(out, line.path)
+        check(text.startswith("opened, but no answer to the probe"), text)
+        # 50 ms pulse (none on a pty), 500 ms settling, two probes of 1100 ms.
+        check(2.6 < took < 10, "took %.1f s" % took)
+        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+    finally:
+        line.close()
+
+
+def case_doctor_simulator(ctx):
+    sim = e2e.Sim(ctx)
+    try:
+        rc, out, err, _ = run(ctx, ["doctor"], MISSING + ":" + sim.link)
+        check(port_line(out, MISSING) == "does not exist", out)
+        text = port_line(out, sim.link)
+        check(text.startswith("VCI found - probe answer: "), text)
+        check("MDF.xml loaded, 34 resources" in out, out)
+        check("result: VCI found" in out, out)
+        check(rc == 0, "exit %d, expected 0\n%s" % (rc, err))
+        rc, out, err, _ = run(ctx, ["--json", "doctor"], sim.link)
+        doc = json.loads(out)
+        check(doc["doctor"]["vciFound"] is True and doc["doctor"]["ports"][0]["state"] == "found", out)
+        check(rc == 0, "exit %d, expected 0\n%s" % (rc, err))
+    finally:
+        sim.stop()
+
+
+def case_construct_progress(ctx):
+    """One stderr line per port while PDUConstruct searches."""
+    sim = e2e.Sim(ctx)
+    try:
+        rc, out, err, _ = run(ctx, ["info"], MISSING + ":" + sim.link)
+        check("pdutool: %s skipped (does not exist)" % MISSING in err, err)
+        check("pdutool: trying %s ..." % sim.link in err, err)
+        check("pdutool: VCI found on %s" % sim.link in err, err)
+        check(rc == 0, "exit %d\n%s" % (rc, err))
+    finally:
+        sim.stop()
+
+
+def case_construct_no_vci(ctx):
+    """No VCI: the findings at once, not a 20 s wait for a FINISHED."""
+    line = Pty()
+    try:
+        rc, out, err, took = run(ctx, ["--json", "session", "--resource", "ISO_15765_3_on_ISO_15765_2",
+                                       "22F190"], MISSING + ":" + line.path)
+        check("pdutool: trying %s ..." % line.path in err, err)
+        check("pdutool: no VCI answered on any port" in err, err)
+        doc = json.loads(out)
+        check(doc["error"].startswith("no VCI found"), out)
+        check(doc["doctor"]["ports"][1]["state"] == "silent", out)
+        check(not doc.get("primitives"), "no ComPrimitive may start: %s" % out)
+        # Discovery (~3 s for the silent port) and the doctor's own probe of
+        # it (~3 s); far from the 20 s a ComPrimitive would wait.
+        check(took < 12, "took %.1f s" % took)
+        check(rc == 1, "exit %d, expected 1\n%s" % (rc, err))
+    finally:
+        line.close()
+
+
+CASES = {name[5:].replace("_", "-"): fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--data", required=True)
+    ap.add_argument("case", choices=sorted(CASES))
+    a = ap.parse_args()
+    ctx = e2e.Ctx(a.bin, a.data)
+    try:
+        CASES[a.case](ctx)
+    except Skip as e:
+        print("SKIPPED: %s" % e)
+        ctx.cleanup()
+        return SKIP
+    except e2e.Failure as e:
+        print("FAIL: %s" % e)
+        print("0 passed, 1 failed")
+        ctx.cleanup()
+        return 1
+    print("1 passed, 0 failed")
+    ctx.cleanup()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
