@@ -165,8 +165,10 @@ EcuConfig ParseEcu(const json& v, const std::string& where) {
     e.behaviour = EcuBehaviour::kKwp;
   } else if (behaviour == "none") {
     e.behaviour = EcuBehaviour::kTableOnly;
+  } else if (behaviour == "raw") {
+    e.behaviour = EcuBehaviour::kRaw;
   } else {
-    Fail(where + ".behaviour", "expected \"uds\", \"kwp\" or \"none\"");
+    Fail(where + ".behaviour", "expected \"uds\", \"kwp\", \"raw\" or \"none\"");
   }
   e.requestId = NumberOr(v, "request_id", e.requestId, where);
   e.responseId = NumberOr(v, "response_id", e.requestId + 8, where);
@@ -233,6 +235,23 @@ EcuConfig ParseEcu(const json& v, const std::string& where) {
     if (!rs.is_array()) Fail(where + ".requests", "expected an array");
     for (size_t i = 0; i < rs.size(); ++i) {
       e.rules.push_back(ParseRule(rs[i], where + ".requests[" + std::to_string(i) + "]"));
+    }
+  }
+  if (v.contains("periodic")) {
+    const json& ps = v["periodic"];
+    if (!ps.is_array()) Fail(where + ".periodic", "expected an array");
+    for (size_t i = 0; i < ps.size(); ++i) {
+      std::string w = where + ".periodic[" + std::to_string(i) + "]";
+      const json& p = ps[i];
+      if (!p.is_object() || !p.contains("id")) Fail(w, "expected {\"id\": ..., \"data\": ...}");
+      PeriodicFrame f;
+      f.id = Number(p["id"], w + ".id");
+      if (p.contains("data")) f.data = ByteString(p["data"], w + ".data");
+      if (f.data.size() > 8) Fail(w + ".data", "at most 8 bytes in a CAN frame");
+      f.periodMs = NumberOr(p, "period_ms", f.periodMs, w);
+      f.count = NumberOr(p, "count", f.count, w);
+      f.counter = p.value("counter", false);
+      e.periodic.push_back(std::move(f));
     }
   }
   return e;

@@ -25,7 +25,13 @@
 namespace vcisim {
 
 enum class EcuBus { kCan, kKLine, kTp20 };
-enum class EcuBehaviour { kUds, kKwp, kTableOnly };
+enum class EcuBehaviour { kUds, kKwp, kTableOnly, kRaw };
+
+// Raw CAN identifier words, as the VCI carries them in front of a frame's
+// data (u32, little-endian): the identifier in bits 0-28, bit 31 set for a
+// 29-bit (extended) identifier, bit 30 set for a remote frame.
+inline constexpr uint32_t kCanExtendedFlag = 0x80000000u;
+inline constexpr uint32_t kCanRemoteFlag = 0x40000000u;
 
 // One response of an ECU, sent delayMs after the previous one (the first
 // after the request).
@@ -61,6 +67,16 @@ struct Routine {
   Bytes result;
 };
 
+// A frame a raw CAN ECU sends on its own, count times every periodMs; the
+// VCI passes them to a link that listens (NumReceiveCycles -1 or above 1).
+struct PeriodicFrame {
+  uint32_t id = 0;  // identifier word (see kCanExtendedFlag)
+  Bytes data;
+  uint32_t periodMs = 10;
+  uint32_t count = 5;
+  bool counter = false;  // the last data byte counts 0, 1, 2, ...
+};
+
 struct EcuConfig {
   std::string name;
   EcuBus bus = EcuBus::kCan;
@@ -83,6 +99,7 @@ struct EcuConfig {
   uint32_t seed = 0x11223344;
   std::map<uint32_t, Routine> routines;  // 0x31 01 <id>
   std::vector<RequestRule> rules;
+  std::vector<PeriodicFrame> periodic;  // raw CAN frame sources
 };
 
 struct VciConfig {

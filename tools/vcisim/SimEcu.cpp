@@ -67,6 +67,8 @@ std::vector<EcuReply> SimEcu::Handle(const Bytes& request, bool functional) {
     answer = Uds(request, replies);
   } else if (cfg_.behaviour == EcuBehaviour::kKwp) {
     answer = Kwp(request, replies);
+  } else if (cfg_.behaviour == EcuBehaviour::kRaw) {
+    answer = request;  // a raw CAN ECU without a rule echoes the frame's data
   } else {
     answer = NegativeResponse(sid, kServiceNotSupported);
   }

@@ -1,5 +1,7 @@
 #include "VciDevice.h"
 
+#include <algorithm>
+
 #include "device/DeviceFrame.h"
 
 namespace vcisim {
@@ -65,6 +67,8 @@ VciDevice::Family VciDevice::FamilyOf(const SimLink& link) const {
   switch (link.protocolCode) {
     case 1: case 2: case 3: case 6: case 11: case 26:  // ISO 15765 protocols
       return Family::kCan;
+    case 18:  // raw CAN frames
+      return Family::kRawCan;
     case 100:  // KWP2000 on TP2.0
       return Family::kTp20;
     default:
@@ -237,7 +241,9 @@ std::vector<OutFrame> VciDevice::Cop(const Bytes& data, uint32_t nowMs) {
   uint32_t length = r.U32();
   Bytes request = r.Take(length);
   r.U32();  // NumSendCycles: every request is sent once
-  r.U32();  // NumReceiveCycles: the library decides how long it listens
+  // NumReceiveCycles: 1 is one answer; -1 (or more than one) makes a raw
+  // CAN link listen to the bus's periodic frames too.
+  const uint32_t receiveCycles = r.U32();
   uint32_t flagCount = r.U32();
   r.Take(flagCount);
   if (!r.Ok()) {
@@ -255,6 +261,13 @@ std::vector<OutFrame> VciDevice::Cop(const Bytes& data, uint32_t nowMs) {
   Family family = FamilyOf(link);
   // Cut the transport bytes off: the identifier in front, or the four
   // bytes behind that the library counts on top of a plain request.
+  if (family == Family::kRawCan) {
+    // The raw CAN handler passes the application's bytes through; the
+    // library appends four zero bytes behind them.
+    Bytes frame(request.begin(), request.size() >= kIdBytes ? request.end() - kIdBytes : request.begin());
+    RouteRawCan(link, copType, frame, receiveCycles, nowMs, out);
+    return out;
+  }
   Bytes service;
   if (family == Family::kKLine) {
     if (request.size() >= kIdBytes) service.assign(request.begin(), request.end() - kIdBytes);
@@ -345,6 +358,93 @@ void VciDevice::Route(SimLink& link, Family family, uint32_t copType, const Byte
     EmitReplies(link, family, ecu, ecu.Handle(service, functional), nowMs, out);
   }
   if (!any) out.front().note = "no K-line ECU at address " + Hex32(target);
+}
+
+OutFrame VciDevice::VehicleData(uint32_t uniqueId, const Bytes& message, uint32_t nowMs, uint32_t delayMs,
+                                std::string note) const {
+  OutFrame f;
+  f.channel = kChannelVehicle;
+  f.command = VCI_CMD_VEHICLE_DATA;
+  f.delayMs = delayMs;
+  PutU32(f.data, kNoError);
+  PutU32(f.data, nowMs + delayMs);
+  PutU32(f.data, uniqueId);
+  PutU32(f.data, static_cast<uint32_t>(message.size()));
+  f.data.insert(f.data.end(), message.begin(), message.end());
+  f.note = std::move(note);
+  return f;
+}
+
+uint32_t VciDevice::RawUniqueId(const SimLink& link, uint32_t idWord) const {
+  // A raw link sees the whole bus: a frame is labelled by the entry whose
+  // CAN response identifier is its identifier, else by the first entry.
+  if (link.table.empty()) return 0;
+  const uint32_t id = idWord & ~(kCanExtendedFlag | kCanRemoteFlag);
+  for (const SimLink::UniqueEntry& e : link.table) {
+    for (const auto& [k, v] : e.params) {
+      if ((k == code::kCanRespUSDTId || k == code::kCanRespUUDTId) && (v & ~kCanExtendedFlag) == id) return e.uniqueId;
+    }
+  }
+  return link.table.front().uniqueId;
+}
+
+void VciDevice::RouteRawCan(const SimLink& link, uint32_t copType, const Bytes& frame, uint32_t receiveCycles,
+                            uint32_t nowMs, std::vector<OutFrame>& out) {
+  if (copType == kCoptStartComm || copType == kCoptStopComm) {
+    // Nothing to set up on a raw bus: an empty vehicle-data frame says so.
+    out.push_back(VehicleData(RawUniqueId(link, 0), {}, nowMs, 0,
+                              copType == kCoptStartComm ? "raw CAN link started" : "raw CAN link stopped"));
+    return;
+  }
+  if (copType != kCoptSendRecv) return;
+  if (frame.size() < kIdBytes || frame.size() > kIdBytes + 8) {
+    out.front().note = "not a raw CAN frame (identifier word + 0..8 data bytes)";
+    return;
+  }
+  const uint32_t idWord = LeWord(frame, 0);
+  const Bytes data(frame.begin() + kIdBytes, frame.end());
+  const uint32_t match = idWord & ~kCanRemoteFlag;
+  // Listening: -1 means every frame until the bus falls quiet, n > 1 at
+  // most n frames.
+  const bool listen = receiveCycles == 0xFFFFFFFFu || receiveCycles > 1;
+  uint32_t budget = receiveCycles == 0xFFFFFFFFu ? 0xFFFFFFFFu : std::max<uint32_t>(receiveCycles, 1);
+
+  struct Timed {
+    uint32_t at;
+    uint32_t id;
+    Bytes data;
+    std::string note;
+  };
+  std::vector<Timed> frames;
+  for (SimEcu& ecu : ecus_) {
+    const EcuConfig& c = ecu.Config();
+    if (c.bus != EcuBus::kCan || c.behaviour != EcuBehaviour::kRaw) continue;
+    if ((c.requestId & ~kCanRemoteFlag) == match) {
+      uint32_t at = 0;
+      for (const EcuReply& reply : ecu.Handle(data, false)) {
+        at += reply.delayMs;
+        frames.push_back({at, c.responseId, reply.data, c.name});
+      }
+    }
+    if (!listen) continue;
+    for (const PeriodicFrame& p : c.periodic) {
+      for (uint32_t i = 0; i < p.count; ++i) {
+        Bytes d = p.data;
+        if (p.counter && !d.empty()) d.back() = static_cast<uint8_t>(i);
+        frames.push_back({p.periodMs * (i + 1), p.id, std::move(d), c.name + " periodic"});
+      }
+    }
+  }
+  std::stable_sort(frames.begin(), frames.end(), [](const Timed& a, const Timed& b) { return a.at < b.at; });
+  if (frames.empty() && out.size() == 1) out.front().note = "no raw CAN ECU listens on " + Hex32(idWord);
+  for (Timed& t : frames) {
+    if (budget == 0) break;
+    --budget;
+    Bytes message;
+    PutU32(message, t.id);
+    message.insert(message.end(), t.data.begin(), t.data.end());
+    out.push_back(VehicleData(RawUniqueId(link, t.id), message, nowMs, t.at, std::move(t.note)));
+  }
 }
 
 bool VciDevice::UniqueIdFor(const SimLink& link, Family family, const SimEcu& ecu, uint32_t& id) const {

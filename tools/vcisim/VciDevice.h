@@ -90,7 +90,7 @@ class VciDevice {
   const std::map<uint32_t, SimLink>& Links() const { return links_; }
 
  private:
-  enum class Family { kCan, kTp20, kKLine };
+  enum class Family { kCan, kTp20, kKLine, kRawCan };
 
   std::vector<OutFrame> Cop(const Bytes& data, uint32_t nowMs);
   void ConnectLink(SimLink& link, Reader& r);
@@ -98,6 +98,13 @@ class VciDevice {
   // Appends the vehicle-data frames of the ECUs' replies to out.
   void Route(SimLink& link, Family family, uint32_t copType, const Bytes& request, uint32_t nowMs,
              std::vector<OutFrame>& out);
+  // Raw CAN: frame = identifier word + data; answers and, for a listening
+  // ComPrimitive, the bus's periodic frames.
+  void RouteRawCan(const SimLink& link, uint32_t copType, const Bytes& frame, uint32_t receiveCycles,
+                   uint32_t nowMs, std::vector<OutFrame>& out);
+  OutFrame VehicleData(uint32_t uniqueId, const Bytes& message, uint32_t nowMs, uint32_t delayMs,
+                       std::string note) const;
+  uint32_t RawUniqueId(const SimLink& link, uint32_t idWord) const;
   void EmitReplies(const SimLink& link, Family family, SimEcu& ecu, const std::vector<EcuReply>& replies,
                    uint32_t nowMs, std::vector<OutFrame>& out);
   // The table entry that labels a response; false when the VCI filters it.
