@@ -375,13 +375,20 @@ class Api:
 
     def _dispatch(self):
         while not self._stop:
-            # The timeout covers a wake-up the library never gave (its
-            # callback goes to the link of the job at the queue's head).
-            self._wake.wait(0.25)
+            # The library calls back when a ComPrimitive starts and ends, not
+            # for each result: while one receives continuously, look every
+            # 20 ms so that its results come out as they arrive. The long
+            # timeout covers a wake-up the library never gave (its callback
+            # goes to the link of the job at the head of its queue).
+            streaming = any(p.receive_cycles != 1 for p in list(self._primitives.values()))
+            self._wake.wait(0.02 if streaming else 0.25)
             self._wake.clear()
             if self._stop:
                 break
-            self._drain_all()
+            try:
+                self._drain_all()
+            except PduError:
+                pass  # a link being closed; the next round goes on
 
     def _drain_all(self):
         with self._drain_lock:
@@ -474,6 +481,10 @@ class Primitive:
         self.errors = []
         self.statuses = []
         self.on_result = on_result
+        # Called with the Primitive once its FINISHED item came (on the
+        # thread that fetched it).
+        self.on_done = None
+        self.receive_cycles = 1
         self.finished = threading.Event()
 
     def _add(self, ev):
@@ -487,6 +498,8 @@ class Primitive:
             self.statuses.append(ev.status_name)
             if ev.status in (C.PDU_COPST_FINISHED, C.PDU_COPST_CANCELLED):
                 self.finished.set()
+                if self.on_done is not None:
+                    self.on_done(self)
 
     @property
     def done(self):
@@ -651,6 +664,7 @@ class Link:
                        ctypes.cast(buf, ctypes.POINTER(C.UNUM8)) if buf is not None else None,
                        ctypes.byref(ctrl), None, ctypes.byref(hcop))
             prim = Primitive(self, hcop.value, coptype, on_result)
+            prim.receive_cycles = receive_cycles
             api._primitives[prim.hcop] = prim
         return prim
 
