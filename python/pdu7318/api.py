@@ -206,6 +206,11 @@ class Api:
         if status != C.PDU_STATUS_NOERROR:
             raise PduError(name, status)
 
+    def call(self, name, *args):
+        """Calls one of the 29 functions by name with ctypes arguments;
+        PduError when it returns a failure status."""
+        self._check(name, *args)
+
     def _destroy(self, pointer):
         if pointer:
             self._call("PDUDestroyItem", ctypes.cast(pointer, ctypes.c_void_p))
@@ -282,8 +287,12 @@ class Api:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        self.close()
+    def __exit__(self, exc_type, exc, tb):
+        try:
+            self.close()
+        except PduError:
+            if exc_type is None:
+                raise  # else the error that ended the block is the one to see
         return False
 
     # -- module --
@@ -424,8 +433,8 @@ _INT_TYPES = {C.PDU_PT_UNUM8: (ctypes.c_uint8, False), C.PDU_PT_SNUM8: (ctypes.c
 def _read_param_value(item):
     """The value of a PDU_PARAM_ITEM: int, bytes (byte field) or list of ints (long field)."""
     ptype, data = item.ComParamDataType, item.pComParamData
-    if not data:
-        return None
+    if not data or ptype == 0:
+        return None  # a ComParam the link does not carry
     if ptype in _INT_TYPES:
         return ctypes.cast(data, ctypes.POINTER(_INT_TYPES[ptype][0])).contents.value
     if ptype == C.PDU_PT_BYTEFIELD:
@@ -591,8 +600,12 @@ class Link:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        self.close()
+    def __exit__(self, exc_type, exc, tb):
+        try:
+            self.close()
+        except PduError:
+            if exc_type is None:
+                raise
         return False
 
     # -- ComParams --
