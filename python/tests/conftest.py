@@ -6,11 +6,13 @@ Where things are (ctest sets these; the defaults fit a build in build/):
   PDU7318_DATA_DIR  MDF.xml, scenarios/          data
 """
 
+import atexit
 import os
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -99,3 +101,10 @@ def entry_point_dir(tmp):
     with open(os.path.join(info, "entry_points.txt"), "w") as f:
         f.write("[can.interface]\npdu7318 = pdu7318.can:PduCanBus\n")
     return tmp
+
+
+# python-can reads its entry points when it is imported: make the package's
+# metadata visible before any test module imports can.
+ENTRY_POINT_DIR = entry_point_dir(tempfile.mkdtemp(prefix="pdu7318-dist-"))
+atexit.register(shutil.rmtree, ENTRY_POINT_DIR, True)
+sys.path.insert(0, ENTRY_POINT_DIR)
