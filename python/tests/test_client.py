@@ -193,3 +193,30 @@ def test_docs_uds_example_runs(sim_env):
     assert p.returncode == 0, p.stderr
     assert "62 f1 90 57 44 45 4d 4f" in p.stdout
     assert "WDEMO7318SIM00042" in p.stdout
+
+
+def test_pip_installs_the_package_with_its_entry_point(tmp_path):
+    """pip install from the source tree (a copy, so that the build leaves
+    nothing in it); the installed metadata names the python-can interface."""
+    import importlib.util
+    import shutil
+    for needed in ("pip", "setuptools"):  # looked for, not imported into the test process
+        if importlib.util.find_spec(needed) is None:
+            pytest.skip("%s is not installed for %s" % (needed, sys.executable))
+    src = tmp_path / "src"
+    shutil.copytree(os.path.dirname(HERE), src, ignore=shutil.ignore_patterns("tests", "__pycache__", "build"))
+    target = tmp_path / "site"
+    p = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
+                        "--no-index", "--target", str(target), str(src)], capture_output=True, text=True,
+                       timeout=120)
+    assert p.returncode == 0, p.stderr
+    probe = ("import pdu7318, importlib.metadata as m\n"
+             "eps = m.entry_points()\n"
+             "eps = eps.select(group='can.interface') if hasattr(eps, 'select') else eps.get('can.interface', [])\n"
+             "print(pdu7318.__file__)\n"
+             "print([(e.name, e.value) for e in eps if e.name == 'pdu7318'])\n")
+    p = subprocess.run([sys.executable, "-c", probe], env=dict(os.environ, PYTHONPATH=str(target)),
+                       capture_output=True, text=True, timeout=60, cwd=str(tmp_path))
+    assert p.returncode == 0, p.stderr
+    assert p.stdout.splitlines() == [str(target / "pdu7318" / "__init__.py"),
+                                     "[('pdu7318', 'pdu7318.can:PduCanBus')]"]
