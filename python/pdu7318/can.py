@@ -173,6 +173,8 @@ class PduCanBus(can.BusABC):
         """Queues the frame as a SENDRECV that then keeps receiving. Returns
         as soon as the module accepted it (it is sent after the ComPrimitives
         queued before it)."""
+        if self._closing:
+            raise can.CanOperationError("the bus is shut down")
         frame = encode_frame(msg)
         try:
             with self._lock:
@@ -189,6 +191,9 @@ class PduCanBus(can.BusABC):
             return
         self._closing = True
         super().shutdown()
+        api, link = getattr(self, "_api", None), getattr(self, "_link", None)
+        if api is None or link is None:
+            return  # __init__ failed and cleaned up after itself
         deadline = time.monotonic() + wait
         with self._lock:
             running = list(self._running)
@@ -196,11 +201,11 @@ class PduCanBus(can.BusABC):
             prim.wait(max(0.0, deadline - time.monotonic()))
         try:
             try:
-                self._link.stop_comm(timeout=max(1.0, deadline - time.monotonic()))
+                link.stop_comm(timeout=max(1.0, deadline - time.monotonic()))
             finally:
-                self._link.close()
+                link.close()
         finally:
-            self._api.close()
+            api.close()
 
     @staticmethod
     def _detect_available_configs():

@@ -50,22 +50,28 @@ def test_functional_request_gets_every_table_entry(api):
     assert sorted((r.unique_id, r.data) for r in results) == [(1, b"\x7e\x00"), (2, b"\x7e\x00")]
 
 
-@pytest.mark.parametrize("events", ["callback", "poll"])
-def test_event_delivery(sim_env, events):
+def test_event_delivery_by_callback(sim_env):
     seen = []
-    with pdu7318.Api(library=LIBRARY, events=events) as api:
+    with pdu7318.Api(library=LIBRARY, events="callback") as api:
         with api.link(UDS, unique=ENGINE) as link:
-            if events == "callback":
-                link.on_event = seen.append
+            link.on_event = seen.append
             (r,) = link.send_recv(b"\x22\xf1\x90")
             assert r.data.endswith(b"WDEMO7318SIM00042")
-            if events == "poll":
-                seen = link.events()
-    # The ComPrimitive's own items and the link's status item, as they came.
-    kinds = [(e.kind, e.status_name) for e in seen if e.hcop == r.hcop]
-    assert kinds == [("status", "PDU_COPST_EXECUTING"), ("result", None), ("status", "PDU_COPST_FINISHED")] \
-        or events == "poll"
-    assert ("status", "PDU_CLLST_ONLINE") in [(e.kind, e.status_name) for e in seen]
+    # The ComPrimitive's items, in the order they came.
+    assert [(e.kind, e.status_name) for e in seen if e.hcop == r.hcop] == [
+        ("status", "PDU_COPST_EXECUTING"), ("result", None), ("status", "PDU_COPST_FINISHED")]
+    assert seen[[e.kind for e in seen].index("result")].response == r
+
+
+def test_event_delivery_by_polling(sim_env):
+    with pdu7318.Api(library=LIBRARY, events="poll") as api:
+        with api.link(UDS, unique=ENGINE) as link:
+            assert [(e.kind, e.status_name, e.hcop) for e in link.events(timeout=2.0)] == [
+                ("status", "PDU_CLLST_ONLINE", 0xFFFFFFFF)]
+            (r,) = link.send_recv(b"\x22\xf1\x90")
+            assert r.data.endswith(b"WDEMO7318SIM00042")
+            assert link.events() == []  # the ComPrimitive took its own items
+        assert api.item_balance == 0
 
 
 def test_comparams_by_name(api):
