@@ -102,6 +102,11 @@ def test_notifier_with_listener(bus):
 def test_shutdown_ends_cleanly(sim_env):
     with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E") as bus:
         assert len(frames(bus, 8)) == 8
+        api = bus._api
+    # Every item released, and the API destructed.
+    assert api.item_balance == 0 and api.items_taken > 8
+    with pytest.raises(can.CanOperationError, match="shut down"):
+        bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[1]))
     # The next bus gets the link again: nothing was left behind.
     with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
         bus.send(can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[9]))
