@@ -56,7 +56,7 @@ uint32_t ZPDUISO14230ProtocolHandling::getStartTimeout() {
 }
 
 void ZPDUISO14230ProtocolHandling::applyTimingComparam() {
-  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}, kInitialTiming);
 }
 
 }  // namespace pdu::protocol

@@ -42,10 +42,11 @@ class ZPDUISO14230ProtocolHandling : public virtual ZPDUProtocolHandling {
 
   // Own waits (milliseconds). The first SENDRECV waits 3000 ms: the VCI
   // may still be initialising the line.
-  std::atomic<uint32_t> P2Timeout{2000};
-  std::atomic<uint32_t> m_7F78timeout{2000};
+  static constexpr InitialTiming kInitialTiming{2000, 2000, 3000};
+  std::atomic<uint32_t> P2Timeout{kInitialTiming.p2};
+  std::atomic<uint32_t> m_7F78timeout{kInitialTiming.p2Star};
   std::atomic<uint32_t> StartTimeout{9000};
-  std::atomic<uint32_t> CurrentTimeout{3000};
+  std::atomic<uint32_t> CurrentTimeout{kInitialTiming.current};
 };
 
 }  // namespace pdu::protocol

@@ -75,7 +75,7 @@ uint32_t ZPDUISO15765ProtocolHandling::getDefaultTimeout() {
 uint32_t ZPDUISO15765ProtocolHandling::getStartTimeout() { return ZPDUProtocolHandling::getStartTimeout(); }
 
 void ZPDUISO15765ProtocolHandling::applyTimingComparam() {
-  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}, kInitialTiming);
 }
 
 }  // namespace pdu::protocol

@@ -46,10 +46,11 @@ class ZPDUISO15765ProtocolHandling : public virtual ZPDUProtocolHandling {
   std::atomic<uint32_t> RequestId{0};
 
   // Own waits (milliseconds).
-  std::atomic<uint32_t> P2Timeout{2000};
-  std::atomic<uint32_t> m_7F78timeout{2000};
+  static constexpr InitialTiming kInitialTiming{2000, 2000, 2000};
+  std::atomic<uint32_t> P2Timeout{kInitialTiming.p2};
+  std::atomic<uint32_t> m_7F78timeout{kInitialTiming.p2Star};
   std::atomic<uint32_t> StartTimeout{2000};
-  std::atomic<uint32_t> CurrentTimeout{2000};
+  std::atomic<uint32_t> CurrentTimeout{kInitialTiming.current};
 };
 
 }  // namespace pdu::protocol

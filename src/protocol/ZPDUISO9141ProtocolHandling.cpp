@@ -42,7 +42,7 @@ uint32_t ZPDUISO9141ProtocolHandling::getStartTimeout() {
 }
 
 void ZPDUISO9141ProtocolHandling::applyTimingComparam() {
-  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}, kInitialTiming);
 }
 
 }  // namespace pdu::protocol

@@ -31,10 +31,11 @@ class ZPDUISO9141ProtocolHandling : public virtual ZPDUProtocolHandling {
   uint32_t W4Min = 0;
 
   // Own waits (milliseconds); StartTimeout covers the 5-baud init.
-  std::atomic<uint32_t> P2Timeout{2000};
-  std::atomic<uint32_t> m_7F78timeout{2000};
+  static constexpr InitialTiming kInitialTiming{2000, 2000, 2000};
+  std::atomic<uint32_t> P2Timeout{kInitialTiming.p2};
+  std::atomic<uint32_t> m_7F78timeout{kInitialTiming.p2Star};
   std::atomic<uint32_t> StartTimeout{9000};
-  std::atomic<uint32_t> CurrentTimeout{2000};
+  std::atomic<uint32_t> CurrentTimeout{kInitialTiming.current};
 };
 
 }  // namespace pdu::protocol

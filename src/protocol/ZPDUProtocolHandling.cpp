@@ -1,5 +1,6 @@
 #include "protocol/ZPDUProtocolHandling.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "log/PduLog.h"
@@ -149,10 +150,13 @@ void ZPDUProtocolHandling::applyTimingComparam() {
     if (item.ComParamDataType == PDU_PT_STRUCTFIELD) continue;
     std::string name = ComParamShortName(item.ComParamId);
     if (name == "CP_P2Max") {
-      P2Timeout = kept.AsU32() / 1000;  // microseconds to milliseconds
+      // Microseconds to milliseconds, never below the initial wait; a
+      // longer P2 counts from the next SENDRECV on, not only after an answer.
+      P2Timeout = std::max(kept.AsU32() / 1000, kBaseInitialTiming.p2);
+      CurrentTimeout = std::max(CurrentTimeout.load(), P2Timeout.load());
       LogMain("timeout = %d", static_cast<int>(P2Timeout.load()));
     } else if (name == "CP_P2Star") {
-      m_7F78timeout = kept.AsU32() / 1000;
+      m_7F78timeout = std::max(kept.AsU32() / 1000, kBaseInitialTiming.p2Star);
       LogMain("m_7F78timeout = %d", static_cast<int>(m_7F78timeout.load()));
     }
   }
@@ -263,15 +267,15 @@ uint32_t ZPDUProtocolHandling::buildRequestWith(const uint8_t* src, uint32_t len
   return total;
 }
 
-void ZPDUProtocolHandling::applySnapshotTiming(Timing timing) {
+void ZPDUProtocolHandling::applySnapshotTiming(Timing timing, InitialTiming initial) {
   for (const auto& [name, value] : ComparamSnapshot) {
     if (name == "CP_P2Max") {
-      timing.P2Timeout = value / 1000;
-      timing.CurrentTimeout = value / 1000;
-      LogMain("timeout = %d", static_cast<int>(value / 1000));
+      timing.P2Timeout = std::max(value / 1000, initial.p2);
+      timing.CurrentTimeout = std::max(value / 1000, initial.current);
+      LogMain("timeout = %d", static_cast<int>(timing.P2Timeout.load()));
     } else if (name == "CP_P2Star") {
-      timing.m_7F78timeout = value / 1000;
-      LogMain("m_7F78timeout = %d", static_cast<int>(value / 1000));
+      timing.m_7F78timeout = std::max(value / 1000, initial.p2Star);
+      LogMain("m_7F78timeout = %d", static_cast<int>(timing.m_7F78timeout.load()));
     }
   }
 }

@@ -165,10 +165,22 @@ class ZPDUProtocolHandling {
   uint32_t buildRequestWith(const uint8_t* src, uint32_t len, uint8_t* dst, const uint32_t* prefix,
                             bool keepLastRequest);
 
+  // A class's waits before any timing ComParam is applied (milliseconds).
+  // A timing ComParam may lengthen a wait, never shorten it below these:
+  // the module description's K-line default CP_P2Max of 50 ms, taken as
+  // the whole wait, would give up long before a 10.4 kBd exchange ends.
+  struct InitialTiming {
+    uint32_t p2;       // P2Timeout
+    uint32_t p2Star;   // m_7F78timeout
+    uint32_t current;  // CurrentTimeout
+  };
+  static constexpr InitialTiming kBaseInitialTiming{2000, 0, 2000};
+
   // applyTimingComparam of the classes with own waits: walks
   // ComparamSnapshot in key order for "CP_P2Max" (P2Timeout and
-  // CurrentTimeout) and "CP_P2Star" (m_7F78timeout), microseconds to ms.
-  void applySnapshotTiming(Timing timing);
+  // CurrentTimeout) and "CP_P2Star" (m_7F78timeout), microseconds to ms,
+  // none below its initial value.
+  void applySnapshotTiming(Timing timing, InitialTiming initial);
 
   // ParamBlock building.
   void clearParamBlock();
@@ -192,9 +204,9 @@ class ZPDUProtocolHandling {
   // (CP_P2Max); m_7F78timeout: wait after a response-pending answer
   // (CP_P2Star, 0 until applied); CurrentTimeout: the wait the next answer
   // gets.
-  std::atomic<uint32_t> P2Timeout{2000};
-  std::atomic<uint32_t> m_7F78timeout{0};
-  std::atomic<uint32_t> CurrentTimeout{2000};
+  std::atomic<uint32_t> P2Timeout{kBaseInitialTiming.p2};
+  std::atomic<uint32_t> m_7F78timeout{kBaseInitialTiming.p2Star};
+  std::atomic<uint32_t> CurrentTimeout{kBaseInitialTiming.current};
 
   mutable std::mutex m_LastRequestLock;
 };

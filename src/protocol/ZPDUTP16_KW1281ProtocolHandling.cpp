@@ -34,7 +34,7 @@ uint32_t ZPDUTP16_KW1281ProtocolHandling::getStartTimeout() {
 }
 
 void ZPDUTP16_KW1281ProtocolHandling::applyTimingComparam() {
-  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}, kInitialTiming);
 }
 
 }  // namespace pdu::protocol

@@ -35,7 +35,7 @@ uint32_t ZPDUTP16_KW2000ProtocolHandling::getStartTimeout() {
 }
 
 void ZPDUTP16_KW2000ProtocolHandling::applyTimingComparam() {
-  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}, kInitialTiming);
 }
 
 }  // namespace pdu::protocol

@@ -23,10 +23,11 @@ class ZPDUTP16_KW2000ProtocolHandling : public virtual ZPDUProtocolHandling {
  protected:
   // Own waits (milliseconds). StartTimeout is kept but not read: the start
   // wait is a constant 6000 ms.
-  std::atomic<uint32_t> P2Timeout{2000};
-  std::atomic<uint32_t> m_7F78timeout{2000};
+  static constexpr InitialTiming kInitialTiming{2000, 2000, 3000};
+  std::atomic<uint32_t> P2Timeout{kInitialTiming.p2};
+  std::atomic<uint32_t> m_7F78timeout{kInitialTiming.p2Star};
   std::atomic<uint32_t> StartTimeout{6000};
-  std::atomic<uint32_t> CurrentTimeout{3000};
+  std::atomic<uint32_t> CurrentTimeout{kInitialTiming.current};
 };
 
 }  // namespace pdu::protocol

@@ -48,7 +48,7 @@ uint32_t ZPDUTP20ProtocolHandling::getStartTimeout() {
 }
 
 void ZPDUTP20ProtocolHandling::applyTimingComparam() {
-  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
+  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}, kInitialTiming);
 }
 
 bool ZPDUTP20ProtocolHandling::isTP20() {

@@ -99,34 +99,70 @@ TEST_F(HandlerTiming, LogLinesNameTheClass) {
   }
 }
 
-// CP_P2Max = 50000 us and CP_P2Star = 150000 us set on the link reach every
-// class at UPDATEPARAM: the base classes from the link's items, the others
-// from the fed variable map.
-TEST_F(HandlerTiming, UpdateParamTakesP2MaxAndP2Star) {
+// A timing ComParam applied at UPDATEPARAM may lengthen a wait, never
+// shorten it below the class's initial one. CP_P2Max = 50000 us (the
+// module description's K-line default) leaves the wait of a SENDRECV
+// without answer as it was; 5000000 us lengthens it.
+TEST_F(HandlerTiming, NoAnswerWaitBeforeAndAfterUpdateParam) {
+  struct Row {
+    const char* protocol;
+    uint32_t defaults;  // first SENDRECV of a new handler, ms
+    uint32_t p2Max50ms;
+    uint32_t p2Max5s;
+  };
+  std::vector<Row> rows = {
+      {"ISO_15765_3_on_ISO_15765_2", 3000, 3000, 6000},  // P2 + 1000
+      {"ISO_14230_3_on_ISO_14230_2", 3000, 3000, 5000}, {"ISO_14229_5_on_ISO_13400_2", 3000, 3000, 5000},
+      {"MSP_VW2000LP_on_TP20", 3000, 3000, 6000},       {"SAE_J2190_on_ISO_9141_2", 2000, 2000, 5000},
+      {"MSP_KW1281_on_ISO_9141_2", 2000, 2000, 5000},   {"MSP_KW1281_on_TP16", 3000, 3000, 5000},
+      {"MSP_VW2000LP_on_TP16", 3000, 3000, 5000},
+  };
+  for (const char* p : kBaseFamily) rows.push_back({p, 2200, 2200, 5200});  // + 200 per wait
+
+  for (const Row& r : rows) {
+    EXPECT_EQ(Make(r.protocol)->getDefaultTimeout(), r.defaults) << r.protocol;
+    for (auto [p2Max, want] : {std::pair{50000u, r.p2Max50ms}, std::pair{5000000u, r.p2Max5s}}) {
+      auto h = Make(r.protocol);
+      SetU32(*h, "CP_P2Max", p2Max);
+      UpdateParam(*h);
+      EXPECT_EQ(h->getDefaultTimeout(), want) << r.protocol << " CP_P2Max = " << p2Max;
+    }
+  }
+}
+
+// After answers: P2 and P2* of the link reach every class at UPDATEPARAM
+// (the base classes from the link's items, the others from the variable
+// map); short values stay at the initial waits, long ones count.
+TEST_F(HandlerTiming, UpdateParamWaitsAfterAnswers) {
   struct Row {
     const char* protocol;
     bool identifierInFront;
-    uint32_t afterNormal;
-    uint32_t afterPending;
+    uint32_t shortNormal, shortPending;  // CP_P2Max 50 ms, CP_P2Star 150 ms
+    uint32_t longNormal, longPending;    // CP_P2Max 5000 ms, CP_P2Star 6000 ms
   };
   std::vector<Row> rows = {
-      {"ISO_15765_3_on_ISO_15765_2", true, 1050, 1050},  // P2 + 1000, whatever came before
-      {"ISO_14230_3_on_ISO_14230_2", false, 50, 150},   {"MSP_VW2000LP_on_TP20", true, 1050, 1050},
-      {"SAE_J2190_on_ISO_9141_2", false, 50, 150},      {"MSP_KW1281_on_TP16", true, 50, 150},
-      {"MSP_VW2000LP_on_TP16", true, 50, 150},
+      {"ISO_15765_3_on_ISO_15765_2", true, 3000, 3000, 6000, 6000},  // P2 + 1000, whatever came before
+      {"ISO_14230_3_on_ISO_14230_2", false, 2000, 2000, 5000, 6000},
+      {"MSP_VW2000LP_on_TP20", true, 3000, 3000, 6000, 6000},
+      {"SAE_J2190_on_ISO_9141_2", false, 2000, 2000, 5000, 6000},
+      {"MSP_KW1281_on_TP16", true, 2000, 2000, 5000, 6000},
+      {"MSP_VW2000LP_on_TP16", true, 2000, 2000, 5000, 6000},
   };
-  for (const char* p : kBaseFamily) rows.push_back({p, false, 250, 350});
+  // The base's pending wait starts at 0, so a short P2* still counts there.
+  for (const char* p : kBaseFamily) rows.push_back({p, false, 2200, 350, 5200, 6200});
 
   for (const Row& r : rows) {
-    auto h = Make(r.protocol);
-    SetU32(*h, "CP_P2Max", 50000);
-    SetU32(*h, "CP_P2Star", 150000);
-    UpdateParam(*h);
-    ResultDataPtr result;
-    Parse(*h, Answer(r.identifierInFront, {0x50, 0x03}), result);
-    EXPECT_EQ(h->getDefaultTimeout(), r.afterNormal) << r.protocol;
-    Parse(*h, Answer(r.identifierInFront, {0x7F, 0x10, 0x78}), result);
-    EXPECT_EQ(h->getDefaultTimeout(), r.afterPending) << r.protocol;
+    for (bool longValues : {false, true}) {
+      auto h = Make(r.protocol);
+      SetU32(*h, "CP_P2Max", longValues ? 5000000 : 50000);
+      SetU32(*h, "CP_P2Star", longValues ? 6000000 : 150000);
+      UpdateParam(*h);
+      ResultDataPtr result;
+      Parse(*h, Answer(r.identifierInFront, {0x50, 0x03}), result);
+      EXPECT_EQ(h->getDefaultTimeout(), longValues ? r.longNormal : r.shortNormal) << r.protocol;
+      Parse(*h, Answer(r.identifierInFront, {0x7F, 0x10, 0x78}), result);
+      EXPECT_EQ(h->getDefaultTimeout(), longValues ? r.longPending : r.shortPending) << r.protocol;
+    }
   }
 }
 
@@ -135,18 +171,18 @@ TEST_F(HandlerTiming, UpdateParamTakesP2MaxAndP2Star) {
 // what was set before.
 TEST_F(HandlerTiming, SnapshotIsTakenAtUpdateParam) {
   auto h = Make("ISO_14230_3_on_ISO_14230_2");
-  SetU32(*h, "CP_P2Max", 100000);
+  SetU32(*h, "CP_P2Max", 2500000);
   UpdateParam(*h);
-  SetU32(*h, "CP_P2Max", 400000);
+  SetU32(*h, "CP_P2Max", 4000000);
   ResultDataPtr result;
   Parse(*h, Record({0x50, 0x81}), result);
-  EXPECT_EQ(h->getDefaultTimeout(), 100u);
+  EXPECT_EQ(h->getDefaultTimeout(), 2500u);
   UpdateParam(*h);
   Parse(*h, Record({0x50, 0x81}), result);
-  EXPECT_EQ(h->getDefaultTimeout(), 400u);
+  EXPECT_EQ(h->getDefaultTimeout(), 4000u);
 
   auto fresh = Make("ISO_14230_3_on_ISO_14230_2");
-  SetU32(*fresh, "CP_P2Max", 100000);
+  SetU32(*fresh, "CP_P2Max", 2500000);
   fresh->clearComparam_var();
   UpdateParam(*fresh);
   Parse(*fresh, Record({0x50, 0x81}), result);

@@ -31,3 +31,10 @@ endforeach()
 foreach(case fault-drop fault-corrupt fault-garbage fault-split fault-unplug fault-silent fault-open-status)
   pdu7318_e2e(${case} ${case})
 endforeach()
+
+# Every resource of data/MDF.xml end to end, one table row each
+# (tests/tools/protocols_e2e.py; rows run four at a time, a few seconds).
+add_test(NAME e2e.protocols
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/protocols_e2e.py
+                 --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data)
+set_tests_properties(e2e.protocols PROPERTIES LABELS e2e TIMEOUT 120)

@@ -184,7 +184,7 @@ TEST(Scenario, RejectsBadFieldsNamingWhere) {
       {R"({"ecus": [{"dtcs": ["X0301"]}]})", "$.ecus[0].dtcs[0]"},
       {R"({"ecus": [{"requests": [{"request": "2"}]}]})", "$.ecus[0].requests[0].request"},
       {R"({"ecus": {}})", "$.ecus"},
-      {R"({"ecus": [)", "parse error"},
+      {R"({"ecus": [)", "$: not valid JSON"},
   };
   for (const Case& c : cases) {
     std::string error;

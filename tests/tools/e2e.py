@@ -348,7 +348,7 @@ def case_wire_tp20(ctx):
         vci, _ = open_vci(ctx, sim)
         link_setup(vci, 1, 12, 100, params=[(200, 1)], table=[[(0xCD, 0x200), (0xCE, 0x201), (0xD0, 0x302)]])
         got = cop(vci, 1, STARTCOMM, le32(0x200))
-        check(got == [(0, 1, b"")], "channel set up: an empty vehicle-data frame: %r" % got)
+        check(got == [(0, 1, le32(0x201) + unhex("00D040070203 01"))], "channel set up on 0x201: %r" % got)
         got = cop(vci, 1, SENDRECV, le32(0x200) + unhex("1A9B"))
         check(got == [(0, 1, le32(0x302) + unhex("5A9B") + b"03L906018")], "answer on the connection id: %r" % got)
         link_setup(vci, 2, 12, 100, params=[(200, 0x33)])

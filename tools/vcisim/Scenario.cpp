@@ -21,6 +21,47 @@ struct ScenarioError : std::runtime_error {
   throw ScenarioError(where + ": " + what);
 }
 
+// The JSON type of a value, as the error texts name it.
+std::string TypeName(const json& v) {
+  if (v.is_string()) return "a string";
+  if (v.is_boolean()) return "a boolean";
+  if (v.is_number()) return "a number";
+  if (v.is_array()) return "an array";
+  if (v.is_object()) return "an object";
+  return "null";
+}
+
+// Rejects every key of obj that is not in allowed: a misspelt key must not
+// silently fall back to a default.
+void Keys(const json& obj, const std::string& where, std::initializer_list<const char*> allowed) {
+  for (const auto& [key, value] : obj.items()) {
+    bool known = false;
+    for (const char* a : allowed) known = known || key == a;
+    if (known) continue;
+    std::string list;
+    for (const char* a : allowed) list += (list.empty() ? "" : ", ") + std::string(a);
+    Fail(where + "." + key, "unknown key (expected one of: " + list + ")");
+  }
+}
+
+void Object(const json& v, const std::string& where) {
+  if (!v.is_object()) Fail(where, "expected an object, found " + TypeName(v));
+}
+
+std::string Text(const json& obj, const char* key, const std::string& fallback, const std::string& where) {
+  auto it = obj.find(key);
+  if (it == obj.end()) return fallback;
+  if (!it->is_string()) Fail(where + "." + key, "expected a string, found " + TypeName(*it));
+  return it->get<std::string>();
+}
+
+bool Flag(const json& obj, const char* key, bool fallback, const std::string& where) {
+  auto it = obj.find(key);
+  if (it == obj.end()) return fallback;
+  if (!it->is_boolean()) Fail(where + "." + key, "expected true or false, found " + TypeName(*it));
+  return it->get<bool>();
+}
+
 uint32_t Number(const json& v, const std::string& where) {
   if (v.is_number_unsigned()) {
     uint64_t n = v.get<uint64_t>();
@@ -43,7 +84,7 @@ uint32_t Number(const json& v, const std::string& where) {
       Fail(where, "bad number \"" + s + "\"");
     }
   }
-  Fail(where, "expected a number");
+  Fail(where, "expected a number (or a string such as \"0x7E0\"), found " + TypeName(v));
 }
 
 uint32_t NumberOr(const json& obj, const char* key, uint32_t fallback, const std::string& where) {
@@ -54,7 +95,7 @@ uint32_t NumberOr(const json& obj, const char* key, uint32_t fallback, const std
 
 // Hex bytes, or "ascii:TEXT" for the bytes of TEXT.
 Bytes ByteString(const json& v, const std::string& where) {
-  if (!v.is_string()) Fail(where, "expected a hex string");
+  if (!v.is_string()) Fail(where, "expected a hex string (\"62 F1 90\" or \"ascii:TEXT\"), found " + TypeName(v));
   const std::string s = v.get<std::string>();
   if (s.rfind("ascii:", 0) == 0) return Bytes(s.begin() + 6, s.end());
   auto bytes = ParseHex(s);
@@ -75,7 +116,7 @@ std::map<uint32_t, Bytes> IdMap(const json& obj, const char* key, const std::str
   std::map<uint32_t, Bytes> out;
   auto it = obj.find(key);
   if (it == obj.end()) return out;
-  if (!it->is_object()) Fail(where + "." + key, "expected an object");
+  Object(*it, where + "." + key);
   for (const auto& [k, v] : it->items()) {
     std::string w = where + "." + key + "." + k;
     out[HexKey(k, w)] = ByteString(v, w);
@@ -88,14 +129,15 @@ Dtc ParseDtc(const json& v, const std::string& where) {
   Dtc d;
   const json* code = &v;
   if (v.is_object()) {
-    if (!v.contains("code")) Fail(where, "missing \"code\"");
+    Keys(v, where, {"code", "status", "failure_type"});
+    if (!v.contains("code")) Fail(where + ".code", "missing (the trouble code, \"P0301\" or hex)");
     code = &v["code"];
     d.status = static_cast<uint8_t>(NumberOr(v, "status", 0x09, where));
     d.failureType = static_cast<uint8_t>(NumberOr(v, "failure_type", 0, where));
   } else {
     d.status = 0x09;
   }
-  if (!code->is_string()) Fail(where, "expected a DTC text");
+  if (!code->is_string()) Fail(v.is_object() ? where + ".code" : where, "expected a trouble code text (\"P0301\" or hex), found " + TypeName(*code));
   std::string s = code->get<std::string>();
   static const std::string kLetters = "PCBU";
   if (s.size() == 5 && kLetters.find(s[0]) != std::string::npos) {
@@ -112,31 +154,58 @@ Dtc ParseDtc(const json& v, const std::string& where) {
   return d;
 }
 
+// A text field given as its ASCII bytes.
+Bytes Ascii(const json& v, const std::string& where) {
+  if (!v.is_string()) Fail(where, "expected a text (a JSON string), found " + TypeName(v));
+  const std::string s = v.get<std::string>();
+  return Bytes(s.begin(), s.end());
+}
+
+// One of a fixed set of words.
+template <typename T>
+T Choice(const json& obj, const char* key, const std::map<std::string, T>& choices, const std::string& fallback,
+         const std::string& where) {
+  std::string word = fallback;
+  auto it = obj.find(key);
+  if (it != obj.end()) {
+    std::string expected;
+    for (const auto& [name, value] : choices) expected += (expected.empty() ? "\"" : ", \"") + name + "\"";
+    if (!it->is_string()) Fail(where + "." + key, "expected one of " + expected + ", found " + TypeName(*it));
+    word = it->get<std::string>();
+    if (!choices.count(word)) Fail(where + "." + key, "expected one of " + expected + ", not \"" + word + "\"");
+  }
+  return choices.at(word);
+}
+
 EcuReply ParseReply(const json& v, const std::string& where) {
   EcuReply r;
   if (v.is_string()) {
     r.data = ByteString(v, where);
     return r;
   }
-  if (!v.is_object() || !v.contains("data")) Fail(where, "expected a hex string or {\"data\": ...}");
+  if (!v.is_object()) Fail(where, "expected a hex string or {\"data\": ..., \"delay_ms\": ...}, found " + TypeName(v));
+  Keys(v, where, {"data", "delay_ms"});
+  if (!v.contains("data")) Fail(where + ".data", "missing (the response bytes)");
   r.data = ByteString(v["data"], where + ".data");
   r.delayMs = NumberOr(v, "delay_ms", 0, where);
   return r;
 }
 
 RequestRule ParseRule(const json& v, const std::string& where) {
-  if (!v.is_object() || !v.contains("request")) Fail(where, "expected {\"request\": ...}");
+  Object(v, where);
+  Keys(v, where, {"request", "prefix", "responses", "busy", "pending", "pending_interval_ms"});
+  if (!v.contains("request")) Fail(where + ".request", "missing (the request bytes)");
   RequestRule rule;
   rule.request = ByteString(v["request"], where + ".request");
   if (rule.request.empty()) Fail(where + ".request", "empty request");
-  rule.prefix = v.value("prefix", false);
+  rule.prefix = Flag(v, "prefix", false, where);
   rule.busy = NumberOr(v, "busy", 0, where);
   rule.busyLeft = rule.busy;
   rule.pending = NumberOr(v, "pending", 0, where);
   rule.pendingIntervalMs = NumberOr(v, "pending_interval_ms", 500, where);
   if (v.contains("responses")) {
     const json& rs = v["responses"];
-    if (!rs.is_array()) Fail(where + ".responses", "expected an array");
+    if (!rs.is_array()) Fail(where + ".responses", "expected an array, found " + TypeName(rs));
     for (size_t i = 0; i < rs.size(); ++i) {
       rule.replies.push_back(ParseReply(rs[i], where + ".responses[" + std::to_string(i) + "]"));
     }
@@ -145,31 +214,28 @@ RequestRule ParseRule(const json& v, const std::string& where) {
 }
 
 EcuConfig ParseEcu(const json& v, const std::string& where) {
-  if (!v.is_object()) Fail(where, "expected an object");
+  Object(v, where);
+  Keys(v, where, {"name", "bus", "behaviour", "request_id", "response_id", "functional_id", "address",
+                  "functional_address", "delay_ms", "seed", "vin", "serial", "data_ids", "identification",
+                  "local_ids", "pids", "key_bytes", "dtcs", "routines", "requests", "periodic"});
   EcuConfig e;
-  e.name = v.value("name", std::string("ecu"));
-  std::string bus = v.value("bus", std::string("can"));
-  if (bus == "can") {
-    e.bus = EcuBus::kCan;
-  } else if (bus == "kline") {
-    e.bus = EcuBus::kKLine;
-  } else if (bus == "tp20") {
-    e.bus = EcuBus::kTp20;
-  } else {
-    Fail(where + ".bus", "expected \"can\", \"kline\" or \"tp20\"");
-  }
-  std::string behaviour = v.value("behaviour", std::string(e.bus == EcuBus::kCan ? "uds" : "kwp"));
-  if (behaviour == "uds") {
-    e.behaviour = EcuBehaviour::kUds;
-  } else if (behaviour == "kwp") {
-    e.behaviour = EcuBehaviour::kKwp;
-  } else if (behaviour == "none") {
-    e.behaviour = EcuBehaviour::kTableOnly;
-  } else if (behaviour == "raw") {
-    e.behaviour = EcuBehaviour::kRaw;
-  } else {
-    Fail(where + ".behaviour", "expected \"uds\", \"kwp\", \"raw\" or \"none\"");
-  }
+  e.name = Text(v, "name", "ecu", where);
+  static const std::map<std::string, EcuBus> kBuses{
+      {"can", EcuBus::kCan},     {"kline", EcuBus::kKLine}, {"tp20", EcuBus::kTp20},   {"tp16", EcuBus::kTp16},
+      {"j1850", EcuBus::kJ1850}, {"j1939", EcuBus::kJ1939}, {"j1708", EcuBus::kJ1708}, {"sci", EcuBus::kSci},
+  };
+  static const std::map<std::string, EcuBehaviour> kBehaviours{
+      {"uds", EcuBehaviour::kUds},       {"kwp", EcuBehaviour::kKwp},     {"none", EcuBehaviour::kTableOnly},
+      {"raw", EcuBehaviour::kRaw},       {"obd", EcuBehaviour::kObd},     {"kw1281", EcuBehaviour::kKw1281},
+      {"j1939", EcuBehaviour::kJ1939},   {"j1587", EcuBehaviour::kJ1587}, {"sci", EcuBehaviour::kSci},
+  };
+  e.bus = Choice(v, "bus", kBuses, std::string("can"), where);
+  // Each bus has the services its vehicles usually speak.
+  static const std::map<EcuBus, std::string> kDefaultBehaviour{
+      {EcuBus::kCan, "uds"},     {EcuBus::kKLine, "kwp"},   {EcuBus::kTp20, "kwp"},    {EcuBus::kTp16, "kwp"},
+      {EcuBus::kJ1850, "obd"},   {EcuBus::kJ1939, "j1939"}, {EcuBus::kJ1708, "j1587"}, {EcuBus::kSci, "sci"},
+  };
+  e.behaviour = Choice(v, "behaviour", kBehaviours, kDefaultBehaviour.at(e.bus), where);
   e.requestId = NumberOr(v, "request_id", e.requestId, where);
   e.responseId = NumberOr(v, "response_id", e.requestId + 8, where);
   if (v.contains("functional_id")) {
@@ -179,7 +245,13 @@ EcuConfig ParseEcu(const json& v, const std::string& where) {
       e.functionalId = Number(v["functional_id"], where + ".functional_id");
     }
   }
-  e.address = NumberOr(v, "address", e.bus == EcuBus::kTp20 ? 1 : 0x10, where);
+  uint32_t defaultAddress = 0x10;
+  if (e.bus == EcuBus::kTp20 || e.bus == EcuBus::kTp16) defaultAddress = 1;
+  if (e.bus == EcuBus::kJ1939) defaultAddress = 0x00;  // engine #1
+  if (e.bus == EcuBus::kJ1708) defaultAddress = 0x80;  // MID 128, engine #1
+  e.address = NumberOr(v, "address", defaultAddress, where);
+  // OBD functional addressing: 0x6A on J1850, 0x33 on the K-line.
+  if (e.bus == EcuBus::kJ1850) e.functionalAddress = 0x6A;
   if (v.contains("functional_address")) {
     if (v["functional_address"].is_null()) {
       e.functionalAddress.reset();
@@ -195,34 +267,55 @@ EcuConfig ParseEcu(const json& v, const std::string& where) {
   e.localIds = IdMap(v, "local_ids", where);
   // The two identifiers every diagnostic user asks first.
   if (v.contains("vin")) {
-    Bytes vin = ByteString(json("ascii:" + v["vin"].get<std::string>()), where + ".vin");
-    if (e.behaviour == EcuBehaviour::kKwp) {
-      e.identification.emplace(0x90, vin);
-    } else {
-      e.dataIds.emplace(0xF190, vin);
+    Bytes vin = Ascii(v["vin"], where + ".vin");
+    switch (e.behaviour) {
+      case EcuBehaviour::kKwp:
+      case EcuBehaviour::kObd:
+      case EcuBehaviour::kKw1281:
+        e.identification.emplace(0x90, vin);
+        break;
+      case EcuBehaviour::kJ1939:  // PGN 65260, '*'-terminated
+        vin.push_back('*');
+        e.dataIds.emplace(0xFEEC, vin);
+        break;
+      case EcuBehaviour::kJ1587: {  // PID 237: byte count, then the text
+        Bytes value{static_cast<uint8_t>(vin.size())};
+        value.insert(value.end(), vin.begin(), vin.end());
+        e.dataIds.emplace(0xED, value);
+        break;
+      }
+      default:
+        e.dataIds.emplace(0xF190, vin);
+        break;
     }
   }
   if (v.contains("serial")) {
-    Bytes serial = ByteString(json("ascii:" + v["serial"].get<std::string>()), where + ".serial");
+    Bytes serial = Ascii(v["serial"], where + ".serial");
     if (e.behaviour == EcuBehaviour::kKwp) {
       e.identification.emplace(0x8C, serial);
     } else {
       e.dataIds.emplace(0xF18C, serial);
     }
   }
+  e.pids = IdMap(v, "pids", where);
+  if (v.contains("key_bytes")) {
+    e.keyBytes = ByteString(v["key_bytes"], where + ".key_bytes");
+    if (e.keyBytes.size() != 2) Fail(where + ".key_bytes", "expected two key bytes");
+  }
   if (v.contains("dtcs")) {
     const json& ds = v["dtcs"];
-    if (!ds.is_array()) Fail(where + ".dtcs", "expected an array");
+    if (!ds.is_array()) Fail(where + ".dtcs", "expected an array, found " + TypeName(ds));
     for (size_t i = 0; i < ds.size(); ++i) {
       e.dtcs.push_back(ParseDtc(ds[i], where + ".dtcs[" + std::to_string(i) + "]"));
     }
   }
   if (v.contains("routines")) {
     const json& rs = v["routines"];
-    if (!rs.is_object()) Fail(where + ".routines", "expected an object");
+    Object(rs, where + ".routines");
     for (const auto& [k, r] : rs.items()) {
       std::string w = where + ".routines." + k;
-      if (!r.is_object()) Fail(w, "expected an object");
+      Object(r, w);
+      Keys(r, w, {"pending", "pending_interval_ms", "result"});
       Routine routine;
       routine.pending = NumberOr(r, "pending", 0, w);
       routine.pendingIntervalMs = NumberOr(r, "pending_interval_ms", 500, w);
@@ -232,25 +325,27 @@ EcuConfig ParseEcu(const json& v, const std::string& where) {
   }
   if (v.contains("requests")) {
     const json& rs = v["requests"];
-    if (!rs.is_array()) Fail(where + ".requests", "expected an array");
+    if (!rs.is_array()) Fail(where + ".requests", "expected an array, found " + TypeName(rs));
     for (size_t i = 0; i < rs.size(); ++i) {
       e.rules.push_back(ParseRule(rs[i], where + ".requests[" + std::to_string(i) + "]"));
     }
   }
   if (v.contains("periodic")) {
     const json& ps = v["periodic"];
-    if (!ps.is_array()) Fail(where + ".periodic", "expected an array");
+    if (!ps.is_array()) Fail(where + ".periodic", "expected an array, found " + TypeName(ps));
     for (size_t i = 0; i < ps.size(); ++i) {
       std::string w = where + ".periodic[" + std::to_string(i) + "]";
       const json& p = ps[i];
-      if (!p.is_object() || !p.contains("id")) Fail(w, "expected {\"id\": ..., \"data\": ...}");
+      Object(p, w);
+      Keys(p, w, {"id", "data", "period_ms", "count", "counter"});
+      if (!p.contains("id")) Fail(w + ".id", "missing (the frame's identifier word)");
       PeriodicFrame f;
       f.id = Number(p["id"], w + ".id");
       if (p.contains("data")) f.data = ByteString(p["data"], w + ".data");
       if (f.data.size() > 8) Fail(w + ".data", "at most 8 bytes in a CAN frame");
       f.periodMs = NumberOr(p, "period_ms", f.periodMs, w);
       f.count = NumberOr(p, "count", f.count, w);
-      f.counter = p.value("counter", false);
+      f.counter = Flag(p, "counter", false, w);
       e.periodic.push_back(std::move(f));
     }
   }
@@ -265,19 +360,42 @@ uint32_t KeyFromSeed(uint32_t seed) {
 
 std::optional<Scenario> ParseScenario(const std::string& jsonText, std::string& error) {
   try {
-    json root = json::parse(jsonText);
-    if (!root.is_object()) Fail("$", "expected an object");
+    json root;
+    try {
+      root = json::parse(jsonText);
+    } catch (const json::parse_error& e) {
+      // Say where, in the file's own terms; the library's text is not for
+      // users.
+      size_t line = 1, column = 1;
+      for (size_t i = 0; i + 1 < e.byte && i < jsonText.size(); ++i) {
+        if (jsonText[i] == '\n') {
+          ++line;
+          column = 1;
+        } else {
+          ++column;
+        }
+      }
+      Fail("$", "not valid JSON (line " + std::to_string(line) + ", column " + std::to_string(column) + ")");
+    }
+    Object(root, "$");
+    Keys(root, "$", {"name", "description", "vci", "ecus", "sessions"});
     Scenario s;
-    s.name = root.value("name", std::string("unnamed"));
-    s.description = root.value("description", std::string());
+    s.name = Text(root, "name", "unnamed", "$");
+    s.description = Text(root, "description", "", "$");
     if (root.contains("vci")) {
       const json& vci = root["vci"];
-      if (!vci.is_object()) Fail("$.vci", "expected an object");
+      Object(vci, "$.vci");
+      Keys(vci, "$.vci", {"battery_mv", "ignition", "firmware"});
       s.vci.batteryMv = NumberOr(vci, "battery_mv", s.vci.batteryMv, "$.vci");
       s.vci.ignition = NumberOr(vci, "ignition", s.vci.ignition, "$.vci");
       s.vci.firmware = NumberOr(vci, "firmware", s.vci.firmware, "$.vci");
     }
-    if (!root.contains("ecus") || !root["ecus"].is_array()) Fail("$.ecus", "expected an array");
+    if (!root.contains("ecus")) Fail("$.ecus", "missing (an array of ECUs)");
+    if (!root["ecus"].is_array()) Fail("$.ecus", "expected an array, found " + TypeName(root["ecus"]));
+    // Sessions belong to the end-to-end tests; only their shape is checked.
+    if (root.contains("sessions") && !root["sessions"].is_array()) {
+      Fail("$.sessions", "expected an array, found " + TypeName(root["sessions"]));
+    }
     const json& ecus = root["ecus"];
     for (size_t i = 0; i < ecus.size(); ++i) {
       s.ecus.push_back(ParseEcu(ecus[i], "$.ecus[" + std::to_string(i) + "]"));
@@ -285,8 +403,10 @@ std::optional<Scenario> ParseScenario(const std::string& jsonText, std::string& 
     return s;
   } catch (const ScenarioError& e) {
     error = e.what();
-  } catch (const json::exception& e) {
-    error = e.what();
+  } catch (const json::exception&) {
+    // Every access is checked before it is made; should one slip through,
+    // still no library text reaches the user.
+    error = "$: unreadable scenario";
   }
   return std::nullopt;
 }

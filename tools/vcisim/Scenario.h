@@ -24,8 +24,13 @@
 
 namespace vcisim {
 
-enum class EcuBus { kCan, kKLine, kTp20 };
-enum class EcuBehaviour { kUds, kKwp, kTableOnly, kRaw };
+// The bus an ECU sits on. kKLine serves both the ISO 14230 and the ISO 9141
+// (5-baud) protocols; the link's protocol decides how it is woken up.
+enum class EcuBus { kCan, kKLine, kTp20, kTp16, kJ1850, kJ1939, kJ1708, kSci };
+// Built-in services: UDS, KWP2000, none (rules only), raw CAN (echo), OBD-II
+// (ISO 15031-5 modes 01/03/04/09 and SAE J2190 mode 22), KW1281 blocks,
+// SAE J1939 (request PGN, DM1), SAE J1587 (parameter requests), SCI.
+enum class EcuBehaviour { kUds, kKwp, kTableOnly, kRaw, kObd, kKw1281, kJ1939, kJ1587, kSci };
 
 // Raw CAN identifier words, as the VCI carries them in front of a frame's
 // data (u32, little-endian): the identifier in bits 0-28, bit 31 set for a
@@ -94,7 +99,9 @@ struct EcuConfig {
 
   std::map<uint32_t, Bytes> dataIds;         // UDS 0x22 / 0x2E
   std::map<uint32_t, Bytes> identification;  // KWP 0x1A
-  std::map<uint32_t, Bytes> localIds;        // KWP 0x21
+  std::map<uint32_t, Bytes> localIds;        // KWP 0x21, KW1281 group readings (0x29)
+  std::map<uint32_t, Bytes> pids;            // OBD-II mode 01 parameter values
+  Bytes keyBytes;                            // 5-baud init key bytes (empty: by behaviour)
   std::vector<Dtc> dtcs;
   uint32_t seed = 0x11223344;
   std::map<uint32_t, Routine> routines;  // 0x31 01 <id>

@@ -69,6 +69,16 @@ std::vector<EcuReply> SimEcu::Handle(const Bytes& request, bool functional) {
     answer = Kwp(request, replies);
   } else if (cfg_.behaviour == EcuBehaviour::kRaw) {
     answer = request;  // a raw CAN ECU without a rule echoes the frame's data
+  } else if (cfg_.behaviour == EcuBehaviour::kObd) {
+    answer = Obd(request);
+  } else if (cfg_.behaviour == EcuBehaviour::kKw1281) {
+    answer = Kw1281(request);
+  } else if (cfg_.behaviour == EcuBehaviour::kJ1939 || cfg_.behaviour == EcuBehaviour::kJ1587) {
+    bool quiet = false;
+    answer = cfg_.behaviour == EcuBehaviour::kJ1939 ? J1939(request, quiet) : J1587(request, quiet);
+    if (quiet) return {};
+  } else if (cfg_.behaviour == EcuBehaviour::kSci) {
+    answer = Sci(request);
   } else {
     answer = NegativeResponse(sid, kServiceNotSupported);
   }

@@ -34,12 +34,22 @@ class SimEcu {
   // one. Empty when the ECU does not answer.
   std::vector<EcuReply> Handle(const Bytes& request, bool functional);
 
+  // The bytes an ECU sends after the 5-baud address: the sync byte 0x55
+  // and its two key bytes.
+  Bytes FiveBaudAnswer() const;
+
  private:
   std::vector<EcuReply> FromRule(RequestRule& rule, uint8_t sid);
   Bytes Uds(const Bytes& req, std::vector<EcuReply>& pendingFirst);
   Bytes Kwp(const Bytes& req, std::vector<EcuReply>& pendingFirst);
   Bytes SecurityAccess(const Bytes& req);
   Bytes Routine(const Bytes& req, std::vector<EcuReply>& pendingFirst);
+  // EcuServices.cpp: the other families.
+  Bytes Obd(const Bytes& req);
+  Bytes Kw1281(const Bytes& req);
+  Bytes J1939(const Bytes& req, bool& quiet);
+  Bytes J1587(const Bytes& req, bool& quiet);
+  Bytes Sci(const Bytes& req);
 
   EcuConfig cfg_;
   bool seedSent_ = false;
@@ -49,5 +59,10 @@ class SimEcu {
 
 // 7F sid nrc.
 Bytes NegativeResponse(uint8_t sid, uint8_t nrc);
+
+// J1939: the identifier word (29-bit, kCanExtendedFlag set) of a message of
+// parameter group pgn from source address sa to destination da (da is used
+// only by PDU1 groups, PF below 0xF0), priority 6.
+uint32_t J1939Id(uint32_t pgn, uint8_t sa, uint8_t da);
 
 }  // namespace vcisim

@@ -71,8 +71,24 @@ VciDevice::Family VciDevice::FamilyOf(const SimLink& link) const {
       return Family::kRawCan;
     case 100:  // KWP2000 on TP2.0
       return Family::kTp20;
+    case 101: case 104:  // KWP2000 and KW1281 on TP1.6
+      return Family::kTp16;
+    case 5: case 9: case 19: case 20: case 103:  // 5-baud K-line protocols
+      return Family::kKLine9141;
+    case 7: case 8: case 10: case 12: case 21: case 22: case 25:  // J1850 VPW and PWM
+      return Family::kJ1850;
+    case 14: case 15: case 27:
+      return Family::kJ1939;
+    case 16:
+      return Family::kJ1708;
+    case 17:
+      return Family::kSci;
+    case 0: case 4: case 13: case 23: case 24: case 102:
+      return Family::kKLine14230;
     default:
-      return Family::kKLine;
+      // Protocols without a VCI code of their own (the keyword protocols
+      // 71/81/82, SAE J2190 on plain ISO 9141) run on the ISO 9141 line.
+      return link.busCode == 14 ? Family::kKLine14230 : Family::kKLine9141;
   }
 }
 
@@ -258,106 +274,197 @@ std::vector<OutFrame> VciDevice::Cop(const Bytes& data, uint32_t nowMs) {
   }
   out.push_back(Answer(VCI_CMD_COP, {kNoError}));
   SimLink& link = it->second;
-  Family family = FamilyOf(link);
-  // Cut the transport bytes off: the identifier in front, or the four
-  // bytes behind that the library counts on top of a plain request.
-  if (family == Family::kRawCan) {
-    // The raw CAN handler passes the application's bytes through; the
-    // library appends four zero bytes behind them.
-    Bytes frame(request.begin(), request.size() >= kIdBytes ? request.end() - kIdBytes : request.begin());
-    RouteRawCan(link, copType, frame, receiveCycles, nowMs, out);
-    return out;
-  }
-  Bytes service;
-  if (family == Family::kKLine) {
-    if (request.size() >= kIdBytes) service.assign(request.begin(), request.end() - kIdBytes);
+  const Family family = FamilyOf(link);
+  // Cut the transport bytes off: the identifier the ISO 15765 and TP2.0
+  // handlers put in front, or the four zero bytes the library appends to
+  // the request of every handler that puts nothing in front.
+  uint32_t id = 0;
+  Bytes payload;
+  if (family == Family::kCan || family == Family::kTp20) {
+    if (request.size() >= kIdBytes) {
+      id = LeWord(request, 0);
+      payload.assign(request.begin() + kIdBytes, request.end());
+    }
   } else if (request.size() >= kIdBytes) {
-    service.assign(request.begin() + kIdBytes, request.end());
+    payload.assign(request.begin(), request.end() - kIdBytes);
   }
-  Route(link, family, copType, family == Family::kKLine ? service : request, nowMs, out);
+  if (family == Family::kRawCan) {
+    RouteRawCan(link, copType, payload, receiveCycles, nowMs, out);
+  } else if (copType == kCoptStartComm || copType == kCoptStopComm) {
+    StartStop(link, family, copType, payload, nowMs, out);
+  } else if (copType == kCoptSendRecv && !payload.empty()) {
+    Route(link, family, id, payload, nowMs, out);
+  }
   return out;
 }
 
-void VciDevice::Route(SimLink& link, Family family, uint32_t copType, const Bytes& request, uint32_t nowMs,
-                      std::vector<OutFrame>& out) {
-  const bool comm = copType == kCoptStartComm || copType == kCoptStopComm;
-  if (!comm && copType != kCoptSendRecv) return;
-
-  // An empty vehicle-data frame: communication set up (or ended) without
-  // a message to report.
-  auto emptyAnswer = [&](const std::string& note) {
-    OutFrame f;
-    f.channel = kChannelVehicle;
-    f.command = VCI_CMD_VEHICLE_DATA;
-    PutU32(f.data, kNoError);
-    PutU32(f.data, nowMs);
-    PutU32(f.data, link.table.empty() ? 0 : link.table.front().uniqueId);
-    PutU32(f.data, 0);
-    f.note = note;
-    out.push_back(std::move(f));
+std::vector<SimEcu*> VciDevice::Targets(const SimLink& link, Family family, uint32_t id, bool& functional,
+                                        std::string& none) {
+  std::vector<SimEcu*> found;
+  functional = false;
+  auto onBus = [&](EcuBus bus) {
+    for (SimEcu& ecu : ecus_) {
+      if (ecu.Config().bus == bus) found.push_back(&ecu);
+    }
   };
+  switch (family) {
+    case Family::kCan:
+      for (SimEcu& ecu : ecus_) {
+        const EcuConfig& c = ecu.Config();
+        if (c.bus != EcuBus::kCan || c.behaviour == EcuBehaviour::kRaw) continue;
+        if (c.requestId == id || (c.functionalId && *c.functionalId == id)) found.push_back(&ecu);
+        if (c.requestId != id && c.functionalId && *c.functionalId == id) functional = true;
+      }
+      if (found.empty()) none = "no ECU listens on " + Hex32(id);
+      return found;
+    case Family::kTp20:
+    case Family::kTp16: {
+      const uint32_t dest = Param(link, code::kVwtpDestAddr, 1);
+      const EcuBus bus = family == Family::kTp20 ? EcuBus::kTp20 : EcuBus::kTp16;
+      // On TP1.6 the protocol picks between the KW1281 and the KWP2000
+      // ECU at the address.
+      const bool wantKw1281 = link.protocolCode == 104;
+      for (SimEcu& ecu : ecus_) {
+        const EcuConfig& c = ecu.Config();
+        if (c.bus != bus || c.address != dest) continue;
+        if (family == Family::kTp16 && (c.behaviour == EcuBehaviour::kKw1281) != wantKw1281) continue;
+        found.assign(1, &ecu);  // one ECU per channel: the last one wins
+      }
+      if (found.empty()) none = std::string(family == Family::kTp20 ? "no TP2.0" : "no TP1.6") + " ECU at address " + Hex32(dest);
+      return found;
+    }
+    case Family::kKLine14230:
+    case Family::kKLine9141:
+    case Family::kJ1850: {
+      // ISO 14230 and J1850: the target address of the addressing mode;
+      // ISO 9141: the address the line was woken up with.
+      const bool funcMode = Param(link, code::kRequestAddrMode, 1) == 2;
+      uint32_t target = 0;
+      if (family == Family::kKLine9141) {
+        target = funcMode ? Param(link, code::k5BaudAddressFunc, 0x33) : Param(link, code::k5BaudAddressPhys, 0x33);
+      } else if (funcMode) {
+        target = Param(link, code::kFuncReqTargetAddr, family == Family::kJ1850 ? 0x6A : 0x33);
+      } else {
+        target = Param(link, code::kPhysReqTargetAddr, 0x10);
+      }
+      const EcuBus bus = family == Family::kJ1850 ? EcuBus::kJ1850 : EcuBus::kKLine;
+      for (SimEcu& ecu : ecus_) {
+        const EcuConfig& c = ecu.Config();
+        if (c.bus != bus) continue;
+        if (c.address == target) {
+          found.push_back(&ecu);
+        } else if (c.functionalAddress && *c.functionalAddress == target) {
+          found.push_back(&ecu);
+          functional = true;
+        }
+      }
+      if (found.empty()) {
+        none = std::string(family == Family::kJ1850 ? "no J1850" : "no K-line") + " ECU at address " + Hex32(target);
+      }
+      return found;
+    }
+    case Family::kJ1939:
+      onBus(EcuBus::kJ1939);  // each ECU looks at the destination itself
+      break;
+    case Family::kJ1708:
+      onBus(EcuBus::kJ1708);
+      break;
+    case Family::kSci:
+      onBus(EcuBus::kSci);
+      break;
+    case Family::kRawCan:
+      break;
+  }
+  if (found.empty()) none = "no ECU on this bus";
+  return found;
+}
 
-  if (family == Family::kCan) {
-    if (request.size() < kIdBytes) return;
-    const uint32_t id = LeWord(request, 0);
-    Bytes service(request.begin() + kIdBytes, request.end());
-    if (service.empty()) {
-      if (comm) emptyAnswer(copType == kCoptStartComm ? "CAN link started" : "CAN link stopped");
+void VciDevice::StartStop(SimLink& link, Family family, uint32_t copType, const Bytes& payload, uint32_t nowMs,
+                          std::vector<OutFrame>& out) {
+  const bool start = copType == kCoptStartComm;
+  const uint32_t firstUid = link.table.empty() ? 0 : link.table.front().uniqueId;
+  bool functional = false;
+  std::string none;
+  switch (family) {
+    case Family::kKLine14230: {
+      // Fast init: the ECU answers a start (or stop) communication request.
+      std::vector<SimEcu*> ecus = Targets(link, family, 0, functional, none);
+      if (ecus.empty()) out.front().note = none;
+      Bytes request = payload.empty() ? Bytes{static_cast<uint8_t>(start ? 0x81 : 0x82)} : payload;
+      for (SimEcu* ecu : ecus) EmitReplies(link, family, *ecu, ecu->Handle(request, functional), nowMs, out);
       return;
     }
-    bool any = false;
-    for (SimEcu& ecu : ecus_) {
-      const EcuConfig& c = ecu.Config();
-      if (c.bus != EcuBus::kCan) continue;
-      bool physical = c.requestId == id;
-      bool functional = !physical && c.functionalId && *c.functionalId == id;
-      if (!physical && !functional) continue;
-      any = true;
-      EmitReplies(link, family, ecu, ecu.Handle(service, functional), nowMs, out);
-    }
-    if (!any && !out.empty()) out.front().note = "no ECU listens on " + Hex32(id);
-    return;
-  }
-
-  if (family == Family::kTp20) {
-    const uint32_t dest = Param(link, code::kVwtpDestAddr, 1);
-    SimEcu* target = nullptr;
-    for (SimEcu& ecu : ecus_) {
-      if (ecu.Config().bus == EcuBus::kTp20 && ecu.Config().address == dest) target = &ecu;
-    }
-    if (target == nullptr) {
-      out.front().note = "no TP2.0 ECU at address " + Hex32(dest);
+    case Family::kKLine9141: {
+      // 5-baud init: the woken ECU sends the sync byte and its key bytes.
+      // Stopping just lets the line fall idle.
+      std::vector<SimEcu*> ecus = Targets(link, family, 0, functional, none);
+      if (ecus.empty()) {
+        out.front().note = none;
+        return;
+      }
+      if (!start) {
+        out.push_back(VehicleData(firstUid, {}, nowMs, 0, "K-line idle"));
+        return;
+      }
+      EmitReplies(link, family, *ecus.front(), {{ecus.front()->FiveBaudAnswer(), ecus.front()->Config().delayMs}},
+                  nowMs, out, false);
       return;
     }
-    Bytes service(request.size() >= kIdBytes ? request.begin() + kIdBytes : request.end(), request.end());
-    if (service.empty()) {
-      if (comm) emptyAnswer("TP2.0 channel to " + target->Config().name);
+    case Family::kTp20:
+    case Family::kTp16: {
+      // Channel set-up: the ECU answers on 0x200 + its address with
+      // 00 D0, the identifier it listens on (0x740) and the one it sends
+      // on (the connection's response id), application type 01. The
+      // channel is closed with A8, answered on the connection.
+      std::vector<SimEcu*> ecus = Targets(link, family, 0, functional, none);
+      if (ecus.empty()) {
+        out.front().note = none;
+        return;
+      }
+      const SimEcu& ecu = *ecus.front();
+      const uint32_t respId = ConnectionId(link);
+      Bytes message;
+      if (start) {
+        PutU32(message, 0x200 + ecu.Config().address);
+        message.insert(message.end(), {0x00, 0xD0, 0x40, 0x07, static_cast<uint8_t>(respId),
+                                       static_cast<uint8_t>(respId >> 8), 0x01});
+      } else {
+        PutU32(message, respId);
+        message.push_back(0xA8);
+      }
+      out.push_back(VehicleData(firstUid, message, nowMs, ecu.Config().delayMs,
+                                ecu.Config().name + (start ? ": channel set up" : ": channel closed")));
       return;
     }
-    EmitReplies(link, family, *target, target->Handle(service, false), nowMs, out);
-    return;
+    default: {
+      // CAN, J1850, J1939, J1708, SCI: nothing to set up; an empty
+      // vehicle-data frame says the link is ready (or stopped).
+      out.push_back(VehicleData(firstUid, {}, nowMs, 0, start ? "link started" : "link stopped"));
+      return;
+    }
   }
+}
 
-  // K-line: the request goes to the target address; communication is set
-  // up with a start communication request, and ended with a stop.
-  Bytes service = request;
-  if (service.empty()) {
-    if (copType == kCoptSendRecv) return;
-    service = Bytes{static_cast<uint8_t>(copType == kCoptStartComm ? 0x81 : 0x82)};
+void VciDevice::Route(SimLink& link, Family family, uint32_t id, const Bytes& payload, uint32_t nowMs,
+                      std::vector<OutFrame>& out) {
+  bool functional = false;
+  std::string none;
+  std::vector<SimEcu*> ecus = Targets(link, family, id, functional, none);
+  if (ecus.empty()) out.front().note = none;
+  for (SimEcu* ecu : ecus) {
+    bool fn = functional;
+    if (family == Family::kCan) fn = ecu->Config().requestId != id;
+    if (family == Family::kKLine14230 || family == Family::kKLine9141 || family == Family::kJ1850) {
+      fn = functional && ecu->Config().functionalAddress.has_value();
+    }
+    EmitReplies(link, family, *ecu, ecu->Handle(payload, fn), nowMs, out);
   }
-  const bool functional = Param(link, code::kRequestAddrMode, 1) == 2;
-  const uint32_t target = functional ? Param(link, code::kFuncReqTargetAddr, 0x33)
-                                     : Param(link, code::kPhysReqTargetAddr, 0x10);
-  bool any = false;
-  for (SimEcu& ecu : ecus_) {
-    const EcuConfig& c = ecu.Config();
-    if (c.bus != EcuBus::kKLine) continue;
-    bool hit = functional ? c.functionalAddress && *c.functionalAddress == target : c.address == target;
-    if (!hit) continue;
-    any = true;
-    EmitReplies(link, family, ecu, ecu.Handle(service, functional), nowMs, out);
-  }
-  if (!any) out.front().note = "no K-line ECU at address " + Hex32(target);
+}
+
+uint32_t VciDevice::ConnectionId(const SimLink& link) const {
+  if (link.table.empty()) return 0x300;
+  auto it = link.table.front().params.find(code::kVwtpPhysRespIdCon);
+  return it == link.table.front().params.end() ? 0x300u : it->second;
 }
 
 OutFrame VciDevice::VehicleData(uint32_t uniqueId, const Bytes& message, uint32_t nowMs, uint32_t delayMs,
@@ -453,19 +560,24 @@ bool VciDevice::UniqueIdFor(const SimLink& link, Family family, const SimEcu& ec
     return true;  // no table: nothing to filter by
   }
   const EcuConfig& c = ecu.Config();
-  if (family == Family::kTp20) {
-    id = link.table.front().uniqueId;  // one ECU per TP2.0 channel
+  const bool byCanId = family == Family::kCan;
+  const bool byAddress = family == Family::kKLine14230 || family == Family::kKLine9141 || family == Family::kJ1850;
+  if (!byCanId && !byAddress) {
+    id = link.table.front().uniqueId;  // one ECU per channel, or a bus read whole
     return true;
   }
   bool tableNamesResponses = false;
   for (const SimLink::UniqueEntry& e : link.table) {
     for (const auto& [k, v] : e.params) {
-      bool relevant = family == Family::kCan ? (k == code::kCanRespUSDTId || k == code::kCanRespUUDTId)
-                                             : k == code::kEcuRespSourceAddress;
+      bool relevant = byCanId ? (k == code::kCanRespUSDTId || k == code::kCanRespUUDTId)
+                              : k == code::kEcuRespSourceAddress;
       if (!relevant) continue;
       tableNamesResponses = true;
-      uint32_t want = family == Family::kCan ? c.responseId : c.address;
-      if (v == want) {
+      // By address: an entry may name the ECU's own address or the
+      // functional address it answers (OBD's 0x33).
+      const bool hit = byCanId ? v == c.responseId
+                               : v == c.address || (c.functionalAddress && v == *c.functionalAddress);
+      if (hit) {
         id = e.uniqueId;
         return true;
       }
@@ -478,43 +590,55 @@ bool VciDevice::UniqueIdFor(const SimLink& link, Family family, const SimEcu& ec
   return false;
 }
 
+Bytes VciDevice::Prefix(const SimLink& link, Family family, const SimEcu& ecu) const {
+  const EcuConfig& c = ecu.Config();
+  Bytes prefix;
+  switch (family) {
+    case Family::kCan:
+      PutU32(prefix, c.responseId);
+      break;
+    case Family::kTp20:
+    case Family::kTp16:
+      PutU32(prefix, ConnectionId(link));
+      break;
+    case Family::kKLine9141:
+    case Family::kJ1850:
+      // OBD messages on these buses keep their header: priority/type,
+      // target (0x6B: the tester, functionally) and the ECU's address.
+      // 0x41 on PWM (bus code 9), 0x48 on VPW and ISO 9141-2.
+      if (c.behaviour == EcuBehaviour::kObd) {
+        prefix = {static_cast<uint8_t>(link.busCode == 9 ? 0x41 : 0x48), 0x6B, static_cast<uint8_t>(c.address)};
+      }
+      break;
+    default:
+      break;
+  }
+  return prefix;
+}
+
 void VciDevice::EmitReplies(const SimLink& link, Family family, SimEcu& ecu, const std::vector<EcuReply>& replies,
-                            uint32_t nowMs, std::vector<OutFrame>& out) {
+                            uint32_t nowMs, std::vector<OutFrame>& out, bool withPrefix) {
   const EcuConfig& c = ecu.Config();
   uint32_t uniqueId = 0;
   bool pass = UniqueIdFor(link, family, ecu, uniqueId);
+  const Bytes prefix = withPrefix ? Prefix(link, family, ecu) : Bytes{};
   uint32_t at = 0;
   for (const EcuReply& reply : replies) {
     at += reply.delayMs;
-    OutFrame f;
-    f.delayMs = at;
     if (!pass) {
       // Still shown in the trace: the ECU answered, the VCI dropped it.
+      OutFrame f;
+      f.delayMs = at;
       f.note = c.name + ": filtered, no unique response entry for this ECU";
       f.command = 0;
       out.push_back(std::move(f));
       continue;
     }
-    Bytes message;
-    if (family == Family::kCan) {
-      PutU32(message, c.responseId);
-    } else if (family == Family::kTp20) {
-      PutU32(message, link.table.empty() ? 0x300 : [&] {
-        auto it = link.table.front().params.find(code::kVwtpPhysRespIdCon);
-        return it == link.table.front().params.end() ? 0x300u : it->second;
-      }());
-    }
+    Bytes message = prefix;
     message.insert(message.end(), reply.data.begin(), reply.data.end());
-    f.channel = kChannelVehicle;
-    f.command = VCI_CMD_VEHICLE_DATA;
-    PutU32(f.data, kNoError);
-    PutU32(f.data, nowMs + at);
-    PutU32(f.data, uniqueId);
-    PutU32(f.data, static_cast<uint32_t>(message.size()));
-    f.data.insert(f.data.end(), message.begin(), message.end());
-    f.note = c.name;
-    out.push_back(std::move(f));
+    out.push_back(VehicleData(uniqueId, message, nowMs, at, c.name));
   }
 }
+
 
 }  // namespace vcisim

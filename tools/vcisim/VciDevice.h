@@ -90,23 +90,34 @@ class VciDevice {
   const std::map<uint32_t, SimLink>& Links() const { return links_; }
 
  private:
-  enum class Family { kCan, kTp20, kKLine, kRawCan };
+  enum class Family { kCan, kTp20, kTp16, kKLine14230, kKLine9141, kJ1850, kJ1939, kJ1708, kSci, kRawCan };
 
   std::vector<OutFrame> Cop(const Bytes& data, uint32_t nowMs);
   void ConnectLink(SimLink& link, Reader& r);
   Family FamilyOf(const SimLink& link) const;
-  // Appends the vehicle-data frames of the ECUs' replies to out.
-  void Route(SimLink& link, Family family, uint32_t copType, const Bytes& request, uint32_t nowMs,
+  // The ECUs a request of the link reaches (functional: reached by a
+  // functional identifier or address); none explains an empty result.
+  std::vector<SimEcu*> Targets(const SimLink& link, Family family, uint32_t id, bool& functional, std::string& none);
+  // STARTCOMM / STOPCOMM: wake-up, key bytes, channel set-up, or an empty
+  // vehicle-data frame where the bus has nothing to set up.
+  void StartStop(SimLink& link, Family family, uint32_t copType, const Bytes& payload, uint32_t nowMs,
+                 std::vector<OutFrame>& out);
+  // SENDRECV: the ECUs' replies as vehicle-data frames, appended to out.
+  void Route(SimLink& link, Family family, uint32_t id, const Bytes& payload, uint32_t nowMs,
              std::vector<OutFrame>& out);
   // Raw CAN: frame = identifier word + data; answers and, for a listening
   // ComPrimitive, the bus's periodic frames.
   void RouteRawCan(const SimLink& link, uint32_t copType, const Bytes& frame, uint32_t receiveCycles,
                    uint32_t nowMs, std::vector<OutFrame>& out);
+  void EmitReplies(const SimLink& link, Family family, SimEcu& ecu, const std::vector<EcuReply>& replies,
+                   uint32_t nowMs, std::vector<OutFrame>& out, bool withPrefix = true);
+  // What the VCI puts in front of an ECU's reply on this family.
+  Bytes Prefix(const SimLink& link, Family family, const SimEcu& ecu) const;
+  // The TP2.0/TP1.6 connection's response identifier.
+  uint32_t ConnectionId(const SimLink& link) const;
   OutFrame VehicleData(uint32_t uniqueId, const Bytes& message, uint32_t nowMs, uint32_t delayMs,
                        std::string note) const;
   uint32_t RawUniqueId(const SimLink& link, uint32_t idWord) const;
-  void EmitReplies(const SimLink& link, Family family, SimEcu& ecu, const std::vector<EcuReply>& replies,
-                   uint32_t nowMs, std::vector<OutFrame>& out);
   // The table entry that labels a response; false when the VCI filters it.
   bool UniqueIdFor(const SimLink& link, Family family, const SimEcu& ecu, uint32_t& id) const;
   uint32_t Param(const SimLink& link, uint32_t code, uint32_t fallback) const;
@@ -123,6 +134,8 @@ inline constexpr uint32_t kRequestAddrMode = 142;
 inline constexpr uint32_t kPhysReqTargetAddr = 139;
 inline constexpr uint32_t kFuncReqTargetAddr = 111;
 inline constexpr uint32_t kVwtpDestAddr = 200;
+inline constexpr uint32_t k5BaudAddressFunc = 52;
+inline constexpr uint32_t k5BaudAddressPhys = 53;
 // Codes of the unique response identifier table.
 inline constexpr uint32_t kCanPhysReqId = 0x50;
 inline constexpr uint32_t kCanRespUSDTId = 0x53;

@@ -1,0 +1,71 @@
+// Scenario files are checked field by field: every mistake is reported with
+// the JSON path of the field and what was expected there, never ignored and
+// never as the JSON library's own exception text.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "Scenario.h"
+
+namespace vcisim {
+namespace {
+
+TEST(ScenarioValidation, RejectsWithPathAndExpectation) {
+  struct Case {
+    const char* json;
+    const char* error;
+  } cases[] = {
+      {R"({"ecus":[{"nmae":"x"}]})",
+       "$.ecus[0].nmae: unknown key (expected one of: name, bus, behaviour, request_id, response_id, "
+       "functional_id, address, functional_address, delay_ms, seed, vin, serial, data_ids, identification, "
+       "local_ids, pids, key_bytes, dtcs, routines, requests, periodic)"},
+      {R"({"ecus":[{"vin":12345}]})", "$.ecus[0].vin: expected a text (a JSON string), found a number"},
+      {R"({"ecus":[{"serial":["S1"]}]})", "$.ecus[0].serial: expected a text (a JSON string), found an array"},
+      {R"({"ecus":[{"name":7}]})", "$.ecus[0].name: expected a string, found a number"},
+      {R"({"ecus":[{"bus":true}]})",
+       "$.ecus[0].bus: expected one of \"can\", \"j1708\", \"j1850\", \"j1939\", \"kline\", \"sci\", \"tp16\", "
+       "\"tp20\", found a boolean"},
+      {R"({"ecus":[{"behaviour":"lin"}]})",
+       "$.ecus[0].behaviour: expected one of \"j1587\", \"j1939\", \"kw1281\", \"kwp\", \"none\", \"obd\", "
+       "\"raw\", \"sci\", \"uds\", not \"lin\""},
+      {R"({"ecus":[{"delay_ms":null}]})",
+       "$.ecus[0].delay_ms: expected a number (or a string such as \"0x7E0\"), found null"},
+      {R"({"ecus":[{"requests":[{"request":"10 01","prefix":"yes"}]}]})",
+       "$.ecus[0].requests[0].prefix: expected true or false, found a string"},
+      {R"({"ecus":[{"requests":[{"request":"10 01","responses":[{"data":"50 01","delay":5}]}]}]})",
+       "$.ecus[0].requests[0].responses[0].delay: unknown key (expected one of: data, delay_ms)"},
+      {R"({"ecus":[{"dtcs":[{"code":"P0301","stat":1}]}]})",
+       "$.ecus[0].dtcs[0].stat: unknown key (expected one of: code, status, failure_type)"},
+      {R"({"ecus":[{"data_ids":{"F190":5}}]})",
+       "$.ecus[0].data_ids.F190: expected a hex string (\"62 F1 90\" or \"ascii:TEXT\"), found a number"},
+      {R"({"ecus":[{"periodic":[{"id":"0x1A0","perod_ms":10}]}]})",
+       "$.ecus[0].periodic[0].perod_ms: unknown key (expected one of: id, data, period_ms, count, counter)"},
+      {R"({"ecus":[],"vci":{"battery":1}})",
+       "$.vci.battery: unknown key (expected one of: battery_mv, ignition, firmware)"},
+      {R"({"ecus":[],"car":1})",
+       "$.car: unknown key (expected one of: name, description, vci, ecus, sessions)"},
+      {R"({"ecus":5})", "$.ecus: expected an array, found a number"},
+      {R"({"name":"x"})", "$.ecus: missing (an array of ECUs)"},
+      {"{\"ecus\": [\n  {\"name\": }\n]}", "$: not valid JSON (line 2, column 12)"},
+      {R"([1])", "$: expected an object, found an array"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    EXPECT_FALSE(ParseScenario(c.json, error)) << c.json;
+    EXPECT_EQ(error, c.error) << c.json;
+  }
+}
+
+TEST(ScenarioValidation, EveryShippedScenarioLoads) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(PDU7318_SOURCE_DIR) + "/data/scenarios")) {
+    if (entry.path().extension() != ".json") continue;
+    std::string error;
+    EXPECT_TRUE(LoadScenario(entry.path().string(), error)) << error;
+    ++count;
+  }
+  EXPECT_GE(count, 10);
+}
+
+}  // namespace
+}  // namespace vcisim

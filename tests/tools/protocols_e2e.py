@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""Every resource of data/MDF.xml end to end: vcisim, pdutool and the library.
+
+    protocols_e2e.py --bin BUILD/bin --data SOURCE/data [RESOURCE...]
+
+One table row per resource. Each row runs one pdutool session against a
+vcisim with the row's scenario: create, connect, STARTCOMM (its exact
+results), a SENDRECV with its exact answer, a request the ECU first answers
+with 7F xx 78 (response pending) and one it first answers with 7F xx 21
+(busy, the library repeats it) where the family has negative responses,
+STOPCOMM (its exact results), disconnect, destroy. The pending and busy
+answers do not reach the application; the simulator's trace shows that
+they were sent. Rows run in parallel; the whole table takes seconds.
+
+Prints "N passed, M failed" and exits non-zero on a failure.
+"""
+
+import argparse
+import concurrent.futures
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e import Ctx, Failure, Sim, check, norm  # noqa: E402
+
+# resource, scenario, extra session arguments, STARTCOMM results,
+# (request, answer), (pending request, answer), (busy request, answer),
+# STOPCOMM results. None: the family has no such exchange.
+VIN_UDS = "62 F1 90 57 44 45 4D 4F 37 33 31 38 53 49 4D 30 30 30 34 32"
+CAN = dict(scenario="demo", args=["--resp-id", "0x7E8"], start=[], stop=[],
+           send=("22 F1 90", VIN_UDS), pending=("22 F1 98", "62 F1 98 07 31 08"),
+           busy=("22 F1 99", "62 F1 99 20 26 11 01"))
+KWP_KLINE = dict(scenario="kline", start=["C1 EF 8F"], stop=["C2"],
+                 send=("1A 9B", "5A 9B 30 33 37 39 30 36 30 32 34 41 47"),
+                 pending=("21 02", "61 02 11 22"), busy=("21 03", "61 03 33 44"))
+OBD_KLINE = dict(scenario="kline", start=["C1 E9 8F"], stop=["C2"],
+                 send=("01 00", "41 00 BE 3F B8 13"),
+                 pending=("01 0C", "41 0C 0B B8"), busy=("01 0D", "41 0D 3C"))
+OBD_9141 = dict(scenario="iso9141", start=["55 08 08"], stop=[],
+                send=("01 00", "48 6B 10 41 00 BE 3F B8 13"),
+                pending=("01 0C", "48 6B 10 41 0C 0B B8"), busy=("01 0D", "48 6B 10 41 0D 3C"))
+KW1281_9141 = dict(scenario="iso9141", start=["55 01 8A"], stop=[],
+                   send=("00", "F6 30 33 30 39 30 36 30 33 32 45"), pending=None, busy=None)
+
+
+def j1850(header):
+    return dict(scenario="j1850", start=[], stop=[],
+                send=("01 00", header + " 41 00 BE 3F B8 13"),
+                pending=("01 0C", header + " 41 0C 0F A0"), busy=("01 0D", header + " 41 0D 28"))
+
+
+ROWS = {
+    "RSC_ISO_15765_3_on_ISO_15765_2_6_14": CAN,
+    "RSC_ISO_14230_3_on_ISO_15765_2_6_14": CAN,
+    "RSC_SAE_J2190_on_ISO_15765_2_6_14": CAN,
+    "RSC_ISO_15031_5_on_ISO_15765_4_6_14": CAN,
+    "RSC_ISO_OBD_on_ISO_15765_4_6_14": CAN,
+    "RSC_ISO_11898_RAW_6_14": dict(
+        scenario="rawcan", start=[], stop=[],
+        send=("10 07 00 00 02 10 03", "18 07 00 00 06 50 03 00 32 01 F4 AA"), pending=None, busy=None),
+    "RSC_ISO_15765_3_on_ISO_15765_2_3_11": CAN,
+    "RSC_ISO_15765_3_on_ISO_15765_2_1": CAN,
+    "RSC_ISO_15765_3_on_ISO_15765_2_1_9": CAN,
+    "RSC_MSP_VW2000LP_on_TP20_6_14": dict(
+        scenario="tp20", start=["00 D0 40 07 00 03 01"], stop=["A8"],
+        send=("1A 9B", "5A 9B 30 33 4C 39 30 36 30 31 38"),
+        pending=("21 05", "61 05 0A 0B"), busy=("21 06", "61 06 0C 0D")),
+    "RSC_MSP_VW2000LP_on_TP16_6_14": dict(
+        scenario="tp16", start=["00 D0 40 07 00 03 01"], stop=["A8"],
+        send=("1A 9B", "5A 9B 30 33 38 39 30 36 30 31 39"),
+        pending=("21 02", "61 02 55 66"), busy=("21 03", "61 03 77 88")),
+    "RSC_MSP_KW1281_on_TP16_6_14": dict(
+        scenario="tp16", start=["00 D0 40 07 00 03 01"], stop=["A8"],
+        send=("29 01", "E7 01 C8 1A 05 0A 80 07 14 32 11 64 3C"), pending=None, busy=None),
+    "RSC_SAE_J1939_73_on_SAE_J1939_21_6_14": dict(
+        scenario="j1939", start=[], stop=[],
+        send=("F9 00 EA 98 CA FE 00", "00 CA FE 98 04 FF 6E 00 00 01 FF FF"), pending=None, busy=None),
+    "RSC_ISO_14230_3_on_ISO_14230_2_7": KWP_KLINE,
+    "RSC_SAE_J2190_on_ISO_14230_2_7": KWP_KLINE,
+    "RSC_ISO_15031_5_on_ISO_14230_4_7": OBD_KLINE,
+    "RSC_ISO_OBD_on_K_Line_7": OBD_KLINE,
+    "RSC_ISO_14230_3_on_ISO_14230_2_7_15": KWP_KLINE,
+    "RSC_ISO_OBD_on_K_Line_7_15": OBD_KLINE,
+    "RSC_MSP_VW2000LP_on_ISO_14230_2_7": dict(
+        KWP_KLINE, send=("1A 9B", "5A 9B 30 36 41 39 30 36 30 33 32 48 4E"),
+        pending=("21 02", "61 02 01 02"), busy=("21 03", "61 03 03 04")),
+    "RSC_SAE_J2190_on_ISO_9141_7": dict(OBD_9141, send=("22 11 01", "48 6B 10 62 11 01 55")),
+    "RSC_SAE_J2190_on_ISO_9141_2_7": dict(OBD_9141, send=("22 11 01", "48 6B 10 62 11 01 55")),
+    "RSC_ISO_15031_5_on_ISO_9141_2_7": OBD_9141,
+    "RSC_ISO_15031_5_on_ISO_9141_2_7_15": OBD_9141,
+    "RSC_MSP_KW1281_on_ISO_9141_2_7": dict(KW1281_9141, send=("07", "FC 02 03 23")),
+    "RSC_KW81_on_KW_UART_7": KW1281_9141,
+    "RSC_KW82_on_KW_UART_7": KW1281_9141,
+    "RSC_KW71_on_KW_UART_7_15": KW1281_9141,
+    "RSC_SAE_J2190_on_SAE_J1850_VPW_2_10": dict(j1850("48 6B 10"), send=("22 12 34", "48 6B 10 62 12 34 0A 0B")),
+    "RSC_ISO_15031_5_on_SAE_J1850_VPW_2_10": j1850("48 6B 10"),
+    "RSC_SAE_J2190_on_SAE_J1850_PWM_2_10": dict(j1850("41 6B 10"), send=("22 12 34", "41 6B 10 62 12 34 0A 0B")),
+    "RSC_ISO_OBD_on_SAE_J1850_2_10": j1850("41 6B 10"),
+    "RSC_SAE_J1587_on_SAE_J1708_12_13": dict(
+        scenario="j1708", start=[], stop=[], send=("AC 00 BE", "80 BE 40 1F"), pending=None, busy=None),
+    "RSC_SAE_J2610_on_SAE_J2610_SCI_7_12": dict(
+        scenario="sci", start=[], stop=[], send=("28 47", "28 47 12"), pending=None, busy=None),
+}
+
+
+def mdf_resources(data):
+    """The resource short names of the module description, in file order."""
+    import xml.etree.ElementTree as ET
+    root = ET.parse(os.path.join(data, "MDF.xml")).getroot()
+    return [r.findtext("SHORT_NAME") for r in root.findall("RESOURCE")]
+
+
+def results_of(prim):
+    return [r["data"] for r in prim["results"]]
+
+
+def run_row(bin_dir, data, resource):
+    row = ROWS[resource]
+    ctx = Ctx(bin_dir, data)
+    sim = Sim(ctx, row["scenario"])
+    try:
+        exchanges = [row["send"]] + [row[k] for k in ("pending", "busy") if row.get(k)]
+        args = ["session", "--resource", resource] + row.get("args", []) + [req for req, _ in exchanges]
+        rc, out, err, seconds = ctx.pdutool(args, sim.link, timeout=60)
+        check(rc == 0 and out.get("ok"), "exit %d ok=%s failures=%s\n%s" % (rc, out.get("ok"), out.get("failures"), err))
+        prims = out["primitives"]
+        check([p["type"] for p in prims] == ["STARTCOMM"] + ["SENDRECV"] * len(exchanges) + ["STOPCOMM"],
+              "ComPrimitives %s" % [p["type"] for p in prims])
+        check(all(p["status"] == "FINISHED" and not p["errors"] for p in prims), "every ComPrimitive finished")
+        links = [e["status"] for e in out["linkEvents"]]
+        check(links == ["PDU_CLLST_ONLINE", "PDU_CLLST_COMM_STARTED", "PDU_CLLST_OFFLINE"], "link states %s" % links)
+        check(results_of(prims[0]) == [norm(h) for h in row["start"]], "STARTCOMM results %s" % results_of(prims[0]))
+        check(results_of(prims[-1]) == [norm(h) for h in row["stop"]], "STOPCOMM results %s" % results_of(prims[-1]))
+        for (req, answer), prim in zip(exchanges, prims[1:-1]):
+            check(results_of(prim) == [norm(answer)], "%s: got %s, want %s" % (req, results_of(prim), norm(answer)))
+    finally:
+        sim.stop()
+    trace = sim.output()
+    for kind, code in (("pending", "78"), ("busy", "21")):
+        if row.get(kind):
+            sid = row[kind][0].split()[0]
+            check(("7F %s %s]" % (sid, code)) in trace, "the trace shows the %s answer 7F %s %s" % (kind, sid, code))
+    if row.get("busy"):
+        # The library sent the busy request twice.
+        sent = [l for l in trace.splitlines() if "PC->VCI" in l and " COP " in l and norm(row["busy"][0]) in l]
+        check(len(sent) == 2, "busy request sent %d times" % len(sent))
+    ctx.cleanup()
+    return seconds
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--data", required=True)
+    ap.add_argument("resources", nargs="*")
+    a = ap.parse_args()
+    resources = a.resources or mdf_resources(a.data)
+    missing = [] if a.resources else [r for r in mdf_resources(a.data) if r not in ROWS]
+    if missing:
+        print("FAIL: no table row for %s" % ", ".join(missing))
+    failed = 0
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        futures = {r: pool.submit(run_row, a.bin, a.data, r) for r in resources if r in ROWS}
+        for r in resources:
+            if r not in futures:
+                continue
+            try:
+                print("ok    %-42s %.2f s" % (r, futures[r].result()))
+            except Failure as e:
+                failed += 1
+                print("FAIL  %-42s %s" % (r, e))
+    failed += len(missing)
+    print("%d passed, %d failed" % (len(resources) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
