@@ -105,9 +105,8 @@ def test_errors_carry_code_and_name(api):
         assert str(e.value) == "%s failed: %s (0x%X)" % (call, name, code)
     with pytest.raises(pdu7318.UnknownNameError, match="no resource RSC_NOPE"):
         api.link("RSC_NOPE")
-    # Nobody answers at 0x7A0: the ComPrimitive ends with an error item.
-    with api.link(UDS, params={"CP_CanPhysReqId": 0x7A0, "CP_P2Max": 50000}, unique=ENGINE) as link:
-        link.update_params()
+    # Nobody answers at 0x7A0: after its wait the ComPrimitive ends with an error item.
+    with api.link(UDS, params={"CP_CanPhysReqId": 0x7A0}, unique=ENGINE) as link:
         with pytest.raises(pdu7318.PrimitiveError) as e:
             link.send_recv(b"\x3e\x00")
         assert (e.value.code, e.value.name) == (0x103, "PDU_ERR_EVT_RX_TIMEOUT")
