@@ -122,7 +122,7 @@ def _load(path):
     return _libraries[path]
 
 
-def default_library():
+def default_library(root_file=None):
     """Where Api() finds its library when given neither name nor path:
     PDU_API_LIBRARY, else the root file's only API, else its PDU7318 entry,
     else libpdu7318 through the system's search path."""
@@ -130,7 +130,7 @@ def default_library():
     if env:
         return env
     try:
-        apis = read_root_file()
+        apis = read_root_file(root_file)
     except (RootFileError, OSError):
         apis = []
     apis = [a for a in apis if a.library_file]
@@ -171,7 +171,7 @@ class Api:
             self.root_entry = entry
         else:
             self.root_entry = None
-        self.library_path = library or default_library()
+        self.library_path = library or default_library(root_file)
         self._lib, self.missing_functions = _load(self.library_path)
         self._options = options
         self._module_choice = module
