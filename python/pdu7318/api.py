@@ -541,6 +541,8 @@ class Link:
             rid = api.object_id(C.PDU_OBJT_RESOURCE, resource)
         self.resource_id = rid
         self.on_event = None
+        # The name of the last status item of the link itself (ONLINE, ...).
+        self.link_status = None
         self._queue = collections.deque(maxlen=self.EVENT_QUEUE_LIMIT)
         self.connected = False
         hcll = C.UNUM32(C.PDU_HANDLE_UNDEF)
@@ -580,10 +582,17 @@ class Link:
         if self.hcll is None:
             return
         first = None
+        was_connected = self.connected
         try:
             self.disconnect()
         except PduError as e:
             first = e
+        if was_connected and first is None:
+            # The OFFLINE item of the disconnect comes from the library's
+            # engine a moment later. Fetch it before the link goes: a library
+            # may keep undelivered items and hand them to the next link that
+            # gets the same handle.
+            api._pump(lambda: self.link_status == "PDU_CLLST_OFFLINE", time.monotonic() + 0.5)
         with api._drain_lock:
             self._drain()
             api._links.pop(self.hcll, None)
@@ -750,6 +759,8 @@ class Link:
             finally:
                 api._destroy(pointer)
             changed = True
+            if ev.hcop == C.PDU_HANDLE_UNDEF and ev.kind == "status":
+                self.link_status = ev.status_name
             prim = api._primitives.get(ev.hcop)
             if prim is not None:
                 prim._add(ev)

@@ -40,6 +40,8 @@ def test_uds_session(api):
         assert [r.data for r in link.send_recv(b"\xaa\x01")] == [bytes.fromhex("7FAA11")]
         link.stop_comm()
         assert [e.status_name for e in link.events()] == ["PDU_CLLST_ONLINE", "PDU_CLLST_COMM_STARTED"]
+    # Closing waited for the disconnect's item, so none is left for the next link.
+    assert link.link_status == "PDU_CLLST_OFFLINE"
     assert api.item_balance == 0
 
 
