@@ -12,27 +12,22 @@
 // Per link (keyed by hCLL) the device keeps what the library configured:
 // the resource (bus and protocol codes, pins, creation flags), every
 // ComParam by its VCI code, and the unique response identifier table. Those
-// decide where a request goes and how each response is labelled:
+// decide where a request goes and how each response is labelled.
 //
-//   CAN (ISO 15765 protocols)  request = CAN id (u32 LE) + service bytes.
-//       The id selects the ECU by its request id, or every ECU sharing a
-//       functional id. A response carries the ECU's response id (u32 LE) in
-//       front and the identifier of the table entry whose CP_CanRespUSDTId
-//       (or UUDT id) equals it; without such an entry the VCI filters the
-//       response out, as it would on a real bus.
-//   TP2.0                      request = set-up id (u32 LE) + service bytes,
-//       for the ECU at CPM_VWTP_DestAddr; responses carry the connection's
-//       response id (CPM_VWTP_PhysRespIdCon of the table, else 0x300).
-//   K-line and the rest        request = service bytes + 4 bytes the library
-//       appends; the target is CP_PhysReqTargetAddr, or
-//       CP_FuncReqTargetAddr with CP_RequestAddrMode 2. Responses are the
-//       service bytes, labelled by the entry whose CP_EcuRespSourceAddress
-//       is the ECU's address.
+// The protocol code selects a family (docs/vcisim.md has the table). Two
+// request layouts reach the VCI: the ISO 15765 and TP2.0 handlers put a
+// 4-byte identifier (u32 LE) in front; every other handler passes the
+// application's bytes through and the library appends four zero bytes,
+// which the device drops. In front of an answer the device puts what the
+// family's handler expects: the CAN response id (ISO 15765), the
+// connection id (TP2.0 and TP1.6, whose handlers strip four bytes), the
+// 3-byte OBD header (OBD ECUs on ISO 9141 and J1850), or nothing. J1939
+// and raw CAN carry whole frames (identifier word + data) both ways.
 //
-// STARTCOMM sets up communication: on K-line the ECU must answer a start
-// communication request (81), on TP2.0 the ECU must exist, on CAN nothing
-// is asked; success is a vehicle-data frame (with the ECU's answer or
-// empty), failure is silence. STOPCOMM answers in the same way.
+// STARTCOMM and STOPCOMM: fast init (the ECU answers 81/82), 5-baud init
+// (55 and the key bytes), TP2.0/TP1.6 channel set-up (00 D0 ...) and
+// close (A8), or an empty vehicle-data frame where the bus sets nothing
+// up. No ECU at the target: silence.
 //
 // Called on the simulator's only thread.
 #pragma once
