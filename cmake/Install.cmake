@@ -8,8 +8,10 @@
 #   <prefix>/libexec/pdu7318/pdu7318-rootfile   edits the root description file
 #   <prefix>/share/man/man1/vcisim.1.gz, pdutool.1.gz
 #   <prefix>/share/pdu7318/scenarios/        the simulator's scenario files
-#   <prefix>/share/doc/pdu7318/              install, pdutool, vcisim and hardware documents,
+#   <prefix>/share/doc/pdu7318/              install, pdutool, vcisim, hardware and python documents,
 #                                            the udev rule 60-pdu7318.rules
+#   <prefix>/lib/python3/dist-packages/pdu7318/   the Python package, for Debian's python3,
+#       with pdu7318-<version>.dist-info (its python-can entry point)
 #   PDU7318_APP_DIR (default /etc/brenlo/7318): MDF.xml, config.ini, PDUAPI_7318.ini
 #
 # The package registers the API in /etc/pdu_api_root.xml from its postinst
@@ -77,6 +79,25 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/install.md ${PROJECT_SOURCE_DIR}/docs/p
 install(FILES ${PROJECT_SOURCE_DIR}/docs/hardware.md ${PROJECT_SOURCE_DIR}/data/60-pdu7318.rules
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+install(FILES ${PROJECT_SOURCE_DIR}/docs/python.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The Python package (python/pdu7318, pure Python) where Debian's python3
+# looks for modules of every Python 3 version, and its distribution
+# metadata: python-can finds the interface through the can.interface entry
+# point in entry_points.txt. The version is the project's.
+set(PDU7318_PYTHON_DIR "lib/python3/dist-packages" CACHE STRING "Install folder of the Python package, relative to the prefix")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/pdu7318 DESTINATION ${PDU7318_PYTHON_DIR}
+        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+set(_distinfo ${_pkg_out}/pdu7318-${PROJECT_VERSION}.dist-info)
+file(WRITE ${_distinfo}/METADATA
+     "Metadata-Version: 2.1\nName: pdu7318\nVersion: ${PROJECT_VERSION}\n"
+     "Summary: Client for ISO 22900-2 (D-PDU API) libraries, with a python-can interface\n"
+     "Requires-Python: >=3.9\nProvides-Extra: can\nRequires-Dist: python-can>=4.0; extra == \"can\"\n")
+file(WRITE ${_distinfo}/entry_points.txt "[can.interface]\npdu7318 = pdu7318.can:PduCanBus\n")
+file(WRITE ${_distinfo}/top_level.txt "pdu7318\n")
+file(WRITE ${_distinfo}/INSTALLER "dpkg\n")
+install(DIRECTORY ${_distinfo} DESTINATION ${PDU7318_PYTHON_DIR})
+
 # Man pages, compressed as Debian keeps them (-n: no time stamp, so the
 # package is the same for the same sources).
 set(_man_gz)
@@ -138,8 +159,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "vehicle communication interface, with its module description and\n"
     "version data in /etc/brenlo/7318, an entry in /etc/pdu_api_root.xml\n"
     "for clients that look APIs up there, the header, pkg-config and CMake\n"
-    "files for building against it, the VCI simulator vcisim and the\n"
-    "command-line client pdutool.")
+    "files for building against it, the VCI simulator vcisim, the\n"
+    "command-line client pdutool and the Python package pdu7318 (a D-PDU\n"
+    "client and a python-can interface).")
 string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
@@ -147,6 +169,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Run-time dependencies from the binaries themselves (dpkg-shlibdeps):
 # libc6, libstdc++6, libgcc-s1 and libtinyxml2.6.2v5 today.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Python package is an extra: C users need no Python, and the python-can
+# interface needs python-can only when it is used.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, python3-can")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${_pkg_out}/postinst ${_pkg_out}/prerm ${_pkg_out}/postrm ${_pkg_out}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

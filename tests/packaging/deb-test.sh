@@ -2,7 +2,8 @@
 # Builds the Debian package and tests it the way a user meets it: installed
 # with apt-get, a C program built with pkg-config (and one with CMake's
 # find_package) against the installed library and run against vcisim,
-# pdutool finding the library through the root description file, another
+# pdutool and the Python package finding the library through the root
+# description file, python-can finding the interface, another
 # vendor's root-file entry surviving installation and removal, then purge.
 #
 # Needs root (it installs the package). The machine's /etc/pdu_api_root.xml
@@ -82,6 +83,7 @@ dpkg-deb -c "$DEB" >"$WORK/contents"
 check "control: package pdu7318" grep -Eq "^ Package: pdu7318$" "$WORK/info"
 check "control: version 1.0.0" grep -Eq "^ Version: 1\.0\.0$" "$WORK/info"
 check "control: depends on libtinyxml2.6.2v5" grep -Eq "^ Depends:.*libtinyxml2\.6\.2v5" "$WORK/info"
+check "control: suggests python3-can (the Python package's optional part)" grep -Eq "^ Suggests:.*python3-can" "$WORK/info"
 dpkg-deb --ctrl-tarfile "$DEB" | tar -xO ./conffiles >"$WORK/conffiles" || true
 for f in MDF.xml config.ini PDUAPI_7318.ini; do
   check "control: $APP_DIR/$f is a conffile" grep -qx "$APP_DIR/$f" "$WORK/conffiles"
@@ -90,7 +92,9 @@ for f in "usr/lib/.*/libpdu7318\.so\.1\.0\.0" "usr/lib/.*/libpdu7318\.so\.1 -> l
          "usr/include/pdu_api\.h" "usr/lib/.*/pkgconfig/pdu7318\.pc" "usr/lib/.*/cmake/pdu7318/pdu7318Config\.cmake" \
          "usr/bin/vcisim" "usr/bin/pdutool" "usr/libexec/pdu7318/pdu7318-rootfile" \
          "usr/share/man/man1/vcisim\.1\.gz" "usr/share/man/man1/pdutool\.1\.gz" \
-         "usr/share/pdu7318/scenarios/demo\.json" "etc/brenlo/7318/MDF\.xml"; do
+         "usr/share/pdu7318/scenarios/demo\.json" "etc/brenlo/7318/MDF\.xml" \
+         "usr/lib/python3/dist-packages/pdu7318/__init__\.py" "usr/lib/python3/dist-packages/pdu7318/can\.py" \
+         "usr/lib/python3/dist-packages/pdu7318-1\.0\.0\.dist-info/entry_points\.txt"; do
   check "contents: $f" grep -Eq "\./$f" "$WORK/contents"
 done
 
@@ -169,6 +173,27 @@ check "pdutool --root PDU7318 ioctl vbatt" \
 check "pdutool without --lib loads the installed libpdu7318.so.1" \
   bash -c "PDU7318_PORTS='$WORK/vci' pdutool --json ioctl vbatt >'$WORK/default.json' &&
            grep -q '\"library\": \"libpdu7318.so.1\"' '$WORK/default.json'"
+
+echo "== deb-test: the Python package for Debian's python3 =="
+# Run from $WORK so that nothing of the source tree is on the module path.
+check "python3: pdu7318.Api('PDU7318') finds the library through the root file, reads the battery" \
+  bash -c "cd '$WORK' && PDU7318_PORTS='$WORK/vci' /usr/bin/python3 -c \"
+import pdu7318
+with pdu7318.Api('PDU7318') as api:
+    assert api.library_path == '$LIB', api.library_path
+    assert api.battery_voltage() == 12640
+\""
+if /usr/bin/python3 -c "import can" 2>/dev/null; then
+  check "python3-can: can.Bus(interface='pdu7318') through the installed entry point opens and shuts down" \
+    bash -c "cd '$WORK' && PDU7318_PORTS='$WORK/vci' /usr/bin/python3 -c \"
+import can
+with can.Bus(interface='pdu7318', channel='RSC_ISO_11898_RAW_6_14') as bus:
+    assert type(bus).__module__ == 'pdu7318.can'
+\""
+else
+  echo "deb-test: python3-can is not installed: the python-can check is skipped"
+fi
+
 kill "$vcisim_pid" 2>/dev/null || true
 wait "$vcisim_pid" 2>/dev/null || true
 vcisim_pid=""
@@ -180,6 +205,7 @@ check "root file: PDU7318 removed" bash -c "! grep -q '<SHORT_NAME>PDU7318</SHOR
 check "root file: ACME_VCI survives the removal" grep -q "<SHORT_NAME>ACME_VCI</SHORT_NAME>" "$ROOT_FILE"
 check "root file: ACME's library URI unchanged" grep -q 'URI="file:///opt/acme/libacme-pdu.so"' "$ROOT_FILE"
 check "the library is gone" test ! -e "$LIB"
+check "the Python package is gone" test ! -e /usr/lib/python3/dist-packages/pdu7318
 check "remove keeps the user's edited configuration" grep -q "a user's note" "$APP_DIR/config.ini"
 check "apt-get purge pdu7318" apt purge pdu7318
 check "purge takes the application folder" test ! -e "$APP_DIR"

@@ -1,0 +1,24 @@
+"""A client for any ISO 22900-2 (D-PDU API) library, in pure Python (ctypes).
+
+    import pdu7318
+    with pdu7318.Api() as api:
+        with api.link("RSC_ISO_15765_3_on_ISO_15765_2_6_14",
+                      unique={1: {"CP_CanRespUSDTId": 0x7E8}}) as link:
+            link.start_comm()
+            for r in link.send_recv(b"\\x22\\xf1\\x90"):
+                print(r.unique_id, r.data.hex(" "))
+
+pdu7318.can holds a python-can interface on the raw CAN resource.
+"""
+
+from .api import (Api, ErrorInfo, Event, Link, Module, PduError, Primitive, PrimitiveError, PrimitiveTimeout,
+                  Response, UnknownNameError, Version, default_library)
+from .names import error_event_name, status_name, status_value_name
+from .root import RootApi, RootFileError, find_api, path_from_uri, read_root_file
+
+__version__ = "1.0.0"
+
+__all__ = ["Api", "Link", "Primitive", "Response", "Event", "ErrorInfo", "Module", "Version", "PduError",
+           "PrimitiveError", "PrimitiveTimeout", "UnknownNameError", "RootApi", "RootFileError", "find_api",
+           "read_root_file", "path_from_uri", "default_library", "status_name", "status_value_name",
+           "error_event_name"]

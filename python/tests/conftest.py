@@ -1,0 +1,110 @@
+"""Fixtures: vcisim on a pseudo-terminal and the library pointed at it.
+
+Where things are (ctest sets these; the defaults fit a build in build/):
+  PDU_API_LIBRARY   the D-PDU library            build/lib/libpdu7318.so
+  PDU7318_BIN_DIR   the folder holding vcisim    build/bin
+  PDU7318_DATA_DIR  MDF.xml, scenarios/          data
+"""
+
+import atexit
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.dirname(HERE))  # the package from the source tree
+
+LIBRARY = os.environ.get("PDU_API_LIBRARY") or os.path.join(REPO, "build", "lib", "libpdu7318.so")
+BIN_DIR = os.environ.get("PDU7318_BIN_DIR") or os.path.join(REPO, "build", "bin")
+DATA_DIR = os.environ.get("PDU7318_DATA_DIR") or os.path.join(REPO, "data")
+
+
+class Sim:
+    """One vcisim process with a scenario; port is the path to give PDU7318_PORTS."""
+
+    def __init__(self, tmp, scenario):
+        self.port = os.path.join(tmp, "vci")
+        self.log_path = os.path.join(tmp, "vcisim.out")
+        self._log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(
+            [os.path.join(BIN_DIR, "vcisim"), "--link", self.port, "--scenario",
+             os.path.join(DATA_DIR, "scenarios", scenario + ".json")],
+            stdout=self._log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 10
+        while not os.path.islink(self.port):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("vcisim did not come up:\n" + open(self.log_path).read())
+            time.sleep(0.01)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self._log.close()
+
+
+def _environment(tmp, port):
+    home = os.path.join(tmp, "home")
+    os.makedirs(home, exist_ok=True)
+    for name in ("MDF.xml", "config.ini", "PDUAPI_7318.ini"):
+        shutil.copy(os.path.join(DATA_DIR, name), home)
+    return {"PDU7318_HOME": home, "PDU7318_PORTS": port, "PDU7318_LOG_PATH": os.path.join(tmp, "logs") + "/",
+            "PDU_API_LIBRARY": LIBRARY}
+
+
+@pytest.fixture(scope="module")
+def sim_env(request, tmp_path_factory):
+    """Starts vcisim with the module's SCENARIO and sets the library's
+    environment variables in this process for the module's tests; yields
+    that environment (also for subprocesses)."""
+    scenario = getattr(request.module, "SCENARIO", "demo")
+    tmp = str(tmp_path_factory.mktemp(scenario))
+    sim = Sim(tmp, scenario)
+    env = _environment(tmp, sim.port)
+    saved = {k: os.environ.get(k) for k in env}
+    os.environ.update(env)
+    yield env
+    for k, v in saved.items():
+        if v is None:
+            os.environ.pop(k, None)
+        else:
+            os.environ[k] = v
+    sim.stop()
+    assert sim.proc.returncode == 0, open(sim.log_path).read()[-3000:]
+
+
+@pytest.fixture
+def api(sim_env):
+    import pdu7318
+    with pdu7318.Api(library=LIBRARY) as a:
+        yield a
+
+
+def entry_point_dir(tmp):
+    """A folder with the package's distribution metadata, so that python-can
+    finds the pdu7318 interface through its can.interface entry point."""
+    info = os.path.join(tmp, "pdu7318-1.0.0.dist-info")
+    os.makedirs(info, exist_ok=True)
+    with open(os.path.join(info, "METADATA"), "w") as f:
+        f.write("Metadata-Version: 2.1\nName: pdu7318\nVersion: 1.0.0\n")
+    with open(os.path.join(info, "entry_points.txt"), "w") as f:
+        f.write("[can.interface]\npdu7318 = pdu7318.can:PduCanBus\n")
+    return tmp
+
+
+# python-can reads its entry points when it is imported: make the package's
+# metadata visible before any test module imports can.
+ENTRY_POINT_DIR = entry_point_dir(tempfile.mkdtemp(prefix="pdu7318-dist-"))
+atexit.register(shutil.rmtree, ENTRY_POINT_DIR, True)
+sys.path.insert(0, ENTRY_POINT_DIR)
