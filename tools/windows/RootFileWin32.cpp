@@ -13,17 +13,19 @@
 
 namespace pdutool {
 
+// RRF_RT_REG_SZ takes a REG_EXPAND_SZ value too, with its variables
+// expanded (asking for RRF_RT_REG_EXPAND_SZ would need RRF_NOEXPAND).
 std::string DefaultRootFile() {
   DWORD bytes = 0;
   const wchar_t* key = L"SOFTWARE\\D-PDU API";
   const wchar_t* value = L"Root File";
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, nullptr,
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_SZ, nullptr, nullptr,
                    &bytes) != ERROR_SUCCESS ||
       bytes < sizeof(wchar_t)) {
     return "";
   }
   std::wstring path(bytes / sizeof(wchar_t), L'\0');
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, path.data(),
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_SZ, nullptr, path.data(),
                    &bytes) != ERROR_SUCCESS) {
     return "";
   }
