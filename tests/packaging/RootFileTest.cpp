@@ -178,7 +178,7 @@ TEST(RootFile, OtherVendorsBytesStayAndRemovalGivesTheFileBack) {
   };
   const Case cases[] = {
       {kOtherVendor, "  <MVCI_PDU_API>\n    <SHORT_NAME>PDU7318</SHORT_NAME>\n"},
-      {crlfTabs, "\t<MVCI_PDU_API>\r\n\t  <SHORT_NAME>PDU7318</SHORT_NAME>\r\n"},
+      {crlfTabs, "\t<MVCI_PDU_API>\r\n\t\t<SHORT_NAME>PDU7318</SHORT_NAME>\r\n"},
       {oneLine, "</MVCI_PDU_API><MVCI_PDU_API>\n  <SHORT_NAME>PDU7318</SHORT_NAME>"},
       {lookAlike, "\n  <MVCI_PDU_API>\n    <SHORT_NAME>PDU7318</SHORT_NAME>"},
       {"<MVCI_PDU_API_ROOT/>", "<MVCI_PDU_API_ROOT>\n  <MVCI_PDU_API>\n"},

@@ -254,10 +254,12 @@ std::string LineIndent(const std::string& text, size_t at) {
 }
 
 // Our entry as text: its first line without indent, the following lines
-// indented below `indent`, no line end after the last.
-std::string EntryText(const RootApi& api, const std::string& indent, const std::string& eol) {
+// indented below `indent` (children by one `step` more), no line end after
+// the last.
+std::string EntryText(const RootApi& api, const std::string& indent, const std::string& step,
+                      const std::string& eol) {
   TiXmlPrinter printer;
-  printer.SetIndent("  ");
+  printer.SetIndent(step.c_str());
   printer.SetLineBreak("\n");
   ElementOf(api).Accept(&printer);
   std::string printed = printer.CStr();
@@ -272,6 +274,19 @@ std::string EntryText(const RootApi& api, const std::string& indent, const std::
     }
   }
   return out;
+}
+
+// The indent step of an entry's children: what the line after the entry's
+// start tag has beyond the entry's own indent ("  " when that cannot be
+// told).
+std::string ChildStep(const std::string& text, const Span& span, const std::string& indent) {
+  size_t nl = text.find('\n', span.begin);
+  if (nl == std::string::npos || nl >= span.end) return "  ";
+  size_t k = nl + 1;
+  while (k < span.end && (text[k] == ' ' || text[k] == '\t')) ++k;
+  const std::string lead = text.substr(nl + 1, k - nl - 1);
+  if (lead.size() <= indent.size() || lead.compare(0, indent.size(), indent) != 0) return "  ";
+  return lead.substr(indent.size());
 }
 
 // Removes an entry's text; when it stood on lines of its own, the lines go
@@ -454,8 +469,12 @@ void RootFile::Put(const RootApi& api) {
     // Before the root's end tag: on a line of its own when the end tag has
     // one, indented like the first entry (else two spaces).
     std::string indent = "  ";
-    if (!layout.entries.empty()) indent = LineIndent(text_, layout.entries.front().begin);
-    const std::string entry = EntryText(api, indent, eol);
+    std::string step = "  ";
+    if (!layout.entries.empty()) {
+      indent = LineIndent(text_, layout.entries.front().begin);
+      step = ChildStep(text_, layout.entries.front(), indent);
+    }
+    const std::string entry = EntryText(api, indent, step, eol);
     size_t at = layout.rootEnd;
     size_t line = LineStart(text_, at);
     if (layout.rootSelfClosing) {
@@ -471,8 +490,9 @@ void RootFile::Put(const RootApi& api) {
     // The first one is replaced where it stands, further ones go; from the
     // back so that the earlier offsets stay valid.
     for (size_t k = ours.size(); k-- > 1;) Cut(text_, ours[k]);
+    const std::string indent = LineIndent(text_, ours[0].begin);
     text_.replace(ours[0].begin, ours[0].end - ours[0].begin,
-                  EntryText(api, LineIndent(text_, ours[0].begin), eol));
+                  EntryText(api, indent, ChildStep(text_, ours[0], indent), eol));
   }
   Reparse();
 }
