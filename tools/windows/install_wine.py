@@ -16,7 +16,9 @@ registered in the 64-bit registry view; the 32-bit view has none. Then:
      description file names (64-bit; 32-bit unless --no-32);
   4. a reinstall keeps an edited config.ini and our single entry;
   5. a silent uninstall: the other vendor's file byte for byte as before,
-     its value and library still there, all of ours gone.
+     its value and library still there, all of ours gone;
+  6. a root description file that is not well-formed: the install exits 3
+     and leaves it as it was, so does the uninstall.
 
 Prints one line per check and "N passed, M failed"; exits non-zero on a
 failure.
@@ -242,6 +244,22 @@ def main():
     left = [w for w in (pf64, pf32, app) if os.path.exists(wine.path(w))]
     check(not left, "our folders gone", " ".join(left))
     check(wine.reg_value(ARP_KEY, "DisplayVersion", 64) is None, "Add/Remove Programs entry gone")
+
+    # 6. A root description file that is not one is left as it is, and the
+    # setup program says so with its exit code.
+    broken = OTHER_ROOT[:OTHER_ROOT.rindex(b"</MVCI_PDU_API_ROOT>")]
+    with open(wine.path(OTHER_ROOT_WIN), "wb") as f:
+        f.write(broken)
+    rc, out, err = wine.run([setup, "/S"])
+    check(rc == 3, "install over a broken root file exits 3 (got %d)" % rc, out + err)
+    check(read(wine.path(OTHER_ROOT_WIN)) == broken, "the broken root file is left as it was")
+    check(wine.reg_value(ROOT_KEY, "Root File", 32) == NEW_ROOT_32, "the 32-bit view is registered all the same")
+    wine.run([wine.path(pf32 + "\\uninstall.exe"), "/S"])
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and os.path.exists(wine.path(pf32 + "\\uninstall.exe")):
+        time.sleep(1)
+    check(read(wine.path(OTHER_ROOT_WIN)) == broken and not os.path.exists(wine.path(NEW_ROOT_32)),
+          "uninstall: the broken file as it was, ours gone")
 
     subprocess.run(["wineserver", "-k"], env=wine.env)
     print("%d passed, %d failed" % (passed, failed))
