@@ -48,9 +48,11 @@ i386_version() {
 # True when amd64 can have PKG at version VER.
 amd64_has() { apt-cache madison "$1" 2>/dev/null | awk -F'|' '{gsub(/ /,"",$2); print $2}' | grep -qxF "$2"; }
 
+never_downgrade="libc6 libc-bin libgcc-s1 libstdc++6 libssl3 zlib1g libsystemd0 libudev1 libcrypt1"
+
 install_wine32() {
   local opts=(-y -t bookworm --allow-downgrades --no-install-recommends)
-  local pins=() round out names name ver
+  local pins=() round out names name ver cur
   declare -A pinned=()
   for round in 1 2 3 4 5 6; do
     if out=$($SUDO apt-get install -s "${opts[@]}" wine32:i386 "${pins[@]}" 2>&1); then
@@ -71,6 +73,13 @@ install_wine32() {
       [ -z "$ver" ] && continue
       if installed "$name:amd64" || installed "$name"; then
         amd64_has "$name" "$ver" || continue
+        # A downgrade of the machine's base runtime is not worth the 32-bit
+        # tests: give up instead.
+        cur=$(dpkg-query -W -f='${Version}' "$name:amd64" 2>/dev/null || dpkg-query -W -f='${Version}' "$name")
+        if [[ " $never_downgrade " == *" $name "* ]] && dpkg --compare-versions "$ver" lt "$cur"; then
+          echo "== wine32: would need $name $cur -> $ver on amd64; not downgrading the base runtime"
+          continue
+        fi
         pins+=("$name=$ver" "$name:i386=$ver")
       else
         pins+=("$name:i386=$ver")
