@@ -31,11 +31,13 @@ std::string DefaultRootFile() {
   }
   path.resize(wcsnlen(path.c_str(), path.size()));
   if (path.empty()) return "";
-  const int n = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0, nullptr,
+  // In the ANSI code page, as the narrow file functions that open it (and
+  // the narrow command line of --root-file) take it.
+  const int n = WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0, nullptr,
                                     nullptr);
   std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
   if (n > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), out.data(), n, nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()), out.data(), n, nullptr, nullptr);
   }
   return out;
 }
