@@ -36,9 +36,7 @@ find_package(nlohmann_json 3 REQUIRED)
 set(PDU7318_APP_DIR "/etc/brenlo/7318" CACHE PATH "Application folder for MDF.xml, config.ini, PDUAPI_7318.ini")
 
 # Entry of the root description file.
-set(PDU7318_ROOT_SHORT_NAME "PDU7318")
-set(PDU7318_ROOT_DESCRIPTION "D-PDU API of the QDM7318 serial VCI")
-set(PDU7318_ROOT_SUPPLIER "Norvik Delta GmbH")
+include(${CMAKE_CURRENT_LIST_DIR}/Product.cmake)
 
 set(PDU7318_LIBRARY_FILE "${CMAKE_INSTALL_FULL_LIBDIR}/libpdu7318.so.${PROJECT_VERSION_MAJOR}")
 set(PDU7318_ROOTFILE_TOOL "${CMAKE_INSTALL_FULL_LIBEXECDIR}/pdu7318/pdu7318-rootfile")

@@ -1,6 +1,8 @@
 // pdu7318-rootfile: adds, removes or lists one D-PDU API entry of the root
-// description file that every vendor's API shares (/etc/pdu_api_root.xml).
-// The Debian package's maintainer scripts call it; an administrator can too.
+// description file that every vendor's API shares (/etc/pdu_api_root.xml;
+// on Windows the file the registry value "Root File" of the program's own
+// registry view names). The Debian package's maintainer scripts and the
+// Windows installer call it; an administrator can too.
 //
 //   pdu7318-rootfile [--file FILE] list
 //   pdu7318-rootfile [--file FILE] put --short-name NAME --library PATH
@@ -40,7 +42,7 @@ void Usage(FILE* out) {
                "                        [--mdf PATH] [--cable PATH] [--description TEXT] [--supplier TEXT]\n"
                "       pdu7318-rootfile [--file FILE] remove --short-name NAME\n"
                "FILE defaults to %s.\n",
-               pdutool::kDefaultRootFile);
+               pdutool::DefaultRootFile().empty() ? "the registered root file" : pdutool::DefaultRootFile().c_str());
 }
 
 [[noreturn]] void UsageError(const std::string& what) {
@@ -100,7 +102,7 @@ int Remove(const std::string& path, const std::string& shortName) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string path = pdutool::kDefaultRootFile;
+  std::string path = pdutool::DefaultRootFile();
   int i = 1;
   auto value = [&](const char* name) -> std::string {
     if (i + 1 >= argc) UsageError(std::string(name) + " needs a value");
@@ -143,13 +145,14 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (path.empty()) UsageError("no root description file is registered; name one with --file");
   if (command == "list") return List(path);
   if (api.shortName.empty()) UsageError(command + " needs --short-name");
   if (command == "remove") return Remove(path, api.shortName);
   if (command != "put") UsageError("unknown command " + command);
   if (library.empty()) UsageError("put needs --library");
   for (const std::string* p : {&library, &mdf, &cable}) {
-    if (!p->empty() && (*p)[0] != '/') UsageError("paths must be absolute: " + *p);
+    if (!p->empty() && !std::filesystem::path(*p).is_absolute()) UsageError("paths must be absolute: " + *p);
   }
   api.libraryUri = FileUriFromPath(library);
   if (!mdf.empty()) api.moduleDescriptionUri = FileUriFromPath(mdf);

@@ -162,6 +162,44 @@ TEST(RootFile, RemoveTakesOnlyEntriesOfExactlyThatName) {
   EXPECT_FALSE(file.Empty());
 }
 
+TEST(RootFile, OtherVendorsBytesStayAndRemovalGivesTheFileBack) {
+  // Layouts other installers write: tabs and CRLF, everything on one line,
+  // a look-alike entry inside a comment and an attribute, an empty root.
+  const std::string crlfTabs =
+      "<?xml version=\"1.0\"?>\r\n<MVCI_PDU_API_ROOT>\r\n\t<MVCI_PDU_API>\r\n\t\t<SHORT_NAME>X</SHORT_NAME>\r\n"
+      "\t\t<LIBRARY_FILE URI='file:///C:/x.dll' />\r\n\t</MVCI_PDU_API>\r\n</MVCI_PDU_API_ROOT>\r\n";
+  const std::string oneLine = Root(Entry("A", "file:///a.so") + Entry("B", "file:///b.so"));
+  const std::string lookAlike =
+      "<MVCI_PDU_API_ROOT note=\"<MVCI_PDU_API>\">\n  <!-- <MVCI_PDU_API><SHORT_NAME>PDU7318</SHORT_NAME>"
+      "</MVCI_PDU_API> -->\n  " + Entry("A", "file:///a.so") + "\n</MVCI_PDU_API_ROOT>";
+  struct Case {
+    std::string text;
+    std::string inserted;  // our entry's first line as it must appear
+  };
+  const Case cases[] = {
+      {kOtherVendor, "  <MVCI_PDU_API>\n    <SHORT_NAME>PDU7318</SHORT_NAME>\n"},
+      {crlfTabs, "\t<MVCI_PDU_API>\r\n\t\t<SHORT_NAME>PDU7318</SHORT_NAME>\r\n"},
+      {oneLine, "</MVCI_PDU_API><MVCI_PDU_API>\n  <SHORT_NAME>PDU7318</SHORT_NAME>"},
+      {lookAlike, "\n  <MVCI_PDU_API>\n    <SHORT_NAME>PDU7318</SHORT_NAME>"},
+      {"<MVCI_PDU_API_ROOT/>", "<MVCI_PDU_API_ROOT>\n  <MVCI_PDU_API>\n"},
+  };
+  for (const Case& c : cases) {
+    RootFile file = Parsed(c.text);
+    const size_t others = file.Apis().size();
+    file.Put(Ours());
+    const std::string put = file.Text();
+    EXPECT_NE(put.find(c.inserted), std::string::npos) << put;
+    RootFile back = Parsed(put);
+    ASSERT_EQ(back.Apis().size(), others + 1) << put;
+    EXPECT_EQ(back.Apis().back().shortName, "PDU7318") << put;
+    EXPECT_EQ(file.Remove("PDU7318"), 1);
+    if (c.text != "<MVCI_PDU_API_ROOT/>") {
+      EXPECT_EQ(file.Text(), c.text);
+    }
+    EXPECT_EQ(file.Apis().size(), others);
+  }
+}
+
 TEST(RootFile, EmptyOnlyWhenTheRootHasNothingLeft) {
   RootFile ours = Parsed(Root(Entry("PDU7318", "file:///a.so")));
   ours.Remove("PDU7318");

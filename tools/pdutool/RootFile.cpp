@@ -116,6 +116,209 @@ bool IsBlank(const std::string& text) {
   return true;
 }
 
+// ---- editing the text in place ----
+//
+// TinyXML has checked that the text is well-formed; this scanner only finds
+// where the root's MVCI_PDU_API children begin and end, stepping over
+// comments, CDATA, processing instructions, the DOCTYPE and quoted
+// attribute values, so that a "<MVCI_PDU_API>" inside any of them is not
+// taken for an entry.
+
+struct Span {
+  size_t begin = 0;  // the '<' of the start tag
+  size_t end = 0;    // just after the '>' of the end tag (or of <X/>)
+};
+
+struct TextLayout {
+  std::vector<Span> entries;   // the root's MVCI_PDU_API children, in order
+  size_t rootEnd = 0;          // the '<' of </MVCI_PDU_API_ROOT> (or of <MVCI_PDU_API_ROOT/>)
+  size_t rootEndLength = 0;    // the length of that tag
+  bool rootSelfClosing = false;
+};
+
+// The end of the construct that starts at text[i] == '<', just after its
+// last character; npos when it does not end.
+size_t MarkupEnd(const std::string& text, size_t i) {
+  auto after = [&](const char* close) {
+    size_t at = text.find(close, i);
+    return at == std::string::npos ? at : at + std::string_view(close).size();
+  };
+  if (text.compare(i, 4, "<!--") == 0) return after("-->");
+  if (text.compare(i, 9, "<![CDATA[") == 0) return after("]]>");
+  if (text.compare(i, 2, "<?") == 0) return after("?>");
+  if (text.compare(i, 2, "<!") == 0) {
+    int brackets = 0;
+    for (size_t k = i + 2; k < text.size(); ++k) {
+      if (text[k] == '[') ++brackets;
+      if (text[k] == ']') --brackets;
+      if (text[k] == '>' && brackets <= 0) return k + 1;
+    }
+    return std::string::npos;
+  }
+  char quote = 0;
+  for (size_t k = i + 1; k < text.size(); ++k) {
+    if (quote != 0) {
+      if (text[k] == quote) quote = 0;
+    } else if (text[k] == '"' || text[k] == '\'') {
+      quote = text[k];
+    } else if (text[k] == '>') {
+      return k + 1;
+    }
+  }
+  return std::string::npos;
+}
+
+std::string TagName(const std::string& text, size_t i) {
+  size_t k = i + 1;
+  if (k < text.size() && text[k] == '/') ++k;
+  size_t from = k;
+  while (k < text.size() && !std::isspace(static_cast<unsigned char>(text[k])) && text[k] != '>' &&
+         text[k] != '/') {
+    ++k;
+  }
+  return text.substr(from, k - from);
+}
+
+bool Scan(const std::string& text, TextLayout& layout) {
+  int depth = 0;
+  bool seenRoot = false;
+  size_t entryBegin = std::string::npos;
+  for (size_t i = text.find('<'); i != std::string::npos; i = text.find('<', i)) {
+    const size_t end = MarkupEnd(text, i);
+    if (end == std::string::npos) return false;
+    const bool special = text.compare(i, 2, "<!") == 0 || text.compare(i, 2, "<?") == 0;
+    if (!special) {
+      const bool closing = text[i + 1] == '/';
+      const bool empty = !closing && text[end - 2] == '/';
+      const std::string name = TagName(text, i);
+      if (closing) {
+        --depth;
+        if (depth == 1 && entryBegin != std::string::npos) {
+          layout.entries.push_back({entryBegin, end});
+          entryBegin = std::string::npos;
+        }
+        if (depth == 0) {
+          layout.rootEnd = i;
+          layout.rootEndLength = end - i;
+          return seenRoot && name == kRootElement;
+        }
+      } else {
+        if (depth == 0) {
+          if (seenRoot || name != kRootElement) return false;
+          seenRoot = true;
+          if (empty) {
+            layout.rootEnd = i;
+            layout.rootEndLength = end - i;
+            layout.rootSelfClosing = true;
+            return true;
+          }
+        } else if (depth == 1 && name == kApiElement) {
+          if (empty) {
+            layout.entries.push_back({i, end});
+          } else {
+            entryBegin = i;
+          }
+        }
+        if (!empty) ++depth;
+      }
+    }
+    i = end;
+  }
+  return false;
+}
+
+std::string ShortNameOf(const std::string& text, const Span& span) {
+  TiXmlDocument entry;
+  entry.Parse(text.substr(span.begin, span.end - span.begin).c_str(), nullptr, TIXML_ENCODING_UTF8);
+  const TiXmlElement* e = entry.RootElement();
+  return e != nullptr ? ChildText(e, "SHORT_NAME") : "";
+}
+
+size_t LineStart(const std::string& text, size_t at) {
+  size_t nl = at == 0 ? std::string::npos : text.rfind('\n', at - 1);
+  return nl == std::string::npos ? 0 : nl + 1;
+}
+
+bool IsBlankRange(const std::string& text, size_t from, size_t to) {
+  for (size_t k = from; k < to; ++k) {
+    if (text[k] != ' ' && text[k] != '\t') return false;
+  }
+  return true;
+}
+
+// The spaces and tabs before `at` when nothing else precedes it on its line
+// (else none: the file does not put entries on lines of their own).
+std::string LineIndent(const std::string& text, size_t at) {
+  size_t line = LineStart(text, at);
+  return IsBlankRange(text, line, at) ? text.substr(line, at - line) : "";
+}
+
+// Our entry as text: its first line without indent, the following lines
+// indented below `indent` (children by one `step` more), no line end after
+// the last.
+std::string EntryText(const RootApi& api, const std::string& indent, const std::string& step,
+                      const std::string& eol) {
+  TiXmlPrinter printer;
+  printer.SetIndent(step.c_str());
+  printer.SetLineBreak("\n");
+  ElementOf(api).Accept(&printer);
+  std::string printed = printer.CStr();
+  while (!printed.empty() && printed.back() == '\n') printed.pop_back();
+  std::string out;
+  for (char c : printed) {
+    if (c == '\n') {
+      out += eol;
+      out += indent;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The indent step of an entry's children: what the line after the entry's
+// start tag has beyond the entry's own indent ("  " when that cannot be
+// told).
+std::string ChildStep(const std::string& text, const Span& span, const std::string& indent) {
+  size_t nl = text.find('\n', span.begin);
+  if (nl == std::string::npos || nl >= span.end) return "  ";
+  size_t k = nl + 1;
+  while (k < span.end && (text[k] == ' ' || text[k] == '\t')) ++k;
+  const std::string lead = text.substr(nl + 1, k - nl - 1);
+  if (lead.size() <= indent.size() || lead.compare(0, indent.size(), indent) != 0) return "  ";
+  return lead.substr(indent.size());
+}
+
+// Removes an entry's text; when it stood on lines of its own, the lines go
+// with it (their indent and one line end).
+void Cut(std::string& text, const Span& span) {
+  size_t from = span.begin;
+  size_t to = span.end;
+  const size_t line = LineStart(text, from);
+  size_t lineEnd = to;
+  while (lineEnd < text.size() && (text[lineEnd] == ' ' || text[lineEnd] == '\t' || text[lineEnd] == '\r')) {
+    ++lineEnd;
+  }
+  if (IsBlankRange(text, line, from) && (lineEnd == text.size() || text[lineEnd] == '\n')) {
+    from = line;
+    to = lineEnd < text.size() ? lineEnd + 1 : lineEnd;
+  }
+  text.erase(from, to - from);
+}
+
+bool ScanOrReprint(std::string& text, const TiXmlDocument& doc, TextLayout& layout) {
+  if (Scan(text, layout)) return true;
+  // Text TinyXML accepts but the scanner does not follow: edit TinyXML's
+  // own printing of it instead (other entries keep their content, not
+  // their layout).
+  TiXmlPrinter printer;
+  printer.SetIndent("  ");
+  doc.Accept(&printer);
+  text = printer.CStr();
+  layout = TextLayout();
+  return Scan(text, layout);
+}
+
 }  // namespace
 
 std::optional<std::string> PathFromFileUri(const std::string& uri) {
@@ -166,8 +369,15 @@ std::string FileUriFromPath(const std::string& path) {
 }
 
 RootFile::RootFile() {
-  doc_.InsertEndChild(TiXmlDeclaration("1.0", "UTF-8", ""));
-  doc_.InsertEndChild(TiXmlElement(kRootElement));
+  text_ = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<") + kRootElement + ">\n</" + kRootElement +
+          ">\n";
+  Reparse();
+}
+
+void RootFile::Reparse() {
+  TiXmlDocument parsed;
+  parsed.Parse(text_.c_str(), nullptr, TIXML_ENCODING_UTF8);
+  doc_ = parsed;
 }
 
 bool RootFile::Parse(const std::string& text, std::string& error) {
@@ -190,10 +400,19 @@ bool RootFile::Parse(const std::string& text, std::string& error) {
     return false;
   }
   doc_ = parsed;
+  text_ = text;
   return true;
 }
 
+#if !defined(_WIN32)
+std::string DefaultRootFile() { return kDefaultRootFile; }
+#endif
+
 bool RootFile::Load(const std::string& path, std::string& error) {
+  if (path.empty()) {
+    error = "no root description file is registered";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "cannot read " + path;
@@ -239,48 +458,61 @@ std::optional<RootApi> RootFile::Find(const std::string& shortName) const {
 }
 
 void RootFile::Put(const RootApi& api) {
-  TiXmlElement* root = Root();
-  TiXmlElement replacement = ElementOf(api);
-  bool placed = false;
-  TiXmlElement* e = root->FirstChildElement(kApiElement);
-  while (e != nullptr) {
-    TiXmlElement* next = e->NextSiblingElement(kApiElement);
-    if (ChildText(e, "SHORT_NAME") == api.shortName) {
-      if (!placed) {
-        root->ReplaceChild(e, replacement);
-        placed = true;
-      } else {
-        root->RemoveChild(e);
-      }
-    }
-    e = next;
+  TextLayout layout;
+  if (!ScanOrReprint(text_, doc_, layout)) return;
+  const std::string eol = text_.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+  std::vector<Span> ours;
+  for (const Span& span : layout.entries) {
+    if (ShortNameOf(text_, span) == api.shortName) ours.push_back(span);
   }
-  if (!placed) root->InsertEndChild(replacement);
+  if (ours.empty()) {
+    // Before the root's end tag: on a line of its own when the end tag has
+    // one, indented like the first entry (else two spaces).
+    std::string indent = "  ";
+    std::string step = "  ";
+    if (!layout.entries.empty()) {
+      indent = LineIndent(text_, layout.entries.front().begin);
+      step = ChildStep(text_, layout.entries.front(), indent);
+    }
+    const std::string entry = EntryText(api, indent, step, eol);
+    size_t at = layout.rootEnd;
+    size_t line = LineStart(text_, at);
+    if (layout.rootSelfClosing) {
+      // <MVCI_PDU_API_ROOT/> becomes a start and an end tag around the entry.
+      text_.replace(layout.rootEnd, layout.rootEndLength,
+                    std::string("<") + kRootElement + ">" + eol + indent + entry + eol + "</" + kRootElement + ">");
+    } else if (IsBlankRange(text_, line, at)) {
+      text_.insert(line, indent + entry + eol);
+    } else {
+      text_.insert(at, entry);
+    }
+  } else {
+    // The first one is replaced where it stands, further ones go; from the
+    // back so that the earlier offsets stay valid.
+    for (size_t k = ours.size(); k-- > 1;) Cut(text_, ours[k]);
+    const std::string indent = LineIndent(text_, ours[0].begin);
+    text_.replace(ours[0].begin, ours[0].end - ours[0].begin,
+                  EntryText(api, indent, ChildStep(text_, ours[0], indent), eol));
+  }
+  Reparse();
 }
 
 int RootFile::Remove(const std::string& shortName) {
-  TiXmlElement* root = Root();
+  TextLayout layout;
+  if (!ScanOrReprint(text_, doc_, layout)) return 0;
   int removed = 0;
-  TiXmlElement* e = root->FirstChildElement(kApiElement);
-  while (e != nullptr) {
-    TiXmlElement* next = e->NextSiblingElement(kApiElement);
-    if (ChildText(e, "SHORT_NAME") == shortName) {
-      root->RemoveChild(e);
-      ++removed;
-    }
-    e = next;
+  for (size_t k = layout.entries.size(); k-- > 0;) {
+    if (ShortNameOf(text_, layout.entries[k]) != shortName) continue;
+    Cut(text_, layout.entries[k]);
+    ++removed;
   }
+  if (removed > 0) Reparse();
   return removed;
 }
 
 bool RootFile::Empty() const { return Root()->FirstChild() == nullptr; }
 
-std::string RootFile::Text() const {
-  TiXmlPrinter printer;
-  printer.SetIndent("  ");
-  doc_.Accept(&printer);
-  return printer.CStr();
-}
+std::string RootFile::Text() const { return text_; }
 
 bool RootFile::Save(const std::string& path, std::string& error) const {
   namespace fs = std::filesystem;

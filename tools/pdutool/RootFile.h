@@ -15,9 +15,12 @@
 //   </MVCI_PDU_API_ROOT>
 //
 // The file is shared by every vendor. RootFile edits only the entries whose
-// SHORT_NAME it is told, keeps everything else (other entries, comments,
-// unknown elements) and refuses to touch a file it cannot parse: a broken
-// file stays as it is rather than losing other vendors' entries.
+// SHORT_NAME it is told and keeps everything else byte for byte (other
+// entries, comments, unknown elements, indentation, line ends): an edit
+// replaces, inserts or cuts the text of our own entries only, so a removal
+// after an installation gives back the file as it was. It refuses to touch
+// a file it cannot parse: a broken file stays as it is rather than losing
+// other vendors' entries.
 #pragma once
 
 #include <optional>
@@ -29,6 +32,11 @@
 namespace pdutool {
 
 inline constexpr const char* kDefaultRootFile = "/etc/pdu_api_root.xml";
+// The root description file clients read: kDefaultRootFile on Linux; on
+// Windows the registry value "Root File" under HKLM\SOFTWARE\D-PDU API in
+// the program's own registry view (tools/windows/RootFileWin32.cpp), empty
+// when none is registered.
+std::string DefaultRootFile();
 
 // One MVCI_PDU_API entry. The three file fields hold the URI attributes as
 // written in the file; empty when the element or attribute is absent.
@@ -79,7 +87,8 @@ class RootFile {
   // True when the root element has no child left (no entry, no comment).
   bool Empty() const;
 
-  // The document as text, two-space indented.
+  // The document as text: the parsed text with our edits spliced in (new
+  // entries two-space indented below the root's other children).
   std::string Text() const;
   // Writes Text() to a temporary file beside path and renames it over path,
   // so a reader sees the old or the new file, never half of one. An
@@ -90,7 +99,11 @@ class RootFile {
   TiXmlElement* Root();
   const TiXmlElement* Root() const;
 
+  // Re-reads doc_ from text_ after an edit of the text.
+  void Reparse();
+
   TiXmlDocument doc_;
+  std::string text_;
 };
 
 // ---- pdutool's --root options ----
@@ -98,7 +111,7 @@ class RootFile {
 struct RootChoice {
   bool given = false;                    // --root appeared
   std::string name;                      // short name to load; empty: list the APIs
-  std::string file = kDefaultRootFile;   // --root-file
+  std::string file = DefaultRootFile();  // --root-file
 };
 
 // Consumes "--root [NAME]" or "--root-file FILE" at argv[i] (advancing i

@@ -53,7 +53,13 @@ PduLibrary::~PduLibrary() {
 
 bool PduLibrary::Load(const std::string& path, std::string& error) {
   path_ = path;
-  HMODULE module = LoadLibraryW(Widen(path).c_str());
+  // A root description file's URI gives "C:/dir/x.dll"; LoadLibrary wants
+  // backslashes in a path.
+  std::wstring native = Widen(path);
+  for (wchar_t& c : native) {
+    if (c == L'/') c = L'\\';
+  }
+  HMODULE module = LoadLibraryW(native.c_str());
   if (module == nullptr) {
     const DWORD code = GetLastError();
     error = "cannot load " + path + ": error " + std::to_string(code) + " " + SystemMessage(code);

@@ -1,14 +1,22 @@
-# pdutool for Windows (included by tools/CMakeLists.txt when WIN32).
+# pdutool and pdu7318-rootfile for Windows (included by tools/CMakeLists.txt
+# when WIN32).
 #
-# Only pdutool is cross-built: vcisim needs a pseudo-terminal and runs on
-# the Linux side of the Wine end-to-end test (tools/windows/e2e.sh). The
-# sources are pdutool's own, with the Windows library loader in place of
-# the dlopen one. nlohmann_json's headers come from the mingw prefix that
-# tools/windows/deps.sh fills.
+# Only pdutool is cross-built of the tools: vcisim needs a pseudo-terminal
+# and runs on the Linux side of the Wine end-to-end test (tools/windows/e2e.sh).
+# The sources are pdutool's own, with the Windows library loader in place of
+# the dlopen one and the registry lookup of the root description file
+# (RootFileWin32.cpp). nlohmann_json's headers come from the mingw prefix
+# that tools/windows/deps.sh fills.
+#
+# pdu7318-rootfile.exe is the Debian package's root-file helper built for
+# Windows: the installer runs it to add and remove our entry, so the same
+# code edits the file on both systems.
 find_package(nlohmann_json 3 REQUIRED)
+include(${PROJECT_SOURCE_DIR}/cmake/VersionResource.cmake)
 file(GLOB _pdutool_srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/pdutool/*.cpp)
 list(FILTER _pdutool_srcs EXCLUDE REGEX "/PduLibrary\\.cpp$")
-add_executable(pdutool ${_pdutool_srcs} ${CMAKE_CURRENT_LIST_DIR}/PduLibraryWin32.cpp)
+add_executable(pdutool ${_pdutool_srcs} ${CMAKE_CURRENT_LIST_DIR}/PduLibraryWin32.cpp
+                       ${CMAKE_CURRENT_LIST_DIR}/RootFileWin32.cpp)
 target_include_directories(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/include
                                            ${CMAKE_CURRENT_SOURCE_DIR}/pdutool)
 target_link_libraries(pdutool PRIVATE Threads::Threads nlohmann_json::nlohmann_json
@@ -17,3 +25,13 @@ target_link_libraries(pdutool PRIVATE Threads::Threads nlohmann_json::nlohmann_j
 target_sources(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/src/device/DeviceFrame.cpp)
 target_include_directories(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/src)
 add_dependencies(pdutool pdu7318)
+pdu7318_version_resource(pdutool "Command-line client of D-PDU APIs")
+
+add_executable(pdu7318-rootfile ${PROJECT_SOURCE_DIR}/packaging/pdu7318-rootfile.cpp
+                                ${CMAKE_CURRENT_SOURCE_DIR}/pdutool/RootFile.cpp
+                                ${CMAKE_CURRENT_LIST_DIR}/RootFileWin32.cpp)
+target_include_directories(pdu7318-rootfile PRIVATE ${PROJECT_SOURCE_DIR}/include
+                                                    ${CMAKE_CURRENT_SOURCE_DIR}/pdutool)
+target_link_libraries(pdu7318-rootfile PRIVATE nlohmann_json::nlohmann_json PkgConfig::TINYXML
+                                               pdu7318_warnings)
+pdu7318_version_resource(pdu7318-rootfile "Root description file helper of ${PDU7318_ROOT_SHORT_NAME}")

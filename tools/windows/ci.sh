@@ -1,25 +1,44 @@
 #!/usr/bin/env bash
 # The Windows part of CI, on a Debian 12 machine: install the cross
-# compilers and Wine, build the 32- and 64-bit DLLs and test programs,
-# check the DLLs' exports, run the tests under Wine, then the end-to-end
-# SENDRECV under Wine against vcisim (from the native build in build/).
-# Fails on any failure.
+# compilers, NSIS and Wine (with wine32 where the mirror allows), build the
+# 32- and 64-bit DLLs, tools and test programs, check the DLLs' exports and
+# every file's version resource, run the unit tests under Wine, the
+# end-to-end SENDRECV under Wine against vcisim (from the native build in
+# build/), build the setup program and the release archive, and run the
+# setup program's acceptance test in a fresh prefix. Fails on any failure.
+# Without wine32 the 32-bit tests and the setup program's test (the setup
+# program is a 32-bit program) are skipped with a loud note.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 start=$SECONDS
-step() { echo; echo "==== windows: $* ($((SECONDS - start)) s)"; }
+last=$SECONDS
+lastname=""
+step() {
+  [ -n "$lastname" ] && echo "==== windows: $lastname took $((SECONDS - last)) s"
+  last=$SECONDS
+  lastname=$*
+  echo
+  echo "==== windows: $* (at $((SECONDS - start)) s)"
+}
 
 step "install"
 bash "$here/install.sh"
+source "$here/env.sh"
+archs=(x86_64)
+have_wine32 && archs+=(i686)
 step "build x86_64 and i686"
 bash "$here/build.sh" x86_64 i686
 step "exports"
 bash "$here/check-exports.sh" x86_64 i686
-step "unit tests under Wine"
-bash "$here/run-tests.sh" x86_64 i686
-step "end-to-end under Wine"
-e2e_archs=(x86_64)
-source "$here/env.sh"
-have_wine32 && e2e_archs+=(i686)
-bash "$here/e2e.sh" "${e2e_archs[@]}"
+step "version resources"
+bash "$here/check-version.sh" x86_64 i686
+step "unit tests under Wine (${archs[*]})"
+bash "$here/run-tests.sh" "${archs[@]}"
+step "end-to-end under Wine (${archs[*]})"
+bash "$here/e2e.sh" "${archs[@]}"
+step "setup program and release archive"
+bash "$here/installer.sh"
+step "setup program under Wine: install, use, reinstall, uninstall"
+bash "$here/install-test.sh"
 step "done"
+echo "==== windows: total $((SECONDS - start)) s"

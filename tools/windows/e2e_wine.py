@@ -2,7 +2,7 @@
 """End-to-end run of the Windows DLL under Wine against the VCI simulator.
 
     e2e_wine.py --vcisim PATH --win-bin BUILD-WIN/bin --data SOURCE/data
-                [--prefix WINEPREFIX] [--com N]
+                [--prefix WINEPREFIX] [--com N] [--installed SHORT_NAME]
 
 vcisim (a Linux program) serves a pseudo-terminal. Wine is told that COMn
 is that pseudo-terminal (dosdevices/comN) and the serial device map lists
@@ -95,6 +95,10 @@ def main():
     ap.add_argument("--data", required=True)
     ap.add_argument("--prefix", default=os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")))
     ap.add_argument("--com", type=int, default=9)
+    ap.add_argument("--installed", metavar="NAME",
+                    help="the setup program installed the module: load the API of this short name "
+                         "through the registry's root description file (pdutool.exe --root NAME), "
+                         "keep the installed application folder and logging settings")
     args = ap.parse_args()
 
     wine = Wine(os.path.abspath(args.prefix))
@@ -130,23 +134,27 @@ def main():
         wine.run(["reg", "add", SERIAL_MAP, "/v", "\\Device\\Serial%d" % args.com, "/t", "REG_SZ",
                   "/d", "COM%d" % args.com, "/f"])
 
-        # The application folder with logging on, and the log folder value.
-        app = wine.drive_c("ProgramData", "Brenlo", "Apps", "7318")
-        os.makedirs(app, exist_ok=True)
-        for name in ("MDF.xml", "PDUAPI_7318.ini"):
-            shutil.copy(os.path.join(args.data, name), app)
-        with open(os.path.join(app, "config.ini"), "w") as f:
-            f.write("[LOG]\r\nopen=1\r\n")
+        # The application folder with logging on, and the log folder value
+        # (the setup program has made both when --installed).
         logs = wine.drive_c("pdu7318-e2e-logs")
         shutil.rmtree(logs, ignore_errors=True)
-        wine.run(["reg", "add", LOG_KEY, "/v", "path", "/t", "REG_SZ", "/d",
-                  "C:\\pdu7318-e2e-logs", "/f"])
+        if not args.installed:
+            app = wine.drive_c("ProgramData", "Brenlo", "Apps", "7318")
+            os.makedirs(app, exist_ok=True)
+            for name in ("MDF.xml", "PDUAPI_7318.ini"):
+                shutil.copy(os.path.join(args.data, name), app)
+            with open(os.path.join(app, "config.ini"), "w") as f:
+                f.write("[LOG]\r\nopen=1\r\n")
+            wine.run(["reg", "add", LOG_KEY, "/v", "path", "/t", "REG_SZ", "/d",
+                      "C:\\pdu7318-e2e-logs", "/f"])
 
-        # The session, through pdutool.exe and pdu7318.dll.
+        # The session, through pdutool.exe and pdu7318.dll (beside it, or
+        # the one the root description file names).
         exe = os.path.join(args.win_bin, "pdutool.exe")
+        lib = ["--root", args.installed] if args.installed else []
         requests = [s["request"] for s in session["steps"]]
         start = time.monotonic()
-        p = wine.run([exe, "--json", "session"] + session["args"] + requests, check_rc=False)
+        p = wine.run([exe, "--json"] + lib + ["session"] + session["args"] + requests, check_rc=False)
         took = time.monotonic() - start
         try:
             out = json.loads(p.stdout)
@@ -166,7 +174,7 @@ def main():
         print("  %d SENDRECV in %.1f s" % (len(sendrecv), took))
 
         # The battery voltage through PDUIoCtl.
-        p = wine.run([exe, "--json", "ioctl", "vbatt"], check_rc=False)
+        p = wine.run([exe, "--json"] + lib + ["ioctl", "vbatt"], check_rc=False)
         out = json.loads(p.stdout or "{}")
         check(p.returncode == 0 and out.get("value") == scenario["vci"]["battery_mv"],
               "ioctl vbatt: exit %d %s\n%s" % (p.returncode, out, p.stderr))
@@ -202,9 +210,10 @@ def main():
         if os.path.islink(com_link):
             os.remove(com_link)
         # Leave the prefix as the unit tests expect it: no log folder value,
-        # no application folder.
-        wine.run(["reg", "delete", LOG_KEY, "/v", "path", "/f"], check_rc=False)
-        shutil.rmtree(wine.drive_c("ProgramData", "Brenlo"), ignore_errors=True)
+        # no application folder (an installation stays as it is).
+        if not args.installed:
+            wine.run(["reg", "delete", LOG_KEY, "/v", "path", "/f"], check_rc=False)
+            shutil.rmtree(wine.drive_c("ProgramData", "Brenlo"), ignore_errors=True)
         shutil.rmtree(wine.drive_c("pdu7318-e2e-logs"), ignore_errors=True)
         shutil.rmtree(tmp, ignore_errors=True)
 

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# Installs what the Windows build and its Wine tests need on Debian 12:
-# the mingw-w64 cross compilers (posix thread model), GoogleTest's sources,
-# nlohmann-json's headers, dpkg-dev (for apt-get source) and Wine.
+# Installs what the Windows build, its Wine tests and the installer need on
+# Debian 12: the mingw-w64 cross compilers (posix thread model), GoogleTest's
+# sources, nlohmann-json's headers, dpkg-dev (for apt-get source), NSIS
+# (makensis), zip and Wine, then wine32 (the 32-bit loader).
 #
-# wine32 (the 32-bit loader) needs the i386 architecture. When it cannot be
-# installed (for example an i386 index of the mirror cannot be fetched) the
-# script says so and removes the architecture again, so that the machine's
-# apt stays as it was; the 32-bit tests are then skipped, the 32-bit DLL is
-# still built and checked.
+# wine32 needs the i386 architecture, and every Multi-Arch: same package
+# must have the same version on amd64 and i386. When the mirror's i386
+# index of bookworm-security lags (or cannot be fetched), amd64 packages
+# installed from security are newer than any i386 build apt can see and a
+# plain `apt-get install wine32:i386` stops with unmet dependencies. So:
+#   1. simulate the install preferring the main suite (-t bookworm);
+#   2. for each package the simulation names as unmet, pin both
+#      architectures to the version that i386 has: PKG=VER PKG:i386=VER;
+#   3. repeat until the simulation succeeds, then install for real.
+# After a few rounds without success the script says so LOUDLY and goes on:
+# the 32-bit DLL is still built and checked, its tests are skipped, the
+# 64-bit part runs.
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
@@ -16,7 +24,8 @@ export DEBIAN_FRONTEND=noninteractive
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 pkgs=(cmake ninja-build pkg-config dpkg-dev python3 g++-mingw-w64-i686-posix
-      g++-mingw-w64-x86-64-posix googletest nlohmann-json3-dev wine wine64)
+      g++-mingw-w64-x86-64-posix googletest nlohmann-json3-dev wine wine64
+      nsis zip unzip)
 missing=()
 for p in "${pkgs[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -27,6 +36,65 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+# The version of PKG:i386 that apt would take from the main suite, else
+# its candidate; empty when i386 has none.
+i386_version() {
+  local v
+  v=$(apt-cache madison "$1:i386" 2>/dev/null | awk -F'|' '$3 ~ /bookworm\/main/ && $3 !~ /security|updates/ {gsub(/ /,"",$2); print $2; exit}')
+  [ -z "$v" ] && v=$(apt-cache policy "$1:i386" 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
+  [ "$v" = "(none)" ] && v=""
+  echo "$v"
+}
+# True when amd64 can have PKG at version VER.
+amd64_has() { apt-cache madison "$1" 2>/dev/null | awk -F'|' '{gsub(/ /,"",$2); print $2}' | grep -qxF "$2"; }
+
+never_downgrade="libc6 libc-bin libgcc-s1 libstdc++6 libssl3 zlib1g libsystemd0 libudev1 libcrypt1"
+
+install_wine32() {
+  local opts=(-y -t bookworm --allow-downgrades --no-install-recommends)
+  local pins=() round out names name ver cur
+  declare -A pinned=()
+  for round in 1 2 3 4 5 6; do
+    if out=$($SUDO apt-get install -s "${opts[@]}" wine32:i386 "${pins[@]}" 2>&1); then
+      echo "== wine32: simulation ok (round $round${pins:+, pinned: ${pins[*]}})"
+      $SUDO apt-get install -qq "${opts[@]}" wine32:i386 "${pins[@]}" >/dev/null
+      return
+    fi
+    # " wine32:i386 : Depends: libwine:i386 (= 8.0~repack-4) but it is not going to be installed"
+    # " libfoo:i386 : Breaks: libfoo (!= 1.2-3) but 1.2-3+deb12u1 is to be installed"
+    names=$( { echo "$out" | sed -n 's/^ *\([^ ]*\) : .*$/\1/p'
+               echo "$out" | grep -oE '(Pre-?Depends|Depends|Breaks|Conflicts): [^ ]+' | awk '{print $2}'; } |
+            sed 's/:i386$//;s/:amd64$//' | sort -u)
+    local added=0
+    for name in $names; do
+      [ "$name" = wine32 ] && continue
+      [ -n "${pinned[$name]:-}" ] && continue
+      ver=$(i386_version "$name")
+      [ -z "$ver" ] && continue
+      if installed "$name:amd64" || installed "$name"; then
+        amd64_has "$name" "$ver" || continue
+        # A downgrade of the machine's base runtime is not worth the 32-bit
+        # tests: give up instead.
+        cur=$(dpkg-query -W -f='${Version}' "$name:amd64" 2>/dev/null || dpkg-query -W -f='${Version}' "$name")
+        if [[ " $never_downgrade " == *" $name "* ]] && dpkg --compare-versions "$ver" lt "$cur"; then
+          echo "== wine32: would need $name $cur -> $ver on amd64; not downgrading the base runtime"
+          continue
+        fi
+        pins+=("$name=$ver" "$name:i386=$ver")
+      else
+        pins+=("$name:i386=$ver")
+      fi
+      pinned[$name]=$ver
+      added=1
+    done
+    if [ "$added" = 0 ]; then
+      echo "$out" | sed -n '/unmet dependencies/,$p' | head -30
+      break
+    fi
+  done
+  return 1
+}
+
 if ! installed wine32:i386; then
   added=0
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -34,10 +102,17 @@ if ! installed wine32:i386; then
     added=1
   fi
   $SUDO apt-get update -qq || echo "apt-get update reported errors (see above); going on"
-  if $SUDO apt-get install -y -qq --no-install-recommends wine32:i386 >/dev/null; then
-    echo "== wine32 installed"
+  if install_wine32 && [ -x /usr/lib/wine/wine ]; then
+    echo "== wine32 installed: /usr/lib/wine/wine runs 32-bit programs"
   else
-    echo "WARNING: wine32 cannot be installed now; the 32-bit tests will be skipped"
+    cat <<'MSG'
+############################################################################
+##  WARNING: wine32 COULD NOT BE INSTALLED on this machine.
+##  The 32-bit DLL is built and its exports checked, but the 32-bit unit
+##  tests, the 32-bit end-to-end run and the 32-bit install check are
+##  SKIPPED. The 64-bit part runs.
+############################################################################
+MSG
     if [ "$added" = 1 ] && ! dpkg --get-selections | grep -q ':i386'; then
       $SUDO dpkg --remove-architecture i386
       $SUDO apt-get update -qq || true

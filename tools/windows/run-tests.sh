@@ -3,7 +3,8 @@
 # (ctest, as on Linux). Tests that need a pseudo-terminal are not built for
 # Windows (cmake/WindowsTests.cmake).
 #   tools/windows/run-tests.sh [x86_64] [i686]     (default: both)
-# The 32-bit programs need wine32; without it they are skipped with a note.
+# The 32-bit programs need wine32; without it they are skipped with a loud
+# note.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 archs=("$@")
@@ -14,10 +15,23 @@ fail=0
 for arch in "${archs[@]}"; do
   dir=$(win_build_dir "$arch")
   if [ "$arch" = i686 ] && ! have_wine32; then
-    echo "== $arch tests: SKIPPED (wine32 is not installed)"
+    echo "######## $arch tests: SKIPPED - wine32 is not installed (see tools/windows/install.sh) ########"
     continue
   fi
   echo "== $arch tests under Wine ($dir)"
-  ctest --test-dir "$dir" -j"${JOBS:-2}" --timeout 300 --output-on-failure || fail=1
+  # The WindowsRegistry tests set and read the same values of the one
+  # prefix (HKCU\SOFTWARE\Brenlo\MVCI "path"): they run one at a time,
+  # after the others.
+  skip='^WindowsRegistry[.]'
+  if [ "$arch" = i686 ]; then
+    # Under 32-bit Wine GetProcessTimes lags GetThreadTimes by a clock tick
+    # or two (process 40 ms, its only busy thread 50 ms, in 9 runs of 10);
+    # on Windows, and under 64-bit Wine, the process's time includes the
+    # thread's. The test's other checks run in the 64-bit programs.
+    echo "== $arch: not run under Wine: Clock.SleepingCostsNoCpu (Wine's 32-bit process times lag)"
+    skip="$skip|^Clock[.]SleepingCostsNoCpu\$"
+  fi
+  ctest --test-dir "$dir" -j"${JOBS:-2}" --timeout 300 --output-on-failure -E "$skip" || fail=1
+  ctest --test-dir "$dir" --timeout 300 --output-on-failure -R '^WindowsRegistry[.]' || fail=1
 done
 exit "$fail"
