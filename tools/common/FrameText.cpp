@@ -286,12 +286,16 @@ std::string HexSpaced(const uint8_t* data, size_t n) {
   return s;
 }
 
-std::optional<Frame> ParseStuffedFrame(const uint8_t* stuffed, size_t count) {
-  if (count < kMinFrameSize || count > kMaxStuffedFrame) return std::nullopt;
-  std::vector<uint8_t> buffer(count);
+std::optional<Frame> ParseFrame(const uint8_t* bytes, size_t count) {
+  if (count < kMinFrameSize) return std::nullopt;
+  // As it is (a log may hold frames unstuffed), else unstuffed first.
+  std::vector<uint8_t> buffer(bytes, bytes + count);
+  size_t n = count;
+  if (!CheckFrame(buffer.data(), n)) {
+    n = UnstuffFrame(bytes, count, buffer.data(), buffer.size());
+    if (n == 0 || !CheckFrame(buffer.data(), n)) return std::nullopt;
+  }
   const uint8_t* plain = buffer.data();
-  size_t n = UnstuffFrame(stuffed, count, buffer.data(), buffer.size());
-  if (n == 0 || !CheckFrame(plain, n)) return std::nullopt;
   Frame f;
   f.channel = plain[kFrameOffChannel];
   f.sequence = plain[4];

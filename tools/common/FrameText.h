@@ -29,14 +29,15 @@ std::string DescribeFrame(bool fromPc, uint8_t channel, uint8_t sequence, uint8_
 // Upper-case hex with a blank between bytes ("62 F1 90").
 std::string HexSpaced(const uint8_t* data, size_t n);
 
-// The fields of a frame as it travels on the wire (flags, stuffing and
-// checksum included); nullopt when it is not one valid frame.
+// The fields of one whole frame, flags and checksum included, given
+// unstuffed or stuffed as it travels on the wire; nullopt when it is not
+// one valid frame.
 struct Frame {
   uint8_t channel = 0;
   uint8_t sequence = 0;
   uint8_t command = 0;
   std::vector<uint8_t> data;
 };
-std::optional<Frame> ParseStuffedFrame(const uint8_t* stuffed, size_t count);
+std::optional<Frame> ParseFrame(const uint8_t* bytes, size_t count);
 
 }  // namespace frametext

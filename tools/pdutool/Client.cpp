@@ -336,7 +336,9 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
     return prim;
   }
 
-  const uint32_t waitMs = cleanup && options_.waitMs > 2000 ? 2000 : options_.waitMs;
+  // 6 s: a cancelled request may keep the link busy for P2* (5 s by
+  // default) before the library runs the STOPCOMM behind it.
+  const uint32_t waitMs = cleanup && options_.waitMs > 6000 ? 6000 : options_.waitMs;
   const auto deadline = start + std::chrono::milliseconds(waitMs);
   bool finished = false;
   bool cancelled = false;

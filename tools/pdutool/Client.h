@@ -70,7 +70,7 @@ class Client {
   // (a SENDRECV that finished without any answer but "response pending")
   // or "CANCELLED" (a stop was requested while it ran; it is cancelled).
   // A cleanup primitive (the STOPCOMM of a stopping run) is waited for
-  // even after a stop request, at most 2 s.
+  // even after a stop request, at most 6 s.
   nlohmann::json RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_t>& request,
                               int32_t receiveCycles, bool cleanup = false);
 
