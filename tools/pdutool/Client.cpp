@@ -219,7 +219,11 @@ std::string Client::TimeText(long sinceStartMs) const {
   const long ms = static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
   std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &secs);
+#else
   localtime_r(&secs, &local);
+#endif
   char hms[16];
   std::strftime(hms, sizeof hms, "%H:%M:%S", &local);
   std::snprintf(buf, sizeof buf, "%s.%03ld", hms, ms);

@@ -20,6 +20,27 @@
 // the main log wrote it; each data log line goes with the PDUGetEventItem
 // call that handed its item out (the k-th line with the k-th successful
 // call).
+#include "Commands.h"
+
+#ifndef PDUTOOL_DECODE_LOG
+
+#include <cstdio>
+
+#include "Client.h"
+
+namespace pdutool {
+
+// Builds without the shared frame decoder (the Windows one) have no
+// decode-log.
+int RunDecodeLog(const std::string&, bool) {
+  std::fprintf(stderr, "pdutool: decode-log is not available in this build\n");
+  return kExitUsage;
+}
+
+}  // namespace pdutool
+
+#else
+
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -439,3 +460,5 @@ int RunDecodeLog(const std::string& path, bool follow) {
 }
 
 }  // namespace pdutool
+
+#endif  // PDUTOOL_DECODE_LOG

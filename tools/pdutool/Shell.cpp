@@ -1,5 +1,22 @@
 #include "Shell.h"
 
+#ifdef _WIN32
+
+#include <cstdio>
+
+namespace pdutool {
+
+// The shell reads the terminal and runs key programs with POSIX calls;
+// the Windows build has the one-shot commands only.
+int RunShell(Client&, const ShellInput&) {
+  std::fprintf(stderr, "pdutool: shell and run are not available in the Windows build\n");
+  return kExitUsage;
+}
+
+}  // namespace pdutool
+
+#else
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -926,3 +943,5 @@ int RunShell(Client& client, const ShellInput& input) {
 }
 
 }  // namespace pdutool
+
+#endif  // _WIN32
