@@ -298,6 +298,11 @@ def case_params(ctx):
 
 
 def case_decode_log(ctx):
+    folder = os.path.join(ctx.tmp, "logs", "J2534", "7318")
+    os.makedirs(folder)
+    # --follow from before the session's first line, until Ctrl-C.
+    follow = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "decode-log", "--follow", folder],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     sim = Sim(ctx)
     try:
         p = tool(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "22F190", "27 01"], sim.link,
@@ -305,7 +310,10 @@ def case_decode_log(ctx):
     finally:
         sim.stop()
     check(p.returncode == 0, "session with logging: %d\n%s" % (p.returncode, p.stderr))
-    folder = os.path.join(ctx.tmp, "logs", "J2534", "7318")
+    time.sleep(0.3)
+    follow.send_signal(signal.SIGINT)
+    followed, _ = follow.communicate(timeout=10)
+    check(follow.returncode == 0, "decode-log --follow ends on SIGINT: %d" % follow.returncode)
     main = [f for f in os.listdir(folder) if re.fullmatch(r"\d{4}-\d\d-\d\d\.txt", f)]
     check(len(main) == 1, "one main log: %r" % os.listdir(folder))
     # The calls as the main log writes them ("PDUName <tick>"), read here
@@ -313,13 +321,16 @@ def case_decode_log(ctx):
     with open(os.path.join(folder, main[0]), errors="replace") as f:
         calls = re.findall(r"^(PDU[A-Za-z]+) \d+$", f.read(), re.M)
     check(len(calls) > 20 and calls[0] == "PDUConstruct" and calls[-1] == "PDUDestruct", "calls: %r" % calls[:5])
-    for target in (os.path.join(ctx.tmp, "logs"), os.path.join(folder, main[0])):
-        d = tool(ctx, ["decode-log", target])
-        check(d.returncode == 0, "decode-log %s: %d %s" % (target, d.returncode, d.stderr))
-        lines = d.stdout.splitlines()
+    for target in (os.path.join(ctx.tmp, "logs"), os.path.join(folder, main[0]), "--follow"):
+        if target == "--follow":
+            text = followed
+        else:
+            d = tool(ctx, ["decode-log", target])
+            check(d.returncode == 0, "decode-log %s: %d %s" % (target, d.returncode, d.stderr))
+            text = d.stdout
+        lines = text.splitlines()
         decoded = [m.group(1) for m in (re.match(r"^\d\d:\d\d:\d\d\.\d{3}  (PDU[A-Za-z]+)", x) for x in lines) if m]
-        check(decoded == calls, "every call in order:\n%r\n%r" % (decoded, calls))
-        text = d.stdout
+        check(decoded == calls, "%s: every call in order:\n%r\n%r" % (target, decoded, calls))
         for needle in ("PDUConstruct -> PDU_STATUS_NOERROR",
                        "PDUStartComPrimitive hCLL=1 CoPType=PDU_COPT_SENDRECV data=[22 F1 90]",
                        "PC->VCI veh", "COP                      hMod=1 hCLL=1 SENDRECV request[7]=[E0 07 00 00 22 F1 90]",

@@ -41,12 +41,14 @@ int RunDecodeLog(const std::string&, bool) {
 
 #else
 
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <deque>
@@ -58,6 +60,7 @@ int RunDecodeLog(const std::string&, bool) {
 #include "Client.h"
 #include "Commands.h"
 #include "FrameText.h"
+#include "Signals.h"
 
 namespace pdutool {
 
@@ -85,7 +88,7 @@ std::string DateOf(const std::string& name) {
 
 // The files of a session: from one of them, or from a folder (the log
 // folder itself or the log path above J2534/7318/), the newest date.
-bool FindFiles(const std::string& path, Files& out, std::string& error) {
+bool FindFiles(const std::string& path, bool follow, Files& out, std::string& error) {
   std::error_code ec;
   fs::path folder;
   std::string date;
@@ -95,6 +98,15 @@ bool FindFiles(const std::string& path, Files& out, std::string& error) {
     for (const auto& e : fs::directory_iterator(folder, ec)) {
       std::string d = DateOf(e.path().filename().string());
       if (!d.empty() && d > date) date = d;
+    }
+    if (date.empty() && follow) {
+      // Following before the first session of the day: today's files.
+      std::time_t now = std::time(nullptr);
+      std::tm local{};
+      localtime_r(&now, &local);
+      char buf[16];
+      std::strftime(buf, sizeof buf, "%Y-%m-%d", &local);
+      date = buf;
     }
     if (date.empty()) {
       error = "no log files (YYYY-MM-DD.txt) in " + folder.string();
@@ -435,7 +447,7 @@ class Decoder {
 int RunDecodeLog(const std::string& path, bool follow) {
   Files files;
   std::string error;
-  if (!FindFiles(path, files, error)) {
+  if (!FindFiles(path, follow, files, error)) {
     std::fprintf(stderr, "pdutool: %s\n", error.c_str());
     return kExitUsage;
   }
@@ -454,8 +466,18 @@ int RunDecodeLog(const std::string& path, bool follow) {
     std::fprintf(stderr, "pdutool: cannot watch %s\n", folder.c_str());
     return kExitUsage;
   }
+  // Ctrl-C ends it through the stop pipe (Signals.h).
   char events[4096];
-  while (::read(fd, events, sizeof events) > 0) decoder.Step(false);
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {StopFd(), POLLIN, 0}};
+    if (::poll(fds, StopFd() >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) break;
+    if (StopRequested()) break;
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    if (::read(fd, events, sizeof events) <= 0) break;
+    decoder.Step(false);
+  }
+  decoder.Step(true);
+  ::close(fd);
   return kExitOk;
 }
 
