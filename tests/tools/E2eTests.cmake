@@ -34,7 +34,7 @@ endforeach()
 
 # pdutool's shell and scripts, signals, strict options, params and
 # decode-log (tests/tools/pdutool_e2e.py). Exit status 77: skipped (no tmux).
-foreach(case script-seedkey script-exit-codes signal-stop strict-parsing ioctl-failed no-response params
+foreach(case script-seedkey script-exit-codes script-commands signal-stop strict-parsing ioctl-failed no-response params
              decode-log shell-terminal)
   add_test(NAME e2e.pdutool-${case}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pdutool_e2e.py

@@ -144,6 +144,45 @@ def case_script_exit_codes(ctx):
     check(p.returncode == 3, "run with a library that is none: exit %d" % p.returncode)
 
 
+def case_script_commands(ctx):
+    # The shell's link and ComParam commands in one script; --time abs
+    # prints wall-clock times.
+    script = write(ctx, "cmds.pdu", """link %s --resp-id 0x7E8
+link RSC_ISO_14230_3_on_ISO_14230_2_7_15
+links
+use 1
+connect
+start
+send 3E 00
+expect 7E 00
+get CP_P2Max
+set CP_P2Max=60000
+update
+get CP_P2Max
+params
+ioctl vbatt
+ioctl ignition
+stop
+disconnect
+close
+links
+""" % RESOURCE)
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["--time", "abs", "run", script], sim.link)
+    finally:
+        sim.stop()
+    check(p.returncode == 0, "exit %d:\n%s%s" % (p.returncode, p.stdout, p.stderr))
+    for needle in ("link 2: hCLL 2 on RSC_ISO_14230_3_on_ISO_14230_2_7_15 (resource id 1018)\n",
+                   "  1  hCLL 1  RSC_ISO_15765_3_on_ISO_15765_2_6_14\n* 2  hCLL 2  RSC_ISO_14230_3_on_ISO_14230_2_7_15\n",
+                   "expect 7E 00: ok", "CP_P2Max = 50000\n", "  UPDATEPARAM", "CP_P2Max = 60000\n",
+                   "battery voltage: 12600 mV (12.60 V)\n", "ignition: on (1)\n", "  STOPCOMM", "link: PDU_CLLST_OFFLINE",
+                   "link 1 closed\n", "* 1  hCLL 2  RSC_ISO_14230_3_on_ISO_14230_2_7_15\n", "link 1 closed\n"):
+        check(needle in p.stdout, "the script printed %r:\n%s" % (needle, p.stdout))
+    check(re.search(r"CP_P2Max +60000 +UNUM32 +TIMING +50000\n", p.stdout), "params: value and default")
+    check(re.search(r"\n    \d\d:\d\d:\d\d\.\d{3}  RESULT  uid 1   7E 00   \"~\.\"\n", p.stdout), "wall-clock times:\n" + p.stdout)
+
+
 def case_signal_stop(ctx):
     # SIGINT in the middle of a session: the link is stopped, disconnected
     # and destroyed and the VCI closed, as the simulator's trace shows.
@@ -403,6 +442,7 @@ def case_shell_terminal(ctx):
 CASES = {
     "script-seedkey": case_script_seedkey,
     "script-exit-codes": case_script_exit_codes,
+    "script-commands": case_script_commands,
     "signal-stop": case_signal_stop,
     "strict-parsing": case_strict_parsing,
     "ioctl-failed": case_ioctl_failed,

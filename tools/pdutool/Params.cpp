@@ -40,10 +40,10 @@ int RunParams(const std::string& mdfPath, const std::string& resourceName, bool 
   }
   std::printf("%s (id %u): protocol %s, bus type %s, %zu ComParams\n", r->name.c_str(), r->id,
               r->protocol.c_str(), r->busType.c_str(), r->params.size());
-  std::printf("  %-32s %5s  %-14s %-10s %s\n", "name", "id", "type", "class", "default");
+  std::printf("  %-32s %5s  %-10s %-14s %s\n", "name", "id", "type", "class", "default");
   for (const MdfComParam& p : r->params) {
     std::string type = p.type.rfind("PDU_PT_", 0) == 0 ? p.type.substr(7) : p.type;
-    std::printf("  %-32s %5u  %-14s %-10s %s\n", p.name.c_str(), p.id, type.c_str(), p.pclass.c_str(),
+    std::printf("  %-32s %5u  %-10s %-14s %s\n", p.name.c_str(), p.id, type.c_str(), p.pclass.c_str(),
                 p.defaultValue.c_str());
   }
   return kExitOk;

@@ -624,7 +624,7 @@ Outcome Shell::CmdGet(const std::string& name) {
 Outcome Shell::CmdParams() {
   const MdfResource* resource = mdf_.Loaded() ? mdf_.Resource(links_[current_].resource) : nullptr;
   if (resource == nullptr) return Usage("the module description does not describe " + links_[current_].resource);
-  std::printf("  %-32s %-16s %-14s %-10s %s\n", "name", "value", "type", "class", "default");
+  std::printf("  %-32s %-16s %-10s %-14s %s\n", "name", "value", "type", "class", "default");
   for (const MdfComParam& p : resource->params) {
     std::string value = "?";
     PDU_PARAM_ITEM* item = nullptr;
@@ -633,7 +633,7 @@ Outcome Shell::CmdParams() {
       Invoke(fn_.PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(item));
     }
     std::string type = p.type.rfind("PDU_PT_", 0) == 0 ? p.type.substr(7) : p.type;
-    std::printf("  %-32s %-16s %-14s %-10s %s\n", p.name.c_str(), value.c_str(), type.c_str(), p.pclass.c_str(),
+    std::printf("  %-32s %-16s %-10s %-14s %s\n", p.name.c_str(), value.c_str(), type.c_str(), p.pclass.c_str(),
                 p.defaultValue.c_str());
   }
   return Outcome::kOk;
