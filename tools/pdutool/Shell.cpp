@@ -691,7 +691,7 @@ Outcome Shell::CmdKey(const std::vector<std::string>& t) {
     return Usage(why);
   }
   if (end < 3 || (end - 1) % 2 != 0) return Usage("key OP ARG [OP ARG]... (OP: xor8 add8 xor32 add32 rotl32)");
-  for (size_t i = 1; i + 1 < end + 1 && i < end; i += 2) {
+  for (size_t i = 1; i + 1 < end; i += 2) {
     const std::string& op = t[i];
     auto arg = ParseUnsigned(t[i + 1]);
     if (!arg) return Usage("key: not a number: " + t[i + 1]);
