@@ -743,6 +743,9 @@ Outcome Shell::CmdKeyFrom(const std::vector<std::string>& t) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Its stdin is not ours: a script read from a pipe must not feed it.
+    int nothing = ::open("/dev/null", O_RDONLY);
+    if (nothing >= 0) ::dup2(nothing, 0);
     ::dup2(out[1], 1);
     ::close(out[0]);
     ::close(out[1]);
