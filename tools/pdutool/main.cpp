@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "Cli.h"
 #include "Client.h"
 #include "Commands.h"
 #include "ModuleDescription.h"
@@ -77,76 +78,10 @@ void Usage(FILE* out) {
                "            ended with an error or did not finish; 130 stopped by SIGINT/SIGTERM\n");
 }
 
-[[noreturn]] void UsageError(const std::string& what) {
-  std::fprintf(stderr, "pdutool: %s\n", what.c_str());
-  std::fprintf(stderr, "pdutool --help lists the commands and options\n");
-  std::exit(kExitUsage);
-}
-
 std::pair<std::string, std::string> NameValue(const std::string& text) {
   size_t eq = text.find('=');
   if (eq == std::string::npos || eq == 0) UsageError("expected NAME=VALUE, got " + text);
   return {text.substr(0, eq), text.substr(eq + 1)};
-}
-
-// What every command gets: the global options and its own arguments.
-struct Invocation {
-  ClientOptions options;
-  std::string libPath;
-  std::string rootMdf;  // the root entry's module description, when --root NAME
-  std::vector<std::string> args;
-  size_t i = 0;  // next argument
-
-  bool More() const { return i < args.size(); }
-  std::string Value(const std::string& option) {
-    if (i + 1 >= args.size()) UsageError(option + " needs a value");
-    return args[++i];
-  }
-  std::string MdfPath() const { return rootMdf.empty() ? DefaultMdfPath() : rootMdf; }
-};
-
-// Loads the library, runs body with a client and prints the result (the
-// JSON document, or FAILED: ... after the text). A file that is no D-PDU
-// library at all is one line and exit status 3.
-int WithLibrary(Invocation& inv, const std::string& command,
-                const std::function<int(Client&, nlohmann::json&)>& body) {
-  nlohmann::json doc = nlohmann::json::object();
-  if (inv.libPath.empty()) inv.libPath = DefaultLibraryPath();
-  doc["command"] = command;
-  doc["library"] = inv.libPath;
-  PduLibrary lib;
-  std::string error;
-  bool loaded = lib.Load(inv.libPath, error);
-  if (loaded && lib.Fn().PDUConstruct == nullptr) {
-    loaded = false;
-    error = "not a D-PDU API library (" + std::to_string(lib.Missing().size()) + " of the 29 functions missing, " +
-            "PDUConstruct among them)";
-  }
-  if (!loaded) {
-    std::fprintf(stderr, "pdutool: cannot use %s: %s\n", inv.libPath.c_str(), error.c_str());
-    if (inv.options.json) {
-      doc["ok"] = false;
-      doc["error"] = "cannot use the library: " + error;
-      std::printf("%s\n", doc.dump(2).c_str());
-    }
-    return kExitNoLibrary;
-  }
-  if (!lib.Missing().empty()) {
-    std::string list;
-    for (const std::string& m : lib.Missing()) list += (list.empty() ? "" : ", ") + m;
-    std::fprintf(stderr, "pdutool: the library lacks %zu function(s): %s\n", lib.Missing().size(), list.c_str());
-  }
-  Client client(lib, inv.options, doc);
-  client.Say("pdutool: %s", inv.libPath.c_str());
-  int rc = body(client, doc);
-  if (inv.options.json) {
-    std::printf("%s\n", doc.dump(2).c_str());
-  } else if (rc != kExitOk && doc.contains("error")) {
-    std::printf("FAILED: %s\n",
-                doc["error"].is_string() ? doc["error"].get<std::string>().c_str() : "see above");
-  }
-  std::fflush(stdout);
-  return rc;
 }
 
 // ---- the commands ----
@@ -283,7 +218,9 @@ int CommandDecodeLog(Invocation& inv) {
   return RunDecodeLog(path, follow);
 }
 
-// The command table: one line per command.
+// The command table: one line per command. A command in a file of its own
+// declares its int(Invocation&) function in a header next to Cli.h and
+// adds its line here (and its usage lines above).
 struct CommandEntry {
   const char* name;
   int (*run)(Invocation&);
