@@ -52,6 +52,7 @@ def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=Fal
     p = subprocess.run([os.path.join(ctx.bin, "pdutool")] + args, env=env(ctx, port, logging), input=stdin,
                        capture_output=True, text=True, timeout=timeout)
     check(p.returncode >= 0, "pdutool died of signal %d\n%s" % (-p.returncode, p.stderr))
+    check("Sanitizer" not in p.stderr, "sanitizer report:\n%s" % p.stderr[-4000:])
     return p
 
 

@@ -846,8 +846,11 @@ EditReader::EditReader(Shell* shell) {
   el_set(el_, EL_HIST, history, hist_);
   el_set(el_, EL_CLIENTDATA, shell);
   el_set(el_, EL_GETCFN, &EditReader::GetChar);
-  el_set(el_, EL_ADDFN, "pdutool-complete", "complete a command, resource or ComParam name", &EditReader::Complete);
-  el_set(el_, EL_BIND, "^I", "pdutool-complete", nullptr);
+  // The wide forms: libedit keeps these pointers as they are, where the
+  // narrow EL_ADDFN copies the names and never frees the copies.
+  el_wset(el_, EL_ADDFN, L"pdutool-complete", L"complete a command, resource or ComParam name",
+          &EditReader::Complete);
+  el_wset(el_, EL_BIND, L"^I", L"pdutool-complete", nullptr);
   el_source(el_, nullptr);  // ~/.editrc
 }
 
