@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libtinyxml-dev libinih-dev
       libgtest-dev libgmock-dev nlohmann-json3-dev libbenchmark-dev python3
-      clang libclang-rt-14-dev python3-can python3-pytest)
+      clang libclang-rt-14-dev python3-can python3-pytest libedit-dev tmux)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -59,3 +59,13 @@ foreach(case doctor-missing doctor-denied doctor-busy doctor-silent doctor-simul
                    --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})
   set_tests_properties(e2e.${case} PROPERTIES LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77)
 endforeach()
+
+# pdutool's shell and scripts, signals, strict options, params and
+# decode-log (tests/tools/pdutool_e2e.py). Exit status 77: skipped (no tmux).
+foreach(case script-seedkey script-exit-codes script-commands signal-stop strict-parsing ioctl-failed no-response params
+             decode-log shell-terminal)
+  add_test(NAME e2e.pdutool-${case}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pdutool_e2e.py
+                   --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})
+  set_tests_properties(e2e.pdutool-${case} PROPERTIES LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77)
+endforeach()

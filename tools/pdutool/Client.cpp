@@ -4,11 +4,13 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
 #include "Doctor.h"
 #include "Names.h"
+#include "Signals.h"
 
 namespace pdutool {
 
@@ -28,6 +30,18 @@ void PDU_CALL OnEvent(T_PDU_EVT_DATA, UNUM32, UNUM32, void*, void*) {
   }
   g_eventCv.notify_one();
 }
+
+}  // namespace
+
+void WakeEventWaiters() {
+  {
+    std::lock_guard<std::mutex> lock(g_eventMutex);
+    g_eventPending = true;
+  }
+  g_eventCv.notify_all();
+}
+
+namespace {
 
 // How often --poll asks for events.
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
@@ -72,6 +86,16 @@ std::string Explain(const uint8_t* d, size_t n) {
 }
 
 }  // namespace
+
+std::vector<uint8_t> ParseHexText(const std::string& text) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] == ' ') continue;
+    out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    ++i;
+  }
+  return out;
+}
 
 std::string Hex(const uint8_t* data, size_t n) {
   static const char kDigits[] = "0123456789ABCDEF";
@@ -192,13 +216,36 @@ void Client::WaitForEvents(Clock::time_point deadline) {
     return;
   }
   std::unique_lock<std::mutex> lock(g_eventMutex);
-  g_eventCv.wait_until(lock, deadline, [] { return g_eventPending; });
+  g_eventCv.wait_until(lock, deadline, [] { return g_eventPending || StopRequested(); });
   g_eventPending = false;
+}
+
+std::string Client::TimeText(long sinceStartMs) const {
+  char buf[64];
+  if (!options_.timeAbs) {
+    std::snprintf(buf, sizeof buf, "+%5ld ms", sinceStartMs);
+    return buf;
+  }
+  // The item was fetched now; t_ms is for the JSON and the relative form.
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+  const long ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &secs);
+#else
+  localtime_r(&secs, &local);
+#endif
+  char hms[16];
+  std::strftime(hms, sizeof hms, "%H:%M:%S", &local);
+  std::snprintf(buf, sizeof buf, "%s.%03ld", hms, ms);
+  return buf;
 }
 
 void Client::PrintItem(const json& ev) {
   const std::string item = ev["item"];
-  long t = ev.value("t_ms", 0L);
+  const std::string t = TimeText(ev.value("t_ms", 0L));
   if (item == "RESULT") {
     std::string line = ev["data"].get<std::string>();
     if (ev.contains("negative")) {
@@ -206,15 +253,15 @@ void Client::PrintItem(const json& ev) {
     } else if (ev.contains("text")) {
       line += "   \"" + ev["text"].get<std::string>() + "\"";
     }
-    Say("    +%5ld ms  RESULT  uid %-3u %s", t, ev["uniqueRespId"].get<unsigned>(), line.c_str());
+    Say("    %s  RESULT  uid %-3u %s", t.c_str(), ev["uniqueRespId"].get<unsigned>(), line.c_str());
     if (ev.contains("decoded")) Say("                      = %s", ev["decoded"].get<std::string>().c_str());
   } else if (item == "ERROR") {
-    Say("    +%5ld ms  ERROR   %s (extra info %u)", t, ev["name"].get<std::string>().c_str(),
+    Say("    %s  ERROR   %s (extra info %u)", t.c_str(), ev["name"].get<std::string>().c_str(),
         ev["extra"].get<unsigned>());
   } else if (item == "STATUS") {
-    Say("    +%5ld ms  STATUS  %s", t, ev["status"].get<std::string>().c_str());
+    Say("    %s  STATUS  %s", t.c_str(), ev["status"].get<std::string>().c_str());
   } else {
-    Say("    +%5ld ms  %s", t, item.c_str());
+    Say("    %s  %s", t.c_str(), item.c_str());
   }
 }
 
@@ -283,7 +330,7 @@ bool Client::Drain(UNUM32 hCLL, UNUM32 hCoP, json* prim, Clock::time_point start
 }
 
 json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_t>& request,
-                          int32_t receiveCycles) {
+                          int32_t receiveCycles, bool cleanup) {
   json prim = {{"type", CopTypeName(type).substr(9)},  // without "PDU_COPT_"
                {"request", Hex(request.data(), request.size())},
                {"results", json::array()},
@@ -306,19 +353,46 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
     return prim;
   }
 
-  const auto deadline = start + std::chrono::milliseconds(options_.waitMs);
+  // 6 s: a cancelled request may keep the link busy for P2* (5 s by
+  // default) before the library runs the STOPCOMM behind it.
+  const uint32_t waitMs = cleanup && options_.waitMs > 6000 ? 6000 : options_.waitMs;
+  const auto deadline = start + std::chrono::milliseconds(waitMs);
   bool finished = false;
+  bool cancelled = false;
   while (!finished) {
     finished = Drain(hCLL, hCoP, &prim, start);
     if (finished || Clock::now() >= deadline) break;
+    if (!cleanup && StopRequested()) {
+      cancelled = true;
+      Check("PDUCancelComPrimitive", Invoke(Fn().PDUCancelComPrimitive, hMod_, hCLL, hCoP));
+      break;
+    }
     WaitForEvents(deadline);
   }
   prim["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  if (!finished) {
+  // The answer that counts: the last result that is not "response
+  // pending" (7F xx 78), which only promises one.
+  bool answered = false;
+  for (const auto& r : prim["results"]) {
+    auto bytes = ParseHexText(r["data"].get<std::string>());
+    if (bytes.size() == 3 && bytes[0] == 0x7F && bytes[2] == 0x78) continue;
+    if (type == PDU_COPT_SENDRECV) lastAnswer_ = bytes;
+    answered = true;
+  }
+  if (type == PDU_COPT_SENDRECV && !answered) lastAnswer_.clear();
+  if (cancelled) {
+    prim["status"] = "CANCELLED";
+    Say("    cancelled");
+  } else if (!finished) {
     prim["status"] = "TIMEOUT";
-    Say("    no FINISHED within %u ms", options_.waitMs);
+    Say("    no FINISHED within %u ms", waitMs);
+  } else if (!prim["errors"].empty()) {
+    prim["status"] = "ERROR";
+  } else if (type == PDU_COPT_SENDRECV && receiveCycles != 0 && !answered) {
+    prim["status"] = "NO_RESPONSE";
+    Say("    no response");
   } else {
-    prim["status"] = prim["errors"].empty() ? "FINISHED" : "ERROR";
+    prim["status"] = "FINISHED";
   }
   doc_["primitives"].push_back(prim);
   return prim;

@@ -22,7 +22,11 @@ struct ClientOptions {
   bool json = false;
   bool poll = false;         // poll PDUGetEventItem instead of waiting for the callback
   uint32_t waitMs = 20000;   // longest wait for one ComPrimitive to finish
+  bool timeAbs = false;      // --time abs: wall-clock times in the transcript
 };
+
+// Wakes every wait for events (used by the signal watcher).
+void WakeEventWaiters();
 
 // Exit codes of pdutool.
 enum ExitCode : int {
@@ -63,9 +67,17 @@ class Client {
 
   // Starts one ComPrimitive and collects its events until FINISHED or the
   // wait runs out. Returns its JSON record (also appended to
-  // "primitives"); status is "FINISHED", "ERROR" or "TIMEOUT".
+  // "primitives"); status is "FINISHED", "ERROR", "TIMEOUT", "NO_RESPONSE"
+  // (a SENDRECV that finished without any answer but "response pending")
+  // or "CANCELLED" (a stop was requested while it ran; it is cancelled).
+  // A cleanup primitive (the STOPCOMM of a stopping run) is waited for
+  // even after a stop request, at most 6 s.
   nlohmann::json RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_t>& request,
-                              int32_t receiveCycles);
+                              int32_t receiveCycles, bool cleanup = false);
+
+  // The bytes of the last answer of the last SENDRECV (not counting
+  // "response pending"); empty when it had none.
+  const std::vector<uint8_t>& LastAnswer() const { return lastAnswer_; }
 
   // Fetches whatever events of the link are waiting now (link status
   // events land in "linkEvents"), waiting up to waitMs for the first.
@@ -73,6 +85,7 @@ class Client {
 
   // The first failure, for the document's "error".
   void SetError(const std::string& text);
+  const ClientOptions& Options() const { return options_; }
   bool Failed() const { return !doc_["failures"].empty() || doc_.contains("error"); }
 
  private:
@@ -89,10 +102,16 @@ class Client {
   PduLibrary& lib_;
   ClientOptions options_;
   nlohmann::json& doc_;
+  // "+  12 ms" since start, or the wall-clock time with --time abs.
+  std::string TimeText(long sinceStartMs) const;
+
   UNUM32 hMod_ = 1;
   bool constructed_ = false;
+  std::vector<uint8_t> lastAnswer_;
 };
 
 std::string Hex(const uint8_t* data, size_t n);
+// The bytes of Hex()'s text.
+std::vector<uint8_t> ParseHexText(const std::string& text);
 
 }  // namespace pdutool

@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "Names.h"
+#include "Numbers.h"
+#include "Signals.h"
 #include "StandardNames.h"
 
 namespace pdutool {
@@ -15,11 +17,9 @@ using nlohmann::json;
 namespace {
 
 bool ParseNumber(const std::string& text, uint32_t& out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (*end != '\0' || v > 0xFFFFFFFFull) return false;
-  out = static_cast<uint32_t>(v);
+  auto v = ParseUnsigned(text);
+  if (!v) return false;
+  out = *v;
   return true;
 }
 
@@ -99,6 +99,88 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text) {
   return out;
 }
 
+std::string AddCanIds(const std::string& tx, const std::string& rx,
+                      std::vector<std::pair<std::string, std::string>>& params,
+                      std::vector<std::vector<std::pair<std::string, std::string>>>& unique) {
+  if (!tx.empty() && !ParseUnsigned(tx)) return "--tx: not a number: " + tx;
+  if (!rx.empty() && !ParseUnsigned(rx)) return "--rx: not a number: " + rx;
+  if (!tx.empty()) params.insert(params.begin(), {"CP_CanPhysReqId", tx});
+  if (!rx.empty()) {
+    std::vector<std::pair<std::string, std::string>> entry;
+    if (!tx.empty()) entry.emplace_back("CP_CanPhysReqId", tx);
+    entry.emplace_back("CP_CanRespUSDTId", rx);
+    unique.push_back(entry);
+  }
+  return "";
+}
+
+int SetupLink(Client& client, json& doc, UNUM32 hCLL,
+              const std::vector<std::vector<std::pair<std::string, std::string>>>& unique,
+              const std::vector<std::pair<std::string, std::string>>& params) {
+  const PduFunctions& fn = client.Fn();
+  // The unique response table: one entry per --unique, identifiers from 1.
+  if (!unique.empty()) {
+    std::vector<std::vector<ParamValue>> values(unique.size());
+    std::vector<std::vector<PDU_PARAM_ITEM>> items(unique.size());
+    std::vector<PDU_ECU_UNIQUE_RESP_DATA> entries(unique.size());
+    json table = json::array();
+    for (size_t e = 0; e < unique.size(); ++e) {
+      json jentry = {{"uniqueRespId", e + 1}, {"params", json::array()}};
+      values[e].resize(unique[e].size());
+      for (size_t i = 0; i < unique[e].size(); ++i) {
+        const auto& [name, text] = unique[e][i];
+        UNUM32 id = client.ObjectId(PDU_OBJT_COMPARAM, name);
+        if (id == PDU_ID_UNDEF || !MakeValue(values[e][i], PDU_PT_UNUM32, text)) {
+          client.SetError("bad unique response ComParam " + name + "=" + text);
+          return kExitUsage;
+        }
+        values[e][i].item.ItemType = PDU_IT_PARAM;
+        values[e][i].item.ComParamId = id;
+        values[e][i].item.ComParamClass = PDU_PC_UNIQUE_ID;
+        items[e].push_back(values[e][i].item);
+        jentry["params"].push_back({{"name", name}, {"value", values[e][i].number}});
+      }
+      entries[e] = {static_cast<UNUM32>(e + 1), static_cast<UNUM32>(items[e].size()), items[e].data()};
+      table.push_back(jentry);
+    }
+    PDU_UNIQUE_RESP_ID_TABLE_ITEM t{PDU_IT_UNIQUE_RESP_ID_TABLE, static_cast<UNUM32>(entries.size()), entries.data()};
+    client.Check("PDUSetUniqueRespIdTable", Invoke(fn.PDUSetUniqueRespIdTable, client.hMod(), hCLL, &t));
+    doc["uniqueTable"] = table;
+    client.Say("unique response table: %zu entr%s", entries.size(), entries.size() == 1 ? "y" : "ies");
+  }
+
+  // ComParams, after the table so that they win where both name one.
+  if (!doc.contains("params")) doc["params"] = json::array();
+  for (const auto& [name, text] : params) {
+    UNUM32 id = client.ObjectId(PDU_OBJT_COMPARAM, name);
+    if (id == PDU_ID_UNDEF) {
+      client.SetError("unknown ComParam " + name);
+      return kExitCallFailed;
+    }
+    // Take the data type and class the link already has for it.
+    T_PDU_PT type = PDU_PT_UNUM32;
+    T_PDU_PC pclass = PDU_PC_COM;
+    PDU_PARAM_ITEM* current = nullptr;
+    if (Invoke(fn.PDUGetComParam, client.hMod(), hCLL, id, &current) == PDU_STATUS_NOERROR && current != nullptr) {
+      if (current->ComParamDataType != 0) type = current->ComParamDataType;
+      if (current->ComParamClass != 0) pclass = current->ComParamClass;
+      Invoke(fn.PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(current));
+    }
+    ParamValue v;
+    if (!MakeValue(v, type, text)) {
+      client.SetError("bad value for " + name + ": " + text);
+      return kExitCallFailed;
+    }
+    v.item.ItemType = PDU_IT_PARAM;
+    v.item.ComParamId = id;
+    v.item.ComParamClass = pclass;
+    client.Check("PDUSetComParam", Invoke(fn.PDUSetComParam, client.hMod(), hCLL, &v.item));
+    doc["params"].push_back({{"name", name}, {"id", id}, {"value", text}});
+    client.Say("ComParam %s = %s", name.c_str(), text.c_str());
+  }
+  return kExitOk;
+}
+
 // ---- session -----------------------------------------------------------
 
 int RunSession(Client& client, json& doc, const SessionOptions& o) {
@@ -134,84 +216,37 @@ int RunSession(Client& client, json& doc, const SessionOptions& o) {
   client.Say("link %u on %s (resource id %u)", hCLL, o.resource.c_str(), resourceId);
   client.RegisterCallback(hCLL, true);
 
-  // The unique response table: one entry per --unique, identifiers from 1.
-  if (!o.unique.empty()) {
-    std::vector<std::vector<ParamValue>> values(o.unique.size());
-    std::vector<std::vector<PDU_PARAM_ITEM>> items(o.unique.size());
-    std::vector<PDU_ECU_UNIQUE_RESP_DATA> entries(o.unique.size());
-    json table = json::array();
-    for (size_t e = 0; e < o.unique.size(); ++e) {
-      json jentry = {{"uniqueRespId", e + 1}, {"params", json::array()}};
-      values[e].resize(o.unique[e].size());
-      for (size_t i = 0; i < o.unique[e].size(); ++i) {
-        const auto& [name, text] = o.unique[e][i];
-        UNUM32 id = client.ObjectId(PDU_OBJT_COMPARAM, name);
-        if (id == PDU_ID_UNDEF || !MakeValue(values[e][i], PDU_PT_UNUM32, text)) {
-          client.SetError("bad unique response ComParam " + name + "=" + text);
-          client.Close();
-          return Finish(client, doc, kExitUsage);
-        }
-        values[e][i].item.ItemType = PDU_IT_PARAM;
-        values[e][i].item.ComParamId = id;
-        values[e][i].item.ComParamClass = PDU_PC_UNIQUE_ID;
-        items[e].push_back(values[e][i].item);
-        jentry["params"].push_back({{"name", name}, {"value", values[e][i].number}});
-      }
-      entries[e] = {static_cast<UNUM32>(e + 1), static_cast<UNUM32>(items[e].size()), items[e].data()};
-      table.push_back(jentry);
-    }
-    PDU_UNIQUE_RESP_ID_TABLE_ITEM t{PDU_IT_UNIQUE_RESP_ID_TABLE, static_cast<UNUM32>(entries.size()), entries.data()};
-    client.Check("PDUSetUniqueRespIdTable", Invoke(fn.PDUSetUniqueRespIdTable, client.hMod(), hCLL, &t));
-    doc["uniqueTable"] = table;
-    client.Say("unique response table: %zu entr%s", entries.size(), entries.size() == 1 ? "y" : "ies");
+  const int setup = SetupLink(client, doc, hCLL, o.unique, o.params);
+  if (setup == kExitUsage) {
+    client.RegisterCallback(hCLL, false);
+    client.Check("PDUDestroyComLogicalLink", Invoke(fn.PDUDestroyComLogicalLink, client.hMod(), hCLL));
+    client.Close();
+    return Finish(client, doc, kExitUsage);
   }
+  const bool setupOk = setup == kExitOk;
 
-  // ComParams, after the table so that they win where both name one.
-  doc["params"] = json::array();
-  bool setupOk = true;  // false: a ComParam could not be given, do not connect
-  for (const auto& [name, text] : o.params) {
-    UNUM32 id = client.ObjectId(PDU_OBJT_COMPARAM, name);
-    if (id == PDU_ID_UNDEF) {
-      client.SetError("unknown ComParam " + name);
-      setupOk = false;
-      break;
-    }
-    // Take the data type and class the link already has for it.
-    T_PDU_PT type = PDU_PT_UNUM32;
-    T_PDU_PC pclass = PDU_PC_COM;
-    PDU_PARAM_ITEM* current = nullptr;
-    if (Invoke(fn.PDUGetComParam, client.hMod(), hCLL, id, &current) == PDU_STATUS_NOERROR && current != nullptr) {
-      if (current->ComParamDataType != 0) type = current->ComParamDataType;
-      if (current->ComParamClass != 0) pclass = current->ComParamClass;
-      Invoke(fn.PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(current));
-    }
-    ParamValue v;
-    if (!MakeValue(v, type, text)) {
-      client.SetError("bad value for " + name + ": " + text);
-      setupOk = false;
-      break;
-    }
-    v.item.ItemType = PDU_IT_PARAM;
-    v.item.ComParamId = id;
-    v.item.ComParamClass = pclass;
-    client.Check("PDUSetComParam", Invoke(fn.PDUSetComParam, client.hMod(), hCLL, &v.item));
-    doc["params"].push_back({{"name", name}, {"id", id}, {"value", text}});
-    client.Say("ComParam %s = %s", name.c_str(), text.c_str());
-  }
 
   if (setupOk && client.Check("PDUConnect", Invoke(fn.PDUConnect, client.hMod(), hCLL))) {
     client.CollectLinkEvents(hCLL, 500);
     bool running = true;
+    bool started = false;
     auto run = [&](T_PDU_COPT type, const std::vector<uint8_t>& req, int32_t cycles) {
-      if (!running) return;
+      if (!running || StopRequested()) return;
       json prim = client.RunPrimitive(hCLL, type, req, cycles);
+      if (type == PDU_COPT_STARTCOMM && prim["status"] == "FINISHED") started = true;
       // A ComPrimitive that never finishes means the library or the VCI
       // stopped working: do not queue more behind it.
       if (prim["status"] == "TIMEOUT") running = false;
     };
     if (o.startComm) run(PDU_COPT_STARTCOMM, o.startCommData, 1);
     for (const auto& req : o.requests) run(PDU_COPT_SENDRECV, req, o.receiveCycles);
-    if (o.startComm) run(PDU_COPT_STOPCOMM, {}, 1);
+    if (StopRequested()) {
+      client.Say("stopping (signal): STOPCOMM, disconnect, destroy, destruct");
+      doc["stopped"] = true;
+    }
+    // After a signal the communication is still stopped properly, so that
+    // the VCI does not keep an open link.
+    if (o.startComm && (running || started)) client.RunPrimitive(hCLL, PDU_COPT_STOPCOMM, {}, 1, true);
     client.Check("PDUDisconnect", Invoke(fn.PDUDisconnect, client.hMod(), hCLL));
     client.CollectLinkEvents(hCLL, 300);
   }
@@ -220,8 +255,21 @@ int RunSession(Client& client, json& doc, const SessionOptions& o) {
   client.Close();
 
   int failedPrims = 0;
+  int unanswered = 0;
   for (const auto& p : doc["primitives"]) {
-    if (p["status"] != "FINISHED") ++failedPrims;
+    if (p["status"] == "NO_RESPONSE") ++unanswered;
+    else if (p["status"] != "FINISHED" && p["status"] != "CANCELLED") ++failedPrims;
+  }
+  if (StopRequested()) {
+    Finish(client, doc, kExitStopped);
+    doc["ok"] = false;
+    if (doc["error"].is_null()) doc["error"] = "stopped by a signal";
+    return kExitStopped;
+  }
+  if (unanswered > 0 && failedPrims == 0) {
+    client.SetError(std::to_string(unanswered) + " request(s) got no response");
+    Finish(client, doc, kExitCallFailed);
+    return kExitCallFailed;
   }
   if (failedPrims > 0) {
     client.SetError(std::to_string(failedPrims) + " ComPrimitive(s) ended with an error or did not finish");
@@ -254,9 +302,14 @@ int RunIoctl(Client& client, json& doc, const std::string& what) {
   T_PDU_ERROR status = Invoke(client.Fn().PDUIoCtl, client.hMod(), PDU_HANDLE_UNDEF, id, nullptr, &out);
   doc["status"] = StatusName(status);
   bool ok = client.Check("PDUIoCtl", status);
+  if (!ok) {
+    // A failed call has no reading, whatever the item holds.
+    doc["value"] = nullptr;
+    client.Say("%s: FAILED: %s", name.c_str(), StatusName(status).c_str());
+  }
   if (out != nullptr) {
     doc["itemType"] = ItemTypeName(out->ItemType);
-    if (out->ItemType == PDU_IT_IO_UNUM32 && out->pData != nullptr) {
+    if (ok && out->ItemType == PDU_IT_IO_UNUM32 && out->pData != nullptr) {
       UNUM32 value = *static_cast<UNUM32*>(out->pData);
       doc["value"] = value;
       if (name == "PDU_IOCTL_READ_VBATT") {

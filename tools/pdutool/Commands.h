@@ -28,6 +28,28 @@ int RunSession(Client& client, nlohmann::json& doc, const SessionOptions& option
 int RunIoctl(Client& client, nlohmann::json& doc, const std::string& what);
 int RunInfo(Client& client, nlohmann::json& doc, const std::string& mdfPath);
 
+// Sets the unique response table (entry n gets UniqueRespIdentifier n,
+// from 1) and the ComParams of a link, in that order. kExitOk; kExitUsage
+// for a value that does not fit; kExitCallFailed for a ComParam the module
+// does not know or a value its type cannot take.
+int SetupLink(Client& client, nlohmann::json& doc, UNUM32 hCLL,
+              const std::vector<std::vector<std::pair<std::string, std::string>>>& unique,
+              const std::vector<std::pair<std::string, std::string>>& params);
+
+// `params --resource R`: the resource's ComParams from the module
+// description (no library needed).
+int RunParams(const std::string& mdfPath, const std::string& resource, bool json);
+
+// `decode-log DIR|FILE [--follow]` (DecodeLog.cpp).
+int RunDecodeLog(const std::string& path, bool follow);
+
+// --tx ID / --rx ID: the request identifier becomes CP_CanPhysReqId, the
+// response identifier a unique response entry (CP_CanRespUSDTId, with
+// CP_CanPhysReqId when both are given). Empty, or the usage error.
+std::string AddCanIds(const std::string& tx, const std::string& rx,
+                      std::vector<std::pair<std::string, std::string>>& params,
+                      std::vector<std::vector<std::pair<std::string, std::string>>>& unique);
+
 // "22 F1 90", "22F190", "0x22,0xF1" -> bytes; nullopt when not hex or empty.
 std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text);
 

@@ -550,11 +550,13 @@ bool RootFile::Save(const std::string& path, std::string& error) const {
 
 // ---- pdutool's --root options ----
 
-bool ParseRootOption(int argc, char** argv, int& i, RootChoice& root) {
+bool ParseRootOption(int argc, char** argv, int& i, RootChoice& root, bool (*isCommand)(const std::string&)) {
   std::string_view a = argv[i];
   if (a == "--root") {
     root.given = true;
-    if (i + 1 < argc && argv[i + 1][0] != '-') root.name = argv[++i];
+    if (i + 1 < argc && argv[i + 1][0] != '-' && (isCommand == nullptr || !isCommand(argv[i + 1]))) {
+      root.name = argv[++i];
+    }
     return true;
   }
   if (a == "--root-file") {

@@ -115,9 +115,12 @@ struct RootChoice {
 };
 
 // Consumes "--root [NAME]" or "--root-file FILE" at argv[i] (advancing i
-// past a value). NAME is the next argument unless it starts with '-'.
-// False when argv[i] is neither option.
-bool ParseRootOption(int argc, char** argv, int& i, RootChoice& root);
+// past a value). NAME is the next argument unless it starts with '-' or is
+// a command's name (isCommand): `--root info` is a bare --root followed by
+// the command, never an API named "info". False when argv[i] is neither
+// option.
+bool ParseRootOption(int argc, char** argv, int& i, RootChoice& root,
+                     bool (*isCommand)(const std::string&) = nullptr);
 
 // `pdutool --root`: lists the APIs the root file names, as text or as one
 // JSON document. extraArgs > 0 (a command after a bare --root) is a usage

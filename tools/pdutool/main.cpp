@@ -1,30 +1,34 @@
 // pdutool: a command-line D-PDU API client.
 //
-//   pdutool [--lib PATH] [--json] [--poll] [--wait MS] info [--mdf FILE]
-//   pdutool [...] session --resource NAME|ID [--param NAME=VALUE]...
-//                         [--resp-id ID]... [--unique NAME=VALUE[,NAME=VALUE]]...
-//                         [--functional] [--cycles N] [--no-startcomm]
-//                         [--startcomm-data HEX] REQUEST...
-//   pdutool [...] ioctl vbatt|ignition|PDU_IOCTL_NAME
-//   pdutool [--json] [--root-file FILE] --root        list the installed APIs
-//   pdutool [...] --root NAME COMMAND ...             use the API of that entry
+//   pdutool [global options] COMMAND [options]     (pdutool --help lists them)
 //
 // The library is loaded with dlopen (default: ../lib/libpdu7318.so next to
 // this program, else the installed libpdu7318.so.1; with --root NAME the
-// root description file's entry), so any ISO 22900-2 library can be driven. docs/pdutool.md
-// describes the options, the exit codes and the --json output.
+// root description file's entry) and only its 29 exported functions are
+// used, so any vendor's library can be driven. docs/pdutool.md describes
+// the commands, the exit codes and the --json output.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <string_view>
 
+#include "Cli.h"
 #include "Client.h"
 #include "Commands.h"
 #include "Doctor.h"
+#include "ModuleDescription.h"
+#include "Numbers.h"
 #include "PduLibrary.h"
 #include "RootFile.h"
+#include "Shell.h"
+#include "Signals.h"
+
+#ifndef PDUTOOL_VERSION
+#define PDUTOOL_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -34,35 +38,47 @@ void Usage(FILE* out) {
   std::fprintf(out,
                "usage: pdutool [global options] COMMAND [options]\n"
                "global options:\n"
-               "  --lib PATH        D-PDU library to load (default: ../lib/libpdu7318.so beside pdutool)\n"
-               "  --json            print one JSON document instead of text (docs/pdutool.md)\n"
-               "  --poll            poll for events instead of waiting for the callback\n"
-               "  --wait MS         longest wait for one ComPrimitive (default 20000)\n"
+               "  --lib PATH        D-PDU library to load (default: ../lib/libpdu7318.so beside pdutool,\n"
+               "                    else the installed libpdu7318.so.1)\n"
                "  --root [NAME]     without NAME: list the APIs of the root description file;\n"
                "                    with NAME: load the library of that entry\n"
                "  --root-file FILE  root description file (default /etc/pdu_api_root.xml)\n"
+               "  --json            print one JSON document instead of text (docs/pdutool.md)\n"
+               "  --callback        wait for the library's event callback (default)\n"
+               "  --poll            poll for events every 5 ms instead of waiting for the callback\n"
+               "  --wait TIME       longest wait for one ComPrimitive: 2000, 2000ms or 2s (default 20s)\n"
+               "  --time rel|abs    transcript times since the request (default) or wall-clock\n"
+               "  --version         print pdutool's version\n"
+               "  --help, -h        this text\n"
                "commands:\n"
                "  info [--mdf FILE]     module ids, version, status, objects by type\n"
                "                        (resources from FILE, default $PDU7318_HOME/MDF.xml)\n"
                "  session --resource NAME|ID [options] REQUEST...\n"
-               "      --param NAME=VALUE    set a ComParam before connecting (repeatable)\n"
+               "      --param NAME=VALUE    set a ComParam before connecting (repeatable; checked\n"
+               "                            against the module description first)\n"
                "      --resp-id ID          unique response entry CP_CanRespUSDTId=ID (repeatable)\n"
                "      --unique N=V[,N=V]    unique response entry with these ComParams (repeatable)\n"
+               "      --tx ID --rx ID       CAN request and response identifiers\n"
                "      --functional          functional addressing (CP_RequestAddrMode=2), several answers\n"
                "      --cycles N            NumReceiveCycles of each request (default 1, -1 functional)\n"
                "      --no-startcomm        no STARTCOMM/STOPCOMM around the requests\n"
                "      --startcomm-data HEX  request bytes of the STARTCOMM\n"
+               "      --mdf FILE            module description for the checks\n"
                "      REQUEST               hex bytes, e.g. 22F190 or \"22 F1 90\"\n"
                "  ioctl vbatt|ignition|PDU_IOCTL_NAME\n"
+               "  params --resource NAME|ID [--mdf FILE]\n"
+               "                        every ComParam of the resource: id, default, type, class\n"
+               "  shell                 interactive session (type help); reads commands from\n"
+               "                        stdin when it is not a terminal\n"
+               "  run SCRIPT            the shell's commands from a file, with expect lines\n"
                "  doctor                why the VCI is (not) found: ports, MDF.xml, log folder (exit 5: no VCI)\n"
-               "exit codes: 0 ok, 1 an API call failed, 2 usage, 3 library not loadable,\n"
-               "            4 a ComPrimitive ended with an error or did not finish\n");
-}
-
-[[noreturn]] void UsageError(const std::string& what) {
-  std::fprintf(stderr, "pdutool: %s\n", what.c_str());
-  Usage(stderr);
-  std::exit(kExitUsage);
+               "  decode-log DIR|FILE [--follow]\n"
+               "                        the three log files of a session as one readable transcript\n"
+               "exit codes: 0 ok; 1 an API call failed, a request got no response, or (run, shell)\n"
+               "            an expectation failed; 2 usage or script error; 3 library not loadable or\n"
+               "            not a D-PDU library (run, shell: any library failure); 4 a ComPrimitive\n"
+               "            ended with an error or did not finish; 5 doctor: no VCI answered;\n"
+               "            130 stopped by SIGINT/SIGTERM\n");
 }
 
 std::pair<std::string, std::string> NameValue(const std::string& text) {
@@ -71,11 +87,173 @@ std::pair<std::string, std::string> NameValue(const std::string& text) {
   return {text.substr(0, eq), text.substr(eq + 1)};
 }
 
+// ---- the commands ----
+
+int CommandSession(Invocation& inv) {
+  SessionOptions session;
+  bool cyclesGiven = false;
+  bool functional = false;
+  std::string tx, rx;
+  std::string mdfPath = inv.MdfPath();
+  for (; inv.More(); ++inv.i) {
+    const std::string a = inv.args[inv.i];
+    if (a == "--resource") {
+      session.resource = inv.Value(a);
+    } else if (a == "--param") {
+      session.params.push_back(NameValue(inv.Value(a)));
+    } else if (a == "--resp-id") {
+      session.unique.push_back({{"CP_CanRespUSDTId", inv.Value(a)}});
+    } else if (a == "--unique") {
+      std::stringstream in(inv.Value(a));
+      std::string part;
+      std::vector<std::pair<std::string, std::string>> entry;
+      while (std::getline(in, part, ',')) entry.push_back(NameValue(part));
+      session.unique.push_back(entry);
+    } else if (a == "--tx") {
+      tx = inv.Value(a);
+    } else if (a == "--rx") {
+      rx = inv.Value(a);
+    } else if (a == "--functional") {
+      functional = true;
+    } else if (a == "--cycles") {
+      auto v = ParseSigned(inv.Value(a));
+      if (!v) UsageError("--cycles: not a number: " + inv.args[inv.i]);
+      session.receiveCycles = *v;
+      cyclesGiven = true;
+    } else if (a == "--no-startcomm") {
+      session.startComm = false;
+    } else if (a == "--startcomm-data") {
+      auto bytes = ParseHexBytes(inv.Value(a));
+      if (!bytes) UsageError("--startcomm-data: not hex");
+      session.startCommData = *bytes;
+    } else if (a == "--mdf") {
+      mdfPath = inv.Value(a);
+    } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
+      UsageError("unknown session option " + a);
+    } else {
+      auto bytes = ParseHexBytes(a);
+      if (!bytes) UsageError("request is not hex: " + a);
+      session.requests.push_back(*bytes);
+    }
+  }
+  if (session.resource.empty()) UsageError("session needs --resource");
+  if (std::string why = AddCanIds(tx, rx, session.params, session.unique); !why.empty()) UsageError(why);
+  if (functional) {
+    session.params.insert(session.params.begin(), {"CP_RequestAddrMode", "2"});
+    if (!cyclesGiven) session.receiveCycles = -1;
+  }
+  // Check the ComParams against the module description before anything is
+  // sent; without a readable description the library is the judge.
+  ModuleDescription mdf;
+  std::string error;
+  if (mdf.Load(mdfPath, error)) {
+    const MdfResource* resource = mdf.Resource(session.resource);
+    for (const auto& [name, value] : session.params) {
+      if (std::string why = CheckParam(mdf, resource, name, value); !why.empty()) UsageError("--param: " + why);
+    }
+  }
+  return WithLibrary(inv, "session", [&](Client& c, nlohmann::json& doc) { return RunSession(c, doc, session); });
+}
+
+int CommandIoctl(Invocation& inv) {
+  if (!inv.More()) UsageError("ioctl needs vbatt, ignition or a PDU_IOCTL_ name");
+  std::string name = inv.args[inv.i++];
+  if (inv.More()) UsageError("unexpected argument " + inv.args[inv.i]);
+  return WithLibrary(inv, "ioctl", [&](Client& c, nlohmann::json& doc) { return RunIoctl(c, doc, name); });
+}
+
+int CommandInfo(Invocation& inv) {
+  std::string mdfPath = inv.MdfPath();
+  for (; inv.More(); ++inv.i) {
+    if (inv.args[inv.i] == "--mdf") {
+      mdfPath = inv.Value("--mdf");
+    } else {
+      UsageError("unexpected argument " + inv.args[inv.i]);
+    }
+  }
+  return WithLibrary(inv, "info", [&](Client& c, nlohmann::json& doc) { return RunInfo(c, doc, mdfPath); });
+}
+
+int CommandParams(Invocation& inv) {
+  std::string mdfPath = inv.MdfPath();
+  std::string resource;
+  for (; inv.More(); ++inv.i) {
+    const std::string a = inv.args[inv.i];
+    if (a == "--mdf") {
+      mdfPath = inv.Value(a);
+    } else if (a == "--resource") {
+      resource = inv.Value(a);
+    } else {
+      UsageError("unexpected argument " + a);
+    }
+  }
+  if (resource.empty()) UsageError("params needs --resource");
+  return RunParams(mdfPath, resource, inv.options.json);
+}
+
+int CommandShell(Invocation& inv, bool script) {
+  std::string file;
+  if (script) {
+    if (!inv.More()) UsageError("run needs a script file");
+    file = inv.args[inv.i++];
+  }
+  if (inv.More()) UsageError("unexpected argument " + inv.args[inv.i]);
+  if (inv.options.json) UsageError("the shell prints text only (no --json)");
+  return WithLibrary(inv, script ? "run" : "shell", [&](Client& c, nlohmann::json&) {
+    return RunShell(c, ShellInput{script ? file : "", inv.MdfPath()});
+  });
+}
+
+int CommandDecodeLog(Invocation& inv) {
+  std::string path;
+  bool follow = false;
+  for (; inv.More(); ++inv.i) {
+    const std::string a = inv.args[inv.i];
+    if (a == "--follow") {
+      follow = true;
+    } else if (path.empty() && (a.empty() || a[0] != '-')) {
+      path = a;
+    } else {
+      UsageError("unexpected argument " + a);
+    }
+  }
+  if (path.empty()) UsageError("decode-log needs a log folder or file");
+  return RunDecodeLog(path, follow);
+}
+
+// The command table: one line per command. A command in a file of its own
+// declares its int(Invocation&) function in a header next to Cli.h and
+// adds its line here (and its usage lines above).
+struct CommandEntry {
+  const char* name;
+  int (*run)(Invocation&);
+};
+const CommandEntry kCommands[] = {
+    {"session", CommandSession},
+    {"ioctl", CommandIoctl},
+    {"info", CommandInfo},
+    {"params", CommandParams},
+    {"shell", [](Invocation& inv) { return CommandShell(inv, false); }},
+    {"run", [](Invocation& inv) { return CommandShell(inv, true); }},
+    {"decode-log", CommandDecodeLog},
+    // No library needed: the doctor looks at ports and folders itself.
+    {"doctor", [](Invocation& inv) { return RunDoctor(inv.options.json); }},
+};
+
+bool IsCommand(const std::string& name) {
+  for (const CommandEntry& c : kCommands) {
+    if (name == c.name) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  ClientOptions options;
-  std::string libPath;
+  // Before the library is loaded, so that its threads inherit the blocked
+  // signals (Signals.h).
+  StartSignalWatcher();
+  Invocation inv;
   RootChoice root;
   int i = 1;
   auto value = [&](const char* name) -> std::string {
@@ -85,17 +263,26 @@ int main(int argc, char** argv) {
   for (; i < argc && argv[i][0] == '-'; ++i) {
     std::string_view a = argv[i];
     if (a == "--lib") {
-      libPath = value("--lib");
+      inv.libPath = value("--lib");
     } else if (a == "--json") {
-      options.json = true;
+      inv.options.json = true;
     } else if (a == "--poll") {
-      options.poll = true;
+      inv.options.poll = true;
     } else if (a == "--callback") {
-      options.poll = false;
+      inv.options.poll = false;
     } else if (a == "--wait") {
-      options.waitMs = static_cast<uint32_t>(std::strtoul(value("--wait").c_str(), nullptr, 0));
-    } else if (ParseRootOption(argc, argv, i, root)) {
+      auto ms = ParseDurationMs(value("--wait"));
+      if (!ms) UsageError("--wait: not a duration (2000, 2000ms or 2s): " + std::string(argv[i]));
+      inv.options.waitMs = *ms;
+    } else if (a == "--time") {
+      std::string t = value("--time");
+      if (t != "abs" && t != "rel") UsageError("--time: abs or rel, got " + t);
+      inv.options.timeAbs = t == "abs";
+    } else if (ParseRootOption(argc, argv, i, root, IsCommand)) {
       continue;  // --root [NAME], --root-file FILE (RootFile.h)
+    } else if (a == "--version") {
+      std::printf("pdutool %s\n", PDUTOOL_VERSION);
+      return kExitOk;
     } else if (a == "--help" || a == "-h") {
       Usage(stdout);
       return kExitOk;
@@ -103,113 +290,15 @@ int main(int argc, char** argv) {
       UsageError("unknown option " + std::string(a));
     }
   }
-  if (root.given && root.name.empty()) return RunRootList(root, options.json, argc - i);
+  if (root.given && root.name.empty()) return RunRootList(root, inv.options.json, argc - i);
   if (i >= argc) UsageError("no command");
-  std::string rootMdf;
   if (root.given) {
-    if (int rc = ApplyRootApi(root, options.json, libPath, rootMdf); rc != kExitOk) return rc;
+    if (int rc = ApplyRootApi(root, inv.options.json, inv.libPath, inv.rootMdf); rc != kExitOk) return rc;
   }
   const std::string command = argv[i++];
-  if (command == "doctor") return RunDoctor(options.json);  // no library needed (Doctor.h)
-
-  // Parse the command's arguments before loading anything.
-  SessionOptions session;
-  std::string ioctlName;
-  std::string mdfPath;
-  bool cyclesGiven = false;
-  bool functional = false;
-  if (command == "session") {
-    for (; i < argc; ++i) {
-      std::string_view a = argv[i];
-      if (a == "--resource") {
-        session.resource = value("--resource");
-      } else if (a == "--param") {
-        session.params.push_back(NameValue(value("--param")));
-      } else if (a == "--resp-id") {
-        session.unique.push_back({{"CP_CanRespUSDTId", value("--resp-id")}});
-      } else if (a == "--unique") {
-        std::stringstream in(value("--unique"));
-        std::string part;
-        std::vector<std::pair<std::string, std::string>> entry;
-        while (std::getline(in, part, ',')) entry.push_back(NameValue(part));
-        session.unique.push_back(entry);
-      } else if (a == "--functional") {
-        functional = true;
-      } else if (a == "--cycles") {
-        session.receiveCycles = static_cast<int32_t>(std::strtol(value("--cycles").c_str(), nullptr, 0));
-        cyclesGiven = true;
-      } else if (a == "--no-startcomm") {
-        session.startComm = false;
-      } else if (a == "--startcomm-data") {
-        auto bytes = ParseHexBytes(value("--startcomm-data"));
-        if (!bytes) UsageError("--startcomm-data: not hex");
-        session.startCommData = *bytes;
-      } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
-        UsageError("unknown session option " + std::string(a));
-      } else {
-        auto bytes = ParseHexBytes(argv[i]);
-        if (!bytes) UsageError("request is not hex: " + std::string(a));
-        session.requests.push_back(*bytes);
-      }
-    }
-    if (session.resource.empty()) UsageError("session needs --resource");
-    if (functional) {
-      session.params.insert(session.params.begin(), {"CP_RequestAddrMode", "2"});
-      if (!cyclesGiven) session.receiveCycles = -1;
-    }
-  } else if (command == "ioctl") {
-    if (i >= argc) UsageError("ioctl needs vbatt, ignition or a PDU_IOCTL_ name");
-    ioctlName = argv[i++];
-    if (i < argc) UsageError("unexpected argument " + std::string(argv[i]));
-  } else if (command == "info") {
-    const char* home = std::getenv("PDU7318_HOME");
-    mdfPath = std::string(home ? home : "/etc/brenlo/7318") + "/MDF.xml";
-    if (!rootMdf.empty()) mdfPath = rootMdf;
-    for (; i < argc; ++i) {
-      if (std::string_view(argv[i]) == "--mdf") {
-        mdfPath = value("--mdf");
-      } else {
-        UsageError("unexpected argument " + std::string(argv[i]));
-      }
-    }
-  } else {
-    UsageError("unknown command " + command);
+  inv.args.assign(argv + i, argv + argc);
+  for (const CommandEntry& c : kCommands) {
+    if (command == c.name) return c.run(inv);
   }
-
-  nlohmann::json doc = nlohmann::json::object();
-  if (libPath.empty()) libPath = DefaultLibraryPath();
-  doc["library"] = libPath;
-  PduLibrary lib;
-  std::string error;
-  if (!lib.Load(libPath, error)) {
-    std::fprintf(stderr, "pdutool: cannot load %s: %s\n", libPath.c_str(), error.c_str());
-    if (options.json) {
-      doc["command"] = command;
-      doc["ok"] = false;
-      doc["error"] = "cannot load library: " + error;
-      std::printf("%s\n", doc.dump(2).c_str());
-    }
-    return kExitNoLibrary;
-  }
-  for (const std::string& m : lib.Missing()) {
-    std::fprintf(stderr, "pdutool: the library has no %s\n", m.c_str());
-  }
-
-  Client client(lib, options, doc);
-  client.Say("pdutool: %s", libPath.c_str());
-  int rc = kExitOk;
-  if (command == "session") {
-    rc = RunSession(client, doc, session);
-  } else if (command == "ioctl") {
-    rc = RunIoctl(client, doc, ioctlName);
-  } else {
-    rc = RunInfo(client, doc, mdfPath);
-  }
-  if (options.json) {
-    std::printf("%s\n", doc.dump(2).c_str());
-  } else if (rc != kExitOk) {
-    std::printf("FAILED: %s\n", doc["error"].is_string() ? doc["error"].get<std::string>().c_str() : "see above");
-  }
-  std::fflush(stdout);
-  return rc;
+  UsageError("unknown command " + command);
 }

@@ -1,0 +1,486 @@
+#!/usr/bin/env python3
+"""End-to-end tests of pdutool's shell, scripts, signal handling, strict
+options, params and decode-log against the real vcisim and library.
+
+    pdutool_e2e.py --bin BUILD/bin --data SOURCE/data CASE
+
+Every case prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1);
+a case that needs a missing program (tmux) exits 77, which ctest counts as
+skipped. The simulator, the context and the checks are e2e.py's.
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e import Ctx, Failure, Sim, check  # noqa: E402
+
+RESOURCE = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
+
+# The default vcisim ECU answers 27 01 with the seed 11 22 33 44 and wants
+# the key (seed rotl 3) XOR 0x5AA5C33C = D3 B4 59 1C.
+KEYGEN = """import sys
+s = int(sys.argv[1], 16)
+print("%08X" % ((((s << 3) | (s >> 29)) & 0xFFFFFFFF) ^ 0x5AA5C33C))
+"""
+
+# An ECU that answers "response pending" and then nothing.
+GONE_SCENARIO = {
+    "name": "gone", "description": "an ECU that promises an answer and goes away",
+    "ecus": [{"name": "engine", "bus": "can", "behaviour": "uds", "request_id": "0x7E0", "response_id": "0x7E8",
+              "requests": [{"request": "31 01 FF 00", "responses": ["7F 31 78"]}]}],
+}
+
+
+def env(ctx, port, logging=False):
+    e = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=port, HOME=ctx.tmp,
+             PDU7318_LOG_PATH=os.path.join(ctx.tmp, "logs") + "/")
+    if logging:
+        with open(os.path.join(ctx.home, "config.ini"), "w") as f:
+            f.write("[LOG]\nopen=1\n")
+    return e
+
+
+def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=False):
+    p = subprocess.run([os.path.join(ctx.bin, "pdutool")] + args, env=env(ctx, port, logging), input=stdin,
+                       capture_output=True, text=True, timeout=timeout)
+    check(p.returncode >= 0, "pdutool died of signal %d\n%s" % (-p.returncode, p.stderr))
+    check("Sanitizer" not in p.stderr, "sanitizer report:\n%s" % p.stderr[-4000:])
+    return p
+
+
+def write(ctx, name, text):
+    path = os.path.join(ctx.tmp, name)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def gone_sim(ctx):
+    path = write(ctx, "gone.json", json.dumps(GONE_SCENARIO))
+    return Sim(ctx, None, ["--scenario", path])
+
+
+# ---- cases -------------------------------------------------------------------
+
+def case_script_seedkey(ctx):
+    keygen = write(ctx, "keygen.py", KEYGEN)
+    script = write(ctx, "seedkey.pdu", """# security access twice: built-in key, then an external program
+link %s --tx 0x7E0 --rx 0x7E8
+connect
+start
+send 22 F1 90
+expect 62 F1 90 ...
+send 22 $[1:3]
+expect 62 F1 90 57 44 44 ...
+send 27 01
+expect 67 01 11 22 33 44
+key rotl32 3 xor32 0x5AA5C33C
+send 27 02 $key
+expect 67 02
+send 10 01
+expect 50 01 ...
+send 27 01
+expect 67 01 .. .. .. ..
+key-from %s %s
+send 27 02 $key
+expect 67 02
+# back to the default session: locked again for the next run
+send 10 01
+quit
+""" % (RESOURCE, sys.executable, keygen))
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["run", script], sim.link)
+        # The same script through a pipe: the shell reads it as a script.
+        with open(script) as f:
+            piped = tool(ctx, ["shell"], sim.link, stdin=f.read())
+    finally:
+        sim.stop()
+    check(p.returncode == 0, "seed/key script passes (exit %d):\n%s%s" % (p.returncode, p.stdout, p.stderr))
+    check("$key = D3 B4 59 1C\n" in p.stdout, "built-in key:\n" + p.stdout)
+    check("$key = D3 B4 59 1C (from " in p.stdout, "key of the external program:\n" + p.stdout)
+    check(p.stdout.count("SENDRECV  27 02 D3 B4 59 1C") == 2, "both keys sent")
+    check(p.stdout.count("expect 67 02: ok") == 2, "both unlocks answered positively")
+    check("SENDRECV  22 F1 90" in p.stdout.split("send 22 $[1:3]")[1], "the slice became 22 F1 90")
+    check(piped.returncode == 0 and piped.stdout.count("expect 67 02: ok") == 2,
+          "shell < script (exit %d):\n%s" % (piped.returncode, piped.stdout))
+    out = sim.output()
+    check("SENDRECV request[10]=[E0 07 00 00 27 02 D3 B4 59 1C]" in out, "the key on the wire")
+
+
+def case_script_exit_codes(ctx):
+    # (script, exit status, text in the output): a failed expectation, a
+    # script error and a good run; each failure stops the script there.
+    head = "link %s --resp-id 0x7E8\nconnect\nstart\n" % RESOURCE
+    table = [
+        (head + "send 3E 00\nexpect 7E 00\n", 0, "expect 7E 00: ok"),
+        (head + "send 3E 00\nexpect 7E 01\nsend 22 F1 90\n", 1,
+         "expect 7E 01: FAILED, the answer was 7E 00"),
+        (head + "send 3E 00\nexpect 7E ..\nfrobnicate\nsend 22 F1 90\n", 2, "unknown command frobnicate"),
+        (head + "send 3E 00\nsend 22 $[5:9]\n", 2, "$[5:9] is empty: the last answer has 2 byte(s)"),
+        (head + "set CP_P2Max=abc\n", 2, "CP_P2Max expects a number from 0 to 4294967295 (UNUM32)"),
+        (head + "send 22 F1 90\nkey xor32 1 seed $[3:5]\n", 2, "key: xor32 needs a seed of 4, 8, ... bytes"),
+    ]
+    sim = Sim(ctx)
+    try:
+        for i, (text, want, needle) in enumerate(table):
+            p = tool(ctx, ["run", write(ctx, "s%d.pdu" % i, text)], sim.link)
+            check(p.returncode == want, "script %d: exit %d, wanted %d\n%s" % (i, p.returncode, want, p.stdout))
+            check(needle in p.stdout, "script %d says %r:\n%s" % (i, needle, p.stdout))
+            if want != 0:
+                check("send 22 F1 90\n  SENDRECV" not in p.stdout.split(needle)[1], "script %d stopped" % i)
+            check("link 1 closed" in p.stdout, "script %d closed its link" % i)
+    finally:
+        sim.stop()
+    # A library problem: not a D-PDU library at all.
+    p = tool(ctx, ["--lib", "libz.so.1", "run", write(ctx, "x.pdu", "quit\n")])
+    check(p.returncode == 3, "run with a library that is none: exit %d" % p.returncode)
+
+
+def case_script_commands(ctx):
+    # The shell's link and ComParam commands in one script; --time abs
+    # prints wall-clock times.
+    script = write(ctx, "cmds.pdu", """link %s --resp-id 0x7E8
+link RSC_ISO_14230_3_on_ISO_14230_2_7_15
+links
+use 1
+connect
+start
+send 3E 00
+expect 7E 00
+get CP_P2Max
+set CP_P2Max=60000
+update
+get CP_P2Max
+params
+ioctl vbatt
+ioctl ignition
+stop
+disconnect
+close
+links
+""" % RESOURCE)
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["--time", "abs", "run", script], sim.link)
+    finally:
+        sim.stop()
+    check(p.returncode == 0, "exit %d:\n%s%s" % (p.returncode, p.stdout, p.stderr))
+    for needle in ("link 2: hCLL 2 on RSC_ISO_14230_3_on_ISO_14230_2_7_15 (resource id 1018)\n",
+                   "  1  hCLL 1  RSC_ISO_15765_3_on_ISO_15765_2_6_14\n* 2  hCLL 2  RSC_ISO_14230_3_on_ISO_14230_2_7_15\n",
+                   "expect 7E 00: ok", "CP_P2Max = 50000\n", "  UPDATEPARAM", "CP_P2Max = 60000\n",
+                   "battery voltage: 12600 mV (12.60 V)\n", "ignition: on (1)\n", "  STOPCOMM", "link: PDU_CLLST_OFFLINE",
+                   "link 1 closed\n", "* 1  hCLL 2  RSC_ISO_14230_3_on_ISO_14230_2_7_15\n", "link 1 closed\n"):
+        check(needle in p.stdout, "the script printed %r:\n%s" % (needle, p.stdout))
+    check(re.search(r"CP_P2Max +60000 +UNUM32 +TIMING +50000\n", p.stdout), "params: value and default")
+    check(re.search(r"\n    \d\d:\d\d:\d\d\.\d{3}  RESULT  uid 1   7E 00   \"~\.\"\n", p.stdout), "wall-clock times:\n" + p.stdout)
+
+
+def case_signal_stop(ctx):
+    # SIGINT in the middle of a session: the link is stopped, disconnected
+    # and destroyed and the VCI closed, as the simulator's trace shows.
+    sim = Sim(ctx)
+    try:
+        args = [os.path.join(ctx.bin, "pdutool"), "session", "--resource", RESOURCE, "--resp-id", "0x7E8"]
+        p = subprocess.Popen(args + ["3E00"] * 300, env=env(ctx, sim.link), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        seen = ""
+        while "SENDRECV" not in seen:
+            line = p.stdout.readline()
+            check(line, "the session ran no request:\n" + seen)
+            seen += line
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=30)
+        check(p.returncode == 130, "exit status 130 after SIGINT, got %d\n%s" % (p.returncode, err))
+        check("stopping (signal)" in out, "the transcript says why it stops")
+        check(out.count("SENDRECV") < 300, "the remaining requests were not sent")
+    finally:
+        sim.stop()
+    trace = sim.output()
+    stop_at = trace.rfind("STOPCOMM")
+    check(stop_at > 0, "STOPCOMM in the trace")
+    rest = trace[stop_at:]
+    for name in ("DISCONNECT_LINK", "DESTROY_LINK", "MODULE_DISCONNECT", "CLOSE"):
+        check("PC->VCI veh  #" in rest and name in rest, "%s after the STOPCOMM" % name)
+    check(rest.index("DISCONNECT_LINK") < rest.index("DESTROY_LINK") < rest.index("CLOSE"), "in order")
+
+    # A second signal ends the process at once, even while a request waits
+    # for an ECU that answered "response pending".
+    sim = gone_sim(ctx)
+    try:
+        p = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "session", "--resource", RESOURCE, "--resp-id",
+                              "0x7E8", "31 01 FF 00"], env=env(ctx, sim.link), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        seen = ""
+        while "SENDRECV" not in seen:
+            line = p.stdout.readline()
+            check(line, "the session ran no request:\n" + seen)
+            seen += line
+        p.send_signal(signal.SIGINT)
+        time.sleep(0.2)
+        start = time.monotonic()
+        p.send_signal(signal.SIGINT)
+        p.communicate(timeout=10)
+        check(p.returncode == 130, "exit status 130 after two SIGINTs, got %d" % p.returncode)
+        check(time.monotonic() - start < 1.0, "the second SIGINT ends it at once")
+    finally:
+        sim.stop()
+
+
+def case_strict_parsing(ctx):
+    # (arguments, exit status, text on stderr or stdout)
+    table = [
+        (["--wait", "abc", "info"], 2, "--wait: not a duration (2000, 2000ms or 2s): abc"),
+        (["--wait", "2x", "info"], 2, "--wait: not a duration"),
+        (["--wait", "-5", "info"], 2, "--wait: not a duration"),
+        (["session", "--resource", RESOURCE, "--cycles", "x", "22"], 2, "--cycles: not a number: x"),
+        (["session", "--resource", RESOURCE, "--tx", "0x7G0", "22"], 2, "--tx: not a number: 0x7G0"),
+        (["session", "--resource", RESOURCE, "--param", "CP_Nope=1", "22"], 2, "unknown ComParam CP_Nope"),
+        (["session", "--resource", RESOURCE, "--param", "CP_P2Max=fast", "22"], 2,
+         "CP_P2Max expects a number from 0 to 4294967295 (UNUM32), got \"fast\""),
+        (["session", "--resource", RESOURCE, "--param", "CP_TesterPresentMessage=3G", "22"], 2,
+         "CP_TesterPresentMessage expects hex bytes"),
+        (["--root", "info"], 2, "--root lists the APIs; to load one: --root NAME COMMAND"),
+        (["--lib", "libz.so.1", "info"], 3, "not a D-PDU API library"),
+        (["--version"], 0, "pdutool "),
+        (["--help"], 0, "--callback"),
+        (["--time", "later", "info"], 2, "--time: abs or rel"),
+    ]
+    for args, want, needle in table:
+        p = tool(ctx, args)
+        check(p.returncode == want, "%s: exit %d, wanted %d\n%s" % (args, p.returncode, want, p.stderr))
+        check(needle in p.stdout + p.stderr, "%s says %r:\n%s%s" % (args, needle, p.stdout, p.stderr))
+    p = tool(ctx, ["--lib", "libz.so.1", "info"])
+    check(len(p.stderr.strip().splitlines()) == 1, "one error line:\n" + p.stderr)
+
+    # --wait with a unit: 1s is a thousand milliseconds (the request waits
+    # for an ECU that only promises an answer).
+    sim = gone_sim(ctx)
+    try:
+        p = tool(ctx, ["--json", "--wait", "1s", "session", "--resource", RESOURCE, "--resp-id", "0x7E8",
+                       "31 01 FF 00"], sim.link)
+    finally:
+        sim.stop()
+    prim = [x for x in json.loads(p.stdout)["primitives"] if x["type"] == "SENDRECV"][0]
+    check(prim["status"] == "TIMEOUT" and 950 <= prim["elapsed_ms"] < 1900,
+          "timed out after about 1000 ms: %s %s" % (prim["status"], prim["elapsed_ms"]))
+
+
+def case_ioctl_failed(ctx):
+    # No VCI: the I/O control fails and no reading is printed.
+    p = tool(ctx, ["ioctl", "vbatt"])
+    check(p.returncode == 1, "exit 1, got %d" % p.returncode)
+    check("PDU_IOCTL_READ_VBATT: FAILED: PDU_ERR_" in p.stdout, "FAILED with the status name:\n" + p.stdout)
+    check("battery voltage" not in p.stdout, "no value printed:\n" + p.stdout)
+    p = tool(ctx, ["--json", "ioctl", "vbatt"])
+    doc = json.loads(p.stdout)
+    check(doc["ok"] is False and doc["value"] is None and "unit" not in doc, "JSON value null: %r" % doc)
+    check(doc["status"].startswith("PDU_ERR_"), "status named: %r" % doc["status"])
+    # With the VCI: the reading.
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["--json", "ioctl", "vbatt"], sim.link)
+    finally:
+        sim.stop()
+    doc = json.loads(p.stdout)
+    check(p.returncode == 0 and doc["value"] == 12600 and doc["unit"] == "mV", "reading: %r" % doc)
+
+
+def case_no_response(ctx):
+    # "Response pending", then nothing until the library gives up (about
+    # 5 s): no response, exit status 1, in the JSON of a session and in a
+    # script's transcript. The two run side by side, each with its own
+    # simulator.
+    other = Ctx(ctx.bin, ctx.data)
+    sims = [gone_sim(ctx), gone_sim(other)]
+    try:
+        j = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "--json", "session", "--resource", RESOURCE,
+                              "--resp-id", "0x7E8", "31 01 FF 00", "3E 00"], env=env(ctx, sims[0].link),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        s = tool(other, ["run", write(other, "gone.pdu", "link %s --resp-id 0x7E8\nconnect\nstart\n"
+                                      "send 31 01 FF 00\nexpect 71 01 FF 00\n" % RESOURCE)], sims[1].link)
+        out, _ = j.communicate(timeout=60)
+        pj = subprocess.CompletedProcess(j.args, j.returncode, out, "")
+    finally:
+        for sim in sims:
+            sim.stop()
+        other.cleanup()
+    doc = json.loads(pj.stdout)
+    statuses = [(x["type"], x["status"]) for x in doc["primitives"]]
+    check(statuses == [("STARTCOMM", "FINISHED"), ("SENDRECV", "NO_RESPONSE"), ("SENDRECV", "FINISHED"),
+                       ("STOPCOMM", "FINISHED")], "JSON statuses: %r" % statuses)
+    check(pj.returncode == 1 and doc["ok"] is False, "JSON: exit %d" % pj.returncode)
+    check(doc["error"] == "1 request(s) got no response", "JSON error: %r" % doc["error"])
+    check(s.returncode == 1, "script: exit %d\n%s" % (s.returncode, s.stdout))
+    check("  SENDRECV  31 01 FF 00\n" in s.stdout and "    no response\n" in s.stdout,
+          "the transcript says no response:\n" + s.stdout)
+    check("script stopped at line 4 (exit status 1)" in s.stdout and "> expect" not in s.stdout,
+          "the script stops there:\n" + s.stdout)
+
+
+def case_params(ctx):
+    p = tool(ctx, ["--json", "params", "--resource", RESOURCE])
+    check(p.returncode == 0, "exit %d: %s" % (p.returncode, p.stderr))
+    doc = json.loads(p.stdout)
+    by_name = {x["name"]: x for x in doc["params"]}
+    check(doc["resource"]["id"] == 1001, "resource id")
+    check(by_name["CP_P2Max"] == {"name": "CP_P2Max", "id": 1, "default": "50000", "type": "PDU_PT_UNUM32",
+                                  "class": "TIMING"}, "CP_P2Max: %r" % by_name.get("CP_P2Max"))
+    check(by_name["CP_CanRespUSDTId"]["default"] == "2024" and by_name["CP_CanRespUSDTId"]["class"] == "UNIQUE_ID",
+          "CP_CanRespUSDTId: %r" % by_name.get("CP_CanRespUSDTId"))
+    check(by_name["CP_RequestAddrMode"]["id"] == 26, "CP_RequestAddrMode id 26")
+    check(by_name["CP_Baudrate"]["default"] == "500000", "bus type ComParams too")
+    p = tool(ctx, ["params", "--resource", RESOURCE])
+    check(re.search(r"CP_P2Max\s+1\s+UNUM32\s+TIMING\s+50000", p.stdout), "text table:\n" + p.stdout)
+    p = tool(ctx, ["params", "--resource", "RSC_NOPE"])
+    check(p.returncode == 2 and "no resource RSC_NOPE" in p.stderr, "unknown resource: %d" % p.returncode)
+
+
+def case_decode_log(ctx):
+    folder = os.path.join(ctx.tmp, "logs", "J2534", "7318")
+    os.makedirs(folder)
+    # --follow from before the session's first line, until Ctrl-C.
+    follow = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "decode-log", "--follow", folder],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "22F190", "27 01"], sim.link,
+                 logging=True)
+    finally:
+        sim.stop()
+    check(p.returncode == 0, "session with logging: %d\n%s" % (p.returncode, p.stderr))
+    time.sleep(0.3)
+    follow.send_signal(signal.SIGINT)
+    followed, _ = follow.communicate(timeout=10)
+    check(follow.returncode == 0, "decode-log --follow ends on SIGINT: %d" % follow.returncode)
+    main = [f for f in os.listdir(folder) if re.fullmatch(r"\d{4}-\d\d-\d\d\.txt", f)]
+    check(len(main) == 1, "one main log: %r" % os.listdir(folder))
+    # The calls as the main log writes them ("PDUName <tick>"), read here
+    # on their own.
+    with open(os.path.join(folder, main[0]), errors="replace") as f:
+        calls = re.findall(r"^(PDU[A-Za-z]+) \d+$", f.read(), re.M)
+    check(len(calls) > 20 and calls[0] == "PDUConstruct" and calls[-1] == "PDUDestruct", "calls: %r" % calls[:5])
+    for target in (os.path.join(ctx.tmp, "logs"), os.path.join(folder, main[0]), "--follow"):
+        if target == "--follow":
+            text = followed
+        else:
+            d = tool(ctx, ["decode-log", target])
+            check(d.returncode == 0, "decode-log %s: %d %s" % (target, d.returncode, d.stderr))
+            text = d.stdout
+        lines = text.splitlines()
+        decoded = [m.group(1) for m in (re.match(r"^\d\d:\d\d:\d\d\.\d{3}  (PDU[A-Za-z]+)", x) for x in lines) if m]
+        check(decoded == calls, "%s: every call in order:\n%r\n%r" % (target, decoded, calls))
+        for needle in ("PDUConstruct -> PDU_STATUS_NOERROR",
+                       "PDUStartComPrimitive hCLL=1 CoPType=PDU_COPT_SENDRECV data=[22 F1 90]",
+                       "PC->VCI veh", "COP                      hMod=1 hCLL=1 SENDRECV request[7]=[E0 07 00 00 22 F1 90]",
+                       "VEHICLE_DATA", "[E8 07 00 00 67 01 11 22 33 44]", "STOPCOMM", "CLOSE answer",
+                       "event >>>[1  2] status = result", "PDU_ERR_EVENT_QUEUE_EMPTY"):
+            check(needle in text, "decode-log shows %r:\n%s" % (needle, text[:3000]))
+        check(text.count("SENDRECV request[7]=[E0 07 00 00 22 F1 90]") == 1, "each frame once")
+        check(text.count("SET_LINK_RESOURCE  ") <= 1, "each frame once")
+    p = tool(ctx, ["decode-log", os.path.join(ctx.tmp, "nothing")])
+    check(p.returncode == 2 and "no such file or folder" in p.stderr, "missing folder: %d" % p.returncode)
+
+
+def case_shell_terminal(ctx):
+    tmux = shutil.which("tmux")
+    if tmux is None:
+        print("SKIPPED: no tmux")
+        sys.exit(77)
+    sim = Sim(ctx)
+    sock = "pdutool-e2e-%d" % os.getpid()
+    base = [tmux, "-L", sock, "-f", "/dev/null"]
+
+    def keys(*k):
+        subprocess.run(base + ["send-keys", "-t", "t", "--"] + list(k), check=True, timeout=10)
+
+    def screen():
+        return subprocess.run(base + ["capture-pane", "-p", "-t", "t"], capture_output=True, text=True,
+                              timeout=10).stdout
+
+    def wait_for(text, what, seconds=10):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            s = screen()
+            if text in s:
+                return s
+            time.sleep(0.05)
+        raise Failure("%s: no %r on the screen:\n%s" % (what, text, screen()))
+
+    e = env(ctx, sim.link)
+    envs = " ".join("%s=%s" % (k, e[k]) for k in ("PDU7318_HOME", "PDU7318_PORTS", "HOME"))
+    command = "env %s %s shell; echo EXIT=$?; sleep 30" % (envs, os.path.join(ctx.bin, "pdutool"))
+    try:
+        subprocess.run(base + ["new-session", "-d", "-s", "t", "-x", "200", "-y", "50", command], check=True,
+                       timeout=10)
+        wait_for("pdu>", "prompt")
+        keys("link RSC_ISO_15765_3_on_ISO_15765_2_6", "Tab")
+        wait_for("pdu> link %s" % RESOURCE, "the resource name completed by Tab")
+        keys("--resp-id 0x7E8")
+        wait_for("pdu> link %s --resp-id 0x7E8" % RESOURCE, "a blank after the completed name")
+        keys("Enter")
+        wait_for("link 1: hCLL", "link created")
+        keys("conn", "Tab", "Enter")
+        wait_for("PDU_CLLST_ONLINE", "connect completed by Tab")
+        keys("start", "Enter", "send 22 F1 90", "Enter")
+        wait_for("= VIN WDD00000000000001", "the answer of send")
+        # Line editing: history (Up) and a change at the line's start.
+        keys("Up", "C-a", "C-d", "C-d", "C-d", "Enter")
+        s = wait_for("pdu> d 22 F1 90", "the edited line from the history")
+        check("unknown command d" in s, "the edited line ran:\n" + s)
+        keys("set CP_P2M", "Tab")
+        wait_for("pdu> set CP_P2Max=", "ComParam name completed")
+        keys("50000", "Enter", "quit", "Enter")
+        s = wait_for("EXIT=", "the shell ends")
+        check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+    finally:
+        subprocess.run(base + ["kill-server"], capture_output=True, timeout=10)
+        sim.stop()
+    check("CLOSE" in sim.output(), "the VCI closed")
+
+
+CASES = {
+    "script-seedkey": case_script_seedkey,
+    "script-exit-codes": case_script_exit_codes,
+    "script-commands": case_script_commands,
+    "signal-stop": case_signal_stop,
+    "strict-parsing": case_strict_parsing,
+    "ioctl-failed": case_ioctl_failed,
+    "no-response": case_no_response,
+    "params": case_params,
+    "decode-log": case_decode_log,
+    "shell-terminal": case_shell_terminal,
+}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--data", required=True)
+    ap.add_argument("case", choices=sorted(CASES))
+    a = ap.parse_args()
+    ctx = Ctx(a.bin, a.data)
+    try:
+        CASES[a.case](ctx)
+    except (Failure, subprocess.TimeoutExpired) as e:
+        print("FAIL: %s" % e)
+        print("0 passed, 1 failed")
+        ctx.cleanup()
+        return 1
+    finally:
+        pass
+    print("1 passed, 0 failed")
+    ctx.cleanup()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

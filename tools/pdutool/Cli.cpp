@@ -1,0 +1,63 @@
+#include "Cli.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "PduLibrary.h"
+
+namespace pdutool {
+
+std::string Invocation::Value(const std::string& option) {
+  if (i + 1 >= args.size()) UsageError(option + " needs a value");
+  return args[++i];
+}
+
+[[noreturn]] void UsageError(const std::string& what) {
+  std::fprintf(stderr, "pdutool: %s\n", what.c_str());
+  std::fprintf(stderr, "pdutool --help lists the commands and options\n");
+  std::exit(kExitUsage);
+}
+
+int WithLibrary(Invocation& inv, const std::string& command,
+                const std::function<int(Client&, nlohmann::json&)>& body) {
+  nlohmann::json doc = nlohmann::json::object();
+  if (inv.libPath.empty()) inv.libPath = DefaultLibraryPath();
+  doc["command"] = command;
+  doc["library"] = inv.libPath;
+  PduLibrary lib;
+  std::string error;
+  bool loaded = lib.Load(inv.libPath, error);
+  if (loaded && lib.Fn().PDUConstruct == nullptr) {
+    loaded = false;
+    error = "not a D-PDU API library (" + std::to_string(lib.Missing().size()) + " of the 29 functions missing, " +
+            "PDUConstruct among them)";
+  }
+  if (!loaded) {
+    std::fprintf(stderr, "pdutool: cannot use %s: %s\n", inv.libPath.c_str(), error.c_str());
+    if (inv.options.json) {
+      doc["ok"] = false;
+      doc["error"] = "cannot use the library: " + error;
+      std::printf("%s\n", doc.dump(2).c_str());
+    }
+    return kExitNoLibrary;
+  }
+  if (!lib.Missing().empty()) {
+    std::string list;
+    for (const std::string& m : lib.Missing()) list += (list.empty() ? "" : ", ") + m;
+    std::fprintf(stderr, "pdutool: the library lacks %zu function(s): %s\n", lib.Missing().size(), list.c_str());
+  }
+  Client client(lib, inv.options, doc);
+  client.Say("pdutool: %s", inv.libPath.c_str());
+  int rc = body(client, doc);
+  if (inv.options.json) {
+    std::printf("%s\n", doc.dump(2).c_str());
+  } else if (rc != kExitOk && doc.contains("error")) {
+    std::printf("FAILED: %s\n",
+                doc["error"].is_string() ? doc["error"].get<std::string>().c_str() : "see above");
+  }
+  std::fflush(stdout);
+  return rc;
+}
+
+
+}  // namespace pdutool
