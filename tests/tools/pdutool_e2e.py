@@ -275,15 +275,28 @@ def case_strict_parsing(ctx):
 
 
 def case_ioctl_failed(ctx):
-    # No VCI: the I/O control fails and no reading is printed.
+    # No VCI at all: pdutool stops at once with the doctor's findings, and
+    # no reading is printed.
     p = tool(ctx, ["ioctl", "vbatt"])
     check(p.returncode == 1, "exit 1, got %d" % p.returncode)
-    check("PDU_IOCTL_READ_VBATT: FAILED: PDU_ERR_" in p.stdout, "FAILED with the status name:\n" + p.stdout)
+    check("no VCI found" in p.stdout + p.stderr, "the reason:\n" + p.stdout + p.stderr)
     check("battery voltage" not in p.stdout, "no value printed:\n" + p.stdout)
-    p = tool(ctx, ["--json", "ioctl", "vbatt"])
-    doc = json.loads(p.stdout)
-    check(doc["ok"] is False and doc["value"] is None and "unit" not in doc, "JSON value null: %r" % doc)
-    check(doc["status"].startswith("PDU_ERR_"), "status named: %r" % doc["status"])
+    # A VCI that stops answering before the I/O control (PROBE, OPEN and
+    # MODULE_CONNECT are answered): FAILED with the status name, no value.
+    for args in (["ioctl", "vbatt"], ["--json", "ioctl", "vbatt"]):
+        sim = Sim(ctx, flags=["--silent-after", "3"])
+        try:
+            p = tool(ctx, args, sim.link)
+        finally:
+            sim.stop()
+        check(p.returncode == 1, "exit 1, got %d\n%s" % (p.returncode, p.stdout + p.stderr))
+        if args[0] == "--json":
+            doc = json.loads(p.stdout)
+            check(doc["ok"] is False and doc["value"] is None and "unit" not in doc, "JSON value null: %r" % doc)
+            check(doc["status"].startswith("PDU_ERR_"), "status named: %r" % doc["status"])
+        else:
+            check("PDU_IOCTL_READ_VBATT: FAILED: PDU_ERR_" in p.stdout, "FAILED with the status name:\n" + p.stdout)
+            check("battery voltage" not in p.stdout, "no value printed:\n" + p.stdout)
     # With the VCI: the reading.
     sim = Sim(ctx)
     try:
