@@ -155,6 +155,7 @@ TEST_F(DeviceLinkTest, VehicleDataNeverAnswersACommand) {
 
 TEST_F(DeviceLinkTest, DamagedFramesAreDroppedAndTheWaitGoesOn) {
   const Bytes good = Wire(VCI_CMD_OPEN, {5, 0, 0, 0});
+  ASSERT_GE(good.size(), 12u);
   Bytes badChecksum = good;
   badChecksum[badChecksum.size() - 2] ^= 0x01;
   Bytes badEscape = good;
