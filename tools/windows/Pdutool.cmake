@@ -35,3 +35,9 @@ target_include_directories(pdu7318-rootfile PRIVATE ${PROJECT_SOURCE_DIR}/includ
 target_link_libraries(pdu7318-rootfile PRIVATE nlohmann_json::nlohmann_json PkgConfig::TINYXML
                                                pdu7318_warnings)
 pdu7318_version_resource(pdu7318-rootfile "Root description file helper of ${PDU7318_ROOT_SHORT_NAME}")
+
+# An application that ends without PDUDestruct while a ComPrimitive runs
+# (the end-to-end run under Wine checks its exit status).
+add_executable(exit_client ${CMAKE_CURRENT_LIST_DIR}/exit_client.c)
+target_include_directories(exit_client PRIVATE ${PROJECT_SOURCE_DIR}/include)
+add_dependencies(exit_client pdu7318)

@@ -180,6 +180,17 @@ def main():
               "ioctl vbatt: exit %d %s\n%s" % (p.returncode, out, p.stderr))
         print("  PDUIoCtl vbatt -> %s mV" % out["value"])
 
+        # An application that ends without PDUDestruct while a ComPrimitive
+        # still runs: the process ends with the status it chose.
+        client = os.path.join(args.win_bin, "exit_client.exe")
+        if os.path.isfile(client) and not args.installed:
+            start = time.monotonic()
+            p = wine.run([client, os.path.join(args.win_bin, "pdu7318.dll")], timeout=60, check_rc=False)
+            took = time.monotonic() - start
+            check(p.returncode == 7, "exit without PDUDestruct: exit %d, wanted 7\n%s%s" %
+                  (p.returncode, p.stdout, p.stderr))
+            print("  exit without PDUDestruct (ComPrimitive running) -> exit 7 after %.1f s" % took)
+
         # The three log files of today in <path>\J2534\7318\.
         today = datetime.date.today().strftime("%Y-%m-%d")
         folder = os.path.join(logs, "J2534", "7318")
