@@ -319,17 +319,6 @@ class GoldenTest : public ::testing::Test {
     }
     Call(Fmt("PDUIoCtl(1, %u, %s)", h, name), rc, text);
   }
-  // Fetches what is left in a link's queue from the test's own thread.
-  void Drain(uint32_t h) {
-    PDU_EVENT_ITEM* ev = nullptr;
-    T_PDU_ERROR rc;
-    while ((rc = PDUGetEventItem(kMod, h, &ev)) == PDU_STATUS_NOERROR) {
-      for (const std::string& l : DescribeItem(ev)) Note("  left: " + l);
-      PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(ev));
-    }
-    Call(Fmt("PDUGetEventItem(1, %u) until empty", h), rc);
-  }
-
   // ---- VCI answers ----------------------------------------------------
   // A COP handler that answers the command and then sends each message as
   // vehicle data (uniqueId 1), delayMs apart.
@@ -643,6 +632,18 @@ TEST_F(ComPrimitive, UpdateParam) {
   GetU32(h, "CP_P2Max");
   Cop(h, PDU_COPT_SENDRECV, {0x3E, 0x00}, 1, 1, 0x3A);
   Finish(h, "cop-updateparam");
+}
+
+// The same request on a K-line link (ISO 14230): the answer comes with
+// its format, target and source bytes in front.
+TEST_F(ComPrimitive, SendRecvOnKLine) {
+  vci_->SetHandler(kCop, Ecu({{0x83, 0xF1, 0x10, 0x62, 0xF1, 0x90}}));
+  Construct();
+  const uint32_t h = Link(1014, 0x2300);
+  Connect(h);
+  Cop(h, PDU_COPT_STARTCOMM, {0x81}, 1, 1, 0x3B);
+  Cop(h, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90}, 1, 1, 0x3C);
+  Finish(h, "cop-sendrecv-kline");
 }
 
 TEST_F(GoldenTest, IoControl) {
