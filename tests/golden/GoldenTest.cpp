@@ -459,6 +459,12 @@ class GoldenTest : public ::testing::Test {
       while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
       line = line.substr(0, at + key.size()) + "<fn>" + line.substr(end);
     }
+    // The test program's own path (the build folder) and the throw-away
+    // application folder differ from build to build.
+    if (line.rfind("call exe:", 0) == 0) line = "call exe:<exe>";
+    const std::string home = home_.path();
+    for (size_t p = line.find(home); p != std::string::npos; p = line.find(home, p))
+      line.replace(p, home.size(), "<home>/");
     const std::string port = vci_->Path();
     for (size_t p = line.find(port); p != std::string::npos; p = line.find(port, p))
       line.replace(p, port.size(), "<port>");
