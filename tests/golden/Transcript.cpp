@@ -1,0 +1,170 @@
+#include "Transcript.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+namespace pdu::golden {
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+namespace {
+
+// One line of an edit script: ' ' same, '-' only expected, '+' only actual.
+struct Edit {
+  char op;
+  size_t a;  // line index in expected (for ' ' and '-')
+  size_t b;  // line index in actual (for ' ' and '+')
+};
+
+// The shortest edit script by the longest common subsequence. Transcripts
+// are a few hundred lines: the quadratic table is small.
+std::vector<Edit> EditScript(const std::vector<std::string>& x, const std::vector<std::string>& y) {
+  const size_t n = x.size();
+  const size_t m = y.size();
+  std::vector<std::vector<uint32_t>> lcs(n + 1, std::vector<uint32_t>(m + 1, 0));
+  for (size_t i = n; i-- > 0;)
+    for (size_t j = m; j-- > 0;)
+      lcs[i][j] = x[i] == y[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+  std::vector<Edit> edits;
+  size_t i = 0;
+  size_t j = 0;
+  while (i < n || j < m) {
+    if (i < n && j < m && x[i] == y[j]) {
+      edits.push_back({' ', i++, j++});
+    } else if (i < n && (j == m || lcs[i + 1][j] >= lcs[i][j + 1])) {
+      edits.push_back({'-', i++, j});
+    } else {
+      edits.push_back({'+', i, j++});
+    }
+  }
+  return edits;
+}
+
+}  // namespace
+
+std::string UnifiedDiff(const std::vector<std::string>& expected, const std::vector<std::string>& actual,
+                        const std::string& expectedName, const std::string& actualName, size_t maxHunks) {
+  const std::vector<Edit> edits = EditScript(expected, actual);
+  constexpr size_t kContext = 3;
+  std::string out;
+  size_t hunks = 0;
+  size_t k = 0;
+  while (k < edits.size()) {
+    if (edits[k].op == ' ') {
+      ++k;
+      continue;
+    }
+    if (hunks == maxHunks) {
+      out += "... (more differences)\n";
+      break;
+    }
+    // The hunk runs from kContext lines before this change to kContext
+    // lines after the last change that is at most 2 * kContext away.
+    size_t begin = k >= kContext ? k - kContext : 0;
+    size_t end = k;
+    size_t same = 0;
+    for (size_t e = k; e < edits.size(); ++e) {
+      if (edits[e].op == ' ') {
+        if (++same > 2 * kContext) break;
+      } else {
+        same = 0;
+        end = e;
+      }
+    }
+    end = std::min(edits.size(), end + 1 + kContext);
+    size_t aStart = edits[begin].a;
+    size_t bStart = edits[begin].b;
+    size_t aCount = 0;
+    size_t bCount = 0;
+    std::string body;
+    for (size_t e = begin; e < end; ++e) {
+      const Edit& d = edits[e];
+      const std::string& text = d.op == '+' ? actual[d.b] : expected[d.a];
+      body += d.op;
+      body += text;
+      body += '\n';
+      if (d.op != '+') ++aCount;
+      if (d.op != '-') ++bCount;
+    }
+    if (hunks == 0) out += "--- " + expectedName + "\n+++ " + actualName + "\n";
+    char head[96];
+    std::snprintf(head, sizeof head, "@@ -%zu,%zu +%zu,%zu @@\n", aStart + 1, aCount, bStart + 1, bCount);
+    out += head;
+    out += body;
+    ++hunks;
+    k = end;
+  }
+  return out;
+}
+
+std::string NormaliseTicks(const std::string& line, uint32_t lo, uint32_t hi) {
+  std::string out;
+  size_t i = 0;
+  while (i < line.size()) {
+    const bool glued = i > 0 && (std::isalnum(static_cast<unsigned char>(line[i - 1])) || line[i - 1] == '_');
+    if (!std::isdigit(static_cast<unsigned char>(line[i])) || glued) {
+      out += line[i++];
+      continue;
+    }
+    size_t j = i;
+    while (j < line.size() && std::isdigit(static_cast<unsigned char>(line[j]))) ++j;
+    const bool gluedAfter = j < line.size() && (std::isalpha(static_cast<unsigned char>(line[j])) || line[j] == '_');
+    const std::string digits = line.substr(i, j - i);
+    unsigned long long v = digits.size() <= 10 ? std::stoull(digits) : 0;
+    if (!gluedAfter && digits.size() <= 10 && v >= lo && v <= hi) {
+      out += "<t>";
+    } else {
+      out += digits;
+    }
+    i = j;
+  }
+  return out;
+}
+
+std::string NormaliseAddresses(const std::string& line) {
+  constexpr unsigned long long kSmallestAddress = 100000000ULL;
+  std::string out;
+  size_t i = 0;
+  while (i < line.size()) {
+    const bool glued = i > 0 && (std::isalnum(static_cast<unsigned char>(line[i - 1])) || line[i - 1] == '_');
+    if (!std::isdigit(static_cast<unsigned char>(line[i])) || glued) {
+      out += line[i++];
+      continue;
+    }
+    size_t j = i;
+    while (j < line.size() && std::isdigit(static_cast<unsigned char>(line[j]))) ++j;
+    const std::string digits = line.substr(i, j - i);
+    const bool big = digits.size() > 10 || std::stoull(digits) >= kSmallestAddress;
+    if (big) {
+      if (!out.empty() && out.back() == '-') out.pop_back();
+      out += "<addr>";
+    } else {
+      out += digits;
+    }
+    i = j;
+  }
+  return out;
+}
+
+std::string Hex(const uint8_t* data, size_t count) {
+  std::string out;
+  char b[4];
+  for (size_t i = 0; i < count; ++i) {
+    std::snprintf(b, sizeof b, i == 0 ? "%02X" : " %02X", data[i]);
+    out += b;
+  }
+  return out;
+}
+
+}  // namespace pdu::golden

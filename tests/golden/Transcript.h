@@ -1,0 +1,50 @@
+// Golden transcripts: what a scenario did, as text, compared with a file
+// that was recorded once and is read by people.
+//
+// A transcript has sections in a fixed order:
+//   ## calls      every API call of the scenario with its arguments, result
+//                 code and out values (in the scenario's own order);
+//   ## callbacks  every call of the event callback with its arguments, and
+//                 the item it fetched, every field (in the engine thread's
+//                 order);
+//   ## vci        every frame the VCI received, decoded;
+//   ## main log / ## data log / ## contact log   the three log files.
+//
+// Values that depend on the wall clock or on the address space are
+// normalised so that a transcript is the same on every run:
+//   - a tick value (item timestamps, PDUGetTimestamp, numbers in log lines)
+//     that lies inside the scenario's tick window is written "<t>"; a value
+//     outside it (0, a stale or made-up value) stays as it is, so a wrong
+//     timestamp still shows;
+//   - function addresses in log lines are written "<fn>", other numbers of
+//     nine digits or more (pointers, thread ids) "<addr>", the VCI's
+//     device path "<port>".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pdu::golden {
+
+// The text's lines (without their "\n").
+std::vector<std::string> SplitLines(const std::string& text);
+
+// A unified diff of expected against actual: the first differing hunks
+// with three lines of context, at most maxHunks of them. Empty when equal.
+std::string UnifiedDiff(const std::vector<std::string>& expected, const std::vector<std::string>& actual,
+                        const std::string& expectedName, const std::string& actualName, size_t maxHunks = 6);
+
+// Replaces every decimal number of line that lies in [lo, hi] by "<t>"
+// (numbers glued to letters, such as "0x7E8" or "P2", stay).
+std::string NormaliseTicks(const std::string& line, uint32_t lo, uint32_t hi);
+
+// Replaces every decimal number of line of nine digits or more (with its
+// minus sign) by "<addr>": pointers and thread ids that the log prints as
+// numbers. Ticks are taken out before (NormaliseTicks).
+std::string NormaliseAddresses(const std::string& line);
+
+// "01 AB 00".
+std::string Hex(const uint8_t* data, size_t count);
+
+}  // namespace pdu::golden
