@@ -6,6 +6,7 @@
 #include "engine/EngineThread.h"
 #include "engine/EventItems.h"
 #include "log/PduLog.h"
+#include "mdf/MdfTables.h"
 #include "platform/Platform.h"
 #include "platform/Process.h"
 #include "protocol/ZPDUProtocolHandling.h"
@@ -21,6 +22,19 @@ namespace {
 constexpr auto kExitJoinBound = std::chrono::milliseconds(1000);
 
 std::atomic<ModuleState*> g_Module{nullptr};
+
+// Threads given up without a join (see Shutdown): their objects are kept
+// here, reachable, for the rest of the process (a std::thread destroyed
+// while joinable would end the process).
+constexpr int kMaxAbandoned = 4;
+std::thread* g_AbandonedThreads[kMaxAbandoned] = {};
+std::atomic<int> g_AbandonedCount{0};
+
+void Abandon(std::thread& thread) {
+  auto* kept = new std::thread(std::move(thread));
+  const int slot = g_AbandonedCount.fetch_add(1);
+  if (slot < kMaxAbandoned) g_AbandonedThreads[slot] = kept;
+}
 
 // Runs TearDownModule when the library is unloaded or the process exits
 // (static destructors of this library run in both cases). Constructed at
@@ -41,6 +55,7 @@ struct ModuleOwner {
     if (!m->EngineThreadRunning() && !processEnding) {
       g_Module.store(nullptr);
       delete m;
+      mdf::ReleaseMdfTables();
     }
   }
 };
@@ -169,7 +184,7 @@ void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
     // their objects must not be destroyed while "joinable". So the thread
     // objects are left as they are and nothing is released; the log lines
     // are already on disk (each is flushed when written).
-    new std::thread(std::move(hPDUEventQueueThread));  // deliberately never joined
+    Abandon(hPDUEventQueueThread);
     if (g_DeviceLink) g_DeviceLink->AbandonOnProcessExit();
     g_DeviceLink.release();  // deliberately leaked with its receive thread
     return;
@@ -185,7 +200,7 @@ void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
     if (hPDUEventQueueThread.get_id() == std::this_thread::get_id()) {
       // exit() called from a callback: this thread is the engine thread
       // and cannot join itself. It never returns to the loop.
-      new std::thread(std::move(hPDUEventQueueThread));  // deliberately never joined
+      Abandon(hPDUEventQueueThread);
       m_EngineInLoop.store(1);                           // keep the state alive
       return;
     }
@@ -198,7 +213,7 @@ void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
     if (!ended) {
       // Stuck in the application's callback: leave it; the process ends
       // around it. The state it uses stays valid (not released).
-      new std::thread(std::move(hPDUEventQueueThread));  // deliberately never joined
+      Abandon(hPDUEventQueueThread);
       return;
     }
     hPDUEventQueueThread.join();

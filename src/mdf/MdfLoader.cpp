@@ -1,5 +1,6 @@
 #include <tinyxml.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +28,17 @@ struct MdfState {
   std::vector<ODXResource> Resources;
 };
 
+// Created on first use and released only by ReleaseMdfTables (unload,
+// process exit after every thread of ours has ended): a call that arrives
+// while static destructors run still finds the tables.
+std::atomic<MdfState*> g_MdfState{nullptr};
+
 MdfState& State() {
-  static MdfState* const state = new MdfState;
+  MdfState* state = g_MdfState.load(std::memory_order_acquire);
+  if (state != nullptr) return *state;
+  auto* fresh = new MdfState;
+  if (g_MdfState.compare_exchange_strong(state, fresh)) return *fresh;
+  delete fresh;
   return *state;
 }
 
@@ -125,6 +135,8 @@ const ComParamRefList* FindById(std::span<const ComParamRefList> table, uint32_t
 }  // namespace
 
 std::string MdfFilePath() { return platform::AppFolder() + "MDF.xml"; }
+
+void ReleaseMdfTables() { delete g_MdfState.exchange(nullptr); }
 
 bool LoadMdfFile() {
   const std::string path = MdfFilePath();

@@ -113,6 +113,10 @@ std::span<const ComParamRefList> ProtocolComParamTable();
 std::span<const ComParamRefList> BusTypeComParamTable();
 std::span<const ODXResource> ODXResourceTable();
 
+// Releases every table (the module's teardown at unload, with no thread of
+// ours left); the next use starts empty.
+void ReleaseMdfTables();
+
 // The first protocol / bus type entry with that ObjectId; nullptr when none.
 const ComParamRefList* FindProtocolComParams(uint32_t protocolId);
 const ComParamRefList* FindBusTypeComParams(uint32_t busTypeId);
