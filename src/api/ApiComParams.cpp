@@ -17,6 +17,7 @@
 #include "mdf/ComParamValue.h"
 #include "mdf/Enumerations.h"
 #include "mdf/ObjectIds.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 #include "protocol/LinkComParamSet.h"
 #include "protocol/ZPDUProtocolHandling.h"
@@ -32,7 +33,7 @@ namespace protocol = pdu::protocol;
 
 namespace {
 
-int Tick() { return static_cast<int>(pdu::platform::GetTickCount()); }
+int Tick() { return static_cast<int>(pdu::platform::ClockTicks()); }
 
 std::string ComParamName(uint32_t comParamId) { return mdf::ObjectIdToShortName(comParamId, "COMPARAM"); }
 

@@ -18,6 +18,7 @@
 #include "engine/LinkTables.h"
 #include "log/PduLog.h"
 #include "mdf/MdfTables.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 #include "platform/Process.h"
 #include "protocol/ZPDUProtocolHandling.h"
@@ -31,7 +32,7 @@ namespace platform = pdu::platform;
 
 namespace {
 
-int Tick() { return static_cast<int>(platform::GetTickCount()); }
+int Tick() { return static_cast<int>(platform::ClockTicks()); }
 
 // The text shown when no VCI answers: "device not found; check that the
 // driver is installed and the device plugged in".
@@ -113,7 +114,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void*) {
       if (!found) {
         plog::LogMain("Can't find comm");
         platform::ShowMessage(kNoDeviceMessage);
-        platform::SleepMs(10);
+        platform::ClockSleep(10);
         DropDeviceLink();
         return PDU_STATUS_NOERROR;
       }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "api/StatusName.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 
 namespace pdu::api {
@@ -11,10 +12,10 @@ namespace pdu::api {
 ApiFrame::ApiFrame(const char* name, EntryLine entry) : guard_(engine::ApiLock()), name_(name) {
   switch (entry) {
     case EntryLine::kNewlineTick:
-      log::LogMain("\n%s %d", name_, static_cast<int>(platform::GetTickCount()));
+      log::LogMain("\n%s %d", name_, static_cast<int>(platform::ClockTicks()));
       break;
     case EntryLine::kTick:
-      log::LogMain("%s %d", name_, static_cast<int>(platform::GetTickCount()));
+      log::LogMain("%s %d", name_, static_cast<int>(platform::ClockTicks()));
       break;
     case EntryLine::kNewlineNoTick:
       log::LogMain("\n%s", name_);
@@ -35,7 +36,7 @@ void ApiFrame::Param(const char* fmt, ...) {
 }
 
 T_PDU_ERROR ApiFrame::Finish(T_PDU_ERROR status, ResultLine style) {
-  const int tick = static_cast<int>(platform::GetTickCount());
+  const int tick = static_cast<int>(platform::ClockTicks());
   switch (style) {
     case ResultLine::kTick:
       log::LogMain("%s  %s %d", name_, StatusName(status), tick);

@@ -9,6 +9,7 @@
 #include "engine/ModuleState.h"
 #include "engine/CopQueues.h"
 #include "engine/EventItems.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 
 using pdu::api::ApiFrame;
@@ -151,7 +152,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetStatus(UNUM32 hMod, UNUM32 hCLL, UNUM32 hC
     }
     *pStatusCode = engine::Module().g_ModuleStatus.load();
     plog::LogMain(engine::Module().g_CopIdle.load() != 0 ? "hardware return" : "pc return");
-    *pTimestamp = platform::GetTickCount();
+    *pTimestamp = platform::ClockTicks();
     plog::LogMain("\t\t*pTimestamp = %d", static_cast<int>(*pTimestamp));
     *pExtraInfo = 0xFFFFFFFEu;
     plog::LogMain("\t\t*pExtraInfo = %08x", *pExtraInfo);

@@ -9,6 +9,7 @@
 #include "api/StatusName.h"
 #include "mdf/Enumerations.h"
 #include "mdf/ObjectIds.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 
 using pdu::api::ApiFrame;
@@ -20,7 +21,7 @@ namespace {
 
 T_PDU_ERROR FinishObjectId(ApiFrame& frame, T_PDU_ERROR status) {
   pdu::log::LogMain("\n%s  %s %d", frame.name(), pdu::api::StatusName(status),
-                    static_cast<int>(pdu::platform::GetTickCount()));
+                    static_cast<int>(pdu::platform::ClockTicks()));
   return frame.Finish(status, ResultLine::kNone);
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "log/PduLog.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 
 namespace pdu::device {
@@ -90,7 +91,7 @@ uint32_t DeviceLink::SendOnChannel(uint8_t channel, uint8_t command, const uint8
   if (log::MainLogOn() || (vehicle && log::ContactLogOn())) {
     m_szSendHex[0] = '\0';
     log::HexDump(m_bySendFrame, static_cast<uint32_t>(frameLen), m_szSendHex, false);
-    const uint32_t tick = platform::GetTickCount();
+    const uint32_t tick = platform::ClockTicks();
     if (vehicle) {
       log::LogMain("%d Write Data_Original: %s", tick, m_szSendHex);
       log::LogContact("%d >>>>>>>>>: %s", tick, m_szSendHex);
@@ -143,7 +144,7 @@ void DeviceLink::SplitReceived(const uint8_t* bytes, uint32_t count, Arrived& ar
   if (log::MainLogOn()) {
     log::LogMain("recv buffer = %s m_dwCurSaveOff = %d time = %d",
                  RecvHex(m_byRecvBuffer, m_dwCurSaveOff, true), m_dwCurSaveOff,
-                 platform::GetTickCount());
+                 platform::ClockTicks());
   }
 
   // Split at flags. Every complete frame is queued at once, so that a
@@ -268,7 +269,7 @@ uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
                 "decode data = %s", false, true, false};
     }
   }();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const uint32_t start = platform::ClockTicks();
   bool received = false;   // this call took bytes from its queue
   bool needMore = false;   // the carry-over holds no complete frame
 
@@ -297,9 +298,10 @@ uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
       // Once the time is up only the queue itself is looked at: a wait on
       // a deadline in the past still enters the kernel and the scheduler,
       // which made every drained poll of the queue cost ~15 us.
-      const bool more = std::chrono::steady_clock::now() >= deadline
+      const uint32_t elapsed = platform::ClockTicks() - start;
+      const bool more = elapsed >= timeoutMs
                             ? *q.queueLen > 0
-                            : q.arrived->wait_until(lock, deadline, [&] {
+                            : platform::ClockWaitFor(lock, *q.arrived, timeoutMs - elapsed, [&] {
                                 return *q.queueLen > 0 || m_dwAborted.load() != 0;
                               });
       if (!more || m_dwAborted.load() != 0) break;
@@ -342,7 +344,7 @@ uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
     if (frameLen > 0 && (log::MainLogOn() || (q.contactLine && log::ContactLogOn()))) {
       const char* hex = RecvHex(m_byRecvFrame, frameLen, q.frameSpaced);
       log::LogMain("data = %s", hex);
-      if (q.contactLine) log::LogContact("%d <<<<<<<<<: %s", platform::GetTickCount(), hex);
+      if (q.contactLine) log::LogContact("%d <<<<<<<<<: %s", platform::ClockTicks(), hex);
     }
     if (frameLen == 0 || !CheckFrame(m_byRecvFrame, frameLen)) continue;  // dropped
     if (m_byRecvFrame[kFrameOffChannel] != q.channel) return 0;

@@ -4,6 +4,7 @@
 
 #include "device/DeviceLink.h"
 #include "log/PduLog.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 
 namespace pdu::device {
@@ -32,7 +33,7 @@ constexpr uint32_t kReadWaitMs = 2000;
 }  // namespace
 
 bool FindSerialPorts(std::vector<std::string>& ports) {
-  const bool ok = platform::SerialPortCandidates(ports);
+  const bool ok = ListOverridePorts(ports) || platform::SerialPortCandidates(ports);
   if (ports.size() > kMaxCandidates) ports.resize(kMaxCandidates);
   return ok;
 }
@@ -53,7 +54,7 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
     default:
       log::LogMain("open %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
                    m_Port->LastError());
-      platform::SleepMs(kOpenFailPauseMs);
+      platform::ClockSleep(kOpenFailPauseMs);
       return false;
   }
   // Opening a tty raises DTR and RTS on Linux. The VCI's reset logic
@@ -96,7 +97,7 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
     m_Port->Close();
     return false;
   }
-  platform::SleepMs(kDtrPulseMs);
+  platform::ClockSleep(kDtrPulseMs);
   m_Port->SetDtr(false);
   return true;
 }
@@ -133,7 +134,7 @@ bool DeviceLink::OpenPort() {
   for (const std::string& path : ports) {
     if (!OpenPortPath(path)) continue;
     StartReadThread();
-    platform::SleepMs(kSettleMs);
+    platform::ClockSleep(kSettleMs);
     if (Probe()) return true;
     ClosePort();
   }
@@ -192,7 +193,7 @@ void DeviceLink::ReadThread() {
           errorLogged = true;
         }
         // Do not retry a failing read in a tight loop.
-        platform::SleepMs(1);
+        platform::ClockSleep(1);
         break;
     }
   }

@@ -5,6 +5,7 @@
 #include "device/DeviceCommands.h"
 #include "log/PduLog.h"
 #include "mdf/VciCodes.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 
 namespace pdu::device {
@@ -34,7 +35,7 @@ uint32_t& ItemValue(PDU_DATA_ITEM* item) { return static_cast<uint32_t*>(item->p
 uint8_t SubCode(std::string_view name) { return static_cast<uint8_t>(mdf::GetVciCode(name)); }
 
 T_PDU_ERROR ReadVbatt(uint32_t hMod, uint32_t hCLL, PDU_DATA_ITEM* item, uint32_t copIdle) {
-  const uint32_t substitute = SubstituteBatteryVoltage(platform::GetTickCount());
+  const uint32_t substitute = SubstituteBatteryVoltage(platform::ClockTicks());
   T_PDU_ERROR result = PDU_STATUS_NOERROR;
   uint32_t value = substitute;
   if (copIdle == 1) {

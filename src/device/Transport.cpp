@@ -69,7 +69,29 @@ TransportFactory& Factory() {
   return factory;
 }
 
+PortLister& Lister() {
+  static PortLister lister;
+  return lister;
+}
+
 }  // namespace
+
+void SetPortLister(PortLister lister) {
+  std::lock_guard<std::mutex> lock(g_FactoryLock);
+  Lister() = std::move(lister);
+}
+
+bool ListOverridePorts(std::vector<std::string>& ports) {
+  PortLister lister;
+  {
+    std::lock_guard<std::mutex> lock(g_FactoryLock);
+    lister = Lister();
+  }
+  if (!lister) return false;
+  ports.clear();
+  lister(ports);
+  return true;
+}
 
 std::unique_ptr<Transport> MakeSerialTransport() { return std::make_unique<SerialTransport>(); }
 

@@ -35,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace pdu::device {
 
@@ -104,6 +105,14 @@ class Transport {
 using TransportFactory = std::function<std::unique_ptr<Transport>()>;
 void SetTransportFactory(TransportFactory factory);
 std::unique_ptr<Transport> MakeTransport();
+
+// The names discovery tries, in order, instead of the operating system's
+// serial devices, while set (tests whose factory makes in-memory lines name
+// them here, the same on every OS). An empty function restores the OS list.
+using PortLister = std::function<bool(std::vector<std::string>&)>;
+void SetPortLister(PortLister lister);
+// The override's list; false (ports untouched) when none is set.
+bool ListOverridePorts(std::vector<std::string>& ports);
 
 // The serial port behind the Transport interface.
 std::unique_ptr<Transport> MakeSerialTransport();

@@ -9,6 +9,7 @@
 #include "log/StructureDump.h"
 #include "mdf/ComParamValue.h"
 #include "mdf/Enumerations.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 
 namespace pdu::engine {
@@ -90,7 +91,7 @@ uint8_t* CopyBytes(const uint8_t* src, uint32_t count) {
 
 int BuildStatusItem(const CopEvent&, uint32_t status, uint32_t hCop, void* tag, PDU_EVENT_ITEM** item) {
   auto* value = new uint32_t(status);
-  *item = NewEventItem(PDU_IT_STATUS, hCop, tag, platform::GetTickCount(), value);
+  *item = NewEventItem(PDU_IT_STATUS, hCop, tag, platform::ClockTicks(), value);
   LogItemHead(**item);
   log::LogMain("\t\t\t%s", StatusValueName(status));
   LogItemTail(**item);
@@ -100,7 +101,7 @@ int BuildStatusItem(const CopEvent&, uint32_t status, uint32_t hCop, void* tag, 
 int BuildResultItem(CopEvent& event, PDU_EVENT_ITEM** item) {
   PDU_RESULT_DATA* result = event.pResultData;
   event.pResultData = nullptr;  // the item owns it now
-  const uint32_t now = platform::GetTickCount();
+  const uint32_t now = platform::ClockTicks();
   if (result != nullptr) result->StartMsgTimestamp = now - 10;
   log::LogMain("pdu_result_data = %d", static_cast<int>(reinterpret_cast<intptr_t>(result)));
   *item = NewEventItem(PDU_IT_RESULT, event.Cop, event.CoPTag, now, result);
@@ -166,7 +167,7 @@ void CallbackThread() {
     // its callback is not called any more.
     if (events != 0 && !Module().Exiting()) {
       log::LogMain("time tickcout = %d,current cll = %d current eventque cop = %d,event size = %d,cop size = %d",
-                   static_cast<int>(platform::GetTickCount()), static_cast<int>(hCLL), static_cast<int>(hCoP),
+                   static_cast<int>(platform::ClockTicks()), static_cast<int>(hCLL), static_cast<int>(hCoP),
                    static_cast<int>(jobs), static_cast<int>(events));
       log::LogMain("hMod = %d hCLL = %d Tag = %d callback = %d", static_cast<int>(hMod), static_cast<int>(hCLL),
                    static_cast<int>(reinterpret_cast<intptr_t>(tag)),

@@ -17,6 +17,7 @@
 #include "engine/LinkTables.h"
 #include "engine/ModuleState.h"
 #include "log/PduLog.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 #include "protocol/ResultData.h"
 #include "protocol/ZPDUProtocolHandling.h"
@@ -109,9 +110,9 @@ void StartOrStop(const CopJob& job, bool start) {
   if (handler != nullptr) handler->buildRequest(job.CoPData, job.CoPDataSize, request);
   {
     ApiLockGuard lock(g_ApiLock);
-    if (start) log::LogMain("time in = %d", Int(platform::GetTickCount()));
+    if (start) log::LogMain("time in = %d", Int(platform::ClockTicks()));
     SendCop(job, request, job.CoPDataSize + 4, false);
-    if (start) log::LogMain("time out = %d", Int(platform::GetTickCount()));
+    if (start) log::LogMain("time out = %d", Int(platform::ClockTicks()));
   }
   const uint32_t timeout = handler != nullptr ? handler->getStartTimeout() : 2000;
   uint32_t length = 0;
@@ -166,7 +167,7 @@ void pduDoCopSendrecv(const CopJob& job) {
     Module().g_CopIdle.store(1);
     return;
   }
-  log::LogMain("time = %d", Int(platform::GetTickCount()));
+  log::LogMain("time = %d", Int(platform::ClockTicks()));
   static uint8_t request[kCoPDataCapacity];
   std::memset(request, 0, sizeof request);
   handler->buildRequest(job.CoPData, job.CoPDataSize, request);
@@ -181,7 +182,7 @@ void pduDoCopSendrecv(const CopJob& job) {
     uint32_t length = 0;
     const uint32_t status = device::ReadVehicleData(timeout, length);
     Module().g_CopIdle.store(1);
-    log::LogMain("time = %d", Int(platform::GetTickCount()));
+    log::LogMain("time = %d", Int(platform::ClockTicks()));
     if (status != 0 || length == 0) {
       if (send) Post(job, PDU_COPST_IDLE, 1);
       break;

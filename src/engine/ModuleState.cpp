@@ -19,7 +19,7 @@ namespace {
 // thread normally ends within a millisecond; only a callback of the
 // application that does not return (it may wait for the very thread that
 // is exiting) keeps it longer, and the process must still end.
-constexpr auto kExitJoinBound = std::chrono::milliseconds(1000);
+constexpr uint32_t kExitJoinBoundMs = 1000;
 
 std::atomic<ModuleState*> g_Module{nullptr};
 
@@ -207,7 +207,7 @@ void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
     bool ended = false;
     {
       platform::MutexLock lock(m_WakeMutex);
-      ended = lock.WaitUntil(m_EngineExit, std::chrono::steady_clock::now() + kExitJoinBound,
+      ended = lock.WaitFor(m_EngineExit, kExitJoinBoundMs,
                              [&] { return m_EngineInLoop.load() == 0; });
     }
     if (!ended) {

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <new>
 
+#include "platform/Clock.h"
+
 #if defined(__clang__)
 #define PDU_TSA(x) __attribute__((x))
 #else
@@ -62,6 +64,11 @@ class PDU_SCOPED_CAPABILITY MutexLock {
   template <class Pred>
   void Wait(std::condition_variable& cv, Pred pred) {
     cv.wait(lock_, pred);
+  }
+  // Waits at most ms milliseconds of the library's clock (platform/Clock.h).
+  template <class Pred>
+  bool WaitFor(std::condition_variable& cv, uint32_t ms, Pred pred) {
+    return ClockWaitFor(lock_, cv, ms, pred);
   }
   template <class TimePoint, class Pred>
   bool WaitUntil(std::condition_variable& cv, const TimePoint& deadline, Pred pred) {

@@ -249,9 +249,11 @@ TEST_F(ConstructTest, IoCtlReadingWithoutVciFailsWithZero) {
   PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
 }
 
+void PDU_CALL IgnoringCallback(T_PDU_EVT_DATA, UNUM32, UNUM32, void*, void*) {}
+
 TEST_F(ConstructTest, CallbackSurvivesDestruction) {
   UseVci();
-  CALLBACKFNC cb = [](T_PDU_EVT_DATA, UNUM32, UNUM32, void*, void*) {};
+  CALLBACKFNC cb = IgnoringCallback;
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDURegisterEventCallback(1, 1, cb), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);

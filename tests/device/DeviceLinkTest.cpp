@@ -157,7 +157,7 @@ TEST_F(DeviceLinkTest, DamagedFramesAreDroppedAndTheWaitGoesOn) {
   const Bytes good = Wire(VCI_CMD_OPEN, {5, 0, 0, 0});
   ASSERT_GE(good.size(), 12u);
   Bytes badChecksum = good;
-  badChecksum[badChecksum.size() - 2] ^= 0x01;
+  badChecksum.at(good.size() - 2) ^= 0x01;
   Bytes badEscape = good;
   badEscape[10] = 0x7D;  // 7D 00
   Bytes badLength = good;

@@ -12,13 +12,14 @@
 
 #include "device/DeviceLink.h"
 #include "platform/Platform.h"
-#include "support/TestVci.h"
+#include "support/PtyVci.h"
 
 namespace pdu::device {
 namespace {
 
 using test::Bytes;
 using test::ScopedPorts;
+using test::PtyVci;
 using test::TestVci;
 using test::VciFrame;
 using test::VciReply;
@@ -61,9 +62,9 @@ bool WaitUntil(const std::function<bool()>& cond, uint32_t timeoutMs) {
 }
 
 TEST(DeviceSession, OpenPortSkipsMissingAndSilentPortsAndFindsTheVci) {
-  TestVci silent;
+  PtyVci silent;
   silent.SetSilent(true);
-  TestVci vci;
+  PtyVci vci;
   // When the answering VCI sees its first probe, the silent port must be
   // closed again and its receive thread gone.
   const size_t threadsBefore = CountEntries("/proc/self/task");
@@ -101,7 +102,7 @@ TEST(DeviceSession, OpenPortSkipsMissingAndSilentPortsAndFindsTheVci) {
 }
 
 TEST(DeviceSession, OpeningAgainReplacesTheSessionWithOneThread) {
-  TestVci vci;
+  PtyVci vci;
   ScopedPorts ports({vci.Path()});
   const size_t threadsBefore = CountEntries("/proc/self/task");
   DeviceLink link;
@@ -118,7 +119,7 @@ TEST(DeviceSession, OpeningAgainReplacesTheSessionWithOneThread) {
 }
 
 TEST(DeviceSession, OpenPortFailsWhenNoPortAnswers) {
-  TestVci silent;
+  PtyVci silent;
   silent.SetSilent(true);
   ScopedPorts ports({silent.Path(), "/dev/pdu7318-no-such-port"});
   DeviceLink link;
@@ -136,7 +137,7 @@ TEST(DeviceSession, ClosePortIsSafeWhenNothingIsOpen) {
 }
 
 TEST(DeviceSession, RequestAndAnswerPassThroughTheReceiveThread) {
-  TestVci vci;
+  PtyVci vci;
   vci.Script(VCI_CMD_MODULE_CONNECT, {TestVci::Answer(VCI_CMD_MODULE_CONNECT, 0x55, {1, 2})});
   ScopedPorts ports({vci.Path()});
   DeviceLink link;
@@ -153,7 +154,7 @@ TEST(DeviceSession, RequestAndAnswerPassThroughTheReceiveThread) {
 }
 
 TEST(DeviceSession, HangUpEndsTheReceiveThreadAndLaterReceivesTimeOut) {
-  TestVci vci;
+  PtyVci vci;
   ScopedPorts ports({vci.Path()});
   DeviceLink link;
   ASSERT_TRUE(link.OpenPort());
@@ -169,7 +170,7 @@ TEST(DeviceSession, HangUpEndsTheReceiveThreadAndLaterReceivesTimeOut) {
 }
 
 TEST(DeviceSession, WaitingReceiveUsesNoCpuAndWakesAtOnce) {
-  TestVci vci;
+  PtyVci vci;
   vci.SetSilent(true);
   DeviceLink link;
   ASSERT_TRUE(link.OpenPortPath(vci.Path()));

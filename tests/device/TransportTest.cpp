@@ -25,6 +25,7 @@
 #include "log/PduLog.h"
 #include "platform/Platform.h"
 #include "support/TempHome.h"
+#include "support/PtyVci.h"
 #include "support/TestVci.h"
 
 namespace pdu::device {
@@ -231,7 +232,7 @@ int InChild(Fn fn) {
 }
 
 TEST(SerialTransport, SecondProcessCannotOpenThePortTheModuleHolds) {
-  test::TestVci vci;
+  test::PtyVci vci;
   vci.SetSilent(true);
   std::unique_ptr<Transport> port = MakeSerialTransport();
   ASSERT_EQ(port->Open(vci.Path()), Transport::OpenStatus::kOk);
@@ -271,7 +272,7 @@ TEST(SerialTransport, DiscoverySkipsAPortAnotherProgramHoldsAndSaysSo) {
   test::TempHome home;
   home.SetLogSwitch("1");
   log::LogInit();
-  test::TestVci vci;  // answers the probe, but is held by someone else
+  test::PtyVci vci;  // answers the probe, but is held by someone else
   {
     std::unique_ptr<Transport> holder = MakeSerialTransport();
     ASSERT_EQ(holder->Open(vci.Path()), Transport::OpenStatus::kOk);
@@ -288,7 +289,7 @@ TEST(SerialTransport, DiscoverySkipsAPortAnotherProgramHoldsAndSaysSo) {
 }
 
 TEST(SerialTransport, PseudoTerminalHasNoModemLinesAndNoLowLatencyMode) {
-  test::TestVci vci;
+  test::PtyVci vci;
   vci.SetSilent(true);
   std::unique_ptr<Transport> port = MakeSerialTransport();
   ASSERT_EQ(port->Open(vci.Path()), Transport::OpenStatus::kOk);

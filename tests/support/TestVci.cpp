@@ -1,34 +1,179 @@
 #include "support/TestVci.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/eventfd.h>
-#include <termios.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include "device/DeviceFrame.h"
+#include "device/Transport.h"
+#include "platform/Clock.h"
+#include "platform/Mutex.h"
 #include "platform/Platform.h"
+#include "support/TestClock.h"
 
 namespace pdu::test {
 
 using namespace pdu::device;
 
+namespace {
+
+// One in-memory line between the library (a MemoryTransport) and a
+// TestVci. Bytes the library writes queue in toVci for the VCI's thread;
+// bytes the VCI sends queue in toHost for the library's reads.
+struct Line {
+  platform::Mutex mu;
+  std::condition_variable hostCv;  // toHost, cancelled or hungUp changed
+  std::condition_variable vciCv;   // toVci or stop changed
+  Bytes toHost PDU_GUARDED_BY(mu);
+  Bytes toVci PDU_GUARDED_BY(mu);
+  bool held PDU_GUARDED_BY(mu) = false;  // a transport has it open
+  bool cancelled PDU_GUARDED_BY(mu) = false;
+  bool hungUp PDU_GUARDED_BY(mu) = false;
+  bool stop PDU_GUARDED_BY(mu) = false;
+};
+
+platform::Mutex g_LinesLock;
+std::map<std::string, std::shared_ptr<Line>>& Lines() PDU_REQUIRES(g_LinesLock) {
+  static auto* lines = new std::map<std::string, std::shared_ptr<Line>>();
+  return *lines;
+}
+
+std::shared_ptr<Line> FindLine(const std::string& path) {
+  platform::MutexLock lock(g_LinesLock);
+  auto it = Lines().find(path);
+  return it == Lines().end() ? nullptr : it->second;
+}
+
+// The library's side of a Line, behind the Transport interface. Like a
+// pseudo-terminal it has no modem lines and no low-latency mode, and one
+// holder at a time.
+class MemoryTransport final : public Transport {
+ public:
+  ~MemoryTransport() override { Close(); }
+
+  OpenStatus Open(const std::string& path) override {
+    Close();
+    std::shared_ptr<Line> line = FindLine(path);
+    if (!line) return OpenStatus::kFailed;
+    platform::MutexLock lock(line->mu);
+    if (line->held) return OpenStatus::kBusy;
+    line->held = true;
+    line->cancelled = false;
+    line_ = std::move(line);
+    path_ = path;
+    return OpenStatus::kOk;
+  }
+  bool Configure() override { return line_ != nullptr; }
+  LineStatus SetDtr(bool) override { return LineStatus::kNotSupported; }
+  LineStatus SetRts(bool) override { return LineStatus::kNotSupported; }
+  LineStatus SetLowLatency() override { return LineStatus::kNotSupported; }
+
+  size_t Write(const uint8_t* data, size_t count, uint32_t) override {
+    if (!line_) return 0;
+    platform::MutexLock lock(line_->mu);
+    if (line_->hungUp || line_->cancelled) return 0;
+    line_->toVci.insert(line_->toVci.end(), data, data + count);
+    line_->vciCv.notify_all();
+    return count;
+  }
+
+  ReadStatus Read(uint8_t* buf, size_t capacity, size_t& count, uint32_t timeoutMs) override {
+    count = 0;
+    if (!line_) return ReadStatus::kCancelled;
+    Line& l = *line_;
+    platform::MutexLock lock(l.mu);
+    lock.WaitFor(l.hostCv, timeoutMs, [&]() PDU_NO_THREAD_SAFETY_ANALYSIS {
+      return l.cancelled || !l.toHost.empty() || l.hungUp;
+    });
+    if (l.cancelled) return ReadStatus::kCancelled;
+    if (!l.toHost.empty()) {
+      count = std::min(capacity, l.toHost.size());
+      std::memcpy(buf, l.toHost.data(), count);
+      l.toHost.erase(l.toHost.begin(), l.toHost.begin() + static_cast<std::ptrdiff_t>(count));
+      return ReadStatus::kData;
+    }
+    return l.hungUp ? ReadStatus::kFatal : ReadStatus::kTimeout;
+  }
+
+  void Cancel() override {
+    if (!line_) return;
+    platform::MutexLock lock(line_->mu);
+    line_->cancelled = true;
+    line_->hostCv.notify_all();
+  }
+
+  void Close() override {
+    if (!line_) return;
+    {
+      platform::MutexLock lock(line_->mu);
+      line_->held = false;
+    }
+    line_.reset();
+  }
+
+  bool IsOpen() const override { return line_ != nullptr; }
+  const std::string& Path() const override { return path_; }
+  int LastError() const override { return 0; }
+  const char* LastErrorCall() const override { return "open"; }
+
+ private:
+  std::shared_ptr<Line> line_;
+  std::string path_;
+};
+
+// The factory's Transport while TestVcis exist: the in-memory line for
+// their names, the serial port for every other name.
+class RoutingTransport final : public Transport {
+ public:
+  OpenStatus Open(const std::string& path) override {
+    Close();
+    if (FindLine(path)) {
+      active_ = &memory_;
+    } else {
+      if (!serial_) serial_ = MakeSerialTransport();
+      active_ = serial_.get();
+    }
+    return active_->Open(path);
+  }
+  bool Configure() override { return active_->Configure(); }
+  LineStatus SetDtr(bool on) override { return active_->SetDtr(on); }
+  LineStatus SetRts(bool on) override { return active_->SetRts(on); }
+  LineStatus SetLowLatency() override { return active_->SetLowLatency(); }
+  size_t Write(const uint8_t* data, size_t count, uint32_t timeoutMs) override {
+    return active_->Write(data, count, timeoutMs);
+  }
+  ReadStatus Read(uint8_t* buf, size_t capacity, size_t& count, uint32_t timeoutMs) override {
+    return active_->Read(buf, capacity, count, timeoutMs);
+  }
+  void Cancel() override { active_->Cancel(); }
+  void Close() override { active_->Close(); }
+  bool IsOpen() const override { return active_->IsOpen(); }
+  const std::string& Path() const override { return active_->Path(); }
+  int LastError() const override { return active_->LastError(); }
+  const char* LastErrorCall() const override { return active_->LastErrorCall(); }
+
+ private:
+  MemoryTransport memory_;
+  std::unique_ptr<Transport> serial_;
+  Transport* active_ = &memory_;
+};
+
+int g_NextLine = 0;
+
+}  // namespace
+
 struct TestVci::State {
-  int master = -1;
-  int slaveHold = -1;  // keeps the slave open so the master never sees a hang-up early
-  int wake = -1;       // eventfd that stops the thread
   std::string path;
+  std::shared_ptr<Line> line = std::make_shared<Line>();
   std::thread thread;
+  bool installedClock = false;
 
   mutable std::mutex mu;
   mutable std::condition_variable frameArrived;
@@ -42,26 +187,23 @@ struct TestVci::State {
   uint32_t batteryMv = 12600;
   uint32_t ignition = 1;
 
-  std::mutex writeMu;  // master writes from the VCI thread and the test
+  std::mutex writeMu;  // output from the VCI thread and the test
   uint16_t seqManagement = 0;
   uint16_t seqVehicle = 0;
+  std::function<void(const uint8_t*, size_t)> sink;  // set: output goes here instead
 
   FrameSplitter splitter;
 
   void WriteAll(const uint8_t* p, size_t n) {
     std::lock_guard<std::mutex> lock(writeMu);
-    while (n > 0 && master >= 0) {
-      ssize_t w = ::write(master, p, n);
-      if (w > 0) {
-        p += w;
-        n -= static_cast<size_t>(w);
-      } else if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
-        pollfd pfd{master, POLLOUT, 0};
-        ::poll(&pfd, 1, 100);
-      } else {
-        return;
-      }
+    if (sink) {
+      sink(p, n);
+      return;
     }
+    platform::MutexLock l(line->mu);
+    if (line->hungUp) return;
+    line->toHost.insert(line->toHost.end(), p, p + n);
+    line->hostCv.notify_all();
   }
 
   void SendFrame(uint8_t channel, uint8_t command, const Bytes& data) {
@@ -72,6 +214,16 @@ struct TestVci::State {
     }
     Bytes wire = WireFrame(channel, seq, command, data);
     WriteAll(wire.data(), wire.size());
+  }
+
+  void Pause(uint32_t ms) {
+    // A reply's delay is real time unless the test moves time by hand.
+    if (&platform::CurrentClock() == &InstantPauseClock::Instance() ||
+        &platform::CurrentClock() == &platform::RealClock()) {
+      platform::SleepMs(ms);
+    } else {
+      platform::ClockSleep(ms);
+    }
   }
 
   void OnSegment(const uint8_t* seg, size_t len, const TestVci& vci) {
@@ -89,7 +241,7 @@ struct TestVci::State {
     f.data.assign(frame + kFrameOffData, frame + kFrameOffData + FrameDataLength(frame));
     f.frame.assign(frame, frame + n);
     f.wire.assign(seg, seg + len);
-    f.tick = platform::GetTickCount();
+    f.tick = platform::ClockTicks();
 
     std::vector<VciReply> replies;
     Handler handler;
@@ -110,68 +262,75 @@ struct TestVci::State {
     }
     if (!scripted) replies = handler ? handler(f) : vci.DefaultReplies(f);
     for (const VciReply& r : replies) {
-      if (r.delayMs > 0) platform::SleepMs(r.delayMs);
+      if (r.delayMs > 0) Pause(r.delayMs);
       SendFrame(r.channel, r.command, r.data);
     }
   }
 
+  void Feed(const uint8_t* p, size_t n, const TestVci& vci) {
+    splitter.Push(p, n, [&](const uint8_t* seg, size_t len) { OnSegment(seg, len, vci); });
+  }
+
+  // The VCI's thread: takes what the library wrote and answers it.
   void Run(const TestVci& vci) {
-    uint8_t buf[4096];
     for (;;) {
-      pollfd fds[2] = {{master, POLLIN, 0}, {wake, POLLIN, 0}};
-      int rc = ::poll(fds, 2, -1);
-      if (rc < 0) {
-        if (errno == EINTR) continue;
-        return;
+      Bytes in;
+      {
+        platform::MutexLock lock(line->mu);
+        lock.Wait(line->vciCv, [&]() PDU_NO_THREAD_SAFETY_ANALYSIS {
+          return line->stop || !line->toVci.empty();
+        });
+        if (line->stop) return;
+        in.swap(line->toVci);
       }
-      if (fds[1].revents != 0) return;
-      if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-      ssize_t n = ::read(master, buf, sizeof buf);
-      if (n <= 0) {
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        return;  // the slave side is gone for good
-      }
-      splitter.Push(buf, static_cast<size_t>(n),
-                    [&](const uint8_t* seg, size_t len) { OnSegment(seg, len, vci); });
+      Feed(in.data(), in.size(), vci);
     }
   }
 
   void Stop() {
-    if (thread.joinable()) {
-      uint64_t one = 1;
-      [[maybe_unused]] ssize_t w = ::write(wake, &one, sizeof one);
-      thread.join();
+    {
+      platform::MutexLock lock(line->mu);
+      line->stop = true;
+      line->vciCv.notify_all();
     }
+    if (thread.joinable()) thread.join();
   }
 };
 
 TestVci::TestVci() : s_(std::make_unique<State>()) {
-  s_->master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (s_->master < 0 || ::grantpt(s_->master) != 0 || ::unlockpt(s_->master) != 0)
-    throw std::runtime_error("posix_openpt failed");
-  char name[128];
-  if (::ptsname_r(s_->master, name, sizeof name) != 0) throw std::runtime_error("ptsname failed");
-  s_->path = name;
-  s_->slaveHold = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (s_->slaveHold < 0) throw std::runtime_error("open slave failed");
-  // Raw from the start, so nothing the VCI writes is echoed or translated
-  // even before the library configures the port.
-  termios tio{};
-  ::tcgetattr(s_->slaveHold, &tio);
-  ::cfmakeraw(&tio);
-  ::tcsetattr(s_->slaveHold, TCSANOW, &tio);
-  s_->wake = ::eventfd(0, EFD_CLOEXEC);
+  {
+    platform::MutexLock lock(g_LinesLock);
+    s_->path = "mem:vci" + std::to_string(++g_NextLine);
+    Lines()[s_->path] = s_->line;
+  }
+  SetTransportFactory([] { return std::make_unique<RoutingTransport>(); });
+  // Constructions need not wait the settle time against a VCI that is
+  // ready at once (unless the test runs a clock of its own).
+  if (&platform::CurrentClock() == &platform::RealClock()) {
+    platform::SetClock(&InstantPauseClock::Instance());
+    s_->installedClock = true;
+  }
   s_->thread = std::thread([this] { s_->Run(*this); });
 }
 
 TestVci::~TestVci() {
   s_->Stop();
-  if (s_->master >= 0) ::close(s_->master);
-  if (s_->slaveHold >= 0) ::close(s_->slaveHold);
-  if (s_->wake >= 0) ::close(s_->wake);
+  {
+    platform::MutexLock lock(g_LinesLock);
+    Lines().erase(s_->path);
+  }
+  if (s_->installedClock && &platform::CurrentClock() == &InstantPauseClock::Instance())
+    platform::SetClock(nullptr);
 }
 
 const std::string& TestVci::Path() const { return s_->path; }
+
+void TestVci::FeedFromHost(const uint8_t* data, size_t count) { s_->Feed(data, count, *this); }
+
+void TestVci::SetOutput(std::function<void(const uint8_t*, size_t)> sink) {
+  std::lock_guard<std::mutex> lock(s_->writeMu);
+  s_->sink = std::move(sink);
+}
 
 void TestVci::SetSilent(bool silent) {
   std::lock_guard<std::mutex> lock(s_->mu);
@@ -260,11 +419,9 @@ void TestVci::InjectRaw(const Bytes& bytes) { s_->WriteAll(bytes.data(), bytes.s
 
 void TestVci::HangUp() {
   s_->Stop();
-  std::lock_guard<std::mutex> lock(s_->writeMu);
-  if (s_->master >= 0) {
-    ::close(s_->master);
-    s_->master = -1;
-  }
+  platform::MutexLock lock(s_->line->mu);
+  s_->line->hungUp = true;
+  s_->line->hostCv.notify_all();
 }
 
 std::vector<VciFrame> TestVci::Frames() const {
@@ -286,6 +443,7 @@ size_t TestVci::FrameCount() const {
 }
 
 bool TestVci::WaitForFrames(size_t count, uint32_t timeoutMs) const {
+  // Real time: the test thread waits for the VCI's thread, not the library.
   std::unique_lock<std::mutex> lock(s_->mu);
   return s_->frameArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                    [&] { return s_->frames.size() >= count; });
@@ -356,6 +514,10 @@ Bytes TestVci::WireFrame(uint8_t channel, uint8_t sequence, uint8_t command, con
   return wire;
 }
 
+namespace {
+std::vector<std::string>* g_Ports = nullptr;  // the innermost ScopedPorts' list
+}  // namespace
+
 ScopedPorts::ScopedPorts(const std::vector<std::string>& paths) {
   if (const char* v = ::getenv("PDU7318_PORTS")) {
     had_ = true;
@@ -366,14 +528,32 @@ ScopedPorts::ScopedPorts(const std::vector<std::string>& paths) {
     if (!joined.empty()) joined += ':';
     joined += p;
   }
-  ::setenv("PDU7318_PORTS", joined.c_str(), 1);
+  platform::SetEnvValue("PDU7318_PORTS", joined);
+  // Discovery takes the list from the seam too, so that in-memory names
+  // are tried on every OS.
+  previous_ = g_Ports;
+  paths_ = paths;
+  g_Ports = &paths_;
+  SetPortLister([list = paths](std::vector<std::string>& out) {
+    out = list;
+    return true;
+  });
 }
 
 ScopedPorts::~ScopedPorts() {
   if (had_) {
-    ::setenv("PDU7318_PORTS", old_.c_str(), 1);
+    platform::SetEnvValue("PDU7318_PORTS", old_);
   } else {
-    ::unsetenv("PDU7318_PORTS");
+    platform::ClearEnvValue("PDU7318_PORTS");
+  }
+  g_Ports = previous_;
+  if (previous_ != nullptr) {
+    SetPortLister([list = *previous_](std::vector<std::string>& out) {
+      out = list;
+      return true;
+    });
+  } else {
+    SetPortLister(nullptr);
   }
 }
 

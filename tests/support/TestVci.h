@@ -1,9 +1,11 @@
-// A fake VCI on a pseudo-terminal, for tests of everything that talks to
-// the device.
+// A fake VCI for tests of everything that talks to the device.
 //
-// The constructor opens a pty pair and starts the VCI's own thread on the
-// master side; the library opens the slave side (Path()) like a serial
-// adapter, found through PDU7318_PORTS (ScopedPorts). The thread splits the
+// The constructor makes an in-memory line named Path() and starts the
+// VCI's own thread on its far end; the library opens that name like a
+// serial adapter (the transport factory recognises it; discovery finds it
+// through ScopedPorts), on every OS. While no other clock is installed the
+// library's pauses are instant (test::InstantPauseClock), so a
+// construction does not wait the settle time. The thread splits the
 // incoming bytes with the library's frame codec, records every valid frame
 // and answers it:
 //
@@ -20,11 +22,11 @@
 //
 // A reply is any frame, so a COP handler can answer the command and then
 // send vehicle data (VehicleData()). Send, SendVehicleData and InjectRaw
-// put frames or raw bytes on the wire unasked; HangUp closes the master as
-// an unplugged adapter would.
+// put frames or raw bytes on the wire unasked; HangUp ends the line as an
+// unplugged adapter would (the library's reads fail for good).
 //
 // Handlers run on the VCI thread; they may call Send/InjectRaw but must not
-// wait for further frames.
+// wait for further frames. For a VCI on a real pseudo-terminal see PtyVci.
 #pragma once
 
 #include <cstdint>
@@ -78,8 +80,14 @@ class TestVci {
   TestVci(const TestVci&) = delete;
   TestVci& operator=(const TestVci&) = delete;
 
-  // The slave device path to give the library.
+  // The line's name to give the library.
   const std::string& Path() const;
+
+  // ---- other wires (PtyVci) ------------------------------------------
+  // Bytes from the library, as if they came over the line.
+  void FeedFromHost(const uint8_t* data, size_t count);
+  // Sends the VCI's output to sink instead of the in-memory line.
+  void SetOutput(std::function<void(const uint8_t*, size_t)> sink);
 
   // ---- answers -------------------------------------------------------
   void SetSilent(bool silent);
@@ -129,8 +137,9 @@ class TestVci {
   std::unique_ptr<State> s_;
 };
 
-// Sets PDU7318_PORTS to the paths joined by ':' for its lifetime and
-// restores the previous value afterwards.
+// Sets PDU7318_PORTS to the paths joined by ':' (and the seam's port list
+// to the paths) for its lifetime and restores the previous value
+// afterwards.
 class ScopedPorts {
  public:
   explicit ScopedPorts(const std::vector<std::string>& paths);
@@ -141,6 +150,8 @@ class ScopedPorts {
  private:
   bool had_ = false;
   std::string old_;
+  std::vector<std::string> paths_;
+  std::vector<std::string>* previous_ = nullptr;
 };
 
 }  // namespace pdu::test

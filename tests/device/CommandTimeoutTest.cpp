@@ -1,0 +1,83 @@
+// How long each command waits for a VCI that does not answer, to the
+// millisecond, on the manual clock: one millisecond before its timeout the
+// command still waits, at the timeout it fails.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "device/DeviceCommands.h"
+#include "device/DeviceLink.h"
+#include "support/TestClock.h"
+#include "support/TestVci.h"
+
+namespace pdu::device {
+namespace {
+
+struct TimedCommand {
+  const char* name;
+  uint32_t timeoutMs;
+  std::function<T_PDU_ERROR()> call;
+};
+
+void PrintTo(const TimedCommand& c, std::ostream* os) { *os << c.name; }
+
+class CommandTimeout : public ::testing::TestWithParam<TimedCommand> {
+ protected:
+  void SetUp() override {
+    vci_.SetSilent(true);
+    link_ = std::make_unique<DeviceLink>();
+    ASSERT_TRUE(link_->OpenPortPath(vci_.Path()));
+    link_->StartReadThread();
+    SetDeviceLink(link_.get());
+  }
+  void TearDown() override {
+    SetDeviceLink(nullptr);
+    link_.reset();
+  }
+
+  test::ManualClock clock_;  // first: every wait of the link runs on it
+  test::TestVci vci_;
+  std::unique_ptr<DeviceLink> link_;
+};
+
+TEST_P(CommandTimeout, FailsExactlyAtItsTimeout) {
+  const TimedCommand& c = GetParam();
+  auto result = std::async(std::launch::async, c.call);
+  // The receive thread's read and the command's wait for its answer.
+  ASSERT_TRUE(clock_.WaitForBlocked(2));
+  clock_.Advance(c.timeoutMs - 1);
+  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
+      << c.name << " gave up before " << c.timeoutMs << " ms";
+  clock_.Advance(1);
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+      << c.name << " still waits after " << c.timeoutMs << " ms";
+  EXPECT_EQ(result.get(), 0x00000011u) << c.name;  // communication PC to VCI failed
+  ASSERT_TRUE(vci_.WaitForFrames(1, 2000));
+}
+
+const PDU_RSC_DATA kRsc{12, 3, 0, nullptr};
+uint32_t g_value = 1;
+const PDU_PARAM_ITEM kItem{PDU_IT_PARAM, 1, PDU_PT_UNUM32, PDU_PC_COM, &g_value};
+const uint8_t kRequest[] = {0x22, 0xF1, 0x90};
+
+INSTANTIATE_TEST_SUITE_P(
+    SilentVci, CommandTimeout,
+    ::testing::Values(
+        TimedCommand{"CLOSE", 1000, [] { return VciClose(); }},
+        TimedCommand{"SET_LINK_RESOURCE", 200, [] { return VciSetLinkResource(1, 1, kRsc, nullptr); }},
+        TimedCommand{"DESTROY_LINK", 100, [] { return VciDestroyLink(1, 1); }},
+        TimedCommand{"DISCONNECT_LINK", 100, [] { return VciDisconnectLink(); }},
+        TimedCommand{"SET_LINK_PARAM", 150, [] { return VciSetLinkParam(1, 1, 1, kItem); }},
+        TimedCommand{"COP", 1500, [] { return VciCop(1, 1, 1, kRequest, 3, nullptr); }},
+        TimedCommand{"CONNECT_LINK", 100, [] { return VciConnectLink(1, 1, nullptr); }},
+        TimedCommand{"MODULE_CONNECT", 100, [] { return VciModuleConnect(1); }},
+        TimedCommand{"MODULE_DISCONNECT", 100, [] { return VciModuleDisconnect(1); }}),
+    [](const ::testing::TestParamInfo<TimedCommand>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace pdu::device

@@ -1,0 +1,82 @@
+// Clocks for tests (installed with platform::SetClock).
+//
+// ManualClock: time moves only when the test says so. Library threads that
+// pause or wait with a timeout block until Advance moves the time past their
+// deadline (or, for waits, their condition comes true), so a test asserts a
+// 3000 ms timeout as exactly 3000 ms without spending it:
+//
+//   test::ManualClock clock;             // installed until destroyed
+//   ... start the call on a thread ...
+//   clock.WaitForBlocked(2);             // receive thread + the caller
+//   clock.Advance(2999);  // not yet
+//   clock.Advance(1);     // now it times out
+//
+// Advance wakes a waiter by taking its mutex: call it from the thread that
+// also destroys the library's objects (the test's own thread).
+//
+// InstantPauseClock: real time for waits, but pauses (the open sequence's
+// settle time) return at once and move the tick count on by their length
+// instead. TestVci installs it while no other clock is set, so that every
+// construction does not wait half a second.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/Mutex.h"
+
+namespace pdu::test {
+
+class ManualClock final : public platform::Clock {
+ public:
+  explicit ManualClock(uint32_t start = 1000000);
+  ~ManualClock() override;
+  ManualClock(const ManualClock&) = delete;
+  ManualClock& operator=(const ManualClock&) = delete;
+
+  uint32_t Ticks() override;
+  void Sleep(uint32_t ms) override;
+  bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, uint32_t ms,
+               platform::PredicateRef pred) override;
+
+  // Moves the time on by ms and wakes every pause and wait that is due.
+  void Advance(uint32_t ms);
+  // Threads now blocked in Sleep or WaitFor.
+  size_t Blocked();
+  // Waits (in real time, at most realTimeoutMs) until at least count
+  // threads are blocked on this clock; false when they never were.
+  bool WaitForBlocked(size_t count, uint32_t realTimeoutMs = 10000);
+
+ private:
+  struct Waiter {
+    std::mutex* mu;
+    std::condition_variable* cv;
+  };
+  platform::Mutex mu_;
+  std::condition_variable changed_;  // time moved or the blocked set changed
+  uint32_t now_ PDU_GUARDED_BY(mu_);
+  size_t sleepers_ PDU_GUARDED_BY(mu_) = 0;
+  std::vector<Waiter*> waiters_ PDU_GUARDED_BY(mu_);
+  platform::Clock* previous_ = nullptr;
+};
+
+class InstantPauseClock final : public platform::Clock {
+ public:
+  uint32_t Ticks() override;
+  void Sleep(uint32_t ms) override;
+  bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, uint32_t ms,
+               platform::PredicateRef pred) override;
+
+  // The one instance, never destroyed.
+  static InstantPauseClock& Instance();
+
+ private:
+  platform::Mutex mu_;
+  uint32_t skipped_ PDU_GUARDED_BY(mu_) = 0;
+};
+
+}  // namespace pdu::test
