@@ -27,6 +27,7 @@
 #include "Transcript.h"
 #include "log/PduLog.h"
 #include "pdu_api.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 #include "support/TempHome.h"
 #include "support/TestVci.h"
@@ -84,7 +85,7 @@ GoldenTest* g_current = nullptr;
 class GoldenTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    tickLo_ = platform::GetTickCount();
+    tickLo_ = platform::ClockTicks();
     home_.CopyData("MDF.xml");
     home_.SetLogSwitch("1");
     vci_ = std::make_unique<TestVci>();
@@ -104,7 +105,7 @@ class GoldenTest : public ::testing::Test {
   void Call(const std::string& what, T_PDU_ERROR rc, const std::string& out = "") {
     Note(what + " -> " + Fmt("0x%08X", rc) + (out.empty() ? "" : " " + out));
   }
-  std::string Ts(uint32_t v) const { return v == 0 ? "0" : (v >= tickLo_ && v <= platform::GetTickCount() ? "<t>" : std::to_string(v)); }
+  std::string Ts(uint32_t v) const { return v == 0 ? "0" : (v >= tickLo_ && v <= platform::ClockTicks() ? "<t>" : std::to_string(v)); }
 
   // The callback of every link and of the module: records its arguments
   // and fetches every waiting item of the link, as applications do (the
@@ -353,7 +354,7 @@ class GoldenTest : public ::testing::Test {
   // compares it with (or records it as) tests/golden/<name>.txt.
   void Check(const std::string& name) {
     PDUDestruct();
-    const uint32_t tickHi = platform::GetTickCount();
+    const uint32_t tickHi = platform::ClockTicks();
     const log::LogFileNames files = log::CurrentLogFileNames();
     std::vector<std::string> t;
     t.push_back("# golden transcript: " + name);

@@ -1,6 +1,7 @@
 #include "support/TestVci.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -78,7 +79,12 @@ class MemoryTransport final : public Transport {
   size_t Write(const uint8_t* data, size_t count, uint32_t) override {
     if (!line_) return 0;
     platform::MutexLock lock(line_->mu);
-    if (line_->hungUp || line_->cancelled) return 0;
+    if (line_->hungUp || line_->cancelled) {
+      // An unplugged adapter: the OS answers EIO, as a serial port does.
+      lastError_ = line_->hungUp ? kEio : 0;
+      lastCall_ = "write";
+      return 0;
+    }
     line_->toVci.insert(line_->toVci.end(), data, data + count);
     line_->vciCv.notify_all();
     return count;
@@ -99,7 +105,10 @@ class MemoryTransport final : public Transport {
       l.toHost.erase(l.toHost.begin(), l.toHost.begin() + static_cast<std::ptrdiff_t>(count));
       return ReadStatus::kData;
     }
-    return l.hungUp ? ReadStatus::kFatal : ReadStatus::kTimeout;
+    if (!l.hungUp) return ReadStatus::kTimeout;
+    lastError_ = kEio;
+    lastCall_ = "read";
+    return ReadStatus::kFatal;
   }
 
   void Cancel() override {
@@ -120,12 +129,18 @@ class MemoryTransport final : public Transport {
 
   bool IsOpen() const override { return line_ != nullptr; }
   const std::string& Path() const override { return path_; }
-  int LastError() const override { return 0; }
-  const char* LastErrorCall() const override { return "open"; }
+  int LastError() const override { return lastError_; }
+  const char* LastErrorCall() const override { return lastCall_; }
 
  private:
+  // The error number a serial port reports once its adapter is gone.
+  static constexpr int kEio = 5;
+
   std::shared_ptr<Line> line_;
   std::string path_;
+  // Written by the one reader or the one writer of the transport.
+  std::atomic<int> lastError_{0};
+  std::atomic<const char*> lastCall_{"open"};
 };
 
 // The factory's Transport while TestVcis exist: the in-memory line for
