@@ -129,6 +129,10 @@ TEST_F(CallbackReentry, ACallbackThatDestructsTheModuleEndsTheEngineCleanly) {
   EXPECT_TRUE(engine::EngineThreadRunning());
   const size_t base = items_.Items().size();
   const uint32_t next = ConnectedLink();
+  // Events of the earlier construction are still delivered and carry
+  // hCoP 1, the first handle of this construction too: an UPDATEPARAM
+  // takes that handle, so the SENDRECV's items are told apart.
+  ASSERT_EQ(Start(next, PDU_COPT_UPDATEPARAM, {}), 1u);
   const uint32_t hCoP = Start(next, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
   std::vector<uint32_t> kinds;
   for (int i = 0; i < 250; ++i) {
