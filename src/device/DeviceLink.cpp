@@ -61,7 +61,7 @@ const char* DeviceLink::RecvHex(const uint8_t* bytes, uint32_t count, bool space
 }
 
 uint32_t DeviceLink::CurSaveOff() {
-  std::lock_guard<std::mutex> lock(m_RecvLock);
+  platform::MutexLock lock(m_RecvLock);
   return m_dwCurSaveOff;
 }
 
@@ -78,7 +78,7 @@ uint32_t DeviceLink::SendManagementFrame(uint8_t command, const uint8_t* data, u
 uint32_t DeviceLink::SendOnChannel(uint8_t channel, uint8_t command, const uint8_t* data,
                                    uint32_t length) {
   const bool vehicle = channel == kChannelVehicle;
-  std::lock_guard<std::mutex> lock(m_SendLock);
+  platform::MutexLock lock(m_SendLock);
   std::atomic<uint16_t>& counter = vehicle ? g_wVehicleFrameCounter : g_wManagementFrameCounter;
   const uint8_t sequence = static_cast<uint8_t>((counter.fetch_add(1) + 1) & 0xFF);
 
@@ -126,7 +126,7 @@ void DeviceLink::OnReceive(const uint8_t* bytes, uint32_t count) {
   // more on it (two more context switches per answer).
   Arrived arrived;
   {
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    platform::MutexLock lock(m_RecvLock);
     SplitReceived(bytes, count, arrived);
   }
   if (arrived.answer) m_AnswerArrived.notify_all();
@@ -219,7 +219,7 @@ void DeviceLink::QueueSegment(const uint8_t* segment, uint32_t length, Arrived& 
 
 void DeviceLink::AbortWaits() {
   {
-    std::lock_guard<std::mutex> lock(m_RecvLock);
+    platform::MutexLock lock(m_RecvLock);
     m_dwAborted.store(1);
   }
   m_AnswerArrived.notify_all();
@@ -231,7 +231,7 @@ void DeviceLink::AbandonOnProcessExit() {
 }
 
 void DeviceLink::DiscardAnswers() {
-  std::lock_guard<std::mutex> lock(m_RecvLock);
+  platform::MutexLock lock(m_RecvLock);
   log::LogMain("--5");
   m_dwCurSaveOff = 0;
   m_dwAnswerLen = 0;
@@ -273,7 +273,7 @@ uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
   bool received = false;   // this call took bytes from its queue
   bool needMore = false;   // the carry-over holds no complete frame
 
-  std::unique_lock<std::mutex> lock(m_RecvLock);
+  platform::MutexLock lock(m_RecvLock);
   for (;;) {
     if (*q.queueLen > 0 && *q.carryLen < kCarrySize) {
       // Take the queue, or as much of it as the carry-over can hold; the
@@ -301,7 +301,7 @@ uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
       const uint32_t elapsed = platform::ClockTicks() - start;
       const bool more = elapsed >= timeoutMs
                             ? *q.queueLen > 0
-                            : platform::ClockWaitFor(lock, *q.arrived, timeoutMs - elapsed, [&] {
+                            : lock.WaitFor(*q.arrived, timeoutMs - elapsed, [&]() PDU_NO_THREAD_SAFETY_ANALYSIS {
                                 return *q.queueLen > 0 || m_dwAborted.load() != 0;
                               });
       if (!more || m_dwAborted.load() != 0) break;

@@ -47,6 +47,7 @@
 
 #include "device/DeviceFrame.h"
 #include "log/PduLog.h"
+#include "platform/Mutex.h"
 #include "device/Transport.h"
 
 namespace pdu::device {
@@ -157,10 +158,10 @@ class DeviceLink {
     bool carData = false;
   };
   // OnReceive's work under m_RecvLock: append, split, queue.
-  void SplitReceived(const uint8_t* bytes, uint32_t count, Arrived& arrived);
-  void QueueSegment(const uint8_t* segment, uint32_t length, Arrived& arrived);
+  void SplitReceived(const uint8_t* bytes, uint32_t count, Arrived& arrived) PDU_REQUIRES(m_RecvLock);
+  void QueueSegment(const uint8_t* segment, uint32_t length, Arrived& arrived) PDU_REQUIRES(m_RecvLock);
   // Hex text of the receive side into m_szRecvHex (under m_RecvLock).
-  const char* RecvHex(const uint8_t* bytes, uint32_t count, bool spaced);
+  const char* RecvHex(const uint8_t* bytes, uint32_t count, bool spaced) PDU_REQUIRES(m_RecvLock);
 
   // Never null; made once by the constructor.
   std::unique_ptr<Transport> m_Port;
@@ -173,38 +174,38 @@ class DeviceLink {
   // Set by AbortWaits, cleared by OpenPortPath.
   std::atomic<uint32_t> m_dwAborted{0};
 
-  std::mutex m_RecvLock;
+  platform::Mutex m_RecvLock;
   std::condition_variable m_AnswerArrived;   // answer queue got bytes
   std::condition_variable m_CarDataArrived;  // vehicle-data queue got bytes
 
   // Raw receive buffer: bytes read and not yet split into frames;
   // m_dwCurSaveOff of them are valid. After every OnReceive it starts with
   // the opening flag of an incomplete frame, or is empty.
-  uint32_t m_dwCurSaveOff = 0;
-  uint8_t m_byRecvBuffer[kRecvBufferSize] = {};
+  uint32_t m_dwCurSaveOff PDU_GUARDED_BY(m_RecvLock) = 0;
+  uint8_t m_byRecvBuffer[kRecvBufferSize] PDU_GUARDED_BY(m_RecvLock) = {};
   // Whole stuffed frames back to back.
-  uint32_t m_dwCarDataLen = 0;
-  uint8_t m_byCarDataQueue[kQueueSize] = {};
-  uint32_t m_dwAnswerLen = 0;
-  uint8_t m_byAnswerQueue[kQueueSize] = {};
+  uint32_t m_dwCarDataLen PDU_GUARDED_BY(m_RecvLock) = 0;
+  uint8_t m_byCarDataQueue[kQueueSize] PDU_GUARDED_BY(m_RecvLock) = {};
+  uint32_t m_dwAnswerLen PDU_GUARDED_BY(m_RecvLock) = 0;
+  uint8_t m_byAnswerQueue[kQueueSize] PDU_GUARDED_BY(m_RecvLock) = {};
   // Frames taken from a queue but not yet returned, one buffer per queue so
   // that a vehicle-data frame can never come back as a command's answer.
-  uint32_t m_dwAnswerCarryLen = 0;
-  uint8_t m_byAnswerCarry[kCarrySize] = {};
-  uint32_t m_dwCarDataCarryLen = 0;
-  uint8_t m_byCarDataCarry[kCarrySize] = {};
+  uint32_t m_dwAnswerCarryLen PDU_GUARDED_BY(m_RecvLock) = 0;
+  uint8_t m_byAnswerCarry[kCarrySize] PDU_GUARDED_BY(m_RecvLock) = {};
+  uint32_t m_dwCarDataCarryLen PDU_GUARDED_BY(m_RecvLock) = 0;
+  uint8_t m_byCarDataCarry[kCarrySize] PDU_GUARDED_BY(m_RecvLock) = {};
   // Unstuffed frame being validated (under m_RecvLock).
-  uint8_t m_byRecvFrame[kMaxReceivedFrame] = {};
+  uint8_t m_byRecvFrame[kMaxReceivedFrame] PDU_GUARDED_BY(m_RecvLock) = {};
   // Log text of the receive side (under m_RecvLock).
-  char m_szRecvHex[3 * log::kHexDumpMaxBytes + 1] = {};
+  char m_szRecvHex[3 * log::kHexDumpMaxBytes + 1] PDU_GUARDED_BY(m_RecvLock) = {};
 
   // ReadThread's read buffer (ReadThread only).
   uint8_t m_byReadChunk[kReadChunkSize] = {};
 
-  std::mutex m_SendLock;
-  uint8_t m_bySendFrame[kMaxBuiltFrame] = {};
-  uint8_t m_bySendStuffed[kMaxStuffedFrame] = {};
-  char m_szSendHex[2 * kMaxBuiltFrame + 1] = {};
+  platform::Mutex m_SendLock;
+  uint8_t m_bySendFrame[kMaxBuiltFrame] PDU_GUARDED_BY(m_SendLock) = {};
+  uint8_t m_bySendStuffed[kMaxStuffedFrame] PDU_GUARDED_BY(m_SendLock) = {};
+  char m_szSendHex[2 * kMaxBuiltFrame + 1] PDU_GUARDED_BY(m_SendLock) = {};
 };
 
 // The serial devices to try, in order (the platform's candidate list, at

@@ -149,7 +149,7 @@ void DeviceLink::ClosePort() {
     m_ReadThread.join();
   }
   m_Port->Close();
-  std::lock_guard<std::mutex> lock(m_RecvLock);
+  platform::MutexLock lock(m_RecvLock);
   m_dwCurSaveOff = 0;
 }
 

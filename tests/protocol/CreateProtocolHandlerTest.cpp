@@ -65,7 +65,8 @@ TEST(CreateProtocolHandler, EveryRowSelectsItsClass) {
   for (const Row& r : kTable) {
     auto h = CreateProtocolHandler(r.protocol);
     ASSERT_NE(h, nullptr) << r.protocol;
-    EXPECT_EQ(std::type_index(typeid(*h)), r.cls) << r.protocol;
+    const auto& handler = *h;
+    EXPECT_EQ(std::type_index(typeid(handler)), r.cls) << r.protocol;
     EXPECT_EQ(h->isTP20(), r.cls == typeid(ZPDUTP20ProtocolHandling)) << r.protocol;
     EXPECT_EQ(h->CllStatus, 0u) << r.protocol;
   }

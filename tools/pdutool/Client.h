@@ -49,7 +49,7 @@ class Client {
   bool Check(const char* call, T_PDU_ERROR status);
 
   // Text output (suppressed with --json).
-  void Say(const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+  void Say(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   // PDUConstruct, PDUGetModuleIds (fills the document's "modules" and
   // hMod), PDUModuleConnect. False when PDUConstruct failed or found no
