@@ -262,7 +262,7 @@ TEST(CloneUniqueRespIdTable, MakesADeepCopy) {
   entries[1].UniqueRespIdentifier = 42;
   table.NumEntries = 0;
 
-  EXPECT_EQ(copy->ItemType, PDU_IT_UNIQUE_RESP_ID_TABLE);
+  EXPECT_EQ(copy->ItemType, 0x1700u);
   ASSERT_EQ(copy->NumEntries, 3u);
   ASSERT_NE(copy->pUniqueData, entries);
   const PDU_ECU_UNIQUE_RESP_DATA& e0 = copy->pUniqueData[0];
@@ -303,7 +303,7 @@ TEST(ComParamItem, OwnsAClonedValueAndMovesIt) {
   EXPECT_EQ(moved.AsU32(), 50000u);
   EXPECT_NE(clone.item().pComParamData, moved.item().pComParamData);
   moved = ComParamItem::Adopt(2, PDU_PT_UNUM8, PDU_PC_COM, ConvertDefaultValue("9", PDU_PT_UNUM8));
-  EXPECT_EQ(moved.item().ItemType, PDU_IT_PARAM);
+  EXPECT_EQ(moved.item().ItemType, 0x1200u);
   EXPECT_EQ(moved.AsU32(), 9u);
   EXPECT_EQ(clone.AsU32(), 50000u);
 }

@@ -69,15 +69,15 @@ TEST(MdfLoader, EveryRootChildIsAnObjectInDocumentOrder) {
   ASSERT_EQ(objects.size(), 5u);
   EXPECT_EQ(objects[0].ObjectId, 16u);
   EXPECT_EQ(objects[0].ElementName, "PROTOCOL");
-  EXPECT_EQ(objects[0].ObjectType, PDU_OBJT_PROTOCOL);
+  EXPECT_EQ(objects[0].ObjectType, 0x8021u);
   EXPECT_EQ(objects[0].ComParamClass, 0u);  // no CLASS child
   EXPECT_EQ(objects[0].Key, "P1");
-  EXPECT_EQ(objects[2].ObjectType, PDU_OBJT_COMPARAM);
+  EXPECT_EQ(objects[2].ObjectType, 0x8024u);
   EXPECT_EQ(objects[2].ComParamClass, PDU_PC_COM);
-  EXPECT_EQ(objects[3].ObjectType, PDU_OBJT_IO_CTRL);
+  EXPECT_EQ(objects[3].ObjectType, 0x8023u);
   EXPECT_EQ(objects[3].Key, "");
   EXPECT_EQ(objects[4].ShortName, "RES");
-  EXPECT_EQ(objects[4].ObjectType, PDU_OBJT_RESOURCE);
+  EXPECT_EQ(objects[4].ObjectType, 0x8026u);
 
   uint32_t id = 0;
   ASSERT_TRUE(ObjectIdByShortName("RES", id));
@@ -103,7 +103,7 @@ TEST(MdfLoader, ProtocolsAndBusTypesTakeOnlyTheirOwnSlots) {
   EXPECT_EQ(ref.DefaultValue, "7");
   EXPECT_EQ(ref.ComParamId, 30u);
   EXPECT_EQ(ref.ShortName, "CP_X");
-  EXPECT_EQ(ref.ComParamDataType, PDU_PT_UNUM16);
+  EXPECT_EQ(ref.ComParamDataType, 0x103u);
   EXPECT_EQ(ref.ComParamClass, PDU_PC_TIMING);
 
   const auto buses = BusTypeComParamTable();
@@ -125,7 +125,7 @@ TEST(MdfLoader, ReferencesResolveToTheLastComParamWithTheKey) {
   ASSERT_EQ(refs.size(), 2u);
   EXPECT_EQ(refs[0].ComParamId, 41u);
   EXPECT_EQ(refs[0].ShortName, "CP_Second");
-  EXPECT_EQ(refs[0].ComParamDataType, PDU_PT_BYTEFIELD);
+  EXPECT_EQ(refs[0].ComParamDataType, 0x107u);
   EXPECT_EQ(refs[0].ComParamClass, PDU_PC_UNIQUE_ID);
   // A key that names no COMPARAM leaves the resolved fields empty.
   EXPECT_EQ(refs[1].ComParamId, 0u);
@@ -153,7 +153,7 @@ TEST(MdfLoader, MissingChildrenCountAsEmpty) {
   EXPECT_EQ(p.ComParamRefs[0].ComParamDataType, 0u);  // a ref without key resolves to nothing
   EXPECT_EQ(p.ComParamRefs[1].DefaultValue, "");
   EXPECT_EQ(p.ComParamRefs[1].ComParamId, 0u);
-  EXPECT_EQ(p.ComParamRefs[1].ComParamDataType, PDU_PT_UNUM32);  // empty DATA_TYPE text
+  EXPECT_EQ(p.ComParamRefs[1].ComParamDataType, 0x105u);  // empty DATA_TYPE text
   EXPECT_EQ(p.ComParamRefs[1].ComParamClass, PDU_PC_TIMING);      // empty CLASS text
 
   ASSERT_EQ(ODXResourceTable().size(), 1u);

@@ -52,9 +52,9 @@ class GetObjectId : public ::testing::Test {
 TEST_F(GetObjectId, TheObjectTypeDoesNotNarrowTheSearch) {
   UNUM32 id = 0;
   char name[] = "ISO_OBD_on_K_Line";
-  EXPECT_EQ(PDUGetObjectId(PDU_OBJT_COMPARAM, name, &id), PDU_STATUS_NOERROR);
+  EXPECT_EQ(PDUGetObjectId(PDU_OBJT_COMPARAM, name, &id), 0u);
   EXPECT_EQ(id, 401u);  // the protocol, first in the file, not the resource
-  EXPECT_EQ(PDUGetObjectId(PDU_OBJT_RESOURCE, name, &id), PDU_STATUS_NOERROR);
+  EXPECT_EQ(PDUGetObjectId(PDU_OBJT_RESOURCE, name, &id), 0u);
   EXPECT_EQ(id, 401u);
   EXPECT_EQ(Log(),
             "\nPDUGetObjectId T\n"
@@ -72,7 +72,7 @@ TEST_F(GetObjectId, TheObjectTypeDoesNotNarrowTheSearch) {
 TEST_F(GetObjectId, UnknownOrMiscasedNamesLeaveTheOutputUntouched) {
   UNUM32 id = 0xCAFE;
   char miscased[] = "cp_p2max";
-  EXPECT_EQ(PDUGetObjectId(0x1234, miscased, &id), PDU_STATUS_NOERROR);
+  EXPECT_EQ(PDUGetObjectId(0x1234, miscased, &id), 0u);
   EXPECT_EQ(id, 0xCAFEu);
   EXPECT_EQ(Log(),
             "\nPDUGetObjectId T\n"
@@ -85,9 +85,9 @@ TEST_F(GetObjectId, UnknownOrMiscasedNamesLeaveTheOutputUntouched) {
 TEST_F(GetObjectId, NullPointersAreInvalidParameters) {
   UNUM32 id = 7;
   char name[] = "CP_P2Max";
-  EXPECT_EQ(PDUGetObjectId(PDU_OBJT_COMPARAM, nullptr, &id), PDU_ERR_INVALID_PARAMETERS);
+  EXPECT_EQ(PDUGetObjectId(PDU_OBJT_COMPARAM, nullptr, &id), 0x50u);
   EXPECT_EQ(id, 7u);
-  EXPECT_EQ(PDUGetObjectId(PDU_OBJT_COMPARAM, name, nullptr), PDU_ERR_INVALID_PARAMETERS);
+  EXPECT_EQ(PDUGetObjectId(PDU_OBJT_COMPARAM, name, nullptr), 0x50u);
   EXPECT_EQ(Log(),
             "\nPDUGetObjectId T\n"
             "\t\t*pShortname = (null)\n"

@@ -112,8 +112,8 @@ TEST_F(ParseResponse, NoResultStatusGivesFinalWithoutData) {
     ResultDataPtr result;
     uint32_t flags = 0;
     Bytes data = Concat(kCanId, {0x7F, 0x22, 0x78});
-    EXPECT_EQ(Parse(*h, Record(data, 0x06), result, &flags), ResponseClass::kFinal) << c.protocol;
-    EXPECT_EQ(flags, 0x06u) << c.protocol;
+    EXPECT_EQ(Parse(*h, Record(data, 0x02), result, &flags), ResponseClass::kFinal) << c.protocol;
+    EXPECT_EQ(flags, 0x02u) << c.protocol;
     EXPECT_EQ(result->NumDataBytes, 0u) << c.protocol;
     EXPECT_EQ(result->pDataBytes, nullptr) << c.protocol;
     EXPECT_EQ(result->RxFlag.pFlagData, nullptr) << c.protocol;
