@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "LinkApiFixture.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 
 namespace pdu::test {

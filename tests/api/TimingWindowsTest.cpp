@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "LinkApiFixture.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 
 namespace pdu::test {
@@ -44,7 +45,7 @@ void PDU_CALL Watch(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void
     s.type = ev->ItemType;
     s.timestamp = ev->Timestamp;
     s.tag = cllTag;
-    s.tick = platform::GetTickCount();
+    s.tick = platform::ClockTicks();
     if (ev->ItemType == 0x1301) s.status = *static_cast<uint32_t*>(ev->pData);  // status item
     if (ev->ItemType == 0x1300) s.startMsgTimestamp = static_cast<PDU_RESULT_DATA*>(ev->pData)->StartMsgTimestamp;
     PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(ev));
@@ -100,7 +101,7 @@ class TimingWindows : public LinkApiTest {
     ctrl.NumSendCycles = 1;
     ctrl.NumReceiveCycles = receiveCycles;
     uint32_t hCoP = 0;
-    const uint32_t t0 = platform::GetTickCount();
+    const uint32_t t0 = platform::ClockTicks();
     EXPECT_EQ(PDUStartComPrimitive(kMod, hCLL, copType, static_cast<UNUM32>(request.size()),
                                    request.empty() ? nullptr : request.data(), &ctrl, nullptr, &hCoP),
               0u);
@@ -137,7 +138,7 @@ TEST_F(TimingWindows, ItemsCarryTheirTimesAndTheCallbackGetsTheLinkTag) {
   const size_t from = ItemCount();
   const uint32_t t0 = Start(hCLL, 0x8004, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(WaitForStatus(0x8012, from));  // FINISHED
-  const uint32_t t1 = platform::GetTickCount();
+  const uint32_t t1 = platform::ClockTicks();
 
   const auto items = Items();
   EXPECT_EQ(Kinds(items, from), (std::vector<uint32_t>{0x8011, 0x1300, 0x8012}));
@@ -162,7 +163,7 @@ TEST_F(TimingWindows, FurtherResponsesAreAwaitedOnlyBriefly) {
   // (plus the read's 30 ms) for another, then finishes.
   const uint32_t t0 = Start(hCLL, 0x8004, {0x22, 0xF1, 0x90}, -1);
   ASSERT_TRUE(WaitForStatus(0x8012, from));
-  const uint32_t elapsed = platform::GetTickCount() - t0;
+  const uint32_t elapsed = platform::ClockTicks() - t0;
   EXPECT_EQ(Kinds(Items(), from), (std::vector<uint32_t>{0x8011, 0x1300, 0x8012}));
   EXPECT_GE(elapsed + 1, 50u);
   EXPECT_LT(elapsed, 1000u);
@@ -177,7 +178,7 @@ TEST_F(TimingWindows, ResponsePendingExtendsTheWaitBeyondP2) {
   const size_t from = ItemCount();
   const uint32_t t0 = Start(hCLL, 0x8004, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(WaitForStatus(0x8012, from));
-  const uint32_t elapsed = platform::GetTickCount() - t0;
+  const uint32_t elapsed = platform::ClockTicks() - t0;
   EXPECT_EQ(Kinds(Items(), from), (std::vector<uint32_t>{0x8011, 0x1300, 0x8012}));
   EXPECT_GE(elapsed + 1, 2600u);
   EXPECT_LT(elapsed, 4000u);
@@ -194,7 +195,7 @@ TEST_F(TimingWindows, UpdateParamTakesTheSendRecvWaitFromP2Max) {
   from = ItemCount();
   const uint32_t t0 = Start(hCLL, 0x8004, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(WaitForStatus(0x8012, from));
-  const uint32_t elapsed = platform::GetTickCount() - t0;
+  const uint32_t elapsed = platform::ClockTicks() - t0;
   EXPECT_EQ(Kinds(Items(), from), (std::vector<uint32_t>{0x8011, 0x1302, 0x8012}));  // EXECUTING, error, FINISHED
   // A CAN link waits P2 plus 1000 ms, and the read 30 ms more.
   EXPECT_GE(elapsed + 1, 4030u);
@@ -204,9 +205,9 @@ TEST_F(TimingWindows, UpdateParamTakesTheSendRecvWaitFromP2Max) {
 TEST_F(TimingWindows, GetStatusStampsTheCallAndTheModuleNamesItsVendor) {
   Construct(Mdf::kShipped);
   uint32_t status = 0, timestamp = 0, extra = 0;
-  const uint32_t t0 = platform::GetTickCount();
+  const uint32_t t0 = platform::ClockTicks();
   ASSERT_EQ(PDUGetStatus(kMod, 0xFFFFFFFF, 0xFFFFFFFF, &status, &timestamp, &extra), 0u);
-  const uint32_t t1 = platform::GetTickCount();
+  const uint32_t t1 = platform::ClockTicks();
   EXPECT_GE(timestamp, t0);
   EXPECT_LE(timestamp, t1);
   EXPECT_EQ(extra, 0xFFFFFFFEu);

@@ -10,6 +10,7 @@
 #include "device/DeviceCommands.h"
 #include "device/DeviceLink.h"
 #include "device/IoCtl.h"
+#include "platform/Clock.h"
 #include "platform/Platform.h"
 #include "support/TestVci.h"
 
@@ -143,9 +144,9 @@ TEST_F(CommandCodesTest, EachCommandWaitsItsOwnTimeForASilentVci) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const uint32_t t0 = platform::GetTickCount();
+    const uint32_t t0 = platform::ClockTicks();
     EXPECT_EQ(c.call(), c.result);
-    const uint32_t elapsed = platform::GetTickCount() - t0;
+    const uint32_t elapsed = platform::ClockTicks() - t0;
     EXPECT_GE(elapsed + 1, c.waitMs);
     EXPECT_LT(elapsed, c.waitMs + 400);
   }
@@ -158,9 +159,9 @@ TEST_F(CommandCodesTest, OpenWaitsForALateAnswerAndVehicleDataWaitsThirtyMsMore)
 
   vci.SetSilent(true);
   uint32_t length = 0;
-  const uint32_t t0 = platform::GetTickCount();
+  const uint32_t t0 = platform::ClockTicks();
   EXPECT_EQ(ReadVehicleData(200, length), 7u);
-  const uint32_t elapsed = platform::GetTickCount() - t0;
+  const uint32_t elapsed = platform::ClockTicks() - t0;
   EXPECT_GE(elapsed + 1, 230u);
   EXPECT_LT(elapsed, 600u);
 }
@@ -173,9 +174,9 @@ TEST(CommandCodes, ProbeComesAfterTheSettleTimeAndWaitsForALateAnswer) {
   vci.Script(0x05, {VciReply{0x01, 0x05, Bytes(16, 0x00), 900}});
   ScopedPorts ports({vci.Path()});
   DeviceLink link;
-  const uint32_t t0 = platform::GetTickCount();
+  const uint32_t t0 = platform::ClockTicks();
   ASSERT_TRUE(link.OpenPort());
-  const uint32_t elapsed = platform::GetTickCount() - t0;
+  const uint32_t elapsed = platform::ClockTicks() - t0;
   auto probes = vci.FramesWithCommand(0x05);
   ASSERT_EQ(probes.size(), 1u) << "the late answer is taken, no second probe";
   EXPECT_EQ(probes[0].channel, 0x01);
