@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <new>
 
 #include "platform/Platform.h"
 
@@ -26,8 +27,10 @@ std::atomic<Clock*> g_Clock{nullptr};
 
 Clock& RealClock() {
   // Never destroyed: threads may still read the clock while the process
-  // exits.
-  static OsClock* clock = new OsClock();
+  // exits. It lives in the library's static storage rather than on the
+  // heap, so an unloaded library leaves nothing behind.
+  alignas(OsClock) static unsigned char storage[sizeof(OsClock)];
+  static OsClock* const clock = new (storage) OsClock();
   return *clock;
 }
 
