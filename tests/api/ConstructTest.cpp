@@ -239,16 +239,6 @@ TEST_F(ConstructTest, IoCtlControlsByName) {
   PDUDestruct();
 }
 
-TEST_F(ConstructTest, IoCtlReadingWithoutVciFailsWithZero) {
-  UseNoVci();
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  PDU_DATA_ITEM* out = nullptr;
-  EXPECT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_ERR_FCT_FAILED);
-  ASSERT_NE(out, nullptr);
-  EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 0u);
-  PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
-}
-
 void PDU_CALL IgnoringCallback(T_PDU_EVT_DATA, UNUM32, UNUM32, void*, void*) {}
 
 TEST_F(ConstructTest, CallbackSurvivesDestruction) {
