@@ -6,7 +6,7 @@
 #include <numeric>
 #include <utility>
 
-#include "LinkApiFixture.h"
+#include "support/SessionFixture.h"
 #include "engine/ModuleState.h"
 #include "support/ModuleProbe.h"
 #include "device/DeviceLink.h"
@@ -17,7 +17,7 @@
 namespace pdu::test {
 namespace {
 
-using ComLogicalLink = LinkApiTest;
+using ComLogicalLink = SessionTest;
 
 // The request identifier parseComparam gave the handler, as buildRequest
 // puts it in front of a request.
@@ -258,14 +258,14 @@ TEST_F(ComLogicalLink, Tp20ConnectSendsTheResponseIdentifierPlusTheChannelId) {
 TEST_F(ComLogicalLink, CallbackSeesOnlineAfterConnectAndOfflineAfterDisconnect) {
   Construct(Mdf::kShipped);
   const uint32_t h = ByResource(1001);
-  ASSERT_EQ(PDURegisterEventCallback(kMod, h, ItemRecorder::Callback), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDURegisterEventCallback(kMod, h, ItemCollector::Callback), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
-  ASSERT_TRUE(recorder_.WaitFor(1));
+  ASSERT_TRUE(items_.WaitCount(1));
   vci_.ClearFrames();
   ASSERT_EQ(PDUDisconnect(kMod, h), PDU_STATUS_NOERROR);
-  ASSERT_TRUE(recorder_.WaitFor(2));
-  EXPECT_EQ(recorder_.Kinds(), (std::vector<uint32_t>{PDU_CLLST_ONLINE, PDU_CLLST_OFFLINE}));
-  for (const RecordedItem& i : recorder_.Items()) EXPECT_EQ(i.hCLL, h);
+  ASSERT_TRUE(items_.WaitCount(2));
+  EXPECT_EQ(items_.Kinds(), (std::vector<uint32_t>{PDU_CLLST_ONLINE, PDU_CLLST_OFFLINE}));
+  for (const SeenItem& i : items_.Items()) EXPECT_EQ(i.hCLL, h);
 
   ASSERT_EQ(PDUDestroyComLogicalLink(kMod, h), PDU_STATUS_NOERROR);
   const auto frames = LinkFrames();
@@ -283,15 +283,15 @@ TEST_F(ComLogicalLink, CallbackSeesOnlineAfterConnectAndOfflineAfterDisconnect) 
 TEST_F(ComLogicalLink, ADisconnectBeforeAnyConnectIsDeliveredOnceTheQueueRuns) {
   Construct(Mdf::kShipped);
   const uint32_t h = ByResource(1001);
-  ASSERT_EQ(PDURegisterEventCallback(kMod, h, ItemRecorder::Callback), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDURegisterEventCallback(kMod, h, ItemCollector::Callback), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUDisconnect(kMod, h), PDU_STATUS_NOERROR);
-  EXPECT_FALSE(recorder_.WaitFor(1, 150));
+  EXPECT_FALSE(items_.WaitCount(1, 150));
 
   ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
-  ASSERT_TRUE(recorder_.WaitFor(2));
+  ASSERT_TRUE(items_.WaitCount(2));
   // Each job tells the status as it is when the engine takes it: after the
   // connect, both say ONLINE.
-  EXPECT_EQ(recorder_.Kinds(), (std::vector<uint32_t>{PDU_CLLST_ONLINE, PDU_CLLST_ONLINE}));
+  EXPECT_EQ(items_.Kinds(), (std::vector<uint32_t>{PDU_CLLST_ONLINE, PDU_CLLST_ONLINE}));
 }
 
 TEST_F(ComLogicalLink, WithoutAVciConnectOnlyQueuesTheStatusJob) {

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <map>
 
-#include "LinkApiFixture.h"
+#include "support/SessionFixture.h"
 #include "mdf/VciCodes.h"
 
 namespace pdu::test {
@@ -18,10 +18,10 @@ constexpr uint32_t kP2Max = 1, kP2Star = 2, kBaudrate = 20, kTesterPresentMessag
                    kCanBaudrateRecord = 32, kPhysReqId = 61, kRespUSDTFormat = 63, kRespUSDTId = 64,
                    kRespUUDTFormat = 66, kRespUUDTId = 67;
 
-class ComParamStore : public LinkApiTest {
+class ComParamStore : public SessionTest {
  protected:
   void SetUp() override {
-    LinkApiTest::SetUp();
+    SessionTest::SetUp();
     Construct(Mdf::kStandardStyle, true, /*logging=*/true);
     h_ = ByResource(1001);
     ASSERT_NE(Handler(h_), nullptr);

@@ -16,8 +16,7 @@
 #include "log/PduLog.h"
 #include "mdf/ObjectIds.h"
 #include "pdu_api.h"
-#include "support/TempHome.h"
-#include "support/TestVci.h"
+#include "support/SessionFixture.h"
 
 namespace pdu::api {
 namespace {
@@ -32,26 +31,13 @@ constexpr uint8_t kCmdModuleConnect = 0x1B;
 
 std::string MainLog() { return test::ReadFile(log::CurrentLogFileNames().main); }
 
-class ConstructTest : public ::testing::Test {
+class ConstructTest : public test::SessionTest {
  protected:
   void SetUp() override {
-    home_.CopyData("MDF.xml");
-    home_.SetLogSwitch("1");
+    SessionTest::SetUp();
+    EnableLog();
   }
-  void UseVci() { ports_ = std::make_unique<test::ScopedPorts>(std::vector<std::string>{vci_.Path()}); }
-  void UseNoVci() {
-    ports_ = std::make_unique<test::ScopedPorts>(std::vector<std::string>{home_.path() + "ttyNONE0",
-                                                                          home_.path() + "ttyNONE1"});
-  }
-  uint32_t IoCtlId(const char* name) {
-    uint32_t id = 0;
-    EXPECT_TRUE(mdf::ObjectIdByShortName(name, id)) << name;
-    return id;
-  }
-
-  test::TempHome home_;
-  TestVci vci_;
-  std::unique_ptr<test::ScopedPorts> ports_;
+  uint32_t IoCtlId(const char* name) { return Id(name); }
 };
 
 TEST_F(ConstructTest, NoVciConstructsEmptyAndDestructFailsTwice) {

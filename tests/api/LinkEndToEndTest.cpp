@@ -3,7 +3,7 @@
 // connect, start communication, read the VIN, disconnect, destroy,
 // destruct. Checks every command on the wire and every item the
 // application receives.
-#include "LinkApiFixture.h"
+#include "support/SessionFixture.h"
 #include "mdf/VciCodes.h"
 
 namespace pdu::test {
@@ -13,7 +13,7 @@ constexpr uint8_t kCmdClose = 0x02;
 const Bytes kResponseCanId = {0xE8, 0x07, 0x00, 0x00};  // 0x7E8, as the VCI puts it in front
 const Bytes kVin = {0x62, 0xF1, 0x90, 'W', 'V', 'W', 'Z', 'Z', 'Z', '1', 'K', 'Z', '1', '2', '3', '4', '5', '6', '7', '8'};
 
-using LinkEndToEnd = LinkApiTest;
+using LinkEndToEnd = SessionTest;
 
 TEST_F(LinkEndToEnd, ReadsTheVinOverACanLinkMadeFromTheModuleDescription) {
   Construct(Mdf::kShipped);
@@ -30,9 +30,9 @@ TEST_F(LinkEndToEnd, ReadsTheVinOverACanLinkMadeFromTheModuleDescription) {
   uint32_t hCLL = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &hCLL, nullptr), PDU_STATUS_NOERROR);
   ASSERT_EQ(hCLL, 1u);
-  ASSERT_EQ(PDURegisterEventCallback(kMod, hCLL, ItemRecorder::Callback), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDURegisterEventCallback(kMod, hCLL, ItemCollector::Callback), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUConnect(kMod, hCLL), PDU_STATUS_NOERROR);
-  ASSERT_TRUE(recorder_.WaitFor(1));
+  ASSERT_TRUE(items_.WaitCount(1));
 
   PDU_COP_CTRL_DATA ctrl{};
   ctrl.NumSendCycles = 1;
@@ -47,17 +47,17 @@ TEST_F(LinkEndToEnd, ReadsTheVinOverACanLinkMadeFromTheModuleDescription) {
   EXPECT_EQ(start, 1u);
   EXPECT_EQ(read, 2u);
   // ONLINE; EXECUTING, COMM_STARTED, FINISHED; EXECUTING, result, FINISHED.
-  ASSERT_TRUE(recorder_.WaitFor(7));
+  ASSERT_TRUE(items_.WaitCount(7));
   ASSERT_EQ(PDUDisconnect(kMod, hCLL), PDU_STATUS_NOERROR);
-  ASSERT_TRUE(recorder_.WaitFor(8));
+  ASSERT_TRUE(items_.WaitCount(8));
   ASSERT_EQ(PDUDestroyComLogicalLink(kMod, hCLL), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
 
   // ---- the items ----
-  EXPECT_EQ(recorder_.Kinds(),
+  EXPECT_EQ(items_.Kinds(),
             (std::vector<uint32_t>{PDU_CLLST_ONLINE, PDU_COPST_EXECUTING, PDU_CLLST_COMM_STARTED, PDU_COPST_FINISHED,
                                    PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED, PDU_CLLST_OFFLINE}));
-  const std::vector<RecordedItem> items = recorder_.Items();
+  const std::vector<SeenItem> items = items_.Items();
   EXPECT_EQ(items[3].hCop, start);
   EXPECT_EQ(items[5].hCop, read);
   EXPECT_EQ(items[5].data, kVin);  // without the response identifier

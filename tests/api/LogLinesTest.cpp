@@ -4,14 +4,14 @@
 #include <regex>
 #include <sstream>
 
-#include "LinkApiFixture.h"
+#include "support/SessionFixture.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
 
 namespace pdu::test {
 namespace {
 
-using LogLines = LinkApiTest;
+using LogLines = SessionTest;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
@@ -47,16 +47,16 @@ TEST_F(LogLines, ASessionWritesTheseLines) {
   });
   uint32_t withCallback = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &withCallback, nullptr), 0u);
-  ASSERT_EQ(PDURegisterEventCallback(kMod, withCallback, ItemRecorder::Callback), 0u);
+  ASSERT_EQ(PDURegisterEventCallback(kMod, withCallback, ItemCollector::Callback), 0u);
   ASSERT_EQ(PDUConnect(kMod, withCallback), 0u);
-  ASSERT_TRUE(recorder_.WaitFor(1));
+  ASSERT_TRUE(items_.WaitCount(1));
   PDU_COP_CTRL_DATA ctrl{};
   ctrl.NumSendCycles = 1;
   ctrl.NumReceiveCycles = 1;
   uint8_t request[] = {0x22, 0xF1, 0x90};
   uint32_t hCoP = 0;
   ASSERT_EQ(PDUStartComPrimitive(kMod, withCallback, 0x8004, 3, request, &ctrl, nullptr, &hCoP), 0u);
-  ASSERT_TRUE(recorder_.WaitFor(4));  // ONLINE, EXECUTING, result, FINISHED
+  ASSERT_TRUE(items_.WaitCount(4));  // ONLINE, EXECUTING, result, FINISHED
 
   // A link nobody listens to: its events are dropped with a data-log line.
   uint32_t silent = 0;

@@ -6,7 +6,7 @@
 // new construction.
 #include <mutex>
 
-#include "LinkApiFixture.h"
+#include "support/SessionFixture.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
 
@@ -56,14 +56,14 @@ void PDU_CALL Watch(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void
   }
 }
 
-class TimingWindows : public LinkApiTest {
+class TimingWindows : public SessionTest {
  protected:
   void SetUp() override {
-    LinkApiTest::SetUp();
+    SessionTest::SetUp();
     g_seen = &seen_;
   }
   void TearDown() override {
-    LinkApiTest::TearDown();
+    SessionTest::TearDown();
     g_seen = nullptr;
   }
 

@@ -24,8 +24,7 @@
 #include "platform/Platform.h"
 #include "protocol/CreateProtocolHandler.h"
 #include "support/ModuleProbe.h"
-#include "support/TempHome.h"
-#include "support/TestVci.h"
+#include "support/SessionFixture.h"
 
 namespace pdu::engine {
 namespace {
@@ -35,10 +34,12 @@ using test::TestVci;
 using test::VciFrame;
 using test::VciReply;
 
-constexpr uint8_t kCmdCop = 0x10;
+using test::kCmdCop;
+using test::kFinished;
+using test::kItemResult;
+using test::kItemStatus;
 constexpr uint32_t kSendRecv = 0x8004, kUpdateParam = 0x8003, kDelay = 0x8005;
-constexpr uint32_t kExecuting = 0x8011, kFinished = 0x8012, kOffline = 0x8050;
-constexpr uint32_t kItemResult = 0x1300, kItemStatus = 0x1301;
+constexpr uint32_t kExecuting = 0x8011, kOffline = 0x8050;
 
 std::atomic<int> g_calls{0};
 void PDU_CALL CountingCallback(T_PDU_EVT_DATA type, UNUM32, UNUM32, void*, void* apiTag) {
@@ -53,15 +54,13 @@ struct Item {
   uint32_t status;  // status items
 };
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public test::SessionTest {
  protected:
   void SetUp() override {
+    SessionTest::SetUp();
     g_calls = 0;
-    home_.CopyData("MDF.xml");
-    ports_ = std::make_unique<test::ScopedPorts>(std::vector<std::string>{vci_.Path()});
-    ASSERT_EQ(PDUConstruct(nullptr, nullptr), 0u);
+    Construct();
   }
-  void TearDown() override { PDUDestruct(); }
 
   // A link made directly from a handler, as link creation would, without
   // a callback (callbacks outlive constructions).
@@ -76,7 +75,7 @@ class EngineTest : public ::testing::Test {
     return h;
   }
 
-  uint32_t Start(uint32_t hCLL, uint32_t type, const Bytes& req) {
+  uint32_t StartOne(uint32_t hCLL, uint32_t type, const Bytes& req) {
     PDU_COP_CTRL_DATA ctrl{};
     ctrl.NumSendCycles = 1;
     ctrl.NumReceiveCycles = 1;
@@ -125,15 +124,12 @@ class EngineTest : public ::testing::Test {
     return k;
   }
 
-  test::TempHome home_;
-  TestVci vci_;
-  std::unique_ptr<test::ScopedPorts> ports_;
 };
 
 TEST_F(EngineTest, SendRecvWithoutRequestBytesCallsBackOnceAndSendsNothing) {
   const uint32_t h = MakeLink();
   ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
-  Start(h, kSendRecv, {});
+  StartOne(h, kSendRecv, {});
   WaitIdle();
   EXPECT_EQ(g_calls.load(), 1);
   EXPECT_TRUE(Drain(h).empty());
@@ -143,7 +139,7 @@ TEST_F(EngineTest, SendRecvWithoutRequestBytesCallsBackOnceAndSendsNothing) {
 TEST_F(EngineTest, WithoutCallbackOnlyFinishedIsKept) {
   const uint32_t h = MakeLink();
   AnswerCop({0x62, 0xF1, 0x90});
-  Start(h, kSendRecv, {0x22, 0xF1, 0x90});
+  StartOne(h, kSendRecv, {0x22, 0xF1, 0x90});
   WaitIdle();
   EXPECT_EQ(Kinds(h), (std::vector<uint32_t>{kFinished}));
 }
@@ -151,9 +147,9 @@ TEST_F(EngineTest, WithoutCallbackOnlyFinishedIsKept) {
 TEST_F(EngineTest, HandlesCountAcrossLinksAndDelayGetsNoEvents) {
   const uint32_t a = MakeLink();
   const uint32_t b = MakeLink();
-  EXPECT_EQ(Start(a, kUpdateParam, {}), 1u);
-  EXPECT_EQ(Start(b, kUpdateParam, {}), 2u);
-  EXPECT_EQ(Start(b, kDelay, {}), 3u);
+  EXPECT_EQ(StartOne(a, kUpdateParam, {}), 1u);
+  EXPECT_EQ(StartOne(b, kUpdateParam, {}), 2u);
+  EXPECT_EQ(StartOne(b, kDelay, {}), 3u);
   WaitIdle();
   EXPECT_EQ(Kinds(a), (std::vector<uint32_t>{kFinished}));
   EXPECT_EQ(Kinds(b), (std::vector<uint32_t>{kFinished}));
@@ -163,7 +159,7 @@ TEST_F(EngineTest, HandlesCountAcrossLinksAndDelayGetsNoEvents) {
 TEST_F(EngineTest, CancelOfAQueuedUpdateParamChangesNothing) {
   const uint32_t h = MakeLink();
   ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
-  const uint32_t cop = Start(h, kUpdateParam, {});
+  const uint32_t cop = StartOne(h, kUpdateParam, {});
   EXPECT_EQ(PDUCancelComPrimitive(1, h, cop), 0u);
   WaitIdle();
   EXPECT_EQ(Kinds(h), (std::vector<uint32_t>{kExecuting, kFinished}));
@@ -183,7 +179,7 @@ TEST_F(EngineTest, LinkStatusJobWaitsForTheQueueGate) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(g_calls.load(), 0);  // no ComPrimitive has opened the gate yet
-  Start(h, kUpdateParam, {});
+  StartOne(h, kUpdateParam, {});
   WaitIdle();
   const auto items = Drain(h);
   ASSERT_FALSE(items.empty());
@@ -195,7 +191,7 @@ TEST_F(EngineTest, AResultItemKeepsItsBytesAfterLaterResults) {
   const uint32_t h = MakeLink();
   ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
   AnswerCop({0x62, 0x01, 0xAA});
-  Start(h, kSendRecv, {0x22, 0x01});
+  StartOne(h, kSendRecv, {0x22, 0x01});
   WaitIdle();
   PDU_EVENT_ITEM* exec = nullptr;
   PDU_EVENT_ITEM* result = nullptr;
@@ -203,7 +199,7 @@ TEST_F(EngineTest, AResultItemKeepsItsBytesAfterLaterResults) {
   ASSERT_EQ(PDUGetEventItem(1, h, &result), 0u);
   ASSERT_EQ(result->ItemType, kItemResult);
   AnswerCop({0x62, 0x02, 0xBB});
-  Start(h, kSendRecv, {0x22, 0x02});
+  StartOne(h, kSendRecv, {0x22, 0x02});
   WaitIdle();
   Drain(h);
   auto* r = static_cast<PDU_RESULT_DATA*>(result->pData);
@@ -222,7 +218,7 @@ TEST_F(EngineTest, RegisterWithAHandleBeyondTheTableUsesTheModuleSlot) {
 TEST_F(EngineTest, EventsAndCallbacksSurviveDestructionAndReconstruction) {
   const uint32_t h = MakeLink();
   ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
-  Start(h, kUpdateParam, {});
+  StartOne(h, kUpdateParam, {});
   WaitIdle();
   ASSERT_EQ(PDUDestruct(), 0u);
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), 0u);
@@ -233,7 +229,7 @@ TEST_F(EngineTest, EventsAndCallbacksSurviveDestructionAndReconstruction) {
 // Real time on purpose: the point is that no thread spins.
 TEST_F(EngineTest, IdleEngineUsesNoCpu) {
   const uint32_t h = MakeLink();
-  Start(h, kUpdateParam, {});
+  StartOne(h, kUpdateParam, {});
   WaitIdle();
   const uint64_t before = platform::ProcessCpuMicros();
   std::this_thread::sleep_for(std::chrono::seconds(1));

@@ -14,12 +14,13 @@
 //   senders without a VCI                      0x11; the two readings 0x01
 #include <functional>
 
-#include "ReliabilityFixture.h"
+#include "support/SessionFixture.h"
 #include "device/DeviceLink.h"
 #include "engine/EngineThread.h"
 #include "mdf/ObjectIds.h"
 
 namespace pdu::reliability {
+using namespace pdu::test;
 namespace {
 
 struct MisuseCase {
@@ -308,7 +309,7 @@ void ExpectFailedReading(const char* name) {
   EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out)), PDU_STATUS_NOERROR);
 }
 
-using ApiMisuse = ReliabilityTest;
+using ApiMisuse = HealthySessionTest;
 
 TEST_F(ApiMisuse, BeforeTheFirstConstructEveryCallAnswersAndTakesTheLock) {
   // Nothing constructed in this process yet: the lock exists from library
@@ -389,7 +390,7 @@ TEST_F(ApiMisuse, AfterDestructNothingIsSentAndBadHandlesAreStillRefused) {
   uint32_t link = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &link, nullptr), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
-  const size_t framesAtDestruct = vci_->FrameCount();
+  const size_t framesAtDestruct = vci_.FrameCount();
 
   EXPECT_EQ(PDUDestruct(), PDU_ERR_COMM_PC_TO_VCI_FAILED);
   for (uint32_t h : {0u, link + 1, 0xFFFFFFFFu}) RunTable(BadHandleCases(h), "after destruct");
@@ -403,7 +404,7 @@ TEST_F(ApiMisuse, AfterDestructNothingIsSentAndBadHandlesAreStillRefused) {
   // answers, and sends nothing.
   EXPECT_EQ(PDUConnect(kMod, link), PDU_STATUS_NOERROR);
   EXPECT_EQ(PDUDisconnect(kMod, link), PDU_STATUS_NOERROR);
-  EXPECT_EQ(vci_->FrameCount(), framesAtDestruct);
+  EXPECT_EQ(vci_.FrameCount(), framesAtDestruct);
 }
 
 TEST_F(ApiMisuse, WithoutAVciTheSendersFailAndNothingHangs) {

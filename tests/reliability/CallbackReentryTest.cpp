@@ -3,11 +3,12 @@
 // reconstruct the module. All of it runs on the engine thread, which then
 // has to go on (or end) cleanly: no deadlock, no lost FINISHED, and the
 // module usable afterwards. A watchdog turns a hang into a failure.
-#include "ReliabilityFixture.h"
+#include "support/SessionFixture.h"
 #include "device/DeviceLink.h"
 #include "engine/EngineThread.h"
 
 namespace pdu::reliability {
+using namespace pdu::test;
 namespace {
 
 // What the callback does after draining its items; set by each test (on
@@ -31,11 +32,11 @@ void PDU_CALL ActingCallback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void* tag
   if (then) then(hCLL);
 }
 
-class CallbackReentry : public ReliabilityTest {
+class CallbackReentry : public HealthySessionTest {
  protected:
   void TearDown() override {
     SetThen(nullptr);
-    ReliabilityTest::TearDown();
+    HealthySessionTest::TearDown();
   }
   uint32_t ActingLink() {
     uint32_t hCLL = 0;

@@ -6,12 +6,13 @@
 // returns, and the next PDUConstruct finds the VCI when it comes back.
 #include <future>
 
-#include "ReliabilityFixture.h"
+#include "support/SessionFixture.h"
 #include "device/DeviceFrame.h"
 #include "device/DeviceLink.h"
 #include "mdf/ObjectIds.h"
 
 namespace pdu::reliability {
+using namespace pdu::test;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -66,19 +67,19 @@ Bytes Corrupt(Bytes wire) {
 }
 void Append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
 
-using Faults = ReliabilityTest;
+using Faults = HealthySessionTest;
 
 TEST_F(Faults, UnplugDuringASendRecvWaitEndsItWithAnErrorAndDestructReturns) {
   Construct();
   const uint32_t hCLL = ConnectedLink();
   // The COP is acknowledged, the ECU's answer never comes: the plug is
   // pulled while the engine waits for it.
-  vci_->Script(kCmdCop, {TestVci::Answer(kCmdCop, 0)});
-  const size_t before = vci_->FrameCount();
+  vci_.Script(kCmdCop, {TestVci::Answer(kCmdCop, 0)});
+  const size_t before = vci_.FrameCount();
   const auto start = Clock::now();
   const uint32_t hCoP = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
-  ASSERT_TRUE(vci_->WaitForFrames(before + 1, 2000));
-  vci_->HangUp();
+  ASSERT_TRUE(vci_.WaitForFrames(before + 1, 2000));
+  vci_.HangUp();
   ASSERT_TRUE(items_.WaitFinished(hCoP, 6000));
   EXPECT_LT(MsSince(start), 6000u);
   EXPECT_EQ(KindsOf(hCoP), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_ERROR, PDU_COPST_FINISHED}));
@@ -101,11 +102,11 @@ TEST_F(Faults, UnplugDuringASendRecvWaitEndsItWithAnErrorAndDestructReturns) {
 }
 
 TEST_F(Faults, UnplugDuringTheProbeLeavesNoVciAndTheNextConstructFindsIt) {
-  vci_->Script(kCmdProbe, {});  // the first probe goes unanswered
-  UseVci(*vci_);
+  vci_.Script(kCmdProbe, {});  // the first probe goes unanswered
+  UseVci(vci_);
   auto construct = std::async(std::launch::async, [] { return PDUConstruct(nullptr, nullptr); });
-  ASSERT_TRUE(vci_->WaitForFrames(1, 3000));
-  vci_->HangUp();
+  ASSERT_TRUE(vci_.WaitForFrames(1, 3000));
+  vci_.HangUp();
   // Settle time and two probes of 1100 ms at most.
   ASSERT_EQ(construct.wait_for(std::chrono::milliseconds(5000)), std::future_status::ready);
   EXPECT_EQ(construct.get(), PDU_STATUS_NOERROR);
@@ -125,11 +126,11 @@ TEST_F(Faults, UnplugDuringConnectReturnsWithinTheCommandTimeouts) {
   uint32_t hCLL = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &hCLL, nullptr), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDURegisterEventCallback(kMod, hCLL, ItemCollector::Callback), PDU_STATUS_NOERROR);
-  vci_->Script(kCmdSetLinkParam, {});  // the first ComParam is never answered
-  const size_t before = vci_->FrameCount();
+  vci_.Script(kCmdSetLinkParam, {});  // the first ComParam is never answered
+  const size_t before = vci_.FrameCount();
   auto connect = std::async(std::launch::async, [hCLL] { return PDUConnect(kMod, hCLL); });
-  ASSERT_TRUE(vci_->WaitForFrames(before + 2, 3000));  // resource and first ComParam
-  vci_->HangUp();
+  ASSERT_TRUE(vci_.WaitForFrames(before + 2, 3000));  // resource and first ComParam
+  vci_.HangUp();
   ASSERT_EQ(connect.wait_for(std::chrono::milliseconds(5000)), std::future_status::ready);
   // Device failures do not change the call's result.
   const T_PDU_ERROR status = connect.get();
@@ -143,7 +144,7 @@ TEST_F(Faults, UnplugDuringConnectReturnsWithinTheCommandTimeouts) {
 TEST_F(Faults, UnplugWhileIdleFailsEveryCallWithinItsTimeout) {
   Construct();
   const uint32_t hCLL = ConnectedLink();
-  vci_->HangUp();
+  vci_.HangUp();
   // ReadThread sees the hang-up and ends; the port handle stays.
   for (int i = 0; i < 100 && device::GetDeviceLink()->ReadThreadRunning(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -183,8 +184,8 @@ TEST_F(Faults, GarbageAndCorruptFramesBetweenAnswersDoNotBreakTheSession) {
   // The handler outlives this body (the VCI answers the destruction too):
   // it owns its counter.
   auto exchange = std::make_shared<std::atomic<int>>(0);
-  TestVci* vci = vci_.get();
-  vci_->SetHandler(kCmdCop, [vci, exchange](const VciFrame& f) {
+  TestVci* vci = &vci_;
+  vci_.SetHandler(kCmdCop, [vci, exchange](const VciFrame& f) {
     std::vector<VciReply> healthy = HealthyCopReplies(f);
     Bytes stream;
     const Bytes noise = {0x00, 0x31, 0x7D, 0xFF, 0x12, 0x10, 0x7D, 0x5E, 0xAA};
@@ -220,8 +221,8 @@ TEST_F(Faults, NoiseWithFlagBytesCostsAtMostTheFrameItHitsAndTheSessionGoesOn) {
   // The handler outlives this body (the VCI answers the destruction too):
   // it owns its counter.
   auto exchange = std::make_shared<std::atomic<int>>(0);
-  TestVci* vci = vci_.get();
-  vci_->SetHandler(kCmdCop, [vci, exchange](const VciFrame& f) {
+  TestVci* vci = &vci_;
+  vci_.SetHandler(kCmdCop, [vci, exchange](const VciFrame& f) {
     Bytes stream;
     if (++*exchange % 2 == 1) Append(stream, {0x7E, 0x01, 0x7E, 0x7E, 0x7D, 0x7E, 0x41});
     for (const VciReply& r : HealthyCopReplies(f)) Append(stream, Wire(r.command, r.data));
@@ -241,9 +242,9 @@ TEST_F(Faults, NoiseWithFlagBytesCostsAtMostTheFrameItHitsAndTheSessionGoesOn) {
 TEST_F(Faults, ALateAnswerIsNeverTakenSilentlyByTheNextCommand) {
   EnableLog();
   Construct();
-  vci_->SetIgnitionState(1);
+  vci_.SetIgnitionState(1);
   // The battery reading waits 500 ms; its answer comes after 800.
-  vci_->Script(kCmdIoCtl, {[] {
+  vci_.Script(kCmdIoCtl, {[] {
                  VciReply late = TestVci::Answer(kCmdIoCtl, 0, {PDU_IT_IO_UNUM32, 12345});
                  late.delayMs = 800;
                  return late;
@@ -268,7 +269,7 @@ TEST_F(Faults, AVciAnsweringAForeignItemTypeCannotCorruptTheReadingItem) {
   // The reading's item type comes from the VCI's answer; one that does not
   // describe the item the library made (here the error item's type) must
   // not make PDUDestroyItem release it as something else.
-  vci_->Script(kCmdIoCtl, {TestVci::Answer(kCmdIoCtl, 0, {PDU_IT_ERROR, 12000})});
+  vci_.Script(kCmdIoCtl, {TestVci::Answer(kCmdIoCtl, 0, {PDU_IT_ERROR, 12000})});
   PDU_DATA_ITEM* out = nullptr;
   ASSERT_EQ(PDUIoCtl(kMod, 0, IdOf("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_STATUS_NOERROR);
   ASSERT_NE(out, nullptr);
@@ -280,7 +281,7 @@ TEST_F(Faults, AVciAnsweringAForeignItemTypeCannotCorruptTheReadingItem) {
 TEST_F(Faults, ASilentVciEndsComPrimitivesWithTheErrorEvent) {
   Construct();
   const uint32_t hCLL = ConnectedLink();
-  vci_->SetSilent(true);
+  vci_.SetSilent(true);
   const auto start = Clock::now();
   const uint32_t read = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
   const uint32_t comm = Start(hCLL, PDU_COPT_STARTCOMM);
@@ -295,7 +296,7 @@ TEST_F(Faults, ASilentVciEndsComPrimitivesWithTheErrorEvent) {
     }
   }
   // The VCI speaks again: the session goes on.
-  vci_->SetSilent(false);
+  vci_.SetSilent(false);
   const uint32_t again = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitFinished(again, 5000));
   EXPECT_EQ(KindsOf(again), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED}));

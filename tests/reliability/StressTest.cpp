@@ -9,10 +9,11 @@
 #include <random>
 #include <set>
 
-#include "ReliabilityFixture.h"
+#include "support/SessionFixture.h"
 #include "mdf/ObjectIds.h"
 
 namespace pdu::reliability {
+using namespace pdu::test;
 namespace {
 
 constexpr int kThreads = 8;
@@ -136,7 +137,7 @@ void PDU_CALL StressCallback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void*, vo
   }
 }
 
-using Concurrency = ReliabilityTest;
+using Concurrency = HealthySessionTest;
 
 TEST_F(Concurrency, EightThreadsOnFourLinksWithReenteringCallbacks) {
   const uint32_t seconds = StressSeconds();
