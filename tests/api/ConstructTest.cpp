@@ -22,12 +22,12 @@ namespace pdu::api {
 namespace {
 
 using test::TestVci;
+using test::kCmdClose;
+using test::kCmdIoCtl;
+using test::kCmdModuleConnect;
+using test::kCmdOpen;
+using test::kCmdProbe;
 
-constexpr uint8_t kCmdOpen = 0x01;
-constexpr uint8_t kCmdClose = 0x02;
-constexpr uint8_t kCmdIoCtl = 0x03;
-constexpr uint8_t kCmdProbe = 0x05;
-constexpr uint8_t kCmdModuleConnect = 0x1B;
 
 std::string MainLog() { return test::ReadFile(log::CurrentLogFileNames().main); }
 

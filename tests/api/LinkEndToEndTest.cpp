@@ -9,7 +9,6 @@
 namespace pdu::test {
 namespace {
 
-constexpr uint8_t kCmdClose = 0x02;
 const Bytes kResponseCanId = {0xE8, 0x07, 0x00, 0x00};  // 0x7E8, as the VCI puts it in front
 const Bytes kVin = {0x62, 0xF1, 0x90, 'W', 'V', 'W', 'Z', 'Z', 'Z', '1', 'K', 'Z', '1', '2', '3', '4', '5', '6', '7', '8'};
 

@@ -11,6 +11,7 @@
 #include "platform/Platform.h"
 #include "support/TempHome.h"
 #include "support/TestVci.h"
+#include "support/WireCodes.h"
 
 namespace pdu::device {
 namespace {
@@ -18,7 +19,7 @@ namespace {
 using test::Bytes;
 using test::TestVci;
 
-Bytes Wire(uint8_t command, const Bytes& data, uint8_t channel = kChannelVehicle,
+Bytes Wire(uint8_t command, const Bytes& data, uint8_t channel = test::kVehicleChannel,
            uint8_t sequence = 1) {
   return TestVci::WireFrame(channel, sequence, command, data);
 }
@@ -61,12 +62,12 @@ class DeviceLinkTest : public ::testing::Test {
 
 TEST_F(DeviceLinkTest, FirstFramesOfEachChannelHaveExactWireBytes) {
   ResetFrameCounters();
-  ASSERT_EQ(link->SendFrame(VCI_CMD_OPEN, nullptr, 0), 1u);
+  ASSERT_EQ(link->SendFrame(test::kCmdOpen, nullptr, 0), 1u);
   const uint8_t zeros[16] = {};
-  ASSERT_EQ(link->SendManagementFrame(VCI_CMD_PROBE, zeros, 16), 1u);
+  ASSERT_EQ(link->SendManagementFrame(test::kCmdProbe, zeros, 16), 1u);
   ResetFrameCounters();
   const uint8_t flagData[] = {0x7E, 0x00, 0x00, 0x00};
-  ASSERT_EQ(link->SendFrame(VCI_CMD_MODULE_CONNECT, flagData, 4), 1u);
+  ASSERT_EQ(link->SendFrame(test::kCmdModuleConnect, flagData, 4), 1u);
   ASSERT_TRUE(vci.WaitForFrames(3, 2000));
 
   auto frames = vci.Frames();
@@ -82,8 +83,8 @@ TEST_F(DeviceLinkTest, FirstFramesOfEachChannelHaveExactWireBytes) {
 
 TEST_F(DeviceLinkTest, SequenceNumbersWrapAfterFF) {
   ResetFrameCounters();
-  for (int i = 0; i < 257; ++i) ASSERT_EQ(link->SendFrame(VCI_CMD_COP, nullptr, 0), 1u);
-  ASSERT_EQ(link->SendManagementFrame(VCI_CMD_PROBE, nullptr, 0), 1u);
+  for (int i = 0; i < 257; ++i) ASSERT_EQ(link->SendFrame(test::kCmdCop, nullptr, 0), 1u);
+  ASSERT_EQ(link->SendManagementFrame(test::kCmdProbe, nullptr, 0), 1u);
   ASSERT_TRUE(vci.WaitForFrames(258, 5000));
   auto frames = vci.Frames();
   EXPECT_EQ(frames[0].sequence, 0x01);
@@ -96,12 +97,12 @@ TEST_F(DeviceLinkTest, SequenceNumbersWrapAfterFF) {
 
 TEST_F(DeviceLinkTest, FrameThatStuffsBeyond5120BytesIsNotSent) {
   Bytes fits(5108, 0x00);  // 5120 bytes on the wire
-  EXPECT_EQ(link->SendFrame(VCI_CMD_COP, fits.data(), static_cast<uint32_t>(fits.size())), 1u);
+  EXPECT_EQ(link->SendFrame(test::kCmdCop, fits.data(), static_cast<uint32_t>(fits.size())), 1u);
   Bytes tooLong = fits;
   tooLong[0] = 0x7D;  // one escape more
-  EXPECT_EQ(link->SendFrame(VCI_CMD_COP, tooLong.data(), static_cast<uint32_t>(tooLong.size())), 0u);
+  EXPECT_EQ(link->SendFrame(test::kCmdCop, tooLong.data(), static_cast<uint32_t>(tooLong.size())), 0u);
   Bytes huge(kMaxBuiltFrame, 0x00);
-  EXPECT_EQ(link->SendFrame(VCI_CMD_COP, huge.data(), static_cast<uint32_t>(huge.size())), 0u);
+  EXPECT_EQ(link->SendFrame(test::kCmdCop, huge.data(), static_cast<uint32_t>(huge.size())), 0u);
   ASSERT_TRUE(vci.WaitForFrames(1, 2000));
   platform::SleepMs(50);
   EXPECT_EQ(vci.FrameCount(), 1u);
@@ -110,9 +111,9 @@ TEST_F(DeviceLinkTest, FrameThatStuffsBeyond5120BytesIsNotSent) {
 
 TEST_F(DeviceLinkTest, NothingIsSentOrReceivedWithoutAPort) {
   link->ClosePort();
-  EXPECT_EQ(link->SendFrame(VCI_CMD_OPEN, nullptr, 0), 0u);
-  EXPECT_EQ(link->SendManagementFrame(VCI_CMD_PROBE, nullptr, 0), 0u);
-  Feed(Wire(VCI_CMD_OPEN, {0, 0, 0, 0}));
+  EXPECT_EQ(link->SendFrame(test::kCmdOpen, nullptr, 0), 0u);
+  EXPECT_EQ(link->SendManagementFrame(test::kCmdProbe, nullptr, 0), 0u);
+  Feed(Wire(test::kCmdOpen, {0, 0, 0, 0}));
   const uint64_t start = platform::MonotonicMicros();
   EXPECT_TRUE(Answer(1000).empty());
   EXPECT_LT(platform::MonotonicMicros() - start, 100000u) << "returns at once";
@@ -121,7 +122,7 @@ TEST_F(DeviceLinkTest, NothingIsSentOrReceivedWithoutAPort) {
 // ---- receive path -----------------------------------------------------------
 
 TEST_F(DeviceLinkTest, TwoFramesInOneChunkAreReturnedInOrder) {
-  Feed(Concat({Wire(VCI_CMD_OPEN, {1, 0, 0, 0}), Wire(VCI_CMD_CLOSE, {2, 0, 0, 0})}));
+  Feed(Concat({Wire(test::kCmdOpen, {1, 0, 0, 0}), Wire(test::kCmdClose, {2, 0, 0, 0})}));
   EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));
   // The queue was taken whole: the second frame now waits in the carry-over.
   EXPECT_EQ(Answer(), (Bytes{2, 0, 0, 0}));
@@ -129,8 +130,8 @@ TEST_F(DeviceLinkTest, TwoFramesInOneChunkAreReturnedInOrder) {
 }
 
 TEST_F(DeviceLinkTest, ChunkEndingWithClosingAndOpeningFlagKeepsTheNewFrame) {
-  Bytes first = Wire(VCI_CMD_OPEN, {1, 0, 0, 0});
-  Bytes second = Wire(VCI_CMD_CLOSE, {0x7E, 0x7D, 0, 0});
+  Bytes first = Wire(test::kCmdOpen, {1, 0, 0, 0});
+  Bytes second = Wire(test::kCmdClose, {0x7E, 0x7D, 0, 0});
   Feed(Concat({first, Bytes{second[0]}}));
   EXPECT_EQ(link->CurSaveOff(), 1u) << "the opening flag waits";
   Feed(Bytes(second.begin() + 1, second.end()));
@@ -142,19 +143,19 @@ TEST_F(DeviceLinkTest, ChunkEndingWithClosingAndOpeningFlagKeepsTheNewFrame) {
 TEST_F(DeviceLinkTest, VehicleDataNeverAnswersACommand) {
   Bytes car1 = TestVci::VehicleData(0, 0, 1, {0x50, 0x01}).data;
   Bytes car2 = TestVci::VehicleData(0, 0, 2, {0x62}).data;
-  Feed(Concat({Wire(VCI_CMD_VEHICLE_DATA, car1), Wire(VCI_CMD_VEHICLE_DATA, car2)}));
+  Feed(Concat({Wire(test::kCmdVehicleData, car1), Wire(test::kCmdVehicleData, car2)}));
   EXPECT_TRUE(Answer(30).empty());
   EXPECT_EQ(CarData(), car1);
   // car2 waits in the vehicle-data carry-over, where no command answer
   // can pick it up.
-  Feed(Wire(VCI_CMD_IOCTL, {9, 0, 0, 0}));
+  Feed(Wire(test::kCmdIoCtl, {9, 0, 0, 0}));
   EXPECT_EQ(Answer(), (Bytes{9, 0, 0, 0}));
   EXPECT_EQ(CarData(), car2);
   EXPECT_TRUE(CarData(20).empty());
 }
 
 TEST_F(DeviceLinkTest, DamagedFramesAreDroppedAndTheWaitGoesOn) {
-  const Bytes good = Wire(VCI_CMD_OPEN, {5, 0, 0, 0});
+  const Bytes good = Wire(test::kCmdOpen, {5, 0, 0, 0});
   ASSERT_GE(good.size(), 12u);
   Bytes badChecksum = good;
   badChecksum.at(good.size() - 2) ^= 0x01;
@@ -182,20 +183,20 @@ TEST_F(DeviceLinkTest, DamagedFramesAreDroppedAndTheWaitGoesOn) {
 }
 
 TEST_F(DeviceLinkTest, FrameOnTheOtherChannelEndsTheReceive) {
-  Feed(Wire(VCI_CMD_PROBE, {1, 2, 3, 4}, kChannelManagement));
+  Feed(Wire(test::kCmdProbe, {1, 2, 3, 4}, test::kManagementChannel));
   const uint64_t start = platform::MonotonicMicros();
   EXPECT_TRUE(Answer(1000).empty());
   EXPECT_LT(platform::MonotonicMicros() - start, 100000u);
   // And the other way round: the probe wants the management channel.
-  Feed(Wire(VCI_CMD_OPEN, {1, 0, 0, 0}));
+  Feed(Wire(test::kCmdOpen, {1, 0, 0, 0}));
   uint8_t out[1280];
   EXPECT_EQ(link->ReceiveProbeAnswer(out, sizeof out), 0u);
-  Feed(Wire(VCI_CMD_PROBE, {1, 2, 3, 4}, kChannelManagement));
+  Feed(Wire(test::kCmdProbe, {1, 2, 3, 4}, test::kManagementChannel));
   EXPECT_EQ(link->ReceiveProbeAnswer(out, sizeof out), 4u);
 }
 
 TEST_F(DeviceLinkTest, FrameWithoutDataCountsAsNoAnswer) {
-  Feed(Wire(VCI_CMD_OPEN, {}));
+  Feed(Wire(test::kCmdOpen, {}));
   EXPECT_TRUE(Answer(30).empty());
 }
 
@@ -204,9 +205,9 @@ TEST_F(DeviceLinkTest, StreamFedByteByByteGivesTheSameFrames) {
   const Bytes car = TestVci::VehicleData(0, 7, 3, {0x7E, 0x7E}).data;
   const Bytes b = {0x01, 0x00, 0x00, 0x00};
   const Bytes stream = Concat({Bytes{0x33, 0x44},  // noise before the first flag
-                               Wire(VCI_CMD_OPEN, a, kChannelVehicle, 0x7E),
-                               Wire(VCI_CMD_VEHICLE_DATA, car, kChannelVehicle, 0x7D),
-                               Wire(VCI_CMD_CLOSE, b)});
+                               Wire(test::kCmdOpen, a, test::kVehicleChannel, 0x7E),
+                               Wire(test::kCmdVehicleData, car, test::kVehicleChannel, 0x7D),
+                               Wire(test::kCmdClose, b)});
   for (uint8_t byte : stream) Feed(Bytes{byte});
   EXPECT_EQ(link->CurSaveOff(), 0u);
   EXPECT_EQ(Answer(), a);
@@ -215,7 +216,7 @@ TEST_F(DeviceLinkTest, StreamFedByteByByteGivesTheSameFrames) {
 }
 
 TEST_F(DeviceLinkTest, NoiseIsSkippedUpToTheNextFlag) {
-  Bytes answer = Wire(VCI_CMD_OPEN, {3, 0, 0, 0});
+  Bytes answer = Wire(test::kCmdOpen, {3, 0, 0, 0});
   // The tail of a frame whose beginning was lost, its closing flag, then a
   // whole frame: "7E 7E" reads as lost closing + opening flag.
   Feed(Concat({Bytes{0x12, 0x01, 0x00, 0x7E}, answer}));
@@ -228,13 +229,13 @@ TEST_F(DeviceLinkTest, NoiseIsSkippedUpToTheNextFlag) {
 TEST_F(DeviceLinkTest, AnswerLongerThanTheBufferIsCut) {
   Bytes data(300);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
-  Feed(Wire(VCI_CMD_COP, data));
+  Feed(Wire(test::kCmdCop, data));
   Bytes got = Answer(50, 100);
   EXPECT_EQ(got, Bytes(data.begin(), data.begin() + 100));
 }
 
 TEST_F(DeviceLinkTest, FullQueuesDropFramesWithoutOverrun) {
-  const Bytes frame = Wire(VCI_CMD_COP, Bytes(1000, 0x11));
+  const Bytes frame = Wire(test::kCmdCop, Bytes(1000, 0x11));
   for (int i = 0; i < 70; ++i) Feed(frame);  // 70 * 1012 bytes > 65536
   for (int i = 0; i < 64; ++i) ASSERT_EQ(Answer().size(), 1000u) << i;
   EXPECT_TRUE(Answer(20).empty());
@@ -243,7 +244,7 @@ TEST_F(DeviceLinkTest, FullQueuesDropFramesWithoutOverrun) {
   open.resize(6000, 0x22);
   Feed(open);
   EXPECT_EQ(link->CurSaveOff(), 0u);
-  Feed(Wire(VCI_CMD_OPEN, {4, 0, 0, 0}));
+  Feed(Wire(test::kCmdOpen, {4, 0, 0, 0}));
   EXPECT_EQ(Answer(), (Bytes{4, 0, 0, 0}));
 }
 
@@ -251,10 +252,10 @@ TEST_F(DeviceLinkTest, DiscardAnswersDropsRawBytesAndQueueButKeepsCarryOverAndVe
   const Bytes car = TestVci::VehicleData(0, 0, 1, {0x7F, 0x22, 0x78}).data;
   // One chunk: two answers and vehicle data. The first receive moves both
   // answers to the carry-over and returns the first.
-  Feed(Concat({Wire(VCI_CMD_OPEN, {1, 0, 0, 0}), Wire(VCI_CMD_OPEN, {2, 0, 0, 0}),
-               Wire(VCI_CMD_VEHICLE_DATA, car)}));
+  Feed(Concat({Wire(test::kCmdOpen, {1, 0, 0, 0}), Wire(test::kCmdOpen, {2, 0, 0, 0}),
+               Wire(test::kCmdVehicleData, car)}));
   EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));
-  Feed(Wire(VCI_CMD_OPEN, {3, 0, 0, 0}));  // queued, not yet taken
+  Feed(Wire(test::kCmdOpen, {3, 0, 0, 0}));  // queued, not yet taken
   Feed(Bytes{0x7E, 0x0A});                   // a frame begun
   link->DiscardAnswers();
   EXPECT_EQ(link->CurSaveOff(), 0u);
@@ -275,8 +276,8 @@ TEST(DeviceLinkLog, FramesAndQueuesAreLoggedAsTheyPass) {
   {
     DeviceLink link;
     ASSERT_TRUE(link.OpenPortPath(vci.Path()));
-    ASSERT_EQ(link.SendFrame(VCI_CMD_OPEN, nullptr, 0), 1u);
-    const Bytes answer = Wire(VCI_CMD_OPEN, {0, 0, 0, 0});
+    ASSERT_EQ(link.SendFrame(test::kCmdOpen, nullptr, 0), 1u);
+    const Bytes answer = Wire(test::kCmdOpen, {0, 0, 0, 0});
     link.OnReceive(answer.data(), static_cast<uint32_t>(answer.size()));
     uint8_t out[100];
     ASSERT_EQ(link.ReceiveAnswer(out, sizeof out, 100), 4u);

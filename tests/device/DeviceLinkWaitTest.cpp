@@ -11,6 +11,7 @@
 
 #include "device/DeviceLink.h"
 #include "support/TestVci.h"
+#include "support/WireCodes.h"
 
 namespace pdu::device {
 namespace {
@@ -39,7 +40,7 @@ class DeviceLinkWait : public ::testing::Test {
   }
   static Bytes Car(uint32_t uniqueId) { return TestVci::VehicleData(0, 0, uniqueId, {0x62, 0xF1, 0x90}).data; }
   static Bytes Wire(const Bytes& data) {
-    return TestVci::WireFrame(kChannelVehicle, 1, VCI_CMD_VEHICLE_DATA, data);
+    return TestVci::WireFrame(test::kVehicleChannel, 1, test::kCmdVehicleData, data);
   }
 
   TestVci vci;
@@ -72,7 +73,7 @@ TEST_F(DeviceLinkWait, WaitingReceiveWakesWhenItsFrameArrives) {
   });
   // An answer on the other queue does not end the wait.
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  Feed(TestVci::WireFrame(kChannelVehicle, 2, VCI_CMD_OPEN, {0, 0, 0, 0}));
+  Feed(TestVci::WireFrame(test::kVehicleChannel, 2, test::kCmdOpen, {0, 0, 0, 0}));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   Feed(Wire(Car(7)));
   auto [got, waited] = waiting.get();

@@ -13,6 +13,7 @@
 #include "device/DeviceLink.h"
 #include "platform/Platform.h"
 #include "support/PtyVci.h"
+#include "support/WireCodes.h"
 
 namespace pdu::device {
 namespace {
@@ -70,11 +71,11 @@ TEST(DeviceSession, OpenPortSkipsMissingAndSilentPortsAndFindsTheVci) {
   const size_t threadsBefore = CountEntries("/proc/self/task");
   std::atomic<bool> checked{false};
   std::atomic<size_t> silentFds{99}, threadsAtProbe{0}, silentProbes{0};
-  vci.SetHandler(VCI_CMD_PROBE, [&](const VciFrame& f) {
+  vci.SetHandler(test::kCmdProbe, [&](const VciFrame& f) {
     if (!checked.exchange(true)) {
       silentFds = OpenDescriptorsOf(silent.Path());
       threadsAtProbe = CountEntries("/proc/self/task");
-      silentProbes = silent.FramesWithCommand(VCI_CMD_PROBE).size();
+      silentProbes = silent.FramesWithCommand(test::kCmdProbe).size();
     }
     return vci.DefaultReplies(f);
   });
@@ -89,9 +90,9 @@ TEST(DeviceSession, OpenPortSkipsMissingAndSilentPortsAndFindsTheVci) {
   EXPECT_EQ(silentFds.load(), 1u) << "only the test VCI's own descriptor is left";
   EXPECT_EQ(threadsAtProbe.load(), threadsBefore + 1) << "exactly one receive thread";
 
-  auto probes = vci.FramesWithCommand(VCI_CMD_PROBE);
+  auto probes = vci.FramesWithCommand(test::kCmdProbe);
   ASSERT_EQ(probes.size(), 1u);
-  EXPECT_EQ(probes[0].channel, kChannelManagement);
+  EXPECT_EQ(probes[0].channel, test::kManagementChannel);
   EXPECT_EQ(probes[0].data, Bytes(16, 0x00));
 
   link.ClosePort();
@@ -111,7 +112,7 @@ TEST(DeviceSession, OpeningAgainReplacesTheSessionWithOneThread) {
   EXPECT_TRUE(link.ReadThreadRunning());
   EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore + 1);
   EXPECT_EQ(OpenDescriptorsOf(vci.Path()), 2u) << "the test VCI's and the link's";
-  EXPECT_EQ(vci.FramesWithCommand(VCI_CMD_PROBE).size(), 2u);
+  EXPECT_EQ(vci.FramesWithCommand(test::kCmdProbe).size(), 2u);
   // The fresh thread reads.
   vci.SendVehicleData(0, 0, 1, {0x01});
   uint8_t out[100];
@@ -138,12 +139,12 @@ TEST(DeviceSession, ClosePortIsSafeWhenNothingIsOpen) {
 
 TEST(DeviceSession, RequestAndAnswerPassThroughTheReceiveThread) {
   PtyVci vci;
-  vci.Script(VCI_CMD_MODULE_CONNECT, {TestVci::Answer(VCI_CMD_MODULE_CONNECT, 0x55, {1, 2})});
+  vci.Script(test::kCmdModuleConnect, {TestVci::Answer(test::kCmdModuleConnect, 0x55, {1, 2})});
   ScopedPorts ports({vci.Path()});
   DeviceLink link;
   ASSERT_TRUE(link.OpenPort());
   const uint8_t hMod[4] = {1, 0, 0, 0};
-  ASSERT_EQ(link.SendFrame(VCI_CMD_MODULE_CONNECT, hMod, 4), 1u);
+  ASSERT_EQ(link.SendFrame(test::kCmdModuleConnect, hMod, 4), 1u);
   uint8_t out[1000];
   ASSERT_EQ(link.ReceiveAnswer(out, sizeof out, 100), 12u);
   EXPECT_EQ(Bytes(out, out + 12), TestVci::Words({0x55, 1, 2}));
@@ -187,7 +188,7 @@ TEST(DeviceSession, WaitingReceiveUsesNoCpuAndWakesAtOnce) {
   EXPECT_LT(cpu, 10000u) << "CPU time of a 1 s wait in microseconds";
 
   // A frame written while the receive waits is seen within milliseconds.
-  const Bytes answer = TestVci::WireFrame(kChannelVehicle, 1, VCI_CMD_OPEN, {0, 0, 0, 0});
+  const Bytes answer = TestVci::WireFrame(test::kVehicleChannel, 1, test::kCmdOpen, {0, 0, 0, 0});
   std::thread writer([&] {
     platform::SleepMs(100);
     vci.InjectRaw(answer);

@@ -9,11 +9,12 @@
 #include "device/DeviceLink.h"
 #include "support/TestClock.h"
 #include "support/TestVci.h"
+#include "support/WireCodes.h"
 
 namespace pdu::device {
 namespace {
 
-constexpr uint8_t kProbe = 0x05;
+using test::kCmdProbe;
 
 class OpenSequence : public ::testing::Test {
  protected:
@@ -41,7 +42,7 @@ TEST_F(OpenSequence, TheFirstProbeWaitsTheSettleTime) {
   // The receive thread's read and the settle pause.
   ASSERT_TRUE(clock_.WaitForBlocked(2));
   StepTo(500, 1);
-  EXPECT_EQ(vci_.Frames()[0].command, kProbe);
+  EXPECT_EQ(vci_.Frames()[0].command, kCmdProbe);
   ASSERT_EQ(found.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_TRUE(found.get());
   link.ClosePort();
@@ -55,7 +56,7 @@ TEST_F(OpenSequence, ASilentPortGetsTwoProbesOf1100MsEach) {
   StepTo(500, 1);
   ASSERT_TRUE(clock_.WaitForBlocked(2));
   StepTo(1600, 2);
-  EXPECT_EQ(vci_.Frames()[1].command, kProbe);
+  EXPECT_EQ(vci_.Frames()[1].command, kCmdProbe);
   ASSERT_TRUE(clock_.WaitForBlocked(2));
   clock_.Advance(2700 - (clock_.Ticks() - start_) - 1);
   EXPECT_EQ(found.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)

@@ -27,6 +27,7 @@
 #include "support/TempHome.h"
 #include "support/PtyVci.h"
 #include "support/TestVci.h"
+#include "support/WireCodes.h"
 
 namespace pdu::device {
 namespace {
@@ -279,7 +280,7 @@ TEST(SerialTransport, DiscoverySkipsAPortAnotherProgramHoldsAndSaysSo) {
     test::ScopedPorts ports({vci.Path()});
     DeviceLink link;
     EXPECT_FALSE(link.OpenPort());
-    EXPECT_TRUE(vci.FramesWithCommand(VCI_CMD_PROBE).empty());
+    EXPECT_TRUE(vci.FramesWithCommand(test::kCmdProbe).empty());
   }
   log::LogCloseAll();
   const std::string main = test::ReadFile(log::CurrentLogFileNames().main);

@@ -31,6 +31,7 @@
 #include "platform/Platform.h"
 #include "support/TempHome.h"
 #include "support/TestVci.h"
+#include "support/WireCodes.h"
 
 namespace pdu::golden {
 namespace {
@@ -40,9 +41,8 @@ using test::TestVci;
 using test::VciFrame;
 using test::VciReply;
 
-// The VCI's command bytes, as the wire carries them.
-constexpr uint8_t kIoCtl = 0x03;
-constexpr uint8_t kCop = 0x10;
+using test::kCmdCop;
+using test::kCmdIoCtl;
 
 const char* CommandName(uint8_t command) {
   switch (command) {
@@ -325,7 +325,7 @@ class GoldenTest : public ::testing::Test {
   // vehicle data (uniqueId 1), delayMs apart.
   static TestVci::Handler Ecu(std::vector<Bytes> messages, uint32_t delayMs = 0) {
     return [messages, delayMs](const VciFrame&) {
-      std::vector<VciReply> r{TestVci::Answer(kCop, 0)};
+      std::vector<VciReply> r{TestVci::Answer(kCmdCop, 0)};
       for (const Bytes& m : messages) {
         VciReply v = TestVci::VehicleData(0, 0, 1, m);
         v.delayMs = delayMs;
@@ -341,7 +341,7 @@ class GoldenTest : public ::testing::Test {
     lines.push_back(Fmt("ch=0x%02X seq=%u cmd=0x%02X %s data(%zu)=%s", f.channel, f.sequence, f.command,
                         CommandName(f.command), f.data.size(), HexOf(f.data).c_str()));
     test::VciCopRequest cop;
-    if (f.command == kCop && TestVci::ParseCop(f, cop)) {
+    if (f.command == kCmdCop && TestVci::ParseCop(f, cop)) {
       lines.push_back(Fmt("  cop hMod=%u hCLL=%u type=0x%04X request=[%s] send=%u receive=%u txFlags=[%s]", cop.hMod,
                           cop.hCLL, cop.copType, HexOf(cop.request).c_str(), cop.sendCycles, cop.receiveCycles,
                           HexOf(cop.txFlags).c_str()));
@@ -572,7 +572,7 @@ class ComPrimitive : public GoldenTest {
 };
 
 TEST_F(ComPrimitive, StartComm) {
-  vci_->SetHandler(kCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x50, 0x03, 0x00, 0x32, 0x01, 0xF4}}));
+  vci_->SetHandler(kCmdCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x50, 0x03, 0x00, 0x32, 0x01, 0xF4}}));
   const uint32_t h = Online();
   const uint32_t c = Cop(h, PDU_COPT_STARTCOMM, {0x10, 0x03}, 1, 1, 0x31);
   Status(h, c);
@@ -580,14 +580,14 @@ TEST_F(ComPrimitive, StartComm) {
 }
 
 TEST_F(ComPrimitive, SendRecvPositive) {
-  vci_->SetHandler(kCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x62, 0xF1, 0x90, 0x41, 0x42}}));
+  vci_->SetHandler(kCmdCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x62, 0xF1, 0x90, 0x41, 0x42}}));
   const uint32_t h = Online();
   Cop(h, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90}, 1, 1, 0x32);
   Finish(h, "cop-sendrecv-positive");
 }
 
 TEST_F(ComPrimitive, SendRecvPending) {
-  vci_->SetHandler(kCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x7F, 0x31, 0x78},
+  vci_->SetHandler(kCmdCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x7F, 0x31, 0x78},
                               {0xE8, 0x07, 0x00, 0x00, 0x71, 0x01, 0xFF, 0x00}},
                              50));
   const uint32_t h = Online();
@@ -596,15 +596,15 @@ TEST_F(ComPrimitive, SendRecvPending) {
 }
 
 TEST_F(ComPrimitive, SendRecvBusyRepeat) {
-  vci_->SetHandler(kCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x62, 0x01, 0x00}}));
-  vci_->Script(kCop, {TestVci::Answer(kCop, 0), TestVci::VehicleData(0, 0, 1, {0xE8, 0x07, 0x00, 0x00, 0x7F, 0x22, 0x21})});
+  vci_->SetHandler(kCmdCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x62, 0x01, 0x00}}));
+  vci_->Script(kCmdCop, {TestVci::Answer(kCmdCop, 0), TestVci::VehicleData(0, 0, 1, {0xE8, 0x07, 0x00, 0x00, 0x7F, 0x22, 0x21})});
   const uint32_t h = Online();
   Cop(h, PDU_COPT_SENDRECV, {0x22, 0x01, 0x00}, 1, 1, 0x34);
   Finish(h, "cop-sendrecv-busy-repeat");
 }
 
 TEST_F(ComPrimitive, SendRecvNoAnswer) {
-  vci_->SetHandler(kCop, Ecu({}));
+  vci_->SetHandler(kCmdCop, Ecu({}));
   const uint32_t h = Online();
   SetU32(h, "CP_P2Max", 100);
   const uint32_t c = Cop(h, PDU_COPT_SENDRECV, {0x3E, 0x00}, 1, 1, 0x35);
@@ -614,7 +614,7 @@ TEST_F(ComPrimitive, SendRecvNoAnswer) {
 }
 
 TEST_F(ComPrimitive, SendRecvMultipleResponses) {
-  vci_->SetHandler(kCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x41, 0x00, 0xBE, 0x3E, 0xB8, 0x11},
+  vci_->SetHandler(kCmdCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x41, 0x00, 0xBE, 0x3E, 0xB8, 0x11},
                               {0xE8, 0x07, 0x00, 0x00, 0x41, 0x00, 0x80, 0x00, 0x00, 0x01}},
                              10));
   const uint32_t h = Online();
@@ -623,16 +623,16 @@ TEST_F(ComPrimitive, SendRecvMultipleResponses) {
 }
 
 TEST_F(ComPrimitive, StopComm) {
-  vci_->SetHandler(kCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x50, 0x03}}));
+  vci_->SetHandler(kCmdCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x50, 0x03}}));
   const uint32_t h = Online();
   Cop(h, PDU_COPT_STARTCOMM, {0x10, 0x03}, 1, 1, 0x37);
-  vci_->SetHandler(kCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x50, 0x01}}));
+  vci_->SetHandler(kCmdCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x50, 0x01}}));
   Cop(h, PDU_COPT_STOPCOMM, {0x10, 0x01}, 1, 1, 0x38);
   Finish(h, "cop-stopcomm");
 }
 
 TEST_F(ComPrimitive, UpdateParam) {
-  vci_->SetHandler(kCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x7E, 0x00}}));
+  vci_->SetHandler(kCmdCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x7E, 0x00}}));
   const uint32_t h = Online();
   SetU32(h, "CP_P2Max", 400);
   Cop(h, PDU_COPT_UPDATEPARAM, {}, 1, 1, 0x39);
@@ -644,7 +644,7 @@ TEST_F(ComPrimitive, UpdateParam) {
 // The same request on a K-line link (ISO 14230): the answer comes with
 // its format, target and source bytes in front.
 TEST_F(ComPrimitive, SendRecvOnKLine) {
-  vci_->SetHandler(kCop, Ecu({{0x83, 0xF1, 0x10, 0x62, 0xF1, 0x90}}));
+  vci_->SetHandler(kCmdCop, Ecu({{0x83, 0xF1, 0x10, 0x62, 0xF1, 0x90}}));
   Construct();
   const uint32_t h = Link(1014, 0x2300);
   Connect(h);
@@ -663,7 +663,7 @@ TEST_F(GoldenTest, IoControl) {
   vci_->SetIgnitionState(0);
   IoCtl(PDU_HANDLE_UNDEF, "PDU_IOCTL_READ_VBATT");
   IoCtl(PDU_HANDLE_UNDEF, "PDU_IOCTL_READ_IGNITION_SENSE_STATE");
-  vci_->SetStatus(kIoCtl, 0x23);
+  vci_->SetStatus(kCmdIoCtl, 0x23);
   IoCtl(PDU_HANDLE_UNDEF, "PDU_IOCTL_READ_VBATT");
   Destruct();
   Check("ioctl-vbatt-ignition");
@@ -675,10 +675,10 @@ class Fault : public ComPrimitive {};
 TEST_F(Fault, NoAnswerToACommand) {
   const uint32_t h = Online();
   // The battery voltage read gets no answer once, then the COP.
-  vci_->Script(kIoCtl, {});
+  vci_->Script(kCmdIoCtl, {});
   IoCtl(PDU_HANDLE_UNDEF, "PDU_IOCTL_READ_VBATT");
   IoCtl(PDU_HANDLE_UNDEF, "PDU_IOCTL_READ_VBATT");
-  vci_->Script(kCop, {});
+  vci_->Script(kCmdCop, {});
   Cop(h, PDU_COPT_SENDRECV, {0x3E, 0x00}, 1, 1, 0x42);
   LastError(h);
   Finish(h, "fault-no-answer");
@@ -687,13 +687,13 @@ TEST_F(Fault, NoAnswerToACommand) {
 TEST_F(Fault, BadChecksum) {
   const uint32_t h = Online();
   TestVci* vci = vci_.get();
-  vci_->SetHandler(kCop, [vci](const VciFrame&) {
+  vci_->SetHandler(kCmdCop, [vci](const VciFrame&) {
     // A vehicle-data frame whose checksum is one off goes out first: the
     // library drops it and takes the good answer behind it.
     Bytes bad = TestVci::WireFrame(0x12, 0x07, 0x1E, TestVci::Words({0, 0, 1, 6, 0x000007E8, 0x0000007F}));
     bad[bad.size() - 2] = static_cast<uint8_t>(bad[bad.size() - 2] == 0x01 ? 0x02 : 0x01);
     vci->InjectRaw(bad);
-    return std::vector<VciReply>{TestVci::Answer(kCop, 0),
+    return std::vector<VciReply>{TestVci::Answer(kCmdCop, 0),
                                  TestVci::VehicleData(0, 0, 1, {0xE8, 0x07, 0x00, 0x00, 0x7E, 0x00})};
   });
   Cop(h, PDU_COPT_SENDRECV, {0x3E, 0x00}, 1, 1, 0x43);
@@ -703,7 +703,7 @@ TEST_F(Fault, BadChecksum) {
 TEST_F(Fault, Garbage) {
   const uint32_t h = Online();
   TestVci* vci = vci_.get();
-  vci_->SetHandler(kCop, [vci](const VciFrame& f) {
+  vci_->SetHandler(kCmdCop, [vci](const VciFrame& f) {
     // Line noise (with a stray flag and a broken escape) ahead of the answer.
     vci->InjectRaw({0x00, 0xFF, 0x13, 0x37, 0x55, 0xAA, 0x7E, 0x7D, 0x01});
     return Ecu({{0xE8, 0x07, 0x00, 0x00, 0x7E, 0x00}})(f);

@@ -32,6 +32,7 @@
 #include "support/ModuleProbe.h"
 #include "support/TempHome.h"
 #include "support/TestVci.h"
+#include "support/WireCodes.h"
 
 namespace pdu::test {
 
@@ -39,18 +40,6 @@ inline constexpr uint32_t kMod = 1;
 // RSC_ISO_15765_3_on_ISO_15765_2_6_14 of data/MDF.xml: requests go out
 // with CAN id 0x7E0, the unique table expects answers from 0x7E8.
 inline constexpr uint32_t kCanResource = 1001;
-
-// VCI command bytes.
-inline constexpr uint8_t kCmdOpen = 0x01;
-inline constexpr uint8_t kCmdClose = 0x02;
-inline constexpr uint8_t kCmdIoCtl = 0x03;
-inline constexpr uint8_t kCmdProbe = 0x05;
-inline constexpr uint8_t kCmdSetLinkResource = 0x08;
-inline constexpr uint8_t kCmdDestroyLink = 0x09;
-inline constexpr uint8_t kCmdDisconnectLink = 0x0B;
-inline constexpr uint8_t kCmdSetLinkParam = 0x0F;
-inline constexpr uint8_t kCmdCop = 0x10;
-inline constexpr uint8_t kCmdConnectLink = 0x1A;
 
 // Item types and states as the application receives them.
 inline constexpr uint32_t kItemResult = 0x1300;

@@ -324,40 +324,6 @@ def case_wire_can(ctx):
     check("filtered" in sim.output(), "trace tells about the filtered ECU")
 
 
-def case_wire_kline(ctx):
-    sim = Sim(ctx, "demo")
-    try:
-        vci, _ = open_vci(ctx, sim)
-        link_setup(vci, 3, 14, 0, params=[(139, 0x10)], table=[[(0x67, 0x10)]], first_uid=0)
-        got = cop(vci, 3, STARTCOMM, bytes(4))
-        check(got == [(0, 0, unhex("C1EF8F"))], "K-line start communication: %r" % got)
-        got = cop(vci, 3, SENDRECV, unhex("2101") + bytes(4))
-        check(got == [(0, 0, unhex("61010C1F5A00643C"))], "local identifier 01: %r" % got)
-        # No ECU at another address: silence, so the library sees no answer.
-        link_setup(vci, 4, 14, 0, params=[(139, 0x22)])
-        got = cop(vci, 4, STARTCOMM, bytes(4))
-        check(got == [], "no ECU, no answer")
-        vci.close()
-    finally:
-        sim.stop()
-
-
-def case_wire_tp20(ctx):
-    sim = Sim(ctx, "tp20")
-    try:
-        vci, _ = open_vci(ctx, sim)
-        link_setup(vci, 1, 12, 100, params=[(200, 1)], table=[[(0xCD, 0x200), (0xCE, 0x201), (0xD0, 0x302)]])
-        got = cop(vci, 1, STARTCOMM, le32(0x200))
-        check(got == [(0, 1, le32(0x201) + unhex("00D040070203 01"))], "channel set up on 0x201: %r" % got)
-        got = cop(vci, 1, SENDRECV, le32(0x200) + unhex("1A9B"))
-        check(got == [(0, 1, le32(0x302) + unhex("5A9B") + b"03L906018")], "answer on the connection id: %r" % got)
-        link_setup(vci, 2, 12, 100, params=[(200, 0x33)])
-        check(cop(vci, 2, STARTCOMM, le32(0x200)) == [], "no ECU at 0x33: no channel")
-        vci.close()
-    finally:
-        sim.stop()
-
-
 def case_wire_faults(ctx):
     # Bad checksums are rejected by a strict reader; split writes and
     # garbage still give whole frames; silence and unplugging are seen.
@@ -514,8 +480,6 @@ def case_fault_open_status(ctx):
 CASES = {
     "wire-commands": case_wire_commands,
     "wire-can": case_wire_can,
-    "wire-kline": case_wire_kline,
-    "wire-tp20": case_wire_tp20,
     "wire-faults": case_wire_faults,
     "scenario": case_scenario,
     "pdutool-info": case_pdutool_info,
