@@ -1,9 +1,9 @@
 // The device commands as the VCI sees them, stated in literals: the command
 // byte, channel and payload of every command, one whole frame as it goes
 // over the wire (stuffing included), what an answer's status makes of the
-// result, how long each command waits for a silent VCI, the pauses of
-// finding the VCI, vehicle-data records, and that nothing at all is sent
-// without a device link.
+// result, vehicle-data records, and that nothing at all is sent without a
+// device link. (How long each command waits: CommandTimeoutTest.cpp and
+// OpenSequenceTimingTest.cpp, on the manual clock.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -233,78 +233,6 @@ TEST_F(CommandCodesTest, VehicleDataBecomesARecordInRxData) {
   EXPECT_EQ(ReadVehicleData(500, len), 0x21u);
   EXPECT_EQ(len, 4096u);
   EXPECT_EQ(g_RxData[4095], 0x5A);
-}
-
-// How long each command waits for an answer that never comes, and what it
-// then returns. Waits never end early; the upper bound is generous for a
-// loaded machine but well below ten times the wait.
-TEST_F(CommandCodesTest, EachCommandWaitsItsOwnTimeForASilentVci) {
-  vci.SetSilent(true);
-  uint32_t value = 5;
-  PDU_PARAM_ITEM item = U32Item(&value);
-  PDU_RSC_DATA rsc{1, 1, 0, nullptr};
-  struct Case {
-    const char* what;
-    std::function<uint32_t()> call;
-    uint32_t result;
-    uint32_t waitMs;
-  };
-  const Case cases[] = {
-      {"SET_LINK_RESOURCE", [&] { return VciSetLinkResource(1, 2, rsc, nullptr); }, 0x11, 200},
-      {"DESTROY_LINK", [] { return VciDestroyLink(1, 2); }, 0x11, 100},
-      {"DISCONNECT_LINK", [] { return VciDisconnectLink(); }, 0x11, 100},
-      {"SET_LINK_PARAM", [&] { return VciSetLinkParam(1, 2, 3, item); }, 0x11, 150},
-      {"COP", [] { return VciCop(1, 2, 0x8004, nullptr, 0, nullptr); }, 0x11, 1500},
-      {"CONNECT_LINK", [] { return VciConnectLink(1, 2, nullptr); }, 0x11, 100},
-      {"MODULE_CONNECT", [] { return VciModuleConnect(1); }, 0x11, 100},
-      {"MODULE_DISCONNECT", [] { return VciModuleDisconnect(1); }, 0x11, 100},
-      {"IOCTL READ_VBATT", [] { return ReadingTimedOut(1, "PDU_IOCTL_READ_VBATT"); }, 0x01, 500},
-      {"IOCTL READ_IGNITION_SENSE_STATE",
-       [] { return ReadingTimedOut(1, "PDU_IOCTL_READ_IGNITION_SENSE_STATE"); }, 0x01, 100},
-      {"CLOSE", [] { return VciClose(); }, 0x11, 1000},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const uint32_t t0 = platform::ClockTicks();
-    EXPECT_EQ(c.call(), c.result);
-    const uint32_t elapsed = platform::ClockTicks() - t0;
-    EXPECT_GE(elapsed + 1, c.waitMs);
-    EXPECT_LT(elapsed, c.waitMs + 400);
-  }
-}
-
-TEST_F(CommandCodesTest, OpenWaitsForALateAnswerAndVehicleDataWaitsThirtyMsMore) {
-  // OPEN waits 10 s: an answer after 1.5 s is still taken.
-  vci.Script(0x01, {VciReply{0x12, 0x01, TestVci::Words({0, 0}), 1500}});
-  EXPECT_EQ(VciOpen(), 0u);
-
-  vci.SetSilent(true);
-  uint32_t length = 0;
-  const uint32_t t0 = platform::ClockTicks();
-  EXPECT_EQ(ReadVehicleData(200, length), 7u);
-  const uint32_t elapsed = platform::ClockTicks() - t0;
-  EXPECT_GE(elapsed + 1, 230u);
-  EXPECT_LT(elapsed, 600u);
-}
-
-// Finding the VCI: 500 ms to settle after opening the port, then the probe,
-// which waits 1100 ms for an answer and is tried twice.
-TEST(CommandCodes, ProbeComesAfterTheSettleTimeAndWaitsForALateAnswer) {
-  TestVci vci;
-  // The first probe is answered after 900 ms: within the probe's wait.
-  vci.Script(0x05, {VciReply{0x01, 0x05, Bytes(16, 0x00), 900}});
-  ScopedPorts ports({vci.Path()});
-  DeviceLink link;
-  const uint32_t t0 = platform::ClockTicks();
-  ASSERT_TRUE(link.OpenPort());
-  const uint32_t elapsed = platform::ClockTicks() - t0;
-  auto probes = vci.FramesWithCommand(0x05);
-  ASSERT_EQ(probes.size(), 1u) << "the late answer is taken, no second probe";
-  EXPECT_EQ(probes[0].channel, 0x01);
-  EXPECT_GE(probes[0].tick - t0 + 1, 500u) << "the settle time before the probe";
-  EXPECT_LT(probes[0].tick - t0, 1000u);
-  EXPECT_GE(elapsed + 1, 1400u);
-  EXPECT_LT(elapsed, 2200u);
 }
 
 // Busy engine: the battery reading is made up around 12345 mV, within
