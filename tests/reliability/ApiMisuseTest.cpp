@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "support/SessionFixture.h"
+#include "support/ModuleProbe.h"
 #include "device/DeviceLink.h"
 #include "engine/EngineThread.h"
 #include "mdf/ObjectIds.h"
@@ -335,18 +336,26 @@ TEST_F(ApiMisuse, ConstructedEveryBadHandleAndNullPointerIsRefused) {
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &link, nullptr), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &destroyed, nullptr), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUDestroyComLogicalLink(kMod, destroyed), PDU_STATUS_NOERROR);
-  for (uint32_t h : {0u, destroyed + 1, 1023u, 1024u, 4095u, 4096u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+  // A resource id the module description does not know gives a numbered
+  // link without a handler: no link for the handle checks either.
+  uint32_t noHandler = 0;
+  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 4242, nullptr, &noHandler, nullptr), 0u);
+  const size_t framesBefore = vci_.FrameCount();
+  const size_t jobsBefore = test::QueuedJobs();
+  for (uint32_t h : {0u, noHandler, noHandler + 1, 1023u, 1024u, 4095u, 4096u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
     RunTable(BadHandleCases(h), "constructed");
   }
   RunTable(ModuleNullPointerCases(), "constructed");
   RunTable(LinkNullPointerCases(link), "constructed");
+  EXPECT_EQ(vci_.FrameCount(), framesBefore) << "a refused call sends nothing";
+  EXPECT_EQ(test::QueuedJobs(), jobsBefore) << "and queues nothing";
   // A destroyed link keeps its handler until the next construction: its
   // handle still answers, and its handle is never handed out again.
   EXPECT_EQ(PDUConnect(kMod, destroyed), PDU_STATUS_NOERROR);
   EXPECT_EQ(PDUDestroyComLogicalLink(kMod, destroyed), PDU_STATUS_NOERROR);
   uint32_t next = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &next, nullptr), PDU_STATUS_NOERROR);
-  EXPECT_EQ(next, destroyed + 1);
+  EXPECT_EQ(next, noHandler + 1);
   RunTable(HollowValueCases(link), "constructed");
   RunTable(ReadingCases(), "constructed");
   // The link survived all of it.
