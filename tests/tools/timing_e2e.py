@@ -15,7 +15,6 @@ the class's initial one. Classes run in parallel, one process each.
 
 import argparse
 import concurrent.futures
-import ctypes as C
 import json
 import os
 import shutil
@@ -47,117 +46,24 @@ ENGINE_MARGIN_MS = 30
 EARLY_MS = 10  # the library counts its wait in whole milliseconds
 SLACK_MS = 600
 
-PDU_OBJT_COMPARAM, PDU_OBJT_RESOURCE = 0x8024, 0x8026
-PDU_IT_PARAM, PDU_IT_STATUS = 0x1200, 0x1301
-PDU_PT_UNUM32, PDU_PC_TIMING = 0x105, 1
-PDU_COPT_UPDATEPARAM, PDU_COPT_SENDRECV = 0x8003, 0x8004
-PDU_COPST_FINISHED = 0x8012
-PDU_ERR_EVENT_QUEUE_EMPTY = 0x71
-
-
-class FlagData(C.Structure):
-    _fields_ = [("NumFlagBytes", C.c_uint32), ("pFlagData", C.c_void_p)]
-
-
-class ParamItem(C.Structure):
-    _fields_ = [("ItemType", C.c_uint32), ("ComParamId", C.c_uint32), ("ComParamDataType", C.c_uint32),
-                ("ComParamClass", C.c_uint32), ("pComParamData", C.c_void_p)]
-
-
-class CopCtrl(C.Structure):
-    _fields_ = [("Time", C.c_uint32), ("NumSendCycles", C.c_int32), ("NumReceiveCycles", C.c_int32),
-                ("TempParamUpdate", C.c_uint32), ("TxFlag", FlagData), ("NumPossibleExpectedResponses", C.c_uint32),
-                ("pExpectedResponseArray", C.c_void_p)]
-
-
-class EventItem(C.Structure):
-    _fields_ = [("ItemType", C.c_uint32), ("hCop", C.c_uint32), ("pCoPTag", C.c_void_p),
-                ("Timestamp", C.c_uint32), ("pData", C.c_void_p)]
-
-
-CALLBACK = C.CFUNCTYPE(None, C.c_uint32, C.c_uint32, C.c_uint32, C.c_void_p, C.c_void_p)
-
-
-class Api:
-    def __init__(self, path):
-        self.lib = C.CDLL(path)
-        self.hMod = 1
-        self.callback = CALLBACK(lambda *a: None)  # kept alive with the object
-
-    def ok(self, name, *args):
-        status = getattr(self.lib, name)(*args)
-        if status != 0:
-            raise RuntimeError("%s returned 0x%X" % (name, status))
-
-    def object_id(self, objt, name):
-        out = C.c_uint32(0xFFFFFFFE)
-        self.ok("PDUGetObjectId", C.c_uint32(objt), C.c_char_p(name.encode()), C.byref(out))
-        return out.value
-
-    def start(self, hCLL, copt, data=b"", cycles=True):
-        ctrl = CopCtrl(0, 1, 1, 0, FlagData(0, None), 0, None)
-        buf = (C.c_uint8 * max(len(data), 1)).from_buffer_copy(data or b"\0")
-        hCoP = C.c_uint32(0)
-        self.ok("PDUStartComPrimitive", C.c_uint32(self.hMod), C.c_uint32(hCLL), C.c_uint32(copt),
-                C.c_uint32(len(data)), buf if data else None, C.byref(ctrl) if cycles else None, None,
-                C.byref(hCoP))
-        return hCoP.value
-
-    def wait_finished(self, hCLL, hCoP, limit_s=20):
-        """Polls the link's events until hCoP is FINISHED."""
-        end = time.monotonic() + limit_s
-        while time.monotonic() < end:
-            item = C.POINTER(EventItem)()
-            status = self.lib.PDUGetEventItem(C.c_uint32(self.hMod), C.c_uint32(hCLL), C.byref(item))
-            if status not in (0, PDU_ERR_EVENT_QUEUE_EMPTY):
-                raise RuntimeError("PDUGetEventItem returned 0x%X" % status)
-            if status != 0 or not item:
-                time.sleep(0.005)
-                continue
-            ev = item.contents
-            done = (ev.ItemType == PDU_IT_STATUS and ev.hCop == hCoP and ev.pData and
-                    C.cast(ev.pData, C.POINTER(C.c_uint32))[0] == PDU_COPST_FINISHED)
-            self.lib.PDUDestroyItem(item)
-            if done:
-                return
-        raise RuntimeError("ComPrimitive %d did not finish" % hCoP)
-
-
-def measure(api, resource):
-    api.ok("PDUModuleConnect", C.c_uint32(api.hMod))
-    hCLL = C.c_uint32(0)
-    api.ok("PDUCreateComLogicalLink", C.c_uint32(api.hMod), None, C.c_uint32(api.object_id(PDU_OBJT_RESOURCE, resource)),
-           None, C.byref(hCLL), C.byref(FlagData(0, None)))
-    hCLL = hCLL.value
-    api.ok("PDURegisterEventCallback", C.c_uint32(api.hMod), C.c_uint32(hCLL), api.callback)
-    api.ok("PDUConnect", C.c_uint32(api.hMod), C.c_uint32(hCLL))
-    p2max = api.object_id(PDU_OBJT_COMPARAM, "CP_P2Max")
-    waits = []
-    for value in (None, 50000, 5000000):
-        if value is not None:
-            v = C.c_uint32(value)
-            api.ok("PDUSetComParam", C.c_uint32(api.hMod), C.c_uint32(hCLL),
-                   C.byref(ParamItem(PDU_IT_PARAM, p2max, PDU_PT_UNUM32, PDU_PC_TIMING, C.cast(C.byref(v), C.c_void_p))))
-            api.wait_finished(hCLL, api.start(hCLL, PDU_COPT_UPDATEPARAM, cycles=False))
-        began = time.monotonic()
-        # A request nobody answers: the car has no ECU.
-        api.wait_finished(hCLL, api.start(hCLL, PDU_COPT_SENDRECV, bytes.fromhex("10 07 00 00 01 3E")))
-        waits.append(round((time.monotonic() - began) * 1000))
-    api.ok("PDUDisconnect", C.c_uint32(api.hMod), C.c_uint32(hCLL))
-    api.ok("PDUDestroyComLogicalLink", C.c_uint32(api.hMod), C.c_uint32(hCLL))
-    return waits
+# The shipped Python package drives the library (python/pdu7318).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 
 
 def run_class(name, lib_path):
     """In its own process: one link, three SENDRECVs without answer."""
+    import pdu7318
     resource, *want = ROWS[name]
-    api = Api(lib_path)
-    api.ok("PDUConstruct", None, None)
-    try:
-        waits = measure(api, resource)
-    finally:
-        # The library's threads must be stopped before the process ends.
-        api.lib.PDUDestruct()
+    waits = []
+    with pdu7318.Api(library=lib_path) as api, api.link(resource) as link:
+        for value in (None, 50000, 5000000):
+            if value is not None:
+                link.set_param("CP_P2Max", value)
+                link.update_params()
+            began = time.monotonic()
+            # A request nobody answers: the car has no ECU.
+            link.send_recv(bytes.fromhex("10 07 00 00 01 3E"), timeout=20, check=False)
+            waits.append(round((time.monotonic() - began) * 1000))
     print(json.dumps({"waits": waits, "want": want}))
 
 
