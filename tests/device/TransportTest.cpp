@@ -29,6 +29,15 @@
 #include "support/TestVci.h"
 #include "support/WireCodes.h"
 
+// The kernel's termios with the speeds in baud (asm/termbits.h cannot be
+// included next to <termios.h>); TCGETS2 from <sys/ioctl.h> names it.
+struct termios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+
 namespace pdu::device {
 namespace {
 
@@ -299,6 +308,32 @@ TEST(SerialTransport, PseudoTerminalHasNoModemLinesAndNoLowLatencyMode) {
   EXPECT_TRUE(port->Configure());
   EXPECT_EQ(port->SetLowLatency(), Transport::LineStatus::kNotSupported);
   EXPECT_STREQ(port->LastErrorCall(), "ioctl(TIOCGSERIAL)");
+}
+
+// The line settings the VCI needs, read back through the pseudo-terminal's
+// master side (which reports the slave's settings): 1,500,000 baud both
+// ways, 8 data bits, no parity, one stop bit, no flow control, raw, and
+// reads that return what is there.
+TEST(SerialTransport, ConfigureSets1500000Baud8N1Raw) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  std::unique_ptr<Transport> port = MakeSerialTransport();
+  ASSERT_EQ(port->Open(ptsname(master)), Transport::OpenStatus::kOk);
+  ASSERT_TRUE(port->Configure());
+  termios2 tio{};
+  ASSERT_EQ(ioctl(master, TCGETS2, &tio), 0);
+  EXPECT_EQ(tio.c_ospeed, 1500000u);
+  EXPECT_EQ(tio.c_ispeed, 1500000u);
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL), tcflag_t{CS8 | CREAD | CLOCAL});
+  EXPECT_EQ(tio.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP), 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+  EXPECT_EQ(tio.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(tio.c_cc[VMIN], 0);
+  EXPECT_EQ(tio.c_cc[VTIME], 0);
+  port->Close();
+  close(master);
 }
 
 // A real adapter, when the machine has one: PDU7318_TEST_SERIAL names it
