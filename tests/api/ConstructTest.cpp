@@ -28,9 +28,6 @@ using test::kCmdModuleConnect;
 using test::kCmdOpen;
 using test::kCmdProbe;
 
-
-std::string MainLog() { return test::ReadFile(log::CurrentLogFileNames().main); }
-
 class ConstructTest : public test::SessionTest {
  protected:
   void SetUp() override {
@@ -154,30 +151,6 @@ TEST_F(ConstructTest, VersionComesFromTheIniFile) {
   home_.CopyData("PDUAPI_7318.ini");
   ASSERT_EQ(PDUGetVersion(1, &v), PDU_STATUS_NOERROR);
   EXPECT_STRNE(v.VendorName, "");
-}
-
-TEST_F(ConstructTest, IoCtlReadingsAskTheVciWhileIdle) {
-  UseVci();
-  vci_.SetBatteryMillivolts(12600);
-  vci_.SetIgnitionState(0);
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  PDU_DATA_ITEM* out = nullptr;
-  ASSERT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_STATUS_NOERROR);
-  ASSERT_NE(out, nullptr);
-  EXPECT_EQ(out->ItemType, PDU_IT_IO_UNUM32);
-  EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 12600u);
-  EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out)), PDU_STATUS_NOERROR);
-  out = nullptr;
-  ASSERT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_IGNITION_SENSE_STATE"), nullptr, &out), PDU_STATUS_NOERROR);
-  EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 0u);
-  PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
-  const auto ioctls = vci_.FramesWithCommand(kCmdIoCtl);
-  ASSERT_EQ(ioctls.size(), 2u);
-  EXPECT_EQ(ioctls[0].data.size(), 9u);
-  EXPECT_EQ(ioctls[0].data[8], 0x06);
-  EXPECT_EQ(ioctls[1].data[8], 0x11);
-  EXPECT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_VBATT"), nullptr, nullptr), PDU_ERR_INVALID_PARAMETERS);
-  PDUDestruct();
 }
 
 TEST_F(ConstructTest, IoCtlReadingsAnswerLocallyWhileBusy) {
