@@ -266,41 +266,5 @@ TEST_F(DeviceLinkTest, DiscardAnswersDropsRawBytesAndQueueButKeepsCarryOverAndVe
   EXPECT_EQ(CarData(), car);
 }
 
-TEST(DeviceLinkLog, FramesAndQueuesAreLoggedAsTheyPass) {
-  test::TempHome home;
-  home.SetLogSwitch("1");
-  log::LogInit();
-  TestVci vci;
-  vci.SetSilent(true);
-  ResetFrameCounters();
-  {
-    DeviceLink link;
-    ASSERT_TRUE(link.OpenPortPath(vci.Path()));
-    ASSERT_EQ(link.SendFrame(test::kCmdOpen, nullptr, 0), 1u);
-    const Bytes answer = Wire(test::kCmdOpen, {0, 0, 0, 0});
-    link.OnReceive(answer.data(), static_cast<uint32_t>(answer.size()));
-    uint8_t out[100];
-    ASSERT_EQ(link.ReceiveAnswer(out, sizeof out, 100), 4u);
-    link.DiscardAnswers();
-  }
-  log::LogCloseAll();
-  const auto names = log::CurrentLogFileNames();
-  const std::string main = test::ReadFile(names.main);
-  const std::string contact = test::ReadFile(names.contact);
-  const std::string sent = "7E0A0031010112010000507E";
-  for (const std::string& line :
-       {std::string("--3\n"), " Write Data_Original: " + sent + "\n",
-        std::string("recv buffer = 7E 0E 00 31 01 01 12 01 04 00 00 00 00 00 58 7E m_dwCurSaveOff = 16 time = "),
-        std::string("---------recv other date from hardware------------\n"),
-        std::string("show data = 7E 0E 00 31 01 01 12 01 04 00 00 00 00 00 58 7E len = 16\n"),
-        std::string("--4\n"), std::string("data = 16\n"), std::string("recv len = 16\n"),
-        std::string("decode data = 7E 0E 00 31 01 01 12 01 04 00 00 00 00 00 58 7E\n"),
-        std::string("data = 7E0E003101011201040000000000587E\n"), std::string("--5\n")}) {
-    EXPECT_NE(main.find(line), std::string::npos) << line;
-  }
-  EXPECT_NE(contact.find(" >>>>>>>>>: " + sent + "\n"), std::string::npos);
-  EXPECT_NE(contact.find(" <<<<<<<<<: 7E0E003101011201040000000000587E\n"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace pdu::device
