@@ -44,16 +44,16 @@ TEST(ConvertDefaultValue, NumbersKeepTheLowBitsOfTheDecimalText) {
     uint32_t expected;  // as read by ComParamValueAsU32
   };
   const Row rows[] = {
-      {PDU_PT_UNUM8, "300", 44},
-      {PDU_PT_UNUM8, "0x10", 0},           // hexadecimal notation reads as 0
-      {PDU_PT_UNUM8, "  7", 7},            // leading blanks allowed
-      {PDU_PT_UNUM8, "12abc", 12},         // reading stops at a letter
-      {PDU_PT_SNUM8, "-1", 0xFFFFFFFF},    // sign-extended when widened
-      {PDU_PT_UNUM16, "70000", 4464},      // 70000 mod 65536
-      {PDU_PT_SNUM16, "-2", 0xFFFFFFFE},
-      {PDU_PT_UNUM32, "4294967295", 0xFFFFFFFF},
-      {PDU_PT_SNUM32, "-5", 0xFFFFFFFB},
-      {PDU_PT_UNUM32, "", 0},
+      {0x101, "300", 44},
+      {0x101, "0x10", 0},           // hexadecimal notation reads as 0
+      {0x101, "  7", 7},            // leading blanks allowed
+      {0x101, "12abc", 12},         // reading stops at a letter
+      {0x102, "-1", 0xFFFFFFFF},    // sign-extended when widened
+      {0x103, "70000", 4464},      // 70000 mod 65536
+      {0x104, "-2", 0xFFFFFFFE},
+      {0x105, "4294967295", 0xFFFFFFFF},
+      {0x106, "-5", 0xFFFFFFFB},
+      {0x105, "", 0},
   };
   for (const Row& row : rows) {
     ValueGuard v{ConvertDefaultValue(row.text, row.type), row.type};
@@ -62,68 +62,51 @@ TEST(ConvertDefaultValue, NumbersKeepTheLowBitsOfTheDecimalText) {
   }
 }
 
-TEST(ConvertDefaultValue, ByteFieldTakesLengthsAndDataInHex) {
-  MainLogCapture log;
-  ValueGuard v{ConvertDefaultValue("04 02 3E 00", PDU_PT_BYTEFIELD), PDU_PT_BYTEFIELD};
-  const auto* field = static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value);
-  ASSERT_NE(field, nullptr);
-  EXPECT_EQ(field->ParamMaxLen, 4u);
-  ASSERT_EQ(field->ParamActLen, 2u);
-  EXPECT_EQ(field->pDataArray[0], 0x3E);
-  EXPECT_EQ(field->pDataArray[1], 0x00);
-  EXPECT_EQ(log.Text(), "");
-}
-
-TEST(ConvertDefaultValue, ByteFieldWithTooFewBytesKeepsActLenAndZeroFills) {
-  MainLogCapture log;
-  ValueGuard v{ConvertDefaultValue("04 03 3E 00", PDU_PT_BYTEFIELD), PDU_PT_BYTEFIELD};
-  const auto* field = static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value);
-  ASSERT_NE(field, nullptr);
-  ASSERT_EQ(field->ParamActLen, 3u);
-  EXPECT_EQ(std::vector<uint8_t>(field->pDataArray, field->pDataArray + 3),
-            (std::vector<uint8_t>{0x3E, 0x00, 0x00}));
-  EXPECT_EQ(log.Text(), "error1: data format is wrong\n");
-}
-
-TEST(ConvertDefaultValue, ByteFieldWithSurplusBytesDropsThem) {
-  MainLogCapture log;
-  ValueGuard v{ConvertDefaultValue("  0C  01 3E 80 ", PDU_PT_BYTEFIELD), PDU_PT_BYTEFIELD};
-  const auto* field = static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value);
-  EXPECT_EQ(field->ParamMaxLen, 12u);
-  ASSERT_EQ(field->ParamActLen, 1u);
-  EXPECT_EQ(field->pDataArray[0], 0x3E);
-  EXPECT_EQ(log.Text(), "error1: data format is wrong\n");
-}
-
-TEST(ConvertDefaultValue, EmptyByteFieldHasNoArray) {
-  ValueGuard v{ConvertDefaultValue("08 00", PDU_PT_BYTEFIELD), PDU_PT_BYTEFIELD};
-  const auto* field = static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value);
-  EXPECT_EQ(field->ParamMaxLen, 8u);
-  EXPECT_EQ(field->ParamActLen, 0u);
-  EXPECT_EQ(field->pDataArray, nullptr);
-}
-
-TEST(ConvertDefaultValue, LongFieldTakesDecimalValuesAfterItsLogLine) {
-  MainLogCapture log;
-  ValueGuard v{ConvertDefaultValue("4 2 100 200", PDU_PT_LONGFIELD), PDU_PT_LONGFIELD};
-  const auto* field = static_cast<const PDU_PARAM_LONGFIELD_DATA*>(v.value);
-  ASSERT_NE(field, nullptr);
-  EXPECT_EQ(field->ParamMaxLen, 4u);
-  ASSERT_EQ(field->ParamActLen, 2u);
-  EXPECT_EQ(field->pDataArray[0], 100u);
-  EXPECT_EQ(field->pDataArray[1], 200u);
-  EXPECT_EQ(log.Text(), "LONGFIELD:4 2 100 200\n");
-}
-
-TEST(ConvertDefaultValue, LongFieldWithWrongCountBecomesAnEmptyField) {
-  MainLogCapture log;
-  ValueGuard v{ConvertDefaultValue("4 3 100 200", PDU_PT_LONGFIELD), PDU_PT_LONGFIELD};
-  const auto* field = static_cast<const PDU_PARAM_LONGFIELD_DATA*>(v.value);
-  ASSERT_NE(field, nullptr);
-  EXPECT_EQ(field->ParamMaxLen, 0u);
-  EXPECT_EQ(field->ParamActLen, 0u);
-  EXPECT_EQ(field->pDataArray, nullptr);
-  EXPECT_EQ(log.Text(), "LONGFIELD:4 3 100 200\nerror2: data format is wrong\n");
+// Fields: "MaxLen ActLen values..." (hex bytes or decimal longs), and
+// what the conversion writes to the main log.
+TEST(ConvertDefaultValue, FieldsTakeTheirLengthsThenTheirValues) {
+  struct Row {
+    uint32_t type;
+    const char* text;
+    uint32_t maxLen;
+    std::vector<uint32_t> values;  // ActLen of them; none: no array at all
+    const char* log;
+  };
+  const Row rows[] = {
+      {0x107, "04 02 3E 00", 4, {0x3E, 0x00}, ""},
+      // Too few bytes: ActLen stays, the rest is zero.
+      {0x107, "04 03 3E 00", 4, {0x3E, 0x00, 0x00}, "error1: data format is wrong\n"},
+      // Surplus bytes are dropped; blanks anywhere.
+      {0x107, "  0C  01 3E 80 ", 12, {0x3E}, "error1: data format is wrong\n"},
+      {0x107, "08 00", 8, {}, ""},
+      {0x109, "4 2 100 200", 4, {100, 200}, "LONGFIELD:4 2 100 200\n"},
+      // A long field whose count does not match is empty.
+      {0x109, "4 3 100 200", 0, {}, "LONGFIELD:4 3 100 200\nerror2: data format is wrong\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    MainLogCapture log;
+    ValueGuard v{ConvertDefaultValue(row.text, row.type), row.type};
+    ASSERT_NE(v.value, nullptr);
+    std::vector<uint32_t> values;
+    uint32_t maxLen = 0;
+    const void* array = nullptr;
+    if (row.type == 0x107) {
+      const auto* f = static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value);
+      maxLen = f->ParamMaxLen;
+      array = f->pDataArray;
+      values.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
+    } else {
+      const auto* f = static_cast<const PDU_PARAM_LONGFIELD_DATA*>(v.value);
+      maxLen = f->ParamMaxLen;
+      array = f->pDataArray;
+      values.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
+    }
+    EXPECT_EQ(maxLen, row.maxLen);
+    EXPECT_EQ(values, row.values);
+    EXPECT_EQ(array == nullptr, row.values.empty());
+    EXPECT_EQ(log.Text(), row.log);
+  }
 }
 
 TEST(ConvertDefaultValue, StructFieldAndUnknownTypesGiveNoValue) {
