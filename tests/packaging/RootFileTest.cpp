@@ -290,28 +290,6 @@ class RootFileProcess : public ::testing::Test {
   std::string root_;
 };
 
-TEST_F(RootFileProcess, InstallAndRemovalLeaveAnotherVendorsEntry) {
-  Write(kOtherVendor);
-  ASSERT_EQ(Run(Tool(PutOurs())), 0);
-  EXPECT_EQ(Names(Load()), (std::vector<std::string>{"ACME_VCI", "PDU7318"}));
-  ASSERT_EQ(Run(Tool("remove --short-name PDU7318")), 0);
-  RootFile after = Load();
-  EXPECT_EQ(Names(after), std::vector<std::string>{"ACME_VCI"});
-  EXPECT_EQ(after.Apis()[0].libraryUri, "file:///opt/acme/libacme.so");
-  EXPECT_NE(Read().find("<ACME_LICENSE_KEY>42</ACME_LICENSE_KEY>"), std::string::npos);
-}
-
-TEST_F(RootFileProcess, AFileThatNamedOnlyUsGoesAwayWithUs) {
-  ASSERT_EQ(Run(Tool(PutOurs())), 0);
-  ASSERT_TRUE(fs::exists(root_));
-  EXPECT_EQ(Names(Load()), std::vector<std::string>{"PDU7318"});
-  ASSERT_EQ(Run(Tool("remove --short-name PDU7318")), 0);
-  EXPECT_FALSE(fs::exists(root_));
-  // Removing again, or from no file at all, is not an error.
-  EXPECT_EQ(Run(Tool("remove --short-name PDU7318")), 0);
-  EXPECT_FALSE(fs::exists(root_));
-}
-
 TEST_F(RootFileProcess, AnUpgradeRewritesTheEntryOnce) {
   Write(kOtherVendor);
   ASSERT_EQ(Run(Tool(PutOurs("/usr/lib/old/libpdu7318.so.1"))), 0);

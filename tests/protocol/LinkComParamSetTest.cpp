@@ -10,25 +10,6 @@ namespace {
 
 using ComParamStore = HandlerTest;
 
-std::vector<std::pair<uint32_t, uint32_t>> IdsAndValues(const LinkComParamSet& set) {
-  std::vector<std::pair<uint32_t, uint32_t>> out;
-  for (const auto& kept : set.comparamItems()) out.emplace_back(kept.item().ComParamId, kept.AsU32());
-  return out;
-}
-
-TEST_F(ComParamStore, SettingAgainReplacesAndMovesToTheEnd) {
-  auto h = Make("ISO_15765_3_on_ISO_15765_2");
-  const uint32_t p2 = IdOf("CP_P2Max"), star = IdOf("CP_P2Star"), bs = IdOf("CP_BlockSize");
-  SetU32(*h, "CP_P2Max", 1);
-  SetU32(*h, "CP_P2Star", 2);
-  SetU32(*h, "CP_BlockSize", 3);
-  SetU32(*h, "CP_P2Max", 4);
-  EXPECT_EQ(IdsAndValues(h->comParamSet()), (std::vector<std::pair<uint32_t, uint32_t>>{{star, 2}, {bs, 3}, {p2, 4}}));
-  ASSERT_NE(h->comParamSet().findComparamItem(p2), nullptr);
-  EXPECT_EQ(h->comParamSet().findComparamItem(p2)->AsU32(), 4u);
-  EXPECT_EQ(h->comParamSet().findComparamItem(12345), nullptr);
-}
-
 TEST_F(ComParamStore, VariableMapSetKeepsFirstChangeOverwrites) {
   auto h = Make("ISO_14230_3_on_ISO_14230_2");
   EXPECT_TRUE(h->setcomparamData_var("CP_Custom", 1));

@@ -141,40 +141,6 @@ TEST_F(Faults, UnplugDuringConnectReturnsWithinTheCommandTimeouts) {
   EXPECT_EQ(WithinMs(3000, [] { return PDUDestruct(); }, "PDUDestruct"), PDU_STATUS_NOERROR);
 }
 
-TEST_F(Faults, UnplugWhileIdleFailsEveryCallWithinItsTimeout) {
-  Construct();
-  const uint32_t hCLL = ConnectedLink();
-  vci_.HangUp();
-  // ReadThread sees the hang-up and ends; the port handle stays.
-  for (int i = 0; i < 100 && device::GetDeviceLink()->ReadThreadRunning(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_FALSE(device::GetDeviceLink()->ReadThreadRunning());
-
-  const Reading vbatt = WithinMs(2000, [] { return Read("PDU_IOCTL_READ_VBATT"); }, "PDUIoCtl(VBATT)");
-  EXPECT_EQ(vbatt.status, PDU_ERR_FCT_FAILED);
-  EXPECT_EQ(vbatt.value, 0u);
-  EXPECT_LE(vbatt.ms, 700u);
-  const Reading ignition = WithinMs(2000, [] { return Read("PDU_IOCTL_READ_IGNITION_SENSE_STATE"); }, "PDUIoCtl");
-  EXPECT_EQ(ignition.status, PDU_ERR_FCT_FAILED);
-
-  const uint32_t hCoP = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
-  ASSERT_TRUE(items_.WaitFinished(hCoP, 6000));
-  EXPECT_EQ(KindsOf(hCoP), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_ERROR, PDU_COPST_FINISHED}));
-  const uint32_t start = Start(hCLL, PDU_COPT_STARTCOMM);
-  ASSERT_TRUE(items_.WaitFinished(start, 6000));
-
-  EXPECT_EQ(WithinMs(2000, [hCLL] { return PDUDisconnect(kMod, hCLL); }, "PDUDisconnect"), PDU_STATUS_NOERROR);
-  EXPECT_EQ(WithinMs(2000, [hCLL] { return PDUDestroyComLogicalLink(kMod, hCLL); }, "PDUDestroyComLogicalLink"),
-            PDU_STATUS_NOERROR);
-  EXPECT_EQ(WithinMs(3000, [] { return PDUDestruct(); }, "PDUDestruct"), PDU_STATUS_NOERROR);
-
-  TestVci back;
-  UseVci(back);
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  ASSERT_NE(device::GetDeviceLink(), nullptr);
-  EXPECT_TRUE(device::GetDeviceLink()->ReadThreadRunning());
-}
-
 TEST_F(Faults, GarbageAndCorruptFramesBetweenAnswersDoNotBreakTheSession) {
   Construct();
   const uint32_t hCLL = ConnectedLink();

@@ -10,9 +10,10 @@ function(pdu7318_e2e name)
   set_tests_properties(e2e.${name} PROPERTIES LABELS e2e TIMEOUT 180)
 endfunction()
 
-# The simulator alone, on raw frames (the K-line and TP2.0 families are
-# e2e.protocols rows through the library).
-foreach(case wire-commands wire-can wire-faults)
+# The simulator's fault options alone, on raw frames (its answers per
+# family are the e2e.protocols rows and the scenario sessions, through the
+# library).
+foreach(case wire-faults)
   pdu7318_e2e(${case} ${case})
 endforeach()
 

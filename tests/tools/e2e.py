@@ -31,7 +31,6 @@ MGMT, VEH = 0x01, 0x12
 CMD = dict(OPEN=0x01, CLOSE=0x02, IOCTL=0x03, PROBE=0x05, SET_LINK_RESOURCE=0x08,
            DESTROY_LINK=0x09, DISCONNECT_LINK=0x0B, SET_LINK_PARAM=0x0F, COP=0x10,
            CONNECT_LINK=0x1A, MODULE_CONNECT=0x1B, VEHICLE_DATA=0x1E)
-STARTCOMM, STOPCOMM, SENDRECV = 0x8001, 0x8002, 0x8004
 
 
 class Failure(Exception):
@@ -237,93 +236,6 @@ class Ctx:
 
 # ---- cases: the simulator alone ---------------------------------------------
 
-def open_vci(ctx, sim):
-    vci = RawVci(sim.link)
-    ans, _ = vci.ask(CMD["PROBE"], bytes(16), channel=MGMT)
-    check(ans["channel"] == MGMT and len(ans["data"]) >= 1, "probe answer on the management channel")
-    ans, _ = vci.ask(CMD["OPEN"])
-    return vci, ans
-
-
-def link_setup(vci, hcll, bus, protocol, params=(), table=(), first_uid=1):
-    res = le32(1, bus, protocol, 0, 0, hcll, 0)
-    ans, _ = vci.ask(CMD["SET_LINK_RESOURCE"], res)
-    check(words(ans["data"], 1) == [0], "SET_LINK_RESOURCE status")
-    for code, value in params:
-        ans, _ = vci.ask(CMD["SET_LINK_PARAM"], le32(1, hcll, code, 0x105, value))
-        check(words(ans["data"], 1) == [0], "SET_LINK_PARAM status")
-    items = b"".join(bytes([c]) + le32(v) for entry in table for c, v in entry)
-    per = len(table[0]) if table else 0
-    ans, _ = vci.ask(CMD["CONNECT_LINK"], le32(1, hcll, 0x1700, len(table), first_uid, per) + items)
-    check(words(ans["data"], 1) == [0], "CONNECT_LINK status")
-
-
-def cop(vci, hcll, coptype, request, timeout=0.5):
-    payload = le32(1, hcll, coptype, len(request)) + request + le32(1, 1, 0)
-    ans, vd = vci.ask(CMD["COP"], payload, timeout=timeout)
-    check(words(ans["data"], 1) == [0], "COP status")
-    out = []
-    for f in vd:
-        status, _, uid, n = words(f["data"], 4)
-        out.append((status, uid, f["data"][16:16 + n]))
-    return out
-
-
-def case_wire_commands(ctx):
-    sim = Sim(ctx, "demo")
-    try:
-        vci, ans = open_vci(ctx, sim)
-        check(words(ans["data"], 2) == [0, 0x01020003], "OPEN answer: status 0 and the firmware word")
-        ans, _ = vci.ask(CMD["IOCTL"], le32(1, 0) + bytes([0x06]))
-        check(words(ans["data"], 3) == [0, 0x1000, 12640], "battery: status, item type 0x1000, millivolts")
-        ans, _ = vci.ask(CMD["IOCTL"], le32(1, 0) + bytes([0x11]))
-        check(words(ans["data"], 2) == [0, 1], "ignition on")
-        ans, _ = vci.ask(CMD["MODULE_CONNECT"], le32(1))
-        check(words(ans["data"], 1) == [0], "MODULE_CONNECT")
-        ans, _ = vci.ask(CMD["COP"], le32(1, 9, SENDRECV, 0) + le32(1, 1, 0))
-        check(words(ans["data"], 1) == [0x60], "COP on an unknown link: PDU_ERR_INVALID_HANDLE")
-        ans, _ = vci.ask(CMD["CLOSE"], le32(0))
-        check(words(ans["data"], 1) == [0], "CLOSE")
-        vci.close()
-    finally:
-        sim.stop()
-    out = sim.output()
-    for name in ("PROBE", "OPEN answer", "IOCTL", "PDU_IOCTL_READ_VBATT", "value=12640 mV", "CLOSE"):
-        check(name in out, "trace shows %r" % name)
-
-
-def case_wire_can(ctx):
-    sim = Sim(ctx, "demo")
-    try:
-        vci, _ = open_vci(ctx, sim)
-        link_setup(vci, 1, 12, 2, table=[[(0x50, 0x7E0), (0x53, 0x7E8)]])
-        got = cop(vci, 1, STARTCOMM, bytes(4))
-        check([(s, u, m) for s, u, m in got] == [(0, 1, b"")], "STARTCOMM on CAN: one empty vehicle-data frame")
-        got = cop(vci, 1, SENDRECV, le32(0x7E0) + unhex("22F190"))
-        check(got == [(0, 1, le32(0x7E8) + unhex("62F190") + b"WDEMO7318SIM00042")],
-              "VIN with the response id in front and uid 1: %r" % got)
-        # Response pending three times, then the routine's result.
-        got = cop(vci, 1, SENDRECV, le32(0x7E0) + unhex("31010203"), timeout=2.5)
-        msgs = [hexs(m[4:]) for _, _, m in got]
-        check(msgs == ["7F 31 78"] * 3 + ["71 01 02 03 00"], "pending sequence: %r" % msgs)
-        # Busy once, then the answer to the repeated request.
-        got = cop(vci, 1, SENDRECV, le32(0x7E0) + unhex("22F199"))
-        check([hexs(m[4:]) for _, _, m in got] == ["7F 22 21"], "busy first")
-        got = cop(vci, 1, SENDRECV, le32(0x7E0) + unhex("22F199"))
-        check([hexs(m[4:]) for _, _, m in got] == ["62 F1 99 20 26 11 01"], "answer on repeat")
-        got = cop(vci, 1, SENDRECV, le32(0x7E0) + unhex("AA01"))
-        check([hexs(m[4:]) for _, _, m in got] == ["7F AA 11"], "unknown service")
-        # Functional: a table entry per ECU; the ECU without one is filtered.
-        link_setup(vci, 2, 12, 2, table=[[(0x53, 0x7E8)], [(0x53, 0x7E9)]], first_uid=5)
-        got = cop(vci, 2, SENDRECV, le32(0x7DF) + unhex("3E00"))
-        check(sorted(u for _, u, _ in got) == [5, 6], "two of three ECUs get through: %r" % got)
-        check(all(m[4:] == unhex("7E00") for _, _, m in got), "tester present answers")
-        vci.close()
-    finally:
-        sim.stop()
-    check("filtered" in sim.output(), "trace tells about the filtered ECU")
-
-
 def case_wire_faults(ctx):
     # Bad checksums are rejected by a strict reader; split writes and
     # garbage still give whole frames; silence and unplugging are seen.
@@ -478,8 +390,6 @@ def case_fault_open_status(ctx):
 
 
 CASES = {
-    "wire-commands": case_wire_commands,
-    "wire-can": case_wire_can,
     "wire-faults": case_wire_faults,
     "scenario": case_scenario,
     "pdutool-info": case_pdutool_info,
