@@ -18,38 +18,29 @@ using test::FileExists;
 using test::ReadFile;
 using test::TempHome;
 
-TEST(HexDump, SpacedAndUnspacedText) {
-  const uint8_t bytes[] = {0x01, 0xAB, 0x00};
-  char spaced[16];
-  char plain[16];
-  HexDump(bytes, 3, spaced, true);
-  HexDump(bytes, 3, plain, false);
-  EXPECT_STREQ(spaced, "01 AB 00");
-  EXPECT_STREQ(plain, "01AB00");
-}
-
-TEST(HexDump, ZeroBytesOrNullSourceLeaveDestinationUntouched) {
-  const uint8_t bytes[] = {0x0F};
+TEST(HexDump, SpacedOrPlainUpperCaseWithoutTrailingBlank) {
+  struct Row {
+    std::vector<uint8_t> bytes;
+    bool spaced;
+    const char* expected;
+  };
+  const Row rows[] = {{{0x01, 0xAB, 0x00}, true, "01 AB 00"},
+                      {{0x01, 0xAB, 0x00}, false, "01AB00"},
+                      {{0x0F}, true, "0F"},
+                      {{}, true, "keepme"}};  // nothing to dump: the text stays
+  for (const Row& row : rows) {
+    char dst[16] = "keepme";
+    HexDump(row.bytes.data(), static_cast<uint32_t>(row.bytes.size()), dst, row.spaced);
+    EXPECT_STREQ(dst, row.expected);
+  }
   char dst[8] = "keepme";
-  HexDump(bytes, 0, dst, true);
-  EXPECT_STREQ(dst, "keepme");
   HexDump(nullptr, 4, dst, false);
   EXPECT_STREQ(dst, "keepme");
-}
-
-TEST(HexDump, OneByteHasNoTrailingBlank) {
-  const uint8_t bytes[] = {0x0F};
-  char dst[8];
-  std::memset(dst, 'x', sizeof dst);
-  HexDump(bytes, 1, dst, true);
-  EXPECT_STREQ(dst, "0F");
-}
-
-TEST(HexDump, LongInputIsCutAtTheLimit) {
+  // Long input is cut at the limit.
   std::vector<uint8_t> bytes(kHexDumpMaxBytes + 100, 0xAA);
-  std::vector<char> dst(3 * kHexDumpMaxBytes + 1, 'x');
-  HexDump(bytes.data(), static_cast<uint32_t>(bytes.size()), dst.data(), true);
-  EXPECT_EQ(std::strlen(dst.data()), 3 * kHexDumpMaxBytes - 1);
+  std::vector<char> out(3 * kHexDumpMaxBytes + 1, 'x');
+  HexDump(bytes.data(), static_cast<uint32_t>(bytes.size()), out.data(), true);
+  EXPECT_EQ(std::strlen(out.data()), 3 * kHexDumpMaxBytes - 1);
 }
 
 // The log switch is exactly "1": anything else keeps logging off and
