@@ -120,7 +120,7 @@ TEST_F(BuildRequest, NothingForEmptyNullOrOversizedInput) {
     EXPECT_EQ(h->buildRequest(nullptr, 1, buffer.data()), 0u) << p;
     EXPECT_EQ(h->buildRequest(&one, 0, buffer.data()), 0u) << p;
     EXPECT_EQ(h->buildRequest(&one, 1, nullptr), 0u) << p;
-    Bytes huge(kRequestBufferSize + 1, 0x55);
+    Bytes huge(4097, 0x55);  // one more than the 4096-byte request buffer
     EXPECT_EQ(h->buildRequest(huge.data(), static_cast<uint32_t>(huge.size()), buffer.data()), 0u) << p;
     EXPECT_EQ(buffer[0], 0) << p;
     EXPECT_TRUE(h->lastRequest().empty()) << p;
