@@ -5,9 +5,10 @@
 // serial adapter (the transport factory recognises it; discovery finds it
 // through ScopedPorts), on every OS. While no other clock is installed the
 // library's pauses are instant (test::InstantPauseClock), so a
-// construction does not wait the settle time. The thread splits the
-// incoming bytes with the library's frame codec, records every valid frame
-// and answers it:
+// construction does not wait the settle time. The thread runs the
+// simulator's VciCore (tools/vcisim/VciCore.h): it splits the incoming
+// bytes with the library's frame codec, records every valid frame and
+// answers it:
 //
 //   - by default like a healthy VCI: PROBE on the management channel, and
 //     OPEN, CLOSE, IOCTL, SET_LINK_RESOURCE, SET_LINK_PARAM, CONNECT_LINK,
@@ -32,44 +33,24 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "VciCore.h"
+
 namespace pdu::test {
 
 using Bytes = std::vector<uint8_t>;
-
-// One frame the VCI received.
-struct VciFrame {
-  uint8_t channel = 0;
-  uint8_t sequence = 0;
-  uint8_t command = 0;
-  Bytes data;      // the data field
-  Bytes frame;     // the whole unstuffed frame
-  Bytes wire;      // the frame as it came over the wire (stuffed)
-  uint32_t tick = 0;  // platform tick when it was complete
-};
-
-// One frame the VCI sends.
-struct VciReply {
-  uint8_t channel = 0x12;
-  uint8_t command = 0;
-  Bytes data;
-  uint32_t delayMs = 0;  // pause before this frame goes out
-};
-
+// One frame the VCI received (channel, sequence, command, data, the whole
+// unstuffed frame, the stuffed wire bytes, the library's tick when it was
+// complete).
+using VciFrame = vcisim::ReceivedFrame;
+// One frame the VCI sends (channel, command, data, delayMs: the pause
+// before it goes out, counted from the reply before).
+using VciReply = vcisim::OutFrame;
 // The fields of a VCI_CMD_COP payload.
-struct VciCopRequest {
-  uint32_t hMod = 0;
-  uint32_t hCLL = 0;
-  uint32_t copType = 0;
-  Bytes request;
-  uint32_t sendCycles = 0;
-  uint32_t receiveCycles = 0;
-  Bytes txFlags;
-};
+using VciCopRequest = vcisim::CopRequest;
 
 class TestVci {
  public:

@@ -1,0 +1,354 @@
+#include "VciCore.h"
+
+#include <chrono>
+
+namespace vcisim {
+
+using namespace pdu::device;
+using pdu::platform::MutexLock;
+
+namespace {
+
+// Closing the master discards what the library has not read yet: the
+// answers just written get this long to arrive before the plug is pulled.
+constexpr uint32_t kUnplugGraceMs = 50;
+
+// a before b on a clock that wraps at 2^32.
+bool Before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+
+}  // namespace
+
+VciCore::VciCore(Options options) : options_(options) {}
+
+void VciCore::SetDefault(Handler answerer) {
+  MutexLock lock(mu_);
+  default_ = std::move(answerer);
+}
+
+void VciCore::SetSilent(bool silent) {
+  MutexLock lock(mu_);
+  silent_ = silent;
+}
+
+void VciCore::SetStatus(uint8_t command, uint32_t status) {
+  MutexLock lock(mu_);
+  status_[command] = status;
+}
+
+void VciCore::SetHandler(uint8_t command, Handler handler) {
+  MutexLock lock(mu_);
+  handlers_[command] = std::move(handler);
+}
+
+void VciCore::Script(uint8_t command, std::vector<OutFrame> replies) {
+  MutexLock lock(mu_);
+  scripts_[command].push_back(std::move(replies));
+}
+
+void VciCore::SetTrace(Describe describe, TraceLine line) {
+  MutexLock lock(mu_);
+  describe_ = describe;
+  traceLine_ = std::move(line);
+}
+
+std::vector<OutFrame> VciCore::WithStatus(const ReceivedFrame& frame, std::vector<OutFrame> replies) const {
+  uint32_t status;
+  {
+    MutexLock lock(mu_);
+    auto it = status_.find(frame.command);
+    if (it == status_.end()) return replies;
+    status = it->second;
+  }
+  // The status is the first word of the answer (the reply of the same command).
+  for (OutFrame& r : replies) {
+    if (r.command != frame.command || r.data.size() < 4) continue;
+    for (int i = 0; i < 4; ++i) r.data[static_cast<size_t>(i)] = static_cast<uint8_t>(status >> (8 * i));
+    break;
+  }
+  return replies;
+}
+
+void VciCore::Trace(const std::string& line) const {
+  TraceLine sink;
+  {
+    MutexLock lock(mu_);
+    if (!traceLine_) return;
+    sink = traceLine_;
+  }
+  sink(line);
+}
+
+void VciCore::Feed(const uint8_t* bytes, size_t count, uint32_t nowMs) {
+  splitter_.Push(bytes, count, [&](const uint8_t* seg, size_t len) { OnSegment(seg, len, nowMs); });
+}
+
+void VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
+  Describe describe;
+  bool tracing;
+  {
+    MutexLock lock(mu_);
+    if (unplugAt_ || unplugged_) return;  // the adapter is going away
+    describe = describe_;
+    tracing = traceLine_ != nullptr;
+  }
+  const size_t n = UnstuffFrame(segment, length, unstuffed_, sizeof unstuffed_);
+  if (n == 0 || !CheckFrame(unstuffed_, n)) {
+    {
+      MutexLock lock(mu_);
+      ++badFrames_;
+    }
+    if (tracing) Trace("PC->VCI  bad frame dropped: " + HexSpaced(segment, length));
+    return;
+  }
+  ReceivedFrame f;
+  f.channel = unstuffed_[kFrameOffChannel];
+  f.sequence = unstuffed_[4];
+  f.command = unstuffed_[kFrameOffCommand];
+  f.data.assign(unstuffed_ + kFrameOffData, unstuffed_ + kFrameOffData + FrameDataLength(unstuffed_));
+  f.tick = nowMs;
+  if (options_.record) {
+    f.frame.assign(unstuffed_, unstuffed_ + n);
+    f.wire.assign(segment, segment + length);
+  }
+  if (tracing && describe) Trace(describe(true, f.channel, f.sequence, f.command, f.data));
+
+  std::vector<OutFrame> replies;
+  Handler handler;
+  bool scripted = false;
+  bool byDefault = false;
+  bool silentFault = false;
+  {
+    MutexLock lock(mu_);
+    ++received_;
+    if (options_.record) {
+      frames_.push_back(f);
+      frameArrived_.notify_all();
+    }
+    if (silent_) return;
+    silentFault = options_.faults.silentAfter != 0 && received_ > options_.faults.silentAfter;
+    if (!silentFault) {
+      if (f.command == VCI_CMD_CLOSE) queue_.clear();  // a closed VCI forgets what it was going to say
+      auto sc = scripts_.find(f.command);
+      if (sc != scripts_.end() && !sc->second.empty()) {
+        replies = std::move(sc->second.front());
+        sc->second.pop_front();
+        scripted = true;
+      } else if (auto h = handlers_.find(f.command); h != handlers_.end()) {
+        handler = h->second;
+      } else {
+        handler = default_;
+        byDefault = true;
+      }
+    }
+  }
+  if (silentFault) {
+    if (tracing) Trace("         (silent: not answered)");
+    return;
+  }
+  if (!scripted && handler) {
+    replies = handler(f);
+    if (byDefault) replies = WithStatus(f, std::move(replies));
+  }
+  Schedule(std::move(replies), nowMs);
+  if (options_.faults.unplugAfter != 0) {
+    MutexLock lock(mu_);
+    if (received_ == options_.faults.unplugAfter) unplugAt_ = nowMs + kUnplugGraceMs;
+  }
+}
+
+void VciCore::Schedule(std::vector<OutFrame> replies, uint32_t nowMs) {
+  MutexLock lock(mu_);
+  uint32_t base = nowMs;
+  for (OutFrame& r : replies) {
+    const uint32_t due = base + r.delayMs;
+    if (options_.chainDelays) base = due;
+    auto at = queue_.end();
+    while (at != queue_.begin() && Before(due, std::prev(at)->due)) --at;
+    queue_.insert(at, Pending{due, std::move(r)});
+  }
+}
+
+std::optional<uint32_t> VciCore::NextDueMs() const {
+  MutexLock lock(mu_);
+  std::optional<uint32_t> due;
+  if (!queue_.empty()) due = queue_.front().due;
+  if (unplugAt_ && (!due || Before(*unplugAt_, *due))) due = unplugAt_;
+  return due;
+}
+
+bool VciCore::TakeDue(uint32_t nowMs, Bytes& out) {
+  const size_t before = out.size();
+  MutexLock lock(mu_);
+  while (!queue_.empty() && !Before(nowMs, queue_.front().due)) {
+    Emit(queue_.front().frame, out);
+    queue_.pop_front();
+  }
+  return out.size() > before;
+}
+
+bool VciCore::UnplugDue(uint32_t nowMs) {
+  MutexLock lock(mu_);
+  if (!unplugAt_ || Before(nowMs, *unplugAt_)) return false;
+  unplugAt_.reset();
+  unplugged_ = true;
+  queue_.clear();
+  return true;
+}
+
+uint8_t VciCore::NextSequence(uint8_t channel) {
+  return static_cast<uint8_t>(channel == kChannelManagement ? ++seqManagement_ : ++seqVehicle_);
+}
+
+Bytes VciCore::NextWire(uint8_t channel, uint8_t command, const Bytes& data) {
+  uint8_t seq;
+  {
+    MutexLock lock(mu_);
+    seq = NextSequence(channel);
+  }
+  return WireFrame(channel, seq, command, data);
+}
+
+void VciCore::Emit(const OutFrame& s, Bytes& out) {
+  // The trace sink runs under the lock here: it only prints.
+  const bool tracing = traceLine_ != nullptr && describe_ != nullptr;
+  if (s.command == 0) {
+    if (tracing) traceLine_("         " + s.note);
+    return;
+  }
+  const uint8_t seq = NextSequence(s.channel);
+  Bytes frame(s.data.size() + kFrameOverhead);
+  const size_t n = BuildFrame(s.channel, seq, s.command, s.data.data(), s.data.size(), frame.data(), frame.size());
+  if (n == 0) {
+    if (tracing) traceLine_("VCI->PC  frame too large, not sent");
+    return;
+  }
+  ++sent_;
+  std::string line;
+  if (tracing) {
+    line = describe_(false, s.channel, seq, s.command, s.data);
+    if (!s.note.empty()) line += "  (" + s.note + ")";
+  }
+  const FaultOptions& f = options_.faults;
+  if (f.dropEvery != 0 && sent_ % f.dropEvery == 0) {
+    if (tracing) traceLine_(line + "  [dropped]");
+    return;
+  }
+  if (f.corruptEvery != 0 && sent_ % f.corruptEvery == 0) {
+    frame[n - 2] ^= 0x5A;  // the checksum byte
+    line += "  [bad checksum]";
+  }
+  if (f.garbageEvery != 0 && sent_ % f.garbageEvery == 0) {
+    // Stray bytes as a noisy line would bring, never a flag.
+    const size_t count = 1 + random_ % 8;
+    for (size_t i = 0; i < count; ++i) {
+      random_ ^= random_ << 13;
+      random_ ^= random_ >> 17;
+      random_ ^= random_ << 5;
+      const uint8_t g = static_cast<uint8_t>(random_);
+      out.push_back(g == kFrameFlag ? 0x55 : g);
+    }
+    line += "  [after " + std::to_string(count) + " garbage bytes]";
+  }
+  if (tracing) traceLine_(line);
+  const size_t at = out.size();
+  out.resize(at + 2 * n + 2);
+  out.resize(at + StuffFrame(frame.data(), n, out.data() + at, 2 * n + 2));
+}
+
+std::vector<ReceivedFrame> VciCore::Frames() const {
+  MutexLock lock(mu_);
+  return frames_;
+}
+
+size_t VciCore::FrameCount() const {
+  MutexLock lock(mu_);
+  return frames_.size();
+}
+
+bool VciCore::WaitForFrames(size_t count, uint32_t timeoutMs) const {
+  MutexLock lock(mu_);
+  return lock.WaitUntil(frameArrived_, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs),
+                        [&]() PDU_NO_THREAD_SAFETY_ANALYSIS { return frames_.size() >= count; });
+}
+
+void VciCore::ClearFrames() {
+  MutexLock lock(mu_);
+  frames_.clear();
+  badFrames_ = 0;
+}
+
+size_t VciCore::BadFrames() const {
+  MutexLock lock(mu_);
+  return badFrames_;
+}
+
+Bytes VciCore::Words(std::initializer_list<uint32_t> words) {
+  Bytes out;
+  for (uint32_t w : words) PutU32(out, w);
+  return out;
+}
+
+OutFrame VciCore::Answer(uint8_t command, uint32_t status, std::initializer_list<uint32_t> more) {
+  OutFrame r(kChannelVehicle, command, Words({status}));
+  for (uint32_t w : more) PutU32(r.data, w);
+  return r;
+}
+
+OutFrame VciCore::VehicleData(uint32_t status, uint32_t word, uint32_t uniqueId, const Bytes& message) {
+  OutFrame r(kChannelVehicle, VCI_CMD_VEHICLE_DATA,
+             Words({status, word, uniqueId, static_cast<uint32_t>(message.size())}));
+  r.data.insert(r.data.end(), message.begin(), message.end());
+  return r;
+}
+
+bool VciCore::ParseCop(const ReceivedFrame& frame, CopRequest& out) {
+  Reader r(frame.data);
+  out.hMod = r.U32();
+  out.hCLL = r.U32();
+  out.copType = r.U32();
+  out.request = r.Take(r.U32());
+  out.sendCycles = r.U32();
+  out.receiveCycles = r.U32();
+  out.txFlags = r.Take(r.U32());
+  return r.Ok() && r.Remaining() == 0;
+}
+
+Bytes VciCore::WireFrame(uint8_t channel, uint8_t sequence, uint8_t command, const Bytes& data) {
+  Bytes frame(data.size() + kFrameOverhead);
+  frame.resize(BuildFrame(channel, sequence, command, data.data(), data.size(), frame.data(), frame.size()));
+  Bytes wire(2 * frame.size() + 2);
+  wire.resize(StuffFrame(frame.data(), frame.size(), wire.data(), wire.size()));
+  return wire;
+}
+
+std::vector<OutFrame> HealthyReplies(const ReceivedFrame& f, uint32_t openWord, uint32_t batteryMv,
+                                     uint32_t ignition) {
+  if (f.channel == kChannelManagement) {
+    if (f.command != VCI_CMD_PROBE) return {};
+    return {OutFrame(kChannelManagement, VCI_CMD_PROBE, VciCore::Words({0, 0x7318}))};
+  }
+  switch (f.command) {
+    case VCI_CMD_OPEN:
+      return {VciCore::Answer(f.command, 0, {openWord})};
+    case VCI_CMD_IOCTL: {
+      const uint8_t sub = f.data.size() >= 9 ? f.data[8] : 0xFF;
+      if (sub == 0x06) return {VciCore::Answer(f.command, 0, {0x1000, batteryMv})};
+      if (sub == 0x11) return {VciCore::Answer(f.command, 0, {ignition})};
+      return {VciCore::Answer(f.command, 0)};
+    }
+    case VCI_CMD_CLOSE:
+    case VCI_CMD_SET_LINK_RESOURCE:
+    case VCI_CMD_DESTROY_LINK:
+    case VCI_CMD_DISCONNECT_LINK:
+    case VCI_CMD_SET_LINK_PARAM:
+    case VCI_CMD_COP:
+    case VCI_CMD_CONNECT_LINK:
+    case VCI_CMD_MODULE_CONNECT:
+    case VCI_CMD_MODULE_DISCONNECT:
+      return {VciCore::Answer(f.command, 0)};
+    default:
+      return {};
+  }
+}
+
+}  // namespace vcisim
