@@ -1,12 +1,12 @@
 // The simulator's wire side: a pseudo-terminal whose slave end the library
-// opens like the VCI's serial adapter, one thread that splits the incoming
-// bytes into frames with the library's codec, hands them to the VciDevice
-// and writes the answers back, on time, through the fault injector.
+// opens like the VCI's serial adapter, and one thread that feeds the bytes
+// from the master to the VciCore (frames, answers by the VciDevice,
+// faults) and writes what the core sends back, on time.
 //
-// The loop blocks in poll() on the pty master and a stop pipe, with the
-// time of the next scheduled frame as its timeout: nothing spins.
+// The loop blocks in poll() on the pty master and a stop descriptor, with
+// the time of the next scheduled frame as its timeout: nothing spins.
 //
-// Faults (counted from the start of the run):
+// Faults (VciCore.h has them all, counted from the start of the run):
 //   silentAfter N   frames after the N-th received frame get no answer
 //   dropEvery N     every N-th outgoing frame is not written
 //   corruptEvery N  every N-th outgoing frame goes out with a bad checksum
@@ -22,19 +22,10 @@
 
 #include "Bytes.h"
 #include "Scenario.h"
+#include "VciCore.h"
 #include "VciDevice.h"
-#include "device/DeviceFrame.h"
 
 namespace vcisim {
-
-struct FaultOptions {
-  uint32_t silentAfter = 0;  // 0: never
-  uint32_t dropEvery = 0;
-  uint32_t corruptEvery = 0;
-  uint32_t garbageEvery = 0;
-  uint32_t unplugAfter = 0;
-  bool splitWrites = false;
-};
 
 struct SimOptions {
   std::string linkPath;  // symlink to the slave, "" for none
@@ -80,38 +71,25 @@ class Simulator {
   // Returns the process exit code.
   int Run(int stopFd);
 
- private:
-  struct Scheduled {
-    uint8_t channel;
-    uint8_t command;  // 0: nothing to send, a trace note only
-    Bytes data;
-    std::string note;
-  };
+  // The core, to set handlers (pdubench answers COP itself).
+  VciCore& Core() { return core_; }
 
+ private:
   uint32_t NowMs() const;
-  void OnSegment(const uint8_t* segment, size_t length);
-  void Emit(const Scheduled& frame);
+  // Writes every frame now due.
+  void Flush();
   void WriteAll(const uint8_t* bytes, size_t count);
-  void EmitDue();
   void Trace(const std::string& line);
   void Unplug();
 
   VciDevice device_;
   SimOptions options_;
+  VciCore core_;
   PtyPair pty_;
   bool linked_ = false;
-  pdu::device::FrameSplitter splitter_;
-  // Frames waiting for their time, by due time in ms; equal times keep
-  // their order.
-  std::multimap<uint32_t, Scheduled> schedule_;
   uint64_t startNs_ = 0;
-  uint32_t received_ = 0;
-  uint32_t sent_ = 0;
-  uint16_t seqManagement_ = 0;
-  uint16_t seqVehicle_ = 0;
-  uint32_t random_ = 0x2545F491;
   bool unplugged_ = false;
-  uint32_t unplugAtMs_ = 0;  // when --unplug-after pulls the plug, 0: not yet
+  Bytes out_;
 };
 
 }  // namespace vcisim

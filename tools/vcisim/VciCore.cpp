@@ -78,16 +78,18 @@ void VciCore::Trace(const std::string& line) const {
   sink(line);
 }
 
-void VciCore::Feed(const uint8_t* bytes, size_t count, uint32_t nowMs) {
-  splitter_.Push(bytes, count, [&](const uint8_t* seg, size_t len) { OnSegment(seg, len, nowMs); });
+void VciCore::Feed(const uint8_t* bytes, size_t count, const Now& now, const std::function<void()>& answered) {
+  splitter_.Push(bytes, count, [&](const uint8_t* seg, size_t len) {
+    if (OnSegment(seg, len, now()) && answered) answered();
+  });
 }
 
-void VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
+bool VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
   Describe describe;
   bool tracing;
   {
     MutexLock lock(mu_);
-    if (unplugAt_ || unplugged_) return;  // the adapter is going away
+    if (unplugAt_ || unplugged_) return false;  // the adapter is going away
     describe = describe_;
     tracing = traceLine_ != nullptr;
   }
@@ -98,7 +100,7 @@ void VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
       ++badFrames_;
     }
     if (tracing) Trace("PC->VCI  bad frame dropped: " + HexSpaced(segment, length));
-    return;
+    return false;
   }
   ReceivedFrame f;
   f.channel = unstuffed_[kFrameOffChannel];
@@ -124,7 +126,7 @@ void VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
       frames_.push_back(f);
       frameArrived_.notify_all();
     }
-    if (silent_) return;
+    if (silent_) return false;
     silentFault = options_.faults.silentAfter != 0 && received_ > options_.faults.silentAfter;
     if (!silentFault) {
       if (f.command == VCI_CMD_CLOSE) queue_.clear();  // a closed VCI forgets what it was going to say
@@ -143,7 +145,7 @@ void VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
   }
   if (silentFault) {
     if (tracing) Trace("         (silent: not answered)");
-    return;
+    return false;
   }
   if (!scripted && handler) {
     replies = handler(f);
@@ -154,6 +156,7 @@ void VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
     MutexLock lock(mu_);
     if (received_ == options_.faults.unplugAfter) unplugAt_ = nowMs + kUnplugGraceMs;
   }
+  return true;
 }
 
 void VciCore::Schedule(std::vector<OutFrame> replies, uint32_t nowMs) {

@@ -4,8 +4,11 @@
 // VCI (an in-memory line, or a pty) all run this one core; a host only
 // moves bytes and time:
 //
-//   host reads bytes     -> Feed(bytes, now)      frames are split, checked,
-//                                                 recorded and answered
+//   host reads bytes     -> Feed(bytes, now, answered)
+//                                                 frames are split, checked,
+//                                                 recorded and answered; the
+//                                                 host may take the answers
+//                                                 after each frame
 //   host waits until     <- NextDueMs()           the next scheduled frame
 //                                                 (or the unplug), if any;
 //                                                 the host blocks on its
@@ -126,7 +129,12 @@ class VciCore {
   void SetTrace(Describe describe, TraceLine line);
 
   // ---- the host's thread ---------------------------------------------
-  void Feed(const uint8_t* bytes, size_t count, uint32_t nowMs);
+  using Now = std::function<uint32_t()>;
+  // Splits the bytes into frames and answers each valid one; now gives the
+  // host's time (milliseconds) as each frame completes, answered (if set)
+  // runs after each answered frame, so that answers go out before the next
+  // frame is read, as from a real VCI.
+  void Feed(const uint8_t* bytes, size_t count, const Now& now, const std::function<void()>& answered = {});
   // When the next frame (or the unplug) is due; nullopt when nothing is.
   std::optional<uint32_t> NextDueMs() const;
   // Appends the wire bytes of every frame due at nowMs to out; true when
@@ -166,7 +174,8 @@ class VciCore {
     OutFrame frame;
   };
 
-  void OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs);
+  // True when the frame was answered (the answers are scheduled).
+  bool OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs);
   void Schedule(std::vector<OutFrame> replies, uint32_t nowMs) PDU_EXCLUDES(mu_);
   void Trace(const std::string& line) const;
   uint8_t NextSequence(uint8_t channel) PDU_REQUIRES(mu_);

@@ -40,17 +40,12 @@
 #include "Bytes.h"
 #include "Scenario.h"
 #include "SimEcu.h"
+#include "VciCore.h"
 
 namespace vcisim {
 
-// One frame the device sends, delayMs after the frame it answers arrived.
-struct OutFrame {
-  uint8_t channel = 0;
-  uint8_t command = 0;
-  Bytes data;
-  uint32_t delayMs = 0;
-  std::string note;  // for the trace: which ECU, why it was filtered, ...
-};
+// The device's frames (VciCore.h): delayMs counts from the arrival of the
+// frame they answer; command 0 carries only a note for the trace.
 
 // What the device remembers of one ComLogicalLink.
 struct SimLink {
