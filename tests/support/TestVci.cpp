@@ -220,7 +220,10 @@ struct TestVci::State {
   // Answers what the library wrote. A delayed reply holds the VCI up: it
   // reads nothing more until the reply went out, as a busy VCI would.
   void Feed(const uint8_t* p, size_t n) {
-    core.Feed(p, n, platform::ClockTicks());
+    core.Feed(p, n, [] { return platform::ClockTicks(); }, [this] { Answer(); });
+  }
+
+  void Answer() {
     Bytes out;
     while (std::optional<uint32_t> due = core.NextDueMs()) {
       const auto wait = static_cast<int32_t>(*due - platform::ClockTicks());
