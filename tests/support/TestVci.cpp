@@ -182,12 +182,13 @@ int g_NextLine = 0;
 }  // namespace
 
 struct TestVci::State {
+  explicit State(vcisim::VciCore& c) : core(c) {}
+
+  vcisim::VciCore& core;
   std::string path;
   std::shared_ptr<Line> line = std::make_shared<Line>();
   std::thread thread;
   bool installedClock = false;
-  // Records every frame; a script's delays count from the reply before.
-  vcisim::VciCore core{{true, true, {}}};
   std::atomic<uint32_t> openWord{0x00010002};
   std::atomic<uint32_t> batteryMv{12600};
   std::atomic<uint32_t> ignition{1};
@@ -259,7 +260,8 @@ struct TestVci::State {
   }
 };
 
-TestVci::TestVci() : s_(std::make_unique<State>()) {
+// Records every frame; a script's delays count from the reply before.
+TestVci::TestVci() : VciCore({true, true, {}}), s_(std::make_unique<State>(*this)) {
   {
     platform::MutexLock lock(g_LinesLock);
     s_->path = "mem:vci" + std::to_string(++g_NextLine);
@@ -272,7 +274,7 @@ TestVci::TestVci() : s_(std::make_unique<State>()) {
     platform::SetClock(&InstantPauseClock::Instance());
     s_->installedClock = true;
   }
-  s_->core.SetDefault([s = s_.get()](const VciFrame& f) {
+  SetDefault([s = s_.get()](const VciFrame& f) {
     return vcisim::HealthyReplies(f, s->openWord, s->batteryMv, s->ignition);
   });
   s_->thread = std::thread([this] { s_->Run(); });
@@ -297,22 +299,16 @@ void TestVci::SetOutput(std::function<void(const uint8_t*, size_t)> sink) {
   s_->sink = std::move(sink);
 }
 
-void TestVci::SetSilent(bool silent) { s_->core.SetSilent(silent); }
-void TestVci::SetStatus(uint8_t command, uint32_t status) { s_->core.SetStatus(command, status); }
-void TestVci::SetHandler(uint8_t command, Handler handler) { s_->core.SetHandler(command, std::move(handler)); }
-void TestVci::Script(uint8_t command, std::vector<VciReply> replies) {
-  s_->core.Script(command, std::move(replies));
-}
 void TestVci::SetOpenWord(uint32_t word) { s_->openWord = word; }
 void TestVci::SetBatteryMillivolts(uint32_t mv) { s_->batteryMv = mv; }
 void TestVci::SetIgnitionState(uint32_t state) { s_->ignition = state; }
 
 std::vector<VciReply> TestVci::DefaultReplies(const VciFrame& f) const {
-  return s_->core.WithStatus(f, vcisim::HealthyReplies(f, s_->openWord, s_->batteryMv, s_->ignition));
+  return WithStatus(f, vcisim::HealthyReplies(f, s_->openWord, s_->batteryMv, s_->ignition));
 }
 
 void TestVci::Send(uint8_t channel, uint8_t command, const Bytes& data) {
-  Bytes wire = s_->core.NextWire(channel, command, data);
+  Bytes wire = NextWire(channel, command, data);
   s_->WriteAll(wire.data(), wire.size());
 }
 
@@ -330,33 +326,11 @@ void TestVci::HangUp() {
   s_->line->hostCv.notify_all();
 }
 
-std::vector<VciFrame> TestVci::Frames() const { return s_->core.Frames(); }
-
 std::vector<VciFrame> TestVci::FramesWithCommand(uint8_t command) const {
   std::vector<VciFrame> out;
-  for (VciFrame& f : s_->core.Frames())
+  for (VciFrame& f : Frames())
     if (f.command == command) out.push_back(std::move(f));
   return out;
-}
-
-size_t TestVci::FrameCount() const { return s_->core.FrameCount(); }
-// Real time: the test thread waits for the VCI's thread, not the library.
-bool TestVci::WaitForFrames(size_t count, uint32_t timeoutMs) const {
-  return s_->core.WaitForFrames(count, timeoutMs);
-}
-void TestVci::ClearFrames() { s_->core.ClearFrames(); }
-size_t TestVci::BadFrames() const { return s_->core.BadFrames(); }
-
-Bytes TestVci::Words(std::initializer_list<uint32_t> words) { return vcisim::VciCore::Words(words); }
-VciReply TestVci::Answer(uint8_t command, uint32_t status, std::initializer_list<uint32_t> more) {
-  return vcisim::VciCore::Answer(command, status, more);
-}
-VciReply TestVci::VehicleData(uint32_t status, uint32_t word, uint32_t uniqueId, const Bytes& message) {
-  return vcisim::VciCore::VehicleData(status, word, uniqueId, message);
-}
-bool TestVci::ParseCop(const VciFrame& frame, VciCopRequest& out) { return vcisim::VciCore::ParseCop(frame, out); }
-Bytes TestVci::WireFrame(uint8_t channel, uint8_t sequence, uint8_t command, const Bytes& data) {
-  return vcisim::VciCore::WireFrame(channel, sequence, command, data);
 }
 
 namespace {

@@ -32,7 +32,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,10 +51,10 @@ using VciReply = vcisim::OutFrame;
 // The fields of a VCI_CMD_COP payload.
 using VciCopRequest = vcisim::CopRequest;
 
-class TestVci {
+// The answers, the recording and the building blocks for replies (Words,
+// Answer, VehicleData, ParseCop, WireFrame) are the core's.
+class TestVci : public vcisim::VciCore {
  public:
-  using Handler = std::function<std::vector<VciReply>(const VciFrame&)>;
-
   TestVci();
   ~TestVci();
   TestVci(const TestVci&) = delete;
@@ -71,10 +70,6 @@ class TestVci {
   void SetOutput(std::function<void(const uint8_t*, size_t)> sink);
 
   // ---- answers -------------------------------------------------------
-  void SetSilent(bool silent);
-  void SetStatus(uint8_t command, uint32_t status);
-  void SetHandler(uint8_t command, Handler handler);
-  void Script(uint8_t command, std::vector<VciReply> replies);
   // Values of the default answers.
   void SetOpenWord(uint32_t word);           // second word of the OPEN answer
   void SetBatteryMillivolts(uint32_t mv);    // IOCTL sub-code 0x06
@@ -90,28 +85,7 @@ class TestVci {
   // Closes the master side: the library's reads fail as if unplugged.
   void HangUp();
 
-  // ---- what was received ---------------------------------------------
-  std::vector<VciFrame> Frames() const;
   std::vector<VciFrame> FramesWithCommand(uint8_t command) const;
-  size_t FrameCount() const;
-  // Waits until at least count frames were received; false on timeout.
-  bool WaitForFrames(size_t count, uint32_t timeoutMs) const;
-  void ClearFrames();
-  // Segments that failed the frame check.
-  size_t BadFrames() const;
-
-  // ---- building blocks for replies -----------------------------------
-  // Little-endian words.
-  static Bytes Words(std::initializer_list<uint32_t> words);
-  // An answer on the vehicle channel: status, then more words.
-  static VciReply Answer(uint8_t command, uint32_t status, std::initializer_list<uint32_t> more = {});
-  // A vehicle-data frame (command 0x1E): status, word, UniqueRespIdentifier,
-  // NumDataBytes, the message.
-  static VciReply VehicleData(uint32_t status, uint32_t word, uint32_t uniqueId, const Bytes& message);
-  // Reads a COP frame's payload; false when it is cut short.
-  static bool ParseCop(const VciFrame& frame, VciCopRequest& out);
-  // A frame as it goes over the wire (built and stuffed).
-  static Bytes WireFrame(uint8_t channel, uint8_t sequence, uint8_t command, const Bytes& data);
 
  private:
   struct State;

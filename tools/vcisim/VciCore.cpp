@@ -46,7 +46,6 @@ void VciCore::Script(uint8_t command, std::vector<OutFrame> replies) {
 }
 
 void VciCore::SetTrace(Describe describe, TraceLine line) {
-  MutexLock lock(mu_);
   describe_ = describe;
   traceLine_ = std::move(line);
 }
@@ -69,13 +68,7 @@ std::vector<OutFrame> VciCore::WithStatus(const ReceivedFrame& frame, std::vecto
 }
 
 void VciCore::Trace(const std::string& line) const {
-  TraceLine sink;
-  {
-    MutexLock lock(mu_);
-    if (!traceLine_) return;
-    sink = traceLine_;
-  }
-  sink(line);
+  if (traceLine_) traceLine_(line);
 }
 
 void VciCore::Feed(const uint8_t* bytes, size_t count, const Now& now, const std::function<void()>& answered) {
@@ -85,21 +78,15 @@ void VciCore::Feed(const uint8_t* bytes, size_t count, const Now& now, const std
 }
 
 bool VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
-  Describe describe;
-  bool tracing;
+  const size_t n = UnstuffFrame(segment, length, unstuffed_, sizeof unstuffed_);
+  const bool valid = n != 0 && CheckFrame(unstuffed_, n);
   {
     MutexLock lock(mu_);
     if (unplugAt_ || unplugged_) return false;  // the adapter is going away
-    describe = describe_;
-    tracing = traceLine_ != nullptr;
+    if (!valid) ++badFrames_;
   }
-  const size_t n = UnstuffFrame(segment, length, unstuffed_, sizeof unstuffed_);
-  if (n == 0 || !CheckFrame(unstuffed_, n)) {
-    {
-      MutexLock lock(mu_);
-      ++badFrames_;
-    }
-    if (tracing) Trace("PC->VCI  bad frame dropped: " + HexSpaced(segment, length));
+  if (!valid) {
+    Trace("PC->VCI  bad frame dropped: " + HexSpaced(segment, length));
     return false;
   }
   ReceivedFrame f;
@@ -112,13 +99,11 @@ bool VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
     f.frame.assign(unstuffed_, unstuffed_ + n);
     f.wire.assign(segment, segment + length);
   }
-  if (tracing && describe) Trace(describe(true, f.channel, f.sequence, f.command, f.data));
+  if (traceLine_) Trace(describe_(true, f.channel, f.sequence, f.command, f.data));
 
   std::vector<OutFrame> replies;
   Handler handler;
-  bool scripted = false;
   bool byDefault = false;
-  bool silentFault = false;
   {
     MutexLock lock(mu_);
     ++received_;
@@ -127,35 +112,25 @@ bool VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
       frameArrived_.notify_all();
     }
     if (silent_) return false;
-    silentFault = options_.faults.silentAfter != 0 && received_ > options_.faults.silentAfter;
-    if (!silentFault) {
-      if (f.command == VCI_CMD_CLOSE) queue_.clear();  // a closed VCI forgets what it was going to say
-      auto sc = scripts_.find(f.command);
-      if (sc != scripts_.end() && !sc->second.empty()) {
-        replies = std::move(sc->second.front());
-        sc->second.pop_front();
-        scripted = true;
-      } else if (auto h = handlers_.find(f.command); h != handlers_.end()) {
-        handler = h->second;
-      } else {
-        handler = default_;
-        byDefault = true;
-      }
+    if (options_.faults.silentAfter != 0 && received_ > options_.faults.silentAfter) {
+      Trace("         (silent: not answered)");
+      return false;
+    }
+    if (received_ == options_.faults.unplugAfter) unplugAt_ = nowMs + kUnplugGraceMs;
+    if (f.command == VCI_CMD_CLOSE) queue_.clear();  // a closed VCI forgets what it was going to say
+    auto script = scripts_.find(f.command);
+    if (script != scripts_.end() && !script->second.empty()) {
+      replies = std::move(script->second.front());
+      script->second.pop_front();
+    } else if (auto h = handlers_.find(f.command); h != handlers_.end()) {
+      handler = h->second;
+    } else {
+      handler = default_;
+      byDefault = true;
     }
   }
-  if (silentFault) {
-    if (tracing) Trace("         (silent: not answered)");
-    return false;
-  }
-  if (!scripted && handler) {
-    replies = handler(f);
-    if (byDefault) replies = WithStatus(f, std::move(replies));
-  }
+  if (handler) replies = byDefault ? WithStatus(f, handler(f)) : handler(f);
   Schedule(std::move(replies), nowMs);
-  if (options_.faults.unplugAfter != 0) {
-    MutexLock lock(mu_);
-    if (received_ == options_.faults.unplugAfter) unplugAt_ = nowMs + kUnplugGraceMs;
-  }
   return true;
 }
 
@@ -212,17 +187,16 @@ Bytes VciCore::NextWire(uint8_t channel, uint8_t command, const Bytes& data) {
 }
 
 void VciCore::Emit(const OutFrame& s, Bytes& out) {
-  // The trace sink runs under the lock here: it only prints.
-  const bool tracing = traceLine_ != nullptr && describe_ != nullptr;
+  const bool tracing = traceLine_ != nullptr;
   if (s.command == 0) {
-    if (tracing) traceLine_("         " + s.note);
+    if (tracing) Trace("         " + s.note);
     return;
   }
   const uint8_t seq = NextSequence(s.channel);
   Bytes frame(s.data.size() + kFrameOverhead);
   const size_t n = BuildFrame(s.channel, seq, s.command, s.data.data(), s.data.size(), frame.data(), frame.size());
   if (n == 0) {
-    if (tracing) traceLine_("VCI->PC  frame too large, not sent");
+    if (tracing) Trace("VCI->PC  frame too large, not sent");
     return;
   }
   ++sent_;
@@ -233,7 +207,7 @@ void VciCore::Emit(const OutFrame& s, Bytes& out) {
   }
   const FaultOptions& f = options_.faults;
   if (f.dropEvery != 0 && sent_ % f.dropEvery == 0) {
-    if (tracing) traceLine_(line + "  [dropped]");
+    if (tracing) Trace(line + "  [dropped]");
     return;
   }
   if (f.corruptEvery != 0 && sent_ % f.corruptEvery == 0) {
@@ -252,7 +226,7 @@ void VciCore::Emit(const OutFrame& s, Bytes& out) {
     }
     line += "  [after " + std::to_string(count) + " garbage bytes]";
   }
-  if (tracing) traceLine_(line);
+  if (tracing) Trace(line);
   const size_t at = out.size();
   out.resize(at + 2 * n + 2);
   out.resize(at + StuffFrame(frame.data(), n, out.data() + at, 2 * n + 2));

@@ -4,18 +4,12 @@
 // VCI (an in-memory line, or a pty) all run this one core; a host only
 // moves bytes and time:
 //
-//   host reads bytes     -> Feed(bytes, now, answered)
-//                                                 frames are split, checked,
-//                                                 recorded and answered; the
-//                                                 host may take the answers
-//                                                 after each frame
-//   host waits until     <- NextDueMs()           the next scheduled frame
-//                                                 (or the unplug), if any;
-//                                                 the host blocks on its
-//                                                 port with that timeout
-//   host writes          <- TakeDue(now, out)     every frame due, numbered,
-//                                                 built, stuffed, faults
-//                                                 applied, in one buffer
+//   Feed(bytes, ...)   the host's bytes from the library: frames are split,
+//                      checked, recorded and answered (answers scheduled)
+//   NextDueMs()        when the next frame (or the unplug) is due: the host
+//                      blocks on its port or condition with that timeout
+//   TakeDue(now, out)  every frame due, numbered, built, stuffed, faults
+//                      applied, in one buffer for the host to write
 //
 // Frames on the wire: 7E | header | data | checksum | 7E, stuffed (see
 // device/DeviceFrame.h). Each channel numbers its outgoing frames
@@ -126,6 +120,8 @@ class VciCore {
   void Script(uint8_t command, std::vector<OutFrame> replies);
   // The answerer's replies with the status set for the frame's command.
   std::vector<OutFrame> WithStatus(const ReceivedFrame& frame, std::vector<OutFrame> replies) const;
+  // Before the host runs. Both are needed; the line sink must not call
+  // back into the core.
   void SetTrace(Describe describe, TraceLine line);
 
   // ---- the host's thread ---------------------------------------------
@@ -193,8 +189,9 @@ class VciCore {
   std::map<uint8_t, uint32_t> status_ PDU_GUARDED_BY(mu_);
   std::map<uint8_t, Handler> handlers_ PDU_GUARDED_BY(mu_);
   std::map<uint8_t, std::deque<std::vector<OutFrame>>> scripts_ PDU_GUARDED_BY(mu_);
-  Describe describe_ PDU_GUARDED_BY(mu_) = nullptr;
-  TraceLine traceLine_ PDU_GUARDED_BY(mu_);
+  // Set before the host runs; the sink is called under mu_ too.
+  Describe describe_ = nullptr;
+  TraceLine traceLine_;
   std::vector<ReceivedFrame> frames_ PDU_GUARDED_BY(mu_);
   size_t badFrames_ PDU_GUARDED_BY(mu_) = 0;
   std::deque<Pending> queue_ PDU_GUARDED_BY(mu_);  // by due time; equal times keep their order
