@@ -21,18 +21,7 @@ struct PtyVci::Pty {
 
   void WriteAll(const uint8_t* p, size_t n) {
     std::lock_guard<std::mutex> lock(writeMu);
-    while (n > 0 && pair.Master() >= 0) {
-      ssize_t w = ::write(pair.Master(), p, n);
-      if (w > 0) {
-        p += w;
-        n -= static_cast<size_t>(w);
-      } else if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
-        pollfd pfd{pair.Master(), POLLOUT, 0};
-        ::poll(&pfd, 1, 100);
-      } else {
-        return;
-      }
-    }
+    pair.Write(p, n);
   }
 
   void Run(TestVci& vci) {

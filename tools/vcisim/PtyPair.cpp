@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace vcisim {
@@ -43,6 +45,28 @@ void PtyPair::HangUp() {
   if (slaveHold_ >= 0) ::close(slaveHold_);
   master_ = -1;
   slaveHold_ = -1;
+}
+
+size_t PtyPair::Write(const uint8_t* bytes, size_t count, bool byteByByte) {
+  size_t done = 0;
+  while (done < count && master_ >= 0) {
+    ssize_t w = ::write(master_, bytes + done, byteByByte ? 1 : count - done);
+    if (w > 0) {
+      done += static_cast<size_t>(w);
+      if (byteByByte && done < count) {
+        timespec pause{0, 200 * 1000};
+        nanosleep(&pause, nullptr);
+      }
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EAGAIN) {
+      pollfd pfd{master_, POLLOUT, 0};
+      if (::poll(&pfd, 1, 200) > 0) continue;
+    }
+    break;
+  }
+  return count - done;
 }
 
 }  // namespace vcisim

@@ -3,6 +3,8 @@
 // non-blocking, so that a library that stopped reading cannot block it).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace vcisim {
@@ -20,6 +22,10 @@ class PtyPair {
   bool Open(std::string& error);
   // Closes the master (and the held slave): the library's reads fail.
   void HangUp();
+  // Writes the bytes to the master; byteByByte pauses between bytes, so
+  // that the library's reader sees them in separate reads. When nobody
+  // reads for 200 ms the rest is given up: returns how many bytes that is.
+  size_t Write(const uint8_t* bytes, size_t count, bool byteByByte = false);
   int Master() const { return master_; }
   const std::string& SlavePath() const { return slavePath_; }
 

@@ -1,13 +1,9 @@
 #include "Simulator.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,10 +20,6 @@ uint64_t MonotonicNs() {
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
           .count());
 }
-
-// The pause between two bytes of a split write: long enough that the
-// library's reader sees them in separate reads.
-constexpr long kSplitPauseNs = 200 * 1000;
 
 }  // namespace
 
@@ -113,27 +105,8 @@ void Simulator::Unplug() {
 }
 
 void Simulator::WriteAll(const uint8_t* bytes, size_t count) {
-  const size_t step = options_.faults.splitWrites ? 1 : count;
-  size_t done = 0;
-  while (done < count && pty_.Master() >= 0) {
-    ssize_t w = ::write(pty_.Master(), bytes + done, std::min(step, count - done));
-    if (w > 0) {
-      done += static_cast<size_t>(w);
-      if (options_.faults.splitWrites && done < count) {
-        timespec pause{0, kSplitPauseNs};
-        nanosleep(&pause, nullptr);
-      }
-      continue;
-    }
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0 && errno == EAGAIN) {
-      // Nobody reads the port: wait a little, then give the frame up.
-      pollfd pfd{pty_.Master(), POLLOUT, 0};
-      if (::poll(&pfd, 1, 200) > 0) continue;
-    }
-    Trace("VCI->PC  write failed, " + std::to_string(count - done) + " bytes not sent");
-    return;
-  }
+  const size_t left = pty_.Write(bytes, count, options_.faults.splitWrites);
+  if (left != 0) Trace("VCI->PC  write failed, " + std::to_string(left) + " bytes not sent");
 }
 
 }  // namespace vcisim
