@@ -17,7 +17,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 
 #include "Bytes.h"
@@ -32,7 +31,7 @@ struct SimOptions {
   std::string linkPath;  // symlink to the slave, "" for none
   bool trace = false;
   FaultOptions faults;
-  DeviceOptions device;
+  uint32_t openStatus = 0;  // status of the OPEN answer
 };
 
 class Simulator {

@@ -82,7 +82,7 @@ bool VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
   const bool valid = n != 0 && CheckFrame(unstuffed_, n);
   {
     MutexLock lock(mu_);
-    if (unplugAt_ || unplugged_) return false;  // the adapter is going away
+    if (unplugAt_) return false;  // the adapter is going away
     if (!valid) ++badFrames_;
   }
   if (!valid) {
@@ -167,8 +167,6 @@ bool VciCore::TakeDue(uint32_t nowMs, Bytes& out) {
 bool VciCore::UnplugDue(uint32_t nowMs) {
   MutexLock lock(mu_);
   if (!unplugAt_ || Before(nowMs, *unplugAt_)) return false;
-  unplugAt_.reset();
-  unplugged_ = true;
   queue_.clear();
   return true;
 }
@@ -304,28 +302,19 @@ std::vector<OutFrame> HealthyReplies(const ReceivedFrame& f, uint32_t openWord, 
     if (f.command != VCI_CMD_PROBE) return {};
     return {OutFrame(kChannelManagement, VCI_CMD_PROBE, VciCore::Words({0, 0x7318}))};
   }
-  switch (f.command) {
-    case VCI_CMD_OPEN:
-      return {VciCore::Answer(f.command, 0, {openWord})};
-    case VCI_CMD_IOCTL: {
-      const uint8_t sub = f.data.size() >= 9 ? f.data[8] : 0xFF;
-      if (sub == 0x06) return {VciCore::Answer(f.command, 0, {0x1000, batteryMv})};
-      if (sub == 0x11) return {VciCore::Answer(f.command, 0, {ignition})};
-      return {VciCore::Answer(f.command, 0)};
-    }
-    case VCI_CMD_CLOSE:
-    case VCI_CMD_SET_LINK_RESOURCE:
-    case VCI_CMD_DESTROY_LINK:
-    case VCI_CMD_DISCONNECT_LINK:
-    case VCI_CMD_SET_LINK_PARAM:
-    case VCI_CMD_COP:
-    case VCI_CMD_CONNECT_LINK:
-    case VCI_CMD_MODULE_CONNECT:
-    case VCI_CMD_MODULE_DISCONNECT:
-      return {VciCore::Answer(f.command, 0)};
-    default:
-      return {};
+  static constexpr uint8_t kPlain[] = {VCI_CMD_CLOSE,          VCI_CMD_SET_LINK_RESOURCE, VCI_CMD_DESTROY_LINK,
+                                       VCI_CMD_DISCONNECT_LINK, VCI_CMD_SET_LINK_PARAM,   VCI_CMD_COP,
+                                       VCI_CMD_CONNECT_LINK,   VCI_CMD_MODULE_CONNECT,   VCI_CMD_MODULE_DISCONNECT};
+  if (f.command == VCI_CMD_OPEN) return {VciCore::Answer(f.command, 0, {openWord})};
+  if (f.command == VCI_CMD_IOCTL) {
+    const uint8_t sub = f.data.size() >= 9 ? f.data[8] : 0xFF;
+    if (sub == 0x06) return {VciCore::Answer(f.command, 0, {0x1000, batteryMv})};
+    if (sub == 0x11) return {VciCore::Answer(f.command, 0, {ignition})};
+    return {VciCore::Answer(f.command, 0)};
   }
+  for (uint8_t c : kPlain)
+    if (f.command == c) return {VciCore::Answer(f.command, 0)};
+  return {};
 }
 
 }  // namespace vcisim

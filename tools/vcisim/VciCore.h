@@ -201,7 +201,6 @@ class VciCore {
   uint32_t sent_ PDU_GUARDED_BY(mu_) = 0;
   uint32_t random_ PDU_GUARDED_BY(mu_) = 0x2545F491;
   std::optional<uint32_t> unplugAt_ PDU_GUARDED_BY(mu_);
-  bool unplugged_ PDU_GUARDED_BY(mu_) = false;
 };
 
 // What a healthy VCI answers, every status 0: PROBE on the management

@@ -45,8 +45,7 @@ std::string Hex32(uint32_t v) {
 
 }  // namespace
 
-VciDevice::VciDevice(const Scenario& scenario, DeviceOptions options)
-    : options_(options), vci_(scenario.vci) {
+VciDevice::VciDevice(const Scenario& scenario) : vci_(scenario.vci) {
   for (const EcuConfig& e : scenario.ecus) ecus_.emplace_back(e);
 }
 
@@ -101,7 +100,7 @@ std::vector<OutFrame> VciDevice::OnFrame(uint8_t channel, uint8_t command, const
   Reader r(data);
   switch (command) {
     case VCI_CMD_OPEN:
-      out.push_back(VciCore::Answer(command, options_.openStatus, {vci_.firmware}));
+      out.push_back(VciCore::Answer(command, kNoError, {vci_.firmware}));
       break;
     case VCI_CMD_CLOSE:
       links_.clear();

@@ -65,13 +65,9 @@ struct SimLink {
   bool connected = false;
 };
 
-struct DeviceOptions {
-  uint32_t openStatus = 0;  // status of the OPEN answer
-};
-
 class VciDevice {
  public:
-  VciDevice(const Scenario& scenario, DeviceOptions options);
+  explicit VciDevice(const Scenario& scenario);
 
   // Answers one valid frame from the library. nowMs is the device clock,
   // used for the vehicle-data timestamps.
@@ -112,7 +108,6 @@ class VciDevice {
   bool UniqueIdFor(const SimLink& link, Family family, const SimEcu& ecu, uint32_t& id) const;
   uint32_t Param(const SimLink& link, uint32_t code, uint32_t fallback) const;
 
-  DeviceOptions options_;
   VciConfig vci_;
   std::vector<SimEcu> ecus_;
   std::map<uint32_t, SimLink> links_;
