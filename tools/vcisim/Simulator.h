@@ -4,16 +4,9 @@
 // faults) and writes what the core sends back, on time.
 //
 // The loop blocks in poll() on the pty master and a stop descriptor, with
-// the time of the next scheduled frame as its timeout: nothing spins.
-//
-// Faults (VciCore.h has them all, counted from the start of the run):
-//   silentAfter N   frames after the N-th received frame get no answer
-//   dropEvery N     every N-th outgoing frame is not written
-//   corruptEvery N  every N-th outgoing frame goes out with a bad checksum
-//   garbageEvery N  every N-th outgoing frame is preceded by stray bytes
-//   splitWrites     every byte is written on its own
-//   unplugAfter N   after answering the N-th received frame the master is
-//                   closed, as if the adapter were pulled; the run ends
+// the time of the next scheduled frame as its timeout: nothing spins. The
+// faults are the core's (FaultOptions); after unplugAfter the master is
+// closed, as if the adapter were pulled, and the run ends.
 #pragma once
 
 #include <cstdint>

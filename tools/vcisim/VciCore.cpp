@@ -68,7 +68,7 @@ std::vector<OutFrame> VciCore::WithStatus(const ReceivedFrame& frame, std::vecto
 }
 
 void VciCore::Trace(const std::string& line) const {
-  if (traceLine_) traceLine_(line);
+  if (traceLine_) traceLine_(line);  // set before the host runs
 }
 
 void VciCore::Feed(const uint8_t* bytes, size_t count, const Now& now, const std::function<void()>& answered) {
@@ -185,16 +185,16 @@ Bytes VciCore::NextWire(uint8_t channel, uint8_t command, const Bytes& data) {
 }
 
 void VciCore::Emit(const OutFrame& s, Bytes& out) {
-  const bool tracing = traceLine_ != nullptr;
+  const bool tracing = traceLine_ != nullptr;  // the texts are built only when traced
   if (s.command == 0) {
-    if (tracing) Trace("         " + s.note);
+    Trace("         " + s.note);
     return;
   }
   const uint8_t seq = NextSequence(s.channel);
   Bytes frame(s.data.size() + kFrameOverhead);
   const size_t n = BuildFrame(s.channel, seq, s.command, s.data.data(), s.data.size(), frame.data(), frame.size());
   if (n == 0) {
-    if (tracing) Trace("VCI->PC  frame too large, not sent");
+    Trace("VCI->PC  frame too large, not sent");
     return;
   }
   ++sent_;
@@ -205,7 +205,7 @@ void VciCore::Emit(const OutFrame& s, Bytes& out) {
   }
   const FaultOptions& f = options_.faults;
   if (f.dropEvery != 0 && sent_ % f.dropEvery == 0) {
-    if (tracing) Trace(line + "  [dropped]");
+    Trace(line + "  [dropped]");
     return;
   }
   if (f.corruptEvery != 0 && sent_ % f.corruptEvery == 0) {
@@ -224,7 +224,7 @@ void VciCore::Emit(const OutFrame& s, Bytes& out) {
     }
     line += "  [after " + std::to_string(count) + " garbage bytes]";
   }
-  if (tracing) Trace(line);
+  Trace(line);
   const size_t at = out.size();
   out.resize(at + 2 * n + 2);
   out.resize(at + StuffFrame(frame.data(), n, out.data() + at, 2 * n + 2));
