@@ -221,17 +221,15 @@ struct TestVci::State {
   // Answers what the library wrote. A delayed reply holds the VCI up: it
   // reads nothing more until the reply went out, as a busy VCI would.
   void Feed(const uint8_t* p, size_t n) {
-    core.Feed(p, n, [] { return platform::ClockTicks(); }, [this] { Answer(); });
-  }
-
-  void Answer() {
-    Bytes out;
-    while (std::optional<uint32_t> due = core.NextDueMs()) {
-      const auto wait = static_cast<int32_t>(*due - platform::ClockTicks());
-      if (wait > 0) Pause(static_cast<uint32_t>(wait));
-      out.clear();
-      if (core.TakeDue(*due, out)) WriteAll(out.data(), out.size());
-    }
+    core.Feed(p, n, [] { return platform::ClockTicks(); }, [this] {
+      Bytes out;
+      while (std::optional<uint32_t> due = core.NextDueMs()) {
+        const auto wait = static_cast<int32_t>(*due - platform::ClockTicks());
+        if (wait > 0) Pause(static_cast<uint32_t>(wait));
+        out.clear();
+        if (core.TakeDue(*due, out)) WriteAll(out.data(), out.size());
+      }
+    });
   }
 
   // The VCI's thread: takes what the library wrote and answers it.

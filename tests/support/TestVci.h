@@ -57,8 +57,6 @@ class TestVci : public vcisim::VciCore {
  public:
   TestVci();
   ~TestVci();
-  TestVci(const TestVci&) = delete;
-  TestVci& operator=(const TestVci&) = delete;
 
   // The line's name to give the library.
   const std::string& Path() const;

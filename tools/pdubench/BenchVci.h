@@ -31,8 +31,6 @@ class BenchVci {
 
   BenchVci();
   ~BenchVci();
-  BenchVci(const BenchVci&) = delete;
-  BenchVci& operator=(const BenchVci&) = delete;
 
   // Opens the pty pair and starts the thread. False with a reason.
   bool Start(std::string& error);

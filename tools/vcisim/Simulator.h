@@ -31,8 +31,6 @@ class Simulator {
  public:
   Simulator(const Scenario& scenario, SimOptions options);
   ~Simulator();
-  Simulator(const Simulator&) = delete;
-  Simulator& operator=(const Simulator&) = delete;
 
   // Opens the pty (and the symlink). False with a reason on failure.
   bool Start(std::string& error);

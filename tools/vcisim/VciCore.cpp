@@ -176,12 +176,8 @@ uint8_t VciCore::NextSequence(uint8_t channel) {
 }
 
 Bytes VciCore::NextWire(uint8_t channel, uint8_t command, const Bytes& data) {
-  uint8_t seq;
-  {
-    MutexLock lock(mu_);
-    seq = NextSequence(channel);
-  }
-  return WireFrame(channel, seq, command, data);
+  MutexLock lock(mu_);
+  return WireFrame(channel, NextSequence(channel), command, data);
 }
 
 void VciCore::Emit(const OutFrame& s, Bytes& out) {

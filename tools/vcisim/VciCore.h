@@ -108,9 +108,7 @@ class VciCore {
     FaultOptions faults;
   };
 
-  explicit VciCore(Options options);
-  VciCore(const VciCore&) = delete;
-  VciCore& operator=(const VciCore&) = delete;
+  explicit VciCore(Options options);  // not copyable (the mutex)
 
   // ---- answers (any thread) ------------------------------------------
   void SetDefault(Handler answerer);
