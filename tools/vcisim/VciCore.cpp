@@ -272,8 +272,8 @@ OutFrame VciCore::VehicleData(uint32_t status, uint32_t word, uint32_t uniqueId,
   return r;
 }
 
-bool VciCore::ParseCop(const ReceivedFrame& frame, CopRequest& out) {
-  Reader r(frame.data);
+bool VciCore::ParseCop(const Bytes& data, CopRequest& out) {
+  Reader r(data);
   out.hMod = r.U32();
   out.hCLL = r.U32();
   out.copType = r.U32();

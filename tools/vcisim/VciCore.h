@@ -159,7 +159,8 @@ class VciCore {
   // NumDataBytes, the message.
   static OutFrame VehicleData(uint32_t status, uint32_t word, uint32_t uniqueId, const Bytes& message);
   // False when the payload is cut short or too long.
-  static bool ParseCop(const ReceivedFrame& frame, CopRequest& out);
+  static bool ParseCop(const Bytes& data, CopRequest& out);
+  static bool ParseCop(const ReceivedFrame& frame, CopRequest& out) { return ParseCop(frame.data, out); }
   static Bytes WireFrame(uint8_t channel, uint8_t sequence, uint8_t command, const Bytes& data);
 
  private:

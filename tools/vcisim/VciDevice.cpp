@@ -241,23 +241,17 @@ void VciDevice::ConnectLink(SimLink& link, Reader& r) {
 
 std::vector<OutFrame> VciDevice::Cop(const Bytes& data, uint32_t nowMs) {
   std::vector<OutFrame> out;
-  Reader r(data);
-  r.U32();
-  uint32_t hCLL = r.U32();
-  uint32_t copType = r.U32();
-  uint32_t length = r.U32();
-  Bytes request = r.Take(length);
-  r.U32();  // NumSendCycles: every request is sent once
-  // NumReceiveCycles: 1 is one answer; -1 (or more than one) makes a raw
-  // CAN link listen to the bus's periodic frames too.
-  const uint32_t receiveCycles = r.U32();
-  uint32_t flagCount = r.U32();
-  r.Take(flagCount);
-  if (!r.Ok()) {
+  // Every request is sent once (NumSendCycles). NumReceiveCycles 1 is one
+  // answer; -1 (or more than one) makes a raw CAN link listen to the bus's
+  // periodic frames too.
+  CopRequest cop;
+  if (!VciCore::ParseCop(data, cop)) {
     out.push_back(VciCore::Answer(VCI_CMD_COP, kInvalidParameters));
     return out;
   }
-  auto it = links_.find(hCLL);
+  const Bytes& request = cop.request;
+  const uint32_t copType = cop.copType;
+  auto it = links_.find(cop.hCLL);
   if (it == links_.end()) {
     out.push_back(VciCore::Answer(VCI_CMD_COP, kInvalidHandle));
     out.back().note = "no such link";
@@ -280,7 +274,7 @@ std::vector<OutFrame> VciDevice::Cop(const Bytes& data, uint32_t nowMs) {
     payload.assign(request.begin(), request.end() - kIdBytes);
   }
   if (family == Family::kRawCan) {
-    RouteRawCan(link, copType, payload, receiveCycles, nowMs, out);
+    RouteRawCan(link, copType, payload, cop.receiveCycles, nowMs, out);
   } else if (copType == kCoptStartComm || copType == kCoptStopComm) {
     StartStop(link, family, copType, payload, nowMs, out);
   } else if (copType == kCoptSendRecv && !payload.empty()) {
