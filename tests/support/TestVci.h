@@ -10,10 +10,8 @@
 // bytes with the library's frame codec, records every valid frame and
 // answers it:
 //
-//   - by default like a healthy VCI: PROBE on the management channel, and
-//     OPEN, CLOSE, IOCTL, SET_LINK_RESOURCE, SET_LINK_PARAM, CONNECT_LINK,
-//     DISCONNECT_LINK, DESTROY_LINK, COP, MODULE_CONNECT/DISCONNECT on the
-//     vehicle channel, each with status 0 (see DefaultReplies);
+//   - by default like a healthy VCI (vcisim::HealthyReplies: every
+//     command the library sends, each with status 0; see DefaultReplies);
 //   - SetStatus(cmd, s) keeps the default answer but with status s;
 //   - SetHandler(cmd, h) replaces the answer of one command for good;
 //   - Script(cmd, replies) answers the next frame of that command with

@@ -12,9 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Bytes.h"
 #include "PtyPair.h"
-#include "Scenario.h"
 #include "VciCore.h"
 #include "VciDevice.h"
 
