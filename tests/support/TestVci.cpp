@@ -2,14 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <deque>
-#include <mutex>
-#include <stdexcept>
+#include <optional>
 #include <thread>
 
 #include "device/DeviceFrame.h"
@@ -185,32 +182,22 @@ int g_NextLine = 0;
 }  // namespace
 
 struct TestVci::State {
+  explicit State(vcisim::VciCore& c) : core(c) {}
+
+  vcisim::VciCore& core;
   std::string path;
   std::shared_ptr<Line> line = std::make_shared<Line>();
   std::thread thread;
   bool installedClock = false;
+  std::atomic<uint32_t> openWord{0x00010002};
+  std::atomic<uint32_t> batteryMv{12600};
+  std::atomic<uint32_t> ignition{1};
 
-  mutable std::mutex mu;
-  mutable std::condition_variable frameArrived;
-  std::vector<VciFrame> frames;
-  size_t badFrames = 0;
-  bool silent = false;
-  std::map<uint8_t, uint32_t> status;
-  std::map<uint8_t, Handler> handlers;
-  std::map<uint8_t, std::deque<std::vector<VciReply>>> scripts;
-  uint32_t openWord = 0x00010002;
-  uint32_t batteryMv = 12600;
-  uint32_t ignition = 1;
-
-  std::mutex writeMu;  // output from the VCI thread and the test
-  uint16_t seqManagement = 0;
-  uint16_t seqVehicle = 0;
-  std::function<void(const uint8_t*, size_t)> sink;  // set: output goes here instead
-
-  FrameSplitter splitter;
+  platform::Mutex writeMu;  // output from the VCI thread and the test
+  std::function<void(const uint8_t*, size_t)> sink PDU_GUARDED_BY(writeMu);  // set: output goes here
 
   void WriteAll(const uint8_t* p, size_t n) {
-    std::lock_guard<std::mutex> lock(writeMu);
+    platform::MutexLock lock(writeMu);
     if (sink) {
       sink(p, n);
       return;
@@ -219,16 +206,6 @@ struct TestVci::State {
     if (line->hungUp) return;
     line->toHost.insert(line->toHost.end(), p, p + n);
     line->hostCv.notify_all();
-  }
-
-  void SendFrame(uint8_t channel, uint8_t command, const Bytes& data) {
-    uint8_t seq;
-    {
-      std::lock_guard<std::mutex> lock(writeMu);
-      seq = static_cast<uint8_t>(channel == kChannelManagement ? ++seqManagement : ++seqVehicle);
-    }
-    Bytes wire = WireFrame(channel, seq, command, data);
-    WriteAll(wire.data(), wire.size());
   }
 
   void Pause(uint32_t ms) {
@@ -241,53 +218,22 @@ struct TestVci::State {
     }
   }
 
-  void OnSegment(const uint8_t* seg, size_t len, const TestVci& vci) {
-    uint8_t frame[kMaxBuiltFrame];
-    size_t n = UnstuffFrame(seg, len, frame, sizeof frame);
-    if (n == 0 || !CheckFrame(frame, n)) {
-      std::lock_guard<std::mutex> lock(mu);
-      ++badFrames;
-      return;
-    }
-    VciFrame f;
-    f.channel = frame[kFrameOffChannel];
-    f.sequence = frame[4];
-    f.command = frame[kFrameOffCommand];
-    f.data.assign(frame + kFrameOffData, frame + kFrameOffData + FrameDataLength(frame));
-    f.frame.assign(frame, frame + n);
-    f.wire.assign(seg, seg + len);
-    f.tick = platform::ClockTicks();
-
-    std::vector<VciReply> replies;
-    Handler handler;
-    bool scripted = false;
-    {
-      std::lock_guard<std::mutex> lock(mu);
-      frames.push_back(f);
-      frameArrived.notify_all();
-      if (silent) return;
-      auto sc = scripts.find(f.command);
-      if (sc != scripts.end() && !sc->second.empty()) {
-        replies = std::move(sc->second.front());
-        sc->second.pop_front();
-        scripted = true;
-      } else if (auto h = handlers.find(f.command); h != handlers.end()) {
-        handler = h->second;
+  // Answers what the library wrote. A delayed reply holds the VCI up: it
+  // reads nothing more until the reply went out, as a busy VCI would.
+  void Feed(const uint8_t* p, size_t n) {
+    core.Feed(p, n, [] { return platform::ClockTicks(); }, [this] {
+      Bytes out;
+      while (std::optional<uint32_t> due = core.NextDueMs()) {
+        const auto wait = static_cast<int32_t>(*due - platform::ClockTicks());
+        if (wait > 0) Pause(static_cast<uint32_t>(wait));
+        out.clear();
+        if (core.TakeDue(*due, out)) WriteAll(out.data(), out.size());
       }
-    }
-    if (!scripted) replies = handler ? handler(f) : vci.DefaultReplies(f);
-    for (const VciReply& r : replies) {
-      if (r.delayMs > 0) Pause(r.delayMs);
-      SendFrame(r.channel, r.command, r.data);
-    }
-  }
-
-  void Feed(const uint8_t* p, size_t n, const TestVci& vci) {
-    splitter.Push(p, n, [&](const uint8_t* seg, size_t len) { OnSegment(seg, len, vci); });
+    });
   }
 
   // The VCI's thread: takes what the library wrote and answers it.
-  void Run(const TestVci& vci) {
+  void Run() {
     for (;;) {
       Bytes in;
       {
@@ -298,7 +244,7 @@ struct TestVci::State {
         if (line->stop) return;
         in.swap(line->toVci);
       }
-      Feed(in.data(), in.size(), vci);
+      Feed(in.data(), in.size());
     }
   }
 
@@ -312,7 +258,8 @@ struct TestVci::State {
   }
 };
 
-TestVci::TestVci() : s_(std::make_unique<State>()) {
+// Records every frame; a script's delays count from the reply before.
+TestVci::TestVci() : VciCore({true, true, {}}), s_(std::make_unique<State>(*this)) {
   {
     platform::MutexLock lock(g_LinesLock);
     s_->path = "mem:vci" + std::to_string(++g_NextLine);
@@ -325,7 +272,10 @@ TestVci::TestVci() : s_(std::make_unique<State>()) {
     platform::SetClock(&InstantPauseClock::Instance());
     s_->installedClock = true;
   }
-  s_->thread = std::thread([this] { s_->Run(*this); });
+  SetDefault([s = s_.get()](const VciFrame& f) {
+    return vcisim::HealthyReplies(f, s->openWord, s->batteryMv, s->ignition);
+  });
+  s_->thread = std::thread([this] { s_->Run(); });
 }
 
 TestVci::~TestVci() {
@@ -340,94 +290,29 @@ TestVci::~TestVci() {
 
 const std::string& TestVci::Path() const { return s_->path; }
 
-void TestVci::FeedFromHost(const uint8_t* data, size_t count) { s_->Feed(data, count, *this); }
+void TestVci::FeedFromHost(const uint8_t* data, size_t count) { s_->Feed(data, count); }
 
 void TestVci::SetOutput(std::function<void(const uint8_t*, size_t)> sink) {
-  std::lock_guard<std::mutex> lock(s_->writeMu);
+  platform::MutexLock lock(s_->writeMu);
   s_->sink = std::move(sink);
 }
 
-void TestVci::SetSilent(bool silent) {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  s_->silent = silent;
-}
-
-void TestVci::SetStatus(uint8_t command, uint32_t status) {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  s_->status[command] = status;
-}
-
-void TestVci::SetHandler(uint8_t command, Handler handler) {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  s_->handlers[command] = std::move(handler);
-}
-
-void TestVci::Script(uint8_t command, std::vector<VciReply> replies) {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  s_->scripts[command].push_back(std::move(replies));
-}
-
-void TestVci::SetOpenWord(uint32_t word) {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  s_->openWord = word;
-}
-
-void TestVci::SetBatteryMillivolts(uint32_t mv) {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  s_->batteryMv = mv;
-}
-
-void TestVci::SetIgnitionState(uint32_t state) {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  s_->ignition = state;
-}
+void TestVci::SetOpenWord(uint32_t word) { s_->openWord = word; }
+void TestVci::SetBatteryMillivolts(uint32_t mv) { s_->batteryMv = mv; }
+void TestVci::SetIgnitionState(uint32_t state) { s_->ignition = state; }
 
 std::vector<VciReply> TestVci::DefaultReplies(const VciFrame& f) const {
-  uint32_t status = 0, openWord, battery, ignition;
-  {
-    std::lock_guard<std::mutex> lock(s_->mu);
-    if (auto it = s_->status.find(f.command); it != s_->status.end()) status = it->second;
-    openWord = s_->openWord;
-    battery = s_->batteryMv;
-    ignition = s_->ignition;
-  }
-  if (f.channel == kChannelManagement) {
-    if (f.command != VCI_CMD_PROBE) return {};
-    VciReply r{kChannelManagement, VCI_CMD_PROBE, Words({status, 0x7318}), 0};
-    return {r};
-  }
-  switch (f.command) {
-    case VCI_CMD_OPEN:
-      return {Answer(f.command, status, {openWord})};
-    case VCI_CMD_IOCTL: {
-      const uint8_t sub = f.data.size() >= 9 ? f.data[8] : 0xFF;
-      if (sub == 0x06) return {Answer(f.command, status, {0x1000, battery})};
-      if (sub == 0x11) return {Answer(f.command, status, {ignition})};
-      return {Answer(f.command, status)};
-    }
-    case VCI_CMD_CLOSE:
-    case VCI_CMD_SET_LINK_RESOURCE:
-    case VCI_CMD_DESTROY_LINK:
-    case VCI_CMD_DISCONNECT_LINK:
-    case VCI_CMD_SET_LINK_PARAM:
-    case VCI_CMD_COP:
-    case VCI_CMD_CONNECT_LINK:
-    case VCI_CMD_MODULE_CONNECT:
-    case VCI_CMD_MODULE_DISCONNECT:
-      return {Answer(f.command, status)};
-    default:
-      return {};
-  }
+  return WithStatus(f, vcisim::HealthyReplies(f, s_->openWord, s_->batteryMv, s_->ignition));
 }
 
 void TestVci::Send(uint8_t channel, uint8_t command, const Bytes& data) {
-  s_->SendFrame(channel, command, data);
+  Bytes wire = NextWire(channel, command, data);
+  s_->WriteAll(wire.data(), wire.size());
 }
 
-void TestVci::SendVehicleData(uint32_t status, uint32_t word, uint32_t uniqueId,
-                              const Bytes& message) {
+void TestVci::SendVehicleData(uint32_t status, uint32_t word, uint32_t uniqueId, const Bytes& message) {
   VciReply r = VehicleData(status, word, uniqueId, message);
-  s_->SendFrame(r.channel, r.command, r.data);
+  Send(r.channel, r.command, r.data);
 }
 
 void TestVci::InjectRaw(const Bytes& bytes) { s_->WriteAll(bytes.data(), bytes.size()); }
@@ -439,94 +324,11 @@ void TestVci::HangUp() {
   s_->line->hostCv.notify_all();
 }
 
-std::vector<VciFrame> TestVci::Frames() const {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  return s_->frames;
-}
-
 std::vector<VciFrame> TestVci::FramesWithCommand(uint8_t command) const {
-  std::lock_guard<std::mutex> lock(s_->mu);
   std::vector<VciFrame> out;
-  for (const VciFrame& f : s_->frames)
-    if (f.command == command) out.push_back(f);
+  for (VciFrame& f : Frames())
+    if (f.command == command) out.push_back(std::move(f));
   return out;
-}
-
-size_t TestVci::FrameCount() const {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  return s_->frames.size();
-}
-
-bool TestVci::WaitForFrames(size_t count, uint32_t timeoutMs) const {
-  // Real time: the test thread waits for the VCI's thread, not the library.
-  std::unique_lock<std::mutex> lock(s_->mu);
-  return s_->frameArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                   [&] { return s_->frames.size() >= count; });
-}
-
-void TestVci::ClearFrames() {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  s_->frames.clear();
-  s_->badFrames = 0;
-}
-
-size_t TestVci::BadFrames() const {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  return s_->badFrames;
-}
-
-Bytes TestVci::Words(std::initializer_list<uint32_t> words) {
-  Bytes out;
-  for (uint32_t w : words) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(w >> (8 * i)));
-  }
-  return out;
-}
-
-VciReply TestVci::Answer(uint8_t command, uint32_t status, std::initializer_list<uint32_t> more) {
-  VciReply r{kChannelVehicle, command, Words({status}), 0};
-  Bytes rest = Words(more);
-  r.data.insert(r.data.end(), rest.begin(), rest.end());
-  return r;
-}
-
-VciReply TestVci::VehicleData(uint32_t status, uint32_t word, uint32_t uniqueId,
-                              const Bytes& message) {
-  VciReply r{kChannelVehicle, VCI_CMD_VEHICLE_DATA,
-             Words({status, word, uniqueId, static_cast<uint32_t>(message.size())}), 0};
-  r.data.insert(r.data.end(), message.begin(), message.end());
-  return r;
-}
-
-bool TestVci::ParseCop(const VciFrame& frame, VciCopRequest& out) {
-  const Bytes& d = frame.data;
-  size_t pos = 0;
-  auto word = [&](uint32_t& w) {
-    if (pos + 4 > d.size()) return false;
-    w = static_cast<uint32_t>(d[pos]) | (static_cast<uint32_t>(d[pos + 1]) << 8) |
-        (static_cast<uint32_t>(d[pos + 2]) << 16) | (static_cast<uint32_t>(d[pos + 3]) << 24);
-    pos += 4;
-    return true;
-  };
-  auto bytes = [&](uint32_t n, Bytes& b) {
-    if (pos + n > d.size()) return false;
-    b.assign(d.begin() + static_cast<std::ptrdiff_t>(pos), d.begin() + static_cast<std::ptrdiff_t>(pos + n));
-    pos += n;
-    return true;
-  };
-  uint32_t r = 0, e = 0;
-  return word(out.hMod) && word(out.hCLL) && word(out.copType) && word(r) && bytes(r, out.request) &&
-         word(out.sendCycles) && word(out.receiveCycles) && word(e) && bytes(e, out.txFlags) &&
-         pos == d.size();
-}
-
-Bytes TestVci::WireFrame(uint8_t channel, uint8_t sequence, uint8_t command, const Bytes& data) {
-  Bytes frame(data.size() + kFrameOverhead);
-  frame.resize(BuildFrame(channel, sequence, command, data.data(), data.size(), frame.data(),
-                          frame.size()));
-  Bytes wire(2 * frame.size() + 2);
-  wire.resize(StuffFrame(frame.data(), frame.size(), wire.data(), wire.size()));
-  return wire;
 }
 
 namespace {

@@ -5,14 +5,13 @@
 // serial adapter (the transport factory recognises it; discovery finds it
 // through ScopedPorts), on every OS. While no other clock is installed the
 // library's pauses are instant (test::InstantPauseClock), so a
-// construction does not wait the settle time. The thread splits the
-// incoming bytes with the library's frame codec, records every valid frame
-// and answers it:
+// construction does not wait the settle time. The thread runs the
+// simulator's VciCore (tools/vcisim/VciCore.h): it splits the incoming
+// bytes with the library's frame codec, records every valid frame and
+// answers it:
 //
-//   - by default like a healthy VCI: PROBE on the management channel, and
-//     OPEN, CLOSE, IOCTL, SET_LINK_RESOURCE, SET_LINK_PARAM, CONNECT_LINK,
-//     DISCONNECT_LINK, DESTROY_LINK, COP, MODULE_CONNECT/DISCONNECT on the
-//     vehicle channel, each with status 0 (see DefaultReplies);
+//   - by default like a healthy VCI (vcisim::HealthyReplies: every
+//     command the library sends, each with status 0; see DefaultReplies);
 //   - SetStatus(cmd, s) keeps the default answer but with status s;
 //   - SetHandler(cmd, h) replaces the answer of one command for good;
 //   - Script(cmd, replies) answers the next frame of that command with
@@ -31,54 +30,31 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "VciCore.h"
+
 namespace pdu::test {
 
 using Bytes = std::vector<uint8_t>;
-
-// One frame the VCI received.
-struct VciFrame {
-  uint8_t channel = 0;
-  uint8_t sequence = 0;
-  uint8_t command = 0;
-  Bytes data;      // the data field
-  Bytes frame;     // the whole unstuffed frame
-  Bytes wire;      // the frame as it came over the wire (stuffed)
-  uint32_t tick = 0;  // platform tick when it was complete
-};
-
-// One frame the VCI sends.
-struct VciReply {
-  uint8_t channel = 0x12;
-  uint8_t command = 0;
-  Bytes data;
-  uint32_t delayMs = 0;  // pause before this frame goes out
-};
-
+// One frame the VCI received (channel, sequence, command, data, the whole
+// unstuffed frame, the stuffed wire bytes, the library's tick when it was
+// complete).
+using VciFrame = vcisim::ReceivedFrame;
+// One frame the VCI sends (channel, command, data, delayMs: the pause
+// before it goes out, counted from the reply before).
+using VciReply = vcisim::OutFrame;
 // The fields of a VCI_CMD_COP payload.
-struct VciCopRequest {
-  uint32_t hMod = 0;
-  uint32_t hCLL = 0;
-  uint32_t copType = 0;
-  Bytes request;
-  uint32_t sendCycles = 0;
-  uint32_t receiveCycles = 0;
-  Bytes txFlags;
-};
+using VciCopRequest = vcisim::CopRequest;
 
-class TestVci {
+// The answers, the recording and the building blocks for replies (Words,
+// Answer, VehicleData, ParseCop, WireFrame) are the core's.
+class TestVci : public vcisim::VciCore {
  public:
-  using Handler = std::function<std::vector<VciReply>(const VciFrame&)>;
-
   TestVci();
   ~TestVci();
-  TestVci(const TestVci&) = delete;
-  TestVci& operator=(const TestVci&) = delete;
 
   // The line's name to give the library.
   const std::string& Path() const;
@@ -90,10 +66,6 @@ class TestVci {
   void SetOutput(std::function<void(const uint8_t*, size_t)> sink);
 
   // ---- answers -------------------------------------------------------
-  void SetSilent(bool silent);
-  void SetStatus(uint8_t command, uint32_t status);
-  void SetHandler(uint8_t command, Handler handler);
-  void Script(uint8_t command, std::vector<VciReply> replies);
   // Values of the default answers.
   void SetOpenWord(uint32_t word);           // second word of the OPEN answer
   void SetBatteryMillivolts(uint32_t mv);    // IOCTL sub-code 0x06
@@ -109,28 +81,7 @@ class TestVci {
   // Closes the master side: the library's reads fail as if unplugged.
   void HangUp();
 
-  // ---- what was received ---------------------------------------------
-  std::vector<VciFrame> Frames() const;
   std::vector<VciFrame> FramesWithCommand(uint8_t command) const;
-  size_t FrameCount() const;
-  // Waits until at least count frames were received; false on timeout.
-  bool WaitForFrames(size_t count, uint32_t timeoutMs) const;
-  void ClearFrames();
-  // Segments that failed the frame check.
-  size_t BadFrames() const;
-
-  // ---- building blocks for replies -----------------------------------
-  // Little-endian words.
-  static Bytes Words(std::initializer_list<uint32_t> words);
-  // An answer on the vehicle channel: status, then more words.
-  static VciReply Answer(uint8_t command, uint32_t status, std::initializer_list<uint32_t> more = {});
-  // A vehicle-data frame (command 0x1E): status, word, UniqueRespIdentifier,
-  // NumDataBytes, the message.
-  static VciReply VehicleData(uint32_t status, uint32_t word, uint32_t uniqueId, const Bytes& message);
-  // Reads a COP frame's payload; false when it is cut short.
-  static bool ParseCop(const VciFrame& frame, VciCopRequest& out);
-  // A frame as it goes over the wire (built and stuffed).
-  static Bytes WireFrame(uint8_t channel, uint8_t sequence, uint8_t command, const Bytes& data);
 
  private:
   struct State;

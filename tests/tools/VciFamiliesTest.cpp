@@ -58,7 +58,7 @@ class VciFamilies : public ::testing::Test {
     std::string error;
     auto s = ParseScenario(kCar, error);
     ASSERT_TRUE(s) << error;
-    device_ = std::make_unique<VciDevice>(*s, DeviceOptions{});
+    device_ = std::make_unique<VciDevice>(*s);
   }
 
   std::vector<std::string> Run(const Row& r) {

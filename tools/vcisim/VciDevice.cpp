@@ -32,14 +32,6 @@ constexpr uint8_t kIoctlReadIgnition = 0x11;
 // of handlers that put no identifier in front.
 constexpr size_t kIdBytes = 4;
 
-OutFrame Answer(uint8_t command, std::initializer_list<uint32_t> words) {
-  OutFrame f;
-  f.channel = kChannelVehicle;
-  f.command = command;
-  for (uint32_t w : words) PutU32(f.data, w);
-  return f;
-}
-
 uint32_t LeWord(const Bytes& b, size_t at) {
   return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
          static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
@@ -53,8 +45,7 @@ std::string Hex32(uint32_t v) {
 
 }  // namespace
 
-VciDevice::VciDevice(const Scenario& scenario, DeviceOptions options)
-    : options_(options), vci_(scenario.vci) {
+VciDevice::VciDevice(const Scenario& scenario) : vci_(scenario.vci) {
   for (const EcuConfig& e : scenario.ecus) ecus_.emplace_back(e);
 }
 
@@ -109,28 +100,28 @@ std::vector<OutFrame> VciDevice::OnFrame(uint8_t channel, uint8_t command, const
   Reader r(data);
   switch (command) {
     case VCI_CMD_OPEN:
-      out.push_back(Answer(command, {options_.openStatus, vci_.firmware}));
+      out.push_back(VciCore::Answer(command, kNoError, {vci_.firmware}));
       break;
     case VCI_CMD_CLOSE:
       links_.clear();
-      out.push_back(Answer(command, {kNoError}));
+      out.push_back(VciCore::Answer(command, kNoError));
       break;
     case VCI_CMD_MODULE_CONNECT:
     case VCI_CMD_MODULE_DISCONNECT:
-      out.push_back(Answer(command, {kNoError}));
+      out.push_back(VciCore::Answer(command, kNoError));
       break;
     case VCI_CMD_IOCTL: {
       r.U32();
       r.U32();
       uint8_t sub = r.U8();
       if (!r.Ok()) {
-        out.push_back(Answer(command, {kInvalidParameters}));
+        out.push_back(VciCore::Answer(command, kInvalidParameters));
       } else if (sub == kIoctlReadVbatt) {
-        out.push_back(Answer(command, {kNoError, kItemIoUnum32, vci_.batteryMv}));
+        out.push_back(VciCore::Answer(command, kNoError, {kItemIoUnum32, vci_.batteryMv}));
       } else if (sub == kIoctlReadIgnition) {
-        out.push_back(Answer(command, {kNoError, vci_.ignition}));
+        out.push_back(VciCore::Answer(command, kNoError, {vci_.ignition}));
       } else {
-        out.push_back(Answer(command, {kIdNotSupported}));
+        out.push_back(VciCore::Answer(command, kIdNotSupported));
       }
       break;
     }
@@ -150,12 +141,12 @@ std::vector<OutFrame> VciDevice::OnFrame(uint8_t channel, uint8_t command, const
       uint32_t m = r.U32();
       link.createFlags = r.Take(m);
       if (!r.Ok()) {
-        out.push_back(Answer(command, {kInvalidParameters}));
+        out.push_back(VciCore::Answer(command, kInvalidParameters));
         break;
       }
       // A new resource starts the link's configuration afresh.
       links_[link.hCLL] = std::move(link);
-      out.push_back(Answer(command, {kNoError}));
+      out.push_back(VciCore::Answer(command, kNoError));
       break;
     }
     case VCI_CMD_SET_LINK_PARAM: {
@@ -165,7 +156,7 @@ std::vector<OutFrame> VciDevice::OnFrame(uint8_t channel, uint8_t command, const
       uint32_t type = r.U32();
       auto it = links_.find(hCLL);
       if (!r.Ok() || it == links_.end()) {
-        out.push_back(Answer(command, {r.Ok() ? kInvalidHandle : kInvalidParameters}));
+        out.push_back(VciCore::Answer(command, r.Ok() ? kInvalidHandle : kInvalidParameters));
         break;
       }
       if (type == kDataTypeByteField) {
@@ -177,7 +168,7 @@ std::vector<OutFrame> VciDevice::OnFrame(uint8_t channel, uint8_t command, const
         uint32_t value = r.U32();
         if (r.Ok()) it->second.params[c] = value;
       }
-      out.push_back(Answer(command, {r.Ok() ? kNoError : kInvalidParameters}));
+      out.push_back(VciCore::Answer(command, r.Ok() ? kNoError : kInvalidParameters));
       break;
     }
     case VCI_CMD_CONNECT_LINK: {
@@ -185,30 +176,30 @@ std::vector<OutFrame> VciDevice::OnFrame(uint8_t channel, uint8_t command, const
       uint32_t hCLL = r.U32();
       auto it = links_.find(hCLL);
       if (!r.Ok() || it == links_.end()) {
-        out.push_back(Answer(command, {kInvalidHandle}));
+        out.push_back(VciCore::Answer(command, kInvalidHandle));
         break;
       }
       ConnectLink(it->second, r);
-      out.push_back(Answer(command, {r.Ok() ? kNoError : kInvalidParameters}));
+      out.push_back(VciCore::Answer(command, r.Ok() ? kNoError : kInvalidParameters));
       break;
     }
     case VCI_CMD_DISCONNECT_LINK:
       // The command names no link; every link stops until it is connected
       // again (the library sends its whole configuration then).
       for (auto& [h, link] : links_) link.connected = false;
-      out.push_back(Answer(command, {kNoError}));
+      out.push_back(VciCore::Answer(command, kNoError));
       break;
     case VCI_CMD_DESTROY_LINK: {
       r.U32();
       uint32_t hCLL = r.U32();
       links_.erase(hCLL);
-      out.push_back(Answer(command, {r.Ok() ? kNoError : kInvalidParameters}));
+      out.push_back(VciCore::Answer(command, r.Ok() ? kNoError : kInvalidParameters));
       break;
     }
     case VCI_CMD_COP:
       return Cop(data, nowMs);
     default:
-      out.push_back(Answer(command, {kFctFailed}));
+      out.push_back(VciCore::Answer(command, kFctFailed));
       break;
   }
   return out;
@@ -250,29 +241,23 @@ void VciDevice::ConnectLink(SimLink& link, Reader& r) {
 
 std::vector<OutFrame> VciDevice::Cop(const Bytes& data, uint32_t nowMs) {
   std::vector<OutFrame> out;
-  Reader r(data);
-  r.U32();
-  uint32_t hCLL = r.U32();
-  uint32_t copType = r.U32();
-  uint32_t length = r.U32();
-  Bytes request = r.Take(length);
-  r.U32();  // NumSendCycles: every request is sent once
-  // NumReceiveCycles: 1 is one answer; -1 (or more than one) makes a raw
-  // CAN link listen to the bus's periodic frames too.
-  const uint32_t receiveCycles = r.U32();
-  uint32_t flagCount = r.U32();
-  r.Take(flagCount);
-  if (!r.Ok()) {
-    out.push_back(Answer(VCI_CMD_COP, {kInvalidParameters}));
+  // Every request is sent once (NumSendCycles). NumReceiveCycles 1 is one
+  // answer; -1 (or more than one) makes a raw CAN link listen to the bus's
+  // periodic frames too.
+  CopRequest cop;
+  if (!VciCore::ParseCop(data, cop)) {
+    out.push_back(VciCore::Answer(VCI_CMD_COP, kInvalidParameters));
     return out;
   }
-  auto it = links_.find(hCLL);
+  const Bytes& request = cop.request;
+  const uint32_t copType = cop.copType;
+  auto it = links_.find(cop.hCLL);
   if (it == links_.end()) {
-    out.push_back(Answer(VCI_CMD_COP, {kInvalidHandle}));
+    out.push_back(VciCore::Answer(VCI_CMD_COP, kInvalidHandle));
     out.back().note = "no such link";
     return out;
   }
-  out.push_back(Answer(VCI_CMD_COP, {kNoError}));
+  out.push_back(VciCore::Answer(VCI_CMD_COP, kNoError));
   SimLink& link = it->second;
   const Family family = FamilyOf(link);
   // Cut the transport bytes off: the identifier the ISO 15765 and TP2.0
@@ -289,7 +274,7 @@ std::vector<OutFrame> VciDevice::Cop(const Bytes& data, uint32_t nowMs) {
     payload.assign(request.begin(), request.end() - kIdBytes);
   }
   if (family == Family::kRawCan) {
-    RouteRawCan(link, copType, payload, receiveCycles, nowMs, out);
+    RouteRawCan(link, copType, payload, cop.receiveCycles, nowMs, out);
   } else if (copType == kCoptStartComm || copType == kCoptStopComm) {
     StartStop(link, family, copType, payload, nowMs, out);
   } else if (copType == kCoptSendRecv && !payload.empty()) {
@@ -469,15 +454,8 @@ uint32_t VciDevice::ConnectionId(const SimLink& link) const {
 
 OutFrame VciDevice::VehicleData(uint32_t uniqueId, const Bytes& message, uint32_t nowMs, uint32_t delayMs,
                                 std::string note) const {
-  OutFrame f;
-  f.channel = kChannelVehicle;
-  f.command = VCI_CMD_VEHICLE_DATA;
+  OutFrame f = VciCore::VehicleData(kNoError, nowMs + delayMs, uniqueId, message);
   f.delayMs = delayMs;
-  PutU32(f.data, kNoError);
-  PutU32(f.data, nowMs + delayMs);
-  PutU32(f.data, uniqueId);
-  PutU32(f.data, static_cast<uint32_t>(message.size()));
-  f.data.insert(f.data.end(), message.begin(), message.end());
   f.note = std::move(note);
   return f;
 }

@@ -40,17 +40,12 @@
 #include "Bytes.h"
 #include "Scenario.h"
 #include "SimEcu.h"
+#include "VciCore.h"
 
 namespace vcisim {
 
-// One frame the device sends, delayMs after the frame it answers arrived.
-struct OutFrame {
-  uint8_t channel = 0;
-  uint8_t command = 0;
-  Bytes data;
-  uint32_t delayMs = 0;
-  std::string note;  // for the trace: which ECU, why it was filtered, ...
-};
+// The device's frames (VciCore.h): delayMs counts from the arrival of the
+// frame they answer; command 0 carries only a note for the trace.
 
 // What the device remembers of one ComLogicalLink.
 struct SimLink {
@@ -70,13 +65,9 @@ struct SimLink {
   bool connected = false;
 };
 
-struct DeviceOptions {
-  uint32_t openStatus = 0;  // status of the OPEN answer
-};
-
 class VciDevice {
  public:
-  VciDevice(const Scenario& scenario, DeviceOptions options);
+  explicit VciDevice(const Scenario& scenario);
 
   // Answers one valid frame from the library. nowMs is the device clock,
   // used for the vehicle-data timestamps.
@@ -117,7 +108,6 @@ class VciDevice {
   bool UniqueIdFor(const SimLink& link, Family family, const SimEcu& ecu, uint32_t& id) const;
   uint32_t Param(const SimLink& link, uint32_t code, uint32_t fallback) const;
 
-  DeviceOptions options_;
   VciConfig vci_;
   std::vector<SimEcu> ecus_;
   std::map<uint32_t, SimLink> links_;

@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--split-writes") {
       options.faults.splitWrites = true;
     } else if (arg == "--open-status") {
-      count("--open-status", options.device.openStatus);
+      count("--open-status", options.openStatus);
     } else if (arg == "--help" || arg == "-h") {
       Usage(stdout);
       return 0;
