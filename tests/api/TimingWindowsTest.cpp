@@ -4,8 +4,6 @@
 // UPDATEPARAM, the items' timestamps, the link tag handed to the callback,
 // PDUGetStatus, the module's identity text and the TP2.0 channels after a
 // new construction.
-#include <mutex>
-
 #include "support/SessionFixture.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
@@ -21,80 +19,20 @@ Bytes Msg(std::initializer_list<uint8_t> payload) {
   return b;
 }
 
-// What the callback saw: its arguments and every item's fields.
-struct SeenItem {
-  uint32_t type = 0;
-  uint32_t status = 0;
-  uint32_t timestamp = 0;
-  uint32_t startMsgTimestamp = 0;  // result items
-  void* tag = nullptr;             // pCllTag the callback got
-  uint32_t tick = 0;               // tick when it was fetched
-};
-
-struct Seen {
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<SeenItem> items;
-};
-Seen* g_seen = nullptr;
-
-void PDU_CALL Watch(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void*) {
-  PDU_EVENT_ITEM* ev = nullptr;
-  while (PDUGetEventItem(hMod, hCLL, &ev) == PDU_STATUS_NOERROR) {
-    SeenItem s;
-    s.type = ev->ItemType;
-    s.timestamp = ev->Timestamp;
-    s.tag = cllTag;
-    s.tick = platform::ClockTicks();
-    if (ev->ItemType == 0x1301) s.status = *static_cast<uint32_t*>(ev->pData);  // status item
-    if (ev->ItemType == 0x1300) s.startMsgTimestamp = static_cast<PDU_RESULT_DATA*>(ev->pData)->StartMsgTimestamp;
-    PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(ev));
-    if (g_seen == nullptr) continue;
-    std::lock_guard<std::mutex> g(g_seen->m);
-    g_seen->items.push_back(s);
-    g_seen->cv.notify_all();
-  }
-}
-
 class TimingWindows : public SessionTest {
  protected:
-  void SetUp() override {
-    SessionTest::SetUp();
-    g_seen = &seen_;
-  }
-  void TearDown() override {
-    SessionTest::TearDown();
-    g_seen = nullptr;
-  }
-
-  // A CAN link from resource 1001 with the watching callback, connected.
+  // A CAN link from resource 1001 with the collecting callback, connected.
   uint32_t Link(void* tag = nullptr) {
     uint32_t h = 0;
     EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, tag, &h, nullptr), 0u);
-    EXPECT_EQ(PDURegisterEventCallback(kMod, h, Watch), 0u);
+    EXPECT_EQ(PDURegisterEventCallback(kMod, h, ItemCollector::Callback), 0u);
     EXPECT_EQ(PDUConnect(kMod, h), 0u);
     EXPECT_TRUE(WaitForStatus(0x8051));  // ONLINE
     return h;
   }
-
-  // Waits for a status item with this status after the first skip items.
-  bool WaitForStatus(uint32_t status, size_t from = 0, uint32_t timeoutMs = 10000) {
-    std::unique_lock<std::mutex> g(seen_.m);
-    return seen_.cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
-      for (size_t i = from; i < seen_.items.size(); ++i) {
-        if (seen_.items[i].type == 0x1301 && seen_.items[i].status == status) return true;
-      }
-      return false;
-    });
-  }
-  std::vector<SeenItem> Items() {
-    std::lock_guard<std::mutex> g(seen_.m);
-    return seen_.items;
-  }
-  size_t ItemCount() {
-    std::lock_guard<std::mutex> g(seen_.m);
-    return seen_.items.size();
-  }
+  bool WaitForStatus(uint32_t status, size_t from = 0) { return items_.WaitStatus(status, from); }
+  std::vector<SeenItem> Items() { return items_.Items(); }
+  size_t ItemCount() { return items_.Items().size(); }
   // Starts a ComPrimitive; returns the tick when it was started.
   uint32_t Start(uint32_t hCLL, uint32_t copType, Bytes request, int32_t receiveCycles = 1) {
     PDU_COP_CTRL_DATA ctrl{};
@@ -119,15 +57,11 @@ class TimingWindows : public SessionTest {
       return r;
     });
   }
-
-  Seen seen_;
 };
 
 // SENDRECV status and item kinds, in the order they came.
 std::vector<uint32_t> Kinds(const std::vector<SeenItem>& items, size_t from) {
-  std::vector<uint32_t> k;
-  for (size_t i = from; i < items.size(); ++i) k.push_back(items[i].type == 0x1301 ? items[i].status : items[i].type);
-  return k;
+  return ItemCollector::Kinds(std::vector<SeenItem>(items.begin() + static_cast<std::ptrdiff_t>(from), items.end()));
 }
 
 TEST_F(TimingWindows, ItemsCarryTheirTimesAndTheCallbackGetsTheLinkTag) {

@@ -27,6 +27,7 @@
 #include "engine/LinkTables.h"
 #include "log/PduLog.h"
 #include "mdf/ObjectIds.h"
+#include "platform/Clock.h"
 #include "pdu_api.h"
 #include "protocol/ZPDUProtocolHandling.h"
 #include "support/ModuleProbe.h"
@@ -123,6 +124,10 @@ struct SeenItem {
   uint32_t status = 0;  // status items
   uint32_t error = 0;   // error items: the error code
   Bytes data;           // result items
+  uint32_t timestamp = 0;
+  uint32_t startMsgTimestamp = 0;  // result items
+  void* tag = nullptr;             // the pCllTag the callback got
+  uint32_t tick = 0;               // the library's tick when it was fetched
 };
 
 // Collects every item of every link it is registered for, fetched and
@@ -135,18 +140,22 @@ class ItemCollector {
   ItemCollector(const ItemCollector&) = delete;
   ItemCollector& operator=(const ItemCollector&) = delete;
 
-  static void PDU_CALL Callback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void*, void*) {
+  static void PDU_CALL Callback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void*) {
     PDU_EVENT_ITEM* ev = nullptr;
     while (PDUGetEventItem(hMod, hCLL, &ev) == 0) {
       SeenItem item;
       item.hCLL = hCLL;
       item.type = ev->ItemType;
       item.hCop = ev->hCop;
+      item.timestamp = ev->Timestamp;
+      item.tag = cllTag;
+      item.tick = platform::ClockTicks();
       if (ev->ItemType == kItemStatus) item.status = *static_cast<uint32_t*>(ev->pData);
       if (ev->ItemType == kItemError) item.error = static_cast<PDU_ERROR_DATA*>(ev->pData)->ErrorCodeId;
       if (ev->ItemType == kItemResult) {
         auto* r = static_cast<PDU_RESULT_DATA*>(ev->pData);
         item.data.assign(r->pDataBytes, r->pDataBytes + r->NumDataBytes);
+        item.startMsgTimestamp = r->StartMsgTimestamp;
       }
       PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(ev));
       ItemCollector* self = Current();
@@ -164,6 +173,16 @@ class ItemCollector {
   bool WaitCount(size_t count, uint32_t timeoutMs = 5000) {
     std::unique_lock<std::mutex> g(m_);
     return cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return items_.size() >= count; });
+  }
+  // Waits until a status item with this state came after the first from
+  // items.
+  bool WaitStatus(uint32_t state, size_t from = 0, uint32_t timeoutMs = 10000) {
+    std::unique_lock<std::mutex> g(m_);
+    return cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+      for (size_t i = from; i < items_.size(); ++i)
+        if (items_[i].type == kItemStatus && items_[i].status == state) return true;
+      return false;
+    });
   }
   // Waits until the ComPrimitive hCop has its FINISHED item.
   bool WaitFinished(uint32_t hCop, uint32_t timeoutMs) {
