@@ -48,6 +48,9 @@ TEST(ScenarioValidation, RejectsWithPathAndExpectation) {
       {R"({"name":"x"})", "$.ecus: missing (an array of ECUs)"},
       {"{\"ecus\": [\n  {\"name\": }\n]}", "$: not valid JSON (line 2, column 12)"},
       {R"([1])", "$: expected an object, found an array"},
+      {R"({"ecus":[{"request_id":"0x7G0"}]})", "$.ecus[0].request_id: bad number \"0x7G0\""},
+      {R"({"ecus":[{"dtcs":["X0301"]}]})", "$.ecus[0].dtcs[0]: bad DTC \"X0301\""},
+      {R"({"ecus":[{"requests":[{"request":"2"}]}]})", "$.ecus[0].requests[0].request: bad hex \"2\""},
   };
   for (const Case& c : cases) {
     std::string error;
