@@ -108,7 +108,13 @@ std::string UnifiedDiff(const std::vector<std::string>& expected, const std::vec
   return out;
 }
 
-std::string NormaliseTicks(const std::string& line, uint32_t lo, uint32_t hi) {
+namespace {
+
+// Copies line, handing every number that stands on its own (no letter,
+// digit or '_' right before it) to replace, which appends its text to out.
+// gluedAfter: a letter or '_' follows the number.
+template <typename Replace>
+std::string ReplaceNumbers(const std::string& line, Replace replace) {
   std::string out;
   size_t i = 0;
   while (i < line.size()) {
@@ -120,41 +126,30 @@ std::string NormaliseTicks(const std::string& line, uint32_t lo, uint32_t hi) {
     size_t j = i;
     while (j < line.size() && std::isdigit(static_cast<unsigned char>(line[j]))) ++j;
     const bool gluedAfter = j < line.size() && (std::isalpha(static_cast<unsigned char>(line[j])) || line[j] == '_');
-    const std::string digits = line.substr(i, j - i);
-    unsigned long long v = digits.size() <= 10 ? std::stoull(digits) : 0;
-    if (!gluedAfter && digits.size() <= 10 && v >= lo && v <= hi) {
-      out += "<t>";
-    } else {
-      out += digits;
-    }
+    replace(line.substr(i, j - i), gluedAfter, out);
     i = j;
   }
   return out;
 }
 
+}  // namespace
+
+std::string NormaliseTicks(const std::string& line, uint32_t lo, uint32_t hi) {
+  return ReplaceNumbers(line, [lo, hi](const std::string& digits, bool gluedAfter, std::string& out) {
+    const unsigned long long v = digits.size() <= 10 ? std::stoull(digits) : 0;
+    out += !gluedAfter && digits.size() <= 10 && v >= lo && v <= hi ? std::string("<t>") : digits;
+  });
+}
+
 std::string NormaliseAddresses(const std::string& line) {
-  constexpr unsigned long long kSmallestAddress = 100000000ULL;
-  std::string out;
-  size_t i = 0;
-  while (i < line.size()) {
-    const bool glued = i > 0 && (std::isalnum(static_cast<unsigned char>(line[i - 1])) || line[i - 1] == '_');
-    if (!std::isdigit(static_cast<unsigned char>(line[i])) || glued) {
-      out += line[i++];
-      continue;
-    }
-    size_t j = i;
-    while (j < line.size() && std::isdigit(static_cast<unsigned char>(line[j]))) ++j;
-    const std::string digits = line.substr(i, j - i);
-    const bool big = digits.size() > 10 || std::stoull(digits) >= kSmallestAddress;
-    if (big) {
+  return ReplaceNumbers(line, [](const std::string& digits, bool, std::string& out) {
+    if (digits.size() > 10 || std::stoull(digits) >= 100000000ULL) {  // the smallest address
       if (!out.empty() && out.back() == '-') out.pop_back();
       out += "<addr>";
     } else {
       out += digits;
     }
-    i = j;
-  }
-  return out;
+  });
 }
 
 std::string Hex(const uint8_t* data, size_t count) {
