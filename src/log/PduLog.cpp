@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
+#include "platform/Mutex.h"
 #include "platform/Platform.h"
 
 namespace pdu::log {
@@ -26,20 +28,72 @@ PduLog& TheLog() {
   return log;
 }
 
-char* ThreadLineBuffer() {
-  thread_local std::unique_ptr<char[]> buf(new char[kLineBufferSize]);
-  return buf.get();
+// The per-thread format buffer.
+//
+// A thread's thread_local objects are destroyed before its last code runs:
+// glibc destroys the main thread's when exit() begins, before it runs the
+// atexit handlers and static destructors that may still log (an
+// application's PDUDestruct in its own atexit handler or global object).
+// So the buffer is reached through a trivially destructible pointer that
+// stays valid for as long as the thread runs; the only thread_local with a
+// destructor is the one that frees it, and that destructor marks the thread
+// as done first. A thread that logs after that point (or whose buffer could
+// not be allocated) formats into the one shared late buffer under its lock.
+enum class BufferState : uint8_t { kNone, kOwn, kDone };
+thread_local char* t_Buffer = nullptr;
+thread_local BufferState t_BufferState = BufferState::kNone;
+
+struct BufferRelease {
+  BufferRelease() = default;
+  BufferRelease(const BufferRelease&) = delete;
+  BufferRelease& operator=(const BufferRelease&) = delete;
+  void Arm() { armed = true; }
+  ~BufferRelease() {
+    t_BufferState = BufferState::kDone;
+    delete[] t_Buffer;
+    t_Buffer = nullptr;
+  }
+  bool armed = false;
+};
+thread_local BufferRelease t_BufferRelease;
+
+// Never destroyed (static storage, trivial destructors): usable up to the
+// last instruction of the process.
+char g_LateBuffer[kLineBufferSize];
+platform::RecursiveMutex g_LateBufferLock;
+
+// The thread's own buffer, or null when the shared one must be used.
+char* OwnLineBuffer() {
+  if (t_BufferState == BufferState::kOwn) return t_Buffer;
+  if (t_BufferState == BufferState::kDone) return nullptr;
+  t_Buffer = new (std::nothrow) char[kLineBufferSize];
+  if (t_Buffer == nullptr) return nullptr;
+  t_BufferState = BufferState::kOwn;
+  t_BufferRelease.Arm();  // first use: registers the release for this thread
+  return t_Buffer;
 }
 
-void WriteLine(FILE* f, const char* fmt, va_list ap) {
-  char* buf = ThreadLineBuffer();
-  int n = std::vsnprintf(buf, kLineBufferSize - 1, fmt, ap);
+// prefix (may be empty) then the formatted text, cut to the buffer, "\n".
+void FormatAndWrite(char* buf, FILE* f, const char* prefix, const char* fmt, va_list ap) {
+  const size_t head = std::strlen(prefix);
+  std::memcpy(buf, prefix, head);
+  int n = std::vsnprintf(buf + head, kLineBufferSize - 1 - head, fmt, ap);
   if (n < 0) return;
-  size_t len = static_cast<size_t>(n);
+  size_t len = head + static_cast<size_t>(n);
   if (len > kLineBufferSize - 2) len = kLineBufferSize - 2;  // cut, never overflow
   buf[len] = '\n';
   std::fwrite(buf, 1, len + 1, f);
   std::fflush(f);
+}
+
+void WriteLine(FILE* f, const char* prefix, const char* fmt, va_list ap) {
+  char* own = OwnLineBuffer();
+  if (own != nullptr) {
+    FormatAndWrite(own, f, prefix, fmt, ap);
+    return;
+  }
+  platform::RecursiveMutexLock lock(g_LateBufferLock);
+  FormatAndWrite(g_LateBuffer, f, prefix, fmt, ap);
 }
 
 void CloseOne(std::atomic<FILE*>& slot) {
@@ -54,7 +108,7 @@ void CloseOne(std::atomic<FILE*>& slot) {
   if (f == nullptr) return;                          \
   va_list ap;                                        \
   va_start(ap, fmt);                                 \
-  WriteLine(f, fmt, ap);                             \
+  WriteLine(f, "", fmt, ap);                         \
   va_end(ap)
 
 void LogMain(const char* fmt, ...) { PDU_LOG_BODY(MainFile); }
@@ -62,6 +116,11 @@ void LogContact(const char* fmt, ...) { PDU_LOG_BODY(ContactFile); }
 void LogData(const char* fmt, ...) { PDU_LOG_BODY(DataFile); }
 
 #undef PDU_LOG_BODY
+
+void LogMainV(const char* prefix, const char* fmt, va_list ap) {
+  FILE* f = TheLog().MainFile.load(std::memory_order_acquire);
+  if (f != nullptr) WriteLine(f, prefix, fmt, ap);
+}
 
 bool MainLogOn() { return TheLog().MainFile.load(std::memory_order_relaxed) != nullptr; }
 bool ContactLogOn() { return TheLog().ContactFile.load(std::memory_order_relaxed) != nullptr; }

@@ -13,10 +13,13 @@
 // A line is exactly its formatted text plus "\n", written with one fwrite
 // and flushed at once, so the log is complete up to the last call if the
 // host process dies; stdio's own file lock keeps lines of different threads
-// whole. The format buffer is per thread. Callable from any thread; no lock
-// of ours is taken.
+// whole. The format buffer is per thread and is never tied to the order in
+// which thread_local objects are destroyed (a line logged from an atexit
+// handler or a static destructor uses a shared buffer under its own lock).
+// Callable from any thread, at any time up to the end of the process.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,6 +44,9 @@ void LogCloseAll();
 void LogMain(const char* fmt, ...) PDU_PRINTF(1, 2);
 void LogContact(const char* fmt, ...) PDU_PRINTF(1, 2);
 void LogData(const char* fmt, ...) PDU_PRINTF(1, 2);
+// A main-log line of prefix followed by the formatted text, with the same
+// capacity as every other line (for callers that take their own "...").
+void LogMainV(const char* prefix, const char* fmt, va_list ap);
 
 // True while the file is open. Callers test it before building expensive
 // log text (hex dumps of whole buffers) on hot paths.
