@@ -127,6 +127,7 @@ void ModuleState::StartEngineThread() {
   StopEngineThread();
   platform::MutexLock lock(m_ThreadMutex);
   JoinEngineThread();  // one a callback stopped (it could not join itself)
+  device::ResumeVehicleDataWaits();
   g_ThreadRun.store(1);
   m_EngineInLoop.store(1);
   hPDUEventQueueThread = std::thread([this] { PduEventQueueThread(); });
@@ -136,6 +137,7 @@ void ModuleState::StartEngineThread() {
 void ModuleState::StopEngineThread() {
   g_QueueRun.store(0);
   g_ThreadRun.store(0);
+  device::AbortVehicleDataWaits();  // a ComPrimitive on a busy bus ends at its next pass
   WakeEngine();
   if (OnEngineThread()) {
     // Called from the application's callback on the engine thread itself:
