@@ -32,6 +32,9 @@ PLACES = [
     ("man/pdutool.1", r'^\.TH PDUTOOL 1 "[^"]*" "pdu7318 ([^"]*)"', str),
     ("man/vcisim.1", r'^\.TH VCISIM 1 "[^"]*" "pdu7318 ([^"]*)"', str),
     ("docs/windows.md", r"pdu7318-setup-([0-9][0-9.]*[0-9])\.exe", str),
+    ("docs/install.md", r"pdu7318_([0-9][0-9.]*[0-9])_amd64\.deb", str),
+    ("docs/install.md", r"libpdu7318\.so\.([0-9][0-9.]*[0-9])`", str),
+    ("docs/pdutool.md", r'"apiSwVersion": "([^"]*)"', str),
     ("packaging/windows/pdu7318.nsi", r"VERSION +project version \(([^)]*)\)", str),
 ]
 

@@ -39,7 +39,6 @@ namespace dev = pdu::device;
 
 constexpr uint32_t kSettleMs = 500;
 constexpr int kProbeAttempts = 2;
-constexpr uint8_t kProbeCommand = 0x05;
 
 // What the watching Transport saw of one opening.
 struct LineReport {
@@ -162,7 +161,7 @@ PortFinding CheckPort(const std::string& path, json& entry) {
   static const uint8_t kZeros[16] = {};
   uint8_t answer[1280];
   for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
-    link->SendManagementFrame(kProbeCommand, kZeros, sizeof kZeros);
+    link->SendManagementFrame(dev::VCI_CMD_PROBE, kZeros, sizeof kZeros);
     const uint32_t n = link->ReceiveProbeAnswer(answer, sizeof answer);
     if (n > 0) {
       const std::string hex = Hex(answer, n);
