@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace pdu::golden {
 
@@ -158,6 +160,95 @@ std::string Hex(const uint8_t* data, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     std::snprintf(b, sizeof b, i == 0 ? "%02X" : " %02X", data[i]);
     out += b;
+  }
+  return out;
+}
+
+namespace {
+
+constexpr const char* kHead = "@@ prologue head ";
+constexpr const char* kTail = "@@ prologue tail ";
+// Shorter runs stay as they are: a marker should save lines.
+constexpr size_t kMinRun = 3;
+
+struct Section {
+  std::string title;  // the "## ..." line; empty for the lines before the first
+  std::vector<std::string> lines;
+};
+
+std::vector<Section> Sections(const std::vector<std::string>& lines) {
+  std::vector<Section> out(1);
+  for (const std::string& l : lines) {
+    if (l.rfind("## ", 0) == 0) {
+      out.push_back({l, {}});
+    } else {
+      out.back().lines.push_back(l);
+    }
+  }
+  return out;
+}
+
+const std::vector<std::string>* SectionOf(const std::vector<Section>& sections, const std::string& title) {
+  for (const Section& s : sections)
+    if (s.title == title) return &s.lines;
+  return nullptr;
+}
+
+bool CountAfter(const std::string& line, const char* mark, size_t& count) {
+  const size_t n = std::strlen(mark);
+  if (line.compare(0, n, mark) != 0) return false;
+  count = std::strtoul(line.c_str() + n, nullptr, 10);
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> CompactTranscript(const std::vector<std::string>& full,
+                                           const std::vector<std::string>& prologue) {
+  const std::vector<Section> ours = Sections(full);
+  const std::vector<Section> shared = Sections(prologue);
+  std::vector<std::string> out;
+  for (const Section& s : ours) {
+    if (!s.title.empty()) out.push_back(s.title);
+    const std::vector<std::string>* p = s.title.empty() ? nullptr : SectionOf(shared, s.title);
+    const std::vector<std::string>& l = s.lines;
+    size_t head = 0;
+    size_t tail = 0;
+    if (p != nullptr) {
+      while (head < l.size() && head < p->size() && l[head] == (*p)[head]) ++head;
+      if (head < kMinRun) head = 0;
+      while (tail < l.size() - head && tail < p->size() && l[l.size() - 1 - tail] == (*p)[p->size() - 1 - tail])
+        ++tail;
+      if (tail < kMinRun) tail = 0;
+    }
+    if (head != 0) out.push_back(kHead + std::to_string(head));
+    out.insert(out.end(), l.begin() + static_cast<std::ptrdiff_t>(head), l.end() - static_cast<std::ptrdiff_t>(tail));
+    if (tail != 0) out.push_back(kTail + std::to_string(tail));
+  }
+  return out;
+}
+
+std::vector<std::string> ExpandTranscript(const std::vector<std::string>& compact,
+                                          const std::vector<std::string>& prologue) {
+  const std::vector<Section> shared = Sections(prologue);
+  static const std::vector<std::string> kNone;
+  const std::vector<std::string>* p = &kNone;
+  std::vector<std::string> out;
+  for (const std::string& l : compact) {
+    size_t n = 0;
+    if (l.rfind("## ", 0) == 0) {
+      p = SectionOf(shared, l);
+      if (p == nullptr) p = &kNone;
+      out.push_back(l);
+    } else if (CountAfter(l, kHead, n)) {
+      if (n > p->size()) out.push_back(l + " (the prologue's section is shorter)");
+      else out.insert(out.end(), p->begin(), p->begin() + static_cast<std::ptrdiff_t>(n));
+    } else if (CountAfter(l, kTail, n)) {
+      if (n > p->size()) out.push_back(l + " (the prologue's section is shorter)");
+      else out.insert(out.end(), p->end() - static_cast<std::ptrdiff_t>(n), p->end());
+    } else {
+      out.push_back(l);
+    }
   }
   return out;
 }
