@@ -166,10 +166,9 @@ std::string Hex(const uint8_t* data, size_t count) {
 
 namespace {
 
-constexpr const char* kHead = "@@ prologue head ";
-constexpr const char* kTail = "@@ prologue tail ";
-// Shorter runs stay as they are: a marker should save lines.
-constexpr size_t kMinRun = 3;
+constexpr const char* kMark = "@@ prologue ";
+// Shorter runs stay as they are: a marker must save lines.
+constexpr size_t kMinRun = 2;
 
 struct Section {
   std::string title;  // the "## ..." line; empty for the lines before the first
@@ -194,10 +193,14 @@ const std::vector<std::string>* SectionOf(const std::vector<Section>& sections, 
   return nullptr;
 }
 
-bool CountAfter(const std::string& line, const char* mark, size_t& count) {
-  const size_t n = std::strlen(mark);
-  if (line.compare(0, n, mark) != 0) return false;
-  count = std::strtoul(line.c_str() + n, nullptr, 10);
+// "@@ prologue 12-40" -> lines 12 to 40 (from 1, inclusive).
+bool RangeOf(const std::string& line, size_t& first, size_t& last) {
+  const size_t n = std::strlen(kMark);
+  if (line.compare(0, n, kMark) != 0) return false;
+  char* end = nullptr;
+  first = std::strtoul(line.c_str() + n, &end, 10);
+  if (end == nullptr || *end != '-') return false;
+  last = std::strtoul(end + 1, nullptr, 10);
   return true;
 }
 
@@ -205,25 +208,34 @@ bool CountAfter(const std::string& line, const char* mark, size_t& count) {
 
 std::vector<std::string> CompactTranscript(const std::vector<std::string>& full,
                                            const std::vector<std::string>& prologue) {
-  const std::vector<Section> ours = Sections(full);
   const std::vector<Section> shared = Sections(prologue);
   std::vector<std::string> out;
-  for (const Section& s : ours) {
+  for (const Section& s : Sections(full)) {
     if (!s.title.empty()) out.push_back(s.title);
-    const std::vector<std::string>* p = s.title.empty() ? nullptr : SectionOf(shared, s.title);
+    static const std::vector<std::string> kNone;
+    const std::vector<std::string>* found = s.title.empty() ? nullptr : SectionOf(shared, s.title);
+    const std::vector<std::string>& p = found != nullptr ? *found : kNone;
     const std::vector<std::string>& l = s.lines;
-    size_t head = 0;
-    size_t tail = 0;
-    if (p != nullptr) {
-      while (head < l.size() && head < p->size() && l[head] == (*p)[head]) ++head;
-      if (head < kMinRun) head = 0;
-      while (tail < l.size() - head && tail < p->size() && l[l.size() - 1 - tail] == (*p)[p->size() - 1 - tail])
-        ++tail;
-      if (tail < kMinRun) tail = 0;
+    // Greedy: at each line, the longest run that the prologue's section
+    // also has, wherever it stands there.
+    for (size_t i = 0; i < l.size();) {
+      size_t best = 0;
+      size_t at = 0;
+      for (size_t j = 0; j < p.size(); ++j) {
+        size_t n = 0;
+        while (i + n < l.size() && j + n < p.size() && l[i + n] == p[j + n]) ++n;
+        if (n > best) {
+          best = n;
+          at = j;
+        }
+      }
+      if (best >= kMinRun) {
+        out.push_back(kMark + std::to_string(at + 1) + "-" + std::to_string(at + best));
+        i += best;
+      } else {
+        out.push_back(l[i++]);
+      }
     }
-    if (head != 0) out.push_back(kHead + std::to_string(head));
-    out.insert(out.end(), l.begin() + static_cast<std::ptrdiff_t>(head), l.end() - static_cast<std::ptrdiff_t>(tail));
-    if (tail != 0) out.push_back(kTail + std::to_string(tail));
   }
   return out;
 }
@@ -235,17 +247,19 @@ std::vector<std::string> ExpandTranscript(const std::vector<std::string>& compac
   const std::vector<std::string>* p = &kNone;
   std::vector<std::string> out;
   for (const std::string& l : compact) {
-    size_t n = 0;
+    size_t first = 0;
+    size_t last = 0;
     if (l.rfind("## ", 0) == 0) {
       p = SectionOf(shared, l);
       if (p == nullptr) p = &kNone;
       out.push_back(l);
-    } else if (CountAfter(l, kHead, n)) {
-      if (n > p->size()) out.push_back(l + " (the prologue's section is shorter)");
-      else out.insert(out.end(), p->begin(), p->begin() + static_cast<std::ptrdiff_t>(n));
-    } else if (CountAfter(l, kTail, n)) {
-      if (n > p->size()) out.push_back(l + " (the prologue's section is shorter)");
-      else out.insert(out.end(), p->end() - static_cast<std::ptrdiff_t>(n), p->end());
+    } else if (RangeOf(l, first, last)) {
+      if (first < 1 || last < first || last > p->size()) {
+        out.push_back(l + " (not in the prologue's section)");  // shows in the diff
+      } else {
+        out.insert(out.end(), p->begin() + static_cast<std::ptrdiff_t>(first - 1),
+                   p->begin() + static_cast<std::ptrdiff_t>(last));
+      }
     } else {
       out.push_back(l);
     }

@@ -45,14 +45,12 @@ std::string NormaliseTicks(const std::string& line, uint32_t lo, uint32_t hi);
 std::string NormaliseAddresses(const std::string& line);
 
 // The shared prologue. Most scenarios start the same way (construction,
-// module connect, a link created and connected) and end the same way
+// module connect, a link created and connected) and end much the same way
 // (disconnect, destroy, destruct); those lines are recorded once, in
 // tests/golden/prologue.txt, and a scenario's file holds only its own.
-// Per section ("## calls", "## vci", ...), the lines a transcript shares
-// with the start of the prologue's section become one marker line
-//   @@ prologue head N      the first N lines of that section of the prologue
-// and those it shares with its end
-//   @@ prologue tail N      the last N lines of that section of the prologue
+// Per section ("## calls", "## vci", ...), each run of two or more lines
+// that the prologue's section also has becomes one marker line
+//   @@ prologue 12-40       lines 12 to 40 of that section of the prologue
 // CompactTranscript makes the markers (when recording); ExpandTranscript
 // puts the lines back (before comparing), so a mismatch is still shown as a
 // unified diff of whole transcripts.
