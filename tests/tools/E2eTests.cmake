@@ -43,17 +43,6 @@ add_test(NAME e2e.protocols
                  --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data)
 set_tests_properties(e2e.protocols PROPERTIES LABELS e2e TIMEOUT 120)
 
-# The wait of a SENDRECV without answer, per handler class, before and
-# after UPDATEPARAM (tests/tools/timing_e2e.py: the library through
-# ctypes, the classes in parallel, about 15 s). Python cannot load a
-# sanitizer-instrumented library, so the sanitizer builds leave it out.
-if(PDU7318_SANITIZE STREQUAL "")
-  add_test(NAME e2e.protocols-timing
-           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/timing_e2e.py
-                   --bin ${CMAKE_BINARY_DIR}/bin --lib $<TARGET_FILE:pdu7318> --data ${PROJECT_SOURCE_DIR}/data)
-  set_tests_properties(e2e.protocols-timing PROPERTIES LABELS e2e TIMEOUT 120)
-endif()
-
 # pdutool doctor and the discovery progress (tests/tools/doctor_e2e.py);
 # exit 77: the machine cannot run the case (no root or setpriv).
 foreach(case doctor-missing doctor-denied doctor-busy doctor-silent doctor-simulator
