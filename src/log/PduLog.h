@@ -24,10 +24,15 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 
-#if defined(__GNUC__)
+// mingw-w64 checks plain `printf` formats against msvcrt's rules; its
+// __MINGW_PRINTF_FORMAT names the rules of the printf actually linked.
+#if defined(__MINGW_PRINTF_FORMAT)
+#define PDU_PRINTF(fmt, args) __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, args)))
+#elif defined(__GNUC__)
 #define PDU_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define PDU_PRINTF(fmt, args)

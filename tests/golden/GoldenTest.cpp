@@ -66,7 +66,7 @@ const char* CommandName(uint8_t command) {
 constexpr uint32_t kMod = 1;
 void* const kApiTag = reinterpret_cast<void*>(0xA0A0);
 
-std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Fmt(const char* fmt, ...) PDU_PRINTF(1, 2);
 std::string Fmt(const char* fmt, ...) {
   char buf[1024];
   va_list ap;

@@ -57,7 +57,7 @@ endif()
 # pdutool doctor and the discovery progress (tests/tools/doctor_e2e.py);
 # exit 77: the machine cannot run the case (no root or setpriv).
 foreach(case doctor-missing doctor-denied doctor-busy doctor-silent doctor-simulator
-             construct-progress construct-no-vci)
+             doctor-simulator-holder doctor-config construct-progress construct-no-vci)
   add_test(NAME e2e.${case}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/doctor_e2e.py
                    --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})
