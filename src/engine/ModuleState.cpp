@@ -79,6 +79,25 @@ ModuleState& Module() {
   return *expected;
 }
 
+void ResetModule() {
+  ModuleState* m = g_Module.exchange(nullptr);
+  if (m != nullptr) {
+    m->StopEngineThread();
+    std::unique_ptr<device::DeviceLink> link;
+    {
+      ApiLockGuard lock(g_ApiLock);
+      link = m->ReleaseDeviceLink();
+    }
+    if (link) link->ClosePort();
+    link.reset();
+    delete m;
+  }
+  mdf::ReleaseMdfTables();
+  log::LogCloseAll();
+  device::ResetFrameCounters();
+  platform::UnpinLibrary();
+}
+
 ModuleState::ModuleState() = default;
 
 ModuleState::~ModuleState() {

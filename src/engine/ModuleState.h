@@ -180,6 +180,14 @@ class ModuleState {
 // The one ModuleState, created on first use. Any thread.
 ModuleState& Module();
 
+// Returns everything the library keeps between calls to the state of a
+// fresh process: the ModuleState (callbacks, queues, counters), the MDF
+// tables, the log files, the frame counters. A module still constructed
+// is let go without CLOSE (its threads are joined, its port closed). Only
+// while no API call runs: test binaries call it before every test, so that
+// all tests of a room can run in one process as each runs alone.
+void ResetModule();
+
 // Runs the engine thread's loop body for one job (tests drive it).
 void RunJob(const CopJob& job);
 

@@ -16,11 +16,22 @@ namespace {
 // The file pointers are read by every logging thread and changed only by
 // LogInit/LogCloseAll (construction and destruction, which the application
 // does not overlap with other calls); atomics keep those reads defined.
+//
+// Every member is trivially destructible: the log is usable up to the end
+// of the process, after the C++ exit sequence has begun.
 struct PduLog {
   std::atomic<FILE*> MainFile{nullptr};
   std::atomic<FILE*> DataFile{nullptr};
   std::atomic<FILE*> ContactFile{nullptr};
   uint32_t LogOpened = 0;
+  // The main file's name while open (allocated, replaced on reopening).
+  std::string* OpenedMain = nullptr;
+  // Files a construction replaced (another folder or day, or logging
+  // switched off). A thread of the earlier construction may still be
+  // writing a line to them (its receive thread ends only when the new
+  // construction closes the old port), so they are closed one step later:
+  // by the next LogInit or LogCloseAll.
+  FILE* Retired[3] = {nullptr, nullptr, nullptr};
 };
 
 PduLog& TheLog() {
@@ -178,11 +189,32 @@ bool LogSwitchedOn() {
   return platform::ReadIniString(file, "LOG", "open", "") == "1";
 }
 
+namespace {
+
+void CloseRetired(PduLog& log) {
+  for (FILE*& f : log.Retired) {
+    if (f != nullptr) std::fclose(f);
+    f = nullptr;
+  }
+}
+
+}  // namespace
+
+// Called by every construction: the files that the switch and the log path
+// name now are the ones in use afterwards. The same files stay open (a
+// construction without destruction appends to them); other ones replace
+// them.
 void LogInit() {
-  if (!LogSwitchedOn()) return;
-  const LogFileNames names = CurrentLogFileNames();
   PduLog& log = TheLog();
-  if (log.LogOpened == 1) return;  // the files of an earlier construction stay in use
+  const bool on = LogSwitchedOn();
+  const LogFileNames names = on ? CurrentLogFileNames() : LogFileNames{};
+  if (log.LogOpened == 1 && on && log.OpenedMain != nullptr && *log.OpenedMain == names.main) return;
+  CloseRetired(log);
+  log.Retired[0] = log.MainFile.exchange(nullptr);
+  log.Retired[1] = log.DataFile.exchange(nullptr);
+  log.Retired[2] = log.ContactFile.exchange(nullptr);
+  log.LogOpened = 0;
+  if (!on) return;
   if (!names.folder.empty()) platform::CreateFolderWithParents(names.folder);
   FILE* m = platform::OpenStdioFile(names.main, "a+");
   FILE* d = platform::OpenStdioFile(names.data, "a+");
@@ -190,7 +222,11 @@ void LogInit() {
   log.MainFile.store(m, std::memory_order_release);
   log.DataFile.store(d, std::memory_order_release);
   log.ContactFile.store(c, std::memory_order_release);
-  if (m != nullptr || d != nullptr || c != nullptr) log.LogOpened = 1;
+  if (m != nullptr || d != nullptr || c != nullptr) {
+    log.LogOpened = 1;
+    delete log.OpenedMain;
+    log.OpenedMain = new std::string(names.main);
+  }
 }
 
 void LogCloseAll() {
@@ -198,6 +234,7 @@ void LogCloseAll() {
   CloseOne(log.MainFile);
   CloseOne(log.DataFile);
   CloseOne(log.ContactFile);
+  CloseRetired(log);
   log.LogOpened = 0;
 }
 

@@ -8,7 +8,10 @@
 // "<folder><YYYY-MM-DD>.txt", "..._data.txt", "..._contact.txt", where the
 // folder is the log path value followed by J2534/7318/ (empty when there is
 // no value: the current directory). They are opened "a+" so that every
-// construction of a day appends to the same files.
+// construction of a day appends to the same files. Each construction
+// (LogInit) starts from the switch and the path as they are then: other
+// names or the switch off replace the files an earlier construction left
+// open.
 //
 // A line is exactly its formatted text plus "\n", written with one fwrite
 // and flushed at once, so the log is complete up to the last call if the

@@ -141,6 +141,30 @@ TEST(LogFiles, SecondInitDoesNotReopenAndConstructionsAppend) {
   EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "first\nsecond\nthird\n");
 }
 
+// A construction without destruction in between, but with another log
+// folder or the switch off: the lines go where the new construction says.
+TEST(LogFiles, EachInitFollowsTheSwitchAndFolderOfItsTime) {
+  TempHome first;
+  first.SetLogSwitch("1");
+  LogInit();
+  LogMain("one");
+  const std::string firstMain = CurrentLogFileNames().main;
+  {
+    TempHome second;
+    second.SetLogSwitch("1");
+    LogInit();
+    LogMain("two");
+    EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "two\n");
+    second.SetLogSwitch("0");
+    LogInit();
+    EXPECT_FALSE(MainLogOn());
+    LogMain("three");  // logging is off: nowhere
+    EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "two\n");
+  }
+  LogCloseAll();
+  EXPECT_EQ(ReadFile(firstMain), "one\n");
+}
+
 TEST(LogFiles, OverlongLineIsCutNotOverflowed) {
   TempHome home;
   home.SetLogSwitch("1");
