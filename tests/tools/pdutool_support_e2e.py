@@ -195,6 +195,32 @@ def case_monitor(ctx):
     check(d.returncode == 0 and d.stdout and all(" link1 1A0#" in x for x in d.stdout.splitlines()),
           "--filter 1A0 --duration: %d\n%s%s" % (d.returncode, d.stdout, d.stderr))
 
+    # A live bus (a frame every 1 ms, every 10 ms, bursts of a 29-bit one):
+    # --duration and Ctrl-C end it in time, with CLOSE on the wire.
+    sim = Sim(ctx, "busy-bus")
+    try:
+        start = time.monotonic()
+        p = tool(ctx, ["monitor", "--listen", "710#021003", "--duration", "1s"], sim.link)
+        took = time.monotonic() - start
+        args = [os.path.join(ctx.bin, "pdutool"), "monitor", "--listen", "710#021003"]
+        k = subprocess.Popen(args, env=env(ctx, sim.link), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = k.stdout.readline()
+        time.sleep(0.5)
+        stop = time.monotonic()
+        k.send_signal(signal.SIGINT)
+        out, err = k.communicate(timeout=10)
+        stop_took = time.monotonic() - stop
+    finally:
+        sim.stop()
+    ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in p.stdout.splitlines()]
+    check(p.returncode == 0 and took < 5, "--duration 1s on a busy bus: exit %d after %.1f s" % (p.returncode, took))
+    check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
+          "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"), ids.count("18DB33F1")))
+    check(first and k.returncode == 0 and stop_took < 3, "Ctrl-C ends it: exit %s after %.1f s\n%s" %
+          (k.returncode, stop_took, err))
+    check(sim.output().rstrip().splitlines()[-1].find("CLOSE") >= 0 or "CLOSE" in sim.output()[-3000:],
+          "CLOSE on the wire at the end")
+
 
 CASES = {
     "decode-log-sessions": case_decode_log_sessions,

@@ -201,14 +201,13 @@ int Monitor::Run() {
     } else {
       rc = kExitCallFailed;
     }
-    // A window still open keeps receiving as long as the bus talks:
-    // disconnecting would wait behind it. PDUDestruct ends it (the engine
-    // stops the receive loop when asked to stop).
-    if (!windowOpen_) {
-      Invoke(fn.PDUDisconnect, c_.hMod(), hCLL);
-      c_.RegisterCallback(hCLL, false);
-      Invoke(fn.PDUDestroyComLogicalLink, c_.hMod(), hCLL);
-    }
+    // A window still open keeps receiving as long as the bus talks; the
+    // disconnect ends it on the VCI's side (the VCI stops forwarding the
+    // link's frames), so that the receive loop sees quiet and PDUDestruct
+    // is not left waiting behind it.
+    Invoke(fn.PDUDisconnect, c_.hMod(), hCLL);
+    c_.RegisterCallback(hCLL, false);
+    Invoke(fn.PDUDestroyComLogicalLink, c_.hMod(), hCLL);
   }
   c_.Close();
   if (log_ != nullptr) std::fclose(log_);
