@@ -76,7 +76,7 @@ endforeach()
 
 # The shell keeps its session on Ctrl-C, per-command --wait, and the small
 # behaviours of the commands (tests/tools/pdutool_shell_e2e.py; 77: no tmux).
-foreach(case shell-ctrl-c small-fixes)
+foreach(case shell-ctrl-c small-fixes vci-lost)
   add_test(NAME e2e.pdutool-${case}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pdutool_shell_e2e.py
                    --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})

@@ -179,7 +179,25 @@ def case_small_fixes(ctx):
               "%s: no API constructed:\n%s" % (name, p.stderr))
 
 
+def case_vci_lost(ctx):
+    # The adapter is pulled after its fourth frame (PROBE, OPEN,
+    # MODULE_CONNECT, the first I/O control): pdutool names the port that
+    # was lost, once.
+    sim = Sim(ctx, flags=["--unplug-after", "4"])
+    try:
+        script = os.path.join(ctx.tmp, "unplug.pdu")
+        with open(script, "w") as f:
+            f.write("ioctl vbatt\nioctl vbatt\nioctl vbatt\n")
+        p = tool(ctx, ["run", script], sim.link)
+    finally:
+        sim.stop()
+    check("battery voltage: 12600 mV" in p.stdout, "the first reading:\n" + p.stdout)
+    check(p.stderr.count("pdutool: VCI lost on %s (" % sim.link) == 1, "VCI lost, once:\n" + p.stderr)
+    check(p.returncode != 0, "a failed run: %d" % p.returncode)
+
+
 CASES = {
+    "vci-lost": case_vci_lost,
     "shell-ctrl-c": case_shell_ctrl_c,
     "small-fixes": case_small_fixes,
 }

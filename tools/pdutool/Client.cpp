@@ -198,6 +198,8 @@ bool Client::Open() {
     Invoke(fn.PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(modules));
   }
   doc_["hMod"] = hMod_;
+  // Named now: once the VCI is lost the module may have closed the port.
+  vciPort_ = VciPortName();
   // A failed module connect is reported but does not end the run: the
   // module may still answer everything else.
   Check("PDUModuleConnect", Invoke(fn.PDUModuleConnect, hMod_));
@@ -216,7 +218,9 @@ bool Client::ReportNoVci() {
 
 void Client::Close() {
   if (!constructed_) return;
-  Check("PDUModuleDisconnect", Invoke(Fn().PDUModuleDisconnect, hMod_));
+  const T_PDU_ERROR disconnect = Invoke(Fn().PDUModuleDisconnect, hMod_);
+  CheckIoCtlStatus(disconnect);
+  Check("PDUModuleDisconnect", disconnect);
   T_PDU_ERROR status = Invoke(Fn().PDUDestruct);
   if (status == PDU_ERR_COMM_PC_TO_VCI_FAILED) {
     // PDUDestruct tells this when there was no VCI to close.
@@ -467,14 +471,14 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
 void Client::NoteVciLost(const std::string& reason) {
   if (vciLost_) return;
   vciLost_ = true;
-  const std::string text = "VCI lost on " + VciPortName() + " (" + reason + ")";
+  const std::string text = "VCI lost on " + vciPort_ + " (" + reason + ")";
   doc_["vciLost"] = text;
   std::fprintf(stderr, "pdutool: %s\n", text.c_str());
   if (!doc_.contains("error")) doc_["error"] = text;
 }
 
 void Client::CheckIoCtlStatus(T_PDU_ERROR status) {
-  if (status == PDU_ERR_COMM_PC_TO_VCI_FAILED && constructed_) NoteVciLost("the VCI does not answer");
+  if (status == PDU_ERR_COMM_PC_TO_VCI_FAILED && !vciPort_.empty()) NoteVciLost("the VCI does not answer");
 }
 
 void Client::CollectLinkEvents(UNUM32 hCLL, uint32_t waitMs) {

@@ -101,7 +101,8 @@ class Client {
   // the VCI (0x106, extra info: the system error), and for a call that
   // answers PDU_ERR_COMM_PC_TO_VCI_FAILED after the VCI was found.
   void NoteVciLost(const std::string& reason);
-  // Checks an I/O control's status for a lost VCI.
+  // Checks the status of a call that needs the VCI (an I/O control, the
+  // module disconnect) for a lost VCI.
   void CheckIoCtlStatus(T_PDU_ERROR status);
   // The shell's per-command --wait.
   void SetWaitMs(uint32_t ms) { options_.waitMs = ms; }
@@ -138,6 +139,7 @@ class Client {
   std::vector<uint8_t> lastAnswer_;
   bool quiet_ = false;
   bool vciLost_ = false;
+  std::string vciPort_;  // set once the VCI was found (Open)
   std::set<UNUM32> abandoned_;  // hCoP of requests cancelled at the shell
   TraceFile trace_;
   std::map<UNUM32, std::pair<uint32_t, uint32_t>> traceIds_;
