@@ -149,6 +149,18 @@ def case_trace(ctx):
     check(got[2:] == [(0x7E0, "3E00", False), (0x7E8, "7E00", True)], "tester present: %r" % got)
     ts = [m["t"] for m in msgs]
     check(ts == sorted(ts) and abs(ts[0] - time.time()) < 120, "times in order and now: %r" % ts)
+    # run (and so the shell) writes the same lines.
+    script = os.path.join(ctx.tmp, "t.pdu")
+    with open(script, "w") as f:
+        f.write("link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["run", script, "--trace", trace], sim.link)
+    finally:
+        sim.stop()
+    check(p.returncode == 0, "run --trace: %d %s" % (p.returncode, p.stderr))
+    got = [(m["id"], m["data"], m["ch"]) for m in read_candump(trace)]
+    check(got == [(0x7E0, "3E00", "link1"), (0x7E8, "7E00", "link1")], "run's trace: %r" % got)
 
 
 def case_scan(ctx):
@@ -156,6 +168,9 @@ def case_scan(ctx):
     try:
         p = tool(ctx, ["scan", "--resource", RESOURCE], sim.link)
         j = tool(ctx, ["--json", "scan", "--resource", RESOURCE], sim.link)
+        # K-line: target addresses, the KWP2000 ECU at 0x10.
+        k = tool(ctx, ["scan", "--resource", "RSC_ISO_14230_3_on_ISO_14230_2_7_15", "--range", "0x10-0x11"], sim.link)
+        u = tool(ctx, ["scan", "--resource", "RSC_ISO_14230_3_on_ISO_14230_2_7_15"], sim.link)
     finally:
         sim.stop()
     check(p.returncode == 0, "scan: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
@@ -166,6 +181,9 @@ def case_scan(ctx):
     ecus = json.loads(j.stdout)["ecus"]
     check([e["requestId"] for e in ecus] == ["0x7E0", "0x7E1", "0x7E2"], "JSON: %r" % ecus)
     check(ecus[0]["functional"] is True, "the engine answers 0x7DF: %r" % ecus[0])
+    check("1 ECU(s) answered" in k.stdout and "  address 0x10  VIN WDEMO7318SIM00042  part number 037906024AG" in k.stdout,
+          "K-line scan:\n" + k.stdout + k.stderr)
+    check(u.returncode == 2 and "needs --range" in u.stderr, "K-line without --range: %d %s" % (u.returncode, u.stderr))
 
 
 def case_monitor(ctx):

@@ -1,26 +1,9 @@
 // pdutool decode-log: the three log files of a session as one readable,
 // time-ordered transcript. This file finds the files and reads (or
-// follows) them; LogDecoder.h describes the files and the decoding.
+// follows) them; LogDecoder.h describes the files and the decoding. The
+// Windows build has no decode-log (tools/windows/DecodeLogWin32.cpp).
 #include "Commands.h"
 
-#ifndef PDUTOOL_DECODE_LOG
-
-#include <cstdio>
-
-#include "Client.h"
-
-namespace pdutool {
-
-// Builds without the shared frame decoder (the Windows one) have no
-// decode-log.
-int RunDecodeLog(const std::string&, bool, const DecodeFilter&) {
-  std::fprintf(stderr, "pdutool: decode-log is not available in this build\n");
-  return kExitUsage;
-}
-
-}  // namespace pdutool
-
-#else
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -203,4 +186,3 @@ int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filte
 
 }  // namespace pdutool
 
-#endif  // PDUTOOL_DECODE_LOG
