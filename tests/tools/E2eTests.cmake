@@ -73,3 +73,22 @@ if(PDU7318_SANITIZE STREQUAL "")
     set_tests_properties(e2e.livebus-${case} PROPERTIES LABELS e2e TIMEOUT 120)
   endforeach()
 endif()
+
+# The shell keeps its session on Ctrl-C, per-command --wait, and the small
+# behaviours of the commands (tests/tools/pdutool_shell_e2e.py; 77: no tmux).
+foreach(case shell-ctrl-c small-fixes vci-lost)
+  add_test(NAME e2e.pdutool-${case}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pdutool_shell_e2e.py
+                   --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})
+  set_tests_properties(e2e.pdutool-${case} PROPERTIES LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77)
+endforeach()
+
+# decode-log over a folder of several sessions, --trace read back by
+# python-can, scan of the demo car, monitor (tests/tools/pdutool_support_e2e.py;
+# 77: no python-can).
+foreach(case decode-log-sessions trace scan monitor)
+  add_test(NAME e2e.pdutool-${case}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pdutool_support_e2e.py
+                   --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})
+  set_tests_properties(e2e.pdutool-${case} PROPERTIES LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77)
+endforeach()

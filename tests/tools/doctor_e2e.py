@@ -204,7 +204,7 @@ def case_construct_no_vci(ctx):
     """No VCI: the findings at once, not a 20 s wait for a FINISHED."""
     line = Pty()
     try:
-        rc, out, err, took = run(ctx, ["--json", "session", "--resource", "ISO_15765_3_on_ISO_15765_2",
+        rc, out, err, took = run(ctx, ["--json", "session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14",
                                        "22F190"], MISSING + ":" + line.path)
         check("pdutool: trying %s ..." % line.path in err, err)
         check("pdutool: no VCI answered on any port" in err, err)

@@ -300,6 +300,7 @@ int RunIoctl(Client& client, json& doc, const std::string& what) {
   doc["id"] = id;
   PDU_DATA_ITEM* out = nullptr;
   T_PDU_ERROR status = Invoke(client.Fn().PDUIoCtl, client.hMod(), PDU_HANDLE_UNDEF, id, nullptr, &out);
+  client.CheckIoCtlStatus(status);
   doc["status"] = StatusName(status);
   bool ok = client.Check("PDUIoCtl", status);
   if (!ok) {

@@ -14,10 +14,14 @@
 find_package(nlohmann_json 3 REQUIRED)
 include(${PROJECT_SOURCE_DIR}/cmake/VersionResource.cmake)
 file(GLOB _pdutool_srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/pdutool/*.cpp)
-list(FILTER _pdutool_srcs EXCLUDE REGEX "/PduLibrary\\.cpp$")
+# The POSIX bodies (dlopen, sigwait, the terminal shell) give way to the
+# Windows files here.
+list(FILTER _pdutool_srcs EXCLUDE REGEX "/(PduLibrary|Signals|VciPort|DecodeLog|LogDecoder|Shell[A-Za-z]*)\\.cpp$")
 list(FILTER _pdutool_srcs EXCLUDE REGEX "Posix\\.cpp$")
 add_executable(pdutool ${_pdutool_srcs} ${CMAKE_CURRENT_LIST_DIR}/PduLibraryWin32.cpp
-                       ${CMAKE_CURRENT_LIST_DIR}/RootFileWin32.cpp)
+                       ${CMAKE_CURRENT_LIST_DIR}/RootFileWin32.cpp ${CMAKE_CURRENT_LIST_DIR}/SignalsWin32.cpp
+                       ${CMAKE_CURRENT_LIST_DIR}/ShellWin32.cpp ${CMAKE_CURRENT_LIST_DIR}/VciPortWin32.cpp
+                       ${CMAKE_CURRENT_LIST_DIR}/DecodeLogWin32.cpp)
 target_include_directories(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/include
                                            ${CMAKE_CURRENT_SOURCE_DIR}/pdutool)
 target_link_libraries(pdutool PRIVATE Threads::Threads nlohmann_json::nlohmann_json
