@@ -172,6 +172,7 @@ class PduCanBus(can.BusABC):
         self._lost = None
         self._clock_offset = None
         self._running = None  # the bus's one ComPrimitive in the module
+        self.sendrecvs = 0  # SENDRECVs the bus started (each sends one frame)
         self._running_since = 0.0
         self._senders = 0  # send() calls waiting for their turn
         self._window = float(window)
@@ -213,6 +214,7 @@ class PduCanBus(can.BusABC):
     def _start(self, frame, cycles):
         prim = self._link.start(C.PDU_COPT_SENDRECV, frame, receive_cycles=cycles, on_result=self._on_result)
         prim.on_done = self._on_done
+        self.sendrecvs += 1
         self._running = prim
         self._running_since = time.monotonic()
         self._window_count = 0
