@@ -352,6 +352,45 @@ EcuConfig ParseEcu(const json& v, const std::string& where) {
   return e;
 }
 
+// A raw CAN identifier word: 11 bits, or 29 with the extended flag; the
+// remote flag may be set, bit 29 never.
+void CheckCanId(uint32_t id, const std::string& where) {
+  const uint32_t bare = id & ~(kCanExtendedFlag | kCanRemoteFlag);
+  if ((id & 0x20000000u) != 0) Fail(where, "bit 29 is not part of an identifier word");
+  if ((id & kCanExtendedFlag) == 0 && bare > 0x7FF) {
+    Fail(where, "an 11-bit identifier is at most 0x7FF (set bit 31, 0x80000000, for a 29-bit one)");
+  }
+}
+
+// Background traffic sources. A period of 1 ms is the fastest the VCI's
+// clock can tell apart; a burst of more than 64 frames would be a bus
+// running flat out, not a vehicle.
+constexpr uint32_t kMaxPeriodMs = 60000;
+constexpr uint32_t kMaxBurst = 64;
+
+TrafficSource ParseTraffic(const json& v, const std::string& where) {
+  Object(v, where);
+  Keys(v, where, {"name", "family", "id", "data", "period_ms", "burst", "start_ms", "counter"});
+  TrafficSource t;
+  t.name = Text(v, "name", "traffic", where);
+  static const std::map<std::string, TrafficFamily> kFamilies{{"raw_can", TrafficFamily::kRawCan}};
+  t.family = Choice(v, "family", kFamilies, std::string("raw_can"), where);
+  if (!v.contains("id")) Fail(where + ".id", "missing (the frame's identifier word)");
+  t.id = Number(v["id"], where + ".id");
+  CheckCanId(t.id, where + ".id");
+  if (v.contains("data")) t.data = ByteString(v["data"], where + ".data");
+  if (t.data.size() > 8) Fail(where + ".data", "at most 8 bytes in a CAN frame");
+  if (!v.contains("period_ms")) Fail(where + ".period_ms", "missing (how often the frame is sent, 1 ms or more)");
+  t.periodMs = Number(v["period_ms"], where + ".period_ms");
+  if (t.periodMs < 1 || t.periodMs > kMaxPeriodMs) Fail(where + ".period_ms", "expected 1 to 60000 ms");
+  t.burst = NumberOr(v, "burst", 1, where);
+  if (t.burst < 1 || t.burst > kMaxBurst) Fail(where + ".burst", "expected 1 to 64 frames");
+  t.startMs = NumberOr(v, "start_ms", 0, where);
+  t.counter = Flag(v, "counter", false, where);
+  if (t.counter && t.data.empty()) Fail(where + ".counter", "needs at least one data byte to count in");
+  return t;
+}
+
 }  // namespace
 
 uint32_t KeyFromSeed(uint32_t seed) {
@@ -378,7 +417,7 @@ std::optional<Scenario> ParseScenario(const std::string& jsonText, std::string& 
       Fail("$", "not valid JSON (line " + std::to_string(line) + ", column " + std::to_string(column) + ")");
     }
     Object(root, "$");
-    Keys(root, "$", {"name", "description", "vci", "ecus", "sessions"});
+    Keys(root, "$", {"name", "description", "vci", "ecus", "traffic", "sessions"});
     Scenario s;
     s.name = Text(root, "name", "unnamed", "$");
     s.description = Text(root, "description", "", "$");
@@ -399,6 +438,13 @@ std::optional<Scenario> ParseScenario(const std::string& jsonText, std::string& 
     const json& ecus = root["ecus"];
     for (size_t i = 0; i < ecus.size(); ++i) {
       s.ecus.push_back(ParseEcu(ecus[i], "$.ecus[" + std::to_string(i) + "]"));
+    }
+    if (root.contains("traffic")) {
+      const json& ts = root["traffic"];
+      if (!ts.is_array()) Fail("$.traffic", "expected an array, found " + TypeName(ts));
+      for (size_t i = 0; i < ts.size(); ++i) {
+        s.traffic.push_back(ParseTraffic(ts[i], "$.traffic[" + std::to_string(i) + "]"));
+      }
     }
     return s;
   } catch (const ScenarioError& e) {

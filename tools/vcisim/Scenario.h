@@ -8,6 +8,8 @@
 //     "vci":  { "battery_mv": 12600, "ignition": 1, "firmware": "0x01020003" },
 //     "ecus": [ { "name": "engine", "bus": "can", "behaviour": "uds",
 //                 "request_id": "0x7E0", "response_id": "0x7E8", ... }, ... ],
+//     "traffic": [ { "name": "wheels", "family": "raw_can", "id": "0x1A0",
+//                    "data": "00 00", "period_ms": 1, "counter": true } ],
 //     "sessions": [ ... ] }        // read by the end-to-end tests only
 //
 // Numbers may be JSON numbers or strings ("0x7E0", "2016"); byte strings
@@ -109,6 +111,23 @@ struct EcuConfig {
   std::vector<PeriodicFrame> periodic;  // raw CAN frame sources
 };
 
+// Background traffic of the vehicle's bus: a frame that some node sends
+// every periodMs whether anyone asks or not (burst frames back to back),
+// on the bus of one link family. The VCI passes it to a link of that
+// family while a ComPrimitive there listens (docs/vcisim.md). The grid
+// starts startMs after the simulator does.
+enum class TrafficFamily { kRawCan };
+struct TrafficSource {
+  std::string name;
+  TrafficFamily family = TrafficFamily::kRawCan;
+  uint32_t id = 0;  // identifier word (see kCanExtendedFlag)
+  Bytes data;
+  uint32_t periodMs = 10;
+  uint32_t burst = 1;
+  uint32_t startMs = 0;
+  bool counter = false;  // the last data byte counts the source's frames
+};
+
 struct VciConfig {
   uint32_t batteryMv = 12600;
   uint32_t ignition = 1;
@@ -120,6 +139,7 @@ struct Scenario {
   std::string description;
   VciConfig vci;
   std::vector<EcuConfig> ecus;
+  std::vector<TrafficSource> traffic;
 };
 
 // Loads and checks a scenario file. On failure returns nullopt and puts a

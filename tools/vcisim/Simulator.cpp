@@ -29,6 +29,7 @@ Simulator::Simulator(const Scenario& scenario, SimOptions options)
       core_({false, false, options_.faults}),
       startNs_(MonotonicNs()) {
   core_.SetDefault([this](const ReceivedFrame& f) { return device_.OnFrame(f.channel, f.command, f.data, f.tick); });
+  device_.AttachCore(&core_);
   if (options_.openStatus != 0) core_.SetStatus(pdu::device::VCI_CMD_OPEN, options_.openStatus);
   if (options_.trace) core_.SetTrace(DescribeFrame, [this](const std::string& line) { Trace(line); });
 }

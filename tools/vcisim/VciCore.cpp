@@ -1,5 +1,6 @@
 #include "VciCore.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace vcisim {
@@ -117,7 +118,13 @@ bool VciCore::OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs) {
       return false;
     }
     if (received_ == options_.faults.unplugAfter) unplugAt_ = nowMs + kUnplugGraceMs;
-    if (f.command == VCI_CMD_CLOSE) queue_.clear();  // a closed VCI forgets what it was going to say
+    if (f.command == VCI_CMD_CLOSE || f.command == VCI_CMD_OPEN) {
+      // A closed VCI forgets what it was going to say, and so does one
+      // opened anew: an ECU's pending job of a client that died without
+      // CLOSE must not answer the next session.
+      queue_.clear();
+      streams_.clear();
+    }
     auto script = scripts_.find(f.command);
     if (script != scripts_.end() && !script->second.empty()) {
       replies = std::move(script->second.front());
@@ -150,6 +157,10 @@ std::optional<uint32_t> VciCore::NextDueMs() const {
   MutexLock lock(mu_);
   std::optional<uint32_t> due;
   if (!queue_.empty()) due = queue_.front().due;
+  if (streamBudget_ != 0) {
+    for (const Stream& s : streams_)
+      if (!due || Before(s.due, *due)) due = s.due;
+  }
   if (unplugAt_ && (!due || Before(*unplugAt_, *due))) due = unplugAt_;
   return due;
 }
@@ -157,17 +168,85 @@ std::optional<uint32_t> VciCore::NextDueMs() const {
 bool VciCore::TakeDue(uint32_t nowMs, Bytes& out) {
   const size_t before = out.size();
   MutexLock lock(mu_);
-  while (!queue_.empty() && !Before(nowMs, queue_.front().due)) {
-    Emit(queue_.front().frame, out);
-    queue_.pop_front();
+  for (;;) {
+    const bool queued = !queue_.empty() && !Before(nowMs, queue_.front().due);
+    Stream* s = EarliestStream();
+    if (s != nullptr && Before(nowMs, s->due)) s = nullptr;
+    if (s != nullptr && (!queued || Before(s->due, queue_.front().due))) {
+      EmitStream(*s, out);
+    } else if (queued) {
+      Emit(queue_.front().frame, out);
+      queue_.pop_front();
+    } else {
+      break;
+    }
   }
   return out.size() > before;
+}
+
+void VciCore::StartStreams(std::vector<StreamSource> sources, uint32_t nowMs, uint32_t budget) {
+  MutexLock lock(mu_);
+  streams_.clear();
+  streamBudget_ = budget;
+  for (StreamSource& src : sources) {
+    Stream s;
+    s.source = std::move(src);
+    s.source.periodMs = std::max<uint32_t>(s.source.periodMs, 1);
+    s.source.burst = std::max<uint32_t>(s.source.burst, 1);
+    // The first grid point after now (the origin itself when it is ahead).
+    const int32_t since = static_cast<int32_t>(nowMs - s.source.originMs);
+    s.period = since < 0 ? 0 : static_cast<uint32_t>(since) / s.source.periodMs + 1;
+    s.due = s.source.originMs + s.period * s.source.periodMs;
+    streams_.push_back(std::move(s));
+  }
+}
+
+void VciCore::StopStreams() {
+  MutexLock lock(mu_);
+  streams_.clear();
+  streamBudget_ = 0;
+}
+
+uint64_t VciCore::StreamFramesSent() const {
+  MutexLock lock(mu_);
+  return streamSent_;
+}
+
+VciCore::Stream* VciCore::EarliestStream() {
+  if (streamBudget_ == 0) return nullptr;
+  Stream* first = nullptr;
+  for (Stream& s : streams_)
+    if (first == nullptr || Before(s.due, first->due)) first = &s;
+  return first;
+}
+
+void VciCore::EmitStream(Stream& s, Bytes& out) {
+  const StreamSource& src = s.source;
+  OutFrame f = VehicleData(0, s.due, src.uniqueId, {});
+  PutU32(f.data, src.idWord);
+  f.data.insert(f.data.end(), src.data.begin(), src.data.end());
+  // NumDataBytes: the identifier word and the data.
+  const uint32_t n = static_cast<uint32_t>(4 + src.data.size());
+  for (int i = 0; i < 4; ++i) f.data[12 + static_cast<size_t>(i)] = static_cast<uint8_t>(n >> (8 * i));
+  if (src.counter && !src.data.empty()) {
+    f.data.back() = static_cast<uint8_t>(s.period * src.burst + s.inBurst);
+  }
+  f.note = src.note;
+  Emit(f, out);
+  ++streamSent_;
+  if (streamBudget_ != 0xFFFFFFFFu) --streamBudget_;
+  if (++s.inBurst == src.burst) {
+    s.inBurst = 0;
+    ++s.period;
+    s.due = src.originMs + s.period * src.periodMs;
+  }
 }
 
 bool VciCore::UnplugDue(uint32_t nowMs) {
   MutexLock lock(mu_);
   if (!unplugAt_ || Before(nowMs, *unplugAt_)) return false;
   queue_.clear();
+  streams_.clear();
   return true;
 }
 

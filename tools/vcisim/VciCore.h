@@ -25,7 +25,15 @@
 // A reply's delayMs counts from the frame's arrival, or, with chainDelays,
 // from the reply before it (the tests' scripts read that way).
 //
-// A CLOSE makes the VCI forget what it was still going to send.
+// A CLOSE or an OPEN makes the VCI forget what it was still going to
+// send: its queue and its streams (a new session starts clean, also after
+// a client that died without CLOSE).
+//
+// Streams are the live bus: frame sources that the host's clock drives
+// without any frame from the library (StartStreams). Each one's frames are
+// due on a fixed grid of the VCI clock, so a stream started late picks up
+// where the bus is, and they go out through TakeDue with the queued frames
+// in time order (a queued frame first when both are due at once).
 //
 // Thread-safe: the host's thread feeds and takes; other threads may
 // configure answers, send unasked frames and read the recording. Handlers
@@ -94,6 +102,23 @@ struct FaultOptions {
   bool splitWrites = false;   // the host writes byte by byte
 };
 
+// A periodic frame source on the bus, passed to the library as
+// vehicle-data frames (status 0, the due time as the VCI timestamp,
+// uniqueId, then the identifier word and the data as the message). Every
+// periodMs, starting at originMs on the VCI clock, burst frames go out back
+// to back; with counter the last data byte is the frame's number on the
+// source (low byte), so a lost frame shows as a gap.
+struct StreamSource {
+  uint32_t uniqueId = 0;
+  uint32_t idWord = 0;
+  Bytes data;
+  bool counter = false;
+  uint32_t periodMs = 10;  // at least 1
+  uint32_t burst = 1;      // at least 1
+  uint32_t originMs = 0;
+  std::string note;
+};
+
 class VciCore {
  public:
   using Handler = std::function<std::vector<OutFrame>(const ReceivedFrame&)>;
@@ -138,6 +163,15 @@ class VciCore {
   // dropped then and nothing more is answered.
   bool UnplugDue(uint32_t nowMs);
 
+  // ---- the live bus (any thread) -------------------------------------
+  // Replaces the running streams: each source's first frame is the first
+  // of its grid after nowMs. At most budget frames go out over all of them
+  // (0xFFFFFFFF: no limit); the streams stop then.
+  void StartStreams(std::vector<StreamSource> sources, uint32_t nowMs, uint32_t budget = 0xFFFFFFFFu);
+  void StopStreams();
+  // Stream frames sent since the start.
+  uint64_t StreamFramesSent() const;
+
   // ---- unasked output (any thread) -----------------------------------
   // The wire bytes of one frame with the channel's next sequence number.
   Bytes NextWire(uint8_t channel, uint8_t command, const Bytes& data);
@@ -168,6 +202,12 @@ class VciCore {
     uint32_t due;
     OutFrame frame;
   };
+  struct Stream {
+    StreamSource source;
+    uint32_t period = 0;  // index on the grid of the next frame
+    uint32_t inBurst = 0;
+    uint32_t due = 0;
+  };
 
   // True when the frame was answered (the answers are scheduled).
   bool OnSegment(const uint8_t* segment, size_t length, uint32_t nowMs);
@@ -176,6 +216,10 @@ class VciCore {
   uint8_t NextSequence(uint8_t channel) PDU_REQUIRES(mu_);
   // Builds one due frame into out, faults applied.
   void Emit(const OutFrame& f, Bytes& out) PDU_REQUIRES(mu_);
+  // The stream whose frame is due first; null when none runs.
+  Stream* EarliestStream() PDU_REQUIRES(mu_);
+  // Emits the stream's next frame and moves it on.
+  void EmitStream(Stream& s, Bytes& out) PDU_REQUIRES(mu_);
 
   const Options options_;
   pdu::device::FrameSplitter splitter_;  // the feeding thread only
@@ -200,6 +244,9 @@ class VciCore {
   uint32_t sent_ PDU_GUARDED_BY(mu_) = 0;
   uint32_t random_ PDU_GUARDED_BY(mu_) = 0x2545F491;
   std::optional<uint32_t> unplugAt_ PDU_GUARDED_BY(mu_);
+  std::vector<Stream> streams_ PDU_GUARDED_BY(mu_);
+  uint32_t streamBudget_ PDU_GUARDED_BY(mu_) = 0;
+  uint64_t streamSent_ PDU_GUARDED_BY(mu_) = 0;
 };
 
 // What a healthy VCI answers, every status 0: PROBE on the management

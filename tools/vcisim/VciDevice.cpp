@@ -17,9 +17,6 @@ constexpr uint32_t kInvalidParameters = 0x50;
 constexpr uint32_t kInvalidHandle = 0x60;
 constexpr uint32_t kIdNotSupported = 0x62;
 
-constexpr uint32_t kCoptStartComm = 0x8001;
-constexpr uint32_t kCoptStopComm = 0x8002;
-constexpr uint32_t kCoptSendRecv = 0x8004;
 
 constexpr uint32_t kItemIoUnum32 = 0x1000;
 constexpr uint32_t kDataTypeByteField = 0x107;
@@ -28,14 +25,7 @@ constexpr uint32_t kDataTypeByteField = 0x107;
 constexpr uint8_t kIoctlReadVbatt = 0x06;
 constexpr uint8_t kIoctlReadIgnition = 0x11;
 
-// The request identifier and the bytes the library appends to requests
-// of handlers that put no identifier in front.
-constexpr size_t kIdBytes = 4;
-
-uint32_t LeWord(const Bytes& b, size_t at) {
-  return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
-         static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
+}  // namespace
 
 std::string Hex32(uint32_t v) {
   char buf[16];
@@ -43,9 +33,7 @@ std::string Hex32(uint32_t v) {
   return buf;
 }
 
-}  // namespace
-
-VciDevice::VciDevice(const Scenario& scenario) : vci_(scenario.vci) {
+VciDevice::VciDevice(const Scenario& scenario) : vci_(scenario.vci), traffic_(scenario.traffic) {
   for (const EcuConfig& e : scenario.ecus) ecus_.emplace_back(e);
 }
 
@@ -185,14 +173,16 @@ std::vector<OutFrame> VciDevice::OnFrame(uint8_t channel, uint8_t command, const
     }
     case VCI_CMD_DISCONNECT_LINK:
       // The command names no link; every link stops until it is connected
-      // again (the library sends its whole configuration then).
+      // again (the library sends its whole configuration then), and no
+      // link listens to the bus any more.
       for (auto& [h, link] : links_) link.connected = false;
+      StopTraffic();
       out.push_back(VciCore::Answer(command, kNoError));
       break;
     case VCI_CMD_DESTROY_LINK: {
       r.U32();
       uint32_t hCLL = r.U32();
-      links_.erase(hCLL);
+      if (links_.erase(hCLL) != 0 && hCLL == trafficLink_) StopTraffic();
       out.push_back(VciCore::Answer(command, r.Ok() ? kNoError : kInvalidParameters));
       break;
     }
@@ -241,6 +231,9 @@ void VciDevice::ConnectLink(SimLink& link, Reader& r) {
 
 std::vector<OutFrame> VciDevice::Cop(const Bytes& data, uint32_t nowMs) {
   std::vector<OutFrame> out;
+  // The library runs one ComPrimitive at a time: a new one means the one
+  // that listened to the bus has ended.
+  StopTraffic();
   // Every request is sent once (NumSendCycles). NumReceiveCycles 1 is one
   // answer; -1 (or more than one) makes a raw CAN link listen to the bus's
   // periodic frames too.
@@ -460,78 +453,6 @@ OutFrame VciDevice::VehicleData(uint32_t uniqueId, const Bytes& message, uint32_
   return f;
 }
 
-uint32_t VciDevice::RawUniqueId(const SimLink& link, uint32_t idWord) const {
-  // A raw link sees the whole bus: a frame is labelled by the entry whose
-  // CAN response identifier is its identifier, else by the first entry.
-  if (link.table.empty()) return 0;
-  const uint32_t id = idWord & ~(kCanExtendedFlag | kCanRemoteFlag);
-  for (const SimLink::UniqueEntry& e : link.table) {
-    for (const auto& [k, v] : e.params) {
-      if ((k == code::kCanRespUSDTId || k == code::kCanRespUUDTId) && (v & ~kCanExtendedFlag) == id) return e.uniqueId;
-    }
-  }
-  return link.table.front().uniqueId;
-}
-
-void VciDevice::RouteRawCan(const SimLink& link, uint32_t copType, const Bytes& frame, uint32_t receiveCycles,
-                            uint32_t nowMs, std::vector<OutFrame>& out) {
-  if (copType == kCoptStartComm || copType == kCoptStopComm) {
-    // Nothing to set up on a raw bus: an empty vehicle-data frame says so.
-    out.push_back(VehicleData(RawUniqueId(link, 0), {}, nowMs, 0,
-                              copType == kCoptStartComm ? "raw CAN link started" : "raw CAN link stopped"));
-    return;
-  }
-  if (copType != kCoptSendRecv) return;
-  if (frame.size() < kIdBytes || frame.size() > kIdBytes + 8) {
-    out.front().note = "not a raw CAN frame (identifier word + 0..8 data bytes)";
-    return;
-  }
-  const uint32_t idWord = LeWord(frame, 0);
-  const Bytes data(frame.begin() + kIdBytes, frame.end());
-  const uint32_t match = idWord & ~kCanRemoteFlag;
-  // Listening: -1 means every frame until the bus falls quiet, n > 1 at
-  // most n frames.
-  const bool listen = receiveCycles == 0xFFFFFFFFu || receiveCycles > 1;
-  uint32_t budget = receiveCycles == 0xFFFFFFFFu ? 0xFFFFFFFFu : std::max<uint32_t>(receiveCycles, 1);
-
-  struct Timed {
-    uint32_t at;
-    uint32_t id;
-    Bytes data;
-    std::string note;
-  };
-  std::vector<Timed> frames;
-  for (SimEcu& ecu : ecus_) {
-    const EcuConfig& c = ecu.Config();
-    if (c.bus != EcuBus::kCan || c.behaviour != EcuBehaviour::kRaw) continue;
-    if ((c.requestId & ~kCanRemoteFlag) == match) {
-      uint32_t at = 0;
-      for (const EcuReply& reply : ecu.Handle(data, false)) {
-        at += reply.delayMs;
-        frames.push_back({at, c.responseId, reply.data, c.name});
-      }
-    }
-    if (!listen) continue;
-    for (const PeriodicFrame& p : c.periodic) {
-      for (uint32_t i = 0; i < p.count; ++i) {
-        Bytes d = p.data;
-        if (p.counter && !d.empty()) d.back() = static_cast<uint8_t>(i);
-        frames.push_back({p.periodMs * (i + 1), p.id, std::move(d), c.name + " periodic"});
-      }
-    }
-  }
-  std::stable_sort(frames.begin(), frames.end(), [](const Timed& a, const Timed& b) { return a.at < b.at; });
-  if (frames.empty() && out.size() == 1) out.front().note = "no raw CAN ECU listens on " + Hex32(idWord);
-  for (Timed& t : frames) {
-    if (budget == 0) break;
-    --budget;
-    Bytes message;
-    PutU32(message, t.id);
-    message.insert(message.end(), t.data.begin(), t.data.end());
-    out.push_back(VehicleData(RawUniqueId(link, t.id), message, nowMs, t.at, std::move(t.note)));
-  }
-}
-
 bool VciDevice::UniqueIdFor(const SimLink& link, Family family, const SimEcu& ecu, uint32_t& id) const {
   if (link.table.empty()) {
     id = 0;
@@ -617,6 +538,5 @@ void VciDevice::EmitReplies(const SimLink& link, Family family, SimEcu& ecu, con
     out.push_back(VehicleData(uniqueId, message, nowMs, at, c.name));
   }
 }
-
 
 }  // namespace vcisim

@@ -29,6 +29,13 @@
 // close (A8), or an empty vehicle-data frame where the bus sets nothing
 // up. No ECU at the target: silence.
 //
+// Background traffic (the scenario's "traffic"): while a ComPrimitive on a
+// link of the traffic's family listens (a raw CAN SENDRECV with
+// NumReceiveCycles -1 or above 1), the VCI streams the bus's frames to it
+// through the core (VciCore::StartStreams) until the next COP, a
+// DISCONNECT_LINK, the link's DESTROY_LINK, an OPEN or a CLOSE.
+// VciRawCan.cpp has the raw CAN side.
+//
 // Called on the simulator's only thread.
 #pragma once
 
@@ -74,6 +81,9 @@ class VciDevice {
   std::vector<OutFrame> OnFrame(uint8_t channel, uint8_t command, const Bytes& data, uint32_t nowMs);
 
   const std::map<uint32_t, SimLink>& Links() const { return links_; }
+  // The core that carries the background traffic; without one the
+  // scenario's traffic is not sent.
+  void AttachCore(VciCore* core) { core_ = core; }
 
  private:
   enum class Family { kCan, kTp20, kTp16, kKLine14230, kKLine9141, kJ1850, kJ1939, kJ1708, kSci, kRawCan };
@@ -107,11 +117,33 @@ class VciDevice {
   // The table entry that labels a response; false when the VCI filters it.
   bool UniqueIdFor(const SimLink& link, Family family, const SimEcu& ecu, uint32_t& id) const;
   uint32_t Param(const SimLink& link, uint32_t code, uint32_t fallback) const;
+  // Starts the traffic of the raw CAN bus to the link, at most budget
+  // frames (0xFFFFFFFF: no limit).
+  void StartTraffic(const SimLink& link, uint32_t nowMs, uint32_t budget);
+  void StopTraffic();
 
   VciConfig vci_;
+  std::vector<TrafficSource> traffic_;
+  VciCore* core_ = nullptr;
+  uint32_t trafficLink_ = 0;  // the hCLL the traffic goes to, 0: none
   std::vector<SimEcu> ecus_;
   std::map<uint32_t, SimLink> links_;
 };
+
+// ComPrimitive types of the COP payload.
+inline constexpr uint32_t kCoptStartComm = 0x8001;
+inline constexpr uint32_t kCoptStopComm = 0x8002;
+inline constexpr uint32_t kCoptSendRecv = 0x8004;
+// The request identifier and the bytes the library appends to requests
+// of handlers that put no identifier in front.
+inline constexpr size_t kIdBytes = 4;
+
+inline uint32_t LeWord(const Bytes& b, size_t at) {
+  return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
+         static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+// "0x7E0"
+std::string Hex32(uint32_t v);
 
 // The VCI codes the device reads (the library's ComParam codes).
 namespace code {
