@@ -37,6 +37,10 @@ class Api:
     on the calling thread).
     """
 
+    # How often the dispatcher fetches the results of a ComPrimitive that
+    # keeps receiving.
+    STREAM_POLL_S = 0.005
+
     def __init__(self, name=None, *, library=None, root_file=None, options="", module=None,
                  events="callback", connect_module=True):
         if name is not None and library is not None:
@@ -277,11 +281,12 @@ class Api:
         while not self._stop:
             # The library calls back when a ComPrimitive starts and ends, not
             # for each result: while one receives continuously, look every
-            # 20 ms so that its results come out as they arrive. The long
+            # STREAM_POLL_S so that its results come out as they arrive (an
+            # item's timestamp is taken when it is fetched). The long
             # timeout covers a wake-up the library never gave (its callback
             # goes to the link of the job at the head of its queue).
             streaming = any(p.receive_cycles != 1 for p in list(self._primitives.values()))
-            self._wake.wait(0.02 if streaming else 0.25)
+            self._wake.wait(self.STREAM_POLL_S if streaming else 0.25)
             self._wake.clear()
             if self._stop:
                 break
