@@ -14,7 +14,8 @@ import pytest
 can = pytest.importorskip("can")
 
 from conftest import HERE, LIBRARY, entry_point_dir  # noqa: E402
-from pdu7318.can import decode_frame, encode_frame, parse_frame_text  # noqa: E402
+import pdu7318  # noqa: E402
+from pdu7318.can import can_error, decode_frame, encode_frame, next_window, parse_frame_text  # noqa: E402
 
 SCENARIO = "rawcan"
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -44,6 +45,36 @@ def test_frame_layout(msg, wire):
 ])
 def test_listen_frame_text(text, wire):
     assert encode_frame(parse_frame_text(text)) == bytes.fromhex(wire)
+
+
+@pytest.mark.parametrize("frames_, seconds, window, ask", [
+    (0, 2.3, 0.25, 32),        # nothing came: the first window's size again
+    (1, 0.06, 0.25, 32),
+    (100, 0.15, 0.25, 250),    # 1000 frames/s over the 0.1 s before the 50 ms tail
+    (100, 0.15, 1.0, 1000),
+    (32, 0.082, 0.25, 250),
+    (3, 2.05, 0.25, 2),        # a slow bus: never below two
+    (5000, 0.06, 1.0, 20000),  # never above 20000
+    (10, 0.05, 0.25, 32),      # no time besides the tail: start over
+])
+def test_window_follows_the_bus_rate(frames_, seconds, window, ask):
+    assert next_window(frames_, seconds, window) == ask
+
+
+def test_errors_become_can_errors():
+    lost = pdu7318.VciLostError(0x106, "PDU_ERR_EVT_LOST_COMM_TO_VCI", call="PDUIoCtl")
+    cases = [  # error, python-can class, text, code
+        (lost, can.CanOperationError, "VCI lost: PDU_ERR_EVT_LOST_COMM_TO_VCI (0x106) in PDUIoCtl", 0x106),
+        (pdu7318.PduError("PDUConnect", 0x60), can.CanOperationError, "PDUConnect failed: PDU_ERR_INVALID_HANDLE (0x60)",
+         0x60),
+        (TimeoutError("late"), can.CanOperationError, "late", None),
+    ]
+    for error, cls, text, code in cases:
+        e = can_error(error)
+        assert type(e) is cls and e.error_code == code and e.__cause__ is error
+        assert str(e).startswith(text), str(e)
+    same = can.CanInitializationError("x")
+    assert can_error(same) is same
 
 
 def frames(bus, n, timeout=3.0):
