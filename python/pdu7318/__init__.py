@@ -11,14 +11,19 @@
 pdu7318.can holds a python-can interface on the raw CAN resource.
 """
 
-from .api import (Api, ErrorInfo, Event, Link, Module, PduError, Primitive, PrimitiveError, PrimitiveTimeout,
-                  Response, UnknownNameError, Version, default_library)
+from .api import Api
+from .errors import (LibraryNotFoundError, PduError, PrimitiveError, PrimitiveTimeout, UnknownNameError,
+                     VciLostError)
+from .library import default_library, find_library
+from .link import Link, Primitive
+from .records import ErrorInfo, Event, Module, Response, Version, request_bytes
 from .names import error_event_name, status_name, status_value_name
 from .root import RootApi, RootFileError, find_api, path_from_uri, read_root_file
 
 __version__ = "1.0.0"
 
 __all__ = ["Api", "Link", "Primitive", "Response", "Event", "ErrorInfo", "Module", "Version", "PduError",
-           "PrimitiveError", "PrimitiveTimeout", "UnknownNameError", "RootApi", "RootFileError", "find_api",
+           "PrimitiveError", "PrimitiveTimeout", "UnknownNameError", "VciLostError", "LibraryNotFoundError",
+           "find_library", "request_bytes", "RootApi", "RootFileError", "find_api",
            "read_root_file", "path_from_uri", "default_library", "status_name", "status_value_name",
            "error_event_name"]

@@ -13,37 +13,76 @@ a result returns on a raw CAN link:
 
 e.g. 0x710 with data 02 10 03 is 10 07 00 00 02 10 03.
 
-Receiving: every send() runs a SENDRECV with NumReceiveCycles -1, a
-ComPrimitive that keeps receiving; every frame it returns (the answers and
-whatever else the bus carries) comes out of recv(). The D-PDU API receives
-only inside a ComPrimitive, and the ComPrimitive ends when the bus has been
-quiet for a while, so a bus that must keep listening without sending
-anything of its own is given a listen frame (listen="710#013E", the
-candump notation, or a can.Message): it is sent whenever no ComPrimitive of
-the bus runs, to open the next receive window.
+What the module allows, and so what this bus does:
 
-The one limit: the module classifies every answer by its first six bytes
-(7F xx 78 "response pending", 7F xx 21 "busy, repeat request", tested at
-offsets 0, 1 and 3). In this layout offsets 1 and 3 never match, but offset
-0 does for a 29-bit identifier whose low byte is 0x7F and whose third byte
-is 0x78 or 0x21 (0x..78..7F, 0x..21..7F): such a frame is treated as a
-negative response and never reaches recv() (a "busy" one even makes the
-module send the request again). Do not use these identifiers on this bus.
+- The module runs one ComPrimitive at a time, and the VCI passes the bus's
+  frames only to a SENDRECV that is running. Every SENDRECV first sends its
+  frame: there is no receiving without transmitting.
+- send(msg) is one SENDRECV with NumReceiveCycles 1: the frame, then the
+  first frame that comes back (the answer), which recv() returns. The
+  module waits for that answer (2200 ms, and 200 ms more for every further
+  unanswered one); the bus's next ComPrimitive starts after it. So the bus
+  holds at most one ComPrimitive in the module; send() waits for its turn
+  up to its timeout and returns once its frame went to the VCI (the
+  EXECUTING item: the module sends the frame right after it). A frame that
+  cannot go in time raises can.CanOperationError and is not sent later.
+- listen=FRAME keeps receiving: whenever no send waits, a receive window
+  (a SENDRECV with FRAME and NumReceiveCycles n) lets the VCI pass n frames;
+  n follows the bus's rate so that a window lasts about `window` seconds,
+  since sends and shutdown() must wait for the window to end. The module
+  ends a window 50 ms after its last frame, so the frames of a window come
+  with a 50 ms pause after them, and FRAME is sent once per window.
+- Every frame a ComPrimitive returns comes out of recv(), in order
+  (nothing is dropped: the receive queue is not bounded).
+
+The module classifies every answer by its first six bytes (7F xx 78
+"response pending", 7F xx 21 "busy, repeat request", tested at offsets 0, 1
+and 3). In this layout offsets 1 and 3 never match, but offset 0 does for a
+29-bit identifier whose low byte is 0x7F and whose third byte is 0x78 or
+0x21 (0x..78..7F, 0x..21..7F): such a frame is treated as a negative
+response and never reaches recv(). Do not use these identifiers on this bus.
 """
 
+import logging
 import queue
+import sys
+import threading
 import time
 
 import can
+from can.broadcastmanager import (LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
+                                  RestartableCyclicTaskABC)
 
 from . import _capi as C
-from .api import Api, PduError
+from .api import Api
+from .errors import LOST_COMM_TO_VCI, PduError, PrimitiveError, VciLostError, primitive_error
+
+log = logging.getLogger("pdu7318.can")
 
 EXTENDED_FLAG = 0x80000000
 REMOTE_FLAG = 0x40000000
 ID_MASK = 0x1FFFFFFF
 
 DEFAULT_CHANNEL = "RSC_ISO_11898_RAW_6_14"
+
+# Receive windows: the first lets the VCI pass this many frames; later ones
+# as many as the last window's rate gives in `window` seconds, within these
+# bounds.
+FIRST_WINDOW_FRAMES = 32
+MIN_WINDOW_FRAMES = 2
+MAX_WINDOW_FRAMES = 20000
+# The module's silence that ends a window (20 ms, plus the 30 ms it adds to
+# every wait for vehicle data).
+WINDOW_TAIL_S = 0.05
+
+# shutdown(): the whole of it, and the part that waits for a running window.
+SHUTDOWN_S = 1.8
+SHUTDOWN_WINDOW_WAIT_S = 1.0
+
+NO_LISTEN = ("this bus cannot receive without transmitting: the D-PDU API receives only inside a ComPrimitive, "
+             "and a ComPrimitive sends its frame first. Nothing was sent. Name the frame the bus may send to "
+             "open each receive window with --listen=ID#DATA (e.g. --listen=7DF#00), if sending it is acceptable "
+             "on this bus")
 
 
 def encode_frame(msg):
@@ -81,6 +120,32 @@ def parse_frame_text(text):
                        is_remote_frame=remote, data=b"" if remote else bytes.fromhex(data.replace(".", "")))
 
 
+def next_window(frames, seconds, window):
+    """Frames to ask for in the next receive window, from the last one:
+    frames received over seconds (its whole run, the closing silence
+    included)."""
+    busy = seconds - WINDOW_TAIL_S
+    if frames < 2 or busy <= 0:
+        return FIRST_WINDOW_FRAMES
+    return max(MIN_WINDOW_FRAMES, min(MAX_WINDOW_FRAMES, int(frames / busy * window)))
+
+
+def can_error(e, text=None):
+    """e as the python-can error this bus raises (a lost VCI included)."""
+    if isinstance(e, can.CanError):
+        return e
+    code = getattr(e, "code", None)
+    err = can.CanOperationError(text or str(e), code if isinstance(code, int) else None)
+    err.__cause__ = e
+    return err
+
+
+def _run_as_can_logger():
+    main = sys.modules.get("__main__")
+    spec = getattr(main, "__spec__", None)
+    return spec is not None and spec.name in ("can.logger", "can.viewer")
+
+
 class PduCanBus(can.BusABC):
     """python-can bus over a raw CAN resource of a D-PDU API.
 
@@ -88,19 +153,33 @@ class PduCanBus(can.BusABC):
     api: the short name of the API in the root description file; library:
     a library path instead (default: see pdu7318.default_library).
     root_file: another root description file. bitrate: CP_Baudrate.
-    params: further ComParams {name: value}. listen: a frame sent whenever
-    no ComPrimitive runs, to keep receiving (see the module text).
+    params: further ComParams {name: value}. listen: the frame (ID#DATA or
+    a can.Message) that opens each receive window; window: the seconds a
+    receive window should last (see the module text).
     """
 
     def __init__(self, channel=DEFAULT_CHANNEL, can_filters=None, *, api=None, library=None, root_file=None,
-                 bitrate=None, params=None, listen=None, **kwargs):
+                 bitrate=None, params=None, listen=None, window=0.25, listen_interval=1.0, **kwargs):
+        if listen is None and _run_as_can_logger():
+            # Started as "python3 -m can.logger" without --listen: one line, no traceback.
+            print("pdu7318: " + NO_LISTEN, file=sys.stderr)
+            raise SystemExit(2)
         channel = channel or DEFAULT_CHANNEL
         self.channel = channel
         self.channel_info = "D-PDU API raw CAN on %s" % channel
         self._rx = queue.Queue()
-        self._running = set()
         self._closing = False
+        self._lost = None
         self._clock_offset = None
+        self._running = None  # the bus's one ComPrimitive in the module
+        self.sendrecvs = 0  # SENDRECVs the bus started (each sends one frame)
+        self._running_since = 0.0
+        self._senders = 0  # send() calls waiting for their turn
+        self._window = float(window)
+        self._window_frames = FIRST_WINDOW_FRAMES
+        self._window_count = 0
+        self._listen_interval = float(listen_interval)
+        self._reopen = None  # the timer that opens the next window on a quiet bus
         if isinstance(listen, str):
             listen = parse_frame_text(listen)
         self._listen = encode_frame(listen) if listen is not None else None
@@ -108,10 +187,10 @@ class PduCanBus(can.BusABC):
             self._api = Api(api, library=library, root_file=root_file)
         except (PduError, OSError) as e:
             raise can.CanInitializationError(str(e)) from e
-        # The Api's drain lock: on_done runs under it (the dispatcher holds it
-        # while it hands out items), so taking the same lock here keeps one
-        # lock order.
-        self._lock = self._api._drain_lock
+        # The Api's drain lock: on_result and on_done run under it (the
+        # dispatcher holds it while it hands out items), so the bus's state
+        # and its condition share that one lock.
+        self._cond = threading.Condition(self._api._drain_lock)
         try:
             link_params = dict(params or {})
             if bitrate is not None:
@@ -122,91 +201,235 @@ class PduCanBus(can.BusABC):
             self._api.close()
             raise can.CanInitializationError(str(e)) from e
         super().__init__(channel=channel, can_filters=can_filters, **kwargs)
-        if self._listen is not None:
-            with self._lock:
-                self._start(self._listen)
+        with self._cond:
+            self._idle()
+
+    def __repr__(self):
+        return "<pdu7318.can.PduCanBus %s, %s%s>" % (
+            self.channel, "shut down" if self._closing else "open",
+            ", listening with %s" % self._listen.hex(" ") if self._listen else "")
+
+    # -- the one ComPrimitive (all under self._cond) --
+
+    def _start(self, frame, cycles):
+        prim = self._link.start(C.PDU_COPT_SENDRECV, frame, receive_cycles=cycles, on_result=self._on_result)
+        prim.on_done = self._on_done
+        self.sendrecvs += 1
+        self._running = prim
+        self._running_since = time.monotonic()
+        self._window_count = 0
+        if prim.done:  # finished before on_done was set
+            self._on_done(prim)
+        return prim
+
+    def _idle(self, quiet=False):
+        """The bus has no ComPrimitive in the module: a waiting send goes
+        first, else the next receive window opens; after a window that the
+        bus's silence ended (quiet), only listen_interval seconds later."""
+        self._cond.notify_all()
+        if self._closing or self._lost or self._senders or self._listen is None or self._reopen is not None:
+            return
+        if quiet and self._listen_interval > 0:
+            self._reopen = threading.Timer(self._listen_interval, self._reopen_window)
+            self._reopen.daemon = True
+            self._reopen.start()
+            return
+        try:
+            self._start(self._listen, self._window_frames)
+        except PduError as e:
+            self._note_error(e)
+
+    def _reopen_window(self):
+        with self._cond:
+            self._reopen = None
+            if self._running is None:
+                self._idle()
+
+    def _note_error(self, e):
+        if isinstance(e, VciLostError):
+            self._lost = e
+        log.debug("pdu7318 bus: %s", e)
+
+    def _on_done(self, prim):
+        with self._cond:
+            error = primitive_error(prim)
+            if error is not None and any(x.code == LOST_COMM_TO_VCI for x in prim.errors):
+                self._lost = error
+            if prim is not self._running:
+                return
+            self._running = None
+            quiet = False
+            if prim.receive_cycles != 1:
+                quiet = self._window_count < prim.receive_cycles
+                self._window_frames = next_window(self._window_count, time.monotonic() - self._running_since,
+                                                  self._window)
+            self._idle(quiet)
 
     # -- receiving --
 
     def _timestamp(self, library_ms):
-        # The library's item timestamps count milliseconds from an unknown
-        # origin. The smallest (now - stamp) seen is the best estimate of that
-        # origin in wall-clock time: an item is never fetched before it exists.
+        # The item's timestamps count milliseconds from an unknown origin.
+        # The smallest (now - stamp) seen is the best estimate of that origin
+        # in wall-clock time: an item is never fetched before it exists.
         offset = time.time() - library_ms / 1000.0
         if self._clock_offset is None or offset < self._clock_offset:
             self._clock_offset = offset
         return self._clock_offset + library_ms / 1000.0
 
     def _on_result(self, response):
+        self._window_count += 1
         msg = decode_frame(response.data, self._timestamp(response.timestamp), self.channel)
         if msg is not None:
             self._rx.put(msg)
 
-    def _on_done(self, prim):
-        with self._lock:
-            self._running.discard(prim)
-            if self._listen is not None and not self._closing and not self._running:
-                try:
-                    self._start(self._listen)
-                except PduError:
-                    pass  # the link went away; recv() simply gets nothing more
-
-    def _start(self, frame):
-        """Starts a receiving SENDRECV with frame (caller holds self._lock)."""
-        prim = self._link.start(C.PDU_COPT_SENDRECV, frame, receive_cycles=-1, on_result=self._on_result)
-        prim.on_done = self._on_done
-        self._running.add(prim)
-        if prim.done:  # finished before on_done was set
-            self._running.discard(prim)
-        return prim
-
     def _recv_internal(self, timeout):
         try:
-            msg = self._rx.get(timeout=timeout) if timeout is None or timeout > 0 else self._rx.get_nowait()
+            if timeout is not None and timeout <= 0:
+                return self._rx.get_nowait(), False
+            if self._lost is None:
+                return self._rx.get(timeout=timeout), False
+            return self._rx.get_nowait(), False
         except queue.Empty:
+            if self._lost is not None:
+                raise can_error(self._lost) from self._lost
             return None, False
-        return msg, False
 
     # -- sending --
 
     def send(self, msg, timeout=None):
-        """Queues the frame as a SENDRECV that then keeps receiving. Returns
-        as soon as the module accepted it (it is sent after the ComPrimitives
-        queued before it)."""
-        if self._closing:
+        """Sends the frame as a SENDRECV that waits for one answer. Returns
+        once the frame went to the VCI; can.CanOperationError when that did
+        not happen within timeout seconds (None: no limit), and then the
+        frame is not sent later."""
+        if not self._send_frame(encode_frame(msg), timeout):
             raise can.CanOperationError("the bus is shut down")
-        frame = encode_frame(msg)
-        try:
-            with self._lock:
-                self._start(frame)
-        except PduError as e:
-            raise can.CanOperationError(str(e), e.code) from e
+
+    def _send_frame(self, frame, timeout, cancel=None):
+        """True once frame went to the VCI; False when the bus shut down or
+        cancel was set before it went; CanOperationError at the timeout."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        with self._cond:
+            if self._lost is not None:
+                raise can_error(self._lost) from self._lost
+            self._senders += 1
+            try:
+                ready = self._cond.wait_for(
+                    lambda: self._closing or self._running is None or self._lost or (cancel and cancel.is_set()),
+                    timeout)
+                if self._closing or (cancel is not None and cancel.is_set()):
+                    return False
+                if self._lost is not None:
+                    raise can_error(self._lost) from self._lost
+                if not ready:
+                    raise can.CanOperationError(
+                        "frame not sent within %.3f s: the bus's previous ComPrimitive still runs (the module runs "
+                        "one at a time; an unanswered frame holds the bus for its whole wait)" % timeout)
+                try:
+                    prim = self._start(frame, 1)
+                except PduError as e:
+                    self._note_error(e)
+                    raise can_error(e) from e
+            finally:
+                self._senders -= 1
+        # The module sends the frame right after the EXECUTING item.
+        wait_until = time.monotonic() + 1.0 if deadline is None else max(deadline, time.monotonic() + 0.1)
+        if not self._api._pump(lambda: bool(prim.statuses) or prim.done, wait_until):
+            raise can.CanOperationError("the module did not start the frame's ComPrimitive")
+        return True
+
+    def _send_periodic_internal(self, msgs, period, duration=None):
+        return PeriodicTask(self, msgs, period, duration)
 
     # -- end --
 
-    def shutdown(self, wait=5.0):
-        """Stops listening, lets the running ComPrimitives end (up to wait
-        seconds), stops communication and closes the link and the API."""
-        if self._closing:
-            return
-        self._closing = True
-        super().shutdown()
+    def shutdown(self):
+        """Stops sending and listening at once, lets a running ComPrimitive
+        end (up to 1 s), stops communication and closes the link and the
+        API, all within 2 s. Raises only can.CanError subclasses."""
+        with self._cond:
+            if self._closing:
+                return
+            self._closing = True  # from here on no frame is started
+            self._cond.notify_all()
+            if self._reopen is not None:
+                self._reopen.cancel()
+        started = time.monotonic()
+        super().shutdown()  # the periodic tasks
         api, link = getattr(self, "_api", None), getattr(self, "_link", None)
         if api is None or link is None:
             return  # __init__ failed and cleaned up after itself
-        deadline = time.monotonic() + wait
-        with self._lock:
-            running = list(self._running)
-        for prim in running:
-            prim.wait(max(0.0, deadline - time.monotonic()))
+        first = None
+        with self._cond:
+            self._cond.wait_for(lambda: self._running is None, SHUTDOWN_WINDOW_WAIT_S)
+            ended = self._running is None
         try:
-            try:
-                link.stop_comm(timeout=max(1.0, deadline - time.monotonic()))
-            finally:
-                link.close()
-        finally:
+            if ended and self._lost is None:
+                # A window that ran on past the wait would hold STOPCOMM
+                # behind it; PDUDestruct then ends the window and sends CLOSE.
+                link.stop_comm(timeout=max(0.1, started + SHUTDOWN_S - 0.5 - time.monotonic()))
+        except (PduError, PrimitiveError, TimeoutError) as e:
+            first = e
+        try:
+            link.close(offline_wait=max(0.0, min(0.3, started + SHUTDOWN_S - 0.2 - time.monotonic())))
+        except PduError as e:
+            first = first or e
+        try:
             api.close()
+        except PduError as e:
+            first = first or e
+        if first is not None:
+            raise can_error(first, "shutdown: %s" % first) from first
 
     @staticmethod
     def _detect_available_configs():
         return [{"interface": "pdu7318", "channel": DEFAULT_CHANNEL}]
+
+
+class PeriodicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC, RestartableCyclicTaskABC):
+    """send_periodic on this bus: one thread sends the messages in turn,
+    every period. stop() returns once no further frame can go: a frame
+    waiting for the bus's turn is dropped, and the thread wakes at once."""
+
+    def __init__(self, bus, messages, period, duration=None):
+        super().__init__(messages, period, duration)
+        self._bus = bus
+        self._stopped = threading.Event()
+        self._thread = None
+        self._end = None if not duration else time.monotonic() + duration
+        self.start()
+
+    def start(self):
+        self._stopped.clear()
+        if self._thread is None or not self._thread.is_alive():
+            self._thread = threading.Thread(target=self._run, name="pdu7318-periodic-%X" % (
+                self.messages[0].arbitration_id), daemon=True)
+            self._thread.start()
+
+    def stop(self):
+        self._stopped.set()
+        # A send of this task that is starting its ComPrimitive holds the
+        # bus's lock; once we hold it, the next one sees the flag.
+        with self._bus._cond:
+            self._bus._cond.notify_all()
+
+    def _run(self):
+        index = 0
+        due = time.monotonic()
+        while not self._stopped.is_set():
+            msg = self.messages[index]
+            try:
+                if not self._bus._send_frame(encode_frame(msg), self.period, self._stopped):
+                    break
+            except can.CanError as e:
+                if self._bus._closing or self._bus._lost is not None:
+                    break
+                log.warning("pdu7318 periodic 0x%X: %s", msg.arbitration_id, e)
+            index = (index + 1) % len(self.messages)
+            if self._end is not None and time.monotonic() >= self._end:
+                break
+            due += self.period
+            now = time.monotonic()
+            if due < now:
+                due = now  # late: the next one now, without catching up
+            if self._stopped.wait(due - now):
+                break

@@ -29,13 +29,15 @@ DATA_DIR = os.environ.get("PDU7318_DATA_DIR") or os.path.join(REPO, "data")
 class Sim:
     """One vcisim process with a scenario; port is the path to give PDU7318_PORTS."""
 
-    def __init__(self, tmp, scenario):
+    def __init__(self, tmp, scenario, args=()):
+        """scenario: a name in data/scenarios, or a path to a .json file;
+        args: further vcisim options (--trace writes the frames to log_path)."""
         self.port = os.path.join(tmp, "vci")
         self.log_path = os.path.join(tmp, "vcisim.out")
         self._log = open(self.log_path, "w")
+        path = scenario if scenario.endswith(".json") else os.path.join(DATA_DIR, "scenarios", scenario + ".json")
         self.proc = subprocess.Popen(
-            [os.path.join(BIN_DIR, "vcisim"), "--link", self.port, "--scenario",
-             os.path.join(DATA_DIR, "scenarios", scenario + ".json")],
+            [os.path.join(BIN_DIR, "vcisim"), "--link", self.port, "--scenario", path] + list(args),
             stdout=self._log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 10
         while not os.path.islink(self.port):
@@ -54,7 +56,7 @@ class Sim:
         self._log.close()
 
 
-def _environment(tmp, port):
+def environment(tmp, port):
     home = os.path.join(tmp, "home")
     os.makedirs(home, exist_ok=True)
     for name in ("MDF.xml", "config.ini", "PDUAPI_7318.ini"):
@@ -71,7 +73,7 @@ def sim_env(request, tmp_path_factory):
     scenario = getattr(request.module, "SCENARIO", "demo")
     tmp = str(tmp_path_factory.mktemp(scenario))
     sim = Sim(tmp, scenario)
-    env = _environment(tmp, sim.port)
+    env = environment(tmp, sim.port)
     saved = {k: os.environ.get(k) for k in env}
     os.environ.update(env)
     yield env

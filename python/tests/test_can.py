@@ -14,7 +14,8 @@ import pytest
 can = pytest.importorskip("can")
 
 from conftest import HERE, LIBRARY, entry_point_dir  # noqa: E402
-from pdu7318.can import decode_frame, encode_frame, parse_frame_text  # noqa: E402
+import pdu7318  # noqa: E402
+from pdu7318.can import can_error, decode_frame, encode_frame, next_window, parse_frame_text  # noqa: E402
 
 SCENARIO = "rawcan"
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -46,6 +47,36 @@ def test_listen_frame_text(text, wire):
     assert encode_frame(parse_frame_text(text)) == bytes.fromhex(wire)
 
 
+@pytest.mark.parametrize("frames_, seconds, window, ask", [
+    (0, 2.3, 0.25, 32),        # nothing came: the first window's size again
+    (1, 0.06, 0.25, 32),
+    (100, 0.15, 0.25, 250),    # 1000 frames/s over the 0.1 s before the 50 ms tail
+    (100, 0.15, 1.0, 1000),
+    (32, 0.082, 0.25, 250),
+    (3, 2.05, 0.25, 2),        # a slow bus: never below two
+    (5000, 0.06, 1.0, 20000),  # never above 20000
+    (10, 0.05, 0.25, 32),      # no time besides the tail: start over
+])
+def test_window_follows_the_bus_rate(frames_, seconds, window, ask):
+    assert next_window(frames_, seconds, window) == ask
+
+
+def test_errors_become_can_errors():
+    lost = pdu7318.VciLostError(0x106, "PDU_ERR_EVT_LOST_COMM_TO_VCI", call="PDUIoCtl")
+    cases = [  # error, python-can class, text, code
+        (lost, can.CanOperationError, "VCI lost: PDU_ERR_EVT_LOST_COMM_TO_VCI (0x106) in PDUIoCtl", 0x106),
+        (pdu7318.PduError("PDUConnect", 0x60), can.CanOperationError, "PDUConnect failed: PDU_ERR_INVALID_HANDLE (0x60)",
+         0x60),
+        (TimeoutError("late"), can.CanOperationError, "late", None),
+    ]
+    for error, cls, text, code in cases:
+        e = can_error(error)
+        assert type(e) is cls and e.error_code == code and e.__cause__ is error
+        assert str(e).startswith(text), str(e)
+    same = can.CanInitializationError("x")
+    assert can_error(same) is same
+
+
 def frames(bus, n, timeout=3.0):
     got = []
     deadline = time.monotonic() + timeout
@@ -69,48 +100,81 @@ def bus(sim_env):
 
 
 def test_send_and_recv(bus):
+    # A send waits for one answer: the ECU's, which recv() returns; no
+    # window is open without a listen frame, so nothing else comes.
     start = time.time()
     bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x02, 0x10, 0x03]))
-    got = frames(bus, 6)
-    assert [short(m) for m in got] == [("718", False, 8, "06 50 03 00 32 01 f4 aa")] + [
-        ("1A0", False, 8, w) for w in WHEEL]
-    assert all(start - 1 < m.timestamp < time.time() + 1 for m in got)
-    assert [m.timestamp for m in got] == sorted(m.timestamp for m in got)
-    bus.send(can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[1, 2, 3]))
-    got = frames(bus, 6)
-    assert [short(m) for m in got] == [("18DAF110", True, 3, "01 02 03")] + [("1A0", False, 8, w) for w in WHEEL]
-    assert bus.recv(0.3) is None  # the stream ended, and with it the ComPrimitive
+    got = frames(bus, 1)
+    assert [short(m) for m in got] == [("718", False, 8, "06 50 03 00 32 01 f4 aa")]
+    assert start - 1 < got[0].timestamp < time.time() + 1
+    bus.send(can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[1, 2, 3]), timeout=3.0)
+    assert [short(m) for m in frames(bus, 1)] == [("18DAF110", True, 3, "01 02 03")]
+    assert bus.recv(0.3) is None
 
 
-def test_notifier_with_listener(bus):
-    reader = can.BufferedReader()
-    notifier = can.Notifier(bus, [reader], timeout=0.1)
-    try:
-        bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x01, 0x3E]))
-        got = []
-        deadline = time.monotonic() + 3
-        while len(got) < 6 and time.monotonic() < deadline:
-            msg = reader.get_message(0.2)
-            if msg is not None:
-                got.append(msg)
-    finally:
-        notifier.stop()
-    assert [short(m) for m in got] == [("718", False, 8, "02 7e 00 aa aa aa aa aa")] + [
-        ("1A0", False, 8, w) for w in WHEEL]
+def test_listen_windows_carry_the_bus(sim_env):
+    with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E", listen_interval=0.2) as bus:
+        reader = can.BufferedReader()
+        notifier = can.Notifier(bus, [reader], timeout=0.1)
+        try:
+            got = []
+            deadline = time.monotonic() + 5
+            while len(got) < 12 and time.monotonic() < deadline:
+                msg = reader.get_message(0.2)
+                if msg is not None:
+                    got.append(msg)
+        finally:
+            notifier.stop()
+    # Two windows, each the answer to the listen frame and the five wheel frames.
+    window = [("718", False, 8, "02 7e 00 aa aa aa aa aa")] + [("1A0", False, 8, w) for w in WHEEL]
+    assert [short(m) for m in got] == window * 2
+    # Arrival times: ordered, and the quiet pause between the windows shows.
+    stamps = [m.timestamp for m in got]
+    assert stamps == sorted(stamps)
+    assert stamps[6] - stamps[5] >= 0.15
+
+
+def test_send_waits_for_its_turn_and_gives_up_at_the_timeout(sim_env):
+    with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
+        # 0x123 has no ECU: its SENDRECV holds the bus for the module's whole
+        # wait for an answer (2200 ms).
+        t0 = time.monotonic()
+        bus.send(can.Message(arbitration_id=0x123, is_extended_id=False, data=[1]), timeout=1.0)
+        assert time.monotonic() - t0 < 0.5  # handed over, not answered
+        with pytest.raises(can.CanOperationError, match="not sent within 0.300 s"):
+            bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x01, 0x3E]), timeout=0.3)
+        assert 0.28 < time.monotonic() - t0 < 1.0
+        # The refused frame never goes: after the wait only the next one is answered.
+        bus.send(can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[5]), timeout=4.0)
+        assert [short(m) for m in frames(bus, 2, timeout=1.0)] == [("18DAF110", True, 1, "05")]
 
 
 def test_shutdown_ends_cleanly(sim_env):
     with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E") as bus:
-        assert len(frames(bus, 8)) == 8
+        assert len(frames(bus, 6)) == 6
         api = bus._api
+        t0 = time.monotonic()
+    assert time.monotonic() - t0 < 2.0
     # Every item released, and the API destructed.
-    assert api.item_balance == 0 and api.items_taken > 8
+    assert api.item_balance == 0 and api.items_taken > 6
     with pytest.raises(can.CanOperationError, match="shut down"):
         bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[1]))
     # The next bus gets the link again: nothing was left behind.
     with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
         bus.send(can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[9]))
         assert short(frames(bus, 1)[0]) == ("18DAF110", True, 1, "09")
+
+
+def test_send_periodic_stops_at_once(bus):
+    task = bus.send_periodic(can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[7]), 0.02)
+    got = frames(bus, 5)
+    task.stop()
+    stopped = time.monotonic()
+    late = frames(bus, 5, timeout=0.5)
+    assert [short(m) for m in got] == [("18DAF110", True, 1, "07")] * 5
+    # At most the frame already handed over answers after stop().
+    assert len(late) <= 1, late
+    assert time.monotonic() - stopped < 1.0
 
 
 def test_can_logger_command(sim_env, tmp_path):
@@ -139,3 +203,18 @@ def test_can_logger_command(sim_env, tmp_path):
     assert text.count("ID: 01a0") >= 6, text
     assert "ID: 0718" in text and "02 7e 00 aa aa aa aa aa" in text
     assert p.returncode == 0, text
+
+
+def test_can_logger_without_listen_frame_refuses(sim_env, tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(HERE), entry_point_dir(str(tmp_path))]))
+    t0 = time.monotonic()
+    p = subprocess.run([sys.executable, "-m", "can.logger", "-i", "pdu7318", "-c", RAW, "--library=" + LIBRARY],
+                       env=env, capture_output=True, text=True, timeout=30)
+    assert p.returncode == 2
+    assert p.stdout == ""
+    assert p.stderr.splitlines() == [
+        "pdu7318: this bus cannot receive without transmitting: the D-PDU API receives only inside a "
+        "ComPrimitive, and a ComPrimitive sends its frame first. Nothing was sent. Name the frame the bus may "
+        "send to open each receive window with --listen=ID#DATA (e.g. --listen=7DF#00), if sending it is "
+        "acceptable on this bus"]
+    assert time.monotonic() - t0 < 10

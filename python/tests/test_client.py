@@ -45,6 +45,22 @@ def test_uds_session(api):
     assert api.item_balance == 0
 
 
+def test_request_forms_and_reprs(api):
+    assert repr(api) == "<pdu7318.Api %s, module 1, 0 links, events=callback>" % LIBRARY
+    with api.link(UDS, unique=ENGINE) as link:
+        assert repr(link) in ("<pdu7318.Link 1 %s, connected>" % UDS, "<pdu7318.Link 1 %s, PDU_CLLST_ONLINE>" % UDS)
+        assert repr(api).endswith("module 1, 1 link, events=callback>")
+        for request in ("22F190", "22 f1 90", [0x22, 0xF1, 0x90], bytearray(b"\x22\xf1\x90")):
+            (vin,) = link.send_recv(request)
+            assert vin.data == b"\x62\xf1\x90WDEMO7318SIM00042", request
+        prim = link.start(0x8004, "3E 00")
+        assert prim.wait(5.0)
+        assert repr(prim) == "<pdu7318.Primitive %d SENDRECV on link 1, finished, 1 result, 0 errors>" % prim.hcop
+        with pytest.raises(ValueError, match="not a hex request: '22F1G0'"):
+            link.send_recv("22F1G0")
+    assert repr(link) == "<pdu7318.Link None %s, closed>" % UDS
+
+
 def test_functional_request_gets_every_table_entry(api):
     unique = [{"CP_CanRespUSDTId": 0x7E8}, {"CP_CanRespUSDTId": 0x7E9}]
     with api.link(UDS, params={"CP_RequestAddrMode": 2}, unique=unique) as link:
@@ -200,6 +216,37 @@ def test_docs_uds_example_runs(sim_env):
     assert p.returncode == 0, p.stderr
     assert "62 f1 90 57 44 45 4d 4f" in p.stdout
     assert "WDEMO7318SIM00042" in p.stdout
+
+
+def test_debian_venv_with_system_site_packages(tmp_path):
+    """What docs/python.md gives for Debian 12 (pip refuses the system
+    interpreter there): a venv that sees Debian's python3-can, the package
+    installed into it from the source tree, offline."""
+    import shutil
+    if subprocess.run([sys.executable, "-m", "venv", "--help"], capture_output=True).returncode != 0:
+        pytest.skip("the venv module is missing for %s (Debian: python3-venv)" % sys.executable)
+    src = tmp_path / "src"
+    shutil.copytree(os.path.dirname(HERE), src, ignore=shutil.ignore_patterns("tests", "__pycache__", "build"))
+    venv = tmp_path / "venv"
+    p = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], capture_output=True,
+                       text=True, timeout=120)
+    if p.returncode != 0 or not (venv / "bin" / "pip").exists():
+        pytest.skip("no venv with pip here (Debian: python3-venv): " + p.stderr[-300:])
+    py = str(venv / "bin" / "python")
+    p = subprocess.run([py, "-m", "pip", "install", "-q", "--no-index", "--no-build-isolation", str(src)],
+                       capture_output=True, text=True, timeout=180)
+    assert p.returncode == 0, p.stderr
+    probe = ("import pdu7318, importlib.util, importlib.metadata as m\n"
+             "print(pdu7318.__file__)\n"
+             "print(importlib.util.find_spec('can') is not None)\n"
+             "print([e.value for e in m.entry_points(group='can.interface') if e.name == 'pdu7318'])\n")
+    p = subprocess.run([py, "-c", probe], capture_output=True, text=True, timeout=60, cwd=str(tmp_path))
+    assert p.returncode == 0, p.stderr
+    lines = p.stdout.splitlines()
+    assert lines[0].startswith(str(venv)) and lines[0].endswith(os.path.join("pdu7318", "__init__.py"))
+    # Debian's python3-can is seen from the venv when it is installed.
+    import importlib.util
+    assert lines[1:] == [str(importlib.util.find_spec("can") is not None), "['pdu7318.can:PduCanBus']"]
 
 
 def test_pip_installs_the_package_with_its_entry_point(tmp_path):

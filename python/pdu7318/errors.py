@@ -1,0 +1,112 @@
+"""The client's exceptions and the one place that turns a status code or the
+error items of a ComPrimitive into one of them.
+
+    PduError            an API function returned a failure status
+    PrimitiveError      a ComPrimitive ended with error items and no result
+    PrimitiveTimeout    a ComPrimitive did not finish within the wait given
+    VciLostError        the library reports the VCI as lost: both a PduError
+                        and a PrimitiveError, so either handler catches it
+    LibraryNotFoundError  the library file cannot be loaded (an OSError)
+    UnknownNameError    the module has no object of that short name
+"""
+
+from .names import status_name
+
+# The values the mapping looks at (stated here, not imported, so that the
+# mapping reads on its own).
+COMM_PC_TO_VCI_FAILED = 0x11  # T_PDU_ERROR: the call needed the VCI and could not reach it
+LOST_COMM_TO_VCI = 0x106  # error event: the port failed under a running ComPrimitive
+
+
+class PduError(Exception):
+    """An API function returned a failure status.
+
+    code: the T_PDU_ERROR value; name: its name ("PDU_ERR_INVALID_HANDLE");
+    call: the function that returned it."""
+
+    def __init__(self, call, code, detail=""):
+        self.call = call
+        self.code = code
+        self.name = status_name(code)
+        text = "%s failed: %s (0x%X)" % (call, self.name, code)
+        super().__init__(text + (": " + detail if detail else ""))
+
+
+class UnknownNameError(LookupError):
+    """The module has no object (resource, ComParam, I/O control) of this name."""
+
+
+class PrimitiveError(Exception):
+    """A ComPrimitive ended with error items and no result.
+
+    errors: the ErrorInfo records; code and name: those of the first."""
+
+    def __init__(self, primitive):
+        self.primitive = primitive
+        self.errors = list(primitive.errors)
+        first = self.errors[0]
+        self.code = first.code
+        self.name = first.name
+        super().__init__("ComPrimitive %d ended with %s (extra info %d)" % (primitive.hcop, first.name, first.extra))
+
+
+class PrimitiveTimeout(TimeoutError):
+    """A ComPrimitive did not finish within the wait given."""
+
+    def __init__(self, primitive, timeout):
+        self.primitive = primitive
+        super().__init__("ComPrimitive %d did not finish within %.3f s" % (primitive.hcop, timeout))
+
+
+class VciLostError(PduError, PrimitiveError):
+    """The VCI is gone (adapter pulled, port failed): the library ended a
+    ComPrimitive with PDU_ERR_EVT_LOST_COMM_TO_VCI (0x106), or a call that
+    needs the VCI answered PDU_ERR_COMM_PC_TO_VCI_FAILED (0x11) after the VCI
+    had answered on this Api.
+
+    call: the function for a status (None for an error item); primitive:
+    the ComPrimitive for an error item (None for a status); code and name:
+    the status or the error event. A new Api once the adapter is back."""
+
+    def __init__(self, code, name, call=None, primitive=None):
+        Exception.__init__(self, "VCI lost: %s (0x%X)%s" % (
+            name, code, " in " + call if call else " ending ComPrimitive %d" % primitive.hcop))
+        self.code = code
+        self.name = name
+        self.call = call
+        self.primitive = primitive
+        self.errors = list(primitive.errors) if primitive is not None else []
+
+
+class LibraryNotFoundError(OSError):
+    """The D-PDU API library cannot be loaded. looked: where the client
+    looked for it, in order; reason: the loader's message."""
+
+    def __init__(self, path, looked, reason):
+        self.path = path
+        self.looked = list(looked)
+        self.reason = reason
+        super().__init__(
+            "cannot load the D-PDU API library %s: %s. Looked at: %s. Set PDU_API_LIBRARY to the library file "
+            "(e.g. PDU_API_LIBRARY=/usr/lib/x86_64-linux-gnu/libpdu7318.so.1) or pass Api(library=PATH)"
+            % (path, reason, "; ".join(self.looked)))
+
+
+def status_error(call, code, vci_answered):
+    """The exception for a failure status of call. vci_answered: the VCI
+    answered earlier on this Api, so losing it now is a loss (a module that
+    never found a VCI answers the same code from the start)."""
+    if code == COMM_PC_TO_VCI_FAILED and vci_answered:
+        return VciLostError(code, status_name(code), call=call)
+    return PduError(call, code)
+
+
+def primitive_error(primitive):
+    """The exception for a ComPrimitive that ended with error items and no
+    result; None when it has none."""
+    if not primitive.errors:
+        return None
+    for e in primitive.errors:
+        if e.code == LOST_COMM_TO_VCI:
+            return VciLostError(e.code, e.name, primitive=primitive)
+    return PrimitiveError(primitive)
