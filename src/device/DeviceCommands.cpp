@@ -180,6 +180,7 @@ T_PDU_ERROR VciOpen(uint32_t* vciWord) {
       TransactResult::kAnswered)
     return kOpenNoAnswer;
   log::LogMain("ret = %d", answer.status);
+  GetDeviceLink()->DiscardVehicleData();
   platform::DebugOutput("Open OK");
   if (answer.status == 0 && vciWord != nullptr) *vciWord = ReadWord(buffer + 4);
   return answer.status;
@@ -313,6 +314,24 @@ T_PDU_ERROR VciModuleDisconnect(uint32_t hMod) {
   p.Word(hMod);
   return StatusOrCommFailed(VCI_CMD_MODULE_DISCONNECT, buffer, p, sizeof buffer,
                             kModuleDisconnectTimeoutMs);
+}
+
+void AbortVehicleDataWaits() {
+  if (DeviceLink* link = GetDeviceLink()) link->StopVehicleDataWaits();
+}
+
+void ResumeVehicleDataWaits() {
+  if (DeviceLink* link = GetDeviceLink()) link->ResumeVehicleDataWaits();
+}
+
+bool VehicleDataWaitsAborted() {
+  DeviceLink* link = GetDeviceLink();
+  return link != nullptr && link->VehicleDataStopped();
+}
+
+bool VciLost() {
+  DeviceLink* link = GetDeviceLink();
+  return link != nullptr && link->Lost();
 }
 
 uint32_t ReadVehicleData(uint32_t timeoutMs, uint32_t& recordLength) {

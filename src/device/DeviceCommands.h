@@ -83,6 +83,9 @@ TransactResult VciTransact(uint8_t command, uint8_t* buffer, uint32_t length, ui
 
 // 0x01, no payload. When the status is 0 and vciWord is not null, the
 // answer's second word is stored there. Logs "ret = %d" with the status.
+// On any answer the vehicle data received before it is dropped: it
+// belongs to an earlier session (a client that died mid-exchange) and must
+// not reach this session's ComPrimitives.
 T_PDU_ERROR VciOpen(uint32_t* vciWord = nullptr);
 
 // 0x02, one word 0. On an answer, runs g_DeviceLink->ClosePort() before
@@ -139,6 +142,21 @@ T_PDU_ERROR VciModuleConnect(uint32_t hMod);
 T_PDU_ERROR VciModuleDisconnect(uint32_t hMod);
 
 // ---- vehicle data -------------------------------------------------------------
+
+// ---- stopping and a lost VCI ------------------------------------------------
+
+// The engine's stop: every wait for vehicle data (ReadVehicleData) of the
+// module's link ends at once and so does every later one, until
+// ResumeVehicleDataWaits; command answers are still received. Called by the
+// module's owner when it stops (and starts) the engine thread; any thread.
+void AbortVehicleDataWaits();
+void ResumeVehicleDataWaits();
+// True while the module's vehicle-data waits are stopped (also during
+// teardown): an execution that sees it ends.
+bool VehicleDataWaitsAborted();
+// True when the module's VCI is lost (DeviceLink::MarkLost): every command
+// fails at once (0x11) and every wait for vehicle data ends at once.
+bool VciLost();
 
 // The record ReadVehicleData leaves in g_RxData (little-endian words):
 //

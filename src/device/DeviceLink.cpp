@@ -50,7 +50,46 @@ struct DeviceLink::ReceiveQueue {
   bool exitLine;            // "exit !=0" at a timeout with bytes received
 };
 
-DeviceLink::DeviceLink() : m_Port(MakeTransport()) { log::LogMain("--3"); }
+// The line as the link sees it: every call goes to the real Transport; a
+// fatal read (the adapter is gone) marks the VCI lost on the spot, from the
+// receive thread, so that waiting receive operations end at once instead
+// of running into their timeouts; a line opened again is no longer lost.
+class DeviceLink::WatchedTransport final : public Transport {
+ public:
+  WatchedTransport(std::unique_ptr<Transport> inner, DeviceLink& link) : inner_(std::move(inner)), link_(link) {}
+
+  OpenStatus Open(const std::string& path) override {
+    const OpenStatus status = inner_->Open(path);
+    if (status == OpenStatus::kOk) link_.m_dwLost.store(0);
+    return status;
+  }
+  bool Configure() override { return inner_->Configure(); }
+  LineStatus SetDtr(bool on) override { return inner_->SetDtr(on); }
+  LineStatus SetRts(bool on) override { return inner_->SetRts(on); }
+  LineStatus SetLowLatency() override { return inner_->SetLowLatency(); }
+  size_t Write(const uint8_t* data, size_t count, uint32_t timeoutMs) override {
+    return inner_->Write(data, count, timeoutMs);
+  }
+  ReadStatus Read(uint8_t* buf, size_t capacity, size_t& count, uint32_t timeoutMs) override {
+    const ReadStatus status = inner_->Read(buf, capacity, count, timeoutMs);
+    if (status == ReadStatus::kFatal) link_.MarkLost(inner_->LastErrorCall(), inner_->LastError());
+    return status;
+  }
+  void Cancel() override { inner_->Cancel(); }
+  void Close() override { inner_->Close(); }
+  bool IsOpen() const override { return inner_->IsOpen(); }
+  const std::string& Path() const override { return inner_->Path(); }
+  int LastError() const override { return inner_->LastError(); }
+  const char* LastErrorCall() const override { return inner_->LastErrorCall(); }
+
+ private:
+  std::unique_ptr<Transport> inner_;
+  DeviceLink& link_;
+};
+
+DeviceLink::DeviceLink() : m_Port(std::make_unique<WatchedTransport>(MakeTransport(), *this)) {
+  log::LogMain("--3");
+}
 
 DeviceLink::~DeviceLink() { ClosePort(); }
 
@@ -100,6 +139,10 @@ uint32_t DeviceLink::SendOnChannel(uint8_t channel, uint8_t command, const uint8
     }
   }
   if (!m_Port->IsOpen()) return 0;
+  if (m_dwLost.load() != 0) {
+    log::LogMain("frame not sent: the VCI is lost");
+    return 0;
+  }
 
   const size_t stuffedLen =
       StuffFrame(m_bySendFrame, frameLen, m_bySendStuffed, sizeof m_bySendStuffed);
@@ -115,6 +158,8 @@ uint32_t DeviceLink::SendOnChannel(uint8_t channel, uint8_t command, const uint8
   } else {
     platform::DebugOutput("usbSerial_write failed");
   }
+  // A VCI that does not take a frame is gone for this session.
+  MarkLost("write", m_Port->LastError());
   return 0;
 }
 
@@ -217,13 +262,48 @@ void DeviceLink::QueueSegment(const uint8_t* segment, uint32_t length, Arrived& 
   (carData ? arrived.carData : arrived.answer) = true;
 }
 
-void DeviceLink::AbortWaits() {
-  {
-    platform::MutexLock lock(m_RecvLock);
-    m_dwAborted.store(1);
-  }
+void DeviceLink::WakeReceivers() {
+  // The flag was stored before: taking the lock once orders it before any
+  // waiter's next look at its predicate, so the wake-up is not lost.
+  { platform::MutexLock lock(m_RecvLock); }
   m_AnswerArrived.notify_all();
   m_CarDataArrived.notify_all();
+}
+
+void DeviceLink::AbortWaits() {
+  m_dwAborted.store(1);
+  WakeReceivers();
+}
+
+void DeviceLink::StopVehicleDataWaits() {
+  m_dwCarDataStopped.store(1);
+  WakeReceivers();
+}
+
+void DeviceLink::ResumeVehicleDataWaits() { m_dwCarDataStopped.store(0); }
+
+bool DeviceLink::VehicleDataStopped() const {
+  return m_dwCarDataStopped.load() != 0 || m_dwAborted.load() != 0;
+}
+
+void DeviceLink::MarkLost(const char* call, int error) {
+  if (m_dwLost.exchange(1) != 0) return;
+  log::LogMain("VCI lost on %s: %s error %d", m_Port->Path().c_str(), call, error);
+  WakeReceivers();
+}
+
+bool DeviceLink::Interrupted(ReceiveKind kind) const {
+  if (m_dwAborted.load() != 0 || m_dwLost.load() != 0) return true;
+  return kind == ReceiveKind::kVehicleData && m_dwCarDataStopped.load() != 0;
+}
+
+uint32_t DeviceLink::DiscardVehicleData() {
+  platform::MutexLock lock(m_RecvLock);
+  const uint32_t dropped = m_dwCarDataLen + m_dwCarDataCarryLen;
+  m_dwCarDataLen = 0;
+  m_dwCarDataCarryLen = 0;
+  if (dropped != 0) log::LogMain("stale vehicle data dropped at OPEN: %u bytes", dropped);
+  return dropped;
 }
 
 void DeviceLink::AbandonOnProcessExit() {
@@ -251,7 +331,7 @@ uint32_t DeviceLink::ReceiveProbeAnswer(uint8_t* out, uint32_t capacity) {
 
 uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
                              uint32_t timeoutMs) {
-  if (!m_Port->IsOpen() || m_dwAborted.load() != 0) return 0;
+  if (!m_Port->IsOpen() || Interrupted(kind)) return 0;
   const ReceiveQueue q = [&]() -> ReceiveQueue {
     switch (kind) {
       case ReceiveKind::kVehicleData:
@@ -302,9 +382,9 @@ uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
       const bool more = elapsed >= timeoutMs
                             ? *q.queueLen > 0
                             : lock.WaitFor(*q.arrived, timeoutMs - elapsed, [&]() PDU_NO_THREAD_SAFETY_ANALYSIS {
-                                return *q.queueLen > 0 || m_dwAborted.load() != 0;
+                                return *q.queueLen > 0 || Interrupted(kind);
                               });
-      if (!more || m_dwAborted.load() != 0) break;
+      if (!more || Interrupted(kind)) break;
       continue;
     }
 

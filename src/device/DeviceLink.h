@@ -136,6 +136,29 @@ class DeviceLink {
   // at once (nothing received), and so does every later one, until the
   // port is opened again.
   void AbortWaits();
+
+  // The engine is stopping (PDUDestruct, a new PDUConstruct): a wait for
+  // vehicle data returns at once, and so does every later one, until
+  // ResumeVehicleDataWaits. Command answers are still received (CLOSE
+  // needs its answer). On a bus that never falls quiet this is what ends a
+  // listening ComPrimitive.
+  void StopVehicleDataWaits();
+  void ResumeVehicleDataWaits();
+  // True after StopVehicleDataWaits or AbortWaits.
+  bool VehicleDataStopped() const;
+
+  // The VCI is gone: a read found the adapter removed (hang-up, EIO,
+  // ENXIO, ENODEV) or a frame could not be written. Logs "VCI lost on
+  // PORT: CALL error N" once, wakes every waiting receive operation; from
+  // now on every receive returns at once and nothing is written, until a
+  // port is opened again (a new PDUConstruct).
+  void MarkLost(const char* call, int error);
+  bool Lost() const { return m_dwLost.load() != 0; }
+
+  // A new session (the VCI answered OPEN): drops every vehicle-data frame
+  // received before, also from a client of the VCI that died without
+  // CLOSE. Returns the bytes dropped (logged when not 0).
+  uint32_t DiscardVehicleData();
   // Windows process exit, where the OS has already ended the receive
   // thread: its object is given up without a join (see ModuleState).
   void AbandonOnProcessExit();
@@ -150,6 +173,13 @@ class DeviceLink {
 
   uint32_t SendOnChannel(uint8_t channel, uint8_t command, const uint8_t* data, uint32_t length);
   uint32_t Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity, uint32_t timeoutMs);
+  // True when a receive operation of this kind must not wait (any more).
+  bool Interrupted(ReceiveKind kind) const;
+  // Wakes every waiting receive operation (the flags they check changed).
+  void WakeReceivers();
+  // The Transport, wrapped so that a read that finds the adapter gone
+  // marks the VCI lost, and opening again clears that.
+  class WatchedTransport;
   bool Probe();
   void ReadThread();
   // Which queues got frames during one OnReceive.
@@ -173,6 +203,10 @@ class DeviceLink {
   std::atomic<uint32_t> m_dwKeepGoing{1};
   // Set by AbortWaits, cleared by OpenPortPath.
   std::atomic<uint32_t> m_dwAborted{0};
+  // Set by StopVehicleDataWaits, cleared by ResumeVehicleDataWaits.
+  std::atomic<uint32_t> m_dwCarDataStopped{0};
+  // Set by MarkLost, cleared when the line is opened again.
+  std::atomic<uint32_t> m_dwLost{0};
 
   platform::Mutex m_RecvLock;
   std::condition_variable m_AnswerArrived;   // answer queue got bytes

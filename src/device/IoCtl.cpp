@@ -110,6 +110,9 @@ T_PDU_ERROR IoCtlExecute(uint32_t hMod, uint32_t hCLL, std::string_view controlN
   if (pOutputData == nullptr) return PDU_ERR_INVALID_PARAMETERS;
   PDU_DATA_ITEM* item = NewReadingItem();
   *pOutputData = item;
+  // A VCI that is gone is not asked, nor stood in for by the substitute
+  // values: the application must learn that its interface has left.
+  if (VciLost()) return PDU_ERR_COMM_PC_TO_VCI_FAILED;
   return action == IoCtlAction::kReadVbatt ? ReadVbatt(hMod, hCLL, item, copIdle)
                                            : ReadIgnition(hMod, hCLL, item, copIdle);
 }

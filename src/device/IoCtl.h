@@ -28,8 +28,10 @@ namespace pdu::device {
 // PDU_DATA_ITEM (PDU_IT_IO_UNUM32, pData = new uint32_t[1], released by the
 // engine's DestroyItem) is stored in *pOutputData before the VCI is asked,
 // so the caller gets it also when the reading fails (value 0,
-// PDU_ERR_FCT_FAILED: no DeviceLink, not sent, no answer). A reading with a
-// null pOutputData answers PDU_ERR_INVALID_PARAMETERS and sends nothing.
+// PDU_ERR_FCT_FAILED: no DeviceLink, not sent, no answer). A lost VCI
+// (DeviceLink::MarkLost) answers PDU_ERR_COMM_PC_TO_VCI_FAILED at once,
+// also while the engine is busy. A reading with a null pOutputData answers
+// PDU_ERR_INVALID_PARAMETERS and sends nothing.
 // Runs on the caller's thread under the ApiLock.
 T_PDU_ERROR IoCtlExecute(uint32_t hMod, uint32_t hCLL, std::string_view controlName,
                          PDU_DATA_ITEM** pOutputData, uint32_t copIdle);

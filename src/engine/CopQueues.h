@@ -62,6 +62,7 @@ struct CopEvent {
   uint32_t EventKind = 0;  // kEventKindComPrimitive or kEventKindLinkStatus
   uint32_t CllStatus = 0;  // link-status events
   uint32_t IsError = 0;    // 1 on the IDLE event of a failed exchange
+  uint32_t ErrorCode = 0;  // its T_PDU_ERR_EVT; 0: PDU_ERR_EVT_RX_TIMEOUT
   void* CoPTag = nullptr;
 };
 

@@ -112,7 +112,9 @@ int BuildResultItem(CopEvent& event, PDU_EVENT_ITEM** item) {
 }
 
 int BuildErrorItem(const CopEvent& event, PDU_EVENT_ITEM** item) {
-  auto* error = new PDU_ERROR_DATA{PDU_ERR_EVT_RX_TIMEOUT, 24};
+  // A lost VCI carries its own code and no extra information.
+  auto* error = event.ErrorCode != 0 ? new PDU_ERROR_DATA{event.ErrorCode, 0}
+                                     : new PDU_ERROR_DATA{PDU_ERR_EVT_RX_TIMEOUT, 24};
   *item = NewEventItem(PDU_IT_ERROR, event.Cop, event.CoPTag, 0, error);
   LogItemHead(**item);
   log::LogMain("\t\t\tErrorCode = %d", static_cast<int>(error->ErrorCodeId));

@@ -6,6 +6,18 @@
 // application. The ApiLock is taken only around sending the request and
 // around appending an event, never during the wait for vehicle data, so the
 // application's calls go on while a ComPrimitive waits.
+//
+// Two things end an execution besides its answers and timeouts, each with
+// one main-log line that says so:
+//   - the module stops (PDUDestruct, a new PDUConstruct, process exit):
+//     the wait for vehicle data ends at once and a SENDRECV loop ends at
+//     its next pass, so that a listening ComPrimitive on a bus that never
+//     falls quiet does not keep PDUDestruct waiting; it ends with FINISHED
+//     and no error item;
+//   - the VCI is lost (the adapter is gone, a write failed): the execution
+//     ends at once with an error item PDU_ERR_EVT_LOST_COMM_TO_VCI, the
+//     link goes offline (a link-status event, once), then FINISHED; every
+//     later execution ends the same way without waiting.
 #include <cstring>
 
 #include "device/DeviceLink.h"
@@ -36,7 +48,7 @@ constexpr uint32_t kNextResponseWaitMs = 20;
 int Int(uint32_t v) { return static_cast<int>(v); }
 
 void Post(const CopJob& job, uint32_t status, uint32_t isError = 0, PDU_RESULT_DATA* result = nullptr,
-          uint32_t eventKind = kEventKindComPrimitive, uint32_t cllStatus = 0) {
+          uint32_t eventKind = kEventKindComPrimitive, uint32_t cllStatus = 0, uint32_t errorCode = 0) {
   CopEvent ev;
   ev.hMod = job.hMod;
   ev.hCLL = job.hCLL;
@@ -47,6 +59,7 @@ void Post(const CopJob& job, uint32_t status, uint32_t isError = 0, PDU_RESULT_D
   ev.IsError = isError;
   ev.EventKind = eventKind;
   ev.CllStatus = cllStatus;
+  ev.ErrorCode = errorCode;
   if (result != nullptr) {
     ev.pResultData = result;
     ev.result_len = result->NumDataBytes;
@@ -61,6 +74,40 @@ void PostResult(const CopJob& job) {
   auto* copy = new PDU_RESULT_DATA{};
   CopyResultData(*copy);
   Post(job, PDU_COPST_FINISHED, 0, copy);
+}
+
+// Why an execution got no vehicle data, when it is not its own timeout.
+enum class EndCause { kTimeout, kStopping, kVciLost };
+
+EndCause WhyNoData() {
+  if (device::VciLost()) return EndCause::kVciLost;
+  if (device::VehicleDataWaitsAborted()) return EndCause::kStopping;
+  return EndCause::kTimeout;
+}
+
+// The end of an execution for a lost VCI: the error item, the link offline.
+void PostVciLost(const CopJob& job, protocol::ZPDUProtocolHandling* handler) {
+  Post(job, PDU_COPST_IDLE, 1, nullptr, kEventKindComPrimitive, 0, PDU_ERR_EVT_LOST_COMM_TO_VCI);
+  if (handler != nullptr && handler->CllStatus.exchange(PDU_CLLST_OFFLINE) != PDU_CLLST_OFFLINE) {
+    Post(job, 0, 0, nullptr, kEventKindLinkStatus, PDU_CLLST_OFFLINE);
+  }
+}
+
+// Logs why the execution ends without its answer and posts what that
+// cause calls for; false for a plain timeout (the caller's own handling).
+bool EndWithoutData(const CopJob& job, protocol::ZPDUProtocolHandling* handler) {
+  switch (WhyNoData()) {
+    case EndCause::kVciLost:
+      log::LogMain("cop = %d ends: the VCI is lost", Int(job.hCoP));
+      PostVciLost(job, handler);
+      return true;
+    case EndCause::kStopping:
+      log::LogMain("cop = %d ends: the module is stopping", Int(job.hCoP));
+      return true;
+    case EndCause::kTimeout:
+    default:
+      return false;
+  }
 }
 
 // Handling one answer: a fresh record becomes g_ResultData and the handler
@@ -127,7 +174,7 @@ void StartOrStop(const CopJob& job, bool start) {
       Post(job, 0, 0, nullptr, kEventKindLinkStatus, PDU_CLLST_COMM_STARTED);
     }
     if (Module().g_ResultData->NumDataBytes != 0) PostResult(job);
-  } else {
+  } else if (!EndWithoutData(job, handler)) {
     Post(job, PDU_COPST_IDLE, 1);
   }
   Post(job, PDU_COPST_FINISHED);
@@ -177,6 +224,9 @@ void pduDoCopSendrecv(const CopJob& job) {
   CallbackThread();
 
   for (;;) {
+    // Each pass looks whether the module stops or the VCI went away: on a
+    // busy bus the loop below would otherwise never run out of answers.
+    if (WhyNoData() != EndCause::kTimeout && EndWithoutData(job, handler)) break;
     Module().g_CopIdle.store(0);
     if (send) SendCop(job, request, job.CoPDataSize + 4, true);
     uint32_t length = 0;
@@ -184,7 +234,7 @@ void pduDoCopSendrecv(const CopJob& job) {
     Module().g_CopIdle.store(1);
     log::LogMain("time = %d", Int(platform::ClockTicks()));
     if (status != 0 || length == 0) {
-      if (send) Post(job, PDU_COPST_IDLE, 1);
+      if (!EndWithoutData(job, handler) && send) Post(job, PDU_COPST_IDLE, 1);
       break;
     }
     uint32_t flags = 0;
@@ -212,10 +262,5 @@ void pduDoCopSendrecv(const CopJob& job) {
   CallbackThread();
   Module().g_CopIdle.store(1);
 }
-
-}  // namespace pdu::engine
-
-namespace pdu::engine {
-
 
 }  // namespace pdu::engine

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "device/DeviceCommands.h"
 #include "device/DeviceLink.h"
 #include "engine/EngineThread.h"
 #include "engine/EventItems.h"
@@ -120,6 +121,7 @@ bool ModuleState::EngineThreadRunning() const { return m_EngineInLoop.load() != 
 
 void ModuleState::StartEngineThread() {
   StopEngineThread();
+  device::ResumeVehicleDataWaits();
   g_ThreadRun.store(1);
   m_EngineInLoop.store(1);
   hPDUEventQueueThread = std::thread([this] { PduEventQueueThread(); });
@@ -129,6 +131,7 @@ void ModuleState::StartEngineThread() {
 void ModuleState::StopEngineThread() {
   g_QueueRun.store(0);
   g_ThreadRun.store(0);
+  device::AbortVehicleDataWaits();  // a ComPrimitive on a busy bus ends at its next pass
   WakeEngine();
   if (!hPDUEventQueueThread.joinable()) return;
   if (hPDUEventQueueThread.get_id() == std::this_thread::get_id()) {

@@ -92,3 +92,14 @@ foreach(case decode-log-sessions trace scan monitor)
                    --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})
   set_tests_properties(e2e.pdutool-${case} PROPERTIES LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77)
 endforeach()
+
+# A live bus and a VCI that goes away (tests/tools/livebus_e2e.py: the
+# library through a ctypes client against vcisim with busy-bus.json).
+if(PDU7318_SANITIZE STREQUAL "")
+  foreach(case destruct exit count killed unplug)
+    add_test(NAME e2e.livebus-${case}
+             COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/livebus_e2e.py
+                     --bin ${CMAKE_BINARY_DIR}/bin --lib $<TARGET_FILE:pdu7318> --data ${PROJECT_SOURCE_DIR}/data ${case})
+    set_tests_properties(e2e.livebus-${case} PROPERTIES LABELS e2e TIMEOUT 120)
+  endforeach()
+endif()

@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""The library on a live bus and on a VCI that goes away, end to end.
+
+    livebus_e2e.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data CASE
+
+vcisim runs data/scenarios/busy-bus.json (a frame every 1 ms, one every
+10 ms, a burst every 100 ms on the raw CAN resource, a UDS engine ECU); a
+small ctypes client (this file run with --child) drives the library in a
+child process. Cases:
+
+  destruct   a SENDRECV listening without limit on the raw CAN resource:
+             PDUDestruct returns within the CLOSE wait (1000 ms) + 100 ms
+             and the VCI saw CLOSE
+  exit       the same, but the client returns from main without
+             PDUDestruct: the process ends within 2 s
+  count      a SENDRECV listening for 300 frames: it ends by itself, and
+             the client got exactly the frames the VCI sent (its trace),
+             each source's counter without a gap
+  killed     a client is killed (SIGKILL) while the engine ECU answers
+             "response pending"; the next client gets the right answers
+  unplug     vcisim --unplug-after pulls the adapter: the next request ends
+             in under 100 ms with the lost-VCI error (0x106), PDUIoCtl
+             answers 0x11, PDUDestruct returns
+"""
+import argparse
+import ctypes as C
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+RAW = "RSC_ISO_11898_RAW_6_14"
+UDS = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
+CLOSE_WAIT_MS = 1000
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+# ---- the client (child process) ---------------------------------------------
+
+class Flag(C.Structure):
+    _fields_ = [("NumFlagBytes", C.c_uint32), ("pFlagData", C.POINTER(C.c_uint8))]
+
+
+class CopCtrl(C.Structure):
+    _fields_ = [("Time", C.c_uint32), ("NumSendCycles", C.c_int32), ("NumReceiveCycles", C.c_int32),
+                ("TempParamUpdate", C.c_uint32), ("TxFlag", Flag), ("NumPossibleExpectedResponses", C.c_uint32),
+                ("pExpectedResponseArray", C.c_void_p)]
+
+
+class Result(C.Structure):
+    _fields_ = [("RxFlag", Flag), ("UniqueRespIdentifier", C.c_uint32), ("AcceptanceId", C.c_uint32),
+                ("TimestampFlags", Flag), ("TxMsgDoneTimestamp", C.c_uint32), ("StartMsgTimestamp", C.c_uint32),
+                ("pExtraInfo", C.c_void_p), ("NumDataBytes", C.c_uint32), ("pDataBytes", C.POINTER(C.c_uint8))]
+
+
+class EventItem(C.Structure):
+    _fields_ = [("ItemType", C.c_uint32), ("hCop", C.c_uint32), ("pCoPTag", C.c_void_p), ("Timestamp", C.c_uint32),
+                ("pData", C.c_void_p)]
+
+
+CALLBACK = C.CFUNCTYPE(None, C.c_uint32, C.c_uint32, C.c_uint32, C.c_void_p, C.c_void_p)
+
+
+class Client:
+    """Polls for its items. A callback is registered all the same: without
+    one the library drops an event of the link whenever it would call
+    back (the FINISHED of a ComPrimitive whose results were polled)."""
+
+    def __init__(self, lib):
+        self.lib = C.CDLL(lib)
+        assert self.lib.PDUConstruct(None, None) == 0
+        self.items = []
+
+    def obj(self, kind, name):
+        out = C.c_uint32()
+        assert self.lib.PDUGetObjectId(kind, name.encode(), C.byref(out)) == 0, name
+        return out.value
+
+    def link(self, resource):
+        h = C.c_uint32()
+        assert self.lib.PDUCreateComLogicalLink(1, None, self.obj(0x8026, resource), None, C.byref(h), None) == 0
+        self.callback = CALLBACK(lambda *args: None)
+        assert self.lib.PDURegisterEventCallback(1, h.value, self.callback) == 0
+        assert self.lib.PDUConnect(1, h.value) == 0
+        self.h = h.value
+        return h.value
+
+    def start(self, cop_type, data, cycles=1):
+        ctrl = CopCtrl(NumSendCycles=1, NumReceiveCycles=cycles)
+        buf = (C.c_uint8 * len(data))(*data)
+        hcop = C.c_uint32()
+        assert self.lib.PDUStartComPrimitive(1, self.h, cop_type, len(data), buf, C.byref(ctrl), None,
+                                             C.byref(hcop)) == 0
+        return hcop.value
+
+    def poll(self):
+        ev = C.POINTER(EventItem)()
+        while self.lib.PDUGetEventItem(1, self.h, C.byref(ev)) == 0:
+            it = ev.contents
+            item = {"type": it.ItemType, "hcop": it.hCop}
+            if it.ItemType == 0x1301:
+                item["status"] = C.cast(it.pData, C.POINTER(C.c_uint32))[0]
+            elif it.ItemType == 0x1302:
+                item["error"] = C.cast(it.pData, C.POINTER(C.c_uint32))[0]
+            elif it.ItemType == 0x1300:
+                r = C.cast(it.pData, C.POINTER(Result)).contents
+                item["data"] = bytes(r.pDataBytes[:r.NumDataBytes]).hex(" ").upper()
+            self.items.append(item)
+            self.lib.PDUDestroyItem(ev)
+
+    def wait_finished(self, hcop, seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            self.poll()
+            if any(i.get("status") == 0x8012 and i["hcop"] == hcop for i in self.items):
+                return True
+            time.sleep(0.002)
+        return False
+
+    def of(self, hcop):
+        return [i for i in self.items if i["hcop"] == hcop]
+
+    def vbatt(self):
+        out = C.c_void_p()
+        rc = self.lib.PDUIoCtl(1, 0xFFFFFFFF, self.obj(0x8023, "PDU_IOCTL_READ_VBATT"), None, C.byref(out))
+        if out:
+            self.lib.PDUDestroyItem(out)
+        return rc
+
+
+def emit(obj):
+    print(json.dumps(obj), flush=True)
+
+
+def child(mode, lib):
+    c = Client(lib)
+    if mode in ("destruct", "exit"):
+        c.link(RAW)
+        hcop = c.start(0x8004, bytes.fromhex("10 07 00 00 02 10 03"), -1)
+        end = time.monotonic() + 1.0
+        while time.monotonic() < end:
+            c.poll()
+            time.sleep(0.005)
+        results = sum(1 for i in c.of(hcop) if i["type"] == 0x1300)
+        if mode == "exit":
+            emit({"results": results, "exit_at": time.clock_gettime_ns(time.CLOCK_MONOTONIC)})
+            return 0
+        began = time.monotonic()
+        rc = c.lib.PDUDestruct()
+        emit({"results": results, "destruct": rc, "ms": round((time.monotonic() - began) * 1000)})
+        return 0
+    if mode == "count":
+        c.link(RAW)
+        hcop = c.start(0x8004, bytes.fromhex("10 07 00 00 02 10 03"), 300)
+        ok = c.wait_finished(hcop, 10)
+        emit({"finished": ok, "results": [i["data"] for i in c.of(hcop) if i["type"] == 0x1300],
+              "errors": [i for i in c.of(hcop) if i["type"] == 0x1302]})
+        c.lib.PDUDestruct()
+        return 0
+    if mode == "pending":
+        c.link(UDS)
+        c.start(0x8004, bytes.fromhex("31 01 02 03"))
+        emit({"started": True})
+        time.sleep(30)  # killed meanwhile
+        return 1
+    if mode == "session":
+        c.link(UDS)
+        out = {}
+        for req in ("3E 00", "22 F1 90"):
+            hcop = c.start(0x8004, bytes.fromhex(req))
+            out[req] = {"finished": c.wait_finished(hcop, 10), "items": c.of(hcop)}
+        c.lib.PDUDestruct()
+        emit(out)
+        return 0
+    if mode == "unplug":
+        c.link(UDS)
+        first = c.start(0x8004, bytes.fromhex("3E 00"))
+        c.wait_finished(first, 5)
+        time.sleep(0.3)  # the adapter is pulled meanwhile
+        began = time.monotonic()
+        second = c.start(0x8004, bytes.fromhex("3E 00"))
+        ok = c.wait_finished(second, 5)
+        took = round((time.monotonic() - began) * 1000)
+        emit({"finished": ok, "ms": took, "items": c.of(second), "ioctl": c.vbatt(), "destruct": c.lib.PDUDestruct()})
+        return 0
+    return 2
+
+
+# ---- the cases (parent) -----------------------------------------------------
+
+class Run:
+    def __init__(self, args, flags=()):
+        self.args = args
+        self.tmp = tempfile.mkdtemp(prefix="pdu7318-livebus-")
+        self.home = os.path.join(self.tmp, "home")
+        os.makedirs(self.home)
+        for f in ("MDF.xml", "config.ini", "PDUAPI_7318.ini"):
+            shutil.copy(os.path.join(args.data, f), self.home)
+        self.link = os.path.join(self.tmp, "vci")
+        self.trace = os.path.join(self.tmp, "trace.txt")
+        self.sim = subprocess.Popen([os.path.join(args.bin, "vcisim"), "--link", self.link, "--trace", "--scenario",
+                                     os.path.join(args.data, "scenarios", "busy-bus.json")] + list(flags),
+                                    stdout=open(self.trace, "w"), stderr=subprocess.STDOUT)
+        end = time.monotonic() + 10
+        while not os.path.islink(self.link):
+            check(self.sim.poll() is None and time.monotonic() < end, "vcisim did not come up")
+            time.sleep(0.01)
+        self.env = dict(os.environ, PDU7318_HOME=self.home, PDU7318_PORTS=self.link,
+                        PDU7318_LOG_PATH=os.path.join(self.tmp, "logs") + "/")
+
+    def client(self, mode, timeout=30):
+        cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.args.lib]
+        try:
+            p = subprocess.run(cmd, env=self.env, capture_output=True, text=True, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("the %s client hung" % mode)
+        ended = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+        check(p.returncode == 0, "%s client: exit %d\n%s%s" % (mode, p.returncode, p.stdout, p.stderr[-2000:]))
+        return json.loads(p.stdout.strip().splitlines()[-1]), ended
+
+    def spawn(self, mode):
+        cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.args.lib]
+        return subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def trace_text(self):
+        with open(self.trace) as f:
+            return f.read()
+
+    def close(self):
+        if self.sim.poll() is None:
+            self.sim.send_signal(signal.SIGTERM)
+            try:
+                self.sim.wait(5)
+            except subprocess.TimeoutExpired:
+                self.sim.kill()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def case_destruct(run):
+    out, _ = run.client("destruct")
+    check(out["results"] > 200, "frames received in a second: %d" % out["results"])
+    check(out["destruct"] == 0, "PDUDestruct: 0x%X" % out["destruct"])
+    check(out["ms"] <= CLOSE_WAIT_MS + 100, "PDUDestruct took %d ms" % out["ms"])
+    time.sleep(0.2)
+    check(re.search(r"PC->VCI .* CLOSE", run.trace_text()), "no CLOSE reached the VCI")
+    return "%d frames in 1 s, PDUDestruct %d ms" % (out["results"], out["ms"])
+
+
+def case_exit(run):
+    out, ended = run.client("exit")
+    took = (ended - out["exit_at"]) / 1e6
+    check(took < 2000, "the exit took %.0f ms" % took)
+    return "%d frames, exit %.0f ms" % (out["results"], took)
+
+
+def case_count(run):
+    out, _ = run.client("count")
+    check(out["finished"] and not out["errors"], "the listening SENDRECV did not end cleanly: %s" % out)
+    trace = run.trace_text()
+    cop = trace.rfind("PC->VCI")  # the frames after the listening COP (CLOSE comes after them)
+    cops = [m.start() for m in re.finditer(r"PC->VCI .* COP", trace)]
+    check(cops, "no COP in the trace")
+    sent = [l for l in trace[cops[-1]:cop].splitlines() if "VCI->PC" in l and "VEHICLE_DATA" in l]
+    check(len(out["results"]) == len(sent) == 300,
+          "results %d, frames in the trace %d, wanted 300" % (len(out["results"]), len(sent)))
+    fast = [int(r.split()[-1], 16) for r in out["results"] if r.startswith("C1 00 00 00")]
+    check(len(fast) > 100, "the 1 ms frames: %d" % len(fast))
+    gaps = [(a, b) for a, b in zip(fast, fast[1:]) if (a + 1) % 256 != b]
+    check(not gaps, "the 1 ms source's counter has gaps: %s" % gaps[:5])
+    return "%d frames, as in the trace, counters without gaps" % len(sent)
+
+
+def case_killed(run):
+    p = run.spawn("pending")
+    line = p.stdout.readline()
+    check("started" in line, "the first client did not start: %s %s" % (line, p.stderr.read() if p.poll() else ""))
+    time.sleep(0.3)  # the ECU has answered 7F 31 78 and goes on doing so
+    p.send_signal(signal.SIGKILL)
+    p.wait()
+    out, _ = run.client("session")
+    want = {"3E 00": "7E 00", "22 F1 90": "62 F1 90 " + "WBUSYBUS7318LIVE1".encode().hex(" ").upper()}
+    for req, answer in want.items():
+        got = out[req]
+        check(got["finished"], "%s did not finish" % req)
+        results = [i["data"] for i in got["items"] if i["type"] == 0x1300]
+        errors = [i for i in got["items"] if i["type"] == 0x1302]
+        check(results == [answer] and not errors, "%s: results %s errors %s" % (req, results, errors))
+    return "the next session got 7E 00 and the VIN"
+
+
+def case_unplug(run):
+    out, _ = run.client("unplug")
+    check(out["finished"], "the request after the unplug did not finish")
+    check(out["ms"] < 100, "it took %d ms" % out["ms"])
+    errors = [i["error"] for i in out["items"] if i["type"] == 0x1302]
+    check(errors == [0x106], "error items %s" % errors)
+    check(out["ioctl"] == 0x11, "PDUIoCtl: 0x%X" % out["ioctl"])
+    check(out["destruct"] == 0, "PDUDestruct: 0x%X" % out["destruct"])
+    return "ended in %d ms with 0x106, PDUIoCtl 0x11" % out["ms"]
+
+
+# PROBE, OPEN, SET_LINK_RESOURCE, 24 SET_LINK_PARAM, CONNECT_LINK, then the
+# first request's COP: the adapter goes 50 ms after answering that.
+CASES = {"destruct": (case_destruct, ()), "exit": (case_exit, ()), "count": (case_count, ()),
+         "killed": (case_killed, ()), "unplug": (case_unplug, ("--unplug-after", "29"))}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin")
+    ap.add_argument("--lib", required=True)
+    ap.add_argument("--data")
+    ap.add_argument("--child")
+    ap.add_argument("case", nargs="?", choices=sorted(CASES))
+    a = ap.parse_args()
+    if a.child:
+        return child(a.child, a.lib)
+    fn, flags = CASES[a.case]
+    run = Run(a, flags)
+    try:
+        text = fn(run)
+    except Failure as e:
+        print("FAILED %s: %s" % (a.case, e))
+        print("vcisim trace (tail):\n" + run.trace_text()[-3000:])
+        print("0 passed, 1 failed")
+        return 1
+    finally:
+        run.close()
+    print("ok %s: %s" % (a.case, text))
+    print("1 passed, 0 failed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
