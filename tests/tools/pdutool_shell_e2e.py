@@ -93,6 +93,7 @@ def case_shell_ctrl_c(ctx):
         t.wait_for("pdu>", "the prompt back", seconds=3, count=prompts + 1)
         took = time.monotonic() - start
         check("cancelled (Ctrl-C)" in t.screen(), "the wait cancelled")
+        print("Ctrl-C: back at the prompt after %.0f ms (tmux polling included)" % (took * 1000))
         check(took < 0.2, "back at the prompt after %.0f ms (at most 200)" % (took * 1000))
         # The same link, no new STARTCOMM: the answer of the next request
         # (queued behind the abandoned one in the library).
@@ -194,6 +195,31 @@ def case_vci_lost(ctx):
     check("battery voltage: 12600 mV" in p.stdout, "the first reading:\n" + p.stdout)
     check(p.stderr.count("pdutool: VCI lost on %s (" % sim.link) == 1, "VCI lost, once:\n" + p.stderr)
     check(p.returncode != 0, "a failed run: %d" % p.returncode)
+
+    # Pulled while a request runs: the library's error item of a lost VCI
+    # ends it at once, and pdutool names the port. The adapter goes away
+    # right after the first SENDRECV reached it (its frame number read from
+    # a good run's trace).
+    script = os.path.join(ctx.tmp, "send.pdu")
+    with open(script, "w") as f:
+        f.write("link %s --resp-id 0x7E8\nconnect\nstart\nsend 3E 00\nsend 3E 00\n" % RESOURCE)
+    sim = Sim(ctx)
+    try:
+        tool(ctx, ["run", script], sim.link)
+    finally:
+        sim.stop()
+    sent = [x for x in sim.output().splitlines() if "PC->VCI" in x]
+    first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
+    sim = Sim(ctx, flags=["--unplug-after", str(first)])
+    try:
+        start = time.monotonic()
+        p = tool(ctx, ["run", script], sim.link)
+        took = time.monotonic() - start
+    finally:
+        sim.stop()
+    check(p.stderr.count("pdutool: VCI lost on %s (the port failed)" % sim.link) == 1, "VCI lost, once:\n" + p.stderr)
+    check("ERROR   PDU_ERR_EVT_LOST_COMM_TO_VCI" in p.stdout, "the error item:\n" + p.stdout)
+    check(p.returncode == 1 and took < 10, "ends at once: exit %d after %.1f s" % (p.returncode, took))
 
 
 CASES = {

@@ -215,7 +215,7 @@ int RunScan(Client& client, json& doc, const ScanOptions& options) {
   client.SetQuiet(false);
   client.Close();
   const json& ecus = doc["ecus"];
-  client.Say("%zu ECU(s) answered on %s", ecus.size(), options.resource.c_str());
+  client.Say("%u ECU(s) answered on %s", static_cast<unsigned>(ecus.size()), options.resource.c_str());
   for (const json& e : ecus) {
     std::string line = e.contains("requestId")
                            ? "  " + e["requestId"].get<std::string>() + " -> " + e["responseId"].get<std::string>() +
