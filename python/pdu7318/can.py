@@ -65,6 +65,9 @@ ID_MASK = 0x1FFFFFFF
 
 DEFAULT_CHANNEL = "RSC_ISO_11898_RAW_6_14"
 
+# Queued behind the last frame when the VCI is lost: wakes a waiting recv().
+_LOST = object()
+
 # Receive windows: the first lets the VCI pass this many frames; later ones
 # as many as the last window's rate gives in `window` seconds, within these
 # bounds.
@@ -247,14 +250,20 @@ class PduCanBus(can.BusABC):
 
     def _note_error(self, e):
         if isinstance(e, VciLostError):
-            self._lost = e
+            self._set_lost(e)
         log.debug("pdu7318 bus: %s", e)
+
+    def _set_lost(self, error):
+        if self._lost is None:
+            self._lost = error
+            self._rx.put(_LOST)
+            self._cond.notify_all()
 
     def _on_done(self, prim):
         with self._cond:
             error = primitive_error(prim)
             if error is not None and any(x.code == LOST_COMM_TO_VCI for x in prim.errors):
-                self._lost = error
+                self._set_lost(error)
             if prim is not self._running:
                 return
             self._running = None
@@ -285,14 +294,15 @@ class PduCanBus(can.BusABC):
     def _recv_internal(self, timeout):
         try:
             if timeout is not None and timeout <= 0:
-                return self._rx.get_nowait(), False
-            if self._lost is None:
-                return self._rx.get(timeout=timeout), False
-            return self._rx.get_nowait(), False
+                msg = self._rx.get_nowait()
+            else:
+                msg = self._rx.get(timeout=timeout)
         except queue.Empty:
-            if self._lost is not None:
-                raise can_error(self._lost) from self._lost
             return None, False
+        if msg is _LOST:
+            self._rx.put(_LOST)  # every later recv() says so too
+            raise can_error(self._lost) from self._lost
+        return msg, False
 
     # -- sending --
 
