@@ -38,6 +38,8 @@ BenchVci::BenchVci() : sim_(vcisim::DefaultScenario(), vcisim::SimOptions{}) {
   sim_.Core().SetHandler(pdu::device::VCI_CMD_COP, AnswerCop);
 }
 
+BenchVci::BenchVci(const vcisim::Scenario& scenario) : sim_(scenario, vcisim::SimOptions{}) {}
+
 BenchVci::~BenchVci() { Stop(); }
 
 bool BenchVci::Start(std::string& error) {

@@ -30,6 +30,9 @@ class BenchVci {
   static constexpr size_t kResponseFill = 17;
 
   BenchVci();
+  // A VCI that plays the scenario as vcisim does, COP included (the live
+  // bus scenario streams the scenario's traffic).
+  explicit BenchVci(const vcisim::Scenario& scenario);
   ~BenchVci();
 
   // Opens the pty pair and starts the thread. False with a reason.
@@ -41,6 +44,8 @@ class BenchVci {
   uint64_t CpuMicros() const;
   // Kernel thread id of the VCI thread (0 before it runs).
   int Tid() const { return tid_.load(std::memory_order_relaxed); }
+  // The simulator's core (what it sent).
+  vcisim::VciCore& Core() { return sim_.Core(); }
 
  private:
   vcisim::Simulator sim_;

@@ -21,7 +21,7 @@ struct BenchOptions {
   uint32_t memoryRoundTrips = 100000;  // ... and compared after these
   uint32_t idleSeconds = 10;
   double throughputSeconds = 1.0;  // CPU time spent feeding the receive path
-  // Scenarios to run (throughput, idle, roundtrip, memory, logging); empty
+  // Scenarios to run (throughput, idle, roundtrip, memory, logging, livebus); empty
   // runs all.
   std::vector<std::string> only;
 
@@ -44,6 +44,10 @@ struct BenchOptions {
 // Frame split, unstuffing and check of the device link's receive path, fed
 // with a stream of vehicle-data frames and drained as the engine drains it.
 void RunReceiveThroughput(const BenchOptions& o, BenchVci& vci, Report& report);
+
+// A raw CAN link listening on a 1 ms bus (its own VCI): frames per second
+// received, frames lost, PDUDestruct while the stream runs.
+void RunLiveBus(const BenchOptions& o, Report& report);
 
 // Idle CPU, round-trip latency, busy CPU and memory with logging off, then
 // the round trip with logging on (as far as options.only selects them).

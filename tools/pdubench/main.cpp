@@ -41,7 +41,7 @@ void Usage(FILE* out) {
                "  --json           print the figures as one JSON document\n"
                "  --data DIR       folder with MDF.xml (default: %s)\n"
                "  --only LIST      comma-separated scenarios: throughput, idle, roundtrip,\n"
-               "                   memory, logging (default: all)\n"
+               "                   memory, logging, livebus (default: all)\n"
                "  --roundtrips N   latency sample with logging off (default 10000)\n"
                "  --help\n",
                PDUBENCH_DATA_DIR);
@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
   for (size_t start = 0; !only.empty() && start <= only.size();) {
     const size_t comma = std::min(only.find(',', start), only.size());
     const std::string name = only.substr(start, comma - start);
-    if (name != "throughput" && name != "idle" && name != "roundtrip" && name != "memory" && name != "logging") {
+    if (name != "throughput" && name != "idle" && name != "roundtrip" && name != "memory" && name != "logging" &&
+        name != "livebus") {
       std::fprintf(stderr, "pdubench: unknown scenario '%s'\n", name.c_str());
       return 2;
     }
@@ -128,6 +129,7 @@ int main(int argc, char** argv) {
   if (options.Runs("throughput")) pdubench::RunReceiveThroughput(options, vci, report);
   pdubench::RunModuleScenarios(options, vci, report);
   vci.Stop();
+  if (options.Runs("livebus")) pdubench::RunLiveBus(options, report);
   report.SetContext("load_after", LoadAverage());
 
   if (json) {
