@@ -31,7 +31,10 @@ What the module allows, and so what this bus does:
   n follows the bus's rate so that a window lasts about `window` seconds,
   since sends and shutdown() must wait for the window to end. The module
   ends a window 50 ms after its last frame, so the frames of a window come
-  with a 50 ms pause after them, and FRAME is sent once per window.
+  with a 50 ms pause after them, and FRAME is sent once per window; after a
+  window that the bus's silence ended, the next opens listen_interval
+  seconds later. python3 -m can.logger without --listen stops with one
+  line saying so, having sent nothing.
 - Every frame a ComPrimitive returns comes out of recv(), in order
   (nothing is dropped: the receive queue is not bounded).
 
