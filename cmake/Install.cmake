@@ -54,7 +54,7 @@ target_link_libraries(pdu7318-rootfile PRIVATE pdu7318_rootfile pdu7318_warnings
 
 # ---- files ----
 
-install(TARGETS pdu7318
+install(TARGETS pdu7318 EXPORT pdu7318Targets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/pdu_api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS pdu7318-rootfile RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/pdu7318)
@@ -126,12 +126,14 @@ install(FILES ${_pkg_out}/pdu7318.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconf
 set(_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/pdu7318)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/pdu7318Config.cmake.in
                               ${_pkg_out}/pdu7318Config.cmake
-                              INSTALL_DESTINATION ${_cmake_dir}
-                              PATH_VARS CMAKE_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR)
+                              INSTALL_DESTINATION ${_cmake_dir})
 write_basic_package_version_file(${_pkg_out}/pdu7318ConfigVersion.cmake
                                  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${_pkg_out}/pdu7318Config.cmake ${_pkg_out}/pdu7318ConfigVersion.cmake
         DESTINATION ${_cmake_dir})
+# pdu7318Targets.cmake defines pdu7318::pdu7318 from the installed files,
+# relative to where it is found (the package can be unpacked anywhere).
+install(EXPORT pdu7318Targets NAMESPACE pdu7318:: DESTINATION ${_cmake_dir})
 
 # ---- Debian package ----
 
@@ -198,4 +200,26 @@ if(PDU7318_TESTS)
     add_dependencies(test_packaging pdutool)
   endif()
   gtest_discover_tests(test_packaging DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endif()
+
+# find_package(pdu7318) from an installed tree, without root (the Debian
+# package's own test, tests/packaging/deb-test.sh, needs root).
+if(PDU7318_TESTS)
+  add_test(NAME packaging.find-package
+           COMMAND bash ${PROJECT_SOURCE_DIR}/tests/packaging/find-package-test.sh
+                   ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+  set_tests_properties(packaging.find-package PROPERTIES TIMEOUT 300)
+endif()
+
+# Every version string written by hand equals the project's version
+# (tests/version/version_test.py lists the places).
+if(PDU7318_TESTS)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  set(_pdutool_arg)
+  if(TARGET pdutool)
+    set(_pdutool_arg --pdutool $<TARGET_FILE:pdutool>)
+  endif()
+  add_test(NAME version.consistent
+           COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/version/version_test.py
+                   --source ${PROJECT_SOURCE_DIR} --version ${PROJECT_VERSION} ${_pdutool_arg})
 endif()

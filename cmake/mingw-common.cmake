@@ -23,6 +23,22 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Test programs (and the test discovery that lists their cases at build
-# time) run under Wine on the build machine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Test programs (and the test discovery that lists their cases) run under
+# Wine on the build machine, with the loader tools/windows/env.sh chose:
+# `wine` only where the 32-bit loader really runs a 32-bit program, else the
+# 64-bit loader by name (Debian's `wine` would pick a 32-bit loader that a
+# kernel without 32-bit support refuses, failing the 64-bit runs too). The
+# scripts export the choice; a CMake run of its own makes it here.
+if(DEFINED ENV{PDU7318_WINE} AND NOT "$ENV{PDU7318_WINE}" STREQUAL "")
+  set(PDU7318_WINE "$ENV{PDU7318_WINE}")
+elseif(NOT PDU7318_WINE)
+  execute_process(
+    COMMAND bash -c "source \"$1/env.sh\" && wine_choose >&2 && printf %s \"$PDU7318_WINE\""
+            bash "${CMAKE_CURRENT_LIST_DIR}/../tools/windows"
+    OUTPUT_VARIABLE PDU7318_WINE RESULT_VARIABLE _pdu7318_wine_rc)
+  if(NOT _pdu7318_wine_rc EQUAL 0 OR PDU7318_WINE STREQUAL "")
+    set(PDU7318_WINE wine)
+  endif()
+endif()
+set(PDU7318_WINE "${PDU7318_WINE}" CACHE STRING "Wine loader for the test programs")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${PDU7318_WINE}")

@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# Configures, builds and runs every test with ctest.
-#   BUILD_DIR          build folder (default: build)
-#   PDU7318_SANITIZE   "", "sanitize" (ASan+UBSan) or "thread" (TSan)
+# Configures through a preset of CMakePresets.json, builds and runs every
+# test with ctest.
+#   PRESET             configure preset (default: "default"; "sanitize" when
+#                      PDU7318_SANITIZE=sanitize, "thread" when =thread)
+#   BUILD_DIR          build folder (default: the preset's)
+#   PDU7318_SANITIZE   "", "sanitize" (ASan+UBSan) or "thread" (TSan): picks
+#                      the preset when PRESET is not given
 #   PDU7318_WERROR     ON: warnings are errors (CI); default OFF
 #   CTEST_JOBS         tests run at once (default: 3 per CPU; most of them
 #                      wait on a VCI's timeouts, not on the CPU)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build}
-cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPDU7318_SANITIZE="${PDU7318_SANITIZE:-}" -DPDU7318_WERROR="${PDU7318_WERROR:-OFF}" >/dev/null
-cmake --build "$BUILD_DIR"
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j"${CTEST_JOBS:-$(( $(nproc) * 3 ))}" --timeout 300
+PRESET=${PRESET:-${PDU7318_SANITIZE:-default}}
+jobs=-j"${CTEST_JOBS:-$(( $(nproc) * 3 ))}"
+if [ -n "${BUILD_DIR:-}" ]; then
+  cmake --preset "$PRESET" -B "$BUILD_DIR" >/dev/null
+  cmake --build "$BUILD_DIR"
+  ctest --test-dir "$BUILD_DIR" --output-on-failure "$jobs" --timeout 300
+else
+  cmake --preset "$PRESET" >/dev/null
+  cmake --build --preset "$PRESET"
+  ctest --preset "$PRESET" "$jobs"
+fi

@@ -69,6 +69,91 @@ std::unique_ptr<device::DeviceLink> TakeDeviceLink() {
 
 void DropDeviceLink() PDU_REQUIRES(engine::g_ApiLock) { engine::Module().SetDeviceLink(nullptr); }
 
+// The construction proper, one application thread at a time.
+T_PDU_ERROR ConstructLocked(CHAR8* OptionStr) {
+  // Never two engine threads: a construction without destruction stops
+  // the running one before the tables it reads are reset.
+  engine::StopEngineThread();
+
+  plog::LogInit();
+  plog::LogMain("PDUConstruct %d", Tick());
+  plog::LogMain("call exe:%s", platform::ExecutablePath().substr(0, 260).c_str());
+  ResetLinkState();
+  engine::Module().g_ModuleStatus.store(PDU_MODST_AVAIL);
+
+  if (mdf::LoadMdfFile()) mdf::LoadMdfObjects();
+  plog::LogMain("--------LoadXMLToResourceStruct");
+  mdf::LoadXMLToResourceStruct();
+
+  if (OptionStr != nullptr) {
+    plog::LogMain("OptionsStr =%s", OptionStr);
+    plog::LogMain("pAPITag = $00000000");
+  } else {
+    plog::LogMain("pName = NULL");
+  }
+  engine::Module().g_QueueRun.store(0);
+
+  // Discovery takes a second or more per port: it runs without the
+  // ApiLock, on a link nobody else can see yet.
+  std::unique_ptr<device::DeviceLink> link = TakeDeviceLink();
+  const bool found = link->OpenPort();
+  {
+    engine::ApiLockGuard lock(engine::g_ApiLock);
+    engine::Module().SetDeviceLink(std::move(link));
+    if (!found) {
+      plog::LogMain("Can't find comm");
+      platform::ShowMessage(kNoDeviceMessage);
+      platform::ClockSleep(10);
+      DropDeviceLink();
+      return PDU_STATUS_NOERROR;
+    }
+    uint32_t openWord = 0;
+    if (device::VciOpen(&openWord) != 0) {
+      plog::LogMain("Open FAIL");
+      DropDeviceLink();
+      return PDU_STATUS_NOERROR;
+    }
+  }
+  // While threads of ours run, our code must stay mapped even if the
+  // application unloads the library: it is pinned until PDUDestruct.
+  platform::PinLibrary();
+  engine::StartEngineThread();
+  plog::LogMain("hPDUEventQueueThread thread = %d", static_cast<int>(engine::Module().EngineThreadHandle()));
+  plog::LogMain("g_resource1= %d", static_cast<int>(mdf::ODXResourceTable().size()));
+  plog::LogMain("PDUConstruct  %s %d", api::StatusName(PDU_STATUS_NOERROR), Tick());
+  return PDU_STATUS_NOERROR;
+}
+
+// Stops the engine, sends CLOSE and drops the link - once: only the caller
+// that finds the link under the ApiLock after the engine stopped does it;
+// one that comes later answers as for a module never constructed, one that
+// raced it (it saw the link before) returns NOERROR.
+T_PDU_ERROR DestructBody() {
+  {
+    engine::ApiLockGuard lock(engine::g_ApiLock);
+    plog::LogMain("\nPDUDestruct %d", Tick());
+    if (engine::Module().DeviceLinkOrNull() == nullptr) {
+      plog::LogMain("construct empty");
+      plog::LogMain("PDUDestruct <PDU_ERR_COMM_PC_TO_VCI_FAILED> %d", Tick());
+      return PDU_ERR_COMM_PC_TO_VCI_FAILED;
+    }
+  }
+  // The job in progress finishes first and may need the ApiLock: wait
+  // for the engine thread without holding it.
+  engine::StopEngineThread();
+
+  engine::ApiLockGuard lock(engine::g_ApiLock);
+  if (engine::Module().DeviceLinkOrNull() == nullptr) return PDU_STATUS_NOERROR;  // destructed meanwhile
+  const uint32_t closed = device::VciClose();
+  DropDeviceLink();
+  if (closed == 0) plog::LogMain("PDUDestruct <PDU_STATUS_NOERROR> %d", Tick());
+  plog::LogCloseAll();
+  // No thread of ours runs any more (from a callback, the engine thread
+  // is about to return into the application's code and then ends).
+  platform::UnpinLibrary();
+  return PDU_STATUS_NOERROR;
+}
+
 }  // namespace
 
 extern "C" {
@@ -82,85 +167,24 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void*) {
       plog::LogMain("PDUConstruct from an event callback refused: the module is constructed");
       return PDU_ERR_FCT_FAILED;
     }
-    // Never two engine threads: a construction without destruction stops
-    // the running one before the tables it reads are reset.
-    engine::StopEngineThread();
-
-    plog::LogInit();
-    plog::LogMain("PDUConstruct %d", Tick());
-    plog::LogMain("call exe:%s", platform::ExecutablePath().substr(0, 260).c_str());
-    ResetLinkState();
-    engine::Module().g_ModuleStatus.store(PDU_MODST_AVAIL);
-
-    if (mdf::LoadMdfFile()) mdf::LoadMdfObjects();
-    plog::LogMain("--------LoadXMLToResourceStruct");
-    mdf::LoadXMLToResourceStruct();
-
-    if (OptionStr != nullptr) {
-      plog::LogMain("OptionsStr =%s", OptionStr);
-      plog::LogMain("pAPITag = $00000000");
-    } else {
-      plog::LogMain("pName = NULL");
-    }
-    engine::Module().g_QueueRun.store(0);
-
-    // Discovery takes a second or more per port: it runs without the
-    // ApiLock, on a link nobody else can see yet.
-    std::unique_ptr<device::DeviceLink> link = TakeDeviceLink();
-    const bool found = link->OpenPort();
-    {
-      engine::ApiLockGuard lock(engine::g_ApiLock);
-      engine::Module().SetDeviceLink(std::move(link));
-      if (!found) {
-        plog::LogMain("Can't find comm");
-        platform::ShowMessage(kNoDeviceMessage);
-        platform::ClockSleep(10);
-        DropDeviceLink();
-        return PDU_STATUS_NOERROR;
-      }
-      uint32_t openWord = 0;
-      if (device::VciOpen(&openWord) != 0) {
-        plog::LogMain("Open FAIL");
-        DropDeviceLink();
-        return PDU_STATUS_NOERROR;
-      }
-    }
-    // While threads of ours run, our code must stay mapped even if the
-    // application unloads the library: it is pinned until PDUDestruct.
-    platform::PinLibrary();
-    engine::StartEngineThread();
-    plog::LogMain("hPDUEventQueueThread thread = %d", static_cast<int>(engine::Module().EngineThreadHandle()));
-    plog::LogMain("g_resource1= %d", static_cast<int>(mdf::ODXResourceTable().size()));
-    plog::LogMain("PDUConstruct  %s %d", api::StatusName(PDU_STATUS_NOERROR), Tick());
-    return PDU_STATUS_NOERROR;
+    // Any number of threads may construct and destruct at once: they take
+    // turns, each seeing the module as the previous one left it.
+    platform::MutexLock turn(engine::Module().ConstructLock());
+    return ConstructLocked(OptionStr);
   });
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDestruct(void) {
   return api::Guarded([] {
-    {
-      engine::ApiLockGuard lock(engine::g_ApiLock);
-      plog::LogMain("\nPDUDestruct %d", Tick());
-      if (engine::Module().DeviceLinkOrNull() == nullptr) {
-        plog::LogMain("construct empty");
-        plog::LogMain("PDUDestruct <PDU_ERR_COMM_PC_TO_VCI_FAILED> %d", Tick());
-        return PDU_ERR_COMM_PC_TO_VCI_FAILED;
-      }
+    if (engine::OnEngineThread()) {
+      // From a callback. The construct lock may be held by a thread that
+      // is joining this very thread, so it is not taken: the ApiLock alone
+      // makes "is there a link, CLOSE, drop it" one step, and a thread that
+      // destructs at the same time then finds the link gone.
+      return DestructBody();
     }
-    // The job in progress finishes first and may need the ApiLock: wait
-    // for the engine thread without holding it.
-    engine::StopEngineThread();
-
-    engine::ApiLockGuard lock(engine::g_ApiLock);
-    if (engine::Module().DeviceLinkOrNull() == nullptr) return PDU_STATUS_NOERROR;  // destructed meanwhile
-    const uint32_t closed = device::VciClose();
-    DropDeviceLink();
-    if (closed == 0) plog::LogMain("PDUDestruct <PDU_STATUS_NOERROR> %d", Tick());
-    plog::LogCloseAll();
-    // No thread of ours runs any more (from a callback, the engine thread
-    // is about to return into the application's code and then ends).
-    platform::UnpinLibrary();
-    return PDU_STATUS_NOERROR;
+    platform::MutexLock turn(engine::Module().ConstructLock());
+    return DestructBody();
   });
 }
 

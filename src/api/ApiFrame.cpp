@@ -27,12 +27,10 @@ ApiFrame::ApiFrame(const char* name, EntryLine entry) : guard_(engine::ApiLock()
 
 void ApiFrame::Param(const char* fmt, ...) {
   if (!log::MainLogOn()) return;
-  char line[1024];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(line, sizeof line, fmt, ap);
+  log::LogMainV("\t\t", fmt, ap);
   va_end(ap);
-  log::LogMain("\t\t%s", line);
 }
 
 T_PDU_ERROR ApiFrame::Finish(T_PDU_ERROR status, ResultLine style) {

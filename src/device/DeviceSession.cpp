@@ -43,40 +43,49 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
   // there is never more than one receive thread.
   if (m_ReadThread.joinable() || m_Port->IsOpen()) ClosePort();
   m_dwAborted.store(0);
+  // Every port that cannot be used - busy, failing to open, refusing its
+  // line settings - is given the same pause before the next one.
+  const auto unusable = [&](bool close) {
+    if (close) m_Port->Close();
+    platform::ClockSleep(kOpenFailPauseMs);
+    return false;
+  };
   switch (m_Port->Open(path)) {
     case Transport::OpenStatus::kOk:
       break;
     case Transport::OpenStatus::kBusy:
       log::LogMain("port %s skipped: busy, another program holds it (%s error %d)", path.c_str(),
                    m_Port->LastErrorCall(), m_Port->LastError());
-      return false;
+      return unusable(false);
     case Transport::OpenStatus::kFailed:
     default:
       log::LogMain("open %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
                    m_Port->LastError());
-      platform::ClockSleep(kOpenFailPauseMs);
-      return false;
+      return unusable(false);
   }
   // Opening a tty raises DTR and RTS on Linux. The VCI's reset logic
   // expects both low, as the disabled line control of a COM port leaves
-  // them, with DTR going high only for the pulse below.
+  // them, with DTR going high only for the pulse below. They are lowered
+  // at once and again after the line settings: a driver may raise them
+  // when the speed leaves B0.
   const Transport::LineStatus dtr = m_Port->SetDtr(false);
   if (dtr == Transport::LineStatus::kError) {
     log::LogMain("DTR on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
                  m_Port->LastError());
-    m_Port->Close();
-    return false;
+    return unusable(true);
   }
   const bool modemLines = dtr == Transport::LineStatus::kOk;
-  if (modemLines && m_Port->SetRts(false) == Transport::LineStatus::kError) {
-    log::LogMain("RTS on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
-                 m_Port->LastError());
-  }
+  const auto lowerRts = [&] {
+    if (modemLines && m_Port->SetRts(false) == Transport::LineStatus::kError) {
+      log::LogMain("RTS on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
+                   m_Port->LastError());
+    }
+  };
+  lowerRts();
   if (!m_Port->Configure()) {
     log::LogMain("configure %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
                  m_Port->LastError());
-    m_Port->Close();
-    return false;
+    return unusable(true);
   }
   switch (m_Port->SetLowLatency()) {
     case Transport::LineStatus::kOk:
@@ -91,11 +100,16 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
       break;
   }
   if (!modemLines) return true;  // a pseudo-terminal: nothing to pulse
+  if (m_Port->SetDtr(false) == Transport::LineStatus::kError) {
+    log::LogMain("DTR on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
+                 m_Port->LastError());
+    return unusable(true);
+  }
+  lowerRts();
   if (m_Port->SetDtr(true) != Transport::LineStatus::kOk) {
     log::LogMain("DTR on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
                  m_Port->LastError());
-    m_Port->Close();
-    return false;
+    return unusable(true);
   }
   platform::ClockSleep(kDtrPulseMs);
   m_Port->SetDtr(false);

@@ -63,15 +63,18 @@ class SerialTransport final : public Transport {
   SerialPort port_;
 };
 
+// Never destroyed (allocated once, kept to the end of the process): a
+// PDUConstruct from an application's exit handler may run after the C++
+// exit sequence has destroyed the library's static objects.
 std::mutex g_FactoryLock;
 TransportFactory& Factory() {
-  static TransportFactory factory;
-  return factory;
+  static TransportFactory* factory = new TransportFactory();
+  return *factory;
 }
 
 PortLister& Lister() {
-  static PortLister lister;
-  return lister;
+  static PortLister* lister = new PortLister();
+  return *lister;
 }
 
 }  // namespace

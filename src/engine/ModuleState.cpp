@@ -19,8 +19,14 @@ namespace {
 // its loop. A job in progress is told to stop waiting for the VCI, so the
 // thread normally ends within a millisecond; only a callback of the
 // application that does not return (it may wait for the very thread that
-// is exiting) keeps it longer, and the process must still end.
-constexpr uint32_t kExitJoinBoundMs = 1000;
+// is exiting) keeps it longer, and the process must still end. Together
+// with the lock wait and the CLOSE command's own 1000 ms it keeps the
+// whole teardown under 2 s.
+constexpr uint32_t kExitJoinBoundMs = 500;
+// How long teardown waits for the ApiLock before it sends CLOSE. Only an
+// API call of another thread that is still running at exit holds it (the
+// engine thread is told to stop first); after this, CLOSE is skipped.
+constexpr uint32_t kExitLockWaitMs = 200;
 
 std::atomic<ModuleState*> g_Module{nullptr};
 
@@ -37,30 +43,27 @@ void Abandon(std::thread& thread) {
   if (slot < kMaxAbandoned) g_AbandonedThreads[slot] = kept;
 }
 
-// Runs TearDownModule when the library is unloaded or the process exits
-// (static destructors of this library run in both cases). Constructed at
-// load time, before any ModuleState exists, so it is destroyed after
-// everything the library creates later.
-struct ModuleOwner {
-  ModuleOwner() = default;
-  ModuleOwner(const ModuleOwner&) = delete;
-  ModuleOwner& operator=(const ModuleOwner&) = delete;
-  ~ModuleOwner() {
-    ModuleState* m = g_Module.load();
-    if (m == nullptr) return;
-    const bool processEnding = platform::ProcessIsEnding();
-    m->Shutdown(processEnding);
-    // A thread that could not be joined may still use the state: then it
-    // stays (the process is ending anyway). Otherwise it is released, so
-    // that unloading after PDUDestruct returns every byte.
-    if (!m->EngineThreadRunning() && !processEnding) {
-      g_Module.store(nullptr);
-      delete m;
-      mdf::ReleaseMdfTables();
-    }
+// The library's teardown (platform::SetLibraryTeardown): runs when the
+// library is unloaded or the process ends, after the application's exit
+// handlers and static destructors.
+void TearDownModule() {
+  ModuleState* m = g_Module.load();
+  if (m == nullptr) return;
+  const bool processEnding = platform::ProcessIsEnding();
+  m->Shutdown(processEnding);
+  // A thread that could not be joined may still use the state: then it
+  // stays (the process is ending anyway). Otherwise it is released, so
+  // that unloading after PDUDestruct returns every byte.
+  if (!m->EngineThreadRunning() && !processEnding) {
+    g_Module.store(nullptr);
+    delete m;
+    mdf::ReleaseMdfTables();
   }
-};
-ModuleOwner g_Owner;
+}
+
+// Registered while the library is loaded; nothing here has a destructor,
+// so no part of the module is torn down by the C++ exit sequence itself.
+[[maybe_unused]] const bool g_TeardownRegistered = (platform::SetLibraryTeardown(&TearDownModule), true);
 
 }  // namespace
 
@@ -76,10 +79,29 @@ ModuleState& Module() {
   return *expected;
 }
 
+void ResetModule() {
+  ModuleState* m = g_Module.exchange(nullptr);
+  if (m != nullptr) {
+    m->StopEngineThread();
+    std::unique_ptr<device::DeviceLink> link;
+    {
+      ApiLockGuard lock(g_ApiLock);
+      link = m->ReleaseDeviceLink();
+    }
+    if (link) link->ClosePort();
+    link.reset();
+    delete m;
+  }
+  mdf::ReleaseMdfTables();
+  log::LogCloseAll();
+  device::ResetFrameCounters();
+  platform::UnpinLibrary();
+}
+
 ModuleState::ModuleState() = default;
 
 ModuleState::~ModuleState() {
-  // Only reached with every thread joined (see ModuleOwner).
+  // Only reached with every thread joined (see TearDownModule).
   platform::RecursiveMutexLock lock(g_ApiLock);
   for (CopJob& job : CopJobQueue) ReleaseJob(job);
   for (CopEvent& event : CopEventQueue) FreeResultData(event.pResultData);
@@ -113,6 +135,7 @@ bool ModuleState::OnEngineThread() const {
 }
 
 uint64_t ModuleState::EngineThreadHandle() {
+  platform::MutexLock lock(m_ThreadMutex);
   if (!hPDUEventQueueThread.joinable()) return 0;
   return platform::ThreadHandleValue(hPDUEventQueueThread);
 }
@@ -121,6 +144,8 @@ bool ModuleState::EngineThreadRunning() const { return m_EngineInLoop.load() != 
 
 void ModuleState::StartEngineThread() {
   StopEngineThread();
+  platform::MutexLock lock(m_ThreadMutex);
+  JoinEngineThread();  // one a callback stopped (it could not join itself)
   device::ResumeVehicleDataWaits();
   g_ThreadRun.store(1);
   m_EngineInLoop.store(1);
@@ -133,17 +158,27 @@ void ModuleState::StopEngineThread() {
   g_ThreadRun.store(0);
   device::AbortVehicleDataWaits();  // a ComPrimitive on a busy bus ends at its next pass
   WakeEngine();
-  if (!hPDUEventQueueThread.joinable()) return;
-  if (hPDUEventQueueThread.get_id() == std::this_thread::get_id()) {
+  if (OnEngineThread()) {
     // Called from the application's callback on the engine thread itself:
     // the thread ends when the callback returns; the next start joins it.
+    // (Taking the thread lock here could wait for a thread that is
+    // joining this one.)
     return;
   }
+  platform::MutexLock lock(m_ThreadMutex);
+  JoinEngineThread();
+}
+
+void ModuleState::JoinEngineThread() {
+  if (!hPDUEventQueueThread.joinable()) return;
+  if (hPDUEventQueueThread.get_id() == std::this_thread::get_id()) return;
   hPDUEventQueueThread.join();
   m_EngineThreadId.store(std::thread::id{});
 }
 
 void ModuleState::PduEventQueueThread() {
+  // Known before the first job, whatever the starter does meanwhile.
+  m_EngineThreadId.store(std::this_thread::get_id());
   uint64_t seen = 0;
   while (g_ThreadRun.load() == 1) {
     {
@@ -175,10 +210,11 @@ void ModuleState::PduEventQueueThread() {
 // ---- teardown -------------------------------------------------------------
 
 void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
-  // No API call runs during teardown (the application has returned from
-  // main or unloads the library), so the fields below are read without the
-  // ApiLock: taking it could wait forever for a thread the OS already
-  // ended while it held the lock.
+  // Teardown runs after the application's exit handlers and static
+  // destructors, or at unload, so normally no API call runs any more and
+  // the fields below are read without the ApiLock: taking it without a
+  // bound could wait forever for a thread the OS already ended (Windows)
+  // or one that never lets go. Only the CLOSE takes it, with a bound.
   m_Exiting.store(1);
   if (processEnding) {
     // Windows, process exit: this runs inside the loader lock after the OS
@@ -187,6 +223,10 @@ void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
     // their objects must not be destroyed while "joinable". So the thread
     // objects are left as they are and nothing is released; the log lines
     // are already on disk (each is flushed when written).
+    // No CLOSE to the VCI either: its answer would be read by the receive
+    // thread, which the OS has already ended, so the command could only
+    // run into its full timeout inside the loader lock (holding up the
+    // whole process exit) and still not know whether the VCI heard it.
     Abandon(hPDUEventQueueThread);
     if (g_DeviceLink) g_DeviceLink->AbandonOnProcessExit();
     g_DeviceLink.release();  // deliberately leaked with its receive thread
@@ -194,10 +234,12 @@ void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
   }
 
   // Linux exit() or an unload: the threads still run. Stop the engine
-  // first, telling a ComPrimitive that waits for the VCI to give up.
+  // (no new job starts), tell the VCI CLOSE if the application never
+  // called PDUDestruct, then end the engine's wait for vehicle data.
   g_QueueRun.store(0);
   g_ThreadRun.store(0);
   WakeEngine();
+  CloseVciAtExit();
   if (g_DeviceLink) g_DeviceLink->AbortWaits();
   if (hPDUEventQueueThread.joinable()) {
     if (hPDUEventQueueThread.get_id() == std::this_thread::get_id()) {
@@ -224,6 +266,27 @@ void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
   // The receive thread: ClosePort wakes its blocked read and joins it.
   if (g_DeviceLink) g_DeviceLink->ClosePort();
   log::LogCloseAll();
+}
+
+// The process ends (or the library is unloaded) while the module is still
+// constructed: the VCI would keep its links open until it is unplugged, so
+// it gets the CLOSE that PDUDestruct would have sent. Best effort and
+// bounded: the ApiLock is waited for at most kExitLockWaitMs (an API call
+// of another thread may still run), the command itself waits at most its
+// own 1000 ms, and a CLOSE that gets no answer is not repeated. The engine
+// thread may still wait for vehicle data meanwhile: that is the other
+// receive queue, so the CLOSE answer cannot be taken for it.
+void ModuleState::CloseVciAtExit() {
+  if (!g_DeviceLink || !g_DeviceLink->PortIsOpen()) return;
+  if (!g_ApiLock.try_lock_for(kExitLockWaitMs)) {
+    log::LogMain("exit: ApiLock busy, no CLOSE");
+    return;
+  }
+  if (g_DeviceLink && g_DeviceLink->PortIsOpen()) {
+    log::LogMain("exit while constructed: CLOSE");
+    device::VciClose();
+  }
+  g_ApiLock.unlock();
 }
 
 }  // namespace pdu::engine

@@ -19,8 +19,12 @@
 //
 // Threads and locks: fields marked PDU_GUARDED_BY(g_ApiLock) are touched
 // only under the ApiLock (the compiler checks it). Atomics are read without
-// it. m_WakeMutex guards only the engine's wake-up sequence. Lock order:
-// ApiLock, then the device link's receive lock or m_WakeMutex.
+// it. m_ConstructMutex makes PDUConstruct and PDUDestruct of different
+// threads take turns; m_ThreadMutex guards the engine thread's object (one
+// joiner at a time); m_WakeMutex guards only the engine's wake-up sequence.
+// Lock order: construct lock, thread lock, ApiLock, then the device link's
+// receive lock or m_WakeMutex. The engine thread never takes the construct
+// or the thread lock (a joiner holds them while it waits for that thread).
 #pragma once
 
 #include <array>
@@ -108,18 +112,27 @@ class ModuleState {
   // Hands the link out (unpublished, port still open).
   std::unique_ptr<device::DeviceLink> ReleaseDeviceLink() PDU_REQUIRES(g_ApiLock);
 
+  // ---- construction ---------------------------------------------------
+  // Held by PDUConstruct and PDUDestruct on application threads for their
+  // whole run, so that any number of threads may call them at once: each
+  // sees the module as the previous one left it. Not taken on the engine
+  // thread (a callback): a thread that holds it may be joining that thread.
+  platform::Mutex& ConstructLock() PDU_RETURN_CAPABILITY(m_ConstructMutex) { return m_ConstructMutex; }
+
   // ---- the engine thread ---------------------------------------------
   // Starts it (a running one is stopped first). Not on the engine thread.
-  void StartEngineThread() PDU_EXCLUDES(g_ApiLock);
+  void StartEngineThread() PDU_EXCLUDES(g_ApiLock, m_ThreadMutex);
   // Clears g_QueueRun and g_ThreadRun, wakes the thread and joins it (a
   // job in progress finishes first; it may need the ApiLock, so the caller
-  // must not hold it). On the engine thread itself (a callback) only the
-  // flags change; the thread ends when the callback returns.
-  void StopEngineThread() PDU_EXCLUDES(g_ApiLock);
+  // must not hold it). Any number of threads may call it at once: the
+  // thread lock lets one join and the others find it joined. On the engine
+  // thread itself (a callback) only the flags change; the thread ends when
+  // the callback returns.
+  void StopEngineThread() PDU_EXCLUDES(g_ApiLock, m_ThreadMutex);
   bool EngineThreadRunning() const;
   bool OnEngineThread() const;
   // The OS handle value of the engine thread (for the log), 0 without one.
-  uint64_t EngineThreadHandle();
+  uint64_t EngineThreadHandle() PDU_EXCLUDES(m_ThreadMutex);
   // Wakes the engine thread to look at the queue again. Any thread.
   void WakeEngine();
   // True once teardown has begun: no callback reaches the application any
@@ -127,17 +140,27 @@ class ModuleState {
   bool Exiting() const { return m_Exiting.load() != 0; }
 
   // Ends every thread and releases what it can; see TearDownModule.
+  // Where the threads still run (not processEnding), a module that is
+  // still constructed first tells the VCI CLOSE, as PDUDestruct would.
   void Shutdown(bool processEnding);
 
  private:
   void PduEventQueueThread();
+  // Joins the engine thread object if it can be joined from here.
+  void JoinEngineThread() PDU_REQUIRES(m_ThreadMutex);
+  // Shutdown's CLOSE to the VCI, bounded; see ModuleState.cpp.
+  void CloseVciAtExit() PDU_NO_THREAD_SAFETY_ANALYSIS;
 
   std::unique_ptr<device::DeviceLink> g_DeviceLink PDU_GUARDED_BY(g_ApiLock);
 
+  platform::Mutex m_ConstructMutex;
+
   // hPDUEventQueueThread: started by StartEngineThread, joined by
-  // StopEngineThread or Shutdown. Touched only by PDUConstruct,
-  // PDUDestruct and teardown, which never run at the same time.
-  std::thread hPDUEventQueueThread;
+  // StopEngineThread or Shutdown. m_ThreadMutex is held across the join,
+  // so that a second joiner waits for the first and then finds nothing to
+  // join (std::thread::join from two threads at once is undefined).
+  platform::Mutex m_ThreadMutex;
+  std::thread hPDUEventQueueThread PDU_GUARDED_BY(m_ThreadMutex);
   std::atomic<std::thread::id> m_EngineThreadId{};
   // 1 while the engine thread's function runs; cleared (and m_EngineExit
   // notified) as its last step, so that teardown can wait with a bound.
@@ -156,6 +179,14 @@ class ModuleState {
 
 // The one ModuleState, created on first use. Any thread.
 ModuleState& Module();
+
+// Returns everything the library keeps between calls to the state of a
+// fresh process: the ModuleState (callbacks, queues, counters), the MDF
+// tables, the log files, the frame counters. A module still constructed
+// is let go without CLOSE (its threads are joined, its port closed). Only
+// while no API call runs: test binaries call it before every test, so that
+// all tests of a room can run in one process as each runs alone.
+void ResetModule();
 
 // Runs the engine thread's loop body for one job (tests drive it).
 void RunJob(const CopJob& job);

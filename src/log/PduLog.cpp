@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
+#include "platform/Mutex.h"
 #include "platform/Platform.h"
 
 namespace pdu::log {
@@ -14,11 +16,22 @@ namespace {
 // The file pointers are read by every logging thread and changed only by
 // LogInit/LogCloseAll (construction and destruction, which the application
 // does not overlap with other calls); atomics keep those reads defined.
+//
+// Every member is trivially destructible: the log is usable up to the end
+// of the process, after the C++ exit sequence has begun.
 struct PduLog {
   std::atomic<FILE*> MainFile{nullptr};
   std::atomic<FILE*> DataFile{nullptr};
   std::atomic<FILE*> ContactFile{nullptr};
   uint32_t LogOpened = 0;
+  // The main file's name while open (allocated, replaced on reopening).
+  std::string* OpenedMain = nullptr;
+  // Files a construction replaced (another folder or day, or logging
+  // switched off). A thread of the earlier construction may still be
+  // writing a line to them (its receive thread ends only when the new
+  // construction closes the old port), so they are closed one step later:
+  // by the next LogInit or LogCloseAll.
+  FILE* Retired[3] = {nullptr, nullptr, nullptr};
 };
 
 PduLog& TheLog() {
@@ -26,20 +39,72 @@ PduLog& TheLog() {
   return log;
 }
 
-char* ThreadLineBuffer() {
-  thread_local std::unique_ptr<char[]> buf(new char[kLineBufferSize]);
-  return buf.get();
+// The per-thread format buffer.
+//
+// A thread's thread_local objects are destroyed before its last code runs:
+// glibc destroys the main thread's when exit() begins, before it runs the
+// atexit handlers and static destructors that may still log (an
+// application's PDUDestruct in its own atexit handler or global object).
+// So the buffer is reached through a trivially destructible pointer that
+// stays valid for as long as the thread runs; the only thread_local with a
+// destructor is the one that frees it, and that destructor marks the thread
+// as done first. A thread that logs after that point (or whose buffer could
+// not be allocated) formats into the one shared late buffer under its lock.
+enum class BufferState : uint8_t { kNone, kOwn, kDone };
+thread_local char* t_Buffer = nullptr;
+thread_local BufferState t_BufferState = BufferState::kNone;
+
+struct BufferRelease {
+  BufferRelease() = default;
+  BufferRelease(const BufferRelease&) = delete;
+  BufferRelease& operator=(const BufferRelease&) = delete;
+  void Arm() { armed = true; }
+  ~BufferRelease() {
+    t_BufferState = BufferState::kDone;
+    delete[] t_Buffer;
+    t_Buffer = nullptr;
+  }
+  bool armed = false;
+};
+thread_local BufferRelease t_BufferRelease;
+
+// Never destroyed (static storage, trivial destructors): usable up to the
+// last instruction of the process.
+char g_LateBuffer[kLineBufferSize];
+platform::RecursiveMutex g_LateBufferLock;
+
+// The thread's own buffer, or null when the shared one must be used.
+char* OwnLineBuffer() {
+  if (t_BufferState == BufferState::kOwn) return t_Buffer;
+  if (t_BufferState == BufferState::kDone) return nullptr;
+  t_Buffer = new (std::nothrow) char[kLineBufferSize];
+  if (t_Buffer == nullptr) return nullptr;
+  t_BufferState = BufferState::kOwn;
+  t_BufferRelease.Arm();  // first use: registers the release for this thread
+  return t_Buffer;
 }
 
-void WriteLine(FILE* f, const char* fmt, va_list ap) {
-  char* buf = ThreadLineBuffer();
-  int n = std::vsnprintf(buf, kLineBufferSize - 1, fmt, ap);
+// prefix (may be empty) then the formatted text, cut to the buffer, "\n".
+void FormatAndWrite(char* buf, FILE* f, const char* prefix, const char* fmt, va_list ap) {
+  const size_t head = std::strlen(prefix);
+  std::memcpy(buf, prefix, head);
+  int n = std::vsnprintf(buf + head, kLineBufferSize - 1 - head, fmt, ap);
   if (n < 0) return;
-  size_t len = static_cast<size_t>(n);
+  size_t len = head + static_cast<size_t>(n);
   if (len > kLineBufferSize - 2) len = kLineBufferSize - 2;  // cut, never overflow
   buf[len] = '\n';
   std::fwrite(buf, 1, len + 1, f);
   std::fflush(f);
+}
+
+void WriteLine(FILE* f, const char* prefix, const char* fmt, va_list ap) {
+  char* own = OwnLineBuffer();
+  if (own != nullptr) {
+    FormatAndWrite(own, f, prefix, fmt, ap);
+    return;
+  }
+  platform::RecursiveMutexLock lock(g_LateBufferLock);
+  FormatAndWrite(g_LateBuffer, f, prefix, fmt, ap);
 }
 
 void CloseOne(std::atomic<FILE*>& slot) {
@@ -54,7 +119,7 @@ void CloseOne(std::atomic<FILE*>& slot) {
   if (f == nullptr) return;                          \
   va_list ap;                                        \
   va_start(ap, fmt);                                 \
-  WriteLine(f, fmt, ap);                             \
+  WriteLine(f, "", fmt, ap);                         \
   va_end(ap)
 
 void LogMain(const char* fmt, ...) { PDU_LOG_BODY(MainFile); }
@@ -62,6 +127,11 @@ void LogContact(const char* fmt, ...) { PDU_LOG_BODY(ContactFile); }
 void LogData(const char* fmt, ...) { PDU_LOG_BODY(DataFile); }
 
 #undef PDU_LOG_BODY
+
+void LogMainV(const char* prefix, const char* fmt, va_list ap) {
+  FILE* f = TheLog().MainFile.load(std::memory_order_acquire);
+  if (f != nullptr) WriteLine(f, prefix, fmt, ap);
+}
 
 bool MainLogOn() { return TheLog().MainFile.load(std::memory_order_relaxed) != nullptr; }
 bool ContactLogOn() { return TheLog().ContactFile.load(std::memory_order_relaxed) != nullptr; }
@@ -119,11 +189,32 @@ bool LogSwitchedOn() {
   return platform::ReadIniString(file, "LOG", "open", "") == "1";
 }
 
+namespace {
+
+void CloseRetired(PduLog& log) {
+  for (FILE*& f : log.Retired) {
+    if (f != nullptr) std::fclose(f);
+    f = nullptr;
+  }
+}
+
+}  // namespace
+
+// Called by every construction: the files that the switch and the log path
+// name now are the ones in use afterwards. The same files stay open (a
+// construction without destruction appends to them); other ones replace
+// them.
 void LogInit() {
-  if (!LogSwitchedOn()) return;
-  const LogFileNames names = CurrentLogFileNames();
   PduLog& log = TheLog();
-  if (log.LogOpened == 1) return;  // the files of an earlier construction stay in use
+  const bool on = LogSwitchedOn();
+  const LogFileNames names = on ? CurrentLogFileNames() : LogFileNames{};
+  if (log.LogOpened == 1 && on && log.OpenedMain != nullptr && *log.OpenedMain == names.main) return;
+  CloseRetired(log);
+  log.Retired[0] = log.MainFile.exchange(nullptr);
+  log.Retired[1] = log.DataFile.exchange(nullptr);
+  log.Retired[2] = log.ContactFile.exchange(nullptr);
+  log.LogOpened = 0;
+  if (!on) return;
   if (!names.folder.empty()) platform::CreateFolderWithParents(names.folder);
   FILE* m = platform::OpenStdioFile(names.main, "a+");
   FILE* d = platform::OpenStdioFile(names.data, "a+");
@@ -131,7 +222,11 @@ void LogInit() {
   log.MainFile.store(m, std::memory_order_release);
   log.DataFile.store(d, std::memory_order_release);
   log.ContactFile.store(c, std::memory_order_release);
-  if (m != nullptr || d != nullptr || c != nullptr) log.LogOpened = 1;
+  if (m != nullptr || d != nullptr || c != nullptr) {
+    log.LogOpened = 1;
+    delete log.OpenedMain;
+    log.OpenedMain = new std::string(names.main);
+  }
 }
 
 void LogCloseAll() {
@@ -139,6 +234,7 @@ void LogCloseAll() {
   CloseOne(log.MainFile);
   CloseOne(log.DataFile);
   CloseOne(log.ContactFile);
+  CloseRetired(log);
   log.LogOpened = 0;
 }
 

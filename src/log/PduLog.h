@@ -8,20 +8,31 @@
 // "<folder><YYYY-MM-DD>.txt", "..._data.txt", "..._contact.txt", where the
 // folder is the log path value followed by J2534/7318/ (empty when there is
 // no value: the current directory). They are opened "a+" so that every
-// construction of a day appends to the same files.
+// construction of a day appends to the same files. Each construction
+// (LogInit) starts from the switch and the path as they are then: other
+// names or the switch off replace the files an earlier construction left
+// open.
 //
 // A line is exactly its formatted text plus "\n", written with one fwrite
 // and flushed at once, so the log is complete up to the last call if the
 // host process dies; stdio's own file lock keeps lines of different threads
-// whole. The format buffer is per thread. Callable from any thread; no lock
-// of ours is taken.
+// whole. The format buffer is per thread and is never tied to the order in
+// which thread_local objects are destroyed (a line logged from an atexit
+// handler or a static destructor uses a shared buffer under its own lock).
+// Callable from any thread, at any time up to the end of the process.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 
-#if defined(__GNUC__)
+// mingw-w64 checks plain `printf` formats against msvcrt's rules; its
+// __MINGW_PRINTF_FORMAT names the rules of the printf actually linked.
+#if defined(__MINGW_PRINTF_FORMAT)
+#define PDU_PRINTF(fmt, args) __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, args)))
+#elif defined(__GNUC__)
 #define PDU_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define PDU_PRINTF(fmt, args)
@@ -41,6 +52,9 @@ void LogCloseAll();
 void LogMain(const char* fmt, ...) PDU_PRINTF(1, 2);
 void LogContact(const char* fmt, ...) PDU_PRINTF(1, 2);
 void LogData(const char* fmt, ...) PDU_PRINTF(1, 2);
+// A main-log line of prefix followed by the formatted text, with the same
+// capacity as every other line (for callers that take their own "...").
+void LogMainV(const char* prefix, const char* fmt, va_list ap);
 
 // True while the file is open. Callers test it before building expensive
 // log text (hex dumps of whole buffers) on hot paths.

@@ -23,6 +23,19 @@ bool ProcessIsEnding();
 void PinLibrary();
 void UnpinLibrary();
 
+// Registers the library's teardown: fn runs once, when the library is
+// unloaded or the process ends, after the application's own exit handlers
+// and static destructors, whatever order they were registered in relative
+// to the library's load (so that an application's PDUDestruct in an atexit
+// handler or a global object's destructor still finds the module whole).
+//   Linux: an ELF destructor of the library, which the dynamic loader runs
+//   at dlclose and, on exit(), after every atexit handler and C++ static
+//   destructor (those run first; the loader's own finalisation last).
+//   Windows: DLL_PROCESS_DETACH (FreeLibrary, or ExitProcess after the OS
+//   has ended the other threads: see ProcessIsEnding).
+// The last registration wins; nullptr removes it.
+void SetLibraryTeardown(void (*fn)());
+
 // The OS handle of a thread as a number, for log lines (pthread_t on Linux,
 // the Win32 HANDLE on Windows); 0 for a thread that does not run.
 uint64_t ThreadHandleValue(std::thread& thread);

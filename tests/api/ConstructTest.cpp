@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
+#include <atomic>
 
 #include "engine/ModuleState.h"
 #include "support/ModuleProbe.h"
@@ -212,6 +214,77 @@ TEST_F(ConstructTest, CallbackSurvivesDestruction) {
   EXPECT_EQ(test::CoPCounter(), 0u);
   EXPECT_TRUE(engine::EngineThreadRunning());
   PDUDestruct();
+}
+
+// Several threads destruct at once (a close button and an exit path), idle
+// or with a ComPrimitive waiting for its answer: every call returns, one
+// CLOSE goes out, and the first call or the one that raced it reports
+// NOERROR while a call that came after the module was gone reports 0x11.
+TEST_F(ConstructTest, ConcurrentDestructsAllReturnAndSendOneClose) {
+  struct Case {
+    int threads;
+    bool inFlight;
+  };
+  const Case cases[] = {{2, false}, {8, false}, {2, true}, {8, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.threads << " threads" << (c.inFlight ? ", in flight" : ""));
+    test::Watchdog watchdog(30000, "concurrent PDUDestruct");
+    UseVci();
+    vci_.ClearFrames();
+    ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+    if (c.inFlight) {
+      // The VCI takes the ComPrimitive, the ECU never answers: the engine
+      // waits for vehicle data while the threads destruct.
+      vci_.Script(test::kCmdCop, {TestVci::Answer(test::kCmdCop, 0)});
+      Start(ConnectedLink(), PDU_COPT_SENDRECV, {0x22, 0xF1, 0x00});
+    }
+    std::atomic<int> go{0};
+    std::vector<T_PDU_ERROR> results(static_cast<size_t>(c.threads), 0xFFFFFFFFu);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < c.threads; ++i) {
+      threads.emplace_back([&, i] {
+        while (go.load() == 0) std::this_thread::yield();
+        results[static_cast<size_t>(i)] = PDUDestruct();
+      });
+    }
+    go.store(1);
+    for (auto& t : threads) t.join();
+    int ok = 0;
+    for (T_PDU_ERROR r : results) {
+      EXPECT_TRUE(r == 0x00 || r == 0x11) << r;
+      ok += r == 0x00 ? 1 : 0;
+    }
+    EXPECT_GE(ok, 1);
+    EXPECT_EQ(vci_.FramesWithCommand(kCmdClose).size(), 1u);
+    EXPECT_EQ(device::GetDeviceLink(), nullptr);
+    EXPECT_FALSE(engine::EngineThreadRunning());
+    watchdog.Disarm();
+  }
+}
+
+// Constructions and destructions of many threads interleave: they take
+// turns, so the module ends in one of the two whole states, never with a
+// link and no engine thread or two engine threads.
+TEST_F(ConstructTest, ConcurrentConstructsAndDestructsLeaveOneWholeState) {
+  test::Watchdog watchdog(60000, "concurrent PDUConstruct and PDUDestruct");
+  UseVci();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 6; ++i) {
+    threads.emplace_back([i] {
+      if (i % 2 == 0) {
+        EXPECT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+      } else {
+        const T_PDU_ERROR r = PDUDestruct();
+        EXPECT_TRUE(r == 0x00 || r == 0x11) << r;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  const bool constructed = device::GetDeviceLink() != nullptr;
+  EXPECT_EQ(engine::EngineThreadRunning(), constructed);
+  EXPECT_EQ(PDUDestruct(), constructed ? 0x00u : 0x11u);
+  EXPECT_EQ(device::GetDeviceLink(), nullptr);
+  watchdog.Disarm();
 }
 
 }  // namespace

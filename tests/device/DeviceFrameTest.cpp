@@ -72,15 +72,6 @@ TEST(DeviceFrame, KnownFramesHaveExactBytes) {
   }
 }
 
-TEST(DeviceFrame, ChecksumSumsFromLengthToLastDataByte) {
-  Bytes data = {0x10, 0x20, 0x30};
-  Bytes frame = Build(kChannelVehicle, 7, 0x03, data);
-  uint32_t sum = 0;
-  for (size_t i = 1; i + 2 < frame.size(); ++i) sum += frame[i];
-  EXPECT_EQ(frame[frame.size() - 2], static_cast<uint8_t>(sum));
-  EXPECT_EQ(frame[4], 7);
-}
-
 TEST(DeviceFrame, StuffingRoundTripsEveryByteValue) {
   Bytes data;
   for (int i = 0; i < 256; ++i) data.push_back(static_cast<uint8_t>(i));

@@ -26,6 +26,7 @@
 #include "platform/Platform.h"
 #include "support/TempHome.h"
 #include "support/PtyVci.h"
+#include "support/TestClock.h"
 #include "support/TestVci.h"
 #include "support/WireCodes.h"
 
@@ -57,10 +58,12 @@ struct Recording {
   std::mutex lock;
   std::vector<std::string> calls;
   std::vector<Clock::time_point> times;
+  std::vector<uint32_t> ticks;  // the library's clock
   void Add(const std::string& call) {
     std::lock_guard<std::mutex> guard(lock);
     calls.push_back(call);
     times.push_back(Clock::now());
+    ticks.push_back(platform::ClockTicks());
   }
 };
 
@@ -138,16 +141,18 @@ long long MsBetween(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
 }
 
-TEST(TransportSeam, ModemLinesGoLowBeforeConfigurationAndDtrPulses50Ms) {
+// Low before and again after the line settings (a driver may raise both
+// when the speed leaves B0), then the pulse on DTR alone.
+TEST(TransportSeam, ModemLinesGoLowAroundConfigurationAndDtrPulses50Ms) {
   Recording rec;
   FakeFactory fake(rec, FakeLine{});
   DeviceLink link;
   ASSERT_TRUE(link.OpenPortPath("/dev/ttyUSB7"));
   const std::vector<std::string> expected = {"open /dev/ttyUSB7", "DTR low",  "RTS low",
-                                             "configure",         "low latency", "DTR high",
-                                             "DTR low"};
+                                             "configure",         "low latency", "DTR low",
+                                             "RTS low",           "DTR high", "DTR low"};
   ASSERT_EQ(rec.calls, expected);
-  const long long pulse = MsBetween(rec.times[5], rec.times[6]);
+  const long long pulse = MsBetween(rec.times[7], rec.times[8]);
   EXPECT_GE(pulse, 50);
   EXPECT_LT(pulse, 250);
   link.ClosePort();
@@ -203,10 +208,44 @@ TEST(TransportSeam, BusyPortIsSkippedWithALogLineNamingPortAndReason) {
   EXPECT_NE(main.find("port /dev/ttyUSB1 skipped: busy, another program holds it (flock error 11)\n"),
             std::string::npos)
       << main;
-  // Nothing but the open was tried on a busy port, and no pause followed.
+  // Nothing but the open was tried on a busy port.
   const std::vector<std::string> expected = {"open /dev/ttyUSB0", "open /dev/ttyUSB1"};
   EXPECT_EQ(rec.calls, expected);
-  EXPECT_LT(MsBetween(start, Clock::now()), 100);
+  EXPECT_GE(MsBetween(start, Clock::now()), 200);
+}
+
+// Every port that cannot be used gets the same 100 ms before the next one
+// is tried (on the library's clock; pauses cost no real time here).
+TEST(TransportSeam, EveryUnusablePortIsFollowedBy100MsPause) {
+  struct Case {
+    const char* what;
+    FakeLine line;
+    std::vector<std::string> calls;  // for the first port
+  };
+  const Case cases[] = {
+      {"busy", FakeLine{Transport::OpenStatus::kBusy}, {"open /dev/ttyUSB0"}},
+      {"open failed", FakeLine{Transport::OpenStatus::kFailed}, {"open /dev/ttyUSB0"}},
+      {"modem lines failed", FakeLine{Transport::OpenStatus::kOk, Transport::LineStatus::kError},
+       {"open /dev/ttyUSB0", "DTR low", "close"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform::Clock* before = platform::SetClock(&test::InstantPauseClock::Instance());
+    Recording rec;
+    {
+      FakeFactory fake(rec, c.line);
+      test::ScopedPorts ports({"/dev/ttyUSB0", "/dev/ttyUSB1"});
+      DeviceLink link;
+      EXPECT_FALSE(link.OpenPort());
+    }
+    platform::SetClock(before);
+    const size_t n = c.calls.size();
+    ASSERT_EQ(rec.calls.size(), 2 * n);
+    EXPECT_EQ(std::vector<std::string>(rec.calls.begin(), rec.calls.begin() + n), c.calls);
+    const uint32_t pause = rec.ticks[n] - rec.ticks[n - 1];
+    EXPECT_GE(pause, 100u);
+    EXPECT_LE(pause, 110u);  // plus the real time the steps took
+  }
 }
 
 TEST(TransportSeam, DriverWithoutLowLatencyModeIsLoggedOnce) {

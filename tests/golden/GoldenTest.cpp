@@ -64,9 +64,11 @@ const char* CommandName(uint8_t command) {
 }
 
 constexpr uint32_t kMod = 1;
+// The scenario whose transcript the others share (Transcript.h).
+constexpr const char* kPrologue = "prologue";
 void* const kApiTag = reinterpret_cast<void*>(0xA0A0);
 
-std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Fmt(const char* fmt, ...) PDU_PRINTF(1, 2);
 std::string Fmt(const char* fmt, ...) {
   char buf[1024];
   va_list ap;
@@ -394,22 +396,29 @@ class GoldenTest : public ::testing::Test {
     addLog("data log", files.data);
     addLog("contact log", files.contact);
 
+    // Every scenario but the prologue itself is stored without the lines it
+    // shares with the prologue (Transcript.h).
+    const std::string dir = std::string(PDU7318_SOURCE_DIR) + "/tests/golden/";
+    const bool isPrologue = name == kPrologue;
+    const std::vector<std::string> prologue =
+        isPrologue || !test::FileExists(dir + kPrologue + ".txt") ? std::vector<std::string>{}
+                                                                  : SplitLines(test::ReadFile(dir + kPrologue + ".txt"));
     std::string actual;
-    for (const std::string& l : t) actual += l + "\n";
-    const std::string path = std::string(PDU7318_SOURCE_DIR) + "/tests/golden/" + name + ".txt";
+    for (const std::string& l : isPrologue ? t : CompactTranscript(t, prologue)) actual += l + "\n";
+    const std::string path = dir + name + ".txt";
     const char* record = std::getenv("PDU7318_RECORD_GOLDEN");
     if (record != nullptr && std::strcmp(record, "1") == 0) {
       FILE* f = std::fopen(path.c_str(), "wb");
       ASSERT_NE(f, nullptr) << path;
       std::fwrite(actual.data(), 1, actual.size(), f);
       std::fclose(f);
-      std::printf("recorded %s (%zu lines)\n", path.c_str(), t.size());
+      std::printf("recorded %s (%zu lines, %zu in full)\n", path.c_str(), SplitLines(actual).size(), t.size());
       return;
     }
     if (!test::FileExists(path)) {
       FAIL() << path << " does not exist; record it with tools/record-golden";
     }
-    const std::vector<std::string> expected = SplitLines(test::ReadFile(path));
+    const std::vector<std::string> expected = ExpandTranscript(SplitLines(test::ReadFile(path)), prologue);
     const std::string diff = UnifiedDiff(expected, t, "tests/golden/" + name + ".txt (expected)", "actual");
     EXPECT_TRUE(diff.empty()) << "the transcript differs from tests/golden/" << name
                               << ".txt (re-record with tools/record-golden when the change is intended):\n"
@@ -571,6 +580,9 @@ class ComPrimitive : public GoldenTest {
   }
 };
 
+// The shared prologue: only construction, the link and its end.
+TEST_F(ComPrimitive, Prologue) { Finish(Online(), kPrologue); }
+
 TEST_F(ComPrimitive, StartComm) {
   vci_->SetHandler(kCmdCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x50, 0x03, 0x00, 0x32, 0x01, 0xF4}}));
   const uint32_t h = Online();
@@ -671,18 +683,6 @@ TEST_F(GoldenTest, IoControl) {
 
 // Faults of the VCI and the line.
 class Fault : public ComPrimitive {};
-
-TEST_F(Fault, NoAnswerToACommand) {
-  const uint32_t h = Online();
-  // The battery voltage read gets no answer once, then the COP.
-  vci_->Script(kCmdIoCtl, {});
-  IoCtl(PDU_HANDLE_UNDEF, "PDU_IOCTL_READ_VBATT");
-  IoCtl(PDU_HANDLE_UNDEF, "PDU_IOCTL_READ_VBATT");
-  vci_->Script(kCmdCop, {});
-  Cop(h, PDU_COPT_SENDRECV, {0x3E, 0x00}, 1, 1, 0x42);
-  LastError(h);
-  Finish(h, "fault-no-answer");
-}
 
 TEST_F(Fault, BadChecksum) {
   const uint32_t h = Online();

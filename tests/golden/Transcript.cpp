@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace pdu::golden {
 
@@ -158,6 +160,109 @@ std::string Hex(const uint8_t* data, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     std::snprintf(b, sizeof b, i == 0 ? "%02X" : " %02X", data[i]);
     out += b;
+  }
+  return out;
+}
+
+namespace {
+
+constexpr const char* kMark = "@@ prologue ";
+// Shorter runs stay as they are: a marker must save lines.
+constexpr size_t kMinRun = 2;
+
+struct Section {
+  std::string title;  // the "## ..." line; empty for the lines before the first
+  std::vector<std::string> lines;
+};
+
+std::vector<Section> Sections(const std::vector<std::string>& lines) {
+  std::vector<Section> out(1);
+  for (const std::string& l : lines) {
+    if (l.rfind("## ", 0) == 0) {
+      out.push_back({l, {}});
+    } else {
+      out.back().lines.push_back(l);
+    }
+  }
+  return out;
+}
+
+const std::vector<std::string>* SectionOf(const std::vector<Section>& sections, const std::string& title) {
+  for (const Section& s : sections)
+    if (s.title == title) return &s.lines;
+  return nullptr;
+}
+
+// "@@ prologue 12-40" -> lines 12 to 40 (from 1, inclusive).
+bool RangeOf(const std::string& line, size_t& first, size_t& last) {
+  const size_t n = std::strlen(kMark);
+  if (line.compare(0, n, kMark) != 0) return false;
+  char* end = nullptr;
+  first = std::strtoul(line.c_str() + n, &end, 10);
+  if (end == nullptr || *end != '-') return false;
+  last = std::strtoul(end + 1, nullptr, 10);
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> CompactTranscript(const std::vector<std::string>& full,
+                                           const std::vector<std::string>& prologue) {
+  const std::vector<Section> shared = Sections(prologue);
+  std::vector<std::string> out;
+  for (const Section& s : Sections(full)) {
+    if (!s.title.empty()) out.push_back(s.title);
+    static const std::vector<std::string> kNone;
+    const std::vector<std::string>* found = s.title.empty() ? nullptr : SectionOf(shared, s.title);
+    const std::vector<std::string>& p = found != nullptr ? *found : kNone;
+    const std::vector<std::string>& l = s.lines;
+    // Greedy: at each line, the longest run that the prologue's section
+    // also has, wherever it stands there.
+    for (size_t i = 0; i < l.size();) {
+      size_t best = 0;
+      size_t at = 0;
+      for (size_t j = 0; j < p.size(); ++j) {
+        size_t n = 0;
+        while (i + n < l.size() && j + n < p.size() && l[i + n] == p[j + n]) ++n;
+        if (n > best) {
+          best = n;
+          at = j;
+        }
+      }
+      if (best >= kMinRun) {
+        out.push_back(kMark + std::to_string(at + 1) + "-" + std::to_string(at + best));
+        i += best;
+      } else {
+        out.push_back(l[i++]);
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> ExpandTranscript(const std::vector<std::string>& compact,
+                                          const std::vector<std::string>& prologue) {
+  const std::vector<Section> shared = Sections(prologue);
+  static const std::vector<std::string> kNone;
+  const std::vector<std::string>* p = &kNone;
+  std::vector<std::string> out;
+  for (const std::string& l : compact) {
+    size_t first = 0;
+    size_t last = 0;
+    if (l.rfind("## ", 0) == 0) {
+      p = SectionOf(shared, l);
+      if (p == nullptr) p = &kNone;
+      out.push_back(l);
+    } else if (RangeOf(l, first, last)) {
+      if (first < 1 || last < first || last > p->size()) {
+        out.push_back(l + " (not in the prologue's section)");  // shows in the diff
+      } else {
+        out.insert(out.end(), p->begin() + static_cast<std::ptrdiff_t>(first - 1),
+                   p->begin() + static_cast<std::ptrdiff_t>(last));
+      }
+    } else {
+      out.push_back(l);
+    }
   }
   return out;
 }

@@ -44,6 +44,21 @@ std::string NormaliseTicks(const std::string& line, uint32_t lo, uint32_t hi);
 // numbers. Ticks are taken out before (NormaliseTicks).
 std::string NormaliseAddresses(const std::string& line);
 
+// The shared prologue. Most scenarios start the same way (construction,
+// module connect, a link created and connected) and end much the same way
+// (disconnect, destroy, destruct); those lines are recorded once, in
+// tests/golden/prologue.txt, and a scenario's file holds only its own.
+// Per section ("## calls", "## vci", ...), each run of two or more lines
+// that the prologue's section also has becomes one marker line
+//   @@ prologue 12-40       lines 12 to 40 of that section of the prologue
+// CompactTranscript makes the markers (when recording); ExpandTranscript
+// puts the lines back (before comparing), so a mismatch is still shown as a
+// unified diff of whole transcripts.
+std::vector<std::string> CompactTranscript(const std::vector<std::string>& full,
+                                           const std::vector<std::string>& prologue);
+std::vector<std::string> ExpandTranscript(const std::vector<std::string>& compact,
+                                          const std::vector<std::string>& prologue);
+
 // "01 AB 00".
 std::string Hex(const uint8_t* data, size_t count);
 

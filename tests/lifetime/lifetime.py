@@ -5,14 +5,17 @@ exit status they chose, within 2 s of deciding to end.
 
     lifetime.py --bin BUILD/bin --lib LIBRARY --client CLIENT --data SOURCE/data CASE
 
-Each case starts vcisim on a pseudo-terminal, runs a client (the C client
-or the Python ctypes client) as a child process against it and checks:
-its exit status, that it was not killed by a signal, the time from its
-"exit at" stamp to its end, that it printed no abort or sanitizer text,
-and (logging cases) that every log file ends with a whole line.
+Each case starts vcisim on a pseudo-terminal (with --trace), runs a client
+(C, dlopen'd or linked; C++ with a global object; Python ctypes) as a
+child process against it and checks: its exit status, that it was not
+killed by a signal, the time from its "exit at" stamp to its end, that it
+printed no abort or sanitizer text, the text it must print, exactly one
+CLOSE command on the wire, and (logging cases) that every log file ends
+with a whole line.
 """
 import argparse
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -22,7 +25,11 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# case: (client, mode, exit status, logging on, text that must be printed)
+# case: (client, mode, exit status, logging on, text that must be printed).
+# Clients: c (dlopen), linked (the C client linked to the library), cpp and
+# cpp-linked (a C++ program owning the API in a global object), py.
+# Every case ends with exactly one CLOSE on the wire: sent by PDUDestruct,
+# or by the library's teardown when the process ends without it.
 CASES = {
     "c-idle": ("c", "idle", 7, False, None),
     "c-link": ("c", "link", 5, False, None),
@@ -36,7 +43,26 @@ CASES = {
     "py-link": ("py", "link", 0, False, None),
     "py-inflight-logging": ("py", "inflight", 9, True, None),
 }
+for _log in (False, True):
+    _suffix = "-logging" if _log else ""
+    for _kind, _mode, _status, _text in (
+            ("c", "destruct-2", 0, "destructs: "),
+            ("c", "destruct-8", 0, "destructs: "),
+            ("linked", "destruct-8", 0, "destructs: "),
+            ("c", "atexit-before-dlopen", 3, "atexit destruct: 0x0"),
+            ("c", "atexit-before-construct", 3, "atexit destruct: 0x0"),
+            ("c", "atexit-after-construct", 3, "atexit destruct: 0x0"),
+            ("linked", "atexit-before-construct", 3, "atexit destruct: 0x0"),
+            ("linked", "atexit-after-construct", 3, "atexit destruct: 0x0"),
+            ("py", "atexit", 3, "atexit destruct: 0x0")):
+        CASES["%s-%s%s" % (_kind, _mode, _suffix)] = (_kind, _mode, _status, _log, _text)
+    CASES["cpp-global" + _suffix] = ("cpp", "global", 4, _log, "global destruct: 0x0")
+    CASES["cpp-global-linked" + _suffix] = ("cpp-linked", "global", 4, _log, "global destruct: 0x0")
 EXIT_BOUND_S = 2.0
+NATIVE = {"c": "lifetime_client", "linked": "lifetime_client_linked", "cpp": "lifetime_global",
+          "cpp-linked": "lifetime_global_linked"}
+# A CLOSE command in the simulator's trace ("PC->VCI veh #12  CLOSE ...").
+CLOSE_LINE = re.compile(r"PC->VCI .*#\d+\s+CLOSE\s")
 
 
 class Failure(Exception):
@@ -61,7 +87,7 @@ def run_case(args, name):
             f.write("[LOG]\nopen=%d\n" % (1 if logging else 0))
         link = os.path.join(tmp, "vci")
         sim_out = open(os.path.join(tmp, "vcisim.out"), "w")
-        sim = subprocess.Popen([os.path.join(args.bin, "vcisim"), "--link", link, "--scenario",
+        sim = subprocess.Popen([os.path.join(args.bin, "vcisim"), "--link", link, "--trace", "--scenario",
                                 os.path.join(HERE, "silent.json")], stdout=sim_out, stderr=subprocess.STDOUT)
         end = time.monotonic() + 10
         while not os.path.islink(link):
@@ -69,8 +95,9 @@ def run_case(args, name):
             time.sleep(0.01)
         logs = os.path.join(tmp, "logs")
         env = dict(os.environ, PDU7318_HOME=home, PDU7318_PORTS=link, PDU7318_LOG_PATH=logs)
-        if kind == "c":
-            cmd = [args.client, args.lib, mode]
+        clients = os.path.dirname(args.client)
+        if kind in NATIVE:
+            cmd = [os.path.join(clients, NATIVE[kind]), args.lib, mode]
         else:
             cmd = [sys.executable, os.path.join(HERE, "lifetime_client.py"), args.lib, mode]
         try:
@@ -96,9 +123,19 @@ def run_case(args, name):
                 with open(os.path.join(folder, f), "rb") as fh:
                     data = fh.read()
                 check(data == b"" or data.endswith(b"\n"), "%s ends with a partial line: %r" % (f, data[-60:]))
-        print("%s: exit status %d, exit took %.3f s" % (name, p.returncode, took))
+        # The trace is complete once the simulator has read what the client
+        # wrote before it ended; give it a moment, then stop it.
+        time.sleep(0.2)
+        sim.send_signal(signal.SIGTERM)
+        sim.wait(5)
+        sim_out.close()
+        with open(os.path.join(tmp, "vcisim.out")) as fh:
+            trace = fh.read()
+        closes = len(CLOSE_LINE.findall(trace))
+        check(closes == 1, "%d CLOSE commands on the wire, wanted 1\n%s" % (closes, trace[-3000:]))
+        print("%s: exit status %d, exit took %.3f s, CLOSE once" % (name, p.returncode, took))
     finally:
-        if sim is not None:
+        if sim is not None and sim.poll() is None:
             sim.send_signal(signal.SIGTERM)
             try:
                 sim.wait(5)

@@ -15,10 +15,21 @@
  *   construct-in-callback  PDUConstruct from a callback must fail with 0x01
  *                        and the session must go on working
  *   exit-in-callback     exit() from inside a callback
+ *   destruct-2, destruct-8  that many threads call PDUDestruct at once while
+ *                        a SENDRECV waits for its answer; prints
+ *                        "destructs: <n> ok" (n returned 0x00, the others 0x11)
+ *   atexit-before-dlopen, atexit-before-construct, atexit-after-construct
+ *                        PDUDestruct in an atexit handler registered at that
+ *                        point, a connected link open when main returns;
+ *                        the handler prints "atexit destruct: 0x<status>"
  *
+ * Built twice: dlopen'ing LIBRARY, and (LIFETIME_LINKED) linked against the
+ * library, when LIBRARY is not used and "before dlopen" is "before
+ * construct".
  * Before it ends, it prints "exit at <CLOCK_MONOTONIC ns>" so that the test
  * can measure the exit alone. */
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -53,6 +64,13 @@ static volatile int callbackConstruct = -1; /* status PDUConstruct gave inside t
 static volatile int results = 0;            /* result items seen */
 static int exitInCallback = 0;
 
+#ifdef LIFETIME_LINKED
+#define NEED(var, type, name) var = (type)name
+#else
+#define NEED(var, type, name) var = (type)Need(#name)
+#endif
+
+#ifndef LIFETIME_LINKED
 static void* Need(const char* name) {
   void* f = dlsym(lib, name);
   if (f == NULL) {
@@ -61,6 +79,7 @@ static void* Need(const char* name) {
   }
   return f;
 }
+#endif
 
 static void Check(const char* what, T_PDU_ERROR status) {
   if (status == PDU_STATUS_NOERROR) return;
@@ -122,6 +141,62 @@ static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, voi
   DrainEvents(hCLL);
 }
 
+static void AtExitDestruct(void) {
+  printf("atexit destruct: 0x%X\n", (unsigned)Destruct());
+  fflush(stdout);
+}
+
+static void* DestructThread(void* arg) {
+  *(T_PDU_ERROR*)arg = Destruct();
+  return NULL;
+}
+
+/* n threads destruct at once; returns how many got 0x00 (-1: another status). */
+static int ConcurrentDestructs(int n) {
+  pthread_t threads[8];
+  T_PDU_ERROR status[8];
+  int i, ok = 0;
+  for (i = 0; i < n; ++i) pthread_create(&threads[i], NULL, DestructThread, &status[i]);
+  for (i = 0; i < n; ++i) pthread_join(threads[i], NULL);
+  for (i = 0; i < n; ++i) {
+    if (status[i] == PDU_STATUS_NOERROR) {
+      ++ok;
+    } else if (status[i] != PDU_ERR_COMM_PC_TO_VCI_FAILED) {
+      return -1;
+    }
+  }
+  return ok;
+}
+
+static void Load(const char* path) {
+#ifdef LIFETIME_LINKED
+  (void)path;
+#else
+  lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (lib == NULL) {
+    fprintf(stderr, "client: %s\n", dlerror());
+    exit(92);
+  }
+#endif
+  NEED(Construct, ConstructFn, PDUConstruct);
+  NEED(Destruct, DestructFn, PDUDestruct);
+  NEED(GetObjectId, GetObjectIdFn, PDUGetObjectId);
+  NEED(CreateLink, CreateLinkFn, PDUCreateComLogicalLink);
+  NEED(Connect, ConnectFn, PDUConnect);
+  NEED(StartCop, StartCopFn, PDUStartComPrimitive);
+  NEED(Register, RegisterFn, PDURegisterEventCallback);
+  NEED(GetEvent, GetEventFn, PDUGetEventItem);
+  NEED(DestroyItem, DestroyItemFn, PDUDestroyItem);
+}
+
+static int Unload(void) {
+#ifdef LIFETIME_LINKED
+  return 0;
+#else
+  return dlclose(lib);
+#endif
+}
+
 int main(int argc, char** argv) {
   CHAR8 options[] = "";
   const UNUM8 vin[] = {0x22, 0xF1, 0x90};
@@ -135,23 +210,28 @@ int main(int argc, char** argv) {
     return 2;
   }
   mode = argv[2];
-  lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (lib == NULL) {
-    fprintf(stderr, "client: %s\n", dlerror());
-    return 92;
-  }
-  Construct = (ConstructFn)Need("PDUConstruct");
-  Destruct = (DestructFn)Need("PDUDestruct");
-  GetObjectId = (GetObjectIdFn)Need("PDUGetObjectId");
-  CreateLink = (CreateLinkFn)Need("PDUCreateComLogicalLink");
-  Connect = (ConnectFn)Need("PDUConnect");
-  StartCop = (StartCopFn)Need("PDUStartComPrimitive");
-  Register = (RegisterFn)Need("PDURegisterEventCallback");
-  GetEvent = (GetEventFn)Need("PDUGetEventItem");
-  DestroyItem = (DestroyItemFn)Need("PDUDestroyItem");
+  if (strcmp(mode, "atexit-before-dlopen") == 0) atexit(AtExitDestruct);
+  Load(argv[1]);
+  if (strcmp(mode, "atexit-before-construct") == 0) atexit(AtExitDestruct);
 
   Check("PDUConstruct", Construct(options, NULL));
 
+  if (strcmp(mode, "atexit-after-construct") == 0) atexit(AtExitDestruct);
+  if (strncmp(mode, "atexit-", 7) == 0) {
+    OpenLink();
+    ExitStamp();
+    return 3;
+  }
+  if (strcmp(mode, "destruct-2") == 0 || strcmp(mode, "destruct-8") == 0) {
+    int ok;
+    hCLL = OpenLink();
+    Send(hCLL, silent, sizeof silent);
+    SleepMs(150); /* the engine now waits for an answer that never comes */
+    ok = ConcurrentDestructs(mode[9] - '0');
+    printf("destructs: %d ok\n", ok);
+    ExitStamp();
+    return ok >= 1 ? 0 : 1;
+  }
   if (strcmp(mode, "idle") == 0) {
     ExitStamp();
     return 7;
@@ -171,7 +251,7 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "dlclose-destructed") == 0) {
     OpenLink();
     Check("PDUDestruct", Destruct());
-    if (dlclose(lib) != 0) return 93;
+    if (Unload() != 0) return 93;
     SleepMs(200);
     printf("alive\n");
     ExitStamp();
@@ -180,7 +260,7 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "dlclose-constructed") == 0) {
     hCLL = OpenLink();
     Send(hCLL, vin, sizeof vin);
-    if (dlclose(lib) != 0) return 93;
+    if (Unload() != 0) return 93;
     SleepMs(500); /* the engine and receive threads go on meanwhile */
     printf("alive\n");
     ExitStamp();

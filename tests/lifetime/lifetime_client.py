@@ -5,9 +5,12 @@ would use the library, ending without PDUDestruct.
     lifetime_client.py LIBRARY MODE
 
 Modes: idle (sys.exit(7)), link (the script simply ends: status 0),
-inflight (a SENDRECV waiting for its answer, then sys.exit(9)).
+inflight (a SENDRECV waiting for its answer, then sys.exit(9)), atexit
+(PDUDestruct registered with atexit, a connected link, sys.exit(3); the
+handler prints "atexit destruct: 0x<status>").
 Prints "exit at <CLOCK_MONOTONIC ns>" just before it ends.
 """
+import atexit
 import ctypes
 import sys
 import time
@@ -46,6 +49,8 @@ def open_link(lib):
 def main():
     lib = ctypes.CDLL(sys.argv[1])
     mode = sys.argv[2]
+    if mode == "atexit":
+        atexit.register(lambda: print("atexit destruct: 0x%X" % lib.PDUDestruct(), flush=True))
     check("PDUConstruct", lib.PDUConstruct(b"", None))
     if mode == "idle":
         stamp()
@@ -54,6 +59,9 @@ def main():
     if mode == "link":
         stamp()
         return
+    if mode == "atexit":
+        stamp()
+        sys.exit(3)
     if mode == "inflight":
         request = (ctypes.c_uint8 * 3)(0x22, 0xF1, 0x00)  # the simulated ECU never answers it
         ctrl = CopCtrl(NumSendCycles=1, NumReceiveCycles=1)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdarg>
+
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -139,6 +141,30 @@ TEST(LogFiles, SecondInitDoesNotReopenAndConstructionsAppend) {
   EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "first\nsecond\nthird\n");
 }
 
+// A construction without destruction in between, but with another log
+// folder or the switch off: the lines go where the new construction says.
+TEST(LogFiles, EachInitFollowsTheSwitchAndFolderOfItsTime) {
+  TempHome first;
+  first.SetLogSwitch("1");
+  LogInit();
+  LogMain("one");
+  const std::string firstMain = CurrentLogFileNames().main;
+  {
+    TempHome second;
+    second.SetLogSwitch("1");
+    LogInit();
+    LogMain("two");
+    EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "two\n");
+    second.SetLogSwitch("0");
+    LogInit();
+    EXPECT_FALSE(MainLogOn());
+    LogMain("three");  // logging is off: nowhere
+    EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "two\n");
+  }
+  LogCloseAll();
+  EXPECT_EQ(ReadFile(firstMain), "one\n");
+}
+
 TEST(LogFiles, OverlongLineIsCutNotOverflowed) {
   TempHome home;
   home.SetLogSwitch("1");
@@ -150,6 +176,45 @@ TEST(LogFiles, OverlongLineIsCutNotOverflowed) {
   ASSERT_FALSE(text.empty());
   EXPECT_LT(text.size(), kLineBufferSize + 1);
   EXPECT_EQ(text.back(), '\n');
+}
+
+void LogIndented(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  LogMainV("\t\t", fmt, ap);
+  va_end(ap);
+}
+
+// A line holds up to 196606 characters before its newline, whether it is
+// logged whole or as a prefix and a formatted part (the parameter lines of
+// the API functions); anything longer is cut to exactly that.
+TEST(LogFiles, LineCapacityIs196606CharactersWithOrWithoutPrefix) {
+  struct Case {
+    bool indented;
+    size_t textLength;     // what the caller formats
+    size_t writtenLength;  // the line in the file, without its newline
+  };
+  const Case cases[] = {
+      {false, 1500, 1500},     {true, 1500, 1502},     {false, 196606, 196606},
+      {true, 196604, 196606},  {false, 196700, 196606}, {true, 196700, 196606},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.indented ? "indented " : "plain ") << c.textLength);
+    TempHome home;
+    home.SetLogSwitch("1");
+    LogInit();
+    const std::string text(c.textLength, 'n');
+    if (c.indented) {
+      LogIndented("%s", text.c_str());
+    } else {
+      LogMain("%s", text.c_str());
+    }
+    LogCloseAll();
+    const std::string written = ReadFile(CurrentLogFileNames().main);
+    ASSERT_EQ(written.size(), c.writtenLength + 1);
+    EXPECT_EQ(written.back(), '\n');
+    EXPECT_EQ(written.compare(0, 2, c.indented ? "\t\t" : "nn"), 0);
+  }
 }
 
 TEST(LogFiles, LinesFromManyThreadsNeverInterleave) {

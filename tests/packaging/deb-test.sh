@@ -70,6 +70,9 @@ echo "== deb-test: build the package =="
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$BUILD"
 BUILD=$(realpath "$BUILD")
+# The one version source: project(VERSION) in CMakeLists.txt.
+VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
+VERSION_RE=${VERSION//./\\.}
 rm -rf "$BUILD/package"
 cpack --config "$BUILD/CPackConfig.cmake" -B "$BUILD/package" >"$WORK/cpack.log" 2>&1 ||
   { cat "$WORK/cpack.log"; exit 1; }
@@ -81,20 +84,20 @@ echo "== deb-test: the package's contents =="
 dpkg-deb -I "$DEB" >"$WORK/info"
 dpkg-deb -c "$DEB" >"$WORK/contents"
 check "control: package pdu7318" grep -Eq "^ Package: pdu7318$" "$WORK/info"
-check "control: version 1.0.0" grep -Eq "^ Version: 1\.0\.0$" "$WORK/info"
+check "control: version $VERSION" grep -Eq "^ Version: $VERSION_RE$" "$WORK/info"
 check "control: depends on libtinyxml2.6.2v5" grep -Eq "^ Depends:.*libtinyxml2\.6\.2v5" "$WORK/info"
 check "control: suggests python3-can (the Python package's optional part)" grep -Eq "^ Suggests:.*python3-can" "$WORK/info"
 dpkg-deb --ctrl-tarfile "$DEB" | tar -xO ./conffiles >"$WORK/conffiles" || true
 for f in MDF.xml config.ini PDUAPI_7318.ini; do
   check "control: $APP_DIR/$f is a conffile" grep -qx "$APP_DIR/$f" "$WORK/conffiles"
 done
-for f in "usr/lib/.*/libpdu7318\.so\.1\.0\.0" "usr/lib/.*/libpdu7318\.so\.1 -> libpdu7318\.so\.1\.0\.0" \
-         "usr/include/pdu_api\.h" "usr/lib/.*/pkgconfig/pdu7318\.pc" "usr/lib/.*/cmake/pdu7318/pdu7318Config\.cmake" \
+for f in "usr/lib/.*/libpdu7318\.so\.$VERSION_RE" "usr/lib/.*/libpdu7318\.so\.1 -> libpdu7318\.so\.$VERSION_RE" \
+         "usr/include/pdu_api\.h" "usr/lib/.*/pkgconfig/pdu7318\.pc" "usr/lib/.*/cmake/pdu7318/pdu7318Config\.cmake" "usr/lib/.*/cmake/pdu7318/pdu7318Targets\.cmake" \
          "usr/bin/vcisim" "usr/bin/pdutool" "usr/libexec/pdu7318/pdu7318-rootfile" \
          "usr/share/man/man1/vcisim\.1\.gz" "usr/share/man/man1/pdutool\.1\.gz" \
          "usr/share/pdu7318/scenarios/demo\.json" "etc/brenlo/7318/MDF\.xml" \
          "usr/lib/python3/dist-packages/pdu7318/__init__\.py" "usr/lib/python3/dist-packages/pdu7318/can\.py" \
-         "usr/lib/python3/dist-packages/pdu7318-1\.0\.0\.dist-info/entry_points\.txt"; do
+         "usr/lib/python3/dist-packages/pdu7318-$VERSION_RE\.dist-info/entry_points\.txt"; do
   check "contents: $f" grep -Eq "\./$f" "$WORK/contents"
 done
 

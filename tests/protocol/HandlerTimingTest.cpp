@@ -99,36 +99,8 @@ TEST_F(HandlerTiming, LogLinesNameTheClass) {
   }
 }
 
-// A timing ComParam applied at UPDATEPARAM may lengthen a wait, never
-// shorten it below the class's initial one. CP_P2Max = 50000 us (the
-// module description's K-line default) leaves the wait of a SENDRECV
-// without answer as it was; 5000000 us lengthens it.
-TEST_F(HandlerTiming, NoAnswerWaitBeforeAndAfterUpdateParam) {
-  struct Row {
-    const char* protocol;
-    uint32_t defaults;  // first SENDRECV of a new handler, ms
-    uint32_t p2Max50ms;
-    uint32_t p2Max5s;
-  };
-  std::vector<Row> rows = {
-      {"ISO_15765_3_on_ISO_15765_2", 3000, 3000, 6000},  // P2 + 1000
-      {"ISO_14230_3_on_ISO_14230_2", 3000, 3000, 5000}, {"ISO_14229_5_on_ISO_13400_2", 3000, 3000, 5000},
-      {"MSP_VW2000LP_on_TP20", 3000, 3000, 6000},       {"SAE_J2190_on_ISO_9141_2", 2000, 2000, 5000},
-      {"MSP_KW1281_on_ISO_9141_2", 2000, 2000, 5000},   {"MSP_KW1281_on_TP16", 3000, 3000, 5000},
-      {"MSP_VW2000LP_on_TP16", 3000, 3000, 5000},
-  };
-  for (const char* p : kBaseFamily) rows.push_back({p, 2200, 2200, 5200});  // + 200 per wait
-
-  for (const Row& r : rows) {
-    EXPECT_EQ(Make(r.protocol)->getDefaultTimeout(), r.defaults) << r.protocol;
-    for (auto [p2Max, want] : {std::pair{50000u, r.p2Max50ms}, std::pair{5000000u, r.p2Max5s}}) {
-      auto h = Make(r.protocol);
-      SetU32(*h, "CP_P2Max", p2Max);
-      UpdateParam(*h);
-      EXPECT_EQ(h->getDefaultTimeout(), want) << r.protocol << " CP_P2Max = " << p2Max;
-    }
-  }
-}
+// The wait of a SENDRECV without answer before and after UPDATEPARAM is
+// asserted through the engine, per class, in tests/engine/EngineWaitsTest.cpp.
 
 // After answers: P2 and P2* of the link reach every class at UPDATEPARAM
 // (the base classes from the link's items, the others from the variable

@@ -245,29 +245,5 @@ TEST_F(Faults, AVciAnsweringAForeignItemTypeCannotCorruptTheReadingItem) {
   EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out)), PDU_STATUS_NOERROR);
 }
 
-TEST_F(Faults, ASilentVciEndsComPrimitivesWithTheErrorEvent) {
-  Construct();
-  const uint32_t hCLL = ConnectedLink();
-  vci_.SetSilent(true);
-  const auto start = Clock::now();
-  const uint32_t read = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
-  const uint32_t comm = Start(hCLL, PDU_COPT_STARTCOMM);
-  ASSERT_TRUE(items_.WaitFinished(read, 8000));
-  ASSERT_TRUE(items_.WaitFinished(comm, 8000));
-  EXPECT_LT(MsSince(start), 12000u);
-  EXPECT_EQ(KindsOf(read), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_ERROR, PDU_COPST_FINISHED}));
-  EXPECT_EQ(KindsOf(comm), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_ERROR, PDU_COPST_FINISHED}));
-  for (const SeenItem& i : items_.ItemsOf(read)) {
-    if (i.type == PDU_IT_ERROR) {
-      EXPECT_NE(i.error, 0u);
-    }
-  }
-  // The VCI speaks again: the session goes on.
-  vci_.SetSilent(false);
-  const uint32_t again = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
-  ASSERT_TRUE(items_.WaitFinished(again, 5000));
-  EXPECT_EQ(KindsOf(again), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED}));
-}
-
 }  // namespace
 }  // namespace pdu::reliability

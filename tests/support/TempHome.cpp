@@ -7,6 +7,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include "engine/ModuleState.h"
 #include "platform/Platform.h"
 
 namespace pdu::test {
@@ -25,6 +28,18 @@ std::string MakeTempFolder() {
   }
   throw std::runtime_error("cannot create a temporary folder");
 }
+
+// Every test starts from the library's state in a fresh process, so that
+// a room's test binary runs all its tests in one process as each runs
+// alone (this file is part of every test binary that uses the module).
+class FreshModulePerTest final : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override { engine::ResetModule(); }
+};
+
+[[maybe_unused]] const bool g_FreshModuleRegistered = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new FreshModulePerTest);
+  return true;
+}();
 
 }  // namespace
 

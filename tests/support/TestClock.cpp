@@ -23,6 +23,12 @@ uint32_t ManualClock::Ticks() {
 
 void ManualClock::Sleep(uint32_t ms) {
   platform::MutexLock lock(mu_);
+  if (instantPauses_) {
+    // No waiter is woken: as with InstantPauseClock, a pause must not make
+    // another thread's wait time out.
+    now_ += ms;
+    return;
+  }
   const uint32_t deadline = now_ + ms;
   ++sleepers_;
   changed_.notify_all();
@@ -34,11 +40,12 @@ bool ManualClock::WaitFor(std::unique_lock<std::mutex>& lock, std::condition_var
                           uint32_t ms, platform::PredicateRef pred) {
   // Lock order: the waiter's mutex, then mu_. Advance never holds mu_
   // while it takes a waiter's mutex.
-  Waiter self{lock.mutex(), &cv};
+  Waiter self{lock.mutex(), &cv, 0};
   uint32_t deadline;
   {
     platform::MutexLock own(mu_);
     deadline = now_ + ms;
+    self.deadline = deadline;
     waiters_.push_back(&self);
     changed_.notify_all();
   }
@@ -76,6 +83,25 @@ void ManualClock::Advance(uint32_t ms) {
     std::lock_guard<std::mutex> hold(*w.mu);
     w.cv->notify_all();
   }
+}
+
+bool ManualClock::WaitForWaitUntil(uint32_t deadline, uint32_t realTimeoutMs) {
+  std::unique_lock<std::mutex> lock(mu_.native());
+  return changed_.wait_for(lock, std::chrono::milliseconds(realTimeoutMs), [&]() PDU_NO_THREAD_SAFETY_ANALYSIS {
+    return std::any_of(waiters_.begin(), waiters_.end(), [&](const Waiter* w) { return w->deadline == deadline; });
+  });
+}
+
+std::vector<uint32_t> ManualClock::Deadlines() {
+  platform::MutexLock lock(mu_);
+  std::vector<uint32_t> out;
+  for (const Waiter* w : waiters_) out.push_back(w->deadline);
+  return out;
+}
+
+void ManualClock::SetInstantPauses(bool on) {
+  platform::MutexLock lock(mu_);
+  instantPauses_ = on;
 }
 
 size_t ManualClock::Blocked() {

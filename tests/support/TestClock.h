@@ -45,21 +45,34 @@ class ManualClock final : public platform::Clock {
 
   // Moves the time on by ms and wakes every pause and wait that is due.
   void Advance(uint32_t ms);
+  // While on, a pause returns at once and moves the time on by its length
+  // (waits still need Advance): a whole construction against a healthy
+  // VCI, with its settle pause and DTR pulse, runs on this clock, and a
+  // test then steps the waits of a ComPrimitive by hand.
+  void SetInstantPauses(bool on);
   // Threads now blocked in Sleep or WaitFor.
   size_t Blocked();
   // Waits (in real time, at most realTimeoutMs) until at least count
   // threads are blocked on this clock; false when they never were.
   bool WaitForBlocked(size_t count, uint32_t realTimeoutMs = 10000);
+  // Waits (in real time) until some thread is blocked in a wait that ends
+  // exactly at tick `deadline`: how a test sees that the library waits
+  // exactly so long, and knows when stepping the clock is safe.
+  bool WaitForWaitUntil(uint32_t deadline, uint32_t realTimeoutMs = 10000);
+  // The ticks at which the current waits end (for failure messages).
+  std::vector<uint32_t> Deadlines();
 
  private:
   struct Waiter {
     std::mutex* mu;
     std::condition_variable* cv;
+    uint32_t deadline;
   };
   platform::Mutex mu_;
   std::condition_variable changed_;  // time moved or the blocked set changed
   uint32_t now_ PDU_GUARDED_BY(mu_);
   size_t sleepers_ PDU_GUARDED_BY(mu_) = 0;
+  bool instantPauses_ PDU_GUARDED_BY(mu_) = false;
   std::vector<Waiter*> waiters_ PDU_GUARDED_BY(mu_);
   platform::Clock* previous_ = nullptr;
 };

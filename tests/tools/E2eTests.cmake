@@ -43,21 +43,10 @@ add_test(NAME e2e.protocols
                  --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data)
 set_tests_properties(e2e.protocols PROPERTIES LABELS e2e TIMEOUT 120)
 
-# The wait of a SENDRECV without answer, per handler class, before and
-# after UPDATEPARAM (tests/tools/timing_e2e.py: the library through
-# ctypes, the classes in parallel, about 15 s). Python cannot load a
-# sanitizer-instrumented library, so the sanitizer builds leave it out.
-if(PDU7318_SANITIZE STREQUAL "")
-  add_test(NAME e2e.protocols-timing
-           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/timing_e2e.py
-                   --bin ${CMAKE_BINARY_DIR}/bin --lib $<TARGET_FILE:pdu7318> --data ${PROJECT_SOURCE_DIR}/data)
-  set_tests_properties(e2e.protocols-timing PROPERTIES LABELS e2e TIMEOUT 120)
-endif()
-
 # pdutool doctor and the discovery progress (tests/tools/doctor_e2e.py);
 # exit 77: the machine cannot run the case (no root or setpriv).
 foreach(case doctor-missing doctor-denied doctor-busy doctor-silent doctor-simulator
-             construct-progress construct-no-vci)
+             doctor-simulator-holder doctor-config construct-progress construct-no-vci)
   add_test(NAME e2e.${case}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/doctor_e2e.py
                    --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})
@@ -84,3 +73,22 @@ if(PDU7318_SANITIZE STREQUAL "")
     set_tests_properties(e2e.livebus-${case} PROPERTIES LABELS e2e TIMEOUT 120)
   endforeach()
 endif()
+
+# The shell keeps its session on Ctrl-C, per-command --wait, and the small
+# behaviours of the commands (tests/tools/pdutool_shell_e2e.py; 77: no tmux).
+foreach(case shell-ctrl-c small-fixes vci-lost)
+  add_test(NAME e2e.pdutool-${case}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pdutool_shell_e2e.py
+                   --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})
+  set_tests_properties(e2e.pdutool-${case} PROPERTIES LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77)
+endforeach()
+
+# decode-log over a folder of several sessions, --trace read back by
+# python-can, scan of the demo car, monitor (tests/tools/pdutool_support_e2e.py;
+# 77: no python-can).
+foreach(case decode-log-sessions trace scan monitor)
+  add_test(NAME e2e.pdutool-${case}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pdutool_support_e2e.py
+                   --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${case})
+  set_tests_properties(e2e.pdutool-${case} PROPERTIES LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77)
+endforeach()

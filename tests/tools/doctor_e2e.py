@@ -140,6 +140,53 @@ def case_doctor_simulator(ctx):
         sim.stop()
 
 
+def case_doctor_simulator_holder(ctx):
+    """The simulator behind a pty is the port's far end, not a holder."""
+    sim = e2e.Sim(ctx)
+    holder = os.open(sim.link, os.O_RDWR | os.O_NOCTTY)
+    try:
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        rc, out, err, _ = run(ctx, ["doctor"], sim.link)
+        text = port_line(out, sim.link)
+        me = "held by process %d (%s); close it" % (os.getpid(), open("/proc/self/comm").read().strip())
+        check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
+        check("vcisim" not in text and str(sim.proc.pid) not in text, text)
+        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+    finally:
+        os.close(holder)
+        sim.stop()
+    # A silent pty whose master side also holds the slave open, as the
+    # simulator does: no "also open in process" for the far end.
+    line = Pty()
+    slave = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
+    try:
+        rc, out, err, _ = run(ctx, ["doctor"], line.path)
+        text = port_line(out, line.path)
+        check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
+                      "from the vehicle's diagnostic socket)", text)
+        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+    finally:
+        os.close(slave)
+        line.close()
+
+
+def case_doctor_config(ctx):
+    """The log line tells a missing config.ini from logging switched off."""
+    config = os.path.join(ctx.home, "config.ini")
+    with open(config, "w") as f:
+        f.write("[LOG]\nopen=0\n")
+    _, out, _, _ = run(ctx, ["doctor"], MISSING)
+    check("log: off (%s has no [LOG] open=1)" % config in out, out)
+    os.remove(config)
+    _, out, _, _ = run(ctx, ["doctor"], MISSING)
+    check("log: off (%s is missing; reinstall the package or set PDU7318_HOME)" % config in out, out)
+    check("has no [LOG] open=1" not in out, out)
+    rc, out, _, _ = run(ctx, ["--json", "doctor"], MISSING)
+    doc = json.loads(out)
+    check(doc["doctor"]["log"]["state"] == "no-config" and doc["doctor"]["log"]["on"] is False, out)
+    check(rc == 5, "exit %d, expected 5" % rc)
+
+
 def case_construct_progress(ctx):
     """One stderr line per port while PDUConstruct searches."""
     sim = e2e.Sim(ctx)
@@ -157,7 +204,7 @@ def case_construct_no_vci(ctx):
     """No VCI: the findings at once, not a 20 s wait for a FINISHED."""
     line = Pty()
     try:
-        rc, out, err, took = run(ctx, ["--json", "session", "--resource", "ISO_15765_3_on_ISO_15765_2",
+        rc, out, err, took = run(ctx, ["--json", "session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14",
                                        "22F190"], MISSING + ":" + line.path)
         check("pdutool: trying %s ..." % line.path in err, err)
         check("pdutool: no VCI answered on any port" in err, err)

@@ -34,8 +34,7 @@ stage() { echo "== $* ($(( $(date +%s) - stage_start )) s into the reliability s
 
 # ---- 1. ThreadSanitizer -------------------------------------------------------
 stage "ThreadSanitizer build"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPDU7318_SANITIZE=thread \
-  -DPDU7318_TOOLS=OFF >/dev/null
+cmake --preset thread >/dev/null  # build-tsan
 tsan_tests=(test_engine test_api test_device test_reliability)
 cmake --build build-tsan -j"$JOBS" --target "${tsan_tests[@]}"
 

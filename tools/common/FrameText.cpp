@@ -6,6 +6,7 @@
 
 #include "api/StatusName.h"
 #include "device/DeviceFrame.h"
+#include "log/PduLog.h"
 #include "mdf/VciCodes.h"
 
 namespace frametext {
@@ -70,7 +71,7 @@ std::string AsciiOf(const Bytes& b) {
 }
 
 
-std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Fmt(const char* format, ...) PDU_PRINTF(1, 2);
 std::string Fmt(const char* format, ...) {
   va_list args;
   va_start(args, format);

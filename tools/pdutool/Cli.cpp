@@ -47,7 +47,8 @@ int WithLibrary(Invocation& inv, const std::string& command,
     std::fprintf(stderr, "pdutool: the library lacks %zu function(s): %s\n", lib.Missing().size(), list.c_str());
   }
   Client client(lib, inv.options, doc);
-  client.Say("pdutool: %s", inv.libPath.c_str());
+  // On stderr: stdout is the command's output, and pipes take it as is.
+  if (!inv.options.json) std::fprintf(stderr, "pdutool: %s\n", inv.libPath.c_str());
   int rc = body(client, doc);
   if (inv.options.json) {
     std::printf("%s\n", doc.dump(2).c_str());

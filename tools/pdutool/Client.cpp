@@ -11,6 +11,7 @@
 #include "Doctor.h"
 #include "Names.h"
 #include "Signals.h"
+#include "VciPort.h"
 
 namespace pdutool {
 
@@ -42,6 +43,9 @@ void WakeEventWaiters() {
 }
 
 namespace {
+
+// The error item of a lost VCI (PDU_ERR_EVT_LOST_COMM_TO_VCI).
+constexpr UNUM32 kErrLostCommToVci = 0x106;
 
 // How often --poll asks for events.
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
@@ -110,10 +114,40 @@ std::string Hex(const uint8_t* data, size_t n) {
 
 Client::Client(PduLibrary& lib, ClientOptions options, json& doc) : lib_(lib), options_(options), doc_(doc) {
   doc_["failures"] = json::array();
+  if (!options_.traceFile.empty()) {
+    std::string error;
+    if (trace_.Open(options_.traceFile, error)) {
+      doc_["trace"] = options_.traceFile;
+    } else {
+      SetError(error);
+    }
+  }
+}
+
+bool Client::ComParamValue(UNUM32 hCLL, const char* name, uint32_t& value) {
+  const UNUM32 id = ObjectId(PDU_OBJT_COMPARAM, name);
+  if (id == PDU_ID_UNDEF) return false;
+  PDU_PARAM_ITEM* item = nullptr;
+  if (Invoke(Fn().PDUGetComParam, hMod_, hCLL, id, &item) != PDU_STATUS_NOERROR || item == nullptr) return false;
+  bool ok = item->pComParamData != nullptr && item->ComParamDataType == PDU_PT_UNUM32;
+  if (ok) value = *static_cast<const UNUM32*>(item->pComParamData);
+  Invoke(Fn().PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(item));
+  return ok;
+}
+
+std::pair<uint32_t, uint32_t> Client::TraceIds(UNUM32 hCLL) {
+  auto known = traceIds_.find(hCLL);
+  if (known != traceIds_.end()) return known->second;
+  std::pair<uint32_t, uint32_t> ids{0x000, 0x001};
+  uint32_t v = 0;
+  if (ComParamValue(hCLL, "CP_CanPhysReqId", v)) ids.first = v;
+  if (ComParamValue(hCLL, "CP_CanRespUSDTId", v)) ids.second = v;
+  traceIds_[hCLL] = ids;
+  return ids;
 }
 
 void Client::Say(const char* format, ...) {
-  if (options_.json) return;
+  if (options_.json || quiet_) return;
   va_list args;
   va_start(args, format);
   std::vfprintf(stdout, format, args);
@@ -164,6 +198,8 @@ bool Client::Open() {
     Invoke(fn.PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(modules));
   }
   doc_["hMod"] = hMod_;
+  // Named now: once the VCI is lost the module may have closed the port.
+  vciPort_ = VciPortName();
   // A failed module connect is reported but does not end the run: the
   // module may still answer everything else.
   Check("PDUModuleConnect", Invoke(fn.PDUModuleConnect, hMod_));
@@ -182,7 +218,9 @@ bool Client::ReportNoVci() {
 
 void Client::Close() {
   if (!constructed_) return;
-  Check("PDUModuleDisconnect", Invoke(Fn().PDUModuleDisconnect, hMod_));
+  const T_PDU_ERROR disconnect = Invoke(Fn().PDUModuleDisconnect, hMod_);
+  CheckIoCtlStatus(disconnect);
+  Check("PDUModuleDisconnect", disconnect);
   T_PDU_ERROR status = Invoke(Fn().PDUDestruct);
   if (status == PDU_ERR_COMM_PC_TO_VCI_FAILED) {
     // PDUDestruct tells this when there was no VCI to close.
@@ -216,7 +254,7 @@ void Client::WaitForEvents(Clock::time_point deadline) {
     return;
   }
   std::unique_lock<std::mutex> lock(g_eventMutex);
-  g_eventCv.wait_until(lock, deadline, [] { return g_eventPending || StopRequested(); });
+  g_eventCv.wait_until(lock, deadline, [] { return g_eventPending || StopRequested() || InterruptPending(); });
   g_eventPending = false;
 }
 
@@ -231,12 +269,9 @@ std::string Client::TimeText(long sinceStartMs) const {
   const std::time_t secs = std::chrono::system_clock::to_time_t(now);
   const long ms = static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &secs);
-#else
-  localtime_r(&secs, &local);
-#endif
+  // Only the main thread formats times, so the shared buffer of
+  // std::localtime is safe here (and needs no OS-specific variant).
+  const std::tm local = *std::localtime(&secs);
   char hms[16];
   std::strftime(hms, sizeof hms, "%H:%M:%S", &local);
   std::snprintf(buf, sizeof buf, "%s.%03ld", hms, ms);
@@ -305,9 +340,27 @@ bool Client::Drain(UNUM32 hCLL, UNUM32 hCoP, json* prim, Clock::time_point start
       ev["code"] = e->ErrorCodeId;
       ev["name"] = ErrorEventName(e->ErrorCodeId);
       ev["extra"] = e->ExtraErrorInfoId;
+      if (e->ErrorCodeId == kErrLostCommToVci) {
+        NoteVciLost(e->ExtraErrorInfoId != 0 ? SystemErrorText(e->ExtraErrorInfoId) : "the port failed");
+      }
     }
     Invoke(Fn().PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(item));
 
+    const UNUM32 itemCop = ev["hCoP"];
+    if (itemCop != PDU_HANDLE_UNDEF && abandoned_.count(itemCop) != 0) {
+      // A late item of a request the user cancelled at the shell: it still
+      // runs in the library until its own end.
+      doc_["abandoned"].push_back(ev);
+      std::string what = ev["item"];
+      if (ev.contains("status")) what = ev["status"];
+      if (ev.contains("data")) what += " " + ev["data"].get<std::string>();
+      if (ev.contains("name")) what += " " + ev["name"].get<std::string>();
+      Say("  abandoned request (hCoP %u): %s", itemCop, what.c_str());
+      if (ev.value("status", "") == "PDU_COPST_FINISHED" || ev.value("status", "") == "PDU_COPST_CANCELLED") {
+        abandoned_.erase(itemCop);
+      }
+      continue;
+    }
     if (ev["hCoP"] == PDU_HANDLE_UNDEF || prim == nullptr || ev["hCoP"] != hCoP) {
       // A link status item (or an item of no ComPrimitive we wait for).
       json le = {{"status", ev.value("status", ev["item"].get<std::string>())}, {"hCoP", ev["hCoP"]}};
@@ -318,6 +371,10 @@ bool Client::Drain(UNUM32 hCLL, UNUM32 hCoP, json* prim, Clock::time_point start
     (*prim)["events"].push_back(ev);
     PrintItem(ev);
     if (ev["item"] == "RESULT") {
+      if (trace_.IsOpen()) {
+        trace_.Write("link" + std::to_string(hCLL), TraceIds(hCLL).second, ParseHexText(ev["data"].get<std::string>()),
+                     false);
+      }
       json res = {{"data", ev["data"]}, {"uniqueRespId", ev["uniqueRespId"]}, {"t_ms", t}};
       if (ev.contains("negative")) res["negative"] = ev["negative"];
       if (ev.contains("decoded")) res["decoded"] = ev["decoded"];
@@ -347,6 +404,10 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
   T_PDU_ERROR status = Invoke(Fn().PDUStartComPrimitive, hMod_, hCLL, type, static_cast<UNUM32>(data.size()),
                               data.empty() ? nullptr : data.data(), &ctrl, nullptr, &hCoP);
   prim["hCoP"] = hCoP;
+  const std::string traceName = "link" + std::to_string(hCLL);
+  if (trace_.IsOpen() && status == PDU_STATUS_NOERROR && type == PDU_COPT_SENDRECV) {
+    trace_.Write(traceName, TraceIds(hCLL).first, request, true);
+  }
   if (!Check("PDUStartComPrimitive", status)) {
     prim["status"] = "ERROR";
     doc_["primitives"].push_back(prim);
@@ -359,11 +420,13 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
   const auto deadline = start + std::chrono::milliseconds(waitMs);
   bool finished = false;
   bool cancelled = false;
+  bool interrupted = false;
   while (!finished) {
     finished = Drain(hCLL, hCoP, &prim, start);
     if (finished || Clock::now() >= deadline) break;
-    if (!cleanup && StopRequested()) {
+    if (!cleanup && (StopRequested() || TakeInterrupt())) {
       cancelled = true;
+      interrupted = !StopRequested();
       Check("PDUCancelComPrimitive", Invoke(Fn().PDUCancelComPrimitive, hMod_, hCLL, hCoP));
       break;
     }
@@ -382,7 +445,14 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
   if (type == PDU_COPT_SENDRECV && !answered) lastAnswer_.clear();
   if (cancelled) {
     prim["status"] = "CANCELLED";
-    Say("    cancelled");
+    if (interrupted) {
+      // The library may go on with it until its own end (a cancel may
+      // only be noted); what still comes is labelled, not mixed in.
+      abandoned_.insert(hCoP);
+      Say("    cancelled (Ctrl-C); its late items are shown as abandoned");
+    } else {
+      Say("    cancelled");
+    }
   } else if (!finished) {
     prim["status"] = "TIMEOUT";
     Say("    no FINISHED within %u ms", waitMs);
@@ -398,15 +468,30 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
   return prim;
 }
 
+void Client::NoteVciLost(const std::string& reason) {
+  if (vciLost_) return;
+  vciLost_ = true;
+  const std::string text = "VCI lost on " + vciPort_ + " (" + reason + ")";
+  doc_["vciLost"] = text;
+  std::fprintf(stderr, "pdutool: %s\n", text.c_str());
+  if (!doc_.contains("error")) doc_["error"] = text;
+}
+
+void Client::CheckIoCtlStatus(T_PDU_ERROR status) {
+  if (status == PDU_ERR_COMM_PC_TO_VCI_FAILED && !vciPort_.empty()) NoteVciLost("the VCI does not answer");
+}
+
 void Client::CollectLinkEvents(UNUM32 hCLL, uint32_t waitMs) {
   const auto start = Clock::now();
   const auto deadline = start + std::chrono::milliseconds(waitMs);
   size_t before = doc_["linkEvents"].size();
   for (;;) {
     Drain(hCLL, PDU_HANDLE_UNDEF, nullptr, start);
-    if (doc_["linkEvents"].size() > before || Clock::now() >= deadline) break;
+    if (doc_["linkEvents"].size() > before || Clock::now() >= deadline || InterruptPending()) break;
     WaitForEvents(deadline);
   }
 }
+
+void Client::DrainPending(UNUM32 hCLL) { Drain(hCLL, PDU_HANDLE_UNDEF, nullptr, Clock::now()); }
 
 }  // namespace pdutool

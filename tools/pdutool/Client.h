@@ -9,12 +9,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "PduLibrary.h"
+#include "TraceFile.h"
 
 namespace pdutool {
 
@@ -23,6 +26,7 @@ struct ClientOptions {
   bool poll = false;         // poll PDUGetEventItem instead of waiting for the callback
   uint32_t waitMs = 20000;   // longest wait for one ComPrimitive to finish
   bool timeAbs = false;      // --time abs: wall-clock times in the transcript
+  std::string traceFile;     // --trace FILE: requests and answers in candump log format
 };
 
 // Wakes every wait for events (used by the signal watcher).
@@ -48,7 +52,9 @@ class Client {
   // and returns false when it is not PDU_STATUS_NOERROR.
   bool Check(const char* call, T_PDU_ERROR status);
 
-  // Text output (suppressed with --json).
+  // Quiet: no transcript of the ComPrimitives (scan prints a summary).
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
+  // Text output (suppressed with --json or while quiet).
   void Say(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   // PDUConstruct, PDUGetModuleIds (fills the document's "modules" and
@@ -69,7 +75,8 @@ class Client {
   // wait runs out. Returns its JSON record (also appended to
   // "primitives"); status is "FINISHED", "ERROR", "TIMEOUT", "NO_RESPONSE"
   // (a SENDRECV that finished without any answer but "response pending")
-  // or "CANCELLED" (a stop was requested while it ran; it is cancelled).
+  // or "CANCELLED" (a stop was requested, or Ctrl-C at the shell, while it
+  // ran; it is cancelled and its later items are labelled abandoned).
   // A cleanup primitive (the STOPCOMM of a stopping run) is waited for
   // even after a stop request, at most 6 s.
   nlohmann::json RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_t>& request,
@@ -86,6 +93,24 @@ class Client {
   // The first failure, for the document's "error".
   void SetError(const std::string& text);
   const ClientOptions& Options() const { return options_; }
+  // Waits until the callback fired, a stop or interrupt was requested, or
+  // the deadline passed (poll mode: a short pause).
+  void WaitEvents(std::chrono::steady_clock::time_point deadline) { WaitForEvents(deadline); }
+  // Says once, on stderr and in the document's "vciLost": "VCI lost on
+  // PORT (reason)". Called for the error item of lost communication to
+  // the VCI (0x106, extra info: the system error), and for a call that
+  // answers PDU_ERR_COMM_PC_TO_VCI_FAILED after the VCI was found.
+  void NoteVciLost(const std::string& reason);
+  // Checks the status of a call that needs the VCI (an I/O control, the
+  // module disconnect) for a lost VCI.
+  void CheckIoCtlStatus(T_PDU_ERROR status);
+  // The shell's per-command --wait.
+  void SetWaitMs(uint32_t ms) { options_.waitMs = ms; }
+  // Fetches whatever events of the link are queued now, without waiting
+  // (items of abandoned requests among them).
+  void DrainPending(UNUM32 hCLL);
+  // Requests cancelled by Ctrl-C whose end the library has not reported.
+  bool HasAbandoned() const { return !abandoned_.empty(); }
   bool Failed() const { return !doc_["failures"].empty() || doc_.contains("error"); }
 
  private:
@@ -98,6 +123,10 @@ class Client {
   bool Drain(UNUM32 hCLL, UNUM32 hCoP, nlohmann::json* prim, Clock::time_point start);
   void PrintItem(const nlohmann::json& ev);
   bool ReportNoVci();
+  // The link's request and response CAN identifiers for the trace (000
+  // and 001 when it has none), asked once per link.
+  std::pair<uint32_t, uint32_t> TraceIds(UNUM32 hCLL);
+  bool ComParamValue(UNUM32 hCLL, const char* name, uint32_t& value);
 
   PduLibrary& lib_;
   ClientOptions options_;
@@ -108,6 +137,12 @@ class Client {
   UNUM32 hMod_ = 1;
   bool constructed_ = false;
   std::vector<uint8_t> lastAnswer_;
+  bool quiet_ = false;
+  bool vciLost_ = false;
+  std::string vciPort_;  // set once the VCI was found (Open)
+  std::set<UNUM32> abandoned_;  // hCoP of requests cancelled at the shell
+  TraceFile trace_;
+  std::map<UNUM32, std::pair<uint32_t, uint32_t>> traceIds_;
 };
 
 std::string Hex(const uint8_t* data, size_t n);

@@ -146,7 +146,7 @@ int SetupLink(Client& client, json& doc, UNUM32 hCLL,
     PDU_UNIQUE_RESP_ID_TABLE_ITEM t{PDU_IT_UNIQUE_RESP_ID_TABLE, static_cast<UNUM32>(entries.size()), entries.data()};
     client.Check("PDUSetUniqueRespIdTable", Invoke(fn.PDUSetUniqueRespIdTable, client.hMod(), hCLL, &t));
     doc["uniqueTable"] = table;
-    client.Say("unique response table: %zu entr%s", entries.size(), entries.size() == 1 ? "y" : "ies");
+    client.Say("unique response table: %u entr%s", static_cast<unsigned>(entries.size()), entries.size() == 1 ? "y" : "ies");
   }
 
   // ComParams, after the table so that they win where both name one.
@@ -300,6 +300,7 @@ int RunIoctl(Client& client, json& doc, const std::string& what) {
   doc["id"] = id;
   PDU_DATA_ITEM* out = nullptr;
   T_PDU_ERROR status = Invoke(client.Fn().PDUIoCtl, client.hMod(), PDU_HANDLE_UNDEF, id, nullptr, &out);
+  client.CheckIoCtlStatus(status);
   doc["status"] = StatusName(status);
   bool ok = client.Check("PDUIoCtl", status);
   if (!ok) {
@@ -380,7 +381,7 @@ int RunInfo(Client& client, json& doc, const std::string& mdfPath) {
       UNUM32 id = client.ObjectId(type, n);
       if (id != PDU_ID_UNDEF) arr.push_back({{"name", n}, {"id", id}});
     }
-    client.Say("%s (%zu):", label, arr.size());
+    client.Say("%s (%u):", label, static_cast<unsigned>(arr.size()));
     for (const auto& o : arr) {
       client.Say("  %6u  %s", o["id"].get<unsigned>(), o["name"].get<std::string>().c_str());
     }

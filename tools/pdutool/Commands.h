@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Client.h"
+#include "LogDecoder.h"
 
 namespace pdutool {
 
@@ -40,8 +41,32 @@ int SetupLink(Client& client, nlohmann::json& doc, UNUM32 hCLL,
 // description (no library needed).
 int RunParams(const std::string& mdfPath, const std::string& resource, bool json);
 
-// `decode-log DIR|FILE [--follow]` (DecodeLog.cpp).
-int RunDecodeLog(const std::string& path, bool follow);
+// `scan --resource R [--range FIRST-LAST]` (Scan.cpp).
+struct ScanOptions {
+  std::string resource;
+  bool can = true;             // CAN identifiers (ISO 15765) or target addresses (K-line, ...)
+  uint32_t first = 0x7E0;      // physical request identifiers or addresses, inclusive
+  uint32_t last = 0x7E7;
+  uint32_t functionalId = 0x7DF;
+  bool quietProgress = false;  // --json: no progress lines
+};
+int RunScan(Client& client, nlohmann::json& doc, const ScanOptions& options);
+
+// `monitor --resource R --listen FRAME` (Monitor.cpp).
+struct MonitorOptions {
+  std::string resource = "RSC_ISO_11898_RAW_6_14";
+  std::vector<uint8_t> listen;  // the raw frame (identifier word, data) each receive window sends
+  std::vector<std::pair<std::string, std::string>> params;
+  uint32_t filter = 0, mask = 0;  // print a frame when (id & mask) == (filter & mask)
+  uint64_t count = 0;             // 0: no limit
+  uint32_t durationMs = 0;        // 0: until Ctrl-C
+  std::string logFile;            // candump log copy
+  bool json = false;
+};
+int RunMonitor(Client& client, nlohmann::json& doc, const MonitorOptions& options);
+
+// `decode-log DIR|FILE [--follow] [filters]` (DecodeLog.cpp).
+int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filter);
 
 // --tx ID / --rx ID: the request identifier becomes CP_CanPhysReqId, the
 // response identifier a unique response entry (CP_CanRespUSDTId, with

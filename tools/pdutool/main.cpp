@@ -64,16 +64,27 @@ void Usage(FILE* out) {
                "      --no-startcomm        no STARTCOMM/STOPCOMM around the requests\n"
                "      --startcomm-data HEX  request bytes of the STARTCOMM\n"
                "      --mdf FILE            module description for the checks\n"
+               "      --trace FILE          requests and answers with times in candump log format\n"
                "      REQUEST               hex bytes, e.g. 22F190 or \"22 F1 90\"\n"
                "  ioctl vbatt|ignition|PDU_IOCTL_NAME\n"
                "  params --resource NAME|ID [--mdf FILE]\n"
                "                        every ComParam of the resource: id, default, type, class\n"
-               "  shell                 interactive session (type help); reads commands from\n"
-               "                        stdin when it is not a terminal\n"
-               "  run SCRIPT            the shell's commands from a file, with expect lines\n"
+               "  shell [--trace FILE]  interactive session (type help); reads commands from\n"
+               "                        stdin when it is not a terminal; Ctrl-C cancels a wait\n"
+               "  run SCRIPT [--trace FILE]\n"
+               "                        the shell's commands from a file, with expect lines\n"
+               "  scan --resource NAME [--range FIRST-LAST] [--trace FILE]\n"
+               "                        the ECUs that answer: ISO 15765 request ids 0x7E0-0x7E7 and\n"
+               "                        0x7DF; address-based resources (K-line) the --range given;\n"
+               "                        prints each ECU's VIN and part number where it offers them\n"
+               "  monitor --listen ID#DATA [--resource NAME] [--filter ID[:MASK]] [--count N]\n"
+               "          [--duration TIME] [--log FILE]\n"
+               "                        raw CAN frames as candump -L lines (the module cannot listen\n"
+               "                        without sending: ID#DATA opens each receive window)\n"
                "  doctor                why the VCI is (not) found: ports, MDF.xml, log folder (exit 5: no VCI)\n"
-               "  decode-log DIR|FILE [--follow]\n"
-               "                        the three log files of a session as one readable transcript\n"
+               "  decode-log DIR|FILE [--follow] [--session N] [--since HH:MM[:SS]] [--link N] [--verbose]\n"
+               "                        the three log files as one readable transcript, split into\n"
+               "                        numbered sessions with a summary line each (--json: a document)\n"
                "exit codes: 0 ok; 1 an API call failed, a request got no response, or (run, shell)\n"
                "            an expectation failed; 2 usage or script error; 3 library not loadable or\n"
                "            not a D-PDU library (run, shell: any library failure); 4 a ComPrimitive\n"
@@ -88,6 +99,16 @@ std::pair<std::string, std::string> NameValue(const std::string& text) {
 }
 
 // ---- the commands ----
+
+// An unknown resource is a usage error before the API is constructed,
+// with the names the user may have meant (they are case-sensitive).
+void CheckResourceName(const ModuleDescription& mdf, const std::string& name) {
+  if (mdf.Resource(name) != nullptr || ParseUnsigned(name)) return;
+  std::string names;
+  for (const MdfResource& r : mdf.Resources()) names += "\n  " + r.name;
+  UsageError("the module description has no resource " + name + " (names are case-sensitive); the resources are:" +
+             names);
+}
 
 int CommandSession(Invocation& inv) {
   SessionOptions session;
@@ -128,6 +149,8 @@ int CommandSession(Invocation& inv) {
       session.startCommData = *bytes;
     } else if (a == "--mdf") {
       mdfPath = inv.Value(a);
+    } else if (a == "--trace") {
+      inv.options.traceFile = inv.Value(a);
     } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
       UsageError("unknown session option " + a);
     } else {
@@ -147,12 +170,134 @@ int CommandSession(Invocation& inv) {
   ModuleDescription mdf;
   std::string error;
   if (mdf.Load(mdfPath, error)) {
+    CheckResourceName(mdf, session.resource);
     const MdfResource* resource = mdf.Resource(session.resource);
     for (const auto& [name, value] : session.params) {
       if (std::string why = CheckParam(mdf, resource, name, value); !why.empty()) UsageError("--param: " + why);
     }
   }
   return WithLibrary(inv, "session", [&](Client& c, nlohmann::json& doc) { return RunSession(c, doc, session); });
+}
+
+int CommandScan(Invocation& inv) {
+  ScanOptions scan;
+  std::string range;
+  std::string mdfPath = inv.MdfPath();
+  for (; inv.More(); ++inv.i) {
+    const std::string a = inv.args[inv.i];
+    if (a == "--resource") {
+      scan.resource = inv.Value(a);
+    } else if (a == "--range") {
+      range = inv.Value(a);
+    } else if (a == "--mdf") {
+      mdfPath = inv.Value(a);
+    } else if (a == "--trace") {
+      inv.options.traceFile = inv.Value(a);
+    } else {
+      UsageError("unexpected argument " + a);
+    }
+  }
+  if (scan.resource.empty()) UsageError("scan needs --resource");
+  ModuleDescription mdf;
+  std::string error;
+  if (mdf.Load(mdfPath, error)) {
+    CheckResourceName(mdf, scan.resource);
+    if (const MdfResource* r = mdf.Resource(scan.resource)) {
+      bool can = false;
+      for (const MdfComParam& p : r->params) can = can || p.name == "CP_CanPhysReqId";
+      scan.can = can;
+    }
+  }
+  if (!range.empty()) {
+    const size_t dash = range.find('-');
+    auto a = dash == std::string::npos ? std::nullopt : ParseUnsigned(range.substr(0, dash));
+    auto b = dash == std::string::npos ? std::nullopt : ParseUnsigned(range.substr(dash + 1));
+    if (!a || !b || *a > *b || *b - *a > 255 || *b > 0x1FFFFFFF) {
+      UsageError("--range FIRST-LAST, e.g. 0x7E0-0x7E7 or 0x01-0x20 (at most 256 values), got " + range);
+    }
+    scan.first = static_cast<uint32_t>(*a);
+    scan.last = static_cast<uint32_t>(*b);
+  } else if (!scan.can) {
+    UsageError("scan on an address-based resource needs --range FIRST-LAST (target addresses, e.g. 0x01-0x20)");
+  }
+  scan.quietProgress = inv.options.json;
+  return WithLibrary(inv, "scan", [&](Client& c, nlohmann::json& doc) { return RunScan(c, doc, scan); });
+}
+
+// "710#013E" (candump notation: up to three hex digits an 11-bit
+// identifier, more a 29-bit one) -> the raw frame of the module.
+std::vector<uint8_t> RawFrame(const std::string& text) {
+  const size_t hash = text.find('#');
+  uint32_t id = 0;
+  std::vector<uint8_t> data;
+  bool ok = hash != std::string::npos && hash > 0 && hash <= 8;
+  if (ok) {
+    auto parsed = ParseUnsigned("0x" + text.substr(0, hash));
+    ok = parsed.has_value();
+    id = parsed.value_or(0);
+  }
+  if (ok && hash + 1 < text.size()) {
+    auto bytes = ParseHexBytes(text.substr(hash + 1));
+    ok = bytes.has_value();
+    if (ok) data = *bytes;
+  }
+  if (!ok || data.size() > 8 || id > 0x1FFFFFFF || (hash <= 3 && id > 0x7FF)) {
+    UsageError("--listen ID#DATA, e.g. 710#013E or 18DA10F1#0102 (at most 8 data bytes), got " + text);
+  }
+  const uint32_t word = id | (hash > 3 ? 0x80000000u : 0);
+  std::vector<uint8_t> raw = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                              static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
+  raw.insert(raw.end(), data.begin(), data.end());
+  return raw;
+}
+
+int CommandMonitor(Invocation& inv) {
+  MonitorOptions m;
+  std::string mdfPath = inv.MdfPath();
+  for (; inv.More(); ++inv.i) {
+    const std::string a = inv.args[inv.i];
+    if (a == "--resource") {
+      m.resource = inv.Value(a);
+    } else if (a == "--listen") {
+      m.listen = RawFrame(inv.Value(a));
+    } else if (a == "--filter") {
+      // candump's ID:MASK; ID alone matches that identifier exactly.
+      const std::string f = inv.Value(a);
+      const size_t colon = f.find(':');
+      auto id = ParseUnsigned("0x" + f.substr(0, colon));
+      auto mask = colon == std::string::npos ? std::optional<uint32_t>(0x1FFFFFFF)
+                                             : ParseUnsigned("0x" + f.substr(colon + 1));
+      if (!id || !mask || *mask == 0) UsageError("--filter ID[:MASK] in hex, e.g. 7E8 or 700:F00, got " + f);
+      m.filter = static_cast<uint32_t>(*id);
+      m.mask = static_cast<uint32_t>(*mask);
+    } else if (a == "--count") {
+      auto n = ParseUnsigned(inv.Value(a));
+      if (!n || *n == 0) UsageError("--count: a number above 0");
+      m.count = *n;
+    } else if (a == "--duration") {
+      auto ms = ParseDurationMs(inv.Value(a));
+      if (!ms || *ms == 0) UsageError("--duration: a duration (500ms, 10s)");
+      m.durationMs = *ms;
+    } else if (a == "--log") {
+      m.logFile = inv.Value(a);
+    } else if (a == "--param") {
+      m.params.push_back(NameValue(inv.Value(a)));
+    } else if (a == "--mdf") {
+      mdfPath = inv.Value(a);
+    } else {
+      UsageError("unexpected argument " + a);
+    }
+  }
+  ModuleDescription mdf;
+  std::string error;
+  if (mdf.Load(mdfPath, error)) CheckResourceName(mdf, m.resource);
+  if (m.listen.empty()) {
+    UsageError("monitor cannot listen passively through this module: it receives only inside a ComPrimitive,\n"
+               "and a SENDRECV always sends its request first. Say which frame it may send at the start of\n"
+               "each receive window (again after every 50 ms of quiet): --listen ID#DATA, e.g. --listen 710#013E");
+  }
+  m.json = inv.options.json;
+  return WithLibrary(inv, "monitor", [&](Client& c, nlohmann::json& doc) { return RunMonitor(c, doc, m); });
 }
 
 int CommandIoctl(Invocation& inv) {
@@ -193,11 +338,17 @@ int CommandParams(Invocation& inv) {
 
 int CommandShell(Invocation& inv, bool script) {
   std::string file;
-  if (script) {
-    if (!inv.More()) UsageError("run needs a script file");
-    file = inv.args[inv.i++];
+  for (; inv.More(); ++inv.i) {
+    const std::string a = inv.args[inv.i];
+    if (a == "--trace") {
+      inv.options.traceFile = inv.Value(a);
+    } else if (script && file.empty() && (a.empty() || a[0] != '-')) {
+      file = a;
+    } else {
+      UsageError("unexpected argument " + a);
+    }
   }
-  if (inv.More()) UsageError("unexpected argument " + inv.args[inv.i]);
+  if (script && file.empty()) UsageError("run needs a script file");
   if (inv.options.json) UsageError("the shell prints text only (no --json)");
   return WithLibrary(inv, script ? "run" : "shell", [&](Client& c, nlohmann::json&) {
     return RunShell(c, ShellInput{script ? file : "", inv.MdfPath()});
@@ -207,10 +358,28 @@ int CommandShell(Invocation& inv, bool script) {
 int CommandDecodeLog(Invocation& inv) {
   std::string path;
   bool follow = false;
+  DecodeFilter filter;
+  filter.json = inv.options.json;
   for (; inv.More(); ++inv.i) {
     const std::string a = inv.args[inv.i];
     if (a == "--follow") {
       follow = true;
+    } else if (a == "--verbose") {
+      filter.verbose = true;
+    } else if (a == "--session" || a == "--link") {
+      auto n = ParseUnsigned(inv.Value(a));
+      if (!n || *n == 0 || *n > 1000000) UsageError(a + ": a number from 1");
+      (a == "--session" ? filter.session : filter.link) = static_cast<int>(*n);
+    } else if (a == "--since") {
+      // HH:MM or HH:MM:SS, local time of the log's day.
+      const std::string t = inv.Value(a);
+      int h = -1, m = -1, sec = 0;
+      char extra = 0;
+      if (std::sscanf(t.c_str(), "%d:%d:%d%c", &h, &m, &sec, &extra) < 2 || extra != 0 || h < 0 ||
+          h > 23 || m < 0 || m > 59 || sec < 0 || sec > 59) {
+        UsageError("--since HH:MM[:SS], got " + t);
+      }
+      filter.sinceMs = ((h * 60L + m) * 60L + sec) * 1000L;
     } else if (path.empty() && (a.empty() || a[0] != '-')) {
       path = a;
     } else {
@@ -218,7 +387,7 @@ int CommandDecodeLog(Invocation& inv) {
     }
   }
   if (path.empty()) UsageError("decode-log needs a log folder or file");
-  return RunDecodeLog(path, follow);
+  return RunDecodeLog(path, follow, filter);
 }
 
 // The command table: one line per command. A command in a file of its own
@@ -236,6 +405,8 @@ const CommandEntry kCommands[] = {
     {"shell", [](Invocation& inv) { return CommandShell(inv, false); }},
     {"run", [](Invocation& inv) { return CommandShell(inv, true); }},
     {"decode-log", CommandDecodeLog},
+    {"scan", CommandScan},
+    {"monitor", CommandMonitor},
     // No library needed: the doctor looks at ports and folders itself.
     {"doctor", [](Invocation& inv) { return RunDoctor(inv.options.json); }},
 };

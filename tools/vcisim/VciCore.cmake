@@ -4,7 +4,7 @@
 # by the top-level CMakeLists before the tests and tools.
 add_library(vci_core STATIC ${CMAKE_CURRENT_LIST_DIR}/VciCore.cpp ${CMAKE_CURRENT_LIST_DIR}/Bytes.cpp)
 target_include_directories(vci_core PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(vci_core PUBLIC pdu7318_core PRIVATE pdu7318_warnings)
+target_link_libraries(vci_core PUBLIC frame_codec Threads::Threads PRIVATE pdu7318_warnings)
 
 # The pseudo-terminal pair that vcisim and the tests' PtyVci put it on.
 if(NOT WIN32)

@@ -14,16 +14,21 @@
 find_package(nlohmann_json 3 REQUIRED)
 include(${PROJECT_SOURCE_DIR}/cmake/VersionResource.cmake)
 file(GLOB _pdutool_srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/pdutool/*.cpp)
-list(FILTER _pdutool_srcs EXCLUDE REGEX "/PduLibrary\\.cpp$")
+# The POSIX bodies (dlopen, sigwait, the terminal shell) give way to the
+# Windows files here.
+list(FILTER _pdutool_srcs EXCLUDE REGEX "/(PduLibrary|Signals|VciPort|DecodeLog|LogDecoder|Shell[A-Za-z]*)\\.cpp$")
+list(FILTER _pdutool_srcs EXCLUDE REGEX "Posix\\.cpp$")
 add_executable(pdutool ${_pdutool_srcs} ${CMAKE_CURRENT_LIST_DIR}/PduLibraryWin32.cpp
-                       ${CMAKE_CURRENT_LIST_DIR}/RootFileWin32.cpp)
+                       ${CMAKE_CURRENT_LIST_DIR}/RootFileWin32.cpp ${CMAKE_CURRENT_LIST_DIR}/SignalsWin32.cpp
+                       ${CMAKE_CURRENT_LIST_DIR}/ShellWin32.cpp ${CMAKE_CURRENT_LIST_DIR}/VciPortWin32.cpp
+                       ${CMAKE_CURRENT_LIST_DIR}/DecodeLogWin32.cpp)
 target_include_directories(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/include
                                            ${CMAKE_CURRENT_SOURCE_DIR}/pdutool)
 target_link_libraries(pdutool PRIVATE Threads::Threads nlohmann_json::nlohmann_json
                                       PkgConfig::TINYXML pdu7318_warnings)
-# pdutool doctor probes ports with the library's frame codec.
-target_sources(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/src/device/DeviceFrame.cpp)
-target_include_directories(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/src)
+# pdutool doctor opens and probes ports with the library's own code.
+target_link_libraries(pdutool PRIVATE pdu7318_core)
+target_compile_definitions(pdutool PRIVATE PDUTOOL_VERSION="${PROJECT_VERSION}")
 add_dependencies(pdutool pdu7318)
 pdu7318_version_resource(pdutool "Command-line client of D-PDU APIs")
 

@@ -14,6 +14,6 @@ for arch in "${archs[@]}"; do
   echo "== building for $arch-w64-mingw32 in $dir"
   cmake -S "$PDU7318_REPO" -B "$dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$PDU7318_REPO/cmake/toolchain-mingw-$arch.cmake" \
-    -DPDU7318_MINGW_PREFIX="$deps" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    -DPDU7318_MINGW_PREFIX="$deps" -DCMAKE_BUILD_TYPE=Release -DPDU7318_WERROR=ON >/dev/null
   cmake --build "$dir" -j"${JOBS:-2}"
 done

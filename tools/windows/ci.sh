@@ -6,7 +6,7 @@
 # end-to-end SENDRECV under Wine against vcisim (from the native build in
 # build/), build the setup program and the release archive, and run the
 # setup program's acceptance test in a fresh prefix. Fails on any failure.
-# Without wine32 the 32-bit tests and the setup program's test (the setup
+# Without a wine32 that runs here the 32-bit tests and the setup program's test (the setup
 # program is a 32-bit program) are skipped with a loud note.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,8 +24,12 @@ step() {
 step "install"
 bash "$here/install.sh"
 source "$here/env.sh"
+# Decided once here (a tiny 32-bit program run by the 32-bit loader) and
+# inherited by every script and CMake run below.
+wine_choose
 archs=(x86_64)
 have_wine32 && archs+=(i686)
+echo "==== windows: Wine loader $PDU7318_WINE; 32-bit tests: $PDU7318_HAVE_WINE32"
 step "build x86_64 and i686"
 bash "$here/build.sh" x86_64 i686
 step "exports"

@@ -23,7 +23,7 @@ for arch in "${archs[@]}"; do
     continue
   fi
   if [ "$arch" = i686 ] && ! have_wine32; then
-    echo "######## end-to-end under Wine ($arch): SKIPPED - wine32 is not installed ########"
+    echo "######## end-to-end under Wine ($arch): 32-bit SKIPPED - Wine cannot run 32-bit programs here ########"
     continue
   fi
   echo "== end-to-end under Wine ($arch)"

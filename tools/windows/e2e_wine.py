@@ -63,7 +63,7 @@ class Wine:
         # inherit the handles and keep a pipe open after the program ended.
         with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
             try:
-                rc = subprocess.run(["wine"] + args, env=self.env, stdout=out, stderr=err,
+                rc = subprocess.run([os.environ.get("PDU7318_WINE", "wine")] + args, env=self.env, stdout=out, stderr=err,
                                     stdin=subprocess.DEVNULL, timeout=timeout).returncode
             except subprocess.TimeoutExpired:
                 raise Failure("wine %s: no exit within %d s" % (" ".join(args), timeout))

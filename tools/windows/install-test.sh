@@ -12,8 +12,8 @@ vcisim=${VCISIM:-$PDU7318_REPO/build/bin/vcisim}
 if ! have_wine32; then
   cat <<'MSG'
 ############################################################################
-##  SKIPPED: the setup program's test under Wine needs wine32 (the setup
-##  program is a 32-bit Windows program), which is not installed.
+##  32-bit SKIPPED: the setup program's test under Wine needs wine32 (the setup
+##  program is a 32-bit Windows program), which cannot run here.
 ############################################################################
 MSG
   exit 0

@@ -103,7 +103,7 @@ if ! installed wine32:i386; then
   fi
   $SUDO apt-get update -qq || echo "apt-get update reported errors (see above); going on"
   if install_wine32 && [ -x /usr/lib/wine/wine ]; then
-    echo "== wine32 installed: /usr/lib/wine/wine runs 32-bit programs"
+    echo "== wine32 installed (whether it runs 32-bit programs here is checked below)"
   else
     cat <<'MSG'
 ############################################################################
@@ -118,4 +118,12 @@ MSG
       $SUDO apt-get update -qq || true
     fi
   fi
+fi
+
+# Installed is not runnable: a kernel without 32-bit support refuses the
+# 32-bit loader. env.sh runs a tiny 32-bit program with it and says loudly
+# when the 32-bit parts will be skipped; the 64-bit loader is used then.
+source "$(dirname "$0")/env.sh"
+if have_wine32; then
+  echo "== wine32: ${PDU7318_WINE32_LOADER:-/usr/lib/wine/wine} runs 32-bit programs"
 fi

@@ -81,7 +81,7 @@ class Wine:
     def run(self, args, timeout=180):
         # Output through files: Wine's services may keep an inherited pipe open.
         with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
-            rc = subprocess.run(["wine"] + args, env=self.env, stdout=out, stderr=err,
+            rc = subprocess.run([os.environ.get("PDU7318_WINE", "wine")] + args, env=self.env, stdout=out, stderr=err,
                                 stdin=subprocess.DEVNULL, timeout=timeout).returncode
             out.seek(0)
             err.seek(0)
@@ -133,7 +133,7 @@ def main():
 
     t0 = time.monotonic()
     shutil.rmtree(prefix, ignore_errors=True)
-    subprocess.run(["wineboot", "-i"], env=wine.env, stdout=subprocess.DEVNULL,
+    subprocess.run([os.environ.get("PDU7318_WINE", "wine"), "wineboot", "-i"], env=wine.env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True, timeout=300)
     print("  fresh prefix %s (%.0f s)" % (prefix, time.monotonic() - t0))
 

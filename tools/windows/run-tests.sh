@@ -15,7 +15,7 @@ fail=0
 for arch in "${archs[@]}"; do
   dir=$(win_build_dir "$arch")
   if [ "$arch" = i686 ] && ! have_wine32; then
-    echo "######## $arch tests: SKIPPED - wine32 is not installed (see tools/windows/install.sh) ########"
+    echo "######## $arch tests: 32-bit SKIPPED - Wine cannot run 32-bit programs here (see tools/windows/env.sh) ########"
     continue
   fi
   echo "== $arch tests under Wine ($dir)"
@@ -23,14 +23,6 @@ for arch in "${archs[@]}"; do
   # prefix (HKCU\SOFTWARE\Brenlo\MVCI "path"): they run one at a time,
   # after the others.
   skip='^WindowsRegistry[.]'
-  if [ "$arch" = i686 ]; then
-    # Under 32-bit Wine GetProcessTimes lags GetThreadTimes by a clock tick
-    # or two (process 40 ms, its only busy thread 50 ms, in 9 runs of 10);
-    # on Windows, and under 64-bit Wine, the process's time includes the
-    # thread's. The test's other checks run in the 64-bit programs.
-    echo "== $arch: not run under Wine: Clock.SleepingCostsNoCpu (Wine's 32-bit process times lag)"
-    skip="$skip|^Clock[.]SleepingCostsNoCpu\$"
-  fi
   ctest --test-dir "$dir" -j"${JOBS:-2}" --timeout 300 --output-on-failure -E "$skip" || fail=1
   ctest --test-dir "$dir" --timeout 300 --output-on-failure -R '^WindowsRegistry[.]' || fail=1
 done

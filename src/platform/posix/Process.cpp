@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace pdu::platform {
@@ -10,7 +11,22 @@ namespace {
 std::mutex g_PinMutex;
 void* g_PinHandle = nullptr;
 
+std::atomic<void (*)()> g_Teardown{nullptr};
+
+// An ELF destructor, not a C++ static object: a static object's destructor
+// is registered with __cxa_atexit when the library is loaded, so for a
+// dlopen'd library it would run before every exit handler the application
+// registered earlier - and tear the module down under an application that
+// still means to call PDUDestruct from that handler. The loader's
+// finalisation runs after all of them (and at dlclose).
+__attribute__((destructor)) void RunLibraryTeardown() {
+  void (*fn)() = g_Teardown.exchange(nullptr);
+  if (fn != nullptr) fn();
+}
+
 }  // namespace
+
+void SetLibraryTeardown(void (*fn)()) { g_Teardown.store(fn); }
 
 bool ProcessIsEnding() { return false; }
 

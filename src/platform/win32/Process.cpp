@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace pdu::platform {
@@ -16,7 +17,26 @@ HMODULE g_PinHandle = nullptr;
 // is not in the import libraries.
 using ShutdownInProgressFn = BOOLEAN(WINAPI*)();
 
+std::atomic<void (*)()> g_Teardown{nullptr};
+
+// The C runtime destroys a DLL's static objects in DLL_PROCESS_DETACH,
+// after the DLL's own atexit list; an application's atexit handlers and
+// global destructors live in the executable's list and have run before
+// ExitProcess detaches the DLLs. At FreeLibrary it is the unload itself.
+struct TeardownAtDetach {
+  TeardownAtDetach() = default;
+  TeardownAtDetach(const TeardownAtDetach&) = delete;
+  TeardownAtDetach& operator=(const TeardownAtDetach&) = delete;
+  ~TeardownAtDetach() {
+    void (*fn)() = g_Teardown.exchange(nullptr);
+    if (fn != nullptr) fn();
+  }
+};
+TeardownAtDetach g_TeardownAtDetach;
+
 }  // namespace
+
+void SetLibraryTeardown(void (*fn)()) { g_Teardown.store(fn); }
 
 bool ProcessIsEnding() {
   static const ShutdownInProgressFn fn = [] {

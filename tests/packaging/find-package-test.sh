@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# find_package(pdu7318) as an application meets it, without root: the
+# library, its header and CMake files are installed into a staging folder
+# (DESTDIR), then a consumer project finds pdu7318::pdu7318 there, builds
+# the C client against it and checks that the client links the installed
+# libpdu7318.so.1 (not the one in the build tree).
+#   find-package-test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+BUILD=$(realpath "$1")
+SRC=$(realpath "$2")
+WORK=$(mktemp -d /tmp/pdu7318-find-package.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$BUILD/CMakeCache.txt")
+DESTDIR="$WORK/stage" cmake --install "$BUILD" >"$WORK/install.log"
+root="$WORK/stage$prefix"
+
+mkdir -p "$WORK/client"
+cat >"$WORK/client/CMakeLists.txt" <<EOT
+cmake_minimum_required(VERSION 3.20)
+project(client C)
+find_package(pdu7318 1 REQUIRED)
+get_target_property(_type pdu7318::pdu7318 TYPE)
+if(NOT _type STREQUAL "SHARED_LIBRARY")
+  message(FATAL_ERROR "pdu7318::pdu7318 is a \${_type}")
+endif()
+add_executable(client $SRC/tests/packaging/client.c)
+target_link_libraries(client PRIVATE pdu7318::pdu7318)
+EOT
+passed=0
+failed=0
+step() {  # step "what" command...
+  local what=$1
+  shift
+  if "$@" >>"$WORK/steps.log" 2>&1; then
+    passed=$((passed + 1)); echo "ok   - $what"
+  else
+    failed=$((failed + 1)); echo "FAIL - $what"; cat "$WORK/steps.log"
+  fi
+}
+step "find_package(pdu7318 1) configures the client" \
+  cmake -S "$WORK/client" -B "$WORK/client/build" -DCMAKE_PREFIX_PATH="$root"
+mkdir -p "$WORK/client2"
+sed 's/find_package(pdu7318 1 REQUIRED)/find_package(pdu7318 2 REQUIRED)/' \
+  "$WORK/client/CMakeLists.txt" >"$WORK/client2/CMakeLists.txt"
+step "find_package(pdu7318 2) is refused (same major version only)" \
+  bash -c "! cmake -S '$WORK/client2' -B '$WORK/client2/build' -DCMAKE_PREFIX_PATH='$root'"
+step "the client builds against the installed library" cmake --build "$WORK/client/build"
+step "the client links the installed libpdu7318.so.1" \
+  bash -c "grep -q -- '$root/.*/libpdu7318\.so' '$WORK/client/build/CMakeFiles/client.dir/link.txt'"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,144 @@
+// pdutool's support pieces without a VCI: the decode-log pairing of data
+// log lines with their calls across sessions and a killed client, the line
+// accounting, and the candump lines of --trace and monitor.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "LogDecoder.h"
+#include "TraceFile.h"
+
+namespace pdutool {
+namespace {
+
+using nlohmann::json;
+
+std::vector<json> Entries(const json& doc, const std::string& kind) {
+  std::vector<json> out;
+  for (const json& e : doc["entries"]) {
+    if (e["kind"] == kind) out.push_back(e);
+  }
+  return out;
+}
+
+// Session 1 hands out two items, its client dies inside the second
+// PDUGetEventItem (its data line was written, the call's end line not);
+// session 2 finds no VCI. A stray data line of an earlier killed client
+// leads the data log.
+const std::vector<std::string> kMain = {
+    "PDUConstruct 1000",
+    "low latency not offered by /dev/ttyUSB0: received bytes may wait for the adapter's timer",
+    "PDUConstruct  <PDU_STATUS_NOERROR> 1500",
+    "PDUGetEventItem 1600",
+    "\thCLL = 1",
+    "\t\thCoP=2",
+    "\t\tItemType = PDU_IT_RESULT",
+    "queue size1 = 0",
+    "PDUGetEventItem  <PDU_STATUS_NOERROR> 1601",
+    "PDUGetEventItem 1700",
+    "\thCLL = 1",
+    "\t\thCoP=3",
+    "\t\tItemType = PDU_IT_ERROR",
+    "\t\t\tErrorCode = 259",
+    "\t\t\tErrorInfoId = 24",
+    "PDUConstruct 5000",
+    "port /dev/ttyUSB0 skipped: busy, another program holds it (open error 16)",
+    "Can't find comm",
+};
+const std::vector<std::string> kData = {
+    ">>>[1  9] status = result",
+    ">>>[1  2] status = result",
+    ">>>[1  3] status = error",
+};
+const std::vector<std::string> kContact = {
+    "1501 >>>>>>>>>: 7E 0A 00 31 01 01 12 01 00 00 50 7E",
+    "garbage",
+};
+
+TEST(PdutoolDecodeLog, PairsAcrossSessionsAndKilledClients) {
+  DecodeFilter filter;
+  filter.json = true;
+  LogDecoder decoder(filter);
+  decoder.SetAnchor(1.7e12);
+  decoder.Feed(kMain, kData, kContact, true);
+  const json doc = decoder.Document();
+
+  const std::vector<json> calls = Entries(doc, "call");
+  const std::vector<json> events = Entries(doc, "event");
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_NE(calls[1]["text"].get<std::string>().find(
+                "PDUGetEventItem hCLL=1 item hCoP=2 ItemType=PDU_IT_RESULT -> PDU_STATUS_NOERROR (1 ms)"),
+            std::string::npos)
+      << calls[1];
+  EXPECT_NE(calls[2]["text"].get<std::string>().find(
+                "ErrorCode=0x103 (PDU_ERR_EVT_RX_TIMEOUT) ErrorInfoId=24 (0x18) -> (no end in the log)"),
+            std::string::npos)
+      << calls[2];
+  EXPECT_NE(calls[3]["text"].get<std::string>().find("PDUConstruct -> (no end in the log)"), std::string::npos);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_NE(events[0]["text"].get<std::string>().find("event >>>[1  2] status = result"), std::string::npos);
+  EXPECT_NE(events[1]["text"].get<std::string>().find("event >>>[1  3] status = error"), std::string::npos);
+  EXPECT_EQ(events[1]["session"], 1);
+
+  std::vector<std::string> verbatim;
+  for (const json& e : Entries(doc, "verbatim")) verbatim.push_back(e["text"]);
+  const std::vector<std::string> wantVerbatim = {
+      "              | contact log: garbage",
+      "              | low latency not offered by /dev/ttyUSB0: received bytes may wait for the adapter's timer",
+      "              | data log, no call of its own: >>>[1  9] status = result",
+      "              | port /dev/ttyUSB0 skipped: busy, another program holds it (open error 16)",
+      "              | Can't find comm",
+  };
+  EXPECT_EQ(verbatim, wantVerbatim);
+
+  ASSERT_EQ(doc["sessions"].size(), 2u);
+  EXPECT_EQ(doc["sessions"][0]["port"], "/dev/ttyUSB0");
+  EXPECT_EQ(doc["sessions"][0]["errors"], 1);
+  EXPECT_EQ(doc["sessions"][0]["durationMs"], 700);
+  EXPECT_EQ(doc["sessions"][1]["vciFound"], false);
+  EXPECT_TRUE(doc["sessions"][1]["port"].is_null());
+  // Every line: 18 main, 3 data, 2 contact.
+  const json& lines = doc["lines"];
+  EXPECT_EQ(lines["main"], 18);
+  EXPECT_EQ(lines["data"], 3);
+  EXPECT_EQ(lines["contact"], 2);
+  EXPECT_EQ(lines["folded"], 1);  // "queue size1 = 0"
+  EXPECT_EQ(lines["decoded"].get<int>() + lines["verbatim"].get<int>() + lines["folded"].get<int>(), 23);
+}
+
+TEST(PdutoolDecodeLog, SessionFilter) {
+  DecodeFilter filter;
+  filter.json = true;
+  filter.session = 2;
+  LogDecoder decoder(filter);
+  decoder.SetAnchor(1.7e12);
+  decoder.Feed(kMain, kData, kContact, true);
+  const json doc = decoder.Document();
+  for (const json& e : doc["entries"]) EXPECT_EQ(e["session"], 2) << e;
+  EXPECT_EQ(Entries(doc, "call").size(), 1u);
+  ASSERT_EQ(doc["sessions"].size(), 1u);
+  EXPECT_EQ(doc["sessions"][0]["number"], 2);
+}
+
+TEST(PdutoolCandump, Lines) {
+  const uint8_t data[] = {0x62, 0xF1, 0x90, 0x57, 0x44, 0x44, 0x30, 0x30, 0x30};
+  const struct {
+    uint32_t id;
+    size_t n;
+    const char* direction;
+    const char* line;
+  } cases[] = {
+      {0x7E0, 3, "T", "(1765041234.123456) link1 7E0#62F190 T"},
+      {0x7E8, 8, "R", "(1765041234.123456) link1 7E8#62F1905744443030 R"},
+      {0x7E8, 9, "R", "(1765041234.123456) link1 7E8##062F190574444303030 R"},
+      {0x18DAF110, 2, nullptr, "(1765041234.123456) link1 18DAF110#62F1"},
+      {0x1A0, 0, nullptr, "(1765041234.123456) link1 1A0#"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(TraceFile::Line(1765041234.123456, "link1", c.id, data, c.n, c.direction), c.line);
+  }
+}
+
+}  // namespace
+}  // namespace pdutool

@@ -1,0 +1,226 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the shell's session keeping (Ctrl-C cancels, the
+links stay), per-command --wait and the small behaviours of pdutool's
+commands, against the real vcisim and library.
+
+    pdutool_shell_e2e.py --bin BUILD/bin --data SOURCE/data CASE
+
+Prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1); exit 77
+when a program the case needs (tmux) is missing.
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e import Ctx, Failure, Sim, check  # noqa: E402
+from pdutool_e2e import KEYGEN, RESOURCE, env, tool, write  # noqa: E402
+
+# An ECU that answers "response pending" to the routine and then nothing
+# (the library waits P2* = 5 s for more), and 3E 00 at once.
+PENDING_SCENARIO = {
+    "name": "pending", "description": "a routine that only promises an answer; tester present answers",
+    "ecus": [{"name": "engine", "bus": "can", "behaviour": "uds", "request_id": "0x7E0", "response_id": "0x7E8",
+              "requests": [{"request": "31 01 FF 00", "responses": ["7F 31 78"]},
+                           {"request": "3E 00", "responses": ["7E 00"]}]}],
+}
+
+
+class Tmux:
+    def __init__(self, ctx, command):
+        self.base = [shutil.which("tmux"), "-L", "pdutool-shell-%d" % os.getpid(), "-f", "/dev/null"]
+        # bash run directly (not through sh -c): a Ctrl-C reaches the whole
+        # foreground group, and bash, unlike some shells, waits for a child
+        # that survives it and goes on.
+        subprocess.run(self.base + ["new-session", "-d", "-s", "t", "-x", "200", "-y", "60", "bash", "-c",
+                                    command], check=True, timeout=10)
+
+    def keys(self, *k):
+        subprocess.run(self.base + ["send-keys", "-t", "t", "--"] + list(k), check=True, timeout=10)
+
+    def screen(self):
+        return subprocess.run(self.base + ["capture-pane", "-p", "-S", "-200", "-t", "t"], capture_output=True,
+                              text=True, timeout=10).stdout
+
+    def wait_for(self, pattern, what, seconds=10, count=1):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            s = self.screen()
+            if s.count(pattern) >= count:
+                return s
+            time.sleep(0.01)
+        raise Failure("%s: no %r (x%d) on the screen:\n%s" % (what, pattern, count, self.screen()))
+
+    def kill(self):
+        subprocess.run(self.base + ["kill-server"], capture_output=True, timeout=10)
+
+
+def shell_command(ctx, sim):
+    e = env(ctx, sim.link)
+    envs = " ".join("%s=%s" % (k, e[k]) for k in ("PDU7318_HOME", "PDU7318_PORTS", "HOME"))
+    return "env %s %s shell; echo EXIT=$?; sleep 60" % (envs, os.path.join(ctx.bin, "pdutool"))
+
+
+def case_shell_ctrl_c(ctx):
+    if shutil.which("tmux") is None:
+        print("SKIPPED: no tmux")
+        sys.exit(77)
+    path = write(ctx, "pending.json", json.dumps(PENDING_SCENARIO))
+    sim = Sim(ctx, None, ["--scenario", path])
+    t = Tmux(ctx, shell_command(ctx, sim))
+    try:
+        t.wait_for("pdu>", "prompt")
+        t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
+        t.wait_for("link 1: hCLL", "link created")
+        t.keys("connect", "Enter")
+        t.wait_for("PDU_CLLST_ONLINE", "connected")
+        t.keys("start", "Enter")
+        t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
+        # The routine: "response pending" (the library keeps it to itself),
+        # then it waits 5 s for more.
+        t.keys("send 31 01 FF 00", "Enter")
+        t.wait_for("SENDRECV  31 01 FF 00", "the request started")
+        time.sleep(0.5)
+        prompts = t.screen().count("pdu>")
+        start = time.monotonic()
+        t.keys("C-c")
+        t.wait_for("pdu>", "the prompt back", seconds=3, count=prompts + 1)
+        took = time.monotonic() - start
+        check("cancelled (Ctrl-C)" in t.screen(), "the wait cancelled")
+        check(took < 0.2, "back at the prompt after %.0f ms (at most 200)" % (took * 1000))
+        # The same link, no new STARTCOMM: the answer of the next request
+        # (queued behind the abandoned one in the library).
+        t.keys("send 3E 00", "Enter")
+        s = t.wait_for("7E 00   \"~.\"", "the next request answered", seconds=15)
+        check("abandoned request (hCoP 2)" in s, "the late items are labelled abandoned:\n" + s)
+        check("link: ERROR" not in s and "link: PDU_COPST_FINISHED" not in s, "no unlabelled items:\n" + s)
+        # Ctrl-C on a half-typed line: nothing runs.
+        t.keys("send 22 F1", "C-c")
+        t.wait_for("^C", "the line dropped")
+        t.keys("links", "Enter")
+        s = t.wait_for("communicating", "the link as it was")
+        check("SENDRECV  22 F1" not in s, "the dropped line did not run:\n" + s)
+        # Per-command --wait: the routine gives up after 1 s.
+        start = time.monotonic()
+        t.keys("send 31 01 FF 00 --wait 1s", "Enter")
+        t.wait_for("no FINISHED within 1000 ms", "--wait 1s", seconds=5)
+        check(time.monotonic() - start < 3, "--wait 1s ended the wait")
+        t.keys("C-d")
+        s = t.wait_for("EXIT=", "Ctrl-D leaves", seconds=20)
+        check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+    finally:
+        t.kill()
+        sim.stop()
+    trace = sim.output()
+    check(trace.count("STARTCOMM") >= 1 and len(re.findall(r"PC->VCI veh.*STARTCOMM", trace)) == 1,
+          "one STARTCOMM on the wire")
+    tail = trace[trace.rfind("STOPCOMM"):]
+    check("STOPCOMM" in trace and "CLOSE" in tail, "STOPCOMM then CLOSE on the wire after Ctrl-D")
+
+    # Ctrl-C twice within a second at an empty prompt leaves, cleaning up.
+    sim = Sim(ctx)
+    t = Tmux(ctx, shell_command(ctx, sim))
+    try:
+        t.wait_for("pdu>", "prompt")
+        t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
+        t.wait_for("link 1: hCLL", "link created")
+        t.keys("C-c")
+        t.wait_for("Ctrl-C again", "the hint")
+        t.keys("C-c")
+        s = t.wait_for("EXIT=", "two Ctrl-C leave")
+        check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+    finally:
+        t.kill()
+        sim.stop()
+    check("CLOSE" in sim.output(), "the VCI closed")
+
+
+def case_small_fixes(ctx):
+    # The library's path goes to stderr: stdout is the command's output.
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "3E00"], sim.link)
+        check(p.returncode == 0, "session: %d\n%s" % (p.returncode, p.stderr))
+        check(not p.stdout.startswith("pdutool:") and "pdutool: " in p.stderr.splitlines()[0],
+              "library path on stderr only:\n%s\n--\n%s" % (p.stdout[:300], p.stderr))
+        # Shell commands without a terminal: a link that is not connected
+        # says so at once; echo expands $key; key-from echoes its command.
+        keygen = write(ctx, "keygen.py", KEYGEN)
+        table = [
+            ("link %s --resp-id 0x7E8\nsend 3E 00\n" % RESOURCE, 1, "error: link 1 is not connected (connect, then start)"),
+            ("key xor8 1 seed 10 FE\necho key is $key and $nope\n", 0, "key is 11 FF and $nope\n"),
+            ("link %s --resp-id 0x7E8\nconnect\nstart\nsend 27 01\necho seed $[2:]\nkey-from %s %s\n"
+             % (RESOURCE, sys.executable, keygen), 0,
+             "  $key = D3 B4 59 1C (from %s %s 11223344)\n" % (sys.executable, keygen)),
+        ]
+        for i, (text, want, needle) in enumerate(table):
+            start = time.monotonic()
+            p = tool(ctx, ["run", write(ctx, "f%d.pdu" % i, text)], sim.link)
+            check(p.returncode == want, "script %d: exit %d, wanted %d\n%s" % (i, p.returncode, want, p.stdout))
+            check(needle in p.stdout, "script %d says %r:\n%s" % (i, needle, p.stdout))
+            if want == 1:
+                check(time.monotonic() - start < 2.5, "said at once, not after a timeout")
+    finally:
+        sim.stop()
+    # An unknown resource fails before the API is constructed (no port is
+    # tried) and lists the names; names are case-sensitive.
+    for name in ("RSC_NOPE", RESOURCE.lower()):
+        p = tool(ctx, ["session", "--resource", name, "3E00"], port="/nonexistent/vci")
+        check(p.returncode == 2, "%s: exit %d\n%s" % (name, p.returncode, p.stderr))
+        check("has no resource %s (names are case-sensitive)" % name in p.stderr, "%s: the reason:\n%s" % (name, p.stderr))
+        check("\n  %s\n" % RESOURCE in p.stderr, "%s: the valid names listed:\n%s" % (name, p.stderr))
+        check("nonexistent" not in p.stderr and "PDUConstruct" not in p.stderr + p.stdout,
+              "%s: no API constructed:\n%s" % (name, p.stderr))
+
+
+def case_vci_lost(ctx):
+    # The adapter is pulled after its fourth frame (PROBE, OPEN,
+    # MODULE_CONNECT, the first I/O control): pdutool names the port that
+    # was lost, once.
+    sim = Sim(ctx, flags=["--unplug-after", "4"])
+    try:
+        script = os.path.join(ctx.tmp, "unplug.pdu")
+        with open(script, "w") as f:
+            f.write("ioctl vbatt\nioctl vbatt\nioctl vbatt\n")
+        p = tool(ctx, ["run", script], sim.link)
+    finally:
+        sim.stop()
+    check("battery voltage: 12600 mV" in p.stdout, "the first reading:\n" + p.stdout)
+    check(p.stderr.count("pdutool: VCI lost on %s (" % sim.link) == 1, "VCI lost, once:\n" + p.stderr)
+    check(p.returncode != 0, "a failed run: %d" % p.returncode)
+
+
+CASES = {
+    "vci-lost": case_vci_lost,
+    "shell-ctrl-c": case_shell_ctrl_c,
+    "small-fixes": case_small_fixes,
+}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--data", required=True)
+    ap.add_argument("case", choices=sorted(CASES))
+    a = ap.parse_args()
+    ctx = Ctx(a.bin, a.data)
+    try:
+        CASES[a.case](ctx)
+    except (Failure, subprocess.TimeoutExpired) as e:
+        print("FAIL: %s" % e)
+        print("0 passed, 1 failed")
+        ctx.cleanup()
+        return 1
+    print("1 passed, 0 failed")
+    ctx.cleanup()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

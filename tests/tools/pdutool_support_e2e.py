@@ -1,0 +1,271 @@
+#!/usr/bin/env python3
+"""End-to-end tests of pdutool's support commands against the real vcisim
+and library: decode-log over several sessions, --trace, scan and monitor.
+
+    pdutool_support_e2e.py --bin BUILD/bin --data SOURCE/data CASE
+
+Prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1); exit 77 when
+python-can is missing for a case that reads files back with it.
+"""
+
+import argparse
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e import Ctx, Failure, Sim, check  # noqa: E402
+from pdutool_e2e import RESOURCE, env, gone_sim, tool  # noqa: E402
+
+
+def python_with_can():
+    """An interpreter that has python-can (the Debian one may be another
+    than the one running this test)."""
+    for exe in (sys.executable, "/usr/bin/python3"):
+        if os.path.exists(exe) and subprocess.run([exe, "-c", "import can"], capture_output=True).returncode == 0:
+            return exe
+    print("SKIPPED: no python-can")
+    sys.exit(77)
+
+
+def read_candump(path):
+    """The messages of a candump log as python-can's reader sees them."""
+    code = ("import can, json, sys\n"
+            "print(json.dumps([dict(t=m.timestamp, id=m.arbitration_id, ext=m.is_extended_id, fd=m.is_fd,"
+            " rx=m.is_rx, ch=m.channel, data=m.data.hex().upper()) for m in can.LogReader(sys.argv[1])]))")
+    p = subprocess.run([python_with_can(), "-c", code, path], capture_output=True, text=True, timeout=60)
+    check(p.returncode == 0, "python-can reads %s:\n%s" % (path, p.stderr))
+    return json.loads(p.stdout)
+
+
+def case_decode_log_sessions(ctx):
+    # One day's folder with four sessions: a normal one, a client killed
+    # while its request waited ("response pending"), a failed port search
+    # and a normal one again.
+    folder = os.path.join(ctx.tmp, "logs", "J2534", "7318")
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "22F190", "27 01"], sim.link,
+                 logging=True)
+        check(p.returncode == 0, "session 1: %d %s" % (p.returncode, p.stderr))
+    finally:
+        sim.stop()
+    sim = gone_sim(ctx)
+    try:
+        k = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "session", "--resource", RESOURCE, "--resp-id",
+                              "0x7E8", "31 01 FF 00"], env=env(ctx, sim.link, True), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        seen = ""
+        while "SENDRECV  31 01 FF 00" not in seen:
+            line = k.stdout.readline()
+            check(line, "session 2 sent no request:\n" + seen)
+            seen += line
+        time.sleep(0.5)  # the ECU has answered "response pending"
+        k.send_signal(signal.SIGKILL)
+        k.communicate(timeout=10)
+    finally:
+        sim.stop()
+    p = tool(ctx, ["session", "--resource", RESOURCE, "3E00"], "/nonexistent/vci", logging=True)
+    check(p.returncode != 0, "session 3 found no VCI")
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "3E00"], sim.link, logging=True)
+        check(p.returncode == 0, "session 4: %d %s" % (p.returncode, p.stderr))
+    finally:
+        sim.stop()
+
+    d = tool(ctx, ["--json", "decode-log", folder])
+    check(d.returncode == 0, "decode-log --json: %d %s" % (d.returncode, d.stderr))
+    doc = json.loads(d.stdout)
+    sessions = doc["sessions"]
+    check([s["number"] for s in sessions] == [1, 2, 3, 4], "four sessions: %r" % sessions)
+    check([s["vciFound"] for s in sessions] == [True, True, False, True], "session 3 found no VCI: %r" % sessions)
+    check(sessions[0]["requests"] == 4 and sessions[3]["requests"] == 3,
+          "requests (STARTCOMM, SENDRECVs, STOPCOMM): %r" % sessions)
+    check(sessions[0]["port"] and sessions[0]["port"].endswith("vci"), "the VCI port: %r" % sessions[0])
+    # Every line of the three files accounted for.
+    files = sorted(os.listdir(folder))
+    counts = {}
+    for name in files:
+        with open(os.path.join(folder, name), "rb") as f:
+            n = f.read().count(b"\n")
+        kind = "data" if name.endswith("_data.txt") else "contact" if name.endswith("_contact.txt") else "main"
+        counts[kind] = n
+    lines = doc["lines"]
+    check({k: lines[k] for k in ("main", "data", "contact")} == counts, "all lines read: %r %r" % (lines, counts))
+    check(lines["decoded"] + lines["verbatim"] + lines["folded"] == sum(counts.values()),
+          "every line decoded, verbatim or folded: %r" % lines)
+    # Pairs: the data line under a PDUGetEventItem call names the item the
+    # main log shows in that call.
+    entries = doc["entries"]
+    pairs = 0
+    for i, e in enumerate(entries):
+        if e["kind"] != "event":
+            continue
+        call = next(x for x in reversed(entries[:i]) if x["kind"] == "call")
+        check("PDUGetEventItem" in call["text"], "an event under its call: %r" % call["text"])
+        m = re.search(r"\[(\d+) +(\d+)\] status = (\S+)", e["text"])
+        check(m, "event handles: %r" % e["text"])
+        check("hCLL=%s" % m.group(1) in call["text"], "same link: %r / %r" % (call["text"], e["text"]))
+        kind = m.group(3)
+        want = {"result": "ItemType=PDU_IT_RESULT", "error": "ItemType=PDU_IT_ERROR"}.get(kind, kind)
+        check(want in call["text"], "the item of the call: %r / %r" % (call["text"], e["text"]))
+        pairs += 1
+    calls = [e for e in entries if e["kind"] == "call" and "PDUGetEventItem" in e["text"] and
+             "-> PDU_STATUS_NOERROR" in e["text"]]
+    check(pairs >= len(calls) and pairs > 10, "%d pairs for %d items handed out" % (pairs, len(calls)))
+
+    text = tool(ctx, ["decode-log", folder]).stdout
+    for needle in ("== session 1, ", "== session 4: ", "| Can't find comm", "VCI port none found",
+                   "PDUConstruct -> PDU_STATUS_NOERROR", "(no end in the log)"):
+        check(needle in text, "decode-log shows %r:\n%s" % (needle, text[-3000:]))
+    only3 = tool(ctx, ["decode-log", "--session", "3", folder]).stdout
+    check("== session 3" in only3 and "== session 1" not in only3 and "session 4" not in only3,
+          "--session 3:\n" + only3)
+    late = tool(ctx, ["decode-log", "--since", "23:59:59", folder]).stdout
+    check("PDUConstruct ->" not in late or time.localtime().tm_hour == 23, "--since filters:\n" + late[:2000])
+    link2 = tool(ctx, ["decode-log", "--link", "2", folder]).stdout
+    check("hCLL=1 " not in link2, "--link 2 has no calls of link 1")
+
+
+def case_trace(ctx):
+    trace = os.path.join(ctx.tmp, "trace.log")
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["session", "--resource", RESOURCE, "--tx", "0x7E0", "--rx", "0x7E8", "--trace", trace,
+                       "22F190", "3E00"], sim.link)
+    finally:
+        sim.stop()
+    check(p.returncode == 0, "session with --trace: %d %s" % (p.returncode, p.stderr))
+    msgs = read_candump(trace)
+    got = [(m["id"], m["data"], m["rx"]) for m in msgs]
+    check(got[0] == (0x7E0, "22F190", False), "the request first: %r" % got)
+    check(got[1][0] == 0x7E8 and got[1][1].startswith("62F190") and got[1][2], "the VIN answer: %r" % got)
+    check(msgs[1]["fd"] and not msgs[0]["fd"], "more than 8 bytes: a CAN FD frame")
+    check(got[2:] == [(0x7E0, "3E00", False), (0x7E8, "7E00", True)], "tester present: %r" % got)
+    ts = [m["t"] for m in msgs]
+    check(ts == sorted(ts) and abs(ts[0] - time.time()) < 120, "times in order and now: %r" % ts)
+    # run (and so the shell) writes the same lines.
+    script = os.path.join(ctx.tmp, "t.pdu")
+    with open(script, "w") as f:
+        f.write("link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
+    sim = Sim(ctx)
+    try:
+        p = tool(ctx, ["run", script, "--trace", trace], sim.link)
+    finally:
+        sim.stop()
+    check(p.returncode == 0, "run --trace: %d %s" % (p.returncode, p.stderr))
+    got = [(m["id"], m["data"], m["ch"]) for m in read_candump(trace)]
+    check(got == [(0x7E0, "3E00", "link1"), (0x7E8, "7E00", "link1")], "run's trace: %r" % got)
+
+
+def case_scan(ctx):
+    sim = Sim(ctx, "demo")
+    try:
+        p = tool(ctx, ["scan", "--resource", RESOURCE], sim.link)
+        j = tool(ctx, ["--json", "scan", "--resource", RESOURCE], sim.link)
+        # K-line: target addresses, the KWP2000 ECU at 0x10.
+        k = tool(ctx, ["scan", "--resource", "RSC_ISO_14230_3_on_ISO_14230_2_7_15", "--range", "0x10-0x11"], sim.link)
+        u = tool(ctx, ["scan", "--resource", "RSC_ISO_14230_3_on_ISO_14230_2_7_15"], sim.link)
+    finally:
+        sim.stop()
+    check(p.returncode == 0, "scan: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
+    check("3 ECU(s) answered" in p.stdout, "three ECUs:\n" + p.stdout)
+    check(re.search(r"0x7E0 -> 0x7E8 .*VIN WDEMO7318SIM00042  part number 8K0907115", p.stdout), p.stdout)
+    check("  0x7E1 -> 0x7E9" in p.stdout and "  0x7E2 -> 0x7EA" in p.stdout, p.stdout)
+    check(p.stderr.count("scan: ") == 9 and "scan: request id 0x7E7 (9/9)" in p.stderr, "progress:\n" + p.stderr)
+    ecus = json.loads(j.stdout)["ecus"]
+    check([e["requestId"] for e in ecus] == ["0x7E0", "0x7E1", "0x7E2"], "JSON: %r" % ecus)
+    check(ecus[0]["functional"] is True, "the engine answers 0x7DF: %r" % ecus[0])
+    check("1 ECU(s) answered" in k.stdout and "  address 0x10  VIN WDEMO7318SIM00042  part number 037906024AG" in k.stdout,
+          "K-line scan:\n" + k.stdout + k.stderr)
+    check(u.returncode == 2 and "needs --range" in u.stderr, "K-line without --range: %d %s" % (u.returncode, u.stderr))
+
+
+def case_monitor(ctx):
+    p = tool(ctx, ["monitor"], "/nonexistent/vci")
+    check(p.returncode == 2 and "--listen ID#DATA" in p.stderr and "cannot listen passively" in p.stderr,
+          "without --listen: %d\n%s" % (p.returncode, p.stderr))
+    log = os.path.join(ctx.tmp, "monitor.log")
+    sim = Sim(ctx, "rawcan")
+    try:
+        start = time.monotonic()
+        p = tool(ctx, ["monitor", "--listen", "710#021003", "--count", "4", "--log", log], sim.link)
+        took = time.monotonic() - start
+        d = tool(ctx, ["monitor", "--listen", "710#021003", "--filter", "1A0", "--duration", "1500ms"], sim.link)
+    finally:
+        sim.stop()
+    check(p.returncode == 0, "monitor: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
+    lines = p.stdout.splitlines()
+    check(len(lines) == 4 and all(re.fullmatch(r"\(\d+\.\d{6}\) link1 [0-9A-F]{3,8}#[0-9A-F]*", x) for x in lines),
+          "four candump lines:\n" + p.stdout)
+    check("link1 718#06500300320" in p.stdout, "the answer frame:\n" + p.stdout)
+    check(took < 20, "--count ends it")
+    msgs = read_candump(log)
+    check(len(msgs) == 4 and msgs[0]["id"] in (0x718, 0x1A0), "python-can reads the log: %r" % msgs)
+    player = subprocess.run([python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True,
+                            text=True, timeout=60)
+    check(player.returncode == 0, "can.player plays it:\n" + player.stderr)
+    check(d.returncode == 0 and d.stdout and all(" link1 1A0#" in x for x in d.stdout.splitlines()),
+          "--filter 1A0 --duration: %d\n%s%s" % (d.returncode, d.stdout, d.stderr))
+
+    # A live bus (a frame every 1 ms, every 10 ms, bursts of a 29-bit one):
+    # --duration and Ctrl-C end it in time, with CLOSE on the wire.
+    sim = Sim(ctx, "busy-bus")
+    try:
+        start = time.monotonic()
+        p = tool(ctx, ["monitor", "--listen", "710#021003", "--duration", "1s"], sim.link)
+        took = time.monotonic() - start
+        args = [os.path.join(ctx.bin, "pdutool"), "monitor", "--listen", "710#021003"]
+        k = subprocess.Popen(args, env=env(ctx, sim.link), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = k.stdout.readline()
+        time.sleep(0.5)
+        stop = time.monotonic()
+        k.send_signal(signal.SIGINT)
+        out, err = k.communicate(timeout=10)
+        stop_took = time.monotonic() - stop
+    finally:
+        sim.stop()
+    ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in p.stdout.splitlines()]
+    check(p.returncode == 0 and took < 5, "--duration 1s on a busy bus: exit %d after %.1f s" % (p.returncode, took))
+    check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
+          "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"), ids.count("18DB33F1")))
+    check(first and k.returncode == 0 and stop_took < 3, "Ctrl-C ends it: exit %s after %.1f s\n%s" %
+          (k.returncode, stop_took, err))
+    check(sim.output().rstrip().splitlines()[-1].find("CLOSE") >= 0 or "CLOSE" in sim.output()[-3000:],
+          "CLOSE on the wire at the end")
+
+
+CASES = {
+    "decode-log-sessions": case_decode_log_sessions,
+    "trace": case_trace,
+    "scan": case_scan,
+    "monitor": case_monitor,
+}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--data", required=True)
+    ap.add_argument("case", choices=sorted(CASES))
+    a = ap.parse_args()
+    ctx = Ctx(a.bin, a.data)
+    try:
+        CASES[a.case](ctx)
+    except (Failure, subprocess.TimeoutExpired) as e:
+        print("FAIL: %s" % e)
+        print("0 passed, 1 failed")
+        ctx.cleanup()
+        return 1
+    print("1 passed, 0 failed")
+    ctx.cleanup()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,121 @@
+// The decoder behind pdutool decode-log (DecodeLog.cpp reads the files and
+// follows them; this turns their lines into the transcript).
+//
+// The files (src/log's contract, their texts are fixed):
+//   <date>.txt          main: a call is "PDUName <tick>", indented detail
+//                       lines, "PDUName  <STATUS_NAME> <tick>"; between them
+//                       the traffic of the call again ("Write
+//                       Data_Original: ...", "recv buffer = ...") and
+//                       internal notes (port search, I/O failures)
+//   <date>_data.txt     one line per event item handed out by
+//                       PDUGetEventItem: ">>>[hCLL  hCoP] status = X"
+//                       (no tick), written inside that call
+//   <date>_contact.txt  "<tick> >>>>>>>>>: <frame hex>" sent,
+//                       "<tick> <<<<<<<<<: ..." received
+//
+// Sessions: every "PDUConstruct <tick>" starts a new one, numbered from 1
+// in the order of the main log. A data log line goes with the
+// PDUGetEventItem call that wrote it: the next data line whose link and
+// ComPrimitive handles are the ones the call's item names (so a client
+// killed between the two files' lines, or a day's several sessions, cannot
+// shift the pairs); a data line no call claims is printed as it is.
+//
+// Nothing is dropped: every line is decoded (a call, its details, a frame
+// placed by its copy in the main log, an event), or printed verbatim with
+// "| " (notes, port search, I/O failures, anything unknown), or, for the
+// library's internal bookkeeping lines inside a call (queue sizes, item
+// fields already shown), folded into the call; the summary of a session
+// counts them and --verbose prints them.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace pdutool {
+
+struct DecodeFilter {
+  int session = 0;       // 0: every session
+  long sinceMs = -1;     // -1: from the start; else milliseconds of the day (local time)
+  int link = 0;          // 0: every link
+  bool json = false;
+  bool verbose = false;  // also the folded lines
+};
+
+class LogDecoder {
+ public:
+  explicit LogDecoder(DecodeFilter filter) : f_(filter) {}
+
+  // Wall clock: the newest modification time (ms since the epoch) goes
+  // with the largest tick seen.
+  void SetAnchor(double wallMs) { anchorWallMs_ = wallMs > anchorWallMs_ ? wallMs : anchorWallMs_; }
+
+  // New lines of the three files, in file order; final: the files end here
+  // (frames and data lines nothing placed are printed).
+  void Feed(const std::vector<std::string>& main, const std::vector<std::string>& data,
+            const std::vector<std::string>& contact, bool final);
+
+  // --json: the document of everything fed.
+  nlohmann::json Document() const;
+
+ private:
+  struct ContactLine {
+    uint32_t tick = 0;
+    bool sent = false;
+    std::string hex;
+  };
+  struct Session {
+    int number = 0;
+    uint32_t startTick = 0, endTick = 0;
+    int requests = 0, errors = 0;
+    std::string port;
+    bool noVci = false;
+    unsigned folded = 0;
+    bool summarized = false;
+  };
+  enum class Kind { kCall, kFrame, kEvent, kVerbatim, kFolded, kSession, kSummary };
+
+  void MainLine(const std::string& line);
+  void EndCall(const std::string& status, uint32_t tick, bool ended);
+  void Detail(const std::string& line);
+  // A notable line (port search, I/O failure) or any other line: verbatim.
+  void Verbatim(const std::string& line, uint32_t tick, const std::string& source);
+  void FlushFrames(const bool* sent, uint32_t tick);
+  void FlushMatching(bool sent, const std::string& stuffed);
+  // The data line of a PDUGetEventItem call on hCLL about hCoP; "" when
+  // none matches among the next few. Lines skipped on the way are printed.
+  std::string TakeEvent(int hCLL, int hCoP, uint32_t tick);
+  void StartSession(uint32_t tick);
+  void Summarize();
+  std::string FrameText(const ContactLine& c) const;
+  std::string Clock(uint32_t tick) const;
+  long DayMs(uint32_t tick) const;
+  // Prints (or keeps for --json) one output line, unless filtered out.
+  void Emit(Kind kind, uint32_t tick, const std::string& text, int link = 0);
+
+  DecodeFilter f_;
+  std::deque<ContactLine> contacts_;
+  std::deque<std::string> events_;
+  uint32_t maxTick_ = 0;
+  double anchorWallMs_ = 0;
+  bool datePrinted_ = false;
+  bool inCall_ = false;
+  std::string callName_;
+  uint32_t callTick_ = 0;
+  std::string details_;
+  int callLink_ = 0, callCop_ = -1;
+  std::vector<std::pair<std::string, int>> callFrames_;  // text, link
+  std::vector<std::string> callFolded_;
+  std::vector<Session> sessions_;
+  nlohmann::json entries_ = nlohmann::json::array();
+  // Every input line, by how it was accounted for.
+  struct Counts {
+    unsigned mainLines = 0, dataLines = 0, contactLines = 0;
+    unsigned decoded = 0, verbatim = 0, folded = 0;
+  } counts_;
+};
+
+}  // namespace pdutool
