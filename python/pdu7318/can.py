@@ -31,7 +31,10 @@ What the module allows, and so what this bus does:
   n follows the bus's rate so that a window lasts about `window` seconds,
   since sends and shutdown() must wait for the window to end. The module
   ends a window 50 ms after its last frame, so the frames of a window come
-  with a 50 ms pause after them, and FRAME is sent once per window.
+  with a 50 ms pause after them, and FRAME is sent once per window; after a
+  window that the bus's silence ended, the next opens listen_interval
+  seconds later. python3 -m can.logger without --listen stops with one
+  line saying so, having sent nothing.
 - Every frame a ComPrimitive returns comes out of recv(), in order
   (nothing is dropped: the receive queue is not bounded).
 
@@ -64,6 +67,9 @@ REMOTE_FLAG = 0x40000000
 ID_MASK = 0x1FFFFFFF
 
 DEFAULT_CHANNEL = "RSC_ISO_11898_RAW_6_14"
+
+# Queued behind the last frame when the VCI is lost: wakes a waiting recv().
+_LOST = object()
 
 # Receive windows: the first lets the VCI pass this many frames; later ones
 # as many as the last window's rate gives in `window` seconds, within these
@@ -247,14 +253,20 @@ class PduCanBus(can.BusABC):
 
     def _note_error(self, e):
         if isinstance(e, VciLostError):
-            self._lost = e
+            self._set_lost(e)
         log.debug("pdu7318 bus: %s", e)
+
+    def _set_lost(self, error):
+        if self._lost is None:
+            self._lost = error
+            self._rx.put(_LOST)
+            self._cond.notify_all()
 
     def _on_done(self, prim):
         with self._cond:
             error = primitive_error(prim)
             if error is not None and any(x.code == LOST_COMM_TO_VCI for x in prim.errors):
-                self._lost = error
+                self._set_lost(error)
             if prim is not self._running:
                 return
             self._running = None
@@ -285,14 +297,15 @@ class PduCanBus(can.BusABC):
     def _recv_internal(self, timeout):
         try:
             if timeout is not None and timeout <= 0:
-                return self._rx.get_nowait(), False
-            if self._lost is None:
-                return self._rx.get(timeout=timeout), False
-            return self._rx.get_nowait(), False
+                msg = self._rx.get_nowait()
+            else:
+                msg = self._rx.get(timeout=timeout)
         except queue.Empty:
-            if self._lost is not None:
-                raise can_error(self._lost) from self._lost
             return None, False
+        if msg is _LOST:
+            self._rx.put(_LOST)  # every later recv() says so too
+            raise can_error(self._lost) from self._lost
+        return msg, False
 
     # -- sending --
 

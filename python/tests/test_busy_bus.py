@@ -186,3 +186,22 @@ def test_rates(tmp_path, monkeypatch):
     print("\nsent %.0f frames/s, received %.0f frames/s" % (sent_rate, recv_rate))
     # Wide bounds: the figures for the docs come from a quiet machine.
     assert sent_rate > 100 and recv_rate > 500, (sent_rate, recv_rate)
+
+
+def test_shutdown_while_a_long_window_runs(busy):
+    # window=30: the second window asks for 20000 frames (some 17 s of this bus).
+    bus = can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E", window=30.0)
+    got = []
+    drain(bus, got, 0.6)
+    assert bus.sendrecvs == 2
+    t0 = time.monotonic()
+    bus.shutdown()
+    took = time.monotonic() - t0
+    print("\nshutdown with a 20000-frame window running: %.3f s" % took)
+    assert 0.9 < took <= 2.0, "shutdown took %.3f s" % took
+    lines = busy.lines()
+    # The window could not end in time: no STOPCOMM queued behind it; the
+    # destruction ended it and CLOSE went out.
+    assert not any("STOPCOMM" in ln for ln in lines)
+    assert any(re.search(r"PC->VCI .* CLOSE\b", ln) for ln in lines)
+    assert len(busy.sendrecvs()) == 2
