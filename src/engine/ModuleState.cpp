@@ -20,14 +20,9 @@ namespace {
 // thread normally ends within a millisecond; only a callback of the
 // application that does not return (it may wait for the very thread that
 // is exiting) keeps it longer, and the process must still end. Together
-// with the lock wait and the CLOSE command's own 1000 ms it keeps the
-// whole teardown under 2 s.
+// with the CLOSE command's own 1000 ms it keeps the whole teardown under
+// 2 s.
 constexpr uint32_t kExitJoinBoundMs = 500;
-// How long teardown waits for the ApiLock before it sends CLOSE. Only an
-// API call of another thread that is still running at exit holds it (the
-// engine thread is told to stop first); after this, CLOSE is skipped.
-constexpr uint32_t kExitLockWaitMs = 200;
-
 std::atomic<ModuleState*> g_Module{nullptr};
 
 // Threads given up without a join (see Shutdown): their objects are kept
@@ -214,7 +209,7 @@ void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
   // destructors, or at unload, so normally no API call runs any more and
   // the fields below are read without the ApiLock: taking it without a
   // bound could wait forever for a thread the OS already ended (Windows)
-  // or one that never lets go. Only the CLOSE takes it, with a bound.
+  // or one that never lets go. Only the CLOSE takes it, and only if free.
   m_Exiting.store(1);
   if (processEnding) {
     // Windows, process exit: this runs inside the loader lock after the OS
@@ -271,14 +266,16 @@ void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
 // The process ends (or the library is unloaded) while the module is still
 // constructed: the VCI would keep its links open until it is unplugged, so
 // it gets the CLOSE that PDUDestruct would have sent. Best effort and
-// bounded: the ApiLock is waited for at most kExitLockWaitMs (an API call
-// of another thread may still run), the command itself waits at most its
-// own 1000 ms, and a CLOSE that gets no answer is not repeated. The engine
+// bounded: only if the ApiLock is free (the engine has been told to stop;
+// an API call of another thread that still runs at exit, or a ComPrimitive
+// being sent, holds it, and waiting for it could hold up the exit), the
+// command itself waits at most its own 1000 ms, and a CLOSE that gets no
+// answer is not repeated. The engine
 // thread may still wait for vehicle data meanwhile: that is the other
 // receive queue, so the CLOSE answer cannot be taken for it.
 void ModuleState::CloseVciAtExit() {
   if (!g_DeviceLink || !g_DeviceLink->PortIsOpen()) return;
-  if (!g_ApiLock.try_lock_for(kExitLockWaitMs)) {
+  if (!g_ApiLock.try_lock()) {
     log::LogMain("exit: ApiLock busy, no CLOSE");
     return;
   }

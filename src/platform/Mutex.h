@@ -11,9 +11,7 @@
 // constructor and release it in their destructor.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <new>
 
@@ -85,27 +83,19 @@ class PDU_SCOPED_CAPABILITY MutexLock {
 // A recursive mutex that is never destroyed: it may be declared at
 // namespace scope and still be taken by a thread that runs while the
 // process exits (after static destructors have begun). Its storage is
-// constructed in place and deliberately not torn down. try_lock_for blocks
-// in the OS (a timed lock, no polling) for at most ms of real time: the
-// library's teardown at process exit uses it so that a lock held by a
-// thread that never lets go cannot hold up the exit.
+// constructed in place and deliberately not torn down.
 class PDU_CAPABILITY("mutex") RecursiveMutex {
  public:
-  RecursiveMutex() { new (&storage_) std::recursive_timed_mutex(); }
+  RecursiveMutex() { new (&storage_) std::recursive_mutex(); }
   RecursiveMutex(const RecursiveMutex&) = delete;
   RecursiveMutex& operator=(const RecursiveMutex&) = delete;
   void lock() PDU_ACQUIRE() { native().lock(); }
   void unlock() PDU_RELEASE() { native().unlock(); }
   bool try_lock() PDU_TSA(try_acquire_capability(true)) { return native().try_lock(); }
-  bool try_lock_for(uint32_t ms) PDU_TSA(try_acquire_capability(true)) {
-    return native().try_lock_for(std::chrono::milliseconds(ms));
-  }
-  std::recursive_timed_mutex& native() {
-    return *std::launder(reinterpret_cast<std::recursive_timed_mutex*>(&storage_));
-  }
+  std::recursive_mutex& native() { return *std::launder(reinterpret_cast<std::recursive_mutex*>(&storage_)); }
 
  private:
-  alignas(std::recursive_timed_mutex) unsigned char storage_[sizeof(std::recursive_timed_mutex)];
+  alignas(std::recursive_mutex) unsigned char storage_[sizeof(std::recursive_mutex)];
 };
 
 class PDU_SCOPED_CAPABILITY RecursiveMutexLock {

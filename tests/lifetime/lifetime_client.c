@@ -60,8 +60,8 @@ static RegisterFn Register;
 static GetEventFn GetEvent;
 static DestroyItemFn DestroyItem;
 
-static volatile int callbackConstruct = -1; /* status PDUConstruct gave inside the callback */
-static volatile int results = 0;            /* result items seen */
+static _Atomic int callbackConstruct = -1; /* status PDUConstruct gave inside the callback */
+static _Atomic int results = 0;             /* result items seen */
 static int exitInCallback = 0;
 
 #ifdef LIFETIME_LINKED
