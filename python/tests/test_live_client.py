@@ -21,7 +21,7 @@ def test_close_ends_a_stream(tmp_path, monkeypatch):
         got = []
         prim = link.start(0x8004, "10 07 00 00 02 10 03", receive_cycles=-1, on_result=got.append)
         assert not prim.wait(1.0)  # the bus never falls quiet
-        assert len(got) > 500
+        assert len(got) > 100  # ~1000 on a quiet machine; the point is that frames stream
         t0 = time.monotonic()
         api.close()
         took = time.monotonic() - t0
