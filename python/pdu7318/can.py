@@ -148,8 +148,8 @@ def can_error(e, text=None):
 
 def _run_as_can_logger():
     main = sys.modules.get("__main__")
-    spec = getattr(main, "__spec__", None)
-    return spec is not None and spec.name in ("can.logger", "can.viewer")
+    main_spec = getattr(main, "__spec__", None)
+    return main_spec is not None and main_spec.name in ("can.logger", "can.viewer")
 
 
 class PduCanBus(can.BusABC):

@@ -3,6 +3,7 @@
 #include "device/Transport.h"
 
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "platform/SerialPort.h"
@@ -63,19 +64,19 @@ class SerialTransport final : public Transport {
   SerialPort port_;
 };
 
-// Never destroyed (allocated once, kept to the end of the process): a
-// PDUConstruct from an application's exit handler may run after the C++
-// exit sequence has destroyed the library's static objects.
+// Never destroyed: a PDUConstruct from an application's exit handler may run
+// after the C++ exit sequence has destroyed the library's static objects.
+// They live in the library's static storage rather than on the heap, so a
+// library unloaded by dlclose leaves no allocation behind.
 std::mutex g_FactoryLock;
-TransportFactory& Factory() {
-  static TransportFactory* factory = new TransportFactory();
-  return *factory;
+template <class T>
+T& NeverDestroyed() {
+  alignas(T) static unsigned char storage[sizeof(T)];
+  static T* const object = new (storage) T();
+  return *object;
 }
-
-PortLister& Lister() {
-  static PortLister* lister = new PortLister();
-  return *lister;
-}
+TransportFactory& Factory() { return NeverDestroyed<TransportFactory>(); }
+PortLister& Lister() { return NeverDestroyed<PortLister>(); }
 
 }  // namespace
 
