@@ -62,19 +62,42 @@ bool WaitUntil(const std::function<bool()>& cond, uint32_t timeoutMs) {
   return true;
 }
 
+// Threads of this process, once the count has settled at `expected` (or
+// after 500 ms). pthread_join returns when the kernel clears the thread's
+// tid, which is before the task leaves /proc/self/task: right after a
+// join the count can still hold the joined thread for a moment.
+size_t ThreadsSettledAt(size_t expected) {
+  size_t n = 0;
+  WaitUntil([&] { return (n = CountEntries("/proc/self/task")) == expected; }, 500);
+  return n;
+}
+
+// Threads of this process once a thread joined by the previous test has
+// left /proc/self/task: the count has held for 20 ms.
+size_t QuietThreadCount() {
+  size_t last = CountEntries("/proc/self/task");
+  for (int held = 0; held < 4;) {
+    platform::SleepMs(5);
+    const size_t n = CountEntries("/proc/self/task");
+    held = n == last ? held + 1 : 0;
+    last = n;
+  }
+  return last;
+}
+
 TEST(DeviceSession, OpenPortSkipsMissingAndSilentPortsAndFindsTheVci) {
   PtyVci silent;
   silent.SetSilent(true);
   PtyVci vci;
   // When the answering VCI sees its first probe, the silent port must be
   // closed again and its receive thread gone.
-  const size_t threadsBefore = CountEntries("/proc/self/task");
+  const size_t threadsBefore = QuietThreadCount();
   std::atomic<bool> checked{false};
   std::atomic<size_t> silentFds{99}, threadsAtProbe{0}, silentProbes{0};
   vci.SetHandler(test::kCmdProbe, [&](const VciFrame& f) {
     if (!checked.exchange(true)) {
       silentFds = OpenDescriptorsOf(silent.Path());
-      threadsAtProbe = CountEntries("/proc/self/task");
+      threadsAtProbe = ThreadsSettledAt(threadsBefore + 1);
       silentProbes = silent.FramesWithCommand(test::kCmdProbe).size();
     }
     return vci.DefaultReplies(f);
@@ -98,19 +121,19 @@ TEST(DeviceSession, OpenPortSkipsMissingAndSilentPortsAndFindsTheVci) {
   link.ClosePort();
   EXPECT_FALSE(link.PortIsOpen());
   EXPECT_FALSE(link.ReadThreadRunning());
-  EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+  EXPECT_EQ(ThreadsSettledAt(threadsBefore), threadsBefore);
   EXPECT_EQ(OpenDescriptorsOf(vci.Path()), 1u);
 }
 
 TEST(DeviceSession, OpeningAgainReplacesTheSessionWithOneThread) {
   PtyVci vci;
   ScopedPorts ports({vci.Path()});
-  const size_t threadsBefore = CountEntries("/proc/self/task");
+  const size_t threadsBefore = QuietThreadCount();
   DeviceLink link;
   ASSERT_TRUE(link.OpenPort());
   ASSERT_TRUE(link.OpenPort());
   EXPECT_TRUE(link.ReadThreadRunning());
-  EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore + 1);
+  EXPECT_EQ(ThreadsSettledAt(threadsBefore + 1), threadsBefore + 1);
   EXPECT_EQ(OpenDescriptorsOf(vci.Path()), 2u) << "the test VCI's and the link's";
   EXPECT_EQ(vci.FramesWithCommand(test::kCmdProbe).size(), 2u);
   // The fresh thread reads.
