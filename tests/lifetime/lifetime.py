@@ -124,12 +124,21 @@ def run_case(args, name):
                     data = fh.read()
                 check(data == b"" or data.endswith(b"\n"), "%s ends with a partial line: %r" % (f, data[-60:]))
         # The trace is complete once the simulator has read what the client
-        # wrote before it ended; give it a moment, then stop it.
+        # wrote before it ended. It writes line by line: wait for the CLOSE
+        # (a loaded machine may take a while to schedule it), then a moment
+        # for a second one that must not come.
+        trace_path = os.path.join(tmp, "vcisim.out")
+        end = time.monotonic() + 5
+        while time.monotonic() < end:
+            with open(trace_path) as fh:
+                if CLOSE_LINE.search(fh.read()):
+                    break
+            time.sleep(0.02)
         time.sleep(0.2)
         sim.send_signal(signal.SIGTERM)
         sim.wait(5)
         sim_out.close()
-        with open(os.path.join(tmp, "vcisim.out")) as fh:
+        with open(trace_path) as fh:
             trace = fh.read()
         closes = len(CLOSE_LINE.findall(trace))
         check(closes == 1, "%d CLOSE commands on the wire, wanted 1\n%s" % (closes, trace[-3000:]))
