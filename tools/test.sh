@@ -16,9 +16,15 @@ jobs=-j"${CTEST_JOBS:-$(( $(nproc) * 3 ))}"
 if [ -n "${BUILD_DIR:-}" ]; then
   cmake --preset "$PRESET" -B "$BUILD_DIR" >/dev/null
   cmake --build "$BUILD_DIR"
-  ctest --test-dir "$BUILD_DIR" --output-on-failure "$jobs" --timeout 300
+  tests=(ctest --test-dir "$BUILD_DIR" --output-on-failure "$jobs" --timeout 300)
 else
   cmake --preset "$PRESET" >/dev/null
   cmake --build --preset "$PRESET"
-  ctest --preset "$PRESET" "$jobs"
+  tests=(ctest --preset "$PRESET" "$jobs")
 fi
+start=$(date +%s%N)
+rc=0
+"${tests[@]}" || rc=$?
+ms=$(( ($(date +%s%N) - start) / 1000000 ))
+printf 'ctest wall time: %d.%01d s (%s)\n' $((ms / 1000)) $((ms % 1000 / 100)) "$jobs"
+exit $rc
