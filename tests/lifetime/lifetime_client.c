@@ -49,7 +49,10 @@ typedef T_PDU_ERROR (*RegisterFn)(UNUM32, UNUM32, CALLBACKFNC);
 typedef T_PDU_ERROR (*GetEventFn)(UNUM32, UNUM32, PDU_EVENT_ITEM**);
 typedef T_PDU_ERROR (*DestroyItemFn)(PDU_ITEM*);
 
+#ifndef LIFETIME_LINKED
 static void* lib;
+static const char* loadedPath;
+#endif
 static ConstructFn Construct;
 static DestructFn Destruct;
 static GetObjectIdFn GetObjectId;
@@ -172,6 +175,7 @@ static void Load(const char* path) {
 #ifdef LIFETIME_LINKED
   (void)path;
 #else
+  loadedPath = path;
   lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (lib == NULL) {
     fprintf(stderr, "client: %s\n", dlerror());
@@ -189,11 +193,18 @@ static void Load(const char* path) {
   NEED(DestroyItem, DestroyItemFn, PDUDestroyItem);
 }
 
+/* dlclose, then whether the library is still mapped: a constructed module
+ * keeps itself loaded (its threads run its code) until PDUDestruct. */
 static int Unload(void) {
 #ifdef LIFETIME_LINKED
   return 0;
 #else
-  return dlclose(lib);
+  void* again;
+  if (dlclose(lib) != 0) return -1;
+  again = dlopen(loadedPath, RTLD_NOW | RTLD_NOLOAD);
+  printf("after dlclose: library %s\n", again != NULL ? "still loaded" : "unloaded");
+  if (again != NULL) dlclose(again);
+  return 0;
 #endif
 }
 
