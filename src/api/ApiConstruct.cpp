@@ -160,7 +160,8 @@ extern "C" {
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void*) {
   return api::Guarded([&] {
-    if (engine::OnEngineThread()) {
+    const bool fromCallback = engine::OnEngineThread();
+    if (fromCallback) {
       // From inside a callback: stopping the engine thread would mean
       // joining the thread that runs this call. The running session goes
       // on untouched.

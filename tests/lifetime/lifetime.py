@@ -62,10 +62,10 @@ for _log in (False, True):
     CASES["cpp-global-linked" + _suffix] = ("cpp-linked", "global", 4, _log, "global destruct: 0x0")
 EXIT_BOUND_S = 2.0
 # A process that ends while a SENDRECV waits for its answer: the module's
-# teardown wakes that wait at once, so the exit takes milliseconds. 0.8 s
-# is far above that on a loaded machine and below the 1 s the teardown
-# would give an engine thread still waiting.
-INFLIGHT_EXIT_BOUND_S = 0.8
+# teardown wakes that wait at once, so the exit takes milliseconds. 0.4 s
+# is far above that on a loaded machine and below the 500 ms the teardown
+# gives an engine thread that is still waiting before it leaves it.
+INFLIGHT_EXIT_BOUND_S = 0.4
 NATIVE = {"c": "lifetime_client", "linked": "lifetime_client_linked", "cpp": "lifetime_global",
           "cpp-linked": "lifetime_global_linked"}
 # A CLOSE command in the simulator's trace ("PC->VCI veh #12  CLOSE ...").
