@@ -317,6 +317,8 @@ bool Client::Drain(UNUM32 hCLL, UNUM32 hCoP, json* prim, Clock::time_point start
       UNUM32 value = *static_cast<UNUM32*>(item->pData);
       ev["status"] = StatusValueName(value);
       if (item->hCop == hCoP && value == PDU_COPST_FINISHED) finished = true;
+      if (value == PDU_CLLST_OFFLINE || value == PDU_CLLST_ONLINE || value == PDU_CLLST_COMM_STARTED)
+        linkStatus_[hCLL] = value;
     } else if (item->ItemType == PDU_IT_RESULT && item->pData != nullptr) {
       const auto* r = static_cast<const PDU_RESULT_DATA*>(item->pData);
       const uint8_t* d = r->pDataBytes;

@@ -111,6 +111,13 @@ class Client {
   void DrainPending(UNUM32 hCLL);
   // Requests cancelled by Ctrl-C whose end the library has not reported.
   bool HasAbandoned() const { return !abandoned_.empty(); }
+  // The last link status item (PDU_CLLST_*) seen for the link, 0 before
+  // any: after PDU_CLLST_OFFLINE (its disconnect, or the library giving up
+  // a lost VCI) the shell knows the link is no longer connected.
+  UNUM32 LastLinkStatus(UNUM32 hCLL) const {
+    auto it = linkStatus_.find(hCLL);
+    return it == linkStatus_.end() ? 0 : it->second;
+  }
   bool Failed() const { return !doc_["failures"].empty() || doc_.contains("error"); }
 
  private:
@@ -136,6 +143,7 @@ class Client {
 
   UNUM32 hMod_ = 1;
   bool constructed_ = false;
+  std::map<UNUM32, UNUM32> linkStatus_;
   std::vector<uint8_t> lastAnswer_;
   bool quiet_ = false;
   bool vciLost_ = false;

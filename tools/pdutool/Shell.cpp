@@ -278,6 +278,11 @@ std::string Shell::Expand(const std::vector<std::string>& t, size_t from) {
 Outcome Shell::Execute(const std::vector<std::string>& t) {
   const std::string& cmd = t[0];
   std::string why;
+  // A link the library took offline under us (the VCI was lost) is no
+  // longer connected: `links` shows it, `send` says so at once.
+  for (Link& l : links_) {
+    if (l.connected && c_.LastLinkStatus(l.hCLL) == PDU_CLLST_OFFLINE) l.connected = l.started = false;
+  }
   auto noArgs = [&]() { return t.size() == 1; };
   if (cmd == "help" || cmd == "?") {
     for (const CommandHelp& h : kHelp) {
