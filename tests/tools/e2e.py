@@ -13,7 +13,6 @@ Every case prints "1 passed, 0 failed" or "0 passed, 1 failed" and exits
 non-zero on failure.
 """
 
-import argparse
 import json
 import os
 import select
@@ -25,6 +24,8 @@ import tempfile
 import termios
 import time
 import tty
+
+import e2e_runner
 
 FLAG, ESC = 0x7E, 0x7D
 MGMT, VEH = 0x01, 0x12
@@ -402,26 +403,7 @@ CASES = {
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    ap.add_argument("arg", nargs="?")
-    a = ap.parse_args()
-    ctx = Ctx(a.bin, a.data)
-    try:
-        if a.arg is not None:
-            CASES[a.case](ctx, a.arg)
-        else:
-            CASES[a.case](ctx)
-    except Failure as e:
-        print("FAIL: %s" % e)
-        print("0 passed, 1 failed")
-        ctx.cleanup()
-        return 1
-    print("1 passed, 0 failed")
-    ctx.cleanup()
-    return 0
+    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
 
 
 if __name__ == "__main__":

@@ -9,7 +9,6 @@ a case that needs a missing program (tmux) exits 77, which ctest counts as
 skipped. The simulator, the context and the checks are e2e.py's.
 """
 
-import argparse
 import json
 import os
 import re
@@ -21,6 +20,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e import Ctx, Failure, Sim, check  # noqa: E402
+import e2e_runner  # noqa: E402
 
 RESOURCE = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
 
@@ -475,24 +475,7 @@ CASES = {
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    a = ap.parse_args()
-    ctx = Ctx(a.bin, a.data)
-    try:
-        CASES[a.case](ctx)
-    except (Failure, subprocess.TimeoutExpired) as e:
-        print("FAIL: %s" % e)
-        print("0 passed, 1 failed")
-        ctx.cleanup()
-        return 1
-    finally:
-        pass
-    print("1 passed, 0 failed")
-    ctx.cleanup()
-    return 0
+    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
 
 
 if __name__ == "__main__":

@@ -9,7 +9,6 @@ Prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1); exit 77
 when a program the case needs (tmux) is missing.
 """
 
-import argparse
 import json
 import os
 import re
@@ -20,6 +19,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e import Ctx, Failure, Sim, check  # noqa: E402
+import e2e_runner  # noqa: E402
 from pdutool_e2e import KEYGEN, RESOURCE, env, tool, write  # noqa: E402
 
 # An ECU that answers "response pending" to the routine and then nothing
@@ -230,22 +230,7 @@ CASES = {
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    a = ap.parse_args()
-    ctx = Ctx(a.bin, a.data)
-    try:
-        CASES[a.case](ctx)
-    except (Failure, subprocess.TimeoutExpired) as e:
-        print("FAIL: %s" % e)
-        print("0 passed, 1 failed")
-        ctx.cleanup()
-        return 1
-    print("1 passed, 0 failed")
-    ctx.cleanup()
-    return 0
+    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
 
 
 if __name__ == "__main__":

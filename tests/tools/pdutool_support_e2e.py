@@ -8,7 +8,7 @@ Prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1); exit 77 when
 python-can is missing for a case that reads files back with it.
 """
 
-import argparse
+import concurrent.futures
 import json
 import os
 import re
@@ -18,7 +18,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Failure, Sim, check  # noqa: E402
+from e2e import Ctx, Sim, check  # noqa: E402
+import e2e_runner  # noqa: E402
 from pdutool_e2e import RESOURCE, env, gone_sim, tool  # noqa: E402
 
 
@@ -163,26 +164,72 @@ def case_trace(ctx):
     check(got == [(0x7E0, "3E00", "link1"), (0x7E8, "7E00", "link1")], "run's trace: %r" % got)
 
 
+def side_by_side(*calls):
+    """Runs the calls in threads and returns their results in order (the
+    first exception raised is raised again)."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(calls)) as pool:
+        futures = [pool.submit(c) for c in calls]
+        return [f.result() for f in futures]
+
+
 def case_scan(ctx):
-    sim = Sim(ctx, "demo")
-    try:
-        p = tool(ctx, ["scan", "--resource", RESOURCE], sim.link)
-        j = tool(ctx, ["--json", "scan", "--resource", RESOURCE], sim.link)
-        # K-line: target addresses, the KWP2000 ECU at 0x10.
-        k = tool(ctx, ["scan", "--resource", "RSC_ISO_14230_3_on_ISO_14230_2_7_15", "--range", "0x10-0x11"], sim.link)
-        u = tool(ctx, ["scan", "--resource", "RSC_ISO_14230_3_on_ISO_14230_2_7_15"], sim.link)
-    finally:
-        sim.stop()
+    # An identifier nobody answers costs the library's receive timeout
+    # (3 s on CAN), an address nobody answers its K-line init timeout (9 s):
+    # each run below pays at most one, and the runs go side by side, each
+    # with a demo car of its own.
+    kline = "RSC_ISO_14230_3_on_ISO_14230_2_7_15"
+
+    def with_sim(run):
+        def call():
+            own = Ctx(ctx.bin, ctx.data)
+            sim = Sim(own, "demo")
+            try:
+                return run(own, sim)
+            finally:
+                sim.stop()
+                own.cleanup()
+        return call
+
+    def default_range(own, sim):
+        # The default range (0x7DF, then 0x7E0..0x7E7: nine steps), stopped
+        # with Ctrl-C at the first identifier nobody answers: the ECUs
+        # found so far are printed, exit 0.
+        k = subprocess.Popen([os.path.join(own.bin, "pdutool"), "scan", "--resource", RESOURCE],
+                             env=env(own, sim.link), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        err = ""
+        while "scan: request id 0x7E3 (5/9)" not in err:
+            line = k.stderr.readline()
+            check(line, "scan ended before 0x7E3:\n" + err)
+            err += line
+        k.send_signal(signal.SIGINT)
+        out, rest = k.communicate(timeout=30)
+        return subprocess.CompletedProcess(k.args, k.returncode, out, err + rest)
+
+    p, j, kl = side_by_side(
+        with_sim(default_range),
+        # JSON of a range with one identifier nobody answers, run to its end.
+        with_sim(lambda own, sim: tool(own, ["--json", "scan", "--resource", RESOURCE, "--range", "0x7E0-0x7E3"],
+                                       sim.link)),
+        # K-line: target addresses, the KWP2000 ECU at 0x10; 0x11 answers
+        # no init, given up after --wait (the init's own timeout is 9 s).
+        with_sim(lambda own, sim: tool(own, ["--wait", "2500ms", "scan", "--resource", kline, "--range",
+                                             "0x10-0x11"], sim.link)))
+    u = tool(ctx, ["scan", "--resource", kline])
     check(p.returncode == 0, "scan: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
     check("3 ECU(s) answered" in p.stdout, "three ECUs:\n" + p.stdout)
     check(re.search(r"0x7E0 -> 0x7E8 .*VIN WDEMO7318SIM00042  part number 8K0907115", p.stdout), p.stdout)
     check("  0x7E1 -> 0x7E9" in p.stdout and "  0x7E2 -> 0x7EA" in p.stdout, p.stdout)
-    check(p.stderr.count("scan: ") == 9 and "scan: request id 0x7E7 (9/9)" in p.stderr, "progress:\n" + p.stderr)
+    progress = [x for x in p.stderr.splitlines() if x.startswith("scan: ")]
+    check(progress == ["scan: functional request on 0x7DF (1/9)", "scan: request id 0x7E0 (2/9)",
+                       "scan: request id 0x7E1 (3/9)", "scan: request id 0x7E2 (4/9)",
+                       "scan: request id 0x7E3 (5/9)"], "progress, stopped by Ctrl-C:\n" + p.stderr)
+    check(j.returncode == 0, "scan --json: %d\n%s%s" % (j.returncode, j.stdout, j.stderr))
     ecus = json.loads(j.stdout)["ecus"]
     check([e["requestId"] for e in ecus] == ["0x7E0", "0x7E1", "0x7E2"], "JSON: %r" % ecus)
     check(ecus[0]["functional"] is True, "the engine answers 0x7DF: %r" % ecus[0])
-    check("1 ECU(s) answered" in k.stdout and "  address 0x10  VIN WDEMO7318SIM00042  part number 037906024AG" in k.stdout,
-          "K-line scan:\n" + k.stdout + k.stderr)
+    check(kl.returncode == 0 and "1 ECU(s) answered" in kl.stdout and
+          "  address 0x10  VIN WDEMO7318SIM00042  part number 037906024AG" in kl.stdout,
+          "K-line scan:\n" + kl.stdout + kl.stderr)
     check(u.returncode == 2 and "needs --range" in u.stderr, "K-line without --range: %d %s" % (u.returncode, u.stderr))
 
 
@@ -249,22 +296,7 @@ CASES = {
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    a = ap.parse_args()
-    ctx = Ctx(a.bin, a.data)
-    try:
-        CASES[a.case](ctx)
-    except (Failure, subprocess.TimeoutExpired) as e:
-        print("FAIL: %s" % e)
-        print("0 passed, 1 failed")
-        ctx.cleanup()
-        return 1
-    print("1 passed, 0 failed")
-    ctx.cleanup()
-    return 0
+    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
 
 
 if __name__ == "__main__":
