@@ -9,6 +9,7 @@ Prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1); exit 77
 when a program the case needs (tmux) is missing.
 """
 
+import concurrent.futures
 import json
 import os
 import re
@@ -34,7 +35,8 @@ PENDING_SCENARIO = {
 
 class Tmux:
     def __init__(self, ctx, command):
-        self.base = [shutil.which("tmux"), "-L", "pdutool-shell-%d" % os.getpid(), "-f", "/dev/null"]
+        self.base = [shutil.which("tmux"), "-L", "pdutool-shell-%d-%s" % (os.getpid(), os.path.basename(ctx.tmp)),
+                     "-f", "/dev/null"]
         # bash run directly (not through sh -c): a Ctrl-C reaches the whole
         # foreground group, and bash, unlike some shells, waits for a child
         # that survives it and goes on.
@@ -67,79 +69,113 @@ def shell_command(ctx, sim):
     return "env %s %s shell; echo EXIT=$?; sleep 60" % (envs, os.path.join(ctx.bin, "pdutool"))
 
 
+def wait_for_trace(sim, text, what, seconds=10):
+    """Until the simulator's trace shows text."""
+    end = time.monotonic() + seconds
+    while text not in sim.output():
+        check(time.monotonic() < end, "%s: no %r in the trace:\n%s" % (what, text, sim.output()[-3000:]))
+        time.sleep(0.01)
+
+
+def in_shell(scenario, run):
+    """A case part: run(tmux, sim) with a shell of its own in tmux against a
+    simulator of its own (scenario: a dict, or None for the default ECU);
+    returns the simulator's trace."""
+    def part(ctx):
+        flags = ["--scenario", write(ctx, "scenario.json", json.dumps(scenario))] if scenario else []
+        sim = Sim(ctx, None, flags)
+        t = Tmux(ctx, shell_command(ctx, sim))
+        try:
+            run(t, sim)
+        finally:
+            t.kill()
+            sim.stop()
+        return sim.output()
+    return part
+
+
+def ctrl_c_keeps_the_session(t, sim):
+    t.wait_for("pdu>", "prompt")
+    t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
+    t.wait_for("link 1: hCLL", "link created")
+    t.keys("connect", "Enter")
+    t.wait_for("PDU_CLLST_ONLINE", "connected")
+    t.keys("start", "Enter")
+    t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
+    # The routine: "response pending" (the library keeps it to itself),
+    # then it waits 5 s for more.
+    t.keys("send 31 01 FF 00", "Enter")
+    t.wait_for("SENDRECV  31 01 FF 00", "the request started")
+    wait_for_trace(sim, "7F 31 78]", "response pending sent")
+    prompts = t.screen().count("pdu>")
+    start = time.monotonic()
+    t.keys("C-c")
+    t.wait_for("pdu>", "the prompt back", seconds=3, count=prompts + 1)
+    took = time.monotonic() - start
+    check("cancelled (Ctrl-C)" in t.screen(), "the wait cancelled")
+    print("Ctrl-C: back at the prompt after %.0f ms (tmux polling included)" % (took * 1000))
+    check(took < 0.2, "back at the prompt after %.0f ms (at most 200)" % (took * 1000))
+    # Ctrl-C on a half-typed line: nothing runs.
+    t.keys("send 22 F1", "C-c")
+    t.wait_for("^C", "the line dropped")
+    t.keys("links", "Enter")
+    s = t.wait_for("communicating", "the link as it was")
+    check("SENDRECV  22 F1" not in s, "the dropped line did not run:\n" + s)
+    # The same link, no new STARTCOMM: the answer of the next request
+    # (queued behind the abandoned one in the library).
+    t.keys("send 3E 00", "Enter")
+    s = t.wait_for("7E 00   \"~.\"", "the next request answered", seconds=15)
+    check("abandoned request (hCoP 2)" in s, "the late items are labelled abandoned:\n" + s)
+    check("link: ERROR" not in s and "link: PDU_COPST_FINISHED" not in s, "no unlabelled items:\n" + s)
+    t.keys("C-d")
+    s = t.wait_for("EXIT=", "Ctrl-D leaves", seconds=20)
+    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+
+
+def per_command_wait(t, sim):
+    # The routine gives up after 1 s (the library would wait 5 s). Nothing
+    # is checked after it: the shell is not asked to leave.
+    t.wait_for("pdu>", "prompt")
+    t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter", "connect", "Enter", "start", "Enter")
+    t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
+    start = time.monotonic()
+    t.keys("send 31 01 FF 00 --wait 1s", "Enter")
+    t.wait_for("no FINISHED within 1000 ms", "--wait 1s", seconds=5)
+    check(time.monotonic() - start < 3, "--wait 1s ended the wait")
+
+
+def ctrl_c_twice(t, sim):
+    # Ctrl-C twice within a second at an empty prompt leaves, cleaning up.
+    t.wait_for("pdu>", "prompt")
+    t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
+    t.wait_for("link 1: hCLL", "link created")
+    t.keys("C-c")
+    t.wait_for("Ctrl-C again", "the hint")
+    t.keys("C-c")
+    s = t.wait_for("EXIT=", "two Ctrl-C leave")
+    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+
+
 def case_shell_ctrl_c(ctx):
     if shutil.which("tmux") is None:
         print("SKIPPED: no tmux")
         sys.exit(77)
-    path = write(ctx, "pending.json", json.dumps(PENDING_SCENARIO))
-    sim = Sim(ctx, None, ["--scenario", path])
-    t = Tmux(ctx, shell_command(ctx, sim))
+    # Three shells side by side, each with its own context and simulator.
+    parts = [in_shell(PENDING_SCENARIO, ctrl_c_keeps_the_session), in_shell(PENDING_SCENARIO, per_command_wait),
+             in_shell(None, ctrl_c_twice)]
+    ctxs = [Ctx(ctx.bin, ctx.data) for _ in parts]
     try:
-        t.wait_for("pdu>", "prompt")
-        t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
-        t.wait_for("link 1: hCLL", "link created")
-        t.keys("connect", "Enter")
-        t.wait_for("PDU_CLLST_ONLINE", "connected")
-        t.keys("start", "Enter")
-        t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
-        # The routine: "response pending" (the library keeps it to itself),
-        # then it waits 5 s for more.
-        t.keys("send 31 01 FF 00", "Enter")
-        t.wait_for("SENDRECV  31 01 FF 00", "the request started")
-        time.sleep(0.5)
-        prompts = t.screen().count("pdu>")
-        start = time.monotonic()
-        t.keys("C-c")
-        t.wait_for("pdu>", "the prompt back", seconds=3, count=prompts + 1)
-        took = time.monotonic() - start
-        check("cancelled (Ctrl-C)" in t.screen(), "the wait cancelled")
-        print("Ctrl-C: back at the prompt after %.0f ms (tmux polling included)" % (took * 1000))
-        check(took < 0.2, "back at the prompt after %.0f ms (at most 200)" % (took * 1000))
-        # The same link, no new STARTCOMM: the answer of the next request
-        # (queued behind the abandoned one in the library).
-        t.keys("send 3E 00", "Enter")
-        s = t.wait_for("7E 00   \"~.\"", "the next request answered", seconds=15)
-        check("abandoned request (hCoP 2)" in s, "the late items are labelled abandoned:\n" + s)
-        check("link: ERROR" not in s and "link: PDU_COPST_FINISHED" not in s, "no unlabelled items:\n" + s)
-        # Ctrl-C on a half-typed line: nothing runs.
-        t.keys("send 22 F1", "C-c")
-        t.wait_for("^C", "the line dropped")
-        t.keys("links", "Enter")
-        s = t.wait_for("communicating", "the link as it was")
-        check("SENDRECV  22 F1" not in s, "the dropped line did not run:\n" + s)
-        # Per-command --wait: the routine gives up after 1 s.
-        start = time.monotonic()
-        t.keys("send 31 01 FF 00 --wait 1s", "Enter")
-        t.wait_for("no FINISHED within 1000 ms", "--wait 1s", seconds=5)
-        check(time.monotonic() - start < 3, "--wait 1s ended the wait")
-        t.keys("C-d")
-        s = t.wait_for("EXIT=", "Ctrl-D leaves", seconds=20)
-        check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+        with concurrent.futures.ThreadPoolExecutor(max_workers=len(parts)) as pool:
+            futures = [pool.submit(part, c) for part, c in zip(parts, ctxs)]
+            trace, _, twice = [f.result() for f in futures]
     finally:
-        t.kill()
-        sim.stop()
-    trace = sim.output()
+        for c in ctxs:
+            c.cleanup()
     check(trace.count("STARTCOMM") >= 1 and len(re.findall(r"PC->VCI veh.*STARTCOMM", trace)) == 1,
           "one STARTCOMM on the wire")
     tail = trace[trace.rfind("STOPCOMM"):]
     check("STOPCOMM" in trace and "CLOSE" in tail, "STOPCOMM then CLOSE on the wire after Ctrl-D")
-
-    # Ctrl-C twice within a second at an empty prompt leaves, cleaning up.
-    sim = Sim(ctx)
-    t = Tmux(ctx, shell_command(ctx, sim))
-    try:
-        t.wait_for("pdu>", "prompt")
-        t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
-        t.wait_for("link 1: hCLL", "link created")
-        t.keys("C-c")
-        t.wait_for("Ctrl-C again", "the hint")
-        t.keys("C-c")
-        s = t.wait_for("EXIT=", "two Ctrl-C leave")
-        check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
-    finally:
-        t.kill()
-        sim.stop()
-    check("CLOSE" in sim.output(), "the VCI closed")
+    check("CLOSE" in twice, "the VCI closed")
 
 
 def case_small_fixes(ctx):

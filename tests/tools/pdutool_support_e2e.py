@@ -9,6 +9,8 @@ python-can is missing for a case that reads files back with it.
 """
 
 import concurrent.futures
+import functools
+import importlib.util
 import json
 import os
 import re
@@ -23,12 +25,15 @@ import e2e_runner  # noqa: E402
 from pdutool_e2e import RESOURCE, env, gone_sim, tool  # noqa: E402
 
 
+@functools.lru_cache(maxsize=None)
 def python_with_can():
     """An interpreter that has python-can (the Debian one may be another
     than the one running this test)."""
-    for exe in (sys.executable, "/usr/bin/python3"):
-        if os.path.exists(exe) and subprocess.run([exe, "-c", "import can"], capture_output=True).returncode == 0:
-            return exe
+    if importlib.util.find_spec("can") is not None:
+        return sys.executable
+    exe = "/usr/bin/python3"
+    if os.path.exists(exe) and subprocess.run([exe, "-c", "import can"], capture_output=True).returncode == 0:
+        return exe
     print("SKIPPED: no python-can")
     sys.exit(77)
 
@@ -134,15 +139,26 @@ def case_decode_log_sessions(ctx):
 
 
 def case_trace(ctx):
-    trace = os.path.join(ctx.tmp, "trace.log")
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["session", "--resource", RESOURCE, "--tx", "0x7E0", "--rx", "0x7E8", "--trace", trace,
+    # session --trace and run --trace side by side, each with a simulator
+    # of its own; each file read back by python-can.
+    def session(own, sim):
+        trace = os.path.join(own.tmp, "trace.log")
+        p = tool(own, ["session", "--resource", RESOURCE, "--tx", "0x7E0", "--rx", "0x7E8", "--trace", trace,
                        "22F190", "3E00"], sim.link)
-    finally:
-        sim.stop()
-    check(p.returncode == 0, "session with --trace: %d %s" % (p.returncode, p.stderr))
-    msgs = read_candump(trace)
+        check(p.returncode == 0, "session with --trace: %d %s" % (p.returncode, p.stderr))
+        return read_candump(trace)
+
+    def script(own, sim):
+        # run (and so the shell) writes the same lines.
+        trace = os.path.join(own.tmp, "trace.log")
+        path = os.path.join(own.tmp, "t.pdu")
+        with open(path, "w") as f:
+            f.write("link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
+        p = tool(own, ["run", path, "--trace", trace], sim.link)
+        check(p.returncode == 0, "run --trace: %d %s" % (p.returncode, p.stderr))
+        return read_candump(trace)
+
+    msgs, run_msgs = side_by_side(on_own_sim(ctx, None, session), on_own_sim(ctx, None, script))
     got = [(m["id"], m["data"], m["rx"]) for m in msgs]
     check(got[0] == (0x7E0, "22F190", False), "the request first: %r" % got)
     check(got[1][0] == 0x7E8 and got[1][1].startswith("62F190") and got[1][2], "the VIN answer: %r" % got)
@@ -150,17 +166,7 @@ def case_trace(ctx):
     check(got[2:] == [(0x7E0, "3E00", False), (0x7E8, "7E00", True)], "tester present: %r" % got)
     ts = [m["t"] for m in msgs]
     check(ts == sorted(ts) and abs(ts[0] - time.time()) < 120, "times in order and now: %r" % ts)
-    # run (and so the shell) writes the same lines.
-    script = os.path.join(ctx.tmp, "t.pdu")
-    with open(script, "w") as f:
-        f.write("link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["run", script, "--trace", trace], sim.link)
-    finally:
-        sim.stop()
-    check(p.returncode == 0, "run --trace: %d %s" % (p.returncode, p.stderr))
-    got = [(m["id"], m["data"], m["ch"]) for m in read_candump(trace)]
+    got = [(m["id"], m["data"], m["ch"]) for m in run_msgs]
     check(got == [(0x7E0, "3E00", "link1"), (0x7E8, "7E00", "link1")], "run's trace: %r" % got)
 
 
@@ -233,57 +239,80 @@ def case_scan(ctx):
     check(u.returncode == 2 and "needs --range" in u.stderr, "K-line without --range: %d %s" % (u.returncode, u.stderr))
 
 
+def on_own_sim(ctx, scenario, run):
+    """A call that runs run(own_ctx, sim) against a simulator of its own."""
+    def call():
+        own = Ctx(ctx.bin, ctx.data)
+        sim = Sim(own, scenario)
+        try:
+            return run(own, sim)
+        finally:
+            sim.stop()
+            own.cleanup()
+    return call
+
+
+def timed(fn):
+    start = time.monotonic()
+    result = fn()
+    return result, time.monotonic() - start
+
+
 def case_monitor(ctx):
     p = tool(ctx, ["monitor"], "/nonexistent/vci")
     check(p.returncode == 2 and "--listen ID#DATA" in p.stderr and "cannot listen passively" in p.stderr,
           "without --listen: %d\n%s" % (p.returncode, p.stderr))
     log = os.path.join(ctx.tmp, "monitor.log")
-    sim = Sim(ctx, "rawcan")
-    try:
-        start = time.monotonic()
-        p = tool(ctx, ["monitor", "--listen", "710#021003", "--count", "4", "--log", log], sim.link)
-        took = time.monotonic() - start
-        d = tool(ctx, ["monitor", "--listen", "710#021003", "--filter", "1A0", "--duration", "1500ms"], sim.link)
-    finally:
-        sim.stop()
+
+    def ctrl_c(own, sim):
+        args = [os.path.join(own.bin, "pdutool"), "monitor", "--listen", "710#021003"]
+        k = subprocess.Popen(args, env=env(own, sim.link), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+        first = k.stdout.readline()
+        time.sleep(0.5)
+        stop = time.monotonic()
+        k.send_signal(signal.SIGINT)
+        out, err = k.communicate(timeout=10)
+        took = time.monotonic() - stop
+        end = time.monotonic() + 5  # the simulator may not have read the last frame yet
+        while "CLOSE" not in sim.output()[-3000:] and time.monotonic() < end:
+            time.sleep(0.01)
+        return first, k.returncode, took, err, sim.output()
+
+    # Side by side, each with a simulator of its own: --count and --filter
+    # with --duration on the raw CAN ECU; on a live bus (a frame every
+    # 1 ms, every 10 ms, bursts of a 29-bit one) --duration and Ctrl-C end
+    # it in time, with CLOSE on the wire.
+    (p, took), d, (b, b_took), (first, k_rc, stop_took, err, busy_trace), _ = side_by_side(
+        on_own_sim(ctx, "rawcan", lambda own, sim: timed(lambda: tool(
+            own, ["monitor", "--listen", "710#021003", "--count", "4", "--log", log], sim.link))),
+        on_own_sim(ctx, "rawcan", lambda own, sim: tool(
+            own, ["monitor", "--listen", "710#021003", "--filter", "1A0", "--duration", "1500ms"], sim.link)),
+        on_own_sim(ctx, "busy-bus", lambda own, sim: timed(lambda: tool(
+            own, ["monitor", "--listen", "710#021003", "--duration", "1s"], sim.link))),
+        on_own_sim(ctx, "busy-bus", ctrl_c),
+        python_with_can)
     check(p.returncode == 0, "monitor: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
     lines = p.stdout.splitlines()
     check(len(lines) == 4 and all(re.fullmatch(r"\(\d+\.\d{6}\) link1 [0-9A-F]{3,8}#[0-9A-F]*", x) for x in lines),
           "four candump lines:\n" + p.stdout)
     check("link1 718#06500300320" in p.stdout, "the answer frame:\n" + p.stdout)
     check(took < 20, "--count ends it")
-    msgs = read_candump(log)
+    msgs, player = side_by_side(
+        lambda: read_candump(log),
+        lambda: subprocess.run([python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True,
+                               text=True, timeout=60))
     check(len(msgs) == 4 and msgs[0]["id"] in (0x718, 0x1A0), "python-can reads the log: %r" % msgs)
-    player = subprocess.run([python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True,
-                            text=True, timeout=60)
     check(player.returncode == 0, "can.player plays it:\n" + player.stderr)
     check(d.returncode == 0 and d.stdout and all(" link1 1A0#" in x for x in d.stdout.splitlines()),
           "--filter 1A0 --duration: %d\n%s%s" % (d.returncode, d.stdout, d.stderr))
 
-    # A live bus (a frame every 1 ms, every 10 ms, bursts of a 29-bit one):
-    # --duration and Ctrl-C end it in time, with CLOSE on the wire.
-    sim = Sim(ctx, "busy-bus")
-    try:
-        start = time.monotonic()
-        p = tool(ctx, ["monitor", "--listen", "710#021003", "--duration", "1s"], sim.link)
-        took = time.monotonic() - start
-        args = [os.path.join(ctx.bin, "pdutool"), "monitor", "--listen", "710#021003"]
-        k = subprocess.Popen(args, env=env(ctx, sim.link), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        first = k.stdout.readline()
-        time.sleep(0.5)
-        stop = time.monotonic()
-        k.send_signal(signal.SIGINT)
-        out, err = k.communicate(timeout=10)
-        stop_took = time.monotonic() - stop
-    finally:
-        sim.stop()
-    ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in p.stdout.splitlines()]
-    check(p.returncode == 0 and took < 5, "--duration 1s on a busy bus: exit %d after %.1f s" % (p.returncode, took))
+    ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in b.stdout.splitlines()]
+    check(b.returncode == 0 and b_took < 5, "--duration 1s on a busy bus: exit %d after %.1f s" % (b.returncode, b_took))
     check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
           "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"), ids.count("18DB33F1")))
-    check(first and k.returncode == 0 and stop_took < 3, "Ctrl-C ends it: exit %s after %.1f s\n%s" %
-          (k.returncode, stop_took, err))
-    check(sim.output().rstrip().splitlines()[-1].find("CLOSE") >= 0 or "CLOSE" in sim.output()[-3000:],
+    check(first and k_rc == 0 and stop_took < 3, "Ctrl-C ends it: exit %s after %.1f s\n%s" % (k_rc, stop_took, err))
+    check(busy_trace.rstrip().splitlines()[-1].find("CLOSE") >= 0 or "CLOSE" in busy_trace[-3000:],
           "CLOSE on the wire at the end")
 
 
