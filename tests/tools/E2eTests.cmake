@@ -45,7 +45,7 @@ pdu7318_e2e(pdutool-commands e2e.py pdutool-info pdutool-poll pdutool-usage)
 pdu7318_e2e(faults e2e.py fault-garbage fault-split fault-open-status)
 
 # Every resource of data/MDF.xml end to end, one table row each
-# (tests/tools/protocols_e2e.py; rows run four at a time, a few seconds).
+# (tests/tools/protocols_e2e.py; rows run six at a time: each mostly waits).
 add_test(NAME e2e.protocols
          COMMAND ${PDU7318_PYTHON} ${_e2e_dir}/protocols_e2e.py
                  --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data)
@@ -53,11 +53,11 @@ set_tests_properties(e2e.protocols PROPERTIES LABELS e2e TIMEOUT 120)
 
 # pdutool doctor and the discovery progress (tests/tools/doctor_e2e.py);
 # skipped where the machine cannot run a case (no root or setpriv).
-foreach(case doctor-silent doctor-simulator-holder construct-no-vci)
-  pdu7318_e2e(${case} doctor_e2e.py ${case})
-endforeach()
-pdu7318_e2e(doctor-ports doctor_e2e.py doctor-missing doctor-denied doctor-busy doctor-simulator doctor-config
-            construct-progress)
+# construct-no-vci alone: the discovery's and the doctor's probes of a
+# silent port take 6 s.
+pdu7318_e2e(construct-no-vci doctor_e2e.py construct-no-vci)
+pdu7318_e2e(doctor-ports doctor_e2e.py --jobs 8 doctor-missing doctor-denied doctor-busy doctor-silent doctor-simulator
+            doctor-simulator-holder doctor-config construct-progress)
 
 # pdutool's shell and scripts, signals, strict options, params and
 # decode-log (tests/tools/pdutool_e2e.py).
@@ -89,3 +89,10 @@ endforeach()
 foreach(case decode-log-sessions trace scan monitor)
   pdu7318_e2e(pdutool-${case} pdutool_support_e2e.py ${case})
 endforeach()
+
+# The tests that run several pdutool and vcisim processes side by side
+# count as two for ctest -j: their start-ups come at once, and the live-bus
+# tests beside them measure frames per second.
+set_tests_properties(e2e.scenario.can e2e.scenario.other e2e.pdutool-commands e2e.faults e2e.protocols
+                     e2e.doctor-ports e2e.pdutool-script-exit-codes e2e.pdutool-ioctl-failed e2e.pdutool-shell-ctrl-c
+                     e2e.pdutool-trace e2e.pdutool-scan e2e.pdutool-monitor PROPERTIES PROCESSORS 2)

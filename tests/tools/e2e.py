@@ -13,6 +13,7 @@ Every case prints "1 passed, 0 failed" or "0 passed, 1 failed" and exits
 non-zero on failure.
 """
 
+import concurrent.futures
 import json
 import os
 import select
@@ -233,6 +234,32 @@ class Ctx:
 
     def cleanup(self):
         shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def side_by_side(*calls):
+    """Runs the calls in threads and returns their results in order (the
+    first exception raised is raised again). For the parts of a case that
+    each mostly wait (the library's settle pause after opening the VCI, an
+    ECU's timeout)."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(calls)) as pool:
+        futures = [pool.submit(c) for c in calls]
+        return [f.result() for f in futures]
+
+
+def on_own_sim(ctx, scenario, run, flags=()):
+    """A call for side_by_side: run(own_ctx, sim) against a simulator of its
+    own (in a temporary folder of its own)."""
+    def call():
+        own = Ctx(ctx.bin, ctx.data)
+        try:
+            sim = Sim(own, scenario, flags)
+            try:
+                return run(own, sim)
+            finally:
+                sim.stop()
+        finally:
+            own.cleanup()
+    return call
 
 
 # ---- cases: the simulator alone ---------------------------------------------

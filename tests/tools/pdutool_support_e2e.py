@@ -8,7 +8,6 @@ Prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1); exit 77 when
 python-can is missing for a case that reads files back with it.
 """
 
-import concurrent.futures
 import functools
 import importlib.util
 import json
@@ -20,7 +19,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Sim, check  # noqa: E402
+from e2e import Ctx, Sim, check, on_own_sim, side_by_side  # noqa: E402
 import e2e_runner  # noqa: E402
 from pdutool_e2e import RESOURCE, env, gone_sim, tool  # noqa: E402
 
@@ -170,31 +169,12 @@ def case_trace(ctx):
     check(got == [(0x7E0, "3E00", "link1"), (0x7E8, "7E00", "link1")], "run's trace: %r" % got)
 
 
-def side_by_side(*calls):
-    """Runs the calls in threads and returns their results in order (the
-    first exception raised is raised again)."""
-    with concurrent.futures.ThreadPoolExecutor(max_workers=len(calls)) as pool:
-        futures = [pool.submit(c) for c in calls]
-        return [f.result() for f in futures]
-
-
 def case_scan(ctx):
     # An identifier nobody answers costs the library's receive timeout
     # (3 s on CAN), an address nobody answers its K-line init timeout (9 s):
     # each run below pays at most one, and the runs go side by side, each
     # with a demo car of its own.
     kline = "RSC_ISO_14230_3_on_ISO_14230_2_7_15"
-
-    def with_sim(run):
-        def call():
-            own = Ctx(ctx.bin, ctx.data)
-            sim = Sim(own, "demo")
-            try:
-                return run(own, sim)
-            finally:
-                sim.stop()
-                own.cleanup()
-        return call
 
     def default_range(own, sim):
         # The default range (0x7DF, then 0x7E0..0x7E7: nine steps), stopped
@@ -212,14 +192,14 @@ def case_scan(ctx):
         return subprocess.CompletedProcess(k.args, k.returncode, out, err + rest)
 
     p, j, kl = side_by_side(
-        with_sim(default_range),
+        on_own_sim(ctx, "demo", default_range),
         # JSON of a range with one identifier nobody answers, run to its end.
-        with_sim(lambda own, sim: tool(own, ["--json", "scan", "--resource", RESOURCE, "--range", "0x7E0-0x7E3"],
-                                       sim.link)),
+        on_own_sim(ctx, "demo", lambda own, sim: tool(
+            own, ["--json", "scan", "--resource", RESOURCE, "--range", "0x7E0-0x7E3"], sim.link)),
         # K-line: target addresses, the KWP2000 ECU at 0x10; 0x11 answers
         # no init, given up after --wait (the init's own timeout is 9 s).
-        with_sim(lambda own, sim: tool(own, ["--wait", "2500ms", "scan", "--resource", kline, "--range",
-                                             "0x10-0x11"], sim.link)))
+        on_own_sim(ctx, "demo", lambda own, sim: tool(
+            own, ["--wait", "2500ms", "scan", "--resource", kline, "--range", "0x10-0x11"], sim.link)))
     u = tool(ctx, ["scan", "--resource", kline])
     check(p.returncode == 0, "scan: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
     check("3 ECU(s) answered" in p.stdout, "three ECUs:\n" + p.stdout)
@@ -237,19 +217,6 @@ def case_scan(ctx):
           "  address 0x10  VIN WDEMO7318SIM00042  part number 037906024AG" in kl.stdout,
           "K-line scan:\n" + kl.stdout + kl.stderr)
     check(u.returncode == 2 and "needs --range" in u.stderr, "K-line without --range: %d %s" % (u.returncode, u.stderr))
-
-
-def on_own_sim(ctx, scenario, run):
-    """A call that runs run(own_ctx, sim) against a simulator of its own."""
-    def call():
-        own = Ctx(ctx.bin, ctx.data)
-        sim = Sim(own, scenario)
-        try:
-            return run(own, sim)
-        finally:
-            sim.stop()
-            own.cleanup()
-    return call
 
 
 def timed(fn):
