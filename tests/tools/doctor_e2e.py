@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """End-to-end tests of `pdutool doctor` and of the discovery progress.
 
-    doctor_e2e.py --bin BUILD/bin --data SOURCE/data CASE
+    doctor_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
 Each case sets up one kind of port, runs the real pdutool and checks the
 line it prints for that port and its exit status (0 only when a VCI
-answered, 5 otherwise). Exit 77 means the machine cannot run the case
-(ctest reports it as skipped).
+answered, 5 otherwise). A case the machine cannot run (no root or setpriv)
+is skipped; exit 77 when every case was (e2e_runner.py).
 """
 
 import fcntl

@@ -1,16 +1,17 @@
 #!/usr/bin/env python3
 """End-to-end tests of vcisim and pdutool: they run the real binaries.
 
-    e2e.py --bin BUILD/bin --data SOURCE/data CASE [ARG]
+    e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
 Cases:
   wire-*              vcisim alone, driven with raw frames over its pty
-  scenario NAME       every session of data/scenarios/NAME.json through
+  scenario:NAME       every session of data/scenarios/NAME.json through
                       pdutool and the library, JSON output checked
   fault-*             pdutool against a faulty vcisim: right statuses, no
                       crash, no hang
-Every case prints "1 passed, 0 failed" or "0 passed, 1 failed" and exits
-non-zero on failure.
+The cases run side by side; e2e_runner.py prints a line for each and the
+count, and exits non-zero when one failed. The simulator, the context and
+the checks here are every e2e script's.
 """
 
 import concurrent.futures
@@ -332,15 +333,18 @@ def run_session(ctx, sim, session):
 def case_scenario(ctx, name):
     with open(os.path.join(ctx.data, "scenarios", name + ".json")) as f:
         scenario = json.load(f)
-    sim = Sim(ctx, name)
-    try:
-        for session in scenario.get("sessions", []):
-            run_session(ctx, sim, session)
-        rc, out, err, _ = ctx.pdutool(["ioctl", "vbatt"], sim.link)
+    # Each session (a pdutool run that starts and stops communication) and
+    # the battery reading against a simulator of the scenario of its own,
+    # side by side.
+    def vbatt(own, sim):
+        rc, out, err, _ = own.pdutool(["ioctl", "vbatt"], sim.link)
         check(rc == 0 and out["value"] == scenario.get("vci", {}).get("battery_mv", 12600),
               "battery voltage %s\n%s" % (out, err))
-    finally:
-        sim.stop()
+
+    def session(s):
+        return on_own_sim(ctx, name, lambda own, sim: run_session(own, sim, s))
+
+    side_by_side(*[session(s) for s in scenario.get("sessions", [])], on_own_sim(ctx, name, vbatt))
 
 
 def case_pdutool_info(ctx):

@@ -3,10 +3,9 @@
 links stay), per-command --wait and the small behaviours of pdutool's
 commands, against the real vcisim and library.
 
-    pdutool_shell_e2e.py --bin BUILD/bin --data SOURCE/data CASE
+    pdutool_shell_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
-Prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1); exit 77
-when a program the case needs (tmux) is missing.
+A case is skipped when a program it needs (tmux) is missing (e2e_runner.py).
 """
 
 import concurrent.futures
@@ -19,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Failure, Sim, check  # noqa: E402
+from e2e import Ctx, Failure, Sim, check, on_own_sim, side_by_side  # noqa: E402
 import e2e_runner  # noqa: E402
 from pdutool_e2e import KEYGEN, RESOURCE, env, tool, write  # noqa: E402
 
@@ -180,31 +179,37 @@ def case_shell_ctrl_c(ctx):
 
 def case_small_fixes(ctx):
     # The library's path goes to stderr: stdout is the command's output.
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "3E00"], sim.link)
-        check(p.returncode == 0, "session: %d\n%s" % (p.returncode, p.stderr))
-        check(not p.stdout.startswith("pdutool:") and "pdutool: " in p.stderr.splitlines()[0],
-              "library path on stderr only:\n%s\n--\n%s" % (p.stdout[:300], p.stderr))
-        # Shell commands without a terminal: a link that is not connected
-        # says so at once; echo expands $key; key-from echoes its command.
-        keygen = write(ctx, "keygen.py", KEYGEN)
-        table = [
-            ("link %s --resp-id 0x7E8\nsend 3E 00\n" % RESOURCE, 1, "error: link 1 is not connected (connect, then start)"),
-            ("key xor8 1 seed 10 FE\necho key is $key and $nope\n", 0, "key is 11 FF and $nope\n"),
-            ("link %s --resp-id 0x7E8\nconnect\nstart\nsend 27 01\necho seed $[2:]\nkey-from %s %s\n"
-             % (RESOURCE, sys.executable, keygen), 0,
-             "  $key = D3 B4 59 1C (from %s %s 11223344)\n" % (sys.executable, keygen)),
-        ]
-        for i, (text, want, needle) in enumerate(table):
+    # Shell commands without a terminal: a link that is not connected says
+    # so at once; echo expands $key; key-from echoes its command. Each run
+    # against a simulator of its own, side by side.
+    keygen = write(ctx, "keygen.py", KEYGEN)
+    table = [
+        ("link %s --resp-id 0x7E8\nsend 3E 00\n" % RESOURCE, 1, "error: link 1 is not connected (connect, then start)"),
+        ("key xor8 1 seed 10 FE\necho key is $key and $nope\n", 0, "key is 11 FF and $nope\n"),
+        ("link %s --resp-id 0x7E8\nconnect\nstart\nsend 27 01\necho seed $[2:]\nkey-from %s %s\n"
+         % (RESOURCE, sys.executable, keygen), 0,
+         "  $key = D3 B4 59 1C (from %s %s 11223344)\n" % (sys.executable, keygen)),
+    ]
+
+    def timed_script(i, text):
+        def run(own, sim):
             start = time.monotonic()
-            p = tool(ctx, ["run", write(ctx, "f%d.pdu" % i, text)], sim.link)
-            check(p.returncode == want, "script %d: exit %d, wanted %d\n%s" % (i, p.returncode, want, p.stdout))
-            check(needle in p.stdout, "script %d says %r:\n%s" % (i, needle, p.stdout))
-            if want == 1:
-                check(time.monotonic() - start < 2.5, "said at once, not after a timeout")
-    finally:
-        sim.stop()
+            p = tool(own, ["run", write(own, "f%d.pdu" % i, text)], sim.link)
+            return p, time.monotonic() - start
+        return on_own_sim(ctx, None, run)
+
+    p, *scripts = side_by_side(
+        on_own_sim(ctx, None, lambda own, sim: tool(own, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8",
+                                                          "3E00"], sim.link)),
+        *[timed_script(i, text) for i, (text, _, _) in enumerate(table)])
+    check(p.returncode == 0, "session: %d\n%s" % (p.returncode, p.stderr))
+    check(not p.stdout.startswith("pdutool:") and "pdutool: " in p.stderr.splitlines()[0],
+          "library path on stderr only:\n%s\n--\n%s" % (p.stdout[:300], p.stderr))
+    for i, ((text, want, needle), (p, took)) in enumerate(zip(table, scripts)):
+        check(p.returncode == want, "script %d: exit %d, wanted %d\n%s" % (i, p.returncode, want, p.stdout))
+        check(needle in p.stdout, "script %d says %r:\n%s" % (i, needle, p.stdout))
+        if want == 1:
+            check(took < 2.5, "said at once, not after a timeout")
     # An unknown resource fails before the API is constructed (no port is
     # tried) and lists the names; names are case-sensitive.
     for name in ("RSC_NOPE", RESOURCE.lower()):
