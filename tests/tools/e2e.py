@@ -268,29 +268,28 @@ def on_own_sim(ctx, scenario, run, flags=()):
 def case_wire_faults(ctx):
     # Bad checksums are rejected by a strict reader; split writes and
     # garbage still give whole frames; silence and unplugging are seen.
-    sim = Sim(ctx, "demo", ["--corrupt-every", "2", "--garbage-every", "3", "--split-writes"])
-    try:
+    # Three simulators side by side.
+    def corrupt(own, sim):
         vci = RawVci(sim.link)
         for _ in range(6):
             vci.send(CMD["MODULE_CONNECT"], le32(1))
         fs = vci.frames(1.0)
         check(len(fs) == 3 and vci.bad == 3, "3 good, 3 bad frames (got %d good, %d bad)" % (len(fs), vci.bad))
         vci.close()
-    finally:
-        sim.stop()
-    sim = Sim(ctx, "demo", ["--silent-after", "1", "--drop-every", "1"])
-    try:
+
+    def silent(own, sim):
         vci = RawVci(sim.link)
         vci.send(CMD["OPEN"])
         vci.send(CMD["OPEN"])
         check(vci.frames(0.5) == [], "dropped and silent")
         vci.close()
-    finally:
-        sim.stop()
-    out = sim.output()
-    check("[dropped]" in out and "(silent" in out, "trace shows drop and silence")
-    sim = Sim(ctx, "demo", ["--unplug-after", "1", "--open-status", "0x11"])
-    try:
+        end = time.monotonic() + 5  # the trace lines may come a moment later
+        while not ("[dropped]" in sim.output() and "(silent" in sim.output()) and time.monotonic() < end:
+            time.sleep(0.01)
+        out = sim.output()
+        check("[dropped]" in out and "(silent" in out, "trace shows drop and silence")
+
+    def unplug(own, sim):
         vci = RawVci(sim.link)
         ans, _ = vci.ask(CMD["OPEN"])
         check(words(ans["data"], 1) == [0x11], "--open-status")
@@ -299,8 +298,10 @@ def case_wire_faults(ctx):
             time.sleep(0.02)
         check(sim.proc.poll() == 0, "vcisim ends after unplugging")
         vci.close()
-    finally:
-        sim.stop()
+
+    side_by_side(on_own_sim(ctx, "demo", corrupt, ["--corrupt-every", "2", "--garbage-every", "3", "--split-writes"]),
+                 on_own_sim(ctx, "demo", silent, ["--silent-after", "1", "--drop-every", "1"]),
+                 on_own_sim(ctx, "demo", unplug, ["--unplug-after", "1", "--open-status", "0x11"]))
 
 
 # ---- cases: pdutool through the library --------------------------------------

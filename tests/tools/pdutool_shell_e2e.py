@@ -225,42 +225,39 @@ def case_vci_lost(ctx):
     # The adapter is pulled after its fourth frame (PROBE, OPEN,
     # MODULE_CONNECT, the first I/O control): pdutool names the port that
     # was lost, once.
-    sim = Sim(ctx, flags=["--unplug-after", "4"])
-    try:
-        script = os.path.join(ctx.tmp, "unplug.pdu")
-        with open(script, "w") as f:
-            f.write("ioctl vbatt\nioctl vbatt\nioctl vbatt\n")
-        p = tool(ctx, ["run", script], sim.link)
-    finally:
-        sim.stop()
-    check("battery voltage: 12600 mV" in p.stdout, "the first reading:\n" + p.stdout)
-    check(p.stderr.count("pdutool: VCI lost on %s (" % sim.link) == 1, "VCI lost, once:\n" + p.stderr)
-    check(p.returncode != 0, "a failed run: %d" % p.returncode)
+    def ioctls(own, sim):
+        script = write(own, "unplug.pdu", "ioctl vbatt\nioctl vbatt\nioctl vbatt\n")
+        return tool(own, ["run", script], sim.link), sim.link
 
     # Pulled while a request runs: the library's error item of a lost VCI
     # ends it at once, and pdutool names the port. The adapter goes away
     # right after the first SENDRECV reached it (its frame number read from
     # a good run's trace).
-    script = os.path.join(ctx.tmp, "send.pdu")
-    with open(script, "w") as f:
-        f.write("link %s --resp-id 0x7E8\nconnect\nstart\nsend 3E 00\nsend 3E 00\n" % RESOURCE)
-    sim = Sim(ctx)
-    try:
-        tool(ctx, ["run", script], sim.link)
-    finally:
-        sim.stop()
-    sent = [x for x in sim.output().splitlines() if "PC->VCI" in x]
-    first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
-    sim = Sim(ctx, flags=["--unplug-after", str(first)])
-    try:
-        start = time.monotonic()
-        p = tool(ctx, ["run", script], sim.link)
-        took = time.monotonic() - start
-    finally:
-        sim.stop()
-    check(p.stderr.count("pdutool: VCI lost on %s (the port failed)" % sim.link) == 1, "VCI lost, once:\n" + p.stderr)
-    check("ERROR   PDU_ERR_EVT_LOST_COMM_TO_VCI" in p.stdout, "the error item:\n" + p.stdout)
-    check(p.returncode == 1 and took < 10, "ends at once: exit %d after %.1f s" % (p.returncode, took))
+    text = "link %s --resp-id 0x7E8\nconnect\nstart\nsend 3E 00\nsend 3E 00\n" % RESOURCE
+
+    def during_request():
+        def good(own, sim):
+            tool(own, ["run", write(own, "send.pdu", text)], sim.link)
+            end = time.monotonic() + 5  # the trace may lag behind pdutool's exit
+            while "CLOSE" not in sim.output() and time.monotonic() < end:
+                time.sleep(0.01)
+            return sim.output()
+        sent = [x for x in on_own_sim(ctx, None, good)().splitlines() if "PC->VCI" in x]
+        first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
+
+        def pulled(own, sim):
+            start = time.monotonic()
+            p = tool(own, ["run", write(own, "send.pdu", text)], sim.link)
+            return p, time.monotonic() - start, sim.link
+        return on_own_sim(ctx, None, pulled, ["--unplug-after", str(first)])()
+
+    (p, link), (q, took, qlink) = side_by_side(on_own_sim(ctx, None, ioctls, ["--unplug-after", "4"]), during_request)
+    check("battery voltage: 12600 mV" in p.stdout, "the first reading:\n" + p.stdout)
+    check(p.stderr.count("pdutool: VCI lost on %s (" % link) == 1, "VCI lost, once:\n" + p.stderr)
+    check(p.returncode != 0, "a failed run: %d" % p.returncode)
+    check(q.stderr.count("pdutool: VCI lost on %s (the port failed)" % qlink) == 1, "VCI lost, once:\n" + q.stderr)
+    check("ERROR   PDU_ERR_EVT_LOST_COMM_TO_VCI" in q.stdout, "the error item:\n" + q.stdout)
+    check(q.returncode == 1 and took < 10, "ends at once: exit %d after %.1f s" % (q.returncode, took))
 
 
 CASES = {
