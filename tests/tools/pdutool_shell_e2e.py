@@ -132,8 +132,8 @@ def ctrl_c_keeps_the_session(t, sim):
 
 
 def per_command_wait(t, sim):
-    # The routine gives up after 1 s (the library would wait 5 s). Nothing
-    # is checked after it: the shell is not asked to leave.
+    # The routine gives up after 1 s (the library would wait 5 s); Ctrl-D
+    # then leaves cleanly while the library still runs it.
     t.wait_for("pdu>", "prompt")
     t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter", "connect", "Enter", "start", "Enter")
     t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
@@ -141,6 +141,9 @@ def per_command_wait(t, sim):
     t.keys("send 31 01 FF 00 --wait 1s", "Enter")
     t.wait_for("no FINISHED within 1000 ms", "--wait 1s", seconds=5)
     check(time.monotonic() - start < 3, "--wait 1s ended the wait")
+    t.keys("C-d")
+    s = t.wait_for("EXIT=", "Ctrl-D leaves", seconds=20)
+    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
 
 
 def ctrl_c_twice(t, sim):
