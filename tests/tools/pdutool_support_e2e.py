@@ -9,7 +9,7 @@ A case that reads files back with python-can is skipped when it is missing
 """
 
 import functools
-import importlib.util
+import importlib.metadata
 import json
 import os
 import re
@@ -28,8 +28,11 @@ from pdutool_e2e import RESOURCE, env, gone_sim, tool  # noqa: E402
 def python_with_can():
     """An interpreter that has python-can (the Debian one may be another
     than the one running this test)."""
-    if importlib.util.find_spec("can") is not None:
+    try:
+        importlib.metadata.version("python-can")  # installed here: no interpreter started to import it
         return sys.executable
+    except importlib.metadata.PackageNotFoundError:
+        pass
     exe = "/usr/bin/python3"
     if os.path.exists(exe) and subprocess.run([exe, "-c", "import can"], capture_output=True).returncode == 0:
         return exe
