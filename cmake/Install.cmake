@@ -214,12 +214,11 @@ endif()
 # Every version string written by hand equals the project's version
 # (tests/version/version_test.py lists the places).
 if(PDU7318_TESTS)
-  find_package(Python3 REQUIRED COMPONENTS Interpreter)
   set(_pdutool_arg)
   if(TARGET pdutool)
     set(_pdutool_arg --pdutool $<TARGET_FILE:pdutool>)
   endif()
   add_test(NAME version.consistent
-           COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/version/version_test.py
+           COMMAND ${PDU7318_PYTHON} ${PROJECT_SOURCE_DIR}/tests/version/version_test.py
                    --source ${PROJECT_SOURCE_DIR} --version ${PROJECT_VERSION} ${_pdutool_arg})
 endif()

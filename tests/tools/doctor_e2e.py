@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
 """End-to-end tests of `pdutool doctor` and of the discovery progress.
 
-    doctor_e2e.py --bin BUILD/bin --data SOURCE/data CASE
+    doctor_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
 Each case sets up one kind of port, runs the real pdutool and checks the
 line it prints for that port and its exit status (0 only when a VCI
-answered, 5 otherwise). Exit 77 means the machine cannot run the case
-(ctest reports it as skipped).
+answered, 5 otherwise). A case the machine cannot run (no root or setpriv)
+is skipped; exit 77 when every case was (e2e_runner.py).
 """
 
-import argparse
 import fcntl
 import json
 import os
@@ -22,14 +21,12 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e  # noqa: E402  (Ctx, Sim, Failure, check)
+import e2e_runner  # noqa: E402
 
 check = e2e.check
-SKIP = 77
 MISSING = "/dev/pdu7318-no-such-port"
 
-
-class Skip(Exception):
-    pass
+Skip = e2e_runner.Skip
 
 
 def run(ctx, args, ports, user=None, timeout=60):
@@ -224,26 +221,7 @@ CASES = {name[5:].replace("_", "-"): fn for name, fn in globals().items() if nam
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    a = ap.parse_args()
-    ctx = e2e.Ctx(a.bin, a.data)
-    try:
-        CASES[a.case](ctx)
-    except Skip as e:
-        print("SKIPPED: %s" % e)
-        ctx.cleanup()
-        return SKIP
-    except e2e.Failure as e:
-        print("FAIL: %s" % e)
-        print("0 passed, 1 failed")
-        ctx.cleanup()
-        return 1
-    print("1 passed, 0 failed")
-    ctx.cleanup()
-    return 0
+    return e2e_runner.main(CASES, lambda a: e2e.Ctx(a.bin, a.data))
 
 
 if __name__ == "__main__":

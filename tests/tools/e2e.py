@@ -1,19 +1,20 @@
 #!/usr/bin/env python3
 """End-to-end tests of vcisim and pdutool: they run the real binaries.
 
-    e2e.py --bin BUILD/bin --data SOURCE/data CASE [ARG]
+    e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
 Cases:
   wire-*              vcisim alone, driven with raw frames over its pty
-  scenario NAME       every session of data/scenarios/NAME.json through
+  scenario:NAME       every session of data/scenarios/NAME.json through
                       pdutool and the library, JSON output checked
   fault-*             pdutool against a faulty vcisim: right statuses, no
                       crash, no hang
-Every case prints "1 passed, 0 failed" or "0 passed, 1 failed" and exits
-non-zero on failure.
+The cases run side by side; e2e_runner.py prints a line for each and the
+count, and exits non-zero when one failed. The simulator, the context and
+the checks here are every e2e script's.
 """
 
-import argparse
+import concurrent.futures
 import json
 import os
 import select
@@ -25,6 +26,8 @@ import tempfile
 import termios
 import time
 import tty
+
+import e2e_runner
 
 FLAG, ESC = 0x7E, 0x7D
 MGMT, VEH = 0x01, 0x12
@@ -234,34 +237,59 @@ class Ctx:
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
+def side_by_side(*calls):
+    """Runs the calls in threads and returns their results in order (the
+    first exception raised is raised again). For the parts of a case that
+    each mostly wait (the library's settle pause after opening the VCI, an
+    ECU's timeout)."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(calls)) as pool:
+        futures = [pool.submit(c) for c in calls]
+        return [f.result() for f in futures]
+
+
+def on_own_sim(ctx, scenario, run, flags=()):
+    """A call for side_by_side: run(own_ctx, sim) against a simulator of its
+    own (in a temporary folder of its own)."""
+    def call():
+        own = Ctx(ctx.bin, ctx.data)
+        try:
+            sim = Sim(own, scenario, flags)
+            try:
+                return run(own, sim)
+            finally:
+                sim.stop()
+        finally:
+            own.cleanup()
+    return call
+
+
 # ---- cases: the simulator alone ---------------------------------------------
 
 def case_wire_faults(ctx):
     # Bad checksums are rejected by a strict reader; split writes and
     # garbage still give whole frames; silence and unplugging are seen.
-    sim = Sim(ctx, "demo", ["--corrupt-every", "2", "--garbage-every", "3", "--split-writes"])
-    try:
+    # Three simulators side by side.
+    def corrupt(own, sim):
         vci = RawVci(sim.link)
         for _ in range(6):
             vci.send(CMD["MODULE_CONNECT"], le32(1))
         fs = vci.frames(1.0)
         check(len(fs) == 3 and vci.bad == 3, "3 good, 3 bad frames (got %d good, %d bad)" % (len(fs), vci.bad))
         vci.close()
-    finally:
-        sim.stop()
-    sim = Sim(ctx, "demo", ["--silent-after", "1", "--drop-every", "1"])
-    try:
+
+    def silent(own, sim):
         vci = RawVci(sim.link)
         vci.send(CMD["OPEN"])
         vci.send(CMD["OPEN"])
         check(vci.frames(0.5) == [], "dropped and silent")
         vci.close()
-    finally:
-        sim.stop()
-    out = sim.output()
-    check("[dropped]" in out and "(silent" in out, "trace shows drop and silence")
-    sim = Sim(ctx, "demo", ["--unplug-after", "1", "--open-status", "0x11"])
-    try:
+        end = time.monotonic() + 5  # the trace lines may come a moment later
+        while not ("[dropped]" in sim.output() and "(silent" in sim.output()) and time.monotonic() < end:
+            time.sleep(0.01)
+        out = sim.output()
+        check("[dropped]" in out and "(silent" in out, "trace shows drop and silence")
+
+    def unplug(own, sim):
         vci = RawVci(sim.link)
         ans, _ = vci.ask(CMD["OPEN"])
         check(words(ans["data"], 1) == [0x11], "--open-status")
@@ -270,8 +298,10 @@ def case_wire_faults(ctx):
             time.sleep(0.02)
         check(sim.proc.poll() == 0, "vcisim ends after unplugging")
         vci.close()
-    finally:
-        sim.stop()
+
+    side_by_side(on_own_sim(ctx, "demo", corrupt, ["--corrupt-every", "2", "--garbage-every", "3", "--split-writes"]),
+                 on_own_sim(ctx, "demo", silent, ["--silent-after", "1", "--drop-every", "1"]),
+                 on_own_sim(ctx, "demo", unplug, ["--unplug-after", "1", "--open-status", "0x11"]))
 
 
 # ---- cases: pdutool through the library --------------------------------------
@@ -304,15 +334,18 @@ def run_session(ctx, sim, session):
 def case_scenario(ctx, name):
     with open(os.path.join(ctx.data, "scenarios", name + ".json")) as f:
         scenario = json.load(f)
-    sim = Sim(ctx, name)
-    try:
-        for session in scenario.get("sessions", []):
-            run_session(ctx, sim, session)
-        rc, out, err, _ = ctx.pdutool(["ioctl", "vbatt"], sim.link)
+    # Each session (a pdutool run that starts and stops communication) and
+    # the battery reading against a simulator of the scenario of its own,
+    # side by side.
+    def vbatt(own, sim):
+        rc, out, err, _ = own.pdutool(["ioctl", "vbatt"], sim.link)
         check(rc == 0 and out["value"] == scenario.get("vci", {}).get("battery_mv", 12600),
               "battery voltage %s\n%s" % (out, err))
-    finally:
-        sim.stop()
+
+    def session(s):
+        return on_own_sim(ctx, name, lambda own, sim: run_session(own, sim, s))
+
+    side_by_side(*[session(s) for s in scenario.get("sessions", [])], on_own_sim(ctx, name, vbatt))
 
 
 def case_pdutool_info(ctx):
@@ -402,26 +435,7 @@ CASES = {
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    ap.add_argument("arg", nargs="?")
-    a = ap.parse_args()
-    ctx = Ctx(a.bin, a.data)
-    try:
-        if a.arg is not None:
-            CASES[a.case](ctx, a.arg)
-        else:
-            CASES[a.case](ctx)
-    except Failure as e:
-        print("FAIL: %s" % e)
-        print("0 passed, 1 failed")
-        ctx.cleanup()
-        return 1
-    print("1 passed, 0 failed")
-    ctx.cleanup()
-    return 0
+    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
 
 
 if __name__ == "__main__":

@@ -2,14 +2,13 @@
 """End-to-end tests of pdutool's shell, scripts, signal handling, strict
 options, params and decode-log against the real vcisim and library.
 
-    pdutool_e2e.py --bin BUILD/bin --data SOURCE/data CASE
+    pdutool_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
-Every case prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1);
-a case that needs a missing program (tmux) exits 77, which ctest counts as
-skipped. The simulator, the context and the checks are e2e.py's.
+A case that needs a missing program (tmux) is skipped (exit 77 when every
+case was, which ctest counts as skipped; e2e_runner.py). The simulator, the
+context and the checks are e2e.py's.
 """
 
-import argparse
 import json
 import os
 import re
@@ -20,7 +19,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Failure, Sim, check  # noqa: E402
+from e2e import Ctx, Failure, Sim, check, on_own_sim, side_by_side  # noqa: E402
+import e2e_runner  # noqa: E402
 
 RESOURCE = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
 
@@ -129,20 +129,19 @@ def case_script_exit_codes(ctx):
         (head + "set CP_P2Max=abc\n", 2, "CP_P2Max expects a number from 0 to 4294967295 (UNUM32)"),
         (head + "send 22 F1 90\nkey xor32 1 seed $[3:5]\n", 2, "key: xor32 needs a seed of 4, 8, ... bytes"),
     ]
-    sim = Sim(ctx)
-    try:
-        for i, (text, want, needle) in enumerate(table):
-            p = tool(ctx, ["run", write(ctx, "s%d.pdu" % i, text)], sim.link)
-            check(p.returncode == want, "script %d: exit %d, wanted %d\n%s" % (i, p.returncode, want, p.stdout))
-            check(needle in p.stdout, "script %d says %r:\n%s" % (i, needle, p.stdout))
-            if want != 0:
-                check("send 22 F1 90\n  SENDRECV" not in p.stdout.split(needle)[1], "script %d stopped" % i)
-            check("link 1 closed" in p.stdout, "script %d closed its link" % i)
-    finally:
-        sim.stop()
-    # A library problem: not a D-PDU library at all.
-    p = tool(ctx, ["--lib", "libz.so.1", "run", write(ctx, "x.pdu", "quit\n")])
-    check(p.returncode == 3, "run with a library that is none: exit %d" % p.returncode)
+    # Each script against a simulator of its own, side by side; and a
+    # library problem: not a D-PDU library at all.
+    def script(i, text):
+        return on_own_sim(ctx, None, lambda own, sim: tool(own, ["run", write(own, "s%d.pdu" % i, text)], sim.link))
+    runs = side_by_side(*[script(i, text) for i, (text, _, _) in enumerate(table)],
+                        lambda: tool(ctx, ["--lib", "libz.so.1", "run", write(ctx, "x.pdu", "quit\n")]))
+    for i, ((text, want, needle), p) in enumerate(zip(table, runs)):
+        check(p.returncode == want, "script %d: exit %d, wanted %d\n%s" % (i, p.returncode, want, p.stdout))
+        check(needle in p.stdout, "script %d says %r:\n%s" % (i, needle, p.stdout))
+        if want != 0:
+            check("send 22 F1 90\n  SENDRECV" not in p.stdout.split(needle)[1], "script %d stopped" % i)
+        check("link 1 closed" in p.stdout, "script %d closed its link" % i)
+    check(runs[-1].returncode == 3, "run with a library that is none: exit %d" % runs[-1].returncode)
 
 
 def case_script_commands(ctx):
@@ -254,57 +253,60 @@ def case_strict_parsing(ctx):
         (["--help"], 0, "--callback"),
         (["--time", "later", "info"], 2, "--time: abs or rel"),
     ]
-    for args, want, needle in table:
-        p = tool(ctx, args)
-        check(p.returncode == want, "%s: exit %d, wanted %d\n%s" % (args, p.returncode, want, p.stderr))
-        check(needle in p.stdout + p.stderr, "%s says %r:\n%s%s" % (args, needle, p.stdout, p.stderr))
-    p = tool(ctx, ["--lib", "libz.so.1", "info"])
-    check(len(p.stderr.strip().splitlines()) == 1, "one error line:\n" + p.stderr)
-
     # --wait with a unit: 1s is a thousand milliseconds (the request waits
-    # for an ECU that only promises an answer).
-    sim = gone_sim(ctx)
+    # for an ECU that only promises an answer); side by side with the table.
+    def wait_1s():
+        sim = gone_sim(own)
+        try:
+            return tool(own, ["--json", "--wait", "1s", "session", "--resource", RESOURCE, "--resp-id", "0x7E8",
+                              "31 01 FF 00"], sim.link)
+        finally:
+            sim.stop()
+
+    def usage_errors():
+        for args, want, needle in table:
+            p = tool(ctx, args)
+            check(p.returncode == want, "%s: exit %d, wanted %d\n%s" % (args, p.returncode, want, p.stderr))
+            check(needle in p.stdout + p.stderr, "%s says %r:\n%s%s" % (args, needle, p.stdout, p.stderr))
+        p = tool(ctx, ["--lib", "libz.so.1", "info"])
+        check(len(p.stderr.strip().splitlines()) == 1, "one error line:\n" + p.stderr)
+
+    own = Ctx(ctx.bin, ctx.data)
     try:
-        p = tool(ctx, ["--json", "--wait", "1s", "session", "--resource", RESOURCE, "--resp-id", "0x7E8",
-                       "31 01 FF 00"], sim.link)
+        p, _ = side_by_side(wait_1s, usage_errors)
     finally:
-        sim.stop()
+        own.cleanup()
     prim = [x for x in json.loads(p.stdout)["primitives"] if x["type"] == "SENDRECV"][0]
     check(prim["status"] == "TIMEOUT" and 950 <= prim["elapsed_ms"] < 1900,
           "timed out after about 1000 ms: %s %s" % (prim["status"], prim["elapsed_ms"]))
 
 
 def case_ioctl_failed(ctx):
-    # No VCI at all: pdutool stops at once with the doctor's findings, and
-    # no reading is printed.
-    p = tool(ctx, ["ioctl", "vbatt"])
-    check(p.returncode == 1, "exit 1, got %d" % p.returncode)
-    check("no VCI found" in p.stdout + p.stderr, "the reason:\n" + p.stdout + p.stderr)
-    check("battery voltage" not in p.stdout, "no value printed:\n" + p.stdout)
-    # A VCI that stops answering before the I/O control (PROBE, OPEN and
-    # MODULE_CONNECT are answered): FAILED with the status name, no value.
-    for args in (["ioctl", "vbatt"], ["--json", "ioctl", "vbatt"]):
-        sim = Sim(ctx, flags=["--silent-after", "3"])
-        try:
-            p = tool(ctx, args, sim.link)
-        finally:
-            sim.stop()
+    # No VCI at all; a VCI that stops answering before the I/O control
+    # (PROBE, OPEN and MODULE_CONNECT are answered), text and JSON; the VCI
+    # that answers. Side by side, each with a simulator of its own.
+    def silent(args):
+        return on_own_sim(ctx, None, lambda own, sim: tool(own, args, sim.link), flags=["--silent-after", "3"])
+
+    none, text, js, good = side_by_side(
+        lambda: tool(ctx, ["ioctl", "vbatt"]), silent(["ioctl", "vbatt"]), silent(["--json", "ioctl", "vbatt"]),
+        on_own_sim(ctx, None, lambda own, sim: tool(own, ["--json", "ioctl", "vbatt"], sim.link)))
+    # No VCI: pdutool stops at once with the doctor's findings, and no
+    # reading is printed.
+    check(none.returncode == 1, "exit 1, got %d" % none.returncode)
+    check("no VCI found" in none.stdout + none.stderr, "the reason:\n" + none.stdout + none.stderr)
+    check("battery voltage" not in none.stdout, "no value printed:\n" + none.stdout)
+    # The VCI gone silent: FAILED with the status name, no value.
+    for p in (text, js):
         check(p.returncode == 1, "exit 1, got %d\n%s" % (p.returncode, p.stdout + p.stderr))
-        if args[0] == "--json":
-            doc = json.loads(p.stdout)
-            check(doc["ok"] is False and doc["value"] is None and "unit" not in doc, "JSON value null: %r" % doc)
-            check(doc["status"].startswith("PDU_ERR_"), "status named: %r" % doc["status"])
-        else:
-            check("PDU_IOCTL_READ_VBATT: FAILED: PDU_ERR_" in p.stdout, "FAILED with the status name:\n" + p.stdout)
-            check("battery voltage" not in p.stdout, "no value printed:\n" + p.stdout)
+    doc = json.loads(js.stdout)
+    check(doc["ok"] is False and doc["value"] is None and "unit" not in doc, "JSON value null: %r" % doc)
+    check(doc["status"].startswith("PDU_ERR_"), "status named: %r" % doc["status"])
+    check("PDU_IOCTL_READ_VBATT: FAILED: PDU_ERR_" in text.stdout, "FAILED with the status name:\n" + text.stdout)
+    check("battery voltage" not in text.stdout, "no value printed:\n" + text.stdout)
     # With the VCI: the reading.
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["--json", "ioctl", "vbatt"], sim.link)
-    finally:
-        sim.stop()
-    doc = json.loads(p.stdout)
-    check(p.returncode == 0 and doc["value"] == 12600 and doc["unit"] == "mV", "reading: %r" % doc)
+    doc = json.loads(good.stdout)
+    check(good.returncode == 0 and doc["value"] == 12600 and doc["unit"] == "mV", "reading: %r" % doc)
 
 
 def case_no_response(ctx):
@@ -475,24 +477,7 @@ CASES = {
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    a = ap.parse_args()
-    ctx = Ctx(a.bin, a.data)
-    try:
-        CASES[a.case](ctx)
-    except (Failure, subprocess.TimeoutExpired) as e:
-        print("FAIL: %s" % e)
-        print("0 passed, 1 failed")
-        ctx.cleanup()
-        return 1
-    finally:
-        pass
-    print("1 passed, 0 failed")
-    ctx.cleanup()
-    return 0
+    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
 
 
 if __name__ == "__main__":

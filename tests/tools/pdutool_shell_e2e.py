@@ -3,13 +3,12 @@
 links stay), per-command --wait and the small behaviours of pdutool's
 commands, against the real vcisim and library.
 
-    pdutool_shell_e2e.py --bin BUILD/bin --data SOURCE/data CASE
+    pdutool_shell_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
-Prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1); exit 77
-when a program the case needs (tmux) is missing.
+A case is skipped when a program it needs (tmux) is missing (e2e_runner.py).
 """
 
-import argparse
+import concurrent.futures
 import json
 import os
 import re
@@ -19,7 +18,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Failure, Sim, check  # noqa: E402
+from e2e import Ctx, Failure, Sim, check, on_own_sim, side_by_side  # noqa: E402
+import e2e_runner  # noqa: E402
 from pdutool_e2e import KEYGEN, RESOURCE, env, tool, write  # noqa: E402
 
 # An ECU that answers "response pending" to the routine and then nothing
@@ -34,7 +34,8 @@ PENDING_SCENARIO = {
 
 class Tmux:
     def __init__(self, ctx, command):
-        self.base = [shutil.which("tmux"), "-L", "pdutool-shell-%d" % os.getpid(), "-f", "/dev/null"]
+        self.base = [shutil.which("tmux"), "-L", "pdutool-shell-%d-%s" % (os.getpid(), os.path.basename(ctx.tmp)),
+                     "-f", "/dev/null"]
         # bash run directly (not through sh -c): a Ctrl-C reaches the whole
         # foreground group, and bash, unlike some shells, waits for a child
         # that survives it and goes on.
@@ -67,108 +68,151 @@ def shell_command(ctx, sim):
     return "env %s %s shell; echo EXIT=$?; sleep 60" % (envs, os.path.join(ctx.bin, "pdutool"))
 
 
+def wait_for_trace(sim, text, what, seconds=10):
+    """Until the simulator's trace shows text."""
+    end = time.monotonic() + seconds
+    while text not in sim.output():
+        check(time.monotonic() < end, "%s: no %r in the trace:\n%s" % (what, text, sim.output()[-3000:]))
+        time.sleep(0.01)
+
+
+def in_shell(scenario, run):
+    """A case part: run(tmux, sim) with a shell of its own in tmux against a
+    simulator of its own (scenario: a dict, or None for the default ECU);
+    returns the simulator's trace."""
+    def part(ctx):
+        flags = ["--scenario", write(ctx, "scenario.json", json.dumps(scenario))] if scenario else []
+        sim = Sim(ctx, None, flags)
+        t = Tmux(ctx, shell_command(ctx, sim))
+        try:
+            run(t, sim)
+        finally:
+            t.kill()
+            sim.stop()
+        return sim.output()
+    return part
+
+
+def ctrl_c_keeps_the_session(t, sim):
+    t.wait_for("pdu>", "prompt")
+    t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
+    t.wait_for("link 1: hCLL", "link created")
+    t.keys("connect", "Enter")
+    t.wait_for("PDU_CLLST_ONLINE", "connected")
+    t.keys("start", "Enter")
+    t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
+    # The routine: "response pending" (the library keeps it to itself),
+    # then it waits 5 s for more.
+    t.keys("send 31 01 FF 00", "Enter")
+    t.wait_for("SENDRECV  31 01 FF 00", "the request started")
+    wait_for_trace(sim, "7F 31 78]", "response pending sent")
+    prompts = t.screen().count("pdu>")
+    start = time.monotonic()
+    t.keys("C-c")
+    t.wait_for("pdu>", "the prompt back", seconds=3, count=prompts + 1)
+    took = time.monotonic() - start
+    check("cancelled (Ctrl-C)" in t.screen(), "the wait cancelled")
+    print("Ctrl-C: back at the prompt after %.0f ms (tmux polling included)" % (took * 1000))
+    check(took < 0.2, "back at the prompt after %.0f ms (at most 200)" % (took * 1000))
+    # Ctrl-C on a half-typed line: nothing runs.
+    t.keys("send 22 F1", "C-c")
+    t.wait_for("^C", "the line dropped")
+    t.keys("links", "Enter")
+    s = t.wait_for("communicating", "the link as it was")
+    check("SENDRECV  22 F1" not in s, "the dropped line did not run:\n" + s)
+    # The same link, no new STARTCOMM: the answer of the next request
+    # (queued behind the abandoned one in the library).
+    t.keys("send 3E 00", "Enter")
+    s = t.wait_for("7E 00   \"~.\"", "the next request answered", seconds=15)
+    check("abandoned request (hCoP 2)" in s, "the late items are labelled abandoned:\n" + s)
+    check("link: ERROR" not in s and "link: PDU_COPST_FINISHED" not in s, "no unlabelled items:\n" + s)
+    t.keys("C-d")
+    s = t.wait_for("EXIT=", "Ctrl-D leaves", seconds=20)
+    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+
+
+def per_command_wait(t, sim):
+    # The routine gives up after 1 s (the library would wait 5 s); Ctrl-D
+    # then leaves cleanly while the library still runs it.
+    t.wait_for("pdu>", "prompt")
+    t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter", "connect", "Enter", "start", "Enter")
+    t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
+    start = time.monotonic()
+    t.keys("send 31 01 FF 00 --wait 1s", "Enter")
+    t.wait_for("no FINISHED within 1000 ms", "--wait 1s", seconds=5)
+    check(time.monotonic() - start < 3, "--wait 1s ended the wait")
+    t.keys("C-d")
+    s = t.wait_for("EXIT=", "Ctrl-D leaves", seconds=20)
+    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+
+
+def ctrl_c_twice(t, sim):
+    # Ctrl-C twice within a second at an empty prompt leaves, cleaning up.
+    t.wait_for("pdu>", "prompt")
+    t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
+    t.wait_for("link 1: hCLL", "link created")
+    t.keys("C-c")
+    t.wait_for("Ctrl-C again", "the hint")
+    t.keys("C-c")
+    s = t.wait_for("EXIT=", "two Ctrl-C leave")
+    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+
+
 def case_shell_ctrl_c(ctx):
     if shutil.which("tmux") is None:
         print("SKIPPED: no tmux")
         sys.exit(77)
-    path = write(ctx, "pending.json", json.dumps(PENDING_SCENARIO))
-    sim = Sim(ctx, None, ["--scenario", path])
-    t = Tmux(ctx, shell_command(ctx, sim))
+    # Three shells side by side, each with its own context and simulator.
+    parts = [in_shell(PENDING_SCENARIO, ctrl_c_keeps_the_session), in_shell(PENDING_SCENARIO, per_command_wait),
+             in_shell(None, ctrl_c_twice)]
+    ctxs = [Ctx(ctx.bin, ctx.data) for _ in parts]
     try:
-        t.wait_for("pdu>", "prompt")
-        t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
-        t.wait_for("link 1: hCLL", "link created")
-        t.keys("connect", "Enter")
-        t.wait_for("PDU_CLLST_ONLINE", "connected")
-        t.keys("start", "Enter")
-        t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
-        # The routine: "response pending" (the library keeps it to itself),
-        # then it waits 5 s for more.
-        t.keys("send 31 01 FF 00", "Enter")
-        t.wait_for("SENDRECV  31 01 FF 00", "the request started")
-        time.sleep(0.5)
-        prompts = t.screen().count("pdu>")
-        start = time.monotonic()
-        t.keys("C-c")
-        t.wait_for("pdu>", "the prompt back", seconds=3, count=prompts + 1)
-        took = time.monotonic() - start
-        check("cancelled (Ctrl-C)" in t.screen(), "the wait cancelled")
-        print("Ctrl-C: back at the prompt after %.0f ms (tmux polling included)" % (took * 1000))
-        check(took < 0.2, "back at the prompt after %.0f ms (at most 200)" % (took * 1000))
-        # The same link, no new STARTCOMM: the answer of the next request
-        # (queued behind the abandoned one in the library).
-        t.keys("send 3E 00", "Enter")
-        s = t.wait_for("7E 00   \"~.\"", "the next request answered", seconds=15)
-        check("abandoned request (hCoP 2)" in s, "the late items are labelled abandoned:\n" + s)
-        check("link: ERROR" not in s and "link: PDU_COPST_FINISHED" not in s, "no unlabelled items:\n" + s)
-        # Ctrl-C on a half-typed line: nothing runs.
-        t.keys("send 22 F1", "C-c")
-        t.wait_for("^C", "the line dropped")
-        t.keys("links", "Enter")
-        s = t.wait_for("communicating", "the link as it was")
-        check("SENDRECV  22 F1" not in s, "the dropped line did not run:\n" + s)
-        # Per-command --wait: the routine gives up after 1 s.
-        start = time.monotonic()
-        t.keys("send 31 01 FF 00 --wait 1s", "Enter")
-        t.wait_for("no FINISHED within 1000 ms", "--wait 1s", seconds=5)
-        check(time.monotonic() - start < 3, "--wait 1s ended the wait")
-        t.keys("C-d")
-        s = t.wait_for("EXIT=", "Ctrl-D leaves", seconds=20)
-        check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+        with concurrent.futures.ThreadPoolExecutor(max_workers=len(parts)) as pool:
+            futures = [pool.submit(part, c) for part, c in zip(parts, ctxs)]
+            trace, _, twice = [f.result() for f in futures]
     finally:
-        t.kill()
-        sim.stop()
-    trace = sim.output()
+        for c in ctxs:
+            c.cleanup()
     check(trace.count("STARTCOMM") >= 1 and len(re.findall(r"PC->VCI veh.*STARTCOMM", trace)) == 1,
           "one STARTCOMM on the wire")
     tail = trace[trace.rfind("STOPCOMM"):]
     check("STOPCOMM" in trace and "CLOSE" in tail, "STOPCOMM then CLOSE on the wire after Ctrl-D")
-
-    # Ctrl-C twice within a second at an empty prompt leaves, cleaning up.
-    sim = Sim(ctx)
-    t = Tmux(ctx, shell_command(ctx, sim))
-    try:
-        t.wait_for("pdu>", "prompt")
-        t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
-        t.wait_for("link 1: hCLL", "link created")
-        t.keys("C-c")
-        t.wait_for("Ctrl-C again", "the hint")
-        t.keys("C-c")
-        s = t.wait_for("EXIT=", "two Ctrl-C leave")
-        check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
-    finally:
-        t.kill()
-        sim.stop()
-    check("CLOSE" in sim.output(), "the VCI closed")
+    check("CLOSE" in twice, "the VCI closed")
 
 
 def case_small_fixes(ctx):
     # The library's path goes to stderr: stdout is the command's output.
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "3E00"], sim.link)
-        check(p.returncode == 0, "session: %d\n%s" % (p.returncode, p.stderr))
-        check(not p.stdout.startswith("pdutool:") and "pdutool: " in p.stderr.splitlines()[0],
-              "library path on stderr only:\n%s\n--\n%s" % (p.stdout[:300], p.stderr))
-        # Shell commands without a terminal: a link that is not connected
-        # says so at once; echo expands $key; key-from echoes its command.
-        keygen = write(ctx, "keygen.py", KEYGEN)
-        table = [
-            ("link %s --resp-id 0x7E8\nsend 3E 00\n" % RESOURCE, 1, "error: link 1 is not connected (connect, then start)"),
-            ("key xor8 1 seed 10 FE\necho key is $key and $nope\n", 0, "key is 11 FF and $nope\n"),
-            ("link %s --resp-id 0x7E8\nconnect\nstart\nsend 27 01\necho seed $[2:]\nkey-from %s %s\n"
-             % (RESOURCE, sys.executable, keygen), 0,
-             "  $key = D3 B4 59 1C (from %s %s 11223344)\n" % (sys.executable, keygen)),
-        ]
-        for i, (text, want, needle) in enumerate(table):
+    # Shell commands without a terminal: a link that is not connected says
+    # so at once; echo expands $key; key-from echoes its command. Each run
+    # against a simulator of its own, side by side.
+    keygen = write(ctx, "keygen.py", KEYGEN)
+    table = [
+        ("link %s --resp-id 0x7E8\nsend 3E 00\n" % RESOURCE, 1, "error: link 1 is not connected (connect, then start)"),
+        ("key xor8 1 seed 10 FE\necho key is $key and $nope\n", 0, "key is 11 FF and $nope\n"),
+        ("link %s --resp-id 0x7E8\nconnect\nstart\nsend 27 01\necho seed $[2:]\nkey-from %s %s\n"
+         % (RESOURCE, sys.executable, keygen), 0,
+         "  $key = D3 B4 59 1C (from %s %s 11223344)\n" % (sys.executable, keygen)),
+    ]
+
+    def timed_script(i, text):
+        def run(own, sim):
             start = time.monotonic()
-            p = tool(ctx, ["run", write(ctx, "f%d.pdu" % i, text)], sim.link)
-            check(p.returncode == want, "script %d: exit %d, wanted %d\n%s" % (i, p.returncode, want, p.stdout))
-            check(needle in p.stdout, "script %d says %r:\n%s" % (i, needle, p.stdout))
-            if want == 1:
-                check(time.monotonic() - start < 2.5, "said at once, not after a timeout")
-    finally:
-        sim.stop()
+            p = tool(own, ["run", write(own, "f%d.pdu" % i, text)], sim.link)
+            return p, time.monotonic() - start
+        return on_own_sim(ctx, None, run)
+
+    p, *scripts = side_by_side(
+        on_own_sim(ctx, None, lambda own, sim: tool(own, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8",
+                                                          "3E00"], sim.link)),
+        *[timed_script(i, text) for i, (text, _, _) in enumerate(table)])
+    check(p.returncode == 0, "session: %d\n%s" % (p.returncode, p.stderr))
+    check(not p.stdout.startswith("pdutool:") and "pdutool: " in p.stderr.splitlines()[0],
+          "library path on stderr only:\n%s\n--\n%s" % (p.stdout[:300], p.stderr))
+    for i, ((text, want, needle), (p, took)) in enumerate(zip(table, scripts)):
+        check(p.returncode == want, "script %d: exit %d, wanted %d\n%s" % (i, p.returncode, want, p.stdout))
+        check(needle in p.stdout, "script %d says %r:\n%s" % (i, needle, p.stdout))
+        if want == 1:
+            check(took < 2.5, "said at once, not after a timeout")
     # An unknown resource fails before the API is constructed (no port is
     # tried) and lists the names; names are case-sensitive.
     for name in ("RSC_NOPE", RESOURCE.lower()):
@@ -184,42 +228,39 @@ def case_vci_lost(ctx):
     # The adapter is pulled after its fourth frame (PROBE, OPEN,
     # MODULE_CONNECT, the first I/O control): pdutool names the port that
     # was lost, once.
-    sim = Sim(ctx, flags=["--unplug-after", "4"])
-    try:
-        script = os.path.join(ctx.tmp, "unplug.pdu")
-        with open(script, "w") as f:
-            f.write("ioctl vbatt\nioctl vbatt\nioctl vbatt\n")
-        p = tool(ctx, ["run", script], sim.link)
-    finally:
-        sim.stop()
-    check("battery voltage: 12600 mV" in p.stdout, "the first reading:\n" + p.stdout)
-    check(p.stderr.count("pdutool: VCI lost on %s (" % sim.link) == 1, "VCI lost, once:\n" + p.stderr)
-    check(p.returncode != 0, "a failed run: %d" % p.returncode)
+    def ioctls(own, sim):
+        script = write(own, "unplug.pdu", "ioctl vbatt\nioctl vbatt\nioctl vbatt\n")
+        return tool(own, ["run", script], sim.link), sim.link
 
     # Pulled while a request runs: the library's error item of a lost VCI
     # ends it at once, and pdutool names the port. The adapter goes away
     # right after the first SENDRECV reached it (its frame number read from
     # a good run's trace).
-    script = os.path.join(ctx.tmp, "send.pdu")
-    with open(script, "w") as f:
-        f.write("link %s --resp-id 0x7E8\nconnect\nstart\nsend 3E 00\nsend 3E 00\n" % RESOURCE)
-    sim = Sim(ctx)
-    try:
-        tool(ctx, ["run", script], sim.link)
-    finally:
-        sim.stop()
-    sent = [x for x in sim.output().splitlines() if "PC->VCI" in x]
-    first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
-    sim = Sim(ctx, flags=["--unplug-after", str(first)])
-    try:
-        start = time.monotonic()
-        p = tool(ctx, ["run", script], sim.link)
-        took = time.monotonic() - start
-    finally:
-        sim.stop()
-    check(p.stderr.count("pdutool: VCI lost on %s (the port failed)" % sim.link) == 1, "VCI lost, once:\n" + p.stderr)
-    check("ERROR   PDU_ERR_EVT_LOST_COMM_TO_VCI" in p.stdout, "the error item:\n" + p.stdout)
-    check(p.returncode == 1 and took < 10, "ends at once: exit %d after %.1f s" % (p.returncode, took))
+    text = "link %s --resp-id 0x7E8\nconnect\nstart\nsend 3E 00\nsend 3E 00\n" % RESOURCE
+
+    def during_request():
+        def good(own, sim):
+            tool(own, ["run", write(own, "send.pdu", text)], sim.link)
+            end = time.monotonic() + 5  # the trace may lag behind pdutool's exit
+            while "CLOSE" not in sim.output() and time.monotonic() < end:
+                time.sleep(0.01)
+            return sim.output()
+        sent = [x for x in on_own_sim(ctx, None, good)().splitlines() if "PC->VCI" in x]
+        first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
+
+        def pulled(own, sim):
+            start = time.monotonic()
+            p = tool(own, ["run", write(own, "send.pdu", text)], sim.link)
+            return p, time.monotonic() - start, sim.link
+        return on_own_sim(ctx, None, pulled, ["--unplug-after", str(first)])()
+
+    (p, link), (q, took, qlink) = side_by_side(on_own_sim(ctx, None, ioctls, ["--unplug-after", "4"]), during_request)
+    check("battery voltage: 12600 mV" in p.stdout, "the first reading:\n" + p.stdout)
+    check(p.stderr.count("pdutool: VCI lost on %s (" % link) == 1, "VCI lost, once:\n" + p.stderr)
+    check(p.returncode != 0, "a failed run: %d" % p.returncode)
+    check(q.stderr.count("pdutool: VCI lost on %s (the port failed)" % qlink) == 1, "VCI lost, once:\n" + q.stderr)
+    check("ERROR   PDU_ERR_EVT_LOST_COMM_TO_VCI" in q.stdout, "the error item:\n" + q.stdout)
+    check(q.returncode == 1 and took < 10, "ends at once: exit %d after %.1f s" % (q.returncode, took))
 
 
 CASES = {
@@ -230,22 +271,7 @@ CASES = {
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    a = ap.parse_args()
-    ctx = Ctx(a.bin, a.data)
-    try:
-        CASES[a.case](ctx)
-    except (Failure, subprocess.TimeoutExpired) as e:
-        print("FAIL: %s" % e)
-        print("0 passed, 1 failed")
-        ctx.cleanup()
-        return 1
-    print("1 passed, 0 failed")
-    ctx.cleanup()
-    return 0
+    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
 
 
 if __name__ == "__main__":

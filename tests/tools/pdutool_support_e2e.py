@@ -2,13 +2,14 @@
 """End-to-end tests of pdutool's support commands against the real vcisim
 and library: decode-log over several sessions, --trace, scan and monitor.
 
-    pdutool_support_e2e.py --bin BUILD/bin --data SOURCE/data CASE
+    pdutool_support_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
-Prints "1 passed, 0 failed" or "0 passed, 1 failed" (exit 1); exit 77 when
-python-can is missing for a case that reads files back with it.
+A case that reads files back with python-can is skipped when it is missing
+(e2e_runner.py).
 """
 
-import argparse
+import functools
+import importlib.metadata
 import json
 import os
 import re
@@ -18,16 +19,23 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Failure, Sim, check  # noqa: E402
+from e2e import Ctx, Sim, check, on_own_sim, side_by_side  # noqa: E402
+import e2e_runner  # noqa: E402
 from pdutool_e2e import RESOURCE, env, gone_sim, tool  # noqa: E402
 
 
+@functools.lru_cache(maxsize=None)
 def python_with_can():
     """An interpreter that has python-can (the Debian one may be another
     than the one running this test)."""
-    for exe in (sys.executable, "/usr/bin/python3"):
-        if os.path.exists(exe) and subprocess.run([exe, "-c", "import can"], capture_output=True).returncode == 0:
-            return exe
+    try:
+        importlib.metadata.version("python-can")  # installed here: no interpreter started to import it
+        return sys.executable
+    except importlib.metadata.PackageNotFoundError:
+        pass
+    exe = "/usr/bin/python3"
+    if os.path.exists(exe) and subprocess.run([exe, "-c", "import can"], capture_output=True).returncode == 0:
+        return exe
     print("SKIPPED: no python-can")
     sys.exit(77)
 
@@ -133,15 +141,26 @@ def case_decode_log_sessions(ctx):
 
 
 def case_trace(ctx):
-    trace = os.path.join(ctx.tmp, "trace.log")
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["session", "--resource", RESOURCE, "--tx", "0x7E0", "--rx", "0x7E8", "--trace", trace,
+    # session --trace and run --trace side by side, each with a simulator
+    # of its own; each file read back by python-can.
+    def session(own, sim):
+        trace = os.path.join(own.tmp, "trace.log")
+        p = tool(own, ["session", "--resource", RESOURCE, "--tx", "0x7E0", "--rx", "0x7E8", "--trace", trace,
                        "22F190", "3E00"], sim.link)
-    finally:
-        sim.stop()
-    check(p.returncode == 0, "session with --trace: %d %s" % (p.returncode, p.stderr))
-    msgs = read_candump(trace)
+        check(p.returncode == 0, "session with --trace: %d %s" % (p.returncode, p.stderr))
+        return read_candump(trace)
+
+    def script(own, sim):
+        # run (and so the shell) writes the same lines.
+        trace = os.path.join(own.tmp, "trace.log")
+        path = os.path.join(own.tmp, "t.pdu")
+        with open(path, "w") as f:
+            f.write("link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
+        p = tool(own, ["run", path, "--trace", trace], sim.link)
+        check(p.returncode == 0, "run --trace: %d %s" % (p.returncode, p.stderr))
+        return read_candump(trace)
+
+    msgs, run_msgs = side_by_side(on_own_sim(ctx, None, session), on_own_sim(ctx, None, script))
     got = [(m["id"], m["data"], m["rx"]) for m in msgs]
     check(got[0] == (0x7E0, "22F190", False), "the request first: %r" % got)
     check(got[1][0] == 0x7E8 and got[1][1].startswith("62F190") and got[1][2], "the VIN answer: %r" % got)
@@ -149,41 +168,64 @@ def case_trace(ctx):
     check(got[2:] == [(0x7E0, "3E00", False), (0x7E8, "7E00", True)], "tester present: %r" % got)
     ts = [m["t"] for m in msgs]
     check(ts == sorted(ts) and abs(ts[0] - time.time()) < 120, "times in order and now: %r" % ts)
-    # run (and so the shell) writes the same lines.
-    script = os.path.join(ctx.tmp, "t.pdu")
-    with open(script, "w") as f:
-        f.write("link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["run", script, "--trace", trace], sim.link)
-    finally:
-        sim.stop()
-    check(p.returncode == 0, "run --trace: %d %s" % (p.returncode, p.stderr))
-    got = [(m["id"], m["data"], m["ch"]) for m in read_candump(trace)]
+    got = [(m["id"], m["data"], m["ch"]) for m in run_msgs]
     check(got == [(0x7E0, "3E00", "link1"), (0x7E8, "7E00", "link1")], "run's trace: %r" % got)
 
 
 def case_scan(ctx):
-    sim = Sim(ctx, "demo")
-    try:
-        p = tool(ctx, ["scan", "--resource", RESOURCE], sim.link)
-        j = tool(ctx, ["--json", "scan", "--resource", RESOURCE], sim.link)
-        # K-line: target addresses, the KWP2000 ECU at 0x10.
-        k = tool(ctx, ["scan", "--resource", "RSC_ISO_14230_3_on_ISO_14230_2_7_15", "--range", "0x10-0x11"], sim.link)
-        u = tool(ctx, ["scan", "--resource", "RSC_ISO_14230_3_on_ISO_14230_2_7_15"], sim.link)
-    finally:
-        sim.stop()
+    # An identifier nobody answers costs the library's receive timeout
+    # (3 s on CAN), an address nobody answers its K-line init timeout (9 s):
+    # each run below pays at most one, and the runs go side by side, each
+    # with a demo car of its own.
+    kline = "RSC_ISO_14230_3_on_ISO_14230_2_7_15"
+
+    def default_range(own, sim):
+        # The default range (0x7DF, then 0x7E0..0x7E7: nine steps), stopped
+        # with Ctrl-C at the first identifier nobody answers: the ECUs
+        # found so far are printed, exit 0.
+        k = subprocess.Popen([os.path.join(own.bin, "pdutool"), "scan", "--resource", RESOURCE],
+                             env=env(own, sim.link), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        err = ""
+        while "scan: request id 0x7E3 (5/9)" not in err:
+            line = k.stderr.readline()
+            check(line, "scan ended before 0x7E3:\n" + err)
+            err += line
+        k.send_signal(signal.SIGINT)
+        out, rest = k.communicate(timeout=30)
+        return subprocess.CompletedProcess(k.args, k.returncode, out, err + rest)
+
+    p, j, kl = side_by_side(
+        on_own_sim(ctx, "demo", default_range),
+        # JSON of a range with one identifier nobody answers, run to its end.
+        on_own_sim(ctx, "demo", lambda own, sim: tool(
+            own, ["--json", "scan", "--resource", RESOURCE, "--range", "0x7E0-0x7E3"], sim.link)),
+        # K-line: target addresses, the KWP2000 ECU at 0x10; 0x11 answers
+        # no init, given up after --wait (the init's own timeout is 9 s).
+        on_own_sim(ctx, "demo", lambda own, sim: tool(
+            own, ["--wait", "2500ms", "scan", "--resource", kline, "--range", "0x10-0x11"], sim.link)))
+    u = tool(ctx, ["scan", "--resource", kline])
     check(p.returncode == 0, "scan: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
     check("3 ECU(s) answered" in p.stdout, "three ECUs:\n" + p.stdout)
     check(re.search(r"0x7E0 -> 0x7E8 .*VIN WDEMO7318SIM00042  part number 8K0907115", p.stdout), p.stdout)
     check("  0x7E1 -> 0x7E9" in p.stdout and "  0x7E2 -> 0x7EA" in p.stdout, p.stdout)
-    check(p.stderr.count("scan: ") == 9 and "scan: request id 0x7E7 (9/9)" in p.stderr, "progress:\n" + p.stderr)
+    progress = [x for x in p.stderr.splitlines() if x.startswith("scan: ")]
+    check(progress == ["scan: functional request on 0x7DF (1/9)", "scan: request id 0x7E0 (2/9)",
+                       "scan: request id 0x7E1 (3/9)", "scan: request id 0x7E2 (4/9)",
+                       "scan: request id 0x7E3 (5/9)"], "progress, stopped by Ctrl-C:\n" + p.stderr)
+    check(j.returncode == 0, "scan --json: %d\n%s%s" % (j.returncode, j.stdout, j.stderr))
     ecus = json.loads(j.stdout)["ecus"]
     check([e["requestId"] for e in ecus] == ["0x7E0", "0x7E1", "0x7E2"], "JSON: %r" % ecus)
     check(ecus[0]["functional"] is True, "the engine answers 0x7DF: %r" % ecus[0])
-    check("1 ECU(s) answered" in k.stdout and "  address 0x10  VIN WDEMO7318SIM00042  part number 037906024AG" in k.stdout,
-          "K-line scan:\n" + k.stdout + k.stderr)
+    check(kl.returncode == 0 and "1 ECU(s) answered" in kl.stdout and
+          "  address 0x10  VIN WDEMO7318SIM00042  part number 037906024AG" in kl.stdout,
+          "K-line scan:\n" + kl.stdout + kl.stderr)
     check(u.returncode == 2 and "needs --range" in u.stderr, "K-line without --range: %d %s" % (u.returncode, u.stderr))
+
+
+def timed(fn):
+    start = time.monotonic()
+    result = fn()
+    return result, time.monotonic() - start
 
 
 def case_monitor(ctx):
@@ -191,52 +233,56 @@ def case_monitor(ctx):
     check(p.returncode == 2 and "--listen ID#DATA" in p.stderr and "cannot listen passively" in p.stderr,
           "without --listen: %d\n%s" % (p.returncode, p.stderr))
     log = os.path.join(ctx.tmp, "monitor.log")
-    sim = Sim(ctx, "rawcan")
-    try:
-        start = time.monotonic()
-        p = tool(ctx, ["monitor", "--listen", "710#021003", "--count", "4", "--log", log], sim.link)
-        took = time.monotonic() - start
-        d = tool(ctx, ["monitor", "--listen", "710#021003", "--filter", "1A0", "--duration", "1500ms"], sim.link)
-    finally:
-        sim.stop()
+
+    def ctrl_c(own, sim):
+        args = [os.path.join(own.bin, "pdutool"), "monitor", "--listen", "710#021003"]
+        k = subprocess.Popen(args, env=env(own, sim.link), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+        first = k.stdout.readline()
+        time.sleep(0.5)
+        stop = time.monotonic()
+        k.send_signal(signal.SIGINT)
+        out, err = k.communicate(timeout=10)
+        took = time.monotonic() - stop
+        end = time.monotonic() + 5  # the simulator may not have read the last frame yet
+        while "CLOSE" not in sim.output()[-3000:] and time.monotonic() < end:
+            time.sleep(0.01)
+        return first, k.returncode, took, err, sim.output()
+
+    # Side by side, each with a simulator of its own: --count and --filter
+    # with --duration on the raw CAN ECU; on a live bus (a frame every
+    # 1 ms, every 10 ms, bursts of a 29-bit one) --duration and Ctrl-C end
+    # it in time, with CLOSE on the wire.
+    (p, took), d, (b, b_took), (first, k_rc, stop_took, err, busy_trace), _ = side_by_side(
+        on_own_sim(ctx, "rawcan", lambda own, sim: timed(lambda: tool(
+            own, ["monitor", "--listen", "710#021003", "--count", "4", "--log", log], sim.link))),
+        on_own_sim(ctx, "rawcan", lambda own, sim: tool(
+            own, ["monitor", "--listen", "710#021003", "--filter", "1A0", "--duration", "1500ms"], sim.link)),
+        on_own_sim(ctx, "busy-bus", lambda own, sim: timed(lambda: tool(
+            own, ["monitor", "--listen", "710#021003", "--duration", "1s"], sim.link))),
+        on_own_sim(ctx, "busy-bus", ctrl_c),
+        python_with_can)
     check(p.returncode == 0, "monitor: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
     lines = p.stdout.splitlines()
     check(len(lines) == 4 and all(re.fullmatch(r"\(\d+\.\d{6}\) link1 [0-9A-F]{3,8}#[0-9A-F]*", x) for x in lines),
           "four candump lines:\n" + p.stdout)
     check("link1 718#06500300320" in p.stdout, "the answer frame:\n" + p.stdout)
     check(took < 20, "--count ends it")
-    msgs = read_candump(log)
+    msgs, player = side_by_side(
+        lambda: read_candump(log),
+        lambda: subprocess.run([python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True,
+                               text=True, timeout=60))
     check(len(msgs) == 4 and msgs[0]["id"] in (0x718, 0x1A0), "python-can reads the log: %r" % msgs)
-    player = subprocess.run([python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True,
-                            text=True, timeout=60)
     check(player.returncode == 0, "can.player plays it:\n" + player.stderr)
     check(d.returncode == 0 and d.stdout and all(" link1 1A0#" in x for x in d.stdout.splitlines()),
           "--filter 1A0 --duration: %d\n%s%s" % (d.returncode, d.stdout, d.stderr))
 
-    # A live bus (a frame every 1 ms, every 10 ms, bursts of a 29-bit one):
-    # --duration and Ctrl-C end it in time, with CLOSE on the wire.
-    sim = Sim(ctx, "busy-bus")
-    try:
-        start = time.monotonic()
-        p = tool(ctx, ["monitor", "--listen", "710#021003", "--duration", "1s"], sim.link)
-        took = time.monotonic() - start
-        args = [os.path.join(ctx.bin, "pdutool"), "monitor", "--listen", "710#021003"]
-        k = subprocess.Popen(args, env=env(ctx, sim.link), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        first = k.stdout.readline()
-        time.sleep(0.5)
-        stop = time.monotonic()
-        k.send_signal(signal.SIGINT)
-        out, err = k.communicate(timeout=10)
-        stop_took = time.monotonic() - stop
-    finally:
-        sim.stop()
-    ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in p.stdout.splitlines()]
-    check(p.returncode == 0 and took < 5, "--duration 1s on a busy bus: exit %d after %.1f s" % (p.returncode, took))
+    ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in b.stdout.splitlines()]
+    check(b.returncode == 0 and b_took < 5, "--duration 1s on a busy bus: exit %d after %.1f s" % (b.returncode, b_took))
     check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
           "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"), ids.count("18DB33F1")))
-    check(first and k.returncode == 0 and stop_took < 3, "Ctrl-C ends it: exit %s after %.1f s\n%s" %
-          (k.returncode, stop_took, err))
-    check(sim.output().rstrip().splitlines()[-1].find("CLOSE") >= 0 or "CLOSE" in sim.output()[-3000:],
+    check(first and k_rc == 0 and stop_took < 3, "Ctrl-C ends it: exit %s after %.1f s\n%s" % (k_rc, stop_took, err))
+    check(busy_trace.rstrip().splitlines()[-1].find("CLOSE") >= 0 or "CLOSE" in busy_trace[-3000:],
           "CLOSE on the wire at the end")
 
 
@@ -249,22 +295,7 @@ CASES = {
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    a = ap.parse_args()
-    ctx = Ctx(a.bin, a.data)
-    try:
-        CASES[a.case](ctx)
-    except (Failure, subprocess.TimeoutExpired) as e:
-        print("FAIL: %s" % e)
-        print("0 passed, 1 failed")
-        ctx.cleanup()
-        return 1
-    print("1 passed, 0 failed")
-    ctx.cleanup()
-    return 0
+    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
 
 
 if __name__ == "__main__":

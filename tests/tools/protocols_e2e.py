@@ -159,7 +159,7 @@ def main():
     if missing:
         print("FAIL: no table row for %s" % ", ".join(missing))
     failed = 0
-    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+    with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
         futures = {r: pool.submit(run_row, a.bin, a.data, r) for r in resources if r in ROWS}
         for r in resources:
             if r not in futures:

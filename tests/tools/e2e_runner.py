@@ -1,0 +1,94 @@
+"""The start-up every end-to-end script shares: its arguments, running the
+cases it is given and counting them.
+
+    SCRIPT.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
+
+A CASE is a name of the script's table, or NAME:ARG for a case that takes
+an argument (e2e.py's scenario:demo). Several cases run side by side, each
+in a thread with a context (temporary folder, simulator link) of its own:
+most of a case's time is waiting (the library's settle pause after opening
+the VCI, an ECU's timeout), not work.
+
+Each case prints one line, "ok NAME (1.2 s)", "FAIL NAME: why" or
+"SKIPPED NAME: why", then the count. Exit status 1 when a case failed, 77
+(ctest: skipped) when every case was skipped, else 0. A case skips by
+raising Skip or by sys.exit(77) after saying why.
+"""
+
+import argparse
+import concurrent.futures
+import subprocess
+import sys
+import time
+import traceback
+
+SKIP = 77
+
+
+class Skip(Exception):
+    pass
+
+
+def _run_one(run_case, name):
+    """("ok" | "FAIL" | "SKIPPED", text, seconds) of one case."""
+    start = time.monotonic()
+    try:
+        run_case(name)
+    except Skip as e:
+        return "SKIPPED", str(e), time.monotonic() - start
+    except SystemExit as e:
+        if e.code == SKIP:
+            return "SKIPPED", "exit 77", time.monotonic() - start
+        return "FAIL", "exit %s" % e.code, time.monotonic() - start
+    except subprocess.TimeoutExpired as e:
+        return "FAIL", "hung: %s" % e, time.monotonic() - start
+    except Exception as e:  # noqa: BLE001  (a check's Failure or a fault of the test itself)
+        if type(e).__name__ == "Failure":
+            return "FAIL", str(e), time.monotonic() - start
+        return "FAIL", traceback.format_exc(), time.monotonic() - start
+    return "ok", "", time.monotonic() - start
+
+
+def main(cases, make_ctx, with_lib=False, jobs=4):
+    """Parses the command line, runs the cases named on it and returns the
+    exit status. cases: name -> function(ctx[, arg]); make_ctx(args) -> a
+    context with cleanup()."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--data", required=True)
+    if with_lib:
+        ap.add_argument("--lib", required=True)
+    ap.add_argument("--jobs", type=int, default=jobs, help="cases run side by side (default %d)" % jobs)
+    ap.add_argument("case", nargs="+")
+    a = ap.parse_args()
+    for name in a.case:
+        if name.split(":", 1)[0] not in cases:
+            ap.error("no case %s (cases: %s)" % (name, ", ".join(sorted(cases))))
+
+    def run_case(name):
+        fn = cases[name.split(":", 1)[0]]
+        ctx = make_ctx(a)
+        try:
+            if ":" in name:
+                fn(ctx, name.split(":", 1)[1])
+            else:
+                fn(ctx)
+        finally:
+            ctx.cleanup()
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, a.jobs)) as pool:
+        futures = [(name, pool.submit(_run_one, run_case, name)) for name in a.case]
+        results = []
+        for name, f in futures:
+            verdict, text, took = f.result()
+            results.append(verdict)
+            if verdict == "ok":
+                print("ok %s (%.1f s)" % (name, took))
+            else:
+                print("%s %s: %s" % (verdict, name, text))
+            sys.stdout.flush()
+    passed, failed, skipped = (results.count(v) for v in ("ok", "FAIL", "SKIPPED"))
+    print("%d passed, %d failed%s" % (passed, failed, ", %d skipped" % skipped if skipped else ""))
+    if failed:
+        return 1
+    return SKIP if skipped == len(results) else 0
