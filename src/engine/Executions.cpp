@@ -113,7 +113,7 @@ bool EndWithoutData(const CopJob& job, protocol::ZPDUProtocolHandling* handler) 
 // Handling one answer: a fresh record becomes the module's result record and the handler
 // fills and classifies it.
 ResponseClass HandleAnswer(protocol::ZPDUProtocolHandling& handler, uint32_t length, uint32_t* flags) {
-  return handler.parseResponse(device::g_RxData, length, flags, Module().NewResult());
+  return handler.parseResponse(device::RxData(), length, flags, Module().NewResult());
 }
 
 // The job's handler, looked up under the ApiLock. It stays valid while the
@@ -144,7 +144,7 @@ void SendCop(const CopJob& job, const uint8_t* request, uint32_t requestLen, boo
 void StartOrStop(const CopJob& job, bool start) {
   protocol::ZPDUProtocolHandling* handler = JobHandler(job);
   if (start) log::LogMain("pduDoCopStart cop = %d", Int(job.hCoP));
-  std::memset(device::g_RxData, 0, sizeof device::g_RxData);
+  device::ClearRxData();
   Post(job, PDU_COPST_EXECUTING);
   Module().MarkExecuting();
   CallbackThread();
@@ -194,7 +194,7 @@ void pduDoCopStop(const CopJob& job) { StartOrStop(job, false); }
 void pduDoCopSendrecv(const CopJob& job) {
   protocol::ZPDUProtocolHandling* handler = JobHandler(job);
   log::LogMain("pduDoCopSendrecv cop = %d", Int(job.hCoP));
-  std::memset(device::g_RxData, 0, sizeof device::g_RxData);
+  device::ClearRxData();
   if (job.CoPDataSize == 0 || handler == nullptr) {
     log::LogMain("VW test sendrecv == 0 1112");
     // The tables change under the ApiLock (PDURegisterEventCallback): read

@@ -88,9 +88,13 @@ void ResetModule() {
     link.reset();
     delete m;
   }
+  ModuleState::ResetStateOutside();
+}
+
+void ModuleState::ResetStateOutside() {
   mdf::ReleaseMdfTables();
   log::LogCloseAll();
-  device::ResetFrameCounters();
+  device::ResetDeviceRoom();
   platform::UnpinLibrary();
 }
 

@@ -195,6 +195,14 @@ class ModuleState {
   // still constructed first tells the VCI CLOSE, as PDUDestruct would.
   void Shutdown(bool processEnding);
 
+  // The one list of what the library keeps between calls outside this
+  // object, each part reset by its own room: the MDF tables, the log files
+  // (closed; the next LogInit reads the settings again), the device room's
+  // receive data, frame counters and published DeviceLink, the library's
+  // pin. ResetModule runs it after
+  // the object itself is gone.
+  static void ResetStateOutside();
+
  private:
   void PduEventQueueThread();
   // Joins the engine thread object if it can be joined from here.
