@@ -66,7 +66,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T
         plog::LogMain("\t\t\t*pCopData:%s", plog::HexString(pCoPData, CoPDataSize, true).c_str());
       }
     }
-    const uint32_t hCoP = ++engine::Module().g_hCoPCounter;
+    const uint32_t hCoP = engine::Module().NextCoPHandle();
     *phCoP = hCoP;
     if (plog::MainLogOn()) plog::LogMain("\t\t*pCopData:%s", plog::DumpCopCtrlData(ctrl).c_str());
     plog::LogMain("\t\t*phCoP = %d", static_cast<int>(hCoP));
@@ -74,7 +74,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T
     // The job starts from the last one queued: an UPDATEPARAM carries no
     // request bytes of its own and keeps those of the job before it.
     engine::ModuleState& m = engine::Module();
-    engine::CopJob job = m.g_CopJob;
+    engine::CopJob job = m.LastJob();
     job.CoPDataSize = CoPDataSize;
     KeepCopCtrl(job, ctrl);
     auto fill = [&] {
@@ -109,10 +109,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T
         // The handle is spent; no event will ever carry it. The size and
         // control data still become the last job's (a later link-status
         // event shows them).
-        m.g_CopJob.CoPDataSize = job.CoPDataSize;
-        m.g_CopJob.CopCtrl = job.CopCtrl;
-        m.g_CopJob.CopCtrl.pFlagData = nullptr;
-        m.g_CopJob.CopCtrl.NumFlagBytes = 0;
+        m.KeepSizeAndCtrlOfSpentJob(job);
         break;
     }
     return frame.Finish(PDU_STATUS_NOERROR);

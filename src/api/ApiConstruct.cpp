@@ -44,13 +44,7 @@ constexpr const char* kNoDeviceMessage =
 void ResetLinkState() {
   engine::ModuleState& m = engine::Module();
   engine::ApiLockGuard lock(engine::g_ApiLock);
-  m.g_hCLLCounter = 0;
-  m.g_hCoPCounter = 0;
-  for (auto& tag : m.LinkTagTable) tag = nullptr;
-  for (auto& handler : m.LinkTable) handler.reset();
-  m.Tp20ChannelTable.fill(0);
-  engine::ResetResultData();
-  m.g_CopIdle.store(1);
+  m.ResetForConstruct();
 }
 
 // Takes the module's device link out (closing its port), or makes the first
@@ -79,7 +73,7 @@ T_PDU_ERROR ConstructLocked(CHAR8* OptionStr) {
   plog::LogMain("PDUConstruct %d", Tick());
   plog::LogMain("call exe:%s", platform::ExecutablePath().substr(0, 260).c_str());
   ResetLinkState();
-  engine::Module().g_ModuleStatus.store(PDU_MODST_AVAIL);
+  engine::Module().SetModuleStatus(PDU_MODST_AVAIL);
 
   if (mdf::LoadMdfFile()) mdf::LoadMdfObjects();
   plog::LogMain("--------LoadXMLToResourceStruct");
@@ -91,7 +85,7 @@ T_PDU_ERROR ConstructLocked(CHAR8* OptionStr) {
   } else {
     plog::LogMain("pName = NULL");
   }
-  engine::Module().g_QueueRun.store(0);
+  engine::Module().CloseQueueStopped();
 
   // Discovery takes a second or more per port: it runs without the
   // ApiLock, on a link nobody else can see yet.
@@ -195,7 +189,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUModuleConnect(UNUM32 hMod) {
     plog::LogMain("hMod = %d", static_cast<int>(hMod));
     T_PDU_ERROR result = PDU_STATUS_NOERROR;
     if (device::GetDeviceLink() != nullptr) result = device::VciModuleConnect(hMod);
-    engine::Module().g_ModuleStatus.store(PDU_MODST_READY);
+    engine::Module().SetModuleStatus(PDU_MODST_READY);
     return frame.Finish(result);
   });
 }
@@ -204,7 +198,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUModuleDisconnect(UNUM32 hMod) {
   return api::Guarded([&] {
     api::ApiFrame frame("PDUModuleDisconnect");
     const T_PDU_ERROR result = device::VciModuleDisconnect(hMod);
-    engine::Module().g_ModuleStatus.store(PDU_MODST_AVAIL);
+    engine::Module().SetModuleStatus(PDU_MODST_AVAIL);
     return frame.Finish(result);
   });
 }

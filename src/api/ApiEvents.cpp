@@ -55,7 +55,7 @@ T_PDU_ERROR ComPrimitiveItem(uint32_t hCLL, engine::CopEvent& ev, PDU_EVENT_ITEM
   // An event that became no item still owns its result copy.
   engine::FreeResultData(ev.pResultData);
   ev.pResultData = nullptr;
-  plog::LogMain("queue size1 = %d", static_cast<int>(engine::Module().CopEventQueue.size()));
+  plog::LogMain("queue size1 = %d", static_cast<int>(engine::Module().QueuedEvents()));
   plog::LogMain("a event end");
   return result;
 }
@@ -72,10 +72,10 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EV
     if (pEventItem == nullptr) return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     T_PDU_ERROR result = PDU_ERR_EVENT_QUEUE_EMPTY;
     engine::CopEvent ev;
-    if (hCLL >= 1 && !engine::Module().CopEventQueue.empty() && engine::TakeLinkEvent(hCLL, ev)) {
+    if (hCLL >= 1 && engine::Module().QueuedEvents() != 0 && engine::TakeLinkEvent(hCLL, ev)) {
       if (ev.EventKind == engine::kEventKindLinkStatus) {
         result = engine::BuildStatusItem(ev, ev.CllStatus, 0xFFFFFFFFu, nullptr, pEventItem);
-        plog::LogMain("queue cllstatus size = %d", static_cast<int>(engine::Module().CopEventQueue.size()));
+        plog::LogMain("queue cllstatus size = %d", static_cast<int>(engine::Module().QueuedEvents()));
         plog::LogData(">>>[%d  %d] status = %s\r\n", static_cast<int>(hCLL), static_cast<int>(ev.Cop),
                       engine::StatusValueName(ev.CllStatus));
         engine::FreeResultData(ev.pResultData);
@@ -112,7 +112,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDURegisterEventCallback(UNUM32 hMod, UNUM32 hCL
       plog::LogMain("set zero");
       index = 0;
     }
-    engine::Module().CallbackTable[index] = EventCallbackFunction;
+    engine::Module().SetCallback(index, EventCallbackFunction);
     plog::LogMain("end");
     return frame.Finish(PDU_STATUS_NOERROR, ResultLine::kTickTwoBlanks);
   });

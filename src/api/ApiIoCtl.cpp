@@ -23,7 +23,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUIoCtl(UNUM32 hMod, UNUM32 hCLL, UNUM32 IoCtlC
       return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     }
     const T_PDU_ERROR result =
-        pdu::device::IoCtlExecute(hMod, hCLL, name, pOutputData, pdu::engine::Module().g_CopIdle.load());
+        pdu::device::IoCtlExecute(hMod, hCLL, name, pOutputData, pdu::engine::Module().CopIdle());
     return frame.Finish(result);
   });
 }

@@ -48,7 +48,7 @@ int AsInt(const void* p) { return static_cast<int>(reinterpret_cast<intptr_t>(p)
 
 uint32_t FreeTp20Channel() PDU_REQUIRES(engine::g_ApiLock) {
   for (uint32_t i = 0; i < engine::kTp20Channels; ++i) {
-    if (engine::Module().Tp20ChannelTable[i] == 0) return i;
+    if (!engine::Module().Tp20ChannelHeld(i)) return i;
   }
   return kNoChannel;
 }
@@ -99,7 +99,7 @@ std::unique_ptr<protocol::ZPDUProtocolHandling> CreateFromRscData(uint32_t hCLL,
   if (plog::MainLogOn()) plog::LogMain("%s", api::DumpRscData(rscData).c_str());
   auto handler = protocol::CreateProtocolHandler(protocolName.c_str());
   if (channel != kNoChannel && handler) {
-    engine::Module().Tp20ChannelTable[channel] = 1;
+    engine::Module().HoldTp20Channel(channel);
     handler->Tp20ChannelId.store(channel);
     plog::LogMain("tp20 channel id = %d", static_cast<int>(channel));
   }
@@ -115,7 +115,7 @@ std::unique_ptr<protocol::ZPDUProtocolHandling> CreateFromRscData(uint32_t hCLL,
 // The link-status job of connect and disconnect: the engine delivers the
 // link's CllStatus as it is when it takes the job.
 void QueueLinkStatusJob(uint32_t hMod, uint32_t hCLL) PDU_REQUIRES(engine::g_ApiLock) {
-  engine::CopJob job = engine::Module().g_CopJob;
+  engine::CopJob job = engine::Module().LastJob();
   job.hMod = hMod;
   job.hCLL = hCLL;
   job.JobKind = engine::kJobKindLinkStatus;
@@ -135,7 +135,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUCreateComLogicalLink(UNUM32 hMod, PDU_RSC_DAT
     frame.Param("resourceId = %d", static_cast<int>(resourceId));
     if (phCLL == nullptr) return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     // LinkTagTable has a row for handles up to 1023 only.
-    if (engine::Module().g_hCLLCounter >= engine::kMaxLinkHandle) return frame.Finish(PDU_ERR_FCT_FAILED);
+    if (engine::Module().LastLinkHandle() >= engine::kMaxLinkHandle) return frame.Finish(PDU_ERR_FCT_FAILED);
 
     std::string protocolName;
     uint32_t channel = kNoChannel;
@@ -150,13 +150,13 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUCreateComLogicalLink(UNUM32 hMod, PDU_RSC_DAT
         pCllCreateFlag != nullptr && pCllCreateFlag->pFlagData != nullptr ? pCllCreateFlag : nullptr;
 
     // Counted even when the link ends up without a handler.
-    const uint32_t hCLL = ++engine::Module().g_hCLLCounter;
-    engine::Module().LinkTable[hCLL] = pRscData == nullptr
-                                  ? CreateFromResource(resourceId, createFlag)
-                                  : CreateFromRscData(hCLL, *pRscData, protocolName, channel, createFlag);
-    protocol::ZPDUProtocolHandling* handler = engine::Module().LinkTable[hCLL].get();
+    const uint32_t hCLL = engine::Module().NextLinkHandle();
+    engine::Module().SetLinkHandler(hCLL, pRscData == nullptr
+                                              ? CreateFromResource(resourceId, createFlag)
+                                              : CreateFromRscData(hCLL, *pRscData, protocolName, channel, createFlag));
+    protocol::ZPDUProtocolHandling* handler = engine::Module().LinkHandler(hCLL);
 
-    engine::Module().g_pCoPTag = pCllTag;
+    engine::Module().RememberLinkTag(pCllTag);
     plog::LogMain("\t\tpCllTag = $%d", AsInt(pCllTag));
     if (plog::MainLogOn()) {
       const std::string flagText =
@@ -165,10 +165,9 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUCreateComLogicalLink(UNUM32 hMod, PDU_RSC_DAT
     }
     plog::LogMain("\t\tCheckSum Mode");
 
-    engine::Module().g_CopJob = engine::CopJob{};
-    engine::Module().g_CopJob.hCLL = hCLL;
+    engine::Module().StartLastJobForLink(hCLL);
     *phCLL = hCLL;
-    engine::Module().LinkTagTable[hCLL] = pCllTag;
+    engine::Module().SetLinkTag(hCLL, pCllTag);
     plog::LogMain("*phCLL = %d", static_cast<int>(hCLL));
 
     if (handler != nullptr) handler->clearComparam_var();
@@ -188,7 +187,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDestroyComLogicalLink(UNUM32 hMod, UNUM32 hCL
     // the handle keeps answering with it until the next construction.
     if (handler->isTP20()) {
       const uint32_t channel = handler->Tp20ChannelId.load();
-      if (channel < engine::kTp20Channels) engine::Module().Tp20ChannelTable[channel] = 0;
+      if (channel < engine::kTp20Channels) engine::Module().ReleaseTp20Channel(channel);
     }
     if (device::GetDeviceLink() != nullptr) device::VciDestroyLink(hMod, hCLL);
     return frame.Finish(PDU_STATUS_NOERROR);
@@ -202,8 +201,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConnect(UNUM32 hMod, UNUM32 hCLL) {
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     protocol::ZPDUProtocolHandling* handler = api::CheckedLink(hCLL);
     if (handler == nullptr) return frame.Finish(PDU_ERR_INVALID_HANDLE);
-    plog::LogMain("callbackFunction = $%d", AsInt(engine::Module().CallbackTable.data()));
-    plog::LogMain("g_pCoPTag = $%d", AsInt(engine::Module().g_pCoPTag));
+    plog::LogMain("callbackFunction = $%d", AsInt(engine::Module().CallbackTableAddress()));
+    plog::LogMain("g_pCoPTag = $%d", AsInt(engine::Module().LastLinkTag()));
 
     QueueLinkStatusJob(hMod, hCLL);
     // Not constructed: the link is neither configured nor ONLINE, but the

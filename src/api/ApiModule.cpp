@@ -150,8 +150,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetStatus(UNUM32 hMod, UNUM32 hCLL, UNUM32 hC
     if (pStatusCode == nullptr || pTimestamp == nullptr || pExtraInfo == nullptr) {
       return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     }
-    *pStatusCode = engine::Module().g_ModuleStatus.load();
-    plog::LogMain(engine::Module().g_CopIdle.load() != 0 ? "hardware return" : "pc return");
+    *pStatusCode = engine::Module().ModuleStatus();
+    plog::LogMain(engine::Module().CopIdle() != 0 ? "hardware return" : "pc return");
     *pTimestamp = platform::ClockTicks();
     plog::LogMain("\t\t*pTimestamp = %d", static_cast<int>(*pTimestamp));
     *pExtraInfo = 0xFFFFFFFEu;

@@ -6,7 +6,7 @@
 namespace pdu::api {
 
 protocol::ZPDUProtocolHandling* CheckedLink(uint32_t hCLL) {
-  if (hCLL == 0 || hCLL > engine::Module().g_hCLLCounter || hCLL > engine::kMaxLinkHandle) return nullptr;
+  if (hCLL == 0 || hCLL > engine::Module().LastLinkHandle() || hCLL > engine::kMaxLinkHandle) return nullptr;
   return engine::LinkHandler(hCLL);
 }
 

@@ -14,9 +14,10 @@
 
 namespace pdu::device {
 
-uint8_t g_RxData[kRxDataSize];
-
 namespace {
+
+// See RxData().
+uint8_t g_RxData[kRxDataSize];
 
 // Answer buffers of the commands.
 constexpr uint32_t kSmallBuffer = 100;    // OPEN, CLOSE
@@ -365,6 +366,16 @@ uint32_t ReadVehicleData(uint32_t timeoutMs, uint32_t& recordLength) {
   recordLength = record;
   log::LogMain("recv end");
   return ReadWord(s_byData);
+}
+
+const uint8_t* RxData() { return g_RxData; }
+
+void ClearRxData() { std::memset(g_RxData, 0, sizeof g_RxData); }
+
+void ResetDeviceRoom() {
+  ClearRxData();
+  ResetFrameCounters();
+  SetDeviceLink(nullptr);
 }
 
 }  // namespace pdu::device

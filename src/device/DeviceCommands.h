@@ -158,7 +158,7 @@ bool VehicleDataWaitsAborted();
 // fails at once (0x11) and every wait for vehicle data ends at once.
 bool VciLost();
 
-// The record ReadVehicleData leaves in g_RxData (little-endian words):
+// The record ReadVehicleData leaves in the receive data (little-endian words):
 //
 //   offset  content
 //   0       word passed on from the VCI uninterpreted
@@ -181,13 +181,21 @@ struct VehicleDataRecord {
 inline constexpr uint32_t kVehicleDataRecordHeader = 20;
 static_assert(sizeof(VehicleDataRecord) == kVehicleDataRecordHeader);
 
-// The last VehicleDataRecord. Written by ReadVehicleData on the engine
-// thread, read by the link's handler on the same thread.
+// The last VehicleDataRecord (kRxDataSize bytes). Written by
+// ReadVehicleData on the engine thread, read by the link's handler on the
+// same thread; cleared by the engine before each execution waits.
 inline constexpr uint32_t kRxDataSize = 4096;
-extern uint8_t g_RxData[kRxDataSize];
+const uint8_t* RxData();
+void ClearRxData();
+
+// Returns what the device room keeps for the whole process to its state
+// at load: the receive data, both frame counters, no published DeviceLink.
+// Only while no API call runs and no DeviceLink exists (tests, between
+// two tests of one process).
+void ResetDeviceRoom();
 
 // Waits timeoutMs + 30 ms for one vehicle-data frame and places its record
-// in g_RxData (cut to 4096 bytes; recordLength tells how many bytes). The
+// in the receive data (cut to 4096 bytes; recordLength tells how many bytes). The
 // result is the frame's status word, or 7 ("ReadData failed!") when no
 // frame came, there is no DeviceLink, or the frame is shorter than the
 // three leading words.

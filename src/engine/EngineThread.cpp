@@ -13,9 +13,7 @@ namespace {
 void RemoveFrontJob() {
   ModuleState& m = Module();
   ApiLockGuard lock(g_ApiLock);
-  if (m.CopJobQueue.empty()) return;
-  ReleaseJob(m.CopJobQueue.front());
-  m.CopJobQueue.pop_front();
+  m.DropFrontJob();
 }
 
 // JobKind 2: tell the link's callback its current status. The whole job runs
@@ -25,7 +23,7 @@ void DeliverLinkStatus(const CopJob& job) {
   ModuleState& m = Module();
   ApiLockGuard lock(g_ApiLock);
   const size_t index = job.hCLL < kLinkTableSize ? job.hCLL : 0;
-  if (m.CallbackTable[index] != nullptr) {
+  if (m.CallbackAt(index) != nullptr) {
     log::LogMain("set status");
     CopEvent event;
     event.hMod = job.hMod;
@@ -37,13 +35,10 @@ void DeliverLinkStatus(const CopJob& job) {
     const protocol::ZPDUProtocolHandling* handler = LinkHandler(job.hCLL);
     event.CllStatus = handler != nullptr ? handler->CllStatus.load() : 0u;
     log::LogMain("%d", static_cast<int>(event.CllStatus));
-    m.CopEventQueue.push_back(event);
+    m.PostEvent(event);
     CallbackThread();
   }
-  if (!m.CopJobQueue.empty()) {
-    ReleaseJob(m.CopJobQueue.front());
-    m.CopJobQueue.pop_front();
-  }
+  m.DropFrontJob();
 }
 
 }  // namespace
@@ -70,11 +65,5 @@ void StopEngineThread() { Module().StopEngineThread(); }
 bool EngineThreadRunning() { return Module().EngineThreadRunning(); }
 bool OnEngineThread() { return Module().OnEngineThread(); }
 void WakeEngine() { Module().WakeEngine(); }
-
-void ResetResultData() {
-  ModuleState& m = Module();
-  m.g_ResultOwner.reset();
-  m.g_ResultData = nullptr;
-}
 
 }  // namespace pdu::engine

@@ -31,9 +31,6 @@ bool OnEngineThread();
 // Wakes the engine thread to look at the queue again. Any thread.
 void WakeEngine();
 
-// Releases the record the handler filled last (PDUConstruct).
-void ResetResultData();
-
 // The executions of one front job (exposed for tests).
 struct CopJob;
 void pduDoCopUpdateParam(const CopJob& job);

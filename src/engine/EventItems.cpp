@@ -44,19 +44,7 @@ const char* CoPTypeName(uint32_t copType) {
   }
 }
 
-bool TakeLinkEvent(uint32_t hCLL, CopEvent& out) {
-  // One pass over the queue; the first event of the link leaves it, the
-  // others keep their places.
-  std::deque<CopEvent>& queue = Module().CopEventQueue;
-  for (auto it = queue.begin(); it != queue.end(); ++it) {
-    if (it->hCLL == hCLL) {
-      out = *it;
-      queue.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
+bool TakeLinkEvent(uint32_t hCLL, CopEvent& out) { return Module().TakeEventOf(hCLL, out); }
 
 namespace {
 
@@ -125,7 +113,7 @@ int BuildErrorItem(const CopEvent& event, PDU_EVENT_ITEM** item) {
 
 void CopyResultData(PDU_RESULT_DATA& out) {
   out = PDU_RESULT_DATA{};
-  const PDU_RESULT_DATA* src = Module().g_ResultData;
+  const PDU_RESULT_DATA* src = Module().LastResult();
   if (src == nullptr) return;
   out = *src;
   out.RxFlag.pFlagData = CopyBytes(src->RxFlag.pFlagData, src->RxFlag.NumFlagBytes);
@@ -154,15 +142,15 @@ void CallbackThread() {
     // too; the callback itself runs without it.
     ModuleState& m = Module();
     ApiLockGuard lock(g_ApiLock);
-    if (!m.CopJobQueue.empty()) {
-      hMod = m.CopJobQueue.front().hMod;
-      hCLL = m.CopJobQueue.front().hCLL;
-      hCoP = m.CopJobQueue.front().hCoP;
+    if (const CopJob* front = m.FrontJob()) {
+      hMod = front->hMod;
+      hCLL = front->hCLL;
+      hCoP = front->hCoP;
     }
-    jobs = m.CopJobQueue.size();
-    events = m.CopEventQueue.size();
-    callback = m.CallbackTable[hCLL < kLinkTableSize ? hCLL : 0];
-    tag = hCLL < kLinkTagTableSize ? m.LinkTagTable[hCLL] : nullptr;
+    jobs = m.QueuedJobs();
+    events = m.QueuedEvents();
+    callback = m.CallbackAt(hCLL < kLinkTableSize ? hCLL : 0);
+    tag = m.LinkTagOf(hCLL);
   }
   if (callback != nullptr) {
     // Once teardown has begun the application's code may be half gone:

@@ -67,7 +67,7 @@ void Post(const CopJob& job, uint32_t status, uint32_t isError = 0, PDU_RESULT_D
     if (n != 0 && result->pDataBytes != nullptr) std::memcpy(ev.Data, result->pDataBytes, n);
   }
   ApiLockGuard lock(g_ApiLock);
-  Module().CopEventQueue.push_back(ev);
+  Module().PostEvent(ev);
 }
 
 void PostResult(const CopJob& job) {
@@ -110,13 +110,10 @@ bool EndWithoutData(const CopJob& job, protocol::ZPDUProtocolHandling* handler) 
   }
 }
 
-// Handling one answer: a fresh record becomes g_ResultData and the handler
+// Handling one answer: a fresh record becomes the module's result record and the handler
 // fills and classifies it.
 ResponseClass HandleAnswer(protocol::ZPDUProtocolHandling& handler, uint32_t length, uint32_t* flags) {
-  ModuleState& m = Module();
-  m.g_ResultOwner = protocol::MakeResultData();
-  m.g_ResultData = m.g_ResultOwner.get();
-  return handler.parseResponse(device::g_RxData, length, flags, m.g_ResultData);
+  return handler.parseResponse(device::RxData(), length, flags, Module().NewResult());
 }
 
 // The job's handler, looked up under the ApiLock. It stays valid while the
@@ -147,9 +144,9 @@ void SendCop(const CopJob& job, const uint8_t* request, uint32_t requestLen, boo
 void StartOrStop(const CopJob& job, bool start) {
   protocol::ZPDUProtocolHandling* handler = JobHandler(job);
   if (start) log::LogMain("pduDoCopStart cop = %d", Int(job.hCoP));
-  std::memset(device::g_RxData, 0, sizeof device::g_RxData);
+  device::ClearRxData();
   Post(job, PDU_COPST_EXECUTING);
-  Module().g_CopIdle.store(0);
+  Module().MarkExecuting();
   CallbackThread();
 
   static uint8_t request[kCoPDataCapacity];
@@ -167,19 +164,19 @@ void StartOrStop(const CopJob& job, bool start) {
   if (status == 0 && length != 0 && handler != nullptr) {
     uint32_t flags = 0;
     HandleAnswer(*handler, length, &flags);
-    Module().g_CopIdle.store(1);
+    Module().MarkIdle();
     if (start) {
       handler->CllStatus.store(PDU_CLLST_COMM_STARTED);
       log::LogMain("cllstatus = %d", Int(PDU_CLLST_COMM_STARTED));
       Post(job, 0, 0, nullptr, kEventKindLinkStatus, PDU_CLLST_COMM_STARTED);
     }
-    if (Module().g_ResultData->NumDataBytes != 0) PostResult(job);
+    if (Module().LastResult()->NumDataBytes != 0) PostResult(job);
   } else if (!EndWithoutData(job, handler)) {
     Post(job, PDU_COPST_IDLE, 1);
   }
   Post(job, PDU_COPST_FINISHED);
   CallbackThread();
-  Module().g_CopIdle.store(1);
+  Module().MarkIdle();
 }
 
 }  // namespace
@@ -197,7 +194,7 @@ void pduDoCopStop(const CopJob& job) { StartOrStop(job, false); }
 void pduDoCopSendrecv(const CopJob& job) {
   protocol::ZPDUProtocolHandling* handler = JobHandler(job);
   log::LogMain("pduDoCopSendrecv cop = %d", Int(job.hCoP));
-  std::memset(device::g_RxData, 0, sizeof device::g_RxData);
+  device::ClearRxData();
   if (job.CoPDataSize == 0 || handler == nullptr) {
     log::LogMain("VW test sendrecv == 0 1112");
     // The tables change under the ApiLock (PDURegisterEventCallback): read
@@ -207,11 +204,11 @@ void pduDoCopSendrecv(const CopJob& job) {
     {
       ModuleState& m = Module();
       ApiLockGuard lock(g_ApiLock);
-      callback = job.hCLL < kLinkTableSize ? m.CallbackTable[job.hCLL] : nullptr;
-      tag = job.hCLL < kLinkTagTableSize ? m.LinkTagTable[job.hCLL] : nullptr;
+      callback = job.hCLL < kLinkTableSize ? m.CallbackAt(job.hCLL) : nullptr;
+      tag = m.LinkTagOf(job.hCLL);
     }
     if (callback != nullptr && !Module().Exiting()) callback(PDU_EVT_DATA_AVAILABLE, job.hMod, job.hCLL, tag, nullptr);
-    Module().g_CopIdle.store(1);
+    Module().MarkIdle();
     return;
   }
   log::LogMain("time = %d", Int(platform::ClockTicks()));
@@ -227,11 +224,11 @@ void pduDoCopSendrecv(const CopJob& job) {
     // Each pass looks whether the module stops or the VCI went away: on a
     // busy bus the loop below would otherwise never run out of answers.
     if (WhyNoData() != EndCause::kTimeout && EndWithoutData(job, handler)) break;
-    Module().g_CopIdle.store(0);
+    Module().MarkExecuting();
     if (send) SendCop(job, request, job.CoPDataSize + 4, true);
     uint32_t length = 0;
     const uint32_t status = device::ReadVehicleData(timeout, length);
-    Module().g_CopIdle.store(1);
+    Module().MarkIdle();
     log::LogMain("time = %d", Int(platform::ClockTicks()));
     if (status != 0 || length == 0) {
       if (!EndWithoutData(job, handler) && send) Post(job, PDU_COPST_IDLE, 1);
@@ -239,9 +236,9 @@ void pduDoCopSendrecv(const CopJob& job) {
     }
     uint32_t flags = 0;
     const ResponseClass cls = HandleAnswer(*handler, length, &flags);
-    log::LogMain("pdu_result_data->NumDataBytes = %d", Int(Module().g_ResultData->NumDataBytes));
+    log::LogMain("pdu_result_data->NumDataBytes = %d", Int(Module().LastResult()->NumDataBytes));
     log::LogMain("reg = %d", Int(static_cast<uint32_t>(cls)));
-    if (Module().g_ResultData->NumDataBytes == 0 || cls == ResponseClass::kNoResult) {
+    if (Module().LastResult()->NumDataBytes == 0 || cls == ResponseClass::kNoResult) {
       Post(job, PDU_COPST_IDLE, 1);
       break;
     }
@@ -260,7 +257,7 @@ void pduDoCopSendrecv(const CopJob& job) {
   }
   Post(job, PDU_COPST_FINISHED);
   CallbackThread();
-  Module().g_CopIdle.store(1);
+  Module().MarkIdle();
 }
 
 }  // namespace pdu::engine

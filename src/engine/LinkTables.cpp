@@ -6,7 +6,7 @@
 namespace pdu::engine {
 
 protocol::ZPDUProtocolHandling* LinkHandler(uint32_t hCLL) {
-  return hCLL < kLinkTableSize ? Module().LinkTable[hCLL].get() : nullptr;
+  return Module().LinkHandler(hCLL);
 }
 
 }  // namespace pdu::engine

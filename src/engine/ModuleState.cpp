@@ -1,6 +1,7 @@
 #include "engine/ModuleState.h"
 
 #include <chrono>
+#include <cstring>
 
 #include "device/DeviceCommands.h"
 #include "device/DeviceLink.h"
@@ -87,9 +88,13 @@ void ResetModule() {
     link.reset();
     delete m;
   }
+  ModuleState::ResetStateOutside();
+}
+
+void ModuleState::ResetStateOutside() {
   mdf::ReleaseMdfTables();
   log::LogCloseAll();
-  device::ResetFrameCounters();
+  device::ResetDeviceRoom();
   platform::UnpinLibrary();
 }
 
@@ -113,6 +118,103 @@ void ModuleState::SetDeviceLink(std::unique_ptr<device::DeviceLink> link) {
 std::unique_ptr<device::DeviceLink> ModuleState::ReleaseDeviceLink() {
   device::SetDeviceLink(nullptr);
   return std::move(g_DeviceLink);
+}
+
+// ---- API room and links ------------------------------------------------
+
+size_t ModuleState::Tp20ChannelsHeld() const {
+  size_t n = 0;
+  for (uint32_t v : Tp20ChannelTable) n += v;
+  return n;
+}
+
+void ModuleState::ResetForConstruct() {
+  g_hCLLCounter = 0;
+  g_hCoPCounter = 0;
+  for (auto& tag : LinkTagTable) tag = nullptr;
+  for (auto& handler : LinkTable) handler.reset();
+  Tp20ChannelTable.fill(0);
+  ResetResult();
+  g_CopIdle.store(1);
+}
+
+protocol::ZPDUProtocolHandling* ModuleState::LinkHandler(uint32_t hCLL) const {
+  return hCLL < kLinkTableSize ? LinkTable[hCLL].get() : nullptr;
+}
+
+void ModuleState::SetLinkHandler(uint32_t hCLL, std::unique_ptr<protocol::ZPDUProtocolHandling> handler) {
+  LinkTable.at(hCLL) = std::move(handler);
+}
+
+// ---- jobs and events ------------------------------------------------------
+
+void ModuleState::Enqueue(const CopJob& job) {
+  CopJob queued = job;
+  queued.CopCtrl.pFlagData = nullptr;
+  if (job.CopCtrl.NumFlagBytes != 0 && job.CopCtrl.pFlagData != nullptr) {
+    queued.CopCtrl.pFlagData = new uint8_t[job.CopCtrl.NumFlagBytes];
+    std::memcpy(queued.CopCtrl.pFlagData, job.CopCtrl.pFlagData, job.CopCtrl.NumFlagBytes);
+  }
+  CopJobQueue.push_back(queued);
+  // The last job is kept without its TxFlag bytes: nothing reads them from
+  // there, and the record then owns no memory.
+  g_CopJob = job;
+  g_CopJob.CopCtrl.pFlagData = nullptr;
+  g_CopJob.CopCtrl.NumFlagBytes = 0;
+  WakeEngine();
+}
+
+void ModuleState::StartLastJobForLink(uint32_t hCLL) {
+  g_CopJob = CopJob{};
+  g_CopJob.hCLL = hCLL;
+}
+
+void ModuleState::KeepSizeAndCtrlOfSpentJob(const CopJob& job) {
+  g_CopJob.CoPDataSize = job.CoPDataSize;
+  g_CopJob.CopCtrl = job.CopCtrl;
+  g_CopJob.CopCtrl.pFlagData = nullptr;
+  g_CopJob.CopCtrl.NumFlagBytes = 0;
+}
+
+const CopJob* ModuleState::FrontJob() const { return CopJobQueue.empty() ? nullptr : &CopJobQueue.front(); }
+
+void ModuleState::DropFrontJob() {
+  if (CopJobQueue.empty()) return;
+  ReleaseJob(CopJobQueue.front());
+  CopJobQueue.pop_front();
+}
+
+CopJob ModuleState::LastQueuedJob() const { return CopJobQueue.empty() ? CopJob{} : CopJobQueue.back(); }
+
+bool ModuleState::TakeEventOf(uint32_t hCLL, CopEvent& out) {
+  // One pass over the queue; the first event of the link leaves it, the
+  // others keep their places.
+  for (auto it = CopEventQueue.begin(); it != CopEventQueue.end(); ++it) {
+    if (it->hCLL == hCLL) {
+      out = *it;
+      CopEventQueue.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ModuleState::SetQueueRun(uint32_t value) {
+  // Every ComPrimitive sets it to 1 right after Enqueue has woken the
+  // engine; a second wake-up for an unchanged flag only made the engine
+  // thread meet the waker on the wake-up mutex.
+  if (g_QueueRun.exchange(value) != value) WakeEngine();
+}
+
+PDU_RESULT_DATA* ModuleState::NewResult() {
+  g_ResultOwner = protocol::MakeResultData();
+  g_ResultData = g_ResultOwner.get();
+  return g_ResultData;
+}
+
+void ModuleState::ResetResult() {
+  g_ResultOwner.reset();
+  g_ResultData = nullptr;
 }
 
 // ---- engine thread --------------------------------------------------------
@@ -188,8 +290,9 @@ void ModuleState::PduEventQueueThread() {
       CopJob job;
       {
         ApiLockGuard lock(g_ApiLock);
-        if (CopJobQueue.empty()) break;
-        job = CopJobQueue.front();
+        const CopJob* front = FrontJob();
+        if (front == nullptr) break;
+        job = *front;
       }
       RunJob(job);
     }

@@ -60,48 +60,99 @@ class ModuleState {
   ModuleState& operator=(const ModuleState&) = delete;
 
   // ---- API room ------------------------------------------------------
-  // Last ComLogicalLink handle handed out in this construction (0: none).
-  // Handles are 1..kMaxLinkHandle and never reused before PDUConstruct.
-  uint32_t g_hCLLCounter PDU_GUARDED_BY(g_ApiLock) = 0;
-  // Last ComPrimitive handle handed out, one sequence over all links.
-  uint32_t g_hCoPCounter PDU_GUARDED_BY(g_ApiLock) = 0;
-  // 1 for each TP2.0 channel id held by a link.
-  std::array<uint32_t, kTp20Channels> Tp20ChannelTable PDU_GUARDED_BY(g_ApiLock){};
+  // ComLogicalLink handles: 1..kMaxLinkHandle, never reused before
+  // PDUConstruct. NextLinkHandle counts one up and returns it; LastLinkHandle
+  // is the last one handed out in this construction (0: none).
+  uint32_t NextLinkHandle() PDU_REQUIRES(g_ApiLock) { return ++g_hCLLCounter; }
+  uint32_t LastLinkHandle() const PDU_REQUIRES(g_ApiLock) { return g_hCLLCounter; }
+  // ComPrimitive handles: one sequence over all links.
+  uint32_t NextCoPHandle() PDU_REQUIRES(g_ApiLock) { return ++g_hCoPCounter; }
+  uint32_t LastCoPHandle() const PDU_REQUIRES(g_ApiLock) { return g_hCoPCounter; }
+  // TP2.0 channel ids (0..kTp20Channels-1) held by a link.
+  bool Tp20ChannelHeld(size_t id) const PDU_REQUIRES(g_ApiLock) { return Tp20ChannelTable.at(id) != 0; }
+  void HoldTp20Channel(size_t id) PDU_REQUIRES(g_ApiLock) { Tp20ChannelTable.at(id) = 1; }
+  void ReleaseTp20Channel(size_t id) PDU_REQUIRES(g_ApiLock) { Tp20ChannelTable.at(id) = 0; }
+  size_t Tp20ChannelsHeld() const PDU_REQUIRES(g_ApiLock);
   // PDU_MODST_* of the one module: AVAIL after PDUConstruct and
   // PDUModuleDisconnect, READY after PDUModuleConnect. Read without lock.
-  std::atomic<uint32_t> g_ModuleStatus{0};
+  void SetModuleStatus(uint32_t status) { g_ModuleStatus.store(status); }
+  uint32_t ModuleStatus() const { return g_ModuleStatus.load(); }
   // The pCllTag of the last created link; only logged.
-  void* g_pCoPTag PDU_GUARDED_BY(g_ApiLock) = nullptr;
+  void RememberLinkTag(void* tag) PDU_REQUIRES(g_ApiLock) { g_pCoPTag = tag; }
+  void* LastLinkTag() const PDU_REQUIRES(g_ApiLock) { return g_pCoPTag; }
+  // What every PDUConstruct starts from: no handles, links, tags or TP2.0
+  // channels, no result record, no execution waiting for the VCI. The
+  // callbacks and both queues are kept (see the top of this file).
+  void ResetForConstruct() PDU_REQUIRES(g_ApiLock);
 
   // ---- links ---------------------------------------------------------
-  // The handler of each hCLL; null when the link's protocol has no handler.
-  std::array<std::unique_ptr<protocol::ZPDUProtocolHandling>, kLinkTableSize> LinkTable
-      PDU_GUARDED_BY(g_ApiLock);
-  // The event callback of each hCLL; index 0 holds the module-level one.
-  std::array<CALLBACKFNC, kLinkTableSize> CallbackTable PDU_GUARDED_BY(g_ApiLock){};
-  // The application's pCllTag of each hCLL, handed to its callback.
-  std::array<void*, kLinkTagTableSize> LinkTagTable PDU_GUARDED_BY(g_ApiLock){};
+  // The handler of each hCLL; null when the link's protocol has no handler
+  // (also for an index outside the table).
+  protocol::ZPDUProtocolHandling* LinkHandler(uint32_t hCLL) const PDU_REQUIRES(g_ApiLock);
+  void SetLinkHandler(uint32_t hCLL, std::unique_ptr<protocol::ZPDUProtocolHandling> handler)
+      PDU_REQUIRES(g_ApiLock);
+  // The event callback of each row (index < kLinkTableSize); row 0 holds
+  // the module-level one. Callers choose their own row for an hCLL outside
+  // the table.
+  CALLBACKFNC CallbackAt(size_t index) const PDU_REQUIRES(g_ApiLock) { return CallbackTable.at(index); }
+  void SetCallback(size_t index, CALLBACKFNC callback) PDU_REQUIRES(g_ApiLock) { CallbackTable.at(index) = callback; }
+  // Where the callback table lives; only logged.
+  const void* CallbackTableAddress() const PDU_REQUIRES(g_ApiLock) { return CallbackTable.data(); }
+  // The application's pCllTag of each hCLL, handed to its callback; null
+  // for an hCLL without a row.
+  void* LinkTagOf(uint32_t hCLL) const PDU_REQUIRES(g_ApiLock) {
+    return hCLL < kLinkTagTableSize ? LinkTagTable[hCLL] : nullptr;
+  }
+  void SetLinkTag(uint32_t hCLL, void* tag) PDU_REQUIRES(g_ApiLock) { LinkTagTable.at(hCLL) = tag; }
 
   // ---- jobs and events -----------------------------------------------
+  // Appends a copy of job (with its own copy of the TxFlag bytes) to the
+  // job queue, keeps it as the last job and wakes the engine.
+  void Enqueue(const CopJob& job) PDU_REQUIRES(g_ApiLock);
   // The last job handed to the queue. A link-status job starts from a copy
   // of it, so it carries the hCoP, CoPType and tag of the ComPrimitive
   // queued before it (applications see those values in the status event).
-  CopJob g_CopJob PDU_GUARDED_BY(g_ApiLock);
-  std::deque<CopJob> CopJobQueue PDU_GUARDED_BY(g_ApiLock);
-  std::deque<CopEvent> CopEventQueue PDU_GUARDED_BY(g_ApiLock);
+  CopJob LastJob() const PDU_REQUIRES(g_ApiLock) { return g_CopJob; }
+  // A new link starts the last job afresh: an empty job of that link.
+  void StartLastJobForLink(uint32_t hCLL) PDU_REQUIRES(g_ApiLock);
+  // A ComPrimitive of a type that is never queued: its size and control
+  // data still become the last job's (without the TxFlag bytes).
+  void KeepSizeAndCtrlOfSpentJob(const CopJob& job) PDU_REQUIRES(g_ApiLock);
+  // The job the engine runs next, null when the queue is empty. Valid
+  // until the queue changes.
+  const CopJob* FrontJob() const PDU_REQUIRES(g_ApiLock);
+  // Releases and removes the front job (nothing when the queue is empty).
+  void DropFrontJob() PDU_REQUIRES(g_ApiLock);
+  size_t QueuedJobs() const PDU_REQUIRES(g_ApiLock) { return CopJobQueue.size(); }
+  // The last job of the queue (an empty one when the queue is empty).
+  CopJob LastQueuedJob() const PDU_REQUIRES(g_ApiLock);
+
+  void PostEvent(const CopEvent& event) PDU_REQUIRES(g_ApiLock) { CopEventQueue.push_back(event); }
+  // Removes the oldest event of hCLL into out; the other events keep their
+  // places. False when hCLL has none.
+  bool TakeEventOf(uint32_t hCLL, CopEvent& out) PDU_REQUIRES(g_ApiLock);
+  size_t QueuedEvents() const PDU_REQUIRES(g_ApiLock) { return CopEventQueue.size(); }
+
   // 1 while no execution waits for the VCI (from creation on), 0 while one
   // does. Read without the lock by PDUGetStatus and PDUIoCtl.
-  std::atomic<uint32_t> g_CopIdle{1};
-  // The engine takes jobs only while this is 1: set by PDUConnect and by
-  // every queued ComPrimitive, cleared by PDUConstruct and PDUDestruct.
-  std::atomic<uint32_t> g_QueueRun{0};
-  // 1 while the engine thread is meant to run its loop.
-  std::atomic<uint32_t> g_ThreadRun{0};
+  void MarkExecuting() { g_CopIdle.store(0); }
+  void MarkIdle() { g_CopIdle.store(1); }
+  uint32_t CopIdle() const { return g_CopIdle.load(); }
+  // The engine takes jobs only while the queue runs: opened by PDUConnect
+  // and by every queued ComPrimitive, closed by PDUConstruct and
+  // PDUDestruct. SetQueueRun wakes the engine when the flag changed;
+  // CloseQueueStopped is for a caller that has stopped the engine thread
+  // (nothing to wake).
+  void SetQueueRun(uint32_t value);
+  void CloseQueueStopped() { g_QueueRun.store(0); }
+  uint32_t QueueRun() const { return g_QueueRun.load(); }
 
-  // The record the handler filled last (replaced for every answer). Engine
-  // thread only; reset by PDUConstruct while the engine thread is stopped.
-  protocol::ResultDataPtr g_ResultOwner;
-  PDU_RESULT_DATA* g_ResultData = nullptr;
+  // The record the handler fills for the answer at hand (replaced for
+  // every answer). Engine thread only; reset by PDUConstruct while the
+  // engine thread is stopped.
+  PDU_RESULT_DATA* NewResult();
+  const PDU_RESULT_DATA* LastResult() const { return g_ResultData; }
+  void ResetResult();
 
   // ---- the VCI -------------------------------------------------------
   // Created by PDUConstruct, released by PDUDestruct; null while the
@@ -144,12 +195,44 @@ class ModuleState {
   // still constructed first tells the VCI CLOSE, as PDUDestruct would.
   void Shutdown(bool processEnding);
 
+  // The one list of what the library keeps between calls outside this
+  // object, each part reset by its own room: the MDF tables, the log files
+  // (closed; the next LogInit reads the settings again), the device room's
+  // receive data, frame counters and published DeviceLink, the library's
+  // pin. ResetModule runs it after
+  // the object itself is gone.
+  static void ResetStateOutside();
+
  private:
   void PduEventQueueThread();
   // Joins the engine thread object if it can be joined from here.
   void JoinEngineThread() PDU_REQUIRES(m_ThreadMutex);
   // Shutdown's CLOSE to the VCI, bounded; see ModuleState.cpp.
   void CloseVciAtExit() PDU_NO_THREAD_SAFETY_ANALYSIS;
+
+  // ---- API room (see the accessors above) ----
+  uint32_t g_hCLLCounter PDU_GUARDED_BY(g_ApiLock) = 0;
+  uint32_t g_hCoPCounter PDU_GUARDED_BY(g_ApiLock) = 0;
+  std::array<uint32_t, kTp20Channels> Tp20ChannelTable PDU_GUARDED_BY(g_ApiLock){};
+  std::atomic<uint32_t> g_ModuleStatus{0};
+  void* g_pCoPTag PDU_GUARDED_BY(g_ApiLock) = nullptr;
+
+  // ---- links ----
+  std::array<std::unique_ptr<protocol::ZPDUProtocolHandling>, kLinkTableSize> LinkTable
+      PDU_GUARDED_BY(g_ApiLock);
+  std::array<CALLBACKFNC, kLinkTableSize> CallbackTable PDU_GUARDED_BY(g_ApiLock){};
+  std::array<void*, kLinkTagTableSize> LinkTagTable PDU_GUARDED_BY(g_ApiLock){};
+
+  // ---- jobs and events ----
+  CopJob g_CopJob PDU_GUARDED_BY(g_ApiLock);
+  std::deque<CopJob> CopJobQueue PDU_GUARDED_BY(g_ApiLock);
+  std::deque<CopEvent> CopEventQueue PDU_GUARDED_BY(g_ApiLock);
+  std::atomic<uint32_t> g_CopIdle{1};
+  std::atomic<uint32_t> g_QueueRun{0};
+  // 1 while the engine thread is meant to run its loop.
+  std::atomic<uint32_t> g_ThreadRun{0};
+  protocol::ResultDataPtr g_ResultOwner;
+  PDU_RESULT_DATA* g_ResultData = nullptr;
 
   std::unique_ptr<device::DeviceLink> g_DeviceLink PDU_GUARDED_BY(g_ApiLock);
 

@@ -1,5 +1,6 @@
 // The vehicle message that parseResponse reads: the record ReadVehicleData
-// leaves in g_RxData. Five little-endian u32 words, then the message bytes:
+// leaves in the device room's receive data. Five little-endian u32 words,
+// then the message bytes:
 //
 //   offset  field
 //    0      word passed through from the VCI (not read by the handlers)

@@ -182,7 +182,7 @@ TEST_F(ComLogicalLink, WithoutAVciConnectOnlyQueuesTheStatusJob) {
   const size_t jobsBefore = test::QueuedJobs();
   ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
   EXPECT_EQ(Handler(h)->CllStatus.load(), 0u);  // never configured, so not ONLINE
-  EXPECT_EQ(engine::Module().g_QueueRun.load(), 1u);
+  EXPECT_EQ(engine::Module().QueueRun(), 1u);
   ASSERT_EQ(test::QueuedJobs(), jobsBefore + 1);
   EXPECT_EQ(test::LastQueuedJob().JobKind, 2u);  // a link-status job
   EXPECT_EQ(test::LastQueuedJob().hCLL, h);

@@ -158,7 +158,7 @@ TEST_F(ConstructTest, VersionComesFromTheIniFile) {
 TEST_F(ConstructTest, IoCtlReadingsAnswerLocallyWhileBusy) {
   UseVci();
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  engine::Module().g_CopIdle.store(0);
+  engine::Module().MarkExecuting();
   vci_.ClearFrames();
   PDU_DATA_ITEM* out = nullptr;
   ASSERT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_STATUS_NOERROR);
@@ -170,7 +170,7 @@ TEST_F(ConstructTest, IoCtlReadingsAnswerLocallyWhileBusy) {
   EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 1u);
   PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
   EXPECT_EQ(vci_.FrameCount(), 0u);
-  engine::Module().g_CopIdle.store(1);
+  engine::Module().MarkIdle();
   PDUDestruct();
 }
 

@@ -220,7 +220,7 @@ TEST(CommandCodes, NothingIsSentWithoutADeviceLink) {
   EXPECT_EQ(vci.FrameCount(), 0u);
 }
 
-// A vehicle-data frame (0x1E) becomes a record in g_RxData: timestamp word,
+// A vehicle-data frame (0x1E) becomes a record in the receive data: timestamp word,
 // UniqueRespIdentifier, two zero words, NumDataBytes, the message. The
 // frame's status word is the result, and a record beyond 4096 bytes is cut.
 TEST_F(CommandCodesTest, VehicleDataBecomesARecordInRxData) {
@@ -228,11 +228,11 @@ TEST_F(CommandCodesTest, VehicleDataBecomesARecordInRxData) {
   uint32_t len = 0;
   EXPECT_EQ(ReadVehicleData(500, len), 0u);
   ASSERT_EQ(len, 22u);
-  EXPECT_EQ(Bytes(g_RxData, g_RxData + 22), Cat({W({0xCAFE, 9, 0, 0, 2}), Bytes{0x62, 0xF1}}));
+  EXPECT_EQ(Bytes(RxData(), RxData() + 22), Cat({W({0xCAFE, 9, 0, 0, 2}), Bytes{0x62, 0xF1}}));
   vci.SendVehicleData(0x21, 0, 1, Bytes(4100, 0x5A));
   EXPECT_EQ(ReadVehicleData(500, len), 0x21u);
   EXPECT_EQ(len, 4096u);
-  EXPECT_EQ(g_RxData[4095], 0x5A);
+  EXPECT_EQ(RxData()[4095], 0x5A);
 }
 
 // Busy engine: the battery reading is made up around 12345 mV, within

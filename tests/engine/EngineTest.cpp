@@ -68,8 +68,8 @@ class EngineTest : public test::SessionTest {
     uint32_t h = 0;
     {
       ApiLockGuard g(ApiLock());
-      h = ++Module().g_hCLLCounter;
-      Module().LinkTable[h] = protocol::CreateProtocolHandler("KW82_on_KW_UART");
+      h = Module().NextLinkHandle();
+      Module().SetLinkHandler(h, protocol::CreateProtocolHandler("KW82_on_KW_UART"));
     }
     EXPECT_EQ(PDURegisterEventCallback(1, h, nullptr), 0u);
     return h;
@@ -98,7 +98,7 @@ class EngineTest : public test::SessionTest {
     for (;;) {
       {
         ApiLockGuard g(ApiLock());
-        if (Module().CopJobQueue.empty() && Module().g_CopIdle.load() == 1) return;
+        if (Module().QueuedJobs() == 0 && Module().CopIdle() == 1) return;
       }
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "engine did not finish";
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -171,7 +171,7 @@ TEST_F(EngineTest, LinkStatusJobWaitsForTheQueueGate) {
   {
     ApiLockGuard g(ApiLock());
     LinkHandler(h)->CllStatus.store(kOffline);
-    CopJob job = Module().g_CopJob;
+    CopJob job = Module().LastJob();
     job.hMod = 1;
     job.hCLL = h;
     job.JobKind = kJobKindLinkStatus;

@@ -1,5 +1,5 @@
 // Fuzz target: every protocol handler's parseResponse on arbitrary vehicle
-// data records (the record ReadVehicleData leaves in g_RxData: five words,
+// data records (the record ReadVehicleData leaves in the receive data: five words,
 // then the message bytes; see protocol/ReceivedRecord.h).
 //
 // Input: first byte picks the handler (one protocol per handler class, and
