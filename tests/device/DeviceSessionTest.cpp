@@ -7,12 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <climits>
 #include <string>
 
 #include "device/DeviceLink.h"
 #include "platform/Platform.h"
 #include "support/PtyVci.h"
+#include "support/TestClock.h"
 #include "support/WireCodes.h"
 
 namespace pdu::device {
@@ -195,7 +198,11 @@ TEST(DeviceSession, HangUpEndsTheReceiveThreadAndLosesTheVci) {
   EXPECT_FALSE(link.PortIsOpen());
 }
 
-TEST(DeviceSession, WaitingReceiveUsesNoCpuAndWakesAtOnce) {
+// A receive blocks once until its deadline (a poller would wait in short
+// slices and never block until exactly t0 + 1000), ends exactly then, and a
+// frame that arrives meanwhile ends it without the clock moving at all.
+TEST(DeviceSession, WaitingReceiveBlocksUntilItsDeadlineAndWakesOnAFrame) {
+  test::ManualClock clock;
   PtyVci vci;
   vci.SetSilent(true);
   DeviceLink link;
@@ -203,26 +210,23 @@ TEST(DeviceSession, WaitingReceiveUsesNoCpuAndWakesAtOnce) {
   link.StartReadThread();
   uint8_t out[100];
 
-  const uint64_t cpu0 = platform::ThreadCpuMicros();
-  const uint64_t t0 = platform::MonotonicMicros();
-  EXPECT_EQ(link.ReceiveAnswer(out, sizeof out, 1000), 0u);
-  const uint64_t waited = platform::MonotonicMicros() - t0;
-  const uint64_t cpu = platform::ThreadCpuMicros() - cpu0;
-  EXPECT_GE(waited, 995000u);
-  EXPECT_LT(waited, 1100000u);
-  EXPECT_LT(cpu, 10000u) << "CPU time of a 1 s wait in microseconds";
+  const uint32_t t0 = clock.Ticks();
+  auto silent = std::async(std::launch::async, [&] { return link.ReceiveAnswer(out, sizeof out, 1000); });
+  ASSERT_TRUE(clock.WaitForWaitUntil(t0 + 1000)) << testing::PrintToString(clock.Deadlines());
+  clock.Advance(999);
+  EXPECT_EQ(silent.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout) << "ended before 1000 ms";
+  clock.Advance(1);
+  ASSERT_EQ(silent.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(silent.get(), 0u);
 
-  // A frame written while the receive waits is seen within milliseconds.
-  const Bytes answer = TestVci::WireFrame(test::kVehicleChannel, 1, test::kCmdOpen, {0, 0, 0, 0});
-  std::thread writer([&] {
-    platform::SleepMs(100);
-    vci.InjectRaw(answer);
-  });
-  const uint64_t t1 = platform::MonotonicMicros();
-  EXPECT_EQ(link.ReceiveAnswer(out, sizeof out, 2000), 4u);
-  const uint64_t took = platform::MonotonicMicros() - t1;
-  writer.join();
-  EXPECT_LT(took, 150000u);
+  const uint32_t t1 = clock.Ticks();
+  uint8_t answerOut[100];
+  auto answered = std::async(std::launch::async, [&] { return link.ReceiveAnswer(answerOut, sizeof answerOut, 2000); });
+  ASSERT_TRUE(clock.WaitForWaitUntil(t1 + 2000));
+  vci.InjectRaw(TestVci::WireFrame(test::kVehicleChannel, 1, test::kCmdOpen, {0, 0, 0, 0}));
+  ASSERT_EQ(answered.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the frame did not wake it";
+  EXPECT_EQ(answered.get(), 4u);
+  EXPECT_EQ(clock.Ticks(), t1) << "woken by the frame, not by time";
   link.ClosePort();
 }
 
