@@ -193,7 +193,7 @@ TEST(DeviceSession, HangUpEndsTheReceiveThreadAndLosesTheVci) {
   uint8_t out[100];
   const uint64_t start = platform::MonotonicMicros();
   EXPECT_EQ(link.ReceiveAnswer(out, sizeof out, 200), 0u);
-  EXPECT_LT(platform::MonotonicMicros() - start, 50000u);
+  EXPECT_LT(platform::MonotonicMicros() - start, 150000u) << "less than the 200 ms it would wait";
   link.ClosePort();
   EXPECT_FALSE(link.PortIsOpen());
 }
