@@ -362,21 +362,16 @@ TEST_F(ApiMisuse, ConstructedEveryBadHandleAndNullPointerIsRefused) {
   EXPECT_EQ(PDUConnect(kMod, link), PDU_STATUS_NOERROR);
 }
 
+// (The port and threads after PDUConstruct twice:
+// ConstructTest.SecondConstructReopensThePortWithOneEngineThread.)
 TEST_F(ApiMisuse, CallsTwiceInARowGiveTheDecidedAnswers) {
   Construct();
-  // A second construction reuses the VCI and never leaves two engine
-  // threads; links of the first are gone.
   uint32_t first = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &first, nullptr), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  ASSERT_NE(device::GetDeviceLink(), nullptr);
-  EXPECT_TRUE(device::GetDeviceLink()->ReadThreadRunning());
-  EXPECT_TRUE(engine::EngineThreadRunning());
-  EXPECT_EQ(PDUConnect(kMod, first), PDU_ERR_INVALID_HANDLE);
-
+  EXPECT_EQ(PDUConnect(kMod, first), PDU_ERR_INVALID_HANDLE) << "links of the first construction are gone";
   uint32_t h = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &h, nullptr), PDU_STATUS_NOERROR);
-  EXPECT_EQ(h, 1u) << "handles count from 1 again";
   EXPECT_EQ(PDURegisterEventCallback(kMod, h, ItemCollector::Callback), PDU_STATUS_NOERROR);
   EXPECT_EQ(PDURegisterEventCallback(kMod, h, ItemCollector::Callback), PDU_STATUS_NOERROR);
   EXPECT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
