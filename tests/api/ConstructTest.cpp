@@ -25,7 +25,6 @@ namespace {
 
 using test::TestVci;
 using test::kCmdClose;
-using test::kCmdIoCtl;
 using test::kCmdModuleConnect;
 using test::kCmdOpen;
 using test::kCmdProbe;
@@ -52,20 +51,14 @@ TEST_F(ConstructTest, NoVciConstructsEmptyAndDestructFailsTwice) {
   EXPECT_NE(MainLog().find("construct empty\nPDUDestruct <PDU_ERR_COMM_PC_TO_VCI_FAILED> "), std::string::npos);
 }
 
-TEST_F(ConstructTest, WireShowsProbeOpenAndClose) {
+// The frames of construction and destruction (PROBE on channel 0x01, OPEN,
+// one CLOSE) are pinned by the golden transcripts prologue and
+// construction-and-probe; here the log of an options string.
+TEST_F(ConstructTest, OptionsStringIsLoggedAndDestructEndsTheThreads) {
   UseVci();
   ASSERT_EQ(PDUConstruct(const_cast<char*>("opts"), nullptr), PDU_STATUS_NOERROR);
-  ASSERT_NE(device::GetDeviceLink(), nullptr);
   EXPECT_TRUE(engine::EngineThreadRunning());
-  auto frames = vci_.Frames();
-  ASSERT_GE(frames.size(), 2u);
-  EXPECT_EQ(frames[0].command, kCmdProbe);
-  EXPECT_EQ(frames[0].channel, 0x01);
-  EXPECT_EQ(frames[0].data, test::Bytes(16, 0));
-  EXPECT_EQ(frames.back().command, kCmdOpen);
-  EXPECT_EQ(frames.back().channel, 0x12);
   ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
-  EXPECT_EQ(vci_.FramesWithCommand(kCmdClose).size(), 1u);
   EXPECT_EQ(device::GetDeviceLink(), nullptr);
   EXPECT_FALSE(engine::EngineThreadRunning());
   const std::string log = MainLog();
@@ -99,6 +92,7 @@ TEST_F(ConstructTest, SecondConstructReopensThePortWithOneEngineThread) {
   EXPECT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
 }
 
+// (Null output pointers, in every state: ApiMisuse's ModuleNullPointerCases.)
 TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
   UseNoVci();
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
@@ -113,7 +107,6 @@ TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
   EXPECT_NE(std::strstr(mods->pModuleData[0].pVendorModuleName, "IP='127.0.0.1'"), nullptr);
   EXPECT_STREQ(mods->pModuleData[0].pVendorAdditionalInfo, "Interface='USB'");
   EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(mods)), PDU_STATUS_NOERROR);
-  EXPECT_EQ(PDUGetModuleIds(nullptr), PDU_ERR_INVALID_PARAMETERS);
 
   T_PDU_STATUS status = 0;
   UNUM32 ts = 0;
@@ -121,7 +114,6 @@ TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
   ASSERT_EQ(PDUGetStatus(1, 9, 9, &status, &ts, &extra), PDU_STATUS_NOERROR);
   EXPECT_EQ(status, PDU_MODST_AVAIL);
   EXPECT_EQ(extra, 0xFFFFFFFEu);
-  EXPECT_EQ(PDUGetStatus(1, 0, 0, nullptr, &ts, &extra), PDU_ERR_INVALID_PARAMETERS);
   // Module connect without a device sends nothing, answers 0 and is READY.
   EXPECT_EQ(PDUModuleConnect(1), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUGetStatus(1, 0, 0, &status, &ts, &extra), PDU_STATUS_NOERROR);
