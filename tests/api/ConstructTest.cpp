@@ -10,7 +10,6 @@
 #include <atomic>
 
 #include "engine/ModuleState.h"
-#include "support/ModuleProbe.h"
 #include "device/DeviceLink.h"
 #include "engine/CopQueues.h"
 #include "engine/EngineThread.h"
@@ -189,22 +188,6 @@ TEST_F(ConstructTest, IoCtlControlsByName) {
   PDU_DATA_ITEM* out = nullptr;
   EXPECT_EQ(PDUIoCtl(1, 0, 0xDEAD, nullptr, &out), PDU_STATUS_NOERROR);
   EXPECT_EQ(vci_.FrameCount(), 0u);
-  PDUDestruct();
-}
-
-void PDU_CALL IgnoringCallback(T_PDU_EVT_DATA, UNUM32, UNUM32, void*, void*) {}
-
-TEST_F(ConstructTest, CallbackSurvivesDestruction) {
-  UseVci();
-  CALLBACKFNC cb = IgnoringCallback;
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  ASSERT_EQ(PDURegisterEventCallback(1, 1, cb), PDU_STATUS_NOERROR);
-  ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  EXPECT_EQ(test::CallbackOf(1), cb);
-  EXPECT_EQ(test::LinkCounter(), 0u);
-  EXPECT_EQ(test::CoPCounter(), 0u);
-  EXPECT_TRUE(engine::EngineThreadRunning());
   PDUDestruct();
 }
 
