@@ -129,17 +129,15 @@ TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
   EXPECT_EQ(ids, reinterpret_cast<PDU_RSC_ID_ITEM*>(0x10));
 }
 
+// (The fixed fields, HwVersion 16777216 and the part versions 33685504:
+// golden construction-and-probe; a null pointer: ApiMisuse.)
 TEST_F(ConstructTest, VersionComesFromTheIniFile) {
   home_.Write("PDUAPI_7318.ini", "[MVCI_VERSION]\nHWVersion=5\n");
   PDU_VERSION_DATA v;
   std::memset(&v, 0xAA, sizeof v);
   ASSERT_EQ(PDUGetVersion(1, &v), PDU_STATUS_NOERROR);
   EXPECT_EQ(v.FwVersion, 5u);
-  EXPECT_EQ(v.HwVersion, 0x01000000u);
-  EXPECT_EQ(v.MVCI_Part1StandardVersion, 0x02020000u);
   EXPECT_EQ(v.HwSerialNumber, 0u);
-  EXPECT_STREQ(v.HwName, "");
-  EXPECT_EQ(PDUGetVersion(1, nullptr), PDU_STATUS_NOERROR);
 
   home_.CopyData("PDUAPI_7318.ini");
   ASSERT_EQ(PDUGetVersion(1, &v), PDU_STATUS_NOERROR);
