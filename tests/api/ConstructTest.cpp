@@ -10,7 +10,6 @@
 #include <atomic>
 
 #include "engine/ModuleState.h"
-#include "support/ModuleProbe.h"
 #include "device/DeviceLink.h"
 #include "engine/CopQueues.h"
 #include "engine/EngineThread.h"
@@ -25,7 +24,6 @@ namespace {
 
 using test::TestVci;
 using test::kCmdClose;
-using test::kCmdIoCtl;
 using test::kCmdModuleConnect;
 using test::kCmdOpen;
 using test::kCmdProbe;
@@ -52,20 +50,14 @@ TEST_F(ConstructTest, NoVciConstructsEmptyAndDestructFailsTwice) {
   EXPECT_NE(MainLog().find("construct empty\nPDUDestruct <PDU_ERR_COMM_PC_TO_VCI_FAILED> "), std::string::npos);
 }
 
-TEST_F(ConstructTest, WireShowsProbeOpenAndClose) {
+// The frames of construction and destruction (PROBE on channel 0x01, OPEN,
+// one CLOSE) are pinned by the golden transcripts prologue and
+// construction-and-probe; here the log of an options string.
+TEST_F(ConstructTest, OptionsStringIsLoggedAndDestructEndsTheThreads) {
   UseVci();
   ASSERT_EQ(PDUConstruct(const_cast<char*>("opts"), nullptr), PDU_STATUS_NOERROR);
-  ASSERT_NE(device::GetDeviceLink(), nullptr);
   EXPECT_TRUE(engine::EngineThreadRunning());
-  auto frames = vci_.Frames();
-  ASSERT_GE(frames.size(), 2u);
-  EXPECT_EQ(frames[0].command, kCmdProbe);
-  EXPECT_EQ(frames[0].channel, 0x01);
-  EXPECT_EQ(frames[0].data, test::Bytes(16, 0));
-  EXPECT_EQ(frames.back().command, kCmdOpen);
-  EXPECT_EQ(frames.back().channel, 0x12);
   ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
-  EXPECT_EQ(vci_.FramesWithCommand(kCmdClose).size(), 1u);
   EXPECT_EQ(device::GetDeviceLink(), nullptr);
   EXPECT_FALSE(engine::EngineThreadRunning());
   const std::string log = MainLog();
@@ -99,6 +91,7 @@ TEST_F(ConstructTest, SecondConstructReopensThePortWithOneEngineThread) {
   EXPECT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
 }
 
+// (Null output pointers, in every state: ApiMisuse's ModuleNullPointerCases.)
 TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
   UseNoVci();
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
@@ -113,7 +106,6 @@ TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
   EXPECT_NE(std::strstr(mods->pModuleData[0].pVendorModuleName, "IP='127.0.0.1'"), nullptr);
   EXPECT_STREQ(mods->pModuleData[0].pVendorAdditionalInfo, "Interface='USB'");
   EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(mods)), PDU_STATUS_NOERROR);
-  EXPECT_EQ(PDUGetModuleIds(nullptr), PDU_ERR_INVALID_PARAMETERS);
 
   T_PDU_STATUS status = 0;
   UNUM32 ts = 0;
@@ -121,7 +113,6 @@ TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
   ASSERT_EQ(PDUGetStatus(1, 9, 9, &status, &ts, &extra), PDU_STATUS_NOERROR);
   EXPECT_EQ(status, PDU_MODST_AVAIL);
   EXPECT_EQ(extra, 0xFFFFFFFEu);
-  EXPECT_EQ(PDUGetStatus(1, 0, 0, nullptr, &ts, &extra), PDU_ERR_INVALID_PARAMETERS);
   // Module connect without a device sends nothing, answers 0 and is READY.
   EXPECT_EQ(PDUModuleConnect(1), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUGetStatus(1, 0, 0, &status, &ts, &extra), PDU_STATUS_NOERROR);
@@ -138,17 +129,15 @@ TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
   EXPECT_EQ(ids, reinterpret_cast<PDU_RSC_ID_ITEM*>(0x10));
 }
 
+// (The fixed fields, HwVersion 16777216 and the part versions 33685504:
+// golden construction-and-probe; a null pointer: ApiMisuse.)
 TEST_F(ConstructTest, VersionComesFromTheIniFile) {
   home_.Write("PDUAPI_7318.ini", "[MVCI_VERSION]\nHWVersion=5\n");
   PDU_VERSION_DATA v;
   std::memset(&v, 0xAA, sizeof v);
   ASSERT_EQ(PDUGetVersion(1, &v), PDU_STATUS_NOERROR);
   EXPECT_EQ(v.FwVersion, 5u);
-  EXPECT_EQ(v.HwVersion, 0x01000000u);
-  EXPECT_EQ(v.MVCI_Part1StandardVersion, 0x02020000u);
   EXPECT_EQ(v.HwSerialNumber, 0u);
-  EXPECT_STREQ(v.HwName, "");
-  EXPECT_EQ(PDUGetVersion(1, nullptr), PDU_STATUS_NOERROR);
 
   home_.CopyData("PDUAPI_7318.ini");
   ASSERT_EQ(PDUGetVersion(1, &v), PDU_STATUS_NOERROR);
@@ -197,22 +186,6 @@ TEST_F(ConstructTest, IoCtlControlsByName) {
   PDU_DATA_ITEM* out = nullptr;
   EXPECT_EQ(PDUIoCtl(1, 0, 0xDEAD, nullptr, &out), PDU_STATUS_NOERROR);
   EXPECT_EQ(vci_.FrameCount(), 0u);
-  PDUDestruct();
-}
-
-void PDU_CALL IgnoringCallback(T_PDU_EVT_DATA, UNUM32, UNUM32, void*, void*) {}
-
-TEST_F(ConstructTest, CallbackSurvivesDestruction) {
-  UseVci();
-  CALLBACKFNC cb = IgnoringCallback;
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  ASSERT_EQ(PDURegisterEventCallback(1, 1, cb), PDU_STATUS_NOERROR);
-  ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  EXPECT_EQ(test::CallbackOf(1), cb);
-  EXPECT_EQ(test::LinkCounter(), 0u);
-  EXPECT_EQ(test::CoPCounter(), 0u);
-  EXPECT_TRUE(engine::EngineThreadRunning());
   PDUDestruct();
 }
 

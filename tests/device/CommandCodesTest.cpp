@@ -1,8 +1,8 @@
 // The device commands as the VCI sees them, stated in literals: the command
-// byte, channel and payload of every command, one whole frame as it goes
-// over the wire (stuffing included), what an answer's status makes of the
-// result, vehicle-data records, and that nothing at all is sent without a
-// device link. (How long each command waits: CommandTimeoutTest.cpp and
+// byte, channel and payload of every command, what an answer's status
+// makes of the result, vehicle-data records, and that nothing at all is
+// sent without a device link. (Whole frames on the wire, stuffing and
+// checksum included: DeviceFrameTest.cpp.) (How long each command waits: CommandTimeoutTest.cpp and
 // OpenSequenceTimingTest.cpp, on the manual clock.)
 #include <gtest/gtest.h>
 
@@ -132,27 +132,6 @@ TEST_F(CommandCodesTest, EachCommandGoesOutWithItsByteAndPayloadOnTheVehicleChan
     EXPECT_EQ(f.wire[7], c.command);
   }
   EXPECT_FALSE(link_->PortIsOpen()) << "an answered CLOSE closes the port";
-}
-
-TEST_F(CommandCodesTest, AFrameOnTheWireIsStuffedAndSummed) {
-  // MODULE_CONNECT for module 0x7E: the data byte 7E goes out as 7D 5E.
-  EXPECT_EQ(VciModuleConnect(0x7E), 0u);
-  const VciFrame f = LastFrame();
-  const uint8_t seq = f.sequence;
-  const uint8_t sum = static_cast<uint8_t>(0xEF + seq);
-  ASSERT_NE(sum, 0x7E);
-  ASSERT_NE(sum, 0x7D);
-  EXPECT_EQ(f.wire, (Bytes{0x7E, 0x0E, 0x00, 0x31, seq, 0x01, 0x12, 0x1B, 0x04, 0x00, 0x7D, 0x5E, 0x00, 0x00,
-                           0x00, sum, 0x7E}));
-
-  // A 7D in the data goes out as 7D 5D.
-  EXPECT_EQ(VciModuleConnect(0x7D), 0u);
-  const VciFrame g = LastFrame();
-  const uint8_t sum2 = static_cast<uint8_t>(0xEE + g.sequence);
-  ASSERT_NE(sum2, 0x7E);
-  ASSERT_NE(sum2, 0x7D);
-  EXPECT_EQ(g.wire, (Bytes{0x7E, 0x0E, 0x00, 0x31, g.sequence, 0x01, 0x12, 0x1B, 0x04, 0x00, 0x7D, 0x5D, 0x00,
-                           0x00, 0x00, sum2, 0x7E}));
 }
 
 // The status word of the answer is the command's result; CONNECT_LINK

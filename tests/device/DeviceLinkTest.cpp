@@ -60,27 +60,6 @@ class DeviceLinkTest : public ::testing::Test {
 
 // ---- sending --------------------------------------------------------------
 
-TEST_F(DeviceLinkTest, FirstFramesOfEachChannelHaveExactWireBytes) {
-  ResetFrameCounters();
-  ASSERT_EQ(link->SendFrame(test::kCmdOpen, nullptr, 0), 1u);
-  const uint8_t zeros[16] = {};
-  ASSERT_EQ(link->SendManagementFrame(test::kCmdProbe, zeros, 16), 1u);
-  ResetFrameCounters();
-  const uint8_t flagData[] = {0x7E, 0x00, 0x00, 0x00};
-  ASSERT_EQ(link->SendFrame(test::kCmdModuleConnect, flagData, 4), 1u);
-  ASSERT_TRUE(vci.WaitForFrames(3, 2000));
-
-  auto frames = vci.Frames();
-  EXPECT_EQ(frames[0].wire, (Bytes{0x7E, 0x0A, 0x00, 0x31, 0x01, 0x01, 0x12, 0x01, 0x00, 0x00, 0x50, 0x7E}));
-  Bytes probeHead = {0x7E, 0x1A, 0x00, 0x31, 0x01, 0x01, 0x01, 0x05, 0x10, 0x00};
-  ASSERT_EQ(frames[1].wire.size(), 28u);
-  EXPECT_EQ(Bytes(frames[1].wire.begin(), frames[1].wire.begin() + 10), probeHead);
-  EXPECT_EQ(frames[1].wire[26], 0x63);
-  EXPECT_EQ(frames[1].wire[27], 0x7E);
-  EXPECT_EQ(frames[2].wire, (Bytes{0x7E, 0x0E, 0x00, 0x31, 0x01, 0x01, 0x12, 0x1B, 0x04, 0x00,
-                                   0x7D, 0x5E, 0x00, 0x00, 0x00, 0xF0, 0x7E}));
-}
-
 TEST_F(DeviceLinkTest, SequenceNumbersWrapAfterFF) {
   ResetFrameCounters();
   for (int i = 0; i < 257; ++i) ASSERT_EQ(link->SendFrame(test::kCmdCop, nullptr, 0), 1u);

@@ -145,16 +145,6 @@ TEST(DeviceSession, OpeningAgainReplacesTheSessionWithOneThread) {
   EXPECT_EQ(link.ReceiveVehicleData(out, sizeof out, 1000), 17u);
 }
 
-TEST(DeviceSession, OpenPortFailsWhenNoPortAnswers) {
-  PtyVci silent;
-  silent.SetSilent(true);
-  ScopedPorts ports({silent.Path(), "/dev/pdu7318-no-such-port"});
-  DeviceLink link;
-  EXPECT_FALSE(link.OpenPort());
-  EXPECT_FALSE(link.PortIsOpen());
-  EXPECT_EQ(OpenDescriptorsOf(silent.Path()), 1u);
-}
-
 TEST(DeviceSession, ClosePortIsSafeWhenNothingIsOpen) {
   DeviceLink link;
   link.ClosePort();

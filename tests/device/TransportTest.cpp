@@ -169,53 +169,9 @@ TEST(TransportSeam, LineWithoutModemLinesIsConfiguredWithoutPulse) {
   EXPECT_EQ(rec.calls, expected);
 }
 
-TEST(TransportSeam, FailingModemLinesCloseThePort) {
-  Recording rec;
-  FakeFactory fake(rec, FakeLine{Transport::OpenStatus::kOk, Transport::LineStatus::kError});
-  DeviceLink link;
-  EXPECT_FALSE(link.OpenPortPath("/dev/ttyUSB0"));
-  const std::vector<std::string> expected = {"open /dev/ttyUSB0", "DTR low", "close"};
-  EXPECT_EQ(rec.calls, expected);
-  EXPECT_FALSE(link.PortIsOpen());
-}
-
-// Discovery with logging on; returns the main log.
-std::string DiscoverWithLog(FakeLine line, const std::vector<std::string>& ports,
-                            Recording& rec) {
-  test::TempHome home;
-  home.SetLogSwitch("1");
-  log::LogInit();
-  {
-    FakeFactory fake(rec, line);
-    test::ScopedPorts scoped(ports);
-    DeviceLink link;
-    EXPECT_FALSE(link.OpenPort());
-  }
-  log::LogCloseAll();
-  return test::ReadFile(log::CurrentLogFileNames().main);
-}
-
-TEST(TransportSeam, BusyPortIsSkippedWithALogLineNamingPortAndReason) {
-  Recording rec;
-  const auto start = Clock::now();
-  const std::string main = DiscoverWithLog(
-      FakeLine{Transport::OpenStatus::kBusy, Transport::LineStatus::kOk,
-               Transport::LineStatus::kOk, 11, "flock"},
-      {"/dev/ttyUSB0", "/dev/ttyUSB1"}, rec);
-  EXPECT_NE(main.find("port /dev/ttyUSB0 skipped: busy, another program holds it (flock error 11)\n"),
-            std::string::npos)
-      << main;
-  EXPECT_NE(main.find("port /dev/ttyUSB1 skipped: busy, another program holds it (flock error 11)\n"),
-            std::string::npos)
-      << main;
-  // Nothing but the open was tried on a busy port.
-  const std::vector<std::string> expected = {"open /dev/ttyUSB0", "open /dev/ttyUSB1"};
-  EXPECT_EQ(rec.calls, expected);
-  EXPECT_GE(MsBetween(start, Clock::now()), 200);
-}
-
 // Every port that cannot be used gets the same 100 ms before the next one
-// is tried (on the library's clock; pauses cost no real time here).
+// is tried (on the library's clock; pauses cost no real time here). Failing
+// modem lines close the port again.
 TEST(TransportSeam, EveryUnusablePortIsFollowedBy100MsPause) {
   struct Case {
     const char* what;

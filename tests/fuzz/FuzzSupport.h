@@ -39,7 +39,6 @@ class InputReader {
   bool Empty() const { return pos_ >= size_; }
   size_t Remaining() const { return size_ - pos_; }
   uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-  uint16_t Word16() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
   // Up to n bytes; returns how many were taken, *out points into the input.
   size_t Take(size_t n, const uint8_t** out) {
     if (n > Remaining()) n = Remaining();

@@ -165,19 +165,6 @@ TEST(LogFiles, EachInitFollowsTheSwitchAndFolderOfItsTime) {
   EXPECT_EQ(ReadFile(firstMain), "one\n");
 }
 
-TEST(LogFiles, OverlongLineIsCutNotOverflowed) {
-  TempHome home;
-  home.SetLogSwitch("1");
-  LogInit();
-  std::string big(kLineBufferSize + 5000, 'a');
-  LogMain("%s", big.c_str());
-  LogCloseAll();
-  const std::string text = ReadFile(CurrentLogFileNames().main);
-  ASSERT_FALSE(text.empty());
-  EXPECT_LT(text.size(), kLineBufferSize + 1);
-  EXPECT_EQ(text.back(), '\n');
-}
-
 void LogIndented(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);

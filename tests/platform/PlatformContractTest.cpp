@@ -131,14 +131,6 @@ TEST(Folders, ApplicationFolderFollowsTheHomeOverride) {
   EXPECT_EQ(AppFolder(), home.path() + "inner" + PathSeparator());
 }
 
-TEST(LogPathValue, ComesFromTheOverrideWithoutTrailingSeparators) {
-  TempHome home;
-  std::string out = "untouched";
-  SetEnvValue("PDU7318_LOG_PATH", home.path() + "logs" + PathSeparator());
-  ASSERT_TRUE(ReadLogPathValue(out));
-  EXPECT_EQ(out, home.path() + "logs");
-}
-
 TEST(Files, Utf8NamesOpenAsTheFileSystemNamesThem) {
   TempHome home;
   // "Prüfstand-测试.txt": a name outside every ANSI code page at once.

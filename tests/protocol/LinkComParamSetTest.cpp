@@ -115,26 +115,5 @@ TEST_F(ComParamStore, ResourceDataComesBackAsAFreshCopy) {
   EXPECT_FALSE(h->setRscData(nullptr));
 }
 
-TEST_F(ComParamStore, UniqueTableIsADeepCopyReplacedWhole) {
-  auto h = Make("ISO_15765_3_on_ISO_15765_2");
-  uint32_t resp = 0x7E8;
-  PDU_PARAM_ITEM item{PDU_IT_PARAM, 64, PDU_PT_UNUM32, PDU_PC_UNIQUE_ID, &resp};
-  PDU_ECU_UNIQUE_RESP_DATA entry{5, 1, &item};
-  PDU_UNIQUE_RESP_ID_TABLE_ITEM table{PDU_IT_UNIQUE_RESP_ID_TABLE, 1, &entry};
-  EXPECT_EQ(h->comParamSet().uniqueRespData(), nullptr);
-  EXPECT_TRUE(h->setUniqueRespData(table));
-  resp = 0x7E9;
-  entry.UniqueRespIdentifier = 6;
-  const PDU_UNIQUE_RESP_ID_TABLE_ITEM* kept = h->comParamSet().uniqueRespData();
-  ASSERT_NE(kept, nullptr);
-  ASSERT_EQ(kept->NumEntries, 1u);
-  EXPECT_EQ(kept->pUniqueData[0].UniqueRespIdentifier, 5u);
-  EXPECT_EQ(*static_cast<uint32_t*>(kept->pUniqueData[0].pParams[0].pComParamData), 0x7E8u);
-
-  PDU_UNIQUE_RESP_ID_TABLE_ITEM empty{PDU_IT_UNIQUE_RESP_ID_TABLE, 0, nullptr};
-  EXPECT_TRUE(h->setUniqueRespData(empty));
-  EXPECT_EQ(h->comParamSet().uniqueRespData()->NumEntries, 0u);
-}
-
 }  // namespace
 }  // namespace pdu::protocol::test

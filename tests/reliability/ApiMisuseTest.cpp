@@ -16,7 +16,6 @@
 
 #include "support/SessionFixture.h"
 #include "support/ModuleProbe.h"
-#include "device/DeviceLink.h"
 #include "engine/EngineThread.h"
 #include "mdf/ObjectIds.h"
 
@@ -362,21 +361,16 @@ TEST_F(ApiMisuse, ConstructedEveryBadHandleAndNullPointerIsRefused) {
   EXPECT_EQ(PDUConnect(kMod, link), PDU_STATUS_NOERROR);
 }
 
+// (The port and threads after PDUConstruct twice:
+// ConstructTest.SecondConstructReopensThePortWithOneEngineThread.)
 TEST_F(ApiMisuse, CallsTwiceInARowGiveTheDecidedAnswers) {
   Construct();
-  // A second construction reuses the VCI and never leaves two engine
-  // threads; links of the first are gone.
   uint32_t first = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &first, nullptr), PDU_STATUS_NOERROR);
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  ASSERT_NE(device::GetDeviceLink(), nullptr);
-  EXPECT_TRUE(device::GetDeviceLink()->ReadThreadRunning());
-  EXPECT_TRUE(engine::EngineThreadRunning());
-  EXPECT_EQ(PDUConnect(kMod, first), PDU_ERR_INVALID_HANDLE);
-
+  EXPECT_EQ(PDUConnect(kMod, first), PDU_ERR_INVALID_HANDLE) << "links of the first construction are gone";
   uint32_t h = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &h, nullptr), PDU_STATUS_NOERROR);
-  EXPECT_EQ(h, 1u) << "handles count from 1 again";
   EXPECT_EQ(PDURegisterEventCallback(kMod, h, ItemCollector::Callback), PDU_STATUS_NOERROR);
   EXPECT_EQ(PDURegisterEventCallback(kMod, h, ItemCollector::Callback), PDU_STATUS_NOERROR);
   EXPECT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
@@ -416,28 +410,22 @@ TEST_F(ApiMisuse, AfterDestructNothingIsSentAndBadHandlesAreStillRefused) {
   EXPECT_EQ(vci_.FrameCount(), framesAtDestruct);
 }
 
+// (The other calls without a VCI: ConstructTest, ComLogicalLink.WithoutAVci...,
+// and the readings after PDUDestruct above.)
 TEST_F(ApiMisuse, WithoutAVciTheSendersFailAndNothingHangs) {
   UseNoVci();
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  ASSERT_EQ(device::GetDeviceLink(), nullptr);
   uint32_t link = 0;
   ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &link, nullptr), PDU_STATUS_NOERROR);
   RunTable(ModuleNullPointerCases(), "no VCI");
   RunTable(LinkNullPointerCases(link), "no VCI");
   RunTable(HollowValueCases(link), "no VCI");
   RunTable(ReadingCases(), "no VCI");
-  EXPECT_EQ(PDUConnect(kMod, link), PDU_STATUS_NOERROR);
-  EXPECT_EQ(PDUModuleConnect(kMod), PDU_STATUS_NOERROR);
-  EXPECT_EQ(PDUModuleDisconnect(kMod), PDU_ERR_COMM_PC_TO_VCI_FAILED);
-  ExpectFailedReading("PDU_IOCTL_READ_VBATT");
   uint8_t request[] = {0x3E, 0x00};
   uint32_t hCoP = 0;
   EXPECT_EQ(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 2, request, nullptr, nullptr, &hCoP),
             PDU_STATUS_NOERROR);
   EXPECT_NE(hCoP, 0u);
-  EXPECT_EQ(PDUDisconnect(kMod, link), PDU_STATUS_NOERROR);
-  EXPECT_EQ(PDUDestroyComLogicalLink(kMod, link), PDU_STATUS_NOERROR);
-  EXPECT_EQ(PDUDestruct(), PDU_ERR_COMM_PC_TO_VCI_FAILED);
 }
 
 }  // namespace

@@ -367,16 +367,6 @@ class SessionTest : public ::testing::Test {
     return ids;
   }
 
-  // Frames of the link calls, in the order the VCI received them (OPEN and
-  // PROBE left out).
-  std::vector<VciFrame> LinkFrames() const {
-    std::vector<VciFrame> out;
-    for (const VciFrame& f : vci_.Frames()) {
-      if (f.command != kCmdOpen && f.command != kCmdProbe) out.push_back(f);
-    }
-    return out;
-  }
-
   TempHome home_;
   TestVci vci_;
   std::unique_ptr<ScopedPorts> ports_;

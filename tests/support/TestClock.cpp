@@ -104,11 +104,6 @@ void ManualClock::SetInstantPauses(bool on) {
   instantPauses_ = on;
 }
 
-size_t ManualClock::Blocked() {
-  platform::MutexLock lock(mu_);
-  return sleepers_ + waiters_.size();
-}
-
 bool ManualClock::WaitForBlocked(size_t count, uint32_t realTimeoutMs) {
   std::unique_lock<std::mutex> lock(mu_.native());
   return changed_.wait_for(lock, std::chrono::milliseconds(realTimeoutMs),

@@ -50,8 +50,6 @@ class ManualClock final : public platform::Clock {
   // VCI, with its settle pause and DTR pulse, runs on this clock, and a
   // test then steps the waits of a ComPrimitive by hand.
   void SetInstantPauses(bool on);
-  // Threads now blocked in Sleep or WaitFor.
-  size_t Blocked();
   // Waits (in real time, at most realTimeoutMs) until at least count
   // threads are blocked on this clock; false when they never were.
   bool WaitForBlocked(size_t count, uint32_t realTimeoutMs = 10000);
