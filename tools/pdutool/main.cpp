@@ -7,6 +7,7 @@
 // root description file's entry) and only its 29 exported functions are
 // used, so any vendor's library can be driven. docs/pdutool.md describes
 // the commands, the exit codes and the --json output.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -245,9 +246,10 @@ std::vector<uint8_t> RawFrame(const std::string& text) {
     UsageError("--listen ID#DATA, e.g. 710#013E or 18DA10F1#0102 (at most 8 data bytes), got " + text);
   }
   const uint32_t word = id | (hash > 3 ? 0x80000000u : 0);
-  std::vector<uint8_t> raw = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
-                              static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
-  raw.insert(raw.end(), data.begin(), data.end());
+  // The identifier word little-endian, then the data.
+  std::vector<uint8_t> raw(4 + data.size());
+  for (size_t i = 0; i < 4; ++i) raw[i] = static_cast<uint8_t>(word >> (8 * i));
+  std::copy(data.begin(), data.end(), raw.begin() + 4);
   return raw;
 }
 
