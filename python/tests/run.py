@@ -1,6 +1,6 @@
 """Runs one of the package's test files for ctest.
 
-    run.py test_client.py|test_can.py|test_errors.py|test_busy_bus.py [pytest arguments]
+    run.py test_NAME.py [pytest arguments]     (one file of this folder)
 
 Exits 77 (ctest's "skipped") with a message when Debian's python3-pytest, or
 for the python-can tests python3-can, is not installed for this interpreter.
