@@ -122,23 +122,20 @@ class ExitRun(threading.Thread):
             sim.stop()
 
 
-@pytest.fixture(scope="module")
-def exit_runs(tmp_path_factory):
+@pytest.fixture(scope="module", autouse=True)
+def exit_runs(request, tmp_path_factory):
+    """Starts both runs with the module's first test when
+    test_process_ends_in_bounded_time is selected: they overlap test_rates,
+    whose bounds are far below the rates of a loaded machine (the figures
+    for the docs come from test_rates run alone, which starts no run)."""
+    if not any(getattr(item, "originalname", None) == "test_process_ends_in_bounded_time"
+               for item in request.session.items):
+        yield {}
+        return
     runs = {how: ExitRun(str(tmp_path_factory.mktemp("exit")), how) for how in ("shutdown", "plain exit")}
     yield runs
     for run in runs.values():
         run.join()
-
-
-@pytest.mark.parametrize("how", ["shutdown", "plain exit"])
-def test_process_ends_in_bounded_time(exit_runs, how):
-    run = exit_runs[how]
-    run.join(30)
-    assert not run.is_alive(), "the %s run did not end within 30 s" % how
-    assert run.returncode == 0, "\n".join(run.lines) + run.rest
-    assert run.exit_s <= 2.0, "the process took %.3f s to exit" % run.exit_s
-    if how == "shutdown":
-        assert float(run.lines[-2].split()[1]) <= 2.0, run.lines
 
 
 def test_rates(tmp_path, monkeypatch):
@@ -167,3 +164,12 @@ def test_rates(tmp_path, monkeypatch):
     assert sent_rate > 100 and recv_rate > 500, (sent_rate, recv_rate)
 
 
+@pytest.mark.parametrize("how", ["shutdown", "plain exit"])
+def test_process_ends_in_bounded_time(exit_runs, how):
+    run = exit_runs[how]
+    run.join(30)
+    assert not run.is_alive(), "the %s run did not end within 30 s" % how
+    assert run.returncode == 0, "\n".join(run.lines) + run.rest
+    assert run.exit_s <= 2.0, "the process took %.3f s to exit" % run.exit_s
+    if how == "shutdown":
+        assert float(run.lines[-2].split()[1]) <= 2.0, run.lines
