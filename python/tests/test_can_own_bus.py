@@ -1,6 +1,7 @@
 """The python-can interface where a test opens its own bus (listen
 windows, shutdown) or runs can.logger, against vcisim's raw CAN car (see
-test_can.py)."""
+test_can.py). The can.logger run has its own vcisim and runs in a thread
+from the module's first test on."""
 
 import os
 import signal
@@ -12,7 +13,7 @@ import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import HERE, LIBRARY, entry_point_dir  # noqa: E402
+from conftest import HERE, LIBRARY, InThread, Sim, entry_point_dir, environment  # noqa: E402
 from test_can import RAW, WHEEL, frames, short  # noqa: E402
 
 SCENARIO = "rawcan"
@@ -56,34 +57,59 @@ def test_shutdown_ends_cleanly(sim_env):
         assert short(frames(bus, 1)[0]) == ("18DAF110", True, 1, "09")
 
 
-def test_can_logger_command(sim_env, tmp_path):
-    """python3 -m can.logger -i pdu7318 -c RSC_... prints the bus's frames
-    (the second window after 0.2 s instead of the default 1 s: the logger
-    hands --listen-interval to the bus as a float)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(HERE), entry_point_dir(str(tmp_path))]))
-    out_path = tmp_path / "logger.out"
-    with open(out_path, "w") as out:
-        p = subprocess.Popen([sys.executable, "-m", "can.logger", "-i", "pdu7318", "-c", RAW,
-                              "--library=" + LIBRARY, "--listen=710#013E", "--listen-interval=0.2"],
-                             env=env, stdout=out, stderr=subprocess.STDOUT)
-        try:
-            deadline = time.monotonic() + 15
-            while out_path.read_text().count("ID: 01a0") < 6 and time.monotonic() < deadline:
-                if p.poll() is not None:
-                    break
-                time.sleep(0.05)
-        finally:
-            p.send_signal(signal.SIGINT)
+def run_logger(tmp):
+    """python3 -m can.logger -i pdu7318 -c RSC_... --listen=... on its own
+    vcisim until it printed six wheel frames (two windows; the second after
+    0.2 s instead of the default 1 s: the logger hands --listen-interval to
+    the bus as a float), then SIGINT. Returns its output and exit status."""
+    sim = Sim(tmp, SCENARIO)
+    try:
+        env = dict(os.environ, **environment(tmp, sim.port))
+        env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), entry_point_dir(tmp)])
+        out_path = os.path.join(tmp, "logger.out")
+        with open(out_path, "w") as out:
+            p = subprocess.Popen([sys.executable, "-m", "can.logger", "-i", "pdu7318", "-c", RAW,
+                                  "--library=" + LIBRARY, "--listen=710#013E", "--listen-interval=0.2"],
+                                 env=env, stdout=out, stderr=subprocess.STDOUT)
             try:
-                p.wait(15)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
-    text = out_path.read_text()
+                deadline = time.monotonic() + 15
+                while open(out_path).read().count("ID: 01a0") < 6 and time.monotonic() < deadline:
+                    if p.poll() is not None:
+                        break
+                    time.sleep(0.05)
+            finally:
+                p.send_signal(signal.SIGINT)
+                try:
+                    p.wait(15)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        with open(out_path) as f:
+            return f.read(), p.returncode
+    finally:
+        sim.stop()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def logger_run(request, tmp_path_factory):
+    """Starts run_logger with the module's first test when
+    test_can_logger_command is selected."""
+    if not any(getattr(item, "originalname", None) == "test_can_logger_command" for item in request.session.items):
+        yield None
+        return
+    run = InThread(run_logger, str(tmp_path_factory.mktemp("logger")))
+    yield run
+    run.join()
+
+
+def test_can_logger_command(logger_run):
+    """python3 -m can.logger -i pdu7318 -c RSC_... prints the bus's frames
+    (see run_logger)."""
+    text, returncode = logger_run.result(60)
     assert "Connected to PduCanBus" in text, text
     assert text.count("ID: 01a0") >= 6, text
     assert "ID: 0718" in text and "02 7e 00 aa aa aa aa aa" in text
-    assert p.returncode == 0, text
+    assert returncode == 0, text
 
 
 def test_can_logger_without_listen_frame_refuses(sim_env, tmp_path):
