@@ -1,17 +1,49 @@
 """The client against vcisim's demo car (UDS on CAN), all on one Api: a
 construction costs the library's 500 ms settle pause after opening the
 port, and these tests need only a module without links of earlier tests.
-The tests that need their own construction or process are in
+The docs' example runs in its own process on its own vcisim meanwhile. The
+tests that need their own construction in this process are in
 test_client_setup.py."""
+
+import os
+import re
+import subprocess
+import sys
 
 import pytest
 
 import pdu7318
-from conftest import LIBRARY
+from conftest import HERE, LIBRARY, REPO, InThread, Sim, environment
 
 SCENARIO = "demo"
 UDS = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
 ENGINE = {1: {"CP_CanRespUSDTId": 0x7E8}}
+
+
+def run_docs_example(tmp):
+    """The ten-line example of docs/python.md, as written, in its own
+    process on its own vcisim. Returns the CompletedProcess."""
+    with open(os.path.join(REPO, "docs", "python.md")) as f:
+        code = re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
+    sim = Sim(tmp, SCENARIO)
+    try:
+        env = dict(os.environ, **environment(tmp, sim.port))
+        env["PYTHONPATH"] = os.path.dirname(HERE)
+        return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    finally:
+        sim.stop()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def docs_example(request, tmp_path_factory):
+    """Starts run_docs_example with the module's first test when
+    test_docs_uds_example_runs is selected."""
+    if not any(getattr(item, "originalname", None) == "test_docs_uds_example_runs" for item in request.session.items):
+        yield None
+        return
+    run = InThread(run_docs_example, str(tmp_path_factory.mktemp("docs")))
+    yield run
+    run.join()
 
 
 @pytest.fixture(scope="module")
@@ -136,3 +168,8 @@ def test_errors_carry_code_and_name(api):
         "PDU_ERR_COMM_PC_TO_VCI_FAILED", "PDU_ERR_EVENT_QUEUE_EMPTY", "0x1234(unknown)"]
 
 
+def test_docs_uds_example_runs(docs_example):
+    p = docs_example.result(60)
+    assert p.returncode == 0, p.stderr
+    assert "62 f1 90 57 44 45 4d 4f" in p.stdout
+    assert "WDEMO7318SIM00042" in p.stdout

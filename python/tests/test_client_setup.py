@@ -1,10 +1,9 @@
 """The client where a test needs its own construction of the library or
 its own process: events by polling, no VCI, item release, the root
-description file, the docs' example, the package installed into a venv."""
+description file, the package installed into a venv."""
 
 import importlib.util
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -13,7 +12,7 @@ import threading
 import pytest
 
 import pdu7318
-from conftest import HERE, LIBRARY, REPO
+from conftest import HERE, LIBRARY
 
 SCENARIO = "demo"
 UDS = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
@@ -134,18 +133,6 @@ def test_root_file_lookup(sim_env, tmp_path):
 ])
 def test_file_uris(uri, path):
     assert pdu7318.path_from_uri(uri) == path
-
-
-def test_docs_uds_example_runs(sim_env):
-    """The ten-line example of docs/python.md, as written."""
-    with open(os.path.join(REPO, "docs", "python.md")) as f:
-        text = f.read()
-    code = re.search(r"```python\n(.*?)```", text, re.S).group(1)
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(HERE))
-    p = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
-    assert p.returncode == 0, p.stderr
-    assert "62 f1 90 57 44 45 4d 4f" in p.stdout
-    assert "WDEMO7318SIM00042" in p.stdout
 
 
 def _rss_kib():
