@@ -8,14 +8,13 @@ import json
 import os
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import DATA_DIR, HERE, LIBRARY, Sim, environment  # noqa: E402
+from conftest import DATA_DIR, HERE, LIBRARY, InThread, Sim, environment  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
 BUSY = os.path.join(DATA_DIR, "scenarios", "busy-bus.json")
@@ -85,54 +84,48 @@ print("leaving", flush=True)
 """
 
 
-class ExitRun(threading.Thread):
-    """EXIT_SCRIPT in its own process on its own vcisim (busy-bus.json),
-    run in a thread: both runs of test_process_ends_in_bounded_time go at
-    once, each mostly waiting for its interpreter, the settle pause and the
-    frames. lines: its output up to "leaving"; exit_s: the seconds from
-    there to its end."""
-
-    def __init__(self, tmp, how):
-        super().__init__(name="exit-" + how, daemon=True)
-        self.tmp, self.how = tmp, how
-        self.lines, self.rest, self.exit_s, self.returncode = [], "", None, None
-        self.start()
-
-    def run(self):
-        from conftest import entry_point_dir
-        sim = Sim(self.tmp, BUSY)
-        env = dict(os.environ, **environment(self.tmp, sim.port))
-        env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), entry_point_dir(self.tmp)])
-        p = subprocess.Popen([sys.executable, "-c", EXIT_SCRIPT, LIBRARY, self.how.split()[0]], env=env,
+def run_exit_script(tmp, how):
+    """EXIT_SCRIPT in its own process on its own vcisim (busy-bus.json).
+    Returns its output up to "leaving", the rest of it, the seconds from
+    "leaving" to its end and its exit status."""
+    from conftest import entry_point_dir
+    sim = Sim(tmp, BUSY)
+    try:
+        env = dict(os.environ, **environment(tmp, sim.port))
+        env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), entry_point_dir(tmp)])
+        p = subprocess.Popen([sys.executable, "-c", EXIT_SCRIPT, LIBRARY, how.split()[0]], env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        lines, exit_s = [], None
         try:
             for line in p.stdout:
-                self.lines.append(line.strip())
+                lines.append(line.strip())
                 if line.startswith("leaving"):
                     break
             t0 = time.monotonic()
             p.wait(10)
-            self.exit_s = time.monotonic() - t0
+            exit_s = time.monotonic() - t0
         finally:
             if p.poll() is None:
                 p.kill()
                 p.wait()
-            self.rest = p.stdout.read()
-            self.returncode = p.returncode
-            sim.stop()
+        return lines, p.stdout.read(), exit_s, p.returncode
+    finally:
+        sim.stop()
 
 
 @pytest.fixture(scope="module", autouse=True)
 def exit_runs(request, tmp_path_factory):
-    """Starts both runs with the module's first test when
-    test_process_ends_in_bounded_time is selected: they overlap test_rates,
-    whose bounds are far below the rates of a loaded machine (the figures
-    for the docs come from test_rates run alone, which starts no run)."""
+    """Starts both runs of run_exit_script at once, with the module's first
+    test, when test_process_ends_in_bounded_time is selected: they overlap
+    test_rates, whose bounds are far below the rates of a loaded machine
+    (the figures for the docs come from test_rates run alone, which starts
+    no run)."""
     if not any(getattr(item, "originalname", None) == "test_process_ends_in_bounded_time"
                for item in request.session.items):
         yield {}
         return
-    runs = {how: ExitRun(str(tmp_path_factory.mktemp("exit")), how) for how in ("shutdown", "plain exit")}
+    runs = {how: InThread(run_exit_script, str(tmp_path_factory.mktemp("exit")), how)
+            for how in ("shutdown", "plain exit")}
     yield runs
     for run in runs.values():
         run.join()
@@ -166,10 +159,8 @@ def test_rates(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("how", ["shutdown", "plain exit"])
 def test_process_ends_in_bounded_time(exit_runs, how):
-    run = exit_runs[how]
-    run.join(30)
-    assert not run.is_alive(), "the %s run did not end within 30 s" % how
-    assert run.returncode == 0, "\n".join(run.lines) + run.rest
-    assert run.exit_s <= 2.0, "the process took %.3f s to exit" % run.exit_s
+    lines, rest, exit_s, returncode = exit_runs[how].result(60)
+    assert returncode == 0, "\n".join(lines) + rest
+    assert exit_s <= 2.0, "the process took %.3f s to exit" % exit_s
     if how == "shutdown":
-        assert float(run.lines[-2].split()[1]) <= 2.0, run.lines
+        assert float(lines[-2].split()[1]) <= 2.0, lines

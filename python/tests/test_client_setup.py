@@ -7,69 +7,60 @@ import os
 import shutil
 import subprocess
 import sys
-import threading
 
 import pytest
 
 import pdu7318
-from conftest import HERE, LIBRARY
+from conftest import HERE, LIBRARY, InThread
 
 SCENARIO = "demo"
 UDS = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
 ENGINE = {1: {"CP_CanRespUSDTId": 0x7E8}}
 
+PROBE = ("import pdu7318, importlib.util, importlib.metadata as m\n"
+         "print(pdu7318.__file__)\n"
+         "print(importlib.util.find_spec('can') is not None)\n"
+         "print([e.value for e in m.entry_points(group='can.interface') if e.name == 'pdu7318'])\n")
 
-class VenvBuild(threading.Thread):
-    """What docs/python.md gives for Debian 12, run in a thread from the
-    module's first test on (its seconds of pip overlap the other tests'
-    waits for the VCI): a venv that sees Debian's packages, the package
-    installed into it from a copy of the source tree (the build leaves
-    nothing in the tree), offline; then a probe run by the venv's
-    interpreter. skip: why there is no venv here; else steps holds each
-    step's CompletedProcess."""
 
-    PROBE = ("import pdu7318, importlib.util, importlib.metadata as m\n"
-             "print(pdu7318.__file__)\n"
-             "print(importlib.util.find_spec('can') is not None)\n"
-             "print([e.value for e in m.entry_points(group='can.interface') if e.name == 'pdu7318'])\n")
-
-    def __init__(self, tmp):
-        super().__init__(name="venv-build", daemon=True)
-        self.tmp = tmp
-        self.venv = os.path.join(tmp, "venv")
-        self.skip = None
-        self.steps = []
-        self.start()
-
-    def run(self):
-        # Without the venv's own copy of pip: the venv sees Debian's pip
-        # (the same version as the copy, on Debian 12), and copying pip into
-        # the venv would cost seconds that test nothing of the package.
-        p = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", self.venv],
-                           capture_output=True, text=True, timeout=120)
-        py = os.path.join(self.venv, "bin", "python")
-        if p.returncode != 0 or not os.path.exists(py):
-            self.skip = "no venv here (Debian: python3-venv): " + p.stderr[-300:]
-            return
-        src = os.path.join(self.tmp, "src")
-        shutil.copytree(os.path.dirname(HERE), src, ignore=shutil.ignore_patterns("tests", "__pycache__", "build"))
-        for args in ([py, "-m", "pip", "install", "-q", "--no-index", "--no-build-isolation", src],
-                     [py, "-c", self.PROBE]):
-            p = subprocess.run(args, capture_output=True, text=True, timeout=180, cwd=self.tmp)
-            self.steps.append(p)
-            if p.returncode != 0:
-                return
+def build_venv(tmp):
+    """What docs/python.md gives for Debian 12: a venv that sees Debian's
+    packages, the package installed into it from a copy of the source tree
+    (the build leaves nothing in the tree), offline; then PROBE run by the
+    venv's interpreter. Returns the venv's path and each step's
+    CompletedProcess (up to the first that failed), or None and why there
+    is no venv here."""
+    venv = os.path.join(tmp, "venv")
+    # Without the venv's own copy of pip: the venv sees Debian's pip (the
+    # same version as the copy, on Debian 12), and copying pip into the venv
+    # would cost seconds that test nothing of the package.
+    p = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", venv],
+                       capture_output=True, text=True, timeout=120)
+    py = os.path.join(venv, "bin", "python")
+    if p.returncode != 0 or not os.path.exists(py):
+        return None, "no venv here (Debian: python3-venv): " + p.stderr[-300:]
+    src = os.path.join(tmp, "src")
+    shutil.copytree(os.path.dirname(HERE), src, ignore=shutil.ignore_patterns("tests", "__pycache__", "build"))
+    steps = []
+    for args in ([py, "-m", "pip", "install", "-q", "--no-index", "--no-build-isolation", src], [py, "-c", PROBE]):
+        steps.append(subprocess.run(args, capture_output=True, text=True, timeout=180, cwd=tmp))
+        if steps[-1].returncode != 0:
+            break
+    return venv, steps
 
 
 @pytest.fixture(scope="module", autouse=True)
 def venv_build(request, tmp_path_factory):
-    """Starts the venv build when test_debian_venv_with_system_site_packages runs."""
-    wanted = any(getattr(item, "originalname", item.name) == "test_debian_venv_with_system_site_packages"
+    """Starts build_venv with the module's first test when
+    test_debian_venv_with_system_site_packages is selected: its seconds of
+    pip overlap the other tests' waits for the VCI."""
+    wanted = any(getattr(item, "originalname", None) == "test_debian_venv_with_system_site_packages"
                  for item in request.session.items)
+    # pip and setuptools are looked for, not imported into the test process.
     if not wanted or any(importlib.util.find_spec(m) is None for m in ("pip", "setuptools")):
-        yield None  # looked for, not imported into the test process
+        yield None
         return
-    build = VenvBuild(str(tmp_path_factory.mktemp("venv")))
+    build = InThread(build_venv, str(tmp_path_factory.mktemp("venv")))
     yield build
     build.join()
 
@@ -161,17 +152,16 @@ def test_items_are_released(api):
 
 
 def test_debian_venv_with_system_site_packages(venv_build):
-    """The venv of docs/python.md (see VenvBuild): the package imports from
+    """The venv of docs/python.md (see build_venv): the package imports from
     it and its metadata names the python-can interface."""
     if venv_build is None:
         pytest.skip("pip or setuptools is not installed for %s" % sys.executable)
-    venv_build.join(300)
-    assert not venv_build.is_alive(), "the venv build did not end within 300 s"
-    if venv_build.skip:
-        pytest.skip(venv_build.skip)
-    for p in venv_build.steps:
+    venv, steps = venv_build.result(300)
+    if venv is None:
+        pytest.skip(steps)
+    for p in steps:
         assert p.returncode == 0, p.stderr
-    lines = venv_build.steps[-1].stdout.splitlines()
-    assert lines[0].startswith(venv_build.venv) and lines[0].endswith(os.path.join("pdu7318", "__init__.py"))
+    lines = steps[-1].stdout.splitlines()
+    assert lines[0].startswith(venv) and lines[0].endswith(os.path.join("pdu7318", "__init__.py"))
     # Debian's python3-can is seen from the venv when it is installed.
     assert lines[1:] == [str(importlib.util.find_spec("can") is not None), "['pdu7318.can:PduCanBus']"]
