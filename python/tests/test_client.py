@@ -1,12 +1,15 @@
 """The client against vcisim's demo car (UDS on CAN), all on one Api: a
 construction costs the library's 500 ms settle pause after opening the
 port, and these tests need only a module without links of earlier tests.
-The docs' example runs in its own process on its own vcisim meanwhile. The
-tests that need their own construction in this process are in
-test_client_setup.py."""
+Meanwhile, in threads, the docs' example runs in its own process on its
+own vcisim and the package is installed into a venv: both mostly use the
+CPU while the tests here mostly wait. The tests that need their own
+construction in this process are in test_client_setup.py."""
 
+import importlib.util
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -44,6 +47,54 @@ def docs_example(request, tmp_path_factory):
     run = InThread(run_docs_example, str(tmp_path_factory.mktemp("docs")))
     yield run
     run.join()
+
+
+PROBE = ("import pdu7318, importlib.util, importlib.metadata as m\n"
+         "print(pdu7318.__file__)\n"
+         "print(importlib.util.find_spec('can') is not None)\n"
+         "print([e.value for e in m.entry_points(group='can.interface') if e.name == 'pdu7318'])\n")
+
+
+def build_venv(tmp):
+    """What docs/python.md gives for Debian 12: a venv that sees Debian's
+    packages, the package installed into it from a copy of the source tree
+    (the build leaves nothing in the tree), offline; then PROBE run by the
+    venv's interpreter. Returns the venv's path and each step's
+    CompletedProcess (up to the first that failed), or None and why there
+    is no venv here."""
+    venv = os.path.join(tmp, "venv")
+    # Without the venv's own copy of pip: the venv sees Debian's pip (the
+    # same version as the copy, on Debian 12), and copying pip into the venv
+    # would cost seconds that test nothing of the package.
+    p = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", venv],
+                       capture_output=True, text=True, timeout=120)
+    py = os.path.join(venv, "bin", "python")
+    if p.returncode != 0 or not os.path.exists(py):
+        return None, "no venv here (Debian: python3-venv): " + p.stderr[-300:]
+    src = os.path.join(tmp, "src")
+    shutil.copytree(os.path.dirname(HERE), src, ignore=shutil.ignore_patterns("tests", "__pycache__", "build"))
+    steps = []
+    for args in ([py, "-m", "pip", "install", "-q", "--no-index", "--no-build-isolation", src], [py, "-c", PROBE]):
+        steps.append(subprocess.run(args, capture_output=True, text=True, timeout=180, cwd=tmp))
+        if steps[-1].returncode != 0:
+            break
+    return venv, steps
+
+
+@pytest.fixture(scope="module", autouse=True)
+def venv_build(request, tmp_path_factory):
+    """Starts build_venv with the module's first test when
+    test_debian_venv_with_system_site_packages is selected: its seconds of
+    pip overlap the other tests' waits for the VCI."""
+    wanted = any(getattr(item, "originalname", None) == "test_debian_venv_with_system_site_packages"
+                 for item in request.session.items)
+    # pip and setuptools are looked for, not imported into the test process.
+    if not wanted or any(importlib.util.find_spec(m) is None for m in ("pip", "setuptools")):
+        yield None
+        return
+    build = InThread(build_venv, str(tmp_path_factory.mktemp("venv")))
+    yield build
+    build.join()
 
 
 @pytest.fixture(scope="module")
@@ -173,3 +224,19 @@ def test_docs_uds_example_runs(docs_example):
     assert p.returncode == 0, p.stderr
     assert "62 f1 90 57 44 45 4d 4f" in p.stdout
     assert "WDEMO7318SIM00042" in p.stdout
+
+
+def test_debian_venv_with_system_site_packages(venv_build):
+    """The venv of docs/python.md (see build_venv): the package imports from
+    it and its metadata names the python-can interface."""
+    if venv_build is None:
+        pytest.skip("pip or setuptools is not installed for %s" % sys.executable)
+    venv, steps = venv_build.result(300)
+    if venv is None:
+        pytest.skip(steps)
+    for p in steps:
+        assert p.returncode == 0, p.stderr
+    lines = steps[-1].stdout.splitlines()
+    assert lines[0].startswith(venv) and lines[0].endswith(os.path.join("pdu7318", "__init__.py"))
+    # Debian's python3-can is seen from the venv when it is installed.
+    assert lines[1:] == [str(importlib.util.find_spec("can") is not None), "['pdu7318.can:PduCanBus']"]
