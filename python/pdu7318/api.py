@@ -16,7 +16,7 @@ import time
 
 from . import _capi as C
 from . import library as L
-from .errors import PduError, UnknownNameError, status_error
+from .errors import PduError, UnknownNameError, close_on_exit, status_error
 from .link import Link
 from .names import status_value_name
 from .records import Module, Version, version_text
@@ -182,12 +182,7 @@ class Api:
         return self
 
     def __exit__(self, exc_type, exc, tb):
-        try:
-            self.close()
-        except PduError:
-            if exc_type is None:
-                raise  # else the error that ended the block is the one to see
-        return False
+        return close_on_exit(self.close, exc_type)
 
     # -- module --
 

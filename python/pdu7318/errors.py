@@ -101,6 +101,19 @@ def status_error(call, code, vci_answered):
     return PduError(call, code)
 
 
+def close_on_exit(close, exc_type):
+    """The end of a with block over an Api or a Link: close() runs; a
+    PduError it raises goes up only when the block ended normally, else the
+    error that ended the block is the one to see. False: never swallows the
+    block's own exception."""
+    try:
+        close()
+    except PduError:
+        if exc_type is None:
+            raise
+    return False
+
+
 def primitive_error(primitive):
     """The exception for a ComPrimitive that ended with error items and no
     result; None when it has none."""

@@ -7,7 +7,8 @@ import time
 
 from . import _capi as C
 from . import library as L
-from .errors import LOST_COMM_TO_VCI, PduError, PrimitiveTimeout, VciLostError, primitive_error, status_error
+from .errors import (LOST_COMM_TO_VCI, PduError, PrimitiveTimeout, VciLostError, close_on_exit, primitive_error,
+                     status_error)
 from .names import status_value_name
 from .records import event_of, param_item, read_param_value, request_bytes
 
@@ -166,12 +167,7 @@ class Link:
         return self
 
     def __exit__(self, exc_type, exc, tb):
-        try:
-            self.close()
-        except PduError:
-            if exc_type is None:
-                raise
-        return False
+        return close_on_exit(self.close, exc_type)
 
     # -- ComParams --
 

@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import pytest
@@ -54,6 +55,33 @@ class Sim:
                 self.proc.kill()
                 self.proc.wait()
         self._log.close()
+
+
+class InThread(threading.Thread):
+    """fn(*args) in a thread from now on, for a run in its own process on
+    its own vcisim that may overlap the module's other tests (which mostly
+    wait: on the settle pause, windows, timeouts). result() waits for it and
+    returns fn's value or raises its exception."""
+
+    def __init__(self, fn, *args):
+        super().__init__(name=fn.__name__, daemon=True)
+        self._fn, self._args = fn, args
+        self._value = self._error = None
+        self.start()
+
+    def run(self):
+        try:
+            self._value = self._fn(*self._args)
+        except BaseException as e:  # handed to result()
+            self._error = e
+
+    def result(self, timeout=60):
+        self.join(timeout)
+        if self.is_alive():
+            raise TimeoutError("%s did not end within %s s" % (self.name, timeout))
+        if self._error is not None:
+            raise self._error
+        return self._value
 
 
 def environment(tmp, port):

@@ -1,6 +1,6 @@
 """Runs one of the package's test files for ctest.
 
-    run.py test_client.py|test_can.py|test_errors.py|test_busy_bus.py [pytest arguments]
+    run.py test_NAME.py [pytest arguments]     (one file of this folder)
 
 Exits 77 (ctest's "skipped") with a message when Debian's python3-pytest, or
 for the python-can tests python3-can, is not installed for this interpreter.
@@ -20,7 +20,7 @@ def main():
     except ImportError:
         print("SKIPPED: pytest is missing for %s (Debian: apt-get install python3-pytest)" % sys.executable)
         return 77
-    if name in ("test_can.py", "test_busy_bus.py", "test_live_client.py"):
+    if name in ("test_can.py", "test_can_own_bus.py", "test_busy_bus.py", "test_busy_bus_stream.py", "test_live_client.py"):
         # Looked for, not imported: python-can reads its entry points on
         # import, and conftest first makes the package's visible.
         if importlib.util.find_spec("can") is None:

@@ -1,11 +1,11 @@
-"""The python-can bus on a bus that never falls quiet, checked against
-vcisim's frame trace: every frame the VCI passed comes out of recv(), in
-order; nothing goes on the wire after shutdown() or a periodic task's stop()
-began; shutdown() and the process end in bounded time; the rates."""
+"""The python-can bus on a bus that never falls quiet: a process ends in
+bounded time, with or without shutdown(); the rates. The helpers that run
+vcisim with its frame trace are used by test_busy_bus_stream.py (every
+frame passed comes out of recv(), nothing on the wire after shutdown())
+and test_live_client.py."""
 
 import json
 import os
-import re
 import subprocess
 import sys
 import time
@@ -14,7 +14,7 @@ import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import DATA_DIR, HERE, LIBRARY, Sim, environment  # noqa: E402
+from conftest import DATA_DIR, HERE, LIBRARY, InThread, Sim, environment  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
 BUSY = os.path.join(DATA_DIR, "scenarios", "busy-bus.json")
@@ -62,65 +62,12 @@ class Traced:
         self.sim.stop()
 
 
-@pytest.fixture
-def busy(tmp_path, monkeypatch):
-    t = Traced(tmp_path, BUSY, monkeypatch)
-    yield t
-    t.stop()
-
-
-def frame_of(msg):
-    """A received frame as its raw link bytes in the trace's notation."""
-    word = msg.arbitration_id | (0x80000000 if msg.is_extended_id else 0)
-    return " ".join("%02X" % b for b in word.to_bytes(4, "little") + bytes(msg.data))
-
-
 def drain(bus, out, seconds):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         msg = bus.recv(0.05)
         if msg is not None:
             out.append(msg)
-
-
-def test_live_bus_nothing_lost_nothing_extra(busy):
-    got = []
-    bus = can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E")
-    drain(bus, got, 0.5)
-    # A send waits for the window that runs (about 0.25 s) and then goes.
-    t0 = time.monotonic()
-    bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x42]), timeout=1.5)
-    assert time.monotonic() - t0 < 1.0
-    task = bus.send_periodic(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x55]), 0.05)
-    drain(bus, got, 0.6)
-    task.stop()
-    periodic_at_stop = len([s for s in busy.sendrecvs() if "[10 07 00 00 55 " in s])
-    drain(bus, got, 0.3)
-    started = bus.sendrecvs
-    t0 = time.monotonic()
-    bus.shutdown()
-    took = time.monotonic() - t0
-    while True:  # what the last window brought
-        msg = bus.recv(0)
-        if msg is None:
-            break
-        got.append(msg)
-    time.sleep(0.3)  # anything the VCI would still write shows in the trace by now
-    assert took <= 2.0, "shutdown took %.3f s" % took
-    delivered = busy.delivered()
-    # Every frame the VCI passed came out of recv(), in the order it was passed.
-    assert len(got) == len(delivered) > 100
-    assert [frame_of(m) for m in got] == [re.search(r"\[([0-9A-F ]+)\]", ln).group(1) for ln in delivered]
-    # Nothing after stop() of the periodic task, nothing after shutdown() began.
-    assert len([s for s in busy.sendrecvs() if "[10 07 00 00 55 " in s]) == periodic_at_stop >= 3
-    assert len(busy.sendrecvs()) == started
-    tail = busy.lines()
-    stop = max(i for i, ln in enumerate(tail) if "STOPCOMM" in ln and "PC->VCI" in ln)
-    close = max(i for i, ln in enumerate(tail) if re.search(r"PC->VCI .* CLOSE\b", ln))
-    assert stop < close and not any("SENDRECV" in ln for ln in tail[stop:])
-    # Arrival times in order.
-    stamps = [m.timestamp for m in got]
-    assert stamps == sorted(stamps)
 
 
 EXIT_SCRIPT = """
@@ -137,29 +84,51 @@ print("leaving", flush=True)
 """
 
 
-@pytest.mark.parametrize("how", ["shutdown", "plain exit"])
-def test_process_ends_in_bounded_time(busy, tmp_path, how):
+def run_exit_script(tmp, how):
+    """EXIT_SCRIPT in its own process on its own vcisim (busy-bus.json).
+    Returns its output up to "leaving", the rest of it, the seconds from
+    "leaving" to its end and its exit status."""
     from conftest import entry_point_dir
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(HERE), entry_point_dir(str(tmp_path))]))
-    p = subprocess.Popen([sys.executable, "-c", EXIT_SCRIPT, LIBRARY, how.split()[0]], env=env,
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    sim = Sim(tmp, BUSY)
     try:
-        lines = []
-        for line in p.stdout:
-            lines.append(line.strip())
-            if line.startswith("leaving"):
-                break
-        t0 = time.monotonic()
-        p.wait(10)
-        exit_s = time.monotonic() - t0
+        env = dict(os.environ, **environment(tmp, sim.port))
+        env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), entry_point_dir(tmp)])
+        p = subprocess.Popen([sys.executable, "-c", EXIT_SCRIPT, LIBRARY, how.split()[0]], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        lines, exit_s = [], None
+        try:
+            for line in p.stdout:
+                lines.append(line.strip())
+                if line.startswith("leaving"):
+                    break
+            t0 = time.monotonic()
+            p.wait(10)
+            exit_s = time.monotonic() - t0
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        return lines, p.stdout.read(), exit_s, p.returncode
     finally:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
-    assert p.returncode == 0, "\n".join(lines) + p.stdout.read()
-    assert exit_s <= 2.0, "the process took %.3f s to exit" % exit_s
-    if how == "shutdown":
-        assert float(lines[-2].split()[1]) <= 2.0, lines
+        sim.stop()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def exit_runs(request, tmp_path_factory):
+    """Starts both runs of run_exit_script at once, with the module's first
+    test, when test_process_ends_in_bounded_time is selected: they overlap
+    test_rates, whose bounds are far below the rates of a loaded machine
+    (the figures for the docs come from test_rates run alone, which starts
+    no run)."""
+    if not any(getattr(item, "originalname", None) == "test_process_ends_in_bounded_time"
+               for item in request.session.items):
+        yield {}
+        return
+    runs = {how: InThread(run_exit_script, str(tmp_path_factory.mktemp("exit")), how)
+            for how in ("shutdown", "plain exit")}
+    yield runs
+    for run in runs.values():
+        run.join()
 
 
 def test_rates(tmp_path, monkeypatch):
@@ -179,7 +148,7 @@ def test_rates(tmp_path, monkeypatch):
             drain(bus, got, 0.5)  # the first window learns the bus's rate
             first = len(got)
             t0 = time.monotonic()
-            drain(bus, got, 2.0)
+            drain(bus, got, 1.0)  # one window of some 1 s and one restart, as in a longer run
             recv_rate = (len(got) - first) / (time.monotonic() - t0)
     finally:
         t.stop()
@@ -188,20 +157,10 @@ def test_rates(tmp_path, monkeypatch):
     assert sent_rate > 100 and recv_rate > 500, (sent_rate, recv_rate)
 
 
-def test_shutdown_while_a_long_window_runs(busy):
-    # window=30: the second window asks for 20000 frames (some 17 s of this bus).
-    bus = can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E", window=30.0)
-    got = []
-    drain(bus, got, 0.6)
-    assert bus.sendrecvs == 2
-    t0 = time.monotonic()
-    bus.shutdown()
-    took = time.monotonic() - t0
-    print("\nshutdown with a 20000-frame window running: %.3f s" % took)
-    assert 0.9 < took <= 2.0, "shutdown took %.3f s" % took
-    lines = busy.lines()
-    # The window could not end in time: no STOPCOMM queued behind it; the
-    # destruction ended it and CLOSE went out.
-    assert not any("STOPCOMM" in ln for ln in lines)
-    assert any(re.search(r"PC->VCI .* CLOSE\b", ln) for ln in lines)
-    assert len(busy.sendrecvs()) == 2
+@pytest.mark.parametrize("how", ["shutdown", "plain exit"])
+def test_process_ends_in_bounded_time(exit_runs, how):
+    lines, rest, exit_s, returncode = exit_runs[how].result(60)
+    assert returncode == 0, "\n".join(lines) + rest
+    assert exit_s <= 2.0, "the process took %.3f s to exit" % exit_s
+    if how == "shutdown":
+        assert float(lines[-2].split()[1]) <= 2.0, lines

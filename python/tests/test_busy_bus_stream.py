@@ -1,0 +1,86 @@
+"""The python-can bus on data/scenarios/busy-bus.json, checked against
+vcisim's frame trace: every frame the VCI passed comes out of recv(), in
+order; nothing goes on the wire after shutdown() or a periodic task's stop()
+began; shutdown() ends in bounded time, also while a long window runs."""
+
+import re
+import time
+
+import pytest
+
+can = pytest.importorskip("can")
+
+from conftest import LIBRARY  # noqa: E402
+from test_busy_bus import BUSY, RAW, Traced, drain  # noqa: E402
+
+
+@pytest.fixture
+def busy(tmp_path, monkeypatch):
+    t = Traced(tmp_path, BUSY, monkeypatch)
+    yield t
+    t.stop()
+
+
+def frame_of(msg):
+    """A received frame as its raw link bytes in the trace's notation."""
+    word = msg.arbitration_id | (0x80000000 if msg.is_extended_id else 0)
+    return " ".join("%02X" % b for b in word.to_bytes(4, "little") + bytes(msg.data))
+
+
+def test_live_bus_nothing_lost_nothing_extra(busy):
+    got = []
+    bus = can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E")
+    drain(bus, got, 0.5)
+    # A send waits for the window that runs (about 0.25 s) and then goes.
+    t0 = time.monotonic()
+    bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x42]), timeout=1.5)
+    assert time.monotonic() - t0 < 1.0
+    task = bus.send_periodic(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x55]), 0.05)
+    drain(bus, got, 0.6)
+    task.stop()
+    periodic_at_stop = len([s for s in busy.sendrecvs() if "[10 07 00 00 55 " in s])
+    drain(bus, got, 0.3)
+    started = bus.sendrecvs
+    t0 = time.monotonic()
+    bus.shutdown()
+    took = time.monotonic() - t0
+    while True:  # what the last window brought
+        msg = bus.recv(0)
+        if msg is None:
+            break
+        got.append(msg)
+    time.sleep(0.3)  # anything the VCI would still write shows in the trace by now
+    assert took <= 2.0, "shutdown took %.3f s" % took
+    delivered = busy.delivered()
+    # Every frame the VCI passed came out of recv(), in the order it was passed.
+    assert len(got) == len(delivered) > 100
+    assert [frame_of(m) for m in got] == [re.search(r"\[([0-9A-F ]+)\]", ln).group(1) for ln in delivered]
+    # Nothing after stop() of the periodic task, nothing after shutdown() began.
+    assert len([s for s in busy.sendrecvs() if "[10 07 00 00 55 " in s]) == periodic_at_stop >= 3
+    assert len(busy.sendrecvs()) == started
+    tail = busy.lines()
+    stop = max(i for i, ln in enumerate(tail) if "STOPCOMM" in ln and "PC->VCI" in ln)
+    close = max(i for i, ln in enumerate(tail) if re.search(r"PC->VCI .* CLOSE\b", ln))
+    assert stop < close and not any("SENDRECV" in ln for ln in tail[stop:])
+    # Arrival times in order.
+    stamps = [m.timestamp for m in got]
+    assert stamps == sorted(stamps)
+
+
+def test_shutdown_while_a_long_window_runs(busy):
+    # window=30: the second window asks for 20000 frames (some 17 s of this bus).
+    bus = can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E", window=30.0)
+    got = []
+    drain(bus, got, 0.6)
+    assert bus.sendrecvs == 2
+    t0 = time.monotonic()
+    bus.shutdown()
+    took = time.monotonic() - t0
+    print("\nshutdown with a 20000-frame window running: %.3f s" % took)
+    assert 0.9 < took <= 2.0, "shutdown took %.3f s" % took
+    lines = busy.lines()
+    # The window could not end in time: no STOPCOMM queued behind it; the
+    # destruction ended it and CLOSE went out.
+    assert not any("STOPCOMM" in ln for ln in lines)
+    assert any(re.search(r"PC->VCI .* CLOSE\b", ln) for ln in lines)
+    assert len(busy.sendrecvs()) == 2
