@@ -68,7 +68,8 @@ if(PDU7318_SANITIZE STREQUAL "")
     add_test(NAME e2e.livebus-${case}
              COMMAND ${PDU7318_PYTHON} ${_e2e_dir}/livebus_e2e.py
                      --bin ${CMAKE_BINARY_DIR}/bin --lib $<TARGET_FILE:pdu7318> --data ${PROJECT_SOURCE_DIR}/data ${case})
-    set_tests_properties(e2e.livebus-${case} PROPERTIES LABELS e2e TIMEOUT 120)
+    # A 1 ms stream: see the python.busy_bus tests.
+    set_tests_properties(e2e.livebus-${case} PROPERTIES LABELS e2e TIMEOUT 120 PROCESSORS 2)
   endforeach()
 endif()
 
