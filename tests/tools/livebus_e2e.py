@@ -27,25 +27,17 @@ import ctypes as C
 import json
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e import Ctx, Failure, Sim, check  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
 UDS = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
 CLOSE_WAIT_MS = 1000
-
-
-class Failure(Exception):
-    pass
-
-
-def check(cond, what):
-    if not cond:
-        raise Failure(what)
 
 
 # ---- the client (child process) ---------------------------------------------
@@ -202,24 +194,14 @@ def child(mode, lib):
 # ---- the cases (parent) -----------------------------------------------------
 
 class Run:
+    """A context and a simulator of busy-bus.json (e2e.py's); the client
+    processes find the library's files and the VCI through env."""
     def __init__(self, args, flags=()):
         self.args = args
-        self.tmp = tempfile.mkdtemp(prefix="pdu7318-livebus-")
-        self.home = os.path.join(self.tmp, "home")
-        os.makedirs(self.home)
-        for f in ("MDF.xml", "config.ini", "PDUAPI_7318.ini"):
-            shutil.copy(os.path.join(args.data, f), self.home)
-        self.link = os.path.join(self.tmp, "vci")
-        self.trace = os.path.join(self.tmp, "trace.txt")
-        self.sim = subprocess.Popen([os.path.join(args.bin, "vcisim"), "--link", self.link, "--trace", "--scenario",
-                                     os.path.join(args.data, "scenarios", "busy-bus.json")] + list(flags),
-                                    stdout=open(self.trace, "w"), stderr=subprocess.STDOUT)
-        end = time.monotonic() + 10
-        while not os.path.islink(self.link):
-            check(self.sim.poll() is None and time.monotonic() < end, "vcisim did not come up")
-            time.sleep(0.01)
-        self.env = dict(os.environ, PDU7318_HOME=self.home, PDU7318_PORTS=self.link,
-                        PDU7318_LOG_PATH=os.path.join(self.tmp, "logs") + "/")
+        self.ctx = Ctx(args.bin, args.data)
+        self.sim = Sim(self.ctx, "busy-bus", flags)
+        self.env = dict(os.environ, PDU7318_HOME=self.ctx.home, PDU7318_PORTS=self.sim.link,
+                        PDU7318_LOG_PATH=os.path.join(self.ctx.tmp, "logs") + "/")
 
     def client(self, mode, timeout=30):
         cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.args.lib]
@@ -236,17 +218,13 @@ class Run:
         return subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def trace_text(self):
-        with open(self.trace) as f:
-            return f.read()
+        return self.sim.output()
 
     def close(self):
-        if self.sim.poll() is None:
-            self.sim.send_signal(signal.SIGTERM)
-            try:
-                self.sim.wait(5)
-            except subprocess.TimeoutExpired:
-                self.sim.kill()
-        shutil.rmtree(self.tmp, ignore_errors=True)
+        try:
+            self.sim.stop()
+        finally:
+            self.ctx.cleanup()
 
 
 def case_destruct(run):
