@@ -36,7 +36,7 @@ pdu7318_e2e(scenario.others e2e.py --jobs 6 ${_others})
 # the right statuses, no crash, no hang. Lost, corrupt and missing answers
 # and an unplugged adapter are the in-process fault tests'
 # (tests/reliability/FaultTest.cpp); here only what needs the real wire.
-pdu7318_e2e(pdutool-commands e2e.py pdutool-info pdutool-poll pdutool-usage)
+pdu7318_e2e(pdutool-commands e2e.py pdutool-info pdutool-poll)
 pdu7318_e2e(faults e2e.py fault-garbage fault-split fault-open-status)
 
 # Every resource of data/MDF.xml end to end, one table row each
@@ -56,7 +56,7 @@ pdu7318_e2e(doctor-ports doctor_e2e.py --jobs 8 doctor-missing doctor-denied doc
 
 # pdutool's shell and scripts, signals, strict options, params and
 # decode-log (tests/tools/pdutool_e2e.py).
-foreach(case script-seedkey script-exit-codes strict-parsing ioctl-failed no-response decode-log shell-terminal)
+foreach(case script-seedkey script-exit-codes strict-parsing ioctl-failed no-response decode-log)
   pdu7318_e2e(pdutool-${case} pdutool_e2e.py ${case})
 endforeach()
 pdu7318_e2e(pdutool-script-commands pdutool_e2e.py script-commands signal-stop params)
@@ -75,7 +75,7 @@ endif()
 
 # The shell keeps its session on Ctrl-C, per-command --wait, and the small
 # behaviours of the commands (tests/tools/pdutool_shell_e2e.py).
-foreach(case shell-ctrl-c small-fixes vci-lost)
+foreach(case shell-ctrl-c small-fixes vci-lost shell-terminal)
   pdu7318_e2e(pdutool-${case} pdutool_shell_e2e.py ${case})
 endforeach()
 

@@ -379,18 +379,6 @@ def case_pdutool_poll(ctx):
     check(out["primitives"][2]["results"][0]["data"] == "71 01 02 03 00", "the routine's final answer only")
 
 
-def case_pdutool_usage(ctx):
-    # Usage errors and a library that cannot be loaded: exit codes 2 and 3.
-    tool = os.path.join(ctx.bin, "pdutool")
-    p = subprocess.run([tool, "session", "22F190"], capture_output=True, text=True, timeout=30)
-    check(p.returncode == 2 and "--resource" in p.stderr, "session without resource: %d" % p.returncode)
-    p = subprocess.run([tool, "session", "--resource", "X", "2G"], capture_output=True, text=True, timeout=30)
-    check(p.returncode == 2, "request that is not hex: %d" % p.returncode)
-    p = subprocess.run([tool, "--json", "--lib", "/nonexistent/libx.so", "info"], capture_output=True, text=True,
-                       timeout=30)
-    check(p.returncode == 3 and json.loads(p.stdout)["ok"] is False, "library not loadable: %d" % p.returncode)
-
-
 UDS = ["session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14", "--resp-id", "0x7E8"]
 
 
@@ -427,7 +415,6 @@ CASES = {
     "scenario": case_scenario,
     "pdutool-info": case_pdutool_info,
     "pdutool-poll": case_pdutool_poll,
-    "pdutool-usage": case_pdutool_usage,
     "fault-garbage": case_fault_garbage,
     "fault-split": case_fault_split,
     "fault-open-status": case_fault_open_status,

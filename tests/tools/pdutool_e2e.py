@@ -4,22 +4,19 @@ options, params and decode-log against the real vcisim and library.
 
     pdutool_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
-A case that needs a missing program (tmux) is skipped (exit 77 when every
-case was, which ctest counts as skipped; e2e_runner.py). The simulator, the
-context and the checks are e2e.py's.
+The simulator, the context and the checks are e2e.py's.
 """
 
 import json
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Failure, Sim, check, on_own_sim, side_by_side  # noqa: E402
+from e2e import Ctx, Sim, check, on_own_sim, side_by_side  # noqa: E402
 import e2e_runner  # noqa: E402
 
 RESOURCE = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
@@ -249,6 +246,9 @@ def case_strict_parsing(ctx):
          "CP_TesterPresentMessage expects hex bytes"),
         (["--root", "info"], 2, "--root lists the APIs; to load one: --root NAME COMMAND"),
         (["--lib", "libz.so.1", "info"], 3, "not a D-PDU API library"),
+        (["--json", "--lib", "/nonexistent/libx.so", "info"], 3, '"ok": false'),
+        (["session", "22F190"], 2, "session needs --resource"),
+        (["session", "--resource", "X", "2G"], 2, "request is not hex: 2G"),
         (["--version"], 0, "pdutool "),
         (["--help"], 0, "--callback"),
         (["--time", "later", "info"], 2, "--time: abs or rel"),
@@ -405,63 +405,6 @@ def case_decode_log(ctx):
     check(p.returncode == 2 and "no such file or folder" in p.stderr, "missing folder: %d" % p.returncode)
 
 
-def case_shell_terminal(ctx):
-    tmux = shutil.which("tmux")
-    if tmux is None:
-        print("SKIPPED: no tmux")
-        sys.exit(77)
-    sim = Sim(ctx)
-    sock = "pdutool-e2e-%d" % os.getpid()
-    base = [tmux, "-L", sock, "-f", "/dev/null"]
-
-    def keys(*k):
-        subprocess.run(base + ["send-keys", "-t", "t", "--"] + list(k), check=True, timeout=10)
-
-    def screen():
-        return subprocess.run(base + ["capture-pane", "-p", "-t", "t"], capture_output=True, text=True,
-                              timeout=10).stdout
-
-    def wait_for(text, what, seconds=10):
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
-            s = screen()
-            if text in s:
-                return s
-            time.sleep(0.05)
-        raise Failure("%s: no %r on the screen:\n%s" % (what, text, screen()))
-
-    e = env(ctx, sim.link)
-    envs = " ".join("%s=%s" % (k, e[k]) for k in ("PDU7318_HOME", "PDU7318_PORTS", "HOME"))
-    command = "env %s %s shell; echo EXIT=$?; sleep 30" % (envs, os.path.join(ctx.bin, "pdutool"))
-    try:
-        subprocess.run(base + ["new-session", "-d", "-s", "t", "-x", "200", "-y", "50", command], check=True,
-                       timeout=10)
-        wait_for("pdu>", "prompt")
-        keys("link RSC_ISO_15765_3_on_ISO_15765_2_6", "Tab")
-        wait_for("pdu> link %s" % RESOURCE, "the resource name completed by Tab")
-        keys("--resp-id 0x7E8")
-        wait_for("pdu> link %s --resp-id 0x7E8" % RESOURCE, "a blank after the completed name")
-        keys("Enter")
-        wait_for("link 1: hCLL", "link created")
-        keys("conn", "Tab", "Enter")
-        wait_for("PDU_CLLST_ONLINE", "connect completed by Tab")
-        keys("start", "Enter", "send 22 F1 90", "Enter")
-        wait_for("= VIN WDD00000000000001", "the answer of send")
-        # Line editing: history (Up) and a change at the line's start.
-        keys("Up", "C-a", "C-d", "C-d", "C-d", "Enter")
-        s = wait_for("pdu> d 22 F1 90", "the edited line from the history")
-        check("unknown command d" in s, "the edited line ran:\n" + s)
-        keys("set CP_P2M", "Tab")
-        wait_for("pdu> set CP_P2Max=", "ComParam name completed")
-        keys("50000", "Enter", "quit", "Enter")
-        s = wait_for("EXIT=", "the shell ends")
-        check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
-    finally:
-        subprocess.run(base + ["kill-server"], capture_output=True, timeout=10)
-        sim.stop()
-    check("CLOSE" in sim.output(), "the VCI closed")
-
-
 CASES = {
     "script-seedkey": case_script_seedkey,
     "script-exit-codes": case_script_exit_codes,
@@ -472,7 +415,6 @@ CASES = {
     "no-response": case_no_response,
     "params": case_params,
     "decode-log": case_decode_log,
-    "shell-terminal": case_shell_terminal,
 }
 
 

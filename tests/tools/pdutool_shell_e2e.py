@@ -158,6 +158,36 @@ def ctrl_c_twice(t, sim):
     check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
 
 
+def terminal(t, sim):
+    # Tab completion and line editing, which only a terminal gets.
+    t.wait_for("pdu>", "prompt")
+    t.keys("link RSC_ISO_15765_3_on_ISO_15765_2_6", "Tab")
+    t.wait_for("pdu> link %s" % RESOURCE, "the resource name completed by Tab")
+    t.keys("--resp-id 0x7E8")
+    t.wait_for("pdu> link %s --resp-id 0x7E8" % RESOURCE, "a blank after the completed name")
+    t.keys("Enter")
+    t.wait_for("link 1: hCLL", "link created")
+    t.keys("conn", "Tab", "Enter")
+    t.wait_for("PDU_CLLST_ONLINE", "connect completed by Tab")
+    t.keys("start", "Enter", "send 22 F1 90", "Enter")
+    t.wait_for("= VIN WDD00000000000001", "the answer of send")
+    # Line editing: history (Up) and a change at the line's start.
+    t.keys("Up", "C-a", "C-d", "C-d", "C-d", "Enter")
+    s = t.wait_for("pdu> d 22 F1 90", "the edited line from the history")
+    check("unknown command d" in s, "the edited line ran:\n" + s)
+    t.keys("set CP_P2M", "Tab")
+    t.wait_for("pdu> set CP_P2Max=", "ComParam name completed")
+    t.keys("50000", "Enter", "quit", "Enter")
+    s = t.wait_for("EXIT=", "the shell ends")
+    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+
+
+def case_shell_terminal(ctx):
+    if shutil.which("tmux") is None:
+        raise e2e_runner.Skip("no tmux")
+    check("CLOSE" in in_shell(None, terminal)(ctx), "the VCI closed")
+
+
 def case_shell_ctrl_c(ctx):
     if shutil.which("tmux") is None:
         print("SKIPPED: no tmux")
@@ -267,6 +297,7 @@ CASES = {
     "vci-lost": case_vci_lost,
     "shell-ctrl-c": case_shell_ctrl_c,
     "small-fixes": case_small_fixes,
+    "shell-terminal": case_shell_terminal,
 }
 
 
