@@ -7,8 +7,6 @@ Cases:
   wire-*              vcisim alone, driven with raw frames over its pty
   scenario:NAME       every session of data/scenarios/NAME.json through
                       pdutool and the library, JSON output checked
-  fault-*             pdutool against a faulty vcisim: right statuses, no
-                      crash, no hang
 The cases run side by side; e2e_runner.py prints a line for each and the
 count, and exits non-zero when one failed. The simulator, the context and
 the checks here are every e2e script's.
@@ -382,42 +380,11 @@ def case_pdutool_poll(ctx):
 UDS = ["session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14", "--resp-id", "0x7E8"]
 
 
-def fault_run(ctx, flags, args, max_seconds=60):
-    sim = Sim(ctx, "demo", flags)
-    try:
-        rc, out, err, took = ctx.pdutool(args, sim.link)
-    finally:
-        sim.stop()
-    check(took < max_seconds, "finished in %.1f s" % took)
-    return rc, out, err
-
-
-def case_fault_garbage(ctx):
-    rc, out, err = fault_run(ctx, ["--garbage-every", "2"], UDS + ["22F190", "3E00"])
-    check(rc == 0 and out["ok"], "garbage between frames is skipped: exit %d\n%s" % (rc, err))
-    vins = [r["data"] for p in out["primitives"] if p["request"] == "22 F1 90" for r in p["results"]]
-    check(vins and vins[0].startswith("62 F1 90"), "VIN read through the garbage")
-
-
-def case_fault_split(ctx):
-    rc, out, err = fault_run(ctx, ["--split-writes"], UDS + ["22F190", "1902FF"])
-    check(rc == 0 and out["ok"], "byte-by-byte answers are reassembled: exit %d\n%s" % (rc, err))
-
-
-def case_fault_open_status(ctx):
-    rc, out, err = fault_run(ctx, ["--open-status", "0x11"], ["ioctl", "vbatt"])
-    check(rc != 0 and not out["ok"], "a refused OPEN is a failure (exit %d)" % rc)
-    check(out.get("error"), "with a message")
-
-
 CASES = {
     "wire-faults": case_wire_faults,
     "scenario": case_scenario,
     "pdutool-info": case_pdutool_info,
     "pdutool-poll": case_pdutool_poll,
-    "fault-garbage": case_fault_garbage,
-    "fault-split": case_fault_split,
-    "fault-open-status": case_fault_open_status,
 }
 
 
