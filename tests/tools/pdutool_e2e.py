@@ -53,6 +53,29 @@ def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=Fal
     return p
 
 
+def start_until(ctx, args, port, text, stream="stdout", logging=False):
+    """pdutool started with args, once it has printed text on stream; the
+    process and what it printed there so far."""
+    k = subprocess.Popen([os.path.join(ctx.bin, "pdutool")] + args, env=env(ctx, port, logging),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    seen = ""
+    while text not in seen:
+        line = getattr(k, stream).readline()
+        check(line, "pdutool ended before %r:\n%s" % (text, seen))
+        seen += line
+    return k, seen
+
+
+def on_sim(ctx, args, sim=None, **kw):
+    """tool() against sim (the default ECU when None), stopped after it:
+    the result and the simulator."""
+    sim = sim or Sim(ctx)
+    try:
+        return tool(ctx, args, sim.link, **kw), sim
+    finally:
+        sim.stop()
+
+
 def write(ctx, name, text):
     path = os.path.join(ctx.tmp, name)
     with open(path, "w") as f:
@@ -164,11 +187,7 @@ disconnect
 close
 links
 """ % RESOURCE)
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["--time", "abs", "run", script], sim.link)
-    finally:
-        sim.stop()
+    p, _ = on_sim(ctx, ["--time", "abs", "run", script])
     check(p.returncode == 0, "exit %d:\n%s%s" % (p.returncode, p.stdout, p.stderr))
     for needle in ("link 2: hCLL 2 on RSC_ISO_14230_3_on_ISO_14230_2_7_15 (resource id 1018)\n",
                    "  1  hCLL 1  RSC_ISO_15765_3_on_ISO_15765_2_6_14\n* 2  hCLL 2  RSC_ISO_14230_3_on_ISO_14230_2_7_15\n",
@@ -185,14 +204,8 @@ def case_signal_stop(ctx):
     # and destroyed and the VCI closed, as the simulator's trace shows.
     sim = Sim(ctx)
     try:
-        args = [os.path.join(ctx.bin, "pdutool"), "session", "--resource", RESOURCE, "--resp-id", "0x7E8"]
-        p = subprocess.Popen(args + ["3E00"] * 300, env=env(ctx, sim.link), stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-        seen = ""
-        while "SENDRECV" not in seen:
-            line = p.stdout.readline()
-            check(line, "the session ran no request:\n" + seen)
-            seen += line
+        p, _ = start_until(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8"] + ["3E00"] * 300, sim.link,
+                           "SENDRECV")
         p.send_signal(signal.SIGINT)
         out, err = p.communicate(timeout=30)
         check(p.returncode == 130, "exit status 130 after SIGINT, got %d\n%s" % (p.returncode, err))
@@ -212,14 +225,8 @@ def case_signal_stop(ctx):
     # for an ECU that answered "response pending".
     sim = gone_sim(ctx)
     try:
-        p = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "session", "--resource", RESOURCE, "--resp-id",
-                              "0x7E8", "31 01 FF 00"], env=env(ctx, sim.link), stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-        seen = ""
-        while "SENDRECV" not in seen:
-            line = p.stdout.readline()
-            check(line, "the session ran no request:\n" + seen)
-            seen += line
+        p, _ = start_until(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "31 01 FF 00"], sim.link,
+                           "SENDRECV")
         p.send_signal(signal.SIGINT)
         time.sleep(0.2)
         start = time.monotonic()
@@ -365,12 +372,7 @@ def case_decode_log(ctx):
     # --follow from before the session's first line, until Ctrl-C.
     follow = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "decode-log", "--follow", folder],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "22F190", "27 01"], sim.link,
-                 logging=True)
-    finally:
-        sim.stop()
+    p, _ = on_sim(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "22F190", "27 01"], logging=True)
     check(p.returncode == 0, "session with logging: %d\n%s" % (p.returncode, p.stderr))
     time.sleep(0.3)
     follow.send_signal(signal.SIGINT)
