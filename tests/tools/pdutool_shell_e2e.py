@@ -8,7 +8,6 @@ commands, against the real vcisim and library.
 A case is skipped when a program it needs (tmux) is missing (e2e_runner.py).
 """
 
-import concurrent.futures
 import json
 import os
 import re
@@ -76,20 +75,24 @@ def wait_for_trace(sim, text, what, seconds=10):
         time.sleep(0.01)
 
 
-def in_shell(scenario, run):
-    """A case part: run(tmux, sim) with a shell of its own in tmux against a
-    simulator of its own (scenario: a dict, or None for the default ECU);
-    returns the simulator's trace."""
-    def part(ctx):
-        flags = ["--scenario", write(ctx, "scenario.json", json.dumps(scenario))] if scenario else []
-        sim = Sim(ctx, None, flags)
-        t = Tmux(ctx, shell_command(ctx, sim))
+def in_shell(ctx, scenario, run):
+    """A call for side_by_side: run(tmux, sim) with a shell of its own in
+    tmux against a simulator of its own, in a context of its own (scenario:
+    a dict, or None for the default ECU); returns the simulator's trace."""
+    def part():
+        own = Ctx(ctx.bin, ctx.data)
         try:
-            run(t, sim)
+            flags = ["--scenario", write(own, "scenario.json", json.dumps(scenario))] if scenario else []
+            sim = Sim(own, None, flags)
+            t = Tmux(own, shell_command(own, sim))
+            try:
+                run(t, sim)
+            finally:
+                t.kill()
+                sim.stop()
+            return sim.output()
         finally:
-            t.kill()
-            sim.stop()
-        return sim.output()
+            own.cleanup()
     return part
 
 
@@ -185,7 +188,7 @@ def terminal(t, sim):
 def case_shell_terminal(ctx):
     if shutil.which("tmux") is None:
         raise e2e_runner.Skip("no tmux")
-    check("CLOSE" in in_shell(None, terminal)(ctx), "the VCI closed")
+    check("CLOSE" in in_shell(ctx, None, terminal)(), "the VCI closed")
 
 
 def case_shell_ctrl_c(ctx):
@@ -193,16 +196,9 @@ def case_shell_ctrl_c(ctx):
         print("SKIPPED: no tmux")
         sys.exit(77)
     # Three shells side by side, each with its own context and simulator.
-    parts = [in_shell(PENDING_SCENARIO, ctrl_c_keeps_the_session), in_shell(PENDING_SCENARIO, per_command_wait),
-             in_shell(None, ctrl_c_twice)]
-    ctxs = [Ctx(ctx.bin, ctx.data) for _ in parts]
-    try:
-        with concurrent.futures.ThreadPoolExecutor(max_workers=len(parts)) as pool:
-            futures = [pool.submit(part, c) for part, c in zip(parts, ctxs)]
-            trace, _, twice = [f.result() for f in futures]
-    finally:
-        for c in ctxs:
-            c.cleanup()
+    trace, _, twice = side_by_side(in_shell(ctx, PENDING_SCENARIO, ctrl_c_keeps_the_session),
+                                   in_shell(ctx, PENDING_SCENARIO, per_command_wait),
+                                   in_shell(ctx, None, ctrl_c_twice))
     check(trace.count("STARTCOMM") >= 1 and len(re.findall(r"PC->VCI veh.*STARTCOMM", trace)) == 1,
           "one STARTCOMM on the wire")
     tail = trace[trace.rfind("STOPCOMM"):]
