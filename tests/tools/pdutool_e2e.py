@@ -242,8 +242,6 @@ def case_strict_parsing(ctx):
     # (arguments, exit status, text on stderr or stdout)
     table = [
         (["--wait", "abc", "info"], 2, "--wait: not a duration (2000, 2000ms or 2s): abc"),
-        (["--wait", "2x", "info"], 2, "--wait: not a duration"),
-        (["--wait", "-5", "info"], 2, "--wait: not a duration"),
         (["session", "--resource", RESOURCE, "--cycles", "x", "22"], 2, "--cycles: not a number: x"),
         (["session", "--resource", RESOURCE, "--tx", "0x7G0", "22"], 2, "--tx: not a number: 0x7G0"),
         (["session", "--resource", RESOURCE, "--param", "CP_Nope=1", "22"], 2, "unknown ComParam CP_Nope"),
