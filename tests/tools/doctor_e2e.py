@@ -14,7 +14,6 @@ import json
 import os
 import pty
 import shutil
-import subprocess
 import sys
 import termios
 import time
@@ -22,6 +21,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e  # noqa: E402  (Ctx, Sim, Failure, check)
 import e2e_runner  # noqa: E402
+from pdutool_e2e import tool  # noqa: E402
 
 check = e2e.check
 MISSING = "/dev/pdu7318-no-such-port"
@@ -29,17 +29,10 @@ MISSING = "/dev/pdu7318-no-such-port"
 Skip = e2e_runner.Skip
 
 
-def run(ctx, args, ports, user=None, timeout=60):
-    env = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=ports,
-               PDU7318_LOG_PATH=os.path.join(ctx.tmp, "logs"))
-    cmd = [os.path.join(ctx.bin, "pdutool")] + args
-    if user is not None:
-        cmd = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", "--"] + cmd
+def run(ctx, args, ports, user=None):
+    prefix = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", "--"] if user is not None else []
     start = time.monotonic()
-    try:
-        p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        raise e2e.Failure("pdutool hung: %s" % " ".join(args))
+    p = tool(ctx, args, ports, prefix=prefix)
     return p.returncode, p.stdout, p.stderr, time.monotonic() - start
 
 

@@ -45,8 +45,9 @@ def env(ctx, port, logging=False):
     return e
 
 
-def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=False):
-    p = subprocess.run([os.path.join(ctx.bin, "pdutool")] + args, env=env(ctx, port, logging), input=stdin,
+def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=False, prefix=()):
+    """pdutool run with args (prefix: a command it runs under, setpriv)."""
+    p = subprocess.run(list(prefix) + [os.path.join(ctx.bin, "pdutool")] + args, env=env(ctx, port, logging), input=stdin,
                        capture_output=True, text=True, timeout=timeout)
     check(p.returncode >= 0, "pdutool died of signal %d\n%s" % (-p.returncode, p.stderr))
     check("Sanitizer" not in p.stderr, "sanitizer report:\n%s" % p.stderr[-4000:])
