@@ -72,8 +72,9 @@ if(PDU7318_SANITIZE STREQUAL "")
   endforeach()
 endif()
 
-# The shell keeps its session on Ctrl-C, per-command --wait, and the small
-# behaviours of the commands (tests/tools/pdutool_shell_e2e.py).
+# The shell keeps its session on Ctrl-C, per-command --wait, Tab completion
+# and line editing, and the small behaviours of the commands
+# (tests/tools/pdutool_shell_e2e.py).
 foreach(case shell-ctrl-c small-fixes vci-lost shell-terminal)
   pdu7318_e2e(pdutool-${case} pdutool_shell_e2e.py ${case})
 endforeach()

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of the shell's session keeping (Ctrl-C cancels, the
-links stay), per-command --wait and the small behaviours of pdutool's
-commands, against the real vcisim and library.
+links stay), per-command --wait, Tab completion and line editing, and the
+small behaviours of pdutool's commands, against the real vcisim and library.
 
     pdutool_shell_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
@@ -193,8 +193,7 @@ def case_shell_terminal(ctx):
 
 def case_shell_ctrl_c(ctx):
     if shutil.which("tmux") is None:
-        print("SKIPPED: no tmux")
-        sys.exit(77)
+        raise e2e_runner.Skip("no tmux")
     # Three shells side by side, each with its own context and simulator.
     trace, _, twice = side_by_side(in_shell(ctx, PENDING_SCENARIO, ctrl_c_keeps_the_session),
                                    in_shell(ctx, PENDING_SCENARIO, per_command_wait),
