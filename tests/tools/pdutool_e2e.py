@@ -84,9 +84,13 @@ def write(ctx, name, text):
     return path
 
 
+def gone_flags(ctx):
+    """vcisim's options for GONE_SCENARIO (written into ctx)."""
+    return ["--scenario", write(ctx, "gone.json", json.dumps(GONE_SCENARIO))]
+
+
 def gone_sim(ctx):
-    path = write(ctx, "gone.json", json.dumps(GONE_SCENARIO))
-    return Sim(ctx, None, ["--scenario", path])
+    return Sim(ctx, None, gone_flags(ctx))
 
 
 # ---- cases -------------------------------------------------------------------
@@ -261,13 +265,9 @@ def case_strict_parsing(ctx):
     ]
     # --wait with a unit: 1s is a thousand milliseconds (the request waits
     # for an ECU that only promises an answer); side by side with the table.
-    def wait_1s():
-        sim = gone_sim(own)
-        try:
-            return tool(own, ["--json", "--wait", "1s", "session", "--resource", RESOURCE, "--resp-id", "0x7E8",
-                              "31 01 FF 00"], sim.link)
-        finally:
-            sim.stop()
+    wait_1s = on_own_sim(ctx, None, lambda own, sim: tool(
+        own, ["--json", "--wait", "1s", "session", "--resource", RESOURCE, "--resp-id", "0x7E8", "31 01 FF 00"],
+        sim.link), gone_flags(ctx))
 
     def usage_errors():
         for args, want, needle in table:
@@ -277,11 +277,7 @@ def case_strict_parsing(ctx):
         p = tool(ctx, ["--lib", "libz.so.1", "info"])
         check(len(p.stderr.strip().splitlines()) == 1, "one error line:\n" + p.stderr)
 
-    own = Ctx(ctx.bin, ctx.data)
-    try:
-        p, _ = side_by_side(wait_1s, usage_errors)
-    finally:
-        own.cleanup()
+    p, _ = side_by_side(wait_1s, usage_errors)
     prim = [x for x in json.loads(p.stdout)["primitives"] if x["type"] == "SENDRECV"][0]
     check(prim["status"] == "TIMEOUT" and 950 <= prim["elapsed_ms"] < 1900,
           "timed out after about 1000 ms: %s %s" % (prim["status"], prim["elapsed_ms"]))
@@ -320,20 +316,13 @@ def case_no_response(ctx):
     # 5 s): no response, exit status 1, in the JSON of a session and in a
     # script's transcript. The two run side by side, each with its own
     # simulator.
-    other = Ctx(ctx.bin, ctx.data)
-    sims = [gone_sim(ctx), gone_sim(other)]
-    try:
-        j = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "--json", "session", "--resource", RESOURCE,
-                              "--resp-id", "0x7E8", "31 01 FF 00", "3E 00"], env=env(ctx, sims[0].link),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        s = tool(other, ["run", write(other, "gone.pdu", "link %s --resp-id 0x7E8\nconnect\nstart\n"
-                                      "send 31 01 FF 00\nexpect 71 01 FF 00\n" % RESOURCE)], sims[1].link)
-        out, _ = j.communicate(timeout=60)
-        pj = subprocess.CompletedProcess(j.args, j.returncode, out, "")
-    finally:
-        for sim in sims:
-            sim.stop()
-        other.cleanup()
+    gone = gone_flags(ctx)
+    pj, s = side_by_side(
+        on_own_sim(ctx, None, lambda own, sim: tool(own, ["--json", "session", "--resource", RESOURCE, "--resp-id",
+                                                          "0x7E8", "31 01 FF 00", "3E 00"], sim.link), gone),
+        on_own_sim(ctx, None, lambda own, sim: tool(own, ["run", write(own, "gone.pdu", "link %s --resp-id 0x7E8\n"
+                                                          "connect\nstart\nsend 31 01 FF 00\nexpect 71 01 FF 00\n"
+                                                          % RESOURCE)], sim.link), gone))
     doc = json.loads(pj.stdout)
     statuses = [(x["type"], x["status"]) for x in doc["primitives"]]
     check(statuses == [("STARTCOMM", "FINISHED"), ("SENDRECV", "NO_RESPONSE"), ("SENDRECV", "FINISHED"),
