@@ -52,7 +52,10 @@ class Pty:
         self.path = os.ttyname(self.slave)
         os.close(self.slave)
 
-    def close(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
         os.close(self.master)
 
 
@@ -66,8 +69,7 @@ def case_doctor_missing(ctx):
 def case_doctor_denied(ctx):
     if os.geteuid() != 0 or shutil.which("setpriv") is None:
         raise Skip("needs root and setpriv to run pdutool as another user")
-    line = Pty()
-    try:
+    with Pty() as line:
         os.chmod(line.path, 0o600)
         # The unprivileged user must reach the program.
         rc, _, err, _ = run(ctx, ["--help"], "", user=65534)
@@ -78,38 +80,32 @@ def case_doctor_denied(ctx):
         check(text.startswith("permission denied - "), text)
         check("usermod -aG" in text and "/usr/share/doc/pdu7318/60-pdu7318.rules" in text, text)
         check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
-    finally:
-        line.close()
 
 
 def case_doctor_busy(ctx):
-    line = Pty()
-    holder = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
-    try:
-        # Held the way the library holds its port.
-        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        fcntl.ioctl(holder, termios.TIOCEXCL)
-        rc, out, err, _ = run(ctx, ["doctor"], line.path)
-        text = port_line(out, line.path)
-        me = "held by process %d (%s)" % (os.getpid(), open("/proc/self/comm").read().strip())
-        check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
-        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
-    finally:
-        os.close(holder)
-        line.close()
+    with Pty() as line:
+        holder = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
+        try:
+            # Held the way the library holds its port.
+            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            fcntl.ioctl(holder, termios.TIOCEXCL)
+            rc, out, err, _ = run(ctx, ["doctor"], line.path)
+            text = port_line(out, line.path)
+            me = "held by process %d (%s)" % (os.getpid(), open("/proc/self/comm").read().strip())
+            check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
+            check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+        finally:
+            os.close(holder)
 
 
 def case_doctor_silent(ctx):
-    line = Pty()
-    try:
+    with Pty() as line:
         rc, out, err, took = run(ctx, ["doctor"], line.path)
         text = port_line(out, line.path)
         check(text.startswith("opened, but no answer to the probe"), text)
         # 50 ms pulse (none on a pty), 500 ms settling, two probes of 1100 ms.
         check(2.6 < took < 10, "took %.1f s" % took)
         check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
-    finally:
-        line.close()
 
 
 def case_doctor_simulator(ctx):
@@ -147,17 +143,16 @@ def case_doctor_simulator_holder(ctx):
         sim.stop()
     # A silent pty whose master side also holds the slave open, as the
     # simulator does: no "also open in process" for the far end.
-    line = Pty()
-    slave = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
-    try:
-        rc, out, err, _ = run(ctx, ["doctor"], line.path)
-        text = port_line(out, line.path)
-        check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
-                      "from the vehicle's diagnostic socket)", text)
-        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
-    finally:
-        os.close(slave)
-        line.close()
+    with Pty() as line:
+        slave = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
+        try:
+            rc, out, err, _ = run(ctx, ["doctor"], line.path)
+            text = port_line(out, line.path)
+            check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
+                          "from the vehicle's diagnostic socket)", text)
+            check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+        finally:
+            os.close(slave)
 
 
 def case_doctor_config(ctx):
@@ -192,8 +187,7 @@ def case_construct_progress(ctx):
 
 def case_construct_no_vci(ctx):
     """No VCI: the findings at once, not a 20 s wait for a FINISHED."""
-    line = Pty()
-    try:
+    with Pty() as line:
         rc, out, err, took = run(ctx, ["--json", "session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14",
                                        "22F190"], MISSING + ":" + line.path)
         check("pdutool: trying %s ..." % line.path in err, err)
@@ -206,8 +200,6 @@ def case_construct_no_vci(ctx):
         # it (~3 s); far from the 20 s a ComPrimitive would wait.
         check(took < 12, "took %.1f s" % took)
         check(rc == 1, "exit %d, expected 1\n%s" % (rc, err))
-    finally:
-        line.close()
 
 
 CASES = {name[5:].replace("_", "-"): fn for name, fn in globals().items() if name.startswith("case_")}
