@@ -215,16 +215,9 @@ class Ctx:
             shutil.copy(os.path.join(data_dir, name), self.home)
 
     def pdutool(self, args, port, timeout=120):
-        env = dict(os.environ, PDU7318_HOME=self.home, PDU7318_PORTS=port,
-                   PDU7318_LOG_PATH=os.path.join(self.tmp, "logs") + "/")
+        """pdutool --json ARGS: (exit status, its JSON, stderr, seconds)."""
         start = time.monotonic()
-        try:
-            p = subprocess.run([os.path.join(self.bin, "pdutool"), "--json"] + args, env=env,
-                               capture_output=True, text=True, timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise Failure("pdutool hung (no exit within %d s): %s" % (timeout, " ".join(args)))
-        check(p.returncode >= 0, "pdutool died of signal %d\n%s" % (-p.returncode, p.stderr))
-        check("Sanitizer" not in p.stderr, "sanitizer report:\n%s" % p.stderr[-4000:])
+        p = tool(self, ["--json"] + args, port, timeout=timeout)
         try:
             out = json.loads(p.stdout)
         except ValueError:
@@ -233,6 +226,24 @@ class Ctx:
 
     def cleanup(self):
         shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def env(ctx, port, logging=False):
+    e = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=port, HOME=ctx.tmp,
+             PDU7318_LOG_PATH=os.path.join(ctx.tmp, "logs") + "/")
+    if logging:
+        with open(os.path.join(ctx.home, "config.ini"), "w") as f:
+            f.write("[LOG]\nopen=1\n")
+    return e
+
+
+def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=False, prefix=()):
+    """pdutool run with args (prefix: a command it runs under, setpriv)."""
+    p = subprocess.run(list(prefix) + [os.path.join(ctx.bin, "pdutool")] + args, env=env(ctx, port, logging),
+                       input=stdin, capture_output=True, text=True, timeout=timeout)
+    check(p.returncode >= 0, "pdutool died of signal %d\n%s" % (-p.returncode, p.stderr))
+    check("Sanitizer" not in p.stderr, "sanitizer report:\n%s" % p.stderr[-4000:])
+    return p
 
 
 def side_by_side(*calls):

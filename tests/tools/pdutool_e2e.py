@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Sim, check, on_own_sim, side_by_side  # noqa: E402
+from e2e import Ctx, Sim, check, env, on_own_sim, side_by_side, tool  # noqa: E402
 import e2e_runner  # noqa: E402
 
 RESOURCE = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
@@ -34,24 +34,6 @@ GONE_SCENARIO = {
     "ecus": [{"name": "engine", "bus": "can", "behaviour": "uds", "request_id": "0x7E0", "response_id": "0x7E8",
               "requests": [{"request": "31 01 FF 00", "responses": ["7F 31 78"]}]}],
 }
-
-
-def env(ctx, port, logging=False):
-    e = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=port, HOME=ctx.tmp,
-             PDU7318_LOG_PATH=os.path.join(ctx.tmp, "logs") + "/")
-    if logging:
-        with open(os.path.join(ctx.home, "config.ini"), "w") as f:
-            f.write("[LOG]\nopen=1\n")
-    return e
-
-
-def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=False, prefix=()):
-    """pdutool run with args (prefix: a command it runs under, setpriv)."""
-    p = subprocess.run(list(prefix) + [os.path.join(ctx.bin, "pdutool")] + args, env=env(ctx, port, logging), input=stdin,
-                       capture_output=True, text=True, timeout=timeout)
-    check(p.returncode >= 0, "pdutool died of signal %d\n%s" % (-p.returncode, p.stderr))
-    check("Sanitizer" not in p.stderr, "sanitizer report:\n%s" % p.stderr[-4000:])
-    return p
 
 
 def start_until(ctx, args, port, text, stream="stdout", logging=False):
