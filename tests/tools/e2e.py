@@ -189,6 +189,14 @@ class Sim:
         with open(self.log_path) as f:
             return f.read()
 
+    def wait_for(self, *texts, seconds=5):
+        """The trace once it shows every text, or after seconds (a trace
+        line may come a moment after the frame it tells of)."""
+        end = time.monotonic() + seconds
+        while not all(t in self.output() for t in texts) and time.monotonic() < end:
+            time.sleep(0.01)
+        return self.output()
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
@@ -292,10 +300,7 @@ def case_wire_faults(ctx):
         vci.send(CMD["OPEN"])
         check(vci.frames(0.5) == [], "dropped and silent")
         vci.close()
-        end = time.monotonic() + 5  # the trace lines may come a moment later
-        while not ("[dropped]" in sim.output() and "(silent" in sim.output()) and time.monotonic() < end:
-            time.sleep(0.01)
-        out = sim.output()
+        out = sim.wait_for("[dropped]", "(silent")
         check("[dropped]" in out and "(silent" in out, "trace shows drop and silence")
 
     def unplug(own, sim):

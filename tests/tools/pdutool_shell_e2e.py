@@ -67,14 +67,6 @@ def shell_command(ctx, sim):
     return "env %s %s shell; echo EXIT=$?; sleep 60" % (envs, os.path.join(ctx.bin, "pdutool"))
 
 
-def wait_for_trace(sim, text, what, seconds=10):
-    """Until the simulator's trace shows text."""
-    end = time.monotonic() + seconds
-    while text not in sim.output():
-        check(time.monotonic() < end, "%s: no %r in the trace:\n%s" % (what, text, sim.output()[-3000:]))
-        time.sleep(0.01)
-
-
 def in_shell(ctx, scenario, run):
     """A call for side_by_side: run(tmux, sim) with a shell of its own in
     tmux against a simulator of its own, in a context of its own (scenario:
@@ -108,7 +100,7 @@ def ctrl_c_keeps_the_session(t, sim):
     # then it waits 5 s for more.
     t.keys("send 31 01 FF 00", "Enter")
     t.wait_for("SENDRECV  31 01 FF 00", "the request started")
-    wait_for_trace(sim, "7F 31 78]", "response pending sent")
+    check("7F 31 78]" in sim.wait_for("7F 31 78]", seconds=10), "response pending sent")
     prompts = t.screen().count("pdu>")
     start = time.monotonic()
     t.keys("C-c")
@@ -266,10 +258,7 @@ def case_vci_lost(ctx):
     def during_request():
         def good(own, sim):
             tool(own, ["run", write(own, "send.pdu", text)], sim.link)
-            end = time.monotonic() + 5  # the trace may lag behind pdutool's exit
-            while "CLOSE" not in sim.output() and time.monotonic() < end:
-                time.sleep(0.01)
-            return sim.output()
+            return sim.wait_for("CLOSE")  # the trace may lag behind pdutool's exit
         sent = [x for x in on_own_sim(ctx, None, good)().splitlines() if "PC->VCI" in x]
         first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
 

@@ -221,10 +221,7 @@ def case_monitor(ctx):
         k.send_signal(signal.SIGINT)
         out, err = k.communicate(timeout=10)
         took = time.monotonic() - stop
-        end = time.monotonic() + 5  # the simulator may not have read the last frame yet
-        while "CLOSE" not in sim.output()[-3000:] and time.monotonic() < end:
-            time.sleep(0.01)
-        return first, k.returncode, took, err, sim.output()
+        return first, k.returncode, took, err, sim.wait_for("CLOSE")  # the last frame may not be read yet
 
     # Side by side, each with a simulator of its own: --count and --filter
     # with --duration on the raw CAN ECU; on a live bus (a frame every
