@@ -21,7 +21,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import termios
 import time
 import tty
 
