@@ -40,10 +40,7 @@ pdu7318_e2e(pdutool-commands e2e.py pdutool-info pdutool-poll)
 
 # Every resource of data/MDF.xml end to end, one table row each
 # (tests/tools/protocols_e2e.py; rows run six at a time: each mostly waits).
-add_test(NAME e2e.protocols
-         COMMAND ${PDU7318_PYTHON} ${_e2e_dir}/protocols_e2e.py
-                 --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data)
-set_tests_properties(e2e.protocols PROPERTIES LABELS e2e TIMEOUT 120)
+pdu7318_e2e(protocols protocols_e2e.py)
 
 # pdutool doctor and the discovery progress (tests/tools/doctor_e2e.py);
 # skipped where the machine cannot run a case (no root or setpriv).
@@ -64,11 +61,9 @@ pdu7318_e2e(pdutool-script-commands pdutool_e2e.py script-commands signal-stop p
 # library through a ctypes client against vcisim with busy-bus.json).
 if(PDU7318_SANITIZE STREQUAL "")
   foreach(case destruct exit count killed unplug)
-    add_test(NAME e2e.livebus-${case}
-             COMMAND ${PDU7318_PYTHON} ${_e2e_dir}/livebus_e2e.py
-                     --bin ${CMAKE_BINARY_DIR}/bin --lib $<TARGET_FILE:pdu7318> --data ${PROJECT_SOURCE_DIR}/data ${case})
+    pdu7318_e2e(livebus-${case} livebus_e2e.py --lib $<TARGET_FILE:pdu7318> ${case})
     # A 1 ms stream: see the python.busy_bus tests.
-    set_tests_properties(e2e.livebus-${case} PROPERTIES LABELS e2e TIMEOUT 120 PROCESSORS 2)
+    set_tests_properties(e2e.livebus-${case} PROPERTIES PROCESSORS 2)
   endforeach()
 endif()
 
