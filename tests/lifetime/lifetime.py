@@ -13,18 +13,16 @@ printed no abort or sanitizer text, the text it must print, exactly one
 CLOSE command on the wire, and (logging cases) that every log file ends
 with a whole line.
 """
-import argparse
-import concurrent.futures
 import os
 import re
-import shutil
-import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+from e2e import Ctx, Failure, Sim, check  # noqa: E402
+import e2e_runner  # noqa: E402
 
 # case: (client, mode, exit status, logging on, text that must be printed).
 # Clients: c (dlopen), linked (the C client linked to the library), cpp and
@@ -72,41 +70,19 @@ NATIVE = {"c": "lifetime_client", "linked": "lifetime_client_linked", "cpp": "li
 CLOSE_LINE = re.compile(r"PC->VCI .*#\d+\s+CLOSE\s")
 
 
-class Failure(Exception):
-    pass
-
-
-def check(cond, what):
-    if not cond:
-        raise Failure(what)
-
-
-def run_case(args, name):
+def run_case(ctx, name):
     kind, mode, want_status, logging, want_text = CASES[name]
-    tmp = tempfile.mkdtemp(prefix="pdu7318-lifetime-")
     sim = None
     try:
-        home = os.path.join(tmp, "home")
-        os.makedirs(home)
-        for f in ("MDF.xml", "PDUAPI_7318.ini"):
-            shutil.copy(os.path.join(args.data, f), home)
-        with open(os.path.join(home, "config.ini"), "w") as f:
+        with open(os.path.join(ctx.home, "config.ini"), "w") as f:
             f.write("[LOG]\nopen=%d\n" % (1 if logging else 0))
-        link = os.path.join(tmp, "vci")
-        sim_out = open(os.path.join(tmp, "vcisim.out"), "w")
-        sim = subprocess.Popen([os.path.join(args.bin, "vcisim"), "--link", link, "--trace", "--scenario",
-                                os.path.join(HERE, "silent.json")], stdout=sim_out, stderr=subprocess.STDOUT)
-        end = time.monotonic() + 10
-        while not os.path.islink(link):
-            check(sim.poll() is None and time.monotonic() < end, "vcisim did not come up")
-            time.sleep(0.01)
-        logs = os.path.join(tmp, "logs")
-        env = dict(os.environ, PDU7318_HOME=home, PDU7318_PORTS=link, PDU7318_LOG_PATH=logs)
-        clients = os.path.dirname(args.client)
+        sim = Sim(ctx, None, ["--scenario", os.path.join(HERE, "silent.json")])
+        logs = os.path.join(ctx.tmp, "logs")
+        env = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=sim.link, PDU7318_LOG_PATH=logs)
         if kind in NATIVE:
-            cmd = [os.path.join(clients, NATIVE[kind]), args.lib, mode]
+            cmd = [os.path.join(os.path.dirname(ctx.client), NATIVE[kind]), ctx.lib, mode]
         else:
-            cmd = [sys.executable, os.path.join(HERE, "lifetime_client.py"), args.lib, mode]
+            cmd = [sys.executable, os.path.join(HERE, "lifetime_client.py"), ctx.lib, mode]
         try:
             p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=30)
         except subprocess.TimeoutExpired:
@@ -135,66 +111,29 @@ def run_case(args, name):
         # wrote before it ended. It writes line by line: wait for the CLOSE
         # (a loaded machine may take a while to schedule it), then a moment
         # for a second one that must not come.
-        trace_path = os.path.join(tmp, "vcisim.out")
-        end = time.monotonic() + 5
-        while time.monotonic() < end:
-            with open(trace_path) as fh:
-                if CLOSE_LINE.search(fh.read()):
-                    break
-            time.sleep(0.02)
+        sim.wait_for("CLOSE")
         time.sleep(0.2)
-        sim.send_signal(signal.SIGTERM)
-        sim.wait(5)
-        sim_out.close()
-        with open(trace_path) as fh:
-            trace = fh.read()
+        sim.stop()
+        trace = sim.output()
         closes = len(CLOSE_LINE.findall(trace))
         check(closes == 1, "%d CLOSE commands on the wire, wanted 1\n%s" % (closes, trace[-3000:]))
-        return "%s: exit status %d, exit took %.3f s, CLOSE once\n" % (name, p.returncode, took)
+        print("%s: exit status %d, exit took %.3f s, CLOSE once" % (name, p.returncode, took))
     finally:
-        if sim is not None and sim.poll() is None:
-            sim.send_signal(signal.SIGTERM)
-            try:
-                sim.wait(5)
-            except subprocess.TimeoutExpired:
-                sim.kill()
-        shutil.rmtree(tmp, ignore_errors=True)
+        if sim is not None and sim.proc.poll() is None:
+            sim.proc.kill()
+            sim.proc.wait()
 
 
-# Cases of one ctest test run side by side: each spends most of its second
-# waiting (the library's 500 ms settle after opening the port, the exit),
-# so running them at once costs little CPU. Bounded, so that a loaded
-# machine still meets the 2 s exit bound.
-PARALLEL = 5
-
-
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--lib", required=True)
-    ap.add_argument("--client", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("case", nargs="+", choices=sorted(CASES))
-    args = ap.parse_args()
-    results = {}
-
-    def one(name):
-        try:
-            results[name] = (True, run_case(args, name))
-        except Failure as e:
-            results[name] = (False, "FAILED %s: %s\n" % (name, e))
-        except Exception as e:  # a broken harness fails its case instead of the others
-            results[name] = (False, "FAILED %s: %r\n" % (name, e))
-
-    with concurrent.futures.ThreadPoolExecutor(PARALLEL) as pool:
-        list(pool.map(one, args.case))
-    failed = [n for n in args.case if not results[n][0]]
-    for n in args.case:
-        sys.stdout.write(results[n][1])
-    print("%d passed, %d failed%s" % (len(args.case) - len(failed), len(failed),
-                                      (": " + " ".join(failed)) if failed else ""))
-    return 1 if failed else 0
+def make_ctx(a):
+    ctx = Ctx(a.bin, a.data)
+    ctx.lib, ctx.client = a.lib, a.client
+    return ctx
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # The cases of one ctest test run side by side: each spends most of its
+    # second waiting (the library's 500 ms settle after opening the port,
+    # the exit), so running them at once costs little CPU. At most five, so
+    # that a loaded machine still meets the 2 s exit bound.
+    sys.exit(e2e_runner.main({name: (lambda ctx, n=name: run_case(ctx, n)) for name in CASES}, make_ctx,
+                             with_lib=True, jobs=5, options=("client",)))

@@ -32,19 +32,15 @@ endforeach()
 pdu7318_e2e(scenario.demo e2e.py scenario:demo)
 pdu7318_e2e(scenario.others e2e.py --jobs 6 ${_others})
 
-# pdutool's other commands, polling mode and usage errors; a faulty VCI:
-# the right statuses, no crash, no hang. Lost, corrupt and missing answers
-# and an unplugged adapter are the in-process fault tests'
-# (tests/reliability/FaultTest.cpp); here only what needs the real wire.
-pdu7318_e2e(pdutool-commands e2e.py pdutool-info pdutool-poll pdutool-usage)
-pdu7318_e2e(faults e2e.py fault-garbage fault-split fault-open-status)
+# pdutool's other commands and polling mode. A faulty VCI is the
+# in-process tests' (tests/reliability/FaultTest.cpp, the golden fault-*
+# transcripts, DeviceFrame's splitter, ConstructTest's refused OPEN) and
+# wire-faults' for the simulator's side.
+pdu7318_e2e(pdutool-commands e2e.py pdutool-info pdutool-poll)
 
 # Every resource of data/MDF.xml end to end, one table row each
 # (tests/tools/protocols_e2e.py; rows run six at a time: each mostly waits).
-add_test(NAME e2e.protocols
-         COMMAND ${PDU7318_PYTHON} ${_e2e_dir}/protocols_e2e.py
-                 --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data)
-set_tests_properties(e2e.protocols PROPERTIES LABELS e2e TIMEOUT 120)
+pdu7318_e2e(protocols protocols_e2e.py)
 
 # pdutool doctor and the discovery progress (tests/tools/doctor_e2e.py);
 # skipped where the machine cannot run a case (no root or setpriv).
@@ -56,7 +52,7 @@ pdu7318_e2e(doctor-ports doctor_e2e.py --jobs 8 doctor-missing doctor-denied doc
 
 # pdutool's shell and scripts, signals, strict options, params and
 # decode-log (tests/tools/pdutool_e2e.py).
-foreach(case script-seedkey script-exit-codes strict-parsing ioctl-failed no-response decode-log shell-terminal)
+foreach(case script-seedkey script-exit-codes strict-parsing ioctl-failed no-response decode-log)
   pdu7318_e2e(pdutool-${case} pdutool_e2e.py ${case})
 endforeach()
 pdu7318_e2e(pdutool-script-commands pdutool_e2e.py script-commands signal-stop params)
@@ -65,17 +61,16 @@ pdu7318_e2e(pdutool-script-commands pdutool_e2e.py script-commands signal-stop p
 # library through a ctypes client against vcisim with busy-bus.json).
 if(PDU7318_SANITIZE STREQUAL "")
   foreach(case destruct exit count killed unplug)
-    add_test(NAME e2e.livebus-${case}
-             COMMAND ${PDU7318_PYTHON} ${_e2e_dir}/livebus_e2e.py
-                     --bin ${CMAKE_BINARY_DIR}/bin --lib $<TARGET_FILE:pdu7318> --data ${PROJECT_SOURCE_DIR}/data ${case})
+    pdu7318_e2e(livebus-${case} livebus_e2e.py --lib $<TARGET_FILE:pdu7318> ${case})
     # A 1 ms stream: see the python.busy_bus tests.
-    set_tests_properties(e2e.livebus-${case} PROPERTIES LABELS e2e TIMEOUT 120 PROCESSORS 2)
+    set_tests_properties(e2e.livebus-${case} PROPERTIES PROCESSORS 2)
   endforeach()
 endif()
 
-# The shell keeps its session on Ctrl-C, per-command --wait, and the small
-# behaviours of the commands (tests/tools/pdutool_shell_e2e.py).
-foreach(case shell-ctrl-c small-fixes vci-lost)
+# The shell keeps its session on Ctrl-C, per-command --wait, Tab completion
+# and line editing, and the small behaviours of the commands
+# (tests/tools/pdutool_shell_e2e.py).
+foreach(case shell-ctrl-c small-fixes vci-lost shell-terminal)
   pdu7318_e2e(pdutool-${case} pdutool_shell_e2e.py ${case})
 endforeach()
 
@@ -89,6 +84,6 @@ endforeach()
 # The tests that run several pdutool and vcisim processes side by side
 # count as two for ctest -j: their start-ups come at once, and the live-bus
 # tests beside them measure frames per second.
-set_tests_properties(e2e.scenario.demo e2e.scenario.others e2e.pdutool-commands e2e.faults e2e.protocols
+set_tests_properties(e2e.scenario.demo e2e.scenario.others e2e.pdutool-commands e2e.protocols
                      e2e.doctor-ports e2e.pdutool-script-exit-codes e2e.pdutool-ioctl-failed e2e.pdutool-shell-ctrl-c
                      e2e.pdutool-trace e2e.pdutool-scan e2e.pdutool-monitor e2e.pdutool-small-fixes PROPERTIES PROCESSORS 2)

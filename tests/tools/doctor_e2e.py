@@ -14,7 +14,6 @@ import json
 import os
 import pty
 import shutil
-import subprocess
 import sys
 import termios
 import time
@@ -22,6 +21,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e  # noqa: E402  (Ctx, Sim, Failure, check)
 import e2e_runner  # noqa: E402
+from pdutool_e2e import tool  # noqa: E402
 
 check = e2e.check
 MISSING = "/dev/pdu7318-no-such-port"
@@ -29,17 +29,10 @@ MISSING = "/dev/pdu7318-no-such-port"
 Skip = e2e_runner.Skip
 
 
-def run(ctx, args, ports, user=None, timeout=60):
-    env = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=ports,
-               PDU7318_LOG_PATH=os.path.join(ctx.tmp, "logs"))
-    cmd = [os.path.join(ctx.bin, "pdutool")] + args
-    if user is not None:
-        cmd = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", "--"] + cmd
+def run(ctx, args, ports, user=None):
+    prefix = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", "--"] if user is not None else []
     start = time.monotonic()
-    try:
-        p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        raise e2e.Failure("pdutool hung: %s" % " ".join(args))
+    p = tool(ctx, args, ports, prefix=prefix)
     return p.returncode, p.stdout, p.stderr, time.monotonic() - start
 
 
@@ -59,7 +52,10 @@ class Pty:
         self.path = os.ttyname(self.slave)
         os.close(self.slave)
 
-    def close(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
         os.close(self.master)
 
 
@@ -73,8 +69,7 @@ def case_doctor_missing(ctx):
 def case_doctor_denied(ctx):
     if os.geteuid() != 0 or shutil.which("setpriv") is None:
         raise Skip("needs root and setpriv to run pdutool as another user")
-    line = Pty()
-    try:
+    with Pty() as line:
         os.chmod(line.path, 0o600)
         # The unprivileged user must reach the program.
         rc, _, err, _ = run(ctx, ["--help"], "", user=65534)
@@ -85,38 +80,32 @@ def case_doctor_denied(ctx):
         check(text.startswith("permission denied - "), text)
         check("usermod -aG" in text and "/usr/share/doc/pdu7318/60-pdu7318.rules" in text, text)
         check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
-    finally:
-        line.close()
 
 
 def case_doctor_busy(ctx):
-    line = Pty()
-    holder = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
-    try:
-        # Held the way the library holds its port.
-        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        fcntl.ioctl(holder, termios.TIOCEXCL)
-        rc, out, err, _ = run(ctx, ["doctor"], line.path)
-        text = port_line(out, line.path)
-        me = "held by process %d (%s)" % (os.getpid(), open("/proc/self/comm").read().strip())
-        check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
-        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
-    finally:
-        os.close(holder)
-        line.close()
+    with Pty() as line:
+        holder = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
+        try:
+            # Held the way the library holds its port.
+            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            fcntl.ioctl(holder, termios.TIOCEXCL)
+            rc, out, err, _ = run(ctx, ["doctor"], line.path)
+            text = port_line(out, line.path)
+            me = "held by process %d (%s)" % (os.getpid(), open("/proc/self/comm").read().strip())
+            check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
+            check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+        finally:
+            os.close(holder)
 
 
 def case_doctor_silent(ctx):
-    line = Pty()
-    try:
+    with Pty() as line:
         rc, out, err, took = run(ctx, ["doctor"], line.path)
         text = port_line(out, line.path)
         check(text.startswith("opened, but no answer to the probe"), text)
         # 50 ms pulse (none on a pty), 500 ms settling, two probes of 1100 ms.
         check(2.6 < took < 10, "took %.1f s" % took)
         check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
-    finally:
-        line.close()
 
 
 def case_doctor_simulator(ctx):
@@ -154,17 +143,16 @@ def case_doctor_simulator_holder(ctx):
         sim.stop()
     # A silent pty whose master side also holds the slave open, as the
     # simulator does: no "also open in process" for the far end.
-    line = Pty()
-    slave = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
-    try:
-        rc, out, err, _ = run(ctx, ["doctor"], line.path)
-        text = port_line(out, line.path)
-        check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
-                      "from the vehicle's diagnostic socket)", text)
-        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
-    finally:
-        os.close(slave)
-        line.close()
+    with Pty() as line:
+        slave = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
+        try:
+            rc, out, err, _ = run(ctx, ["doctor"], line.path)
+            text = port_line(out, line.path)
+            check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
+                          "from the vehicle's diagnostic socket)", text)
+            check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+        finally:
+            os.close(slave)
 
 
 def case_doctor_config(ctx):
@@ -199,8 +187,7 @@ def case_construct_progress(ctx):
 
 def case_construct_no_vci(ctx):
     """No VCI: the findings at once, not a 20 s wait for a FINISHED."""
-    line = Pty()
-    try:
+    with Pty() as line:
         rc, out, err, took = run(ctx, ["--json", "session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14",
                                        "22F190"], MISSING + ":" + line.path)
         check("pdutool: trying %s ..." % line.path in err, err)
@@ -213,8 +200,6 @@ def case_construct_no_vci(ctx):
         # it (~3 s); far from the 20 s a ComPrimitive would wait.
         check(took < 12, "took %.1f s" % took)
         check(rc == 1, "exit %d, expected 1\n%s" % (rc, err))
-    finally:
-        line.close()
 
 
 CASES = {name[5:].replace("_", "-"): fn for name, fn in globals().items() if name.startswith("case_")}

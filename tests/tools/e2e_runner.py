@@ -49,18 +49,18 @@ def _run_one(run_case, name):
     return "ok", "", time.monotonic() - start
 
 
-def main(cases, make_ctx, with_lib=False, jobs=4):
+def main(cases, make_ctx, with_lib=False, jobs=4, options=(), default=None):
     """Parses the command line, runs the cases named on it and returns the
     exit status. cases: name -> function(ctx[, arg]); make_ctx(args) -> a
-    context with cleanup()."""
+    context with cleanup(); options: further required --NAME VALUE;
+    default(args): the cases to run when none is named (else one must be)."""
     ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    if with_lib:
-        ap.add_argument("--lib", required=True)
+    for name in ("bin", "data") + (("lib",) if with_lib else ()) + tuple(options):
+        ap.add_argument("--" + name, required=True)
     ap.add_argument("--jobs", type=int, default=jobs, help="cases run side by side (default %d)" % jobs)
-    ap.add_argument("case", nargs="+")
+    ap.add_argument("case", nargs="*" if default else "+")
     a = ap.parse_args()
+    a.case = a.case or default(a)
     for name in a.case:
         if name.split(":", 1)[0] not in cases:
             ap.error("no case %s (cases: %s)" % (name, ", ".join(sorted(cases))))

@@ -22,30 +22,22 @@ child process. Cases:
              in under 100 ms with the lost-VCI error (0x106), PDUIoCtl
              answers 0x11, PDUDestruct returns
 """
-import argparse
 import ctypes as C
 import json
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e import Ctx, Failure, Sim, check  # noqa: E402
+import e2e_runner  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
 UDS = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
 CLOSE_WAIT_MS = 1000
-
-
-class Failure(Exception):
-    pass
-
-
-def check(cond, what):
-    if not cond:
-        raise Failure(what)
 
 
 # ---- the client (child process) ---------------------------------------------
@@ -202,27 +194,16 @@ def child(mode, lib):
 # ---- the cases (parent) -----------------------------------------------------
 
 class Run:
-    def __init__(self, args, flags=()):
-        self.args = args
-        self.tmp = tempfile.mkdtemp(prefix="pdu7318-livebus-")
-        self.home = os.path.join(self.tmp, "home")
-        os.makedirs(self.home)
-        for f in ("MDF.xml", "config.ini", "PDUAPI_7318.ini"):
-            shutil.copy(os.path.join(args.data, f), self.home)
-        self.link = os.path.join(self.tmp, "vci")
-        self.trace = os.path.join(self.tmp, "trace.txt")
-        self.sim = subprocess.Popen([os.path.join(args.bin, "vcisim"), "--link", self.link, "--trace", "--scenario",
-                                     os.path.join(args.data, "scenarios", "busy-bus.json")] + list(flags),
-                                    stdout=open(self.trace, "w"), stderr=subprocess.STDOUT)
-        end = time.monotonic() + 10
-        while not os.path.islink(self.link):
-            check(self.sim.poll() is None and time.monotonic() < end, "vcisim did not come up")
-            time.sleep(0.01)
-        self.env = dict(os.environ, PDU7318_HOME=self.home, PDU7318_PORTS=self.link,
-                        PDU7318_LOG_PATH=os.path.join(self.tmp, "logs") + "/")
+    """A simulator of busy-bus.json (e2e.py's) in the case's context; the
+    client processes find the library's files and the VCI through env."""
+    def __init__(self, ctx, flags=()):
+        self.lib = ctx.lib
+        self.sim = Sim(ctx, "busy-bus", flags)
+        self.env = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=self.sim.link,
+                        PDU7318_LOG_PATH=os.path.join(ctx.tmp, "logs") + "/")
 
     def client(self, mode, timeout=30):
-        cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.args.lib]
+        cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.lib]
         try:
             p = subprocess.run(cmd, env=self.env, capture_output=True, text=True, timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -232,21 +213,12 @@ class Run:
         return json.loads(p.stdout.strip().splitlines()[-1]), ended
 
     def spawn(self, mode):
-        cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.args.lib]
+        cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.lib]
         return subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def trace_text(self):
-        with open(self.trace) as f:
-            return f.read()
+        return self.sim.output()
 
-    def close(self):
-        if self.sim.poll() is None:
-            self.sim.send_signal(signal.SIGTERM)
-            try:
-                self.sim.wait(5)
-            except subprocess.TimeoutExpired:
-                self.sim.kill()
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
 
 def case_destruct(run):
@@ -312,37 +284,33 @@ def case_unplug(run):
     return "ended in %d ms with 0x106, PDUIoCtl 0x11" % out["ms"]
 
 
+def on_bus(fn, flags=()):
+    """An e2e_runner case: fn(run) against a simulator of its own; prints
+    what fn found, and a failure brings the tail of the simulator's trace."""
+    def case(ctx):
+        run = Run(ctx, flags)
+        try:
+            print("%s: %s" % (fn.__name__[5:], fn(run)))
+        except Failure as e:
+            raise Failure("%s\nvcisim trace (tail):\n%s" % (e, run.trace_text()[-3000:]))
+        finally:
+            run.sim.stop()
+    return case
+
+
+def make_ctx(a):
+    ctx = Ctx(a.bin, a.data)
+    ctx.lib = a.lib
+    return ctx
+
+
 # PROBE, OPEN, SET_LINK_RESOURCE, 24 SET_LINK_PARAM, CONNECT_LINK, then the
 # first request's COP: the adapter goes 50 ms after answering that.
-CASES = {"destruct": (case_destruct, ()), "exit": (case_exit, ()), "count": (case_count, ()),
-         "killed": (case_killed, ()), "unplug": (case_unplug, ("--unplug-after", "29"))}
-
-
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin")
-    ap.add_argument("--lib", required=True)
-    ap.add_argument("--data")
-    ap.add_argument("--child")
-    ap.add_argument("case", nargs="?", choices=sorted(CASES))
-    a = ap.parse_args()
-    if a.child:
-        return child(a.child, a.lib)
-    fn, flags = CASES[a.case]
-    run = Run(a, flags)
-    try:
-        text = fn(run)
-    except Failure as e:
-        print("FAILED %s: %s" % (a.case, e))
-        print("vcisim trace (tail):\n" + run.trace_text()[-3000:])
-        print("0 passed, 1 failed")
-        return 1
-    finally:
-        run.close()
-    print("ok %s: %s" % (a.case, text))
-    print("1 passed, 0 failed")
-    return 0
+CASES = {"destruct": on_bus(case_destruct), "exit": on_bus(case_exit), "count": on_bus(case_count),
+         "killed": on_bus(case_killed), "unplug": on_bus(case_unplug, ("--unplug-after", "29"))}
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    if sys.argv[1:2] == ["--child"]:  # LIVEBUS --child MODE --lib LIBRARY
+        sys.exit(child(sys.argv[2], sys.argv[4]))
+    sys.exit(e2e_runner.main(CASES, make_ctx, with_lib=True))

@@ -1,14 +1,13 @@
 #!/usr/bin/env python3
 """End-to-end tests of the shell's session keeping (Ctrl-C cancels, the
-links stay), per-command --wait and the small behaviours of pdutool's
-commands, against the real vcisim and library.
+links stay), per-command --wait, Tab completion and line editing, and the
+small behaviours of pdutool's commands, against the real vcisim and library.
 
     pdutool_shell_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
 
 A case is skipped when a program it needs (tmux) is missing (e2e_runner.py).
 """
 
-import concurrent.futures
 import json
 import os
 import re
@@ -68,28 +67,24 @@ def shell_command(ctx, sim):
     return "env %s %s shell; echo EXIT=$?; sleep 60" % (envs, os.path.join(ctx.bin, "pdutool"))
 
 
-def wait_for_trace(sim, text, what, seconds=10):
-    """Until the simulator's trace shows text."""
-    end = time.monotonic() + seconds
-    while text not in sim.output():
-        check(time.monotonic() < end, "%s: no %r in the trace:\n%s" % (what, text, sim.output()[-3000:]))
-        time.sleep(0.01)
-
-
-def in_shell(scenario, run):
-    """A case part: run(tmux, sim) with a shell of its own in tmux against a
-    simulator of its own (scenario: a dict, or None for the default ECU);
-    returns the simulator's trace."""
-    def part(ctx):
-        flags = ["--scenario", write(ctx, "scenario.json", json.dumps(scenario))] if scenario else []
-        sim = Sim(ctx, None, flags)
-        t = Tmux(ctx, shell_command(ctx, sim))
+def in_shell(ctx, scenario, run):
+    """A call for side_by_side: run(tmux, sim) with a shell of its own in
+    tmux against a simulator of its own, in a context of its own (scenario:
+    a dict, or None for the default ECU); returns the simulator's trace."""
+    def part():
+        own = Ctx(ctx.bin, ctx.data)
         try:
-            run(t, sim)
+            flags = ["--scenario", write(own, "scenario.json", json.dumps(scenario))] if scenario else []
+            sim = Sim(own, None, flags)
+            t = Tmux(own, shell_command(own, sim))
+            try:
+                run(t, sim)
+            finally:
+                t.kill()
+                sim.stop()
+            return sim.output()
         finally:
-            t.kill()
-            sim.stop()
-        return sim.output()
+            own.cleanup()
     return part
 
 
@@ -105,7 +100,7 @@ def ctrl_c_keeps_the_session(t, sim):
     # then it waits 5 s for more.
     t.keys("send 31 01 FF 00", "Enter")
     t.wait_for("SENDRECV  31 01 FF 00", "the request started")
-    wait_for_trace(sim, "7F 31 78]", "response pending sent")
+    check("7F 31 78]" in sim.wait_for("7F 31 78]", seconds=10), "response pending sent")
     prompts = t.screen().count("pdu>")
     start = time.monotonic()
     t.keys("C-c")
@@ -158,21 +153,43 @@ def ctrl_c_twice(t, sim):
     check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
 
 
+def terminal(t, sim):
+    # Tab completion and line editing, which only a terminal gets.
+    t.wait_for("pdu>", "prompt")
+    t.keys("link RSC_ISO_15765_3_on_ISO_15765_2_6", "Tab")
+    t.wait_for("pdu> link %s" % RESOURCE, "the resource name completed by Tab")
+    t.keys("--resp-id 0x7E8")
+    t.wait_for("pdu> link %s --resp-id 0x7E8" % RESOURCE, "a blank after the completed name")
+    t.keys("Enter")
+    t.wait_for("link 1: hCLL", "link created")
+    t.keys("conn", "Tab", "Enter")
+    t.wait_for("PDU_CLLST_ONLINE", "connect completed by Tab")
+    t.keys("start", "Enter", "send 22 F1 90", "Enter")
+    t.wait_for("= VIN WDD00000000000001", "the answer of send")
+    # Line editing: history (Up) and a change at the line's start.
+    t.keys("Up", "C-a", "C-d", "C-d", "C-d", "Enter")
+    s = t.wait_for("pdu> d 22 F1 90", "the edited line from the history")
+    check("unknown command d" in s, "the edited line ran:\n" + s)
+    t.keys("set CP_P2M", "Tab")
+    t.wait_for("pdu> set CP_P2Max=", "ComParam name completed")
+    t.keys("50000", "Enter", "quit", "Enter")
+    s = t.wait_for("EXIT=", "the shell ends")
+    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+
+
+def case_shell_terminal(ctx):
+    if shutil.which("tmux") is None:
+        raise e2e_runner.Skip("no tmux")
+    check("CLOSE" in in_shell(ctx, None, terminal)(), "the VCI closed")
+
+
 def case_shell_ctrl_c(ctx):
     if shutil.which("tmux") is None:
-        print("SKIPPED: no tmux")
-        sys.exit(77)
+        raise e2e_runner.Skip("no tmux")
     # Three shells side by side, each with its own context and simulator.
-    parts = [in_shell(PENDING_SCENARIO, ctrl_c_keeps_the_session), in_shell(PENDING_SCENARIO, per_command_wait),
-             in_shell(None, ctrl_c_twice)]
-    ctxs = [Ctx(ctx.bin, ctx.data) for _ in parts]
-    try:
-        with concurrent.futures.ThreadPoolExecutor(max_workers=len(parts)) as pool:
-            futures = [pool.submit(part, c) for part, c in zip(parts, ctxs)]
-            trace, _, twice = [f.result() for f in futures]
-    finally:
-        for c in ctxs:
-            c.cleanup()
+    trace, _, twice = side_by_side(in_shell(ctx, PENDING_SCENARIO, ctrl_c_keeps_the_session),
+                                   in_shell(ctx, PENDING_SCENARIO, per_command_wait),
+                                   in_shell(ctx, None, ctrl_c_twice))
     check(trace.count("STARTCOMM") >= 1 and len(re.findall(r"PC->VCI veh.*STARTCOMM", trace)) == 1,
           "one STARTCOMM on the wire")
     tail = trace[trace.rfind("STOPCOMM"):]
@@ -241,10 +258,7 @@ def case_vci_lost(ctx):
     def during_request():
         def good(own, sim):
             tool(own, ["run", write(own, "send.pdu", text)], sim.link)
-            end = time.monotonic() + 5  # the trace may lag behind pdutool's exit
-            while "CLOSE" not in sim.output() and time.monotonic() < end:
-                time.sleep(0.01)
-            return sim.output()
+            return sim.wait_for("CLOSE")  # the trace may lag behind pdutool's exit
         sent = [x for x in on_own_sim(ctx, None, good)().splitlines() if "PC->VCI" in x]
         first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
 
@@ -267,6 +281,7 @@ CASES = {
     "vci-lost": case_vci_lost,
     "shell-ctrl-c": case_shell_ctrl_c,
     "small-fixes": case_small_fixes,
+    "shell-terminal": case_shell_terminal,
 }
 
 

@@ -19,9 +19,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Sim, check, on_own_sim, side_by_side  # noqa: E402
+from e2e import Ctx, check, on_own_sim, side_by_side  # noqa: E402
 import e2e_runner  # noqa: E402
-from pdutool_e2e import RESOURCE, env, gone_sim, tool  # noqa: E402
+from pdutool_e2e import RESOURCE, gone_sim, on_sim, start_until, tool  # noqa: E402
 
 
 @functools.lru_cache(maxsize=None)
@@ -55,23 +55,12 @@ def case_decode_log_sessions(ctx):
     # while its request waited ("response pending"), a failed port search
     # and a normal one again.
     folder = os.path.join(ctx.tmp, "logs", "J2534", "7318")
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "22F190", "27 01"], sim.link,
-                 logging=True)
-        check(p.returncode == 0, "session 1: %d %s" % (p.returncode, p.stderr))
-    finally:
-        sim.stop()
+    p, _ = on_sim(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "22F190", "27 01"], logging=True)
+    check(p.returncode == 0, "session 1: %d %s" % (p.returncode, p.stderr))
     sim = gone_sim(ctx)
     try:
-        k = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "session", "--resource", RESOURCE, "--resp-id",
-                              "0x7E8", "31 01 FF 00"], env=env(ctx, sim.link, True), stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-        seen = ""
-        while "SENDRECV  31 01 FF 00" not in seen:
-            line = k.stdout.readline()
-            check(line, "session 2 sent no request:\n" + seen)
-            seen += line
+        k, _ = start_until(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "31 01 FF 00"], sim.link,
+                           "SENDRECV  31 01 FF 00", logging=True)
         time.sleep(0.5)  # the ECU has answered "response pending"
         k.send_signal(signal.SIGKILL)
         k.communicate(timeout=10)
@@ -79,12 +68,8 @@ def case_decode_log_sessions(ctx):
         sim.stop()
     p = tool(ctx, ["session", "--resource", RESOURCE, "3E00"], "/nonexistent/vci", logging=True)
     check(p.returncode != 0, "session 3 found no VCI")
-    sim = Sim(ctx)
-    try:
-        p = tool(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "3E00"], sim.link, logging=True)
-        check(p.returncode == 0, "session 4: %d %s" % (p.returncode, p.stderr))
-    finally:
-        sim.stop()
+    p, _ = on_sim(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "3E00"], logging=True)
+    check(p.returncode == 0, "session 4: %d %s" % (p.returncode, p.stderr))
 
     d = tool(ctx, ["--json", "decode-log", folder])
     check(d.returncode == 0, "decode-log --json: %d %s" % (d.returncode, d.stderr))
@@ -183,13 +168,8 @@ def case_scan(ctx):
         # The default range (0x7DF, then 0x7E0..0x7E7: nine steps), stopped
         # with Ctrl-C at the first identifier nobody answers: the ECUs
         # found so far are printed, exit 0.
-        k = subprocess.Popen([os.path.join(own.bin, "pdutool"), "scan", "--resource", RESOURCE],
-                             env=env(own, sim.link), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        err = ""
-        while "scan: request id 0x7E3 (5/9)" not in err:
-            line = k.stderr.readline()
-            check(line, "scan ended before 0x7E3:\n" + err)
-            err += line
+        k, err = start_until(own, ["scan", "--resource", RESOURCE], sim.link, "scan: request id 0x7E3 (5/9)",
+                             stream="stderr")
         k.send_signal(signal.SIGINT)
         out, rest = k.communicate(timeout=30)
         return subprocess.CompletedProcess(k.args, k.returncode, out, err + rest)
@@ -235,19 +215,13 @@ def case_monitor(ctx):
     log = os.path.join(ctx.tmp, "monitor.log")
 
     def ctrl_c(own, sim):
-        args = [os.path.join(own.bin, "pdutool"), "monitor", "--listen", "710#021003"]
-        k = subprocess.Popen(args, env=env(own, sim.link), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
-        first = k.stdout.readline()
+        k, first = start_until(own, ["monitor", "--listen", "710#021003"], sim.link, "\n")
         time.sleep(0.5)
         stop = time.monotonic()
         k.send_signal(signal.SIGINT)
         out, err = k.communicate(timeout=10)
         took = time.monotonic() - stop
-        end = time.monotonic() + 5  # the simulator may not have read the last frame yet
-        while "CLOSE" not in sim.output()[-3000:] and time.monotonic() < end:
-            time.sleep(0.01)
-        return first, k.returncode, took, err, sim.output()
+        return first, k.returncode, took, err, sim.wait_for("CLOSE")  # the last frame may not be read yet
 
     # Side by side, each with a simulator of its own: --count and --filter
     # with --duration on the raw CAN ECU; on a live bus (a frame every

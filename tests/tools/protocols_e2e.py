@@ -12,16 +12,16 @@ STOPCOMM (its exact results), disconnect, destroy. The pending and busy
 answers do not reach the application; the simulator's trace shows that
 they were sent. Rows run in parallel; the whole table takes seconds.
 
-Prints "N passed, M failed" and exits non-zero on a failure.
+Without RESOURCE: every resource, and the case "rows" fails when one has
+no row. Prints a line per row and the count (e2e_runner.py).
 """
 
-import argparse
-import concurrent.futures
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Failure, Sim, check, norm  # noqa: E402
+from e2e import Ctx, Sim, check, norm  # noqa: E402
+import e2e_runner  # noqa: E402
 
 # resource, scenario, extra session arguments, STARTCOMM results,
 # (request, answer), (pending request, answer), (busy request, answer),
@@ -114,14 +114,13 @@ def results_of(prim):
     return [r["data"] for r in prim["results"]]
 
 
-def run_row(bin_dir, data, resource):
+def run_row(ctx, resource):
     row = ROWS[resource]
-    ctx = Ctx(bin_dir, data)
     sim = Sim(ctx, row["scenario"])
     try:
         exchanges = [row["send"]] + [row[k] for k in ("pending", "busy") if row.get(k)]
         args = ["session", "--resource", resource] + row.get("args", []) + [req for req, _ in exchanges]
-        rc, out, err, seconds = ctx.pdutool(args, sim.link, timeout=60)
+        rc, out, err, _ = ctx.pdutool(args, sim.link, timeout=60)
         check(rc == 0 and out.get("ok"), "exit %d ok=%s failures=%s\n%s" % (rc, out.get("ok"), out.get("failures"), err))
         prims = out["primitives"]
         check([p["type"] for p in prims] == ["STARTCOMM"] + ["SENDRECV"] * len(exchanges) + ["STOPCOMM"],
@@ -144,35 +143,16 @@ def run_row(bin_dir, data, resource):
         # The library sent the busy request twice.
         sent = [l for l in trace.splitlines() if "PC->VCI" in l and " COP " in l and norm(row["busy"][0]) in l]
         check(len(sent) == 2, "busy request sent %d times" % len(sent))
-    ctx.cleanup()
-    return seconds
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True)
-    ap.add_argument("--data", required=True)
-    ap.add_argument("resources", nargs="*")
-    a = ap.parse_args()
-    resources = a.resources or mdf_resources(a.data)
-    missing = [] if a.resources else [r for r in mdf_resources(a.data) if r not in ROWS]
-    if missing:
-        print("FAIL: no table row for %s" % ", ".join(missing))
-    failed = 0
-    with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
-        futures = {r: pool.submit(run_row, a.bin, a.data, r) for r in resources if r in ROWS}
-        for r in resources:
-            if r not in futures:
-                continue
-            try:
-                print("ok    %-42s %.2f s" % (r, futures[r].result()))
-            except Failure as e:
-                failed += 1
-                print("FAIL  %-42s %s" % (r, e))
-    failed += len(missing)
-    print("%d passed, %d failed" % (len(resources) - failed, failed))
-    return 1 if failed else 0
+def case_rows(ctx):
+    missing = [r for r in mdf_resources(ctx.data) if r not in ROWS]
+    check(not missing, "no table row for %s" % ", ".join(missing))
+
+
+CASES = dict({r: (lambda ctx, r=r: run_row(ctx, r)) for r in ROWS}, rows=case_rows)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data), jobs=6,
+                             default=lambda a: ["rows"] + [r for r in mdf_resources(a.data) if r in ROWS]))
