@@ -24,6 +24,8 @@ namespace {
 // with the CLOSE command's own 1000 ms it keeps the whole teardown under
 // 2 s.
 constexpr uint32_t kExitJoinBoundMs = 500;
+// How long the CLOSE at exit waits for the ApiLock (CloseVciAtExit).
+constexpr uint32_t kExitLockWaitMs = 300;
 std::atomic<ModuleState*> g_Module{nullptr};
 
 // Threads given up without a join (see Shutdown): their objects are kept
@@ -369,16 +371,17 @@ void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
 // The process ends (or the library is unloaded) while the module is still
 // constructed: the VCI would keep its links open until it is unplugged, so
 // it gets the CLOSE that PDUDestruct would have sent. Best effort and
-// bounded: only if the ApiLock is free (the engine has been told to stop;
-// an API call of another thread that still runs at exit, or a ComPrimitive
-// being sent, holds it, and waiting for it could hold up the exit), the
-// command itself waits at most its own 1000 ms, and a CLOSE that gets no
-// answer is not repeated. The engine
+// bounded: the ApiLock is waited for at most kExitLockWaitMs (the engine
+// has just been told to stop, but a job it is finishing - the link status
+// of a PDUConnect that returned a moment ago - holds it for a few
+// milliseconds; an API call of another thread still running at exit may
+// hold it for good), the command itself waits at most its own 1000 ms,
+// and a CLOSE that gets no answer is not repeated. The engine
 // thread may still wait for vehicle data meanwhile: that is the other
 // receive queue, so the CLOSE answer cannot be taken for it.
 void ModuleState::CloseVciAtExit() {
   if (!g_DeviceLink || !g_DeviceLink->PortIsOpen()) return;
-  if (!g_ApiLock.try_lock()) {
+  if (!g_ApiLock.try_lock_for_ms(kExitLockWaitMs)) {
     log::LogMain("exit: ApiLock busy, no CLOSE");
     return;
   }

@@ -11,6 +11,7 @@
 // constructor and release it in their destructor.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -86,16 +87,22 @@ class PDU_SCOPED_CAPABILITY MutexLock {
 // constructed in place and deliberately not torn down.
 class PDU_CAPABILITY("mutex") RecursiveMutex {
  public:
-  RecursiveMutex() { new (&storage_) std::recursive_mutex(); }
+  RecursiveMutex() { new (&storage_) std::recursive_timed_mutex(); }
   RecursiveMutex(const RecursiveMutex&) = delete;
   RecursiveMutex& operator=(const RecursiveMutex&) = delete;
   void lock() PDU_ACQUIRE() { native().lock(); }
   void unlock() PDU_RELEASE() { native().unlock(); }
   bool try_lock() PDU_TSA(try_acquire_capability(true)) { return native().try_lock(); }
-  std::recursive_mutex& native() { return *std::launder(reinterpret_cast<std::recursive_mutex*>(&storage_)); }
+  // Blocks at most ms (real time) for the lock.
+  bool try_lock_for_ms(unsigned ms) PDU_TSA(try_acquire_capability(true)) {
+    return native().try_lock_for(std::chrono::milliseconds(ms));
+  }
+  std::recursive_timed_mutex& native() {
+    return *std::launder(reinterpret_cast<std::recursive_timed_mutex*>(&storage_));
+  }
 
  private:
-  alignas(std::recursive_mutex) unsigned char storage_[sizeof(std::recursive_mutex)];
+  alignas(std::recursive_timed_mutex) unsigned char storage_[sizeof(std::recursive_timed_mutex)];
 };
 
 class PDU_SCOPED_CAPABILITY RecursiveMutexLock {
