@@ -131,6 +131,8 @@ def case_script_exit_codes(ctx):
         (head + "send 3E 00\nexpect 7E 00\n", 0, "expect 7E 00: ok"),
         (head + "send 3E 00\nexpect 7E 01\nsend 22 F1 90\n", 1,
          "expect 7E 01: FAILED, the answer was 7E 00"),
+        # Without a last "...", a longer answer does not match.
+        (head + "send 3E 00\nexpect 7E\nsend 22 F1 90\n", 1, "expect 7E: FAILED, the answer was 7E 00"),
         (head + "send 3E 00\nexpect 7E ..\nfrobnicate\nsend 22 F1 90\n", 2, "unknown command frobnicate"),
         (head + "send 3E 00\nsend 22 $[5:9]\n", 2, "$[5:9] is empty: the last answer has 2 byte(s)"),
         (head + "set CP_P2Max=abc\n", 2, "CP_P2Max expects a number from 0 to 4294967295 (UNUM32)"),
