@@ -31,6 +31,7 @@ TEST(ScenarioValidation, RejectsWithPathAndExpectation) {
       {R"({"ecus":[{"delay_ms":null}]})",
        "$.ecus[0].delay_ms: expected a number (or a string such as \"0x7E0\"), found null"},
       {R"({"ecus":[{"requests":[{"request":""}]}]})", "$.ecus[0].requests[0].request: empty request"},
+      {R"({"ecus":[{"key_bytes":"8F"}]})", "$.ecus[0].key_bytes: expected two key bytes"},
       {R"({"ecus":[{"requests":[{"request":"10 01","prefix":"yes"}]}]})",
        "$.ecus[0].requests[0].prefix: expected true or false, found a string"},
       {R"({"ecus":[{"requests":[{"request":"10 01","responses":[{"data":"50 01","delay":5}]}]}]})",
