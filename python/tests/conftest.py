@@ -84,6 +84,23 @@ class InThread(threading.Thread):
         return self._value
 
 
+def selected(request, test_name):
+    """Whether this pytest session runs the test of that name."""
+    return any(getattr(item, "originalname", None) == test_name for item in request.session.items)
+
+
+def background(request, tmp_path_factory, test_name, fn, folder):
+    """For a module-scoped fixture: fn(a fresh folder) in an InThread from
+    the module's first test on when test_name is selected (else None),
+    joined when the module ends."""
+    if not selected(request, test_name):
+        yield None
+        return
+    run = InThread(fn, str(tmp_path_factory.mktemp(folder)))
+    yield run
+    run.join()
+
+
 def environment(tmp, port):
     home = os.path.join(tmp, "home")
     os.makedirs(home, exist_ok=True)

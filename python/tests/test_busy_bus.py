@@ -14,7 +14,7 @@ import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import DATA_DIR, HERE, LIBRARY, InThread, Sim, environment  # noqa: E402
+from conftest import DATA_DIR, HERE, LIBRARY, InThread, Sim, environment, selected  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
 BUSY = os.path.join(DATA_DIR, "scenarios", "busy-bus.json")
@@ -120,8 +120,7 @@ def exit_runs(request, tmp_path_factory):
     test_rates, whose bounds are far below the rates of a loaded machine
     (the figures for the docs come from test_rates run alone, which starts
     no run)."""
-    if not any(getattr(item, "originalname", None) == "test_process_ends_in_bounded_time"
-               for item in request.session.items):
+    if not selected(request, "test_process_ends_in_bounded_time"):
         yield {}
         return
     runs = {how: InThread(run_exit_script, str(tmp_path_factory.mktemp("exit")), how)

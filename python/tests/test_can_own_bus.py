@@ -13,7 +13,7 @@ import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import HERE, LIBRARY, InThread, Sim, entry_point_dir, environment  # noqa: E402
+from conftest import HERE, LIBRARY, Sim, background, entry_point_dir, environment  # noqa: E402
 from test_can import RAW, WHEEL, frames, short  # noqa: E402
 
 SCENARIO = "rawcan"
@@ -94,12 +94,7 @@ def run_logger(tmp):
 def logger_run(request, tmp_path_factory):
     """Starts run_logger with the module's first test when
     test_can_logger_command is selected."""
-    if not any(getattr(item, "originalname", None) == "test_can_logger_command" for item in request.session.items):
-        yield None
-        return
-    run = InThread(run_logger, str(tmp_path_factory.mktemp("logger")))
-    yield run
-    run.join()
+    yield from background(request, tmp_path_factory, "test_can_logger_command", run_logger, "logger")
 
 
 def test_can_logger_command(logger_run):

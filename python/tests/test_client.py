@@ -16,7 +16,7 @@ import sys
 import pytest
 
 import pdu7318
-from conftest import HERE, LIBRARY, REPO, InThread, Sim, environment
+from conftest import HERE, LIBRARY, REPO, InThread, Sim, background, environment, selected
 
 SCENARIO = "demo"
 UDS = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
@@ -41,12 +41,7 @@ def run_docs_example(tmp):
 def docs_example(request, tmp_path_factory):
     """Starts run_docs_example with the module's first test when
     test_docs_uds_example_runs is selected."""
-    if not any(getattr(item, "originalname", None) == "test_docs_uds_example_runs" for item in request.session.items):
-        yield None
-        return
-    run = InThread(run_docs_example, str(tmp_path_factory.mktemp("docs")))
-    yield run
-    run.join()
+    yield from background(request, tmp_path_factory, "test_docs_uds_example_runs", run_docs_example, "docs")
 
 
 PROBE = ("import pdu7318, importlib.util, importlib.metadata as m\n"
@@ -86,8 +81,7 @@ def venv_build(request, tmp_path_factory):
     """Starts build_venv with the module's first test when
     test_debian_venv_with_system_site_packages is selected: its seconds of
     pip overlap the other tests' waits for the VCI."""
-    wanted = any(getattr(item, "originalname", None) == "test_debian_venv_with_system_site_packages"
-                 for item in request.session.items)
+    wanted = selected(request, "test_debian_venv_with_system_site_packages")
     # pip and setuptools are looked for, not imported into the test process.
     if not wanted or any(importlib.util.find_spec(m) is None for m in ("pip", "setuptools")):
         yield None
