@@ -71,11 +71,19 @@ uint32_t ReadDecimal(const char* text) { return static_cast<uint32_t>(std::strto
 // it returns.
 class MdfDocument {
  public:
-  explicit MdfDocument(const std::string& text) { doc_.Parse(text.c_str()); }
+  // TinyXML steps over a UTF-8 sequence by its lead byte's length without
+  // looking for the end of the text: in a file that ends inside one (a cut
+  // or damaged MDF.xml) it would read up to three bytes past the
+  // terminator. The copy it parses ends in four more zero bytes.
+  explicit MdfDocument(const std::string& text) : text_(text) {
+    text_.append(4, '\0');
+    doc_.Parse(text_.c_str());
+  }
   // The document's first element (any name); nullptr when there is none.
   const TiXmlElement* Root() const { return doc_.FirstChildElement(); }
 
  private:
+  std::string text_;
   TiXmlDocument doc_;
 };
 
