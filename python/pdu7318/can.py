@@ -350,6 +350,10 @@ class PduCanBus(can.BusABC):
                     raise can_error(e) from e
             finally:
                 self._senders -= 1
+                if self._running is None and not self._senders:
+                    # This sender gave up its turn (stop(), timeout): a
+                    # window that ended while it waited did not reopen for it.
+                    self._idle()
         # The module sends the frame right after the EXECUTING item.
         wait_until = time.monotonic() + 1.0 if deadline is None else max(deadline, time.monotonic() + 0.1)
         if not self._api._pump(lambda: bool(prim.statuses) or prim.done, wait_until):

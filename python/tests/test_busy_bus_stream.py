@@ -118,3 +118,24 @@ def test_shutdown_while_a_long_window_runs(busy):
     assert not any("STOPCOMM" in ln for ln in lines)
     assert any(re.search(r"PC->VCI .* CLOSE\b", ln) for ln in lines)
     assert len(busy.sendrecvs()) == 2
+
+
+def test_listening_goes_on_after_a_waiting_periodic_frame_is_stopped(busy):
+    # listen_interval 0.1: a window that a starved library ended early
+    # (50 ms without a frame) is followed by the next one soon.
+    bus = can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E", listen_interval=0.1)
+    try:
+        drain(bus, [], 0.3)
+        task = bus.send_periodic(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x55]), 0.05)
+        # Stop the task at the moment a window ended while its frame waited
+        # for the turn: the window did not reopen, since the frame goes first.
+        with bus._cond:
+            assert bus._cond.wait_for(lambda: bus._running is None and bus._senders > 0, 10)
+            task.stop()
+        drain(bus, [], 0.3)
+        got = []
+        drain(bus, got, 1.0)
+        # The bus sends about 1140 frames/s: the windows carry them on.
+        assert len(got) > 100
+    finally:
+        bus.shutdown()

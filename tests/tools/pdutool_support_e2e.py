@@ -226,8 +226,10 @@ def case_monitor(ctx):
     # Side by side, each with a simulator of its own: --count and --filter
     # with --duration on the raw CAN ECU; on a live bus (a frame every
     # 1 ms, every 10 ms, bursts of a 29-bit one) --duration and Ctrl-C end
-    # it in time, with CLOSE on the wire.
-    (p, took), d, (b, b_took), (first, k_rc, stop_took, err, busy_trace), _ = side_by_side(
+    # it in time, with CLOSE on the wire; the adapter pulled while a window
+    # runs (the 9th frame is the window's COP) ends it with the lost VCI's
+    # reason, not the failed disconnect's.
+    (p, took), d, (b, b_took), (first, k_rc, stop_took, err, busy_trace), (u, u_link), _ = side_by_side(
         on_own_sim(ctx, "rawcan", lambda own, sim: timed(lambda: tool(
             own, ["monitor", "--listen", "710#021003", "--count", "4", "--log", log], sim.link))),
         on_own_sim(ctx, "rawcan", lambda own, sim: tool(
@@ -235,6 +237,8 @@ def case_monitor(ctx):
         on_own_sim(ctx, "busy-bus", lambda own, sim: timed(lambda: tool(
             own, ["monitor", "--listen", "710#021003", "--duration", "1s"], sim.link))),
         on_own_sim(ctx, "busy-bus", ctrl_c),
+        on_own_sim(ctx, "busy-bus", lambda own, sim: (tool(own, ["monitor", "--listen", "710#021003"], sim.link),
+                                                      sim.link), ["--unplug-after", "9"]),
         python_with_can)
     check(p.returncode == 0, "monitor: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
     lines = p.stdout.splitlines()
@@ -256,6 +260,9 @@ def case_monitor(ctx):
     check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
           "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"), ids.count("18DB33F1")))
     check(first and k_rc == 0 and stop_took < 3, "Ctrl-C ends it: exit %s after %.1f s\n%s" % (k_rc, stop_took, err))
+    check(u.returncode == 1 and u.stderr.count("pdutool: VCI lost on %s (the port failed)" % u_link) == 1 and
+          "VCI lost" not in u.stderr.replace("pdutool: VCI lost on %s (the port failed)" % u_link, ""),
+          "unplugged: %d\n%s" % (u.returncode, u.stderr))
     check(busy_trace.rstrip().splitlines()[-1].find("CLOSE") >= 0 or "CLOSE" in busy_trace[-3000:],
           "CLOSE on the wire at the end")
 

@@ -25,6 +25,7 @@
 #include "Names.h"
 #include "Signals.h"
 #include "TraceFile.h"
+#include "VciPort.h"
 
 namespace pdutool {
 
@@ -143,7 +144,10 @@ bool Monitor::Window(UNUM32 hCLL) {
           std::fprintf(stderr, "pdutool: monitor: %s (extra info %u)\n", ErrorEventName(e->ErrorCodeId).c_str(),
                        e->ExtraErrorInfoId);
         }
-        lost_ = lost_ || e->ErrorCodeId == 0x106;  // lost communication to the VCI
+        if (e->ErrorCodeId == 0x106) {  // lost communication to the VCI: its reason, not the later disconnect's
+          lost_ = true;
+          c_.NoteVciLost(e->ExtraErrorInfoId != 0 ? SystemErrorText(e->ExtraErrorInfoId) : "the port failed");
+        }
       } else if (item->ItemType == PDU_IT_STATUS && item->pData != nullptr && item->hCop == hCoP &&
                  *static_cast<const UNUM32*>(item->pData) == PDU_COPST_FINISHED) {
         finished = true;
