@@ -63,7 +63,8 @@ class Traced:
 
 
 # The module ends a receiving ComPrimitive after 20 ms without a frame. On a
-# loaded machine the simulator (or the client) can stall that long, and the
+# loaded machine the pty's delivery (a kernel worker), the simulator or the
+# client can stall that long, and the
 # stream ends although the bus did not fall quiet; a test whose premise is a
 # stream still running then has nothing to check.
 STALLED = "the stream ended at a stall of 20 ms or more (a loaded machine): %s not exercised"
@@ -156,11 +157,15 @@ def test_rates(tmp_path, monkeypatch):
             t0 = time.monotonic()
             drain(bus, got, 1.0)  # one window of some 1 s and one restart, as in a longer run
             recv_rate = (len(got) - first) / (time.monotonic() - t0)
+            stalled = bus.quiet_windows
     finally:
         t.stop()
     print("\nsent %.0f frames/s, received %.0f frames/s" % (sent_rate, recv_rate))
     # Wide bounds: the figures for the docs come from a quiet machine.
-    assert sent_rate > 100 and recv_rate > 500, (sent_rate, recv_rate)
+    assert sent_rate > 100, sent_rate
+    if stalled:  # a window that ended early waits listen_interval (1 s) for the next
+        pytest.skip(STALLED % "the receive rate")
+    assert recv_rate > 500, recv_rate
 
 
 @pytest.mark.parametrize("how", ["shutdown", "plain exit"])
