@@ -245,6 +245,10 @@ def case_strict_parsing(ctx):
         (["session", "--resource", "X", "2G"], 2, "request is not hex: 2G"),
         (["--version"], 0, "pdutool "),
         (["--help"], 0, "--callback"),
+        (["session", "--help"], 0, "--startcomm-data HEX"),
+        (["ioctl", "--help"], 0, "ioctl vbatt|ignition"),
+        (["decode-log", "-h"], 0, "decode-log DIR|FILE"),
+        (["doctor", "--help"], 0, "doctor  "),
         (["--time", "later", "info"], 2, "--time: abs or rel"),
     ]
     # --wait with a unit: 1s is a thousand milliseconds (the request waits
