@@ -457,6 +457,9 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
     }
   } else if (!finished) {
     prim["status"] = "TIMEOUT";
+    // Not cancelled: the library still runs it, and its FINISHED may come
+    // during the next command; labelled, not taken for a link item.
+    if (!cleanup) abandoned_.insert(hCoP);
     Say("    no FINISHED within %u ms", waitMs);
   } else if (!prim["errors"].empty()) {
     prim["status"] = "ERROR";
