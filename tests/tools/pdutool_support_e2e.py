@@ -119,6 +119,9 @@ def case_decode_log_sessions(ctx):
     only3 = tool(ctx, ["decode-log", "--session", "3", folder]).stdout
     check("== session 3" in only3 and "== session 1" not in only3 and "session 4" not in only3,
           "--session 3:\n" + only3)
+    none = tool(ctx, ["decode-log", "--session", "9", folder])
+    check(none.returncode == 2 and "no session 9: the log holds 4 session(s)" in none.stderr,
+          "--session past the last: exit %d\n%s" % (none.returncode, none.stderr))
     late = tool(ctx, ["decode-log", "--since", "23:59:59", folder]).stdout
     check(("PDUConstruct ->" not in late and "== session" not in late) or time.localtime().tm_hour == 23,
           "--since filters, also the headers and summaries of the sessions before it:\n" + late[:2000])

@@ -159,6 +159,12 @@ int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filte
   step(!follow);
   if (!follow) {
     if (filter.json) std::printf("%s\n", decoder.Document().dump(2).c_str());
+    // An empty transcript must not read as "that session did nothing".
+    if (filter.session > decoder.SessionCount()) {
+      std::fprintf(stderr, "pdutool: no session %d: the log holds %d session(s)\n", filter.session,
+                   decoder.SessionCount());
+      return kExitUsage;
+    }
     return kExitOk;
   }
   // Follow: wake on every write to the folder (inotify), read what is new.

@@ -60,6 +60,8 @@ class LogDecoder {
 
   // --json: the document of everything fed.
   nlohmann::json Document() const;
+  // How many sessions the files hold (PDUConstruct calls seen so far).
+  int SessionCount() const { return static_cast<int>(sessions_.size()); }
 
  private:
   struct ContactLine {
