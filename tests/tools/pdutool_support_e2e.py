@@ -145,6 +145,10 @@ def case_trace(ctx):
         path = os.path.join(own.tmp, "t.pdu")
         with open(path, "w") as f:
             f.write("link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
+        # A trace that cannot be written: a usage error before the script runs.
+        bad = tool(own, ["run", path, "--trace", os.path.join(own.tmp, "no-such-dir", "t.log")], sim.link)
+        check(bad.returncode == 2 and "--trace: cannot write" in bad.stderr and "> link" not in bad.stdout,
+              "run --trace into a missing folder: %d\n%s%s" % (bad.returncode, bad.stdout, bad.stderr))
         p = tool(own, ["run", path, "--trace", trace], sim.link)
         check(p.returncode == 0, "run --trace: %d %s" % (p.returncode, p.stderr))
         return read_candump(trace)
