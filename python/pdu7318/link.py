@@ -272,8 +272,13 @@ class Link:
 
         PrimitiveTimeout when it does not finish within timeout seconds;
         PrimitiveError (check=True) when it ended with error items and no
-        result, such as PDU_ERR_EVT_RX_TIMEOUT for a request nobody answered."""
-        return self.run(C.PDU_COPT_SENDRECV, request, timeout, receive_cycles, check)
+        result, such as PDU_ERR_EVT_RX_TIMEOUT for a request nobody answered.
+        ValueError at once for a request without bytes (nothing for an ECU
+        to answer: it would only wait for the timeout)."""
+        data = request_bytes(request)
+        if not data:
+            raise ValueError("no request bytes: send_recv needs at least one byte, e.g. \"3E 00\"")
+        return self.run(C.PDU_COPT_SENDRECV, data, timeout, receive_cycles, check)
 
     # -- events --
 

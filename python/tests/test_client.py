@@ -120,6 +120,9 @@ def test_request_forms_and_reprs(api):
         assert repr(prim) == "<pdu7318.Primitive %d SENDRECV on link 1, finished, 1 result, 0 errors>" % prim.hcop
         with pytest.raises(ValueError, match="not a hex request: '22F1G0'"):
             link.send_recv("22F1G0")
+        for empty in ("", b"", []):
+            with pytest.raises(ValueError, match="no request bytes"):
+                link.send_recv(empty, timeout=1.0)
     assert repr(link) == "<pdu7318.Link None %s, closed>" % UDS
 
 

@@ -3,6 +3,7 @@
 // accounting, and the candump lines of --trace and monitor.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,26 @@ TEST(PdutoolDecodeLog, SessionFilter) {
   EXPECT_EQ(Entries(doc, "call").size(), 1u);
   ASSERT_EQ(doc["sessions"].size(), 1u);
   EXPECT_EQ(doc["sessions"][0]["number"], 2);
+}
+
+TEST(PdutoolDecodeLog, SinceFilterLeavesOutSessionsBeforeIt) {
+  // Anchor: tick 5000 (the largest) is 1700000000.000 s; tick 4000 is one
+  // second earlier, between session 1 (ticks 1000-1700) and session 2.
+  std::time_t at = 1699999999;
+  std::tm local{};
+  localtime_r(&at, &local);
+  DecodeFilter filter;
+  filter.json = true;
+  filter.sinceMs = ((local.tm_hour * 60L + local.tm_min) * 60L + local.tm_sec) * 1000L;
+  LogDecoder decoder(filter);
+  decoder.SetAnchor(1.7e12);
+  decoder.Feed(kMain, kData, kContact, true);
+  const json doc = decoder.Document();
+  for (const json& e : doc["entries"]) EXPECT_EQ(e["session"], 2) << e;
+  ASSERT_EQ(Entries(doc, "session").size(), 1u);
+  EXPECT_EQ(Entries(doc, "summary").size(), 1u);
+  EXPECT_EQ(Entries(doc, "call").size(), 1u);
+  EXPECT_EQ(doc["entries"][0]["kind"], "session");
 }
 
 TEST(PdutoolCandump, Lines) {

@@ -170,6 +170,12 @@ def case_doctor_config(ctx):
     doc = json.loads(out)
     check(doc["doctor"]["log"]["state"] == "no-config" and doc["doctor"]["log"]["on"] is False, out)
     check(rc == 5, "exit %d, expected 5" % rc)
+    # Logging on, and a log path that names a file: no folder can go there.
+    plain = os.path.join(ctx.tmp, "pdu.log")
+    open(plain, "w").close()
+    p = e2e.tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=" + plain])
+    check("log folder %s/J2534/7318/: NOT writable" % plain in p.stdout and "%s is a file" % plain in p.stdout,
+          p.stdout)
 
 
 def case_construct_progress(ctx):

@@ -245,6 +245,10 @@ def case_strict_parsing(ctx):
         (["session", "--resource", "X", "2G"], 2, "request is not hex: 2G"),
         (["--version"], 0, "pdutool "),
         (["--help"], 0, "--callback"),
+        (["session", "--help"], 0, "--startcomm-data HEX"),
+        (["ioctl", "--help"], 0, "ioctl vbatt|ignition"),
+        (["decode-log", "-h"], 0, "decode-log DIR|FILE"),
+        (["doctor", "--help"], 0, "doctor  "),
         (["--time", "later", "info"], 2, "--time: abs or rel"),
     ]
     # --wait with a unit: 1s is a thousand milliseconds (the request waits
@@ -377,6 +381,15 @@ def case_decode_log(ctx):
         check(text.count("SET_LINK_RESOURCE  ") <= 1, "each frame once")
     p = tool(ctx, ["decode-log", os.path.join(ctx.tmp, "nothing")])
     check(p.returncode == 2 and "no such file or folder" in p.stderr, "missing folder: %d" % p.returncode)
+    # A line that is no UTF-8 (a log from a system writing another code
+    # page): passed through, and --json still prints its document.
+    with open(os.path.join(folder, main[0]), "ab") as f:
+        f.write(b"\xd5\xd2\xb2\xbb\xb5\xbd note\n")
+    d = subprocess.run([os.path.join(ctx.bin, "pdutool"), "--json", "decode-log", folder], capture_output=True,
+                       timeout=60)
+    check(d.returncode == 0, "--json over a line that is no UTF-8: %d %s" % (d.returncode, d.stderr[-300:]))
+    doc = json.loads(d.stdout.decode())
+    check(any(e["text"].endswith("\ufffd note") for e in doc["entries"]), "the line, its bytes replaced")
 
 
 CASES = {

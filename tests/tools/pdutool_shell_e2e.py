@@ -136,6 +136,12 @@ def per_command_wait(t, sim):
     t.keys("send 31 01 FF 00 --wait 1s", "Enter")
     t.wait_for("no FINISHED within 1000 ms", "--wait 1s", seconds=5)
     check(time.monotonic() - start < 3, "--wait 1s ended the wait")
+    # The library still runs the routine; its late FINISHED comes while the
+    # next request waits behind it, and is labelled as the old request's.
+    t.keys("send 3E 00", "Enter")
+    s = t.wait_for("7E 00   \"~.\"", "the next request answered", seconds=15)
+    check("abandoned request (hCoP 2): PDU_COPST_FINISHED" in s, "the late FINISHED labelled abandoned:\n" + s)
+    check("link: PDU_COPST_FINISHED" not in s, "no unlabelled items:\n" + s)
     t.keys("C-d")
     s = t.wait_for("EXIT=", "Ctrl-D leaves", seconds=20)
     check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)

@@ -21,7 +21,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e import Ctx, check, on_own_sim, side_by_side  # noqa: E402
 import e2e_runner  # noqa: E402
-from pdutool_e2e import RESOURCE, gone_sim, on_sim, start_until, tool  # noqa: E402
+from pdutool_e2e import RESOURCE, gone_sim, on_sim, start_until, tool, write  # noqa: E402
 
 
 @functools.lru_cache(maxsize=None)
@@ -119,8 +119,12 @@ def case_decode_log_sessions(ctx):
     only3 = tool(ctx, ["decode-log", "--session", "3", folder]).stdout
     check("== session 3" in only3 and "== session 1" not in only3 and "session 4" not in only3,
           "--session 3:\n" + only3)
+    none = tool(ctx, ["decode-log", "--session", "9", folder])
+    check(none.returncode == 2 and "no session 9: the log holds 4 session(s)" in none.stderr,
+          "--session past the last: exit %d\n%s" % (none.returncode, none.stderr))
     late = tool(ctx, ["decode-log", "--since", "23:59:59", folder]).stdout
-    check("PDUConstruct ->" not in late or time.localtime().tm_hour == 23, "--since filters:\n" + late[:2000])
+    check(("PDUConstruct ->" not in late and "== session" not in late) or time.localtime().tm_hour == 23,
+          "--since filters, also the headers and summaries of the sessions before it:\n" + late[:2000])
     link2 = tool(ctx, ["decode-log", "--link", "2", folder]).stdout
     check("hCLL=1 " not in link2, "--link 2 has no calls of link 1")
 
@@ -141,6 +145,10 @@ def case_trace(ctx):
         path = os.path.join(own.tmp, "t.pdu")
         with open(path, "w") as f:
             f.write("link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
+        # A trace that cannot be written: a usage error before the script runs.
+        bad = tool(own, ["run", path, "--trace", os.path.join(own.tmp, "no-such-dir", "t.log")], sim.link)
+        check(bad.returncode == 2 and "--trace: cannot write" in bad.stderr and "> link" not in bad.stdout,
+              "run --trace into a missing folder: %d\n%s%s" % (bad.returncode, bad.stdout, bad.stderr))
         p = tool(own, ["run", path, "--trace", trace], sim.link)
         check(p.returncode == 0, "run --trace: %d %s" % (p.returncode, p.stderr))
         return read_candump(trace)
@@ -174,7 +182,21 @@ def case_scan(ctx):
         out, rest = k.communicate(timeout=30)
         return subprocess.CompletedProcess(k.args, k.returncode, out, err + rest)
 
-    p, j, kl = side_by_side(
+    # An ECU whose VIN is not programmed (FF bytes) and whose part number
+    # holds bytes that are no UTF-8: both JSON documents are still printed.
+    unprogrammed = write(ctx, "unprogrammed.json", json.dumps({
+        "name": "unprogrammed", "description": "no VIN", "ecus": [{
+            "name": "engine", "bus": "can", "behaviour": "uds", "request_id": "0x7E0", "response_id": "0x7E8",
+            "requests": [{"request": "22 F1 90", "responses": ["62 F1 90 FF FF FF 57 44"]},
+                         {"request": "22 F1 87", "responses": ["62 F1 87 C3 28 41"]},
+                         {"request": "3E 00", "responses": ["7E 00"]}]}]}))
+
+    def raw_bytes(own, sim):
+        return [tool(own, args, sim.link) for args in (
+            ["--json", "scan", "--resource", RESOURCE, "--range", "0x7E0-0x7E0"],
+            ["--json", "session", "--resource", RESOURCE, "--tx", "0x7E0", "--rx", "0x7E8", "22F190"])]
+
+    p, j, kl, (fs, fj) = side_by_side(
         on_own_sim(ctx, "demo", default_range),
         # JSON of a range with one identifier nobody answers, run to its end.
         on_own_sim(ctx, "demo", lambda own, sim: tool(
@@ -182,7 +204,13 @@ def case_scan(ctx):
         # K-line: target addresses, the KWP2000 ECU at 0x10; 0x11 answers
         # no init, given up after --wait (the init's own timeout is 9 s).
         on_own_sim(ctx, "demo", lambda own, sim: tool(
-            own, ["--wait", "2500ms", "scan", "--resource", kline, "--range", "0x10-0x11"], sim.link)))
+            own, ["--wait", "2500ms", "scan", "--resource", kline, "--range", "0x10-0x11"], sim.link)),
+        on_own_sim(ctx, None, raw_bytes, flags=["--scenario", unprogrammed]))
+    check(fs.returncode == 0 and json.loads(fs.stdout)["ecus"][0]["vin"] == "WD",
+          "scan --json, VIN of FF bytes: %d\n%s%s" % (fs.returncode, fs.stdout, fs.stderr[-400:]))
+    check(fj.returncode == 0, "session --json, VIN of FF bytes: %d\n%s" % (fj.returncode, fj.stderr[-400:]))
+    sendrecv = [x for x in json.loads(fj.stdout)["primitives"] if x["type"] == "SENDRECV"][0]
+    check(sendrecv["results"][0]["decoded"] == "VIN ...WD", "non-printable bytes as dots: %r" % sendrecv)
     u = tool(ctx, ["scan", "--resource", kline])
     check(p.returncode == 0, "scan: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
     check("3 ECU(s) answered" in p.stdout, "three ECUs:\n" + p.stdout)

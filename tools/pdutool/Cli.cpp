@@ -1,7 +1,9 @@
 #include "Cli.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "PduLibrary.h"
 
@@ -20,6 +22,13 @@ std::string Invocation::Value(const std::string& option) {
 
 int WithLibrary(Invocation& inv, const std::string& command,
                 const std::function<int(Client&, nlohmann::json&)>& body) {
+  // A trace file that cannot be written stops the command before anything
+  // runs: shell and run would otherwise go on without it and end with 0.
+  if (!inv.options.traceFile.empty()) {
+    FILE* trace = std::fopen(inv.options.traceFile.c_str(), "a");
+    if (trace == nullptr) UsageError("--trace: cannot write " + inv.options.traceFile + ": " + std::strerror(errno));
+    std::fclose(trace);
+  }
   nlohmann::json doc = nlohmann::json::object();
   if (inv.libPath.empty()) inv.libPath = DefaultLibraryPath();
   doc["command"] = command;

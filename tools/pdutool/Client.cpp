@@ -68,7 +68,9 @@ std::string DtcText(uint8_t hi, uint8_t lo) {
 // A readable line for the answers every diagnostic user knows: the VIN,
 // the ECU's serial number, trouble codes. Empty for anything else.
 std::string Explain(const uint8_t* d, size_t n) {
-  auto text = [&](size_t from) { return std::string(reinterpret_cast<const char*>(d + from), n - from); };
+  // As the RESULT line's text: an unprogrammed VIN is FF bytes, and raw
+  // bytes would be no UTF-8 for the JSON document nor text for a terminal.
+  auto text = [&](size_t from) { return Printable(d + from, n - from); };
   if (n > 3 && d[0] == 0x62 && d[1] == 0xF1 && d[2] == 0x90) return "VIN " + text(3);
   if (n > 2 && d[0] == 0x5A && d[1] == 0x90) return "VIN " + text(2);
   if (n > 3 && d[0] == 0x62 && d[1] == 0xF1 && d[2] == 0x8C) return "ECU serial number " + text(3);
@@ -457,6 +459,9 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
     }
   } else if (!finished) {
     prim["status"] = "TIMEOUT";
+    // Not cancelled: the library still runs it, and its FINISHED may come
+    // during the next command; labelled, not taken for a link item.
+    if (!cleanup) abandoned_.insert(hCoP);
     Say("    no FINISHED within %u ms", waitMs);
   } else if (!prim["errors"].empty()) {
     prim["status"] = "ERROR";

@@ -135,6 +135,17 @@ double NewestWrite(const Files& files) {
   return newest;
 }
 
+namespace {
+
+// The log files are bytes as the library wrote them; a line that is no
+// UTF-8 (another code page) keeps its place with U+FFFD for the bad bytes
+// instead of stopping the JSON output.
+std::string Dump(const LogDecoder& decoder) {
+  return decoder.Document().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
 int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filter) {
   Files files;
   std::string error;
@@ -158,7 +169,13 @@ int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filte
   };
   step(!follow);
   if (!follow) {
-    if (filter.json) std::printf("%s\n", decoder.Document().dump(2).c_str());
+    if (filter.json) std::printf("%s\n", Dump(decoder).c_str());
+    // An empty transcript must not read as "that session did nothing".
+    if (filter.session > decoder.SessionCount()) {
+      std::fprintf(stderr, "pdutool: no session %d: the log holds %d session(s)\n", filter.session,
+                   decoder.SessionCount());
+      return kExitUsage;
+    }
     return kExitOk;
   }
   // Follow: wake on every write to the folder (inotify), read what is new.
@@ -180,7 +197,7 @@ int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filte
   }
   step(true);
   ::close(fd);
-  if (filter.json) std::printf("%s\n", decoder.Document().dump(2).c_str());
+  if (filter.json) std::printf("%s\n", Dump(decoder).c_str());
   return kExitOk;
 }
 

@@ -195,6 +195,13 @@ bool FolderWritable(const std::string& folder, std::string& where) {
     const size_t slash = where.rfind('/');
     where = slash == std::string::npos ? "." : slash == 0 ? "/" : where.substr(0, slash);
   }
+  // A log path naming a file (PDU7318_LOG_PATH=/var/log/pdu.log): no
+  // folder can be made below it, whatever its permissions say.
+  struct stat st {};
+  if (::stat(where.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    where += " is a file, not a folder";
+    return false;
+  }
   return ::access(where.c_str(), W_OK) == 0;
 }
 

@@ -151,9 +151,25 @@ long LogDecoder::DayMs(uint32_t tick) const {
 void LogDecoder::Emit(Kind kind, uint32_t tick, const std::string& text, int link) {
   const int session = sessions_.empty() ? 0 : sessions_.back().number;
   if (f_.session != 0 && session != f_.session) return;
-  if (f_.sinceMs >= 0 && kind != Kind::kSummary && kind != Kind::kSession && DayMs(tick) < f_.sinceMs) return;
+  if (f_.sinceMs >= 0 && DayMs(tick) < f_.sinceMs) {
+    if (kind == Kind::kSession) {
+      heldHeader_ = text;
+      } else if (kind == Kind::kSummary) {
+      heldHeader_.clear();
+    }
+    return;
+  }
   if (f_.link != 0 && kind != Kind::kSummary && kind != Kind::kSession && link != f_.link) return;
   if (kind == Kind::kFolded && !f_.verbose) return;
+  if (!heldHeader_.empty()) {
+    std::string header;
+    header.swap(heldHeader_);
+    Write(Kind::kSession, session, header);
+  }
+  Write(kind, session, text);
+}
+
+void LogDecoder::Write(Kind kind, int session, const std::string& text) {
   static const char* const kKinds[] = {"call", "frame", "event", "verbatim", "folded", "session", "summary"};
   if (f_.json) {
     entries_.push_back({{"session", session}, {"kind", kKinds[static_cast<int>(kind)]}, {"text", text}});

@@ -60,6 +60,8 @@ class LogDecoder {
 
   // --json: the document of everything fed.
   nlohmann::json Document() const;
+  // How many sessions the files hold (PDUConstruct calls seen so far).
+  int SessionCount() const { return static_cast<int>(sessions_.size()); }
 
  private:
   struct ContactLine {
@@ -95,6 +97,7 @@ class LogDecoder {
   long DayMs(uint32_t tick) const;
   // Prints (or keeps for --json) one output line, unless filtered out.
   void Emit(Kind kind, uint32_t tick, const std::string& text, int link = 0);
+  void Write(Kind kind, int session, const std::string& text);
 
   DecodeFilter f_;
   std::deque<ContactLine> contacts_;
@@ -102,6 +105,9 @@ class LogDecoder {
   uint32_t maxTick_ = 0;
   double anchorWallMs_ = 0;
   bool datePrinted_ = false;
+  // --since: a session's header waits until something of it passes the
+  // filter, so that sessions wholly before the time print nothing.
+  std::string heldHeader_;
   bool inCall_ = false;
   std::string callName_;
   uint32_t callTick_ = 0;

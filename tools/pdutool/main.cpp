@@ -470,6 +470,16 @@ int main(int argc, char** argv) {
   }
   const std::string command = argv[i++];
   inv.args.assign(argv + i, argv + argc);
+  // `pdutool session --help`: the usage, not a usage error (nor, for
+  // ioctl and doctor, a run with "--help" taken as an argument).
+  if (IsCommand(command)) {
+    for (const std::string& a : inv.args) {
+      if (a == "--help" || a == "-h") {
+        Usage(stdout);
+        return kExitOk;
+      }
+    }
+  }
   for (const CommandEntry& c : kCommands) {
     if (command == c.name) return c.run(inv);
   }
