@@ -180,9 +180,10 @@ class PduCanBus(can.BusABC):
         self._running = None  # the bus's one ComPrimitive in the module
         self.sendrecvs = 0  # SENDRECVs the bus started (each sends one frame)
         # Receive windows that ended with fewer frames than they asked for:
-        # the module saw 20 ms without a frame. On a bus that never falls
-        # quiet that is a stall of the host (or the VCI); the frames the VCI
-        # still passed for such a window are discarded by the module.
+        # the module saw 20 ms without a frame, or shutdown() ended the window.
+        # On a bus that never falls quiet the first is a stall of the host
+        # (or the VCI); the frames the VCI still passed for such a window are
+        # discarded by the module.
         self.quiet_windows = 0
         self._running_since = 0.0
         self._senders = 0  # send() calls waiting for their turn
@@ -278,7 +279,7 @@ class PduCanBus(can.BusABC):
             quiet = False
             if prim.receive_cycles != 1:
                 quiet = self._window_count < prim.receive_cycles
-                self.quiet_windows += quiet and not self._closing
+                self.quiet_windows += quiet
                 self._window_frames = next_window(self._window_count, time.monotonic() - self._running_since,
                                                   self._window)
             self._idle(quiet)
