@@ -16,7 +16,8 @@ import time
 
 from . import _capi as C
 from . import library as L
-from .errors import PduError, UnknownNameError, close_on_exit, status_error
+from . import vci
+from .errors import PduError, UnknownNameError, VciNotFoundError, close_on_exit, status_error
 from .link import Link
 from .names import status_value_name
 from .records import Module, Version, version_text
@@ -35,6 +36,11 @@ class Api:
     events: "callback" (a dispatcher thread fetches event items when the
     library's callback says there are some) or "poll" (the waits fetch them
     on the calling thread).
+
+    require_vci: with this module's library on Linux, VciNotFoundError when
+    the construction found the VCI on none of the candidate ports (else the
+    module would construct and every call needing the VCI fail later).
+    False constructs without a VCI on purpose.
     """
 
     # How often the dispatcher fetches the results of a ComPrimitive that
@@ -42,7 +48,7 @@ class Api:
     STREAM_POLL_S = 0.005
 
     def __init__(self, name=None, *, library=None, root_file=None, options="", module=None,
-                 events="callback", connect_module=True):
+                 events="callback", connect_module=True, require_vci=True):
         if name is not None and library is not None:
             raise ValueError("give the API's short name or the library path, not both")
         if events not in ("callback", "poll"):
@@ -64,6 +70,9 @@ class Api:
         self._module_choice = module
         self._events_mode = events
         self._connect_module = connect_module
+        self._require_vci = require_vci
+        # The port the module holds its VCI on, where that can be seen.
+        self.vci_port = None
         self._wake = threading.Event()
         # Notified whenever drained items changed a primitive (callback mode).
         self._cond = threading.Condition()
@@ -130,6 +139,7 @@ class Api:
         self._check("PDUConstruct", self._options.encode(), None)
         self._constructed = True
         try:
+            self._check_vci_found()
             modules = self.modules()
             if self._module_choice is not None:
                 self.hmod = self._module_choice
@@ -141,13 +151,29 @@ class Api:
                 self._check("PDUModuleConnect", self.hmod)
                 self._module_connected = True
         except BaseException:
-            self.close()
+            # Without a VCI closing fails too (PDUDestruct cannot reach it):
+            # the error that ended the opening is the one to see.
+            try:
+                self.close()
+            except PduError:
+                pass
             raise
         L.add_waker(self)
         if self._events_mode == "callback":
             self._stop = False
             self._dispatcher = threading.Thread(target=self._dispatch, name="pdu7318-events", daemon=True)
             self._dispatcher.start()
+
+    def _check_vci_found(self):
+        if not vci.is_this_module(self.library_path):
+            return
+        held = vci.open_files()
+        if held is None:
+            return  # cannot be seen here: calls needing the VCI tell later
+        ports = vci.candidate_ports()
+        self.vci_port = vci.held_port(ports, held)
+        if self.vci_port is None and self._require_vci:
+            raise VciNotFoundError(ports, vci.port_source())
 
     def close(self):
         """Closes every link, disconnects the module and destructs the API.
