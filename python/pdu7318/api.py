@@ -15,6 +15,7 @@ import threading
 import time
 
 from . import _capi as C
+from . import description
 from . import library as L
 from . import vci
 from .errors import PduError, UnknownNameError, VciNotFoundError, close_on_exit, status_error
@@ -260,8 +261,26 @@ class Api:
             kind = {C.PDU_OBJT_RESOURCE: "resource", C.PDU_OBJT_COMPARAM: "ComParam",
                     C.PDU_OBJT_IO_CTRL: "I/O control", C.PDU_OBJT_PROTOCOL: "protocol",
                     C.PDU_OBJT_BUSTYPE: "bus type", C.PDU_OBJT_PINTYPE: "pin type"}.get(object_type, "object")
-            raise UnknownNameError("the module knows no %s %s" % (kind, short_name))
+            raise UnknownNameError("the module knows no %s %s (names are case-sensitive)%s" % (
+                kind, short_name, self._other_case_hint(object_type, short_name)))
         return oid.value
+
+    def _description_path(self):
+        if self.root_entry is not None and self.root_entry.module_description_file:
+            return self.root_entry.module_description_file
+        return description.default_path() if vci.is_this_module(self.library_path) else None
+
+    def _other_case_hint(self, object_type, short_name):
+        """'; did you mean X?' when the module description has the name in
+        another case and the module knows it by that name."""
+        other = description.same_name_other_case(self._description_path(), object_type, short_name)
+        if other is None:
+            return ""
+        oid = C.UNUM32(C.PDU_ID_UNDEF)
+        status = self._call("PDUGetObjectId", object_type, other.encode(), ctypes.byref(oid))
+        if status != 0 or oid.value == C.PDU_ID_UNDEF:
+            return ""
+        return "; did you mean %s?" % other
 
     def ioctl(self, name, hcll=C.PDU_HANDLE_UNDEF):
         """PDUIoCtl without input data by the I/O control's short name. Returns

@@ -188,6 +188,10 @@ def test_comparams_by_name(api):
             assert link.get_param(name) == expected, name
         with pytest.raises(pdu7318.UnknownNameError, match="no ComParam CP_NoSuchThing"):
             link.get_param("CP_NoSuchThing")
+        with pytest.raises(pdu7318.UnknownNameError) as e:
+            link.get_param("cp_p2max")
+        assert str(e.value) == ("the module knows no ComParam cp_p2max (names are case-sensitive); "
+                                "did you mean CP_P2Max?")
         # The request goes to the gearbox now (0x7E1 asks, 0x7E9 answers).
         link.set_unique_table({7: {"CP_CanRespUSDTId": 0x7E9}})
         link.connect()
@@ -205,8 +209,17 @@ def test_errors_carry_code_and_name(api):
             api.call(call, *args)
         assert (e.value.call, e.value.code, e.value.name) == (call, code, name)
         assert str(e.value) == "%s failed: %s (0x%X)" % (call, name, code)
-    with pytest.raises(pdu7318.UnknownNameError, match="no resource RSC_NOPE"):
-        api.link("RSC_NOPE")
+    unknown = [  # resource, message (the module description gives the name in another case)
+        ("rsc_iso_11898_raw_6_14", "the module knows no resource rsc_iso_11898_raw_6_14 (names are case-sensitive); "
+         "did you mean RSC_ISO_11898_RAW_6_14?"),
+        ("RSC_ISO_15765_3_ON_ISO_15765_2_6_14", "the module knows no resource RSC_ISO_15765_3_ON_ISO_15765_2_6_14 "
+         "(names are case-sensitive); did you mean RSC_ISO_15765_3_on_ISO_15765_2_6_14?"),
+        ("RSC_NOPE", "the module knows no resource RSC_NOPE (names are case-sensitive)"),
+    ]
+    for resource, text in unknown:
+        with pytest.raises(pdu7318.UnknownNameError) as e:
+            api.link(resource)
+        assert str(e.value) == text
     # Nobody answers at 0x7A0: after its wait the ComPrimitive ends with an error item.
     with api.link(UDS, params={"CP_CanPhysReqId": 0x7A0}, unique=ENGINE) as link:
         with pytest.raises(pdu7318.PrimitiveError) as e:
