@@ -236,6 +236,23 @@ def test_docs_uds_example_runs(docs_example):
     assert "WDEMO7318SIM00042" in p.stdout
 
 
+def test_docs_debian_venv_steps():
+    """The Debian 12 steps of docs/python.md, as a reader copies them: the
+    venv is made by Debian's interpreter named by its path (a python3 found
+    first on PATH, pyenv's say, makes a venv without Debian's wheel and
+    python-can, where pip fails with "invalid command 'bdist_wheel'"), and
+    python3-wheel is installed (Debian 12's setuptools builds through it)."""
+    with open(os.path.join(REPO, "docs", "python.md")) as f:
+        text = f.read()
+    block = re.search(r"\n\n((?:      \S.*\n)+)", text[text.index("A virtual environment that sees"):]).group(1)
+    assert [line.strip() for line in block.splitlines()] == [
+        "apt-get install python3-venv python3-can python3-setuptools python3-wheel",
+        "/usr/bin/python3 -m venv --system-site-packages ~/pdu7318-venv",
+        "~/pdu7318-venv/bin/pip install --no-index --no-build-isolation ./python",
+        '~/pdu7318-venv/bin/python -c "import pdu7318, can"',
+    ]
+
+
 def test_debian_venv_with_system_site_packages(venv_build):
     """The venv of docs/python.md (see build_venv): the package imports from
     it and its metadata names the python-can interface."""
