@@ -13,7 +13,7 @@ pdu7318.can holds a python-can interface on the raw CAN resource.
 
 from .api import Api
 from .errors import (LibraryNotFoundError, PduError, PrimitiveError, PrimitiveTimeout, UnknownNameError,
-                     VciLostError)
+                     VciLostError, VciNotFoundError)
 from .library import default_library, find_library
 from .link import Link, Primitive
 from .records import ErrorInfo, Event, Module, Response, Version, request_bytes
@@ -23,7 +23,8 @@ from .root import RootApi, RootFileError, find_api, path_from_uri, read_root_fil
 __version__ = "1.0.0"
 
 __all__ = ["Api", "Link", "Primitive", "Response", "Event", "ErrorInfo", "Module", "Version", "PduError",
-           "PrimitiveError", "PrimitiveTimeout", "UnknownNameError", "VciLostError", "LibraryNotFoundError",
+           "PrimitiveError", "PrimitiveTimeout", "UnknownNameError", "VciLostError", "VciNotFoundError",
+           "LibraryNotFoundError",
            "find_library", "request_bytes", "RootApi", "RootFileError", "find_api",
            "read_root_file", "path_from_uri", "default_library", "status_name", "status_value_name",
            "error_event_name"]

@@ -15,8 +15,10 @@ import threading
 import time
 
 from . import _capi as C
+from . import description
 from . import library as L
-from .errors import PduError, UnknownNameError, close_on_exit, status_error
+from . import vci
+from .errors import PduError, UnknownNameError, VciNotFoundError, close_on_exit, status_error
 from .link import Link
 from .names import status_value_name
 from .records import Module, Version, version_text
@@ -35,6 +37,11 @@ class Api:
     events: "callback" (a dispatcher thread fetches event items when the
     library's callback says there are some) or "poll" (the waits fetch them
     on the calling thread).
+
+    require_vci: with this module's library on Linux, VciNotFoundError when
+    the construction found the VCI on none of the candidate ports (else the
+    module would construct and every call needing the VCI fail later).
+    False constructs without a VCI on purpose.
     """
 
     # How often the dispatcher fetches the results of a ComPrimitive that
@@ -42,7 +49,7 @@ class Api:
     STREAM_POLL_S = 0.005
 
     def __init__(self, name=None, *, library=None, root_file=None, options="", module=None,
-                 events="callback", connect_module=True):
+                 events="callback", connect_module=True, require_vci=True):
         if name is not None and library is not None:
             raise ValueError("give the API's short name or the library path, not both")
         if events not in ("callback", "poll"):
@@ -64,6 +71,9 @@ class Api:
         self._module_choice = module
         self._events_mode = events
         self._connect_module = connect_module
+        self._require_vci = require_vci
+        # The port the module holds its VCI on, where that can be seen.
+        self.vci_port = None
         self._wake = threading.Event()
         # Notified whenever drained items changed a primitive (callback mode).
         self._cond = threading.Condition()
@@ -130,6 +140,7 @@ class Api:
         self._check("PDUConstruct", self._options.encode(), None)
         self._constructed = True
         try:
+            self._check_vci_found()
             modules = self.modules()
             if self._module_choice is not None:
                 self.hmod = self._module_choice
@@ -141,13 +152,29 @@ class Api:
                 self._check("PDUModuleConnect", self.hmod)
                 self._module_connected = True
         except BaseException:
-            self.close()
+            # Without a VCI closing fails too (PDUDestruct cannot reach it):
+            # the error that ended the opening is the one to see.
+            try:
+                self.close()
+            except PduError:
+                pass
             raise
         L.add_waker(self)
         if self._events_mode == "callback":
             self._stop = False
             self._dispatcher = threading.Thread(target=self._dispatch, name="pdu7318-events", daemon=True)
             self._dispatcher.start()
+
+    def _check_vci_found(self):
+        if not vci.is_this_module(self.library_path):
+            return
+        held = vci.open_files()
+        if held is None:
+            return  # cannot be seen here: calls needing the VCI tell later
+        ports = vci.candidate_ports()
+        self.vci_port = vci.held_port(ports, held)
+        if self.vci_port is None and self._require_vci:
+            raise VciNotFoundError(ports, vci.port_source())
 
     def close(self):
         """Closes every link, disconnects the module and destructs the API.
@@ -234,8 +261,26 @@ class Api:
             kind = {C.PDU_OBJT_RESOURCE: "resource", C.PDU_OBJT_COMPARAM: "ComParam",
                     C.PDU_OBJT_IO_CTRL: "I/O control", C.PDU_OBJT_PROTOCOL: "protocol",
                     C.PDU_OBJT_BUSTYPE: "bus type", C.PDU_OBJT_PINTYPE: "pin type"}.get(object_type, "object")
-            raise UnknownNameError("the module knows no %s %s" % (kind, short_name))
+            raise UnknownNameError("the module knows no %s %s (names are case-sensitive)%s" % (
+                kind, short_name, self._other_case_hint(object_type, short_name)))
         return oid.value
+
+    def _description_path(self):
+        if self.root_entry is not None and self.root_entry.module_description_file:
+            return self.root_entry.module_description_file
+        return description.default_path() if vci.is_this_module(self.library_path) else None
+
+    def _other_case_hint(self, object_type, short_name):
+        """'; did you mean X?' when the module description has the name in
+        another case and the module knows it by that name."""
+        other = description.same_name_other_case(self._description_path(), object_type, short_name)
+        if other is None:
+            return ""
+        oid = C.UNUM32(C.PDU_ID_UNDEF)
+        status = self._call("PDUGetObjectId", object_type, other.encode(), ctypes.byref(oid))
+        if status != 0 or oid.value == C.PDU_ID_UNDEF:
+            return ""
+        return "; did you mean %s?" % other
 
     def ioctl(self, name, hcll=C.PDU_HANDLE_UNDEF):
         """PDUIoCtl without input data by the I/O control's short name. Returns

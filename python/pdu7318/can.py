@@ -210,7 +210,12 @@ class PduCanBus(can.BusABC):
             self._link = self._api.link(channel, params=link_params)
             self._link.start_comm()
         except Exception as e:
-            self._api.close()
+            # Without a VCI closing fails too: the error that ended the
+            # opening is the one to report.
+            try:
+                self._api.close()
+            except PduError:
+                pass
             raise can.CanInitializationError(str(e)) from e
         super().__init__(channel=channel, can_filters=can_filters, **kwargs)
         with self._cond:

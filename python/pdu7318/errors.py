@@ -6,6 +6,8 @@ error items of a ComPrimitive into one of them.
     PrimitiveTimeout    a ComPrimitive did not finish within the wait given
     VciLostError        the library reports the VCI as lost: both a PduError
                         and a PrimitiveError, so either handler catches it
+    VciNotFoundError    the module constructed without finding its VCI on
+                        any port (a PduError)
     LibraryNotFoundError  the library file cannot be loaded (an OSError)
     UnknownNameError    the module has no object of that short name
 """
@@ -76,6 +78,28 @@ class VciLostError(PduError, PrimitiveError):
         self.call = call
         self.primitive = primitive
         self.errors = list(primitive.errors) if primitive is not None else []
+
+
+class VciNotFoundError(PduError):
+    """The module constructed but found its VCI on none of the candidate
+    ports (the library says so only on stderr; every call that needs the
+    VCI would fail). ports: the ports tried, in order; source: where that
+    list came from (PDU7318_PORTS or the device patterns)."""
+
+    def __init__(self, ports, source):
+        self.call = "PDUConstruct"
+        self.code = COMM_PC_TO_VCI_FAILED
+        self.name = status_name(COMM_PC_TO_VCI_FAILED)
+        self.ports = list(ports)
+        self.source = source
+        if self.ports:
+            tried = "the VCI answered on none of the ports tried (%s, from %s)" % (", ".join(self.ports), source)
+        else:
+            tried = "there was no port to try (%s named none)" % source
+        Exception.__init__(self, (
+            "no VCI found: %s. Connect the VCI or set PDU7318_PORTS to its port (colon-separated); "
+            "pdutool doctor tells why each port failed. Api(require_vci=False) constructs without a VCI"
+            % tried))
 
 
 class LibraryNotFoundError(OSError):

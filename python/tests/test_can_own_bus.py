@@ -15,6 +15,7 @@ can = pytest.importorskip("can")
 
 from conftest import HERE, LIBRARY, Sim, background, entry_point_dir, environment  # noqa: E402
 from test_can import RAW, WHEEL, frames, short  # noqa: E402
+import pdu7318  # noqa: E402
 
 SCENARIO = "rawcan"
 
@@ -55,6 +56,27 @@ def test_shutdown_ends_cleanly(sim_env):
     with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
         bus.send(can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[9]))
         assert short(frames(bus, 1)[0]) == ("18DAF110", True, 1, "09")
+
+
+def test_no_vci_is_an_initialization_error(sim_env, monkeypatch):
+    monkeypatch.setenv("PDU7318_PORTS", "/nonexistent/vci")
+    t0 = time.monotonic()
+    with pytest.raises(can.CanInitializationError, match="no VCI found: .*/nonexistent/vci") as e:
+        can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY)
+    assert type(e.value.__cause__).__name__ == "VciNotFoundError"
+    assert time.monotonic() - t0 < 5.0  # at once, not after a link's timeouts
+    # Where the check cannot be made the link's start fails instead (after
+    # its 10 s timeout; failed here at once): also an initialization error,
+    # not the failure of the close after it (PDUModuleDisconnect: 0x11).
+    monkeypatch.setattr(pdu7318.vci, "open_files", lambda: None)
+    failed = pdu7318.PduError("PDUStartComPrimitive", 0x01)
+
+    def start_comm(link):
+        raise failed
+    monkeypatch.setattr(pdu7318.Link, "start_comm", start_comm)
+    with pytest.raises(can.CanInitializationError) as e:
+        can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY)
+    assert e.value.__cause__ is failed
 
 
 def run_logger(tmp):

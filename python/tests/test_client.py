@@ -188,6 +188,10 @@ def test_comparams_by_name(api):
             assert link.get_param(name) == expected, name
         with pytest.raises(pdu7318.UnknownNameError, match="no ComParam CP_NoSuchThing"):
             link.get_param("CP_NoSuchThing")
+        with pytest.raises(pdu7318.UnknownNameError) as e:
+            link.get_param("cp_p2max")
+        assert str(e.value) == ("the module knows no ComParam cp_p2max (names are case-sensitive); "
+                                "did you mean CP_P2Max?")
         # The request goes to the gearbox now (0x7E1 asks, 0x7E9 answers).
         link.set_unique_table({7: {"CP_CanRespUSDTId": 0x7E9}})
         link.connect()
@@ -205,8 +209,17 @@ def test_errors_carry_code_and_name(api):
             api.call(call, *args)
         assert (e.value.call, e.value.code, e.value.name) == (call, code, name)
         assert str(e.value) == "%s failed: %s (0x%X)" % (call, name, code)
-    with pytest.raises(pdu7318.UnknownNameError, match="no resource RSC_NOPE"):
-        api.link("RSC_NOPE")
+    unknown = [  # resource, message (the module description gives the name in another case)
+        ("rsc_iso_11898_raw_6_14", "the module knows no resource rsc_iso_11898_raw_6_14 (names are case-sensitive); "
+         "did you mean RSC_ISO_11898_RAW_6_14?"),
+        ("RSC_ISO_15765_3_ON_ISO_15765_2_6_14", "the module knows no resource RSC_ISO_15765_3_ON_ISO_15765_2_6_14 "
+         "(names are case-sensitive); did you mean RSC_ISO_15765_3_on_ISO_15765_2_6_14?"),
+        ("RSC_NOPE", "the module knows no resource RSC_NOPE (names are case-sensitive)"),
+    ]
+    for resource, text in unknown:
+        with pytest.raises(pdu7318.UnknownNameError) as e:
+            api.link(resource)
+        assert str(e.value) == text
     # Nobody answers at 0x7A0: after its wait the ComPrimitive ends with an error item.
     with api.link(UDS, params={"CP_CanPhysReqId": 0x7A0}, unique=ENGINE) as link:
         with pytest.raises(pdu7318.PrimitiveError) as e:
@@ -221,6 +234,23 @@ def test_docs_uds_example_runs(docs_example):
     assert p.returncode == 0, p.stderr
     assert "62 f1 90 57 44 45 4d 4f" in p.stdout
     assert "WDEMO7318SIM00042" in p.stdout
+
+
+def test_docs_debian_venv_steps():
+    """The Debian 12 steps of docs/python.md, as a reader copies them: the
+    venv is made by Debian's interpreter named by its path (a python3 found
+    first on PATH, pyenv's say, makes a venv without Debian's wheel and
+    python-can, where pip fails with "invalid command 'bdist_wheel'"), and
+    python3-wheel is installed (Debian 12's setuptools builds through it)."""
+    with open(os.path.join(REPO, "docs", "python.md")) as f:
+        text = f.read()
+    block = re.search(r"\n\n((?:      \S.*\n)+)", text[text.index("A virtual environment that sees"):]).group(1)
+    assert [line.strip() for line in block.splitlines()] == [
+        "apt-get install python3-venv python3-can python3-setuptools python3-wheel",
+        "/usr/bin/python3 -m venv --system-site-packages ~/pdu7318-venv",
+        "~/pdu7318-venv/bin/pip install --no-index --no-build-isolation ./python",
+        '~/pdu7318-venv/bin/python -c "import pdu7318, can"',
+    ]
 
 
 def test_debian_venv_with_system_site_packages(venv_build):

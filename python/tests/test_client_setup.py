@@ -23,10 +23,35 @@ def test_event_delivery_by_polling(sim_env):
         assert api.item_balance == 0
 
 
-def test_no_vci(sim_env, monkeypatch):
-    # The module constructs without a VCI; the calls that need one fail.
+def test_no_vci_found_raises_at_once(sim_env, monkeypatch):
+    # The module constructs without a VCI and only says so on stderr; the
+    # Api sees that no candidate port is held and ends the construction.
+    monkeypatch.setenv("PDU7318_PORTS", "/nonexistent/vci:/nonexistent/vci2")
+    with pytest.raises(pdu7318.VciNotFoundError) as e:
+        pdu7318.Api(library=LIBRARY)
+    assert str(e.value) == (
+        "no VCI found: the VCI answered on none of the ports tried (/nonexistent/vci, /nonexistent/vci2, "
+        "from PDU7318_PORTS). Connect the VCI or set PDU7318_PORTS to its port (colon-separated); "
+        "pdutool doctor tells why each port failed. Api(require_vci=False) constructs without a VCI")
+    assert isinstance(e.value, pdu7318.PduError)  # existing handlers still catch it
+    assert e.value.ports == ["/nonexistent/vci", "/nonexistent/vci2"]
+    # That Api was destructed: the next construction is a fresh one.
+    api = pdu7318.Api(library=LIBRARY, require_vci=False)
+    assert api.vci_port is None
+    with pytest.raises(pdu7318.PduError):
+        api.close()
+
+
+def test_vci_found_on_a_linked_port(sim_env):
+    # PDU7318_PORTS names vcisim's symbolic link; the module holds its target.
+    with pdu7318.Api(library=LIBRARY) as api:
+        assert api.vci_port == sim_env["PDU7318_PORTS"]
+
+
+def test_no_vci_on_purpose(sim_env, monkeypatch):
+    # require_vci=False: the module constructs; the calls that need a VCI fail.
     monkeypatch.setenv("PDU7318_PORTS", "/nonexistent/vci")
-    api = pdu7318.Api(library=LIBRARY)
+    api = pdu7318.Api(library=LIBRARY, require_vci=False)
     with pytest.raises(pdu7318.PduError) as e:
         api.battery_voltage()
     assert (e.value.call, e.value.code, e.value.name) == ("PDUIoCtl", 0x01, "PDU_ERR_FCT_FAILED")
@@ -34,6 +59,15 @@ def test_no_vci(sim_env, monkeypatch):
         api.close()
     assert (e.value.call, e.value.code, e.value.name) == (
         "PDUModuleDisconnect", 0x11, "PDU_ERR_COMM_PC_TO_VCI_FAILED")
+
+
+def test_no_vci_where_the_check_cannot_be_made(sim_env, monkeypatch):
+    # No /proc/self/fd (another OS): construction goes on as before.
+    monkeypatch.setenv("PDU7318_PORTS", "/nonexistent/vci")
+    monkeypatch.setattr(pdu7318.vci, "open_files", lambda: None)
+    api = pdu7318.Api(library=LIBRARY)
+    with pytest.raises(pdu7318.PduError):
+        api.close()
 
 
 def test_root_file_lookup(sim_env, tmp_path):

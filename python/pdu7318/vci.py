@@ -1,0 +1,75 @@
+"""Whether the module found its VCI.
+
+The library constructs and lists its module as available even when no
+port answered; it only says so on stderr, and every later call that needs
+the VCI fails or times out. The module keeps the port of the VCI it found
+open, so a process that holds none of the candidate ports after the
+construction has no VCI. The check needs /proc/self/fd (Linux); elsewhere
+it cannot be made and construction goes on as before.
+"""
+
+import glob
+import os
+import re
+import sys
+
+PORTS_VARIABLE = "PDU7318_PORTS"
+
+
+def is_this_module(library_path):
+    """The check applies to this module's library only: another vendor's
+    library finds its VCI its own way."""
+    return "pdu7318" in os.path.basename(library_path or "").lower()
+
+
+def _device_number(path):
+    m = re.search(r"([0-9]+)$", path)
+    return int(m.group(1)) if m else -1
+
+
+def candidate_ports(environ=None):
+    """The ports the library tries, in its order: PDU7318_PORTS
+    (colon-separated, empty parts skipped), else /dev/ttyUSB* then
+    /dev/ttyACM*, each group by device number."""
+    environ = os.environ if environ is None else environ
+    listed = environ.get(PORTS_VARIABLE)
+    if listed is not None:
+        return [p for p in listed.split(":") if p]
+    ports = []
+    for pattern in ("/dev/ttyUSB*", "/dev/ttyACM*"):
+        ports += sorted(glob.glob(pattern), key=_device_number)
+    return ports
+
+
+def port_source(environ=None):
+    """Where the candidate list came from, for messages."""
+    environ = os.environ if environ is None else environ
+    return PORTS_VARIABLE if PORTS_VARIABLE in environ else "/dev/ttyUSB* and /dev/ttyACM*"
+
+
+def open_files(fd_dir="/proc/self/fd"):
+    """The paths the process holds open, or None where that cannot be
+    seen (not Linux, /proc not mounted or not readable)."""
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        names = os.listdir(fd_dir)
+    except OSError:
+        return None
+    held = set()
+    for name in names:
+        try:
+            held.add(os.readlink(os.path.join(fd_dir, name)))
+        except OSError:
+            pass  # closed since the listing
+    return held
+
+
+def held_port(ports, held):
+    """The first of ports the process holds open (compared by real path:
+    PDU7318_PORTS may name a symbolic link such as /dev/serial/by-id/...),
+    else None."""
+    for port in ports:
+        if os.path.realpath(port) in held:
+            return port
+    return None
