@@ -129,6 +129,9 @@ def case_script_exit_codes(ctx):
     head = "link %s --resp-id 0x7E8\nconnect\nstart\n" % RESOURCE
     table = [
         (head + "send 3E 00\nexpect 7E 00\n", 0, "expect 7E 00: ok"),
+        # Trailing comments after a space or a tab; echo keeps its #.
+        (head + "send 3E 00  # tester present\nexpect 7E 00\t# positive\necho step 2 # of 5\n", 0,
+         "\nstep 2 # of 5\n"),
         (head + "send 3E 00\nexpect 7E 01\nsend 22 F1 90\n", 1,
          "expect 7E 01: FAILED, the answer was 7E 00"),
         # Without a last "...", a longer answer does not match.

@@ -37,6 +37,7 @@ extern const CommandHelp kHelp[];
 extern const size_t kHelpCount;
 
 std::vector<std::string> Tokens(const std::string& line);
+std::string WithoutComment(const std::string& line);
 // A ComParam's value as text.
 std::string ParamText(const PDU_PARAM_ITEM* p);
 
