@@ -212,6 +212,7 @@ def case_signal_stop(ctx):
     for name in ("DISCONNECT_LINK", "DESTROY_LINK", "MODULE_DISCONNECT", "CLOSE"):
         check("PC->VCI veh  #" in rest and name in rest, "%s after the STOPCOMM" % name)
     check(rest.index("DISCONNECT_LINK") < rest.index("DESTROY_LINK") < rest.index("CLOSE"), "in order")
+    key_from_ctrl_c(ctx)
 
     # A second signal ends the process at once, even while a request waits
     # for an ECU that answered "response pending".
@@ -228,6 +229,30 @@ def case_signal_stop(ctx):
         check(time.monotonic() - start < 1.0, "the second SIGINT ends it at once")
     finally:
         sim.stop()
+
+
+def key_from_ctrl_c(ctx):
+    """Ctrl-C while a key-from program runs: the terminal signals the whole
+    process group, the program dies of SIGINT and the script stops with 130."""
+    script = write(ctx, "slowkey.pdu", "link %s --resp-id 0x7E8\nconnect\nstart\nsend 27 01\n"
+                   "key-from sh -c \"echo keygen waiting >&2; exec sleep 60\"  # never prints a key\n"
+                   "send 3E 00\n" % RESOURCE)
+    sim = Sim(ctx)
+    try:
+        k = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "run", script], env=env(ctx, sim.link, False),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        seen = ""
+        while "keygen waiting" not in seen:
+            line = k.stderr.readline()
+            check(line, "pdutool ended before the key program started:\n" + seen)
+            seen += line
+        os.killpg(k.pid, signal.SIGINT)
+        out, err = k.communicate(timeout=30)
+    finally:
+        sim.stop()
+    check(k.returncode == 130, "exit %d, expected 130\n%s%s" % (k.returncode, out, err))
+    check("key-from: sh interrupted (SIGINT)\nscript stopped at line 5 (exit status 130)\n" in out, out)
+    check("exit status -1" not in out and "> send 3E 00" not in out, out)
 
 
 def case_strict_parsing(ctx):

@@ -27,6 +27,7 @@ int ExitOf(Outcome o) {
     case Outcome::kFailed: return kExitCallFailed;
     case Outcome::kUsage: return kExitUsage;
     case Outcome::kLibrary: return kExitNoLibrary;
+    case Outcome::kInterrupted: return kExitStopped;
     default: return kExitOk;
   }
 }
