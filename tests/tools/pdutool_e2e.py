@@ -278,6 +278,13 @@ def case_strict_parsing(ctx):
         (["decode-log", "-h"], 0, "decode-log DIR|FILE"),
         (["doctor", "--help"], 0, "doctor  "),
         (["--time", "later", "info"], 2, "--time: abs or rel"),
+        # Candump log files under a name python-can takes for another format.
+        (["session", "--resource", RESOURCE, "--trace", "x.asc", "22"], 2,
+         "--trace x.asc: pdutool writes candump log format, and python-can's can.LogReader reads a .asc file "
+         "as another one; name it x.log"),
+        (["run", "s.pdu", "--trace", "/tmp/T.BLF"], 2, "--trace /tmp/T.BLF: pdutool writes candump log format, and "
+         "python-can's can.LogReader reads a .blf file as another one; name it T.log"),
+        (["monitor", "--log", "bus.trc"], 2, "--log bus.trc: pdutool writes candump log format"),
     ]
     # --wait with a unit: 1s is a thousand milliseconds (the request waits
     # for an ECU that only promises an answer); side by side with the table.

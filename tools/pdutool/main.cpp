@@ -151,7 +151,7 @@ int CommandSession(Invocation& inv) {
     } else if (a == "--mdf") {
       mdfPath = inv.Value(a);
     } else if (a == "--trace") {
-      inv.options.traceFile = inv.Value(a);
+      inv.options.traceFile = CandumpFileValue(inv, a);
     } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
       UsageError("unknown session option " + a);
     } else {
@@ -193,7 +193,7 @@ int CommandScan(Invocation& inv) {
     } else if (a == "--mdf") {
       mdfPath = inv.Value(a);
     } else if (a == "--trace") {
-      inv.options.traceFile = inv.Value(a);
+      inv.options.traceFile = CandumpFileValue(inv, a);
     } else {
       UsageError("unexpected argument " + a);
     }
@@ -281,7 +281,7 @@ int CommandMonitor(Invocation& inv) {
       if (!ms || *ms == 0) UsageError("--duration: a duration (500ms, 10s)");
       m.durationMs = *ms;
     } else if (a == "--log") {
-      m.logFile = inv.Value(a);
+      m.logFile = CandumpFileValue(inv, a);
     } else if (a == "--param") {
       m.params.push_back(NameValue(inv.Value(a)));
     } else if (a == "--mdf") {
@@ -343,7 +343,7 @@ int CommandShell(Invocation& inv, bool script) {
   for (; inv.More(); ++inv.i) {
     const std::string a = inv.args[inv.i];
     if (a == "--trace") {
-      inv.options.traceFile = inv.Value(a);
+      inv.options.traceFile = CandumpFileValue(inv, a);
     } else if (script && file.empty() && (a.empty() || a[0] != '-')) {
       file = a;
     } else {
