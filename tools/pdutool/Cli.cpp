@@ -16,7 +16,10 @@ std::string Invocation::Value(const std::string& option) {
 }
 
 std::string CandumpFileValue(Invocation& inv, const std::string& option) {
-  std::string path = inv.Value(option);
+  return CandumpFileName(option, inv.Value(option));
+}
+
+std::string CandumpFileName(const std::string& option, const std::string& path) {
   // python-can's can.LogReader and can.Logger choose the format by the
   // name's ending: a candump log named x.asc is parsed as Vector ASC and
   // read as nothing. Other endings (.txt, none) are left to the user;

@@ -49,6 +49,7 @@ void Usage(FILE* out) {
                "  --poll            poll for events every 5 ms instead of waiting for the callback\n"
                "  --wait TIME       longest wait for one ComPrimitive: 2000, 2000ms or 2s (default 20s)\n"
                "  --time rel|abs    transcript times since the request (default) or wall-clock\n"
+               "  --trace FILE      session, shell, run, scan: requests and answers in candump log format\n"
                "  --version         print pdutool's version\n"
                "  --help, -h        this text\n"
                "commands:\n"
@@ -447,6 +448,8 @@ int main(int argc, char** argv) {
       auto ms = ParseDurationMs(value("--wait"));
       if (!ms) UsageError("--wait: not a duration (2000, 2000ms or 2s): " + std::string(argv[i]));
       inv.options.waitMs = *ms;
+    } else if (a == "--trace") {
+      inv.options.traceFile = CandumpFileName("--trace", value("--trace"));
     } else if (a == "--time") {
       std::string t = value("--time");
       if (t != "abs" && t != "rel") UsageError("--time: abs or rel, got " + t);
