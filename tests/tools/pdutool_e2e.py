@@ -251,7 +251,7 @@ def key_from_ctrl_c(ctx):
     finally:
         sim.stop()
     check(k.returncode == 130, "exit %d, expected 130\n%s%s" % (k.returncode, out, err))
-    check("key-from: sh interrupted (SIGINT)\nscript stopped at line 5 (exit status 130)\n" in out, out)
+    check("key-from: sh interrupted" in out and "\nscript stopped at line 5 (exit status 130)\n" in out, out)
     check("exit status -1" not in out and "> send 3E 00" not in out, out)
 
 

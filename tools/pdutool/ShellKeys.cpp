@@ -142,7 +142,10 @@ Outcome Shell::CmdKeyFrom(const std::vector<std::string>& t) {
     const int sig = WTERMSIG(status);
     const std::string name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "signal " + std::to_string(sig);
     if (sig == SIGINT || sig == SIGTERM || passedOn) {
-      std::printf("key-from: %s interrupted (%s)\n", args[0].c_str(), name.c_str());
+      // The SIGTERM passed on is ours, not what the user did (at the
+      // shell's prompt Ctrl-C is a key read by the line editor).
+      const std::string why = passedOn && sig == SIGTERM ? "" : " (" + name + ")";
+      std::printf("key-from: %s interrupted%s\n", args[0].c_str(), why.c_str());
       return Outcome::kInterrupted;
     }
     return Usage("key-from: " + args[0] + " was killed (" + name + ": " + strsignal(sig) + ")");
