@@ -176,6 +176,15 @@ def case_doctor_config(ctx):
     p = e2e.tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=" + plain])
     check("log folder %s/J2534/7318/: NOT writable" % plain in p.stdout and "%s is a file" % plain in p.stdout,
           p.stdout)
+    # Judged by an attempt, not by permission bits that root always passes;
+    # the probe file is gone afterwards.
+    p = e2e.tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=/proc/x"])
+    check("log folder /proc/x/J2534/7318/: NOT writable by this user (/proc)" in p.stdout, p.stdout)
+    folder = os.path.join(ctx.tmp, "logs")
+    os.mkdir(folder)
+    p = e2e.tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=" + folder])
+    check("log folder %s/J2534/7318/: writable\n" % folder in p.stdout, p.stdout)
+    check(os.listdir(folder) == [], "probe left behind: %s" % os.listdir(folder))
 
 
 def case_construct_progress(ctx):

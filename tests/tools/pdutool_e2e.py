@@ -129,6 +129,9 @@ def case_script_exit_codes(ctx):
     head = "link %s --resp-id 0x7E8\nconnect\nstart\n" % RESOURCE
     table = [
         (head + "send 3E 00\nexpect 7E 00\n", 0, "expect 7E 00: ok"),
+        # Trailing comments after a space or a tab; echo keeps its #.
+        (head + "send 3E 00  # tester present\nexpect 7E 00\t# positive\necho step 2 # of 5\n", 0,
+         "\nstep 2 # of 5\n"),
         (head + "send 3E 00\nexpect 7E 01\nsend 22 F1 90\n", 1,
          "expect 7E 01: FAILED, the answer was 7E 00"),
         # Without a last "...", a longer answer does not match.
@@ -209,6 +212,7 @@ def case_signal_stop(ctx):
     for name in ("DISCONNECT_LINK", "DESTROY_LINK", "MODULE_DISCONNECT", "CLOSE"):
         check("PC->VCI veh  #" in rest and name in rest, "%s after the STOPCOMM" % name)
     check(rest.index("DISCONNECT_LINK") < rest.index("DESTROY_LINK") < rest.index("CLOSE"), "in order")
+    key_from_ctrl_c(ctx)
 
     # A second signal ends the process at once, even while a request waits
     # for an ECU that answered "response pending".
@@ -225,6 +229,30 @@ def case_signal_stop(ctx):
         check(time.monotonic() - start < 1.0, "the second SIGINT ends it at once")
     finally:
         sim.stop()
+
+
+def key_from_ctrl_c(ctx):
+    """Ctrl-C while a key-from program runs: the terminal signals the whole
+    process group, the program dies of SIGINT and the script stops with 130."""
+    script = write(ctx, "slowkey.pdu", "link %s --resp-id 0x7E8\nconnect\nstart\nsend 27 01\n"
+                   "key-from sh -c \"echo keygen waiting >&2; exec sleep 60\"  # never prints a key\n"
+                   "send 3E 00\n" % RESOURCE)
+    sim = Sim(ctx)
+    try:
+        k = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "run", script], env=env(ctx, sim.link, False),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        seen = ""
+        while "keygen waiting" not in seen:
+            line = k.stderr.readline()
+            check(line, "pdutool ended before the key program started:\n" + seen)
+            seen += line
+        os.killpg(k.pid, signal.SIGINT)
+        out, err = k.communicate(timeout=30)
+    finally:
+        sim.stop()
+    check(k.returncode == 130, "exit %d, expected 130\n%s%s" % (k.returncode, out, err))
+    check("key-from: sh interrupted" in out and "\nscript stopped at line 5 (exit status 130)\n" in out, out)
+    check("exit status -1" not in out and "> send 3E 00" not in out, out)
 
 
 def case_strict_parsing(ctx):
@@ -250,6 +278,13 @@ def case_strict_parsing(ctx):
         (["decode-log", "-h"], 0, "decode-log DIR|FILE"),
         (["doctor", "--help"], 0, "doctor  "),
         (["--time", "later", "info"], 2, "--time: abs or rel"),
+        # Candump log files under a name python-can takes for another format.
+        (["session", "--resource", RESOURCE, "--trace", "x.asc", "22"], 2,
+         "--trace x.asc: pdutool writes candump log format, and python-can's can.LogReader reads a .asc file "
+         "as another one; name it x.log"),
+        (["run", "s.pdu", "--trace", "/tmp/T.BLF"], 2, "--trace /tmp/T.BLF: pdutool writes candump log format, and "
+         "python-can's can.LogReader reads a .blf file as another one; name it T.log"),
+        (["monitor", "--log", "bus.trc"], 2, "--log bus.trc: pdutool writes candump log format"),
     ]
     # --wait with a unit: 1s is a thousand milliseconds (the request waits
     # for an ECU that only promises an answer); side by side with the table.

@@ -149,7 +149,8 @@ def case_trace(ctx):
         bad = tool(own, ["run", path, "--trace", os.path.join(own.tmp, "no-such-dir", "t.log")], sim.link)
         check(bad.returncode == 2 and "--trace: cannot write" in bad.stderr and "> link" not in bad.stdout,
               "run --trace into a missing folder: %d\n%s%s" % (bad.returncode, bad.stdout, bad.stderr))
-        p = tool(own, ["run", path, "--trace", trace], sim.link)
+        # As a global option, before the command.
+        p = tool(own, ["--trace", trace, "run", path], sim.link)
         check(p.returncode == 0, "run --trace: %d %s" % (p.returncode, p.stderr))
         return read_candump(trace)
 

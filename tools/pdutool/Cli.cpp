@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,31 @@ namespace pdutool {
 std::string Invocation::Value(const std::string& option) {
   if (i + 1 >= args.size()) UsageError(option + " needs a value");
   return args[++i];
+}
+
+std::string CandumpFileValue(Invocation& inv, const std::string& option) {
+  return CandumpFileName(option, inv.Value(option));
+}
+
+std::string CandumpFileName(const std::string& option, const std::string& path) {
+  // python-can's can.LogReader and can.Logger choose the format by the
+  // name's ending: a candump log named x.asc is parsed as Vector ASC and
+  // read as nothing. Other endings (.txt, none) are left to the user;
+  // can-utils' canplayer reads any name.
+  const size_t slash = path.find_last_of("/\\");
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return path;
+  std::string ending = name.substr(dot);
+  for (char& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  static const char* const kOtherFormats[] = {".asc", ".blf", ".csv", ".db", ".mf4", ".trc", ".gz"};
+  for (const char* other : kOtherFormats) {
+    if (ending == other) {
+      UsageError(option + " " + path + ": pdutool writes candump log format, and python-can's can.LogReader " +
+                 "reads a " + ending + " file as another one; name it " + name.substr(0, dot) + ".log");
+    }
+  }
+  return path;
 }
 
 [[noreturn]] void UsageError(const std::string& what) {

@@ -29,6 +29,12 @@ struct Invocation {
   std::string MdfPath() const { return rootMdf.empty() ? DefaultMdfPath() : rootMdf; }
 };
 
+// The value of an option that names a candump log file (--trace, monitor's
+// --log); a usage error for a name that says another format.
+std::string CandumpFileValue(Invocation& inv, const std::string& option);
+// The same check of a value already taken (the global options).
+std::string CandumpFileName(const std::string& option, const std::string& path);
+
 // Prints "pdutool: what" and the hint to --help on stderr, exits with 2.
 [[noreturn]] void UsageError(const std::string& what);
 

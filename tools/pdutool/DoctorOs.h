@@ -37,8 +37,9 @@ std::vector<std::string> OtherHolders(const std::string& path);
 
 bool FileExists(const std::string& path);
 
-// The folder, or the nearest existing parent that would hold it, is
-// writable; where names the folder looked at.
+// A file can be created (and is removed again) in the folder, or in the
+// nearest existing parent that would hold it; where names the folder
+// looked at.
 bool FolderWritable(const std::string& folder, std::string& where);
 
 }  // namespace pdutool::doctor

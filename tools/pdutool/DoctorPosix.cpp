@@ -2,6 +2,7 @@
 // PDUConstruct (Doctor.h's DiscoveryWatch).
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
 #include <poll.h>
@@ -202,7 +203,18 @@ bool FolderWritable(const std::string& folder, std::string& where) {
     where += " is a file, not a folder";
     return false;
   }
-  return ::access(where.c_str(), W_OK) == 0;
+  // An attempt, not the permission bits: root passes access(W_OK) on
+  // /proc or a read-only mount, where no file can be made. The library
+  // creates the folders and then files in the deepest one; a file in the
+  // nearest existing folder needs the same right.
+  std::string probe = where;
+  if (probe.back() != '/') probe += '/';
+  probe += ".pdu7318-doctor-" + std::to_string(::getpid());
+  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return true;
 }
 
 }  // namespace doctor

@@ -41,9 +41,9 @@ std::vector<std::string> OtherHolders(const std::string&) { return {}; }
 
 bool FileExists(const std::string& path) { return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Windows decides by access lists that only an attempt would test; the
-// folder or its nearest existing parent is looked at for existence and
-// the read-only attribute.
+// Windows decides by access lists that only an attempt tests: a probe
+// file is created (and deleted on close) in the folder or its nearest
+// existing parent, the folder the library would create the rest in.
 bool FolderWritable(const std::string& folder, std::string& where) {
   where = folder;
   while (where.size() > 3 && !FileExists(where)) {
@@ -53,7 +53,21 @@ bool FolderWritable(const std::string& folder, std::string& where) {
     where = where.substr(0, sep + 1);
   }
   const DWORD attributes = GetFileAttributesW(Wide(where).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  // A log path naming a file (PDU7318_LOG_PATH=C:\logs\pdu.log): no
+  // folder can be made below it, whatever its attributes say.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    where += " is a file, not a folder";
+    return false;
+  }
+  std::string probe = where;
+  if (probe.back() != '\\' && probe.back() != '/') probe += '\\';
+  probe += ".pdu7318-doctor-" + std::to_string(GetCurrentProcessId());
+  const HANDLE h = CreateFileW(Wide(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
 }
 
 }  // namespace doctor

@@ -27,6 +27,7 @@ int ExitOf(Outcome o) {
     case Outcome::kFailed: return kExitCallFailed;
     case Outcome::kUsage: return kExitUsage;
     case Outcome::kLibrary: return kExitNoLibrary;
+    case Outcome::kInterrupted: return kExitStopped;
     default: return kExitOk;
   }
 }
@@ -88,6 +89,26 @@ std::vector<std::string> Tokens(const std::string& line) {
   return out;
 }
 
+// The line up to its trailing comment: a word that starts with an
+// unquoted # ends the command (`send 22 F1 90  # VIN`). echo prints its
+// text as typed, # included, so its line is kept whole.
+std::string WithoutComment(const std::string& line) {
+  const std::vector<std::string> first = Tokens(line);
+  if (!first.empty() && first[0] == "echo") return line;
+  char quote = 0;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '#' && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t')) {
+      return line.substr(0, i);
+    }
+  }
+  return line;
+}
+
 const size_t kHelpCount = sizeof kHelp / sizeof kHelp[0];
 
 FdReader::~FdReader() {
@@ -129,8 +150,8 @@ int Shell::Run(LineReader& reader) {
   unsigned lineNo = 0;
   while (!StopRequested() && reader.Next(line)) {
     ++lineNo;
-    std::vector<std::string> t = Tokens(line);
-    if (t.empty() || t[0][0] == '#') continue;
+    std::vector<std::string> t = Tokens(WithoutComment(line));
+    if (t.empty()) continue;
     if (script_) std::printf("> %s\n", line.c_str());
     std::fflush(stdout);
     // What cancelled requests delivered meanwhile, labelled, before the

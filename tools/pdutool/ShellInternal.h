@@ -26,7 +26,9 @@ namespace pdutool::shell {
 using nlohmann::json;
 
 // What one command line ended with; the worst one decides a script's exit.
-enum class Outcome { kOk, kFailed, kUsage, kLibrary, kQuit };
+// kInterrupted: a signal ended what the command waited for (the program
+// of key-from); a script stops with the signal's exit status.
+enum class Outcome { kOk, kFailed, kUsage, kLibrary, kInterrupted, kQuit };
 
 struct CommandHelp {
   const char* name;
@@ -37,6 +39,7 @@ extern const CommandHelp kHelp[];
 extern const size_t kHelpCount;
 
 std::vector<std::string> Tokens(const std::string& line);
+std::string WithoutComment(const std::string& line);
 // A ComParam's value as text.
 std::string ParamText(const PDU_PARAM_ITEM* p);
 

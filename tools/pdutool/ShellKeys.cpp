@@ -1,6 +1,7 @@
 // The shell's security access helpers: key (built-in operations on the
 // seed) and key-from (an external program computes the key).
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,13 +113,43 @@ Outcome Shell::CmdKeyFrom(const std::vector<std::string>& t) {
     ::close(out[0]);
     return Usage("key-from: cannot start " + args[0]);
   }
+  // Ctrl-C at the terminal reaches the program too (one process group).
+  // A signal only pdutool got (kill, SIGTERM) is passed on as SIGTERM,
+  // once, so that the program does not keep the script waiting.
   std::string printed;
   char chunk[256];
-  ssize_t n;
-  while ((n = ::read(out[0], chunk, sizeof chunk)) > 0) printed.append(chunk, static_cast<size_t>(n));
+  bool passedOn = false;
+  for (;;) {
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {StopFd(), POLLIN, 0}, {InterruptFd(), POLLIN, 0}};
+    const nfds_t count = passedOn ? 1 : 3;
+    if (::poll(fds, count, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (!passedOn && (fds[1].revents != 0 || fds[2].revents != 0)) {
+      ::kill(pid, SIGTERM);
+      passedOn = true;
+    }
+    if (fds[0].revents == 0) continue;
+    const ssize_t n = ::read(out[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    printed.append(chunk, static_cast<size_t>(n));
+  }
   ::close(out[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
+  if (WIFSIGNALED(status)) {
+    const int sig = WTERMSIG(status);
+    const std::string name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "signal " + std::to_string(sig);
+    if (sig == SIGINT || sig == SIGTERM || passedOn) {
+      // The SIGTERM passed on is ours, not what the user did (at the
+      // shell's prompt Ctrl-C is a key read by the line editor).
+      const std::string why = passedOn && sig == SIGTERM ? "" : " (" + name + ")";
+      std::printf("key-from: %s interrupted%s\n", args[0].c_str(), why.c_str());
+      return Outcome::kInterrupted;
+    }
+    return Usage("key-from: " + args[0] + " was killed (" + name + ": " + strsignal(sig) + ")");
+  }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     return Usage("key-from: " + args[0] + " failed (exit status " +
                  std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")");

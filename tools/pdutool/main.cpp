@@ -49,6 +49,7 @@ void Usage(FILE* out) {
                "  --poll            poll for events every 5 ms instead of waiting for the callback\n"
                "  --wait TIME       longest wait for one ComPrimitive: 2000, 2000ms or 2s (default 20s)\n"
                "  --time rel|abs    transcript times since the request (default) or wall-clock\n"
+               "  --trace FILE      session, shell, run, scan: requests and answers in candump log format\n"
                "  --version         print pdutool's version\n"
                "  --help, -h        this text\n"
                "commands:\n"
@@ -151,7 +152,7 @@ int CommandSession(Invocation& inv) {
     } else if (a == "--mdf") {
       mdfPath = inv.Value(a);
     } else if (a == "--trace") {
-      inv.options.traceFile = inv.Value(a);
+      inv.options.traceFile = CandumpFileValue(inv, a);
     } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
       UsageError("unknown session option " + a);
     } else {
@@ -193,7 +194,7 @@ int CommandScan(Invocation& inv) {
     } else if (a == "--mdf") {
       mdfPath = inv.Value(a);
     } else if (a == "--trace") {
-      inv.options.traceFile = inv.Value(a);
+      inv.options.traceFile = CandumpFileValue(inv, a);
     } else {
       UsageError("unexpected argument " + a);
     }
@@ -281,7 +282,7 @@ int CommandMonitor(Invocation& inv) {
       if (!ms || *ms == 0) UsageError("--duration: a duration (500ms, 10s)");
       m.durationMs = *ms;
     } else if (a == "--log") {
-      m.logFile = inv.Value(a);
+      m.logFile = CandumpFileValue(inv, a);
     } else if (a == "--param") {
       m.params.push_back(NameValue(inv.Value(a)));
     } else if (a == "--mdf") {
@@ -343,7 +344,7 @@ int CommandShell(Invocation& inv, bool script) {
   for (; inv.More(); ++inv.i) {
     const std::string a = inv.args[inv.i];
     if (a == "--trace") {
-      inv.options.traceFile = inv.Value(a);
+      inv.options.traceFile = CandumpFileValue(inv, a);
     } else if (script && file.empty() && (a.empty() || a[0] != '-')) {
       file = a;
     } else {
@@ -447,6 +448,8 @@ int main(int argc, char** argv) {
       auto ms = ParseDurationMs(value("--wait"));
       if (!ms) UsageError("--wait: not a duration (2000, 2000ms or 2s): " + std::string(argv[i]));
       inv.options.waitMs = *ms;
+    } else if (a == "--trace") {
+      inv.options.traceFile = CandumpFileName("--trace", value("--trace"));
     } else if (a == "--time") {
       std::string t = value("--time");
       if (t != "abs" && t != "rel") UsageError("--time: abs or rel, got " + t);
