@@ -57,13 +57,19 @@ const std::vector<std::string> kContact = {
     "garbage",
 };
 
-TEST(PdutoolDecodeLog, PairsAcrossSessionsAndKilledClients) {
-  DecodeFilter filter;
+// The three logs above as one --json document; tick 5000 (the largest) is
+// 1700000000.000 s on the wall clock.
+json DecodeAll(DecodeFilter filter) {
   filter.json = true;
   LogDecoder decoder(filter);
   decoder.SetAnchor(1.7e12);
   decoder.Feed(kMain, kData, kContact, true);
-  const json doc = decoder.Document();
+  return decoder.Document();
+}
+
+TEST(PdutoolDecodeLog, PairsAcrossSessionsAndKilledClients) {
+  DecodeFilter filter;
+  const json doc = DecodeAll(filter);
 
   const std::vector<json> calls = Entries(doc, "call");
   const std::vector<json> events = Entries(doc, "event");
@@ -110,12 +116,8 @@ TEST(PdutoolDecodeLog, PairsAcrossSessionsAndKilledClients) {
 
 TEST(PdutoolDecodeLog, SessionFilter) {
   DecodeFilter filter;
-  filter.json = true;
   filter.session = 2;
-  LogDecoder decoder(filter);
-  decoder.SetAnchor(1.7e12);
-  decoder.Feed(kMain, kData, kContact, true);
-  const json doc = decoder.Document();
+  const json doc = DecodeAll(filter);
   for (const json& e : doc["entries"]) EXPECT_EQ(e["session"], 2) << e;
   EXPECT_EQ(Entries(doc, "call").size(), 1u);
   ASSERT_EQ(doc["sessions"].size(), 1u);
@@ -129,12 +131,8 @@ TEST(PdutoolDecodeLog, SinceFilterLeavesOutSessionsBeforeIt) {
   std::tm local{};
   localtime_r(&at, &local);
   DecodeFilter filter;
-  filter.json = true;
   filter.sinceMs = ((local.tm_hour * 60L + local.tm_min) * 60L + local.tm_sec) * 1000L;
-  LogDecoder decoder(filter);
-  decoder.SetAnchor(1.7e12);
-  decoder.Feed(kMain, kData, kContact, true);
-  const json doc = decoder.Document();
+  const json doc = DecodeAll(filter);
   for (const json& e : doc["entries"]) EXPECT_EQ(e["session"], 2) << e;
   ASSERT_EQ(Entries(doc, "session").size(), 1u);
   EXPECT_EQ(Entries(doc, "summary").size(), 1u);
