@@ -15,6 +15,7 @@
 #include "engine/CopQueues.h"
 #include "engine/EngineThread.h"
 #include "engine/EventItems.h"
+#include "engine/Lifetime.h"
 #include "engine/LinkTables.h"
 #include "log/PduLog.h"
 #include "mdf/MdfTables.h"
@@ -63,17 +64,20 @@ std::unique_ptr<device::DeviceLink> TakeDeviceLink() {
 
 void DropDeviceLink() PDU_REQUIRES(engine::g_ApiLock) { engine::Module().SetDeviceLink(nullptr); }
 
-// The construction proper, one application thread at a time.
-T_PDU_ERROR ConstructLocked(CHAR8* OptionStr) {
+// The construction proper, by the holder of the lifetime turn. Returns the
+// stage it leaves the module in.
+engine::Stage ConstructWithTurn(CHAR8* OptionStr) PDU_REQUIRES(engine::g_Lifetime) {
+  engine::ModuleState& m = engine::Module();
+  m.RememberConstructingProcess();
   // Never two engine threads: a construction without destruction stops
   // the running one before the tables it reads are reset.
-  engine::StopEngineThread();
+  m.StopEngineThread();
 
   plog::LogInit();
   plog::LogMain("PDUConstruct %d", Tick());
   plog::LogMain("call exe:%s", platform::ExecutablePath().substr(0, 260).c_str());
   ResetLinkState();
-  engine::Module().SetModuleStatus(PDU_MODST_AVAIL);
+  m.SetModuleStatus(PDU_MODST_AVAIL);
 
   if (mdf::LoadMdfFile()) mdf::LoadMdfObjects();
   plog::LogMain("--------LoadXMLToResourceStruct");
@@ -85,67 +89,72 @@ T_PDU_ERROR ConstructLocked(CHAR8* OptionStr) {
   } else {
     plog::LogMain("pName = NULL");
   }
-  engine::Module().CloseQueueStopped();
+  m.CloseQueueStopped();
 
   // Discovery takes a second or more per port: it runs without the
   // ApiLock, on a link nobody else can see yet.
   std::unique_ptr<device::DeviceLink> link = TakeDeviceLink();
-  const bool found = link->OpenPort();
+  if (!link->OpenPort()) {
+    link.reset();
+    plog::LogMain("Can't find comm");
+    // Without the ApiLock: on Windows the box waits for the user's OK, and
+    // other threads' calls must not wait with it (those that need the VCI
+    // answer 0x11 meanwhile).
+    platform::ShowMessage(kNoDeviceMessage);
+    platform::ClockSleep(10);
+    m.UnpinIfIdle();
+    return engine::Stage::kUnconstructed;
+  }
   {
     engine::ApiLockGuard lock(engine::g_ApiLock);
-    engine::Module().SetDeviceLink(std::move(link));
-    if (!found) {
-      plog::LogMain("Can't find comm");
-      platform::ShowMessage(kNoDeviceMessage);
-      platform::ClockSleep(10);
-      DropDeviceLink();
-      return PDU_STATUS_NOERROR;
-    }
+    m.SetDeviceLink(std::move(link));
     uint32_t openWord = 0;
     if (device::VciOpen(&openWord) != 0) {
       plog::LogMain("Open FAIL");
       DropDeviceLink();
-      return PDU_STATUS_NOERROR;
+      m.UnpinIfIdle();
+      return engine::Stage::kUnconstructed;
     }
   }
   // While threads of ours run, our code must stay mapped even if the
-  // application unloads the library: it is pinned until PDUDestruct.
+  // application unloads the library: it is pinned until they are joined.
   platform::PinLibrary();
-  engine::StartEngineThread();
-  plog::LogMain("hPDUEventQueueThread thread = %d", static_cast<int>(engine::Module().EngineThreadHandle()));
+  m.StartEngineThread();
+  plog::LogMain("hPDUEventQueueThread thread = %d", static_cast<int>(m.EngineThreadHandle()));
   plog::LogMain("g_resource1= %d", static_cast<int>(mdf::ODXResourceTable().size()));
   plog::LogMain("PDUConstruct  %s %d", api::StatusName(PDU_STATUS_NOERROR), Tick());
-  return PDU_STATUS_NOERROR;
+  return engine::Stage::kConstructed;
 }
 
-// Stops the engine, sends CLOSE and drops the link - once: only the caller
-// that finds the link under the ApiLock after the engine stopped does it;
-// one that comes later answers as for a module never constructed, one that
-// raced it (it saw the link before) returns NOERROR.
-T_PDU_ERROR DestructBody() {
+// PDUDestruct's answer when there is no module to destruct.
+T_PDU_ERROR DestructEmpty() {
+  engine::ApiLockGuard lock(engine::g_ApiLock);
+  plog::LogMain("\nPDUDestruct %d", Tick());
+  plog::LogMain("construct empty");
+  plog::LogMain("PDUDestruct <PDU_ERR_COMM_PC_TO_VCI_FAILED> %d", Tick());
+  return PDU_ERR_COMM_PC_TO_VCI_FAILED;
+}
+
+// Stops the engine, sends CLOSE, drops the link and closes the log, by the
+// holder of the lifetime turn, which found the module constructed.
+void DestructWithTurn() PDU_REQUIRES(engine::g_Lifetime) {
+  engine::ModuleState& m = engine::Module();
   {
     engine::ApiLockGuard lock(engine::g_ApiLock);
     plog::LogMain("\nPDUDestruct %d", Tick());
-    if (engine::Module().DeviceLinkOrNull() == nullptr) {
-      plog::LogMain("construct empty");
-      plog::LogMain("PDUDestruct <PDU_ERR_COMM_PC_TO_VCI_FAILED> %d", Tick());
-      return PDU_ERR_COMM_PC_TO_VCI_FAILED;
-    }
   }
   // The job in progress finishes first and may need the ApiLock: wait
-  // for the engine thread without holding it.
-  engine::StopEngineThread();
+  // for the engine thread without holding it. From a callback the engine
+  // thread is only told to stop; it is joined later (the next
+  // construction, a PDUDestruct, or the teardown).
+  m.StopEngineThread();
 
   engine::ApiLockGuard lock(engine::g_ApiLock);
-  if (engine::Module().DeviceLinkOrNull() == nullptr) return PDU_STATUS_NOERROR;  // destructed meanwhile
   const uint32_t closed = device::VciClose();
   DropDeviceLink();
   if (closed == 0) plog::LogMain("PDUDestruct <PDU_STATUS_NOERROR> %d", Tick());
   plog::LogCloseAll();
-  // No thread of ours runs any more (from a callback, the engine thread
-  // is about to return into the application's code and then ends).
-  platform::UnpinLibrary();
-  return PDU_STATUS_NOERROR;
+  m.UnpinIfIdle();
 }
 
 }  // namespace
@@ -154,8 +163,7 @@ extern "C" {
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void*) {
   return api::Guarded([&] {
-    const bool fromCallback = engine::OnEngineThread();
-    if (fromCallback) {
+    if (engine::OnEngineThread()) {
       // From inside a callback: stopping the engine thread would mean
       // joining the thread that runs this call. The running session goes
       // on untouched.
@@ -164,22 +172,37 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConstruct(CHAR8* OptionStr, void*) {
     }
     // Any number of threads may construct and destruct at once: they take
     // turns, each seeing the module as the previous one left it.
-    platform::MutexLock turn(engine::Module().ConstructLock());
-    return ConstructLocked(OptionStr);
+    engine::LifetimeTurn turn(engine::Stage::kConstructing, engine::Lifetime::kNoBound);
+    if (!turn.held()) return PDU_ERR_FCT_FAILED;  // the process is ending
+    turn.Leave(ConstructWithTurn(OptionStr));
+    return PDU_STATUS_NOERROR;
   });
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDestruct(void) {
   return api::Guarded([] {
-    if (engine::OnEngineThread()) {
-      // From a callback. The construct lock may be held by a thread that
-      // is joining this very thread, so it is not taken: the ApiLock alone
-      // makes "is there a link, CLOSE, drop it" one step, and a thread that
-      // destructs at the same time then finds the link gone.
-      return DestructBody();
+    // From a callback the turn is never waited for: its holder may be
+    // joining this very thread.
+    const bool fromCallback = engine::OnEngineThread();
+    engine::LifetimeTurn turn(engine::Stage::kDestructing, fromCallback ? 0 : engine::Lifetime::kNoBound);
+    if (!turn.held()) {
+      if (turn.found() == engine::Stage::kConstructing) {
+        plog::LogMain("PDUDestruct from an event callback refused: a construction is running");
+        return PDU_ERR_FCT_FAILED;
+      }
+      return DestructEmpty();  // another thread destructs it, or the process ends
     }
-    platform::MutexLock turn(engine::Module().ConstructLock());
-    return DestructBody();
+    if (turn.found() != engine::Stage::kConstructed) {
+      // Unconstructed. An engine thread a callback's PDUDestruct left
+      // behind is joined now if it has ended, and the pin given back.
+      if (!fromCallback && engine::Module().JoinLeftEngineThread(engine::kLeftThreadJoinMs)) {
+        engine::Module().UnpinIfIdle();
+      }
+      return DestructEmpty();
+    }
+    turn.Leave(engine::Stage::kUnconstructed);
+    DestructWithTurn();
+    return PDU_STATUS_NOERROR;
   });
 }
 

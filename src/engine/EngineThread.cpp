@@ -60,8 +60,6 @@ void RunJob(const CopJob& job) {
   }
 }
 
-void StartEngineThread() { Module().StartEngineThread(); }
-void StopEngineThread() { Module().StopEngineThread(); }
 bool EngineThreadRunning() { return Module().EngineThreadRunning(); }
 bool OnEngineThread() { return Module().OnEngineThread(); }
 void WakeEngine() { Module().WakeEngine(); }

@@ -15,14 +15,8 @@
 
 namespace pdu::engine {
 
-// Starts the thread; a running engine thread is stopped first: there is
-// never more than one. Called by PDUConstruct without the ApiLock held.
-void StartEngineThread() PDU_EXCLUDES(g_ApiLock);
-
-// Clears g_QueueRun and g_ThreadRun, wakes the thread and waits until it has
-// returned (a job in progress finishes first). The caller must not hold the
-// ApiLock: that job may need it.
-void StopEngineThread() PDU_EXCLUDES(g_ApiLock);
+// Starting and stopping the thread belong to the holder of the lifetime
+// turn: ModuleState::StartEngineThread and StopEngineThread.
 
 bool EngineThreadRunning();
 // True on the engine thread (inside a callback of the application).

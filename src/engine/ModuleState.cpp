@@ -16,26 +16,32 @@
 namespace pdu::engine {
 namespace {
 
-// How long teardown at process exit waits for the engine thread to leave
-// its loop. A job in progress is told to stop waiting for the VCI, so the
-// thread normally ends within a millisecond; only a callback of the
-// application that does not return (it may wait for the very thread that
-// is exiting) keeps it longer, and the process must still end. Together
-// with the CLOSE command's own 1000 ms it keeps the whole teardown under
-// 2 s.
+// Bounds of the library's teardown at process exit, which must end within
+// 2 s whatever the application left running. The turn: another thread that
+// is inside PDUDestruct normally finishes within a few milliseconds (its
+// CLOSE answer) plus a callback in progress. The engine thread: a job in
+// progress is told to stop waiting for the VCI, so the thread normally ends
+// within a millisecond; only a callback of the application that does not
+// return keeps it longer. The ApiLock: the engine has just been told to
+// stop, but an API call of another thread still running at exit may hold
+// it for good. With the CLOSE command's own 1000 ms the exit stays under
+// 2 s when nothing else holds the turn.
+constexpr uint32_t kExitTurnWaitMs = 1000;
 constexpr uint32_t kExitJoinBoundMs = 500;
-// How long the CLOSE at exit waits for the ApiLock (CloseVciAtExit).
 constexpr uint32_t kExitLockWaitMs = 300;
+
 std::atomic<ModuleState*> g_Module{nullptr};
 
-// Threads given up without a join (see Shutdown): their objects are kept
-// here, reachable, for the rest of the process (a std::thread destroyed
-// while joinable would end the process).
+// Threads given up without a join (a callback that never returns, exit()
+// from a callback, the Windows process end): their objects are kept here,
+// reachable, for the rest of the process (a std::thread destroyed while
+// joinable would end the process).
 constexpr int kMaxAbandoned = 4;
 std::thread* g_AbandonedThreads[kMaxAbandoned] = {};
 std::atomic<int> g_AbandonedCount{0};
 
 void Abandon(std::thread& thread) {
+  if (!thread.joinable()) return;
   auto* kept = new std::thread(std::move(thread));
   const int slot = g_AbandonedCount.fetch_add(1);
   if (slot < kMaxAbandoned) g_AbandonedThreads[slot] = kept;
@@ -47,21 +53,46 @@ void Abandon(std::thread& thread) {
 void TearDownModule() {
   ModuleState* m = g_Module.load();
   if (m == nullptr) return;
-  const bool processEnding = platform::ProcessIsEnding();
-  m->Shutdown(processEnding);
-  // A thread that could not be joined may still use the state: then it
-  // stays (the process is ending anyway). Otherwise it is released, so
-  // that unloading after PDUDestruct returns every byte.
-  if (!m->EngineThreadRunning() && !processEnding) {
+  if (platform::ProcessIsEnding()) {
+    // Windows process end, inside the loader lock, the other threads gone.
+    g_Lifetime.MarkEnded();
+    m->AbandonAtProcessEnd();
+    return;
+  }
+  // A forked child that never ran the fork handler (a raw clone): the
+  // module is the parent's, and so are its VCI and its log.
+  if (!m->InConstructingProcess()) return;
+  const bool exiting = platform::ProcessIsExiting();
+  // At exit other threads of the application may still call in, so the
+  // state stays; at unload (after PDUDestruct, or never constructed) it is
+  // released, so that unloading returns every byte.
+  if (m->TearDown(exiting) && !exiting) {
     g_Module.store(nullptr);
     delete m;
     mdf::ReleaseMdfTables();
   }
 }
 
+// In a forked child, right after fork(), on its only thread. The parent's
+// engine and receive threads did not come along, and any lock one of its
+// threads held stays locked in the child for good. So the child forgets
+// the parent's module without touching it: the state (with its thread
+// objects and DeviceLink) is abandoned, the lifetime, the ApiLock and the
+// log start afresh, and the log files stay the parent's (dropped, not
+// closed). The child is unconstructed, as a fresh process; its exit does
+// nothing.
+void ForgetParentModule() {
+  g_Module.store(nullptr);
+  g_Lifetime.ForgetAfterFork();
+  g_ApiLock.ReinitAfterFork();
+  log::ForgetFilesAfterFork();
+  device::ResetDeviceRoom();
+}
+
 // Registered while the library is loaded; nothing here has a destructor,
 // so no part of the module is torn down by the C++ exit sequence itself.
-[[maybe_unused]] const bool g_TeardownRegistered = (platform::SetLibraryTeardown(&TearDownModule), true);
+[[maybe_unused]] const bool g_TeardownRegistered =
+    (platform::SetLibraryTeardown(&TearDownModule), platform::SetForkChildHandler(&ForgetParentModule), true);
 
 }  // namespace
 
@@ -78,19 +109,20 @@ ModuleState& Module() {
 }
 
 void ResetModule() {
-  ModuleState* m = g_Module.exchange(nullptr);
-  if (m != nullptr) {
+  if (ModuleState* m = g_Module.load()) {
+    LifetimeTurn turn(Stage::kDestructing, Lifetime::kNoBound);
     m->StopEngineThread();
+    m->JoinLeftEngineThread(Lifetime::kNoBound);
     std::unique_ptr<device::DeviceLink> link;
     {
       ApiLockGuard lock(g_ApiLock);
       link = m->ReleaseDeviceLink();
     }
     if (link) link->ClosePort();
-    link.reset();
-    delete m;
   }
+  delete g_Module.exchange(nullptr);
   ModuleState::ResetStateOutside();
+  g_Lifetime.Reset();
 }
 
 void ModuleState::ResetStateOutside() {
@@ -100,7 +132,7 @@ void ModuleState::ResetStateOutside() {
   platform::UnpinLibrary();
 }
 
-ModuleState::ModuleState() = default;
+ModuleState::ModuleState() { RememberConstructingProcess(); }
 
 ModuleState::~ModuleState() {
   // Only reached with every thread joined (see TearDownModule).
@@ -233,18 +265,13 @@ bool ModuleState::OnEngineThread() const {
   return m_EngineThreadId.load() == std::this_thread::get_id();
 }
 
-uint64_t ModuleState::EngineThreadHandle() {
-  platform::MutexLock lock(m_ThreadMutex);
-  if (!hPDUEventQueueThread.joinable()) return 0;
-  return platform::ThreadHandleValue(hPDUEventQueueThread);
-}
+uint64_t ModuleState::EngineThreadHandle() { return platform::ThreadHandleValue(hPDUEventQueueThread); }
 
 bool ModuleState::EngineThreadRunning() const { return m_EngineInLoop.load() != 0; }
 
 void ModuleState::StartEngineThread() {
   StopEngineThread();
-  platform::MutexLock lock(m_ThreadMutex);
-  JoinEngineThread();  // one a callback stopped (it could not join itself)
+  JoinLeftEngineThread(Lifetime::kNoBound);
   device::ResumeVehicleDataWaits();
   g_ThreadRun.store(1);
   m_EngineInLoop.store(1);
@@ -252,27 +279,35 @@ void ModuleState::StartEngineThread() {
   m_EngineThreadId.store(hPDUEventQueueThread.get_id());
 }
 
-void ModuleState::StopEngineThread() {
+void ModuleState::SignalEngineStop() {
   g_QueueRun.store(0);
   g_ThreadRun.store(0);
   device::AbortVehicleDataWaits();  // a ComPrimitive on a busy bus ends at its next pass
   WakeEngine();
-  if (OnEngineThread()) {
-    // Called from the application's callback on the engine thread itself:
-    // the thread ends when the callback returns; the next start joins it.
-    // (Taking the thread lock here could wait for a thread that is
-    // joining this one.)
-    return;
-  }
-  platform::MutexLock lock(m_ThreadMutex);
-  JoinEngineThread();
 }
 
-void ModuleState::JoinEngineThread() {
-  if (!hPDUEventQueueThread.joinable()) return;
-  if (hPDUEventQueueThread.get_id() == std::this_thread::get_id()) return;
+void ModuleState::StopEngineThread() {
+  SignalEngineStop();
+  // From a callback the thread cannot join itself; it ends when the
+  // callback returns and is left to join.
+  if (!OnEngineThread()) JoinLeftEngineThread(Lifetime::kNoBound);
+}
+
+bool ModuleState::JoinLeftEngineThread(uint32_t boundMs) {
+  if (!hPDUEventQueueThread.joinable()) return true;
+  if (hPDUEventQueueThread.get_id() == std::this_thread::get_id()) return false;
+  if (boundMs != Lifetime::kNoBound) {
+    platform::MutexLock lock(m_WakeMutex);
+    if (!lock.WaitFor(m_EngineExit, boundMs, [&] { return m_EngineInLoop.load() == 0; })) return false;
+  }
   hPDUEventQueueThread.join();
   m_EngineThreadId.store(std::thread::id{});
+  return true;
+}
+
+void ModuleState::UnpinIfIdle() PDU_NO_THREAD_SAFETY_ANALYSIS {
+  // g_DeviceLink changes only under the turn, which the caller holds.
+  if (!hPDUEventQueueThread.joinable() && !g_DeviceLink) platform::UnpinLibrary();
 }
 
 void ModuleState::PduEventQueueThread() {
@@ -307,89 +342,95 @@ void ModuleState::PduEventQueueThread() {
   m_EngineExit.notify_all();
 }
 
-// ---- teardown -------------------------------------------------------------
+// ---- the end ---------------------------------------------------------------
 
-void ModuleState::Shutdown(bool processEnding) PDU_NO_THREAD_SAFETY_ANALYSIS {
-  // Teardown runs after the application's exit handlers and static
-  // destructors, or at unload, so normally no API call runs any more and
-  // the fields below are read without the ApiLock: taking it without a
-  // bound could wait forever for a thread the OS already ended (Windows)
-  // or one that never lets go. Only the CLOSE takes it, and only if free.
-  m_Exiting.store(1);
-  if (processEnding) {
-    // Windows, process exit: this runs inside the loader lock after the OS
-    // has ended every other thread. Joining would wait for threads that
-    // will never run again (and a thread's end needs the loader lock), and
-    // their objects must not be destroyed while "joinable". So the thread
-    // objects are left as they are and nothing is released; the log lines
-    // are already on disk (each is flushed when written).
-    // No CLOSE to the VCI either: its answer would be read by the receive
-    // thread, which the OS has already ended, so the command could only
-    // run into its full timeout inside the loader lock (holding up the
-    // whole process exit) and still not know whether the VCI heard it.
-    Abandon(hPDUEventQueueThread);
-    if (g_DeviceLink) g_DeviceLink->AbandonOnProcessExit();
-    g_DeviceLink.release();  // deliberately leaked with its receive thread
-    return;
-  }
+void ModuleState::RememberConstructingProcess() { m_ConstructingProcess.store(platform::CurrentProcessId()); }
 
-  // Linux exit() or an unload: the threads still run. Stop the engine
-  // (no new job starts), tell the VCI CLOSE if the application never
-  // called PDUDestruct, then end the engine's wait for vehicle data.
-  g_QueueRun.store(0);
-  g_ThreadRun.store(0);
-  WakeEngine();
-  CloseVciAtExit();
-  if (g_DeviceLink) g_DeviceLink->AbortWaits();
-  if (hPDUEventQueueThread.joinable()) {
-    if (hPDUEventQueueThread.get_id() == std::this_thread::get_id()) {
-      // exit() called from a callback: this thread is the engine thread
-      // and cannot join itself. It never returns to the loop.
-      Abandon(hPDUEventQueueThread);
-      m_EngineInLoop.store(1);                           // keep the state alive
-      return;
-    }
-    bool ended = false;
-    {
-      platform::MutexLock lock(m_WakeMutex);
-      ended = lock.WaitFor(m_EngineExit, kExitJoinBoundMs,
-                             [&] { return m_EngineInLoop.load() == 0; });
-    }
-    if (!ended) {
-      // Stuck in the application's callback: leave it; the process ends
-      // around it. The state it uses stays valid (not released).
-      Abandon(hPDUEventQueueThread);
-      return;
-    }
-    hPDUEventQueueThread.join();
+bool ModuleState::InConstructingProcess() const {
+  return m_ConstructingProcess.load() == platform::CurrentProcessId();
+}
+
+bool ModuleState::TearDown(bool exiting) {
+  if (exiting) m_Exiting.store(1);
+  LifetimeTurn turn(Stage::kDestructing, exiting ? kExitTurnWaitMs : 0);
+  if (exiting) g_Lifetime.MarkEnded();
+  if (!turn.held()) {
+    // Another thread still constructs or destructs (its work is cut short
+    // by the process's end), or an unload while a call runs: nothing here
+    // is touched.
+    if (exiting) log::LogMain("exit: the module is busy on another thread, left as it is");
+    return false;
   }
-  // The receive thread: ClosePort wakes its blocked read and joins it.
-  if (g_DeviceLink) g_DeviceLink->ClosePort();
-  log::LogCloseAll();
+  turn.Leave(Stage::kUnconstructed);
+  switch (turn.found()) {
+    case Stage::kConstructed:
+      return ShutDownConstructed();
+    case Stage::kUnconstructed:
+      return JoinLeftEngineThread(kExitJoinBoundMs);
+    case Stage::kConstructing:
+    case Stage::kDestructing:
+    case Stage::kEnded:
+      break;
+  }
+  return false;
 }
 
 // The process ends (or the library is unloaded) while the module is still
 // constructed: the VCI would keep its links open until it is unplugged, so
 // it gets the CLOSE that PDUDestruct would have sent. Best effort and
-// bounded: the ApiLock is waited for at most kExitLockWaitMs (the engine
-// has just been told to stop, but a job it is finishing - the link status
-// of a PDUConnect that returned a moment ago - holds it for a few
-// milliseconds; an API call of another thread still running at exit may
-// hold it for good), the command itself waits at most its own 1000 ms,
-// and a CLOSE that gets no answer is not repeated. The engine
-// thread may still wait for vehicle data meanwhile: that is the other
-// receive queue, so the CLOSE answer cannot be taken for it.
-void ModuleState::CloseVciAtExit() {
-  if (!g_DeviceLink || !g_DeviceLink->PortIsOpen()) return;
-  if (!g_ApiLock.try_lock_for_ms(kExitLockWaitMs)) {
-    log::LogMain("exit: ApiLock busy, no CLOSE");
-    return;
+// bounded: the engine thread gets kExitJoinBoundMs to leave its job, the
+// ApiLock is waited for at most kExitLockWaitMs, the command itself waits
+// at most its own 1000 ms, and a CLOSE that gets no answer is not repeated.
+// A thread that did not end (a callback that never returns, or this very
+// thread: exit() from a callback) is left to the process's end together
+// with the port and the state it may use.
+bool ModuleState::ShutDownConstructed() PDU_NO_THREAD_SAFETY_ANALYSIS {
+  SignalEngineStop();
+  bool ended = false;
+  if (OnEngineThread()) {
+    Abandon(hPDUEventQueueThread);
+  } else {
+    ended = JoinLeftEngineThread(kExitJoinBoundMs);
+    if (!ended) Abandon(hPDUEventQueueThread);
   }
+  // The ApiLock through a wait the sanitizers see (TimedLock).
+  if (!platform::TimedLock(g_ApiLock.native(), kExitLockWaitMs)) {
+    log::LogMain("exit: ApiLock busy, no CLOSE");
+    log::LogCloseAll();
+    return false;
+  }
+  bool whole = false;
   if (g_DeviceLink && g_DeviceLink->PortIsOpen()) {
     log::LogMain("exit while constructed: CLOSE");
     device::VciClose();
   }
+  if (ended) {
+    // The receive thread: ClosePort wakes its blocked read and joins it.
+    std::unique_ptr<device::DeviceLink> link = ReleaseDeviceLink();
+    if (link) link->ClosePort();
+    whole = true;
+  }
   g_ApiLock.unlock();
+  log::LogCloseAll();
+  if (whole) UnpinIfIdle();
+  return whole;
+}
+
+void ModuleState::AbandonAtProcessEnd() {
+  // Windows, process exit: this runs inside the loader lock after the OS
+  // has ended every other thread. Joining would wait for threads that will
+  // never run again (and a thread's end needs the loader lock), and their
+  // objects must not be destroyed while "joinable". So the thread objects
+  // are left as they are and nothing is released; the log lines are
+  // already on disk (each is flushed when written). No CLOSE to the VCI
+  // either: its answer would be read by the receive thread, which the OS
+  // has already ended, so the command could only run into its full
+  // timeout inside the loader lock and still not know whether the VCI
+  // heard it.
+  m_Exiting.store(1);
+  Abandon(hPDUEventQueueThread);
+  if (g_DeviceLink) g_DeviceLink->AbandonOnProcessExit();
+  g_DeviceLink.release();  // deliberately leaked with its receive thread
 }
 
 }  // namespace pdu::engine

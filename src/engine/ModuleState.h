@@ -6,7 +6,8 @@
 // (which owns the serial port and the receive thread). It is created on
 // first use and torn down in one place (TearDownModule, run when the
 // library is unloaded or the process exits), so no thread object is ever
-// destroyed while it still runs.
+// destroyed while it still runs. When it moves between constructed and
+// not is the lifetime state machine's business (engine/Lifetime.h).
 //
 // Lifetime of the parts:
 //   - the object: first use .. unload / process exit;
@@ -19,12 +20,11 @@
 //
 // Threads and locks: fields marked PDU_GUARDED_BY(g_ApiLock) are touched
 // only under the ApiLock (the compiler checks it). Atomics are read without
-// it. m_ConstructMutex makes PDUConstruct and PDUDestruct of different
-// threads take turns; m_ThreadMutex guards the engine thread's object (one
-// joiner at a time); m_WakeMutex guards only the engine's wake-up sequence.
-// Lock order: construct lock, thread lock, ApiLock, then the device link's
-// receive lock or m_WakeMutex. The engine thread never takes the construct
-// or the thread lock (a joiner holds them while it waits for that thread).
+// it. The engine thread's object belongs to the holder of the lifetime
+// turn (PDU_GUARDED_BY(g_Lifetime)); m_WakeMutex guards only the engine's
+// wake-up sequence. Order: the turn, ApiLock, then the device link's
+// receive lock or m_WakeMutex. The engine thread never waits for the turn
+// (a holder may be joining that thread).
 #pragma once
 
 #include <array>
@@ -37,6 +37,7 @@
 
 #include "engine/ApiLock.h"
 #include "engine/CopQueues.h"
+#include "engine/Lifetime.h"
 #include "engine/LinkTables.h"
 #include "platform/Mutex.h"
 #include "protocol/ResultData.h"
@@ -49,6 +50,9 @@ namespace pdu::engine {
 
 // Highest hCLL one construction can hand out (LinkTagTable has 1024 rows).
 inline constexpr uint32_t kMaxLinkHandle = 1023;
+// PDUDestruct without a module joins an engine thread left by a callback's
+// PDUDestruct if that callback returns within this time.
+inline constexpr uint32_t kLeftThreadJoinMs = 500;
 // TP2.0 channel ids 0..99.
 inline constexpr size_t kTp20Channels = 100;
 
@@ -163,37 +167,49 @@ class ModuleState {
   // Hands the link out (unpublished, port still open).
   std::unique_ptr<device::DeviceLink> ReleaseDeviceLink() PDU_REQUIRES(g_ApiLock);
 
-  // ---- construction ---------------------------------------------------
-  // Held by PDUConstruct and PDUDestruct on application threads for their
-  // whole run, so that any number of threads may call them at once: each
-  // sees the module as the previous one left it. Not taken on the engine
-  // thread (a callback): a thread that holds it may be joining that thread.
-  platform::Mutex& ConstructLock() PDU_RETURN_CAPABILITY(m_ConstructMutex) { return m_ConstructMutex; }
-
   // ---- the engine thread ---------------------------------------------
-  // Starts it (a running one is stopped first). Not on the engine thread.
-  void StartEngineThread() PDU_EXCLUDES(g_ApiLock, m_ThreadMutex);
-  // Clears g_QueueRun and g_ThreadRun, wakes the thread and joins it (a
-  // job in progress finishes first; it may need the ApiLock, so the caller
-  // must not hold it). Any number of threads may call it at once: the
-  // thread lock lets one join and the others find it joined. On the engine
-  // thread itself (a callback) only the flags change; the thread ends when
-  // the callback returns.
-  void StopEngineThread() PDU_EXCLUDES(g_ApiLock, m_ThreadMutex);
+  // Starting, stopping and joining it belong to the holder of the
+  // lifetime turn (engine/Lifetime.h): exactly one thread joins it.
+  //
+  // Starts it. An engine thread left to join (a callback destructed) is
+  // joined first, as long as that callback takes: never two engine
+  // threads. Not on the engine thread.
+  void StartEngineThread() PDU_REQUIRES(g_Lifetime) PDU_EXCLUDES(g_ApiLock);
+  // Clears g_QueueRun and g_ThreadRun, ends a wait for vehicle data, wakes
+  // the thread and joins it (a job in progress finishes first; it may need
+  // the ApiLock, so the caller must not hold it). On the engine thread
+  // itself (a callback) only the flags change: the thread ends when the
+  // callback returns and is left to join.
+  void StopEngineThread() PDU_REQUIRES(g_Lifetime) PDU_EXCLUDES(g_ApiLock);
+  // Joins an engine thread whose loop has ended or is ending, waiting at
+  // most boundMs for it to leave the loop. True when none is left.
+  bool JoinLeftEngineThread(uint32_t boundMs) PDU_REQUIRES(g_Lifetime);
+  // No engine thread object and no device link: nothing of ours runs, so
+  // the library's pin on itself is given back.
+  void UnpinIfIdle() PDU_REQUIRES(g_Lifetime);
   bool EngineThreadRunning() const;
   bool OnEngineThread() const;
   // The OS handle value of the engine thread (for the log), 0 without one.
-  uint64_t EngineThreadHandle() PDU_EXCLUDES(m_ThreadMutex);
+  uint64_t EngineThreadHandle() PDU_REQUIRES(g_Lifetime);
   // Wakes the engine thread to look at the queue again. Any thread.
   void WakeEngine();
-  // True once teardown has begun: no callback reaches the application any
-  // more (its code may be half torn down by then).
+  // True once the process has begun to end: no callback reaches the
+  // application any more (its code may be half torn down by then).
   bool Exiting() const { return m_Exiting.load() != 0; }
 
-  // Ends every thread and releases what it can; see TearDownModule.
-  // Where the threads still run (not processEnding), a module that is
-  // still constructed first tells the VCI CLOSE, as PDUDestruct would.
-  void Shutdown(bool processEnding);
+  // ---- the end ---------------------------------------------------------
+  // The process that constructed the module last (or created it). A forked
+  // child is another process: the library's teardown does nothing there.
+  void RememberConstructingProcess();
+  bool InConstructingProcess() const;
+  // The library's teardown at process exit (exiting) or unload (see
+  // TearDownModule and the transition table in docs/architecture.md).
+  // True when every thread of ours is joined and the object may be
+  // released.
+  bool TearDown(bool exiting) PDU_EXCLUDES(g_Lifetime, g_ApiLock);
+  // Windows process end: the OS has ended every other thread. Nothing is
+  // joined, woken, released or sent.
+  void AbandonAtProcessEnd() PDU_NO_THREAD_SAFETY_ANALYSIS;
 
   // The one list of what the library keeps between calls outside this
   // object, each part reset by its own room: the MDF tables, the log files
@@ -205,10 +221,10 @@ class ModuleState {
 
  private:
   void PduEventQueueThread();
-  // Joins the engine thread object if it can be joined from here.
-  void JoinEngineThread() PDU_REQUIRES(m_ThreadMutex);
-  // Shutdown's CLOSE to the VCI, bounded; see ModuleState.cpp.
-  void CloseVciAtExit() PDU_NO_THREAD_SAFETY_ANALYSIS;
+  // Flags the engine thread to stop and wakes it; no join.
+  void SignalEngineStop();
+  // TearDown of a module that is still constructed (exit or unload).
+  bool ShutDownConstructed() PDU_REQUIRES(g_Lifetime) PDU_EXCLUDES(g_ApiLock);
 
   // ---- API room (see the accessors above) ----
   uint32_t g_hCLLCounter PDU_GUARDED_BY(g_ApiLock) = 0;
@@ -236,14 +252,10 @@ class ModuleState {
 
   std::unique_ptr<device::DeviceLink> g_DeviceLink PDU_GUARDED_BY(g_ApiLock);
 
-  platform::Mutex m_ConstructMutex;
-
-  // hPDUEventQueueThread: started by StartEngineThread, joined by
-  // StopEngineThread or Shutdown. m_ThreadMutex is held across the join,
-  // so that a second joiner waits for the first and then finds nothing to
-  // join (std::thread::join from two threads at once is undefined).
-  platform::Mutex m_ThreadMutex;
-  std::thread hPDUEventQueueThread PDU_GUARDED_BY(m_ThreadMutex);
+  // hPDUEventQueueThread: started, stopped and joined only by the holder
+  // of the lifetime turn (std::thread::join from two threads at once is
+  // undefined).
+  std::thread hPDUEventQueueThread PDU_GUARDED_BY(g_Lifetime);
   std::atomic<std::thread::id> m_EngineThreadId{};
   // 1 while the engine thread's function runs; cleared (and m_EngineExit
   // notified) as its last step, so that teardown can wait with a bound.
@@ -258,6 +270,7 @@ class ModuleState {
   uint64_t g_WakeSeq PDU_GUARDED_BY(m_WakeMutex) = 0;
 
   std::atomic<uint32_t> m_Exiting{0};
+  std::atomic<uint64_t> m_ConstructingProcess{0};
 };
 
 // The one ModuleState, created on first use. Any thread.

@@ -13,79 +13,41 @@
 namespace pdu::log {
 namespace {
 
-// The file pointers are read by every logging thread and changed only by
-// LogInit/LogCloseAll (construction and destruction, which the application
-// does not overlap with other calls); atomics keep those reads defined.
+// The log's state and its one lock.
 //
-// Every member is trivially destructible: the log is usable up to the end
-// of the process, after the C++ exit sequence has begun.
+// g_LogLock guards the open files and the one format buffer: a line is
+// formatted, written and flushed under it, and LogInit/LogCloseAll change
+// the files under it, so a thread that logs while another closes the log
+// either writes its whole line first or finds the file gone and drops the
+// line - never a write to a closed file. It is a leaf lock (nothing is taken
+// while holding it) and is never destroyed, so lines logged from an atexit
+// handler or a static destructor are still written.
+//
+// One buffer under the lock rather than one per thread: a per-thread buffer
+// needs a thread-exit destructor, which the C++ runtime counts as a
+// reference on the library (dlclose/FreeLibrary would no longer unload it
+// while a thread that once logged lives), and memory grows with every
+// thread that ever logged. Every member is trivially destructible.
+platform::RecursiveMutex g_LogLock;
+char g_LineBuffer[kLineBufferSize] PDU_GUARDED_BY(g_LogLock);
+
 struct PduLog {
+  // Written under g_LogLock; read without it only to ask whether a file is
+  // open (MainLogOn and the like).
   std::atomic<FILE*> MainFile{nullptr};
   std::atomic<FILE*> DataFile{nullptr};
   std::atomic<FILE*> ContactFile{nullptr};
-  uint32_t LogOpened = 0;
-  // The main file's name while open (allocated, replaced on reopening).
-  std::string* OpenedMain = nullptr;
-  // Files a construction replaced (another folder or day, or logging
-  // switched off). A thread of the earlier construction may still be
-  // writing a line to them (its receive thread ends only when the new
-  // construction closes the old port), so they are closed one step later:
-  // by the next LogInit or LogCloseAll.
-  FILE* Retired[3] = {nullptr, nullptr, nullptr};
+  uint32_t LogOpened PDU_GUARDED_BY(g_LogLock) = 0;
 };
+PduLog g_Log;
 
-PduLog& TheLog() {
-  static PduLog log;
-  return log;
-}
-
-// The per-thread format buffer.
-//
-// A thread's thread_local objects are destroyed before its last code runs:
-// glibc destroys the main thread's when exit() begins, before it runs the
-// atexit handlers and static destructors that may still log (an
-// application's PDUDestruct in its own atexit handler or global object).
-// So the buffer is reached through a trivially destructible pointer that
-// stays valid for as long as the thread runs; the only thread_local with a
-// destructor is the one that frees it, and that destructor marks the thread
-// as done first. A thread that logs after that point (or whose buffer could
-// not be allocated) formats into the one shared late buffer under its lock.
-enum class BufferState : uint8_t { kNone, kOwn, kDone };
-thread_local char* t_Buffer = nullptr;
-thread_local BufferState t_BufferState = BufferState::kNone;
-
-struct BufferRelease {
-  BufferRelease() = default;
-  BufferRelease(const BufferRelease&) = delete;
-  BufferRelease& operator=(const BufferRelease&) = delete;
-  void Arm() { armed = true; }
-  ~BufferRelease() {
-    t_BufferState = BufferState::kDone;
-    delete[] t_Buffer;
-    t_Buffer = nullptr;
-  }
-  bool armed = false;
-};
-thread_local BufferRelease t_BufferRelease;
-
-// Never destroyed (static storage, trivial destructors): usable up to the
-// last instruction of the process.
-char g_LateBuffer[kLineBufferSize];
-platform::RecursiveMutex g_LateBufferLock;
-
-// The thread's own buffer, or null when the shared one must be used.
-char* OwnLineBuffer() {
-  if (t_BufferState == BufferState::kOwn) return t_Buffer;
-  if (t_BufferState == BufferState::kDone) return nullptr;
-  t_Buffer = new (std::nothrow) char[kLineBufferSize];
-  if (t_Buffer == nullptr) return nullptr;
-  t_BufferState = BufferState::kOwn;
-  t_BufferRelease.Arm();  // first use: registers the release for this thread
-  return t_Buffer;
-}
-
-// prefix (may be empty) then the formatted text, cut to the buffer, "\n".
-void FormatAndWrite(char* buf, FILE* f, const char* prefix, const char* fmt, va_list ap) {
+// prefix (may be empty) then the formatted text, cut to the buffer, "\n",
+// in one write, flushed at once.
+void WriteLine(std::atomic<FILE*>& slot, const char* prefix, const char* fmt, va_list ap) {
+  platform::RecursiveMutexLock lock(g_LogLock);
+  FILE* f = slot.load(std::memory_order_relaxed);
+  if (f == nullptr) return;
+  char* buf = g_LineBuffer;
   const size_t head = std::strlen(prefix);
   std::memcpy(buf, prefix, head);
   int n = std::vsnprintf(buf + head, kLineBufferSize - 1 - head, fmt, ap);
@@ -97,29 +59,18 @@ void FormatAndWrite(char* buf, FILE* f, const char* prefix, const char* fmt, va_
   std::fflush(f);
 }
 
-void WriteLine(FILE* f, const char* prefix, const char* fmt, va_list ap) {
-  char* own = OwnLineBuffer();
-  if (own != nullptr) {
-    FormatAndWrite(own, f, prefix, fmt, ap);
-    return;
-  }
-  platform::RecursiveMutexLock lock(g_LateBufferLock);
-  FormatAndWrite(g_LateBuffer, f, prefix, fmt, ap);
-}
-
-void CloseOne(std::atomic<FILE*>& slot) {
+void CloseOne(std::atomic<FILE*>& slot) PDU_REQUIRES(g_LogLock) {
   FILE* f = slot.exchange(nullptr);
   if (f != nullptr) std::fclose(f);
 }
 
 }  // namespace
 
-#define PDU_LOG_BODY(slot)                          \
-  FILE* f = TheLog().slot.load(std::memory_order_acquire); \
-  if (f == nullptr) return;                          \
-  va_list ap;                                        \
-  va_start(ap, fmt);                                 \
-  WriteLine(f, "", fmt, ap);                         \
+#define PDU_LOG_BODY(slot)                                            \
+  if (g_Log.slot.load(std::memory_order_relaxed) == nullptr) return; \
+  va_list ap;                                                          \
+  va_start(ap, fmt);                                                   \
+  WriteLine(g_Log.slot, "", fmt, ap);                                  \
   va_end(ap)
 
 void LogMain(const char* fmt, ...) { PDU_LOG_BODY(MainFile); }
@@ -129,13 +80,12 @@ void LogData(const char* fmt, ...) { PDU_LOG_BODY(DataFile); }
 #undef PDU_LOG_BODY
 
 void LogMainV(const char* prefix, const char* fmt, va_list ap) {
-  FILE* f = TheLog().MainFile.load(std::memory_order_acquire);
-  if (f != nullptr) WriteLine(f, prefix, fmt, ap);
+  if (g_Log.MainFile.load(std::memory_order_relaxed) != nullptr) WriteLine(g_Log.MainFile, prefix, fmt, ap);
 }
 
-bool MainLogOn() { return TheLog().MainFile.load(std::memory_order_relaxed) != nullptr; }
-bool ContactLogOn() { return TheLog().ContactFile.load(std::memory_order_relaxed) != nullptr; }
-bool DataLogOn() { return TheLog().DataFile.load(std::memory_order_relaxed) != nullptr; }
+bool MainLogOn() { return g_Log.MainFile.load(std::memory_order_relaxed) != nullptr; }
+bool ContactLogOn() { return g_Log.ContactFile.load(std::memory_order_relaxed) != nullptr; }
+bool DataLogOn() { return g_Log.DataFile.load(std::memory_order_relaxed) != nullptr; }
 
 void HexDump(const uint8_t* src, uint32_t count, char* dst, bool spaced) {
   if (src == nullptr || count == 0) return;
@@ -189,53 +139,45 @@ bool LogSwitchedOn() {
   return platform::ReadIniString(file, "LOG", "open", "") == "1";
 }
 
-namespace {
-
-void CloseRetired(PduLog& log) {
-  for (FILE*& f : log.Retired) {
-    if (f != nullptr) std::fclose(f);
-    f = nullptr;
-  }
-}
-
-}  // namespace
-
-// Called by every construction: the files that the switch and the log path
-// name now are the ones in use afterwards. The same files stay open (a
-// construction without destruction appends to them); other ones replace
-// them.
+// Called by every construction. The switch and the names are read each
+// time, but files that are open stay in use: a construction without
+// destruction (even one with logging switched off or another date or log
+// path by then) keeps writing where the earlier one did, so its lines and
+// its PDUDestruct are in the same files. The switch and the folder take
+// effect at the next construction after a destruction.
 void LogInit() {
-  PduLog& log = TheLog();
-  const bool on = LogSwitchedOn();
-  const LogFileNames names = on ? CurrentLogFileNames() : LogFileNames{};
-  if (log.LogOpened == 1 && on && log.OpenedMain != nullptr && *log.OpenedMain == names.main) return;
-  CloseRetired(log);
-  log.Retired[0] = log.MainFile.exchange(nullptr);
-  log.Retired[1] = log.DataFile.exchange(nullptr);
-  log.Retired[2] = log.ContactFile.exchange(nullptr);
-  log.LogOpened = 0;
-  if (!on) return;
+  if (!LogSwitchedOn()) return;
+  const LogFileNames names = CurrentLogFileNames();
+  platform::RecursiveMutexLock lock(g_LogLock);
+  if (g_Log.LogOpened == 1) return;
   if (!names.folder.empty()) platform::CreateFolderWithParents(names.folder);
   FILE* m = platform::OpenStdioFile(names.main, "a+");
   FILE* d = platform::OpenStdioFile(names.data, "a+");
   FILE* c = platform::OpenStdioFile(names.contact, "a+");
-  log.MainFile.store(m, std::memory_order_release);
-  log.DataFile.store(d, std::memory_order_release);
-  log.ContactFile.store(c, std::memory_order_release);
-  if (m != nullptr || d != nullptr || c != nullptr) {
-    log.LogOpened = 1;
-    delete log.OpenedMain;
-    log.OpenedMain = new std::string(names.main);
-  }
+  g_Log.MainFile.store(m);
+  g_Log.DataFile.store(d);
+  g_Log.ContactFile.store(c);
+  if (m != nullptr || d != nullptr || c != nullptr) g_Log.LogOpened = 1;
 }
 
 void LogCloseAll() {
-  PduLog& log = TheLog();
-  CloseOne(log.MainFile);
-  CloseOne(log.DataFile);
-  CloseOne(log.ContactFile);
-  CloseRetired(log);
-  log.LogOpened = 0;
+  platform::RecursiveMutexLock lock(g_LogLock);
+  CloseOne(g_Log.MainFile);
+  CloseOne(g_Log.DataFile);
+  CloseOne(g_Log.ContactFile);
+  g_Log.LogOpened = 0;
+}
+
+void ForgetFilesAfterFork() PDU_NO_THREAD_SAFETY_ANALYSIS {
+  // Not closed: fclose would take each file's own lock, which a thread of
+  // the parent may have held at the fork. The descriptors stay open in the
+  // child and are closed by its exit; every line the parent wrote is
+  // already whole on disk (each is flushed when written).
+  g_LogLock.ReinitAfterFork();
+  g_Log.MainFile.store(nullptr);
+  g_Log.DataFile.store(nullptr);
+  g_Log.ContactFile.store(nullptr);
+  g_Log.LogOpened = 0;
 }
 
 }  // namespace pdu::log

@@ -8,18 +8,18 @@
 // "<folder><YYYY-MM-DD>.txt", "..._data.txt", "..._contact.txt", where the
 // folder is the log path value followed by J2534/7318/ (empty when there is
 // no value: the current directory). They are opened "a+" so that every
-// construction of a day appends to the same files. Each construction
-// (LogInit) starts from the switch and the path as they are then: other
-// names or the switch off replace the files an earlier construction left
-// open.
+// construction of a day appends to the same files. Files that are open
+// stay in use: a construction without destruction keeps them, whatever the
+// switch, date or path say by then (those take effect at the next
+// construction after a destruction).
 //
-// A line is exactly its formatted text plus "\n", written with one fwrite
-// and flushed at once, so the log is complete up to the last call if the
-// host process dies; stdio's own file lock keeps lines of different threads
-// whole. The format buffer is per thread and is never tied to the order in
-// which thread_local objects are destroyed (a line logged from an atexit
-// handler or a static destructor uses a shared buffer under its own lock).
-// Callable from any thread, at any time up to the end of the process.
+// A line is exactly its formatted text plus "\n", formatted in the log's
+// one buffer and written with one fwrite under the log's lock, and flushed
+// at once, so the log is complete up to the last call if the host process
+// dies and lines of different threads never mix. Callable from any thread,
+// at any time up to the end of the process (from an atexit handler or a
+// static destructor too); a line logged after the files were closed is
+// dropped. The library keeps no per-thread state.
 #pragma once
 
 #include <cstdarg>
@@ -48,6 +48,9 @@ inline constexpr uint32_t kHexDumpMaxBytes = 16384;
 
 void LogInit();
 void LogCloseAll();
+// In a forked child: the files are the parent's. They are dropped without
+// closing and the child logs nothing until it constructs its own module.
+void ForgetFilesAfterFork();
 
 void LogMain(const char* fmt, ...) PDU_PRINTF(1, 2);
 void LogContact(const char* fmt, ...) PDU_PRINTF(1, 2);

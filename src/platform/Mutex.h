@@ -93,10 +93,9 @@ class PDU_CAPABILITY("mutex") RecursiveMutex {
   void lock() PDU_ACQUIRE() { native().lock(); }
   void unlock() PDU_RELEASE() { native().unlock(); }
   bool try_lock() PDU_TSA(try_acquire_capability(true)) { return native().try_lock(); }
-  // Blocks at most ms (real time) for the lock.
-  bool try_lock_for_ms(unsigned ms) PDU_TSA(try_acquire_capability(true)) {
-    return native().try_lock_for(std::chrono::milliseconds(ms));
-  }
+  // In a forked child: a thread of the parent may have held it, and that
+  // thread did not come along. Made anew (the old state is abandoned).
+  void ReinitAfterFork() { new (&storage_) std::recursive_timed_mutex(); }
   std::recursive_timed_mutex& native() {
     return *std::launder(reinterpret_cast<std::recursive_timed_mutex*>(&storage_));
   }
@@ -104,6 +103,13 @@ class PDU_CAPABILITY("mutex") RecursiveMutex {
  private:
   alignas(std::recursive_timed_mutex) unsigned char storage_[sizeof(std::recursive_timed_mutex)];
 };
+
+// Takes m within ms milliseconds through a wait that the sanitizers
+// intercept (ThreadSanitizer misses the clock-selecting timed lock the
+// standard library uses). On Linux it waits on the realtime clock, so a
+// step of the system clock meanwhile can lengthen or shorten the bound.
+// Released with m.unlock().
+bool TimedLock(std::recursive_timed_mutex& m, unsigned ms);
 
 class PDU_SCOPED_CAPABILITY RecursiveMutexLock {
  public:

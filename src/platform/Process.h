@@ -15,6 +15,22 @@ namespace pdu::platform {
 // thread still alive.
 bool ProcessIsEnding();
 
+// True once the process has begun to exit: its exit handlers have run (or,
+// as ProcessIsEnding, the OS is ending it). False at an unload (dlclose,
+// FreeLibrary) of a process that goes on. The library's teardown keeps its
+// state at exit (threads of the application may still call in) and
+// releases it at an unload.
+bool ProcessIsExiting();
+
+// The id of the process that runs this (a forked child has its own).
+uint64_t CurrentProcessId();
+
+// Registers fn to run in the child of every fork(), on its only thread,
+// before fork() returns there (Linux: pthread_atfork; Windows has no fork).
+// The platform's own locks are made anew before fn runs. The last
+// registration wins.
+void SetForkChildHandler(void (*fn)());
+
 // Keeps the library mapped even when the application unloads it (dlclose,
 // FreeLibrary): a thread of ours running code that was unmapped would
 // crash the process. PinLibrary takes one extra reference on the library

@@ -141,28 +141,35 @@ TEST(LogFiles, SecondInitDoesNotReopenAndConstructionsAppend) {
   EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "first\nsecond\nthird\n");
 }
 
-// A construction without destruction in between, but with another log
-// folder or the switch off: the lines go where the new construction says.
-TEST(LogFiles, EachInitFollowsTheSwitchAndFolderOfItsTime) {
+// A construction without destruction in between, with another log folder
+// or the switch off by then: the files of the earlier construction stay in
+// use; the new folder and the switch count from the next construction after
+// a destruction.
+TEST(LogFiles, OpenFilesStayInUseUntilClosedWhateverSwitchOrFolderSay) {
   TempHome first;
   first.SetLogSwitch("1");
   LogInit();
   LogMain("one");
   const std::string firstMain = CurrentLogFileNames().main;
-  {
-    TempHome second;
-    second.SetLogSwitch("1");
-    LogInit();
-    LogMain("two");
-    EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "two\n");
-    second.SetLogSwitch("0");
-    LogInit();
-    EXPECT_FALSE(MainLogOn());
-    LogMain("three");  // logging is off: nowhere
-    EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "two\n");
-  }
+  TempHome second;
+  second.SetLogSwitch("1");
+  LogInit();
+  LogMain("two");
+  second.SetLogSwitch("0");
+  LogInit();
+  ASSERT_TRUE(MainLogOn());
+  LogMain("three");
+  EXPECT_FALSE(FileExists(CurrentLogFileNames().main));
   LogCloseAll();
-  EXPECT_EQ(ReadFile(firstMain), "one\n");
+  EXPECT_EQ(ReadFile(firstMain), "one\ntwo\nthree\n");
+  LogInit();  // after the destruction: the switch is off now
+  EXPECT_FALSE(MainLogOn());
+  second.SetLogSwitch("1");
+  LogInit();
+  LogMain("four");
+  LogCloseAll();
+  EXPECT_EQ(ReadFile(CurrentLogFileNames().main), "four\n");
+  EXPECT_EQ(ReadFile(firstMain), "one\ntwo\nthree\n");
 }
 
 void LogIndented(const char* fmt, ...) {

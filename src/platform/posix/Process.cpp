@@ -1,17 +1,48 @@
 #include "platform/Process.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <mutex>
+#include <cstdlib>
 
 namespace pdu::platform {
 namespace {
 
-std::mutex g_PinMutex;
+// A plain pthread mutex (trivially destructible, usable at exit), made
+// anew in a forked child.
+pthread_mutex_t g_PinMutex = PTHREAD_MUTEX_INITIALIZER;
 void* g_PinHandle = nullptr;
 
+class PinLock {
+ public:
+  PinLock() { pthread_mutex_lock(&g_PinMutex); }
+  ~PinLock() { pthread_mutex_unlock(&g_PinMutex); }
+  PinLock(const PinLock&) = delete;
+  PinLock& operator=(const PinLock&) = delete;
+};
+
 std::atomic<void (*)()> g_Teardown{nullptr};
+std::atomic<void (*)()> g_ForkChild{nullptr};
+std::atomic<bool> g_Exiting{false};
+
+void RunForkChild() {
+  g_PinMutex = PTHREAD_MUTEX_INITIALIZER;
+  void (*fn)() = g_ForkChild.load();
+  if (fn != nullptr) fn();
+}
+
+void MarkExiting() { g_Exiting.store(true); }
+
+// At load: the fork handler, and an exit handler that only notes that exit
+// has begun. Both are tied to this library (glibc passes its handle), so
+// an unload removes them; at dlclose the note runs only after the ELF
+// destructor below, so that one still sees an unload.
+__attribute__((constructor)) void RegisterProcessHooks() {
+  pthread_atfork(nullptr, nullptr, &RunForkChild);
+  std::atexit(&MarkExiting);
+}
 
 // An ELF destructor, not a C++ static object: a static object's destructor
 // is registered with __cxa_atexit when the library is loaded, so for a
@@ -27,11 +58,14 @@ __attribute__((destructor)) void RunLibraryTeardown() {
 }  // namespace
 
 void SetLibraryTeardown(void (*fn)()) { g_Teardown.store(fn); }
+void SetForkChildHandler(void (*fn)()) { g_ForkChild.store(fn); }
 
 bool ProcessIsEnding() { return false; }
+bool ProcessIsExiting() { return g_Exiting.load(); }
+uint64_t CurrentProcessId() { return static_cast<uint64_t>(getpid()); }
 
 void PinLibrary() {
-  std::lock_guard<std::mutex> lock(g_PinMutex);
+  PinLock lock;
   if (g_PinHandle != nullptr) return;
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&PinLibrary), &info) == 0 || info.dli_fname == nullptr) return;
@@ -42,7 +76,7 @@ void PinLibrary() {
 }
 
 void UnpinLibrary() {
-  std::lock_guard<std::mutex> lock(g_PinMutex);
+  PinLock lock;
   if (g_PinHandle == nullptr) return;
   dlclose(g_PinHandle);
   g_PinHandle = nullptr;

@@ -9,6 +9,7 @@
 // two exactly as on Linux; the test suites use them to run against a
 // temporary folder. An installation never sets them.
 #include "platform/Platform.h"
+#include "platform/Mutex.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -58,6 +59,10 @@ bool EnvValue(const wchar_t* name, std::string& out) {
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace
+
+bool TimedLock(std::recursive_timed_mutex& m, unsigned ms) {
+  return m.try_lock_for(std::chrono::milliseconds(ms));
+}
 
 uint32_t GetTickCount() { return static_cast<uint32_t>(::GetTickCount()); }
 

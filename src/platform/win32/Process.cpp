@@ -37,6 +37,8 @@ TeardownAtDetach g_TeardownAtDetach;
 }  // namespace
 
 void SetLibraryTeardown(void (*fn)()) { g_Teardown.store(fn); }
+void SetForkChildHandler(void (*)()) {}  // no fork on Windows
+uint64_t CurrentProcessId() { return GetCurrentProcessId(); }
 
 bool ProcessIsEnding() {
   static const ShutdownInProgressFn fn = [] {
@@ -48,6 +50,8 @@ bool ProcessIsEnding() {
   }();
   return fn != nullptr && fn() != FALSE;
 }
+
+bool ProcessIsExiting() { return ProcessIsEnding(); }
 
 void PinLibrary() {
   std::lock_guard<std::mutex> lock(g_PinMutex);
