@@ -154,6 +154,7 @@ void DestructWithTurn() PDU_REQUIRES(engine::g_Lifetime) {
   DropDeviceLink();
   if (closed == 0) plog::LogMain("PDUDestruct <PDU_STATUS_NOERROR> %d", Tick());
   plog::LogCloseAll();
+  if (m.OnEngineThread()) m.GivePinAtEngineEnd();
   m.UnpinIfIdle();
 }
 

@@ -1,10 +1,12 @@
 #include "engine/Lifetime.h"
 
+#include <new>
+
 namespace pdu::engine {
 
 Lifetime g_Lifetime;
 
-Lifetime::Lifetime() : m_Sync(new Sync) {}
+Lifetime::Lifetime() : m_Sync(new (m_SyncStorage) Sync) {}
 
 bool Lifetime::TakeTurn(Stage next, uint32_t boundMs, Stage& found) PDU_NO_THREAD_SAFETY_ANALYSIS {
   platform::MutexLock lock(m_Sync->mutex);
@@ -45,7 +47,7 @@ Stage Lifetime::Current() const {
 void Lifetime::ForgetAfterFork() PDU_NO_THREAD_SAFETY_ANALYSIS {
   // The old mutex may be locked for good (its holder did not come along
   // into the child); it is left as it is.
-  m_Sync = new Sync;
+  new (m_SyncStorage) Sync;
   m_Stage = Stage::kUnconstructed;
   m_Held = false;
   m_Ended.store(false);

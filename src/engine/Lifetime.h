@@ -22,9 +22,10 @@
 // leaf: nothing is taken while holding it, and it is never held across a
 // wait for anything but the turn itself.
 //
-// The object is never destroyed (its mutex and condition variable are
-// allocated once and kept), so a thread that still runs while the process
-// exits may use it; a forked child makes them anew (ForgetAfterFork).
+// Its mutex and condition variable are built in place and never torn down
+// (the object's destructor is trivial), so a thread that still runs while
+// the process exits may use it; a forked child builds them anew over the
+// old ones (ForgetAfterFork).
 #pragma once
 
 #include <atomic>
@@ -80,12 +81,13 @@ class PDU_CAPABILITY("lifetime turn") Lifetime {
   void Reset();
 
  private:
-  // Allocated once, never freed (see the top of this file).
+  // Built in place, never destroyed (see the top of this file).
   struct Sync {
     platform::Mutex mutex;
     std::condition_variable turnFree;
   };
-  Sync* m_Sync;
+  alignas(Sync) unsigned char m_SyncStorage[sizeof(Sync)];
+  Sync* const m_Sync;
   Stage m_Stage PDU_GUARDED_BY(m_Sync->mutex) = Stage::kUnconstructed;
   bool m_Held PDU_GUARDED_BY(m_Sync->mutex) = false;
   std::atomic<bool> m_Ended{false};

@@ -81,8 +81,11 @@ void TearDownModule() {
 // log start afresh, and the log files stay the parent's (dropped, not
 // closed). The child is unconstructed, as a fresh process; its exit does
 // nothing.
+// The parent's state, kept reachable in the child for the rest of its life.
+ModuleState* g_ParentModule = nullptr;
+
 void ForgetParentModule() {
-  g_Module.store(nullptr);
+  g_ParentModule = g_Module.exchange(nullptr);
   g_Lifetime.ForgetAfterFork();
   g_ApiLock.ReinitAfterFork();
   log::ForgetFilesAfterFork();
@@ -335,11 +338,19 @@ void ModuleState::PduEventQueueThread() {
     }
   }
   log::LogMain("queue quit");
+  const bool givePin = m_GivePinAtEngineEnd.exchange(false);
   {
     platform::MutexLock lock(m_WakeMutex);
     m_EngineInLoop.store(0);
   }
   m_EngineExit.notify_all();
+  // After a PDUDestruct made from a callback the library's pin is still
+  // held for this thread. Where the OS can end a thread and give back a
+  // reference on its library in one step (Windows), it does so as this
+  // thread's very last act, so an application's FreeLibrary after that
+  // PDUDestruct unloads the DLL without anyone joining this thread under
+  // the loader lock. Elsewhere the pin stays until the join.
+  if (givePin) platform::ExitThreadGivingBackPin();
 }
 
 // ---- the end ---------------------------------------------------------------
@@ -366,6 +377,13 @@ bool ModuleState::TearDown(bool exiting) {
     case Stage::kConstructed:
       return ShutDownConstructed();
     case Stage::kUnconstructed:
+      if (OnEngineThread()) {
+        // The unload runs on the engine thread, inside its last act of
+        // giving back the pin (ExitThreadGivingBackPin): the thread never
+        // returns into this library, so its object is let go.
+        hPDUEventQueueThread.detach();
+        return true;
+      }
       return JoinLeftEngineThread(kExitJoinBoundMs);
     case Stage::kConstructing:
     case Stage::kDestructing:

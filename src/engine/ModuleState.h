@@ -187,6 +187,9 @@ class ModuleState {
   // No engine thread object and no device link: nothing of ours runs, so
   // the library's pin on itself is given back.
   void UnpinIfIdle() PDU_REQUIRES(g_Lifetime);
+  // From a callback's PDUDestruct: the engine thread gives back the pin as
+  // its last act where the platform allows it (ExitThreadGivingBackPin).
+  void GivePinAtEngineEnd() { m_GivePinAtEngineEnd.store(true); }
   bool EngineThreadRunning() const;
   bool OnEngineThread() const;
   // The OS handle value of the engine thread (for the log), 0 without one.
@@ -271,6 +274,7 @@ class ModuleState {
 
   std::atomic<uint32_t> m_Exiting{0};
   std::atomic<uint64_t> m_ConstructingProcess{0};
+  std::atomic<bool> m_GivePinAtEngineEnd{false};
 };
 
 // The one ModuleState, created on first use. Any thread.

@@ -38,6 +38,12 @@ void SetForkChildHandler(void (*fn)());
 // UnpinLibrary gives it back. Safe when the code is linked statically.
 void PinLibrary();
 void UnpinLibrary();
+// Called by a thread of ours as its very last act. Windows: gives back the
+// pin and ends the thread in one step (FreeLibraryAndExitThread), so the
+// library may be unmapped the moment the thread is gone; it does not
+// return. Elsewhere (no such call): returns at once, the pin stays until
+// the thread is joined.
+void ExitThreadGivingBackPin();
 
 // Registers the library's teardown: fn runs once, when the library is
 // unloaded or the process ends, after the application's own exit handlers

@@ -6,6 +6,7 @@
 #include "support/SessionFixture.h"
 #include "device/DeviceLink.h"
 #include "engine/EngineThread.h"
+#include "engine/Lifetime.h"
 
 namespace pdu::reliability {
 using namespace pdu::test;
@@ -147,6 +148,68 @@ TEST_F(CallbackReentry, ACallbackThatDestructsTheModuleEndsTheEngineCleanly) {
   }
   EXPECT_EQ(kinds, (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED}));
   watchdog.Disarm();
+}
+
+// Waits (bounded) until the module's lifetime is in the stage numbered
+// `stage` (1 constructing, 3 destructing): how a callback knows that an
+// application thread is inside PDUConstruct or PDUDestruct.
+bool WaitForStage(int stage) {
+  for (int i = 0; i < 5000; ++i) {
+    if (static_cast<int>(engine::g_Lifetime.Current()) == stage) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// While an application thread destructs, it joins the engine thread; a
+// callback on that thread that destructs too must not wait for it (that
+// would deadlock) and must not touch the device link the other thread is
+// closing: it answers 0x11 at once, and exactly one CLOSE goes out.
+// Before the lifetime state machine, the callback closed the link under the
+// joining thread (a use-after-free ThreadSanitizer reported).
+// A callback's PDUDestruct while an application thread constructs again
+// (and is joining this engine thread first) is refused with 0x01.
+TEST_F(CallbackReentry, ACallbacksDestructNeverWaitsForAnotherThreadsTurn) {
+  struct Case {
+    const char* what;
+    int stage;          // what the application thread is doing
+    uint32_t expected;  // the callback's PDUDestruct
+  };
+  const Case cases[] = {
+      {"application destructs", 3, 0x11},
+      {"application constructs again", 1, 0x01},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Watchdog watchdog(60000, c.what);
+    Construct();
+    const size_t closesBefore = vci_.FramesWithCommand(kCmdClose).size();
+    std::atomic<bool> inCallback{false};
+    std::atomic<int> fromCallback{-1};
+    const uint32_t hCLL = ActingLink();
+    SetThen([&](UNUM32) {
+      if (inCallback.exchange(true)) return;
+      if (!WaitForStage(c.stage)) return;
+      const auto started = std::chrono::steady_clock::now();
+      fromCallback.store(static_cast<int>(PDUDestruct()));
+      EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+    });
+    Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+    for (int i = 0; i < 500 && !inCallback.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(inCallback.load());
+    if (c.stage == 3) {
+      EXPECT_EQ(PDUDestruct(), 0x00u);
+      EXPECT_EQ(vci_.FramesWithCommand(kCmdClose).size(), closesBefore + 1);
+    } else {
+      EXPECT_EQ(PDUConstruct(nullptr, nullptr), 0x00u);
+      EXPECT_NE(device::GetDeviceLink(), nullptr);
+      EXPECT_EQ(vci_.FramesWithCommand(kCmdClose).size(), closesBefore);
+    }
+    EXPECT_EQ(fromCallback.load(), static_cast<int>(c.expected));
+    SetThen(nullptr);
+    PDUDestruct();
+    watchdog.Disarm();
+  }
 }
 
 }  // namespace

@@ -82,6 +82,8 @@ void UnpinLibrary() {
   g_PinHandle = nullptr;
 }
 
+void ExitThreadGivingBackPin() {}
+
 uint64_t ThreadHandleValue(std::thread& thread) {
   if (!thread.joinable()) return 0;
   return static_cast<uint64_t>(thread.native_handle());

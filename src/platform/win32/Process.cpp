@@ -73,6 +73,16 @@ void UnpinLibrary() {
   g_PinHandle = nullptr;
 }
 
+void ExitThreadGivingBackPin() {
+  HMODULE pin = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_PinMutex);
+    pin = g_PinHandle;
+    g_PinHandle = nullptr;
+  }
+  if (pin != nullptr) FreeLibraryAndExitThread(pin, 0);
+}
+
 uint64_t ThreadHandleValue(std::thread& thread) {
   if (!thread.joinable()) return 0;
   return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(pthread_gethandle(thread.native_handle())));
