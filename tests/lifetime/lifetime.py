@@ -70,6 +70,29 @@ NATIVE = {"c": "lifetime_client", "linked": "lifetime_client_linked", "cpp": "li
 CLOSE_LINE = re.compile(r"PC->VCI .*#\d+\s+CLOSE\s")
 
 
+def check_clean(text):
+    """No abort and no sanitizer report in a client's output."""
+    for bad in ("terminate called", "Sanitizer", "runtime error:"):
+        check(bad not in text, "%r in the output:\n%s" % (bad, text[-4000:]))
+
+
+def exit_took(stdout, ended_ns, text):
+    """Seconds from the client's last "exit at" stamp to ended_ns."""
+    stamps = [int(line.split()[2]) for line in stdout.splitlines() if line.startswith("exit at ")]
+    check(stamps, "no exit stamp\n" + text)
+    return (ended_ns - stamps[-1]) / 1e9
+
+
+def check_logs_whole(folder):
+    """The three log files are there, each ending with a whole line."""
+    files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    check(len(files) == 3, "log files: %s" % files)
+    for f in files:
+        with open(os.path.join(folder, f), "rb") as fh:
+            data = fh.read()
+        check(data == b"" or data.endswith(b"\n"), "%s ends with a partial line: %r" % (f, data[-60:]))
+
+
 def run_case(ctx, name):
     kind, mode, want_status, logging, want_text = CASES[name]
     sim = None
@@ -90,23 +113,15 @@ def run_case(ctx, name):
         ended = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
         out = p.stdout + p.stderr
         check(p.returncode >= 0, "killed by signal %d\n%s" % (-p.returncode, out))
-        check("terminate called" not in out and "Sanitizer" not in out, "abort or sanitizer text:\n" + out)
+        check_clean(out)
         check(p.returncode == want_status, "exit status %d, wanted %d\n%s" % (p.returncode, want_status, out))
-        stamps = [int(line.split()[2]) for line in p.stdout.splitlines() if line.startswith("exit at ")]
-        check(stamps, "no exit stamp\n" + out)
-        took = (ended - stamps[-1]) / 1e9
+        took = exit_took(p.stdout, ended, out)
         bound = INFLIGHT_EXIT_BOUND_S if mode == "inflight" else EXIT_BOUND_S
         check(took < bound, "the exit took %.2f s (bound %.1f s)" % (took, bound))
         if want_text:
             check(want_text in p.stdout, "missing %r in\n%s" % (want_text, out))
         if logging:
-            folder = os.path.join(logs, "J2534", "7318")
-            files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-            check(len(files) == 3, "log files: %s" % files)
-            for f in files:
-                with open(os.path.join(folder, f), "rb") as fh:
-                    data = fh.read()
-                check(data == b"" or data.endswith(b"\n"), "%s ends with a partial line: %r" % (f, data[-60:]))
+            check_logs_whole(os.path.join(logs, "J2534", "7318"))
         # The trace is complete once the simulator has read what the client
         # wrote before it ended. It writes line by line: wait for the CLOSE
         # (a loaded machine may take a while to schedule it), then a moment
