@@ -1,0 +1,579 @@
+/* One schedule of the lifetime stress run (stress.py): an application that
+ * ends, forks, unloads or destructs in one of the ways the module's
+ * lifetime table lists, on a bus that may be streaming, with a callback
+ * that may hold the engine.
+ *
+ *   stress_client LIBRARY SCHEDULE [key=value ...]
+ *
+ * Every schedule that loads the library starts the same way: PDUConstruct,
+ * a connected ISO 15765 link, 22 F1 90 and a check of the ECU's answer
+ * (so each run also proves that the run before it left the VCI usable).
+ * Keys (defaults in brackets):
+ *   status=N   the exit status the program chooses [0]
+ *   end=return|exit  how main ends [return]
+ *   load=idle|pending|stream  what the engine does when the schedule acts:
+ *              nothing; 31 01 02 03 in flight (the ECU answers "response
+ *              pending" for 1.2 s); a raw CAN link listening to the bus's
+ *              1 ms traffic [idle]
+ *   cb=-1|0|MS  the callback that takes the events (and sees the answer)
+ *              is removed after the first answer; it stays; it stays and
+ *              sleeps MS in every call, holding the engine [0]
+ * Schedules and their own keys:
+ *   destruct          k=1..8 threads call PDUDestruct at once
+ *   callback-destruct PDUDestruct from a callback; then=none|destruct|
+ *                     construct: what the application does after it
+ *   callback-race     PDUDestruct from a callback and from the application;
+ *                     us>0: the callback's comes us later, us<0: the
+ *                     application's comes -us later
+ *   construct-race    PDUDestruct and PDUConstruct from two threads (us>0
+ *                     delays the destruct, us<0 the construct), then
+ *                     PDUDestruct ("destruct-after")
+ *   exit-during-destruct  exit() us after another thread entered
+ *                     PDUDestruct (cb>0: while a callback holds the engine)
+ *   fork              child=exit|_exit|exec (never uses the API)|api|
+ *                     exec-api (constructs: the parent holds the port)
+ *   fork-busy         forks 4 times while a thread is inside PDUIoCtl; the
+ *                     child calls call=timestamp|destruct|both (alternating)
+ *   atexit            PDUDestruct in an atexit handler registered at=
+ *                     before-dlopen|before-construct|after-construct
+ *   dlclose           cycles=D..K..: per cycle dlopen and a session, D
+ *                     destructs before dlclose, K leaves it constructed
+ *   sigterm           raise(SIGTERM) us after the load started
+ *   second-construct  PDUConstruct again with config.ini switched to
+ *                     open=0 in between, then PDUDestruct
+ *   exit-without-destruct, probe (construct, answer, destruct)
+ *   noop, child-probe the programs a forked child execs
+ *
+ * Output lines: "call WHAT 0xSTATUS MS" for every timed call, "vin ok",
+ * what the schedule found, and "exit at <CLOCK_MONOTONIC ns>" just before
+ * it ends. A failed step exits 91 after saying what failed. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "pdu_api.h"
+
+typedef T_PDU_ERROR (*ConstructFn)(CHAR8*, void*);
+typedef T_PDU_ERROR (*DestructFn)(void);
+typedef T_PDU_ERROR (*GetObjectIdFn)(T_PDU_OBJT, CHAR8*, UNUM32*);
+typedef T_PDU_ERROR (*CreateLinkFn)(UNUM32, PDU_RSC_DATA*, UNUM32, void*, UNUM32*, PDU_FLAG_DATA*);
+typedef T_PDU_ERROR (*ConnectFn)(UNUM32, UNUM32);
+typedef T_PDU_ERROR (*StartCopFn)(UNUM32, UNUM32, T_PDU_COPT, UNUM32, UNUM8*, PDU_COP_CTRL_DATA*, void*,
+                                  UNUM32*);
+typedef T_PDU_ERROR (*RegisterFn)(UNUM32, UNUM32, CALLBACKFNC);
+typedef T_PDU_ERROR (*GetEventFn)(UNUM32, UNUM32, PDU_EVENT_ITEM**);
+typedef T_PDU_ERROR (*DestroyItemFn)(PDU_ITEM*);
+typedef T_PDU_ERROR (*IoCtlFn)(UNUM32, UNUM32, UNUM32, PDU_DATA_ITEM*, PDU_DATA_ITEM**);
+typedef T_PDU_ERROR (*TimestampFn)(UNUM32, UNUM32*);
+
+static const char* libPath;
+static void* lib;
+static ConstructFn Construct;
+static DestructFn Destruct;
+static GetObjectIdFn GetObjectId;
+static CreateLinkFn CreateLink;
+static ConnectFn Connect;
+static StartCopFn StartCop;
+static RegisterFn Register;
+static GetEventFn GetEvent;
+static DestroyItemFn DestroyItem;
+static IoCtlFn IoCtl;
+static TimestampFn Timestamp;
+
+/* The schedule's keys. */
+static int optStatus = 0, optCb = 0, optK = 1, optUs = 0;
+static const char *optEnd = "return", *optLoad = "idle", *optThen = "none", *optAt = "", *optChild = "exit",
+                  *optCall = "timestamp", *optCycles = "D";
+
+/* What callbacks do: 0 drain, 1 PDUDestruct once, 2 PDUDestruct once in a
+ * race with the application. */
+static _Atomic int cbAction = 0;
+static _Atomic int holdOn = 0, holding = 0; /* callbacks hold the engine; have held it */
+static _Atomic int vinAnswers = 0, vinWrong = 0;
+static _Atomic int cbActed = 0;       /* the action has been taken (once) */
+static _Atomic int cbStatus = -1;     /* the status the callback's call gave */
+static _Atomic int cbReady = 0, raceGo = 0;
+static _Atomic int destructStarted = 0, threadStatus = -1;
+static _Atomic int ioLoop = 0, inIoCtl = 0;
+static _Atomic UNUM32 mainLink; /* the ISO 15765 link of the last Session() */
+
+/* 1 in a forked child that did not exec. The child abandons the parent's
+ * module on purpose (its threads did not come along, their objects and
+ * the items on their stacks are never released), so a leak check there
+ * would only list that. An exec'd child is a new process and is checked. */
+static _Atomic int forkedChild = 0;
+
+/* Asked by LeakSanitizer (ASan builds) when the process ends. */
+__attribute__((visibility("default"))) int __lsan_is_turned_off(void);
+int __lsan_is_turned_off(void) { return forkedChild; }
+
+static void Say(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vprintf(fmt, ap);
+  va_end(ap);
+  putchar('\n');
+  fflush(stdout);
+}
+
+static long long NowNs(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+static void SleepUs(long us) {
+  struct timespec ts = {us / 1000000, (us % 1000000) * 1000L};
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+/* Waits (bounded by 5 s) until *flag is set: for a step that does happen. */
+static void Await(_Atomic int* flag, const char* what) {
+  long long end = NowNs() + 5000000000LL;
+  while (!*flag) {
+    if (NowNs() > end) {
+      fprintf(stderr, "client: no %s within 5 s\n", what);
+      exit(94);
+    }
+    SleepUs(200);
+  }
+}
+
+static void Fail(const char* what, T_PDU_ERROR status) {
+  fprintf(stderr, "client: %s failed: 0x%X\n", what, (unsigned)status);
+  exit(91);
+}
+
+static void Check(const char* what, T_PDU_ERROR status) {
+  if (status != PDU_STATUS_NOERROR) Fail(what, status);
+}
+
+static void ExitStamp(void) { Say("exit at %lld", NowNs()); }
+
+static void* Need(const char* name) {
+  void* f = dlsym(lib, name);
+  if (f == NULL) {
+    fprintf(stderr, "client: no %s\n", name);
+    exit(90);
+  }
+  return f;
+}
+
+static void Load(void) {
+  lib = dlopen(libPath, RTLD_NOW | RTLD_LOCAL);
+  if (lib == NULL) {
+    fprintf(stderr, "client: %s\n", dlerror());
+    exit(92);
+  }
+  Construct = (ConstructFn)Need("PDUConstruct");
+  Destruct = (DestructFn)Need("PDUDestruct");
+  GetObjectId = (GetObjectIdFn)Need("PDUGetObjectId");
+  CreateLink = (CreateLinkFn)Need("PDUCreateComLogicalLink");
+  Connect = (ConnectFn)Need("PDUConnect");
+  StartCop = (StartCopFn)Need("PDUStartComPrimitive");
+  Register = (RegisterFn)Need("PDURegisterEventCallback");
+  GetEvent = (GetEventFn)Need("PDUGetEventItem");
+  DestroyItem = (DestroyItemFn)Need("PDUDestroyItem");
+  IoCtl = (IoCtlFn)Need("PDUIoCtl");
+  Timestamp = (TimestampFn)Need("PDUGetTimestamp");
+}
+
+/* dlclose, then whether the library is still mapped. */
+static void Unload(const char* label) {
+  void* again;
+  if (dlclose(lib) != 0) Fail("dlclose", 0);
+  again = dlopen(libPath, RTLD_NOW | RTLD_NOLOAD);
+  Say("%s: %s", label, again != NULL ? "still loaded" : "unloaded");
+  if (again != NULL) dlclose(again);
+}
+
+static T_PDU_ERROR TimedConstruct(const char* what) {
+  CHAR8 options[] = "";
+  long long t0 = NowNs();
+  T_PDU_ERROR st = Construct(options, NULL);
+  Say("call %s 0x%X %.1f", what, (unsigned)st, (NowNs() - t0) / 1e6);
+  return st;
+}
+
+static T_PDU_ERROR TimedDestruct(const char* what) {
+  long long t0 = NowNs();
+  T_PDU_ERROR st = Destruct();
+  Say("call %s 0x%X %.1f", what, (unsigned)st, (NowNs() - t0) / 1e6);
+  return st;
+}
+
+static UNUM32 OpenLink(const char* resourceName) {
+  CHAR8 name[64];
+  UNUM32 resource = 0, hCLL = 0;
+  snprintf(name, sizeof name, "%s", resourceName);
+  Check("PDUGetObjectId", GetObjectId(PDU_OBJT_RESOURCE, name, &resource));
+  Check("PDUCreateComLogicalLink", CreateLink(1, NULL, resource, NULL, &hCLL, NULL));
+  Check("PDUConnect", Connect(1, hCLL));
+  return hCLL;
+}
+
+static void Send(UNUM32 hCLL, const char* hex, SNUM32 receiveCycles) {
+  UNUM8 data[16];
+  UNUM32 len = 0, hCoP = 0;
+  unsigned byte;
+  int used;
+  PDU_COP_CTRL_DATA ctrl;
+  while (len < sizeof data && sscanf(hex, " %2x%n", &byte, &used) == 1) {
+    data[len++] = (UNUM8)byte;
+    hex += used;
+  }
+  memset(&ctrl, 0, sizeof ctrl);
+  ctrl.NumSendCycles = 1;
+  ctrl.NumReceiveCycles = receiveCycles;
+  Check("PDUStartComPrimitive", StartCop(1, hCLL, PDU_COPT_SENDRECV, len, data, &ctrl, NULL, &hCoP));
+}
+
+/* Takes every event of hCLL. Counts the answers to 22 F1 90 on the main
+ * link: the VIN of busy-bus.json's engine ECU, or a wrong one. Polling
+ * cannot do this: without a callback the engine drops an event of the
+ * link whenever it would have called one. */
+static void DrainEvents(UNUM32 hCLL) {
+  static const char want[] = "\x62\xF1\x90WBUSYBUS7318LIVE1";
+  PDU_EVENT_ITEM* item = NULL;
+  while (GetEvent(1, hCLL, &item) == PDU_STATUS_NOERROR && item != NULL) {
+    if (item->ItemType == PDU_IT_RESULT && hCLL == mainLink) {
+      const PDU_RESULT_DATA* r = (const PDU_RESULT_DATA*)item->pData;
+      if (r->NumDataBytes == sizeof want - 1 && memcmp(r->pDataBytes, want, sizeof want - 1) == 0) {
+        ++vinAnswers;
+      } else if (r->NumDataBytes >= 3 && memcmp(r->pDataBytes, want, 3) == 0) {
+        ++vinWrong;
+      }
+    }
+    DestroyItem((PDU_ITEM*)item);
+    item = NULL;
+  }
+}
+
+static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, void* tag, void* api) {
+  int expected = 0;
+  (void)event, (void)hMod, (void)tag, (void)api;
+  if (holdOn) {
+    ++holding;
+    SleepUs(optCb * 1000L);
+  }
+  DrainEvents(hCLL);
+  if (cbAction == 0 || !atomic_compare_exchange_strong(&cbActed, &expected, 1)) return;
+  if (cbAction == 2) {
+    cbReady = 1;
+    while (!raceGo) sched_yield(); /* the application sets it at once */
+    if (optUs > 0) SleepUs(optUs);
+  }
+  cbStatus = (int)TimedDestruct("callback-destruct");
+}
+
+/* 22 F1 90 on the main link and the ECU's answer, through the callback. */
+static void AskVin(UNUM32 hCLL) {
+  const int before = vinAnswers;
+  long long end = NowNs() + 3000000000LL;
+  Send(hCLL, "22 F1 90", 1);
+  while (vinAnswers == before && vinWrong == 0 && NowNs() < end) SleepUs(1000);
+  if (vinWrong != 0) Fail("22 F1 90 (a wrong answer)", 0);
+  if (vinAnswers == before) Fail("22 F1 90 (no answer within 3 s)", 0);
+  Say("vin ok");
+}
+
+/* Construct, the link and its answer, the callback, the load. */
+static UNUM32 Session(void) {
+  UNUM32 hCLL;
+  Check("PDUConstruct", TimedConstruct("construct"));
+  hCLL = mainLink = OpenLink("RSC_ISO_15765_3_on_ISO_15765_2_6_14");
+  Check("PDURegisterEventCallback", Register(1, hCLL, OnEvent));
+  AskVin(hCLL);
+  if (optCb < 0) Check("PDURegisterEventCallback", Register(1, hCLL, NULL));
+  holdOn = optCb > 0;
+  if (strcmp(optLoad, "pending") == 0) Send(hCLL, "31 01 02 03", 1);
+  if (strcmp(optLoad, "stream") == 0) {
+    UNUM32 raw = OpenLink("RSC_ISO_11898_RAW_6_14");
+    if (optCb >= 0) Check("PDURegisterEventCallback", Register(1, raw, OnEvent));
+    Send(raw, "10 07 00 00 02 10 03", -1);
+  }
+  return hCLL;
+}
+
+static int End(void) {
+  ExitStamp();
+  if (strcmp(optEnd, "exit") == 0) exit(optStatus);
+  return optStatus;
+}
+
+static void* DestructThread(void* arg) {
+  destructStarted = 1;
+  *(T_PDU_ERROR*)arg = TimedDestruct("destruct");
+  return NULL;
+}
+
+static void* QuietDestructThread(void* arg) {
+  (void)arg;
+  destructStarted = 1;
+  threadStatus = (int)Destruct(); /* no output: exit() may be tearing stdio down */
+  return NULL;
+}
+
+static void* ConstructThread(void* arg) {
+  while (!raceGo) sched_yield();
+  if (optUs < 0) SleepUs(-optUs);
+  *(T_PDU_ERROR*)arg = TimedConstruct("construct");
+  return NULL;
+}
+
+/* Keeps a thread inside PDUIoCtl (which holds the ApiLock for the VCI's
+ * round trip) while the main thread forks. */
+static void* IoCtlLoop(void* arg) {
+  CHAR8 name[] = "PDU_IOCTL_READ_VBATT";
+  UNUM32 id = 0;
+  (void)arg;
+  Check("PDUGetObjectId", GetObjectId(PDU_OBJT_IO_CTRL, name, &id));
+  while (ioLoop) {
+    PDU_DATA_ITEM* out = NULL;
+    inIoCtl = 1;
+    IoCtl(1, PDU_ID_UNDEF, id, NULL, &out);
+    inIoCtl = 0;
+    if (out != NULL) DestroyItem((PDU_ITEM*)out);
+  }
+  return NULL;
+}
+
+static long long LogBytes(void) {
+  const char* dir = getenv("PDU7318_LOG_PATH");
+  static const char* const suffix[] = {".txt", "_data.txt", "_contact.txt"};
+  char path[512], date[16];
+  time_t now = time(NULL);
+  struct tm local;
+  struct stat st;
+  long long total = 0;
+  int i;
+  localtime_r(&now, &local);
+  strftime(date, sizeof date, "%Y-%m-%d", &local);
+  for (i = 0; dir != NULL && i < 3; ++i) {
+    snprintf(path, sizeof path, "%s/J2534/7318/%s%s", dir, date, suffix[i]);
+    if (stat(path, &st) == 0) total += (long long)st.st_size;
+  }
+  return total;
+}
+
+/* The child of fork(): never touches the API, or calls it afresh. */
+static void Child(const char* how) {
+  char self[512];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  forkedChild = 1;
+  alarm(3); /* a child that hangs dies of SIGALRM, which the parent reports */
+  self[n > 0 ? n : 0] = '\0';
+  if (strcmp(how, "exit") == 0) exit(0);
+  if (strcmp(how, "_exit") == 0) _exit(0);
+  if (strcmp(how, "exec") == 0) execl(self, self, libPath, "noop", (char*)NULL);
+  if (strcmp(how, "exec-api") == 0) execl(self, self, libPath, "child-probe", (char*)NULL);
+  if (strcmp(how, "api") == 0) {
+    TimedConstruct("child-construct");
+    TimedDestruct("child-destruct");
+    exit(0);
+  }
+  if (strcmp(how, "timestamp") == 0) {
+    UNUM32 ts = 0;
+    long long t0 = NowNs();
+    T_PDU_ERROR st = Timestamp(1, &ts);
+    Say("call child-timestamp 0x%X %.1f", (unsigned)st, (NowNs() - t0) / 1e6);
+    exit(0);
+  }
+  if (strcmp(how, "destruct") == 0) {
+    TimedDestruct("child-destruct");
+    exit(0);
+  }
+  _exit(95); /* exec failed or unknown */
+}
+
+/* Forks, lets the child do `how`, waits for it; returns its status. */
+static void ForkChild(const char* how) {
+  long long t0;
+  pid_t pid;
+  int ws = 0;
+  fflush(stdout);
+  t0 = NowNs();
+  pid = fork();
+  if (pid < 0) Fail("fork", 0);
+  if (pid == 0) Child(how);
+  if (waitpid(pid, &ws, 0) != pid) Fail("waitpid", 0);
+  if (WIFSIGNALED(ws)) {
+    Say("child died of signal %d", WTERMSIG(ws));
+  } else {
+    Say("child %s: status %d in %.1f ms", how, WEXITSTATUS(ws), (NowNs() - t0) / 1e6);
+  }
+}
+
+static void ForkSchedule(void) {
+  long long before = LogBytes();
+  ForkChild(optChild);
+  if (strcmp(optLoad, "idle") == 0) Say("log grew by %lld bytes", LogBytes() - before);
+  AskVin(mainLink); /* the parent's session goes on */
+  Check("PDUDestruct", TimedDestruct("destruct"));
+}
+
+static void ForkBusySchedule(void) {
+  pthread_t loop;
+  int i;
+  ioLoop = 1;
+  pthread_create(&loop, NULL, IoCtlLoop, NULL);
+  for (i = 0; i < 4; ++i) {
+    const char* call = strcmp(optCall, "both") != 0 ? optCall : i % 2 == 0 ? "timestamp" : "destruct";
+    Await(&inIoCtl, "PDUIoCtl in progress");
+    ForkChild(call);
+  }
+  ioLoop = 0;
+  pthread_join(loop, NULL);
+  Check("PDUDestruct", TimedDestruct("destruct"));
+}
+
+static void AtExitDestruct(void) {
+  Say("atexit destruct: 0x%X", (unsigned)TimedDestruct("atexit-destruct"));
+}
+
+static int Run(const char* s) {
+  int i;
+  if (strcmp(s, "noop") == 0) return 0;
+  if (strcmp(optAt, "before-dlopen") == 0) atexit(AtExitDestruct);
+  Load();
+  if (strcmp(s, "child-probe") == 0) { /* exec'd by a forked child: the port is the parent's */
+    TimedConstruct("child-construct");
+    TimedDestruct("child-destruct");
+    return 0;
+  }
+  if (strcmp(optAt, "before-construct") == 0) atexit(AtExitDestruct);
+  if (strcmp(s, "dlclose") == 0) {
+    char label[32];
+    for (i = 0; optCycles[i] != '\0'; ++i) {
+      if (i > 0) Load();
+      Session();
+      if (optCycles[i] == 'D') Check("PDUDestruct", TimedDestruct("destruct"));
+      snprintf(label, sizeof label, "cycle %d", i + 1);
+      Unload(label);
+    }
+    return End();
+  }
+  if (strcmp(s, "second-construct") == 0) {
+    char path[512];
+    FILE* ini;
+    Session();
+    snprintf(path, sizeof path, "%s/config.ini", getenv("PDU7318_HOME"));
+    ini = fopen(path, "w");
+    if (ini == NULL) Fail("config.ini", 0);
+    fputs("[LOG]\nopen=0\n", ini);
+    fclose(ini);
+    Session();
+    Check("PDUDestruct", TimedDestruct("destruct"));
+    return End();
+  }
+  if (strncmp(s, "callback-", 9) == 0 && optCb < 0) optCb = 0; /* they need it */
+  Session();
+  if (strcmp(optAt, "after-construct") == 0) atexit(AtExitDestruct);
+  if (strcmp(s, "probe") == 0) {
+    Check("PDUDestruct", TimedDestruct("destruct"));
+  } else if (strcmp(s, "destruct") == 0) {
+    pthread_t threads[8];
+    T_PDU_ERROR status[8];
+    for (i = 0; i < optK; ++i) pthread_create(&threads[i], NULL, DestructThread, &status[i]);
+    for (i = 0; i < optK; ++i) pthread_join(threads[i], NULL);
+  } else if (strcmp(s, "callback-destruct") == 0 || strcmp(s, "callback-race") == 0) {
+    const int race = s[9] == 'r';
+    cbAction = race ? 2 : 1;
+    Send(mainLink, "22 F1 90", 1); /* its events reach the callback */
+    if (race) {
+      Await(&cbReady, "callback ready to destruct");
+      raceGo = 1;
+      if (optUs < 0) SleepUs(-optUs);
+      TimedDestruct("destruct");
+    }
+    Await(&cbActed, "callback's PDUDestruct");
+    while (cbStatus == -1) SleepUs(200);
+    if (strcmp(optThen, "destruct") == 0) TimedDestruct("destruct-after");
+    if (strcmp(optThen, "construct") == 0) {
+      cbAction = 0;
+      Session();
+      Check("PDUDestruct", TimedDestruct("destruct"));
+    }
+  } else if (strcmp(s, "construct-race") == 0) {
+    pthread_t other;
+    T_PDU_ERROR constructed = 0xFFFF;
+    pthread_create(&other, NULL, ConstructThread, &constructed);
+    raceGo = 1;
+    if (optUs > 0) SleepUs(optUs);
+    TimedDestruct("destruct");
+    pthread_join(other, NULL);
+    TimedDestruct("destruct-after");
+  } else if (strcmp(s, "exit-during-destruct") == 0) {
+    pthread_t other;
+    pthread_attr_t detached; /* exit() comes while it runs: it is never joined */
+    if (optCb > 0) {
+      Send(mainLink, "22 F1 90", 1);
+      Await(&holding, "callback");
+    }
+    pthread_attr_init(&detached);
+    pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+    pthread_create(&other, &detached, QuietDestructThread, NULL);
+    Await(&destructStarted, "PDUDestruct thread");
+    SleepUs(optUs);
+    ExitStamp();
+    exit(optStatus); /* the other thread is still inside PDUDestruct */
+  } else if (strcmp(s, "fork") == 0) {
+    ForkSchedule();
+  } else if (strcmp(s, "fork-busy") == 0) {
+    ForkBusySchedule();
+  } else if (strcmp(s, "sigterm") == 0) {
+    SleepUs(optUs);
+    Say("raising SIGTERM");
+    raise(SIGTERM);
+    return 96; /* not reached: SIGTERM's default action ends the process */
+  } else if (strcmp(s, "atexit") != 0 && strcmp(s, "exit-without-destruct") != 0) {
+    fprintf(stderr, "client: unknown schedule %s\n", s);
+    return 2;
+  }
+  return End();
+}
+
+int main(int argc, char** argv) {
+  int i;
+  if (argc < 3) {
+    fprintf(stderr, "usage: stress_client LIBRARY SCHEDULE [key=value ...]\n");
+    return 2;
+  }
+  libPath = argv[1];
+  for (i = 3; i < argc; ++i) {
+    const char* v = strchr(argv[i], '=');
+    const size_t n = v != NULL ? (size_t)(v - argv[i]) : 0;
+    if (v == NULL) return 2;
+    ++v;
+#define KEY(name) (n == strlen(name) && strncmp(argv[i], name, n) == 0)
+    if (KEY("status")) optStatus = atoi(v);
+    else if (KEY("cb")) optCb = atoi(v);
+    else if (KEY("k")) optK = atoi(v) < 1 ? 1 : atoi(v) > 8 ? 8 : atoi(v);
+    else if (KEY("us")) optUs = atoi(v);
+    else if (KEY("end")) optEnd = v;
+    else if (KEY("load")) optLoad = v;
+    else if (KEY("then")) optThen = v;
+    else if (KEY("at")) optAt = v;
+    else if (KEY("child")) optChild = v;
+    else if (KEY("call")) optCall = v;
+    else if (KEY("cycles")) optCycles = v;
+    else {
+      fprintf(stderr, "client: unknown key %s\n", argv[i]);
+      return 2;
+    }
+#undef KEY
+  }
+  return Run(argv[2]);
+}
