@@ -409,7 +409,10 @@ bool ModuleState::ShutDownConstructed() PDU_NO_THREAD_SAFETY_ANALYSIS {
     Abandon(hPDUEventQueueThread);
   } else {
     ended = JoinLeftEngineThread(kExitJoinBoundMs);
-    if (!ended) Abandon(hPDUEventQueueThread);
+    if (!ended) {
+      log::LogMain("exit: the engine thread did not end within %u ms, left running", kExitJoinBoundMs);
+      Abandon(hPDUEventQueueThread);
+    }
   }
   // The ApiLock through a wait the sanitizers see (TimedLock).
   if (!platform::TimedLock(g_ApiLock.native(), kExitLockWaitMs)) {
