@@ -305,6 +305,7 @@ bool ModuleState::JoinLeftEngineThread(uint32_t boundMs) {
   }
   hPDUEventQueueThread.join();
   m_EngineThreadId.store(std::thread::id{});
+  m_EngineLeftOurCode.store(false);
   return true;
 }
 
@@ -350,7 +351,11 @@ void ModuleState::PduEventQueueThread() {
   // thread's very last act, so an application's FreeLibrary after that
   // PDUDestruct unloads the DLL without anyone joining this thread under
   // the loader lock. Elsewhere the pin stays until the join.
-  if (givePin) platform::ExitThreadGivingBackPin();
+  if (givePin) {
+    m_EngineLeftOurCode.store(true);  // from here on, no code of ours runs on it
+    platform::ExitThreadGivingBackPin();
+    m_EngineLeftOurCode.store(false);  // the platform cannot: the pin stays until the join
+  }
 }
 
 // ---- the end ---------------------------------------------------------------
@@ -377,10 +382,12 @@ bool ModuleState::TearDown(bool exiting) {
     case Stage::kConstructed:
       return ShutDownConstructed();
     case Stage::kUnconstructed:
-      if (OnEngineThread()) {
-        // The unload runs on the engine thread, inside its last act of
-        // giving back the pin (ExitThreadGivingBackPin): the thread never
-        // returns into this library, so its object is let go.
+      if (hPDUEventQueueThread.joinable() && (OnEngineThread() || m_EngineLeftOurCode.load())) {
+        // The unload runs on the engine thread inside its last act of
+        // giving back the pin, or on another thread just after it: either
+        // way the thread never returns into this library, and joining it
+        // here, under the loader lock, could wait for its end, which needs
+        // that lock. Its object is let go.
         hPDUEventQueueThread.detach();
         return true;
       }

@@ -275,6 +275,10 @@ class ModuleState {
   std::atomic<uint32_t> m_Exiting{0};
   std::atomic<uint64_t> m_ConstructingProcess{0};
   std::atomic<bool> m_GivePinAtEngineEnd{false};
+  // Set by the engine thread right before its last act of giving back the
+  // pin (ExitThreadGivingBackPin), which does not return where the
+  // platform offers it.
+  std::atomic<bool> m_EngineLeftOurCode{false};
 };
 
 // The one ModuleState, created on first use. Any thread.

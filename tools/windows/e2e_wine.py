@@ -190,6 +190,22 @@ def main():
             check(p.returncode == 7, "exit without PDUDestruct: exit %d, wanted 7\n%s%s" %
                   (p.returncode, p.stdout, p.stderr))
             print("  exit without PDUDestruct (ComPrimitive running) -> exit 7 after %.1f s" % took)
+            # FreeLibrary right after a PDUDestruct made from a callback:
+            # no join under the loader lock, and the DLL really unloads.
+            p = wine.run([client, os.path.join(args.win_bin, "pdu7318.dll"), "callback-destruct-freelibrary"],
+                         timeout=60, check_rc=False)
+            out = p.stdout + p.stderr
+            check(p.returncode == 0 and "callback destruct: 0x0" in out and "dll unloaded" in out,
+                  "FreeLibrary after a callback's PDUDestruct: exit %d\n%s" % (p.returncode, out))
+            print("  FreeLibrary after a callback's PDUDestruct -> %s" %
+                  [l for l in out.splitlines() if l.startswith("FreeLibrary")][0])
+            # Two threads destruct at once while a ComPrimitive runs.
+            p = wine.run([client, os.path.join(args.win_bin, "pdu7318.dll"), "destruct-2"], timeout=60,
+                         check_rc=False)
+            out = p.stdout + p.stderr
+            check(p.returncode == 0 and "destructs: 1 ok" in out,
+                  "two threads in PDUDestruct: exit %d\n%s" % (p.returncode, out))
+            print("  two threads in PDUDestruct -> one 0x0, one 0x11")
 
         # The three log files of today in <path>\J2534\7318\.
         today = datetime.date.today().strftime("%Y-%m-%d")
