@@ -15,9 +15,9 @@
  *              nothing; 31 01 02 03 in flight (the ECU answers "response
  *              pending" for 1.2 s); a raw CAN link listening to the bus's
  *              1 ms traffic [idle]
- *   cb=-1|0|MS  the callback that takes the events (and sees the answer)
- *              is removed after the first answer; it stays; it stays and
- *              sleeps MS in every call, holding the engine [0]
+ *   cb=-1|0|MS  the callback that takes the events (and sees the answers
+ *              to 22 F1 90) is removed after each answer; it stays; it
+ *              stays and sleeps MS in every call, holding the engine [0]
  * Schedules and their own keys:
  *   destruct          k=1..8 threads call PDUDestruct at once
  *   callback-destruct PDUDestruct from a callback; then=none|destruct|
@@ -99,6 +99,13 @@ static const char *optEnd = "return", *optLoad = "idle", *optThen = "none", *opt
 /* What callbacks do: 0 drain, 1 PDUDestruct once, 2 PDUDestruct once in a
  * race with the application. */
 static _Atomic int cbAction = 0;
+/* The action Session() gives the callbacks once the first answer is in,
+ * before the load starts: a listening ComPrimitive calls back only when it
+ * starts and ends, so its start must already find the action set. Not for
+ * the race: its callback waits for the application, and a link-status
+ * callback (the raw link's PDUConnect) runs under the ApiLock that the
+ * application's next call needs. */
+static int armAction = 0;
 static _Atomic int holdOn = 0, holding = 0; /* callbacks hold the engine; have held it */
 static _Atomic int vinAnswers = 0, vinWrong = 0;
 static _Atomic int cbActed = 0;       /* the action has been taken (once) */
@@ -118,12 +125,15 @@ static _Atomic int forkedChild = 0;
 __attribute__((visibility("default"))) int __lsan_is_turned_off(void);
 int __lsan_is_turned_off(void) { return forkedChild; }
 
+/* One line, written whole (threads print at once). */
 static void Say(const char* fmt, ...) {
+  char line[256];
   va_list ap;
   va_start(ap, fmt);
-  vprintf(fmt, ap);
+  vsnprintf(line, sizeof line - 1, fmt, ap);
   va_end(ap);
-  putchar('\n');
+  strcat(line, "\n");
+  fputs(line, stdout);
   fflush(stdout);
 }
 
@@ -282,10 +292,12 @@ static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, voi
 static void AskVin(UNUM32 hCLL) {
   const int before = vinAnswers;
   long long end = NowNs() + 3000000000LL;
+  Check("PDURegisterEventCallback", Register(1, hCLL, OnEvent));
   Send(hCLL, "22 F1 90", 1);
   while (vinAnswers == before && vinWrong == 0 && NowNs() < end) SleepUs(1000);
   if (vinWrong != 0) Fail("22 F1 90 (a wrong answer)", 0);
   if (vinAnswers == before) Fail("22 F1 90 (no answer within 3 s)", 0);
+  if (optCb < 0) Check("PDURegisterEventCallback", Register(1, hCLL, NULL));
   Say("vin ok");
 }
 
@@ -294,10 +306,9 @@ static UNUM32 Session(void) {
   UNUM32 hCLL;
   Check("PDUConstruct", TimedConstruct("construct"));
   hCLL = mainLink = OpenLink("RSC_ISO_15765_3_on_ISO_15765_2_6_14");
-  Check("PDURegisterEventCallback", Register(1, hCLL, OnEvent));
   AskVin(hCLL);
-  if (optCb < 0) Check("PDURegisterEventCallback", Register(1, hCLL, NULL));
   holdOn = optCb > 0;
+  cbAction = armAction;
   if (strcmp(optLoad, "pending") == 0) Send(hCLL, "31 01 02 03", 1);
   if (strcmp(optLoad, "stream") == 0) {
     UNUM32 raw = OpenLink("RSC_ISO_11898_RAW_6_14");
@@ -478,7 +489,10 @@ static int Run(const char* s) {
     Check("PDUDestruct", TimedDestruct("destruct"));
     return End();
   }
-  if (strncmp(s, "callback-", 9) == 0 && optCb < 0) optCb = 0; /* they need it */
+  if (strncmp(s, "callback-", 9) == 0) {
+    if (optCb < 0) optCb = 0; /* they need it */
+    armAction = s[9] == 'r' ? 0 : 1;
+  }
   Session();
   if (strcmp(optAt, "after-construct") == 0) atexit(AtExitDestruct);
   if (strcmp(s, "probe") == 0) {
@@ -490,8 +504,8 @@ static int Run(const char* s) {
     for (i = 0; i < optK; ++i) pthread_join(threads[i], NULL);
   } else if (strcmp(s, "callback-destruct") == 0 || strcmp(s, "callback-race") == 0) {
     const int race = s[9] == 'r';
-    cbAction = race ? 2 : 1;
-    Send(mainLink, "22 F1 90", 1); /* its events reach the callback */
+    if (race) cbAction = 2;
+    Send(mainLink, "22 F1 90", 1); /* its events reach the callback (idle load) */
     if (race) {
       Await(&cbReady, "callback ready to destruct");
       raceGo = 1;
@@ -502,7 +516,7 @@ static int Run(const char* s) {
     while (cbStatus == -1) SleepUs(200);
     if (strcmp(optThen, "destruct") == 0) TimedDestruct("destruct-after");
     if (strcmp(optThen, "construct") == 0) {
-      cbAction = 0;
+      armAction = 0;
       Session();
       Check("PDUDestruct", TimedDestruct("destruct"));
     }
