@@ -187,17 +187,26 @@ static void Load(void) {
     fprintf(stderr, "client: %s\n", dlerror());
     exit(92);
   }
-  Construct = (ConstructFn)Need("PDUConstruct");
-  Destruct = (DestructFn)Need("PDUDestruct");
-  GetObjectId = (GetObjectIdFn)Need("PDUGetObjectId");
-  CreateLink = (CreateLinkFn)Need("PDUCreateComLogicalLink");
-  Connect = (ConnectFn)Need("PDUConnect");
-  StartCop = (StartCopFn)Need("PDUStartComPrimitive");
-  Register = (RegisterFn)Need("PDURegisterEventCallback");
-  GetEvent = (GetEventFn)Need("PDUGetEventItem");
-  DestroyItem = (DestroyItemFn)Need("PDUDestroyItem");
-  IoCtl = (IoCtlFn)Need("PDUIoCtl");
-  Timestamp = (TimestampFn)Need("PDUGetTimestamp");
+/* A pointer is written only when it changes: a library that stayed loaded
+ * (dlclose of a constructed module) gives the same addresses, and its
+ * engine thread reads them meanwhile in the callback. */
+#define NEED(var, type, name)             \
+  do {                                    \
+    type fn_ = (type)Need(name);          \
+    if (var != fn_) var = fn_;            \
+  } while (0)
+  NEED(Construct, ConstructFn, "PDUConstruct");
+  NEED(Destruct, DestructFn, "PDUDestruct");
+  NEED(GetObjectId, GetObjectIdFn, "PDUGetObjectId");
+  NEED(CreateLink, CreateLinkFn, "PDUCreateComLogicalLink");
+  NEED(Connect, ConnectFn, "PDUConnect");
+  NEED(StartCop, StartCopFn, "PDUStartComPrimitive");
+  NEED(Register, RegisterFn, "PDURegisterEventCallback");
+  NEED(GetEvent, GetEventFn, "PDUGetEventItem");
+  NEED(DestroyItem, DestroyItemFn, "PDUDestroyItem");
+  NEED(IoCtl, IoCtlFn, "PDUIoCtl");
+  NEED(Timestamp, TimestampFn, "PDUGetTimestamp");
+#undef NEED
 }
 
 /* dlclose, then whether the library is still mapped. */
