@@ -8,10 +8,11 @@ against vcisim on a busy bus.
 
     stress.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data
               [--vcisim PATH] [--seed N] [--seconds S] [--count N] [-j N]
-              [--schedule NAME ...] [--fixed] [--index I]
+              [--schedule NAME ...] [--fixed] [--index I] [--family F ...] [-v]
 
 --fixed runs every named schedule (FIXED), --schedule NAME one of them,
---index I the I-th random schedule of the seed (a failure prints it).
+--index I the I-th random schedule of the seed (a failure prints it),
+--family F draws from those families only.
 Without these it draws schedules until --count or --seconds is reached.
 
 Each worker (-j) has a simulator of its own and runs its schedules one
@@ -221,11 +222,15 @@ FIXED = {
 }
 
 
-def draw(seed, index):
-    """The index-th random schedule of seed (the same on every run)."""
+FAMILIES = ["destruct", "callback-destruct", "callback-race", "construct-race", "exit-during-destruct", "fork",
+            "fork-busy", "atexit", "dlclose", "sigterm", "exit-without-destruct", "legacy"]
+
+
+def draw(seed, index, families=None):
+    """The index-th random schedule of seed (the same on every run with the
+    same families)."""
     r = random.Random(seed * 1000003 + index)
-    family = r.choice(["destruct", "callback-destruct", "callback-race", "construct-race", "exit-during-destruct",
-                       "fork", "fork-busy", "atexit", "dlclose", "sigterm", "exit-without-destruct", "legacy"])
+    family = r.choice(families or FAMILIES)
     if family == "legacy":
         return legacy_plan(r.choice(sorted(n for n, c in lifetime.CASES.items() if c[0] != "py")))
     keys = dict(status=r.randrange(0, 90), load=r.choice(["idle", "pending", "stream"]), cb=r.choice([-1, 0, 150]),
@@ -367,7 +372,7 @@ class Run:
                 if (self.a.count and self.next >= self.a.count) or \
                         (self.deadline and time.monotonic() >= self.deadline):
                     return None
-                index, plan = self.next, draw(self.a.seed, self.next)
+                index, plan = self.next, draw(self.a.seed, self.next, self.a.family)
             self.next += 1
             return index, plan
 
@@ -381,6 +386,7 @@ class Run:
                 return
             self.failed.append(index)
             replay = "--index %s --seed %d" % (index, self.a.seed) if self.a.random else ""
+            replay += "".join(" --family " + f for f in self.a.family or []) if replay else ""
             print("FAIL #%d %s %s: %s" % (index, plan, replay, failure))
             sys.stdout.flush()
 
@@ -428,6 +434,7 @@ def main():
     ap.add_argument("-j", "--jobs", type=int, default=2, help="schedules side by side, each with its own vcisim")
     ap.add_argument("--schedule", action="append", choices=sorted(FIXED), help="a named schedule (repeatable)")
     ap.add_argument("--fixed", action="store_true", help="every named schedule")
+    ap.add_argument("--family", action="append", choices=FAMILIES, help="draw only from these (repeatable)")
     ap.add_argument("-v", "--verbose", action="store_true", help="a line for every schedule that passed")
     ap.add_argument("--index", type=int, action="append", help="the I-th random schedule of --seed (repeatable)")
     a = ap.parse_args()
@@ -441,7 +448,7 @@ def main():
         for n, (_, p) in zip(names, plans):
             p.name = n
     elif a.index:
-        plans = [(i, draw(a.seed, i)) for i in a.index]
+        plans = [(i, draw(a.seed, i, a.family)) for i in a.index]
     elif not a.count and not a.seconds:
         a.seconds = 60
     print("stress: seed %d" % a.seed)
