@@ -57,44 +57,29 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "pdu_api.h"
+#include "stress_client.h"
 
-typedef T_PDU_ERROR (*ConstructFn)(CHAR8*, void*);
-typedef T_PDU_ERROR (*DestructFn)(void);
-typedef T_PDU_ERROR (*GetObjectIdFn)(T_PDU_OBJT, CHAR8*, UNUM32*);
-typedef T_PDU_ERROR (*CreateLinkFn)(UNUM32, PDU_RSC_DATA*, UNUM32, void*, UNUM32*, PDU_FLAG_DATA*);
-typedef T_PDU_ERROR (*ConnectFn)(UNUM32, UNUM32);
-typedef T_PDU_ERROR (*StartCopFn)(UNUM32, UNUM32, T_PDU_COPT, UNUM32, UNUM8*, PDU_COP_CTRL_DATA*, void*,
-                                  UNUM32*);
-typedef T_PDU_ERROR (*RegisterFn)(UNUM32, UNUM32, CALLBACKFNC);
-typedef T_PDU_ERROR (*GetEventFn)(UNUM32, UNUM32, PDU_EVENT_ITEM**);
-typedef T_PDU_ERROR (*DestroyItemFn)(PDU_ITEM*);
-typedef T_PDU_ERROR (*IoCtlFn)(UNUM32, UNUM32, UNUM32, PDU_DATA_ITEM*, PDU_DATA_ITEM**);
-typedef T_PDU_ERROR (*TimestampFn)(UNUM32, UNUM32*);
-
-static const char* libPath;
+const char* libPath;
 static void* lib;
 static ConstructFn Construct;
 static DestructFn Destruct;
-static GetObjectIdFn GetObjectId;
+GetObjectIdFn GetObjectId;
 static CreateLinkFn CreateLink;
 static ConnectFn Connect;
 static StartCopFn StartCop;
 static RegisterFn Register;
 static GetEventFn GetEvent;
-static DestroyItemFn DestroyItem;
-static IoCtlFn IoCtl;
-static TimestampFn Timestamp;
+DestroyItemFn DestroyItem;
+IoCtlFn IoCtl;
+TimestampFn Timestamp;
 
 /* The schedule's keys. */
 static int optStatus = 0, optCb = 0, optK = 1, optUs = 0;
-static const char *optEnd = "return", *optLoad = "idle", *optThen = "none", *optAt = "", *optChild = "exit",
-                  *optCall = "timestamp", *optCycles = "D";
+const char *optLoad = "idle", *optChild = "exit", *optCall = "timestamp";
+static const char *optEnd = "return", *optThen = "none", *optAt = "", *optCycles = "D";
 
 /* What callbacks do: 0 drain, 1 PDUDestruct once, 2 PDUDestruct once in a
  * race with the application. */
@@ -107,26 +92,17 @@ static _Atomic int cbAction = 0;
  * application's next call needs. */
 static int armAction = 0;
 static _Atomic int holdOn = 0, holding = 0; /* callbacks hold the engine; have held it */
-static _Atomic int vinAnswers = 0, vinWrong = 0;
+_Atomic int vinAnswers = 0;
+static _Atomic int vinWrong = 0;
+_Atomic int copsFinished = 0; /* FINISHED items of the main link */
 static _Atomic int cbActed = 0;       /* the action has been taken (once) */
 static _Atomic int cbStatus = -1;     /* the status the callback's call gave */
 static _Atomic int cbReady = 0, raceGo = 0;
 static _Atomic int destructStarted = 0, threadStatus = -1;
-static _Atomic int ioLoop = 0, inIoCtl = 0;
-static _Atomic UNUM32 mainLink; /* the ISO 15765 link of the last Session() */
-
-/* 1 in a forked child that did not exec. The child abandons the parent's
- * module on purpose (its threads did not come along, their objects and
- * the items on their stacks are never released), so a leak check there
- * would only list that. An exec'd child is a new process and is checked. */
-static _Atomic int forkedChild = 0;
-
-/* Asked by LeakSanitizer (ASan builds) when the process ends. */
-__attribute__((visibility("default"))) int __lsan_is_turned_off(void);
-int __lsan_is_turned_off(void) { return forkedChild; }
+_Atomic UNUM32 mainLink; /* the ISO 15765 link of the last Session() */
 
 /* One line, written whole (threads print at once). */
-static void Say(const char* fmt, ...) {
+void Say(const char* fmt, ...) {
   char line[256];
   va_list ap;
   va_start(ap, fmt);
@@ -137,20 +113,20 @@ static void Say(const char* fmt, ...) {
   fflush(stdout);
 }
 
-static long long NowNs(void) {
+long long NowNs(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-static void SleepUs(long us) {
+void SleepUs(long us) {
   struct timespec ts = {us / 1000000, (us % 1000000) * 1000L};
   while (nanosleep(&ts, &ts) != 0) {
   }
 }
 
 /* Waits (bounded by 5 s) until *flag is set: for a step that does happen. */
-static void Await(_Atomic int* flag, const char* what) {
+void Await(_Atomic int* flag, const char* what) {
   long long end = NowNs() + 5000000000LL;
   while (!*flag) {
     if (NowNs() > end) {
@@ -161,12 +137,12 @@ static void Await(_Atomic int* flag, const char* what) {
   }
 }
 
-static void Fail(const char* what, T_PDU_ERROR status) {
+void Fail(const char* what, T_PDU_ERROR status) {
   fprintf(stderr, "client: %s failed: 0x%X\n", what, (unsigned)status);
   exit(91);
 }
 
-static void Check(const char* what, T_PDU_ERROR status) {
+void Check(const char* what, T_PDU_ERROR status) {
   if (status != PDU_STATUS_NOERROR) Fail(what, status);
 }
 
@@ -218,7 +194,7 @@ static void Unload(const char* label) {
   if (again != NULL) dlclose(again);
 }
 
-static T_PDU_ERROR TimedConstruct(const char* what) {
+T_PDU_ERROR TimedConstruct(const char* what) {
   CHAR8 options[] = "";
   long long t0 = NowNs();
   T_PDU_ERROR st = Construct(options, NULL);
@@ -226,7 +202,7 @@ static T_PDU_ERROR TimedConstruct(const char* what) {
   return st;
 }
 
-static T_PDU_ERROR TimedDestruct(const char* what) {
+T_PDU_ERROR TimedDestruct(const char* what) {
   long long t0 = NowNs();
   T_PDU_ERROR st = Destruct();
   Say("call %s 0x%X %.1f", what, (unsigned)st, (NowNs() - t0) / 1e6);
@@ -274,6 +250,8 @@ static void DrainEvents(UNUM32 hCLL) {
       } else if (r->NumDataBytes >= 3 && memcmp(r->pDataBytes, want, 3) == 0) {
         ++vinWrong;
       }
+    } else if (item->ItemType == PDU_IT_STATUS && hCLL == mainLink && *(const UNUM32*)item->pData == PDU_COPST_FINISHED) {
+      ++copsFinished;
     }
     DestroyItem((PDU_ITEM*)item);
     item = NULL;
@@ -298,7 +276,7 @@ static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, voi
 }
 
 /* 22 F1 90 on the main link and the ECU's answer, through the callback. */
-static void AskVin(UNUM32 hCLL) {
+void AskVin(UNUM32 hCLL) {
   const int before = vinAnswers;
   long long end = NowNs() + 3000000000LL;
   Check("PDURegisterEventCallback", Register(1, hCLL, OnEvent));
@@ -351,112 +329,6 @@ static void* ConstructThread(void* arg) {
   if (optUs < 0) SleepUs(-optUs);
   *(T_PDU_ERROR*)arg = TimedConstruct("construct");
   return NULL;
-}
-
-/* Keeps a thread inside PDUIoCtl (which holds the ApiLock for the VCI's
- * round trip) while the main thread forks. */
-static void* IoCtlLoop(void* arg) {
-  CHAR8 name[] = "PDU_IOCTL_READ_VBATT";
-  UNUM32 id = 0;
-  (void)arg;
-  Check("PDUGetObjectId", GetObjectId(PDU_OBJT_IO_CTRL, name, &id));
-  while (ioLoop) {
-    PDU_DATA_ITEM* out = NULL;
-    inIoCtl = 1;
-    IoCtl(1, PDU_ID_UNDEF, id, NULL, &out);
-    inIoCtl = 0;
-    if (out != NULL) DestroyItem((PDU_ITEM*)out);
-  }
-  return NULL;
-}
-
-static long long LogBytes(void) {
-  const char* dir = getenv("PDU7318_LOG_PATH");
-  static const char* const suffix[] = {".txt", "_data.txt", "_contact.txt"};
-  char path[512], date[16];
-  time_t now = time(NULL);
-  struct tm local;
-  struct stat st;
-  long long total = 0;
-  int i;
-  localtime_r(&now, &local);
-  strftime(date, sizeof date, "%Y-%m-%d", &local);
-  for (i = 0; dir != NULL && i < 3; ++i) {
-    snprintf(path, sizeof path, "%s/J2534/7318/%s%s", dir, date, suffix[i]);
-    if (stat(path, &st) == 0) total += (long long)st.st_size;
-  }
-  return total;
-}
-
-/* The child of fork(): never touches the API, or calls it afresh. */
-static void Child(const char* how) {
-  char self[512];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  forkedChild = 1;
-  alarm(3); /* a child that hangs dies of SIGALRM, which the parent reports */
-  self[n > 0 ? n : 0] = '\0';
-  if (strcmp(how, "exit") == 0) exit(0);
-  if (strcmp(how, "_exit") == 0) _exit(0);
-  if (strcmp(how, "exec") == 0) execl(self, self, libPath, "noop", (char*)NULL);
-  if (strcmp(how, "exec-api") == 0) execl(self, self, libPath, "child-probe", (char*)NULL);
-  if (strcmp(how, "api") == 0) {
-    TimedConstruct("child-construct");
-    TimedDestruct("child-destruct");
-    exit(0);
-  }
-  if (strcmp(how, "timestamp") == 0) {
-    UNUM32 ts = 0;
-    long long t0 = NowNs();
-    T_PDU_ERROR st = Timestamp(1, &ts);
-    Say("call child-timestamp 0x%X %.1f", (unsigned)st, (NowNs() - t0) / 1e6);
-    exit(0);
-  }
-  if (strcmp(how, "destruct") == 0) {
-    TimedDestruct("child-destruct");
-    exit(0);
-  }
-  _exit(95); /* exec failed or unknown */
-}
-
-/* Forks, lets the child do `how`, waits for it; returns its status. */
-static void ForkChild(const char* how) {
-  long long t0;
-  pid_t pid;
-  int ws = 0;
-  fflush(stdout);
-  t0 = NowNs();
-  pid = fork();
-  if (pid < 0) Fail("fork", 0);
-  if (pid == 0) Child(how);
-  if (waitpid(pid, &ws, 0) != pid) Fail("waitpid", 0);
-  if (WIFSIGNALED(ws)) {
-    Say("child died of signal %d", WTERMSIG(ws));
-  } else {
-    Say("child %s: status %d in %.1f ms", how, WEXITSTATUS(ws), (NowNs() - t0) / 1e6);
-  }
-}
-
-static void ForkSchedule(void) {
-  long long before = LogBytes();
-  ForkChild(optChild);
-  if (strcmp(optLoad, "idle") == 0) Say("log grew by %lld bytes", LogBytes() - before);
-  AskVin(mainLink); /* the parent's session goes on */
-  Check("PDUDestruct", TimedDestruct("destruct"));
-}
-
-static void ForkBusySchedule(void) {
-  pthread_t loop;
-  int i;
-  ioLoop = 1;
-  pthread_create(&loop, NULL, IoCtlLoop, NULL);
-  for (i = 0; i < 4; ++i) {
-    const char* call = strcmp(optCall, "both") != 0 ? optCall : i % 2 == 0 ? "timestamp" : "destruct";
-    Await(&inIoCtl, "PDUIoCtl in progress");
-    ForkChild(call);
-  }
-  ioLoop = 0;
-  pthread_join(loop, NULL);
-  Check("PDUDestruct", TimedDestruct("destruct"));
 }
 
 static void AtExitDestruct(void) {
