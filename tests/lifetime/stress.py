@@ -145,7 +145,7 @@ def make_plan(schedule, logging=False, **keys):
         fork_expectations(p, keys.get("child", "exit"), keys.get("load", "idle"))
     elif schedule == "fork-busy":
         call = keys.get("call", "timestamp")
-        for i, c in enumerate(["timestamp", "destruct"] * 2 if call == "both" else [call] * 4):
+        for c in ["timestamp", "destruct"] * 2 if call == "both" else [call] * 4:
             p.want.append("child %s: status 0" % c)
         p.checks.append(lambda out, logs: check(
             statuses(out, "child-destruct") == [0x11] * out.count("child destruct:") and
