@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 
 namespace pdu::platform {
 namespace {
@@ -33,15 +32,27 @@ void RunForkChild() {
   if (fn != nullptr) fn();
 }
 
-void MarkExiting() { g_Exiting.store(true); }
+void MarkExiting(void*) { g_Exiting.store(true); }
+
+}  // namespace
+}  // namespace pdu::platform
+
+// The C++ runtime's registration of an exit handler tied to a library.
+extern "C" int __cxa_atexit(void (*fn)(void*), void* arg, void* dso);
+extern "C" void* __dso_handle;
+
+namespace pdu::platform {
+namespace {
 
 // At load: the fork handler, and an exit handler that only notes that exit
-// has begun. Both are tied to this library (glibc passes its handle), so
-// an unload removes them; at dlclose the note runs only after the ELF
-// destructor below, so that one still sees an unload.
+// has begun. Both are tied to this library by its handle, so an unload
+// removes them; at dlclose the note runs only after the ELF destructor
+// below, so that one still sees an unload. __cxa_atexit with the handle
+// rather than atexit: a sanitizer's atexit interceptor registers without
+// it, and would call the note in an unloaded library at exit.
 __attribute__((constructor)) void RegisterProcessHooks() {
   pthread_atfork(nullptr, nullptr, &RunForkChild);
-  std::atexit(&MarkExiting);
+  __cxa_atexit(&MarkExiting, nullptr, &__dso_handle);
 }
 
 // An ELF destructor, not a C++ static object: a static object's destructor
