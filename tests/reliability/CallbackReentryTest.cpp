@@ -187,6 +187,11 @@ TEST_F(CallbackReentry, ACallbacksDestructNeverWaitsForAnotherThreadsTurn) {
     std::atomic<bool> inCallback{false};
     std::atomic<int> fromCallback{-1};
     const uint32_t hCLL = ActingLink();
+    // The link's ONLINE status reached the callback under the ApiLock; once
+    // that lock is free the status callback is over, so the action below
+    // runs in a SENDRECV's callback, which holds no lock (one that held it
+    // would keep the application thread from ever calling in).
+    { engine::ApiLockGuard lock(engine::g_ApiLock); }
     SetThen([&](UNUM32) {
       if (inCallback.exchange(true)) return;
       if (!WaitForStage(c.stage)) return;
