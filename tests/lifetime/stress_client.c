@@ -292,7 +292,8 @@ void AskVin(UNUM32 hCLL) {
 static UNUM32 Session(void) {
   UNUM32 hCLL;
   Check("PDUConstruct", TimedConstruct("construct"));
-  hCLL = mainLink = OpenLink("RSC_ISO_15765_3_on_ISO_15765_2_6_14");
+  hCLL = OpenLink("RSC_ISO_15765_3_on_ISO_15765_2_6_14");
+  mainLink = hCLL;
   AskVin(hCLL);
   holdOn = optCb > 0;
   cbAction = armAction;
