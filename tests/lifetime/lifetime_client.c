@@ -36,18 +36,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "pdu_api.h"
-
-typedef T_PDU_ERROR (*ConstructFn)(CHAR8*, void*);
-typedef T_PDU_ERROR (*DestructFn)(void);
-typedef T_PDU_ERROR (*GetObjectIdFn)(T_PDU_OBJT, CHAR8*, UNUM32*);
-typedef T_PDU_ERROR (*CreateLinkFn)(UNUM32, PDU_RSC_DATA*, UNUM32, void*, UNUM32*, PDU_FLAG_DATA*);
-typedef T_PDU_ERROR (*ConnectFn)(UNUM32, UNUM32);
-typedef T_PDU_ERROR (*StartCopFn)(UNUM32, UNUM32, T_PDU_COPT, UNUM32, UNUM8*, PDU_COP_CTRL_DATA*, void*,
-                                  UNUM32*);
-typedef T_PDU_ERROR (*RegisterFn)(UNUM32, UNUM32, CALLBACKFNC);
-typedef T_PDU_ERROR (*GetEventFn)(UNUM32, UNUM32, PDU_EVENT_ITEM**);
-typedef T_PDU_ERROR (*DestroyItemFn)(PDU_ITEM*);
+#include "pdu_client.h"
 
 #ifndef LIFETIME_LINKED
 static void* lib;
@@ -103,12 +92,7 @@ static void SleepMs(int ms) {
 }
 
 static UNUM32 OpenLink(void) {
-  CHAR8 name[] = "RSC_ISO_15765_3_on_ISO_15765_2_6_14";
-  UNUM32 resource = 0, hCLL = 0;
-  Check("PDUGetObjectId", GetObjectId(PDU_OBJT_RESOURCE, name, &resource));
-  Check("PDUCreateComLogicalLink", CreateLink(1, NULL, resource, NULL, &hCLL, NULL));
-  Check("PDUConnect", Connect(1, hCLL));
-  return hCLL;
+  return PduOpenLink(GetObjectId, CreateLink, Connect, "RSC_ISO_15765_3_on_ISO_15765_2_6_14", Check);
 }
 
 static void Send(UNUM32 hCLL, const UNUM8* req, UNUM32 len) {

@@ -210,13 +210,7 @@ T_PDU_ERROR TimedDestruct(const char* what) {
 }
 
 static UNUM32 OpenLink(const char* resourceName) {
-  CHAR8 name[64];
-  UNUM32 resource = 0, hCLL = 0;
-  snprintf(name, sizeof name, "%s", resourceName);
-  Check("PDUGetObjectId", GetObjectId(PDU_OBJT_RESOURCE, name, &resource));
-  Check("PDUCreateComLogicalLink", CreateLink(1, NULL, resource, NULL, &hCLL, NULL));
-  Check("PDUConnect", Connect(1, hCLL));
-  return hCLL;
+  return PduOpenLink(GetObjectId, CreateLink, Connect, resourceName, Check);
 }
 
 static void Send(UNUM32 hCLL, const char* hex, SNUM32 receiveCycles) {

@@ -4,21 +4,7 @@
 #ifndef STRESS_CLIENT_H
 #define STRESS_CLIENT_H
 
-#include "pdu_api.h"
-
-typedef T_PDU_ERROR (*ConstructFn)(CHAR8*, void*);
-typedef T_PDU_ERROR (*DestructFn)(void);
-typedef T_PDU_ERROR (*GetObjectIdFn)(T_PDU_OBJT, CHAR8*, UNUM32*);
-typedef T_PDU_ERROR (*CreateLinkFn)(UNUM32, PDU_RSC_DATA*, UNUM32, void*, UNUM32*, PDU_FLAG_DATA*);
-typedef T_PDU_ERROR (*ConnectFn)(UNUM32, UNUM32);
-typedef T_PDU_ERROR (*StartCopFn)(UNUM32, UNUM32, T_PDU_COPT, UNUM32, UNUM8*, PDU_COP_CTRL_DATA*, void*,
-                                  UNUM32*);
-typedef T_PDU_ERROR (*RegisterFn)(UNUM32, UNUM32, CALLBACKFNC);
-typedef T_PDU_ERROR (*GetEventFn)(UNUM32, UNUM32, PDU_EVENT_ITEM**);
-typedef T_PDU_ERROR (*DestroyItemFn)(PDU_ITEM*);
-typedef T_PDU_ERROR (*IoCtlFn)(UNUM32, UNUM32, UNUM32, PDU_DATA_ITEM*, PDU_DATA_ITEM**);
-typedef T_PDU_ERROR (*TimestampFn)(UNUM32, UNUM32*);
-
+#include "pdu_client.h"
 
 /* The library (dlopen'd from libPath) and what the fork schedules call. */
 extern const char* libPath;

@@ -41,8 +41,8 @@ target_link_libraries(pdu7318-rootfile PRIVATE nlohmann_json::nlohmann_json PkgC
                                                pdu7318_warnings)
 pdu7318_version_resource(pdu7318-rootfile "Root description file helper of ${PDU7318_ROOT_SHORT_NAME}")
 
-# An application that ends without PDUDestruct while a ComPrimitive runs
-# (the end-to-end run under Wine checks its exit status).
+# An application at the edges of the module's lifetime (the end-to-end run
+# and the stress run under Wine check its exit status and what it prints).
 add_executable(exit_client ${CMAKE_CURRENT_LIST_DIR}/exit_client.c)
-target_include_directories(exit_client PRIVATE ${PROJECT_SOURCE_DIR}/include)
+target_include_directories(exit_client PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/tests/lifetime)
 add_dependencies(exit_client pdu7318)

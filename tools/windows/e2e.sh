@@ -13,6 +13,7 @@ if [ ! -x "$vcisim" ]; then
   echo "== end-to-end under Wine: SKIPPED (no simulator at $vcisim; build the Linux tree first)"
   exit 0
 fi
+wine_display
 wine_up
 trap wine_down EXIT
 fail=0

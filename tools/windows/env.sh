@@ -99,4 +99,22 @@ wine_up() {
   # not wait for them.
   "$PDU7318_WINE" cmd /c exit >>"$PDU7318_WIN_ROOT/build-win-wineserver.log" 2>&1 </dev/null || true
 }
-wine_down() { "${PDU7318_WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true; }
+wine_down() {
+  "${PDU7318_WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true
+  [ -n "${PDU7318_XVFB_PID:-}" ] && kill "$PDU7318_XVFB_PID" 2>/dev/null || true
+}
+# A virtual display (Xvfb) for the programs that show a window (the
+# "device not found" box): without one Wine's MessageBox returns at once.
+# Wine's desktop takes the display of the first program of a server
+# session, so call it before wine_up. Without Xvfb, DISPLAY stays unset and
+# the tests that need it say they are skipped.
+wine_display() {
+  command -v Xvfb >/dev/null || { echo "no Xvfb: the tests that need a window are skipped" >&2; return 0; }
+  local n=99
+  while [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -nolisten tcp -screen 0 800x600x16 >/dev/null 2>&1 &
+  PDU7318_XVFB_PID=$!
+  local i
+  for i in $(seq 100); do [ -S "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
+  export DISPLAY=":$n"
+}

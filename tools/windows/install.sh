@@ -2,7 +2,8 @@
 # Installs what the Windows build, its Wine tests and the installer need on
 # Debian 12: the mingw-w64 cross compilers (posix thread model), GoogleTest's
 # sources, nlohmann-json's headers, dpkg-dev (for apt-get source), NSIS
-# (makensis), zip and Wine, then wine32 (the 32-bit loader).
+# (makensis), zip, Wine and Xvfb (a display for the one test that needs a
+# window: the "device not found" box), then wine32 (the 32-bit loader).
 #
 # wine32 needs the i386 architecture, and every Multi-Arch: same package
 # must have the same version on amd64 and i386. When the mirror's i386
@@ -25,7 +26,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 
 pkgs=(cmake ninja-build pkg-config dpkg-dev python3 g++-mingw-w64-i686-posix
       g++-mingw-w64-x86-64-posix googletest nlohmann-json3-dev wine wine64
-      nsis zip unzip)
+      nsis zip unzip xvfb)
 missing=()
 for p in "${pkgs[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
