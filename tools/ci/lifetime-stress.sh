@@ -3,7 +3,11 @@
 # lifetime table (tests/lifetime/stress.py) against vcisim on a busy bus,
 # time-boxed, on the sanitizer builds:
 #   1. ASan+UBSan (build-sanitize), LIFETIME_ASAN_SECONDS (default 180);
-#   2. ThreadSanitizer (build-tsan), LIFETIME_TSAN_SECONDS (default 120).
+#   2. ThreadSanitizer (build-tsan), LIFETIME_TSAN_SECONDS (default 120);
+#   3. the Windows entries (exit, FreeLibrary, destruct from a callback)
+#      under Wine, tools/windows/stress_wine.py, LIFETIME_WINE_SECONDS per
+#      bitness (default 60), with the DLLs the Windows stage built and
+#      vcisim from build/; a bitness Wine cannot run here is skipped.
 # Builds the library, the clients and vcisim of each when missing (the
 # thread preset leaves the tools out; they are switched on here). A stage
 # the machine cannot run (no compiler runtime for the sanitizer, no
@@ -76,7 +80,33 @@ else
   skipped+=("ThreadSanitizer: the compiler cannot link -fsanitize=thread")
 fi
 
-for s in "${skipped[@]}"; do echo "SKIPPED: $s"; done
+# ---- 3. Windows under Wine ------------------------------------------------------
+WINE_SECONDS=${LIFETIME_WINE_SECONDS:-60}
+if [ ! -x build/bin/vcisim ] || ! command -v wine >/dev/null; then
+  skipped+=("Windows under Wine: needs build/bin/vcisim and Wine (the build and Windows stages make them)")
+else
+  source tools/windows/env.sh
+  wine_choose
+  wine_up
+  for arch in x86_64 i686; do
+    bin=$(win_build_dir "$arch")/bin
+    if [ ! -f "$bin/exit_client.exe" ]; then
+      skipped+=("Windows $arch under Wine: no $bin/exit_client.exe (tools/windows/build.sh $arch)")
+    elif [ "$arch" = i686 ] && ! have_wine32; then
+      skipped+=("Windows $arch under Wine: Wine cannot run 32-bit programs on this machine")
+    else
+      stage "Windows $arch under Wine: stress run, ${WINE_SECONDS} s"
+      rc=0
+      "$PYTHON" tools/windows/stress_wine.py --vcisim build/bin/vcisim --win-bin "$bin" --data data \
+        --prefix "$WINEPREFIX" --seconds "$WINE_SECONDS" "${seed_args[@]}" 2>&1 |
+        tee "$(dirname "$bin")/lifetime-stress.log" || rc=$?
+      [ "$rc" -eq 0 ] || failed+=("Windows $arch")
+    fi
+  done
+  wine_down
+fi
+
+for s in "${skipped[@]}"; do echo "######## SKIPPED: $s ########"; done
 if [ ${#failed[@]} -gt 0 ]; then
   echo "lifetime stress failed on: ${failed[*]}"
   exit 1
