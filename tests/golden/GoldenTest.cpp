@@ -8,10 +8,37 @@
 //
 // then read the diff (git diff tests/golden) before committing it: the
 // transcripts are the expected values.
+#include <filesystem>
+
 #include "GoldenRunner.h"
+#include "support/TestClock.h"
 
 namespace pdu::golden {
 namespace {
+
+// ---- the tick window ----------------------------------------------------
+
+// A number in a log line becomes <t> when it lies between the scenario's
+// first tick and its last. The test clock's ticks start at 3,000,000,000
+// whatever the machine's uptime, and no recorded number lies in the hour
+// after it, so no constant of a transcript can be taken for a tick (with
+// the OS tick count, constants such as 500000 did at 500 s of uptime).
+TEST(TickWindow, NoRecordedNumberLiesInTheTestClocksFirstHour) {
+  const uint32_t now = test::InstantPauseClock::Instance().Ticks();
+  EXPECT_GE(now, 2000000000u);
+  EXPECT_LT(now, 2000000000u + 3600000u);
+  size_t files = 0, lines = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(PDU7318_SOURCE_DIR) + "/tests/golden")) {
+    if (entry.path().extension() != ".txt") continue;
+    ++files;
+    for (const std::string& line : SplitLines(test::ReadFile(entry.path().string()))) {
+      ++lines;
+      EXPECT_EQ(NormaliseTicks(line, 2000000000u, 2000000000u + 3600000u), line) << entry.path().filename();
+    }
+  }
+  EXPECT_GE(files, 20u);
+  EXPECT_GE(lines, 1000u);
+}
 
 // ---- scenarios ----------------------------------------------------------
 

@@ -112,9 +112,11 @@ bool ManualClock::WaitForBlocked(size_t count, uint32_t realTimeoutMs) {
                            });
 }
 
+InstantPauseClock::InstantPauseClock() : origin_(platform::GetTickCount()) {}
+
 uint32_t InstantPauseClock::Ticks() {
   platform::MutexLock lock(mu_);
-  return platform::GetTickCount() + skipped_;
+  return kInstantClockStart + (platform::GetTickCount() - origin_) + skipped_;
 }
 
 void InstantPauseClock::Sleep(uint32_t ms) {

@@ -17,7 +17,10 @@
 // InstantPauseClock: real time for waits, but pauses (the open sequence's
 // settle time) return at once and move the tick count on by their length
 // instead. TestVci installs it while no other clock is set, so that every
-// construction does not wait half a second.
+// construction does not wait half a second. Its ticks do not tell the
+// machine's uptime: they start at kInstantClockStart when the process first
+// uses it, a value no recorded transcript holds (ticks in a log line are
+// told from other numbers by their range).
 #pragma once
 
 #include <condition_variable>
@@ -75,6 +78,8 @@ class ManualClock final : public platform::Clock {
   platform::Clock* previous_ = nullptr;
 };
 
+inline constexpr uint32_t kInstantClockStart = 2000000000u;
+
 class InstantPauseClock final : public platform::Clock {
  public:
   uint32_t Ticks() override;
@@ -86,6 +91,8 @@ class InstantPauseClock final : public platform::Clock {
   static InstantPauseClock& Instance();
 
  private:
+  InstantPauseClock();
+  const uint32_t origin_;  // the OS tick count that reads as kInstantClockStart
   platform::Mutex mu_;
   uint32_t skipped_ PDU_GUARDED_BY(mu_) = 0;
 };
