@@ -8,8 +8,7 @@
 #      under Wine, tools/windows/stress_wine.py, LIFETIME_WINE_SECONDS per
 #      bitness (default 60), with the DLLs the Windows stage built and
 #      vcisim from build/; a bitness Wine cannot run here is skipped.
-# Builds the library, the clients and vcisim of each when missing (the
-# thread preset leaves the tools out; they are switched on here). A stage
+# Builds the library, the clients and vcisim of each when missing. A stage
 # the machine cannot run (no compiler runtime for the sanitizer, no
 # pseudo-terminals) is skipped with the reason, never passed silently.
 #   LIFETIME_SEED   replay a run (the seed is printed at its start)
@@ -70,7 +69,7 @@ fi
 # ---- 2. ThreadSanitizer ---------------------------------------------------------
 if can_link thread; then
   stage "ThreadSanitizer build"
-  cmake --preset thread -DPDU7318_TOOLS=ON >/dev/null  # build-tsan, with vcisim and the clients
+  cmake --preset thread >/dev/null  # build-tsan, with vcisim and the clients
   cmake --build build-tsan -j"$JOBS" --target "${targets[@]}"
   # stress.py adds die_after_fork=0 (the fork schedules fork a process
   # with threads) and atexit_sleep_ms=0. Any report fails the schedule.

@@ -160,10 +160,16 @@ int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filte
   }
   LogDecoder decoder(filter);
   Tail main(files.main), data(files.data), contact(files.contact);
+  // The main log is read first: the library writes a call's data-log and
+  // contact-log lines before the main log's line that ends the call, so
+  // every line read from the main log finds its companions in the other
+  // two files read after it. Read the other way round, a session still
+  // being written could show a PDUGetEventItem without its event line
+  // (written between the two reads), and the line was then lost to --follow.
   auto step = [&](bool final) {
-    std::vector<std::string> c = contact.Lines();
-    std::vector<std::string> d = data.Lines();
     std::vector<std::string> m = main.Lines();
+    std::vector<std::string> d = data.Lines();
+    std::vector<std::string> c = contact.Lines();
     decoder.SetAnchor(NewestWrite(files));
     decoder.Feed(m, d, c, final);
   };
