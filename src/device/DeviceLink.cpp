@@ -321,6 +321,11 @@ uint32_t DeviceLink::ReceiveAnswer(uint8_t* out, uint32_t capacity, uint32_t tim
   return Receive(ReceiveKind::kAnswer, out, capacity, timeoutMs);
 }
 
+bool DeviceLink::WaitAnswerQueued(uint32_t timeoutMs) {
+  platform::MutexLock lock(m_RecvLock);
+  return lock.WaitFor(m_AnswerArrived, timeoutMs, [&]() PDU_NO_THREAD_SAFETY_ANALYSIS { return m_dwAnswerLen > 0; });
+}
+
 uint32_t DeviceLink::ReceiveVehicleData(uint8_t* out, uint32_t capacity, uint32_t timeoutMs) {
   return Receive(ReceiveKind::kVehicleData, out, capacity, timeoutMs);
 }

@@ -120,6 +120,10 @@ class DeviceLink {
   // nothing valid came in time, the frame is on the other channel or has
   // no data.
   uint32_t ReceiveAnswer(uint8_t* out, uint32_t capacity, uint32_t timeoutMs);
+  // Waits up to timeoutMs (on the clock) until bytes of an answer frame
+  // wait in the answer queue, without taking them: lets a test have a late
+  // answer in before the next command, without sleeping.
+  bool WaitAnswerQueued(uint32_t timeoutMs);
   // The same on the vehicle-data queue (frames with command 0x1E).
   uint32_t ReceiveVehicleData(uint8_t* out, uint32_t capacity, uint32_t timeoutMs);
   // The same on the answer queue for a management-channel frame, 1100 ms.

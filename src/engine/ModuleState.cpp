@@ -256,12 +256,19 @@ void ModuleState::ResetResult() {
 
 // ---- engine thread --------------------------------------------------------
 
-void ModuleState::WakeEngine() {
+uint64_t ModuleState::WakeEngine() {
+  uint64_t wake = 0;
   {
     platform::MutexLock lock(m_WakeMutex);
-    ++g_WakeSeq;
+    wake = ++m_WakeSeq;
   }
   m_WakeCv.notify_all();
+  return wake;
+}
+
+bool ModuleState::WaitWakeHandled(uint64_t wake, uint32_t ms) {
+  platform::MutexLock lock(m_WakeMutex);
+  return lock.WaitFor(m_WakeHandledCv, ms, [&]() PDU_NO_THREAD_SAFETY_ANALYSIS { return m_WakeHandled >= wake; });
 }
 
 bool ModuleState::OnEngineThread() const {
@@ -322,9 +329,9 @@ void ModuleState::PduEventQueueThread() {
     {
       platform::MutexLock lock(m_WakeMutex);
       lock.Wait(m_WakeCv, [&]() PDU_NO_THREAD_SAFETY_ANALYSIS {
-        return g_ThreadRun.load() != 1 || g_WakeSeq != seen;
+        return g_ThreadRun.load() != 1 || m_WakeSeq != seen;
       });
-      seen = g_WakeSeq;
+      seen = m_WakeSeq;
     }
     // Run every job that is there while the queue is open.
     while (g_ThreadRun.load() == 1 && g_QueueRun.load() == 1) {
@@ -337,6 +344,11 @@ void ModuleState::PduEventQueueThread() {
       }
       RunJob(job);
     }
+    {
+      platform::MutexLock lock(m_WakeMutex);
+      m_WakeHandled = seen;
+    }
+    m_WakeHandledCv.notify_all();
   }
   log::LogMain("queue quit");
   const bool givePin = m_GivePinAtEngineEnd.exchange(false);

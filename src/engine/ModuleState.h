@@ -195,7 +195,13 @@ class ModuleState {
   // The OS handle value of the engine thread (for the log), 0 without one.
   uint64_t EngineThreadHandle() PDU_REQUIRES(g_Lifetime);
   // Wakes the engine thread to look at the queue again. Any thread.
-  void WakeEngine();
+  // Returns the wake-up's number.
+  uint64_t WakeEngine();
+  // Waits (at most ms on the clock) until the engine thread has looked at
+  // its queue after wake-up number wake: the jobs it could run then have
+  // run, the others wait. Lets a test see that a job stays queued without
+  // sleeping.
+  bool WaitWakeHandled(uint64_t wake, uint32_t ms);
   // True once the process has begun to end: no callback reaches the
   // application any more (its code may be half torn down by then).
   bool Exiting() const { return m_Exiting.load() != 0; }
@@ -264,13 +270,16 @@ class ModuleState {
   // notified) as its last step, so that teardown can wait with a bound.
   std::atomic<uint32_t> m_EngineInLoop{0};
 
-  // Wake-up of the engine thread: g_WakeSeq counts wake-ups; the thread
+  // Wake-up of the engine thread: m_WakeSeq counts wake-ups; the thread
   // sleeps until it differs from the value it saw last, so a wake-up that
-  // arrives while a job runs is not lost.
+  // arrives while a job runs is not lost. m_WakeHandled is the last value
+  // it saw whose queue pass has ended (m_WakeHandledCv tells of it).
   platform::Mutex m_WakeMutex;
   std::condition_variable m_WakeCv;
   std::condition_variable m_EngineExit;
-  uint64_t g_WakeSeq PDU_GUARDED_BY(m_WakeMutex) = 0;
+  std::condition_variable m_WakeHandledCv;
+  uint64_t m_WakeSeq PDU_GUARDED_BY(m_WakeMutex) = 0;
+  uint64_t m_WakeHandled PDU_GUARDED_BY(m_WakeMutex) = 0;
 
   std::atomic<uint32_t> m_Exiting{0};
   std::atomic<uint64_t> m_ConstructingProcess{0};

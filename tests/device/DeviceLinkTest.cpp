@@ -82,10 +82,15 @@ TEST_F(DeviceLinkTest, FrameThatStuffsBeyond5120BytesIsNotSent) {
   EXPECT_EQ(link->SendFrame(test::kCmdCop, tooLong.data(), static_cast<uint32_t>(tooLong.size())), 0u);
   Bytes huge(kMaxBuiltFrame, 0x00);
   EXPECT_EQ(link->SendFrame(test::kCmdCop, huge.data(), static_cast<uint32_t>(huge.size())), 0u);
-  ASSERT_TRUE(vci.WaitForFrames(1, 2000));
-  platform::SleepMs(50);
-  EXPECT_EQ(vci.FrameCount(), 1u);
+  // A small frame after them: the wire keeps the order, so anything of the
+  // refused frames would have come before it.
+  const Bytes marker{0x4D};
+  EXPECT_EQ(link->SendFrame(test::kCmdCop, marker.data(), 1), 1u);
+  ASSERT_TRUE(vci.WaitForFrames(2, 2000));
+  ASSERT_EQ(vci.FrameCount(), 2u);
   EXPECT_EQ(vci.Frames()[0].data.size(), 5108u);
+  EXPECT_EQ(vci.Frames()[1].data, marker);
+  EXPECT_EQ(vci.BadFrames(), 0u);
 }
 
 TEST_F(DeviceLinkTest, NothingIsSentOrReceivedWithoutAPort) {

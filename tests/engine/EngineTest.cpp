@@ -177,7 +177,8 @@ TEST_F(EngineTest, LinkStatusJobWaitsForTheQueueGate) {
     job.JobKind = kJobKindLinkStatus;
     AppendCopJob(job);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The engine has looked at its queue since the job came: it left it there.
+  ASSERT_TRUE(Module().WaitWakeHandled(Module().WakeEngine(), 2000));
   EXPECT_EQ(g_calls.load(), 0);  // no ComPrimitive has opened the gate yet
   StartOne(h, kUpdateParam, {});
   WaitIdle();

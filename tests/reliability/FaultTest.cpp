@@ -181,7 +181,7 @@ TEST_F(Faults, ALateAnswerIsNeverTakenSilentlyByTheNextCommand) {
                }()});
   const Reading vbatt = Read("PDU_IOCTL_READ_VBATT");
   EXPECT_EQ(vbatt.status, PDU_ERR_FCT_FAILED);
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the late answer is in
+  ASSERT_TRUE(device::GetDeviceLink()->WaitAnswerQueued(2000));  // the late answer is in
   // The ignition reading gets its own answer, not the stale voltage, and
   // the log says what became of the stale one.
   const Reading ignition = Read("PDU_IOCTL_READ_IGNITION_SENSE_STATE");
