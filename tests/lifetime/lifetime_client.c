@@ -59,18 +59,7 @@ static int exitInCallback = 0;
 #ifdef LIFETIME_LINKED
 #define NEED(var, type, name) var = (type)name
 #else
-#define NEED(var, type, name) var = (type)Need(#name)
-#endif
-
-#ifndef LIFETIME_LINKED
-static void* Need(const char* name) {
-  void* f = dlsym(lib, name);
-  if (f == NULL) {
-    fprintf(stderr, "client: no %s\n", name);
-    exit(90);
-  }
-  return f;
-}
+#define NEED(var, type, name) var = (type)PduNeed(lib, #name)
 #endif
 
 static void Check(const char* what, T_PDU_ERROR status) {

@@ -6,6 +6,10 @@
 #define PDU_CLIENT_H
 
 #include <stdio.h>
+#ifndef _WIN32
+#include <dlfcn.h>
+#include <stdlib.h>
+#endif
 
 #include "pdu_api.h"
 
@@ -34,5 +38,18 @@ static inline UNUM32 PduOpenLink(GetObjectIdFn getObjectId, CreateLinkFn createL
   check("PDUConnect", connect(1, hCLL));
   return hCLL;
 }
+
+#ifndef _WIN32
+/* An entry point of the dlopen'd library; the program ends (90) without
+ * it. */
+static inline void* PduNeed(void* lib, const char* name) {
+  void* f = dlsym(lib, name);
+  if (f == NULL) {
+    fprintf(stderr, "client: no %s\n", name);
+    exit(90);
+  }
+  return f;
+}
+#endif
 
 #endif

@@ -148,15 +148,6 @@ void Check(const char* what, T_PDU_ERROR status) {
 
 static void ExitStamp(void) { Say("exit at %lld", NowNs()); }
 
-static void* Need(const char* name) {
-  void* f = dlsym(lib, name);
-  if (f == NULL) {
-    fprintf(stderr, "client: no %s\n", name);
-    exit(90);
-  }
-  return f;
-}
-
 static void Load(void) {
   lib = dlopen(libPath, RTLD_NOW | RTLD_LOCAL);
   if (lib == NULL) {
@@ -168,7 +159,7 @@ static void Load(void) {
  * engine thread reads them meanwhile in the callback. */
 #define NEED(var, type, name)             \
   do {                                    \
-    type fn_ = (type)Need(name);          \
+    type fn_ = (type)PduNeed(lib, name);  \
     if (var != fn_) var = fn_;            \
   } while (0)
   NEED(Construct, ConstructFn, "PDUConstruct");
