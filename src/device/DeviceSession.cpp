@@ -50,6 +50,10 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
     platform::ClockSleep(kOpenFailPauseMs);
     return false;
   };
+  // "<what> <port> failed: <call> error <code>", the OS's own words.
+  const auto failed = [&](const char* what) {
+    log::LogMain("%s %s failed: %s error %d", what, path.c_str(), m_Port->LastErrorCall(), m_Port->LastError());
+  };
   switch (m_Port->Open(path)) {
     case Transport::OpenStatus::kOk:
       break;
@@ -59,8 +63,7 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
       return unusable(false);
     case Transport::OpenStatus::kFailed:
     default:
-      log::LogMain("open %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
-                   m_Port->LastError());
+      failed("open");
       return unusable(false);
   }
   // Opening a tty raises DTR and RTS on Linux. The VCI's reset logic
@@ -70,21 +73,18 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
   // when the speed leaves B0.
   const Transport::LineStatus dtr = m_Port->SetDtr(false);
   if (dtr == Transport::LineStatus::kError) {
-    log::LogMain("DTR on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
-                 m_Port->LastError());
+    failed("DTR on");
     return unusable(true);
   }
   const bool modemLines = dtr == Transport::LineStatus::kOk;
   const auto lowerRts = [&] {
     if (modemLines && m_Port->SetRts(false) == Transport::LineStatus::kError) {
-      log::LogMain("RTS on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
-                   m_Port->LastError());
+      failed("RTS on");
     }
   };
   lowerRts();
   if (!m_Port->Configure()) {
-    log::LogMain("configure %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
-                 m_Port->LastError());
+    failed("configure");
     return unusable(true);
   }
   switch (m_Port->SetLowLatency()) {
@@ -95,20 +95,17 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
                    path.c_str());
       break;
     case Transport::LineStatus::kError:
-      log::LogMain("low latency on %s failed: %s error %d", path.c_str(),
-                   m_Port->LastErrorCall(), m_Port->LastError());
+      failed("low latency on");
       break;
   }
   if (!modemLines) return true;  // a pseudo-terminal: nothing to pulse
   if (m_Port->SetDtr(false) == Transport::LineStatus::kError) {
-    log::LogMain("DTR on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
-                 m_Port->LastError());
+    failed("DTR on");
     return unusable(true);
   }
   lowerRts();
   if (m_Port->SetDtr(true) != Transport::LineStatus::kOk) {
-    log::LogMain("DTR on %s failed: %s error %d", path.c_str(), m_Port->LastErrorCall(),
-                 m_Port->LastError());
+    failed("DTR on");
     return unusable(true);
   }
   platform::ClockSleep(kDtrPulseMs);

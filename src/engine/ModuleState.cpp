@@ -434,23 +434,25 @@ bool ModuleState::ShutDownConstructed() PDU_NO_THREAD_SAFETY_ANALYSIS {
     }
   }
   // The ApiLock through a wait the sanitizers see (TimedLock).
-  if (!platform::TimedLock(g_ApiLock.native(), kExitLockWaitMs)) {
+  if (!g_ApiLock.TryLockFor(kExitLockWaitMs)) {
     log::LogMain("exit: ApiLock busy, no CLOSE");
     log::LogCloseAll();
     return false;
   }
   bool whole = false;
-  if (g_DeviceLink && g_DeviceLink->PortIsOpen()) {
-    log::LogMain("exit while constructed: CLOSE");
-    device::VciClose();
+  {
+    ApiLockGuard lock(g_ApiLock, std::adopt_lock);
+    if (g_DeviceLink && g_DeviceLink->PortIsOpen()) {
+      log::LogMain("exit while constructed: CLOSE");
+      device::VciClose();
+    }
+    if (ended) {
+      // The receive thread: ClosePort wakes its blocked read and joins it.
+      std::unique_ptr<device::DeviceLink> link = ReleaseDeviceLink();
+      if (link) link->ClosePort();
+      whole = true;
+    }
   }
-  if (ended) {
-    // The receive thread: ClosePort wakes its blocked read and joins it.
-    std::unique_ptr<device::DeviceLink> link = ReleaseDeviceLink();
-    if (link) link->ClosePort();
-    whole = true;
-  }
-  g_ApiLock.unlock();
   log::LogCloseAll();
   if (whole) UnpinIfIdle();
   return whole;

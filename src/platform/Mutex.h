@@ -93,6 +93,8 @@ class PDU_CAPABILITY("mutex") RecursiveMutex {
   void lock() PDU_ACQUIRE() { native().lock(); }
   void unlock() PDU_RELEASE() { native().unlock(); }
   bool try_lock() PDU_TSA(try_acquire_capability(true)) { return native().try_lock(); }
+  // Takes it within ms milliseconds (TimedLock below); true when taken.
+  bool TryLockFor(unsigned ms) PDU_TSA(try_acquire_capability(true));
   // In a forked child: a thread of the parent may have held it, and that
   // thread did not come along. Made anew (the old state is abandoned).
   void ReinitAfterFork() { new (&storage_) std::recursive_timed_mutex(); }
@@ -111,9 +113,13 @@ class PDU_CAPABILITY("mutex") RecursiveMutex {
 // Released with m.unlock().
 bool TimedLock(std::recursive_timed_mutex& m, unsigned ms);
 
+inline bool RecursiveMutex::TryLockFor(unsigned ms) { return TimedLock(native(), ms); }
+
 class PDU_SCOPED_CAPABILITY RecursiveMutexLock {
  public:
   explicit RecursiveMutexLock(RecursiveMutex& m) PDU_ACQUIRE(m) : m_(m) { m_.lock(); }
+  // Takes over a lock the caller already holds (TryLockFor).
+  RecursiveMutexLock(RecursiveMutex& m, std::adopt_lock_t) PDU_REQUIRES(m) : m_(m) {}
   ~RecursiveMutexLock() PDU_RELEASE() { m_.unlock(); }
   RecursiveMutexLock(const RecursiveMutexLock&) = delete;
   RecursiveMutexLock& operator=(const RecursiveMutexLock&) = delete;
