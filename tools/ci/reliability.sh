@@ -77,7 +77,7 @@ BUILD_DIR=build-fuzz tools/fuzz -t "$FUZZ_SECONDS" -j "$JOBS"
 # ---- 3. soak ------------------------------------------------------------------------
 stage "soak, ${SOAK_COUNT} ComPrimitives"
 if [ ! -x "$BUILD_DIR/bin/soak" ] || [ ! -x "$BUILD_DIR/bin/vcisim" ]; then
-  cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --preset default -B "$BUILD_DIR" >/dev/null
   cmake --build "$BUILD_DIR" -j"$JOBS" --target soak vcisim
 fi
 "$BUILD_DIR/bin/soak" --count "$SOAK_COUNT"

@@ -13,8 +13,8 @@ for arch in "${archs[@]}"; do
   bash "$PDU7318_REPO/tools/windows/deps.sh" "$arch" "$deps"
   echo "== building for $arch-w64-mingw32 in $dir"
   # Warnings are errors only where asked (CI sets PDU7318_WERROR=ON).
-  cmake -S "$PDU7318_REPO" -B "$dir" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$PDU7318_REPO/cmake/toolchain-mingw-$arch.cmake" \
-    -DPDU7318_MINGW_PREFIX="$deps" -DCMAKE_BUILD_TYPE=Release -DPDU7318_WERROR="${PDU7318_WERROR:-OFF}" >/dev/null
+  # The preset, with the folders PDU7318_WIN_ROOT may have moved.
+  (cd "$PDU7318_REPO" && cmake --preset "mingw-$arch" -B "$dir" -DPDU7318_MINGW_PREFIX="$deps" \
+    -DPDU7318_WERROR="${PDU7318_WERROR:-OFF}" >/dev/null)
   cmake --build "$dir" -j"${JOBS:-2}"
 done
