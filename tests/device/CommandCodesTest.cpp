@@ -15,6 +15,7 @@
 #include "device/IoCtl.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
+#include "LinkOnVci.h"
 #include "support/TestVci.h"
 
 namespace pdu::device {
@@ -26,18 +27,9 @@ using test::TestVci;
 using test::VciFrame;
 using test::VciReply;
 
-class CommandCodesTest : public ::testing::Test {
+class CommandCodesTest : public LinkOnVci<> {
  protected:
-  void SetUp() override {
-    link_ = std::make_unique<DeviceLink>();
-    ASSERT_TRUE(link_->OpenPortPath(vci.Path()));
-    link_->StartReadThread();
-    SetDeviceLink(link_.get());
-  }
-  void TearDown() override {
-    SetDeviceLink(nullptr);
-    link_.reset();
-  }
+  void SetUp() override { OpenOn(vci); }
   VciFrame LastFrame() {
     EXPECT_TRUE(vci.WaitForFrames(1, 2000));
     auto frames = vci.Frames();
@@ -45,7 +37,6 @@ class CommandCodesTest : public ::testing::Test {
     return frames.empty() ? VciFrame{} : frames.back();
   }
 
-  std::unique_ptr<DeviceLink> link_;
   TestVci vci;
 };
 

@@ -13,6 +13,7 @@
 #include "device/DeviceCommands.h"
 #include "device/DeviceLink.h"
 #include "device/IoCtl.h"
+#include "LinkOnVci.h"
 #include "support/TestClock.h"
 #include "support/TestVci.h"
 
@@ -28,23 +29,15 @@ struct TimedCommand {
 
 void PrintTo(const TimedCommand& c, std::ostream* os) { *os << c.name; }
 
-class CommandTimeout : public ::testing::TestWithParam<TimedCommand> {
+class CommandTimeout : public LinkOnVci<::testing::TestWithParam<TimedCommand>> {
  protected:
   void SetUp() override {
     vci_.SetSilent(true);
-    link_ = std::make_unique<DeviceLink>();
-    ASSERT_TRUE(link_->OpenPortPath(vci_.Path()));
-    link_->StartReadThread();
-    SetDeviceLink(link_.get());
-  }
-  void TearDown() override {
-    SetDeviceLink(nullptr);
-    link_.reset();
+    OpenOn(vci_);
   }
 
   test::ManualClock clock_;  // first: every wait of the link runs on it
   test::TestVci vci_;
-  std::unique_ptr<DeviceLink> link_;
 };
 
 TEST_P(CommandTimeout, FailsExactlyAtItsTimeout) {

@@ -12,6 +12,7 @@
 #include "device/DeviceCommands.h"
 #include "device/DeviceLink.h"
 #include "device/IoCtl.h"
+#include "LinkOnVci.h"
 #include "support/TestClock.h"
 #include "support/TestVci.h"
 #include "support/WireCodes.h"
@@ -32,18 +33,9 @@ T_PDU_ERROR ReadingOf(const char* control, uint32_t copIdle) {
   return result;
 }
 
-class LiveLink : public ::testing::Test {
+class LiveLink : public LinkOnVci<> {
  protected:
-  void SetUp() override {
-    link_ = std::make_unique<DeviceLink>();
-    ASSERT_TRUE(link_->OpenPortPath(vci_.Path()));
-    link_->StartReadThread();
-    SetDeviceLink(link_.get());
-  }
-  void TearDown() override {
-    SetDeviceLink(nullptr);
-    link_.reset();
-  }
+  void SetUp() override { OpenOn(vci_); }
   std::future<uint32_t> WaitForVehicleData(uint32_t timeoutMs) {
     return std::async(std::launch::async, [timeoutMs] {
       uint32_t length = 0;
@@ -59,7 +51,6 @@ class LiveLink : public ::testing::Test {
 
   test::ManualClock clock_;  // first: every wait of the link runs on it
   TestVci vci_;
-  std::unique_ptr<DeviceLink> link_;
 };
 
 TEST_F(LiveLink, StoppingEndsTheVehicleDataWaitAtOnceAndCloseStillGetsItsAnswer) {

@@ -21,8 +21,6 @@ namespace {
 
 using test::Bytes;
 using test::TestVci;
-using test::VciFrame;
-using test::VciReply;
 
 constexpr uint8_t kCmdCop = 0x10;
 constexpr uint32_t kSendRecv = 0x8004, kUpdateParam = 0x8003, kStartComm = 0x8001;
@@ -63,8 +61,8 @@ class EngineWaits : public test::SessionTest {
 
   // The COP is acknowledged; then these vehicle-data messages go out at once.
   void EcuAnswers(std::vector<Bytes> messages) {
-    vci_.SetHandler(kCmdCop, [messages](const VciFrame&) {
-      std::vector<VciReply> r{TestVci::Answer(kCmdCop, 0)};
+    vci_.SetHandler(kCmdCop, [messages](const test::VciFrame&) {
+      std::vector<test::VciReply> r{TestVci::Answer(kCmdCop, 0)};
       for (const Bytes& m : messages) r.push_back(TestVci::VehicleData(0, 0, 0, m));
       return r;
     });

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "log/PduLog.h"
 #include "mdf/Enumerations.h"
@@ -199,10 +200,8 @@ TEST(MdfLoader, ResourcesReadDecimalIdsNamesAndPinPositions) {
   EXPECT_EQ(r.BusTypeName, "ISO_11898_2_DWCAN");
   EXPECT_EQ(r.ProtocolName, "ISO_OBD_on_ISO_15765_4");
   ASSERT_EQ(r.NumPins(), 2u);
-  EXPECT_EQ(r.Pins[0].DLCPinNumber, 6u);
-  EXPECT_EQ(r.Pins[0].DLCPinTypeId, 0u);
-  EXPECT_EQ(r.Pins[1].DLCPinNumber, 14u);
-  EXPECT_EQ(r.Pins[1].DLCPinTypeId, 1u);
+  EXPECT_EQ((std::pair{r.Pins[0].DLCPinNumber, r.Pins[0].DLCPinTypeId}), (std::pair{6u, 0u}));
+  EXPECT_EQ((std::pair{r.Pins[1].DLCPinNumber, r.Pins[1].DLCPinTypeId}), (std::pair{14u, 1u}));
   EXPECT_EQ(ODXResourceTable()[1].ResourceId, static_cast<uint32_t>(-3));
   EXPECT_EQ(ODXResourceTable()[1].NumPins(), 0u);
 

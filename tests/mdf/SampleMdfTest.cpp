@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "log/PduLog.h"
 #include "mdf/ComParamValue.h"
@@ -179,10 +180,8 @@ TEST_F(SampleMdf, ResourcesNameKnownBusTypesAndProtocols) {
   EXPECT_EQ(can.BusTypeName, "ISO_11898_2_DWCAN");
   EXPECT_EQ(can.ProtocolName, "ISO_15765_3_on_ISO_15765_2");
   ASSERT_EQ(can.NumPins(), 2u);
-  EXPECT_EQ(can.Pins[0].DLCPinNumber, 6u);
-  EXPECT_EQ(can.Pins[0].DLCPinTypeId, 0u);
-  EXPECT_EQ(can.Pins[1].DLCPinNumber, 14u);
-  EXPECT_EQ(can.Pins[1].DLCPinTypeId, 1u);
+  EXPECT_EQ((std::pair{can.Pins[0].DLCPinNumber, can.Pins[0].DLCPinTypeId}), (std::pair{6u, 0u}));
+  EXPECT_EQ((std::pair{can.Pins[1].DLCPinNumber, can.Pins[1].DLCPinTypeId}), (std::pair{14u, 1u}));
 
   uint32_t id = 0;
   ASSERT_TRUE(ObjectIdByShortName("RSC_MSP_VW2000LP_on_TP20_6_14", id));
