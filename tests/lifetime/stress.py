@@ -286,7 +286,7 @@ def closes_since(sim, offset):
     vci = RawVci(sim.link)
     try:
         vci.seq[MGMT] = FENCE_SEQ - 1
-        vci.ask(CMD["PROBE"], b"fence", MGMT, timeout=2.0)
+        vci.ask(CMD["PROBE"], b"fence", MGMT, timeout=2.0, answer_only=True)
     finally:
         vci.close()
     end = time.monotonic() + 5

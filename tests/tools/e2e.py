@@ -117,13 +117,14 @@ class RawVci:
         self.seq[channel] += 1
         os.write(self.fd, build_frame(channel, self.seq[channel], command, data))
 
-    def frames(self, timeout):
-        """Every frame that arrives within timeout seconds."""
+    def frames(self, timeout, enough=None):
+        """Every frame that arrives within timeout seconds, or until
+        enough(frames so far) is true."""
         got = []
         end = time.monotonic() + timeout
         while True:
             left = end - time.monotonic()
-            if left <= 0:
+            if left <= 0 or (enough is not None and enough(got)):
                 return got
             r, _, _ = select.select([self.fd], [], [], left)
             if not r:
@@ -155,9 +156,12 @@ class RawVci:
                 else:
                     got.append(f)
 
-    def ask(self, command, data=b"", channel=VEH, timeout=0.5):
+    def ask(self, command, data=b"", channel=VEH, timeout=0.5, answer_only=False):
+        """(answer, vehicle-data frames) within timeout; answer_only: return
+        as soon as the answer is in, without the frames that follow it."""
         self.send(command, data, channel)
-        fs = self.frames(timeout)
+        fs = self.frames(timeout, (lambda got: any(f["command"] != CMD["VEHICLE_DATA"] for f in got))
+                         if answer_only else None)
         answers = [f for f in fs if f["command"] != CMD["VEHICLE_DATA"]]
         check(answers, "no answer to command 0x%02X" % command)
         return answers[0], [f for f in fs if f["command"] == CMD["VEHICLE_DATA"]]
