@@ -42,15 +42,7 @@
 static void* lib;
 static const char* loadedPath;
 #endif
-static ConstructFn Construct;
-static DestructFn Destruct;
-static GetObjectIdFn GetObjectId;
-static CreateLinkFn CreateLink;
-static ConnectFn Connect;
-static StartCopFn StartCop;
-static RegisterFn Register;
-static GetEventFn GetEvent;
-static DestroyItemFn DestroyItem;
+static struct PduEntryPoints pdu;
 
 static _Atomic int callbackConstruct = -1; /* status PDUConstruct gave inside the callback */
 static _Atomic int results = 0;             /* result items seen */
@@ -81,7 +73,7 @@ static void SleepMs(int ms) {
 }
 
 static UNUM32 OpenLink(void) {
-  return PduOpenLink(GetObjectId, CreateLink, Connect, "RSC_ISO_15765_3_on_ISO_15765_2_6_14", Check);
+  return PduOpenLink(pdu.GetObjectId, pdu.CreateLink, pdu.Connect, "RSC_ISO_15765_3_on_ISO_15765_2_6_14", Check);
 }
 
 static void Send(UNUM32 hCLL, const UNUM8* req, UNUM32 len) {
@@ -92,14 +84,14 @@ static void Send(UNUM32 hCLL, const UNUM8* req, UNUM32 len) {
   ctrl.NumSendCycles = 1;
   ctrl.NumReceiveCycles = 1;
   memcpy(data, req, len);
-  Check("PDUStartComPrimitive", StartCop(1, hCLL, PDU_COPT_SENDRECV, len, data, &ctrl, NULL, &hCoP));
+  Check("PDUStartComPrimitive", pdu.StartCop(1, hCLL, PDU_COPT_SENDRECV, len, data, &ctrl, NULL, &hCoP));
 }
 
 static void DrainEvents(UNUM32 hCLL) {
   PDU_EVENT_ITEM* item = NULL;
-  while (GetEvent(1, hCLL, &item) == PDU_STATUS_NOERROR && item != NULL) {
+  while (pdu.GetEvent(1, hCLL, &item) == PDU_STATUS_NOERROR && item != NULL) {
     if (item->ItemType == PDU_IT_RESULT) ++results;
-    DestroyItem((PDU_ITEM*)item);
+    pdu.DestroyItem((PDU_ITEM*)item);
     item = NULL;
   }
 }
@@ -112,18 +104,18 @@ static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, voi
   }
   if (callbackConstruct == -1) {
     CHAR8 options[] = "";
-    callbackConstruct = (int)Construct(options, NULL);
+    callbackConstruct = (int)pdu.Construct(options, NULL);
   }
   DrainEvents(hCLL);
 }
 
 static void AtExitDestruct(void) {
-  printf("atexit destruct: 0x%X\n", (unsigned)Destruct());
+  printf("atexit destruct: 0x%X\n", (unsigned)pdu.Destruct());
   fflush(stdout);
 }
 
 static void* DestructThread(void* arg) {
-  *(T_PDU_ERROR*)arg = Destruct();
+  *(T_PDU_ERROR*)arg = pdu.Destruct();
   return NULL;
 }
 
@@ -155,15 +147,15 @@ static void Load(const char* path) {
     exit(92);
   }
 #endif
-  NEED(Construct, ConstructFn, PDUConstruct);
-  NEED(Destruct, DestructFn, PDUDestruct);
-  NEED(GetObjectId, GetObjectIdFn, PDUGetObjectId);
-  NEED(CreateLink, CreateLinkFn, PDUCreateComLogicalLink);
-  NEED(Connect, ConnectFn, PDUConnect);
-  NEED(StartCop, StartCopFn, PDUStartComPrimitive);
-  NEED(Register, RegisterFn, PDURegisterEventCallback);
-  NEED(GetEvent, GetEventFn, PDUGetEventItem);
-  NEED(DestroyItem, DestroyItemFn, PDUDestroyItem);
+  NEED(pdu.Construct, ConstructFn, PDUConstruct);
+  NEED(pdu.Destruct, DestructFn, PDUDestruct);
+  NEED(pdu.GetObjectId, GetObjectIdFn, PDUGetObjectId);
+  NEED(pdu.CreateLink, CreateLinkFn, PDUCreateComLogicalLink);
+  NEED(pdu.Connect, ConnectFn, PDUConnect);
+  NEED(pdu.StartCop, StartCopFn, PDUStartComPrimitive);
+  NEED(pdu.Register, RegisterFn, PDURegisterEventCallback);
+  NEED(pdu.GetEvent, GetEventFn, PDUGetEventItem);
+  NEED(pdu.DestroyItem, DestroyItemFn, PDUDestroyItem);
 }
 
 /* dlclose, then whether the library is still mapped: a constructed module
@@ -198,7 +190,7 @@ int main(int argc, char** argv) {
   Load(argv[1]);
   if (strcmp(mode, "atexit-before-construct") == 0) atexit(AtExitDestruct);
 
-  Check("PDUConstruct", Construct(options, NULL));
+  Check("PDUConstruct", pdu.Construct(options, NULL));
 
   if (strcmp(mode, "atexit-after-construct") == 0) atexit(AtExitDestruct);
   if (strncmp(mode, "atexit-", 7) == 0) {
@@ -234,7 +226,7 @@ int main(int argc, char** argv) {
   }
   if (strcmp(mode, "dlclose-destructed") == 0) {
     OpenLink();
-    Check("PDUDestruct", Destruct());
+    Check("PDUDestruct", pdu.Destruct());
     if (Unload() != 0) return 93;
     SleepMs(200);
     printf("alive\n");
@@ -252,7 +244,7 @@ int main(int argc, char** argv) {
   }
   if (strcmp(mode, "construct-in-callback") == 0) {
     hCLL = OpenLink();
-    Check("PDURegisterEventCallback", Register(1, hCLL, OnEvent));
+    Check("PDURegisterEventCallback", pdu.Register(1, hCLL, OnEvent));
     Send(hCLL, vin, sizeof vin);
     for (i = 0; i < 300 && results < 1; ++i) SleepMs(10);
     printf("construct in callback: 0x%X\n", (unsigned)callbackConstruct);
@@ -260,14 +252,14 @@ int main(int argc, char** argv) {
     Send(hCLL, vin, sizeof vin);
     for (i = 0; i < 300 && results < 2; ++i) SleepMs(10);
     printf("results: %d\n", results);
-    Check("PDUDestruct", Destruct());
+    Check("PDUDestruct", pdu.Destruct());
     ExitStamp();
     return callbackConstruct == 0x01 && results == 2 ? 0 : 1;
   }
   if (strcmp(mode, "exit-in-callback") == 0) {
     hCLL = OpenLink();
     exitInCallback = 1;
-    Check("PDURegisterEventCallback", Register(1, hCLL, OnEvent));
+    Check("PDURegisterEventCallback", pdu.Register(1, hCLL, OnEvent));
     Send(hCLL, vin, sizeof vin);
     SleepMs(5000);
     return 1; /* the callback ends the process before this */

@@ -26,6 +26,21 @@ typedef T_PDU_ERROR(PDU_CALL* DestroyItemFn)(PDU_ITEM*);
 typedef T_PDU_ERROR(PDU_CALL* IoCtlFn)(UNUM32, UNUM32, UNUM32, PDU_DATA_ITEM*, PDU_DATA_ITEM**);
 typedef T_PDU_ERROR(PDU_CALL* TimestampFn)(UNUM32, UNUM32*);
 
+/* The entry points a client resolves from the library. */
+struct PduEntryPoints {
+  ConstructFn Construct;
+  DestructFn Destruct;
+  GetObjectIdFn GetObjectId;
+  CreateLinkFn CreateLink;
+  ConnectFn Connect;
+  StartCopFn StartCop;
+  RegisterFn Register;
+  GetEventFn GetEvent;
+  DestroyItemFn DestroyItem;
+  IoCtlFn IoCtl;
+  TimestampFn Timestamp;
+};
+
 /* The resource by name, a ComLogicalLink on it, connected; every step
  * through check, which ends the program on a failure. */
 static inline UNUM32 PduOpenLink(GetObjectIdFn getObjectId, CreateLinkFn createLink, ConnectFn connect,

@@ -43,17 +43,7 @@
 
 static const char* dllPath;
 static HMODULE lib;
-static ConstructFn Construct;
-static DestructFn Destruct;
-static GetObjectIdFn GetObjectId;
-static CreateLinkFn CreateLink;
-static ConnectFn Connect;
-static StartCopFn StartCop;
-static RegisterFn Register;
-static GetEventFn GetEvent;
-static DestroyItemFn DestroyItem;
-static IoCtlFn IoCtl;
-static TimestampFn Timestamp;
+static struct PduEntryPoints pdu;
 
 static int optStatus = 0, optDelay = 0, optK = 2;
 static const char* optLoad = "idle";
@@ -90,7 +80,7 @@ static void Say(const char* what, T_PDU_ERROR status, double since) {
 
 static T_PDU_ERROR TimedDestruct(const char* what) {
   double t0 = NowMs();
-  T_PDU_ERROR st = Destruct();
+  T_PDU_ERROR st = pdu.Destruct();
   Say(what, st, t0);
   return st;
 }
@@ -103,7 +93,7 @@ static void Send(const UNUM8* request, UNUM32 len) {
   memset(&ctrl, 0, sizeof ctrl);
   ctrl.NumSendCycles = 1;
   ctrl.NumReceiveCycles = 1;
-  Check("PDUStartComPrimitive", StartCop(1, mainLink, PDU_COPT_SENDRECV, len, data, &ctrl, NULL, &hCoP));
+  Check("PDUStartComPrimitive", pdu.StartCop(1, mainLink, PDU_COPT_SENDRECV, len, data, &ctrl, NULL, &hCoP));
 }
 
 /* Takes every event of the link (an application with a callback must:
@@ -113,12 +103,12 @@ static void Send(const UNUM8* request, UNUM32 len) {
 static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, void* tag, void* api) {
   PDU_EVENT_ITEM* item = NULL;
   (void)event, (void)hMod, (void)tag, (void)api;
-  while (GetEvent(1, hCLL, &item) == PDU_STATUS_NOERROR && item != NULL) {
+  while (pdu.GetEvent(1, hCLL, &item) == PDU_STATUS_NOERROR && item != NULL) {
     if (item->ItemType == PDU_IT_RESULT) {
       const PDU_RESULT_DATA* r = (const PDU_RESULT_DATA*)item->pData;
       if (r->NumDataBytes > 3 && memcmp(r->pDataBytes, "\x62\xF1\x90", 3) == 0) InterlockedIncrement(&vinAnswers);
     }
-    DestroyItem((PDU_ITEM*)item);
+    pdu.DestroyItem((PDU_ITEM*)item);
     item = NULL;
   }
   if (armed && InterlockedCompareExchange(&armed, 0, 1) == 1) {
@@ -143,7 +133,7 @@ static DWORD WINAPI DestructThread(LPVOID arg) {
 static DWORD WINAPI ConstructThread(LPVOID arg) {
   CHAR8 options[] = "";
   double t0 = NowMs();
-  *(T_PDU_ERROR*)arg = Construct(options, NULL);
+  *(T_PDU_ERROR*)arg = pdu.Construct(options, NULL);
   Say("construct", *(T_PDU_ERROR*)arg, t0);
   return 0;
 }
@@ -182,11 +172,11 @@ static int Box(void) {
   if (box == NULL) Check("the device-not-found box (not shown within 30 s)", 0xFFFF);
   printf("box up\n");
   t0 = NowMs();
-  st = Timestamp(1, &now);
+  st = pdu.Timestamp(1, &now);
   Say("timestamp", st, t0);
-  Check("PDUGetObjectId", GetObjectId(PDU_OBJT_IO_CTRL, vbatt, &id));
+  Check("PDUGetObjectId", pdu.GetObjectId(PDU_OBJT_IO_CTRL, vbatt, &id));
   t0 = NowMs();
-  st = IoCtl(1, PDU_ID_UNDEF, id, NULL, &out);
+  st = pdu.IoCtl(1, PDU_ID_UNDEF, id, NULL, &out);
   Say("ioctl", st, t0);
   printf("box still up: %s\n", IsWindow(box) ? "yes" : "no");
   PostMessageA(box, WM_COMMAND, IDOK, 0);
@@ -214,17 +204,17 @@ int main(int argc, char** argv) {
   }
   /* GetProcAddress gives a FARPROC; going through a plain function pointer
    * keeps the cast to the real type free of a cast-function-type warning. */
-  Construct = (ConstructFn)(void (*)(void))Need("PDUConstruct");
-  Destruct = (DestructFn)(void (*)(void))Need("PDUDestruct");
-  GetObjectId = (GetObjectIdFn)(void (*)(void))Need("PDUGetObjectId");
-  CreateLink = (CreateLinkFn)(void (*)(void))Need("PDUCreateComLogicalLink");
-  Connect = (ConnectFn)(void (*)(void))Need("PDUConnect");
-  StartCop = (StartCopFn)(void (*)(void))Need("PDUStartComPrimitive");
-  Register = (RegisterFn)(void (*)(void))Need("PDURegisterEventCallback");
-  GetEvent = (GetEventFn)(void (*)(void))Need("PDUGetEventItem");
-  DestroyItem = (DestroyItemFn)(void (*)(void))Need("PDUDestroyItem");
-  IoCtl = (IoCtlFn)(void (*)(void))Need("PDUIoCtl");
-  Timestamp = (TimestampFn)(void (*)(void))Need("PDUGetTimestamp");
+  pdu.Construct = (ConstructFn)(void (*)(void))Need("PDUConstruct");
+  pdu.Destruct = (DestructFn)(void (*)(void))Need("PDUDestruct");
+  pdu.GetObjectId = (GetObjectIdFn)(void (*)(void))Need("PDUGetObjectId");
+  pdu.CreateLink = (CreateLinkFn)(void (*)(void))Need("PDUCreateComLogicalLink");
+  pdu.Connect = (ConnectFn)(void (*)(void))Need("PDUConnect");
+  pdu.StartCop = (StartCopFn)(void (*)(void))Need("PDUStartComPrimitive");
+  pdu.Register = (RegisterFn)(void (*)(void))Need("PDURegisterEventCallback");
+  pdu.GetEvent = (GetEventFn)(void (*)(void))Need("PDUGetEventItem");
+  pdu.DestroyItem = (DestroyItemFn)(void (*)(void))Need("PDUDestroyItem");
+  pdu.IoCtl = (IoCtlFn)(void (*)(void))Need("PDUIoCtl");
+  pdu.Timestamp = (TimestampFn)(void (*)(void))Need("PDUGetTimestamp");
   if (strcmp(mode, "box") == 0) {
     int status = Box();
     printf("exit at\n");
@@ -232,9 +222,10 @@ int main(int argc, char** argv) {
     return status;
   }
 
-  Check("PDUConstruct", Construct(options, NULL));
-  mainLink = PduOpenLink(GetObjectId, CreateLink, Connect, "RSC_ISO_15765_3_on_ISO_15765_2_6_14", Check);
-  Check("PDURegisterEventCallback", Register(1, mainLink, OnEvent));
+  Check("PDUConstruct", pdu.Construct(options, NULL));
+  mainLink =
+      PduOpenLink(pdu.GetObjectId, pdu.CreateLink, pdu.Connect, "RSC_ISO_15765_3_on_ISO_15765_2_6_14", Check);
+  Check("PDURegisterEventCallback", pdu.Register(1, mainLink, OnEvent));
   AskVin();
   if (strcmp(optLoad, "pending") == 0) {
     static const UNUM8 routine[] = {0x31, 0x01, 0x02, 0x03};
