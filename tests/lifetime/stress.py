@@ -99,6 +99,10 @@ def bound_ms(plan, what, status):
     destruct = CLOSE_MS + 3 * plan.hold() + SLACK_MS
     if what in ("construct", "child-construct"):
         return CONSTRUCT_MS
+    if what == "destruct" and plan.schedule == "construct-race":
+        # It may find the racing PDUConstruct holding the turn (a second
+        # construction rediscovers the port) and waits as long as that takes.
+        return CONSTRUCT_MS + destruct
     if what in ("destruct", "atexit-destruct"):
         return destruct
     if what == "destruct-after":  # unconstructed: joins a left engine thread within 500 ms

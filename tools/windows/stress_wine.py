@@ -88,24 +88,27 @@ def run_one(a, wine, sim, mode, keys, logging):
     args = [os.path.join(a.win_bin, "exit_client.exe"), os.path.join(a.win_bin, "pdu7318.dll"), mode] + \
         ["%s=%s" % kv for kv in sorted(keys.items())]
     offset = os.path.getsize(sim.log_path)
-    with tempfile.TemporaryFile("w+") as out_file:
+    # The program writes into a file (not a pipe: Wine's services may keep a
+    # pipe open); it is read through a descriptor of its own, since moving
+    # the shared one would move the program's write position too.
+    with tempfile.NamedTemporaryFile("w", prefix="exit_client-") as out_file:
         p = subprocess.Popen([os.environ.get("PDU7318_WINE", "wine")] + args, env=wine.env, stdout=out_file,
                              stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         # The moment "exit at" appears (looked at every 5 ms) and the end.
         stamp, start = None, time.monotonic()
         while p.poll() is None:
             if stamp is None:
-                out_file.seek(0)
-                if "exit at" in out_file.read():
-                    stamp = time.monotonic()
+                with open(out_file.name, errors="replace") as f:
+                    if "exit at" in f.read():
+                        stamp = time.monotonic()
             if time.monotonic() - start > RUN_BOUND_S:
                 p.kill()
                 p.wait()
                 raise Failure("no end within %d s" % RUN_BOUND_S)
             time.sleep(0.005)
         ended = time.monotonic()
-        out_file.seek(0)
-        out = out_file.read()
+        with open(out_file.name, errors="replace") as f:
+            out = f.read()
     status, closes, wants = expectations(mode, keys)
     lifetime.check_clean(out)
     check(p.returncode == status, "exit status %d, wanted %d\n%s" % (p.returncode, status, out))
