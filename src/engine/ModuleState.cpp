@@ -267,8 +267,16 @@ uint64_t ModuleState::WakeEngine() {
 }
 
 bool ModuleState::WaitWakeHandled(uint64_t wake, uint32_t ms) {
-  platform::MutexLock lock(m_WakeMutex);
-  return lock.WaitFor(m_WakeHandledCv, ms, [&]() PDU_NO_THREAD_SAFETY_ANALYSIS { return m_WakeHandled >= wake; });
+  // Announced before the look under the lock: the engine either sees the
+  // waiter and notifies under the lock, or stored its pass before the look.
+  m_WakeHandledWaiters.fetch_add(1);
+  bool handled = false;
+  {
+    platform::MutexLock lock(m_WakeMutex);
+    handled = lock.WaitFor(m_WakeHandledCv, ms, [&] { return m_WakeHandled.load() >= wake; });
+  }
+  m_WakeHandledWaiters.fetch_sub(1);
+  return handled;
 }
 
 bool ModuleState::OnEngineThread() const {
@@ -344,11 +352,12 @@ void ModuleState::PduEventQueueThread() {
       }
       RunJob(job);
     }
-    {
-      platform::MutexLock lock(m_WakeMutex);
-      m_WakeHandled = seen;
+    // Nobody waits for a pass but a test: no lock on this path then.
+    m_WakeHandled.store(seen);
+    if (m_WakeHandledWaiters.load() != 0) {
+      { platform::MutexLock lock(m_WakeMutex); }
+      m_WakeHandledCv.notify_all();
     }
-    m_WakeHandledCv.notify_all();
   }
   log::LogMain("queue quit");
   const bool givePin = m_GivePinAtEngineEnd.exchange(false);

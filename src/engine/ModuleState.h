@@ -273,13 +273,15 @@ class ModuleState {
   // Wake-up of the engine thread: m_WakeSeq counts wake-ups; the thread
   // sleeps until it differs from the value it saw last, so a wake-up that
   // arrives while a job runs is not lost. m_WakeHandled is the last value
-  // it saw whose queue pass has ended (m_WakeHandledCv tells of it).
+  // it saw whose queue pass has ended; m_WakeHandledCv tells of it while
+  // m_WakeHandledWaiters says someone waits (WaitWakeHandled).
   platform::Mutex m_WakeMutex;
   std::condition_variable m_WakeCv;
   std::condition_variable m_EngineExit;
   std::condition_variable m_WakeHandledCv;
   uint64_t m_WakeSeq PDU_GUARDED_BY(m_WakeMutex) = 0;
-  uint64_t m_WakeHandled PDU_GUARDED_BY(m_WakeMutex) = 0;
+  std::atomic<uint64_t> m_WakeHandled{0};
+  std::atomic<uint32_t> m_WakeHandledWaiters{0};
 
   std::atomic<uint32_t> m_Exiting{0};
   std::atomic<uint64_t> m_ConstructingProcess{0};
