@@ -26,14 +26,13 @@ using pdu::api::ApiFrame;
 using pdu::api::EntryLine;
 using pdu::api::Guarded;
 using pdu::api::ResultLine;
+using pdu::api::Tick;
 namespace api = pdu::api;
 namespace mdf = pdu::mdf;
 namespace plog = pdu::log;
 namespace protocol = pdu::protocol;
 
 namespace {
-
-int Tick() { return static_cast<int>(pdu::platform::ClockTicks()); }
 
 std::string ComParamName(uint32_t comParamId) { return mdf::ObjectIdToShortName(comParamId, "COMPARAM"); }
 

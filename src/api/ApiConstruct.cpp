@@ -30,10 +30,9 @@ namespace engine = pdu::engine;
 namespace mdf = pdu::mdf;
 namespace plog = pdu::log;
 namespace platform = pdu::platform;
+using pdu::api::Tick;
 
 namespace {
-
-int Tick() { return static_cast<int>(platform::ClockTicks()); }
 
 // The text shown when no VCI answers: "device not found; check that the
 // driver is installed and the device plugged in".

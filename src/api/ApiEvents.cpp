@@ -12,12 +12,11 @@ using pdu::api::ApiFrame;
 using pdu::api::EntryLine;
 using pdu::api::Guarded;
 using pdu::api::ResultLine;
+using pdu::api::AsInt;
 namespace engine = pdu::engine;
 namespace plog = pdu::log;
 
 namespace {
-
-int AsInt(const void* p) { return static_cast<int>(reinterpret_cast<intptr_t>(p)); }
 
 // Turns one ComPrimitive event into an item; 0x71 when the event yields none
 // (it is consumed all the same).

@@ -12,10 +12,10 @@ namespace pdu::api {
 ApiFrame::ApiFrame(const char* name, EntryLine entry) : guard_(engine::ApiLock()), name_(name) {
   switch (entry) {
     case EntryLine::kNewlineTick:
-      log::LogMain("\n%s %d", name_, static_cast<int>(platform::ClockTicks()));
+      log::LogMain("\n%s %d", name_, Tick());
       break;
     case EntryLine::kTick:
-      log::LogMain("%s %d", name_, static_cast<int>(platform::ClockTicks()));
+      log::LogMain("%s %d", name_, Tick());
       break;
     case EntryLine::kNewlineNoTick:
       log::LogMain("\n%s", name_);
@@ -34,7 +34,7 @@ void ApiFrame::Param(const char* fmt, ...) {
 }
 
 T_PDU_ERROR ApiFrame::Finish(T_PDU_ERROR status, ResultLine style) {
-  const int tick = static_cast<int>(platform::ClockTicks());
+  const int tick = Tick();
   switch (style) {
     case ResultLine::kTick:
       log::LogMain("%s  %s %d", name_, StatusName(status), tick);

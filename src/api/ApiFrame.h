@@ -12,8 +12,14 @@
 #include "engine/ApiLock.h"
 #include "log/PduLog.h"
 #include "pdu_api.h"
+#include "platform/Clock.h"
 
 namespace pdu::api {
+
+// The log writes ticks and handed-out pointers as plain %d ints (the
+// pointer's low 32 bits): what a reader of the log matches them by.
+inline int Tick() { return static_cast<int>(platform::ClockTicks()); }
+inline int AsInt(const void* p) { return static_cast<int>(reinterpret_cast<intptr_t>(p)); }
 
 // How the entry line looks ("name" stands for the function's name).
 enum class EntryLine {

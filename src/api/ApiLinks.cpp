@@ -31,6 +31,7 @@
 using pdu::api::ApiFrame;
 using pdu::api::EntryLine;
 using pdu::api::Guarded;
+using pdu::api::AsInt;
 namespace api = pdu::api;
 namespace device = pdu::device;
 namespace engine = pdu::engine;
@@ -43,8 +44,6 @@ namespace {
 // The one protocol whose links hold a TP2.0 channel id.
 constexpr const char* kTp20ProtocolName = "MSP_VW2000LP_on_TP20";
 constexpr uint32_t kNoChannel = 0xFFFFFFFFu;
-
-int AsInt(const void* p) { return static_cast<int>(reinterpret_cast<intptr_t>(p)); }
 
 uint32_t FreeTp20Channel() PDU_REQUIRES(engine::g_ApiLock) {
   for (uint32_t i = 0; i < engine::kTp20Channels; ++i) {

@@ -20,8 +20,7 @@ using pdu::api::ResultLine;
 namespace {
 
 T_PDU_ERROR FinishObjectId(ApiFrame& frame, T_PDU_ERROR status) {
-  pdu::log::LogMain("\n%s  %s %d", frame.name(), pdu::api::StatusName(status),
-                    static_cast<int>(pdu::platform::ClockTicks()));
+  pdu::log::LogMain("\n%s  %s %d", frame.name(), pdu::api::StatusName(status), pdu::api::Tick());
   return frame.Finish(status, ResultLine::kNone);
 }
 

@@ -12,14 +12,6 @@ namespace {
 // Token lists hold at most this many numbers, the two lengths included.
 constexpr size_t kMaxTokens = 200;
 
-// Reads text like atoi does (leading blanks, a sign, decimal digits, stops at
-// the first other character) but without atoi's undefined overflow: the
-// result wraps to 32 bits, which is all any caller keeps.
-uint32_t ReadDecimal(const char* text) {
-  if (text == nullptr) return 0;
-  return static_cast<uint32_t>(std::strtoll(text, nullptr, 10));
-}
-
 // Splits text at every blank (0x20 only; runs of blanks and blanks at either
 // end give no token) and reads each piece with strtol in the given base. A
 // piece that does not start with a number reads as 0.
@@ -311,6 +303,11 @@ ComParamItem ComParamItem::Adopt(uint32_t id, uint32_t dataType, uint32_t cpClas
   ComParamItem out;
   out.item_ = PDU_PARAM_ITEM{PDU_IT_PARAM, id, dataType, cpClass, value};
   return out;
+}
+
+uint32_t ReadDecimal(const char* text) {
+  if (text == nullptr) return 0;
+  return static_cast<uint32_t>(std::strtoll(text, nullptr, 10));
 }
 
 }  // namespace pdu::mdf

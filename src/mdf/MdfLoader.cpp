@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "log/PduLog.h"
+#include "mdf/ComParamValue.h"
 #include "mdf/Enumerations.h"
 #include "mdf/MdfTables.h"
 #include "platform/Platform.h"
@@ -62,10 +63,6 @@ const char* FirstAttributeValue(const TiXmlElement* element) {
   if (attribute == nullptr || attribute->Value() == nullptr) return "";
   return attribute->Value();
 }
-
-// Decimal as atoi reads it (leading blanks, a sign, digits up to the first
-// other character), wrapped to 32 bits.
-uint32_t ReadDecimal(const char* text) { return static_cast<uint32_t>(std::strtoll(text, nullptr, 10)); }
 
 // One parse of the MDF buffer; each loader makes its own and drops it before
 // it returns.

@@ -38,8 +38,11 @@ using test::kCmdCop;
 using test::kFinished;
 using test::kItemResult;
 using test::kItemStatus;
-constexpr uint32_t kSendRecv = 0x8004, kUpdateParam = 0x8003, kDelay = 0x8005;
-constexpr uint32_t kExecuting = 0x8011, kOffline = 0x8050;
+using test::kDelay;
+using test::kExecuting;
+using test::kOffline;
+using test::kSendRecv;
+using test::kUpdateParam;
 
 std::atomic<int> g_calls{0};
 void PDU_CALL CountingCallback(T_PDU_EVT_DATA type, UNUM32, UNUM32, void*, void* apiTag) {

@@ -19,12 +19,7 @@
 namespace pdu::engine {
 namespace {
 
-using test::Bytes;
-using test::TestVci;
-
-constexpr uint8_t kCmdCop = 0x10;
-constexpr uint32_t kSendRecv = 0x8004, kUpdateParam = 0x8003, kStartComm = 0x8001;
-constexpr uint32_t kExecuting = 0x8011, kFinished = 0x8012, kResult = 0x1300, kError = 0x1302;
+using namespace pdu::test;
 
 // An ISO 15765 answer carries the CAN identifier 0x7E8 in front.
 Bytes Can(std::initializer_list<uint8_t> payload) {
@@ -146,7 +141,7 @@ TEST_F(EngineWaits, SendRecvWithoutAnswerWaitsPerHandlerClass) {
       t0_ = clock_.Ticks();
       const uint32_t hCop = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
       EndsAt(hCop, t0_ + waits[step] + 30, c.resource);
-      EXPECT_EQ(Kinds(hCop), (std::vector<uint32_t>{kExecuting, kError, kFinished}));
+      EXPECT_EQ(Kinds(hCop), (std::vector<uint32_t>{kExecuting, kItemError, kFinished}));
     }
   }
 }
@@ -180,7 +175,7 @@ TEST_F(EngineWaits, FurtherResponsesAreTakenWithinFiftyMillisecondsOfTheLast) {
   StepTo(t0_ + 49 + 51);
   vci_.SendVehicleData(0, 0, 0, Can({0x62, 0xF1, 0x90, 0x03}));
   items_.WaitCount(items_.Items().size() + 1, 100);
-  EXPECT_EQ(Kinds(hCop), (std::vector<uint32_t>{kExecuting, kResult, kResult, kFinished}))
+  EXPECT_EQ(Kinds(hCop), (std::vector<uint32_t>{kExecuting, kItemResult, kItemResult, kFinished}))
       << "an answer 51 ms after the last one is not";
   const auto items = items_.ItemsOf(hCop);
   // Items are made when the application fetches them, at the end.
@@ -199,7 +194,7 @@ TEST_F(EngineWaits, ResponsePendingWaitsFiveSecondsForTheAnswer) {
   StepTo(t0_ + 5029);
   vci_.SendVehicleData(0, 0, 0, Can({0x62, 0xF1, 0x90, 0x02}));
   ASSERT_TRUE(items_.WaitFinished(answered, 5000));
-  EXPECT_EQ(Kinds(answered), (std::vector<uint32_t>{kExecuting, kResult, kFinished}));
+  EXPECT_EQ(Kinds(answered), (std::vector<uint32_t>{kExecuting, kItemResult, kFinished}));
   EXPECT_EQ(items_.ItemsOf(answered)[1].data, Bytes({0x62, 0xF1, 0x90, 0x02}));
 
   t0_ = clock_.Ticks();
@@ -219,20 +214,20 @@ TEST_F(EngineWaits, ASilentVciEndsSendRecvAndStartCommWithTheErrorEvent) {
   ASSERT_TRUE(clock_.WaitForWaitUntil(t0_ + 1500)) << testing::PrintToString(Relative(clock_.Deadlines()));
   StepTo(t0_ + 1500);
   EndsAt(read, t0_ + 1500 + 3030, "SENDRECV");
-  EXPECT_EQ(Kinds(read), (std::vector<uint32_t>{kExecuting, kError, kFinished}));
+  EXPECT_EQ(Kinds(read), (std::vector<uint32_t>{kExecuting, kItemError, kFinished}));
   EXPECT_EQ(items_.ItemsOf(read)[1].error, 0x103u) << "no answer from the ECU";
   t0_ = clock_.Ticks();
   const uint32_t comm = Start(hCLL, kStartComm, {});
   ASSERT_TRUE(clock_.WaitForWaitUntil(t0_ + 1500)) << testing::PrintToString(Relative(clock_.Deadlines()));
   StepTo(t0_ + 1500);
   EndsAt(comm, t0_ + 1500 + 2030, "STARTCOMM");
-  EXPECT_EQ(Kinds(comm), (std::vector<uint32_t>{kExecuting, kError, kFinished}));
+  EXPECT_EQ(Kinds(comm), (std::vector<uint32_t>{kExecuting, kItemError, kFinished}));
   // The VCI speaks again: the session goes on.
   vci_.SetSilent(false);
   EcuAnswers({Can({0x62, 0xF1, 0x90, 0x01})});
   const uint32_t again = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitFinished(again, 5000));
-  EXPECT_EQ(Kinds(again), (std::vector<uint32_t>{kExecuting, kResult, kFinished}));
+  EXPECT_EQ(Kinds(again), (std::vector<uint32_t>{kExecuting, kItemResult, kFinished}));
 }
 
 }  // namespace

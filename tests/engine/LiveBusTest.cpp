@@ -15,10 +15,6 @@
 namespace pdu::test {
 namespace {
 
-constexpr uint32_t kSendRecv = 0x8004;
-constexpr uint32_t kExecuting = 0x8011;
-constexpr uint32_t kOffline = 0x8050;
-
 class LiveBus : public SessionTest {
  protected:
   ~LiveBus() override { StopBus(); }

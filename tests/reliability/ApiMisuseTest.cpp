@@ -35,12 +35,6 @@ void RunTable(const std::vector<MisuseCase>& table, const std::string& state) {
   }
 }
 
-uint32_t IdOf(const char* shortName) {
-  uint32_t id = 0;
-  mdf::ObjectIdByShortName(shortName, id);
-  return id;
-}
-
 // Calls that take an hCLL, with a handle that names no link. Valid
 // pointers everywhere, so only the handle is wrong.
 std::vector<MisuseCase> BadHandleCases(uint32_t h) {

@@ -16,12 +16,6 @@ namespace pdu::reliability {
 using namespace pdu::test;
 namespace {
 
-uint32_t IdOf(const char* shortName) {
-  uint32_t id = 0;
-  mdf::ObjectIdByShortName(shortName, id);
-  return id;
-}
-
 // A reading through PDUIoCtl; value 0xFFFFFFFF when no item came back.
 struct Reading {
   T_PDU_ERROR status = 0;

@@ -29,12 +29,6 @@ uint32_t StressSeconds() {
   return v > 0 ? static_cast<uint32_t>(v) : 2;
 }
 
-uint32_t IdOf(const char* shortName) {
-  uint32_t id = 0;
-  mdf::ObjectIdByShortName(shortName, id);
-  return id;
-}
-
 // What the callbacks saw, shared by all threads.
 class Ledger {
  public:

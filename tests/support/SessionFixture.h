@@ -51,6 +51,17 @@ inline constexpr uint32_t kFinished = 0x8012;
 // Which module description the application folder gets.
 enum class Mdf { kShipped, kStandardStyle };
 
+// ComPrimitive types and states as the application sees them.
+inline constexpr uint32_t kStartComm = 0x8001, kUpdateParam = 0x8003, kSendRecv = 0x8004, kDelay = 0x8005;
+inline constexpr uint32_t kExecuting = 0x8011, kOffline = 0x8050;
+
+// The object id of an MDF short name (the shipped MDF.xml's, once loaded).
+inline uint32_t IdOf(const char* shortName) {
+  uint32_t id = 0;
+  EXPECT_TRUE(mdf::ObjectIdByShortName(shortName, id)) << shortName;
+  return id;
+}
+
 // Little-endian word at a byte offset of a payload.
 inline uint32_t WordAt(const Bytes& d, size_t offset) {
   uint32_t v = 0;
@@ -294,11 +305,7 @@ class SessionTest : public ::testing::Test {
   // The main log file's text so far.
   static std::string MainLog() { return ReadFile(log::CurrentLogFileNames().main); }
 
-  static uint32_t Id(const char* shortName) {
-    uint32_t id = 0;
-    EXPECT_TRUE(mdf::ObjectIdByShortName(shortName, id)) << shortName;
-    return id;
-  }
+  static uint32_t Id(const char* shortName) { return IdOf(shortName); }
 
   static uint32_t ByResource(uint32_t resourceId, Bytes flags = {}) {
     PDU_FLAG_DATA flag{static_cast<UNUM32>(flags.size()), flags.empty() ? nullptr : flags.data()};

@@ -20,12 +20,11 @@ namespace pdu::test {
 
 using namespace pdu::device;
 
-namespace {
-
 // One in-memory line between the library (a MemoryTransport) and a
 // TestVci. Bytes the library writes queue in toVci for the VCI's thread;
-// bytes the VCI sends queue in toHost for the library's reads.
-struct Line {
+// bytes the VCI sends queue in toHost for the library's reads. Outside the
+// anonymous namespace: TestVci::State, a class of the header, holds one.
+struct TestVciLine {
   platform::Mutex mu;
   std::condition_variable hostCv;  // toHost, cancelled or hungUp changed
   std::condition_variable vciCv;   // toVci or stop changed
@@ -36,6 +35,10 @@ struct Line {
   bool hungUp PDU_GUARDED_BY(mu) = false;
   bool stop PDU_GUARDED_BY(mu) = false;
 };
+
+namespace {
+
+using Line = TestVciLine;
 
 platform::Mutex g_LinesLock;
 std::map<std::string, std::shared_ptr<Line>>& Lines() PDU_REQUIRES(g_LinesLock) {

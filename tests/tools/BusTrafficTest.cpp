@@ -10,11 +10,10 @@
 #include "Scenario.h"
 #include "VciCore.h"
 #include "VciDevice.h"
+#include "Hex.h"
 
 namespace vcisim {
 namespace {
-
-Bytes H(const char* hex) { return *ParseHex(hex); }
 
 // Outgoing frames only: "<command hex> <data hex>".
 std::string Describe(bool fromPc, uint8_t, uint8_t, uint8_t command, const Bytes& data) {

@@ -3,11 +3,10 @@
 
 #include "Scenario.h"
 #include "SimEcu.h"
+#include "Hex.h"
 
 namespace vcisim {
 namespace {
-
-Bytes H(const char* hex) { return *ParseHex(hex); }
 
 std::vector<std::string> Answers(const std::vector<EcuReply>& replies) {
   std::vector<std::string> out;

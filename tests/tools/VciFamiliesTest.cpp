@@ -5,11 +5,10 @@
 
 #include "Scenario.h"
 #include "VciDevice.h"
+#include "Hex.h"
 
 namespace vcisim {
 namespace {
-
-Bytes H(const char* hex) { return *ParseHex(hex); }
 
 Bytes Words(std::initializer_list<uint32_t> words) {
   Bytes out;

@@ -19,7 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint32_t kMod = 1;
 const char* const kResource = "RSC_ISO_15765_3_on_ISO_15765_2_6_14";
 
 // The request of every round trip: ReadDataByIdentifier F190 (the VIN).

@@ -17,6 +17,9 @@
 
 namespace pdubench {
 
+// The one module the library offers.
+inline constexpr uint32_t kMod = 1;
+
 // CPU time of the process, split by who spent it.
 struct CpuSnapshot {
   uint64_t wallMicros = 0;

@@ -17,7 +17,6 @@ namespace pdubench {
 
 namespace {
 
-constexpr uint32_t kMod = 1;
 constexpr char kRawResource[] = "RSC_ISO_11898_RAW_6_14";
 // The bus sends 1000 frames/s; a module that keeps up receives them all.
 constexpr double kReceiveTargetPerSecond = 900.0;

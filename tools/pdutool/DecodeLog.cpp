@@ -24,6 +24,7 @@
 #include "Client.h"
 #include "Commands.h"
 #include "LogDecoder.h"
+#include "Numbers.h"
 #include "Signals.h"
 
 namespace pdutool {
@@ -35,10 +36,6 @@ namespace fs = std::filesystem;
 struct Files {
   std::string main, data, contact;
 };
-
-bool IsDigits(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
 
 // "2026-12-06.txt" (or its _data/_contact files) -> "2026-12-06".
 std::string DateOf(const std::string& name) {

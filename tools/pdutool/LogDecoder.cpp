@@ -9,16 +9,13 @@
 
 #include "FrameText.h"
 #include "Names.h"
+#include "Numbers.h"
 
 namespace pdutool {
 
 using nlohmann::json;
 
 namespace {
-
-bool IsDigits(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
 
 std::string Trim(const std::string& s) {
   size_t a = s.find_first_not_of(" \t\r");

@@ -1,10 +1,15 @@
 #include "Numbers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
 namespace pdutool {
+
+bool IsDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 std::optional<uint32_t> ParseUnsigned(const std::string& text) {
   if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return std::nullopt;

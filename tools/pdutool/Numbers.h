@@ -8,6 +8,8 @@
 
 namespace pdutool {
 
+// At least one character, every one of them 0-9.
+bool IsDigits(const std::string& s);
 // Decimal or 0x hex, 0..0xFFFFFFFF.
 std::optional<uint32_t> ParseUnsigned(const std::string& text);
 // Decimal or 0x hex with an optional '-', -2^31..2^31-1.

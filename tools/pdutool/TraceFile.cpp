@@ -20,12 +20,12 @@ bool TraceFile::Open(const std::string& path, std::string& error) {
   return true;
 }
 
-std::string TraceFile::Line(double unixSeconds, const std::string& interface, uint32_t id, const uint8_t* data,
+std::string TraceFile::Line(double unixSeconds, const std::string& channel, uint32_t id, const uint8_t* data,
                             size_t n, const char* direction) {
   char head[64];
   // Identifiers above 0x7FF are 29-bit ones: eight digits, as candump does.
   std::snprintf(head, sizeof head, id > 0x7FF ? "(%.6f) %s %08X#" : "(%.6f) %s %03X#", unixSeconds,
-                interface.c_str(), id);
+                channel.c_str(), id);
   std::string line = head;
   if (n > 8) line += "#0";  // a CAN FD frame, no flags
   static const char kDigits[] = "0123456789ABCDEF";
@@ -37,13 +37,13 @@ std::string TraceFile::Line(double unixSeconds, const std::string& interface, ui
   return line;
 }
 
-void TraceFile::Write(const std::string& interface, uint32_t id, const std::vector<uint8_t>& data, bool transmit) {
+void TraceFile::Write(const std::string& channel, uint32_t id, const std::vector<uint8_t>& data, bool transmit) {
   if (file_ == nullptr) return;
   const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   size_t at = 0;
   do {
     const size_t n = std::min<size_t>(64, data.size() - at);
-    std::fprintf(file_, "%s\n", Line(now, interface, id, data.data() + at, n, transmit ? "T" : "R").c_str());
+    std::fprintf(file_, "%s\n", Line(now, channel, id, data.data() + at, n, transmit ? "T" : "R").c_str());
     at += n;
   } while (at < data.size());
   std::fflush(file_);

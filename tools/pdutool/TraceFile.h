@@ -32,10 +32,10 @@ class TraceFile {
   bool Open(const std::string& path, std::string& error);
   bool IsOpen() const { return file_ != nullptr; }
   // One message; transmit: from the tester. Times are taken now.
-  void Write(const std::string& interface, uint32_t id, const std::vector<uint8_t>& data, bool transmit);
+  void Write(const std::string& channel, uint32_t id, const std::vector<uint8_t>& data, bool transmit);
 
   // The candump log line of one frame (at most 64 bytes) at unixSeconds.
-  static std::string Line(double unixSeconds, const std::string& interface, uint32_t id, const uint8_t* data,
+  static std::string Line(double unixSeconds, const std::string& channel, uint32_t id, const uint8_t* data,
                           size_t n, const char* direction);
 
  private:

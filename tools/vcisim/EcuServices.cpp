@@ -10,8 +10,6 @@ namespace vcisim {
 
 namespace {
 
-constexpr uint8_t kServiceNotSupported = 0x11;
-constexpr uint8_t kSubFunctionNotSupported = 0x12;
 
 // OBD-II mode 01 values an ECU has without a scenario table: the supported
 // PIDs 01-20 (01, 03-07, 0B-0F, 11, 13, 15, 1C, 1F, 20), monitor status,

@@ -7,8 +7,6 @@ namespace vcisim {
 namespace {
 
 // Negative response codes.
-constexpr uint8_t kServiceNotSupported = 0x11;
-constexpr uint8_t kSubFunctionNotSupported = 0x12;
 constexpr uint8_t kIncorrectLength = 0x13;
 constexpr uint8_t kBusyRepeatRequest = 0x21;
 constexpr uint8_t kSequenceError = 0x24;

@@ -24,6 +24,10 @@
 
 namespace vcisim {
 
+// Negative response codes the simulated ECUs give.
+inline constexpr uint8_t kServiceNotSupported = 0x11;
+inline constexpr uint8_t kSubFunctionNotSupported = 0x12;
+
 class SimEcu {
  public:
   explicit SimEcu(EcuConfig config) : cfg_(std::move(config)) {}
