@@ -29,39 +29,31 @@ struct Row {
   std::type_index cls;
 };
 
+// One protocol per class, and every protocol whose class its name does not
+// tell (a J1850 VPW protocol on the PWM class, DoIP on the ISO 14230 class,
+// KW1281 over K-Line on the ISO 9141 class).
 const Row kTable[] = {
-    {"ISO_14230_3_on_ISO_14230_2", typeid(ZPDUISO14230ProtocolHandling)},
-    {"SAE_J2190_on_ISO_14230_2", typeid(ZPDUISO14230ProtocolHandling)},
-    {"ISO_15031_5_on_ISO_14230_4", typeid(ZPDUISO14230ProtocolHandling)},
     {"ISO_OBD_on_K_Line", typeid(ZPDUISO14230ProtocolHandling)},
     {"MSP_VW2000LP_on_ISO_14230_2", typeid(ZPDUISO14230ProtocolHandling)},
+    {"ISO_14229_5_on_ISO_13400_2", typeid(ZPDUISO14230ProtocolHandling)},
     {"ISO_14230_3_on_ISO_15765_2", typeid(ZPDUISO15765ProtocolHandling)},
-    {"ISO_15765_3_on_ISO_15765_2", typeid(ZPDUISO15765ProtocolHandling)},
-    {"SAE_J2190_on_ISO_15765_2", typeid(ZPDUISO15765ProtocolHandling)},
-    {"ISO_15031_5_on_ISO_15765_4", typeid(ZPDUISO15765ProtocolHandling)},
-    {"ISO_OBD_on_ISO_15765_4", typeid(ZPDUISO15765ProtocolHandling)},
     {"SAE_J2190_on_ISO_9141", typeid(ZPDUISO9141ProtocolHandling)},
-    {"SAE_J2190_on_ISO_9141_2", typeid(ZPDUISO9141ProtocolHandling)},
-    {"ISO_15031_5_on_ISO_9141_2", typeid(ZPDUISO9141ProtocolHandling)},
     {"MSP_KW1281_on_ISO_9141_2", typeid(ZPDUISO9141ProtocolHandling)},
     {"SAE_J2190_on_SAE_J1850_VPW", typeid(ZPDUJ1850VPWProtocolHandling)},
     {"ISO_15031_5_on_SAE_J1850_VPW", typeid(ZPDUJ1850PWMProtocolHandling)},
     {"ISO_OBD_on_SAE_J1850", typeid(ZPDUJ1850PWMProtocolHandling)},
-    {"SAE_J2190_on_SAE_J1850_PWM", typeid(ZPDUJ1850PWMProtocolHandling)},
     {"SAE_J1939_73_on_SAE_J1939_21", typeid(ZPDUJ1939ProtocolHandling)},
     {"SAE_J1587_on_SAE_J1708", typeid(ZPDUJ1708ProtocolHandling)},
     {"SAE_J2610_on_SAE_J2610_SCI", typeid(ZPDUJ2610_SCIProtocolHandling)},
     {"KW82_on_KW_UART", typeid(ZPDUKWProtocolHandling)},
-    {"KW81_on_KW_UART", typeid(ZPDUKWProtocolHandling)},
     {"KW71_on_KW_UART", typeid(ZPDUKW71_On_UartProtocolHandling)},
     {"ISO_11898_RAW", typeid(ZPDUISO11898RawProtocolHandling)},
     {"MSP_VW2000LP_on_TP20", typeid(ZPDUTP20ProtocolHandling)},
     {"MSP_KW1281_on_TP16", typeid(ZPDUTP16_KW1281ProtocolHandling)},
     {"MSP_VW2000LP_on_TP16", typeid(ZPDUTP16_KW2000ProtocolHandling)},
-    {"ISO_14229_5_on_ISO_13400_2", typeid(ZPDUISO14230ProtocolHandling)},
 };
 
-TEST(CreateProtocolHandler, EveryRowSelectsItsClass) {
+TEST(CreateProtocolHandler, ProtocolsSelectTheirClass) {
   for (const Row& r : kTable) {
     auto h = CreateProtocolHandler(r.protocol);
     ASSERT_NE(h, nullptr) << r.protocol;
