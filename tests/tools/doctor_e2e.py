@@ -217,12 +217,7 @@ def case_construct_no_vci(ctx):
         check(rc == 1, "exit %d, expected 1\n%s" % (rc, err))
 
 
-CASES = {name[5:].replace("_", "-"): fn for name, fn in globals().items() if name.startswith("case_")}
-
-
-def main():
-    return e2e_runner.main(CASES, lambda a: e2e.Ctx(a.bin, a.data))
-
+CASES = e2e_runner.cases(globals())
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(e2e_runner.main(CASES, lambda a: e2e.Ctx(a.bin, a.data)))

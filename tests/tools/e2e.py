@@ -410,17 +410,8 @@ def case_pdutool_poll(ctx):
 UDS = ["session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14", "--resp-id", "0x7E8"]
 
 
-CASES = {
-    "wire-faults": case_wire_faults,
-    "scenario": case_scenario,
-    "pdutool-info": case_pdutool_info,
-    "pdutool-poll": case_pdutool_poll,
-}
-
-
-def main():
-    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
+CASES = e2e_runner.cases(globals())
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))

@@ -49,6 +49,16 @@ def _run_one(run_case, name):
     return "ok", "", time.monotonic() - start
 
 
+def cases(namespace):
+    """The cases of a script: each function of its module named case_NAME,
+    as NAME with "-" for "_" (case_script_seedkey -> "script-seedkey").
+    Only the module's own: a case_ function imported from another script
+    stays that script's."""
+    module = namespace["__name__"]
+    return {name[5:].replace("_", "-"): fn for name, fn in namespace.items()
+            if name.startswith("case_") and callable(fn) and getattr(fn, "__module__", module) == module}
+
+
 def main(cases, make_ctx, with_lib=False, jobs=4, options=(), default=None):
     """Parses the command line, runs the cases named on it and returns the
     exit status. cases: name -> function(ctx[, arg]); make_ctx(args) -> a

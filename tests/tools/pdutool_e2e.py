@@ -427,22 +427,8 @@ def case_decode_log(ctx):
     check(any(e["text"].endswith("\ufffd note") for e in doc["entries"]), "the line, its bytes replaced")
 
 
-CASES = {
-    "script-seedkey": case_script_seedkey,
-    "script-exit-codes": case_script_exit_codes,
-    "script-commands": case_script_commands,
-    "signal-stop": case_signal_stop,
-    "strict-parsing": case_strict_parsing,
-    "ioctl-failed": case_ioctl_failed,
-    "no-response": case_no_response,
-    "params": case_params,
-    "decode-log": case_decode_log,
-}
-
-
-def main():
-    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
+CASES = e2e_runner.cases(globals())
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))

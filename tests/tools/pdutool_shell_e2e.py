@@ -283,17 +283,8 @@ def case_vci_lost(ctx):
     check(q.returncode == 1 and took < 10, "ends at once: exit %d after %.1f s" % (q.returncode, took))
 
 
-CASES = {
-    "vci-lost": case_vci_lost,
-    "shell-ctrl-c": case_shell_ctrl_c,
-    "small-fixes": case_small_fixes,
-    "shell-terminal": case_shell_terminal,
-}
-
-
-def main():
-    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
+CASES = e2e_runner.cases(globals())
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))

@@ -296,17 +296,8 @@ def case_monitor(ctx):
           "CLOSE on the wire at the end")
 
 
-CASES = {
-    "decode-log-sessions": case_decode_log_sessions,
-    "trace": case_trace,
-    "scan": case_scan,
-    "monitor": case_monitor,
-}
-
-
-def main():
-    return e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data))
+CASES = e2e_runner.cases(globals())
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))
