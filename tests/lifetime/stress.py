@@ -184,9 +184,22 @@ def fork_expectations(p, child, load):
         # The child is a new user of the port the parent holds.
         p.want += ["child %s: status 0" % child, "call child-construct 0x0 ", "call child-destruct 0x11 "]
         p.want_err.append(NO_DEVICE)
+        if child == "api" and p.logging:
+            p.checks.append(child_logs_apart)
     # The parent's session goes on: a second answer, then its PDUDestruct.
     p.want.append("call destruct 0x0 ")
     p.checks.append(lambda out, logs: check(out.count("vin ok") == 2, "the parent's second 22 F1 90 failed"))
+
+
+def child_logs_apart(out, logs):
+    """A forked child that constructs afresh (stress_fork.c moves its
+    PDU7318_LOG_PATH to <parent's>child/) logs there, as a new process
+    would; the parent's files hold only the parent's construction."""
+    mine = os.path.join(logs, "..", "..", "child", "J2534", "7318")
+    check(re.search(r"^PDUConstruct \d+$", read_logs(mine), re.M),
+          "the child's construction is not in its own log folder %s" % os.path.normpath(mine))
+    heads = re.findall(r"^PDUConstruct \d+$", read_logs(logs), re.M)
+    check(len(heads) == 1, "%d PDUConstruct lines in the parent's logs, wanted its own only" % len(heads))
 
 
 def second_construct_logged(out, logs):
@@ -221,6 +234,7 @@ FIXED = {
     "exit-during-destruct": lambda: make_plan("exit-during-destruct", us=1150, cb=-1, status=4),
     "fork-child-exits": lambda: make_plan("fork", True, child="exit"),
     "fork-child-while-api-busy": lambda: make_plan("fork-busy", call="both"),
+    "fork-child-constructs-afresh": lambda: make_plan("fork", True, child="api"),
     "callback-destruct-races-destruct": lambda: make_plan("callback-race", us=0),
     "dlclose-after-destruct-logging": lambda: make_plan("dlclose", True, cycles="D"),
     "second-construct-keeps-log": lambda: make_plan("second-construct", True),

@@ -110,6 +110,12 @@ static void Child(const char* how) {
   if (strcmp(how, "exec") == 0) Leaving(), execl(self, self, libPath, "noop", (char*)NULL);
   if (strcmp(how, "exec-api") == 0) execl(self, self, libPath, "child-probe", (char*)NULL);
   if (strcmp(how, "api") == 0) {
+    /* A construction of its own, logging into a folder of its own: a fresh
+     * process reads PDU7318_LOG_PATH anew, and so must a forked child. */
+    const char* logs = getenv("PDU7318_LOG_PATH");
+    char childLogs[600];
+    snprintf(childLogs, sizeof childLogs, "%schild/", logs ? logs : "");
+    setenv("PDU7318_LOG_PATH", childLogs, 1);
     TimedConstruct("child-construct");
     TimedDestruct("child-destruct");
     exit(0);

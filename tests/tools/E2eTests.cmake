@@ -70,8 +70,11 @@ endif()
 # The shell keeps its session on Ctrl-C, per-command --wait, Tab completion
 # and line editing, and the small behaviours of the commands
 # (tests/tools/pdutool_shell_e2e.py).
-foreach(case shell-ctrl-c small-fixes vci-lost shell-terminal)
+foreach(case small-fixes vci-lost shell-terminal)
   pdu7318_e2e(pdutool-${case} pdutool_shell_e2e.py ${case})
+endforeach()
+foreach(part keeps wait twice)
+  pdu7318_e2e(pdutool-shell-ctrl-c-${part} pdutool_shell_e2e.py shell-ctrl-c:${part})
 endforeach()
 
 # decode-log over a folder of several sessions, --trace read back by
@@ -85,5 +88,5 @@ endforeach()
 # count as two for ctest -j: their start-ups come at once, and the live-bus
 # tests beside them measure frames per second.
 set_tests_properties(e2e.scenario.demo e2e.scenario.others e2e.pdutool-commands e2e.protocols
-                     e2e.doctor-ports e2e.pdutool-script-exit-codes e2e.pdutool-ioctl-failed e2e.pdutool-shell-ctrl-c
+                     e2e.doctor-ports e2e.pdutool-script-exit-codes e2e.pdutool-ioctl-failed
                      e2e.pdutool-trace e2e.pdutool-scan e2e.pdutool-monitor e2e.pdutool-small-fixes PROPERTIES PROCESSORS 2)

@@ -152,6 +152,7 @@ TEST(PdutoolCandump, Lines) {
       {0x7E8, 8, "R", "(1765041234.123456) link1 7E8#62F1905744443030 R"},
       {0x7E8, 9, "R", "(1765041234.123456) link1 7E8##062F190574444303030 R"},
       {0x18DAF110, 2, nullptr, "(1765041234.123456) link1 18DAF110#62F1"},
+      {0x800, 1, nullptr, "(1765041234.123456) link1 00000800#62"},  // the lowest that is not 11-bit
       {0x1A0, 0, nullptr, "(1765041234.123456) link1 1A0#"},
   };
   for (const auto& c : cases) {

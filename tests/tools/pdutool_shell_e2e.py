@@ -189,18 +189,22 @@ def case_shell_terminal(ctx):
     check("CLOSE" in in_shell(ctx, None, terminal)(), "the VCI closed")
 
 
-def case_shell_ctrl_c(ctx):
+def case_shell_ctrl_c(ctx, part):
+    """part: keeps (Ctrl-C keeps the session), wait (per-command --wait) or
+    twice (Ctrl-C twice ends the shell); one ctest test each."""
     if shutil.which("tmux") is None:
         raise e2e_runner.Skip("no tmux")
-    # Three shells side by side, each with its own context and simulator.
-    trace, _, twice = side_by_side(in_shell(ctx, PENDING_SCENARIO, ctrl_c_keeps_the_session),
-                                   in_shell(ctx, PENDING_SCENARIO, per_command_wait),
-                                   in_shell(ctx, None, ctrl_c_twice))
-    check(trace.count("STARTCOMM") >= 1 and len(re.findall(r"PC->VCI veh.*STARTCOMM", trace)) == 1,
-          "one STARTCOMM on the wire")
-    tail = trace[trace.rfind("STOPCOMM"):]
-    check("STOPCOMM" in trace and "CLOSE" in tail, "STOPCOMM then CLOSE on the wire after Ctrl-D")
-    check("CLOSE" in twice, "the VCI closed")
+    scenario, run = {"keeps": (PENDING_SCENARIO, ctrl_c_keeps_the_session),
+                     "wait": (PENDING_SCENARIO, per_command_wait),
+                     "twice": (None, ctrl_c_twice)}[part]
+    trace = in_shell(ctx, scenario, run)()
+    if part == "keeps":
+        check(trace.count("STARTCOMM") >= 1 and len(re.findall(r"PC->VCI veh.*STARTCOMM", trace)) == 1,
+              "one STARTCOMM on the wire")
+        tail = trace[trace.rfind("STOPCOMM"):]
+        check("STOPCOMM" in trace and "CLOSE" in tail, "STOPCOMM then CLOSE on the wire after Ctrl-D")
+    elif part == "twice":
+        check("CLOSE" in trace, "the VCI closed")
 
 
 def case_small_fixes(ctx):

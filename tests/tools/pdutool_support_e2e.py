@@ -288,6 +288,13 @@ def case_monitor(ctx):
     check(b.returncode == 0 and b_took < 5, "--duration 1s on a busy bus: exit %d after %.1f s" % (b.returncode, b_took))
     check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
           "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"), ids.count("18DB33F1")))
+    # A frame's time is its item's millisecond tick (on the wall clock of the
+    # first frame), not the moment monitor fetched it: consecutive frames lie
+    # whole milliseconds apart, never a few microseconds.
+    stamps = [float(re.match(r"\((\d+\.\d{6})\)", x).group(1)) for x in b.stdout.splitlines()]
+    steps = [(t1 - t0) * 1000 for t0, t1 in zip(stamps, stamps[1:])]
+    check(all(s > -0.01 and abs(s - round(s)) < 0.01 for s in steps),
+          "times in whole milliseconds, in order: %s" % [round(s, 3) for s in steps[:40]])
     check(first and k_rc == 0 and stop_took < 3, "Ctrl-C ends it: exit %s after %.1f s\n%s" % (k_rc, stop_took, err))
     check(u.returncode == 1 and u.stderr.count("pdutool: VCI lost on %s (the port failed)" % u_link) == 1 and
           "VCI lost" not in u.stderr.replace("pdutool: VCI lost on %s (the port failed)" % u_link, ""),
