@@ -22,13 +22,13 @@
 
 namespace pdu::mdf {
 
-// A new, independent copy of value (nullptr for STRUCTFIELD; a new 4-byte 0
-// for an unknown data type, without reading value).
 // Reads text like atoi does (leading blanks, a sign, decimal digits, stops
 // at the first other character) but without atoi's undefined overflow: the
 // result wraps to 32 bits, which is all any caller keeps. Null reads as 0.
 uint32_t ReadDecimal(const char* text);
 
+// A new, independent copy of value (nullptr for STRUCTFIELD; a new 4-byte 0
+// for an unknown data type, without reading value).
 void* CloneComParamValue(const void* value, uint32_t dataType);
 void FreeComParamValue(void* value, uint32_t dataType);
 

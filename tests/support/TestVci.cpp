@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <optional>
 #include <thread>
@@ -29,6 +30,11 @@ struct TestVciLine {
   std::condition_variable hostCv;  // toHost, cancelled or hungUp changed
   std::condition_variable vciCv;   // toVci or stop changed
   Bytes toHost PDU_GUARDED_BY(mu);
+  // The length of each write the VCI made into toHost, oldest first. A read
+  // takes from one write only, as if each came in a USB packet of its own:
+  // how the library's reads split the stream (which its data log records)
+  // then depends on the VCI's writes, never on how late the reader woke.
+  std::deque<size_t> hostWrites PDU_GUARDED_BY(mu);
   Bytes toVci PDU_GUARDED_BY(mu);
   bool held PDU_GUARDED_BY(mu) = false;  // a transport has it open
   bool cancelled PDU_GUARDED_BY(mu) = false;
@@ -100,9 +106,10 @@ class MemoryTransport final : public Transport {
     });
     if (l.cancelled) return ReadStatus::kCancelled;
     if (!l.toHost.empty()) {
-      count = std::min(capacity, l.toHost.size());
+      count = std::min(capacity, l.hostWrites.front());
       std::memcpy(buf, l.toHost.data(), count);
       l.toHost.erase(l.toHost.begin(), l.toHost.begin() + static_cast<std::ptrdiff_t>(count));
+      if ((l.hostWrites.front() -= count) == 0) l.hostWrites.pop_front();
       return ReadStatus::kData;
     }
     if (!l.hungUp) return ReadStatus::kTimeout;
@@ -207,7 +214,9 @@ struct TestVci::State {
     }
     platform::MutexLock l(line->mu);
     if (line->hungUp) return;
+    if (n == 0) return;
     line->toHost.insert(line->toHost.end(), p, p + n);
+    line->hostWrites.push_back(n);
     line->hostCv.notify_all();
   }
 

@@ -10,7 +10,6 @@ namespace vcisim {
 
 namespace {
 
-
 // OBD-II mode 01 values an ECU has without a scenario table: the supported
 // PIDs 01-20 (01, 03-07, 0B-0F, 11, 13, 15, 1C, 1F, 20), monitor status,
 // coolant 83 degC, engine speed 1726 rpm, vehicle speed 50 km/h.
