@@ -42,16 +42,20 @@ class CommandTimeout : public LinkOnVci<::testing::TestWithParam<TimedCommand>> 
 
 TEST_P(CommandTimeout, FailsExactlyAtItsTimeout) {
   const TimedCommand& c = GetParam();
+  const uint32_t deadline = clock_.Ticks() + c.timeoutMs;
   auto result = std::async(std::launch::async, c.call);
   // The receive thread's read and the command's wait for its answer.
   ASSERT_TRUE(clock_.WaitForBlocked(2));
   clock_.Advance(c.timeoutMs - 1);
-  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
-      << c.name << " gave up before " << c.timeoutMs << " ms";
+  // A millisecond before, the command still waits, and until exactly then.
+  ASSERT_TRUE(clock_.WaitForWaitUntil(deadline, 1000))
+      << c.name << " gave up before " << c.timeoutMs << " ms; waits end at "
+      << testing::PrintToString(clock_.Deadlines());
   clock_.Advance(1);
   ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready)
       << c.name << " still waits after " << c.timeoutMs << " ms";
   EXPECT_EQ(result.get(), c.result) << c.name;
+  EXPECT_TRUE(link_->PortIsOpen()) << "a failed " << c.name << " leaves the port to the caller";
   if (c.timeoutMs != 230) {  // reading vehicle data sends nothing
     ASSERT_TRUE(vci_.WaitForFrames(1, 2000));
   }

@@ -100,21 +100,32 @@ TEST(DeviceSession, OpenPortSkipsMissingAndSilentPortsAndFindsTheVci) {
   vci.SetHandler(test::kCmdProbe, [&](const VciFrame& f) {
     if (!checked.exchange(true)) {
       silentFds = OpenDescriptorsOf(silent.Path());
-      threadsAtProbe = ThreadsSettledAt(threadsBefore + 1);
+      threadsAtProbe = ThreadsSettledAt(threadsBefore + 2);  // the opening thread too
       silentProbes = silent.FramesWithCommand(test::kCmdProbe).size();
     }
     return vci.DefaultReplies(f);
   });
   ScopedPorts ports({"/dev/pdu7318-no-such-port", "/dev/null", silent.Path(), vci.Path()});
+  // The settle pauses take no time; the silent port's two 1100 ms probe
+  // waits are stepped below, each from the tick its probe went out.
+  test::ManualClock clock;
+  clock.SetInstantPauses(true);
 
   DeviceLink link;
-  ASSERT_TRUE(link.OpenPort());
+  auto found = std::async(std::launch::async, [&] { return link.OpenPort(); });
+  for (size_t probe = 1; probe <= 2; ++probe) {
+    ASSERT_TRUE(WaitUntil([&] { return silent.FramesWithCommand(test::kCmdProbe).size() >= probe; }, 5000));
+    ASSERT_TRUE(clock.WaitForWaitUntil(clock.Ticks() + 1100)) << "probe " << probe;
+    clock.Advance(1100);
+  }
+  ASSERT_EQ(found.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_TRUE(found.get());
   EXPECT_EQ(link.PortPath(), vci.Path());
   EXPECT_TRUE(link.ReadThreadRunning());
   ASSERT_TRUE(checked.load());
   EXPECT_EQ(silentProbes.load(), 2u) << "two probe attempts on the silent port";
   EXPECT_EQ(silentFds.load(), 1u) << "only the test VCI's own descriptor is left";
-  EXPECT_EQ(threadsAtProbe.load(), threadsBefore + 1) << "exactly one receive thread";
+  EXPECT_EQ(threadsAtProbe.load(), threadsBefore + 2) << "exactly one receive thread";
 
   auto probes = vci.FramesWithCommand(test::kCmdProbe);
   ASSERT_EQ(probes.size(), 1u);

@@ -159,11 +159,27 @@ TEST_F(ComPrimitive, SendRecvBusyRepeat) {
   Finish(h, "cop-sendrecv-busy-repeat");
 }
 
-TEST_F(ComPrimitive, SendRecvNoAnswer) {
+// The same scenario on the manual clock (pauses take no time): a test
+// steps a ComPrimitive's long wait instead of spending it.
+class ComPrimitiveOnManualClock : public ComPrimitive {
+ protected:
+  void SetUp() override {
+    clock_.SetInstantPauses(true);
+    ComPrimitive::SetUp();
+  }
+  test::ManualClock clock_{test::kInstantClockStart};
+};
+
+TEST_F(ComPrimitiveOnManualClock, SendRecvNoAnswer) {
   vci_->SetHandler(kCmdCop, Ecu({}));
   const uint32_t h = Online();
   SetU32(h, "CP_P2Max", 100);
-  const uint32_t c = Cop(h, PDU_COPT_SENDRECV, {0x3E, 0x00}, 1, 1, 0x35);
+  const uint32_t t0 = clock_.Ticks();
+  const uint32_t c = Cop(h, PDU_COPT_SENDRECV, {0x3E, 0x00}, 1, 1, 0x35, 0);
+  // The CAN class waits 3000 ms (and the read's 30) for an answer.
+  ASSERT_TRUE(clock_.WaitForWaitUntil(t0 + 3030));
+  clock_.Advance(3030);
+  ASSERT_TRUE(WaitFinished(c, 5000));
   LastError(h);
   Status(h, c);
   Finish(h, "cop-sendrecv-no-answer");
