@@ -2,8 +2,8 @@
 # The lifetime stress stage of CI: random schedules of the module's
 # lifetime table (tests/lifetime/stress.py) against vcisim on a busy bus,
 # time-boxed, on the sanitizer builds:
-#   1. ASan+UBSan (build-sanitize), LIFETIME_ASAN_SECONDS (default 150);
-#   2. ThreadSanitizer (build-tsan), LIFETIME_TSAN_SECONDS (default 100);
+#   1. ASan+UBSan (build-sanitize), LIFETIME_ASAN_SECONDS (default 120);
+#   2. ThreadSanitizer (build-tsan), LIFETIME_TSAN_SECONDS (default 80);
 #   3. the Windows entries (exit, FreeLibrary, destruct from a callback)
 #      under Wine, tools/windows/stress_wine.py, LIFETIME_WINE_SECONDS per
 #      bitness (default 60), with the DLLs the Windows stage built and
@@ -17,8 +17,8 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 JOBS=${JOBS:-2}
-ASAN_SECONDS=${LIFETIME_ASAN_SECONDS:-150}
-TSAN_SECONDS=${LIFETIME_TSAN_SECONDS:-100}
+ASAN_SECONDS=${LIFETIME_ASAN_SECONDS:-120}
+TSAN_SECONDS=${LIFETIME_TSAN_SECONDS:-80}
 PYTHON=${PYTHON:-python3}
 seed_args=()
 [ -n "${LIFETIME_SEED:-}" ] && seed_args=(--seed "$LIFETIME_SEED")
