@@ -249,14 +249,16 @@ void Client::RegisterCallback(UNUM32 hCLL, bool on) {
   Check("PDURegisterEventCallback", Invoke(Fn().PDURegisterEventCallback, hMod_, hCLL, on ? OnEvent : nullptr));
 }
 
-void Client::WaitForEvents(Clock::time_point deadline) {
+void Client::WaitForEvents(Clock::time_point deadline, bool onStop, bool onInterrupt) {
   if (options_.poll) {
     auto next = Clock::now() + kPollInterval;
     std::this_thread::sleep_until(next < deadline ? next : deadline);
     return;
   }
   std::unique_lock<std::mutex> lock(g_eventMutex);
-  g_eventCv.wait_until(lock, deadline, [] { return g_eventPending || StopRequested() || InterruptPending(); });
+  g_eventCv.wait_until(lock, deadline, [onStop, onInterrupt] {
+    return g_eventPending || (onStop && StopRequested()) || (onInterrupt && InterruptPending());
+  });
   g_eventPending = false;
 }
 
@@ -434,7 +436,7 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
       Check("PDUCancelComPrimitive", Invoke(Fn().PDUCancelComPrimitive, hMod_, hCLL, hCoP));
       break;
     }
-    WaitForEvents(deadline);
+    WaitForEvents(deadline, !cleanup, !cleanup);
   }
   prim["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   // The answer that counts: the last result that is not "response
@@ -495,7 +497,7 @@ void Client::CollectLinkEvents(UNUM32 hCLL, uint32_t waitMs) {
   for (;;) {
     Drain(hCLL, PDU_HANDLE_UNDEF, nullptr, start);
     if (doc_["linkEvents"].size() > before || Clock::now() >= deadline || InterruptPending()) break;
-    WaitForEvents(deadline);
+    WaitForEvents(deadline, false, true);
   }
 }
 

@@ -123,8 +123,11 @@ class Client {
  private:
   using Clock = std::chrono::steady_clock;
   // Waits until the callback fired or the deadline passed (poll mode: a
-  // short pause).
-  void WaitForEvents(Clock::time_point deadline);
+  // short pause); also when a stop (onStop) or an interrupt (onInterrupt)
+  // is requested. A loop that goes on after a stop or an interrupt (the
+  // cleanup's STOPCOMM, the link's status events) must not wake for it:
+  // the request stays set, and every later wait would return at once.
+  void WaitForEvents(Clock::time_point deadline, bool onStop = true, bool onInterrupt = true);
   // Drains the link's event queue into prim (may be null for link events).
   // Returns true when the FINISHED item of hCoP was seen.
   bool Drain(UNUM32 hCLL, UNUM32 hCoP, nlohmann::json* prim, Clock::time_point start);
