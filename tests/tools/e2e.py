@@ -257,12 +257,12 @@ def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=Fal
     return p
 
 
-def side_by_side(*calls):
-    """Runs the calls in threads and returns their results in order (the
-    first exception raised is raised again). For the parts of a case that
-    each mostly wait (the library's settle pause after opening the VCI, an
-    ECU's timeout)."""
-    with concurrent.futures.ThreadPoolExecutor(max_workers=len(calls)) as pool:
+def side_by_side(*calls, jobs=None):
+    """Runs the calls in threads, at most jobs at a time (default: all), and
+    returns their results in order (the first exception raised is raised
+    again). For the parts of a case that each mostly wait (the library's
+    settle pause after opening the VCI, an ECU's timeout)."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs or len(calls)) as pool:
         futures = [pool.submit(c) for c in calls]
         return [f.result() for f in futures]
 
@@ -379,11 +379,7 @@ def case_scenario(ctx, name):
 
 
 def case_pdutool_info(ctx):
-    sim = Sim(ctx, "demo")
-    try:
-        rc, out, err, _ = ctx.pdutool(["info"], sim.link)
-    finally:
-        sim.stop()
+    rc, out, err, _ = on_own_sim(ctx, "demo", lambda own, sim: own.pdutool(["info"], sim.link))()
     check(rc == 0 and out["ok"], "info: exit %d\n%s" % (rc, err))
     check(out["modules"] and out["modules"][0]["hMod"] == out["hMod"], "module list")
     check(out["version"]["hwName"] == "QDM7318", "version data from PDUAPI_7318.ini")
@@ -395,11 +391,8 @@ def case_pdutool_info(ctx):
 
 def case_pdutool_poll(ctx):
     # Polling instead of waiting for the callback gives the same items.
-    sim = Sim(ctx, "demo")
-    try:
-        rc, out, err, _ = ctx.pdutool(["--poll"] + UDS + ["22F190", "31010203"], sim.link)
-    finally:
-        sim.stop()
+    rc, out, err, _ = on_own_sim(ctx, "demo", lambda own, sim: own.pdutool(["--poll"] + UDS + ["22F190", "31010203"],
+                                                                           sim.link))()
     check(rc == 0 and out["ok"], "exit %d\n%s" % (rc, err))
     p = out["primitives"][1]
     check([e.get("status", e["item"]) for e in p["events"]] ==

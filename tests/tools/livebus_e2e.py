@@ -203,19 +203,21 @@ class Run:
         self.env = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=self.sim.link,
                         PDU7318_LOG_PATH=os.path.join(ctx.tmp, "logs") + "/")
 
-    def client(self, mode, timeout=30):
-        cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.lib]
-        try:
-            p = subprocess.run(cmd, env=self.env, capture_output=True, text=True, timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise Failure("the %s client hung" % mode)
-        ended = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
-        check(p.returncode == 0, "%s client: exit %d\n%s%s" % (mode, p.returncode, p.stdout, p.stderr[-2000:]))
-        return json.loads(p.stdout.strip().splitlines()[-1]), ended
-
     def spawn(self, mode):
         cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.lib]
         return subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def client(self, mode, timeout=30):
+        p = self.spawn(mode)
+        try:
+            out, err = p.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.communicate()
+            raise Failure("the %s client hung" % mode)
+        ended = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+        check(p.returncode == 0, "%s client: exit %d\n%s%s" % (mode, p.returncode, out, err[-2000:]))
+        return json.loads(out.strip().splitlines()[-1]), ended
 
     def trace_text(self):
         return self.sim.output()

@@ -28,19 +28,28 @@ s = int(sys.argv[1], 16)
 print("%08X" % ((((s << 3) | (s >> 29)) & 0xFFFFFFFF) ^ 0x5AA5C33C))
 """
 
-# An ECU that answers "response pending" and then nothing.
-GONE_SCENARIO = {
-    "name": "gone", "description": "an ECU that promises an answer and goes away",
-    "ecus": [{"name": "engine", "bus": "can", "behaviour": "uds", "request_id": "0x7E0", "response_id": "0x7E8",
-              "requests": [{"request": "31 01 FF 00", "responses": ["7F 31 78"]}]}],
-}
+# The routine 31 01 FF 00 of an engine ECU (0x7E0/0x7E8): GONE answers
+# "response pending" and then nothing (the library waits 5 s for more);
+# LATE answers its result 2 s after "response pending".
+GONE = {"responses": ["7F 31 78"]}
+LATE = {"pending": 1, "pending_interval_ms": 2000, "responses": ["71 01 FF 00"]}
 
 
-def start_until(ctx, args, port, text, stream="stdout", logging=False):
-    """pdutool started with args, once it has printed text on stream; the
-    process and what it printed there so far."""
+def routine_flags(ctx, rule=GONE):
+    """vcisim's options for an engine ECU whose routine follows rule (the
+    scenario written into ctx)."""
+    ecu = {"name": "engine", "bus": "can", "behaviour": "uds", "request_id": "0x7E0", "response_id": "0x7E8",
+           "requests": [dict(rule, request="31 01 FF 00")]}
+    return ["--scenario", write(ctx, "routine.json", json.dumps({"name": "routine", "description": "a routine",
+                                                                 "ecus": [ecu]}))]
+
+
+def start_until(ctx, args, port, text, stream="stdout", logging=False, **popen):
+    """pdutool started with args (and Popen's further popen arguments),
+    once it has printed text on stream; the process and what it printed
+    there so far."""
     k = subprocess.Popen([os.path.join(ctx.bin, "pdutool")] + args, env=env(ctx, port, logging),
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
     seen = ""
     while text not in seen:
         line = getattr(k, stream).readline()
@@ -64,15 +73,6 @@ def write(ctx, name, text):
     with open(path, "w") as f:
         f.write(text)
     return path
-
-
-def gone_flags(ctx):
-    """vcisim's options for GONE_SCENARIO (written into ctx)."""
-    return ["--scenario", write(ctx, "gone.json", json.dumps(GONE_SCENARIO))]
-
-
-def gone_sim(ctx):
-    return Sim(ctx, None, gone_flags(ctx))
 
 
 # ---- cases -------------------------------------------------------------------
@@ -192,64 +192,53 @@ links
 
 
 def case_signal_stop(ctx):
-    # SIGINT in the middle of a session: the link is stopped, disconnected
-    # and destroyed and the VCI closed, as the simulator's trace shows.
-    sim = Sim(ctx)
-    try:
-        p, _ = start_until(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8"] + ["3E00"] * 300, sim.link,
-                           "SENDRECV")
-        p.send_signal(signal.SIGINT)
-        out, err = p.communicate(timeout=30)
-        check(p.returncode == 130, "exit status 130 after SIGINT, got %d\n%s" % (p.returncode, err))
-        check("stopping (signal)" in out, "the transcript says why it stops")
-        check(out.count("SENDRECV") < 300, "the remaining requests were not sent")
-    finally:
-        sim.stop()
-    trace = sim.output()
+    # Three runs side by side, each against a simulator of its own.
+    side_by_side(on_own_sim(ctx, None, sigint_cleans_up), on_own_sim(ctx, None, key_from_ctrl_c),
+                 on_own_sim(ctx, None, second_sigint, routine_flags(ctx)))
+
+
+def sigint_cleans_up(ctx, sim):
+    """SIGINT in the middle of a session: the link is stopped, disconnected
+    and destroyed and the VCI closed, as the simulator's trace shows."""
+    p, _ = start_until(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8"] + ["3E00"] * 300, sim.link,
+                       "SENDRECV")
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate(timeout=30)
+    check(p.returncode == 130, "exit status 130 after SIGINT, got %d\n%s" % (p.returncode, err))
+    check("stopping (signal)" in out, "the transcript says why it stops")
+    check(out.count("SENDRECV") < 300, "the remaining requests were not sent")
+    trace = sim.wait_for("CLOSE")  # the trace may lag behind pdutool's exit
     stop_at = trace.rfind("STOPCOMM")
     check(stop_at > 0, "STOPCOMM in the trace")
     rest = trace[stop_at:]
     for name in ("DISCONNECT_LINK", "DESTROY_LINK", "MODULE_DISCONNECT", "CLOSE"):
         check("PC->VCI veh  #" in rest and name in rest, "%s after the STOPCOMM" % name)
     check(rest.index("DISCONNECT_LINK") < rest.index("DESTROY_LINK") < rest.index("CLOSE"), "in order")
-    key_from_ctrl_c(ctx)
-
-    # A second signal ends the process at once, even while a request waits
-    # for an ECU that answered "response pending".
-    sim = gone_sim(ctx)
-    try:
-        p, _ = start_until(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "31 01 FF 00"], sim.link,
-                           "SENDRECV")
-        p.send_signal(signal.SIGINT)
-        time.sleep(0.2)
-        start = time.monotonic()
-        p.send_signal(signal.SIGINT)
-        p.communicate(timeout=10)
-        check(p.returncode == 130, "exit status 130 after two SIGINTs, got %d" % p.returncode)
-        check(time.monotonic() - start < 1.0, "the second SIGINT ends it at once")
-    finally:
-        sim.stop()
 
 
-def key_from_ctrl_c(ctx):
+def second_sigint(ctx, sim):
+    """A second signal ends the process at once, even while a request waits
+    for an ECU that answered "response pending"."""
+    p, _ = start_until(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "31 01 FF 00"], sim.link,
+                       "SENDRECV")
+    p.send_signal(signal.SIGINT)
+    time.sleep(0.2)
+    start = time.monotonic()
+    p.send_signal(signal.SIGINT)
+    p.communicate(timeout=10)
+    check(p.returncode == 130, "exit status 130 after two SIGINTs, got %d" % p.returncode)
+    check(time.monotonic() - start < 1.0, "the second SIGINT ends it at once")
+
+
+def key_from_ctrl_c(ctx, sim):
     """Ctrl-C while a key-from program runs: the terminal signals the whole
     process group, the program dies of SIGINT and the script stops with 130."""
     script = write(ctx, "slowkey.pdu", "link %s --resp-id 0x7E8\nconnect\nstart\nsend 27 01\n"
                    "key-from sh -c \"echo keygen waiting >&2; exec sleep 60\"  # never prints a key\n"
                    "send 3E 00\n" % RESOURCE)
-    sim = Sim(ctx)
-    try:
-        k = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "run", script], env=env(ctx, sim.link, False),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
-        seen = ""
-        while "keygen waiting" not in seen:
-            line = k.stderr.readline()
-            check(line, "pdutool ended before the key program started:\n" + seen)
-            seen += line
-        os.killpg(k.pid, signal.SIGINT)
-        out, err = k.communicate(timeout=30)
-    finally:
-        sim.stop()
+    k, _ = start_until(ctx, ["run", script], sim.link, "keygen waiting", "stderr", start_new_session=True)
+    os.killpg(k.pid, signal.SIGINT)
+    out, err = k.communicate(timeout=30)
     check(k.returncode == 130, "exit %d, expected 130\n%s%s" % (k.returncode, out, err))
     check("key-from: sh interrupted" in out and "\nscript stopped at line 5 (exit status 130)\n" in out, out)
     check("exit status -1" not in out and "> send 3E 00" not in out, out)
@@ -286,21 +275,20 @@ def case_strict_parsing(ctx):
          "python-can's can.LogReader reads a .blf file as another one; name it T.log"),
         (["monitor", "--log", "bus.trc"], 2, "--log bus.trc: pdutool writes candump log format"),
     ]
-    # --wait with a unit: 1s is a thousand milliseconds (the request waits
-    # for an ECU that only promises an answer); side by side with the table.
+    # --wait with a unit: 1s is a thousand milliseconds (the routine answers
+    # after 2 s); side by side with the table.
     wait_1s = on_own_sim(ctx, None, lambda own, sim: tool(
         own, ["--json", "--wait", "1s", "session", "--resource", RESOURCE, "--resp-id", "0x7E8", "31 01 FF 00"],
-        sim.link), gone_flags(ctx))
+        sim.link), routine_flags(ctx, LATE))
 
-    def usage_errors():
-        for args, want, needle in table:
-            p = tool(ctx, args)
-            check(p.returncode == want, "%s: exit %d, wanted %d\n%s" % (args, p.returncode, want, p.stderr))
-            check(needle in p.stdout + p.stderr, "%s says %r:\n%s%s" % (args, needle, p.stdout, p.stderr))
-        p = tool(ctx, ["--lib", "libz.so.1", "info"])
-        check(len(p.stderr.strip().splitlines()) == 1, "one error line:\n" + p.stderr)
-
-    p, _ = side_by_side(wait_1s, usage_errors)
+    # The table's runs four at a time: the cases beside this one talk to
+    # simulators with answer timeouts of 100 ms.
+    p, *runs = side_by_side(wait_1s, *[lambda args=args: tool(ctx, args) for args, _, _ in table], jobs=5)
+    for (args, want, needle), q in zip(table, runs):
+        check(q.returncode == want, "%s: exit %d, wanted %d\n%s" % (args, q.returncode, want, q.stderr))
+        check(needle in q.stdout + q.stderr, "%s says %r:\n%s%s" % (args, needle, q.stdout, q.stderr))
+    lib = runs[[args for args, _, _ in table].index(["--lib", "libz.so.1", "info"])]
+    check(len(lib.stderr.strip().splitlines()) == 1, "--lib libz.so.1: one error line:\n" + lib.stderr)
     prim = [x for x in json.loads(p.stdout)["primitives"] if x["type"] == "SENDRECV"][0]
     check(prim["status"] == "TIMEOUT" and 950 <= prim["elapsed_ms"] < 1900,
           "timed out after about 1000 ms: %s %s" % (prim["status"], prim["elapsed_ms"]))
@@ -339,7 +327,7 @@ def case_no_response(ctx):
     # 5 s): no response, exit status 1, in the JSON of a session and in a
     # script's transcript. The two run side by side, each with its own
     # simulator.
-    gone = gone_flags(ctx)
+    gone = routine_flags(ctx)
     pj, s = side_by_side(
         on_own_sim(ctx, None, lambda own, sim: tool(own, ["--json", "session", "--resource", RESOURCE, "--resp-id",
                                                           "0x7E8", "31 01 FF 00", "3E 00"], sim.link), gone),

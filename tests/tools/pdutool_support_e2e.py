@@ -19,9 +19,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, check, on_own_sim, side_by_side  # noqa: E402
+from e2e import Ctx, Sim, check, on_own_sim, side_by_side  # noqa: E402
 import e2e_runner  # noqa: E402
-from pdutool_e2e import RESOURCE, gone_sim, on_sim, start_until, tool, write  # noqa: E402
+from pdutool_e2e import RESOURCE, on_sim, routine_flags, start_until, tool, write  # noqa: E402
 
 
 @functools.lru_cache(maxsize=None)
@@ -57,11 +57,11 @@ def case_decode_log_sessions(ctx):
     folder = os.path.join(ctx.tmp, "logs", "J2534", "7318")
     p, _ = on_sim(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "22F190", "27 01"], logging=True)
     check(p.returncode == 0, "session 1: %d %s" % (p.returncode, p.stderr))
-    sim = gone_sim(ctx)
+    sim = Sim(ctx, None, routine_flags(ctx))
     try:
         k, _ = start_until(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "31 01 FF 00"], sim.link,
                            "SENDRECV  31 01 FF 00", logging=True)
-        time.sleep(0.5)  # the ECU has answered "response pending"
+        check("7F 31 78]" in sim.wait_for("7F 31 78]"), "the ECU answered \"response pending\"")
         k.send_signal(signal.SIGKILL)
         k.communicate(timeout=10)
     finally:
@@ -169,16 +169,16 @@ def case_trace(ctx):
 def case_scan(ctx):
     # An identifier nobody answers costs the library's receive timeout
     # (3 s on CAN), an address nobody answers its K-line init timeout (9 s):
-    # each run below pays at most one, and the runs go side by side, each
-    # with a demo car of its own.
+    # the runs below give up on one after --wait, side by side, each with a
+    # demo car of its own.
     kline = "RSC_ISO_14230_3_on_ISO_14230_2_7_15"
 
     def default_range(own, sim):
         # The default range (0x7DF, then 0x7E0..0x7E7: nine steps), stopped
         # with Ctrl-C at the first identifier nobody answers: the ECUs
         # found so far are printed, exit 0.
-        k, err = start_until(own, ["scan", "--resource", RESOURCE], sim.link, "scan: request id 0x7E3 (5/9)",
-                             stream="stderr")
+        k, err = start_until(own, ["--wait", "600ms", "scan", "--resource", RESOURCE], sim.link,
+                             "scan: request id 0x7E3 (5/9)", stream="stderr")
         k.send_signal(signal.SIGINT)
         out, rest = k.communicate(timeout=30)
         return subprocess.CompletedProcess(k.args, k.returncode, out, err + rest)
@@ -201,11 +201,11 @@ def case_scan(ctx):
         on_own_sim(ctx, "demo", default_range),
         # JSON of a range with one identifier nobody answers, run to its end.
         on_own_sim(ctx, "demo", lambda own, sim: tool(
-            own, ["--json", "scan", "--resource", RESOURCE, "--range", "0x7E0-0x7E3"], sim.link)),
+            own, ["--json", "--wait", "600ms", "scan", "--resource", RESOURCE, "--range", "0x7E0-0x7E3"], sim.link)),
         # K-line: target addresses, the KWP2000 ECU at 0x10; 0x11 answers
-        # no init, given up after --wait (the init's own timeout is 9 s).
+        # no init.
         on_own_sim(ctx, "demo", lambda own, sim: tool(
-            own, ["--wait", "2500ms", "scan", "--resource", kline, "--range", "0x10-0x11"], sim.link)),
+            own, ["--wait", "600ms", "scan", "--resource", kline, "--range", "0x10-0x11"], sim.link)),
         on_own_sim(ctx, None, raw_bytes, flags=["--scenario", unprogrammed]))
     check(fs.returncode == 0 and json.loads(fs.stdout)["ecus"][0]["vin"] == "WD",
           "scan --json, VIN of FF bytes: %d\n%s%s" % (fs.returncode, fs.stdout, fs.stderr[-400:]))
@@ -257,28 +257,29 @@ def case_monitor(ctx):
     # 1 ms, every 10 ms, bursts of a 29-bit one) --duration and Ctrl-C end
     # it in time, with CLOSE on the wire; the adapter pulled while a window
     # runs (the 9th frame is the window's COP) ends it with the lost VCI's
-    # reason, not the failed disconnect's.
-    (p, took), d, (b, b_took), (first, k_rc, stop_took, err, busy_trace), (u, u_link), _ = side_by_side(
-        on_own_sim(ctx, "rawcan", lambda own, sim: timed(lambda: tool(
-            own, ["monitor", "--listen", "710#021003", "--count", "4", "--log", log], sim.link))),
+    # reason, not the failed disconnect's. The --count run's log is read
+    # back by python-can while the others still run.
+    def count(own, sim):
+        p, took = timed(lambda: tool(own, ["monitor", "--listen", "710#021003", "--count", "4", "--log", log],
+                                     sim.link))
+        check(p.returncode == 0, "monitor: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
+        return (p, took) + tuple(side_by_side(lambda: read_candump(log), lambda: subprocess.run(
+            [python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True, text=True, timeout=60)))
+
+    (p, took, msgs, player), d, (b, b_took), (first, k_rc, stop_took, err, busy_trace), (u, u_link) = side_by_side(
+        on_own_sim(ctx, "rawcan", count),
         on_own_sim(ctx, "rawcan", lambda own, sim: tool(
-            own, ["monitor", "--listen", "710#021003", "--filter", "1A0", "--duration", "1500ms"], sim.link)),
+            own, ["monitor", "--listen", "710#021003", "--filter", "1A0", "--duration", "1s"], sim.link)),
         on_own_sim(ctx, "busy-bus", lambda own, sim: timed(lambda: tool(
             own, ["monitor", "--listen", "710#021003", "--duration", "1s"], sim.link))),
         on_own_sim(ctx, "busy-bus", ctrl_c),
         on_own_sim(ctx, "busy-bus", lambda own, sim: (tool(own, ["monitor", "--listen", "710#021003"], sim.link),
-                                                      sim.link), ["--unplug-after", "9"]),
-        python_with_can)
-    check(p.returncode == 0, "monitor: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
+                                                      sim.link), ["--unplug-after", "9"]))
     lines = p.stdout.splitlines()
     check(len(lines) == 4 and all(re.fullmatch(r"\(\d+\.\d{6}\) link1 [0-9A-F]{3,8}#[0-9A-F]*", x) for x in lines),
           "four candump lines:\n" + p.stdout)
     check("link1 718#06500300320" in p.stdout, "the answer frame:\n" + p.stdout)
     check(took < 20, "--count ends it")
-    msgs, player = side_by_side(
-        lambda: read_candump(log),
-        lambda: subprocess.run([python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True,
-                               text=True, timeout=60))
     check(len(msgs) == 4 and msgs[0]["id"] in (0x718, 0x1A0), "python-can reads the log: %r" % msgs)
     check(player.returncode == 0, "can.player plays it:\n" + player.stderr)
     check(d.returncode == 0 and d.stdout and all(" link1 1A0#" in x for x in d.stdout.splitlines()),
