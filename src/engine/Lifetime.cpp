@@ -33,7 +33,8 @@ void Lifetime::GiveTurn(Stage stage) PDU_NO_THREAD_SAFETY_ANALYSIS {
   {
     platform::MutexLock lock(m_Sync->mutex);
     m_Held = false;
-    m_Stage = m_Ended.load() ? Stage::kEnded : stage;
+    // After the end the stage is not read: m_Ended answers for it.
+    m_Stage = stage;
   }
   m_Sync->turnFree.notify_all();
 }

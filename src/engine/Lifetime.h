@@ -62,7 +62,8 @@ class PDU_CAPABILITY("lifetime turn") Lifetime {
   // ended (found: kEnded).
   bool TakeTurn(Stage next, uint32_t boundMs, Stage& found) PDU_TSA(try_acquire_capability(true));
   // Gives the turn back, leaving the module in `stage` (unconstructed or
-  // constructed), or in kEnded when the process ended meanwhile.
+  // constructed); when the process ended meanwhile, every reader sees
+  // kEnded whatever the stage says.
   void GiveTurn(Stage stage) PDU_RELEASE();
 
   // The process is ending: nothing is started again, and a turn taken
