@@ -58,10 +58,8 @@ class Sim:
 
 
 class InThread(threading.Thread):
-    """fn(*args) in a thread from now on, for a run in its own process on
-    its own vcisim that may overlap the module's other tests (which mostly
-    wait: on the settle pause, windows, timeouts). result() waits for it and
-    returns fn's value or raises its exception."""
+    """fn(*args) in a thread from now on. result() waits for it and returns
+    fn's value or raises its exception."""
 
     def __init__(self, fn, *args):
         super().__init__(name=fn.__name__, daemon=True)
@@ -84,21 +82,32 @@ class InThread(threading.Thread):
         return self._value
 
 
-def selected(request, test_name):
-    """Whether this pytest session runs the test of that name."""
-    return any(getattr(item, "originalname", None) == test_name for item in request.session.items)
+RUNS = {}
 
 
-def background(request, tmp_path_factory, test_name, fn, folder):
-    """For a module-scoped fixture: fn(a fresh folder) in an InThread from
-    the module's first test on when test_name is selected (else None),
-    joined when the module ends."""
-    if not selected(request, test_name):
-        yield None
-        return
-    run = InThread(fn, str(tmp_path_factory.mktemp(folder)))
-    yield run
-    run.join()
+def pytest_collection_finish(session):
+    """Starts the runs that test modules name in BACKGROUND ({test name:
+    fn}) for the selected tests, each fn(a fresh folder) in an InThread from
+    the session's start on: a run in its own process, on its own vcisim,
+    overlaps the session's tests, which mostly wait (on the settle pause,
+    windows, timeouts). The test takes it through the background fixture."""
+    for item in [] if session.config.option.collectonly else session.items:
+        fn = getattr(item.module, "BACKGROUND", {}).get(item.name)
+        if fn is not None and item.name not in RUNS:
+            tmp = tempfile.mkdtemp(prefix="pdu7318-run-")
+            atexit.register(shutil.rmtree, tmp, True)
+            RUNS[item.name] = InThread(fn, tmp)
+
+
+def pytest_sessionfinish(session):
+    for run in RUNS.values():
+        run.join()  # each stops its own vcisim
+
+
+@pytest.fixture
+def background(request):
+    """The test's run of BACKGROUND (see pytest_collection_finish)."""
+    return RUNS[request.node.name]
 
 
 def environment(tmp, port):
@@ -119,23 +128,22 @@ def sim_env(request, tmp_path_factory):
     tmp = str(tmp_path_factory.mktemp(scenario))
     sim = Sim(tmp, scenario)
     env = environment(tmp, sim.port)
-    saved = {k: os.environ.get(k) for k in env}
-    os.environ.update(env)
-    yield env
-    for k, v in saved.items():
-        if v is None:
-            os.environ.pop(k, None)
-        else:
-            os.environ[k] = v
+    with pytest.MonkeyPatch.context() as m:
+        for k, v in env.items():
+            m.setenv(k, v)
+        yield env
     sim.stop()
     assert sim.proc.returncode == 0, open(sim.log_path).read()[-3000:]
 
 
 @pytest.fixture
-def api(sim_env):
-    import pdu7318
-    with pdu7318.Api(library=LIBRARY) as a:
-        yield a
+def fake(monkeypatch):
+    """A fakepdu.FakeLibrary where the client loads fakepdu.PATH."""
+    import fakepdu
+    lib = fakepdu.install(monkeypatch)
+    yield lib
+    if lib._engine is not None:  # a failed test left it constructed
+        lib.PDUDestruct()
 
 
 def entry_point_dir(tmp):

@@ -1,7 +1,7 @@
 """The python-can bus on data/scenarios/busy-bus.json, checked against
 vcisim's frame trace: every frame the VCI passed comes out of recv(), in
 order; nothing goes on the wire after shutdown() or a periodic task's stop()
-began; shutdown() ends in bounded time, also while a long window runs."""
+began; shutdown() ends in bounded time."""
 
 import re
 import time
@@ -11,7 +11,7 @@ import pytest
 can = pytest.importorskip("can")
 
 from conftest import LIBRARY  # noqa: E402
-from test_busy_bus import BUSY, RAW, STALLED, Traced, drain  # noqa: E402
+from test_busy_bus import BUSY, RAW, Traced, drain  # noqa: E402
 
 
 @pytest.fixture
@@ -49,13 +49,13 @@ def lost_runs(got, passed):
 def test_live_bus_nothing_lost_nothing_extra(busy):
     got = []
     bus = can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E")
-    drain(bus, got, 0.5)
+    drain(bus, got, 0.3)  # the first window (32 frames) is over: the next is sized to the bus's rate
     # A send waits for the window that runs (about 0.25 s) and then goes.
     t0 = time.monotonic()
     bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x42]), timeout=1.5)
     assert time.monotonic() - t0 < 1.0
     task = bus.send_periodic(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x55]), 0.05)
-    drain(bus, got, 0.6)
+    drain(bus, got, 0.45)  # one window's end at least: the task's frame goes
     task.stop()
     # A send that began before stop() may reach the trace a moment later;
     # three periods on, every frame the task sent is there, and a task that
@@ -71,8 +71,11 @@ def test_live_bus_nothing_lost_nothing_extra(busy):
         if msg is None:
             break
         got.append(msg)
-    time.sleep(0.3)  # anything the VCI would still write shows in the trace by now
     assert took <= 2.0, "shutdown took %.3f s" % took
+    # The VCI's answer to CLOSE is the last it writes.
+    deadline = time.monotonic() + 5
+    while not any("CLOSE answer" in ln for ln in busy.lines()) and time.monotonic() < deadline:
+        time.sleep(0.01)
     delivered = busy.delivered()
     # Every frame the VCI passed came out of recv(), in the order it was
     # passed. The one exception is the module's own rule: a window that saw
@@ -96,46 +99,3 @@ def test_live_bus_nothing_lost_nothing_extra(busy):
     # Arrival times in order.
     stamps = [m.timestamp for m in got]
     assert stamps == sorted(stamps)
-
-
-def test_shutdown_while_a_long_window_runs(busy):
-    # window=30: the second window asks for 20000 frames (some 17 s of this bus).
-    bus = can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E", window=30.0)
-    got = []
-    drain(bus, got, 0.6)
-    windows = bus.sendrecvs
-    t0 = time.monotonic()
-    bus.shutdown()
-    took = time.monotonic() - t0
-    print("\nshutdown with a 20000-frame window running: %.3f s" % took)
-    assert took <= 2.0, "shutdown took %.3f s" % took
-    lines = busy.lines()
-    if windows != 2 or any("PC->VCI" in ln and "STOPCOMM" in ln for ln in lines):
-        pytest.skip(STALLED % "ending a running window by shutdown()")
-    assert took > 0.9, "shutdown took %.3f s: it did not wait for the window" % took
-    # The window could not end in time: no STOPCOMM queued behind it; the
-    # destruction ended it and CLOSE went out.
-    assert not any("STOPCOMM" in ln for ln in lines)
-    assert any(re.search(r"PC->VCI .* CLOSE\b", ln) for ln in lines)
-    assert len(busy.sendrecvs()) == 2
-
-
-def test_listening_goes_on_after_a_waiting_periodic_frame_is_stopped(busy):
-    # listen_interval 0.1: a window that a starved library ended early
-    # (50 ms without a frame) is followed by the next one soon.
-    bus = can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E", listen_interval=0.1)
-    try:
-        drain(bus, [], 0.3)
-        task = bus.send_periodic(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x55]), 0.05)
-        # Stop the task at the moment a window ended while its frame waited
-        # for the turn: the window did not reopen, since the frame goes first.
-        with bus._cond:
-            assert bus._cond.wait_for(lambda: bus._running is None and bus._senders > 0, 10)
-            task.stop()
-        drain(bus, [], 0.3)
-        got = []
-        drain(bus, got, 1.0)
-        # The bus sends about 1140 frames/s: the windows carry them on.
-        assert len(got) > 100
-    finally:
-        bus.shutdown()

@@ -1,0 +1,91 @@
+"""What docs/python.md tells a reader to run: its UDS example, in its own
+process on vcisim's demo car, and the Debian 12 install into a venv. Both
+run in threads from the session's start on: the install's seconds of pip
+overlap the waits of the tests run with this file."""
+
+import importlib.util
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import HERE, REPO, Sim, environment
+
+SCENARIO = "demo"
+
+
+def run_docs_example(tmp):
+    """The ten-line example of docs/python.md, as written, in its own
+    process on its own vcisim. Returns the CompletedProcess."""
+    with open(os.path.join(REPO, "docs", "python.md")) as f:
+        code = re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
+    sim = Sim(tmp, SCENARIO)
+    try:
+        env = dict(os.environ, **environment(tmp, sim.port))
+        env["PYTHONPATH"] = os.path.dirname(HERE)
+        return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    finally:
+        sim.stop()
+
+
+PROBE = ("import pdu7318, importlib.util, importlib.metadata as m\n"
+         "print(pdu7318.__file__)\n"
+         "print(importlib.util.find_spec('can') is not None)\n"
+         "print([e.value for e in m.entry_points(group='can.interface') if e.name == 'pdu7318'])\n")
+
+
+def build_venv(tmp):
+    """What docs/python.md gives for Debian 12: a venv that sees Debian's
+    packages, the package installed into it from a copy of the source tree
+    (the build leaves nothing in the tree), offline; then PROBE run by the
+    venv's interpreter. Returns the venv's path and each step's
+    CompletedProcess (up to the first that failed), or None and why there
+    is no venv here."""
+    # pip and setuptools are looked for, not imported into the test process.
+    if any(importlib.util.find_spec(m) is None for m in ("pip", "setuptools")):
+        return None, "pip or setuptools is not installed for %s" % sys.executable
+    venv = os.path.join(tmp, "venv")
+    # Without the venv's own copy of pip: the venv sees Debian's pip (the
+    # same version as the copy, on Debian 12), and copying pip into the venv
+    # would cost seconds that test nothing of the package.
+    p = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", venv],
+                       capture_output=True, text=True, timeout=120)
+    py = os.path.join(venv, "bin", "python")
+    if p.returncode != 0 or not os.path.exists(py):
+        return None, "no venv here (Debian: python3-venv): " + p.stderr[-300:]
+    src = os.path.join(tmp, "src")
+    shutil.copytree(os.path.dirname(HERE), src, ignore=shutil.ignore_patterns("tests", "__pycache__", "build"))
+    steps = []
+    for args in ([py, "-m", "pip", "install", "-q", "--no-index", "--no-build-isolation", src], [py, "-c", PROBE]):
+        steps.append(subprocess.run(args, capture_output=True, text=True, timeout=180, cwd=tmp))
+        if steps[-1].returncode != 0:
+            break
+    return venv, steps
+
+
+BACKGROUND = {"test_docs_uds_example_runs": run_docs_example,
+              "test_debian_venv_with_system_site_packages": build_venv}
+
+
+def test_docs_uds_example_runs(background):
+    p = background.result(60)
+    assert p.returncode == 0, p.stderr
+    assert "62 f1 90 57 44 45 4d 4f" in p.stdout
+    assert "WDEMO7318SIM00042" in p.stdout
+
+
+def test_debian_venv_with_system_site_packages(background):
+    """The venv of docs/python.md (see build_venv): the package imports from
+    it and its metadata names the python-can interface."""
+    venv, steps = background.result(300)
+    if venv is None:
+        pytest.skip(steps)
+    for p in steps:
+        assert p.returncode == 0, p.stderr
+    lines = steps[-1].stdout.splitlines()
+    assert lines[0].startswith(venv) and lines[0].endswith(os.path.join("pdu7318", "__init__.py"))
+    # Debian's python3-can is seen from the venv when it is installed.
+    assert lines[1:] == [str(importlib.util.find_spec("can") is not None), "['pdu7318.can:PduCanBus']"]
