@@ -12,14 +12,16 @@
 #                                            the udev rule 60-pdu7318.rules
 #   <prefix>/lib/python3/dist-packages/pdu7318/   the Python package, for Debian's python3,
 #       with pdu7318-<version>.dist-info (its python-can entry point)
-#   PDU7318_APP_DIR (default /etc/brenlo/7318): MDF.xml, config.ini, PDUAPI_7318.ini
+#   <prefix>/etc/brenlo/7318/                MDF.xml, config.ini, PDUAPI_7318.ini (PDU7318_APP_DIR,
+#                                            default relative: the package passes /etc/brenlo/7318)
 #
 # The package registers the API in /etc/pdu_api_root.xml from its postinst
 # and unregisters it in its prerm (packaging/). A plain `cmake --install`
 # does not touch that shared file; docs/install.md shows the command.
 #
 # Build the package with the prefix it installs to:
-#   cmake -S . -B build-deb -G Ninja -DCMAKE_INSTALL_PREFIX=/usr && cmake --build build-deb
+#   cmake -S . -B build-deb -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DPDU7318_APP_DIR=/etc/brenlo/7318
+#   cmake --build build-deb
 #   cpack --config build-deb/CPackConfig.cmake -B build-deb/package
 
 if(WIN32)
@@ -30,10 +32,19 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 find_package(nlohmann_json 3 REQUIRED)
 
-# The library reads this folder when PDU7318_HOME is not set
-# (src/platform/posix/Platform.cpp); installing elsewhere means setting
-# PDU7318_HOME for every program that loads it.
-set(PDU7318_APP_DIR "/etc/brenlo/7318" CACHE PATH "Application folder for MDF.xml, config.ini, PDUAPI_7318.ini")
+# The library reads /etc/brenlo/7318 when PDU7318_HOME is not set
+# (src/platform/posix/Platform.cpp). The default here is relative, so that
+# `cmake --install build --prefix DIR` writes only under DIR (DIR/etc/...)
+# and a user's install never changes /etc behind their back; such a
+# program then sets PDU7318_HOME. The Debian package passes the absolute
+# /etc/brenlo/7318.
+set(PDU7318_APP_DIR "${CMAKE_INSTALL_SYSCONFDIR}/brenlo/7318" CACHE STRING
+    "Application folder for MDF.xml, config.ini, PDUAPI_7318.ini (relative: under the prefix)")
+if(IS_ABSOLUTE "${PDU7318_APP_DIR}")
+  set(PDU7318_APP_DIR_FULL "${PDU7318_APP_DIR}")
+else()
+  set(PDU7318_APP_DIR_FULL "${CMAKE_INSTALL_PREFIX}/${PDU7318_APP_DIR}")
+endif()
 
 # Entry of the root description file.
 include(${CMAKE_CURRENT_LIST_DIR}/Product.cmake)
@@ -145,7 +156,7 @@ endforeach()
 # The application folder's files are configuration: dpkg keeps a user's
 # edits on upgrade and removal, and asks before replacing them.
 file(WRITE ${_pkg_out}/conffiles
-     "${PDU7318_APP_DIR}/MDF.xml\n${PDU7318_APP_DIR}/config.ini\n${PDU7318_APP_DIR}/PDUAPI_7318.ini\n")
+     "${PDU7318_APP_DIR_FULL}/MDF.xml\n${PDU7318_APP_DIR_FULL}/config.ini\n${PDU7318_APP_DIR_FULL}/PDUAPI_7318.ini\n")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pdu7318)
@@ -181,6 +192,14 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
+# A package whose application folder followed the prefix (/usr/etc/...)
+# would install files the library never reads: cpack refuses to build it.
+file(WRITE ${_pkg_out}/CPackProjectConfig.cmake
+     "if(NOT IS_ABSOLUTE \"${PDU7318_APP_DIR}\")\n"
+     "  message(FATAL_ERROR \"the Debian package needs the absolute application folder: configure with \"\n"
+     "                      \"-DPDU7318_APP_DIR=/etc/brenlo/7318 (now ${PDU7318_APP_DIR}, under the prefix)\")\n"
+     "endif()\n")
+set(CPACK_PROJECT_CONFIG_FILE ${_pkg_out}/CPackProjectConfig.cmake)
 include(CPack)
 
 # ---- tests of the root description file ----

@@ -66,7 +66,7 @@ fi
 
 # ---- build the package ----
 echo "== deb-test: build the package =="
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DPDU7318_APP_DIR="$APP_DIR" >/dev/null
 cmake --build "$BUILD"
 BUILD=$(realpath "$BUILD")
 # The one version source: project(VERSION) in CMakeLists.txt.

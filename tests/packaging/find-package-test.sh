@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # find_package(pdu7318) as an application meets it, without root: the
-# library, its header and CMake files are installed into a staging folder
-# (DESTDIR), then a consumer project finds pdu7318::pdu7318 there, builds
+# library, its header and CMake files are installed below a prefix of the
+# test's in a staging folder (DESTDIR), then a consumer project finds pdu7318::pdu7318 there, builds
 # the C client against it and checks that the client links the installed
 # libpdu7318.so.1 (not the one in the build tree).
 #   find-package-test.sh BUILD_DIR SOURCE_DIR
@@ -11,8 +11,10 @@ SRC=$(realpath "$2")
 WORK=$(mktemp -d /tmp/pdu7318-find-package.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 
-prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$BUILD/CMakeCache.txt")
-DESTDIR="$WORK/stage" cmake --install "$BUILD" >"$WORK/install.log"
+# Installed with --prefix, as a user who is not root does: every file must
+# land below that prefix (none in /etc or elsewhere).
+prefix="$WORK/prefix"
+DESTDIR="$WORK/stage" cmake --install "$BUILD" --prefix "$prefix" >"$WORK/install.log"
 root="$WORK/stage$prefix"
 
 mkdir -p "$WORK/client"
@@ -38,6 +40,10 @@ step() {  # step "what" command...
     failed=$((failed + 1)); echo "FAIL - $what"; cat "$WORK/steps.log"
   fi
 }
+step "cmake --install --prefix writes only below the prefix" \
+  bash -c "! find '$WORK/stage' ! -type d | grep -v '^$root/'"
+step "the application folder's files are in <prefix>/etc/brenlo/7318" \
+  test -f "$root/etc/brenlo/7318/MDF.xml" -a -f "$root/etc/brenlo/7318/config.ini" -a -f "$root/etc/brenlo/7318/PDUAPI_7318.ini"
 step "find_package(pdu7318 1) configures the client" \
   cmake -S "$WORK/client" -B "$WORK/client/build" -DCMAKE_PREFIX_PATH="$root"
 mkdir -p "$WORK/client2"
