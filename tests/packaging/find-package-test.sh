@@ -40,10 +40,17 @@ step() {  # step "what" command...
     failed=$((failed + 1)); echo "FAIL - $what"; cat "$WORK/steps.log"
   fi
 }
-step "cmake --install --prefix writes only below the prefix" \
-  bash -c "! find '$WORK/stage' ! -type d | grep -v '^$root/'"
-step "the application folder's files are in <prefix>/etc/brenlo/7318" \
-  test -f "$root/etc/brenlo/7318/MDF.xml" -a -f "$root/etc/brenlo/7318/config.ini" -a -f "$root/etc/brenlo/7318/PDUAPI_7318.ini"
+# The application folder follows the prefix unless the build was given an
+# absolute one (as the Debian package's is).
+app=$(sed -n 's/^PDU7318_APP_DIR:[A-Z]*=//p' "$BUILD/CMakeCache.txt")
+case $app in
+  /*) app_root="$WORK/stage$app" ;;
+  *) app_root="$root/$app" ;;
+esac
+step "cmake --install --prefix writes only below the prefix (application folder: $app)" \
+  bash -c "! find '$WORK/stage' ! -type d | grep -v -e '^$root/' -e '^$app_root/'"
+step "the application folder holds MDF.xml, config.ini and PDUAPI_7318.ini" \
+  test -f "$app_root/MDF.xml" -a -f "$app_root/config.ini" -a -f "$app_root/PDUAPI_7318.ini"
 step "find_package(pdu7318 1) configures the client" \
   cmake -S "$WORK/client" -B "$WORK/client/build" -DCMAKE_PREFIX_PATH="$root"
 mkdir -p "$WORK/client2"
