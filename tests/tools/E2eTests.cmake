@@ -76,3 +76,12 @@ pdu7318_e2e(pdutool-small-fixes pdutool_shell_e2e.py small-fixes vci-lost)
 # python-can, scan of the demo car, monitor
 # (tests/tools/pdutool_support_e2e.py).
 pdu7318_e2e(pdutool-support pdutool_support_e2e.py decode-log-sessions trace scan monitor)
+
+# Under the sanitizers every process runs several times slower: the tests
+# that start several simulators and clients at once count as two
+# processors there and run at most three cases at a time.
+if(NOT PDU7318_SANITIZE STREQUAL "")
+  set_tests_properties(e2e.simulator e2e.protocols e2e.doctor e2e.pdutool-scripts e2e.pdutool-shell
+                       e2e.pdutool-small-fixes e2e.pdutool-support PROPERTIES PROCESSORS 2
+                       ENVIRONMENT PDU7318_E2E_MAX_JOBS=3)
+endif()
