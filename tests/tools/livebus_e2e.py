@@ -276,6 +276,28 @@ def case_count(run):
     return "%d frames, as in the trace, counters without gaps" % len(sent)
 
 
+TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int): is the terminal in exclusive mode
+
+
+def exclusive(path):
+    """1 when the terminal at path is in exclusive mode (TIOCEXCL), else 0."""
+    import fcntl
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        return int.from_bytes(fcntl.ioctl(fd, TIOCGEXCL, bytes(4)), "little")
+    finally:
+        os.close(fd)
+
+
+def wait_until(condition, seconds):
+    end = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.01)
+    return True
+
+
 def case_killed(run):
     p = run.spawn("pending")
     line = p.stdout.readline()
@@ -283,6 +305,10 @@ def case_killed(run):
     time.sleep(0.3)  # the ECU has answered 7F 31 78 and goes on doing so
     p.send_signal(signal.SIGKILL)
     p.wait()
+    # The killed client could not end its exclusive use of the line: the
+    # simulator ends it at the close, as a serial adapter's last close does
+    # (else only root could open the port again).
+    check(wait_until(lambda: exclusive(run.sim.link) == 0, 5), "the line stays in exclusive mode")
     out, _ = run.client("session")
     want = {"3E 00": "7E 00", "22 F1 90": "62 F1 90 " + "WBUSYBUS7318LIVE1".encode().hex(" ").upper()}
     for req, answer in want.items():

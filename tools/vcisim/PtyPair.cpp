@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,14 +39,29 @@ bool PtyPair::Open(std::string& error) {
   }
   // A library that stopped reading must not block the simulator.
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  // Every close of the slave by a client (the hold above stays open).
+  closeWatch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (closeWatch_ >= 0 && inotify_add_watch(closeWatch_, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    ::close(closeWatch_);
+    closeWatch_ = -1;
+  }
   return true;
+}
+
+void PtyPair::EndExclusiveUse() {
+  alignas(inotify_event) char events[4096];
+  while (closeWatch_ >= 0 && ::read(closeWatch_, events, sizeof events) > 0) {
+  }
+  if (slaveHold_ >= 0) ::ioctl(slaveHold_, TIOCNXCL);
 }
 
 void PtyPair::HangUp() {
   if (master_ >= 0) ::close(master_);
   if (slaveHold_ >= 0) ::close(slaveHold_);
+  if (closeWatch_ >= 0) ::close(closeWatch_);
   master_ = -1;
   slaveHold_ = -1;
+  closeWatch_ = -1;
 }
 
 size_t PtyPair::Write(const uint8_t* bytes, size_t count, bool byteByByte) {

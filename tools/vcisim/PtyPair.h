@@ -28,10 +28,20 @@ class PtyPair {
   size_t Write(const uint8_t* bytes, size_t count, bool byteByByte = false);
   int Master() const { return master_; }
   const std::string& SlavePath() const { return slavePath_; }
+  // Readable when a client closed the slave (-1 when closes cannot be
+  // watched here); EndExclusiveUse then takes the events.
+  int CloseWatch() const { return closeWatch_; }
+  // Ends the exclusive mode (TIOCEXCL) a client set on the line. A real
+  // serial adapter's terminal is released at its last close, and exclusive
+  // mode with it; the slave held here keeps this one alive, so a client
+  // killed before it could clear the mode would leave the line refusing
+  // every later open by a user (root passes).
+  void EndExclusiveUse();
 
  private:
   int master_ = -1;
   int slaveHold_ = -1;
+  int closeWatch_ = -1;
   std::string slavePath_;
 };
 

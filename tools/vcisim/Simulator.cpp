@@ -76,13 +76,14 @@ int Simulator::Run(int stopFd) {
       const uint32_t now = NowMs();
       timeout = *due > now ? static_cast<int>(*due - now) : 0;
     }
-    pollfd fds[2] = {{pty_.Master(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-    int n = ::poll(fds, 2, timeout);
+    pollfd fds[3] = {{pty_.Master(), POLLIN, 0}, {stopFd, POLLIN, 0}, {pty_.CloseWatch(), POLLIN, 0}};
+    int n = ::poll(fds, 3, timeout);
     if (n < 0 && errno != EINTR) {
       std::fprintf(stderr, "vcisim: poll: %s\n", strerror(errno));
       return 1;
     }
     if (n > 0 && (fds[1].revents & (POLLIN | POLLHUP))) break;
+    if (n > 0 && (fds[2].revents & POLLIN)) pty_.EndExclusiveUse();
     if (n > 0 && (fds[0].revents & POLLIN)) {
       ssize_t got = ::read(pty_.Master(), chunk, sizeof chunk);
       if (got > 0) {
