@@ -38,25 +38,9 @@ uint32_t ZPDUISO14230ProtocolHandling::buildRequest(const uint8_t* src, uint32_t
   return buildRequestWith(src, len, dst, nullptr, true);
 }
 
-ResponseClass ZPDUISO14230ProtocolHandling::parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                                                          PDU_RESULT_DATA* result) {
-  return handleResponse(record, length, flags, result, kKLineRules, Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
-}
+uint32_t ZPDUISO14230ProtocolHandling::getDefaultTimeout() { return currentWait("14230 defaluttimeout = %d"); }
 
-uint32_t ZPDUISO14230ProtocolHandling::getDefaultTimeout() {
-  uint32_t timeout = CurrentTimeout;
-  LogMain("14230 defaluttimeout = %d", static_cast<int>(timeout));
-  return timeout;
-}
-
-uint32_t ZPDUISO14230ProtocolHandling::getStartTimeout() {
-  // The fast or 5-baud initialisation of a K-line takes seconds.
-  LogMain("14230 starttimeout = %d", 9000);
-  return 9000;
-}
-
-void ZPDUISO14230ProtocolHandling::applyTimingComparam() {
-  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}, kInitialTiming);
-}
+// The fast or 5-baud initialisation of a K-line takes seconds.
+uint32_t ZPDUISO14230ProtocolHandling::getStartTimeout() { return constantStartWait("14230 starttimeout = %d", 9000); }
 
 }  // namespace pdu::protocol

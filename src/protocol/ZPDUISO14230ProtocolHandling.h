@@ -5,22 +5,19 @@
 // after 0, 1 or 3 header bytes) and gives the K-line waits.
 #pragma once
 
-#include "protocol/ZPDUProtocolHandling.h"
+#include "protocol/OwnTimingHandling.h"
 
 namespace pdu::protocol {
 
-class ZPDUISO14230ProtocolHandling : public virtual ZPDUProtocolHandling {
+class ZPDUISO14230ProtocolHandling : public OwnTimingHandling {
  public:
-  ZPDUISO14230ProtocolHandling() = default;
+  ZPDUISO14230ProtocolHandling() : OwnTimingHandling(kInitialTiming, kKLineRules) {}
 
   void parseComparam() override;
   void initUniqueRespComparam() override;
   uint32_t buildRequest(const uint8_t* src, uint32_t len, uint8_t* dst) override;
-  ResponseClass parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                              PDU_RESULT_DATA* result) override;
   uint32_t getDefaultTimeout() override;
   uint32_t getStartTimeout() override;
-  void applyTimingComparam() override;
 
  protected:
   // The ComParam values, as the link carries them. Not cleared between
@@ -42,11 +39,7 @@ class ZPDUISO14230ProtocolHandling : public virtual ZPDUProtocolHandling {
 
   // Own waits (milliseconds). The first SENDRECV waits 3000 ms: the VCI
   // may still be initialising the line.
-  static constexpr InitialTiming kInitialTiming{2000, 2000, 3000};
-  std::atomic<uint32_t> P2Timeout{kInitialTiming.p2};
-  std::atomic<uint32_t> m_7F78timeout{kInitialTiming.p2Star};
-  std::atomic<uint32_t> StartTimeout{9000};
-  std::atomic<uint32_t> CurrentTimeout{kInitialTiming.current};
+  static constexpr InitialTiming kInitialTiming{2000, 2000, 3000, 9000};
 };
 
 }  // namespace pdu::protocol

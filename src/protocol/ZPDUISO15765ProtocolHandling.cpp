@@ -58,24 +58,8 @@ uint32_t ZPDUISO15765ProtocolHandling::buildRequest(const uint8_t* src, uint32_t
   return buildRequestWith(src, len, dst, &id, true);
 }
 
-ResponseClass ZPDUISO15765ProtocolHandling::parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                                                          PDU_RESULT_DATA* result) {
-  return handleResponse(record, length, flags, result, kIso15765Rules,
-                        Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
-}
-
-uint32_t ZPDUISO15765ProtocolHandling::getDefaultTimeout() {
-  // CAN answers come fast; one second on top of P2 covers the VCI's own
-  // transport time. It does not grow from call to call.
-  CurrentTimeout = P2Timeout + 1000;
-  LogMain("defaulttimeout = %d", static_cast<int>(CurrentTimeout.load()));
-  return CurrentTimeout;
-}
+uint32_t ZPDUISO15765ProtocolHandling::getDefaultTimeout() { return p2PlusOneSecond("defaulttimeout = %d"); }
 
 uint32_t ZPDUISO15765ProtocolHandling::getStartTimeout() { return ZPDUProtocolHandling::getStartTimeout(); }
-
-void ZPDUISO15765ProtocolHandling::applyTimingComparam() {
-  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}, kInitialTiming);
-}
 
 }  // namespace pdu::protocol

@@ -7,23 +7,20 @@
 // From the VCI:  record data = [CAN identifier, 4 bytes][answer payload]
 #pragma once
 
-#include "protocol/ZPDUProtocolHandling.h"
+#include "protocol/OwnTimingHandling.h"
 
 namespace pdu::protocol {
 
-class ZPDUISO15765ProtocolHandling : public virtual ZPDUProtocolHandling {
+class ZPDUISO15765ProtocolHandling : public OwnTimingHandling {
  public:
-  ZPDUISO15765ProtocolHandling() = default;
+  ZPDUISO15765ProtocolHandling() : OwnTimingHandling(kInitialTiming, kIso15765Rules) {}
 
   void parseComparam() override;
   void initUniqueRespComparam() override;
   void setRequestAddrMode(uint32_t mode, uint32_t value) override;
   uint32_t buildRequest(const uint8_t* src, uint32_t len, uint8_t* dst) override;
-  ResponseClass parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                              PDU_RESULT_DATA* result) override;
   uint32_t getDefaultTimeout() override;
   uint32_t getStartTimeout() override;
-  void applyTimingComparam() override;
 
  protected:
   // The ComParam values parseComparam read (0 when the link has none).
@@ -46,11 +43,7 @@ class ZPDUISO15765ProtocolHandling : public virtual ZPDUProtocolHandling {
   std::atomic<uint32_t> RequestId{0};
 
   // Own waits (milliseconds).
-  static constexpr InitialTiming kInitialTiming{2000, 2000, 2000};
-  std::atomic<uint32_t> P2Timeout{kInitialTiming.p2};
-  std::atomic<uint32_t> m_7F78timeout{kInitialTiming.p2Star};
-  std::atomic<uint32_t> StartTimeout{2000};
-  std::atomic<uint32_t> CurrentTimeout{kInitialTiming.current};
+  static constexpr InitialTiming kInitialTiming{2000, 2000, 2000, 2000};
 };
 
 }  // namespace pdu::protocol

@@ -24,25 +24,10 @@ void ZPDUISO9141ProtocolHandling::parseComparam() {
 // ISO 9141 links name no response-identification ComParams.
 void ZPDUISO9141ProtocolHandling::initUniqueRespComparam() {}
 
-ResponseClass ZPDUISO9141ProtocolHandling::parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                                                         PDU_RESULT_DATA* result) {
-  return handleResponse(record, length, flags, result, kKLineRules, Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
-}
-
-uint32_t ZPDUISO9141ProtocolHandling::getDefaultTimeout() {
-  uint32_t timeout = CurrentTimeout;
-  LogMain("9141 defaulttimeout = %d", static_cast<int>(timeout));
-  return timeout;
-}
+uint32_t ZPDUISO9141ProtocolHandling::getDefaultTimeout() { return currentWait("9141 defaulttimeout = %d"); }
 
 uint32_t ZPDUISO9141ProtocolHandling::getStartTimeout() {
-  uint32_t timeout = StartTimeout;
-  LogMain("9141 starttimeout = %d", static_cast<int>(timeout));
-  return timeout;
-}
-
-void ZPDUISO9141ProtocolHandling::applyTimingComparam() {
-  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}, kInitialTiming);
+  return constantStartWait("9141 starttimeout = %d", OwnTiming.StartTimeout);
 }
 
 }  // namespace pdu::protocol

@@ -3,21 +3,18 @@
 // the initialisation. Answers are classified like ISO 14230 ones.
 #pragma once
 
-#include "protocol/ZPDUProtocolHandling.h"
+#include "protocol/OwnTimingHandling.h"
 
 namespace pdu::protocol {
 
-class ZPDUISO9141ProtocolHandling : public virtual ZPDUProtocolHandling {
+class ZPDUISO9141ProtocolHandling : public OwnTimingHandling {
  public:
-  ZPDUISO9141ProtocolHandling() = default;
+  ZPDUISO9141ProtocolHandling() : OwnTimingHandling(kInitialTiming, kKLineRules) {}
 
   void parseComparam() override;
   void initUniqueRespComparam() override;
-  ResponseClass parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                              PDU_RESULT_DATA* result) override;
   uint32_t getDefaultTimeout() override;
   uint32_t getStartTimeout() override;
-  void applyTimingComparam() override;
 
  protected:
   // The ComParam values, cleared at the start of every parseComparam.
@@ -31,11 +28,7 @@ class ZPDUISO9141ProtocolHandling : public virtual ZPDUProtocolHandling {
   uint32_t W4Min = 0;
 
   // Own waits (milliseconds); StartTimeout covers the 5-baud init.
-  static constexpr InitialTiming kInitialTiming{2000, 2000, 2000};
-  std::atomic<uint32_t> P2Timeout{kInitialTiming.p2};
-  std::atomic<uint32_t> m_7F78timeout{kInitialTiming.p2Star};
-  std::atomic<uint32_t> StartTimeout{9000};
-  std::atomic<uint32_t> CurrentTimeout{kInitialTiming.current};
+  static constexpr InitialTiming kInitialTiming{2000, 2000, 2000, 9000};
 };
 
 }  // namespace pdu::protocol

@@ -43,50 +43,20 @@ constexpr uint32_t kDataSlack = 10;
 
 }  // namespace
 
-// All positions, every log line, 0xC0 timestamps; no length check.
-const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kBaseRules{.minLength = 0,
-                                                                           .logRecvLine = true,
-                                                                           .logDataLen = true,
-                                                                           .logPatterns = true,
-                                                                           .logResultAddress = true,
-                                                                           .stripIdentifier = false,
-                                                                           .allPositions = true,
-                                                                           .timestampValue = 0xC0};
-// The base, except that a record without its five words carries no answer.
-const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kKLineRules{.minLength = kRecordHeaderBytes,
-                                                                            .logRecvLine = true,
-                                                                            .logDataLen = true,
-                                                                            .logPatterns = true,
-                                                                            .logResultAddress = true,
-                                                                            .stripIdentifier = false,
-                                                                            .allPositions = true,
-                                                                            .timestampValue = 0xC0};
-// CAN answers: five words and at least the 4-byte identifier, which is
-// stripped; the service identifier is always the first payload byte.
-const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kIso15765Rules{.minLength = kRecordHeaderBytes + 4,
-                                                                               .logRecvLine = false,
-                                                                               .logDataLen = true,
-                                                                               .logPatterns = true,
-                                                                               .logResultAddress = false,
-                                                                               .stripIdentifier = true,
-                                                                               .allPositions = false,
-                                                                               .timestampValue = 0xC0};
-const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kTp20Rules{.minLength = kRecordHeaderBytes + 4,
-                                                                           .logRecvLine = false,
-                                                                           .logDataLen = false,
-                                                                           .logPatterns = false,
-                                                                           .logResultAddress = false,
-                                                                           .stripIdentifier = true,
-                                                                           .allPositions = false,
-                                                                           .timestampValue = 0};
-const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kTp16Rules{.minLength = kRecordHeaderBytes + 4,
-                                                                           .logRecvLine = false,
-                                                                           .logDataLen = false,
-                                                                           .logPatterns = false,
-                                                                           .logResultAddress = false,
-                                                                           .stripIdentifier = true,
-                                                                           .allPositions = false,
-                                                                           .timestampValue = 0xC0};
+// Base: all positions, every log line, 0xC0 timestamps, no length check.
+// K-line: the base, except that a record without its five words carries
+// no answer. CAN transports: five words and at least the 4-byte
+// identifier, which is stripped; the service identifier is always the
+// first payload byte.
+// clang-format off
+// Columns: minLength, then the "------recv data ", "data len", "i am 7f xx" and
+// "pdu_result_data" lines, stripIdentifier, allPositions, timestampValue.
+const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kBaseRules    {0,                      true,  true,  true,  true,  false, true,  0xC0};
+const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kKLineRules   {kRecordHeaderBytes,     true,  true,  true,  true,  false, true,  0xC0};
+const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kIso15765Rules{kRecordHeaderBytes + 4, false, true,  true,  false, true,  false, 0xC0};
+const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kTp20Rules    {kRecordHeaderBytes + 4, false, false, false, false, true,  false, 0};
+const ZPDUProtocolHandling::ResponseRules ZPDUProtocolHandling::kTp16Rules    {kRecordHeaderBytes + 4, false, false, false, false, true,  false, 0xC0};
+// clang-format on
 
 ZPDUProtocolHandling::ZPDUProtocolHandling() : LinkComParamSet(std::make_unique<::pdu::protocol::LinkComParamSet>()) {}
 
@@ -102,13 +72,13 @@ int32_t ZPDUProtocolHandling::onNegativeResponse(const uint8_t*, uint32_t) { ret
 
 ResponseClass ZPDUProtocolHandling::parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
                                                   PDU_RESULT_DATA* result) {
-  return handleResponse(record, length, flags, result, kBaseRules, baseTiming());
+  return handleResponse(record, length, flags, result, kBaseRules, BaseTiming);
 }
 
 uint32_t ZPDUProtocolHandling::getDefaultTimeout() {
   // parseResponse resets CurrentTimeout at every answer; each SENDRECV
   // that saw none waits 200 ms longer than the one before.
-  uint32_t timeout = CurrentTimeout.fetch_add(200) + 200;
+  uint32_t timeout = BaseTiming.CurrentTimeout.fetch_add(200) + 200;
   LogMain("defaulttimeout = %d", static_cast<int>(timeout));
   return timeout;
 }
@@ -152,12 +122,12 @@ void ZPDUProtocolHandling::applyTimingComparam() {
     if (name == "CP_P2Max") {
       // Microseconds to milliseconds, never below the initial wait; a
       // longer P2 counts from the next SENDRECV on, not only after an answer.
-      P2Timeout = std::max(kept.AsU32() / 1000, kBaseInitialTiming.p2);
-      CurrentTimeout = std::max(CurrentTimeout.load(), P2Timeout.load());
-      LogMain("timeout = %d", static_cast<int>(P2Timeout.load()));
+      BaseTiming.P2Timeout = std::max(kept.AsU32() / 1000, kBaseInitialTiming.p2);
+      BaseTiming.CurrentTimeout = std::max(BaseTiming.CurrentTimeout.load(), BaseTiming.P2Timeout.load());
+      LogMain("timeout = %d", static_cast<int>(BaseTiming.P2Timeout.load()));
     } else if (name == "CP_P2Star") {
-      m_7F78timeout = std::max(kept.AsU32() / 1000, kBaseInitialTiming.p2Star);
-      LogMain("m_7F78timeout = %d", static_cast<int>(m_7F78timeout.load()));
+      BaseTiming.m_7F78timeout = std::max(kept.AsU32() / 1000, kBaseInitialTiming.p2Star);
+      LogMain("m_7F78timeout = %d", static_cast<int>(BaseTiming.m_7F78timeout.load()));
     }
   }
 }
@@ -197,7 +167,7 @@ std::vector<uint8_t> ZPDUProtocolHandling::lastRequest() const {
 // --- shared response handling ---------------------------------------------
 
 ResponseClass ZPDUProtocolHandling::handleResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                                                   PDU_RESULT_DATA* result, const ResponseRules& rules, Timing timing) {
+                                                   PDU_RESULT_DATA* result, const ResponseRules& rules, TimingFields& timing) {
   if (rules.logRecvLine) LogMain("------recv data ");
   if (rules.logDataLen) LogMain("data len = %d", static_cast<int>(length));
   if (length < rules.minLength) {
@@ -267,7 +237,7 @@ uint32_t ZPDUProtocolHandling::buildRequestWith(const uint8_t* src, uint32_t len
   return total;
 }
 
-void ZPDUProtocolHandling::applySnapshotTiming(Timing timing, InitialTiming initial) {
+void ZPDUProtocolHandling::applySnapshotTiming(TimingFields& timing, const InitialTiming& initial) {
   for (const auto& [name, value] : ComparamSnapshot) {
     if (name == "CP_P2Max") {
       timing.P2Timeout = std::max(value / 1000, initial.p2);

@@ -149,22 +149,6 @@ class ZPDUProtocolHandling {
   static const ResponseRules kTp20Rules;
   static const ResponseRules kTp16Rules;
 
-  // The waits a class works with: the base's or a class's own.
-  struct Timing {
-    std::atomic<uint32_t>& P2Timeout;
-    std::atomic<uint32_t>& m_7F78timeout;
-    std::atomic<uint32_t>& CurrentTimeout;
-  };
-  Timing baseTiming() { return Timing{P2Timeout, m_7F78timeout, CurrentTimeout}; }
-
-  ResponseClass handleResponse(const uint8_t* record, uint32_t length, uint32_t* flags, PDU_RESULT_DATA* result,
-                               const ResponseRules& rules, Timing timing);
-
-  // buildRequest bodies: optionally a 4-byte little-endian identifier in
-  // front, optionally kept in LastRequest.
-  uint32_t buildRequestWith(const uint8_t* src, uint32_t len, uint8_t* dst, const uint32_t* prefix,
-                            bool keepLastRequest);
-
   // A class's waits before any timing ComParam is applied (milliseconds).
   // A timing ComParam may lengthen a wait, never shorten it below these:
   // the module description's K-line default CP_P2Max of 50 ms, taken as
@@ -173,14 +157,42 @@ class ZPDUProtocolHandling {
     uint32_t p2;       // P2Timeout
     uint32_t p2Star;   // m_7F78timeout
     uint32_t current;  // CurrentTimeout
+    uint32_t start;    // StartTimeout
   };
-  static constexpr InitialTiming kBaseInitialTiming{2000, 0, 2000};
+  static constexpr InitialTiming kBaseInitialTiming{2000, 0, 2000, 2000};
+
+  // The four waits (milliseconds). P2Timeout: normal wait for an answer
+  // (CP_P2Max); m_7F78timeout: wait after a response-pending answer
+  // (CP_P2Star); CurrentTimeout: the wait the next answer gets;
+  // StartTimeout: the STARTCOMM wait of the K-line classes (the others
+  // keep it and answer a constant). The base has one set (BaseTiming); a
+  // class with waits of its own has a second (OwnTimingHandling), and the
+  // base's then keep their initial values.
+  struct TimingFields {
+    explicit TimingFields(const InitialTiming& initial)
+        : P2Timeout{initial.p2},
+          m_7F78timeout{initial.p2Star},
+          StartTimeout{initial.start},
+          CurrentTimeout{initial.current} {}
+    std::atomic<uint32_t> P2Timeout;
+    std::atomic<uint32_t> m_7F78timeout;
+    std::atomic<uint32_t> StartTimeout;
+    std::atomic<uint32_t> CurrentTimeout;
+  };
+
+  ResponseClass handleResponse(const uint8_t* record, uint32_t length, uint32_t* flags, PDU_RESULT_DATA* result,
+                               const ResponseRules& rules, TimingFields& timing);
+
+  // buildRequest bodies: optionally a 4-byte little-endian identifier in
+  // front, optionally kept in LastRequest.
+  uint32_t buildRequestWith(const uint8_t* src, uint32_t len, uint8_t* dst, const uint32_t* prefix,
+                            bool keepLastRequest);
 
   // applyTimingComparam of the classes with own waits: walks
   // ComparamSnapshot in key order for "CP_P2Max" (P2Timeout and
   // CurrentTimeout) and "CP_P2Star" (m_7F78timeout), microseconds to ms,
   // none below its initial value.
-  void applySnapshotTiming(Timing timing, InitialTiming initial);
+  void applySnapshotTiming(TimingFields& timing, const InitialTiming& initial);
 
   // ParamBlock building.
   void clearParamBlock();
@@ -200,13 +212,7 @@ class ZPDUProtocolHandling {
   std::map<uint32_t, std::string> UniqueRespComparamMap;
   std::unique_ptr<::pdu::protocol::LinkComParamSet> LinkComParamSet;
   std::map<std::string, uint32_t> ComparamSnapshot;
-  // Waits in milliseconds. P2Timeout: normal wait for an answer
-  // (CP_P2Max); m_7F78timeout: wait after a response-pending answer
-  // (CP_P2Star, 0 until applied); CurrentTimeout: the wait the next answer
-  // gets.
-  std::atomic<uint32_t> P2Timeout{kBaseInitialTiming.p2};
-  std::atomic<uint32_t> m_7F78timeout{kBaseInitialTiming.p2Star};
-  std::atomic<uint32_t> CurrentTimeout{kBaseInitialTiming.current};
+  TimingFields BaseTiming{kBaseInitialTiming};
 
   mutable std::mutex m_LastRequestLock;
 };

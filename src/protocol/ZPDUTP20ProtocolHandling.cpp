@@ -1,12 +1,15 @@
 #include "protocol/ZPDUTP20ProtocolHandling.h"
 
 #include "log/PduLog.h"
+#include "protocol/ComParamNames.h"
 
 namespace pdu::protocol {
 
 using log::LogMain;
 
-ZPDUTP20ProtocolHandling::ZPDUTP20ProtocolHandling() { LogMain("create TP2.0"); }
+ZPDUTP20ProtocolHandling::ZPDUTP20ProtocolHandling() : OwnTimingHandling(kInitialTiming, kTp20Rules) {
+  LogMain("create TP2.0");
+}
 
 void ZPDUTP20ProtocolHandling::parseComparam() {
   LogMain("tp20 parse");
@@ -19,10 +22,7 @@ void ZPDUTP20ProtocolHandling::parseComparam() {
 }
 
 void ZPDUTP20ProtocolHandling::initUniqueRespComparam() {
-  UniqueRespComparamMap = {
-      {157, "CPM_VWTP_PhysIdFormat"}, {159, "CPM_VWTP_PhysReqIdSetup"}, {160, "CPM_VWTP_PhysRespIdSetup"},
-      {161, "CPM_VWTP_PhysReqIdCon"}, {162, "CPM_VWTP_PhysRespIdCon"},  {186, "CPM_VWTP_ComfortDiag"},
-  };
+  UniqueRespComparamMap = kVwtpUniqueRespComparams;
 }
 
 uint32_t ZPDUTP20ProtocolHandling::buildRequest(const uint8_t* src, uint32_t len, uint8_t* dst) {
@@ -30,26 +30,10 @@ uint32_t ZPDUTP20ProtocolHandling::buildRequest(const uint8_t* src, uint32_t len
   return buildRequestWith(src, len, dst, &id, true);
 }
 
-ResponseClass ZPDUTP20ProtocolHandling::parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                                                      PDU_RESULT_DATA* result) {
-  return handleResponse(record, length, flags, result, kTp20Rules, Timing{P2Timeout, m_7F78timeout, CurrentTimeout});
-}
+uint32_t ZPDUTP20ProtocolHandling::getDefaultTimeout() { return p2PlusOneSecond("TP20 defaluttimeout = %d"); }
 
-uint32_t ZPDUTP20ProtocolHandling::getDefaultTimeout() {
-  CurrentTimeout = P2Timeout + 1000;
-  LogMain("TP20 defaluttimeout = %d", static_cast<int>(CurrentTimeout.load()));
-  return CurrentTimeout;
-}
-
-uint32_t ZPDUTP20ProtocolHandling::getStartTimeout() {
-  // Includes the channel set-up the VCI does before the first request.
-  LogMain("TP20 starttimeout = %d", 6000);
-  return 6000;
-}
-
-void ZPDUTP20ProtocolHandling::applyTimingComparam() {
-  applySnapshotTiming(Timing{P2Timeout, m_7F78timeout, CurrentTimeout}, kInitialTiming);
-}
+// Includes the channel set-up the VCI does before the first request.
+uint32_t ZPDUTP20ProtocolHandling::getStartTimeout() { return constantStartWait("TP20 starttimeout = %d", 6000); }
 
 bool ZPDUTP20ProtocolHandling::isTP20() {
   LogMain("tp20 = true");

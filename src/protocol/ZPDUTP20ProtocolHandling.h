@@ -8,22 +8,19 @@
 // From the VCI:  record data = [identifier, 4 bytes][answer payload]
 #pragma once
 
-#include "protocol/ZPDUProtocolHandling.h"
+#include "protocol/OwnTimingHandling.h"
 
 namespace pdu::protocol {
 
-class ZPDUTP20ProtocolHandling : public virtual ZPDUProtocolHandling {
+class ZPDUTP20ProtocolHandling : public OwnTimingHandling {
  public:
   ZPDUTP20ProtocolHandling();
 
   void parseComparam() override;
   void initUniqueRespComparam() override;
   uint32_t buildRequest(const uint8_t* src, uint32_t len, uint8_t* dst) override;
-  ResponseClass parseResponse(const uint8_t* record, uint32_t length, uint32_t* flags,
-                              PDU_RESULT_DATA* result) override;
   uint32_t getDefaultTimeout() override;
   uint32_t getStartTimeout() override;
-  void applyTimingComparam() override;
   bool isTP20() override;
 
  protected:
@@ -33,11 +30,7 @@ class ZPDUTP20ProtocolHandling : public virtual ZPDUProtocolHandling {
   uint32_t PhysReqIdSetup = 0;
 
   // Own waits (milliseconds).
-  static constexpr InitialTiming kInitialTiming{2000, 2000, 2000};
-  std::atomic<uint32_t> P2Timeout{kInitialTiming.p2};
-  std::atomic<uint32_t> m_7F78timeout{kInitialTiming.p2Star};
-  std::atomic<uint32_t> StartTimeout{2000};
-  std::atomic<uint32_t> CurrentTimeout{kInitialTiming.current};
+  static constexpr InitialTiming kInitialTiming{2000, 2000, 2000, 2000};
 };
 
 }  // namespace pdu::protocol
