@@ -12,7 +12,9 @@
 namespace frametext {
 
 using namespace pdu::device;
-using Bytes = std::vector<uint8_t>;
+using hexbytes::AsciiOf;
+using hexbytes::Bytes;
+using hexbytes::Reader;
 
 namespace {
 
@@ -28,47 +30,6 @@ std::string Bracketed(const std::string& text) {
 }
 
 
-// Reads little-endian fields front to back and remembers when one ran past
-// the end, so that a decoder checks once instead of before every field.
-class Reader {
- public:
-  explicit Reader(const Bytes& b) : data_(b.data()), size_(b.size()) {}
-
-  uint32_t U32() {
-    if (!Need(4)) return 0;
-    const uint8_t* p = data_ + pos_;
-    pos_ += 4;
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-  }
-  uint8_t U8() { return Need(1) ? data_[pos_++] : 0; }
-  Bytes Take(size_t n) {
-    if (!Need(n)) return {};
-    Bytes out(data_ + pos_, data_ + pos_ + n);
-    pos_ += n;
-    return out;
-  }
-  size_t Remaining() const { return ok_ ? size_ - pos_ : 0; }
-  bool Ok() const { return ok_; }
-
- private:
-  bool Need(size_t n) {
-    if (!ok_ || size_ - pos_ < n) ok_ = false;
-    return ok_;
-  }
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-  bool ok_ = true;
-};
-
-std::string HexSpaced(const Bytes& b) { return frametext::HexSpaced(b.data(), b.size()); }
-
-std::string AsciiOf(const Bytes& b) {
-  std::string s;
-  for (uint8_t c : b) s.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.');
-  return s;
-}
 
 
 std::string Fmt(const char* format, ...) PDU_PRINTF(1, 2);
@@ -288,16 +249,6 @@ std::string DescribeFrame(bool fromPc, uint8_t channel, uint8_t sequence, uint8_
          DescribeData(fromPc, command, data);
 }
 
-std::string HexSpaced(const uint8_t* data, size_t n) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    if (i) s.push_back(' ');
-    s.push_back(kDigits[data[i] >> 4]);
-    s.push_back(kDigits[data[i] & 15]);
-  }
-  return s;
-}
 
 std::optional<Frame> ParseFrame(const uint8_t* bytes, size_t count) {
   if (count < kMinFrameSize) return std::nullopt;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "HexBytes.h"
+
 namespace frametext {
 
 const char* CommandName(uint8_t command);
@@ -26,8 +28,7 @@ std::string DescribeData(bool fromPc, uint8_t command, const std::vector<uint8_t
 std::string DescribeFrame(bool fromPc, uint8_t channel, uint8_t sequence, uint8_t command,
                           const std::vector<uint8_t>& data);
 
-// Upper-case hex with a blank between bytes ("62 F1 90").
-std::string HexSpaced(const uint8_t* data, size_t n);
+using hexbytes::HexSpaced;
 
 // The fields of one whole frame, flags and checksum included, given
 // unstuffed or stuffed as it travels on the wire; nullopt when it is not

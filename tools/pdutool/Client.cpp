@@ -93,26 +93,6 @@ std::string Explain(const uint8_t* d, size_t n) {
 
 }  // namespace
 
-std::vector<uint8_t> ParseHexText(const std::string& text) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < text.size(); ++i) {
-    if (text[i] == ' ') continue;
-    out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    ++i;
-  }
-  return out;
-}
-
-std::string Hex(const uint8_t* data, size_t n) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    if (i) s.push_back(' ');
-    s.push_back(kDigits[data[i] >> 4]);
-    s.push_back(kDigits[data[i] & 15]);
-  }
-  return s;
-}
 
 Client::Client(PduLibrary& lib, ClientOptions options, json& doc) : lib_(lib), options_(options), doc_(doc) {
   doc_["failures"] = json::array();

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "HexBytes.h"
 #include "PduLibrary.h"
 #include "TraceFile.h"
 
@@ -156,8 +157,11 @@ class Client {
   std::map<UNUM32, std::pair<uint32_t, uint32_t>> traceIds_;
 };
 
-std::string Hex(const uint8_t* data, size_t n);
+// Upper-case hex with a blank between bytes, as --json prints data.
+inline std::string Hex(const uint8_t* data, size_t n) { return hexbytes::HexSpaced(data, n); }
 // The bytes of Hex()'s text.
-std::vector<uint8_t> ParseHexText(const std::string& text);
+inline std::vector<uint8_t> ParseHexText(const std::string& text) {
+  return hexbytes::ParseHex(text).value_or(hexbytes::Bytes{});
+}
 
 }  // namespace pdutool

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "HexBytes.h"
 #include "Names.h"
 #include "Numbers.h"
 #include "Signals.h"
@@ -76,27 +77,9 @@ bool MakeValue(ParamValue& v, T_PDU_PT type, const std::string& text) {
 }  // namespace
 
 std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text) {
-  std::vector<uint8_t> out;
-  int high = -1;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == ' ' || c == ':' || c == ',') continue;
-    if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X') && high < 0) {
-      ++i;
-      continue;
-    }
-    int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                                             : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-    if (d < 0) return std::nullopt;
-    if (high < 0) {
-      high = d;
-    } else {
-      out.push_back(static_cast<uint8_t>(high << 4 | d));
-      high = -1;
-    }
-  }
-  if (high >= 0 || out.empty()) return std::nullopt;
-  return out;
+  auto bytes = hexbytes::ParseHex(text);
+  if (!bytes || bytes->empty()) return std::nullopt;
+  return bytes;
 }
 
 std::string AddCanIds(const std::string& tx, const std::string& rx,

@@ -13,6 +13,7 @@
 // log folder come from the library's platform and log code as well.
 #include "Doctor.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <fstream>
@@ -24,6 +25,7 @@
 #include <tinyxml.h>
 
 #include "DoctorOs.h"
+#include "HexBytes.h"
 #include "device/DeviceLink.h"
 #include "device/Transport.h"
 #include "log/PduLog.h"
@@ -103,16 +105,9 @@ class WatchedLine final : public dev::Transport {
   LineReport& report_;
 };
 
+// At most 64 bytes of an answer, then " ...".
 std::string Hex(const uint8_t* data, uint32_t count) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (uint32_t i = 0; i < count && i < 64; ++i) {
-    if (i) out += ' ';
-    out += kDigits[data[i] >> 4];
-    out += kDigits[data[i] & 15];
-  }
-  if (count > 64) out += " ...";
-  return out;
+  return hexbytes::HexSpaced(data, std::min<uint32_t>(count, 64)) + (count > 64 ? " ..." : "");
 }
 
 // The line for a port that opened but did not answer; holders are the

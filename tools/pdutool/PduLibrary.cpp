@@ -29,37 +29,7 @@ bool PduLibrary::Load(const std::string& path, std::string& error) {
     }
     slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(sym);
   };
-#define PDUTOOL_RESOLVE(name) resolve(fn_.name, #name);
-  PDUTOOL_RESOLVE(PDUConstruct)
-  PDUTOOL_RESOLVE(PDUDestruct)
-  PDUTOOL_RESOLVE(PDUIoCtl)
-  PDUTOOL_RESOLVE(PDUGetVersion)
-  PDUTOOL_RESOLVE(PDUGetStatus)
-  PDUTOOL_RESOLVE(PDUGetLastError)
-  PDUTOOL_RESOLVE(PDUGetResourceStatus)
-  PDUTOOL_RESOLVE(PDUCreateComLogicalLink)
-  PDUTOOL_RESOLVE(PDUDestroyComLogicalLink)
-  PDUTOOL_RESOLVE(PDUConnect)
-  PDUTOOL_RESOLVE(PDUDisconnect)
-  PDUTOOL_RESOLVE(PDULockResource)
-  PDUTOOL_RESOLVE(PDUUnlockResource)
-  PDUTOOL_RESOLVE(PDUGetComParam)
-  PDUTOOL_RESOLVE(PDUSetComParam)
-  PDUTOOL_RESOLVE(PDUStartComPrimitive)
-  PDUTOOL_RESOLVE(PDUCancelComPrimitive)
-  PDUTOOL_RESOLVE(PDUGetEventItem)
-  PDUTOOL_RESOLVE(PDUDestroyItem)
-  PDUTOOL_RESOLVE(PDURegisterEventCallback)
-  PDUTOOL_RESOLVE(PDUGetObjectId)
-  PDUTOOL_RESOLVE(PDUGetModuleIds)
-  PDUTOOL_RESOLVE(PDUGetResourceIds)
-  PDUTOOL_RESOLVE(PDUGetConflictingResources)
-  PDUTOOL_RESOLVE(PDUGetUniqueRespIdTable)
-  PDUTOOL_RESOLVE(PDUSetUniqueRespIdTable)
-  PDUTOOL_RESOLVE(PDUModuleConnect)
-  PDUTOOL_RESOLVE(PDUModuleDisconnect)
-  PDUTOOL_RESOLVE(PDUGetTimestamp)
-#undef PDUTOOL_RESOLVE
+  fn_.ResolveEach(resolve);
   return true;
 }
 

@@ -11,38 +11,51 @@
 
 namespace pdutool {
 
+// The 29 functions, X(name, parameter types...); the one list that the
+// function table and both loaders (dlsym, GetProcAddress) are made from.
+#define PDUTOOL_FOR_EACH_FUNCTION(X) \
+  X(PDUConstruct, CHAR8*, void*) \
+  X(PDUDestruct, void) \
+  X(PDUIoCtl, UNUM32, UNUM32, UNUM32, PDU_DATA_ITEM*, PDU_DATA_ITEM**) \
+  X(PDUGetVersion, UNUM32, PDU_VERSION_DATA*) \
+  X(PDUGetStatus, UNUM32, UNUM32, UNUM32, T_PDU_STATUS*, UNUM32*, UNUM32*) \
+  X(PDUGetLastError, UNUM32, UNUM32, T_PDU_ERR_EVT*, UNUM32*, UNUM32*, UNUM32*) \
+  X(PDUGetResourceStatus, PDU_RSC_STATUS_ITEM*) \
+  X(PDUCreateComLogicalLink, UNUM32, PDU_RSC_DATA*, UNUM32, void*, UNUM32*, PDU_FLAG_DATA*) \
+  X(PDUDestroyComLogicalLink, UNUM32, UNUM32) \
+  X(PDUConnect, UNUM32, UNUM32) \
+  X(PDUDisconnect, UNUM32, UNUM32) \
+  X(PDULockResource, UNUM32, UNUM32, UNUM32) \
+  X(PDUUnlockResource, UNUM32, UNUM32, UNUM32) \
+  X(PDUGetComParam, UNUM32, UNUM32, UNUM32, PDU_PARAM_ITEM**) \
+  X(PDUSetComParam, UNUM32, UNUM32, PDU_PARAM_ITEM*) \
+  X(PDUStartComPrimitive, UNUM32, UNUM32, T_PDU_COPT, UNUM32, UNUM8*, PDU_COP_CTRL_DATA*, void*, UNUM32*) \
+  X(PDUCancelComPrimitive, UNUM32, UNUM32, UNUM32) \
+  X(PDUGetEventItem, UNUM32, UNUM32, PDU_EVENT_ITEM**) \
+  X(PDUDestroyItem, PDU_ITEM*) \
+  X(PDURegisterEventCallback, UNUM32, UNUM32, CALLBACKFNC) \
+  X(PDUGetObjectId, T_PDU_OBJT, CHAR8*, UNUM32*) \
+  X(PDUGetModuleIds, PDU_MODULE_ITEM**) \
+  X(PDUGetResourceIds, UNUM32, PDU_RSC_DATA*, PDU_RSC_ID_ITEM**) \
+  X(PDUGetConflictingResources, UNUM32, PDU_MODULE_ITEM*, PDU_RSC_CONFLICT_ITEM**) \
+  X(PDUGetUniqueRespIdTable, UNUM32, UNUM32, PDU_UNIQUE_RESP_ID_TABLE_ITEM**) \
+  X(PDUSetUniqueRespIdTable, UNUM32, UNUM32, PDU_UNIQUE_RESP_ID_TABLE_ITEM*) \
+  X(PDUModuleConnect, UNUM32) \
+  X(PDUModuleDisconnect, UNUM32) \
+  X(PDUGetTimestamp, UNUM32, UNUM32*)
+
 struct PduFunctions {
 #define PDUTOOL_FN(name, ...) T_PDU_ERROR(PDU_CALL* name)(__VA_ARGS__) = nullptr;
-  PDUTOOL_FN(PDUConstruct, CHAR8*, void*)
-  PDUTOOL_FN(PDUDestruct, void)
-  PDUTOOL_FN(PDUIoCtl, UNUM32, UNUM32, UNUM32, PDU_DATA_ITEM*, PDU_DATA_ITEM**)
-  PDUTOOL_FN(PDUGetVersion, UNUM32, PDU_VERSION_DATA*)
-  PDUTOOL_FN(PDUGetStatus, UNUM32, UNUM32, UNUM32, T_PDU_STATUS*, UNUM32*, UNUM32*)
-  PDUTOOL_FN(PDUGetLastError, UNUM32, UNUM32, T_PDU_ERR_EVT*, UNUM32*, UNUM32*, UNUM32*)
-  PDUTOOL_FN(PDUGetResourceStatus, PDU_RSC_STATUS_ITEM*)
-  PDUTOOL_FN(PDUCreateComLogicalLink, UNUM32, PDU_RSC_DATA*, UNUM32, void*, UNUM32*, PDU_FLAG_DATA*)
-  PDUTOOL_FN(PDUDestroyComLogicalLink, UNUM32, UNUM32)
-  PDUTOOL_FN(PDUConnect, UNUM32, UNUM32)
-  PDUTOOL_FN(PDUDisconnect, UNUM32, UNUM32)
-  PDUTOOL_FN(PDULockResource, UNUM32, UNUM32, UNUM32)
-  PDUTOOL_FN(PDUUnlockResource, UNUM32, UNUM32, UNUM32)
-  PDUTOOL_FN(PDUGetComParam, UNUM32, UNUM32, UNUM32, PDU_PARAM_ITEM**)
-  PDUTOOL_FN(PDUSetComParam, UNUM32, UNUM32, PDU_PARAM_ITEM*)
-  PDUTOOL_FN(PDUStartComPrimitive, UNUM32, UNUM32, T_PDU_COPT, UNUM32, UNUM8*, PDU_COP_CTRL_DATA*, void*, UNUM32*)
-  PDUTOOL_FN(PDUCancelComPrimitive, UNUM32, UNUM32, UNUM32)
-  PDUTOOL_FN(PDUGetEventItem, UNUM32, UNUM32, PDU_EVENT_ITEM**)
-  PDUTOOL_FN(PDUDestroyItem, PDU_ITEM*)
-  PDUTOOL_FN(PDURegisterEventCallback, UNUM32, UNUM32, CALLBACKFNC)
-  PDUTOOL_FN(PDUGetObjectId, T_PDU_OBJT, CHAR8*, UNUM32*)
-  PDUTOOL_FN(PDUGetModuleIds, PDU_MODULE_ITEM**)
-  PDUTOOL_FN(PDUGetResourceIds, UNUM32, PDU_RSC_DATA*, PDU_RSC_ID_ITEM**)
-  PDUTOOL_FN(PDUGetConflictingResources, UNUM32, PDU_MODULE_ITEM*, PDU_RSC_CONFLICT_ITEM**)
-  PDUTOOL_FN(PDUGetUniqueRespIdTable, UNUM32, UNUM32, PDU_UNIQUE_RESP_ID_TABLE_ITEM**)
-  PDUTOOL_FN(PDUSetUniqueRespIdTable, UNUM32, UNUM32, PDU_UNIQUE_RESP_ID_TABLE_ITEM*)
-  PDUTOOL_FN(PDUModuleConnect, UNUM32)
-  PDUTOOL_FN(PDUModuleDisconnect, UNUM32)
-  PDUTOOL_FN(PDUGetTimestamp, UNUM32, UNUM32*)
+  PDUTOOL_FOR_EACH_FUNCTION(PDUTOOL_FN)
 #undef PDUTOOL_FN
+
+  // Calls resolve(slot, "PDUConstruct") and so on for every function.
+  template <class Resolve>
+  void ResolveEach(Resolve&& resolve) {
+#define PDUTOOL_RESOLVE(name, ...) resolve(name, #name);
+    PDUTOOL_FOR_EACH_FUNCTION(PDUTOOL_RESOLVE)
+#undef PDUTOOL_RESOLVE
+  }
 };
 
 class PduLibrary {

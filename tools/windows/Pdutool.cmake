@@ -28,6 +28,7 @@ target_link_libraries(pdutool PRIVATE Threads::Threads nlohmann_json::nlohmann_j
                                       PkgConfig::TINYXML pdu7318_warnings)
 # pdutool doctor opens and probes ports with the library's own code.
 target_link_libraries(pdutool PRIVATE pdu7318_core)
+target_link_libraries(pdutool PRIVATE hex_bytes)
 target_compile_definitions(pdutool PRIVATE PDUTOOL_VERSION="${PROJECT_VERSION}")
 add_dependencies(pdutool pdu7318)
 pdu7318_version_resource(pdutool "Command-line client of D-PDU APIs")

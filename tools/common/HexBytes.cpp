@@ -1,8 +1,6 @@
-#include "Bytes.h"
+#include "HexBytes.h"
 
-#include <cctype>
-
-namespace vcisim {
+namespace hexbytes {
 
 namespace {
 int HexDigit(char c) {
@@ -22,8 +20,7 @@ std::optional<Bytes> ParseHex(std::string_view text) {
       if (high >= 0) return std::nullopt;  // odd digit count inside a group
       continue;
     }
-    if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-        high < 0) {
+    if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X') && high < 0) {
       ++i;
       continue;
     }
@@ -54,8 +51,8 @@ std::string HexSpaced(const uint8_t* data, size_t n) {
 
 std::string AsciiOf(const Bytes& b) {
   std::string s;
-  for (uint8_t c : b) s.push_back(std::isprint(c) ? static_cast<char>(c) : '.');
+  for (uint8_t c : b) s.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.');
   return s;
 }
 
-}  // namespace vcisim
+}  // namespace hexbytes
