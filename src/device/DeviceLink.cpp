@@ -288,7 +288,7 @@ bool DeviceLink::VehicleDataStopped() const {
 
 void DeviceLink::MarkLost(const char* call, int error) {
   if (m_dwLost.exchange(1) != 0) return;
-  log::LogMain("VCI lost on %s: %s error %d", m_Port->Path().c_str(), call, error);
+  log::LogMain("VCI lost on %s: %s", m_Port->Path().c_str(), CallError(call, error).c_str());
   WakeReceivers();
 }
 
@@ -348,11 +348,11 @@ uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
                 &m_AnswerArrived, kChannelManagement, nullptr, nullptr, nullptr, true, false,
                 false};
       case ReceiveKind::kAnswer:
-      default:
-        return {m_byAnswerQueue, &m_dwAnswerLen, m_byAnswerCarry, &m_dwAnswerCarryLen,
-                &m_AnswerArrived, kChannelVehicle, "data = %d", "recv len = %d",
-                "decode data = %s", false, true, false};
+        break;
     }
+    return {m_byAnswerQueue, &m_dwAnswerLen, m_byAnswerCarry, &m_dwAnswerCarryLen,
+            &m_AnswerArrived, kChannelVehicle, "data = %d", "recv len = %d",
+            "decode data = %s", false, true, false};
   }();
   const uint32_t start = platform::ClockTicks();
   bool received = false;   // this call took bytes from its queue

@@ -52,17 +52,16 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
   };
   // "<what> <port> failed: <call> error <code>", the OS's own words.
   const auto failed = [&](const char* what) {
-    log::LogMain("%s %s failed: %s error %d", what, path.c_str(), m_Port->LastErrorCall(), m_Port->LastError());
+    log::LogMain("%s %s failed: %s", what, path.c_str(), LastCallError(*m_Port).c_str());
   };
   switch (m_Port->Open(path)) {
     case Transport::OpenStatus::kOk:
       break;
     case Transport::OpenStatus::kBusy:
-      log::LogMain("port %s skipped: busy, another program holds it (%s error %d)", path.c_str(),
-                   m_Port->LastErrorCall(), m_Port->LastError());
+      log::LogMain("port %s skipped: busy, another program holds it (%s)", path.c_str(),
+                   LastCallError(*m_Port).c_str());
       return unusable(false);
     case Transport::OpenStatus::kFailed:
-    default:
       failed("open");
       return unusable(false);
   }
@@ -171,7 +170,7 @@ void DeviceLink::ReadThread() {
   int priorityError = 0;
   const char* priorityCall = "";
   if (!platform::RaiseThreadPriority(priorityError, priorityCall)) {
-    log::LogMain("receive thread priority not raised: %s error %d", priorityCall, priorityError);
+    log::LogMain("receive thread priority not raised: %s", CallError(priorityCall, priorityError).c_str());
   }
   bool errorLogged = false;
   while (m_dwKeepGoing.load() != 0) {
@@ -193,14 +192,13 @@ void DeviceLink::ReadThread() {
       case ReadStatus::kFatal:
         // The adapter is gone. The port handle stays; later exchanges time
         // out until the application constructs again.
-        log::LogMain("read %s failed: %s error %d, receive thread ends", m_Port->Path().c_str(),
-                     m_Port->LastErrorCall(), m_Port->LastError());
+        log::LogMain("read %s failed: %s, receive thread ends", m_Port->Path().c_str(),
+                     LastCallError(*m_Port).c_str());
         m_dwRunning.store(0);
         break;
       case ReadStatus::kError:
         if (!errorLogged) {
-          log::LogMain("read %s failed: %s error %d", m_Port->Path().c_str(),
-                       m_Port->LastErrorCall(), m_Port->LastError());
+          log::LogMain("read %s failed: %s", m_Port->Path().c_str(), LastCallError(*m_Port).c_str());
           errorLogged = true;
         }
         // Do not retry a failing read in a tight loop.

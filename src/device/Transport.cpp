@@ -20,9 +20,9 @@ Transport::LineStatus Line(SerialPort::LineStatus s) {
     case SerialPort::LineStatus::kNotSupported:
       return Transport::LineStatus::kNotSupported;
     case SerialPort::LineStatus::kError:
-    default:
-      return Transport::LineStatus::kError;
+      break;
   }
+  return Transport::LineStatus::kError;
 }
 
 class SerialTransport final : public Transport {
@@ -49,9 +49,9 @@ class SerialTransport final : public Transport {
       case SerialPort::ReadStatus::kFatal:
         return ReadStatus::kFatal;
       case SerialPort::ReadStatus::kError:
-      default:
-        return ReadStatus::kError;
+        break;
     }
+    return ReadStatus::kError;
   }
   void Cancel() override { port_.Cancel(); }
   void Close() override { port_.Close(); }
@@ -113,5 +113,7 @@ std::unique_ptr<Transport> MakeTransport() {
   std::unique_ptr<Transport> made = factory ? factory() : nullptr;
   return made ? std::move(made) : MakeSerialTransport();
 }
+
+std::string CallError(const char* call, int error) { return std::string(call) + " error " + std::to_string(error); }
 
 }  // namespace pdu::device

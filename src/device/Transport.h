@@ -99,6 +99,12 @@ class Transport {
   virtual const char* LastErrorCall() const = 0;
 };
 
+// How the device room names a failed OS call in its log lines: "<call>
+// error <code>" with the OS's own number ("open error 16"), so that a
+// support engineer greps one form.
+std::string CallError(const char* call, int error);
+inline std::string LastCallError(const Transport& port) { return CallError(port.LastErrorCall(), port.LastError()); }
+
 // Makes the Transport of every DeviceLink created afterwards. An empty
 // function restores the default, the serial port. Tests set it before they
 // construct; it is not meant to change while a DeviceLink is being made.

@@ -105,9 +105,9 @@ bool EndWithoutData(const CopJob& job, protocol::ZPDUProtocolHandling* handler) 
       log::LogMain("cop = %d ends: the module is stopping", Int(job.hCoP));
       return true;
     case EndCause::kTimeout:
-    default:
-      return false;
+      break;
   }
+  return false;
 }
 
 // Handling one answer: a fresh record becomes the module's result record and the handler

@@ -69,9 +69,11 @@ struct SerialPort::Impl {
         return ReadStatus::kCancelled;
       case Wait::kTimedOut:
         return ReadStatus::kTimeout;
-      default:
-        return ReadStatus::kError;  // Finish recorded why
+      case Wait::kCompleted:
+      case Wait::kFailed:
+        break;
     }
+    return ReadStatus::kError;  // Finish recorded why
   }
 
   // Read's result for a failed ReadFile or WaitCommEvent.
