@@ -35,8 +35,10 @@
 // share it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace pdu::device {
 
@@ -123,14 +125,41 @@ inline uint16_t FrameDataLength(const uint8_t* frame) {
 // or badly escaped before that byte.
 int PeekStuffedCommand(const uint8_t* stuffed, size_t count);
 
-// Splits a byte stream at flags. Feed bytes with Push; each time a frame
-// segment (opening flag .. closing flag, still stuffed) is complete, the
-// sink is called with it. Bytes before the first flag are skipped, and a
-// flag directly after a flag starts the frame anew (an empty frame cannot
-// be valid, so the pair is read as a lost closing flag and an opening one).
-// Segments longer than the buffer are dropped. Used by the test VCI and the
-// simulator; the link's own receive path keeps its raw buffer in the
-// DeviceLink.
+// Where the next frame segment of a buffer stands: the one rule of the
+// receive side for splitting a byte stream at flags. Bytes before the first
+// flag are noise (the tail of a frame whose start was lost); a flag directly
+// followed by a flag is a lost closing flag and the next one opens the frame
+// (an empty frame cannot be valid); a segment runs from its opening flag to
+// the next flag, both included, so it is at least 3 bytes long.
+struct SegmentScan {
+  uint32_t noise = 0;   // bytes before the first flag
+  uint32_t strays = 0;  // flags that were directly followed by a flag
+  uint32_t length = 0;  // the segment, after noise and strays; 0: not closed yet
+};
+inline SegmentScan ScanSegment(const uint8_t* buffer, size_t length) {
+  SegmentScan scan;
+  const void* flag = std::memchr(buffer, kFrameFlag, length);
+  if (flag == nullptr) {
+    scan.noise = static_cast<uint32_t>(length);
+    return scan;
+  }
+  size_t open = static_cast<size_t>(static_cast<const uint8_t*>(flag) - buffer);
+  scan.noise = static_cast<uint32_t>(open);
+  while (open + 1 < length && buffer[open + 1] == kFrameFlag) {
+    ++open;
+    ++scan.strays;
+  }
+  if (open + 1 >= length) return scan;
+  const void* close = std::memchr(buffer + open + 1, kFrameFlag, length - open - 1);
+  if (close != nullptr) scan.length = static_cast<uint32_t>(static_cast<const uint8_t*>(close) - (buffer + open) + 1);
+  return scan;
+}
+
+// Splits a byte stream fed in pieces (the test VCI and the simulator; the
+// link's receive path keeps its raw buffer in the DeviceLink and scans it
+// with ScanSegment too). Each time a frame segment (still stuffed) is
+// complete, the sink is called with it. A segment longer than the buffer is
+// dropped up to its closing flag.
 class FrameSplitter {
  public:
   static constexpr size_t kCapacity = 2 * kMaxStuffedFrame;
@@ -138,34 +167,42 @@ class FrameSplitter {
   // Calls sink(const uint8_t* segment, size_t length) per complete segment.
   template <typename Sink>
   void Push(const uint8_t* bytes, size_t count, Sink&& sink) {
-    for (size_t i = 0; i < count; ++i) {
-      uint8_t b = bytes[i];
-      if (length_ == 0) {
-        if (b == kFrameFlag) buffer_[length_++] = b;
+    while (count > 0) {
+      if (discarding_) {
+        const void* flag = std::memchr(bytes, kFrameFlag, count);
+        if (flag == nullptr) return;
+        const size_t through = static_cast<size_t>(static_cast<const uint8_t*>(flag) - bytes) + 1;
+        bytes += through;
+        count -= through;
+        discarding_ = false;
+        ++dropped_;
         continue;
       }
-      if (b == kFrameFlag && length_ == 1) continue;  // flag after flag
-      if (length_ < kCapacity) {
-        buffer_[length_] = b;
-      } else {
-        overflowed_ = true;
+      const size_t take = std::min(count, kCapacity - length_);
+      std::memcpy(buffer_ + length_, bytes, take);
+      length_ += take;
+      bytes += take;
+      count -= take;
+      size_t start = 0;
+      for (;;) {
+        const SegmentScan scan = ScanSegment(buffer_ + start, length_ - start);
+        start += scan.noise + scan.strays;
+        if (scan.length == 0) break;
+        sink(static_cast<const uint8_t*>(buffer_ + start), static_cast<size_t>(scan.length));
+        start += scan.length;
       }
-      ++length_;
-      if (b == kFrameFlag) {
-        if (!overflowed_) {
-          sink(static_cast<const uint8_t*>(buffer_), length_);
-        } else {
-          ++dropped_;
-        }
+      std::memmove(buffer_, buffer_ + start, length_ - start);
+      length_ -= start;
+      if (length_ == kCapacity) {  // full, and still no closing flag
         length_ = 0;
-        overflowed_ = false;
+        discarding_ = true;
       }
     }
   }
 
   void Reset() {
     length_ = 0;
-    overflowed_ = false;
+    discarding_ = false;
   }
   size_t Pending() const { return length_; }
   size_t Dropped() const { return dropped_; }
@@ -173,7 +210,7 @@ class FrameSplitter {
  private:
   uint8_t buffer_[kCapacity] = {};
   size_t length_ = 0;
-  bool overflowed_ = false;
+  bool discarding_ = false;
   size_t dropped_ = 0;
 };
 

@@ -196,42 +196,27 @@ void DeviceLink::SplitReceived(const uint8_t* bytes, uint32_t count, Arrived& ar
   // waiting receive operation sees it as soon as its closing flag is here.
   uint32_t start = 0;
   while (start < m_dwCurSaveOff) {
-    const uint8_t* begin = m_byRecvBuffer + start;
-    const uint32_t avail = m_dwCurSaveOff - start;
-    if (begin[0] != kFrameFlag) {
-      // Not at a frame start (noise, or the tail of a frame whose start was
-      // lost): skip to the next flag.
-      const uint8_t* flag = static_cast<const uint8_t*>(std::memchr(begin, kFrameFlag, avail));
-      const uint32_t skip = flag ? static_cast<uint32_t>(flag - begin) : avail;
-      log::LogMain("recv resync, %u bytes dropped", skip);
-      start += skip;
-      continue;
-    }
-    const uint8_t* close =
-        static_cast<const uint8_t*>(std::memchr(begin + 1, kFrameFlag, avail - 1));
-    if (close == nullptr) {
+    const SegmentScan seg = ScanSegment(m_byRecvBuffer + start, m_dwCurSaveOff - start);
+    // Noise: the tail of a frame whose start was lost, or bytes between
+    // frames. Stray flags ("7E 7E": a closing flag whose frame was lost,
+    // then an opening flag) are skipped silently.
+    if (seg.noise != 0) log::LogMain("recv resync, %u bytes dropped", seg.noise);
+    start += seg.noise + seg.strays;
+    if (seg.length == 0) {
       // Incomplete. A frame that has outgrown what any receive operation
       // can take will never be valid: give it up.
-      if (avail > kMaxReceivedFrame) {
-        log::LogMain("recv frame longer than %u bytes dropped",
-                     static_cast<uint32_t>(kMaxReceivedFrame));
+      if (m_dwCurSaveOff - start > kMaxReceivedFrame) {
+        log::LogMain("recv frame longer than %u bytes dropped", static_cast<uint32_t>(kMaxReceivedFrame));
         start = m_dwCurSaveOff;
       }
       break;
     }
-    const uint32_t segLen = static_cast<uint32_t>(close - begin) + 1;
-    if (segLen == 2) {
-      // "7E 7E": a closing flag whose frame was lost, then an opening flag.
-      start += 1;
-      continue;
-    }
-    if (segLen > kMaxReceivedFrame) {
-      log::LogMain("recv frame longer than %u bytes dropped",
-                   static_cast<uint32_t>(kMaxReceivedFrame));
+    if (seg.length > kMaxReceivedFrame) {
+      log::LogMain("recv frame longer than %u bytes dropped", static_cast<uint32_t>(kMaxReceivedFrame));
     } else {
-      QueueSegment(begin, segLen, arrived);
+      QueueSegment(m_byRecvBuffer + start, seg.length, arrived);
     }
-    start += segLen;
+    start += seg.length;
     if (start == m_dwCurSaveOff) log::LogMain("--4");
   }
   if (start >= m_dwCurSaveOff) {
@@ -334,42 +319,90 @@ uint32_t DeviceLink::ReceiveProbeAnswer(uint8_t* out, uint32_t capacity) {
   return Receive(ReceiveKind::kProbe, out, capacity, kProbeTimeoutMs);
 }
 
-uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
-                             uint32_t timeoutMs) {
+DeviceLink::ReceiveQueue DeviceLink::QueueFor(ReceiveKind kind) {
+  switch (kind) {
+    case ReceiveKind::kVehicleData:
+      return {.queue = m_byCarDataQueue,
+              .queueLen = &m_dwCarDataLen,
+              .carry = m_byCarDataCarry,
+              .carryLen = &m_dwCarDataCarryLen,
+              .arrived = &m_CarDataArrived,
+              .channel = kChannelVehicle,
+              .takenLine = "data = %d",
+              .lenLine = "recv len multithread = %d",
+              .decodeLine = "decode data multithread = %s",
+              .frameSpaced = false,
+              .contactLine = true,
+              .exitLine = true};
+    case ReceiveKind::kProbe:
+      return {.queue = m_byAnswerQueue,
+              .queueLen = &m_dwAnswerLen,
+              .carry = m_byAnswerCarry,
+              .carryLen = &m_dwAnswerCarryLen,
+              .arrived = &m_AnswerArrived,
+              .channel = kChannelManagement,
+              .takenLine = nullptr,
+              .lenLine = nullptr,
+              .decodeLine = nullptr,
+              .frameSpaced = true,
+              .contactLine = false,
+              .exitLine = false};
+    case ReceiveKind::kAnswer:
+      break;
+  }
+  return {.queue = m_byAnswerQueue,
+          .queueLen = &m_dwAnswerLen,
+          .carry = m_byAnswerCarry,
+          .carryLen = &m_dwAnswerCarryLen,
+          .arrived = &m_AnswerArrived,
+          .channel = kChannelVehicle,
+          .takenLine = "data = %d",
+          .lenLine = "recv len = %d",
+          .decodeLine = "decode data = %s",
+          .frameSpaced = false,
+          .contactLine = true,
+          .exitLine = false};
+}
+
+bool DeviceLink::TakeQueued(const ReceiveQueue& q) {
+  if (*q.queueLen == 0 || *q.carryLen >= kCarrySize) return false;
+  // The queue, or as much of it as the carry-over can hold; the rest stays
+  // queued for the next pass (frames are at most 5000 bytes, so the first
+  // one always fits).
+  const uint32_t take = std::min(*q.queueLen, kCarrySize - *q.carryLen);
+  if (q.takenLine != nullptr) log::LogMain(q.takenLine, take);
+  std::memcpy(q.carry + *q.carryLen, q.queue, take);
+  *q.carryLen += take;
+  std::memmove(q.queue, q.queue + take, *q.queueLen - take);
+  *q.queueLen -= take;
+  return true;
+}
+
+uint32_t DeviceLink::TakeFrame(const ReceiveQueue& q, uint32_t segLen) {
+  uint8_t* work = q.carry;
+  uint32_t& workLen = *q.carryLen;
+  const uint32_t frameLen = static_cast<uint32_t>(UnstuffFrame(work, segLen, m_byRecvFrame, sizeof m_byRecvFrame));
+  // The bytes behind the frame stay for the next pass or the next call.
+  std::memmove(work, work + segLen, workLen - segLen);
+  workLen -= segLen;
+  if (frameLen > 0 && (log::MainLogOn() || (q.contactLine && log::ContactLogOn()))) {
+    const char* hex = RecvHex(m_byRecvFrame, frameLen, q.frameSpaced);
+    log::LogMain("data = %s", hex);
+    if (q.contactLine) log::LogContact("%d <<<<<<<<<: %s", platform::ClockTicks(), hex);
+  }
+  return frameLen > 0 && CheckFrame(m_byRecvFrame, frameLen) ? frameLen : 0;
+}
+
+uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity, uint32_t timeoutMs) {
   if (!m_Port->IsOpen() || Interrupted(kind)) return 0;
-  const ReceiveQueue q = [&]() -> ReceiveQueue {
-    switch (kind) {
-      case ReceiveKind::kVehicleData:
-        return {m_byCarDataQueue, &m_dwCarDataLen, m_byCarDataCarry, &m_dwCarDataCarryLen,
-                &m_CarDataArrived, kChannelVehicle, "data = %d", "recv len multithread = %d",
-                "decode data multithread = %s", false, true, true};
-      case ReceiveKind::kProbe:
-        return {m_byAnswerQueue, &m_dwAnswerLen, m_byAnswerCarry, &m_dwAnswerCarryLen,
-                &m_AnswerArrived, kChannelManagement, nullptr, nullptr, nullptr, true, false,
-                false};
-      case ReceiveKind::kAnswer:
-        break;
-    }
-    return {m_byAnswerQueue, &m_dwAnswerLen, m_byAnswerCarry, &m_dwAnswerCarryLen,
-            &m_AnswerArrived, kChannelVehicle, "data = %d", "recv len = %d",
-            "decode data = %s", false, true, false};
-  }();
+  const ReceiveQueue q = QueueFor(kind);
   const uint32_t start = platform::ClockTicks();
-  bool received = false;   // this call took bytes from its queue
-  bool needMore = false;   // the carry-over holds no complete frame
+  bool received = false;  // this call took bytes from its queue
+  bool needMore = false;  // the carry-over holds no complete frame
 
   platform::MutexLock lock(m_RecvLock);
   for (;;) {
-    if (*q.queueLen > 0 && *q.carryLen < kCarrySize) {
-      // Take the queue, or as much of it as the carry-over can hold; the
-      // rest stays queued for the next pass (frames are at most 5000
-      // bytes, so the first one always fits).
-      const uint32_t take = std::min(*q.queueLen, kCarrySize - *q.carryLen);
-      if (q.takenLine != nullptr) log::LogMain(q.takenLine, take);
-      std::memcpy(q.carry + *q.carryLen, q.queue, take);
-      *q.carryLen += take;
-      std::memmove(q.queue, q.queue + take, *q.queueLen - take);
-      *q.queueLen -= take;
+    if (TakeQueued(q)) {
       received = true;
       needMore = false;
     }
@@ -392,49 +425,26 @@ uint32_t DeviceLink::Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity,
       if (!more || Interrupted(kind)) break;
       continue;
     }
-
-    uint8_t* work = q.carry;
-    uint32_t& workLen = *q.carryLen;
     if (q.lenLine != nullptr && log::MainLogOn()) {
-      log::LogMain(q.lenLine, workLen);
-      log::LogMain(q.decodeLine, RecvHex(work, workLen, true));
+      log::LogMain(q.lenLine, *q.carryLen);
+      log::LogMain(q.decodeLine, RecvHex(q.carry, *q.carryLen, true));
     }
-    if (work[0] != kFrameFlag) {
-      // Only a cut-off queue (overflow) gets here: skip to the next flag.
-      const uint8_t* flag = static_cast<const uint8_t*>(std::memchr(work, kFrameFlag, workLen));
-      const uint32_t skip = flag ? static_cast<uint32_t>(flag - work) : workLen;
-      std::memmove(work, work + skip, workLen - skip);
-      workLen -= skip;
-      continue;
+    // The queues hold whole segments back to back; only a cut-off queue
+    // (overflow) leaves noise in front.
+    const SegmentScan seg = ScanSegment(q.carry, *q.carryLen);
+    const uint32_t skip = seg.noise + seg.strays;
+    if (skip != 0) {
+      std::memmove(q.carry, q.carry + skip, *q.carryLen - skip);
+      *q.carryLen -= skip;
     }
-    const uint8_t* close =
-        workLen > 1 ? static_cast<const uint8_t*>(std::memchr(work + 1, kFrameFlag, workLen - 1))
-                    : nullptr;
-    if (close == nullptr) {
+    if (seg.length == 0) {
       needMore = true;
       continue;
     }
-    const uint32_t segLen = static_cast<uint32_t>(close - work) + 1;
-    if (segLen == 2) {  // stray flag
-      std::memmove(work, work + 1, workLen - 1);
-      workLen -= 1;
-      continue;
-    }
-    const uint32_t frameLen = static_cast<uint32_t>(
-        UnstuffFrame(work, segLen, m_byRecvFrame, sizeof m_byRecvFrame));
-    // The bytes behind the frame stay for the next pass or the next call.
-    std::memmove(work, work + segLen, workLen - segLen);
-    workLen -= segLen;
-
-    if (frameLen > 0 && (log::MainLogOn() || (q.contactLine && log::ContactLogOn()))) {
-      const char* hex = RecvHex(m_byRecvFrame, frameLen, q.frameSpaced);
-      log::LogMain("data = %s", hex);
-      if (q.contactLine) log::LogContact("%d <<<<<<<<<: %s", platform::ClockTicks(), hex);
-    }
-    if (frameLen == 0 || !CheckFrame(m_byRecvFrame, frameLen)) continue;  // dropped
+    const uint32_t frameLen = TakeFrame(q, seg.length);
+    if (frameLen == 0) continue;  // dropped
     if (m_byRecvFrame[kFrameOffChannel] != q.channel) return 0;
-    const uint32_t dataLen = FrameDataLength(m_byRecvFrame);
-    const uint32_t copy = std::min(dataLen, capacity);
+    const uint32_t copy = std::min<uint32_t>(FrameDataLength(m_byRecvFrame), capacity);
     if (copy > 0) std::memcpy(out, m_byRecvFrame + kFrameOffData, copy);
     return copy;
   }

@@ -177,6 +177,12 @@ class DeviceLink {
 
   uint32_t SendOnChannel(uint8_t channel, uint8_t command, const uint8_t* data, uint32_t length);
   uint32_t Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity, uint32_t timeoutMs);
+  ReceiveQueue QueueFor(ReceiveKind kind);
+  // Receive's steps: moves queued bytes into the carry-over (false when
+  // there were none or it is full); unstuffs and checks the segment at the
+  // front of the carry-over into m_byRecvFrame and removes it (0: dropped).
+  bool TakeQueued(const ReceiveQueue& q) PDU_REQUIRES(m_RecvLock);
+  uint32_t TakeFrame(const ReceiveQueue& q, uint32_t segLen) PDU_REQUIRES(m_RecvLock);
   // True when a receive operation of this kind must not wait (any more).
   bool Interrupted(ReceiveKind kind) const;
   // Wakes every waiting receive operation (the flags they check changed).
