@@ -73,6 +73,7 @@ class Plan:
 
     def __init__(self, schedule, logging=False, exe="stress_client", mode_args=None, **keys):
         self.name, self.schedule, self.logging, self.exe, self.keys = schedule, schedule, logging, exe, keys
+        self.cmd = None        # the program, when not a client in --bin
         self.args = mode_args or [schedule] + ["%s=%s" % kv for kv in sorted(keys.items())]
         self.status = keys.get("status", 0)
         self.closes = 1        # an int, or a function of the client's output
@@ -192,7 +193,7 @@ def fork_expectations(p, child, load):
 
 
 def child_logs_apart(out, logs):
-    """A forked child that constructs afresh (stress_fork.c moves its
+    """A forked child that constructs afresh (stress_client.c moves its
     PDU7318_LOG_PATH to <parent's>child/) logs there, as a new process
     would; the parent's files hold only the parent's construction."""
     mine = os.path.join(logs, "..", "..", "child", "J2534", "7318")
@@ -223,7 +224,9 @@ def read_logs(logs):
 def legacy_plan(name):
     """A case of lifetime.py, run here on the busy bus."""
     kind, mode, status, logging, text = lifetime.CASES[name]
-    p = Plan("legacy", logging, exe=lifetime.NATIVE[kind], mode_args=[mode])
+    p = Plan("legacy", logging, exe=lifetime.NATIVE.get(kind), mode_args=[mode])
+    if kind == "py":
+        p.cmd = [sys.executable, os.path.join(HERE, "lifetime_client.py")]
     p.name = "lifetime.py " + name
     p.status, p.want = status, [text] if text else []
     return p
@@ -331,7 +334,7 @@ def run_plan(a, ctx, sim, plan, n):
     # as they do in every schedule) would hide the time the exit takes.
     env["TSAN_OPTIONS"] = "die_after_fork=0 atexit_sleep_ms=0 " + os.environ.get("TSAN_OPTIONS", "")
     offset = os.path.getsize(sim.log_path)
-    p = subprocess.Popen([os.path.join(a.bin, plan.exe), a.lib] + plan.args, env=env, stdout=subprocess.PIPE,
+    p = subprocess.Popen((plan.cmd or [os.path.join(a.bin, plan.exe)]) + [a.lib] + plan.args, env=env, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         out, err = p.communicate(timeout=30)
