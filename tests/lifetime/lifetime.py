@@ -5,13 +5,11 @@ exit status they chose, within 2 s of deciding to end.
 
     lifetime.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data CASE...
 
-Each case starts vcisim on a pseudo-terminal (with --trace), runs a client
-(C, dlopen'd or linked; C++ with a global object; Python ctypes) as a
-child process against it and checks: its exit status, that it was not
-killed by a signal, the time from its "exit at" stamp to its end, that it
-printed no abort or sanitizer text, the text it must print, exactly one
-CLOSE command on the wire, and (logging cases) that every log file ends
-with a whole line.
+Each case runs a client (C, dlopen'd or linked; C++ with a global object;
+Python ctypes) as a child process against a vcisim of its own and checks it
+as the stress run checks a schedule (stress.run_plan): exit status, exit
+time from its "exit at" stamp, no abort or sanitizer text, the text it must
+print, exactly one CLOSE on the wire, whole log lines.
 """
 import os
 import re

@@ -26,6 +26,7 @@ the VCI saw exactly the CLOSE commands the table gives, no process kept
 the port open, and every log file ends with a whole line.
 """
 import argparse
+import itertools
 import os
 import random
 import re
@@ -245,6 +246,12 @@ FIXED = {
 }
 
 
+def named_plan(name):
+    p = FIXED[name]()
+    p.name = name
+    return p
+
+
 FAMILIES = ["destruct", "callback-destruct", "callback-race", "construct-race", "exit-during-destruct", "fork",
             "fork-busy", "atexit", "dlclose", "sigterm", "exit-without-destruct", "legacy"]
 
@@ -381,37 +388,30 @@ class Run:
     """The schedules of one run, handed out to the workers in order."""
 
     def __init__(self, a, plans):
-        self.a, self.plans, self.lock = a, plans, threading.Lock()
-        self.next, self.passed, self.failed = 0, 0, []
-        self.deadline = time.monotonic() + a.seconds if a.seconds else None
+        self.a, self.lock, self.next, self.passed, self.failed = a, threading.Lock(), 0, 0, []
+        deadline = time.monotonic() + a.seconds if a.seconds else None
+        self.plans = iter(plans) if plans is not None else (
+            (i, draw(a.seed, i, a.family)) for i in itertools.takewhile(
+                lambda i: not (a.count and i >= a.count) and not (deadline and time.monotonic() >= deadline),
+                itertools.count()))
 
     def take(self):
         with self.lock:
-            if self.plans is not None:
-                if self.next >= len(self.plans):
-                    return None
-                index, plan = self.plans[self.next]
-            else:
-                if (self.a.count and self.next >= self.a.count) or \
-                        (self.deadline and time.monotonic() >= self.deadline):
-                    return None
-                index, plan = self.next, draw(self.a.seed, self.next, self.a.family)
-            self.next += 1
-            return index, plan
+            got = next(self.plans, None)
+            self.next += got is not None
+            return got
 
     def verdict(self, index, plan, failure, note=""):
         with self.lock:
             if failure is None:
                 self.passed += 1
                 if self.a.verbose:
-                    print("ok #%s %s: %s" % (index, plan, note))
-                    sys.stdout.flush()
+                    print("ok #%s %s: %s" % (index, plan, note), flush=True)
                 return
             self.failed.append(index)
             replay = "--index %s --seed %d" % (index, self.a.seed) if self.a.random else ""
             replay += "".join(" --family " + f for f in self.a.family or []) if replay else ""
-            print("FAIL #%d %s %s: %s" % (index, plan, replay, failure))
-            sys.stdout.flush()
+            print("FAIL #%d %s %s: %s" % (index, plan, replay, failure), flush=True)
 
 
 def worker(run, wid):
@@ -466,25 +466,18 @@ def main():
     a.random = not (a.fixed or a.schedule)
     plans = None
     if a.fixed or a.schedule:
-        names = sorted(FIXED) if a.fixed else a.schedule
-        plans = list(enumerate(FIXED[n]() for n in names))
-        for n, (_, p) in zip(names, plans):
-            p.name = n
+        plans = list(enumerate(named_plan(n) for n in (sorted(FIXED) if a.fixed else a.schedule)))
     elif a.index:
         plans = [(i, draw(a.seed, i, a.family)) for i in a.index]
     elif not a.count and not a.seconds:
         a.seconds = 60
-    print("stress: seed %d" % a.seed)
-    sys.stdout.flush()
+    print("stress: seed %d" % a.seed, flush=True)
     run = Run(a, plans)
     start = time.monotonic()
     threads = [threading.Thread(target=worker, args=(run, w)) for w in range(max(1, a.jobs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    took = time.monotonic() - start
-    ran = run.next
+    [t.start() for t in threads]
+    [t.join() for t in threads]
+    took, ran = time.monotonic() - start, run.next
     print("stress: %d schedules in %.0f s (%.1f a minute), seed %d" % (ran, took, ran * 60 / max(took, 1e-9), a.seed))
     print("%d passed, %d failed" % (run.passed, len(run.failed)))
     return 1 if run.failed or run.passed == 0 else 0

@@ -118,20 +118,13 @@ static void Fail(const char* what, T_PDU_ERROR status) {
   exit(91);
 }
 
-static void Load(void) { lib = PduLoad(libPath, &pdu); }
-
-static T_PDU_ERROR TimedConstruct(const char* what) {
+/* PDUConstruct (a label with "construct" in it) or PDUDestruct, said as
+ * "call LABEL 0xSTATUS MS". */
+static T_PDU_ERROR Timed(const char* label) {
   CHAR8 options[] = "";
   long long t0 = PduNowNs();
-  T_PDU_ERROR st = pdu.Construct(options, NULL);
-  Say("call %s 0x%X %.1f", what, (unsigned)st, (PduNowNs() - t0) / 1e6);
-  return st;
-}
-
-static T_PDU_ERROR TimedDestruct(const char* what) {
-  long long t0 = PduNowNs();
-  T_PDU_ERROR st = pdu.Destruct();
-  Say("call %s 0x%X %.1f", what, (unsigned)st, (PduNowNs() - t0) / 1e6);
+  T_PDU_ERROR st = strstr(label, "construct") != NULL ? pdu.Construct(options, NULL) : pdu.Destruct();
+  Say("call %s 0x%X %.1f", label, (unsigned)st, (PduNowNs() - t0) / 1e6);
   return st;
 }
 
@@ -178,7 +171,7 @@ static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, voi
     while (!raceGo) sched_yield(); /* the application sets it at once */
     if (optUs > 0) PduSleepUs(optUs);
   }
-  cbStatus = (int)TimedDestruct("callback-destruct");
+  cbStatus = (int)Timed("callback-destruct");
 }
 
 /* 22 F1 90 on the main link and the ECU's answer, through the callback. */
@@ -197,7 +190,7 @@ static void AskVin(UNUM32 hCLL) {
 /* Construct, the link and its answer, the callback, the load. */
 static UNUM32 Session(void) {
   UNUM32 hCLL;
-  PduCheck("PDUConstruct", TimedConstruct("construct"));
+  PduCheck("PDUConstruct", Timed("construct"));
   hCLL = OpenLink("RSC_ISO_15765_3_on_ISO_15765_2_6_14");
   mainLink = hCLL;
   AskVin(hCLL);
@@ -220,7 +213,7 @@ static int End(void) {
 
 static void* DestructThread(void* arg) {
   destructStarted = 1;
-  *(T_PDU_ERROR*)arg = TimedDestruct("destruct");
+  *(T_PDU_ERROR*)arg = Timed("destruct");
   return NULL;
 }
 
@@ -234,12 +227,12 @@ static void* QuietDestructThread(void* arg) {
 static void* ConstructThread(void* arg) {
   while (!raceGo) sched_yield();
   if (optUs < 0) PduSleepUs(-optUs);
-  *(T_PDU_ERROR*)arg = TimedConstruct("construct");
+  *(T_PDU_ERROR*)arg = Timed("construct");
   return NULL;
 }
 
 static void AtExitDestruct(void) {
-  Say("atexit destruct: 0x%X", (unsigned)TimedDestruct("atexit-destruct"));
+  Say("atexit destruct: 0x%X", (unsigned)Timed("atexit-destruct"));
 }
 
 /* The fork schedules: a child that never uses the API (exit, _exit, exec)
@@ -347,8 +340,8 @@ static void Child(const char* how) {
     char childLogs[600];
     snprintf(childLogs, sizeof childLogs, "%schild/", logs ? logs : "");
     setenv("PDU7318_LOG_PATH", childLogs, 1);
-    TimedConstruct("child-construct");
-    TimedDestruct("child-destruct");
+    Timed("child-construct");
+    Timed("child-destruct");
     exit(0);
   }
   if (strcmp(how, "timestamp") == 0) {
@@ -359,7 +352,7 @@ static void Child(const char* how) {
     exit(0);
   }
   if (strcmp(how, "destruct") == 0) {
-    TimedDestruct("child-destruct");
+    Timed("child-destruct");
     exit(0);
   }
   _exit(95); /* exec failed or unknown */
@@ -399,7 +392,7 @@ static void ForkSchedule(void) {
   ForkChild(optChild);
   if (strcmp(optLoad, "idle") == 0) Say("log grew by %lld bytes", LogBytes() - before);
   AskVin(mainLink); /* the parent's session goes on */
-  PduCheck("PDUDestruct", TimedDestruct("destruct"));
+  PduCheck("PDUDestruct", Timed("destruct"));
 }
 
 static void ForkBusySchedule(void) {
@@ -414,26 +407,26 @@ static void ForkBusySchedule(void) {
   }
   ioLoop = 0;
   pthread_join(loop, NULL);
-  PduCheck("PDUDestruct", TimedDestruct("destruct"));
+  PduCheck("PDUDestruct", Timed("destruct"));
 }
 
 static int Run(const char* s) {
   int i;
   if (strcmp(s, "noop") == 0) return 0;
   if (strcmp(optAt, "before-dlopen") == 0) atexit(AtExitDestruct);
-  Load();
+  lib = PduLoad(libPath, &pdu);
   if (strcmp(s, "child-probe") == 0) { /* exec'd by a forked child: the port is the parent's */
-    TimedConstruct("child-construct");
-    TimedDestruct("child-destruct");
+    Timed("child-construct");
+    Timed("child-destruct");
     return 0;
   }
   if (strcmp(optAt, "before-construct") == 0) atexit(AtExitDestruct);
   if (strcmp(s, "dlclose") == 0) {
     char label[32];
     for (i = 0; optCycles[i] != '\0'; ++i) {
-      if (i > 0) Load();
+      if (i > 0) lib = PduLoad(libPath, &pdu);
       Session();
-      if (optCycles[i] == 'D') PduCheck("PDUDestruct", TimedDestruct("destruct"));
+      if (optCycles[i] == 'D') PduCheck("PDUDestruct", Timed("destruct"));
       snprintf(label, sizeof label, "cycle %d:", i + 1);
       PduUnload(lib, libPath, label);
     }
@@ -449,7 +442,7 @@ static int Run(const char* s) {
     fputs("[LOG]\nopen=0\n", ini);
     fclose(ini);
     Session();
-    PduCheck("PDUDestruct", TimedDestruct("destruct"));
+    PduCheck("PDUDestruct", Timed("destruct"));
     return End();
   }
   if (strncmp(s, "callback-", 9) == 0) {
@@ -459,7 +452,7 @@ static int Run(const char* s) {
   Session();
   if (strcmp(optAt, "after-construct") == 0) atexit(AtExitDestruct);
   if (strcmp(s, "probe") == 0) {
-    PduCheck("PDUDestruct", TimedDestruct("destruct"));
+    PduCheck("PDUDestruct", Timed("destruct"));
   } else if (strcmp(s, "destruct") == 0) {
     pthread_t threads[8];
     T_PDU_ERROR status[8];
@@ -473,15 +466,15 @@ static int Run(const char* s) {
       Await(&cbReady, "callback ready to destruct");
       raceGo = 1;
       if (optUs < 0) PduSleepUs(-optUs);
-      TimedDestruct("destruct");
+      Timed("destruct");
     }
     Await(&cbActed, "callback's PDUDestruct");
     while (cbStatus == -1) PduSleepUs(200);
-    if (strcmp(optThen, "destruct") == 0) TimedDestruct("destruct-after");
+    if (strcmp(optThen, "destruct") == 0) Timed("destruct-after");
     if (strcmp(optThen, "construct") == 0) {
       armAction = 0;
       Session();
-      PduCheck("PDUDestruct", TimedDestruct("destruct"));
+      PduCheck("PDUDestruct", Timed("destruct"));
     }
   } else if (strcmp(s, "construct-race") == 0) {
     pthread_t other;
@@ -489,9 +482,9 @@ static int Run(const char* s) {
     pthread_create(&other, NULL, ConstructThread, &constructed);
     raceGo = 1;
     if (optUs > 0) PduSleepUs(optUs);
-    TimedDestruct("destruct");
+    Timed("destruct");
     pthread_join(other, NULL);
-    TimedDestruct("destruct-after");
+    Timed("destruct-after");
   } else if (strcmp(s, "exit-during-destruct") == 0) {
     pthread_t other;
     pthread_attr_t detached; /* exit() comes while it runs: it is never joined */
