@@ -100,17 +100,16 @@ int main(int argc, char** argv) {
   PduCheck("PDUConstruct", pdu.Construct(options, NULL));
   if (strcmp(mode, "atexit-after-construct") == 0) atexit(AtExitDestruct);
 
-  if (strncmp(mode, "atexit-", 7) == 0) {
+  if (strcmp(mode, "inflight") == 0 || strncmp(mode, "destruct-", 9) == 0) {
+    Link(silent);
+    PduSleepUs(150000); /* the engine now waits for an answer that never comes */
+  } else if (strcmp(mode, "link") == 0 || strncmp(mode, "atexit-", 7) == 0) {
     Link(NULL);
-    PduExitStamp();
-    return 3;
   }
   if (strcmp(mode, "destruct-2") == 0 || strcmp(mode, "destruct-8") == 0) {
     pthread_t threads[8];
     T_PDU_ERROR status[8];
     int i, n = mode[9] - '0', ok = 0, other = 0;
-    Link(silent);
-    PduSleepUs(150000); /* the engine now waits for an answer that never comes */
     for (i = 0; i < n; ++i) pthread_create(&threads[i], NULL, DestructThread, &status[i]);
     for (i = 0; i < n; ++i) pthread_join(threads[i], NULL);
     for (i = 0; i < n; ++i) ok += status[i] == 0x00, other += status[i] != 0x00 && status[i] != 0x11;
@@ -118,20 +117,12 @@ int main(int argc, char** argv) {
     PduExitStamp();
     return ok >= 1 && !other ? 0 : 1;
   }
-  if (strcmp(mode, "idle") == 0) {
+  /* The modes that end with the module constructed, each its own way. */
+  if (strcmp(mode, "idle") == 0 || strcmp(mode, "link") == 0 || strcmp(mode, "inflight") == 0 ||
+      strncmp(mode, "atexit-", 7) == 0) {
     PduExitStamp();
-    return 7;
-  }
-  if (strcmp(mode, "link") == 0) {
-    Link(NULL);
-    PduExitStamp();
-    exit(5);
-  }
-  if (strcmp(mode, "inflight") == 0) {
-    Link(silent);
-    PduSleepUs(150000); /* the engine now waits for an answer that never comes */
-    PduExitStamp();
-    return 9;
+    if (strcmp(mode, "link") == 0) exit(5);
+    return strcmp(mode, "idle") == 0 ? 7 : strcmp(mode, "inflight") == 0 ? 9 : 3;
   }
   if (strncmp(mode, "dlclose-", 8) == 0) {
     const int destructed = strcmp(mode, "dlclose-destructed") == 0;
@@ -145,10 +136,15 @@ int main(int argc, char** argv) {
     PduExitStamp();
     return 0;
   }
-  if (strcmp(mode, "construct-in-callback") == 0) {
+  if (strcmp(mode, "construct-in-callback") == 0 || strcmp(mode, "exit-in-callback") == 0) {
+    exitInCallback = mode[0] == 'e';
     hCLL = Link(NULL);
     PduCheck("PDURegisterEventCallback", pdu.Register(1, hCLL, OnEvent));
     PduSend(pdu.StartCop, hCLL, vin, 1);
+    if (exitInCallback) {
+      PduSleepUs(5000000);
+      return 1; /* the callback ends the process before this */
+    }
     AwaitResults(1);
     printf("construct in callback: 0x%X\n", (unsigned)callbackConstruct);
     /* The session goes on: a second exchange gets its answer. */
@@ -158,14 +154,6 @@ int main(int argc, char** argv) {
     PduCheck("PDUDestruct", pdu.Destruct());
     PduExitStamp();
     return callbackConstruct == 0x01 && results == 2 ? 0 : 1;
-  }
-  if (strcmp(mode, "exit-in-callback") == 0) {
-    hCLL = Link(NULL);
-    exitInCallback = 1;
-    PduCheck("PDURegisterEventCallback", pdu.Register(1, hCLL, OnEvent));
-    PduSend(pdu.StartCop, hCLL, vin, 1);
-    PduSleepUs(5000000);
-    return 1; /* the callback ends the process before this */
   }
   fprintf(stderr, "client: unknown mode %s\n", mode);
   return 2;

@@ -4,14 +4,10 @@
 // VCI, and twice in a row where that matters. Each call answers its
 // decided status; none crashes (this file runs under ASan/UBSan in CI).
 //
-// The tables below are the decisions, one row per call and misuse:
-//   handle checks of the link calls            0x60 (invalid handle)
-//   a destroyed link's handle                  answers with the old handler
-//                                              until the next PDUConstruct
-//   null item/output pointers                  0x50 (invalid parameters)
-//   PDUGetEventItem of a link without events   0x71 (event queue empty)
-//   calls that never check (queries, locks)    0x00
-//   senders without a VCI                      0x11; the two readings 0x01
+// The tables below are the decisions, one row per call and misuse; a
+// destroyed link's handle answers with the old handler until the next
+// PDUConstruct. Statuses: 0x00 no error, 0x01 function failed, 0x11 no VCI,
+// 0x50 invalid parameters, 0x60 invalid handle, 0x71 event queue empty.
 #include <functional>
 
 #include "support/SessionFixture.h"
