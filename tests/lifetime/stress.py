@@ -6,14 +6,10 @@ with children that exit, exec or call the API, atexit destructs, dlclose
 cycles, SIGTERM, C++ global destructors), each in a process of its own,
 against vcisim on a busy bus.
 
-    stress.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data
-              [--vcisim PATH] [--seed N] [--seconds S] [--count N] [-j N]
-              [--schedule NAME ...] [--fixed] [--index I] [--family F ...] [-v]
+    stress.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data [options, see --help]
 
---fixed runs every named schedule (FIXED), --schedule NAME one of them,
---index I the I-th random schedule of the seed (a failure prints it),
---family F draws from those families only.
-Without these it draws schedules until --count or --seconds is reached.
+Without --fixed, --schedule or --index it draws schedules until --count or
+--seconds (default 60 s) is reached; a failure prints its --index to replay.
 
 Each worker (-j) has a simulator of its own and runs its schedules one
 after another; each schedule also proves that the one before it left the
