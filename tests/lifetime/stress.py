@@ -407,7 +407,7 @@ class Run:
             self.failed.append(index)
             replay = "--index %s --seed %d" % (index, self.a.seed) if self.a.random else ""
             replay += "".join(" --family " + f for f in self.a.family or []) if replay else ""
-            print("FAIL #%d %s %s: %s" % (index, plan, replay, failure), flush=True)
+            print("FAIL #%s %s %s: %s" % (index, plan, replay, failure), flush=True)
 
 
 def worker(run, wid):
