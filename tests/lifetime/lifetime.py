@@ -3,25 +3,21 @@
 library or call back into it from a callback must end normally, with the
 exit status they chose, within 2 s of deciding to end.
 
-    lifetime.py --bin BUILD/bin --lib LIBRARY --client CLIENT --data SOURCE/data CASE...
+    lifetime.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data CASE...
 
-Each case starts vcisim on a pseudo-terminal (with --trace), runs a client
-(C, dlopen'd or linked; C++ with a global object; Python ctypes) as a
-child process against it and checks: its exit status, that it was not
-killed by a signal, the time from its "exit at" stamp to its end, that it
-printed no abort or sanitizer text, the text it must print, exactly one
-CLOSE command on the wire, and (logging cases) that every log file ends
-with a whole line.
+Each case runs a client (C, dlopen'd or linked; C++ with a global object;
+Python ctypes) as a child process against a vcisim of its own and checks it
+as the stress run checks a schedule (stress.run_plan): exit status, exit
+time from its "exit at" stamp, no abort or sanitizer text, the text it must
+print, exactly one CLOSE on the wire, whole log lines.
 """
 import os
 import re
-import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from e2e import Ctx, Failure, Sim, check  # noqa: E402
+from e2e import Ctx, Sim, check  # noqa: E402
 import e2e_runner  # noqa: E402
 
 # case: (client, mode, exit status, logging on, text that must be printed).
@@ -95,57 +91,26 @@ def check_logs_whole(folder):
 
 
 def run_case(ctx, name):
-    kind, mode, want_status, logging, want_text = CASES[name]
-    sim = None
+    """One case on a simulator of its own, checked as the stress run checks
+    a schedule (stress.run_plan), and no engine thread left running."""
+    import stress  # noqa: E402  (it imports this module)
+    plan = stress.legacy_plan(name)
+    if plan.logging:
+        plan.checks.append(lambda out, logs: check(ENGINE_LEFT_RUNNING not in stress.read_logs(logs),
+                                                   "the engine thread was left running"))
+    sim = Sim(ctx, None, ["--scenario", os.path.join(HERE, "silent.json")])
     try:
-        with open(os.path.join(ctx.home, "config.ini"), "w") as f:
-            f.write("[LOG]\nopen=%d\n" % (1 if logging else 0))
-        sim = Sim(ctx, None, ["--scenario", os.path.join(HERE, "silent.json")])
-        logs = os.path.join(ctx.tmp, "logs")
-        env = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=sim.link, PDU7318_LOG_PATH=logs)
-        if kind in NATIVE:
-            cmd = [os.path.join(os.path.dirname(ctx.client), NATIVE[kind]), ctx.lib, mode]
-        else:
-            cmd = [sys.executable, os.path.join(HERE, "lifetime_client.py"), ctx.lib, mode]
-        try:
-            p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=30)
-        except subprocess.TimeoutExpired:
-            raise Failure("the client hung")
-        ended = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
-        out = p.stdout + p.stderr
-        check(p.returncode >= 0, "killed by signal %d\n%s" % (-p.returncode, out))
-        check_clean(out)
-        check(p.returncode == want_status, "exit status %d, wanted %d\n%s" % (p.returncode, want_status, out))
-        took = exit_took(p.stdout, ended, out)
-        check(took < EXIT_BOUND_S, "the exit took %.2f s (bound %.1f s)" % (took, EXIT_BOUND_S))
-        if want_text:
-            check(want_text in p.stdout, "missing %r in\n%s" % (want_text, out))
-        if logging:
-            folder = os.path.join(logs, "J2534", "7318")
-            check_logs_whole(folder)
-            for file in os.listdir(folder):
-                with open(os.path.join(folder, file), errors="replace") as f:
-                    check(ENGINE_LEFT_RUNNING not in f.read(), "%s: the engine thread was left running" % file)
-        # The trace is complete once the simulator has read what the client
-        # wrote before it ended. It writes line by line: wait for the CLOSE
-        # (a loaded machine may take a while to schedule it), then a moment
-        # for a second one that must not come.
-        sim.wait_for("CLOSE")
-        time.sleep(0.2)
+        print("%s: %s" % (name, stress.run_plan(ctx, ctx, sim, plan, name)))
         sim.stop()
-        trace = sim.output()
-        closes = len(CLOSE_LINE.findall(trace))
-        check(closes == 1, "%d CLOSE commands on the wire, wanted 1\n%s" % (closes, trace[-3000:]))
-        print("%s: exit status %d, exit took %.3f s, CLOSE once" % (name, p.returncode, took))
     finally:
-        if sim is not None and sim.proc.poll() is None:
+        if sim.proc.poll() is None:
             sim.proc.kill()
             sim.proc.wait()
 
 
 def make_ctx(a):
     ctx = Ctx(a.bin, a.data)
-    ctx.lib, ctx.client = a.lib, a.client
+    ctx.lib = a.lib
     return ctx
 
 
@@ -155,4 +120,4 @@ if __name__ == "__main__":
     # the exit), so running them at once costs little CPU: a group of ten
     # still ends its exits well inside the 2 s bound beside a CPU hog.
     sys.exit(e2e_runner.main({name: (lambda ctx, n=name: run_case(ctx, n)) for name in CASES}, make_ctx,
-                             with_lib=True, jobs=10, options=("client",)))
+                             with_lib=True, jobs=10))

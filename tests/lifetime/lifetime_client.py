@@ -18,16 +18,6 @@ import time
 U32 = ctypes.c_uint32
 
 
-class FlagData(ctypes.Structure):
-    _fields_ = [("NumFlagBytes", U32), ("pFlagData", ctypes.POINTER(ctypes.c_uint8))]
-
-
-class CopCtrl(ctypes.Structure):
-    _fields_ = [("Time", U32), ("NumSendCycles", ctypes.c_int32), ("NumReceiveCycles", ctypes.c_int32),
-                ("TempParamUpdate", U32), ("TxFlag", FlagData), ("NumPossibleExpectedResponses", U32),
-                ("pExpectedResponseArray", ctypes.c_void_p)]
-
-
 def check(what, status):
     if status != 0:
         sys.stderr.write("client: %s failed: 0x%X\n" % (what, status))
@@ -64,9 +54,11 @@ def main():
         sys.exit(3)
     if mode == "inflight":
         request = (ctypes.c_uint8 * 3)(0x22, 0xF1, 0x00)  # the simulated ECU never answers it
-        ctrl = CopCtrl(NumSendCycles=1, NumReceiveCycles=1)
+        # PDU_COP_CTRL_DATA: Time 0, one send and one receive cycle, the
+        # rest (flags, expected responses) zero.
+        ctrl = (U32 * 12)(0, 1, 1)
         hcop = U32(0)
-        check("PDUStartComPrimitive", lib.PDUStartComPrimitive(1, hcll, 0x8004, 3, request, ctypes.byref(ctrl), None,
+        check("PDUStartComPrimitive", lib.PDUStartComPrimitive(1, hcll, 0x8004, 3, request, ctrl, None,
                                                                ctypes.byref(hcop)))
         time.sleep(0.15)
         stamp()

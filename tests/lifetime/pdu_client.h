@@ -1,7 +1,8 @@
 /* What the test applications at the module's edges share (the lifetime
  * clients, the stress run's client, the Windows exit client): the entry
  * points' types, as an application resolves them from the loaded library,
- * and the one way they open a link. */
+ * the one way they open a link and (POSIX) the loading, timing and output
+ * helpers. */
 #ifndef PDU_CLIENT_H
 #define PDU_CLIENT_H
 
@@ -9,6 +10,8 @@
 #ifndef _WIN32
 #include <dlfcn.h>
 #include <stdlib.h>
+#include <string.h>
+#include <time.h>
 #endif
 
 #include "pdu_api.h"
@@ -26,19 +29,16 @@ typedef T_PDU_ERROR(PDU_CALL* DestroyItemFn)(PDU_ITEM*);
 typedef T_PDU_ERROR(PDU_CALL* IoCtlFn)(UNUM32, UNUM32, UNUM32, PDU_DATA_ITEM*, PDU_DATA_ITEM**);
 typedef T_PDU_ERROR(PDU_CALL* TimestampFn)(UNUM32, UNUM32*);
 
-/* The entry points a client resolves from the library. */
+/* The entry points a client resolves from the library: field, type, name. */
+#define PDU_ENTRY_POINTS(X)                                                                                     \
+  X(Construct, ConstructFn, PDUConstruct) X(Destruct, DestructFn, PDUDestruct)                                  \
+  X(GetObjectId, GetObjectIdFn, PDUGetObjectId) X(CreateLink, CreateLinkFn, PDUCreateComLogicalLink)            \
+  X(Connect, ConnectFn, PDUConnect) X(StartCop, StartCopFn, PDUStartComPrimitive)                               \
+  X(Register, RegisterFn, PDURegisterEventCallback) X(GetEvent, GetEventFn, PDUGetEventItem)                    \
+  X(DestroyItem, DestroyItemFn, PDUDestroyItem) X(IoCtl, IoCtlFn, PDUIoCtl) X(Timestamp, TimestampFn, PDUGetTimestamp)
+#define PDU_ENTRY_FIELD(field, type, name) type field;
 struct PduEntryPoints {
-  ConstructFn Construct;
-  DestructFn Destruct;
-  GetObjectIdFn GetObjectId;
-  CreateLinkFn CreateLink;
-  ConnectFn Connect;
-  StartCopFn StartCop;
-  RegisterFn Register;
-  GetEventFn GetEvent;
-  DestroyItemFn DestroyItem;
-  IoCtlFn IoCtl;
-  TimestampFn Timestamp;
+  PDU_ENTRY_POINTS(PDU_ENTRY_FIELD)
 };
 
 /* The resource by name, a ComLogicalLink on it, connected; every step
@@ -55,6 +55,13 @@ static inline UNUM32 PduOpenLink(GetObjectIdFn getObjectId, CreateLinkFn createL
 }
 
 #ifndef _WIN32
+/* A failed step: what failed, exit status 91. */
+static inline void PduCheck(const char* what, T_PDU_ERROR status) {
+  if (status == PDU_STATUS_NOERROR) return;
+  fprintf(stderr, "client: %s failed: 0x%X\n", what, (unsigned)status);
+  exit(91);
+}
+
 /* An entry point of the dlopen'd library; the program ends (90) without
  * it. */
 static inline void* PduNeed(void* lib, const char* name) {
@@ -64,6 +71,71 @@ static inline void* PduNeed(void* lib, const char* name) {
     exit(90);
   }
   return f;
+}
+
+/* dlopen (the program ends, 92, when it fails) and every entry point. A
+ * pointer is written only when it changes: a library that stayed loaded
+ * (dlclose of a constructed module) gives the same addresses, and its
+ * engine thread may be reading them meanwhile in a callback. */
+static inline void* PduLoad(const char* path, struct PduEntryPoints* pdu) {
+  void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (lib == NULL) {
+    fprintf(stderr, "client: %s\n", dlerror());
+    exit(92);
+  }
+#define PDU_ENTRY_RESOLVE(field, type, name)   \
+  {                                            \
+    type fn_ = (type)PduNeed(lib, #name);      \
+    if (pdu->field != fn_) pdu->field = fn_;   \
+  }
+  PDU_ENTRY_POINTS(PDU_ENTRY_RESOLVE)
+  return lib;
+}
+
+/* dlclose, then says whether the library is still mapped: a constructed
+ * module keeps itself loaded (its threads run its code) until PDUDestruct. */
+static inline void PduUnload(void* lib, const char* path, const char* label) {
+  void* again;
+  if (dlclose(lib) != 0) PduCheck("dlclose", 0xFFFF);
+  again = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+  printf("%s %s\n", label, again != NULL ? "still loaded" : "unloaded");
+  fflush(stdout);
+  if (again != NULL) dlclose(again);
+}
+
+static inline long long PduNowNs(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+static inline void PduSleepUs(long us) {
+  struct timespec ts = {us / 1000000, (us % 1000000) * 1000L};
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+/* The last line before the program ends: the tests time the exit from it. */
+static inline void PduExitStamp(void) {
+  printf("exit at %lld\n", PduNowNs());
+  fflush(stdout);
+}
+
+/* A SENDRECV of the bytes written in hex ("22 F1 90") on hCLL. */
+static inline void PduSend(StartCopFn startCop, UNUM32 hCLL, const char* hex, SNUM32 receiveCycles) {
+  UNUM8 data[16];
+  UNUM32 len = 0, hCoP = 0;
+  unsigned byte;
+  int used;
+  PDU_COP_CTRL_DATA ctrl;
+  while (len < sizeof data && sscanf(hex, " %2x%n", &byte, &used) == 1) {
+    data[len++] = (UNUM8)byte;
+    hex += used;
+  }
+  memset(&ctrl, 0, sizeof ctrl);
+  ctrl.NumSendCycles = 1;
+  ctrl.NumReceiveCycles = receiveCycles;
+  PduCheck("PDUStartComPrimitive", startCop(1, hCLL, PDU_COPT_SENDRECV, len, data, &ctrl, NULL, &hCoP));
 }
 #endif
 

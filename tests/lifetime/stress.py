@@ -6,14 +6,10 @@ with children that exit, exec or call the API, atexit destructs, dlclose
 cycles, SIGTERM, C++ global destructors), each in a process of its own,
 against vcisim on a busy bus.
 
-    stress.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data
-              [--vcisim PATH] [--seed N] [--seconds S] [--count N] [-j N]
-              [--schedule NAME ...] [--fixed] [--index I] [--family F ...] [-v]
+    stress.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data [options, see --help]
 
---fixed runs every named schedule (FIXED), --schedule NAME one of them,
---index I the I-th random schedule of the seed (a failure prints it),
---family F draws from those families only.
-Without these it draws schedules until --count or --seconds is reached.
+Without --fixed, --schedule or --index it draws schedules until --count or
+--seconds (default 60 s) is reached; a failure prints its --index to replay.
 
 Each worker (-j) has a simulator of its own and runs its schedules one
 after another; each schedule also proves that the one before it left the
@@ -26,6 +22,7 @@ the VCI saw exactly the CLOSE commands the table gives, no process kept
 the port open, and every log file ends with a whole line.
 """
 import argparse
+import itertools
 import os
 import random
 import re
@@ -73,6 +70,7 @@ class Plan:
 
     def __init__(self, schedule, logging=False, exe="stress_client", mode_args=None, **keys):
         self.name, self.schedule, self.logging, self.exe, self.keys = schedule, schedule, logging, exe, keys
+        self.cmd = None        # the program, when not a client in --bin
         self.args = mode_args or [schedule] + ["%s=%s" % kv for kv in sorted(keys.items())]
         self.status = keys.get("status", 0)
         self.closes = 1        # an int, or a function of the client's output
@@ -192,7 +190,7 @@ def fork_expectations(p, child, load):
 
 
 def child_logs_apart(out, logs):
-    """A forked child that constructs afresh (stress_fork.c moves its
+    """A forked child that constructs afresh (stress_client.c moves its
     PDU7318_LOG_PATH to <parent's>child/) logs there, as a new process
     would; the parent's files hold only the parent's construction."""
     mine = os.path.join(logs, "..", "..", "child", "J2534", "7318")
@@ -223,7 +221,9 @@ def read_logs(logs):
 def legacy_plan(name):
     """A case of lifetime.py, run here on the busy bus."""
     kind, mode, status, logging, text = lifetime.CASES[name]
-    p = Plan("legacy", logging, exe=lifetime.NATIVE[kind], mode_args=[mode])
+    p = Plan("legacy", logging, exe=lifetime.NATIVE.get(kind), mode_args=[mode])
+    if kind == "py":
+        p.cmd = [sys.executable, os.path.join(HERE, "lifetime_client.py")]
     p.name = "lifetime.py " + name
     p.status, p.want = status, [text] if text else []
     return p
@@ -240,6 +240,12 @@ FIXED = {
     "second-construct-keeps-log": lambda: make_plan("second-construct", True),
     "tsan-exit-without-destruct": lambda: make_plan("exit-without-destruct", status=7),
 }
+
+
+def named_plan(name):
+    p = FIXED[name]()
+    p.name = name
+    return p
 
 
 FAMILIES = ["destruct", "callback-destruct", "callback-race", "construct-race", "exit-during-destruct", "fork",
@@ -331,7 +337,7 @@ def run_plan(a, ctx, sim, plan, n):
     # as they do in every schedule) would hide the time the exit takes.
     env["TSAN_OPTIONS"] = "die_after_fork=0 atexit_sleep_ms=0 " + os.environ.get("TSAN_OPTIONS", "")
     offset = os.path.getsize(sim.log_path)
-    p = subprocess.Popen([os.path.join(a.bin, plan.exe), a.lib] + plan.args, env=env, stdout=subprocess.PIPE,
+    p = subprocess.Popen((plan.cmd or [os.path.join(a.bin, plan.exe)]) + [a.lib] + plan.args, env=env, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         out, err = p.communicate(timeout=30)
@@ -378,37 +384,30 @@ class Run:
     """The schedules of one run, handed out to the workers in order."""
 
     def __init__(self, a, plans):
-        self.a, self.plans, self.lock = a, plans, threading.Lock()
-        self.next, self.passed, self.failed = 0, 0, []
-        self.deadline = time.monotonic() + a.seconds if a.seconds else None
+        self.a, self.lock, self.next, self.passed, self.failed = a, threading.Lock(), 0, 0, []
+        deadline = time.monotonic() + a.seconds if a.seconds else None
+        self.plans = iter(plans) if plans is not None else (
+            (i, draw(a.seed, i, a.family)) for i in itertools.takewhile(
+                lambda i: not (a.count and i >= a.count) and not (deadline and time.monotonic() >= deadline),
+                itertools.count()))
 
     def take(self):
         with self.lock:
-            if self.plans is not None:
-                if self.next >= len(self.plans):
-                    return None
-                index, plan = self.plans[self.next]
-            else:
-                if (self.a.count and self.next >= self.a.count) or \
-                        (self.deadline and time.monotonic() >= self.deadline):
-                    return None
-                index, plan = self.next, draw(self.a.seed, self.next, self.a.family)
-            self.next += 1
-            return index, plan
+            got = next(self.plans, None)
+            self.next += got is not None
+            return got
 
     def verdict(self, index, plan, failure, note=""):
         with self.lock:
             if failure is None:
                 self.passed += 1
                 if self.a.verbose:
-                    print("ok #%s %s: %s" % (index, plan, note))
-                    sys.stdout.flush()
+                    print("ok #%s %s: %s" % (index, plan, note), flush=True)
                 return
             self.failed.append(index)
             replay = "--index %s --seed %d" % (index, self.a.seed) if self.a.random else ""
             replay += "".join(" --family " + f for f in self.a.family or []) if replay else ""
-            print("FAIL #%d %s %s: %s" % (index, plan, replay, failure))
-            sys.stdout.flush()
+            print("FAIL #%s %s %s: %s" % (index, plan, replay, failure), flush=True)
 
 
 def worker(run, wid):
@@ -463,25 +462,18 @@ def main():
     a.random = not (a.fixed or a.schedule)
     plans = None
     if a.fixed or a.schedule:
-        names = sorted(FIXED) if a.fixed else a.schedule
-        plans = list(enumerate(FIXED[n]() for n in names))
-        for n, (_, p) in zip(names, plans):
-            p.name = n
+        plans = list(enumerate(named_plan(n) for n in (sorted(FIXED) if a.fixed else a.schedule)))
     elif a.index:
         plans = [(i, draw(a.seed, i, a.family)) for i in a.index]
     elif not a.count and not a.seconds:
         a.seconds = 60
-    print("stress: seed %d" % a.seed)
-    sys.stdout.flush()
+    print("stress: seed %d" % a.seed, flush=True)
     run = Run(a, plans)
     start = time.monotonic()
     threads = [threading.Thread(target=worker, args=(run, w)) for w in range(max(1, a.jobs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    took = time.monotonic() - start
-    ran = run.next
+    [t.start() for t in threads]
+    [t.join() for t in threads]
+    took, ran = time.monotonic() - start, run.next
     print("stress: %d schedules in %.0f s (%.1f a minute), seed %d" % (ran, took, ran * 60 / max(took, 1e-9), a.seed))
     print("%d passed, %d failed" % (run.passed, len(run.failed)))
     return 1 if run.failed or run.passed == 0 else 0

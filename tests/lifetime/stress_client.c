@@ -48,37 +48,25 @@
  * what the schedule found, and "exit at <CLOCK_MONOTONIC ns>" just before
  * it ends. A failed step exits 91 after saying what failed. */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdatomic.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <time.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include "stress_client.h"
+#include "pdu_client.h"
 
-const char* libPath;
+static const char* libPath;
 static void* lib;
-static ConstructFn Construct;
-static DestructFn Destruct;
-GetObjectIdFn GetObjectId;
-static CreateLinkFn CreateLink;
-static ConnectFn Connect;
-static StartCopFn StartCop;
-static RegisterFn Register;
-static GetEventFn GetEvent;
-DestroyItemFn DestroyItem;
-IoCtlFn IoCtl;
-TimestampFn Timestamp;
+static struct PduEntryPoints pdu;
 
 /* The schedule's keys. */
 static int optStatus = 0, optCb = 0, optK = 1, optUs = 0;
-const char *optLoad = "idle", *optChild = "exit", *optCall = "timestamp";
+static const char *optLoad = "idle", *optChild = "exit", *optCall = "timestamp";
 static const char *optEnd = "return", *optThen = "none", *optAt = "", *optCycles = "D";
 
 /* What callbacks do: 0 drain, 1 PDUDestruct once, 2 PDUDestruct once in a
@@ -92,17 +80,17 @@ static _Atomic int cbAction = 0;
  * application's next call needs. */
 static int armAction = 0;
 static _Atomic int holdOn = 0, holding = 0; /* callbacks hold the engine; have held it */
-_Atomic int vinAnswers = 0;
+static _Atomic int vinAnswers = 0;
 static _Atomic int vinWrong = 0;
-_Atomic int copsFinished = 0; /* FINISHED items of the main link */
+static _Atomic int copsFinished = 0; /* FINISHED items of the main link */
 static _Atomic int cbActed = 0;       /* the action has been taken (once) */
 static _Atomic int cbStatus = -1;     /* the status the callback's call gave */
 static _Atomic int cbReady = 0, raceGo = 0;
 static _Atomic int destructStarted = 0, threadStatus = -1;
-_Atomic UNUM32 mainLink; /* the ISO 15765 link of the last Session() */
+static _Atomic UNUM32 mainLink; /* the ISO 15765 link of the last Session() */
 
 /* One line, written whole (threads print at once). */
-void Say(const char* fmt, ...) {
+__attribute__((format(printf, 1, 2))) static void Say(const char* fmt, ...) {
   char line[256];
   va_list ap;
   va_start(ap, fmt);
@@ -113,112 +101,38 @@ void Say(const char* fmt, ...) {
   fflush(stdout);
 }
 
-long long NowNs(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
-void SleepUs(long us) {
-  struct timespec ts = {us / 1000000, (us % 1000000) * 1000L};
-  while (nanosleep(&ts, &ts) != 0) {
-  }
-}
-
 /* Waits (bounded by 5 s) until *flag is set: for a step that does happen. */
-void Await(_Atomic int* flag, const char* what) {
-  long long end = NowNs() + 5000000000LL;
+static void Await(_Atomic int* flag, const char* what) {
+  long long end = PduNowNs() + 5000000000LL;
   while (!*flag) {
-    if (NowNs() > end) {
+    if (PduNowNs() > end) {
       fprintf(stderr, "client: no %s within 5 s\n", what);
       exit(94);
     }
-    SleepUs(200);
+    PduSleepUs(200);
   }
 }
 
-void Fail(const char* what, T_PDU_ERROR status) {
+static void Fail(const char* what, T_PDU_ERROR status) {
   fprintf(stderr, "client: %s failed: 0x%X\n", what, (unsigned)status);
   exit(91);
 }
 
-void Check(const char* what, T_PDU_ERROR status) {
-  if (status != PDU_STATUS_NOERROR) Fail(what, status);
-}
-
-static void ExitStamp(void) { Say("exit at %lld", NowNs()); }
-
-static void Load(void) {
-  lib = dlopen(libPath, RTLD_NOW | RTLD_LOCAL);
-  if (lib == NULL) {
-    fprintf(stderr, "client: %s\n", dlerror());
-    exit(92);
-  }
-/* A pointer is written only when it changes: a library that stayed loaded
- * (dlclose of a constructed module) gives the same addresses, and its
- * engine thread reads them meanwhile in the callback. */
-#define NEED(var, type, name)             \
-  do {                                    \
-    type fn_ = (type)PduNeed(lib, name);  \
-    if (var != fn_) var = fn_;            \
-  } while (0)
-  NEED(Construct, ConstructFn, "PDUConstruct");
-  NEED(Destruct, DestructFn, "PDUDestruct");
-  NEED(GetObjectId, GetObjectIdFn, "PDUGetObjectId");
-  NEED(CreateLink, CreateLinkFn, "PDUCreateComLogicalLink");
-  NEED(Connect, ConnectFn, "PDUConnect");
-  NEED(StartCop, StartCopFn, "PDUStartComPrimitive");
-  NEED(Register, RegisterFn, "PDURegisterEventCallback");
-  NEED(GetEvent, GetEventFn, "PDUGetEventItem");
-  NEED(DestroyItem, DestroyItemFn, "PDUDestroyItem");
-  NEED(IoCtl, IoCtlFn, "PDUIoCtl");
-  NEED(Timestamp, TimestampFn, "PDUGetTimestamp");
-#undef NEED
-}
-
-/* dlclose, then whether the library is still mapped. */
-static void Unload(const char* label) {
-  void* again;
-  if (dlclose(lib) != 0) Fail("dlclose", 0);
-  again = dlopen(libPath, RTLD_NOW | RTLD_NOLOAD);
-  Say("%s: %s", label, again != NULL ? "still loaded" : "unloaded");
-  if (again != NULL) dlclose(again);
-}
-
-T_PDU_ERROR TimedConstruct(const char* what) {
+/* PDUConstruct (a label with "construct" in it) or PDUDestruct, said as
+ * "call LABEL 0xSTATUS MS". */
+static T_PDU_ERROR Timed(const char* label) {
   CHAR8 options[] = "";
-  long long t0 = NowNs();
-  T_PDU_ERROR st = Construct(options, NULL);
-  Say("call %s 0x%X %.1f", what, (unsigned)st, (NowNs() - t0) / 1e6);
-  return st;
-}
-
-T_PDU_ERROR TimedDestruct(const char* what) {
-  long long t0 = NowNs();
-  T_PDU_ERROR st = Destruct();
-  Say("call %s 0x%X %.1f", what, (unsigned)st, (NowNs() - t0) / 1e6);
+  long long t0 = PduNowNs();
+  T_PDU_ERROR st = strstr(label, "construct") != NULL ? pdu.Construct(options, NULL) : pdu.Destruct();
+  Say("call %s 0x%X %.1f", label, (unsigned)st, (PduNowNs() - t0) / 1e6);
   return st;
 }
 
 static UNUM32 OpenLink(const char* resourceName) {
-  return PduOpenLink(GetObjectId, CreateLink, Connect, resourceName, Check);
+  return PduOpenLink(pdu.GetObjectId, pdu.CreateLink, pdu.Connect, resourceName, PduCheck);
 }
 
-static void Send(UNUM32 hCLL, const char* hex, SNUM32 receiveCycles) {
-  UNUM8 data[16];
-  UNUM32 len = 0, hCoP = 0;
-  unsigned byte;
-  int used;
-  PDU_COP_CTRL_DATA ctrl;
-  while (len < sizeof data && sscanf(hex, " %2x%n", &byte, &used) == 1) {
-    data[len++] = (UNUM8)byte;
-    hex += used;
-  }
-  memset(&ctrl, 0, sizeof ctrl);
-  ctrl.NumSendCycles = 1;
-  ctrl.NumReceiveCycles = receiveCycles;
-  Check("PDUStartComPrimitive", StartCop(1, hCLL, PDU_COPT_SENDRECV, len, data, &ctrl, NULL, &hCoP));
-}
+static void Send(UNUM32 hCLL, const char* hex, SNUM32 cycles) { PduSend(pdu.StartCop, hCLL, hex, cycles); }
 
 /* Takes every event of hCLL. Counts the answers to 22 F1 90 on the main
  * link: the VIN of busy-bus.json's engine ECU, or a wrong one. Polling
@@ -227,7 +141,7 @@ static void Send(UNUM32 hCLL, const char* hex, SNUM32 receiveCycles) {
 static void DrainEvents(UNUM32 hCLL) {
   static const char want[] = "\x62\xF1\x90WBUSYBUS7318LIVE1";
   PDU_EVENT_ITEM* item = NULL;
-  while (GetEvent(1, hCLL, &item) == PDU_STATUS_NOERROR && item != NULL) {
+  while (pdu.GetEvent(1, hCLL, &item) == PDU_STATUS_NOERROR && item != NULL) {
     if (item->ItemType == PDU_IT_RESULT && hCLL == mainLink) {
       const PDU_RESULT_DATA* r = (const PDU_RESULT_DATA*)item->pData;
       if (r->NumDataBytes == sizeof want - 1 && memcmp(r->pDataBytes, want, sizeof want - 1) == 0) {
@@ -238,7 +152,7 @@ static void DrainEvents(UNUM32 hCLL) {
     } else if (item->ItemType == PDU_IT_STATUS && hCLL == mainLink && *(const UNUM32*)item->pData == PDU_COPST_FINISHED) {
       ++copsFinished;
     }
-    DestroyItem((PDU_ITEM*)item);
+    pdu.DestroyItem((PDU_ITEM*)item);
     item = NULL;
   }
 }
@@ -248,35 +162,35 @@ static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, voi
   (void)event, (void)hMod, (void)tag, (void)api;
   if (holdOn) {
     ++holding;
-    SleepUs(optCb * 1000L);
+    PduSleepUs(optCb * 1000L);
   }
   DrainEvents(hCLL);
   if (cbAction == 0 || !atomic_compare_exchange_strong(&cbActed, &expected, 1)) return;
   if (cbAction == 2) {
     cbReady = 1;
     while (!raceGo) sched_yield(); /* the application sets it at once */
-    if (optUs > 0) SleepUs(optUs);
+    if (optUs > 0) PduSleepUs(optUs);
   }
-  cbStatus = (int)TimedDestruct("callback-destruct");
+  cbStatus = (int)Timed("callback-destruct");
 }
 
 /* 22 F1 90 on the main link and the ECU's answer, through the callback. */
-void AskVin(UNUM32 hCLL) {
+static void AskVin(UNUM32 hCLL) {
   const int before = vinAnswers;
-  long long end = NowNs() + 3000000000LL;
-  Check("PDURegisterEventCallback", Register(1, hCLL, OnEvent));
+  long long end = PduNowNs() + 3000000000LL;
+  PduCheck("PDURegisterEventCallback", pdu.Register(1, hCLL, OnEvent));
   Send(hCLL, "22 F1 90", 1);
-  while (vinAnswers == before && vinWrong == 0 && NowNs() < end) SleepUs(1000);
+  while (vinAnswers == before && vinWrong == 0 && PduNowNs() < end) PduSleepUs(1000);
   if (vinWrong != 0) Fail("22 F1 90 (a wrong answer)", 0);
   if (vinAnswers == before) Fail("22 F1 90 (no answer within 3 s)", 0);
-  if (optCb < 0) Check("PDURegisterEventCallback", Register(1, hCLL, NULL));
+  if (optCb < 0) PduCheck("PDURegisterEventCallback", pdu.Register(1, hCLL, NULL));
   Say("vin ok");
 }
 
 /* Construct, the link and its answer, the callback, the load. */
 static UNUM32 Session(void) {
   UNUM32 hCLL;
-  Check("PDUConstruct", TimedConstruct("construct"));
+  PduCheck("PDUConstruct", Timed("construct"));
   hCLL = OpenLink("RSC_ISO_15765_3_on_ISO_15765_2_6_14");
   mainLink = hCLL;
   AskVin(hCLL);
@@ -285,61 +199,236 @@ static UNUM32 Session(void) {
   if (strcmp(optLoad, "pending") == 0) Send(hCLL, "31 01 02 03", 1);
   if (strcmp(optLoad, "stream") == 0) {
     UNUM32 raw = OpenLink("RSC_ISO_11898_RAW_6_14");
-    if (optCb >= 0) Check("PDURegisterEventCallback", Register(1, raw, OnEvent));
+    if (optCb >= 0) PduCheck("PDURegisterEventCallback", pdu.Register(1, raw, OnEvent));
     Send(raw, "10 07 00 00 02 10 03", -1);
   }
   return hCLL;
 }
 
 static int End(void) {
-  ExitStamp();
+  PduExitStamp();
   if (strcmp(optEnd, "exit") == 0) exit(optStatus);
   return optStatus;
 }
 
 static void* DestructThread(void* arg) {
   destructStarted = 1;
-  *(T_PDU_ERROR*)arg = TimedDestruct("destruct");
+  *(T_PDU_ERROR*)arg = Timed("destruct");
   return NULL;
 }
 
 static void* QuietDestructThread(void* arg) {
   (void)arg;
   destructStarted = 1;
-  threadStatus = (int)Destruct(); /* no output: exit() may be tearing stdio down */
+  threadStatus = (int)pdu.Destruct(); /* no output: exit() may be tearing stdio down */
   return NULL;
 }
 
 static void* ConstructThread(void* arg) {
   while (!raceGo) sched_yield();
-  if (optUs < 0) SleepUs(-optUs);
-  *(T_PDU_ERROR*)arg = TimedConstruct("construct");
+  if (optUs < 0) PduSleepUs(-optUs);
+  *(T_PDU_ERROR*)arg = Timed("construct");
   return NULL;
 }
 
 static void AtExitDestruct(void) {
-  Say("atexit destruct: 0x%X", (unsigned)TimedDestruct("atexit-destruct"));
+  Say("atexit destruct: 0x%X", (unsigned)Timed("atexit-destruct"));
+}
+
+/* The fork schedules: a child that never uses the API (exit, _exit, exec)
+ * or calls it afresh, forked from an idle or busy parent, and children
+ * forked while a thread of the parent is inside an API call. The parent
+ * checks how the child ended and how long it took, and that its own
+ * session goes on. */
+static _Atomic int ioLoop = 0, inIoCtl = 0;
+
+/* 1 in a forked child that did not exec. The child abandons the parent's
+ * module on purpose (its threads did not come along, their objects and
+ * the items on their stacks are never released), so a leak check there
+ * would only list that. An exec'd child is a new process and is checked. */
+static _Atomic int forkedChild = 0;
+
+/* Asked by LeakSanitizer (ASan builds) when the process ends. */
+__attribute__((visibility("default"))) int __lsan_is_turned_off(void);
+int __lsan_is_turned_off(void) { return forkedChild; }
+
+/* Set by the child, in a page the parent shares, the moment it calls
+ * exit/_exit/exec: the parent times the child's end from there, not from
+ * fork(). fork() itself copies the parent's page tables, which under a
+ * sanitizer's shadow memory on a loaded machine takes hundreds of ms and
+ * says nothing about the module. */
+static volatile long long* leavesAtNs = NULL;
+
+static void Leaving(void) {
+  if (leavesAtNs) *leavesAtNs = PduNowNs();
+}
+
+/* Keeps a thread inside PDUIoCtl (which holds the ApiLock for the VCI's
+ * round trip) while the main thread forks. */
+static void* IoCtlLoop(void* arg) {
+  CHAR8 name[] = "PDU_IOCTL_READ_VBATT";
+  UNUM32 id = 0;
+  (void)arg;
+  PduCheck("PDUGetObjectId", pdu.GetObjectId(PDU_OBJT_IO_CTRL, name, &id));
+  while (ioLoop) {
+    PDU_DATA_ITEM* out = NULL;
+    inIoCtl = 1;
+    pdu.IoCtl(1, PDU_ID_UNDEF, id, NULL, &out);
+    inIoCtl = 0;
+    if (out != NULL) pdu.DestroyItem((PDU_ITEM*)out);
+  }
+  return NULL;
+}
+
+/* Log file i (0 main, 1 data, 2 contact) of today. */
+static void LogPath(int i, char* path, size_t size) {
+  static const char* const suffix[] = {".txt", "_data.txt", "_contact.txt"};
+  char date[16];
+  time_t now = time(NULL);
+  struct tm local;
+  localtime_r(&now, &local);
+  strftime(date, sizeof date, "%Y-%m-%d", &local);
+  snprintf(path, size, "%s/J2534/7318/%s%s", getenv("PDU7318_LOG_PATH"), date, suffix[i]);
+}
+
+static long long LogBytes(void) {
+  char path[512];
+  struct stat st;
+  long long total = 0;
+  int i;
+  for (i = 0; getenv("PDU7318_LOG_PATH") != NULL && i < 3; ++i) {
+    LogPath(i, path, sizeof path);
+    if (stat(path, &st) == 0) total += (long long)st.st_size;
+  }
+  return total;
+}
+
+/* Waits (bounded) until the engine has finished the last 22 F1 90 and
+ * logged the end of its callback, its last line before it sleeps: from
+ * then on an idle parent writes nothing. */
+static void AwaitQuietLog(void) {
+  static const char last[] = "CallbackThread quit\n";
+  char path[512], tail[sizeof last];
+  long long end = PduNowNs() + 3000000000LL;
+  LogPath(0, path, sizeof path);
+  while (copsFinished < vinAnswers && PduNowNs() < end) PduSleepUs(1000);
+  while (PduNowNs() < end) {
+    FILE* f = fopen(path, "rb");
+    size_t n = 0;
+    if (f != NULL && fseek(f, -(long)(sizeof last - 1), SEEK_END) == 0) n = fread(tail, 1, sizeof last - 1, f);
+    if (f != NULL) fclose(f);
+    if (f == NULL || (n == sizeof last - 1 && memcmp(tail, last, n) == 0)) return;
+    PduSleepUs(1000);
+  }
+}
+
+/* The child of fork(): never touches the API, or calls it afresh. */
+static void Child(const char* how) {
+  char self[512];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  forkedChild = 1;
+  alarm(3); /* a child that hangs dies of SIGALRM, which the parent reports */
+  self[n > 0 ? n : 0] = '\0';
+  if (strcmp(how, "exit") == 0) Leaving(), exit(0);
+  if (strcmp(how, "_exit") == 0) Leaving(), _exit(0);
+  if (strcmp(how, "exec") == 0) Leaving(), execl(self, self, libPath, "noop", (char*)NULL);
+  if (strcmp(how, "exec-api") == 0) execl(self, self, libPath, "child-probe", (char*)NULL);
+  if (strcmp(how, "api") == 0) {
+    /* A construction of its own, logging into a folder of its own: a fresh
+     * process reads PDU7318_LOG_PATH anew, and so must a forked child. */
+    const char* logs = getenv("PDU7318_LOG_PATH");
+    char childLogs[600];
+    snprintf(childLogs, sizeof childLogs, "%schild/", logs ? logs : "");
+    setenv("PDU7318_LOG_PATH", childLogs, 1);
+    Timed("child-construct");
+    Timed("child-destruct");
+    exit(0);
+  }
+  if (strcmp(how, "timestamp") == 0) {
+    UNUM32 ts = 0;
+    long long t0 = PduNowNs();
+    T_PDU_ERROR st = pdu.Timestamp(1, &ts);
+    Say("call child-timestamp 0x%X %.1f", (unsigned)st, (PduNowNs() - t0) / 1e6);
+    exit(0);
+  }
+  if (strcmp(how, "destruct") == 0) {
+    Timed("child-destruct");
+    exit(0);
+  }
+  _exit(95); /* exec failed or unknown */
+}
+
+/* Forks, lets the child do `how`, waits for it; returns its status. */
+static void ForkChild(const char* how) {
+  long long t0;
+  pid_t pid;
+  int ws = 0;
+  fflush(stdout);
+  if (!leavesAtNs) {
+    void* page = mmap(NULL, sizeof *leavesAtNs, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) Fail("mmap", 0);
+    leavesAtNs = page;
+  }
+  *leavesAtNs = 0;
+  t0 = PduNowNs();
+  pid = fork();
+  if (pid < 0) Fail("fork", 0);
+  if (pid == 0) Child(how);
+  if (waitpid(pid, &ws, 0) != pid) Fail("waitpid", 0);
+  if (WIFSIGNALED(ws)) {
+    Say("child died of signal %d", WTERMSIG(ws));
+  } else {
+    long long end = PduNowNs();
+    long long left = *leavesAtNs ? *leavesAtNs : t0;
+    Say("child %s: status %d in %.1f ms (%.1f ms after fork)", how, WEXITSTATUS(ws), (end - left) / 1e6,
+        (end - t0) / 1e6);
+  }
+}
+
+static void ForkSchedule(void) {
+  long long before;
+  if (strcmp(optLoad, "idle") == 0) AwaitQuietLog();
+  before = LogBytes();
+  ForkChild(optChild);
+  if (strcmp(optLoad, "idle") == 0) Say("log grew by %lld bytes", LogBytes() - before);
+  AskVin(mainLink); /* the parent's session goes on */
+  PduCheck("PDUDestruct", Timed("destruct"));
+}
+
+static void ForkBusySchedule(void) {
+  pthread_t loop;
+  int i;
+  ioLoop = 1;
+  pthread_create(&loop, NULL, IoCtlLoop, NULL);
+  for (i = 0; i < 4; ++i) {
+    const char* call = strcmp(optCall, "both") != 0 ? optCall : i % 2 == 0 ? "timestamp" : "destruct";
+    Await(&inIoCtl, "PDUIoCtl in progress");
+    ForkChild(call);
+  }
+  ioLoop = 0;
+  pthread_join(loop, NULL);
+  PduCheck("PDUDestruct", Timed("destruct"));
 }
 
 static int Run(const char* s) {
   int i;
   if (strcmp(s, "noop") == 0) return 0;
   if (strcmp(optAt, "before-dlopen") == 0) atexit(AtExitDestruct);
-  Load();
+  lib = PduLoad(libPath, &pdu);
   if (strcmp(s, "child-probe") == 0) { /* exec'd by a forked child: the port is the parent's */
-    TimedConstruct("child-construct");
-    TimedDestruct("child-destruct");
+    Timed("child-construct");
+    Timed("child-destruct");
     return 0;
   }
   if (strcmp(optAt, "before-construct") == 0) atexit(AtExitDestruct);
   if (strcmp(s, "dlclose") == 0) {
     char label[32];
     for (i = 0; optCycles[i] != '\0'; ++i) {
-      if (i > 0) Load();
+      if (i > 0) lib = PduLoad(libPath, &pdu);
       Session();
-      if (optCycles[i] == 'D') Check("PDUDestruct", TimedDestruct("destruct"));
-      snprintf(label, sizeof label, "cycle %d", i + 1);
-      Unload(label);
+      if (optCycles[i] == 'D') PduCheck("PDUDestruct", Timed("destruct"));
+      snprintf(label, sizeof label, "cycle %d:", i + 1);
+      PduUnload(lib, libPath, label);
     }
     return End();
   }
@@ -353,7 +442,7 @@ static int Run(const char* s) {
     fputs("[LOG]\nopen=0\n", ini);
     fclose(ini);
     Session();
-    Check("PDUDestruct", TimedDestruct("destruct"));
+    PduCheck("PDUDestruct", Timed("destruct"));
     return End();
   }
   if (strncmp(s, "callback-", 9) == 0) {
@@ -363,7 +452,7 @@ static int Run(const char* s) {
   Session();
   if (strcmp(optAt, "after-construct") == 0) atexit(AtExitDestruct);
   if (strcmp(s, "probe") == 0) {
-    Check("PDUDestruct", TimedDestruct("destruct"));
+    PduCheck("PDUDestruct", Timed("destruct"));
   } else if (strcmp(s, "destruct") == 0) {
     pthread_t threads[8];
     T_PDU_ERROR status[8];
@@ -376,26 +465,26 @@ static int Run(const char* s) {
     if (race) {
       Await(&cbReady, "callback ready to destruct");
       raceGo = 1;
-      if (optUs < 0) SleepUs(-optUs);
-      TimedDestruct("destruct");
+      if (optUs < 0) PduSleepUs(-optUs);
+      Timed("destruct");
     }
     Await(&cbActed, "callback's PDUDestruct");
-    while (cbStatus == -1) SleepUs(200);
-    if (strcmp(optThen, "destruct") == 0) TimedDestruct("destruct-after");
+    while (cbStatus == -1) PduSleepUs(200);
+    if (strcmp(optThen, "destruct") == 0) Timed("destruct-after");
     if (strcmp(optThen, "construct") == 0) {
       armAction = 0;
       Session();
-      Check("PDUDestruct", TimedDestruct("destruct"));
+      PduCheck("PDUDestruct", Timed("destruct"));
     }
   } else if (strcmp(s, "construct-race") == 0) {
     pthread_t other;
     T_PDU_ERROR constructed = 0xFFFF;
     pthread_create(&other, NULL, ConstructThread, &constructed);
     raceGo = 1;
-    if (optUs > 0) SleepUs(optUs);
-    TimedDestruct("destruct");
+    if (optUs > 0) PduSleepUs(optUs);
+    Timed("destruct");
     pthread_join(other, NULL);
-    TimedDestruct("destruct-after");
+    Timed("destruct-after");
   } else if (strcmp(s, "exit-during-destruct") == 0) {
     pthread_t other;
     pthread_attr_t detached; /* exit() comes while it runs: it is never joined */
@@ -407,15 +496,15 @@ static int Run(const char* s) {
     pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
     pthread_create(&other, &detached, QuietDestructThread, NULL);
     Await(&destructStarted, "PDUDestruct thread");
-    SleepUs(optUs);
-    ExitStamp();
+    PduSleepUs(optUs);
+    PduExitStamp();
     exit(optStatus); /* the other thread is still inside PDUDestruct */
   } else if (strcmp(s, "fork") == 0) {
     ForkSchedule();
   } else if (strcmp(s, "fork-busy") == 0) {
     ForkBusySchedule();
   } else if (strcmp(s, "sigterm") == 0) {
-    SleepUs(optUs);
+    PduSleepUs(optUs);
     Say("raising SIGTERM");
     raise(SIGTERM);
     return 96; /* not reached: SIGTERM's default action ends the process */

@@ -139,13 +139,19 @@ TEST(RootFile, PutReplacesItsEntryInPlaceAndDropsDuplicates) {
   EXPECT_EQ(file.Text(), once);
 }
 
-TEST(RootFile, RemoveTakesOnlyEntriesOfExactlyThatName) {
+TEST(RootFile, RemoveTakesOnlyEntriesOfExactlyThatNameAndEmptiesOnlyAWholeRoot) {
   RootFile file = Parsed(Root(Entry("PDU7318", "file:///a.so") + Entry("pdu7318", "file:///other.so") +
                               Entry("PDU7318X", "file:///x.so") + Entry("PDU7318", "file:///dup.so")));
   EXPECT_EQ(file.Remove("PDU7318"), 2);
   EXPECT_EQ(Names(file), (std::vector<std::string>{"pdu7318", "PDU7318X"}));
   EXPECT_EQ(file.Remove("PDU7318"), 0);
   EXPECT_FALSE(file.Empty());
+  RootFile ours = Parsed(Root(Entry("PDU7318", "file:///a.so")));
+  ours.Remove("PDU7318");
+  EXPECT_TRUE(ours.Empty());
+  RootFile commented = Parsed(Root("<!-- keep -->" + Entry("PDU7318", "file:///a.so")));
+  commented.Remove("PDU7318");
+  EXPECT_FALSE(commented.Empty());
 }
 
 TEST(RootFile, OtherVendorsBytesStayAndRemovalGivesTheFileBack) {
@@ -184,15 +190,6 @@ TEST(RootFile, OtherVendorsBytesStayAndRemovalGivesTheFileBack) {
     }
     EXPECT_EQ(file.Apis().size(), others);
   }
-}
-
-TEST(RootFile, EmptyOnlyWhenTheRootHasNothingLeft) {
-  RootFile ours = Parsed(Root(Entry("PDU7318", "file:///a.so")));
-  ours.Remove("PDU7318");
-  EXPECT_TRUE(ours.Empty());
-  RootFile commented = Parsed(Root("<!-- keep -->" + Entry("PDU7318", "file:///a.so")));
-  commented.Remove("PDU7318");
-  EXPECT_FALSE(commented.Empty());
 }
 
 TEST(RootFile, RefusesTextItCannotEditAndKeepsWhatItHad) {
@@ -244,9 +241,8 @@ class RootFileProcess : public ::testing::Test {
 
   void Write(const std::string& text) { std::ofstream(root_, std::ios::binary) << text; }
   std::string Read() const {
-    std::ifstream in(root_, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(root_, std::ios::binary).rdbuf();
     return text.str();
   }
 
@@ -281,13 +277,17 @@ class RootFileProcess : public ::testing::Test {
   std::string root_;
 };
 
-TEST_F(RootFileProcess, AnUpgradeRewritesTheEntryOnce) {
+TEST_F(RootFileProcess, AnUpgradeRewritesTheEntryOnceAndKeepsThePermissions) {
   Write(kOtherVendor);
+  ASSERT_EQ(chmod(root_.c_str(), 0640), 0);
   ASSERT_EQ(Run(Tool(PutOurs("/usr/lib/old/libpdu7318.so.1"))), 0);
   ASSERT_EQ(Run(Tool(PutOurs("/usr/lib/new/libpdu7318.so.1"))), 0);
   RootFile file = Load();
   EXPECT_EQ(Names(file), (std::vector<std::string>{"ACME_VCI", "PDU7318"}));
   EXPECT_EQ(file.Apis()[1].libraryUri, "file:///usr/lib/new/libpdu7318.so.1");
+  struct stat st {};
+  ASSERT_EQ(stat(root_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST_F(RootFileProcess, ABrokenFileIsNeverRewritten) {
@@ -298,15 +298,6 @@ TEST_F(RootFileProcess, ABrokenFileIsNeverRewritten) {
   EXPECT_EQ(Run(Tool("remove --short-name PDU7318")), 1);
   EXPECT_EQ(Read(), broken);
   EXPECT_FALSE(fs::exists(root_ + ".pdu7318-new"));
-}
-
-TEST_F(RootFileProcess, ThePermissionsOfTheFileStay) {
-  Write(kOtherVendor);
-  ASSERT_EQ(chmod(root_.c_str(), 0640), 0);
-  ASSERT_EQ(Run(Tool(PutOurs())), 0);
-  struct stat st {};
-  ASSERT_EQ(stat(root_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST_F(RootFileProcess, UsageErrorsExitWithTwo) {

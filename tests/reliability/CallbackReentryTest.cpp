@@ -33,6 +33,12 @@ void PDU_CALL ActingCallback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void* tag
   if (then) then(hCLL);
 }
 
+// Polls done every millisecond for up to ms; whether it came true.
+bool Within(int ms, const std::function<bool()>& done) {
+  for (int i = 0; i < ms && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
 class CallbackReentry : public HealthySessionTest {
  protected:
   void TearDown() override {
@@ -41,9 +47,9 @@ class CallbackReentry : public HealthySessionTest {
   }
   uint32_t ActingLink() {
     uint32_t hCLL = 0;
-    EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &hCLL, nullptr), PDU_STATUS_NOERROR);
-    EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, ActingCallback), PDU_STATUS_NOERROR);
-    EXPECT_EQ(PDUConnect(kMod, hCLL), PDU_STATUS_NOERROR);
+    EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &hCLL, nullptr), 0x00u);
+    EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, ActingCallback), 0x00u);
+    EXPECT_EQ(PDUConnect(kMod, hCLL), 0x00u);
     EXPECT_TRUE(items_.WaitCount(1, 5000));
     return hCLL;
   }
@@ -58,30 +64,21 @@ TEST_F(CallbackReentry, ACallbackStartsTheNextComPrimitiveFromInside) {
   SetThen([&](UNUM32 hCLL) {
     if (chained.load() >= 20) return;
     ++chained;
-    PDU_COP_CTRL_DATA ctrl{};
-    ctrl.NumSendCycles = 1;
-    ctrl.NumReceiveCycles = 1;
-    uint8_t request[] = {0x3E, 0x00};
-    uint32_t hCoP = 0;
-    EXPECT_EQ(PDUStartComPrimitive(kMod, hCLL, PDU_COPT_SENDRECV, 2, request, &ctrl, nullptr, &hCoP),
-              PDU_STATUS_NOERROR);
+    const uint32_t hCoP = Start(hCLL, PDU_COPT_SENDRECV, {0x3E, 0x00});
     std::lock_guard<std::mutex> g(m);
     handles.push_back(hCoP);
   });
-  const uint32_t hCLL = ActingLink();
-  (void)hCLL;
+  ActingLink();
   // The ONLINE item's callback started the first; each callback starts one
   // more until 20.
-  for (int i = 0; i < 200 && chained.load() < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(chained.load(), 20);
+  EXPECT_TRUE(Within(4000, [&] { return chained.load() == 20; }));
   SetThen(nullptr);
   std::vector<uint32_t> all;
   {
     std::lock_guard<std::mutex> g(m);
     all = handles;
   }
-  for (uint32_t h : all) EXPECT_TRUE(items_.WaitFinished(h, 5000)) << h;
-  for (uint32_t h : all) EXPECT_EQ(items_.FinishedCount(h), 1u) << h;
+  for (uint32_t h : all) EXPECT_TRUE(items_.WaitFinished(h, 5000) && items_.FinishedCount(h) == 1) << h;
   watchdog.Disarm();
 }
 
@@ -92,8 +89,8 @@ TEST_F(CallbackReentry, ACallbackDisconnectsAndDestroysItsOwnLink) {
   const uint32_t hCLL = ActingLink();
   SetThen([&](UNUM32 h) {
     if (done.exchange(true)) return;
-    EXPECT_EQ(PDUDisconnect(kMod, h), PDU_STATUS_NOERROR);
-    EXPECT_EQ(PDUDestroyComLogicalLink(kMod, h), PDU_STATUS_NOERROR);
+    EXPECT_EQ(PDUDisconnect(kMod, h), 0x00u);
+    EXPECT_EQ(PDUDestroyComLogicalLink(kMod, h), 0x00u);
   });
   const uint32_t hCoP = Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitFinished(hCoP, 5000));
@@ -103,7 +100,7 @@ TEST_F(CallbackReentry, ACallbackDisconnectsAndDestroysItsOwnLink) {
   const uint32_t next = ConnectedLink();
   const uint32_t again = Start(next, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitFinished(again, 5000));
-  EXPECT_EQ(KindsOf(again), (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED}));
+  EXPECT_EQ(KindsOf(again), (std::vector<uint32_t>{0x8011u, 0x1300u, 0x8012u}));
   watchdog.Disarm();
 }
 
@@ -119,14 +116,14 @@ TEST_F(CallbackReentry, ACallbackThatDestructsTheModuleEndsTheEngineCleanly) {
     destructed.compare_exchange_strong(expected, static_cast<int>(s));
   });
   Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
-  for (int i = 0; i < 250 && destructed.load() == -1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(destructed.load(), static_cast<int>(PDU_STATUS_NOERROR));
+  Within(5000, [&] { return destructed.load() != -1; });
+  EXPECT_EQ(destructed.load(), 0x00);
   EXPECT_EQ(device::GetDeviceLink(), nullptr);
   SetThen(nullptr);
   // The application constructs again from its own thread: one engine
   // thread, the VCI found, links work. Handles count from 1 again, so only
   // the items from here on are looked at.
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), 0x00u);
   ASSERT_NE(device::GetDeviceLink(), nullptr);
   EXPECT_TRUE(engine::EngineThreadRunning());
   const size_t base = items_.Items().size();
@@ -137,28 +134,17 @@ TEST_F(CallbackReentry, ACallbackThatDestructsTheModuleEndsTheEngineCleanly) {
   ASSERT_EQ(Start(next, PDU_COPT_UPDATEPARAM, {}), 1u);
   const uint32_t hCoP = Start(next, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
   std::vector<uint32_t> kinds;
-  for (int i = 0; i < 250; ++i) {
-    kinds.clear();
+  Within(5000, [&] {
     const std::vector<SeenItem> all = items_.Items();
+    kinds.clear();
     for (size_t k = base; k < all.size(); ++k) {
       if (all[k].hCop == hCoP) kinds.push_back(all[k].type == PDU_IT_STATUS ? all[k].status : all[k].type);
     }
-    if (!kinds.empty() && kinds.back() == PDU_COPST_FINISHED) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_EQ(kinds, (std::vector<uint32_t>{PDU_COPST_EXECUTING, PDU_IT_RESULT, PDU_COPST_FINISHED}));
+    return !kinds.empty() && kinds.back() == 0x8012u;  // FINISHED
+  });
+  // EXECUTING, a result item, FINISHED.
+  EXPECT_EQ(kinds, (std::vector<uint32_t>{0x8011u, 0x1300u, 0x8012u}));
   watchdog.Disarm();
-}
-
-// Waits (bounded) until the module's lifetime is in the stage numbered
-// `stage` (1 constructing, 3 destructing): how a callback knows that an
-// application thread is inside PDUConstruct or PDUDestruct.
-bool WaitForStage(int stage) {
-  for (int i = 0; i < 5000; ++i) {
-    if (static_cast<int>(engine::g_Lifetime.Current()) == stage) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
 }
 
 // While an application thread destructs, it joins the engine thread; a
@@ -194,14 +180,15 @@ TEST_F(CallbackReentry, ACallbacksDestructNeverWaitsForAnotherThreadsTurn) {
     { engine::ApiLockGuard lock(engine::g_ApiLock); }
     SetThen([&](UNUM32) {
       if (inCallback.exchange(true)) return;
-      if (!WaitForStage(c.stage)) return;
+      // The module's lifetime stage (1 constructing, 3 destructing) tells
+      // that the application thread is inside PDUConstruct or PDUDestruct.
+      if (!Within(5000, [&] { return static_cast<int>(engine::g_Lifetime.Current()) == c.stage; })) return;
       const auto started = std::chrono::steady_clock::now();
       fromCallback.store(static_cast<int>(PDUDestruct()));
       EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
     });
     Start(hCLL, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
-    for (int i = 0; i < 500 && !inCallback.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(inCallback.load());
+    ASSERT_TRUE(Within(5000, [&] { return inCallback.load(); }));
     if (c.stage == 3) {
       EXPECT_EQ(PDUDestruct(), 0x00u);
       EXPECT_EQ(vci_.FramesWithCommand(kCmdClose).size(), closesBefore + 1);
