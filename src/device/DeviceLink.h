@@ -94,6 +94,12 @@ class DeviceLink {
   // Starts ReadThread on the open port (keep-going set to 1 first).
   void StartReadThread();
 
+  // The probe of a port OpenPortPath opened, as OpenPort does it (pdutool
+  // doctor asks the same): starts ReadThread, gives the VCI 500 ms to
+  // settle, then sends PROBE on the management channel at most twice.
+  // Returns the answer's data length (copied into answer), 0 when none came.
+  uint32_t ProbeOpenPort(uint8_t* answer, uint32_t capacity);
+
   bool PortIsOpen() const { return m_Port->IsOpen(); }
   const std::string& PortPath() const { return m_Port->Path(); }
   // True while ReadThread runs its loop.
@@ -190,7 +196,6 @@ class DeviceLink {
   // The Transport, wrapped so that a read that finds the adapter gone
   // marks the VCI lost, and opening again clears that.
   class WatchedTransport;
-  bool Probe();
   void ReadThread();
   // Which queues got frames during one OnReceive.
   struct Arrived {

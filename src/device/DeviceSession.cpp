@@ -126,16 +126,16 @@ void DeviceLink::StartReadThread() {
   m_ReadThread = std::thread([this] { ReadThread(); });
 }
 
-bool DeviceLink::Probe() {
+uint32_t DeviceLink::ProbeOpenPort(uint8_t* answer, uint32_t capacity) {
+  StartReadThread();
+  platform::ClockSleep(kSettleMs);
   static const uint8_t kZeros[16] = {};
-  // The answer's content does not matter; any valid management frame with
-  // data marks the port as the VCI's.
-  uint8_t answer[1280];
   for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
     SendManagementFrame(VCI_CMD_PROBE, kZeros, sizeof kZeros);
-    if (ReceiveProbeAnswer(answer, sizeof answer) > 0) return true;
+    const uint32_t n = ReceiveProbeAnswer(answer, capacity);
+    if (n > 0) return n;
   }
-  return false;
+  return 0;
 }
 
 bool DeviceLink::OpenPort() {
@@ -143,9 +143,10 @@ bool DeviceLink::OpenPort() {
   FindSerialPorts(ports);
   for (const std::string& path : ports) {
     if (!OpenPortPath(path)) continue;
-    StartReadThread();
-    platform::ClockSleep(kSettleMs);
-    if (Probe()) return true;
+    // The answer's content does not matter; any valid management frame
+    // with data marks the port as the VCI's.
+    uint8_t answer[1280];
+    if (ProbeOpenPort(answer, sizeof answer) > 0) return true;
     ClosePort();
   }
   return false;

@@ -4,9 +4,8 @@
 // PDUConstruct opens it: a DeviceLink on the serial port opens it for
 // exclusive use, drops DTR and RTS, configures raw 8N1 at 1,500,000 baud,
 // asks for low latency and pulses DTR (DeviceLink::OpenPortPath); then the
-// receive thread runs, the VCI gets 500 ms to settle and at most two
-// probes (command 0x05 on the management channel, 16 zero bytes) wait
-// 1100 ms each for a management frame with data. A watching Transport
+// link's own probe runs (DeviceLink::ProbeOpenPort: the receive thread, the
+// VCI's time to settle, at most two PROBE commands). A watching Transport
 // between the link and the port keeps what went wrong, so that the
 // doctor can say why in plain words (DoctorOs.h has the OS's words).
 // The candidate ports, the application folder, the log switch and the
@@ -29,7 +28,6 @@
 #include "device/DeviceLink.h"
 #include "device/Transport.h"
 #include "log/PduLog.h"
-#include "platform/Clock.h"
 #include "platform/Platform.h"
 
 namespace pdutool {
@@ -38,9 +36,6 @@ namespace {
 using nlohmann::json;
 using doctor::PortFinding;
 namespace dev = pdu::device;
-
-constexpr uint32_t kSettleMs = 500;
-constexpr int kProbeAttempts = 2;
 
 // What the watching Transport saw of one opening.
 struct LineReport {
@@ -151,17 +146,10 @@ PortFinding CheckPort(const std::string& path, json& entry) {
       entry["lowLatency"] = "failed";
       break;
   }
-  link->StartReadThread();
-  pdu::platform::ClockSleep(kSettleMs);
-  static const uint8_t kZeros[16] = {};
   uint8_t answer[1280];
-  for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
-    link->SendManagementFrame(dev::VCI_CMD_PROBE, kZeros, sizeof kZeros);
-    const uint32_t n = link->ReceiveProbeAnswer(answer, sizeof answer);
-    if (n > 0) {
-      const std::string hex = Hex(answer, n);
-      return {"found", "VCI found - probe answer: " + hex, hex};
-    }
+  if (const uint32_t n = link->ProbeOpenPort(answer, sizeof answer); n > 0) {
+    const std::string hex = Hex(answer, n);
+    return {"found", "VCI found - probe answer: " + hex, hex};
   }
   const size_t stray = report.bytesRead.load();
   link.reset();  // the port closes before its holders are looked up
