@@ -16,7 +16,7 @@ import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import HERE, LIBRARY, Sim, entry_point_dir, environment  # noqa: E402
+from conftest import LIBRARY, simulator  # noqa: E402
 
 SCENARIO = "rawcan"
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -43,10 +43,8 @@ def run_logger(tmp):
     windows; the second after 0.2 s instead of the default 1 s: the logger
     hands --listen-interval to the bus as a float), then SIGINT. Returns the
     first run's CompletedProcess, the second's output and exit status."""
-    sim = Sim(tmp, SCENARIO)
-    try:
-        env = dict(os.environ, **environment(tmp, sim.port))
-        env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), entry_point_dir(tmp)])
+    with simulator(SCENARIO, python=True) as (_, env):
+        env = dict(os.environ, **env)
         logger = [sys.executable, "-m", "can.logger", "-i", "pdu7318", "-c", RAW, "--library=" + LIBRARY]
         refused = subprocess.run(logger, env=env, capture_output=True, text=True, timeout=10)
         out_path = os.path.join(tmp, "logger.out")
@@ -55,21 +53,14 @@ def run_logger(tmp):
                                  stderr=subprocess.STDOUT)
             try:
                 deadline = time.monotonic() + 15
-                while open(out_path).read().count("ID: 01a0") < 6 and time.monotonic() < deadline:
-                    if p.poll() is not None:
-                        break
+                while (open(out_path).read().count("ID: 01a0") < 6 and p.poll() is None
+                       and time.monotonic() < deadline):
                     time.sleep(0.05)
             finally:
                 p.send_signal(signal.SIGINT)
-                try:
-                    p.wait(15)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+                p.wait(15)
         with open(out_path) as f:
             return refused, f.read(), p.returncode
-    finally:
-        sim.stop()
 
 
 BACKGROUND = {"test_can_logger_command": run_logger}

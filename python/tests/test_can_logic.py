@@ -12,7 +12,7 @@ can = pytest.importorskip("can")
 
 import fakepdu  # noqa: E402
 import pdu7318  # noqa: E402
-from conftest import InThread  # noqa: E402
+from conftest import in_thread  # noqa: E402
 from pdu7318.can import decode_frame, encode_frame, next_window, parse_frame_text  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -148,7 +148,7 @@ def test_shutdown_within_two_seconds(fake, monkeypatch):
     windowed = can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH, listen="710#013E", window=30.0)
     assert until(lambda: fake.running is not None and fake.running.data == LISTEN)
     quiet = can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH + ".2")
-    other = InThread(shutdown, quiet)
+    other = in_thread(shutdown, quiet)
     took, error = shutdown(windowed)
     assert 0.9 < took <= 2.0 and error is None
     assert 0x8002 not in [kind for kind, _ in fake.started] and fake.destructs == 1

@@ -19,7 +19,6 @@ import argparse
 import concurrent.futures
 import os
 import subprocess
-import sys
 import time
 import traceback
 
@@ -35,19 +34,16 @@ def _run_one(run_case, name):
     start = time.monotonic()
     try:
         run_case(name)
+        verdict, text = "ok", ""
     except Skip as e:
-        return "SKIPPED", str(e), time.monotonic() - start
+        verdict, text = "SKIPPED", str(e)
     except SystemExit as e:
-        if e.code == SKIP:
-            return "SKIPPED", "exit 77", time.monotonic() - start
-        return "FAIL", "exit %s" % e.code, time.monotonic() - start
+        verdict, text = ("SKIPPED", "exit 77") if e.code == SKIP else ("FAIL", "exit %s" % e.code)
     except subprocess.TimeoutExpired as e:
-        return "FAIL", "hung: %s" % e, time.monotonic() - start
+        verdict, text = "FAIL", "hung: %s" % e
     except Exception as e:  # noqa: BLE001  (a check's Failure or a fault of the test itself)
-        if type(e).__name__ == "Failure":
-            return "FAIL", str(e), time.monotonic() - start
-        return "FAIL", traceback.format_exc(), time.monotonic() - start
-    return "ok", "", time.monotonic() - start
+        verdict, text = "FAIL", str(e) if type(e).__name__ == "Failure" else traceback.format_exc()
+    return verdict, text, time.monotonic() - start
 
 
 def cases(namespace):
@@ -77,13 +73,10 @@ def main(cases, make_ctx, with_lib=False, jobs=4, options=(), default=None):
             ap.error("no case %s (cases: %s)" % (name, ", ".join(sorted(cases))))
 
     def run_case(name):
-        fn = cases[name.split(":", 1)[0]]
+        fn, *arg = name.split(":", 1)
         ctx = make_ctx(a)
         try:
-            if ":" in name:
-                fn(ctx, name.split(":", 1)[1])
-            else:
-                fn(ctx)
+            cases[fn](ctx, *arg)
         finally:
             ctx.cleanup()
 
@@ -97,11 +90,8 @@ def main(cases, make_ctx, with_lib=False, jobs=4, options=(), default=None):
         for name, f in futures:
             verdict, text, took = f.result()
             results.append(verdict)
-            if verdict == "ok":
-                print("ok %s (%.1f s)" % (name, took))
-            else:
-                print("%s %s: %s" % (verdict, name, text))
-            sys.stdout.flush()
+            print("ok %s (%.1f s)" % (name, took) if verdict == "ok" else "%s %s: %s" % (verdict, name, text),
+                  flush=True)
     passed, failed, skipped = (results.count(v) for v in ("ok", "FAIL", "SKIPPED"))
     print("%d passed, %d failed%s" % (passed, failed, ", %d skipped" % skipped if skipped else ""))
     if failed:

@@ -120,7 +120,7 @@ def run_row(ctx, resource):
     try:
         exchanges = [row["send"]] + [row[k] for k in ("pending", "busy") if row.get(k)]
         args = ["session", "--resource", resource] + row.get("args", []) + [req for req, _ in exchanges]
-        rc, out, err, _ = ctx.pdutool(args, sim.link, timeout=60)
+        rc, out, err = ctx.pdutool(args, sim.link, timeout=60)
         check(rc == 0 and out.get("ok"), "exit %d ok=%s failures=%s\n%s" % (rc, out.get("ok"), out.get("failures"), err))
         prims = out["primitives"]
         check([p["type"] for p in prims] == ["STARTCOMM"] + ["SENDRECV"] * len(exchanges) + ["STOPCOMM"],
