@@ -7,6 +7,7 @@ answered, 5 otherwise). A case the machine cannot run (no root or setpriv)
 is skipped; exit 77 when every case was (e2e_runner.py).
 """
 
+import contextlib
 import fcntl
 import json
 import os
@@ -42,68 +43,71 @@ def port_line(out, port):
     raise e2e.Failure("no line for %s in:\n%s" % (port, out))
 
 
-class Pty:
-    """A pseudo-terminal nobody answers on; the master stays open."""
+@contextlib.contextmanager
+def pty_line():
+    """The path of a pseudo-terminal nobody answers on (its master open)."""
+    master, slave = pty.openpty()
+    path = os.ttyname(slave)
+    os.close(slave)
+    try:
+        yield path
+    finally:
+        os.close(master)
 
-    def __init__(self):
-        self.master, self.slave = pty.openpty()
-        self.path = os.ttyname(self.slave)
-        os.close(self.slave)
 
-    def __enter__(self):
-        return self
+@contextlib.contextmanager
+def opened(path, lock=False, exclusive=False):
+    """path open in this process; lock: flock()ed, exclusive: TIOCEXCL too
+    (held the way the library holds its port)."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    try:
+        if lock:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        if exclusive:
+            fcntl.ioctl(fd, termios.TIOCEXCL)
+        yield
+    finally:
+        os.close(fd)
 
-    def __exit__(self, *exc):
-        os.close(self.master)
+
+def held_by_me():
+    return "held by process %d (%s)" % (os.getpid(), open("/proc/self/comm").read().strip())
 
 
 def case_doctor_denied(ctx):
     if os.geteuid() != 0 or shutil.which("setpriv") is None:
         raise Skip("needs root and setpriv to run pdutool as another user")
-    with Pty() as line:
-        os.chmod(line.path, 0o600)
+    with pty_line() as line:
+        os.chmod(line, 0o600)
         # The unprivileged user must reach the program.
         p = tool(ctx, ["--help"], "", prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"])
         if p.returncode != 0:
             raise Skip("pdutool does not run as user 65534: %s" % p.stderr.strip())
-        text = port_line(run(ctx, ["doctor"], line.path, 5, user=65534)[0], line.path)
+        text = port_line(run(ctx, ["doctor"], line, 5, user=65534)[0], line)
         check(text.startswith("permission denied - "), text)
         check("usermod -aG" in text and "/usr/share/doc/pdu7318/60-pdu7318.rules" in text, text)
 
 
 def case_doctor_busy(ctx):
-    with Pty() as line:
-        holder = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
-        try:
-            # Held the way the library holds its port.
-            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            fcntl.ioctl(holder, termios.TIOCEXCL)
-            text = port_line(run(ctx, ["doctor"], line.path, 5)[0], line.path)
-            me = "held by process %d (%s)" % (os.getpid(), open("/proc/self/comm").read().strip())
-            check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
-        finally:
-            os.close(holder)
+    with pty_line() as line, opened(line, lock=True, exclusive=True):
+        text = port_line(run(ctx, ["doctor"], line, 5)[0], line)
+    check(text.startswith("busy - ") and held_by_me() in text, "expected '%s' in: %s" % (held_by_me(), text))
 
 
 def case_doctor_silent(ctx):
     # The test holds the pty's slave open too, as the simulator does for
     # its far end: that is no "also open in process" holder.
-    with Pty() as line:
-        slave = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
-        try:
-            out, _, took = run(ctx, ["doctor"], line.path, 5)
-        finally:
-            os.close(slave)
-        text = port_line(out, line.path)
-        check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
-                      "from the vehicle's diagnostic socket)", text)
-        # 50 ms pulse (none on a pty), 500 ms settling, two probes of 1100 ms.
-        check(2.6 < took < 10, "took %.1f s" % took)
+    with pty_line() as line, opened(line):
+        out, _, took = run(ctx, ["doctor"], line, 5)
+    text = port_line(out, line)
+    check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
+                  "from the vehicle's diagnostic socket)", text)
+    # 50 ms pulse (none on a pty), 500 ms settling, two probes of 1100 ms.
+    check(2.6 < took < 10, "took %.1f s" % took)
 
 
 def case_doctor_simulator(ctx):
-    sim = e2e.Sim(ctx)
-    try:
+    with e2e.Sim(ctx) as sim:
         out = run(ctx, ["doctor"], MISSING + ":" + sim.link, 0)[0]
         check(port_line(out, MISSING) == "does not exist", out)
         text = port_line(out, sim.link)
@@ -113,23 +117,15 @@ def case_doctor_simulator(ctx):
         out = run(ctx, ["--json", "doctor"], sim.link, 0)[0]
         doc = json.loads(out)
         check(doc["doctor"]["vciFound"] is True and doc["doctor"]["ports"][0]["state"] == "found", out)
-    finally:
-        sim.stop()
 
 
 def case_doctor_simulator_holder(ctx):
     """The simulator behind a pty is the port's far end, not a holder."""
-    sim = e2e.Sim(ctx)
-    holder = os.open(sim.link, os.O_RDWR | os.O_NOCTTY)
-    try:
-        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    with e2e.Sim(ctx) as sim, opened(sim.link, lock=True):
         text = port_line(run(ctx, ["doctor"], sim.link, 5)[0], sim.link)
-        me = "held by process %d (%s); close it" % (os.getpid(), open("/proc/self/comm").read().strip())
-        check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
-        check("vcisim" not in text and str(sim.proc.pid) not in text, text)
-    finally:
-        os.close(holder)
-        sim.stop()
+    me = held_by_me() + "; close it"
+    check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
+    check("vcisim" not in text and str(sim.proc.pid) not in text, text)
 
 
 def case_doctor_config(ctx):
@@ -167,38 +163,27 @@ def case_doctor_config(ctx):
 
 def case_construct_progress(ctx):
     """One stderr line per port while PDUConstruct searches."""
-    sim = e2e.Sim(ctx)
-    try:
+    with e2e.Sim(ctx) as sim:
         err = run(ctx, ["info"], MISSING + ":" + sim.link, 0)[1]
-        check("pdutool: %s skipped (does not exist)" % MISSING in err, err)
-        check("pdutool: trying %s ..." % sim.link in err, err)
-        check("pdutool: VCI found on %s" % sim.link in err, err)
-    finally:
-        sim.stop()
+    check("pdutool: %s skipped (does not exist)" % MISSING in err, err)
+    check("pdutool: trying %s ..." % sim.link in err, err)
+    check("pdutool: VCI found on %s" % sim.link in err, err)
 
 
 def case_construct_no_vci(ctx):
     """No VCI: the findings at once, not a 20 s wait for a FINISHED. The
     port the search opens is held by this process (a silent one costs 6 s:
     discovery's probes, then the doctor's; doctor-silent has its line)."""
-    with Pty() as line:
-        holder = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
-        try:
-            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            out, err, took = run(ctx, ["--json", "session", "--resource", RESOURCE, "22F190"],
-                                 MISSING + ":" + line.path, 1)
-        finally:
-            os.close(holder)
-        check("pdutool: trying %s ..." % line.path in err, err)
-        check("pdutool: no VCI answered on any port" in err, err)
-        doc = json.loads(out)
-        check(doc["error"].startswith("no VCI found"), out)
-        check([p["state"] for p in doc["doctor"]["ports"]] == ["missing", "busy"], out)
-        check(not doc.get("primitives"), "no ComPrimitive may start: %s" % out)
-        check(took < 10, "took %.1f s" % took)
+    with pty_line() as line, opened(line, lock=True):
+        out, err, took = run(ctx, ["--json", "session", "--resource", RESOURCE, "22F190"], MISSING + ":" + line, 1)
+    check("pdutool: trying %s ..." % line in err, err)
+    check("pdutool: no VCI answered on any port" in err, err)
+    doc = json.loads(out)
+    check(doc["error"].startswith("no VCI found"), out)
+    check([p["state"] for p in doc["doctor"]["ports"]] == ["missing", "busy"], out)
+    check(not doc.get("primitives"), "no ComPrimitive may start: %s" % out)
+    check(took < 10, "took %.1f s" % took)
 
-
-CASES = e2e_runner.cases(globals())
 
 if __name__ == "__main__":
-    sys.exit(e2e_runner.main(CASES, lambda a: e2e.Ctx(a.bin, a.data)))
+    sys.exit(e2e_runner.main(globals()))

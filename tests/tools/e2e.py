@@ -26,8 +26,8 @@ import tty
 import e2e_runner
 
 FLAG, ESC = 0x7E, 0x7D
-VEH = 0x12  # the vehicle channel
-OPEN, MODULE_CONNECT, VEHICLE_DATA = 0x01, 0x1B, 0x1E  # commands
+MGMT, VEH = 0x01, 0x12
+CMD = dict(OPEN=0x01, PROBE=0x05, MODULE_CONNECT=0x1B, VEHICLE_DATA=0x1E)
 
 
 class Failure(Exception):
@@ -72,14 +72,14 @@ class RawVci:
         tty.setraw(self.fd)
         self.buf = b""
         self.bad = 0
-        self.seq = 0
+        self.seq = {MGMT: 0, VEH: 0}
 
     def close(self):
         os.close(self.fd)
 
-    def send(self, command, data=b""):
-        self.seq += 1
-        os.write(self.fd, build_frame(VEH, self.seq, command, data))
+    def send(self, command, data=b"", channel=VEH):
+        self.seq[channel] += 1
+        os.write(self.fd, build_frame(channel, self.seq[channel], command, data))
 
     def frames(self, timeout, enough=None):
         """Every frame that arrives within timeout seconds, or until
@@ -107,13 +107,15 @@ class RawVci:
                 else:
                     got.append(f)
 
-    def ask(self, command, timeout):
-        """The answer to command (the first frame that is no vehicle data)."""
-        self.send(command)
-        answers = [f for f in self.frames(timeout, lambda got: any(f["command"] != VEHICLE_DATA for f in got))
-                   if f["command"] != VEHICLE_DATA]
+    def ask(self, command, data=b"", channel=VEH, timeout=0.5, answer_only=False):
+        """(answer, vehicle-data frames) within timeout; answer_only: return
+        as soon as the answer is in, without the frames that follow it."""
+        self.send(command, data, channel)
+        vehicle = CMD["VEHICLE_DATA"]
+        fs = self.frames(timeout, (lambda got: any(f["command"] != vehicle for f in got)) if answer_only else None)
+        answers = [f for f in fs if f["command"] != vehicle]
         check(answers, "no answer to command 0x%02X" % command)
-        return answers[0]
+        return answers[0], [f for f in fs if f["command"] == vehicle]
 
 
 # ---- running the binaries ----------------------------------------------------
@@ -135,6 +137,12 @@ class Sim:
             check(self.proc.poll() is None, "vcisim exited early:\n" + self.output())
             check(time.monotonic() < end, "vcisim did not come up")
             time.sleep(0.01)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
 
     def output(self):
         if not self.log.closed:
@@ -227,11 +235,8 @@ def on_own_sim(ctx, scenario, run, flags=()):
     def call():
         own = Ctx(ctx.bin, ctx.data)
         try:
-            sim = Sim(own, scenario, flags)
-            try:
+            with Sim(own, scenario, flags) as sim:
                 return run(own, sim)
-            finally:
-                sim.stop()
         finally:
             own.cleanup()
     return call
@@ -268,7 +273,7 @@ def case_wire_faults(ctx):
     def corrupt(own, sim):
         vci = RawVci(sim.link)
         for _ in range(6):
-            vci.send(MODULE_CONNECT, (1).to_bytes(4, "little"))
+            vci.send(CMD["MODULE_CONNECT"], (1).to_bytes(4, "little"))
         # Six answers, three of them damaged: nothing comes after them.
         fs = vci.frames(10.0, lambda got: len(got) + vci.bad >= 6)
         check(len(fs) == 3 and vci.bad == 3, "3 good, 3 bad frames (got %d good, %d bad)" % (len(fs), vci.bad))
@@ -276,8 +281,8 @@ def case_wire_faults(ctx):
 
     def silent(own, sim):
         vci = RawVci(sim.link)
-        vci.send(OPEN)
-        vci.send(OPEN)
+        vci.send(CMD["OPEN"])
+        vci.send(CMD["OPEN"])
         check(vci.frames(0.5) == [], "dropped and silent")
         vci.close()
         out = sim.wait_for("[dropped]", "(silent")
@@ -285,7 +290,7 @@ def case_wire_faults(ctx):
 
     def unplug(own, sim):
         vci = RawVci(sim.link)
-        ans = vci.ask(OPEN, timeout=10)
+        ans, _ = vci.ask(CMD["OPEN"], timeout=10, answer_only=True)
         check(ans["data"][:4] == bytes([0x11, 0, 0, 0]), "--open-status")
         end = time.monotonic() + 5
         while sim.proc.poll() is None and time.monotonic() < end:
@@ -377,8 +382,5 @@ def case_pdutool_poll(ctx):
     check(out["primitives"][2]["results"][0]["data"] == "71 01 02 03 00", "the routine's final answer only")
 
 
-CASES = e2e_runner.cases(globals())
-
-
 if __name__ == "__main__":
-    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))
+    sys.exit(e2e_runner.main(globals()))

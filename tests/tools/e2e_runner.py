@@ -46,7 +46,7 @@ def _run_one(run_case, name):
     return verdict, text, time.monotonic() - start
 
 
-def cases(namespace):
+def cases_of(namespace):
     """The cases of a script: each function of its module named case_NAME,
     as NAME with "-" for "_" (case_script_seedkey -> "script-seedkey").
     Only the module's own: a case_ function imported from another script
@@ -56,11 +56,17 @@ def cases(namespace):
             if name.startswith("case_") and callable(fn) and getattr(fn, "__module__", module) == module}
 
 
-def main(cases, make_ctx, with_lib=False, jobs=4, options=(), default=None):
+def main(cases, make_ctx=None, with_lib=False, jobs=4, options=(), default=None):
     """Parses the command line, runs the cases named on it and returns the
-    exit status. cases: name -> function(ctx[, arg]); make_ctx(args) -> a
-    context with cleanup(); options: further required --NAME VALUE;
+    exit status. cases: name -> function(ctx[, arg]), or a script's globals
+    (its case_ functions); make_ctx(args) -> a context with cleanup(),
+    e2e.Ctx by default; options: further required --NAME VALUE;
     default(args): the cases to run when none is named (else one must be)."""
+    if "__name__" in cases:
+        cases = cases_of(cases)
+    if make_ctx is None:
+        from e2e import Ctx
+        make_ctx = lambda a: Ctx(a.bin, a.data)  # noqa: E731
     ap = argparse.ArgumentParser()
     for name in ("bin", "data") + (("lib",) if with_lib else ()) + tuple(options):
         ap.add_argument("--" + name, required=True)

@@ -11,7 +11,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import (HEAD, RESOURCE, SESSION, Ctx, Sim, check, env, on_own_sim, side_by_side, tool,  # noqa: E402
+from e2e import (HEAD, RESOURCE, SESSION, Sim, check, env, on_own_sim, side_by_side, tool,  # noqa: E402
                  tool_on_sim, write)
 import e2e_runner  # noqa: E402
 
@@ -56,14 +56,10 @@ def start_until(ctx, args, port, text, stream="stdout", logging=False, **popen):
     return k, seen
 
 
-def on_sim(ctx, args, sim=None, **kw):
-    """tool() against sim (the default ECU when None), stopped after it:
-    the result and the simulator."""
-    sim = sim or Sim(ctx)
-    try:
-        return tool(ctx, args, sim.link, **kw), sim
-    finally:
-        sim.stop()
+def on_sim(ctx, args, **kw):
+    """tool() against a simulator of the default ECU, stopped after it."""
+    with Sim(ctx) as sim:
+        return tool(ctx, args, sim.link, **kw)
 
 
 # ---- cases -------------------------------------------------------------------
@@ -94,14 +90,9 @@ expect 67 02
 send 10 01
 quit
 """ % (RESOURCE, sys.executable, keygen))
-    sim = Sim(ctx)
-    try:
+    with Sim(ctx) as sim, open(script) as f:
         p = tool(ctx, ["run", script], sim.link)
-        # The same script through a pipe: the shell reads it as a script.
-        with open(script) as f:
-            piped = tool(ctx, ["shell"], sim.link, stdin=f.read())
-    finally:
-        sim.stop()
+        piped = tool(ctx, ["shell"], sim.link, stdin=f.read())  # the shell reads a pipe as a script
     check(p.returncode == 0, "seed/key script passes (exit %d):\n%s%s" % (p.returncode, p.stdout, p.stderr))
     check("$key = D3 B4 59 1C\n" in p.stdout, "built-in key:\n" + p.stdout)
     check(p.stdout.count("SENDRECV  27 02 D3 B4 59 1C") == 2, "both keys sent")
@@ -164,7 +155,7 @@ disconnect
 close
 links
 """ % RESOURCE)
-    p, _ = on_sim(ctx, ["--time", "abs", "run", script], status=0)
+    p = on_sim(ctx, ["--time", "abs", "run", script], status=0)
     for needle in ("link 2: hCLL 2 on RSC_ISO_14230_3_on_ISO_14230_2_7_15 (resource id 1018)\n",
                    "  1  hCLL 1  RSC_ISO_15765_3_on_ISO_15765_2_6_14\n* 2  hCLL 2  RSC_ISO_14230_3_on_ISO_14230_2_7_15\n",
                    "expect 7E 00: ok", "CP_P2Max = 50000\n", "  UPDATEPARAM", "CP_P2Max = 60000\n",
@@ -380,8 +371,5 @@ def case_decode_log(ctx):
     check(any(e["text"].endswith("\ufffd note") for e in doc["entries"]), "the line, its bytes replaced")
 
 
-CASES = e2e_runner.cases(globals())
-
-
 if __name__ == "__main__":
-    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))
+    sys.exit(e2e_runner.main(globals()))

@@ -14,7 +14,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import (HEAD, RESOURCE, SESSION, Ctx, Failure, Sim, check, env, on_own_sim, side_by_side,  # noqa: E402
+from e2e import (HEAD, RESOURCE, SESSION, Failure, Sim, check, env, on_own_sim, side_by_side,  # noqa: E402
                  tool, tool_on_sim, write)
 import e2e_runner  # noqa: E402
 from pdutool_e2e import KEYGEN, LATE, routine_flags  # noqa: E402
@@ -54,30 +54,6 @@ def shell_command(ctx, sim):
     e = env(ctx, sim.link)
     envs = " ".join("%s=%s" % (k, e[k]) for k in ("PDU7318_HOME", "PDU7318_PORTS", "HOME"))
     return "env %s %s shell; echo EXIT=$?; sleep 60" % (envs, os.path.join(ctx.bin, "pdutool"))
-
-
-def in_shell(ctx, rule, run):
-    """A call for side_by_side: run(tmux, sim) with a shell of its own in
-    tmux against a simulator of its own, in a context of its own (rule: the
-    routine's, pdutool_e2e.routine_flags, or None for the default ECU); run
-    ends the shell, which must end cleanly. Returns the simulator's trace."""
-    def part():
-        own = Ctx(ctx.bin, ctx.data)
-        try:
-            sim = Sim(own, None, routine_flags(own, rule) if rule else [])
-            t = Tmux(own, shell_command(own, sim))
-            try:
-                t.wait_for("pdu>", "prompt")
-                run(t, sim)
-                s = t.wait_for("EXIT=", "the shell ends", seconds=20)
-                check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
-            finally:
-                t.kill()
-                sim.stop()
-            return sim.output()
-        finally:
-            own.cleanup()
-    return part
 
 
 def communicating(t):
@@ -168,7 +144,18 @@ def case_shell(ctx, part):
     rule, run = {"keeps": (LATE, ctrl_c_keeps_the_session),
                  "wait": (LATE, per_command_wait),
                  "twice": (None, ctrl_c_twice), "terminal": (None, terminal)}[part]
-    trace = in_shell(ctx, rule, run)()
+    # run(tmux, sim) with the shell in tmux (rule: the routine's, or None
+    # for the default ECU) ends the shell, which must end cleanly.
+    with Sim(ctx, None, routine_flags(ctx, rule) if rule else []) as sim:
+        t = Tmux(ctx, shell_command(ctx, sim))
+        try:
+            t.wait_for("pdu>", "prompt")
+            run(t, sim)
+            s = t.wait_for("EXIT=", "the shell ends", seconds=20)
+            check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+        finally:
+            t.kill()
+    trace = sim.output()
     check("CLOSE" in trace, "the VCI closed")
     if part == "keeps":
         check(len(re.findall(r"PC->VCI veh.*STARTCOMM", trace)) == 1, "one STARTCOMM on the wire")
@@ -235,8 +222,5 @@ def case_vci_lost(ctx):
     check(q.returncode == 1 and q.seconds < 10, "ends at once: exit %d after %.1f s" % (q.returncode, q.seconds))
 
 
-CASES = e2e_runner.cases(globals())
-
-
 if __name__ == "__main__":
-    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))
+    sys.exit(e2e_runner.main(globals()))

@@ -17,7 +17,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import (RESOURCE, SESSION, Ctx, Sim, check, on_own_sim, side_by_side, tool,  # noqa: E402
+from e2e import (RESOURCE, SESSION, Sim, check, on_own_sim, side_by_side, tool,  # noqa: E402
                  tool_on_sim, write)
 import e2e_runner  # noqa: E402
 from pdutool_e2e import engine_flags, on_sim, routine_flags, start_until  # noqa: E402
@@ -55,14 +55,11 @@ def case_decode_log_sessions(ctx):
     # and a normal one again.
     folder = os.path.join(ctx.tmp, "logs", "J2534", "7318")
     on_sim(ctx, SESSION + ["22F190", "27 01"], logging=True, status=0)
-    sim = Sim(ctx, None, routine_flags(ctx))
-    try:
+    with Sim(ctx, None, routine_flags(ctx)) as sim:
         k, _ = start_until(ctx, SESSION + ["31 01 FF 00"], sim.link, "SENDRECV  31 01 FF 00", logging=True)
         check("7F 31 78]" in sim.wait_for("7F 31 78]"), "the ECU answered \"response pending\"")
         k.send_signal(signal.SIGKILL)
         k.communicate(timeout=10)
-    finally:
-        sim.stop()
     tool(ctx, ["session", "--resource", RESOURCE, "3E00"], "/nonexistent/vci", logging=True, status=1)
     on_sim(ctx, SESSION + ["3E00"], logging=True, status=0)
 
@@ -276,8 +273,5 @@ def case_monitor(ctx):
           "CLOSE on the wire at the end")
 
 
-CASES = e2e_runner.cases(globals())
-
-
 if __name__ == "__main__":
-    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))
+    sys.exit(e2e_runner.main(globals()))

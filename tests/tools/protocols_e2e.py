@@ -20,7 +20,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Sim, check, norm  # noqa: E402
+from e2e import Sim, check, norm  # noqa: E402
 import e2e_runner  # noqa: E402
 
 # resource, scenario, extra session arguments, STARTCOMM results,
@@ -116,24 +116,21 @@ def results_of(prim):
 
 def run_row(ctx, resource):
     row = ROWS[resource]
-    sim = Sim(ctx, row["scenario"])
-    try:
+    with Sim(ctx, row["scenario"]) as sim:
         exchanges = [row["send"]] + [row[k] for k in ("pending", "busy") if row.get(k)]
         args = ["session", "--resource", resource] + row.get("args", []) + [req for req, _ in exchanges]
         rc, out, err = ctx.pdutool(args, sim.link, timeout=60)
-        check(rc == 0 and out.get("ok"), "exit %d ok=%s failures=%s\n%s" % (rc, out.get("ok"), out.get("failures"), err))
-        prims = out["primitives"]
-        check([p["type"] for p in prims] == ["STARTCOMM"] + ["SENDRECV"] * len(exchanges) + ["STOPCOMM"],
-              "ComPrimitives %s" % [p["type"] for p in prims])
-        check(all(p["status"] == "FINISHED" and not p["errors"] for p in prims), "every ComPrimitive finished")
-        links = [e["status"] for e in out["linkEvents"]]
-        check(links == ["PDU_CLLST_ONLINE", "PDU_CLLST_COMM_STARTED", "PDU_CLLST_OFFLINE"], "link states %s" % links)
-        check(results_of(prims[0]) == [norm(h) for h in row["start"]], "STARTCOMM results %s" % results_of(prims[0]))
-        check(results_of(prims[-1]) == [norm(h) for h in row["stop"]], "STOPCOMM results %s" % results_of(prims[-1]))
-        for (req, answer), prim in zip(exchanges, prims[1:-1]):
-            check(results_of(prim) == [norm(answer)], "%s: got %s, want %s" % (req, results_of(prim), norm(answer)))
-    finally:
-        sim.stop()
+    check(rc == 0 and out.get("ok"), "exit %d ok=%s failures=%s\n%s" % (rc, out.get("ok"), out.get("failures"), err))
+    prims = out["primitives"]
+    check([p["type"] for p in prims] == ["STARTCOMM"] + ["SENDRECV"] * len(exchanges) + ["STOPCOMM"],
+          "ComPrimitives %s" % [p["type"] for p in prims])
+    check(all(p["status"] == "FINISHED" and not p["errors"] for p in prims), "every ComPrimitive finished")
+    links = [e["status"] for e in out["linkEvents"]]
+    check(links == ["PDU_CLLST_ONLINE", "PDU_CLLST_COMM_STARTED", "PDU_CLLST_OFFLINE"], "link states %s" % links)
+    check(results_of(prims[0]) == [norm(h) for h in row["start"]], "STARTCOMM results %s" % results_of(prims[0]))
+    check(results_of(prims[-1]) == [norm(h) for h in row["stop"]], "STOPCOMM results %s" % results_of(prims[-1]))
+    for (req, answer), prim in zip(exchanges, prims[1:-1]):
+        check(results_of(prim) == [norm(answer)], "%s: got %s, want %s" % (req, results_of(prim), norm(answer)))
     trace = sim.output()
     for kind, code in (("pending", "78"), ("busy", "21")):
         if row.get(kind):
@@ -154,5 +151,5 @@ CASES = dict({r: (lambda ctx, r=r: run_row(ctx, r)) for r in ROWS}, rows=case_ro
 
 
 if __name__ == "__main__":
-    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data), jobs=6,
+    sys.exit(e2e_runner.main(CASES, jobs=6,
                              default=lambda a: ["rows"] + [r for r in mdf_resources(a.data) if r in ROWS]))
