@@ -13,6 +13,7 @@ import os
 import shutil
 import sys
 import tempfile
+import time
 
 import pytest
 
@@ -56,6 +57,14 @@ def in_thread(fn, *args):
     future = pool.submit(fn, *args)
     pool.shutdown(wait=False)
     return future
+
+
+def until(condition, timeout=5.0):
+    """condition() once it holds, or when timeout seconds have passed."""
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.005)
+    return condition()
 
 
 RUNS = {}

@@ -16,7 +16,7 @@ import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import LIBRARY, simulator  # noqa: E402
+from conftest import LIBRARY, simulator, until  # noqa: E402
 
 SCENARIO = "rawcan"
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -52,10 +52,7 @@ def run_logger(tmp):
             p = subprocess.Popen(logger + ["--listen=710#013E", "--listen-interval=0.2"], env=env, stdout=out,
                                  stderr=subprocess.STDOUT)
             try:
-                deadline = time.monotonic() + 15
-                while (open(out_path).read().count("ID: 01a0") < 6 and p.poll() is None
-                       and time.monotonic() < deadline):
-                    time.sleep(0.05)
+                until(lambda: open(out_path).read().count("ID: 01a0") >= 6 or p.poll() is not None, 15)
             finally:
                 p.send_signal(signal.SIGINT)
                 p.wait(15)

@@ -12,7 +12,7 @@ can = pytest.importorskip("can")
 
 import fakepdu  # noqa: E402
 import pdu7318  # noqa: E402
-from conftest import in_thread  # noqa: E402
+from conftest import in_thread, until  # noqa: E402
 from pdu7318.can import decode_frame, encode_frame, next_window, parse_frame_text  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -54,13 +54,6 @@ def test_window_follows_the_bus_rate(frames_, seconds, window, ask):
 
 def sendrecvs(fake, frame=None):
     return [data for kind, data in fake.started if kind == 0x8004 and frame in (None, data)]
-
-
-def until(condition, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.005)
-    return condition()
 
 
 def test_send_waits_for_its_turn_and_gives_up_at_the_timeout(fake):
