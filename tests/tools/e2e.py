@@ -170,7 +170,6 @@ class Sim:
         # A clean stop exits 0; anything else (a sanitizer report, a crash)
         # fails the case.
         check(self.proc.returncode == 0, "vcisim exited with %s:\n%s" % (self.proc.returncode, self.output()[-3000:]))
-        return self.proc.returncode
 
 
 class Ctx:
