@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """End-to-end tests of pdutool's support commands against the real vcisim
-and library: decode-log over several sessions, --trace, scan and monitor.
+and library: --trace, scan and monitor.
 
 A case that reads files back with python-can is skipped when it is missing
 (e2e_runner.py).
@@ -17,10 +17,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import (RESOURCE, SESSION, Sim, check, on_own_sim, side_by_side, tool,  # noqa: E402
-                 tool_on_sim, write)
+from e2e import RESOURCE, check, on_own_sim, side_by_side, tool, tool_on_sim, write  # noqa: E402
 import e2e_runner  # noqa: E402
-from pdutool_e2e import engine_flags, on_sim, routine_flags, start_until  # noqa: E402
+from pdutool_e2e import engine_flags, start_until  # noqa: E402
 
 
 @functools.lru_cache(maxsize=None)
@@ -46,72 +45,6 @@ def read_candump(path):
     p = subprocess.run([python_with_can(), "-c", code, path], capture_output=True, text=True, timeout=60)
     check(p.returncode == 0, "python-can reads %s:\n%s" % (path, p.stderr))
     return json.loads(p.stdout)
-
-
-def case_decode_log_sessions(ctx):
-    # One day's folder with four sessions: a normal one, a client killed
-    # while its request waited ("response pending"), a failed port search
-    # and a normal one again.
-    folder = os.path.join(ctx.tmp, "logs", "J2534", "7318")
-    on_sim(ctx, SESSION + ["22F190", "27 01"], logging=True, status=0)
-    with Sim(ctx, None, routine_flags(ctx)) as sim:
-        k, _ = start_until(ctx, SESSION + ["31 01 FF 00"], sim.link, "SENDRECV  31 01 FF 00", logging=True)
-        check("7F 31 78]" in sim.wait_for("7F 31 78]"), "the ECU answered \"response pending\"")
-        k.send_signal(signal.SIGKILL)
-        k.communicate(timeout=10)
-    tool(ctx, ["session", "--resource", RESOURCE, "3E00"], "/nonexistent/vci", logging=True, status=1)
-    on_sim(ctx, SESSION + ["3E00"], logging=True, status=0)
-
-    doc = json.loads(tool(ctx, ["--json", "decode-log", folder], status=0).stdout)
-    sessions = doc["sessions"]
-    check([s["number"] for s in sessions] == [1, 2, 3, 4], "four sessions: %r" % sessions)
-    check([s["vciFound"] for s in sessions] == [True, True, False, True], "session 3 found no VCI: %r" % sessions)
-    check(sessions[0]["requests"] == 4 and sessions[3]["requests"] == 3,
-          "requests (STARTCOMM, SENDRECVs, STOPCOMM): %r" % sessions)
-    check(sessions[0]["port"] and sessions[0]["port"].endswith("vci"), "the VCI port: %r" % sessions[0])
-    # Every line of the three files accounted for.
-    def kind(name):
-        return "data" if name.endswith("_data.txt") else "contact" if name.endswith("_contact.txt") else "main"
-    counts = {kind(name): open(os.path.join(folder, name), "rb").read().count(b"\n") for name in os.listdir(folder)}
-    lines = doc["lines"]
-    check({k: lines[k] for k in ("main", "data", "contact")} == counts, "all lines read: %r %r" % (lines, counts))
-    check(lines["decoded"] + lines["verbatim"] + lines["folded"] == sum(counts.values()),
-          "every line decoded, verbatim or folded: %r" % lines)
-    # Pairs: the data line under a PDUGetEventItem call names the item the
-    # main log shows in that call.
-    entries = doc["entries"]
-    pairs = 0
-    for i, e in enumerate(entries):
-        if e["kind"] != "event":
-            continue
-        call = next(x for x in reversed(entries[:i]) if x["kind"] == "call")
-        check("PDUGetEventItem" in call["text"], "an event under its call: %r" % call["text"])
-        m = re.search(r"\[(\d+) +(\d+)\] status = (\S+)", e["text"])
-        check(m, "event handles: %r" % e["text"])
-        check("hCLL=%s" % m.group(1) in call["text"], "same link: %r / %r" % (call["text"], e["text"]))
-        kind = m.group(3)
-        want = {"result": "ItemType=PDU_IT_RESULT", "error": "ItemType=PDU_IT_ERROR"}.get(kind, kind)
-        check(want in call["text"], "the item of the call: %r / %r" % (call["text"], e["text"]))
-        pairs += 1
-    calls = [e for e in entries if e["kind"] == "call" and "PDUGetEventItem" in e["text"] and
-             "-> PDU_STATUS_NOERROR" in e["text"]]
-    check(pairs >= len(calls) and pairs > 10, "%d pairs for %d items handed out" % (pairs, len(calls)))
-
-    text = tool(ctx, ["decode-log", folder]).stdout
-    for needle in ("== session 1, ", "== session 4: ", "| Can't find comm", "VCI port none found",
-                   "PDUConstruct -> PDU_STATUS_NOERROR", "(no end in the log)"):
-        check(needle in text, "decode-log shows %r:\n%s" % (needle, text[-3000:]))
-    only3 = tool(ctx, ["decode-log", "--session", "3", folder]).stdout
-    check("== session 3" in only3 and "== session 1" not in only3 and "session 4" not in only3,
-          "--session 3:\n" + only3)
-    none = tool(ctx, ["decode-log", "--session", "9", folder])
-    check(none.returncode == 2 and "no session 9: the log holds 4 session(s)" in none.stderr,
-          "--session past the last: exit %d\n%s" % (none.returncode, none.stderr))
-    late = tool(ctx, ["decode-log", "--since", "23:59:59", folder]).stdout
-    check(("PDUConstruct ->" not in late and "== session" not in late) or time.localtime().tm_hour == 23,
-          "--since filters, also the headers and summaries of the sessions before it:\n" + late[:2000])
-    link2 = tool(ctx, ["decode-log", "--link", "2", folder]).stdout
-    check("hCLL=1 " not in link2, "--link 2 has no calls of link 1")
 
 
 def case_trace(ctx):
