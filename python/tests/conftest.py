@@ -7,13 +7,12 @@ Where things are (ctest sets these; the defaults fit a build in build/):
 """
 
 import atexit
+import concurrent.futures
+import contextlib
 import os
 import shutil
-import signal
-import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 import pytest
@@ -21,65 +20,51 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.dirname(HERE))  # the package from the source tree
+sys.path.insert(1, os.path.join(REPO, "tests", "tools"))
+import e2e  # noqa: E402  (vcisim and its context, as the end-to-end scripts run them)
 
 LIBRARY = os.environ.get("PDU_API_LIBRARY") or os.path.join(REPO, "build", "lib", "libpdu7318.so")
 BIN_DIR = os.environ.get("PDU7318_BIN_DIR") or os.path.join(REPO, "build", "bin")
 DATA_DIR = os.environ.get("PDU7318_DATA_DIR") or os.path.join(REPO, "data")
 
 
-class Sim:
-    """One vcisim process with a scenario; port is the path to give PDU7318_PORTS."""
-
-    def __init__(self, tmp, scenario, args=()):
-        """scenario: a name in data/scenarios, or a path to a .json file;
-        args: further vcisim options (--trace writes the frames to log_path)."""
-        self.port = os.path.join(tmp, "vci")
-        self.log_path = os.path.join(tmp, "vcisim.out")
-        self._log = open(self.log_path, "w")
-        path = scenario if scenario.endswith(".json") else os.path.join(DATA_DIR, "scenarios", scenario + ".json")
-        self.proc = subprocess.Popen(
-            [os.path.join(BIN_DIR, "vcisim"), "--link", self.port, "--scenario", path] + list(args),
-            stdout=self._log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 10
-        while not os.path.islink(self.port):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("vcisim did not come up:\n" + open(self.log_path).read())
-            time.sleep(0.01)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self._log.close()
-
-
-class InThread(threading.Thread):
-    """fn(*args) in a thread from now on. result() waits for it and returns
-    fn's value or raises its exception."""
-
-    def __init__(self, fn, *args):
-        super().__init__(name=fn.__name__, daemon=True)
-        self._fn, self._args = fn, args
-        self._value = self._error = None
-        self.start()
-
-    def run(self):
+@contextlib.contextmanager
+def simulator(scenario, python=False):
+    """vcisim (with --trace) of scenario, a name in data/scenarios or a
+    .json file, in a folder of its own; yields it and the library's
+    environment variables (python: also for a Python process that finds
+    the package and its python-can interface)."""
+    ctx = e2e.Ctx(BIN_DIR, DATA_DIR)
+    try:
+        sim = e2e.Sim(ctx, scenario)
         try:
-            self._value = self._fn(*self._args)
-        except BaseException as e:  # handed to result()
-            self._error = e
+            env = {"PDU7318_HOME": ctx.home, "PDU7318_PORTS": sim.link, "PDU_API_LIBRARY": LIBRARY,
+                   "PDU7318_LOG_PATH": os.path.join(ctx.tmp, "logs") + "/"}
+            if python:
+                env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), entry_point_dir(ctx.tmp)])
+            yield sim, env
+        finally:
+            sim.stop()
+    finally:
+        ctx.cleanup()
 
-    def result(self, timeout=60):
-        self.join(timeout)
-        if self.is_alive():
-            raise TimeoutError("%s did not end within %s s" % (self.name, timeout))
-        if self._error is not None:
-            raise self._error
-        return self._value
+
+def in_thread(fn, *args):
+    """fn(*args) in a thread of its own from now on: a Future, whose
+    result(timeout) waits for it and returns fn's value or raises its
+    exception."""
+    pool = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix=fn.__name__)
+    future = pool.submit(fn, *args)
+    pool.shutdown(wait=False)
+    return future
+
+
+def until(condition, timeout=5.0):
+    """condition() once it holds, or when timeout seconds have passed."""
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.005)
+    return condition()
 
 
 RUNS = {}
@@ -87,7 +72,7 @@ RUNS = {}
 
 def pytest_collection_finish(session):
     """Starts the runs that test modules name in BACKGROUND ({test name:
-    fn}) for the selected tests, each fn(a fresh folder) in an InThread from
+    fn}) for the selected tests, each fn(a fresh folder) in_thread from
     the session's start on: a run in its own process, on its own vcisim,
     overlaps the session's tests, which mostly wait (on the settle pause,
     windows, timeouts). The test takes it through the background fixture."""
@@ -96,12 +81,11 @@ def pytest_collection_finish(session):
         if fn is not None and item.name not in RUNS:
             tmp = tempfile.mkdtemp(prefix="pdu7318-run-")
             atexit.register(shutil.rmtree, tmp, True)
-            RUNS[item.name] = InThread(fn, tmp)
+            RUNS[item.name] = in_thread(fn, tmp)
 
 
 def pytest_sessionfinish(session):
-    for run in RUNS.values():
-        run.join()  # each stops its own vcisim
+    concurrent.futures.wait(RUNS.values())  # each stops its own vcisim
 
 
 @pytest.fixture
@@ -110,30 +94,14 @@ def background(request):
     return RUNS[request.node.name]
 
 
-def environment(tmp, port):
-    home = os.path.join(tmp, "home")
-    os.makedirs(home, exist_ok=True)
-    for name in ("MDF.xml", "config.ini", "PDUAPI_7318.ini"):
-        shutil.copy(os.path.join(DATA_DIR, name), home)
-    return {"PDU7318_HOME": home, "PDU7318_PORTS": port, "PDU7318_LOG_PATH": os.path.join(tmp, "logs") + "/",
-            "PDU_API_LIBRARY": LIBRARY}
-
-
 @pytest.fixture(scope="module")
-def sim_env(request, tmp_path_factory):
-    """Starts vcisim with the module's SCENARIO and sets the library's
-    environment variables in this process for the module's tests; yields
-    that environment (also for subprocesses)."""
-    scenario = getattr(request.module, "SCENARIO", "demo")
-    tmp = str(tmp_path_factory.mktemp(scenario))
-    sim = Sim(tmp, scenario)
-    env = environment(tmp, sim.port)
-    with pytest.MonkeyPatch.context() as m:
+def sim_env(request):
+    """vcisim with the module's SCENARIO, and the library's environment
+    variables set in this process for the module's tests; yields them."""
+    with simulator(getattr(request.module, "SCENARIO", "demo")) as (_, env), pytest.MonkeyPatch.context() as m:
         for k, v in env.items():
             m.setenv(k, v)
         yield env
-    sim.stop()
-    assert sim.proc.returncode == 0, open(sim.log_path).read()[-3000:]
 
 
 @pytest.fixture

@@ -3,6 +3,7 @@ bounded time, with or without shutdown(); the rates. The helpers that run
 vcisim with its frame trace are used by test_busy_bus_stream.py (every
 frame passed comes out of recv(), nothing on the wire after shutdown())."""
 
+import contextlib
 import json
 import os
 import re
@@ -14,7 +15,7 @@ import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import DATA_DIR, HERE, LIBRARY, Sim, entry_point_dir, environment  # noqa: E402
+from conftest import DATA_DIR, LIBRARY, simulator  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
 BUSY = os.path.join(DATA_DIR, "scenarios", "busy-bus.json")
@@ -38,28 +39,23 @@ def rate_scenario(path):
     return path
 
 
-class Traced:
-    """vcisim with --trace on a scenario, the library's environment set."""
-
-    def __init__(self, tmp, path, monkeypatch):
-        self.sim = Sim(str(tmp), path, ["--trace"])
-        self.env = environment(str(tmp), self.sim.port)
-        for k, v in self.env.items():
+@contextlib.contextmanager
+def traced(path, monkeypatch):
+    """vcisim (conftest.simulator) on a scenario, the library's environment
+    set in this process."""
+    with simulator(path) as (sim, env):
+        for k, v in env.items():
             monkeypatch.setenv(k, v)
+        yield sim
 
-    def lines(self):
-        with open(self.sim.log_path) as f:
-            return f.read().splitlines()
 
-    def delivered(self):
-        """The frames the VCI passed to the link: non-empty vehicle data."""
-        return [ln for ln in self.lines() if "VCI->PC" in ln and "VEHICLE_DATA" in ln and " n=0 " not in ln]
+def delivered(sim):
+    """The frames the VCI passed to the link: non-empty vehicle data."""
+    return [ln for ln in sim.output().splitlines() if "VCI->PC" in ln and "VEHICLE_DATA" in ln and " n=0 " not in ln]
 
-    def sendrecvs(self):
-        return [ln for ln in self.lines() if "PC->VCI" in ln and " COP " in ln and "SENDRECV" in ln]
 
-    def stop(self):
-        self.sim.stop()
+def sendrecvs(sim):
+    return [ln for ln in sim.output().splitlines() if "PC->VCI" in ln and " COP " in ln and "SENDRECV" in ln]
 
 
 # The module ends a receiving ComPrimitive after 20 ms without a frame. On a
@@ -97,17 +93,12 @@ def run_exit_script(tmp, how):
     Returns its output, the seconds from "leaving" to its end (the
     monotonic clock is the system's, one for all processes) and its exit
     status."""
-    sim = Sim(tmp, BUSY)
-    try:
-        env = dict(os.environ, **environment(tmp, sim.port))
-        env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), entry_point_dir(tmp)])
-        p = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, LIBRARY, how], env=env, capture_output=True,
-                           text=True, timeout=20)
+    with simulator(BUSY, python=True) as (_, env):
+        p = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, LIBRARY, how], env=dict(os.environ, **env),
+                           capture_output=True, text=True, timeout=20)
         ended = time.monotonic()
         left = re.search(r"^leaving at (\S+)$", p.stdout, re.M)
         return p.stdout + p.stderr, left and ended - float(left.group(1)), p.returncode
-    finally:
-        sim.stop()
 
 
 # Both runs from the session's start on: they overlap test_rates, whose
@@ -120,8 +111,7 @@ BACKGROUND = {"test_process_ends_in_bounded_time[%s]" % how: lambda tmp, how=how
 def test_rates(tmp_path, monkeypatch):
     """Sustained rates on vcisim: sends answered at once by the gateway, and
     frames received from a bus of three 1 ms sources and one 10 ms source."""
-    t = Traced(tmp_path, rate_scenario(str(tmp_path / "fast.json")), monkeypatch)
-    try:
+    with traced(rate_scenario(str(tmp_path / "fast.json")), monkeypatch):
         with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
             msg = can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[1, 2, 3])
             n = 300
@@ -137,8 +127,6 @@ def test_rates(tmp_path, monkeypatch):
             drain(bus, got, 1.0)  # one window of some 1 s and one restart, as in a longer run
             recv_rate = (len(got) - first) / (time.monotonic() - t0)
             stalled = bus.quiet_windows
-    finally:
-        t.stop()
     print("\nsent %.0f frames/s, received %.0f frames/s" % (sent_rate, recv_rate))
     # Wide bounds: the figures for the docs come from a quiet machine.
     assert sent_rate > 100, sent_rate

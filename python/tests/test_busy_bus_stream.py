@@ -11,14 +11,13 @@ import pytest
 can = pytest.importorskip("can")
 
 from conftest import LIBRARY  # noqa: E402
-from test_busy_bus import BUSY, RAW, Traced, drain  # noqa: E402
+from test_busy_bus import BUSY, RAW, delivered, drain, sendrecvs, traced  # noqa: E402
 
 
 @pytest.fixture
 def busy(tmp_path, monkeypatch):
-    t = Traced(tmp_path, BUSY, monkeypatch)
-    yield t
-    t.stop()
+    with traced(BUSY, monkeypatch) as sim:
+        yield sim
 
 
 def frame_of(msg):
@@ -61,38 +60,31 @@ def test_live_bus_nothing_lost_nothing_extra(busy):
     # three periods on, every frame the task sent is there, and a task that
     # went on would add six more during the next 0.3 s.
     drain(bus, got, 0.15)
-    periodic_at_stop = len([s for s in busy.sendrecvs() if "[10 07 00 00 55 " in s])
+    periodic_at_stop = len([s for s in sendrecvs(busy) if "[10 07 00 00 55 " in s])
     drain(bus, got, 0.3)
     t0 = time.monotonic()
     bus.shutdown()
     took = time.monotonic() - t0
-    while True:  # what the last window brought
-        msg = bus.recv(0)
-        if msg is None:
-            break
-        got.append(msg)
+    got += iter(lambda: bus.recv(0), None)  # what the last window brought
     assert took <= 2.0, "shutdown took %.3f s" % took
     # The VCI's answer to CLOSE is the last it writes.
-    deadline = time.monotonic() + 5
-    while not any("CLOSE answer" in ln for ln in busy.lines()) and time.monotonic() < deadline:
-        time.sleep(0.01)
-    delivered = busy.delivered()
+    busy.wait_for("CLOSE answer")
     # Every frame the VCI passed came out of recv(), in the order it was
     # passed. The one exception is the module's own rule: a window that saw
     # 20 ms without a frame (a stall of a loaded machine) has ended, and what
     # the VCI still passed for it is discarded: at most one run per such window.
-    passed = [re.search(r"\[([0-9A-F ]+)\]", ln).group(1) for ln in delivered]
+    passed = [re.search(r"\[([0-9A-F ]+)\]", ln).group(1) for ln in delivered(busy)]
     runs = lost_runs([frame_of(m) for m in got], passed)
     assert len(got) > 100
     if bus.quiet_windows:
         print("\n%d window(s) ended at a stall; lost runs: %s" % (bus.quiet_windows, runs))
     assert len(runs) <= bus.quiet_windows, "frames lost inside windows: %s of %d passed" % (runs, len(passed))
     # Nothing after stop() of the periodic task, nothing after shutdown() began.
-    assert len([s for s in busy.sendrecvs() if "[10 07 00 00 55 " in s]) == periodic_at_stop >= 1
+    assert len([s for s in sendrecvs(busy) if "[10 07 00 00 55 " in s]) == periodic_at_stop >= 1
     # Every SENDRECV on the wire is one the bus started (a receive window may
     # turn over right up to shutdown(); none starts after it: see below).
-    assert len(busy.sendrecvs()) == bus.sendrecvs
-    tail = busy.lines()
+    assert len(sendrecvs(busy)) == bus.sendrecvs
+    tail = busy.output().splitlines()
     stop = max(i for i, ln in enumerate(tail) if "STOPCOMM" in ln and "PC->VCI" in ln)
     close = max(i for i, ln in enumerate(tail) if re.search(r"PC->VCI .* CLOSE\b", ln))
     assert stop < close and not any("SENDRECV" in ln for ln in tail[stop:])

@@ -16,25 +16,15 @@ import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import HERE, LIBRARY, Sim, entry_point_dir, environment  # noqa: E402
+from conftest import LIBRARY, simulator, until  # noqa: E402
 
 SCENARIO = "rawcan"
 RAW = "RSC_ISO_11898_RAW_6_14"
 WHEEL = ["10 27 10 27 10 27 10 %02x" % n for n in range(5)]
 
 
-def frames(bus, n, timeout=3.0):
-    got = []
-    deadline = time.monotonic() + timeout
-    while len(got) < n and time.monotonic() < deadline:
-        msg = bus.recv(max(0.0, deadline - time.monotonic()))
-        if msg is not None:
-            got.append(msg)
-    return got
-
-
 def short(msg):
-    return ("%X" % msg.arbitration_id, msg.is_extended_id, msg.dlc, bytes(msg.data).hex(" "))
+    return msg and ("%X" % msg.arbitration_id, msg.is_extended_id, msg.dlc, bytes(msg.data).hex(" "))
 
 
 def run_logger(tmp):
@@ -43,10 +33,8 @@ def run_logger(tmp):
     windows; the second after 0.2 s instead of the default 1 s: the logger
     hands --listen-interval to the bus as a float), then SIGINT. Returns the
     first run's CompletedProcess, the second's output and exit status."""
-    sim = Sim(tmp, SCENARIO)
-    try:
-        env = dict(os.environ, **environment(tmp, sim.port))
-        env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), entry_point_dir(tmp)])
+    with simulator(SCENARIO, python=True) as (_, env):
+        env = dict(os.environ, **env)
         logger = [sys.executable, "-m", "can.logger", "-i", "pdu7318", "-c", RAW, "--library=" + LIBRARY]
         refused = subprocess.run(logger, env=env, capture_output=True, text=True, timeout=10)
         out_path = os.path.join(tmp, "logger.out")
@@ -54,22 +42,12 @@ def run_logger(tmp):
             p = subprocess.Popen(logger + ["--listen=710#013E", "--listen-interval=0.2"], env=env, stdout=out,
                                  stderr=subprocess.STDOUT)
             try:
-                deadline = time.monotonic() + 15
-                while open(out_path).read().count("ID: 01a0") < 6 and time.monotonic() < deadline:
-                    if p.poll() is not None:
-                        break
-                    time.sleep(0.05)
+                until(lambda: open(out_path).read().count("ID: 01a0") >= 6 or p.poll() is not None, 15)
             finally:
                 p.send_signal(signal.SIGINT)
-                try:
-                    p.wait(15)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+                p.wait(15)
         with open(out_path) as f:
             return refused, f.read(), p.returncode
-    finally:
-        sim.stop()
 
 
 BACKGROUND = {"test_can_logger_command": run_logger}
@@ -114,12 +92,12 @@ def test_send_and_recv(sim_env):
     with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
         start = time.time()
         bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x02, 0x10, 0x03]))
-        got = frames(bus, 1)
-        assert [short(m) for m in got] == [("718", False, 8, "06 50 03 00 32 01 f4 aa")]
-        assert start - 1 < got[0].timestamp < time.time() + 1
+        got = bus.recv(3.0)
+        assert short(got) == ("718", False, 8, "06 50 03 00 32 01 f4 aa")
+        assert start - 1 < got.timestamp < time.time() + 1
         for n in (1, 2):
             bus.send(can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[n, 2, 3]), timeout=3.0)
-            assert [short(m) for m in frames(bus, 1)] == [("18DAF110", True, 3, "%02x 02 03" % n)]
+            assert short(bus.recv(3.0)) == ("18DAF110", True, 3, "%02x 02 03" % n)
 
 
 def test_can_logger_command(background):

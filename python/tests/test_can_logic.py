@@ -12,7 +12,7 @@ can = pytest.importorskip("can")
 
 import fakepdu  # noqa: E402
 import pdu7318  # noqa: E402
-from conftest import InThread  # noqa: E402
+from conftest import in_thread, until  # noqa: E402
 from pdu7318.can import decode_frame, encode_frame, next_window, parse_frame_text  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -23,28 +23,19 @@ def message(ident, data, extended=False):
     return can.Message(arbitration_id=ident, is_extended_id=extended, data=data)
 
 
-@pytest.mark.parametrize("msg, wire", [
-    (message(0x710, [2, 0x10, 3]), "10 07 00 00 02 10 03"),
-    (message(0x18DA10F1, [1, 2, 3], True), "F1 10 DA 98 01 02 03"),
-    (message(0x7FF, b""), "FF 07 00 00"),
-    (can.Message(arbitration_id=0x123, is_extended_id=False, is_remote_frame=True, dlc=0), "23 01 00 40"),
-    (message(0x1FFFFFFF, bytes(range(8)), True), "FF FF FF 9F 00 01 02 03 04 05 06 07"),
+@pytest.mark.parametrize("msg, text, wire", [  # the frame, as --listen writes it, on the link
+    (message(0x710, [2, 0x10, 3]), "710#021003", "10 07 00 00 02 10 03"),
+    (message(0x18DA10F1, [1, 2, 3], True), "18DA10F1#010203", "F1 10 DA 98 01 02 03"),
+    (message(0x7FF, b""), "7FF#", "FF 07 00 00"),
+    (can.Message(arbitration_id=0x123, is_extended_id=False, is_remote_frame=True, dlc=0), "123#R", "23 01 00 40"),
+    (message(0x1FFFFFFF, bytes(range(8)), True), "1FFFFFFF#0001020304050607", "FF FF FF 9F 00 01 02 03 04 05 06 07"),
 ])
-def test_frame_layout(msg, wire):
-    assert encode_frame(msg) == bytes.fromhex(wire)
+def test_frame_layout(msg, text, wire):
+    assert encode_frame(msg) == bytes.fromhex(wire) == encode_frame(parse_frame_text(text))
     back = decode_frame(bytes.fromhex(wire))
     assert (back.arbitration_id, back.is_extended_id, back.is_remote_frame, back.dlc) == (
         msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, len(msg.data))
     assert bytes(back.data) == bytes(msg.data)
-
-
-@pytest.mark.parametrize("text, wire", [
-    ("710#013E", "10 07 00 00 01 3E"),
-    ("18DA10F1#010203", "F1 10 DA 98 01 02 03"),
-    ("123#R", "23 01 00 40"),
-])
-def test_listen_frame_text(text, wire):
-    assert encode_frame(parse_frame_text(text)) == bytes.fromhex(wire)
 
 
 @pytest.mark.parametrize("frames_, seconds, window, ask", [
@@ -63,13 +54,6 @@ def test_window_follows_the_bus_rate(frames_, seconds, window, ask):
 
 def sendrecvs(fake, frame=None):
     return [data for kind, data in fake.started if kind == 0x8004 and frame in (None, data)]
-
-
-def until(condition, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.005)
-    return condition()
 
 
 def test_send_waits_for_its_turn_and_gives_up_at_the_timeout(fake):
@@ -148,7 +132,7 @@ def test_shutdown_within_two_seconds(fake, monkeypatch):
     windowed = can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH, listen="710#013E", window=30.0)
     assert until(lambda: fake.running is not None and fake.running.data == LISTEN)
     quiet = can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH + ".2")
-    other = InThread(shutdown, quiet)
+    other = in_thread(shutdown, quiet)
     took, error = shutdown(windowed)
     assert 0.9 < took <= 2.0 and error is None
     assert 0x8002 not in [kind for kind, _ in fake.started] and fake.destructs == 1

@@ -145,8 +145,6 @@ def test_errors_carry_code_and_name(api):
     unknown = [  # resource, message (the module description gives the name in another case)
         ("rsc_iso_11898_raw_6_14", "the module knows no resource rsc_iso_11898_raw_6_14 (names are case-sensitive); "
          "did you mean RSC_ISO_11898_RAW_6_14?"),
-        ("RSC_ISO_15765_3_ON_ISO_15765_2_6_14", "the module knows no resource RSC_ISO_15765_3_ON_ISO_15765_2_6_14 "
-         "(names are case-sensitive); did you mean RSC_ISO_15765_3_on_ISO_15765_2_6_14?"),
         ("RSC_NOPE", "the module knows no resource RSC_NOPE (names are case-sensitive)"),
     ]
     for resource, text in unknown:

@@ -10,6 +10,7 @@ import pytest
 
 import fakepdu
 import pdu7318
+from conftest import until
 
 UDS = "RSC_UDS"
 
@@ -177,10 +178,7 @@ def test_close_ends_a_stream(fake):
     api.link("RSC_ISO_11898_RAW_6_14").start(0x8004, "10 07 00 00 01", receive_cycles=-1, on_result=got.append)
     # The library calls back at the start and the end only: results come
     # out while the ComPrimitive runs because the client looks for them.
-    deadline = time.monotonic() + 5
-    while len(got) < 20 and time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert len(got) >= 20
+    assert until(lambda: len(got) >= 20)
     t0 = time.monotonic()
     api.close()
     assert time.monotonic() - t0 <= 2.0

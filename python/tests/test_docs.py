@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from conftest import HERE, REPO, Sim, environment
+from conftest import HERE, REPO, simulator
 
 SCENARIO = "demo"
 
@@ -22,13 +22,9 @@ def run_docs_example(tmp):
     process on its own vcisim. Returns the CompletedProcess."""
     with open(os.path.join(REPO, "docs", "python.md")) as f:
         code = re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
-    sim = Sim(tmp, SCENARIO)
-    try:
-        env = dict(os.environ, **environment(tmp, sim.port))
-        env["PYTHONPATH"] = os.path.dirname(HERE)
+    with simulator(SCENARIO) as (_, env):
+        env = dict(os.environ, **env, PYTHONPATH=os.path.dirname(HERE))
         return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
-    finally:
-        sim.stop()
 
 
 PROBE = ("import pdu7318, importlib.util, importlib.metadata as m\n"

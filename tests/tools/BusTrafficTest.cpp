@@ -23,8 +23,6 @@ std::string Describe(bool fromPc, uint8_t, uint8_t, uint8_t command, const Bytes
   return std::string(c) + " " + HexSpaced(data);
 }
 
-Bytes Le(std::initializer_list<uint32_t> words) { return VciCore::Words(words); }
-
 class BusTrafficTest : public ::testing::Test {
  protected:
   BusTrafficTest() : device_(MakeScenario()), core_({false, false, {}}) {
@@ -53,15 +51,11 @@ class BusTrafficTest : public ::testing::Test {
   }
   // A link: raw CAN (protocol 18) as hCLL 1, UDS (protocol 2) as hCLL 2.
   void Links(uint32_t now) {
-    Send(0x08, Le({1, 12, 18, 0, 0, 1, 0}), now);
-    Send(0x08, Le({1, 12, 2, 0, 0, 2, 0}), now);
+    Send(0x08, Words({1, 12, 18, 0, 0, 1, 0}), now);
+    Send(0x08, Words({1, 12, 2, 0, 0, 2, 0}), now);
   }
   void Cop(uint32_t hCLL, const Bytes& request, uint32_t receiveCycles, uint32_t now) {
-    Bytes d = Le({1, hCLL, 0x8004, static_cast<uint32_t>(request.size())});
-    d.insert(d.end(), request.begin(), request.end());
-    const Bytes tail = Le({1, receiveCycles, 0});
-    d.insert(d.end(), tail.begin(), tail.end());
-    Send(0x10, d, now);
+    Send(0x10, CopData(hCLL, 0x8004, request, receiveCycles), now);
   }
   std::vector<std::string> Take(uint32_t now) {
     lines_.clear();
@@ -134,7 +128,7 @@ TEST_F(BusTrafficTest, OpenAndCloseDropAPendingJobAndTheTraffic) {
 
   Cop(1, kListen, 0xFFFFFFFF, 6000);
   Take(6001);
-  Send(0x02, Le({0}), 6002);  // CLOSE
+  Send(0x02, Words({0}), 6002);  // CLOSE
   EXPECT_EQ(Take(7000), std::vector<std::string>{"02 00 00 00 00"});
   EXPECT_EQ(core_.NextDueMs(), std::nullopt);
 }

@@ -52,6 +52,8 @@ pdu7318_e2e(doctor doctor_e2e.py --jobs 8 doctor-denied doctor-busy doctor-silen
 pdu7318_e2e(pdutool-no-response pdutool_e2e.py no-response)
 pdu7318_e2e(pdutool-scripts pdutool_e2e.py --jobs 4 script-seedkey script-exit-codes strict-parsing ioctl-failed
             script-commands signal-stop params)
+# decode-log of one session (a folder, a file, --follow), then of a day's
+# folder of four (a killed client, a failed port search among them).
 pdu7318_e2e(pdutool-decode-log pdutool_e2e.py decode-log)
 
 # A live bus and a VCI that goes away (tests/tools/livebus_e2e.py: the
@@ -72,10 +74,9 @@ endif()
 pdu7318_e2e(pdutool-shell pdutool_shell_e2e.py shell:keeps shell:wait shell:twice shell:terminal)
 pdu7318_e2e(pdutool-small-fixes pdutool_shell_e2e.py small-fixes vci-lost)
 
-# decode-log over a folder of several sessions, --trace read back by
-# python-can, scan of the demo car, monitor
+# --trace read back by python-can, scan of the demo car, monitor
 # (tests/tools/pdutool_support_e2e.py).
-pdu7318_e2e(pdutool-support pdutool_support_e2e.py decode-log-sessions trace scan monitor)
+pdu7318_e2e(pdutool-support pdutool_support_e2e.py trace scan monitor)
 
 # Under the sanitizers every process runs several times slower: the tests
 # that start several simulators and clients at once count as two

@@ -15,6 +15,8 @@ namespace {
 
 using nlohmann::json;
 
+std::string Text(const json& entry) { return entry["text"]; }
+
 std::vector<json> Entries(const json& doc, const std::string& kind) {
   std::vector<json> out;
   for (const json& e : doc["entries"]) {
@@ -74,22 +76,21 @@ TEST(PdutoolDecodeLog, PairsAcrossSessionsAndKilledClients) {
   const std::vector<json> calls = Entries(doc, "call");
   const std::vector<json> events = Entries(doc, "event");
   ASSERT_EQ(calls.size(), 4u);
-  EXPECT_NE(calls[1]["text"].get<std::string>().find(
-                "PDUGetEventItem hCLL=1 item hCoP=2 ItemType=PDU_IT_RESULT -> PDU_STATUS_NOERROR (1 ms)"),
-            std::string::npos)
-      << calls[1];
-  EXPECT_NE(calls[2]["text"].get<std::string>().find(
-                "ErrorCode=0x103 (PDU_ERR_EVT_RX_TIMEOUT) ErrorInfoId=24 (0x18) -> (no end in the log)"),
-            std::string::npos)
-      << calls[2];
-  EXPECT_NE(calls[3]["text"].get<std::string>().find("PDUConstruct -> (no end in the log)"), std::string::npos);
+  using ::testing::IsSubstring;
+  EXPECT_PRED_FORMAT2(IsSubstring,
+                      "PDUGetEventItem hCLL=1 item hCoP=2 ItemType=PDU_IT_RESULT -> PDU_STATUS_NOERROR (1 ms)",
+                      Text(calls[1]));
+  EXPECT_PRED_FORMAT2(IsSubstring,
+                      "ErrorCode=0x103 (PDU_ERR_EVT_RX_TIMEOUT) ErrorInfoId=24 (0x18) -> (no end in the log)",
+                      Text(calls[2]));
+  EXPECT_PRED_FORMAT2(IsSubstring, "PDUConstruct -> (no end in the log)", Text(calls[3]));
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_NE(events[0]["text"].get<std::string>().find("event >>>[1  2] status = result"), std::string::npos);
-  EXPECT_NE(events[1]["text"].get<std::string>().find("event >>>[1  3] status = error"), std::string::npos);
+  EXPECT_PRED_FORMAT2(IsSubstring, "event >>>[1  2] status = result", Text(events[0]));
+  EXPECT_PRED_FORMAT2(IsSubstring, "event >>>[1  3] status = error", Text(events[1]));
   EXPECT_EQ(events[1]["session"], 1);
 
   std::vector<std::string> verbatim;
-  for (const json& e : Entries(doc, "verbatim")) verbatim.push_back(e["text"]);
+  for (const json& e : Entries(doc, "verbatim")) verbatim.push_back(Text(e));
   const std::vector<std::string> wantVerbatim = {
       "              | contact log: garbage",
       "              | low latency not offered by /dev/ttyUSB0: received bytes may wait for the adapter's timer",
@@ -114,30 +115,28 @@ TEST(PdutoolDecodeLog, PairsAcrossSessionsAndKilledClients) {
   EXPECT_EQ(lines["decoded"].get<int>() + lines["verbatim"].get<int>() + lines["folded"].get<int>(), 23);
 }
 
-TEST(PdutoolDecodeLog, SessionFilter) {
-  DecodeFilter filter;
-  filter.session = 2;
-  const json doc = DecodeAll(filter);
-  for (const json& e : doc["entries"]) EXPECT_EQ(e["session"], 2) << e;
-  EXPECT_EQ(Entries(doc, "call").size(), 1u);
-  ASSERT_EQ(doc["sessions"].size(), 1u);
-  EXPECT_EQ(doc["sessions"][0]["number"], 2);
-}
-
-TEST(PdutoolDecodeLog, SinceFilterLeavesOutSessionsBeforeIt) {
+TEST(PdutoolDecodeLog, SessionAndSinceFiltersLeaveOutSession1) {
+  DecodeFilter bySession;
+  bySession.session = 2;
   // Anchor: tick 5000 (the largest) is 1700000000.000 s; tick 4000 is one
   // second earlier, between session 1 (ticks 1000-1700) and session 2.
   std::time_t at = 1699999999;
   std::tm local{};
   localtime_r(&at, &local);
-  DecodeFilter filter;
-  filter.sinceMs = ((local.tm_hour * 60L + local.tm_min) * 60L + local.tm_sec) * 1000L;
-  const json doc = DecodeAll(filter);
-  for (const json& e : doc["entries"]) EXPECT_EQ(e["session"], 2) << e;
-  ASSERT_EQ(Entries(doc, "session").size(), 1u);
-  EXPECT_EQ(Entries(doc, "summary").size(), 1u);
-  EXPECT_EQ(Entries(doc, "call").size(), 1u);
-  EXPECT_EQ(doc["entries"][0]["kind"], "session");
+  DecodeFilter bySince;
+  bySince.sinceMs = ((local.tm_hour * 60L + local.tm_min) * 60L + local.tm_sec) * 1000L;
+  for (const DecodeFilter& filter : {bySession, bySince}) {
+    const json doc = DecodeAll(filter);
+    for (const json& e : doc["entries"]) EXPECT_EQ(e["session"], 2) << e;
+    ASSERT_EQ(Entries(doc, "session").size(), 1u);
+    EXPECT_EQ(Entries(doc, "summary").size(), 1u);
+    EXPECT_EQ(Entries(doc, "call").size(), 1u);
+    EXPECT_EQ(doc["entries"][0]["kind"], "session");
+  }
+  // --session also leaves the other sessions out of the list of sessions.
+  const json sessions = DecodeAll(bySession)["sessions"];
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_EQ(sessions[0]["number"], 2);
 }
 
 TEST(PdutoolCandump, Lines) {

@@ -1,9 +1,8 @@
 // Scenario files are checked field by field: every mistake is reported with
 // the JSON path of the field and what was expected there, never ignored and
-// never as the JSON library's own exception text.
+// never as the JSON library's own exception text. (That every shipped
+// scenario loads, e2e.simulator shows: it runs each in vcisim.)
 #include <gtest/gtest.h>
-
-#include <filesystem>
 
 #include "Scenario.h"
 
@@ -84,17 +83,6 @@ TEST(ScenarioValidation, RejectsWithPathAndExpectation) {
     EXPECT_FALSE(ParseScenario(c.json, error)) << c.json;
     EXPECT_EQ(error, c.error) << c.json;
   }
-}
-
-TEST(ScenarioValidation, EveryShippedScenarioLoads) {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(std::string(PDU7318_SOURCE_DIR) + "/data/scenarios")) {
-    if (entry.path().extension() != ".json") continue;
-    std::string error;
-    EXPECT_TRUE(LoadScenario(entry.path().string(), error)) << error;
-    ++count;
-  }
-  EXPECT_GE(count, 10);
 }
 
 }  // namespace

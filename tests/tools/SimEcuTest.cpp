@@ -8,10 +8,16 @@
 namespace vcisim {
 namespace {
 
-std::vector<std::string> Answers(const std::vector<EcuReply>& replies) {
-  std::vector<std::string> out;
+using Texts = std::vector<std::string>;
+
+Texts Answers(const std::vector<EcuReply>& replies) {
+  Texts out;
   for (const EcuReply& r : replies) out.push_back(HexSpaced(r.data));
   return out;
+}
+
+Texts Ask(SimEcu& ecu, const char* request, bool functional = false) {
+  return Answers(ecu.Handle(H(request), functional));
 }
 
 EcuConfig UdsEcu() {
@@ -27,7 +33,7 @@ EcuConfig UdsEcu() {
 TEST(SimEcu, AnswersBuiltInUdsServices) {
   struct Case {
     const char* request;
-    std::vector<std::string> answers;
+    Texts answers;
   } cases[] = {
       {"10 03", {"50 03 00 32 01 F4"}},
       {"10 83", {}},  // suppress bit: no positive answer
@@ -43,39 +49,39 @@ TEST(SimEcu, AnswersBuiltInUdsServices) {
   };
   for (const Case& c : cases) {
     SimEcu ecu(UdsEcu());
-    EXPECT_EQ(Answers(ecu.Handle(H(c.request), false)), c.answers) << c.request;
+    EXPECT_EQ(Ask(ecu, c.request), c.answers) << c.request;
   }
 }
 
 TEST(SimEcu, ClearsDtcsAndReportsNoneAfterwards) {
   SimEcu ecu(UdsEcu());
-  EXPECT_EQ(Answers(ecu.Handle(H("14 FF FF FF"), false)), std::vector<std::string>{"54"});
-  EXPECT_EQ(Answers(ecu.Handle(H("19 02 FF"), false)), std::vector<std::string>{"59 02 FF"});
+  EXPECT_EQ(Ask(ecu, "14 FF FF FF"), Texts{"54"});
+  EXPECT_EQ(Ask(ecu, "19 02 FF"), Texts{"59 02 FF"});
 }
 
 TEST(SimEcu, SecurityAccessChecksTheKeyOfTheFixedAlgorithm) {
   EXPECT_EQ(KeyFromSeed(0x11223344), 0xD3B4591Cu);
   SimEcu ecu(UdsEcu());
-  EXPECT_EQ(Answers(ecu.Handle(H("27 02 00 00 00 00"), false)), std::vector<std::string>{"7F 27 24"});
-  EXPECT_EQ(Answers(ecu.Handle(H("27 01"), false)), std::vector<std::string>{"67 01 11 22 33 44"});
-  EXPECT_EQ(Answers(ecu.Handle(H("27 02 00 00 00 01"), false)), std::vector<std::string>{"7F 27 35"});
-  ecu.Handle(H("27 01"), false);
-  EXPECT_EQ(Answers(ecu.Handle(H("27 02 D3 B4 59 1C"), false)), std::vector<std::string>{"67 02"});
+  EXPECT_EQ(Ask(ecu, "27 02 00 00 00 00"), Texts{"7F 27 24"});
+  EXPECT_EQ(Ask(ecu, "27 01"), Texts{"67 01 11 22 33 44"});
+  EXPECT_EQ(Ask(ecu, "27 02 00 00 00 01"), Texts{"7F 27 35"});
+  Ask(ecu, "27 01");
+  EXPECT_EQ(Ask(ecu, "27 02 D3 B4 59 1C"), Texts{"67 02"});
   // Unlocked: a zero seed, and writing is allowed.
-  EXPECT_EQ(Answers(ecu.Handle(H("27 01"), false)), std::vector<std::string>{"67 01 00 00 00 00"});
-  EXPECT_EQ(Answers(ecu.Handle(H("2E F1 8C 41"), false)), std::vector<std::string>{"6E F1 8C"});
-  EXPECT_EQ(Answers(ecu.Handle(H("22 F1 8C"), false)), std::vector<std::string>{"62 F1 8C 41"});
+  EXPECT_EQ(Ask(ecu, "27 01"), Texts{"67 01 00 00 00 00"});
+  EXPECT_EQ(Ask(ecu, "2E F1 8C 41"), Texts{"6E F1 8C"});
+  EXPECT_EQ(Ask(ecu, "22 F1 8C"), Texts{"62 F1 8C 41"});
 }
 
 TEST(SimEcu, RoutineSendsResponsePendingBeforeItsResult) {
   SimEcu ecu(UdsEcu());
   auto replies = ecu.Handle(H("31 01 02 03"), false);
-  EXPECT_EQ(Answers(replies), (std::vector<std::string>{"7F 31 78", "7F 31 78", "71 01 02 03 00"}));
+  EXPECT_EQ(Answers(replies), (Texts{"7F 31 78", "7F 31 78", "71 01 02 03 00"}));
   ASSERT_EQ(replies.size(), 3u);
   EXPECT_EQ(replies[0].delayMs, 10u);   // the ECU's reaction time
   EXPECT_EQ(replies[1].delayMs, 300u);  // then the routine's interval
   EXPECT_EQ(replies[2].delayMs, 300u);
-  EXPECT_EQ(Answers(ecu.Handle(H("31 01 99 99"), false)), std::vector<std::string>{"7F 31 31"});
+  EXPECT_EQ(Ask(ecu, "31 01 99 99"), Texts{"7F 31 31"});
 }
 
 TEST(SimEcu, RuleIsBusyThenAnswersAndIsBusyAgainNextTime) {
@@ -87,12 +93,9 @@ TEST(SimEcu, RuleIsBusyThenAnswersAndIsBusyAgainNextTime) {
   rule.replies = {{H("62 F1 99 01"), 5}};
   e.rules.push_back(rule);
   SimEcu ecu(e);
-  const std::vector<std::string> busy{"7F 22 21"};
-  const std::vector<std::string> answer{"62 F1 99 01"};
-  EXPECT_EQ(Answers(ecu.Handle(H("22 F1 99"), false)), busy);
-  EXPECT_EQ(Answers(ecu.Handle(H("22 F1 99"), false)), busy);
-  EXPECT_EQ(Answers(ecu.Handle(H("22 F1 99"), false)), answer);
-  EXPECT_EQ(Answers(ecu.Handle(H("22 F1 99"), false)), busy);
+  for (const char* answer : {"7F 22 21", "7F 22 21", "62 F1 99 01", "7F 22 21"}) {
+    EXPECT_EQ(Ask(ecu, "22 F1 99"), Texts{answer});
+  }
 }
 
 TEST(SimEcu, RulePendingAndPrefixMatch) {
@@ -106,15 +109,15 @@ TEST(SimEcu, RulePendingAndPrefixMatch) {
   e.rules.push_back(rule);
   SimEcu ecu(e);
   auto replies = ecu.Handle(H("31 01 FF 00 01"), false);
-  EXPECT_EQ(Answers(replies), (std::vector<std::string>{"7F 31 78", "71 01 FF 00"}));
+  EXPECT_EQ(Answers(replies), (Texts{"7F 31 78", "71 01 FF 00"}));
   EXPECT_EQ(replies[1].delayMs, 200u);
 }
 
 TEST(SimEcu, FunctionalRequestKeepsQuietAboutUnsupportedThings) {
   SimEcu ecu(UdsEcu());
-  EXPECT_TRUE(ecu.Handle(H("22 12 34"), true).empty());
-  EXPECT_TRUE(ecu.Handle(H("AA"), true).empty());
-  EXPECT_EQ(Answers(ecu.Handle(H("3E 00"), true)), std::vector<std::string>{"7E 00"});
+  EXPECT_EQ(Ask(ecu, "22 12 34", true), Texts{});
+  EXPECT_EQ(Ask(ecu, "AA", true), Texts{});
+  EXPECT_EQ(Ask(ecu, "3E 00", true), Texts{"7E 00"});
 }
 
 TEST(SimEcu, AnswersKwpServices) {
@@ -133,7 +136,7 @@ TEST(SimEcu, AnswersKwpServices) {
       {"21 01", "61 01 0C 1F"}, {"18 02 FF 00", "58 01 01 18 24"}, {"3E", "7E"}, {"22 F1 90", "7F 22 11"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(Answers(ecu.Handle(H(c.request), false)), std::vector<std::string>{c.answer}) << c.request;
+    EXPECT_EQ(Ask(ecu, c.request), Texts{c.answer}) << c.request;
   }
 }
 

@@ -10,12 +10,6 @@
 namespace vcisim {
 namespace {
 
-Bytes Words(std::initializer_list<uint32_t> words) {
-  Bytes out;
-  for (uint32_t w : words) PutU32(out, w);
-  return out;
-}
-
 const char* const kCar = R"({
   "ecus": [
     {"name": "uds", "bus": "can", "request_id": "0x7E0", "response_id": "0x7E8", "delay_ms": 1,
@@ -65,11 +59,7 @@ class VciFamilies : public ::testing::Test {
     device_->OnFrame(0x12, 0x08, Words({1, r.bus, r.protocol, 0, 0, hCLL, 0}), 0);
     for (auto [c, v] : r.params) device_->OnFrame(0x12, 0x0F, Words({1, hCLL, c, 0x105, v}), 0);
     device_->OnFrame(0x12, 0x1A, Words({1, hCLL, 0x1700, 0, 0, 0}), 0);
-    Bytes request = H(r.request);
-    Bytes cop = Words({1, hCLL, r.copType, static_cast<uint32_t>(request.size())});
-    cop.insert(cop.end(), request.begin(), request.end());
-    Bytes tail = Words({1, static_cast<uint32_t>(r.receiveCycles), 0});
-    cop.insert(cop.end(), tail.begin(), tail.end());
+    const Bytes cop = CopData(hCLL, r.copType, H(r.request), static_cast<uint32_t>(r.receiveCycles));
     std::vector<std::string> out;
     for (const OutFrame& f : device_->OnFrame(0x12, 0x10, cop, 1000)) {
       if (f.command != 0x1E) continue;

@@ -1,14 +1,13 @@
 #!/usr/bin/env python3
 """End-to-end tests of `pdutool doctor` and of the discovery progress.
 
-    doctor_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
-
 Each case sets up one kind of port, runs the real pdutool and checks the
 line it prints for that port and its exit status (0 only when a VCI
 answered, 5 otherwise). A case the machine cannot run (no root or setpriv)
 is skipped; exit 77 when every case was (e2e_runner.py).
 """
 
+import contextlib
 import fcntl
 import json
 import os
@@ -16,24 +15,24 @@ import pty
 import shutil
 import sys
 import termios
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e  # noqa: E402  (Ctx, Sim, Failure, check)
+import e2e  # noqa: E402
+from e2e import RESOURCE, check, tool  # noqa: E402
 import e2e_runner  # noqa: E402
-from pdutool_e2e import tool  # noqa: E402
 
-check = e2e.check
 MISSING = "/dev/pdu7318-no-such-port"
 
 Skip = e2e_runner.Skip
 
 
-def run(ctx, args, ports, user=None):
+def run(ctx, args, ports, status, user=None):
+    """pdutool args on ports, which must exit with status: stdout, stderr,
+    seconds."""
     prefix = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", "--"] if user is not None else []
-    start = time.monotonic()
     p = tool(ctx, args, ports, prefix=prefix)
-    return p.returncode, p.stdout, p.stderr, time.monotonic() - start
+    check(p.returncode == status, "exit %d, expected %d\n%s%s" % (p.returncode, status, p.stdout, p.stderr))
+    return p.stdout, p.stderr, p.seconds
 
 
 def port_line(out, port):
@@ -44,103 +43,89 @@ def port_line(out, port):
     raise e2e.Failure("no line for %s in:\n%s" % (port, out))
 
 
-class Pty:
-    """A pseudo-terminal nobody answers on; the master stays open."""
+@contextlib.contextmanager
+def pty_line():
+    """The path of a pseudo-terminal nobody answers on (its master open)."""
+    master, slave = pty.openpty()
+    path = os.ttyname(slave)
+    os.close(slave)
+    try:
+        yield path
+    finally:
+        os.close(master)
 
-    def __init__(self):
-        self.master, self.slave = pty.openpty()
-        self.path = os.ttyname(self.slave)
-        os.close(self.slave)
 
-    def __enter__(self):
-        return self
+@contextlib.contextmanager
+def opened(path, lock=False, exclusive=False):
+    """path open in this process; lock: flock()ed, exclusive: TIOCEXCL too
+    (held the way the library holds its port)."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    try:
+        if lock:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        if exclusive:
+            fcntl.ioctl(fd, termios.TIOCEXCL)
+        yield
+    finally:
+        os.close(fd)
 
-    def __exit__(self, *exc):
-        os.close(self.master)
+
+def held_by_me():
+    return "held by process %d (%s)" % (os.getpid(), open("/proc/self/comm").read().strip())
 
 
 def case_doctor_denied(ctx):
     if os.geteuid() != 0 or shutil.which("setpriv") is None:
         raise Skip("needs root and setpriv to run pdutool as another user")
-    with Pty() as line:
-        os.chmod(line.path, 0o600)
+    with pty_line() as line:
+        os.chmod(line, 0o600)
         # The unprivileged user must reach the program.
-        rc, _, err, _ = run(ctx, ["--help"], "", user=65534)
-        if rc != 0:
-            raise Skip("pdutool does not run as user 65534: %s" % err.strip())
-        rc, out, err, _ = run(ctx, ["doctor"], line.path, user=65534)
-        text = port_line(out, line.path)
+        p = tool(ctx, ["--help"], "", prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"])
+        if p.returncode != 0:
+            raise Skip("pdutool does not run as user 65534: %s" % p.stderr.strip())
+        text = port_line(run(ctx, ["doctor"], line, 5, user=65534)[0], line)
         check(text.startswith("permission denied - "), text)
         check("usermod -aG" in text and "/usr/share/doc/pdu7318/60-pdu7318.rules" in text, text)
-        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
 
 
 def case_doctor_busy(ctx):
-    with Pty() as line:
-        holder = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
-        try:
-            # Held the way the library holds its port.
-            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            fcntl.ioctl(holder, termios.TIOCEXCL)
-            rc, out, err, _ = run(ctx, ["doctor"], line.path)
-            text = port_line(out, line.path)
-            me = "held by process %d (%s)" % (os.getpid(), open("/proc/self/comm").read().strip())
-            check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
-            check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
-        finally:
-            os.close(holder)
+    with pty_line() as line, opened(line, lock=True, exclusive=True):
+        text = port_line(run(ctx, ["doctor"], line, 5)[0], line)
+    check(text.startswith("busy - ") and held_by_me() in text, "expected '%s' in: %s" % (held_by_me(), text))
 
 
 def case_doctor_silent(ctx):
     # The test holds the pty's slave open too, as the simulator does for
     # its far end: that is no "also open in process" holder.
-    with Pty() as line:
-        slave = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
-        try:
-            rc, out, err, took = run(ctx, ["doctor"], line.path)
-        finally:
-            os.close(slave)
-        text = port_line(out, line.path)
-        check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
-                      "from the vehicle's diagnostic socket)", text)
-        # 50 ms pulse (none on a pty), 500 ms settling, two probes of 1100 ms.
-        check(2.6 < took < 10, "took %.1f s" % took)
-        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
+    with pty_line() as line, opened(line):
+        out, _, took = run(ctx, ["doctor"], line, 5)
+    text = port_line(out, line)
+    check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
+                  "from the vehicle's diagnostic socket)", text)
+    # 50 ms pulse (none on a pty), 500 ms settling, two probes of 1100 ms.
+    check(2.6 < took < 10, "took %.1f s" % took)
 
 
 def case_doctor_simulator(ctx):
-    sim = e2e.Sim(ctx)
-    try:
-        rc, out, err, _ = run(ctx, ["doctor"], MISSING + ":" + sim.link)
+    with e2e.Sim(ctx) as sim:
+        out = run(ctx, ["doctor"], MISSING + ":" + sim.link, 0)[0]
         check(port_line(out, MISSING) == "does not exist", out)
         text = port_line(out, sim.link)
         check(text.startswith("VCI found - probe answer: "), text)
         check("MDF.xml loaded, 34 resources" in out, out)
         check("result: VCI found" in out, out)
-        check(rc == 0, "exit %d, expected 0\n%s" % (rc, err))
-        rc, out, err, _ = run(ctx, ["--json", "doctor"], sim.link)
+        out = run(ctx, ["--json", "doctor"], sim.link, 0)[0]
         doc = json.loads(out)
         check(doc["doctor"]["vciFound"] is True and doc["doctor"]["ports"][0]["state"] == "found", out)
-        check(rc == 0, "exit %d, expected 0\n%s" % (rc, err))
-    finally:
-        sim.stop()
 
 
 def case_doctor_simulator_holder(ctx):
     """The simulator behind a pty is the port's far end, not a holder."""
-    sim = e2e.Sim(ctx)
-    holder = os.open(sim.link, os.O_RDWR | os.O_NOCTTY)
-    try:
-        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        rc, out, err, _ = run(ctx, ["doctor"], sim.link)
-        text = port_line(out, sim.link)
-        me = "held by process %d (%s); close it" % (os.getpid(), open("/proc/self/comm").read().strip())
-        check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
-        check("vcisim" not in text and str(sim.proc.pid) not in text, text)
-        check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
-    finally:
-        os.close(holder)
-        sim.stop()
+    with e2e.Sim(ctx) as sim, opened(sim.link, lock=True):
+        text = port_line(run(ctx, ["doctor"], sim.link, 5)[0], sim.link)
+    me = held_by_me() + "; close it"
+    check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
+    check("vcisim" not in text and str(sim.proc.pid) not in text, text)
 
 
 def case_doctor_config(ctx):
@@ -149,18 +134,16 @@ def case_doctor_config(ctx):
     config = os.path.join(ctx.home, "config.ini")
     with open(config, "w") as f:
         f.write("[LOG]\nopen=0\n")
-    rc, out, err, _ = run(ctx, ["doctor"], MISSING)
+    out = run(ctx, ["doctor"], MISSING, 5)[0]
     check(port_line(out, MISSING) == "does not exist" and "result: no VCI answered" in out, out)
-    check(rc == 5, "exit %d, expected 5\n%s" % (rc, err))
     check("log: off (%s has no [LOG] open=1)" % config in out, out)
     os.remove(config)
-    _, out, _, _ = run(ctx, ["doctor"], MISSING)
+    out = run(ctx, ["doctor"], MISSING, 5)[0]
     check("log: off (%s is missing; reinstall the package or set PDU7318_HOME)" % config in out, out)
     check("has no [LOG] open=1" not in out, out)
-    rc, out, _, _ = run(ctx, ["--json", "doctor"], MISSING)
+    out = run(ctx, ["--json", "doctor"], MISSING, 5)[0]
     doc = json.loads(out)
     check(doc["doctor"]["log"]["state"] == "no-config" and doc["doctor"]["log"]["on"] is False, out)
-    check(rc == 5, "exit %d, expected 5" % rc)
     # Logging on, and a log path that names a file: no folder can go there.
     plain = os.path.join(ctx.tmp, "pdu.log")
     open(plain, "w").close()
@@ -180,40 +163,27 @@ def case_doctor_config(ctx):
 
 def case_construct_progress(ctx):
     """One stderr line per port while PDUConstruct searches."""
-    sim = e2e.Sim(ctx)
-    try:
-        rc, out, err, _ = run(ctx, ["info"], MISSING + ":" + sim.link)
-        check("pdutool: %s skipped (does not exist)" % MISSING in err, err)
-        check("pdutool: trying %s ..." % sim.link in err, err)
-        check("pdutool: VCI found on %s" % sim.link in err, err)
-        check(rc == 0, "exit %d\n%s" % (rc, err))
-    finally:
-        sim.stop()
+    with e2e.Sim(ctx) as sim:
+        err = run(ctx, ["info"], MISSING + ":" + sim.link, 0)[1]
+    check("pdutool: %s skipped (does not exist)" % MISSING in err, err)
+    check("pdutool: trying %s ..." % sim.link in err, err)
+    check("pdutool: VCI found on %s" % sim.link in err, err)
 
 
 def case_construct_no_vci(ctx):
     """No VCI: the findings at once, not a 20 s wait for a FINISHED. The
     port the search opens is held by this process (a silent one costs 6 s:
     discovery's probes, then the doctor's; doctor-silent has its line)."""
-    with Pty() as line:
-        holder = os.open(line.path, os.O_RDWR | os.O_NOCTTY)
-        try:
-            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            rc, out, err, took = run(ctx, ["--json", "session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14",
-                                           "22F190"], MISSING + ":" + line.path)
-        finally:
-            os.close(holder)
-        check("pdutool: trying %s ..." % line.path in err, err)
-        check("pdutool: no VCI answered on any port" in err, err)
-        doc = json.loads(out)
-        check(doc["error"].startswith("no VCI found"), out)
-        check([p["state"] for p in doc["doctor"]["ports"]] == ["missing", "busy"], out)
-        check(not doc.get("primitives"), "no ComPrimitive may start: %s" % out)
-        check(took < 10, "took %.1f s" % took)
-        check(rc == 1, "exit %d, expected 1\n%s" % (rc, err))
+    with pty_line() as line, opened(line, lock=True):
+        out, err, took = run(ctx, ["--json", "session", "--resource", RESOURCE, "22F190"], MISSING + ":" + line, 1)
+    check("pdutool: trying %s ..." % line in err, err)
+    check("pdutool: no VCI answered on any port" in err, err)
+    doc = json.loads(out)
+    check(doc["error"].startswith("no VCI found"), out)
+    check([p["state"] for p in doc["doctor"]["ports"]] == ["missing", "busy"], out)
+    check(not doc.get("primitives"), "no ComPrimitive may start: %s" % out)
+    check(took < 10, "took %.1f s" % took)
 
-
-CASES = e2e_runner.cases(globals())
 
 if __name__ == "__main__":
-    sys.exit(e2e_runner.main(CASES, lambda a: e2e.Ctx(a.bin, a.data)))
+    sys.exit(e2e_runner.main(globals()))

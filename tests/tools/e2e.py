@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """End-to-end tests of vcisim and pdutool: they run the real binaries.
 
-    e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
-
 Cases:
   wire-*              vcisim alone, driven with raw frames over its pty
   scenario:NAME       every session of data/scenarios/NAME.json through
@@ -15,6 +13,7 @@ the checks here are every e2e script's.
 import concurrent.futures
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -28,9 +27,7 @@ import e2e_runner
 
 FLAG, ESC = 0x7E, 0x7D
 MGMT, VEH = 0x01, 0x12
-CMD = dict(OPEN=0x01, CLOSE=0x02, IOCTL=0x03, PROBE=0x05, SET_LINK_RESOURCE=0x08,
-           DESTROY_LINK=0x09, DISCONNECT_LINK=0x0B, SET_LINK_PARAM=0x0F, COP=0x10,
-           CONNECT_LINK=0x1A, MODULE_CONNECT=0x1B, VEHICLE_DATA=0x1E)
+CMD = dict(OPEN=0x01, PROBE=0x05, MODULE_CONNECT=0x1B, VEHICLE_DATA=0x1E)
 
 
 class Failure(Exception):
@@ -42,56 +39,23 @@ def check(cond, what):
         raise Failure(what)
 
 
-def hexs(b):
-    return " ".join("%02X" % x for x in b)
-
-
-def unhex(s):
-    return bytes.fromhex(s.replace(" ", ""))
-
-
-def le32(*words):
-    return b"".join(w.to_bytes(4, "little") for w in words)
-
-
-def words(b, n):
-    return [int.from_bytes(b[4 * i:4 * i + 4], "little") for i in range(n)]
-
-
 # ---- the frame codec, written independently of the C++ one ------------------
 
 def build_frame(channel, seq, command, data):
     L = len(data) + 10
     body = (bytes([FLAG]) + L.to_bytes(2, "little") + bytes([0x31, seq & 0xFF, 0x01, channel, command]) +
             len(data).to_bytes(2, "little") + data)
-    frame = body + bytes([sum(body[1:L]) & 0xFF, FLAG])
-    out = bytearray([FLAG])
-    for b in frame[1:-1]:
-        if b in (FLAG, ESC):
-            out += bytes([ESC, b ^ 0x20])
-        else:
-            out.append(b)
-    out.append(FLAG)
-    return bytes(out)
+    body += bytes([sum(body[1:L]) & 0xFF])
+    stuffed = re.sub(rb"[\x7d\x7e]", lambda m: bytes([ESC, m.group()[0] ^ 0x20]), body[1:])
+    return bytes([FLAG]) + stuffed + bytes([FLAG])
 
 
-def parse_frame(seg):
-    """Unstuffed frame fields of one stuffed segment, or None when invalid."""
-    out = bytearray([seg[0]])
-    i = 1
-    while i < len(seg) - 1:
-        b = seg[i]
-        if b == ESC:
-            if i + 1 >= len(seg) - 1 or seg[i + 1] not in (0x5E, 0x5D):
-                return None
-            out.append(seg[i + 1] ^ 0x20)
-            i += 2
-        else:
-            out.append(b)
-            i += 1
-    out.append(seg[-1])
-    f = bytes(out)
-    if len(f) < 12 or f[0] != FLAG:
+def parse_frame(body):
+    """The fields of the stuffed bytes between two flags, or None when invalid."""
+    if re.search(rb"\x7d(?![\x5d\x5e])", body):
+        return None
+    f = bytes([FLAG]) + re.sub(rb"\x7d([\x5d\x5e])", lambda m: bytes([m.group(1)[0] ^ 0x20]), body) + bytes([FLAG])
+    if len(f) < 12:
         return None
     L = int.from_bytes(f[1:3], "little")
     n = int.from_bytes(f[8:10], "little")
@@ -126,31 +90,18 @@ class RawVci:
             left = end - time.monotonic()
             if left <= 0 or (enough is not None and enough(got)):
                 return got
-            r, _, _ = select.select([self.fd], [], [], left)
-            if not r:
-                return got
             try:
-                chunk = os.read(self.fd, 4096)
+                chunk = os.read(self.fd, 4096) if select.select([self.fd], [], [], left)[0] else b""
             except OSError:
-                return got
+                chunk = b""
             if not chunk:
                 return got
             self.buf += chunk
-            while True:
-                start = self.buf.find(bytes([FLAG]))
-                if start < 0:
-                    self.buf = b""
-                    break
-                end_i = self.buf.find(bytes([FLAG]), start + 1)
-                if end_i < 0:
-                    self.buf = self.buf[start:]
-                    break
-                if end_i == start + 1:  # flag after flag: a new start
-                    self.buf = self.buf[end_i:]
-                    continue
-                seg = self.buf[start:end_i + 1]
-                self.buf = self.buf[end_i + 1:]
-                f = parse_frame(seg)
+            # Flag, body, flag; what lies between frames is skipped, and flag
+            # after flag is a new start.
+            while (m := re.search(rb"\x7e([^\x7e]+)\x7e", self.buf)) is not None:
+                self.buf = self.buf[m.end():]
+                f = parse_frame(m.group(1))
                 if f is None:
                     self.bad += 1
                 else:
@@ -160,11 +111,11 @@ class RawVci:
         """(answer, vehicle-data frames) within timeout; answer_only: return
         as soon as the answer is in, without the frames that follow it."""
         self.send(command, data, channel)
-        fs = self.frames(timeout, (lambda got: any(f["command"] != CMD["VEHICLE_DATA"] for f in got))
-                         if answer_only else None)
-        answers = [f for f in fs if f["command"] != CMD["VEHICLE_DATA"]]
+        vehicle = CMD["VEHICLE_DATA"]
+        fs = self.frames(timeout, (lambda got: any(f["command"] != vehicle for f in got)) if answer_only else None)
+        answers = [f for f in fs if f["command"] != vehicle]
         check(answers, "no answer to command 0x%02X" % command)
-        return answers[0], [f for f in fs if f["command"] == CMD["VEHICLE_DATA"]]
+        return answers[0], [f for f in fs if f["command"] == vehicle]
 
 
 # ---- running the binaries ----------------------------------------------------
@@ -175,7 +126,8 @@ class Sim:
         self.link = os.path.join(ctx.tmp, "vci")
         args = [os.path.join(ctx.bin, "vcisim"), "--link", self.link, "--trace"]
         if scenario:
-            args += ["--scenario", os.path.join(ctx.data, "scenarios", scenario + ".json")]
+            args += ["--scenario", scenario if scenario.endswith(".json") else
+                     os.path.join(ctx.data, "scenarios", scenario + ".json")]
         args += list(flags)
         self.log_path = os.path.join(ctx.tmp, "vcisim.out")
         self.log = open(self.log_path, "w")
@@ -185,6 +137,12 @@ class Sim:
             check(self.proc.poll() is None, "vcisim exited early:\n" + self.output())
             check(time.monotonic() < end, "vcisim did not come up")
             time.sleep(0.01)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
 
     def output(self):
         if not self.log.closed:
@@ -212,7 +170,6 @@ class Sim:
         # A clean stop exits 0; anything else (a sanitizer report, a crash)
         # fails the case.
         check(self.proc.returncode == 0, "vcisim exited with %s:\n%s" % (self.proc.returncode, self.output()[-3000:]))
-        return self.proc.returncode
 
 
 class Ctx:
@@ -226,14 +183,12 @@ class Ctx:
             shutil.copy(os.path.join(data_dir, name), self.home)
 
     def pdutool(self, args, port, timeout=120):
-        """pdutool --json ARGS: (exit status, its JSON, stderr, seconds)."""
-        start = time.monotonic()
+        """pdutool --json ARGS: (exit status, its JSON, stderr)."""
         p = tool(self, ["--json"] + args, port, timeout=timeout)
         try:
-            out = json.loads(p.stdout)
+            return p.returncode, json.loads(p.stdout), p.stderr
         except ValueError:
             raise Failure("pdutool printed no JSON (exit %d):\n%s\n%s" % (p.returncode, p.stdout, p.stderr))
-        return p.returncode, out, p.stderr, time.monotonic() - start
 
     def cleanup(self):
         shutil.rmtree(self.tmp, ignore_errors=True)
@@ -248,12 +203,18 @@ def env(ctx, port, logging=False):
     return e
 
 
-def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=False, prefix=()):
-    """pdutool run with args (prefix: a command it runs under, setpriv)."""
+def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=False, prefix=(), status=None):
+    """pdutool run with args (prefix: a command it runs under, setpriv),
+    which must exit with status unless None; the CompletedProcess also has
+    the port it was given and its seconds."""
+    start = time.monotonic()
     p = subprocess.run(list(prefix) + [os.path.join(ctx.bin, "pdutool")] + args, env=env(ctx, port, logging),
                        input=stdin, capture_output=True, text=True, timeout=timeout)
     check(p.returncode >= 0, "pdutool died of signal %d\n%s" % (-p.returncode, p.stderr))
     check("Sanitizer" not in p.stderr, "sanitizer report:\n%s" % p.stderr[-4000:])
+    p.port, p.seconds = port, time.monotonic() - start
+    check(status in (None, p.returncode), "pdutool %s: exit %d, wanted %s\n%s%s" %
+          (" ".join(args), p.returncode, status, p.stdout[-3000:], p.stderr[-3000:]))
     return p
 
 
@@ -273,14 +234,33 @@ def on_own_sim(ctx, scenario, run, flags=()):
     def call():
         own = Ctx(ctx.bin, ctx.data)
         try:
-            sim = Sim(own, scenario, flags)
-            try:
+            with Sim(own, scenario, flags) as sim:
                 return run(own, sim)
-            finally:
-                sim.stop()
         finally:
             own.cleanup()
     return call
+
+
+def write(ctx, name, text):
+    path = os.path.join(ctx.tmp, name)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def tool_on_sim(ctx, args, flags=(), scenario=None, script=None, status=None):
+    """A call for side_by_side: pdutool args against a simulator of its own;
+    with script, args + [a file holding the script's text]."""
+    def run(own, sim):
+        return tool(own, list(args) + ([write(own, "script.pdu", script)] if script else []), sim.link, status=status)
+    return on_own_sim(ctx, scenario, run, flags)
+
+
+# The engine ECU of the demo car and of vcisim's default: a session's
+# arguments, and a script's lines up to a communicating link.
+RESOURCE = "RSC_ISO_15765_3_on_ISO_15765_2_6_14"
+SESSION = ["session", "--resource", RESOURCE, "--resp-id", "0x7E8"]
+HEAD = "link %s --resp-id 0x7E8\nconnect\nstart\n" % RESOURCE
 
 
 # ---- cases: the simulator alone ---------------------------------------------
@@ -292,7 +272,7 @@ def case_wire_faults(ctx):
     def corrupt(own, sim):
         vci = RawVci(sim.link)
         for _ in range(6):
-            vci.send(CMD["MODULE_CONNECT"], le32(1))
+            vci.send(CMD["MODULE_CONNECT"], (1).to_bytes(4, "little"))
         # Six answers, three of them damaged: nothing comes after them.
         fs = vci.frames(10.0, lambda got: len(got) + vci.bad >= 6)
         check(len(fs) == 3 and vci.bad == 3, "3 good, 3 bad frames (got %d good, %d bad)" % (len(fs), vci.bad))
@@ -310,7 +290,7 @@ def case_wire_faults(ctx):
     def unplug(own, sim):
         vci = RawVci(sim.link)
         ans, _ = vci.ask(CMD["OPEN"], timeout=10, answer_only=True)
-        check(words(ans["data"], 1) == [0x11], "--open-status")
+        check(ans["data"][:4] == bytes([0x11, 0, 0, 0]), "--open-status")
         end = time.monotonic() + 5
         while sim.proc.poll() is None and time.monotonic() < end:
             time.sleep(0.02)
@@ -325,12 +305,12 @@ def case_wire_faults(ctx):
 # ---- cases: pdutool through the library --------------------------------------
 
 def norm(h):
-    return hexs(unhex(h))
+    return bytes.fromhex(h).hex(" ").upper()
 
 
 def run_session(ctx, sim, session):
     args = ["session"] + session.get("args", []) + [s["request"] for s in session["steps"]]
-    rc, out, err, _ = ctx.pdutool(args, sim.link)
+    rc, out, err = ctx.pdutool(args, sim.link)
     check(rc == 0 and out.get("ok"), "session %s: exit %d ok=%s\n%s\n%s" %
           (session["name"], rc, out.get("ok"), err, json.dumps(out, indent=1)))
     prims = out["primitives"]
@@ -356,8 +336,8 @@ def case_scenario(ctx, name):
     # the battery reading against a simulator of the scenario of its own,
     # side by side.
     def vbatt(own, sim):
-        rc, out, err, _ = own.pdutool(["ioctl", "vbatt"], sim.link)
-        check(rc == 0 and out["value"] == scenario.get("vci", {}).get("battery_mv", 12600),
+        rc, out, err = own.pdutool(["ioctl", "vbatt"], sim.link)
+        check(rc == 0 and out["value"] == scenario.get("vci", {}).get("battery_mv", 12600) and out["unit"] == "mV",
               "battery voltage %s\n%s" % (out, err))
 
     def listening(own, sim, s):
@@ -380,7 +360,7 @@ def case_scenario(ctx, name):
 
 
 def case_pdutool_info(ctx):
-    rc, out, err, _ = on_own_sim(ctx, "demo", lambda own, sim: own.pdutool(["info"], sim.link))()
+    rc, out, err = on_own_sim(ctx, "demo", lambda own, sim: own.pdutool(["info"], sim.link))()
     check(rc == 0 and out["ok"], "info: exit %d\n%s" % (rc, err))
     check(out["modules"] and out["modules"][0]["hMod"] == out["hMod"], "module list")
     check(out["version"]["hwName"] == "QDM7318", "version data from PDUAPI_7318.ini")
@@ -392,8 +372,8 @@ def case_pdutool_info(ctx):
 
 def case_pdutool_poll(ctx):
     # Polling instead of waiting for the callback gives the same items.
-    rc, out, err, _ = on_own_sim(ctx, "demo", lambda own, sim: own.pdutool(["--poll"] + UDS + ["22F190", "31010203"],
-                                                                           sim.link))()
+    args = ["--poll"] + SESSION + ["22F190", "31010203"]
+    rc, out, err = on_own_sim(ctx, "demo", lambda own, sim: own.pdutool(args, sim.link))()
     check(rc == 0 and out["ok"], "exit %d\n%s" % (rc, err))
     p = out["primitives"][1]
     check([e.get("status", e["item"]) for e in p["events"]] ==
@@ -401,11 +381,5 @@ def case_pdutool_poll(ctx):
     check(out["primitives"][2]["results"][0]["data"] == "71 01 02 03 00", "the routine's final answer only")
 
 
-UDS = ["session", "--resource", "RSC_ISO_15765_3_on_ISO_15765_2_6_14", "--resp-id", "0x7E8"]
-
-
-CASES = e2e_runner.cases(globals())
-
-
 if __name__ == "__main__":
-    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))
+    sys.exit(e2e_runner.main(globals()))

@@ -19,7 +19,6 @@ import argparse
 import concurrent.futures
 import os
 import subprocess
-import sys
 import time
 import traceback
 
@@ -35,22 +34,19 @@ def _run_one(run_case, name):
     start = time.monotonic()
     try:
         run_case(name)
+        verdict, text = "ok", ""
     except Skip as e:
-        return "SKIPPED", str(e), time.monotonic() - start
+        verdict, text = "SKIPPED", str(e)
     except SystemExit as e:
-        if e.code == SKIP:
-            return "SKIPPED", "exit 77", time.monotonic() - start
-        return "FAIL", "exit %s" % e.code, time.monotonic() - start
+        verdict, text = ("SKIPPED", "exit 77") if e.code == SKIP else ("FAIL", "exit %s" % e.code)
     except subprocess.TimeoutExpired as e:
-        return "FAIL", "hung: %s" % e, time.monotonic() - start
+        verdict, text = "FAIL", "hung: %s" % e
     except Exception as e:  # noqa: BLE001  (a check's Failure or a fault of the test itself)
-        if type(e).__name__ == "Failure":
-            return "FAIL", str(e), time.monotonic() - start
-        return "FAIL", traceback.format_exc(), time.monotonic() - start
-    return "ok", "", time.monotonic() - start
+        verdict, text = "FAIL", str(e) if type(e).__name__ == "Failure" else traceback.format_exc()
+    return verdict, text, time.monotonic() - start
 
 
-def cases(namespace):
+def cases_of(namespace):
     """The cases of a script: each function of its module named case_NAME,
     as NAME with "-" for "_" (case_script_seedkey -> "script-seedkey").
     Only the module's own: a case_ function imported from another script
@@ -60,11 +56,17 @@ def cases(namespace):
             if name.startswith("case_") and callable(fn) and getattr(fn, "__module__", module) == module}
 
 
-def main(cases, make_ctx, with_lib=False, jobs=4, options=(), default=None):
+def main(cases, make_ctx=None, with_lib=False, jobs=4, options=(), default=None):
     """Parses the command line, runs the cases named on it and returns the
-    exit status. cases: name -> function(ctx[, arg]); make_ctx(args) -> a
-    context with cleanup(); options: further required --NAME VALUE;
+    exit status. cases: name -> function(ctx[, arg]), or a script's globals
+    (its case_ functions); make_ctx(args) -> a context with cleanup(),
+    e2e.Ctx by default; options: further required --NAME VALUE;
     default(args): the cases to run when none is named (else one must be)."""
+    if "__name__" in cases:
+        cases = cases_of(cases)
+    if make_ctx is None:
+        from e2e import Ctx
+        make_ctx = lambda a: Ctx(a.bin, a.data)  # noqa: E731
     ap = argparse.ArgumentParser()
     for name in ("bin", "data") + (("lib",) if with_lib else ()) + tuple(options):
         ap.add_argument("--" + name, required=True)
@@ -77,13 +79,10 @@ def main(cases, make_ctx, with_lib=False, jobs=4, options=(), default=None):
             ap.error("no case %s (cases: %s)" % (name, ", ".join(sorted(cases))))
 
     def run_case(name):
-        fn = cases[name.split(":", 1)[0]]
+        fn, *arg = name.split(":", 1)
         ctx = make_ctx(a)
         try:
-            if ":" in name:
-                fn(ctx, name.split(":", 1)[1])
-            else:
-                fn(ctx)
+            cases[fn](ctx, *arg)
         finally:
             ctx.cleanup()
 
@@ -97,11 +96,8 @@ def main(cases, make_ctx, with_lib=False, jobs=4, options=(), default=None):
         for name, f in futures:
             verdict, text, took = f.result()
             results.append(verdict)
-            if verdict == "ok":
-                print("ok %s (%.1f s)" % (name, took))
-            else:
-                print("%s %s: %s" % (verdict, name, text))
-            sys.stdout.flush()
+            print("ok %s (%.1f s)" % (name, took) if verdict == "ok" else "%s %s: %s" % (verdict, name, text),
+                  flush=True)
     passed, failed, skipped = (results.count(v) for v in ("ok", "FAIL", "SKIPPED"))
     print("%d passed, %d failed%s" % (passed, failed, ", %d skipped" % skipped if skipped else ""))
     if failed:

@@ -31,8 +31,10 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Failure, Sim, check  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "python")]
+from pdu7318 import _capi as T  # noqa: E402  (the structures' layout only)
+from e2e import Ctx, Failure, Sim, check, env  # noqa: E402
 import e2e_runner  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -41,30 +43,6 @@ CLOSE_WAIT_MS = 1000
 
 
 # ---- the client (child process) ---------------------------------------------
-
-class Flag(C.Structure):
-    _fields_ = [("NumFlagBytes", C.c_uint32), ("pFlagData", C.POINTER(C.c_uint8))]
-
-
-class CopCtrl(C.Structure):
-    _fields_ = [("Time", C.c_uint32), ("NumSendCycles", C.c_int32), ("NumReceiveCycles", C.c_int32),
-                ("TempParamUpdate", C.c_uint32), ("TxFlag", Flag), ("NumPossibleExpectedResponses", C.c_uint32),
-                ("pExpectedResponseArray", C.c_void_p)]
-
-
-class Result(C.Structure):
-    _fields_ = [("RxFlag", Flag), ("UniqueRespIdentifier", C.c_uint32), ("AcceptanceId", C.c_uint32),
-                ("TimestampFlags", Flag), ("TxMsgDoneTimestamp", C.c_uint32), ("StartMsgTimestamp", C.c_uint32),
-                ("pExtraInfo", C.c_void_p), ("NumDataBytes", C.c_uint32), ("pDataBytes", C.POINTER(C.c_uint8))]
-
-
-class EventItem(C.Structure):
-    _fields_ = [("ItemType", C.c_uint32), ("hCop", C.c_uint32), ("pCoPTag", C.c_void_p), ("Timestamp", C.c_uint32),
-                ("pData", C.c_void_p)]
-
-
-CALLBACK = C.CFUNCTYPE(None, C.c_uint32, C.c_uint32, C.c_uint32, C.c_void_p, C.c_void_p)
-
 
 class Client:
     """Polls for its items. A callback is registered all the same: without
@@ -84,22 +62,23 @@ class Client:
     def link(self, resource):
         h = C.c_uint32()
         assert self.lib.PDUCreateComLogicalLink(1, None, self.obj(0x8026, resource), None, C.byref(h), None) == 0
-        self.callback = CALLBACK(lambda *args: None)
+        self.callback = T.CALLBACKFNC(lambda *args: None)
         assert self.lib.PDURegisterEventCallback(1, h.value, self.callback) == 0
         assert self.lib.PDUConnect(1, h.value) == 0
         self.h = h.value
         return h.value
 
-    def start(self, cop_type, data, cycles=1):
-        ctrl = CopCtrl(NumSendCycles=1, NumReceiveCycles=cycles)
-        buf = (C.c_uint8 * len(data))(*data)
+    def start(self, request, cycles=1):
+        """A SENDRECV of request (hex); its hCoP."""
+        data = bytes.fromhex(request)
+        ctrl = T.PDU_COP_CTRL_DATA(NumSendCycles=1, NumReceiveCycles=cycles)
         hcop = C.c_uint32()
-        assert self.lib.PDUStartComPrimitive(1, self.h, cop_type, len(data), buf, C.byref(ctrl), None,
-                                             C.byref(hcop)) == 0
+        assert self.lib.PDUStartComPrimitive(1, self.h, 0x8004, len(data), (C.c_uint8 * len(data))(*data),
+                                             C.byref(ctrl), None, C.byref(hcop)) == 0
         return hcop.value
 
     def poll(self):
-        ev = C.POINTER(EventItem)()
+        ev = C.POINTER(T.PDU_EVENT_ITEM)()
         while self.lib.PDUGetEventItem(1, self.h, C.byref(ev)) == 0:
             it = ev.contents
             item = {"type": it.ItemType, "hcop": it.hCop}
@@ -108,7 +87,7 @@ class Client:
             elif it.ItemType == 0x1302:
                 item["error"] = C.cast(it.pData, C.POINTER(C.c_uint32))[0]
             elif it.ItemType == 0x1300:
-                r = C.cast(it.pData, C.POINTER(Result)).contents
+                r = C.cast(it.pData, C.POINTER(T.PDU_RESULT_DATA)).contents
                 item["data"] = bytes(r.pDataBytes[:r.NumDataBytes]).hex(" ").upper()
             self.items.append(item)
             self.lib.PDUDestroyItem(ev)
@@ -141,7 +120,7 @@ def child(mode, lib):
     c = Client(lib)
     if mode in ("destruct", "exit"):
         c.link(RAW)
-        hcop = c.start(0x8004, bytes.fromhex("10 07 00 00 02 10 03"), -1)
+        hcop = c.start("10 07 00 00 02 10 03", -1)
         end = time.monotonic() + 1.0
         while time.monotonic() < end:
             c.poll()
@@ -154,74 +133,63 @@ def child(mode, lib):
         began = time.monotonic()
         rc = c.lib.PDUDestruct()
         emit({"results": results, "ended": ended, "destruct": rc, "ms": round((time.monotonic() - began) * 1000)})
-        return 0
-    if mode == "count":
+    elif mode == "count":
         c.link(RAW)
-        hcop = c.start(0x8004, bytes.fromhex("10 07 00 00 02 10 03"), 300)
+        hcop = c.start("10 07 00 00 02 10 03", 300)
         ok = c.wait_finished(hcop, 10)
         emit({"finished": ok, "results": [i["data"] for i in c.of(hcop) if i["type"] == 0x1300],
               "errors": [i for i in c.of(hcop) if i["type"] == 0x1302]})
         c.lib.PDUDestruct()
-        return 0
-    if mode == "pending":
+    elif mode == "pending":
         c.link(UDS)
-        c.start(0x8004, bytes.fromhex("31 01 02 03"))
+        c.start("31 01 02 03")
         emit({"started": True})
         time.sleep(30)  # killed meanwhile
         return 1
-    if mode == "session":
+    elif mode == "session":
         c.link(UDS)
         out = {}
         for req in ("3E 00", "22 F1 90"):
-            hcop = c.start(0x8004, bytes.fromhex(req))
+            hcop = c.start(req)
             out[req] = {"finished": c.wait_finished(hcop, 10), "items": c.of(hcop)}
         c.lib.PDUDestruct()
         emit(out)
-        return 0
-    if mode == "unplug":
+    elif mode == "unplug":
         c.link(UDS)
-        first = c.start(0x8004, bytes.fromhex("3E 00"))
-        c.wait_finished(first, 5)
+        c.wait_finished(c.start("3E 00"), 5)
         time.sleep(0.3)  # the adapter is pulled meanwhile
         began = time.monotonic()
-        second = c.start(0x8004, bytes.fromhex("3E 00"))
+        second = c.start("3E 00")
         ok = c.wait_finished(second, 5)
         took = round((time.monotonic() - began) * 1000)
         emit({"finished": ok, "ms": took, "items": c.of(second), "ioctl": c.vbatt(), "destruct": c.lib.PDUDestruct()})
-        return 0
-    return 2
+    return 0
 
 
 # ---- the cases (parent) -----------------------------------------------------
 
 class Run:
-    """A simulator of busy-bus.json (e2e.py's) in the case's context; the
-    client processes find the library's files and the VCI through env."""
+    """A simulator of busy-bus.json in the case's context; the client
+    processes find the library's files and the VCI through env."""
     def __init__(self, ctx, flags=()):
         self.lib = ctx.lib
         self.sim = Sim(ctx, "busy-bus", flags)
-        self.env = dict(os.environ, PDU7318_HOME=ctx.home, PDU7318_PORTS=self.sim.link,
-                        PDU7318_LOG_PATH=os.path.join(ctx.tmp, "logs") + "/")
+        self.env = env(ctx, self.sim.link)
 
     def spawn(self, mode):
         cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.lib]
         return subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
-    def client(self, mode, timeout=30):
+    def client(self, mode):
         p = self.spawn(mode)
         try:
-            out, err = p.communicate(timeout=timeout)
+            out, err = p.communicate(timeout=30)
         except subprocess.TimeoutExpired:
             p.kill()
-            p.communicate()
-            raise Failure("the %s client hung" % mode)
+            raise
         ended = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
         check(p.returncode == 0, "%s client: exit %d\n%s%s" % (mode, p.returncode, out, err[-2000:]))
         return json.loads(out.strip().splitlines()[-1]), ended
-
-    def trace_text(self):
-        return self.sim.output()
-
 
 
 # The library ends a receiving SENDRECV after 20 ms without a frame. On a
@@ -238,7 +206,7 @@ def case_destruct(run):
     check(out["destruct"] == 0, "PDUDestruct: 0x%X" % out["destruct"])
     check(out["ms"] <= CLOSE_WAIT_MS + 100, "PDUDestruct took %d ms" % out["ms"])
     time.sleep(0.2)
-    check(re.search(r"PC->VCI .* CLOSE", run.trace_text()), "no CLOSE reached the VCI")
+    check(re.search(r"PC->VCI .* CLOSE", run.sim.output()), "no CLOSE reached the VCI")
     return "%d frames in 1 s, PDUDestruct %d ms" % (out["results"], out["ms"])
 
 
@@ -253,7 +221,7 @@ def case_count(run):
     for attempt in range(3):
         out, _ = run.client("count")
         check(out["finished"] and not out["errors"], "the listening SENDRECV did not end cleanly: %s" % out)
-        trace = run.trace_text()
+        trace = run.sim.output()
         cop = trace.rfind("PC->VCI")  # the frames after the listening COP (CLOSE comes after them)
         cops = [m.start() for m in re.finditer(r"PC->VCI .* COP", trace)]
         check(cops, "no COP in the trace")
@@ -291,11 +259,9 @@ def exclusive(path):
 
 def wait_until(condition, seconds):
     end = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > end:
-            return False
+    while not condition() and time.monotonic() < end:
         time.sleep(0.01)
-    return True
+    return condition()
 
 
 def case_killed(run):
@@ -339,7 +305,7 @@ def on_bus(fn, flags=()):
         try:
             print("%s: %s" % (fn.__name__[5:], fn(run)))
         except Failure as e:
-            raise Failure("%s\nvcisim trace (tail):\n%s" % (e, run.trace_text()[-3000:]))
+            raise Failure("%s\nvcisim trace (tail):\n%s" % (e, run.sim.output()[-3000:]))
         finally:
             run.sim.stop()
     return case

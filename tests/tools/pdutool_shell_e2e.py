@@ -3,8 +3,6 @@
 links stay), per-command --wait, Tab completion and line editing, and the
 small behaviours of pdutool's commands, against the real vcisim and library.
 
-    pdutool_shell_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
-
 A case is skipped when a program it needs (tmux) is missing (e2e_runner.py).
 """
 
@@ -16,9 +14,10 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Failure, Sim, check, on_own_sim, side_by_side  # noqa: E402
+from e2e import (HEAD, RESOURCE, SESSION, Failure, Sim, check, env, on_own_sim, side_by_side,  # noqa: E402
+                 tool, tool_on_sim, write)
 import e2e_runner  # noqa: E402
-from pdutool_e2e import KEYGEN, LATE, RESOURCE, env, routine_flags, tool, write  # noqa: E402
+from pdutool_e2e import KEYGEN, LATE, routine_flags  # noqa: E402
 
 
 class Tmux:
@@ -57,35 +56,13 @@ def shell_command(ctx, sim):
     return "env %s %s shell; echo EXIT=$?; sleep 60" % (envs, os.path.join(ctx.bin, "pdutool"))
 
 
-def in_shell(ctx, rule, run):
-    """A call for side_by_side: run(tmux, sim) with a shell of its own in
-    tmux against a simulator of its own, in a context of its own (rule: the
-    routine's, pdutool_e2e.routine_flags, or None for the default ECU);
-    returns the simulator's trace."""
-    def part():
-        own = Ctx(ctx.bin, ctx.data)
-        try:
-            sim = Sim(own, None, routine_flags(own, rule) if rule else [])
-            t = Tmux(own, shell_command(own, sim))
-            try:
-                run(t, sim)
-            finally:
-                t.kill()
-                sim.stop()
-            return sim.output()
-        finally:
-            own.cleanup()
-    return part
+def communicating(t):
+    t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter", "connect", "Enter", "start", "Enter")
+    t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
 
 
 def ctrl_c_keeps_the_session(t, sim):
-    t.wait_for("pdu>", "prompt")
-    t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
-    t.wait_for("link 1: hCLL", "link created")
-    t.keys("connect", "Enter")
-    t.wait_for("PDU_CLLST_ONLINE", "connected")
-    t.keys("start", "Enter")
-    t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
+    communicating(t)
     # The routine: "response pending" (the library keeps it to itself),
     # its result 2 s later.
     t.keys("send 31 01 FF 00", "Enter")
@@ -112,16 +89,12 @@ def ctrl_c_keeps_the_session(t, sim):
     check("abandoned request (hCoP 2): RESULT 71 01 FF 00\n" in s, "the late result labelled abandoned:\n" + s)
     check(not any("link: " + x in s for x in ("RESULT", "ERROR", "PDU_COPST_FINISHED")), "no unlabelled items:\n" + s)
     t.keys("C-d")
-    s = t.wait_for("EXIT=", "Ctrl-D leaves", seconds=20)
-    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
 
 
 def per_command_wait(t, sim):
     # The wait for the routine gives up after 500 ms (its result comes after
     # 2 s); Ctrl-D then leaves cleanly.
-    t.wait_for("pdu>", "prompt")
-    t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter", "connect", "Enter", "start", "Enter")
-    t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
+    communicating(t)
     t.keys("send 31 01 FF 00 --wait 500ms", "Enter")
     t.wait_for("no FINISHED within 500 ms", "--wait 500ms", seconds=5)
     # The library still runs the routine; its late FINISHED comes while the
@@ -131,25 +104,19 @@ def per_command_wait(t, sim):
     check("abandoned request (hCoP 2): PDU_COPST_FINISHED" in s, "the late FINISHED labelled abandoned:\n" + s)
     check("link: PDU_COPST_FINISHED" not in s, "no unlabelled items:\n" + s)
     t.keys("C-d")
-    s = t.wait_for("EXIT=", "Ctrl-D leaves", seconds=20)
-    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
 
 
 def ctrl_c_twice(t, sim):
     # Ctrl-C twice within a second at an empty prompt leaves, cleaning up.
-    t.wait_for("pdu>", "prompt")
     t.keys("link %s --resp-id 0x7E8" % RESOURCE, "Enter")
     t.wait_for("link 1: hCLL", "link created")
     t.keys("C-c")
     t.wait_for("Ctrl-C again", "the hint")
     t.keys("C-c")
-    s = t.wait_for("EXIT=", "two Ctrl-C leave")
-    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
 
 
 def terminal(t, sim):
     # Tab completion and line editing, which only a terminal gets.
-    t.wait_for("pdu>", "prompt")
     t.keys("link RSC_ISO_15765_3_on_ISO_15765_2_6", "Tab")
     t.wait_for("pdu> link %s" % RESOURCE, "the resource name completed by Tab")
     t.keys("--resp-id 0x7E8")
@@ -167,8 +134,6 @@ def terminal(t, sim):
     t.keys("set CP_P2M", "Tab")
     t.wait_for("pdu> set CP_P2Max=", "ComParam name completed")
     t.keys("50000", "Enter", "quit", "Enter")
-    s = t.wait_for("EXIT=", "the shell ends")
-    check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
 
 
 def case_shell(ctx, part):
@@ -179,7 +144,18 @@ def case_shell(ctx, part):
     rule, run = {"keeps": (LATE, ctrl_c_keeps_the_session),
                  "wait": (LATE, per_command_wait),
                  "twice": (None, ctrl_c_twice), "terminal": (None, terminal)}[part]
-    trace = in_shell(ctx, rule, run)()
+    # run(tmux, sim) with the shell in tmux (rule: the routine's, or None
+    # for the default ECU) ends the shell, which must end cleanly.
+    with Sim(ctx, None, routine_flags(ctx, rule) if rule else []) as sim:
+        t = Tmux(ctx, shell_command(ctx, sim))
+        try:
+            t.wait_for("pdu>", "prompt")
+            run(t, sim)
+            s = t.wait_for("EXIT=", "the shell ends", seconds=20)
+            check("EXIT=0" in s and "link 1 closed" in s, "clean end:\n" + s)
+        finally:
+            t.kill()
+    trace = sim.output()
     check("CLOSE" in trace, "the VCI closed")
     if part == "keeps":
         check(len(re.findall(r"PC->VCI veh.*STARTCOMM", trace)) == 1, "one STARTCOMM on the wire")
@@ -195,30 +171,18 @@ def case_small_fixes(ctx):
     table = [
         ("link %s --resp-id 0x7E8\nsend 3E 00\n" % RESOURCE, 1, "error: link 1 is not connected (connect, then start)"),
         ("key xor8 1 seed 10 FE\necho key is $key and $nope\n", 0, "key is 11 FF and $nope\n"),
-        ("link %s --resp-id 0x7E8\nconnect\nstart\nsend 27 01\necho seed $[2:]\nkey-from %s %s\n"
-         % (RESOURCE, sys.executable, keygen), 0,
+        (HEAD + "send 27 01\necho seed $[2:]\nkey-from %s %s\n" % (sys.executable, keygen), 0,
          "  $key = D3 B4 59 1C (from %s %s 11223344)\n" % (sys.executable, keygen)),
     ]
 
-    def timed_script(i, text):
-        def run(own, sim):
-            start = time.monotonic()
-            p = tool(own, ["run", write(own, "f%d.pdu" % i, text)], sim.link)
-            return p, time.monotonic() - start
-        return on_own_sim(ctx, None, run)
-
-    p, *scripts = side_by_side(
-        on_own_sim(ctx, None, lambda own, sim: tool(own, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8",
-                                                          "3E00"], sim.link)),
-        *[timed_script(i, text) for i, (text, _, _) in enumerate(table)])
-    check(p.returncode == 0, "session: %d\n%s" % (p.returncode, p.stderr))
+    p, *scripts = side_by_side(tool_on_sim(ctx, SESSION + ["3E00"], status=0),
+                               *[tool_on_sim(ctx, ["run"], script=text, status=want) for text, want, _ in table])
     check(not p.stdout.startswith("pdutool:") and "pdutool: " in p.stderr.splitlines()[0],
           "library path on stderr only:\n%s\n--\n%s" % (p.stdout[:300], p.stderr))
-    for i, ((text, want, needle), (p, took)) in enumerate(zip(table, scripts)):
-        check(p.returncode == want, "script %d: exit %d, wanted %d\n%s" % (i, p.returncode, want, p.stdout))
+    for i, ((text, want, needle), p) in enumerate(zip(table, scripts)):
         check(needle in p.stdout, "script %d says %r:\n%s" % (i, needle, p.stdout))
         if want == 1:
-            check(took < 2.5, "said at once, not after a timeout")
+            check(p.seconds < 2.5, "said at once, not after a timeout")
     # An unknown resource fails before the API is constructed (no port is
     # tried) and lists the names; names are case-sensitive.
     for name in ("RSC_NOPE", RESOURCE.lower()):
@@ -234,15 +198,12 @@ def case_vci_lost(ctx):
     # The adapter is pulled after its fourth frame (PROBE, OPEN,
     # MODULE_CONNECT, the first I/O control): pdutool names the port that
     # was lost, once.
-    def ioctls(own, sim):
-        script = write(own, "unplug.pdu", "ioctl vbatt\nioctl vbatt\nioctl vbatt\n")
-        return tool(own, ["run", script], sim.link), sim.link
-
+    ioctls = tool_on_sim(ctx, ["run"], ["--unplug-after", "4"], script="ioctl vbatt\n" * 3)
     # Pulled while a request runs: the library's error item of a lost VCI
     # ends it at once, and pdutool names the port. The adapter goes away
     # right after the first SENDRECV reached it (its frame number read from
     # a good run's trace).
-    text = "link %s --resp-id 0x7E8\nconnect\nstart\nsend 3E 00\nsend 3E 00\n" % RESOURCE
+    text = HEAD + "send 3E 00\nsend 3E 00\n"
 
     def during_request():
         def good(own, sim):
@@ -250,24 +211,16 @@ def case_vci_lost(ctx):
             return sim.wait_for("CLOSE")  # the trace may lag behind pdutool's exit
         sent = [x for x in on_own_sim(ctx, None, good)().splitlines() if "PC->VCI" in x]
         first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
+        return tool_on_sim(ctx, ["run"], ["--unplug-after", str(first)], script=text)()
 
-        def pulled(own, sim):
-            start = time.monotonic()
-            p = tool(own, ["run", write(own, "send.pdu", text)], sim.link)
-            return p, time.monotonic() - start, sim.link
-        return on_own_sim(ctx, None, pulled, ["--unplug-after", str(first)])()
-
-    (p, link), (q, took, qlink) = side_by_side(on_own_sim(ctx, None, ioctls, ["--unplug-after", "4"]), during_request)
+    p, q = side_by_side(ioctls, during_request)
     check("battery voltage: 12600 mV" in p.stdout, "the first reading:\n" + p.stdout)
-    check(p.stderr.count("pdutool: VCI lost on %s (" % link) == 1, "VCI lost, once:\n" + p.stderr)
+    check(p.stderr.count("pdutool: VCI lost on %s (" % p.port) == 1, "VCI lost, once:\n" + p.stderr)
     check(p.returncode != 0, "a failed run: %d" % p.returncode)
-    check(q.stderr.count("pdutool: VCI lost on %s (the port failed)" % qlink) == 1, "VCI lost, once:\n" + q.stderr)
+    check(q.stderr.count("pdutool: VCI lost on %s (the port failed)" % q.port) == 1, "VCI lost, once:\n" + q.stderr)
     check("ERROR   PDU_ERR_EVT_LOST_COMM_TO_VCI" in q.stdout, "the error item:\n" + q.stdout)
-    check(q.returncode == 1 and took < 10, "ends at once: exit %d after %.1f s" % (q.returncode, took))
-
-
-CASES = e2e_runner.cases(globals())
+    check(q.returncode == 1 and q.seconds < 10, "ends at once: exit %d after %.1f s" % (q.returncode, q.seconds))
 
 
 if __name__ == "__main__":
-    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))
+    sys.exit(e2e_runner.main(globals()))

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """End-to-end tests of pdutool's support commands against the real vcisim
-and library: decode-log over several sessions, --trace, scan and monitor.
-
-    pdutool_support_e2e.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
+and library: --trace, scan and monitor.
 
 A case that reads files back with python-can is skipped when it is missing
 (e2e_runner.py).
@@ -19,9 +17,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Ctx, Sim, check, on_own_sim, side_by_side  # noqa: E402
+from e2e import RESOURCE, check, on_own_sim, side_by_side, tool, tool_on_sim, write  # noqa: E402
 import e2e_runner  # noqa: E402
-from pdutool_e2e import RESOURCE, on_sim, routine_flags, start_until, tool, write  # noqa: E402
+from pdutool_e2e import engine_flags, start_until  # noqa: E402
 
 
 @functools.lru_cache(maxsize=None)
@@ -36,8 +34,7 @@ def python_with_can():
     exe = "/usr/bin/python3"
     if os.path.exists(exe) and subprocess.run([exe, "-c", "import can"], capture_output=True).returncode == 0:
         return exe
-    print("SKIPPED: no python-can")
-    sys.exit(77)
+    raise e2e_runner.Skip("no python-can")
 
 
 def read_candump(path):
@@ -50,108 +47,25 @@ def read_candump(path):
     return json.loads(p.stdout)
 
 
-def case_decode_log_sessions(ctx):
-    # One day's folder with four sessions: a normal one, a client killed
-    # while its request waited ("response pending"), a failed port search
-    # and a normal one again.
-    folder = os.path.join(ctx.tmp, "logs", "J2534", "7318")
-    p, _ = on_sim(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "22F190", "27 01"], logging=True)
-    check(p.returncode == 0, "session 1: %d %s" % (p.returncode, p.stderr))
-    sim = Sim(ctx, None, routine_flags(ctx))
-    try:
-        k, _ = start_until(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "31 01 FF 00"], sim.link,
-                           "SENDRECV  31 01 FF 00", logging=True)
-        check("7F 31 78]" in sim.wait_for("7F 31 78]"), "the ECU answered \"response pending\"")
-        k.send_signal(signal.SIGKILL)
-        k.communicate(timeout=10)
-    finally:
-        sim.stop()
-    p = tool(ctx, ["session", "--resource", RESOURCE, "3E00"], "/nonexistent/vci", logging=True)
-    check(p.returncode != 0, "session 3 found no VCI")
-    p, _ = on_sim(ctx, ["session", "--resource", RESOURCE, "--resp-id", "0x7E8", "3E00"], logging=True)
-    check(p.returncode == 0, "session 4: %d %s" % (p.returncode, p.stderr))
-
-    d = tool(ctx, ["--json", "decode-log", folder])
-    check(d.returncode == 0, "decode-log --json: %d %s" % (d.returncode, d.stderr))
-    doc = json.loads(d.stdout)
-    sessions = doc["sessions"]
-    check([s["number"] for s in sessions] == [1, 2, 3, 4], "four sessions: %r" % sessions)
-    check([s["vciFound"] for s in sessions] == [True, True, False, True], "session 3 found no VCI: %r" % sessions)
-    check(sessions[0]["requests"] == 4 and sessions[3]["requests"] == 3,
-          "requests (STARTCOMM, SENDRECVs, STOPCOMM): %r" % sessions)
-    check(sessions[0]["port"] and sessions[0]["port"].endswith("vci"), "the VCI port: %r" % sessions[0])
-    # Every line of the three files accounted for.
-    files = sorted(os.listdir(folder))
-    counts = {}
-    for name in files:
-        with open(os.path.join(folder, name), "rb") as f:
-            n = f.read().count(b"\n")
-        kind = "data" if name.endswith("_data.txt") else "contact" if name.endswith("_contact.txt") else "main"
-        counts[kind] = n
-    lines = doc["lines"]
-    check({k: lines[k] for k in ("main", "data", "contact")} == counts, "all lines read: %r %r" % (lines, counts))
-    check(lines["decoded"] + lines["verbatim"] + lines["folded"] == sum(counts.values()),
-          "every line decoded, verbatim or folded: %r" % lines)
-    # Pairs: the data line under a PDUGetEventItem call names the item the
-    # main log shows in that call.
-    entries = doc["entries"]
-    pairs = 0
-    for i, e in enumerate(entries):
-        if e["kind"] != "event":
-            continue
-        call = next(x for x in reversed(entries[:i]) if x["kind"] == "call")
-        check("PDUGetEventItem" in call["text"], "an event under its call: %r" % call["text"])
-        m = re.search(r"\[(\d+) +(\d+)\] status = (\S+)", e["text"])
-        check(m, "event handles: %r" % e["text"])
-        check("hCLL=%s" % m.group(1) in call["text"], "same link: %r / %r" % (call["text"], e["text"]))
-        kind = m.group(3)
-        want = {"result": "ItemType=PDU_IT_RESULT", "error": "ItemType=PDU_IT_ERROR"}.get(kind, kind)
-        check(want in call["text"], "the item of the call: %r / %r" % (call["text"], e["text"]))
-        pairs += 1
-    calls = [e for e in entries if e["kind"] == "call" and "PDUGetEventItem" in e["text"] and
-             "-> PDU_STATUS_NOERROR" in e["text"]]
-    check(pairs >= len(calls) and pairs > 10, "%d pairs for %d items handed out" % (pairs, len(calls)))
-
-    text = tool(ctx, ["decode-log", folder]).stdout
-    for needle in ("== session 1, ", "== session 4: ", "| Can't find comm", "VCI port none found",
-                   "PDUConstruct -> PDU_STATUS_NOERROR", "(no end in the log)"):
-        check(needle in text, "decode-log shows %r:\n%s" % (needle, text[-3000:]))
-    only3 = tool(ctx, ["decode-log", "--session", "3", folder]).stdout
-    check("== session 3" in only3 and "== session 1" not in only3 and "session 4" not in only3,
-          "--session 3:\n" + only3)
-    none = tool(ctx, ["decode-log", "--session", "9", folder])
-    check(none.returncode == 2 and "no session 9: the log holds 4 session(s)" in none.stderr,
-          "--session past the last: exit %d\n%s" % (none.returncode, none.stderr))
-    late = tool(ctx, ["decode-log", "--since", "23:59:59", folder]).stdout
-    check(("PDUConstruct ->" not in late and "== session" not in late) or time.localtime().tm_hour == 23,
-          "--since filters, also the headers and summaries of the sessions before it:\n" + late[:2000])
-    link2 = tool(ctx, ["decode-log", "--link", "2", folder]).stdout
-    check("hCLL=1 " not in link2, "--link 2 has no calls of link 1")
-
-
 def case_trace(ctx):
     # session --trace and run --trace side by side, each with a simulator
     # of its own; each file read back by python-can.
     def session(own, sim):
         trace = os.path.join(own.tmp, "trace.log")
-        p = tool(own, ["session", "--resource", RESOURCE, "--tx", "0x7E0", "--rx", "0x7E8", "--trace", trace,
-                       "22F190", "3E00"], sim.link)
-        check(p.returncode == 0, "session with --trace: %d %s" % (p.returncode, p.stderr))
+        tool(own, ["session", "--resource", RESOURCE, "--tx", "0x7E0", "--rx", "0x7E8", "--trace", trace,
+                   "22F190", "3E00"], sim.link, status=0)
         return read_candump(trace)
 
     def script(own, sim):
         # run (and so the shell) writes the same lines.
         trace = os.path.join(own.tmp, "trace.log")
-        path = os.path.join(own.tmp, "t.pdu")
-        with open(path, "w") as f:
-            f.write("link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
+        path = write(own, "t.pdu", "link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
         # A trace that cannot be written: a usage error before the script runs.
         bad = tool(own, ["run", path, "--trace", os.path.join(own.tmp, "no-such-dir", "t.log")], sim.link)
         check(bad.returncode == 2 and "--trace: cannot write" in bad.stderr and "> link" not in bad.stdout,
               "run --trace into a missing folder: %d\n%s%s" % (bad.returncode, bad.stdout, bad.stderr))
         # As a global option, before the command.
-        p = tool(own, ["--trace", trace, "run", path], sim.link)
-        check(p.returncode == 0, "run --trace: %d %s" % (p.returncode, p.stderr))
+        tool(own, ["--trace", trace, "run", path], sim.link, status=0)
         return read_candump(trace)
 
     msgs, run_msgs = side_by_side(on_own_sim(ctx, None, session), on_own_sim(ctx, None, script))
@@ -185,12 +99,9 @@ def case_scan(ctx):
 
     # An ECU whose VIN is not programmed (FF bytes) and whose part number
     # holds bytes that are no UTF-8: both JSON documents are still printed.
-    unprogrammed = write(ctx, "unprogrammed.json", json.dumps({
-        "name": "unprogrammed", "description": "no VIN", "ecus": [{
-            "name": "engine", "bus": "can", "behaviour": "uds", "request_id": "0x7E0", "response_id": "0x7E8",
-            "requests": [{"request": "22 F1 90", "responses": ["62 F1 90 FF FF FF 57 44"]},
-                         {"request": "22 F1 87", "responses": ["62 F1 87 C3 28 41"]},
-                         {"request": "3E 00", "responses": ["7E 00"]}]}]}))
+    unprogrammed = engine_flags(ctx, {"request": "22 F1 90", "responses": ["62 F1 90 FF FF FF 57 44"]},
+                                {"request": "22 F1 87", "responses": ["62 F1 87 C3 28 41"]},
+                                {"request": "3E 00", "responses": ["7E 00"]})
 
     def raw_bytes(own, sim):
         return [tool(own, args, sim.link) for args in (
@@ -200,13 +111,12 @@ def case_scan(ctx):
     p, j, kl, (fs, fj) = side_by_side(
         on_own_sim(ctx, "demo", default_range),
         # JSON of a range with one identifier nobody answers, run to its end.
-        on_own_sim(ctx, "demo", lambda own, sim: tool(
-            own, ["--json", "--wait", "600ms", "scan", "--resource", RESOURCE, "--range", "0x7E0-0x7E3"], sim.link)),
+        tool_on_sim(ctx, ["--json", "--wait", "600ms", "scan", "--resource", RESOURCE, "--range", "0x7E0-0x7E3"],
+                    scenario="demo"),
         # K-line: target addresses, the KWP2000 ECU at 0x10; 0x11 answers
         # no init.
-        on_own_sim(ctx, "demo", lambda own, sim: tool(
-            own, ["--wait", "600ms", "scan", "--resource", kline, "--range", "0x10-0x11"], sim.link)),
-        on_own_sim(ctx, None, raw_bytes, flags=["--scenario", unprogrammed]))
+        tool_on_sim(ctx, ["--wait", "600ms", "scan", "--resource", kline, "--range", "0x10-0x11"], scenario="demo"),
+        on_own_sim(ctx, None, raw_bytes, unprogrammed))
     check(fs.returncode == 0 and json.loads(fs.stdout)["ecus"][0]["vin"] == "WD",
           "scan --json, VIN of FF bytes: %d\n%s%s" % (fs.returncode, fs.stdout, fs.stderr[-400:]))
     check(fj.returncode == 0, "session --json, VIN of FF bytes: %d\n%s" % (fj.returncode, fj.stderr[-400:]))
@@ -229,12 +139,6 @@ def case_scan(ctx):
           "  address 0x10  VIN WDEMO7318SIM00042  part number 037906024AG" in kl.stdout,
           "K-line scan:\n" + kl.stdout + kl.stderr)
     check(u.returncode == 2 and "needs --range" in u.stderr, "K-line without --range: %d %s" % (u.returncode, u.stderr))
-
-
-def timed(fn):
-    start = time.monotonic()
-    result = fn()
-    return result, time.monotonic() - start
 
 
 def case_monitor(ctx):
@@ -260,33 +164,30 @@ def case_monitor(ctx):
     # reason, not the failed disconnect's. The --count run's log is read
     # back by python-can while the others still run.
     def count(own, sim):
-        p, took = timed(lambda: tool(own, ["monitor", "--listen", "710#021003", "--count", "4", "--log", log],
-                                     sim.link))
-        check(p.returncode == 0, "monitor: %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
-        return (p, took) + tuple(side_by_side(lambda: read_candump(log), lambda: subprocess.run(
+        p = tool(own, ["monitor", "--listen", "710#021003", "--count", "4", "--log", log], sim.link, status=0)
+        return (p,) + tuple(side_by_side(lambda: read_candump(log), lambda: subprocess.run(
             [python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True, text=True, timeout=60)))
 
-    (p, took, msgs, player), d, (b, b_took), (first, k_rc, stop_took, err, busy_trace), (u, u_link) = side_by_side(
+    listen = ["monitor", "--listen", "710#021003"]
+    (p, msgs, player), d, b, (first, k_rc, stop_took, err, busy_trace), u = side_by_side(
         on_own_sim(ctx, "rawcan", count),
-        on_own_sim(ctx, "rawcan", lambda own, sim: tool(
-            own, ["monitor", "--listen", "710#021003", "--filter", "1A0", "--duration", "1s"], sim.link)),
-        on_own_sim(ctx, "busy-bus", lambda own, sim: timed(lambda: tool(
-            own, ["monitor", "--listen", "710#021003", "--duration", "1s"], sim.link))),
+        tool_on_sim(ctx, listen + ["--filter", "1A0", "--duration", "1s"], scenario="rawcan"),
+        tool_on_sim(ctx, listen + ["--duration", "1s"], scenario="busy-bus"),
         on_own_sim(ctx, "busy-bus", ctrl_c),
-        on_own_sim(ctx, "busy-bus", lambda own, sim: (tool(own, ["monitor", "--listen", "710#021003"], sim.link),
-                                                      sim.link), ["--unplug-after", "9"]))
+        tool_on_sim(ctx, listen, ["--unplug-after", "9"], scenario="busy-bus"))
     lines = p.stdout.splitlines()
     check(len(lines) == 4 and all(re.fullmatch(r"\(\d+\.\d{6}\) link1 [0-9A-F]{3,8}#[0-9A-F]*", x) for x in lines),
           "four candump lines:\n" + p.stdout)
     check("link1 718#06500300320" in p.stdout, "the answer frame:\n" + p.stdout)
-    check(took < 20, "--count ends it")
+    check(p.seconds < 20, "--count ends it")
     check(len(msgs) == 4 and msgs[0]["id"] in (0x718, 0x1A0), "python-can reads the log: %r" % msgs)
     check(player.returncode == 0, "can.player plays it:\n" + player.stderr)
     check(d.returncode == 0 and d.stdout and all(" link1 1A0#" in x for x in d.stdout.splitlines()),
           "--filter 1A0 --duration: %d\n%s%s" % (d.returncode, d.stdout, d.stderr))
 
     ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in b.stdout.splitlines()]
-    check(b.returncode == 0 and b_took < 5, "--duration 1s on a busy bus: exit %d after %.1f s" % (b.returncode, b_took))
+    check(b.returncode == 0 and b.seconds < 5,
+          "--duration 1s on a busy bus: exit %d after %.1f s" % (b.returncode, b.seconds))
     check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
           "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"), ids.count("18DB33F1")))
     # A frame's time is its item's millisecond tick (on the wall clock of the
@@ -297,15 +198,12 @@ def case_monitor(ctx):
     check(all(s > -0.01 and abs(s - round(s)) < 0.01 for s in steps),
           "times in whole milliseconds, in order: %s" % [round(s, 3) for s in steps[:40]])
     check(first and k_rc == 0 and stop_took < 3, "Ctrl-C ends it: exit %s after %.1f s\n%s" % (k_rc, stop_took, err))
-    check(u.returncode == 1 and u.stderr.count("pdutool: VCI lost on %s (the port failed)" % u_link) == 1 and
-          "VCI lost" not in u.stderr.replace("pdutool: VCI lost on %s (the port failed)" % u_link, ""),
+    check(u.returncode == 1 and u.stderr.count("pdutool: VCI lost on %s (the port failed)" % u.port) == 1 and
+          "VCI lost" not in u.stderr.replace("pdutool: VCI lost on %s (the port failed)" % u.port, ""),
           "unplugged: %d\n%s" % (u.returncode, u.stderr))
     check(busy_trace.rstrip().splitlines()[-1].find("CLOSE") >= 0 or "CLOSE" in busy_trace[-3000:],
           "CLOSE on the wire at the end")
 
 
-CASES = e2e_runner.cases(globals())
-
-
 if __name__ == "__main__":
-    sys.exit(e2e_runner.main(CASES, lambda a: Ctx(a.bin, a.data)))
+    sys.exit(e2e_runner.main(globals()))
