@@ -126,6 +126,60 @@ class Api:
         if pointer:
             self.items_taken += 1
 
+    # -- the package's own interface: what Link, Primitive and the python-can
+    # bus use (not documented for applications) --
+
+    def call_status(self, name, *args):
+        """Calls a function by name and returns its status (no exception)."""
+        return self._call(name, *args)
+
+    def took_item(self, pointer):
+        self._took(pointer)
+
+    def destroy_item(self, pointer):
+        self._destroy(pointer)
+
+    @property
+    def drain_lock(self):
+        """Held while items are fetched and handed out, and across a start."""
+        return self._drain_lock
+
+    def wait_for(self, until, deadline):
+        """Waits until until() is true or the deadline (time.monotonic())
+        passes; False on the deadline."""
+        return self._pump(until, deadline)
+
+    def poll_events(self):
+        """Fetches every link's items now when events are polled."""
+        if self._events_mode == "poll":
+            self._drain_all()
+
+    def wake(self):
+        """The library's event callback: fetch items soon (any thread)."""
+        self._wake.set()
+
+    def wake_waiters(self):
+        with self._cond:
+            self._cond.notify_all()
+
+    def add_link(self, link):
+        self._links[link.hcll] = link
+
+    def remove_link(self, link):
+        """Forgets the link and its primitives (caller holds the drain lock)."""
+        self._links.pop(link.hcll, None)
+        for hcop in [h for h, p in self._primitives.items() if p.link is link]:
+            del self._primitives[hcop]
+
+    def add_primitive(self, prim):
+        self._primitives[prim.hcop] = prim
+
+    def primitive(self, hcop):
+        return self._primitives.get(hcop)
+
+    def forget_primitive(self, hcop):
+        self._primitives.pop(hcop, None)
+
     @property
     def item_balance(self):
         """Items handed out by the library and not yet released: 0 whenever
@@ -338,7 +392,7 @@ class Api:
     def _drain_all(self):
         with self._drain_lock:
             for link in list(self._links.values()):
-                link._drain()
+                link.fetch_events()
 
     def _pump(self, until, deadline):
         """Waits until until() is true or the deadline (time.monotonic()) passes."""

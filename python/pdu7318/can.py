@@ -202,7 +202,7 @@ class PduCanBus(can.BusABC):
         # The Api's drain lock: on_result and on_done run under it (the
         # dispatcher holds it while it hands out items), so the bus's state
         # and its condition share that one lock.
-        self._cond = threading.Condition(self._api._drain_lock)
+        self._cond = threading.Condition(self._api.drain_lock)
         try:
             link_params = dict(params or {})
             if bitrate is not None:
@@ -362,7 +362,7 @@ class PduCanBus(can.BusABC):
                     self._idle()
         # The module sends the frame right after the EXECUTING item.
         wait_until = time.monotonic() + 1.0 if deadline is None else max(deadline, time.monotonic() + 0.1)
-        if not self._api._pump(lambda: bool(prim.statuses) or prim.done, wait_until):
+        if not self._api.wait_for(lambda: bool(prim.statuses) or prim.done, wait_until):
             raise can.CanOperationError("the module did not start the frame's ComPrimitive")
         return True
 

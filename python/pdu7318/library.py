@@ -21,7 +21,7 @@ def _on_event(event_type, hmod, hcll, cll_tag, api_tag):
     with _wakers_lock:
         targets = list(_wakers)
     for api in targets:
-        api._wake.set()
+        api.wake()
 
 
 CALLBACK = C.CALLBACKFNC(_on_event)

@@ -36,7 +36,7 @@ class Primitive:
         self.receive_cycles = 1
         self.finished = threading.Event()
 
-    def _add(self, ev):
+    def add_event(self, ev):
         if ev.kind == "result":
             self.results.append(ev.response)
             if self.on_result is not None:
@@ -66,10 +66,10 @@ class Primitive:
 
     def wait(self, timeout):
         """Waits for the FINISHED item; False when timeout (seconds) passed first."""
-        return self.link.api._pump(self.finished.is_set, time.monotonic() + timeout)
+        return self.link.api.wait_for(self.finished.is_set, time.monotonic() + timeout)
 
     def cancel(self):
-        self.link.api._check("PDUCancelComPrimitive", self.link.api.hmod, self.link.hcll, self.hcop)
+        self.link.api.call("PDUCancelComPrimitive", self.link.api.hmod, self.link.hcll, self.hcop)
 
 
 # ---- Link ---------------------------------------------------------------------
@@ -97,13 +97,13 @@ class Link:
         self.connected = False
         hcll = C.UNUM32(C.PDU_HANDLE_UNDEF)
         flags = C.PDU_FLAG_DATA(0, None)
-        api._check("PDUCreateComLogicalLink", api.hmod, None, rid, None, ctypes.byref(hcll), ctypes.byref(flags))
+        api.call("PDUCreateComLogicalLink", api.hmod, None, rid, None, ctypes.byref(hcll), ctypes.byref(flags))
         self.hcll = hcll.value
-        api._links[self.hcll] = self
+        api.add_link(self)
         try:
             # Also when events are polled: a library may drop the events of a
             # link that has no callback.
-            api._check("PDURegisterEventCallback", api.hmod, self.hcll, L.CALLBACK)
+            api.call("PDURegisterEventCallback", api.hmod, self.hcll, L.CALLBACK)
             if unique:
                 self.set_unique_table(unique)
             for name, value in params.items():
@@ -123,13 +123,13 @@ class Link:
     # -- life --
 
     def connect(self):
-        self.api._check("PDUConnect", self.api.hmod, self.hcll)
+        self.api.call("PDUConnect", self.api.hmod, self.hcll)
         self.connected = True
 
     def disconnect(self):
         if self.connected:
             self.connected = False
-            self.api._check("PDUDisconnect", self.api.hmod, self.hcll)
+            self.api.call("PDUDisconnect", self.api.hmod, self.hcll)
 
     def close(self, offline_wait=0.5):
         """Disconnects and destroys the link; the first failure is raised
@@ -149,14 +149,12 @@ class Link:
             # engine a moment later. Fetch it before the link goes: a library
             # may keep undelivered items and hand them to the next link that
             # gets the same handle.
-            api._pump(lambda: self.link_status == "PDU_CLLST_OFFLINE", time.monotonic() + offline_wait)
-        with api._drain_lock:
-            self._drain()
-            api._links.pop(self.hcll, None)
-            for hcop in [h for h, p in api._primitives.items() if p.link is self]:
-                del api._primitives[hcop]
-        api._call("PDURegisterEventCallback", api.hmod, self.hcll, C._NO_CALLBACK)
-        status = api._call("PDUDestroyComLogicalLink", api.hmod, self.hcll)
+            api.wait_for(lambda: self.link_status == "PDU_CLLST_OFFLINE", time.monotonic() + offline_wait)
+        with api.drain_lock:
+            self.fetch_events()
+            api.remove_link(self)
+        api.call_status("PDURegisterEventCallback", api.hmod, self.hcll, C._NO_CALLBACK)
+        status = api.call_status("PDUDestroyComLogicalLink", api.hmod, self.hcll)
         self.hcll = None
         if status != 0 and first is None:
             first = status_error("PDUDestroyComLogicalLink", status, api.vci_answered or api.vci_lost)
@@ -176,8 +174,8 @@ class Link:
 
     def _get_item(self, pid):
         item = ctypes.POINTER(C.PDU_PARAM_ITEM)()
-        self.api._check("PDUGetComParam", self.api.hmod, self.hcll, pid, ctypes.byref(item))
-        self.api._took(item)
+        self.api.call("PDUGetComParam", self.api.hmod, self.hcll, pid, ctypes.byref(item))
+        self.api.took_item(item)
         return item
 
     def get_param(self, name):
@@ -186,7 +184,7 @@ class Link:
         try:
             return read_param_value(item.contents) if item else None
         finally:
-            self.api._destroy(item)
+            self.api.destroy_item(item)
 
     def set_param(self, name, value):
         """PDUSetComParam with the data type and class the link has for it.
@@ -197,9 +195,9 @@ class Link:
             ptype = item.contents.ComParamDataType if item else C.PDU_PT_UNUM32
             pclass = item.contents.ComParamClass if item else C.PDU_PC_COM
         finally:
-            self.api._destroy(item)
+            self.api.destroy_item(item)
         new, keep = param_item(pid, ptype or C.PDU_PT_UNUM32, pclass or C.PDU_PC_COM, value)
-        self.api._check("PDUSetComParam", self.api.hmod, self.hcll, ctypes.byref(new))
+        self.api.call("PDUSetComParam", self.api.hmod, self.hcll, ctypes.byref(new))
         del keep
 
     def set_unique_table(self, unique):
@@ -218,7 +216,7 @@ class Link:
             keep.append(items)
             entries[n] = C.PDU_ECU_UNIQUE_RESP_DATA(uid, len(params), items)
         table = C.PDU_UNIQUE_RESP_ID_TABLE_ITEM(C.PDU_IT_UNIQUE_RESP_ID_TABLE, len(unique), entries)
-        self.api._check("PDUSetUniqueRespIdTable", self.api.hmod, self.hcll, ctypes.byref(table))
+        self.api.call("PDUSetUniqueRespIdTable", self.api.hmod, self.hcll, ctypes.byref(table))
 
     # -- ComPrimitives --
 
@@ -234,13 +232,13 @@ class Link:
         api = self.api
         # Held across the start so that no item of the new handle is fetched
         # before its Primitive is there to take it.
-        with api._drain_lock:
-            api._check("PDUStartComPrimitive", api.hmod, self.hcll, coptype, len(data),
+        with api.drain_lock:
+            api.call("PDUStartComPrimitive", api.hmod, self.hcll, coptype, len(data),
                        ctypes.cast(buf, ctypes.POINTER(C.UNUM8)) if buf is not None else None,
                        ctypes.byref(ctrl), None, ctypes.byref(hcop))
             prim = Primitive(self, hcop.value, coptype, on_result)
             prim.receive_cycles = receive_cycles
-            api._primitives[prim.hcop] = prim
+            api.add_primitive(prim)
         return prim
 
     def run(self, coptype, data=b"", timeout=10.0, receive_cycles=1, check=True):
@@ -285,7 +283,7 @@ class Link:
     def status(self):
         """The link's status: (value, name)."""
         st, stamp, extra = C.UNUM32(), C.UNUM32(), C.UNUM32()
-        self.api._check("PDUGetStatus", self.api.hmod, self.hcll, C.PDU_HANDLE_UNDEF, ctypes.byref(st),
+        self.api.call("PDUGetStatus", self.api.hmod, self.hcll, C.PDU_HANDLE_UNDEF, ctypes.byref(st),
                         ctypes.byref(stamp), ctypes.byref(extra))
         return st.value, status_value_name(st.value)
 
@@ -294,44 +292,43 @@ class Link:
         own status items, items of primitives started elsewhere), oldest
         first; waits up to timeout seconds for the first."""
         api = self.api
-        if api._events_mode == "poll":
-            api._drain_all()
-        api._pump(lambda: bool(self._queue), time.monotonic() + timeout)
+        api.poll_events()
+        api.wait_for(lambda: bool(self._queue), time.monotonic() + timeout)
         out = []
-        with api._drain_lock:
+        with api.drain_lock:
             while self._queue:
                 out.append(self._queue.popleft())
         return out
 
-    def _drain(self):
-        """Fetches every pending item of the link (caller holds the drain lock)."""
+    def fetch_events(self):
+        """Fetches every pending item of the link and hands each to its
+        Primitive or the queue (for Api; the caller holds the drain lock)."""
         api = self.api
         changed = False
         while self.hcll is not None:
             pointer = ctypes.POINTER(C.PDU_EVENT_ITEM)()
-            status = api._call("PDUGetEventItem", api.hmod, self.hcll, ctypes.byref(pointer))
+            status = api.call_status("PDUGetEventItem", api.hmod, self.hcll, ctypes.byref(pointer))
             if status == C.PDU_ERR_EVENT_QUEUE_EMPTY or (status == 0 and not pointer):
                 break
             if status != 0:
                 raise status_error("PDUGetEventItem", status, api.vci_answered or api.vci_lost)
-            api._took(pointer)
+            api.took_item(pointer)
             try:
                 ev = event_of(pointer.contents)
             finally:
-                api._destroy(pointer)
+                api.destroy_item(pointer)
             changed = True
             if ev.hcop == C.PDU_HANDLE_UNDEF and ev.kind == "status":
                 self.link_status = ev.status_name
-            prim = api._primitives.get(ev.hcop)
+            prim = api.primitive(ev.hcop)
             if prim is not None:
-                prim._add(ev)
+                prim.add_event(ev)
                 if prim.done:
-                    del api._primitives[ev.hcop]
+                    api.forget_primitive(ev.hcop)
             elif self.on_event is None:
                 self._queue.append(ev)
             if self.on_event is not None:
                 self.on_event(ev)
         if changed:
-            with api._cond:
-                api._cond.notify_all()
+            api.wake_waiters()
 
