@@ -1,13 +1,9 @@
 // PDUStartComPrimitive and PDUCancelComPrimitive: the application hands a
 // ComPrimitive to the engine thread and gets its handle back at once.
-#include <cstring>
-
 #include "api/ApiFrame.h"
-#include "engine/ModuleState.h"
 #include "api/LinkHandle.h"
 #include "engine/CopQueues.h"
 #include "engine/EventItems.h"
-#include "log/StructureDump.h"
 #include "protocol/ZPDUProtocolHandling.h"
 
 using pdu::api::ApiFrame;
@@ -17,22 +13,6 @@ using pdu::api::ResultLine;
 namespace api = pdu::api;
 namespace engine = pdu::engine;
 namespace plog = pdu::log;
-
-namespace {
-
-// The job's control data: the five leading fields and the TxFlag bytes
-// (AppendCopJob gives the queued job its own copy of them).
-void KeepCopCtrl(engine::CopJob& job, const PDU_COP_CTRL_DATA& ctrl) {
-  engine::CopCtrlCopy& c = job.CopCtrl;
-  c.Time = ctrl.Time;
-  c.NumSendCycles = ctrl.NumSendCycles;
-  c.NumReceiveCycles = ctrl.NumReceiveCycles;
-  c.TempParamUpdate = ctrl.TempParamUpdate;
-  c.NumFlagBytes = ctrl.TxFlag.pFlagData != nullptr ? ctrl.TxFlag.NumFlagBytes : 0;
-  c.pFlagData = c.NumFlagBytes != 0 ? ctrl.TxFlag.pFlagData : nullptr;
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -54,64 +34,10 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T
         CoPDataSize > engine::kMaxCoPDataSize) {
       return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     }
-    const PDU_COP_CTRL_DATA ctrl = pCopCtrlData != nullptr ? *pCopCtrlData : PDU_COP_CTRL_DATA{};
-
-    if (CoPDataSize != 0) {
-      // Built once here so the handler keeps it as its last request; the
-      // engine builds it again when the job runs.
-      static uint8_t scratch[engine::kCoPDataCapacity];
-      std::memset(scratch, 0, sizeof scratch);
-      handler->buildRequest(pCoPData, CoPDataSize, scratch);
-      if (plog::MainLogOn()) {
-        plog::LogMain("\t\t\t*pCopData:%s", plog::HexString(pCoPData, CoPDataSize, true).c_str());
-      }
-    }
-    const uint32_t hCoP = engine::Module().NextCoPHandle();
-    *phCoP = hCoP;
-    if (plog::MainLogOn()) plog::LogMain("\t\t*pCopData:%s", plog::DumpCopCtrlData(ctrl).c_str());
-    plog::LogMain("\t\t*phCoP = %d", static_cast<int>(hCoP));
-
-    // The job starts from the last one queued: an UPDATEPARAM carries no
-    // request bytes of its own and keeps those of the job before it.
-    engine::ModuleState& m = engine::Module();
-    engine::CopJob job = m.LastJob();
-    job.CoPDataSize = CoPDataSize;
-    KeepCopCtrl(job, ctrl);
-    auto fill = [&] {
-      job.hMod = hMod;
-      job.hCLL = hCLL;
-      job.hCoP = hCoP;
-      job.CoPType = CoPType;
-      job.JobKind = engine::kJobKindComPrimitive;
-      job.pCoPTag = pCoPTag;
-    };
-    switch (CoPType) {
-      case PDU_COPT_UPDATEPARAM:
-        fill();
-        handler->getcomparam_var();
-        handler->applyTimingComparam();
-        plog::LogMain("1");
-        engine::AppendCopJob(job);
-        handler->parseComparam();
-        engine::SetQueueRun(1);
-        break;
-      case PDU_COPT_STARTCOMM:
-      case PDU_COPT_STOPCOMM:
-      case PDU_COPT_SENDRECV:
-        if (CoPDataSize != 0) std::memcpy(job.CoPData, pCoPData, CoPDataSize);
-        fill();
-        plog::LogMain("1");
-        if (CoPType == PDU_COPT_SENDRECV && CoPDataSize != 0) plog::LogMain("---size >0");
-        engine::AppendCopJob(job);
-        engine::SetQueueRun(1);
-        break;
-      default:
-        // The handle is spent; no event will ever carry it. The size and
-        // control data still become the last job's (a later link-status
-        // event shows them).
-        m.KeepSizeAndCtrlOfSpentJob(job);
-        break;
-    }
+    engine::ComPrimitiveRequest request{.hMod = hMod, .hCLL = hCLL, .CoPType = static_cast<uint32_t>(CoPType),
+                                        .data = pCoPData, .size = CoPDataSize, .tag = pCoPTag};
+    if (pCopCtrlData != nullptr) request.ctrl = *pCopCtrlData;
+    *phCoP = engine::QueueComPrimitive(*handler, request);
     return frame.Finish(PDU_STATUS_NOERROR);
   });
 }

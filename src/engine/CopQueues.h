@@ -14,6 +14,10 @@
 #include "engine/ApiLock.h"
 #include "pdu_api.h"
 
+namespace pdu::protocol {
+class ZPDUProtocolHandling;
+}
+
 namespace pdu::engine {
 
 inline constexpr uint32_t kJobKindComPrimitive = 1;
@@ -65,6 +69,26 @@ struct CopEvent {
   uint32_t ErrorCode = 0;  // its T_PDU_ERR_EVT; 0: PDU_ERR_EVT_RX_TIMEOUT
   void* CoPTag = nullptr;
 };
+
+// A ComPrimitive as PDUStartComPrimitive was asked for it (arguments
+// checked: data holds size bytes, size <= kMaxCoPDataSize).
+struct ComPrimitiveRequest {
+  uint32_t hMod = 0;
+  uint32_t hCLL = 0;
+  uint32_t CoPType = 0;
+  const uint8_t* data = nullptr;
+  uint32_t size = 0;
+  PDU_COP_CTRL_DATA ctrl{};
+  void* tag = nullptr;
+};
+// Spends the next ComPrimitive handle on the request and queues its job for
+// the engine thread; returns the handle. The job starts from the last one
+// queued (an UPDATEPARAM carries no request bytes of its own and keeps those
+// of the job before it); UPDATEPARAM takes the link's ComParam variables
+// into its waits and ParamBlock at once. A type the engine does not run
+// spends its handle without a job.
+uint32_t QueueComPrimitive(protocol::ZPDUProtocolHandling& handler, const ComPrimitiveRequest& request)
+    PDU_REQUIRES(g_ApiLock);
 
 // Appends a copy of job (with its own copy of the TxFlag bytes) to the
 // CopJobQueue, keeps it as the module's last job (g_CopJob) and wakes the
