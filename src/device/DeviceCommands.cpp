@@ -6,6 +6,7 @@
 #include <string>
 
 #include "device/DeviceLink.h"
+#include "device/DeviceRoom.h"
 #include "log/PduLog.h"
 #include "mdf/ComParamValue.h"
 #include "mdf/ObjectIds.h"
@@ -16,15 +17,12 @@ namespace pdu::device {
 
 namespace {
 
-// See RxData().
-uint8_t g_RxData[kRxDataSize];
-
 // Answer buffers of the commands.
 constexpr uint32_t kSmallBuffer = 100;    // OPEN, CLOSE
 constexpr uint32_t kCommandBuffer = 1000;
 constexpr uint32_t kCopBuffer = 8192;
 constexpr uint32_t kConnectBuffer = 2048;
-constexpr uint32_t kVehicleBuffer = 5000;
+constexpr uint32_t kVehicleBuffer = DeviceRoom::kVehicleBuffer;
 
 // Late answers looked for before a command is sent (each a whole frame).
 constexpr int kMaxLateAnswers = 8;
@@ -336,12 +334,11 @@ bool VciLost() {
 }
 
 uint32_t ReadVehicleData(uint32_t timeoutMs, uint32_t& recordLength) {
-  // Only the engine thread reads vehicle data; the buffer is static so that
-  // the path does not allocate. 8 spare bytes take the two inserted words.
-  static uint8_t s_byData[kVehicleBuffer + 8];
-  static char s_szHex[3 * (kVehicleBuffer + 8) + 1];
+  // Only the engine thread reads vehicle data, into the room's buffers.
+  uint8_t* const s_byData = Room().vehicleFrame;
+  char* const s_szHex = Room().vehicleHex;
   recordLength = 0;
-  std::memset(s_byData, 0, sizeof s_byData);
+  std::memset(s_byData, 0, sizeof Room().vehicleFrame);
   DeviceLink* link = GetDeviceLink();
   const uint32_t n =
       link != nullptr ? link->ReceiveVehicleData(s_byData, kVehicleBuffer, timeoutMs + kVehicleDataExtraMs) : 0;
@@ -362,15 +359,15 @@ uint32_t ReadVehicleData(uint32_t timeoutMs, uint32_t& recordLength) {
   }
   log::LogMain("recv len = %d", total);
   const uint32_t record = std::min<uint32_t>(total - 4, kRxDataSize);
-  std::memcpy(g_RxData, s_byData + 4, record);
+  std::memcpy(Room().g_RxData, s_byData + 4, record);
   recordLength = record;
   log::LogMain("recv end");
   return ReadWord(s_byData);
 }
 
-const uint8_t* RxData() { return g_RxData; }
+const uint8_t* RxData() { return Room().g_RxData; }
 
-void ClearRxData() { std::memset(g_RxData, 0, sizeof g_RxData); }
+void ClearRxData() { std::memset(Room().g_RxData, 0, sizeof Room().g_RxData); }
 
 void ResetDeviceRoom() {
   ClearRxData();

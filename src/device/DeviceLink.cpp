@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "device/DeviceRoom.h"
 #include "log/PduLog.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
@@ -13,24 +14,21 @@
 namespace pdu::device {
 
 namespace {
-
-std::atomic<DeviceLink*> g_DeviceLink{nullptr};
-
-// Senders are serialised by the ApiLock, but the counters are atomics so
-// that a tool sending from two threads cannot tear them.
-std::atomic<uint16_t> g_wManagementFrameCounter{0};
-std::atomic<uint16_t> g_wVehicleFrameCounter{0};
-
+// Constant-initialised: ready before any static constructor of the host
+// process could reach the library.
+constinit DeviceRoom g_DeviceRoom;
 }  // namespace
 
-DeviceLink* GetDeviceLink() { return g_DeviceLink.load(std::memory_order_acquire); }
-void SetDeviceLink(DeviceLink* link) { g_DeviceLink.store(link, std::memory_order_release); }
+DeviceRoom& Room() { return g_DeviceRoom; }
 
-uint16_t ManagementFrameCounter() { return g_wManagementFrameCounter.load(); }
-uint16_t VehicleFrameCounter() { return g_wVehicleFrameCounter.load(); }
+DeviceLink* GetDeviceLink() { return Room().g_DeviceLink.load(std::memory_order_acquire); }
+void SetDeviceLink(DeviceLink* link) { Room().g_DeviceLink.store(link, std::memory_order_release); }
+
+uint16_t ManagementFrameCounter() { return Room().g_wManagementFrameCounter.load(); }
+uint16_t VehicleFrameCounter() { return Room().g_wVehicleFrameCounter.load(); }
 void ResetFrameCounters() {
-  g_wManagementFrameCounter.store(0);
-  g_wVehicleFrameCounter.store(0);
+  Room().g_wManagementFrameCounter.store(0);
+  Room().g_wVehicleFrameCounter.store(0);
 }
 
 // What distinguishes the three receive operations.
@@ -118,7 +116,7 @@ uint32_t DeviceLink::SendOnChannel(uint8_t channel, uint8_t command, const uint8
                                    uint32_t length) {
   const bool vehicle = channel == kChannelVehicle;
   platform::MutexLock lock(m_SendLock);
-  std::atomic<uint16_t>& counter = vehicle ? g_wVehicleFrameCounter : g_wManagementFrameCounter;
+  std::atomic<uint16_t>& counter = vehicle ? Room().g_wVehicleFrameCounter : Room().g_wManagementFrameCounter;
   const uint8_t sequence = static_cast<uint8_t>((counter.fetch_add(1) + 1) & 0xFF);
 
   const size_t frameLen =

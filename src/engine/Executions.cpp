@@ -149,8 +149,7 @@ void StartOrStop(const CopJob& job, bool start) {
   Module().MarkExecuting();
   CallbackThread();
 
-  static uint8_t request[kCoPDataCapacity];
-  std::memset(request, 0, sizeof request);
+  uint8_t request[kCoPDataCapacity] = {};
   if (handler != nullptr) handler->buildRequest(job.CoPData, job.CoPDataSize, request);
   {
     ApiLockGuard lock(g_ApiLock);
@@ -212,8 +211,7 @@ void pduDoCopSendrecv(const CopJob& job) {
     return;
   }
   log::LogMain("time = %d", Int(platform::ClockTicks()));
-  static uint8_t request[kCoPDataCapacity];
-  std::memset(request, 0, sizeof request);
+  uint8_t request[kCoPDataCapacity] = {};
   handler->buildRequest(job.CoPData, job.CoPDataSize, request);
   bool send = true;
   uint32_t timeout = handler->getDefaultTimeout();
