@@ -183,6 +183,13 @@ class DeviceLink {
 
   uint32_t SendOnChannel(uint8_t channel, uint8_t command, const uint8_t* data, uint32_t length);
   uint32_t Receive(ReceiveKind kind, uint8_t* out, uint32_t capacity, uint32_t timeoutMs);
+  // OpenPortPath's steps: open (false: busy or failed, nothing to close);
+  // modem lines low, configure, low latency, DTR pulse (false: the port is
+  // unusable and still open). LineFailed logs "<what> <port> failed:
+  // <call> error <code>", the OS's own words.
+  bool OpenLine(const std::string& path);
+  bool SetUpLine(const std::string& path);
+  void LineFailed(const char* what, const std::string& path);
   ReceiveQueue QueueFor(ReceiveKind kind);
   // Receive's steps: moves queued bytes into the carry-over (false when
   // there were none or it is full); unstuffs and checks the segment at the

@@ -43,28 +43,38 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
   // there is never more than one receive thread.
   if (m_ReadThread.joinable() || m_Port->IsOpen()) ClosePort();
   m_dwAborted.store(0);
-  // Every port that cannot be used - busy, failing to open, refusing its
-  // line settings - is given the same pause before the next one.
-  const auto unusable = [&](bool close) {
-    if (close) m_Port->Close();
+  if (!OpenLine(path)) {
     platform::ClockSleep(kOpenFailPauseMs);
     return false;
-  };
-  // "<what> <port> failed: <call> error <code>", the OS's own words.
-  const auto failed = [&](const char* what) {
-    log::LogMain("%s %s failed: %s", what, path.c_str(), LastCallError(*m_Port).c_str());
-  };
+  }
+  if (!SetUpLine(path)) {
+    m_Port->Close();
+    platform::ClockSleep(kOpenFailPauseMs);
+    return false;
+  }
+  return true;
+}
+
+void DeviceLink::LineFailed(const char* what, const std::string& path) {
+  log::LogMain("%s %s failed: %s", what, path.c_str(), LastCallError(*m_Port).c_str());
+}
+
+bool DeviceLink::OpenLine(const std::string& path) {
   switch (m_Port->Open(path)) {
     case Transport::OpenStatus::kOk:
-      break;
+      return true;
     case Transport::OpenStatus::kBusy:
       log::LogMain("port %s skipped: busy, another program holds it (%s)", path.c_str(),
                    LastCallError(*m_Port).c_str());
-      return unusable(false);
+      return false;
     case Transport::OpenStatus::kFailed:
-      failed("open");
-      return unusable(false);
+      LineFailed("open", path);
+      return false;
   }
+  return false;
+}
+
+bool DeviceLink::SetUpLine(const std::string& path) {
   // Opening a tty raises DTR and RTS on Linux. The VCI's reset logic
   // expects both low, as the disabled line control of a COM port leaves
   // them, with DTR going high only for the pulse below. They are lowered
@@ -72,19 +82,17 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
   // when the speed leaves B0.
   const Transport::LineStatus dtr = m_Port->SetDtr(false);
   if (dtr == Transport::LineStatus::kError) {
-    failed("DTR on");
-    return unusable(true);
+    LineFailed("DTR on", path);
+    return false;
   }
   const bool modemLines = dtr == Transport::LineStatus::kOk;
   const auto lowerRts = [&] {
-    if (modemLines && m_Port->SetRts(false) == Transport::LineStatus::kError) {
-      failed("RTS on");
-    }
+    if (modemLines && m_Port->SetRts(false) == Transport::LineStatus::kError) LineFailed("RTS on", path);
   };
   lowerRts();
   if (!m_Port->Configure()) {
-    failed("configure");
-    return unusable(true);
+    LineFailed("configure", path);
+    return false;
   }
   switch (m_Port->SetLowLatency()) {
     case Transport::LineStatus::kOk:
@@ -94,18 +102,18 @@ bool DeviceLink::OpenPortPath(const std::string& path) {
                    path.c_str());
       break;
     case Transport::LineStatus::kError:
-      failed("low latency on");
+      LineFailed("low latency on", path);
       break;
   }
   if (!modemLines) return true;  // a pseudo-terminal: nothing to pulse
   if (m_Port->SetDtr(false) == Transport::LineStatus::kError) {
-    failed("DTR on");
-    return unusable(true);
+    LineFailed("DTR on", path);
+    return false;
   }
   lowerRts();
   if (m_Port->SetDtr(true) != Transport::LineStatus::kOk) {
-    failed("DTR on");
-    return unusable(true);
+    LineFailed("DTR on", path);
+    return false;
   }
   platform::ClockSleep(kDtrPulseMs);
   m_Port->SetDtr(false);
