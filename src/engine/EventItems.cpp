@@ -173,6 +173,40 @@ void CallbackThread() {
   log::LogMain("CallbackThread quit");
 }
 
+namespace {
+
+// Status, result and error items: the item and what its pData points to.
+void DestroyEventItem(PDU_EVENT_ITEM* ev) {
+  switch (ev->ItemType) {
+    case PDU_IT_STATUS:
+      log::LogMain("PDU_IT_STATUS");
+      delete static_cast<uint32_t*>(ev->pData);
+      break;
+    case PDU_IT_RESULT:
+      log::LogMain("PDU_IT_RESULT");
+      FreeResultData(static_cast<PDU_RESULT_DATA*>(ev->pData));
+      break;
+    default:  // PDU_IT_ERROR: the only other type DestroyItem passes on
+      log::LogMain("PDU_IT_ERROR");
+      delete static_cast<PDU_ERROR_DATA*>(ev->pData);
+      break;
+  }
+  delete ev;
+}
+
+void DestroyModuleItem(PDU_MODULE_ITEM* mod) {
+  if (mod->pModuleData != nullptr) {
+    for (uint32_t i = 0; i < mod->NumEntries; ++i) {
+      delete[] mod->pModuleData[i].pVendorModuleName;
+      delete[] mod->pModuleData[i].pVendorAdditionalInfo;
+    }
+    delete[] mod->pModuleData;
+  }
+  delete mod;
+}
+
+}  // namespace
+
 void DestroyItem(PDU_ITEM* item) {
   switch (item->ItemType) {
     case PDU_IT_IO_UNUM32: {
@@ -181,27 +215,11 @@ void DestroyItem(PDU_ITEM* item) {
       delete data;
       return;
     }
-    case PDU_IT_STATUS: {
-      log::LogMain("PDU_IT_STATUS");
-      auto* ev = reinterpret_cast<PDU_EVENT_ITEM*>(item);
-      delete static_cast<uint32_t*>(ev->pData);
-      delete ev;
+    case PDU_IT_STATUS:
+    case PDU_IT_RESULT:
+    case PDU_IT_ERROR:
+      DestroyEventItem(reinterpret_cast<PDU_EVENT_ITEM*>(item));
       return;
-    }
-    case PDU_IT_RESULT: {
-      log::LogMain("PDU_IT_RESULT");
-      auto* ev = reinterpret_cast<PDU_EVENT_ITEM*>(item);
-      FreeResultData(static_cast<PDU_RESULT_DATA*>(ev->pData));
-      delete ev;
-      return;
-    }
-    case PDU_IT_ERROR: {
-      log::LogMain("PDU_IT_ERROR");
-      auto* ev = reinterpret_cast<PDU_EVENT_ITEM*>(item);
-      delete static_cast<PDU_ERROR_DATA*>(ev->pData);
-      delete ev;
-      return;
-    }
     case PDU_IT_PARAM: {
       log::LogMain("PDU_IT_PARAM");
       auto* param = reinterpret_cast<PDU_PARAM_ITEM*>(item);
@@ -209,19 +227,10 @@ void DestroyItem(PDU_ITEM* item) {
       delete param;
       return;
     }
-    case PDU_IT_MODULE_ID: {
+    case PDU_IT_MODULE_ID:
       log::LogMain("PDU_IT_MODULE_ID");
-      auto* mod = reinterpret_cast<PDU_MODULE_ITEM*>(item);
-      if (mod->pModuleData != nullptr) {
-        for (uint32_t i = 0; i < mod->NumEntries; ++i) {
-          delete[] mod->pModuleData[i].pVendorModuleName;
-          delete[] mod->pModuleData[i].pVendorAdditionalInfo;
-        }
-        delete[] mod->pModuleData;
-      }
-      delete mod;
+      DestroyModuleItem(reinterpret_cast<PDU_MODULE_ITEM*>(item));
       return;
-    }
     case PDU_IT_UNIQUE_RESP_ID_TABLE:
       mdf::FreeUniqueRespIdTable(reinterpret_cast<PDU_UNIQUE_RESP_ID_TABLE_ITEM*>(item));
       return;

@@ -190,24 +190,34 @@ void pduDoCopStart(const CopJob& job) { StartOrStop(job, true); }
 
 void pduDoCopStop(const CopJob& job) { StartOrStop(job, false); }
 
+namespace {
+
+// A SENDRECV without request bytes (or whose link is gone) sends nothing
+// and posts no item; the link's callback is still called once.
+void SendRecvWithoutRequest(const CopJob& job) {
+  log::LogMain("VW test sendrecv == 0 1112");
+  // The tables change under the ApiLock (PDURegisterEventCallback): read
+  // them under it, call without it.
+  CALLBACKFNC callback = nullptr;
+  void* tag = nullptr;
+  {
+    ModuleState& m = Module();
+    ApiLockGuard lock(g_ApiLock);
+    callback = job.hCLL < kLinkTableSize ? m.CallbackAt(job.hCLL) : nullptr;
+    tag = m.LinkTagOf(job.hCLL);
+  }
+  if (callback != nullptr && !Module().Exiting()) callback(PDU_EVT_DATA_AVAILABLE, job.hMod, job.hCLL, tag, nullptr);
+  Module().MarkIdle();
+}
+
+}  // namespace
+
 void pduDoCopSendrecv(const CopJob& job) {
   protocol::ZPDUProtocolHandling* handler = JobHandler(job);
   log::LogMain("pduDoCopSendrecv cop = %d", Int(job.hCoP));
   device::ClearRxData();
   if (job.CoPDataSize == 0 || handler == nullptr) {
-    log::LogMain("VW test sendrecv == 0 1112");
-    // The tables change under the ApiLock (PDURegisterEventCallback): read
-    // them under it, call without it.
-    CALLBACKFNC callback = nullptr;
-    void* tag = nullptr;
-    {
-      ModuleState& m = Module();
-      ApiLockGuard lock(g_ApiLock);
-      callback = job.hCLL < kLinkTableSize ? m.CallbackAt(job.hCLL) : nullptr;
-      tag = m.LinkTagOf(job.hCLL);
-    }
-    if (callback != nullptr && !Module().Exiting()) callback(PDU_EVT_DATA_AVAILABLE, job.hMod, job.hCLL, tag, nullptr);
-    Module().MarkIdle();
+    SendRecvWithoutRequest(job);
     return;
   }
   log::LogMain("time = %d", Int(platform::ClockTicks()));
