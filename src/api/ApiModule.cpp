@@ -9,6 +9,8 @@
 #include "engine/ModuleState.h"
 #include "engine/CopQueues.h"
 #include "engine/EventItems.h"
+#include "log/StructureDump.h"
+#include "mdf/VersionData.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
 
@@ -30,13 +32,6 @@ char* NewIdentityText(const std::string& text) {
   char* buf = new char[kIdentityTextSize]();
   std::snprintf(buf, kIdentityTextSize, "%s", text.c_str());
   return buf;
-}
-
-std::string VersionIni() { return platform::AppFolder() + "PDUAPI_7318.ini"; }
-
-// Texts land in 64-byte fields: at most 63 characters.
-void CopyField(char (&dst)[64], const std::string& src) {
-  std::snprintf(dst, sizeof dst, "%s", src.c_str());
 }
 
 }  // namespace
@@ -80,62 +75,9 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetVersion(UNUM32 hMod, PDU_VERSION_DATA* pVe
   return Guarded([&] {
     ApiFrame frame("PDUGetVersion");
     frame.Param("hMod = %d", static_cast<int>(hMod));
-    const std::string ini = VersionIni();
-    const char* sec = "MVCI_VERSION";
-    auto num = [&](const char* key) { return static_cast<uint32_t>(platform::ReadIniInt(ini, sec, key, 0)); };
-    auto text = [&](const char* key) { return platform::ReadIniString(ini, sec, key, ""); };
-    // Read in the order the profile is read on every platform.
-    const uint32_t fwDate = num("FWDate");
-    const std::string fwName = text("FWName");
-    const uint32_t fwVersion = num("HWVersion");
-    const uint32_t hwDate = num("HwDate");
-    const uint32_t hwInterface = num("HwInterface");
-    const std::string hwName = text("HwName");
-    const uint32_t hwSerial = num("HwSerialNumber");
-    const std::string apiName = text("APISWName");
-    const uint32_t apiVersion = num("APISWVersion");
-    const std::string vendor = text("VendorName");
-    const uint32_t apiDate = num("APISWDate");
-
-    PDU_VERSION_DATA v{};
-    v.MVCI_Part1StandardVersion = 0x02020000;
-    v.MVCI_Part2StandardVersion = 0x02020000;
-    v.HwSerialNumber = hwSerial;
-    CopyField(v.HwName, hwName);
-    v.HwVersion = 0x01000000;
-    v.HwDate = hwDate;
-    v.HwInterface = hwInterface;
-    CopyField(v.FwName, fwName);
-    v.FwVersion = fwVersion;
-    v.FwDate = fwDate;
-    CopyField(v.VendorName, vendor);
-    CopyField(v.PDUApiSwName, apiName);
-    v.PDUApiSwVersion = apiVersion;
-    v.PDUApiSwDate = apiDate;
+    const PDU_VERSION_DATA v = pdu::mdf::ReadVersionData();
     if (pVersionData != nullptr) *pVersionData = v;
-
-    if (plog::MainLogOn()) {
-      char dump[2048];
-      std::snprintf(dump, sizeof dump,
-                    "\t\t\tpVersionData->FwDate = %u"
-                    "\n\t\t\tpVersionData->FwName = %s"
-                    "\n\t\t\tpVersionData->FwVersion = %u"
-                    "\n\t\t\tpVersionData->HwDate = %u"
-                    "\n\t\t\tpVersionData->HwInterface = %u"
-                    "\n\t\t\tpVersionData->HwName = %s"
-                    "\n\t\t\tpVersionData->HwSerialNumber = %u"
-                    "\n\t\t\tpVersionData->HwVersion = %u"
-                    "\n\t\t\tpVersionData->MVCI_Part1StandardVersion = %u"
-                    "\n\t\t\tpVersionData->MVCI_Part2StandardVersion = %u"
-                    "\n\t\t\tpVersionData->PDUApiSwDate = %u"
-                    "\n\t\t\tpVersionData->PDUApiSwName = %s"
-                    "\n\t\t\tpVersionData->PDUApiSwVersion = %u"
-                    "\n\t\t\tpVersionData->VendorName = %s",
-                    v.FwDate, v.FwName, v.FwVersion, v.HwDate, v.HwInterface, v.HwName, v.HwSerialNumber,
-                    v.HwVersion, v.MVCI_Part1StandardVersion, v.MVCI_Part2StandardVersion, v.PDUApiSwDate,
-                    v.PDUApiSwName, v.PDUApiSwVersion, v.VendorName);
-      plog::LogMain("%s", dump);
-    }
+    if (plog::MainLogOn()) plog::LogMain("%s", plog::DumpVersionData(v).c_str());
     return frame.Finish(PDU_STATUS_NOERROR);
   });
 }

@@ -87,4 +87,27 @@ std::string DumpCopCtrlData(const PDU_COP_CTRL_DATA& c) {
   return s;
 }
 
+std::string DumpVersionData(const PDU_VERSION_DATA& v) {
+  char dump[2048];
+  std::snprintf(dump, sizeof dump,
+                "\t\t\tpVersionData->FwDate = %u"
+                "\n\t\t\tpVersionData->FwName = %s"
+                "\n\t\t\tpVersionData->FwVersion = %u"
+                "\n\t\t\tpVersionData->HwDate = %u"
+                "\n\t\t\tpVersionData->HwInterface = %u"
+                "\n\t\t\tpVersionData->HwName = %s"
+                "\n\t\t\tpVersionData->HwSerialNumber = %u"
+                "\n\t\t\tpVersionData->HwVersion = %u"
+                "\n\t\t\tpVersionData->MVCI_Part1StandardVersion = %u"
+                "\n\t\t\tpVersionData->MVCI_Part2StandardVersion = %u"
+                "\n\t\t\tpVersionData->PDUApiSwDate = %u"
+                "\n\t\t\tpVersionData->PDUApiSwName = %s"
+                "\n\t\t\tpVersionData->PDUApiSwVersion = %u"
+                "\n\t\t\tpVersionData->VendorName = %s",
+                v.FwDate, v.FwName, v.FwVersion, v.HwDate, v.HwInterface, v.HwName, v.HwSerialNumber,
+                v.HwVersion, v.MVCI_Part1StandardVersion, v.MVCI_Part2StandardVersion, v.PDUApiSwDate,
+                v.PDUApiSwName, v.PDUApiSwVersion, v.VendorName);
+  return dump;
+}
+
 }  // namespace pdu::log
