@@ -11,8 +11,8 @@
 
 #include "api/ApiFrame.h"
 #include "api/LinkHandle.h"
-#include "api/LinkSetup.h"
 #include "api/StatusName.h"
+#include "engine/LinkSetup.h"
 #include "log/PduLog.h"
 #include "mdf/ComParamValue.h"
 #include "mdf/Enumerations.h"
@@ -28,6 +28,7 @@ using pdu::api::Guarded;
 using pdu::api::ResultLine;
 using pdu::api::Tick;
 namespace api = pdu::api;
+namespace engine = pdu::engine;
 namespace mdf = pdu::mdf;
 namespace plog = pdu::log;
 namespace protocol = pdu::protocol;
@@ -88,8 +89,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetComParam(UNUM32 hMod, UNUM32 hCLL, UNUM32 
     plog::LogMain("\t\t\tComParamID = %d", static_cast<int>(ParamId));
     plog::LogMain("\t\t\tComParamClass = %s", mdf::ComParamClassName(out.ComParamClass));
     plog::LogMain("\t\t\tComParamDataType = %s", mdf::ComParamDataTypeName(out.ComParamDataType));
-    if (api::IsField(out.ComParamDataType)) {
-      const api::FieldView f = api::ViewField(out.pComParamData, out.ComParamDataType);
+    if (engine::IsField(out.ComParamDataType)) {
+      const engine::FieldView f = engine::ViewField(out.pComParamData, out.ComParamDataType);
       plog::LogMain("maxlen = %d,actlen = %d,data = %s", static_cast<int>(f.maxLen), static_cast<int>(f.actLen),
                     f.data.c_str());
     } else {
@@ -119,8 +120,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUSetComParam(UNUM32 hMod, UNUM32 hCLL, PDU_PAR
     if (handler == nullptr) return finish(PDU_ERR_INVALID_HANDLE);
     if (pParamItem == nullptr) return finish(PDU_ERR_INVALID_PARAMETERS);
 
-    if (api::IsField(pParamItem->ComParamDataType)) {
-      const api::FieldView f = api::ViewField(pParamItem->pComParamData, pParamItem->ComParamDataType);
+    if (engine::IsField(pParamItem->ComParamDataType)) {
+      const engine::FieldView f = engine::ViewField(pParamItem->pComParamData, pParamItem->ComParamDataType);
       plog::LogMain("\t\tmaxlen = %d,actlen = %d,data = %s", static_cast<int>(f.maxLen),
                     static_cast<int>(f.actLen), f.data.c_str());
     } else {

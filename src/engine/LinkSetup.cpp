@@ -1,4 +1,4 @@
-#include "api/LinkSetup.h"
+#include "engine/LinkSetup.h"
 
 #include <cstdlib>
 #include <memory>
@@ -13,7 +13,7 @@
 #include "protocol/LinkComParamSet.h"
 #include "protocol/ZPDUProtocolHandling.h"
 
-namespace pdu::api {
+namespace pdu::engine {
 
 using log::LogMain;
 
@@ -205,4 +205,4 @@ T_PDU_ERROR ForwardLinkComParams(uint32_t hMod, uint32_t hCLL, protocol::ZPDUPro
   return last;
 }
 
-}  // namespace pdu::api
+}  // namespace pdu::engine

@@ -18,7 +18,7 @@ namespace pdu::protocol {
 class ZPDUProtocolHandling;
 }
 
-namespace pdu::api {
+namespace pdu::engine {
 
 // A bus type or protocol named by a resource of the module description.
 struct MdfName {
@@ -68,4 +68,4 @@ struct FieldView {
 };
 FieldView ViewField(const void* value, uint32_t dataType);
 
-}  // namespace pdu::api
+}  // namespace pdu::engine
