@@ -75,7 +75,11 @@ def ctrl_c_keeps_the_session(t, sim):
     took = time.monotonic() - start
     check("cancelled (Ctrl-C)" in t.screen(), "the wait cancelled")
     print("Ctrl-C: back at the prompt after %.0f ms (tmux polling included)" % (took * 1000))
-    check(took < 0.2, "back at the prompt after %.0f ms (at most 200)" % (took * 1000))
+    # The bound includes the tmux round trips (a key press and each screen
+    # capture are processes of their own: up to ~350 ms together on a
+    # loaded 2-core machine); the fault it guards against, waiting for the
+    # routine's late result, takes 2 s.
+    check(took < 0.6, "back at the prompt after %.0f ms (at most 600)" % (took * 1000))
     # Ctrl-C on a half-typed line: nothing runs.
     t.keys("send 22 F1", "C-c")
     t.wait_for("^C", "the line dropped")
