@@ -157,7 +157,7 @@ def child(mode, lib):
     elif mode == "unplug":
         c.link(UDS)
         c.wait_finished(c.start("3E 00"), 5)
-        time.sleep(0.3)  # the adapter is pulled meanwhile
+        time.sleep(0.5)  # the adapter is pulled meanwhile (150 ms after the answer)
         began = time.monotonic()
         second = c.start("3E 00")
         ok = c.wait_finished(second, 5)
