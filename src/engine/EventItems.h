@@ -17,6 +17,11 @@ const char* CoPTypeName(uint32_t copType);
 // Removes the oldest event of hCLL from the CopEventQueue into out; the
 // other events keep their order. Caller holds the ApiLock.
 bool TakeLinkEvent(uint32_t hCLL, CopEvent& out) PDU_REQUIRES(g_ApiLock);
+// PDUGetEventItem's work: the oldest event of the link as a new item in
+// *out (link status, ComPrimitive status, result or error), with its log
+// lines; PDU_ERR_EVENT_QUEUE_EMPTY (0x71) when the link has none or the
+// event yields no item (it is consumed all the same).
+T_PDU_ERROR TakeEventItem(uint32_t hCLL, PDU_EVENT_ITEM** out) PDU_REQUIRES(g_ApiLock);
 
 // Item builders: each makes one fresh item into *item and logs its lines.
 // BuildResultItem takes the event's pResultData over.
