@@ -1,6 +1,7 @@
 // DeviceLink sending and receive path. The link is attached to a test VCI's
-// pseudo-terminal without its receive thread, so that each test decides
-// exactly which chunks OnReceive sees.
+// line without its receive thread, so that each test decides exactly which
+// chunks OnReceive sees. (A waiting receive woken by its frame, on the
+// manual clock, and an expired one: DeviceSessionTest.cpp.)
 #include "device/DeviceLink.h"
 
 #include <gtest/gtest.h>

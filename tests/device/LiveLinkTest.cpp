@@ -23,16 +23,6 @@ namespace {
 using test::Bytes;
 using test::TestVci;
 
-T_PDU_ERROR ReadingOf(const char* control, uint32_t copIdle) {
-  PDU_DATA_ITEM* out = nullptr;
-  const T_PDU_ERROR result = IoCtlExecute(1, 0, control, &out, copIdle);
-  if (out != nullptr) {
-    delete[] static_cast<uint32_t*>(out->pData);
-    delete out;
-  }
-  return result;
-}
-
 class LiveLink : public LinkOnVci<> {
  protected:
   void SetUp() override { OpenOn(vci_); }
@@ -101,9 +91,9 @@ TEST_F(LiveLink, AVciThatGoesAwayIsLostAtOnceUntilTheLineIsOpenedAgain) {
   // readings do not fall back on their substitutes, busy engine or not.
   EXPECT_EQ(VciCop(1, 1, 0x8004, nullptr, 0, nullptr), 0x11u);
   EXPECT_EQ(VciClose(), 0x11u);
-  EXPECT_EQ(ReadingOf("PDU_IOCTL_READ_VBATT", 1), 0x11u);
-  EXPECT_EQ(ReadingOf("PDU_IOCTL_READ_VBATT", 0), 0x11u);
-  EXPECT_EQ(ReadingOf("PDU_IOCTL_READ_IGNITION_SENSE_STATE", 0), 0x11u);
+  EXPECT_EQ(Reading("PDU_IOCTL_READ_VBATT", 1), 0x11u);
+  EXPECT_EQ(Reading("PDU_IOCTL_READ_VBATT", 0), 0x11u);
+  EXPECT_EQ(Reading("PDU_IOCTL_READ_IGNITION_SENSE_STATE", 0), 0x11u);
   EXPECT_EQ(clock_.Ticks() - t0, 0u) << "nothing waited for its timeout";
 
   // The adapter is back (a new line): the link is no longer lost.
