@@ -22,6 +22,7 @@ namespace pdu::device {
 namespace {
 
 using test::Bytes;
+using test::Cat;
 using test::ScopedPorts;
 using test::TestVci;
 using test::VciFrame;
@@ -45,12 +46,6 @@ PDU_PARAM_ITEM U32Item(uint32_t* value) {
 }
 
 Bytes W(std::initializer_list<uint32_t> words) { return TestVci::Words(words); }
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 
 // Command byte and payload, word by word (u32 little-endian), of each
 // command; every one goes out on the vehicle channel 0x12.

@@ -256,11 +256,8 @@ TEST(DeviceLinkWait, ExpiredReceiveTakesWhatIsQueuedWithoutSleeping) {
     return usage.ru_nvcsw;
   };
   const Bytes third = wire(test::kCmdVehicleData, car(3));
-  Bytes chunk = wire(test::kCmdVehicleData, car(1));
-  for (const Bytes& b : {wire(test::kCmdOpen, {0, 0, 0, 0}), wire(test::kCmdVehicleData, car(2)),
-                         Bytes(third.begin(), third.begin() + 7)})
-    chunk.insert(chunk.end(), b.begin(), b.end());
-  feed(chunk);
+  feed(test::Cat({wire(test::kCmdVehicleData, car(1)), wire(test::kCmdOpen, {0, 0, 0, 0}),
+                  wire(test::kCmdVehicleData, car(2)), Bytes(third.begin(), third.begin() + 7)}));
   const long before = switches();
   EXPECT_EQ(carData(), car(1));
   EXPECT_EQ(carData(), car(2));

@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,13 @@ using VciFrame = vcisim::ReceivedFrame;
 using VciReply = vcisim::OutFrame;
 // The fields of a VCI_CMD_COP payload.
 using VciCopRequest = vcisim::CopRequest;
+
+// The parts one after the other.
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
 
 // The answers, the recording and the building blocks for replies (Words,
 // Answer, VehicleData, ParseCop, WireFrame) are the core's.
