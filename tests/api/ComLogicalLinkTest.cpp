@@ -1,16 +1,11 @@
 // ComLogicalLinks against the test VCI: handles and their limits, TP2.0
 // channel ids, what PDUConnect puts on the wire, the status items of
 // connect and disconnect, and links named by element id.
-#include <functional>
-#include <map>
-#include <numeric>
 #include <utility>
 
 #include "support/SessionFixture.h"
 #include "engine/ModuleState.h"
-#include "support/ModuleProbe.h"
 #include "device/DeviceLink.h"
-#include "engine/CopQueues.h"
 #include "mdf/VciCodes.h"
 #include "protocol/LinkComParamSet.h"
 

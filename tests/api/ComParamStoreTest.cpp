@@ -6,7 +6,6 @@
 //   61 CP_CanPhysReqId  63 CP_CanRespUSDTFormat (UNUM8)  64 CP_CanRespUSDTId
 //   66 CP_CanRespUUDTFormat (UNUM16)  67 CP_CanRespUUDTId
 #include <algorithm>
-#include <map>
 
 #include "support/SessionFixture.h"
 #include "mdf/VciCodes.h"

@@ -1,22 +1,11 @@
 // Construction and destruction against the pseudo-terminal test VCI, and the
 // module's answers about itself.
-#include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 #include <atomic>
 
 #include "engine/ModuleState.h"
 #include "device/DeviceLink.h"
-#include "engine/CopQueues.h"
 #include "engine/EngineThread.h"
-#include "engine/LinkTables.h"
-#include "log/PduLog.h"
-#include "mdf/ObjectIds.h"
-#include "pdu_api.h"
 #include "support/SessionFixture.h"
 
 namespace pdu::api {

@@ -1,6 +1,4 @@
 // Log lines the golden transcripts do not hold.
-#include <chrono>
-#include <thread>
 
 #include "support/SessionFixture.h"
 

@@ -4,19 +4,12 @@
 // sent without a device link. (Whole frames on the wire, stuffing and
 // checksum included: DeviceFrameTest.cpp.) (How long each command waits: CommandTimeoutTest.cpp and
 // OpenSequenceTimingTest.cpp, on the manual clock.)
-#include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <memory>
 
 #include "device/DeviceCommands.h"
-#include "device/DeviceLink.h"
-#include "device/IoCtl.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
 #include "LinkOnVci.h"
-#include "support/TestVci.h"
 
 namespace pdu::device {
 namespace {

@@ -1,21 +1,14 @@
 // How long each command waits for a VCI that does not answer, to the
 // millisecond, on the manual clock: one millisecond before its timeout the
 // command still waits, at the timeout it fails with its own result.
-#include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <future>
-#include <memory>
 #include <ostream>
-#include <string>
 
 #include "device/DeviceCommands.h"
-#include "device/DeviceLink.h"
-#include "device/IoCtl.h"
 #include "LinkOnVci.h"
 #include "support/TestClock.h"
-#include "support/TestVci.h"
 
 namespace pdu::device {
 namespace {

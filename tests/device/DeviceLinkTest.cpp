@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <vector>
 
 #include "platform/Platform.h"
 #include "support/TempHome.h"

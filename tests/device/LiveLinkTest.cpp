@@ -3,18 +3,13 @@
 // command answers still come in; a VCI whose line fails is lost at once
 // (reads, writes, readings), until the line is opened again. (OPEN dropping
 // an earlier client's vehicle data: LiveBus.ANewConstructionDoesNotSee...)
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <future>
-#include <memory>
 
 #include "device/DeviceCommands.h"
-#include "device/DeviceLink.h"
-#include "device/IoCtl.h"
 #include "LinkOnVci.h"
 #include "support/TestClock.h"
-#include "support/TestVci.h"
 #include "support/WireCodes.h"
 
 namespace pdu::device {

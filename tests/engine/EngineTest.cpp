@@ -7,23 +7,12 @@
 //
 // Item types, states and codes are written as numbers on purpose: a wrong
 // constant in the library must not be able to hide behind its own name.
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <memory>
-#include <thread>
-#include <vector>
 
-#include "engine/ApiLock.h"
-#include "engine/CopQueues.h"
-#include "engine/LinkTables.h"
 #include "engine/ModuleState.h"
-#include "pdu_api.h"
-#include "platform/Clock.h"
 #include "platform/Platform.h"
 #include "protocol/CreateProtocolHandler.h"
-#include "support/ModuleProbe.h"
 #include "support/SessionFixture.h"
 
 namespace pdu::engine {

@@ -8,10 +8,8 @@
 // move only when the test steps them. A test first sees the engine blocked
 // in a wait ending at the expected tick, then steps to one millisecond
 // before it (nothing happens) and to it (the ComPrimitive ends).
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "support/SessionFixture.h"
 #include "support/TestClock.h"

@@ -8,7 +8,6 @@
 // Codes are literals: 0x1302 error item, 0x106 lost communication to the
 // VCI, 0x8050 offline, 0x11 communication PC to VCI failed.
 #include <atomic>
-#include <thread>
 
 #include "support/SessionFixture.h"
 

@@ -5,7 +5,6 @@
 #include <cstdarg>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>

@@ -1,5 +1,4 @@
 // The bytes each handler hands to the VCI for a request.
-#include <gtest/gtest.h>
 
 #include <array>
 

@@ -1,11 +1,9 @@
 // The selection table: protocol short name -> handler class.
-#include <gtest/gtest.h>
 
 #include <typeindex>
 #include <typeinfo>
 
 #include "HandlerTestSupport.h"
-#include "protocol/CreateProtocolHandler.h"
 #include "protocol/ZPDUISO11898RawProtocolHandling.h"
 #include "protocol/ZPDUISO14230ProtocolHandling.h"
 #include "protocol/ZPDUISO15765ProtocolHandling.h"

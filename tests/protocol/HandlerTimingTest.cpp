@@ -1,7 +1,6 @@
 // The waits every handler class gives the engine: before any answer, after
 // a normal answer, after a response-pending answer, and after UPDATEPARAM
 // took CP_P2Max / CP_P2Star from the link.
-#include <gtest/gtest.h>
 
 #include "HandlerTestSupport.h"
 
