@@ -16,10 +16,8 @@ namespace {
 
 using test::Bytes;
 using test::Cat;
-using test::ScopedPorts;
 using test::TestVci;
 using test::VciFrame;
-using test::VciReply;
 
 class CommandCodesTest : public LinkOnVci<> {
  protected:

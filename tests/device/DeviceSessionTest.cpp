@@ -27,7 +27,6 @@ using test::ScopedPorts;
 using test::PtyVci;
 using test::TestVci;
 using test::VciFrame;
-using test::VciReply;
 
 // Number of entries in a /proc/self folder.
 size_t CountEntries(const char* folder) {
@@ -165,23 +164,8 @@ TEST(DeviceSession, ClosePortIsSafeWhenNothingIsOpen) {
   EXPECT_EQ(link.CurSaveOff(), 0u);
 }
 
-TEST(DeviceSession, RequestAndAnswerPassThroughTheReceiveThread) {
-  PtyVci vci;
-  vci.Script(test::kCmdModuleConnect, {TestVci::Answer(test::kCmdModuleConnect, 0x55, {1, 2})});
-  ScopedPorts ports({vci.Path()});
-  DeviceLink link;
-  ASSERT_TRUE(link.OpenPort());
-  const uint8_t hMod[4] = {1, 0, 0, 0};
-  ASSERT_EQ(link.SendFrame(test::kCmdModuleConnect, hMod, 4), 1u);
-  uint8_t out[1000];
-  ASSERT_EQ(link.ReceiveAnswer(out, sizeof out, 100), 12u);
-  EXPECT_EQ(Bytes(out, out + 12), TestVci::Words({0x55, 1, 2}));
-  // Vehicle data sent unasked lands in its own queue.
-  vci.SendVehicleData(0, 0, 7, {0x50, 0x03});
-  ASSERT_EQ(link.ReceiveVehicleData(out, sizeof out, 1000), 18u);
-  EXPECT_EQ(Bytes(out, out + 18), TestVci::VehicleData(0, 0, 7, {0x50, 0x03}).data);
-}
-
+// (A request and its answer through the receive thread, and vehicle data
+// in its own queue: CommandCodesTest.cpp, whose link runs that thread.)
 TEST(DeviceSession, HangUpEndsTheReceiveThreadAndLosesTheVci) {
   PtyVci vci;
   ScopedPorts ports({vci.Path()});

@@ -15,7 +15,6 @@
 namespace pdu::device {
 namespace {
 
-using test::Bytes;
 using test::TestVci;
 
 class LiveLink : public LinkOnVci<> {

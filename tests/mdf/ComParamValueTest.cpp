@@ -201,7 +201,7 @@ TEST(CloneComParamValue, CopiesAreIndependentOfTheSource) {
   EXPECT_EQ(l->pDataArray[1], 200u);
 }
 
-TEST(CloneComParamValue, StructFieldGivesNullAndUnknownTypesAFreshZero) {
+TEST(CloneComParamValue, StructFieldGivesNullUnknownTypesAndNullSourcesAFreshZero) {
   uint32_t anything = 1;
   EXPECT_EQ(CloneComParamValue(&anything, PDU_PT_STRUCTFIELD), nullptr);
   // A one-byte source: the sanitizer build proves it is not read.
@@ -211,9 +211,7 @@ TEST(CloneComParamValue, StructFieldGivesNullAndUnknownTypesAFreshZero) {
   uint32_t word;
   std::memcpy(&word, v.value, sizeof word);
   EXPECT_EQ(word, 0u);
-}
-
-TEST(CloneComParamValue, NullSourcesGiveZeroValues) {
+  // Null sources give zero values.
   ValueGuard n{CloneComParamValue(nullptr, PDU_PT_UNUM16), PDU_PT_UNUM16};
   EXPECT_EQ(ComParamValueAsU32(n.value, PDU_PT_UNUM16), 0u);
   ValueGuard b{CloneComParamValue(nullptr, PDU_PT_BYTEFIELD), PDU_PT_BYTEFIELD};
