@@ -198,16 +198,14 @@ TEST(TransportSeam, EveryUnusablePortIsFollowedBy100MsPause) {
 TEST(TransportSeam, DriverWithoutLowLatencyModeIsLoggedOnce) {
   Recording rec;
   test::TempHome home;
-  home.SetLogSwitch("1");
-  log::LogInit();
+  home.StartLog();
   {
     FakeFactory fake(rec, FakeLine{Transport::OpenStatus::kOk, Transport::LineStatus::kOk,
                                    Transport::LineStatus::kNotSupported, 25, "ioctl(TIOCGSERIAL)"});
     DeviceLink link;
     ASSERT_TRUE(link.OpenPortPath("/dev/ttyACM0"));
   }
-  log::LogCloseAll();
-  const std::string main = test::ReadFile(log::CurrentLogFileNames().main);
+  const std::string main = test::TempHome::ClosedMainLog();
   const std::string line =
       "low latency not offered by /dev/ttyACM0: received bytes may wait for the adapter's timer\n";
   const size_t at = main.find(line);
@@ -266,8 +264,7 @@ TEST(SerialTransport, SecondProcessCannotOpenThePortTheModuleHolds) {
 
 TEST(SerialTransport, DiscoverySkipsAPortAnotherProgramHoldsAndSaysSo) {
   test::TempHome home;
-  home.SetLogSwitch("1");
-  log::LogInit();
+  home.StartLog();
   test::PtyVci vci;  // answers the probe, but is held by someone else
   {
     std::unique_ptr<Transport> holder = MakeSerialTransport();
@@ -277,8 +274,7 @@ TEST(SerialTransport, DiscoverySkipsAPortAnotherProgramHoldsAndSaysSo) {
     EXPECT_FALSE(link.OpenPort());
     EXPECT_TRUE(vci.FramesWithCommand(test::kCmdProbe).empty());
   }
-  log::LogCloseAll();
-  const std::string main = test::ReadFile(log::CurrentLogFileNames().main);
+  const std::string main = test::TempHome::ClosedMainLog();
   // The holder's exclusive mode refuses a user's open (EBUSY); root passes
   // it, and then the holder's lock refuses (EWOULDBLOCK).
   const std::string why = ::geteuid() == 0 ? "(flock error 11)" : "(open error 16)";

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "log/PduLog.h"
 #include "support/TempHome.h"
 
 namespace pdu::mdf {
@@ -18,23 +17,6 @@ struct ValueGuard {
   void* value;
   uint32_t type;
   ~ValueGuard() { FreeComParamValue(value, type); }
-};
-
-// The main log written while the object lives.
-class MainLogCapture {
- public:
-  MainLogCapture() {
-    home_.SetLogSwitch("1");
-    log::LogInit();
-  }
-  ~MainLogCapture() { log::LogCloseAll(); }
-  std::string Text() {
-    log::LogCloseAll();
-    return test::ReadFile(log::CurrentLogFileNames().main);
-  }
-
- private:
-  test::TempHome home_;
 };
 
 TEST(ConvertDefaultValue, NumbersKeepTheLowBitsOfTheDecimalText) {
@@ -85,7 +67,8 @@ TEST(ConvertDefaultValue, FieldsTakeTheirLengthsThenTheirValues) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
-    MainLogCapture log;
+    test::TempHome home;
+    home.StartLog();
     ValueGuard v{ConvertDefaultValue(row.text, row.type), row.type};
     ASSERT_NE(v.value, nullptr);
     std::vector<uint32_t> values;
@@ -105,16 +88,17 @@ TEST(ConvertDefaultValue, FieldsTakeTheirLengthsThenTheirValues) {
     EXPECT_EQ(maxLen, row.maxLen);
     EXPECT_EQ(values, row.values);
     EXPECT_EQ(array == nullptr, row.values.empty());
-    EXPECT_EQ(log.Text(), row.log);
+    EXPECT_EQ(test::TempHome::ClosedMainLog(), row.log);
   }
 }
 
 TEST(ConvertDefaultValue, StructFieldAndUnknownTypesGiveNoValue) {
-  MainLogCapture log;
+  test::TempHome home;
+  home.StartLog();
   EXPECT_EQ(ConvertDefaultValue("01 02", PDU_PT_STRUCTFIELD), nullptr);
   EXPECT_EQ(ConvertDefaultValue("5", 0x100), nullptr);
   EXPECT_EQ(ConvertDefaultValue("5", 0x10A), nullptr);
-  EXPECT_EQ(log.Text(), "STRUCTFIELD:01 02\n");
+  EXPECT_EQ(test::TempHome::ClosedMainLog(), "STRUCTFIELD:01 02\n");
 }
 
 TEST(TokenLists, SplitAtBlanksOnly) {

@@ -25,8 +25,7 @@ class SampleMdf : public ::testing::Test {
  protected:
   void SetUp() override {
     home_.CopyData("MDF.xml");
-    home_.SetLogSwitch("1");
-    log::LogInit();
+    home_.StartLog();
     ASSERT_TRUE(LoadMdfFile());
     LoadMdfObjects();
     LoadXMLToResourceStruct();
@@ -112,8 +111,7 @@ TEST_F(SampleMdf, EveryReferenceResolvesAndEveryDefaultConverts) {
       }
     }
   }
-  log::LogCloseAll();
-  EXPECT_EQ(test::ReadFile(log::CurrentLogFileNames().main).find("error"), std::string::npos);
+  EXPECT_EQ(TempHome::ClosedMainLog().find("error"), std::string::npos);
 }
 
 TEST_F(SampleMdf, DefaultsOfTheMainProtocols) {

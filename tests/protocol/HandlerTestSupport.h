@@ -138,8 +138,7 @@ class HandlerTest : public ::testing::Test {
   void TearDown() override { log::LogCloseAll(); }
 
   void OpenLog() {
-    home_.SetLogSwitch("1");
-    log::LogInit();
+    home_.StartLog();
     ASSERT_TRUE(log::MainLogOn());
   }
   std::string MainLog() const { return pdu::test::ReadFile(log::CurrentLogFileNames().main); }
