@@ -98,7 +98,7 @@ class TestVci : public vcisim::VciCore {
 
 // Sets PDU7318_PORTS to the paths joined by ':' (and the seam's port list
 // to the paths) for its lifetime and restores the previous value
-// afterwards.
+// afterwards. One at a time: the seam's list goes back to none.
 class ScopedPorts {
  public:
   explicit ScopedPorts(const std::vector<std::string>& paths);
@@ -109,8 +109,6 @@ class ScopedPorts {
  private:
   bool had_ = false;
   std::string old_;
-  std::vector<std::string> paths_;
-  std::vector<std::string>* previous_ = nullptr;
 };
 
 }  // namespace pdu::test
