@@ -6,10 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 
 #include "platform/Platform.h"
-#include "support/TempHome.h"
+#include "support/TestClock.h"
 #include "support/TestVci.h"
 #include "support/WireCodes.h"
 
@@ -151,12 +152,14 @@ TEST_F(DeviceLinkTest, DamagedFramesAreDroppedAndTheWaitGoesOn) {
                         {"escape", badEscape},
                         {"length", badLength},
                         {"short", shortFrame}};
+  test::ManualClock clock;  // time stands still: only a frame ends a wait
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Feed(c.bad);
     auto pending = std::async(std::launch::async, [&] { return Answer(2000); });
-    platform::SleepMs(30);
+    ASSERT_TRUE(clock.WaitForBlocked(1)) << "the damaged frame ended the wait";
     Feed(good);
+    if (pending.wait_for(std::chrono::seconds(5)) != std::future_status::ready) clock.Advance(2000);
     EXPECT_EQ(pending.get(), (Bytes{5, 0, 0, 0}));
   }
 }
