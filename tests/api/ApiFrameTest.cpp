@@ -33,12 +33,10 @@ TEST(StatusName, KnownAndUnknownValues) {
 
 TEST(ResourceLock, BothCallsAnswerNoErrorAndWriteTheirLines) {
   test::TempHome home;
-  home.SetLogSwitch("1");
-  log::LogInit();
+  home.StartLog();
   EXPECT_EQ(PDULockResource(1, 2, 3), PDU_STATUS_NOERROR);
   EXPECT_EQ(PDUUnlockResource(0, 0xFFFFFFFF, 0), PDU_STATUS_NOERROR);
-  log::LogCloseAll();
-  EXPECT_EQ(test::ReadFile(log::CurrentLogFileNames().main),
+  EXPECT_EQ(test::TempHome::ClosedMainLog(),
             "PDULockResource  <PDU_STATUS_NOERROR>\n"
             "\n"
             "PDUUnlockResource\n"

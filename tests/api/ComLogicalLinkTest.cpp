@@ -1,16 +1,11 @@
 // ComLogicalLinks against the test VCI: handles and their limits, TP2.0
 // channel ids, what PDUConnect puts on the wire, the status items of
 // connect and disconnect, and links named by element id.
-#include <functional>
-#include <map>
-#include <numeric>
 #include <utility>
 
 #include "support/SessionFixture.h"
 #include "engine/ModuleState.h"
-#include "support/ModuleProbe.h"
 #include "device/DeviceLink.h"
-#include "engine/CopQueues.h"
 #include "mdf/VciCodes.h"
 #include "protocol/LinkComParamSet.h"
 
@@ -36,10 +31,6 @@ PDU_RSC_DATA RscOf(uint32_t hCLL) {
   PDU_RSC_DATA ids{rsc.BusTypeId, rsc.ProtocolId, rsc.NumPinData, nullptr};
   protocol::ReleaseRscPins(&rsc);
   return ids;
-}
-
-size_t ChannelsInUse() {
-  return test::Tp20ChannelsInUse();
 }
 
 // The (code, value) pairs of a CONNECT_LINK payload after its 24-byte head.
@@ -72,7 +63,7 @@ TEST_F(ComLogicalLink, Tp20LinksByResourceDataTakeTheLowestFreeChannel) {
   const uint32_t b = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
   EXPECT_EQ(Handler(a)->Tp20ChannelId.load(), 0u);
   EXPECT_EQ(Handler(b)->Tp20ChannelId.load(), 1u);
-  EXPECT_EQ(ChannelsInUse(), 2u);
+  EXPECT_EQ(Tp20ChannelsInUse(), 2u);
 
   ASSERT_EQ(PDUDestroyComLogicalLink(kMod, a), PDU_STATUS_NOERROR);
   EXPECT_EQ(test::Tp20Channel(0), 0u);
@@ -84,16 +75,16 @@ TEST_F(ComLogicalLink, Tp20LinksByResourceDataTakeTheLowestFreeChannel) {
   ASSERT_NE(Handler(d), nullptr);
   EXPECT_TRUE(Handler(d)->isTP20());
   EXPECT_EQ(Handler(d)->Tp20ChannelId.load(), 0u);
-  EXPECT_EQ(ChannelsInUse(), 2u);
+  EXPECT_EQ(Tp20ChannelsInUse(), 2u);
   // Links of other protocols take none either.
   ByRscData("ISO_11898_2_DWCAN", "ISO_15765_3_on_ISO_15765_2");
-  EXPECT_EQ(ChannelsInUse(), 2u);
+  EXPECT_EQ(Tp20ChannelsInUse(), 2u);
 }
 
 TEST_F(ComLogicalLink, WithAllTp20ChannelsTakenCreationIsBusyAndSpendsNoHandle) {
   Construct(Mdf::kShipped);
   for (uint32_t i = 0; i < 100; ++i) ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
-  ASSERT_EQ(ChannelsInUse(), 100u);  // every TP2.0 channel
+  ASSERT_EQ(Tp20ChannelsInUse(), 100u);  // every TP2.0 channel
 
   PDU_PIN_DATA pins[1] = {{6, 0}};
   PDU_RSC_DATA rsc{Id("VW_DWCAN"), Id("MSP_VW2000LP_on_TP20"), 1, pins};

@@ -1,22 +1,11 @@
 // Construction and destruction against the pseudo-terminal test VCI, and the
 // module's answers about itself.
-#include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 #include <atomic>
 
 #include "engine/ModuleState.h"
 #include "device/DeviceLink.h"
-#include "engine/CopQueues.h"
 #include "engine/EngineThread.h"
-#include "engine/LinkTables.h"
-#include "log/PduLog.h"
-#include "mdf/ObjectIds.h"
-#include "pdu_api.h"
 #include "support/SessionFixture.h"
 
 namespace pdu::api {
@@ -34,7 +23,6 @@ class ConstructTest : public test::SessionTest {
     SessionTest::SetUp();
     EnableLog();
   }
-  uint32_t IoCtlId(const char* name) { return Id(name); }
 };
 
 TEST_F(ConstructTest, NoVciConstructsEmptyAndDestructFailsTwice) {
@@ -150,12 +138,12 @@ TEST_F(ConstructTest, IoCtlReadingsAnswerLocallyWhileBusy) {
   engine::Module().MarkExecuting();
   vci_.ClearFrames();
   PDU_DATA_ITEM* out = nullptr;
-  ASSERT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDUIoCtl(1, 0, Id("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_STATUS_NOERROR);
   const uint32_t mv = *static_cast<uint32_t*>(out->pData);
   EXPECT_GE(mv, 11846u);
   EXPECT_LE(mv, 12844u);
   PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
-  ASSERT_EQ(PDUIoCtl(1, 0, IoCtlId("PDU_IOCTL_READ_IGNITION_SENSE_STATE"), nullptr, &out), PDU_STATUS_NOERROR);
+  ASSERT_EQ(PDUIoCtl(1, 0, Id("PDU_IOCTL_READ_IGNITION_SENSE_STATE"), nullptr, &out), PDU_STATUS_NOERROR);
   EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 1u);
   PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
   EXPECT_EQ(vci_.FrameCount(), 0u);
@@ -180,7 +168,7 @@ TEST_F(ConstructTest, IoCtlControlsByName) {
     PDU_DATA_ITEM* out = reinterpret_cast<PDU_DATA_ITEM*>(0x20);
     uint32_t volts = 5000;
     PDU_DATA_ITEM in{PDU_IT_IO_PROG_VOLTAGE, &volts};
-    EXPECT_EQ(PDUIoCtl(1, 0, IoCtlId(row.name), &in, &out), row.result) << row.name;
+    EXPECT_EQ(PDUIoCtl(1, 0, Id(row.name), &in, &out), row.result) << row.name;
     EXPECT_EQ(out, reinterpret_cast<PDU_DATA_ITEM*>(0x20)) << row.name;
   }
   PDU_DATA_ITEM* out = nullptr;

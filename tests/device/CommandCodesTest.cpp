@@ -4,28 +4,20 @@
 // sent without a device link. (Whole frames on the wire, stuffing and
 // checksum included: DeviceFrameTest.cpp.) (How long each command waits: CommandTimeoutTest.cpp and
 // OpenSequenceTimingTest.cpp, on the manual clock.)
-#include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <memory>
 
 #include "device/DeviceCommands.h"
-#include "device/DeviceLink.h"
-#include "device/IoCtl.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
 #include "LinkOnVci.h"
-#include "support/TestVci.h"
 
 namespace pdu::device {
 namespace {
 
 using test::Bytes;
-using test::ScopedPorts;
+using test::Cat;
 using test::TestVci;
 using test::VciFrame;
-using test::VciReply;
 
 class CommandCodesTest : public LinkOnVci<> {
  protected:
@@ -45,22 +37,6 @@ PDU_PARAM_ITEM U32Item(uint32_t* value) {
 }
 
 Bytes W(std::initializer_list<uint32_t> words) { return TestVci::Words(words); }
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-uint32_t ReadingTimedOut(uint32_t hMod, const char* control) {
-  PDU_DATA_ITEM* out = nullptr;
-  const uint32_t result = IoCtlExecute(hMod, 0, control, &out, 1);
-  if (out != nullptr) {
-    delete[] static_cast<uint32_t*>(out->pData);
-    delete out;
-  }
-  return result;
-}
 
 // Command byte and payload, word by word (u32 little-endian), of each
 // command; every one goes out on the vehicle channel 0x12.
@@ -106,8 +82,8 @@ TEST_F(CommandCodesTest, EachCommandGoesOutWithItsByteAndPayloadOnTheVehicleChan
        W({1, 7, 0x8001, 0, 0, 0, 0})},
       {"MODULE_CONNECT", [] { VciModuleConnect(1); }, 0x1B, W({1})},
       {"MODULE_DISCONNECT", [] { VciModuleDisconnect(1); }, 0x1C, W({1})},
-      {"IOCTL READ_VBATT", [] { ReadingTimedOut(1, "PDU_IOCTL_READ_VBATT"); }, 0x03, Cat({W({1, 0}), Bytes{0x06}})},
-      {"IOCTL READ_IGNITION_SENSE_STATE", [] { ReadingTimedOut(1, "PDU_IOCTL_READ_IGNITION_SENSE_STATE"); }, 0x03,
+      {"IOCTL READ_VBATT", [] { Reading("PDU_IOCTL_READ_VBATT"); }, 0x03, Cat({W({1, 0}), Bytes{0x06}})},
+      {"IOCTL READ_IGNITION_SENSE_STATE", [] { Reading("PDU_IOCTL_READ_IGNITION_SENSE_STATE"); }, 0x03,
        Cat({W({1, 0}), Bytes{0x11}})},
       {"CLOSE", [] { VciClose(); }, 0x02, W({0})},
   };

@@ -1,21 +1,14 @@
 // How long each command waits for a VCI that does not answer, to the
 // millisecond, on the manual clock: one millisecond before its timeout the
 // command still waits, at the timeout it fails with its own result.
-#include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <future>
-#include <memory>
 #include <ostream>
-#include <string>
 
 #include "device/DeviceCommands.h"
-#include "device/DeviceLink.h"
-#include "device/IoCtl.h"
 #include "LinkOnVci.h"
 #include "support/TestClock.h"
-#include "support/TestVci.h"
 
 namespace pdu::device {
 namespace {
@@ -59,24 +52,12 @@ TEST_P(CommandTimeout, FailsExactlyAtItsTimeout) {
   if (c.timeoutMs != 230) {  // reading vehicle data sends nothing
     ASSERT_TRUE(vci_.WaitForFrames(1, 2000));
   }
-
 }
 
 const PDU_RSC_DATA kRsc{12, 3, 0, nullptr};
 uint32_t g_value = 1;
 const PDU_PARAM_ITEM kItem{PDU_IT_PARAM, 1, PDU_PT_UNUM32, PDU_PC_COM, &g_value};
 const uint8_t kRequest[] = {0x22, 0xF1, 0x90};
-
-// A reading that gets no answer fails with 0x01; its item is released here.
-T_PDU_ERROR Reading(const char* control) {
-  PDU_DATA_ITEM* out = nullptr;
-  const T_PDU_ERROR result = IoCtlExecute(1, 0, control, &out, 1);
-  if (out != nullptr) {
-    delete[] static_cast<uint32_t*>(out->pData);
-    delete out;
-  }
-  return result;
-}
 
 T_PDU_ERROR VehicleData200() {
   uint32_t length = 0;

@@ -1,15 +1,16 @@
 // DeviceLink sending and receive path. The link is attached to a test VCI's
-// pseudo-terminal without its receive thread, so that each test decides
-// exactly which chunks OnReceive sees.
+// line without its receive thread, so that each test decides exactly which
+// chunks OnReceive sees. (A waiting receive woken by its frame, on the
+// manual clock, and an expired one: DeviceSessionTest.cpp.)
 #include "device/DeviceLink.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
-#include <vector>
 
 #include "platform/Platform.h"
-#include "support/TempHome.h"
+#include "support/TestClock.h"
 #include "support/TestVci.h"
 #include "support/WireCodes.h"
 
@@ -17,17 +18,12 @@ namespace pdu::device {
 namespace {
 
 using test::Bytes;
+using test::Cat;
 using test::TestVci;
 
 Bytes Wire(uint8_t command, const Bytes& data, uint8_t channel = test::kVehicleChannel,
            uint8_t sequence = 1) {
   return TestVci::WireFrame(channel, sequence, command, data);
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
 }
 
 class DeviceLinkTest : public ::testing::Test {
@@ -106,7 +102,7 @@ TEST_F(DeviceLinkTest, NothingIsSentOrReceivedWithoutAPort) {
 // ---- receive path -----------------------------------------------------------
 
 TEST_F(DeviceLinkTest, TwoFramesInOneChunkAreReturnedInOrder) {
-  Feed(Concat({Wire(test::kCmdOpen, {1, 0, 0, 0}), Wire(test::kCmdClose, {2, 0, 0, 0})}));
+  Feed(Cat({Wire(test::kCmdOpen, {1, 0, 0, 0}), Wire(test::kCmdClose, {2, 0, 0, 0})}));
   EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));
   // The queue was taken whole: the second frame now waits in the carry-over.
   EXPECT_EQ(Answer(), (Bytes{2, 0, 0, 0}));
@@ -116,7 +112,7 @@ TEST_F(DeviceLinkTest, TwoFramesInOneChunkAreReturnedInOrder) {
 TEST_F(DeviceLinkTest, ChunkEndingWithClosingAndOpeningFlagKeepsTheNewFrame) {
   Bytes first = Wire(test::kCmdOpen, {1, 0, 0, 0});
   Bytes second = Wire(test::kCmdClose, {0x7E, 0x7D, 0, 0});
-  Feed(Concat({first, Bytes{second[0]}}));
+  Feed(Cat({first, Bytes{second[0]}}));
   EXPECT_EQ(link->CurSaveOff(), 1u) << "the opening flag waits";
   Feed(Bytes(second.begin() + 1, second.end()));
   EXPECT_EQ(link->CurSaveOff(), 0u);
@@ -127,7 +123,7 @@ TEST_F(DeviceLinkTest, ChunkEndingWithClosingAndOpeningFlagKeepsTheNewFrame) {
 TEST_F(DeviceLinkTest, VehicleDataNeverAnswersACommand) {
   Bytes car1 = TestVci::VehicleData(0, 0, 1, {0x50, 0x01}).data;
   Bytes car2 = TestVci::VehicleData(0, 0, 2, {0x62}).data;
-  Feed(Concat({Wire(test::kCmdVehicleData, car1), Wire(test::kCmdVehicleData, car2)}));
+  Feed(Cat({Wire(test::kCmdVehicleData, car1), Wire(test::kCmdVehicleData, car2)}));
   EXPECT_TRUE(Answer(30).empty());
   EXPECT_EQ(CarData(), car1);
   // car2 waits in the vehicle-data carry-over, where no command answer
@@ -156,12 +152,14 @@ TEST_F(DeviceLinkTest, DamagedFramesAreDroppedAndTheWaitGoesOn) {
                         {"escape", badEscape},
                         {"length", badLength},
                         {"short", shortFrame}};
+  test::ManualClock clock;  // time stands still: only a frame ends a wait
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Feed(c.bad);
     auto pending = std::async(std::launch::async, [&] { return Answer(2000); });
-    platform::SleepMs(30);
+    ASSERT_TRUE(clock.WaitForBlocked(1)) << "the damaged frame ended the wait";
     Feed(good);
+    if (pending.wait_for(std::chrono::seconds(5)) != std::future_status::ready) clock.Advance(2000);
     EXPECT_EQ(pending.get(), (Bytes{5, 0, 0, 0}));
   }
 }
@@ -188,7 +186,7 @@ TEST_F(DeviceLinkTest, StreamFedByteByByteGivesTheSameFrames) {
   const Bytes a = {0x7E, 0x7D, 0x00, 0x00, 0x12};
   const Bytes car = TestVci::VehicleData(0, 7, 3, {0x7E, 0x7E}).data;
   const Bytes b = {0x01, 0x00, 0x00, 0x00};
-  const Bytes stream = Concat({Bytes{0x33, 0x44},  // noise before the first flag
+  const Bytes stream = Cat({Bytes{0x33, 0x44},  // noise before the first flag
                                Wire(test::kCmdOpen, a, test::kVehicleChannel, 0x7E),
                                Wire(test::kCmdVehicleData, car, test::kVehicleChannel, 0x7D),
                                Wire(test::kCmdClose, b)});
@@ -203,7 +201,7 @@ TEST_F(DeviceLinkTest, NoiseIsSkippedUpToTheNextFlag) {
   Bytes answer = Wire(test::kCmdOpen, {3, 0, 0, 0});
   // The tail of a frame whose beginning was lost, its closing flag, then a
   // whole frame: "7E 7E" reads as lost closing + opening flag.
-  Feed(Concat({Bytes{0x12, 0x01, 0x00, 0x7E}, answer}));
+  Feed(Cat({Bytes{0x12, 0x01, 0x00, 0x7E}, answer}));
   EXPECT_EQ(Answer(), (Bytes{3, 0, 0, 0}));
   Bytes noise(70000, 0x55);
   Feed(noise);
@@ -236,7 +234,7 @@ TEST_F(DeviceLinkTest, DiscardAnswersDropsRawBytesAndQueueButKeepsCarryOverAndVe
   const Bytes car = TestVci::VehicleData(0, 0, 1, {0x7F, 0x22, 0x78}).data;
   // One chunk: two answers and vehicle data. The first receive moves both
   // answers to the carry-over and returns the first.
-  Feed(Concat({Wire(test::kCmdOpen, {1, 0, 0, 0}), Wire(test::kCmdOpen, {2, 0, 0, 0}),
+  Feed(Cat({Wire(test::kCmdOpen, {1, 0, 0, 0}), Wire(test::kCmdOpen, {2, 0, 0, 0}),
                Wire(test::kCmdVehicleData, car)}));
   EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));
   Feed(Wire(test::kCmdOpen, {3, 0, 0, 0}));  // queued, not yet taken

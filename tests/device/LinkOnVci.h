@@ -8,9 +8,22 @@
 #include <memory>
 
 #include "device/DeviceLink.h"
+#include "device/IoCtl.h"
 #include "support/TestVci.h"
 
 namespace pdu::device {
+
+// The result of a reading (IoCtlExecute by control name); the item it
+// makes is released here.
+inline T_PDU_ERROR Reading(const char* control, uint32_t copIdle = 1) {
+  PDU_DATA_ITEM* out = nullptr;
+  const T_PDU_ERROR result = IoCtlExecute(1, 0, control, &out, copIdle);
+  if (out != nullptr) {
+    delete[] static_cast<uint32_t*>(out->pData);
+    delete out;
+  }
+  return result;
+}
 
 template <class Base = ::testing::Test>
 class LinkOnVci : public Base {

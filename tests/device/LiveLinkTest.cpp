@@ -3,35 +3,19 @@
 // command answers still come in; a VCI whose line fails is lost at once
 // (reads, writes, readings), until the line is opened again. (OPEN dropping
 // an earlier client's vehicle data: LiveBus.ANewConstructionDoesNotSee...)
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <future>
-#include <memory>
 
 #include "device/DeviceCommands.h"
-#include "device/DeviceLink.h"
-#include "device/IoCtl.h"
 #include "LinkOnVci.h"
 #include "support/TestClock.h"
-#include "support/TestVci.h"
 #include "support/WireCodes.h"
 
 namespace pdu::device {
 namespace {
 
-using test::Bytes;
 using test::TestVci;
-
-T_PDU_ERROR ReadingOf(const char* control, uint32_t copIdle) {
-  PDU_DATA_ITEM* out = nullptr;
-  const T_PDU_ERROR result = IoCtlExecute(1, 0, control, &out, copIdle);
-  if (out != nullptr) {
-    delete[] static_cast<uint32_t*>(out->pData);
-    delete out;
-  }
-  return result;
-}
 
 class LiveLink : public LinkOnVci<> {
  protected:
@@ -101,9 +85,9 @@ TEST_F(LiveLink, AVciThatGoesAwayIsLostAtOnceUntilTheLineIsOpenedAgain) {
   // readings do not fall back on their substitutes, busy engine or not.
   EXPECT_EQ(VciCop(1, 1, 0x8004, nullptr, 0, nullptr), 0x11u);
   EXPECT_EQ(VciClose(), 0x11u);
-  EXPECT_EQ(ReadingOf("PDU_IOCTL_READ_VBATT", 1), 0x11u);
-  EXPECT_EQ(ReadingOf("PDU_IOCTL_READ_VBATT", 0), 0x11u);
-  EXPECT_EQ(ReadingOf("PDU_IOCTL_READ_IGNITION_SENSE_STATE", 0), 0x11u);
+  EXPECT_EQ(Reading("PDU_IOCTL_READ_VBATT", 1), 0x11u);
+  EXPECT_EQ(Reading("PDU_IOCTL_READ_VBATT", 0), 0x11u);
+  EXPECT_EQ(Reading("PDU_IOCTL_READ_IGNITION_SENSE_STATE", 0), 0x11u);
   EXPECT_EQ(clock_.Ticks() - t0, 0u) << "nothing waited for its timeout";
 
   // The adapter is back (a new line): the link is no longer lost.

@@ -7,42 +7,18 @@
 //
 // Item types, states and codes are written as numbers on purpose: a wrong
 // constant in the library must not be able to hide behind its own name.
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <memory>
-#include <thread>
-#include <vector>
 
-#include "engine/ApiLock.h"
-#include "engine/CopQueues.h"
-#include "engine/LinkTables.h"
 #include "engine/ModuleState.h"
-#include "pdu_api.h"
-#include "platform/Clock.h"
 #include "platform/Platform.h"
 #include "protocol/CreateProtocolHandler.h"
-#include "support/ModuleProbe.h"
 #include "support/SessionFixture.h"
 
 namespace pdu::engine {
 namespace {
 
-using test::Bytes;
-using test::TestVci;
-using test::VciFrame;
-using test::VciReply;
-
-using test::kCmdCop;
-using test::kFinished;
-using test::kItemResult;
-using test::kItemStatus;
-using test::kDelay;
-using test::kExecuting;
-using test::kOffline;
-using test::kSendRecv;
-using test::kUpdateParam;
+using namespace pdu::test;
 
 std::atomic<int> g_calls{0};
 void PDU_CALL CountingCallback(T_PDU_EVT_DATA type, UNUM32, UNUM32, void*, void* apiTag) {
@@ -78,23 +54,6 @@ class EngineTest : public test::SessionTest {
     return h;
   }
 
-  uint32_t StartOne(uint32_t hCLL, uint32_t type, const Bytes& req) {
-    PDU_COP_CTRL_DATA ctrl{};
-    ctrl.NumSendCycles = 1;
-    ctrl.NumReceiveCycles = 1;
-    uint32_t hCoP = 0;
-    EXPECT_EQ(PDUStartComPrimitive(1, hCLL, type, static_cast<uint32_t>(req.size()),
-                                   req.empty() ? nullptr : const_cast<uint8_t*>(req.data()), &ctrl, nullptr, &hCoP),
-              0u);
-    return hCoP;
-  }
-
-  void AnswerCop(const Bytes& message) {
-    vci_.SetHandler(kCmdCop, [message](const VciFrame&) {
-      return std::vector<VciReply>{TestVci::Answer(kCmdCop, 0), TestVci::VehicleData(0, 0, 7, message)};
-    });
-  }
-
   // Waits (in real time) until the engine has nothing left to do.
   void WaitIdle() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
@@ -126,13 +85,12 @@ class EngineTest : public test::SessionTest {
     for (const Item& i : Drain(hCLL)) k.push_back(i.type == kItemStatus ? i.status : i.type);
     return k;
   }
-
 };
 
 TEST_F(EngineTest, SendRecvWithoutRequestBytesCallsBackOnceAndSendsNothing) {
   const uint32_t h = MakeLink();
   ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
-  StartOne(h, kSendRecv, {});
+  Start(h, kSendRecv, {});
   WaitIdle();
   EXPECT_EQ(g_calls.load(), 1);
   EXPECT_TRUE(Drain(h).empty());
@@ -141,8 +99,8 @@ TEST_F(EngineTest, SendRecvWithoutRequestBytesCallsBackOnceAndSendsNothing) {
 
 TEST_F(EngineTest, WithoutCallbackOnlyFinishedIsKept) {
   const uint32_t h = MakeLink();
-  AnswerCop({0x62, 0xF1, 0x90});
-  StartOne(h, kSendRecv, {0x22, 0xF1, 0x90});
+  EcuAnswers({{0x62, 0xF1, 0x90}});
+  Start(h, kSendRecv, {0x22, 0xF1, 0x90});
   WaitIdle();
   EXPECT_EQ(Kinds(h), (std::vector<uint32_t>{kFinished}));
 }
@@ -150,9 +108,9 @@ TEST_F(EngineTest, WithoutCallbackOnlyFinishedIsKept) {
 TEST_F(EngineTest, HandlesCountAcrossLinksAndDelayGetsNoEvents) {
   const uint32_t a = MakeLink();
   const uint32_t b = MakeLink();
-  EXPECT_EQ(StartOne(a, kUpdateParam, {}), 1u);
-  EXPECT_EQ(StartOne(b, kUpdateParam, {}), 2u);
-  EXPECT_EQ(StartOne(b, kDelay, {}), 3u);
+  EXPECT_EQ(Start(a, kUpdateParam, {}), 1u);
+  EXPECT_EQ(Start(b, kUpdateParam, {}), 2u);
+  EXPECT_EQ(Start(b, kDelay, {}), 3u);
   WaitIdle();
   EXPECT_EQ(Kinds(a), (std::vector<uint32_t>{kFinished}));
   EXPECT_EQ(Kinds(b), (std::vector<uint32_t>{kFinished}));
@@ -162,7 +120,7 @@ TEST_F(EngineTest, HandlesCountAcrossLinksAndDelayGetsNoEvents) {
 TEST_F(EngineTest, CancelOfAQueuedUpdateParamChangesNothing) {
   const uint32_t h = MakeLink();
   ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
-  const uint32_t cop = StartOne(h, kUpdateParam, {});
+  const uint32_t cop = Start(h, kUpdateParam, {});
   EXPECT_EQ(PDUCancelComPrimitive(1, h, cop), 0u);
   WaitIdle();
   EXPECT_EQ(Kinds(h), (std::vector<uint32_t>{kExecuting, kFinished}));
@@ -183,7 +141,7 @@ TEST_F(EngineTest, LinkStatusJobWaitsForTheQueueGate) {
   // The engine has looked at its queue since the job came: it left it there.
   ASSERT_TRUE(Module().WaitWakeHandled(Module().WakeEngine(), 2000));
   EXPECT_EQ(g_calls.load(), 0);  // no ComPrimitive has opened the gate yet
-  StartOne(h, kUpdateParam, {});
+  Start(h, kUpdateParam, {});
   WaitIdle();
   const auto items = Drain(h);
   ASSERT_FALSE(items.empty());
@@ -194,16 +152,16 @@ TEST_F(EngineTest, LinkStatusJobWaitsForTheQueueGate) {
 TEST_F(EngineTest, AResultItemKeepsItsBytesAfterLaterResults) {
   const uint32_t h = MakeLink();
   ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
-  AnswerCop({0x62, 0x01, 0xAA});
-  StartOne(h, kSendRecv, {0x22, 0x01});
+  EcuAnswers({{0x62, 0x01, 0xAA}});
+  Start(h, kSendRecv, {0x22, 0x01});
   WaitIdle();
   PDU_EVENT_ITEM* exec = nullptr;
   PDU_EVENT_ITEM* result = nullptr;
   ASSERT_EQ(PDUGetEventItem(1, h, &exec), 0u);
   ASSERT_EQ(PDUGetEventItem(1, h, &result), 0u);
   ASSERT_EQ(result->ItemType, kItemResult);
-  AnswerCop({0x62, 0x02, 0xBB});
-  StartOne(h, kSendRecv, {0x22, 0x02});
+  EcuAnswers({{0x62, 0x02, 0xBB}});
+  Start(h, kSendRecv, {0x22, 0x02});
   WaitIdle();
   Drain(h);
   auto* r = static_cast<PDU_RESULT_DATA*>(result->pData);
@@ -222,7 +180,7 @@ TEST_F(EngineTest, RegisterWithAHandleBeyondTheTableUsesTheModuleSlot) {
 TEST_F(EngineTest, EventsAndCallbacksSurviveDestructionAndReconstruction) {
   const uint32_t h = MakeLink();
   ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
-  StartOne(h, kUpdateParam, {});
+  Start(h, kUpdateParam, {});
   WaitIdle();
   ASSERT_EQ(PDUDestruct(), 0u);
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), 0u);
@@ -233,7 +191,7 @@ TEST_F(EngineTest, EventsAndCallbacksSurviveDestructionAndReconstruction) {
 // Real time on purpose: the point is that no thread spins.
 TEST_F(EngineTest, IdleEngineUsesNoCpu) {
   const uint32_t h = MakeLink();
-  StartOne(h, kUpdateParam, {});
+  Start(h, kUpdateParam, {});
   WaitIdle();
   const uint64_t before = platform::ProcessCpuMicros();
   // A thread that polled every millisecond would wake 300 times here.

@@ -8,10 +8,8 @@
 // move only when the test steps them. A test first sees the engine blocked
 // in a wait ending at the expected tick, then steps to one millisecond
 // before it (nothing happens) and to it (the ComPrimitive ends).
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "support/SessionFixture.h"
 #include "support/TestClock.h"
@@ -44,35 +42,7 @@ class EngineWaits : public test::SessionTest {
   }
 
   // A connected link of a resource (by short name) with the collector.
-  uint32_t Link(const char* resource) {
-    uint32_t h = 0;
-    EXPECT_EQ(PDUCreateComLogicalLink(test::kMod, nullptr, Id(resource), nullptr, &h, nullptr), 0u) << resource;
-    EXPECT_EQ(PDURegisterEventCallback(test::kMod, h, test::ItemCollector::Callback), 0u);
-    const size_t before = items_.Items().size();
-    EXPECT_EQ(PDUConnect(test::kMod, h), 0u);
-    EXPECT_TRUE(items_.WaitCount(before + 1, 5000)) << resource << " not ONLINE";
-    return h;
-  }
-
-  // The COP is acknowledged; then these vehicle-data messages go out at once.
-  void EcuAnswers(std::vector<Bytes> messages) {
-    vci_.SetHandler(kCmdCop, [messages](const test::VciFrame&) {
-      std::vector<test::VciReply> r{TestVci::Answer(kCmdCop, 0)};
-      for (const Bytes& m : messages) r.push_back(TestVci::VehicleData(0, 0, 0, m));
-      return r;
-    });
-  }
-
-  uint32_t Start(uint32_t hCLL, uint32_t type, Bytes request, int32_t receiveCycles = 1) {
-    PDU_COP_CTRL_DATA ctrl{};
-    ctrl.NumSendCycles = 1;
-    ctrl.NumReceiveCycles = receiveCycles;
-    uint32_t hCoP = 0;
-    EXPECT_EQ(PDUStartComPrimitive(test::kMod, hCLL, type, static_cast<UNUM32>(request.size()),
-                                   request.empty() ? nullptr : request.data(), &ctrl, nullptr, &hCoP),
-              0u);
-    return hCoP;
-  }
+  uint32_t Link(const char* resource) { return ConnectedLink(Id(resource)); }
 
   // The engine waits until exactly `at`: blocked in a wait ending then, not
   // done one millisecond before, done at it (time stands at `at` after).
@@ -92,7 +62,6 @@ class EngineWaits : public test::SessionTest {
     for (uint32_t t : ticks) out.push_back(static_cast<int64_t>(t) - t0_);
     return out;
   }
-  std::vector<uint32_t> Kinds(uint32_t hCop) { return KindsOf(hCop); }
 
   test::ManualClock clock_;
   uint32_t t0_ = 0;
@@ -142,20 +111,9 @@ TEST_F(EngineWaits, SendRecvWithoutAnswerWaitsPerHandlerClass) {
       t0_ = clock_.Ticks();
       const uint32_t hCop = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
       EndsAt(hCop, t0_ + waits[step] + 30, c.resource);
-      EXPECT_EQ(Kinds(hCop), (std::vector<uint32_t>{kExecuting, kItemError, kFinished}));
+      EXPECT_EQ(KindsOf(hCop), (std::vector<uint32_t>{kExecuting, kItemError, kFinished}));
     }
   }
-}
-
-TEST_F(EngineWaits, UpdateParamSetsTheCanWaitToP2MaxPlusOneSecond) {
-  Construct();
-  EcuAnswers({});
-  const uint32_t hCLL = Link("RSC_ISO_15765_3_on_ISO_15765_2_6_14");
-  SetU32(hCLL, Id("CP_P2Max"), 3000000);
-  ASSERT_TRUE(items_.WaitFinished(Start(hCLL, kUpdateParam, {}), 5000));
-  t0_ = clock_.Ticks();
-  const uint32_t hCop = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
-  EndsAt(hCop, t0_ + 4030, "P2Max 3000 ms");
 }
 
 TEST_F(EngineWaits, FurtherResponsesAreTakenWithinFiftyMillisecondsOfTheLast) {
@@ -176,7 +134,7 @@ TEST_F(EngineWaits, FurtherResponsesAreTakenWithinFiftyMillisecondsOfTheLast) {
   StepTo(t0_ + 49 + 51);
   vci_.SendVehicleData(0, 0, 0, Can({0x62, 0xF1, 0x90, 0x03}));
   items_.WaitCount(items_.Items().size() + 1, 100);
-  EXPECT_EQ(Kinds(hCop), (std::vector<uint32_t>{kExecuting, kItemResult, kItemResult, kFinished}))
+  EXPECT_EQ(KindsOf(hCop), (std::vector<uint32_t>{kExecuting, kItemResult, kItemResult, kFinished}))
       << "an answer 51 ms after the last one is not";
   const auto items = items_.ItemsOf(hCop);
   // Items are made when the application fetches them, at the end.
@@ -195,14 +153,14 @@ TEST_F(EngineWaits, ResponsePendingWaitsFiveSecondsForTheAnswer) {
   StepTo(t0_ + 5029);
   vci_.SendVehicleData(0, 0, 0, Can({0x62, 0xF1, 0x90, 0x02}));
   ASSERT_TRUE(items_.WaitFinished(answered, 5000));
-  EXPECT_EQ(Kinds(answered), (std::vector<uint32_t>{kExecuting, kItemResult, kFinished}));
+  EXPECT_EQ(KindsOf(answered), (std::vector<uint32_t>{kExecuting, kItemResult, kFinished}));
   EXPECT_EQ(items_.ItemsOf(answered)[1].data, Bytes({0x62, 0xF1, 0x90, 0x02}));
 
   t0_ = clock_.Ticks();
   const uint32_t late = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
   EndsAt(late, t0_ + 5030, "after a pending answer");
   // The request went out and was taken: the pending answer ends it quietly.
-  EXPECT_EQ(Kinds(late), (std::vector<uint32_t>{kExecuting, kFinished}));
+  EXPECT_EQ(KindsOf(late), (std::vector<uint32_t>{kExecuting, kFinished}));
 }
 
 TEST_F(EngineWaits, ASilentVciEndsSendRecvAndStartCommWithTheErrorEvent) {
@@ -215,20 +173,20 @@ TEST_F(EngineWaits, ASilentVciEndsSendRecvAndStartCommWithTheErrorEvent) {
   ASSERT_TRUE(clock_.WaitForWaitUntil(t0_ + 1500)) << testing::PrintToString(Relative(clock_.Deadlines()));
   StepTo(t0_ + 1500);
   EndsAt(read, t0_ + 1500 + 3030, "SENDRECV");
-  EXPECT_EQ(Kinds(read), (std::vector<uint32_t>{kExecuting, kItemError, kFinished}));
+  EXPECT_EQ(KindsOf(read), (std::vector<uint32_t>{kExecuting, kItemError, kFinished}));
   EXPECT_EQ(items_.ItemsOf(read)[1].error, 0x103u) << "no answer from the ECU";
   t0_ = clock_.Ticks();
   const uint32_t comm = Start(hCLL, kStartComm, {});
   ASSERT_TRUE(clock_.WaitForWaitUntil(t0_ + 1500)) << testing::PrintToString(Relative(clock_.Deadlines()));
   StepTo(t0_ + 1500);
   EndsAt(comm, t0_ + 1500 + 2030, "STARTCOMM");
-  EXPECT_EQ(Kinds(comm), (std::vector<uint32_t>{kExecuting, kItemError, kFinished}));
+  EXPECT_EQ(KindsOf(comm), (std::vector<uint32_t>{kExecuting, kItemError, kFinished}));
   // The VCI speaks again: the session goes on.
   vci_.SetSilent(false);
   EcuAnswers({Can({0x62, 0xF1, 0x90, 0x01})});
   const uint32_t again = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitFinished(again, 5000));
-  EXPECT_EQ(Kinds(again), (std::vector<uint32_t>{kExecuting, kItemResult, kFinished}));
+  EXPECT_EQ(KindsOf(again), (std::vector<uint32_t>{kExecuting, kItemResult, kFinished}));
 }
 
 }  // namespace

@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
-#include <thread>
 
 #include "support/TestClock.h"
 

@@ -8,7 +8,6 @@
 // Codes are literals: 0x1302 error item, 0x106 lost communication to the
 // VCI, 0x8050 offline, 0x11 communication PC to VCI failed.
 #include <atomic>
-#include <thread>
 
 #include "support/SessionFixture.h"
 
@@ -19,16 +18,6 @@ class LiveBus : public SessionTest {
  protected:
   ~LiveBus() override { StopBus(); }
 
-  static uint32_t Listen(uint32_t hCLL, Bytes request, int32_t receiveCycles) {
-    PDU_COP_CTRL_DATA ctrl{};
-    ctrl.NumSendCycles = 1;
-    ctrl.NumReceiveCycles = receiveCycles;
-    uint32_t hCoP = 0;
-    EXPECT_EQ(PDUStartComPrimitive(kMod, hCLL, kSendRecv, static_cast<UNUM32>(request.size()), request.data(), &ctrl,
-                                   nullptr, &hCoP),
-              0u);
-    return hCoP;
-  }
   // A bus that never falls quiet: a frame about every millisecond.
   void StartBus() {
     bus_ = std::thread([this] {
@@ -71,7 +60,7 @@ TEST_F(LiveBus, DestructEndsAListeningSendRecvThatFramesKeepFeedingAndSendsClose
   Construct(Mdf::kShipped, true, true);
   const uint32_t hCLL = ConnectedLink();
   StartBus();
-  const uint32_t hCop = Listen(hCLL, {0x3E, 0x00}, -1);
+  const uint32_t hCop = Start(hCLL, kSendRecv, {0x3E, 0x00}, -1);
   ASSERT_TRUE(WaitResults(hCLL, 20));
 
   // Cancelling only logs: the frames keep coming in.
@@ -97,7 +86,7 @@ TEST_F(LiveBus, ALostVciEndsTheRunningAndEveryLaterComPrimitiveAtOnce) {
   const uint32_t hCLL = ConnectedLink();
   // The COP is taken, the answer never comes: the SENDRECV waits 3000 ms.
   vci_.SetHandler(kCmdCop, [](const VciFrame&) { return std::vector<VciReply>{TestVci::Answer(kCmdCop, 0)}; });
-  const uint32_t running = Start(hCLL, static_cast<T_PDU_COPT>(kSendRecv), {0x22, 0xF1, 0x90});
+  const uint32_t running = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitStatus(kExecuting));
   const auto pulled = std::chrono::steady_clock::now();
   vci_.HangUp();
@@ -110,7 +99,7 @@ TEST_F(LiveBus, ALostVciEndsTheRunningAndEveryLaterComPrimitiveAtOnce) {
   for (const SeenItem& i : items_.Items()) offline = offline || (i.type == kItemStatus && i.status == kOffline);
   EXPECT_TRUE(offline) << "the link went offline";
 
-  const uint32_t later = Start(hCLL, static_cast<T_PDU_COPT>(kSendRecv), {0x22, 0xF1, 0x90});
+  const uint32_t later = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitFinished(later, 2000));
   mine = items_.ItemsOf(later);
   ASSERT_EQ(ItemCollector::Kinds(mine), (std::vector<uint32_t>{kExecuting, kItemError, kFinished}));
@@ -128,7 +117,7 @@ TEST_F(LiveBus, ALostVciEndsTheRunningAndEveryLaterComPrimitiveAtOnce) {
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), 0u);
   const uint32_t again = ConnectedLink();
   const size_t from = items_.Items().size();
-  Start(again, static_cast<T_PDU_COPT>(kSendRecv), {0x22, 0xF1, 0x90});
+  Start(again, kSendRecv, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitStatus(kFinished, from, 5000));
   const std::vector<SeenItem> all = items_.Items();
   EXPECT_EQ(ItemCollector::Kinds(std::vector<SeenItem>(all.begin() + static_cast<std::ptrdiff_t>(from), all.end())),
@@ -144,7 +133,7 @@ TEST_F(LiveBus, ANewConstructionDoesNotSeeAnswersLeftFromBefore) {
   vci_.SetHandler(kCmdCop, HealthyCopReplies);
   Construct();
   const uint32_t hCLL = ConnectedLink();
-  const uint32_t hCop = Start(hCLL, static_cast<T_PDU_COPT>(kSendRecv), {0x22, 0xF1, 0x90});
+  const uint32_t hCop = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitFinished(hCop, 5000));
   const std::vector<SeenItem> mine = items_.ItemsOf(hCop);
   ASSERT_EQ(ItemCollector::Kinds(mine), (std::vector<uint32_t>{kExecuting, kItemResult, kFinished}));

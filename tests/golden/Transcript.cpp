@@ -20,93 +20,32 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-namespace {
-
-// One line of an edit script: ' ' same, '-' only expected, '+' only actual.
-struct Edit {
-  char op;
-  size_t a;  // line index in expected (for ' ' and '-')
-  size_t b;  // line index in actual (for ' ' and '+')
-};
-
-// The shortest edit script by the longest common subsequence. Transcripts
-// are a few hundred lines: the quadratic table is small.
-std::vector<Edit> EditScript(const std::vector<std::string>& x, const std::vector<std::string>& y) {
-  const size_t n = x.size();
-  const size_t m = y.size();
-  std::vector<std::vector<uint32_t>> lcs(n + 1, std::vector<uint32_t>(m + 1, 0));
-  for (size_t i = n; i-- > 0;)
-    for (size_t j = m; j-- > 0;)
-      lcs[i][j] = x[i] == y[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
-  std::vector<Edit> edits;
-  size_t i = 0;
-  size_t j = 0;
-  while (i < n || j < m) {
-    if (i < n && j < m && x[i] == y[j]) {
-      edits.push_back({' ', i++, j++});
-    } else if (i < n && (j == m || lcs[i + 1][j] >= lcs[i][j + 1])) {
-      edits.push_back({'-', i++, j});
-    } else {
-      edits.push_back({'+', i, j++});
-    }
-  }
-  return edits;
-}
-
-}  // namespace
-
 std::string UnifiedDiff(const std::vector<std::string>& expected, const std::vector<std::string>& actual,
-                        const std::string& expectedName, const std::string& actualName, size_t maxHunks) {
-  const std::vector<Edit> edits = EditScript(expected, actual);
+                        const std::string& expectedName, const std::string& actualName, size_t maxLines) {
+  size_t same = 0;  // lines equal at the start
+  while (same < expected.size() && same < actual.size() && expected[same] == actual[same]) ++same;
+  if (same == expected.size() && same == actual.size()) return "";
+  size_t tail = 0;  // lines equal at the end, after those
+  while (tail < expected.size() - same && tail < actual.size() - same &&
+         expected[expected.size() - 1 - tail] == actual[actual.size() - 1 - tail])
+    ++tail;
   constexpr size_t kContext = 3;
-  std::string out;
-  size_t hunks = 0;
-  size_t k = 0;
-  while (k < edits.size()) {
-    if (edits[k].op == ' ') {
-      ++k;
-      continue;
-    }
-    if (hunks == maxHunks) {
-      out += "... (more differences)\n";
-      break;
-    }
-    // The hunk runs from kContext lines before this change to kContext
-    // lines after the last change that is at most 2 * kContext away.
-    size_t begin = k >= kContext ? k - kContext : 0;
-    size_t end = k;
-    size_t same = 0;
-    for (size_t e = k; e < edits.size(); ++e) {
-      if (edits[e].op == ' ') {
-        if (++same > 2 * kContext) break;
-      } else {
-        same = 0;
-        end = e;
-      }
-    }
-    end = std::min(edits.size(), end + 1 + kContext);
-    size_t aStart = edits[begin].a;
-    size_t bStart = edits[begin].b;
-    size_t aCount = 0;
-    size_t bCount = 0;
-    std::string body;
-    for (size_t e = begin; e < end; ++e) {
-      const Edit& d = edits[e];
-      const std::string& text = d.op == '+' ? actual[d.b] : expected[d.a];
-      body += d.op;
-      body += text;
-      body += '\n';
-      if (d.op != '+') ++aCount;
-      if (d.op != '-') ++bCount;
-    }
-    if (hunks == 0) out += "--- " + expectedName + "\n+++ " + actualName + "\n";
-    char head[96];
-    std::snprintf(head, sizeof head, "@@ -%zu,%zu +%zu,%zu @@\n", aStart + 1, aCount, bStart + 1, bCount);
-    out += head;
-    out += body;
-    ++hunks;
-    k = end;
-  }
+  const size_t from = same > kContext ? same - kContext : 0;
+  const size_t aEnd = std::min(expected.size(), expected.size() - tail + kContext);
+  const size_t bEnd = std::min(actual.size(), actual.size() - tail + kContext);
+  char head[96];
+  std::snprintf(head, sizeof head, "@@ -%zu,%zu +%zu,%zu @@\n", from + 1, aEnd - from, from + 1, bEnd - from);
+  std::string out = "--- " + expectedName + "\n+++ " + actualName + "\n" + head;
+  size_t lines = 0;
+  auto add = [&](char op, const std::vector<std::string>& v, size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i)
+      if (++lines <= maxLines) out += op + v[i] + "\n";
+  };
+  add(' ', expected, from, same);
+  add('-', expected, same, expected.size() - tail);
+  add('+', actual, same, actual.size() - tail);
+  add(' ', expected, expected.size() - tail, aEnd);
+  if (lines > maxLines) out += "... (" + std::to_string(lines - maxLines) + " lines more)\n";
   return out;
 }
 

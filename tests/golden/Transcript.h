@@ -30,10 +30,11 @@ namespace pdu::golden {
 // The text's lines (without their "\n").
 std::vector<std::string> SplitLines(const std::string& text);
 
-// A unified diff of expected against actual: the first differing hunks
-// with three lines of context, at most maxHunks of them. Empty when equal.
+// A unified diff of expected against actual: one hunk from the first
+// differing line to the last, with three lines of context, cut after
+// maxLines (a re-record's git diff shows the rest). Empty when equal.
 std::string UnifiedDiff(const std::vector<std::string>& expected, const std::vector<std::string>& actual,
-                        const std::string& expectedName, const std::string& actualName, size_t maxHunks = 6);
+                        const std::string& expectedName, const std::string& actualName, size_t maxLines = 200);
 
 // Replaces every decimal number of line that lies in [lo, hi] by "<t>"
 // (numbers glued to letters, such as "0x7E8" or "P2", stay).

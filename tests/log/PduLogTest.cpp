@@ -5,7 +5,6 @@
 #include <cstdarg>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,8 +110,7 @@ TEST(LogFiles, RootOrEmptyLogPathGivesAFolderAtTheRoot) {
 
 TEST(LogFiles, LinesGoToTheirFilesExactly) {
   TempHome home;
-  home.SetLogSwitch("1");
-  LogInit();
+  home.StartLog();
   ASSERT_TRUE(MainLogOn());
   LogMain("\nPDUConstruct %d", 42);
   LogData("item %s", "x");
@@ -129,8 +127,7 @@ TEST(LogFiles, LinesGoToTheirFilesExactly) {
 
 TEST(LogFiles, SecondInitDoesNotReopenAndConstructionsAppend) {
   TempHome home;
-  home.SetLogSwitch("1");
-  LogInit();
+  home.StartLog();
   LogMain("first");
   LogInit();  // still open: the same files stay in use
   LogMain("second");
@@ -195,16 +192,14 @@ TEST(LogFiles, LineCapacityIs196606CharactersWithOrWithoutPrefix) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << (c.indented ? "indented " : "plain ") << c.textLength);
     TempHome home;
-    home.SetLogSwitch("1");
-    LogInit();
+    home.StartLog();
     const std::string text(c.textLength, 'n');
     if (c.indented) {
       LogIndented("%s", text.c_str());
     } else {
       LogMain("%s", text.c_str());
     }
-    LogCloseAll();
-    const std::string written = ReadFile(CurrentLogFileNames().main);
+    const std::string written = TempHome::ClosedMainLog();
     ASSERT_EQ(written.size(), c.writtenLength + 1);
     EXPECT_EQ(written.back(), '\n');
     EXPECT_EQ(written.compare(0, 2, c.indented ? "\t\t" : "nn"), 0);
@@ -213,8 +208,7 @@ TEST(LogFiles, LineCapacityIs196606CharactersWithOrWithoutPrefix) {
 
 TEST(LogFiles, LinesFromManyThreadsNeverInterleave) {
   TempHome home;
-  home.SetLogSwitch("1");
-  LogInit();
+  home.StartLog();
   constexpr int kThreads = 8;
   constexpr int kLines = 300;
   std::vector<std::thread> threads;
@@ -225,8 +219,7 @@ TEST(LogFiles, LinesFromManyThreadsNeverInterleave) {
     });
   }
   for (auto& th : threads) th.join();
-  LogCloseAll();
-  const std::string text = ReadFile(CurrentLogFileNames().main);
+  const std::string text = TempHome::ClosedMainLog();
   size_t start = 0;
   int count = 0;
   while (start < text.size()) {

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "log/PduLog.h"
 #include "support/TempHome.h"
 
 namespace pdu::mdf {
@@ -18,23 +17,6 @@ struct ValueGuard {
   void* value;
   uint32_t type;
   ~ValueGuard() { FreeComParamValue(value, type); }
-};
-
-// The main log written while the object lives.
-class MainLogCapture {
- public:
-  MainLogCapture() {
-    home_.SetLogSwitch("1");
-    log::LogInit();
-  }
-  ~MainLogCapture() { log::LogCloseAll(); }
-  std::string Text() {
-    log::LogCloseAll();
-    return test::ReadFile(log::CurrentLogFileNames().main);
-  }
-
- private:
-  test::TempHome home_;
 };
 
 TEST(ConvertDefaultValue, NumbersKeepTheLowBitsOfTheDecimalText) {
@@ -85,7 +67,8 @@ TEST(ConvertDefaultValue, FieldsTakeTheirLengthsThenTheirValues) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
-    MainLogCapture log;
+    test::TempHome home;
+    home.StartLog();
     ValueGuard v{ConvertDefaultValue(row.text, row.type), row.type};
     ASSERT_NE(v.value, nullptr);
     std::vector<uint32_t> values;
@@ -105,16 +88,17 @@ TEST(ConvertDefaultValue, FieldsTakeTheirLengthsThenTheirValues) {
     EXPECT_EQ(maxLen, row.maxLen);
     EXPECT_EQ(values, row.values);
     EXPECT_EQ(array == nullptr, row.values.empty());
-    EXPECT_EQ(log.Text(), row.log);
+    EXPECT_EQ(test::TempHome::ClosedMainLog(), row.log);
   }
 }
 
 TEST(ConvertDefaultValue, StructFieldAndUnknownTypesGiveNoValue) {
-  MainLogCapture log;
+  test::TempHome home;
+  home.StartLog();
   EXPECT_EQ(ConvertDefaultValue("01 02", PDU_PT_STRUCTFIELD), nullptr);
   EXPECT_EQ(ConvertDefaultValue("5", 0x100), nullptr);
   EXPECT_EQ(ConvertDefaultValue("5", 0x10A), nullptr);
-  EXPECT_EQ(log.Text(), "STRUCTFIELD:01 02\n");
+  EXPECT_EQ(test::TempHome::ClosedMainLog(), "STRUCTFIELD:01 02\n");
 }
 
 TEST(TokenLists, SplitAtBlanksOnly) {
@@ -201,7 +185,7 @@ TEST(CloneComParamValue, CopiesAreIndependentOfTheSource) {
   EXPECT_EQ(l->pDataArray[1], 200u);
 }
 
-TEST(CloneComParamValue, StructFieldGivesNullAndUnknownTypesAFreshZero) {
+TEST(CloneComParamValue, StructFieldGivesNullUnknownTypesAndNullSourcesAFreshZero) {
   uint32_t anything = 1;
   EXPECT_EQ(CloneComParamValue(&anything, PDU_PT_STRUCTFIELD), nullptr);
   // A one-byte source: the sanitizer build proves it is not read.
@@ -211,9 +195,7 @@ TEST(CloneComParamValue, StructFieldGivesNullAndUnknownTypesAFreshZero) {
   uint32_t word;
   std::memcpy(&word, v.value, sizeof word);
   EXPECT_EQ(word, 0u);
-}
-
-TEST(CloneComParamValue, NullSourcesGiveZeroValues) {
+  // Null sources give zero values.
   ValueGuard n{CloneComParamValue(nullptr, PDU_PT_UNUM16), PDU_PT_UNUM16};
   EXPECT_EQ(ComParamValueAsU32(n.value, PDU_PT_UNUM16), 0u);
   ValueGuard b{CloneComParamValue(nullptr, PDU_PT_BYTEFIELD), PDU_PT_BYTEFIELD};

@@ -182,16 +182,14 @@ TEST(MdfLoader, ARefWithoutComParamEmptiesThatWholeTable) {
 
 TEST(MdfLoader, ResourcesReadDecimalIdsNamesAndPinPositions) {
   TempHome home;
-  home.SetLogSwitch("1");
-  log::LogInit();
+  home.StartLog();
   ASSERT_TRUE(LoadText(home,
                        "<MDF><RESOURCE EID=\"E\"><ID>&#32;26</ID><SHORT_NAME>CAN_6_14</SHORT_NAME>"
                        "<BUSTYPE IDREF=\"ISO_11898_2_DWCAN\" other=\"x\"/><PROTOCOL name=\"ISO_OBD_on_ISO_15765_4\"/>"
                        "<PIN_ON_MODULE><PINTYPE IDREF=\"HI\"/><PIN_ON_MODULE>6</PIN_ON_MODULE></PIN_ON_MODULE>"
                        "<PIN_ON_MODULE><PIN_ON_MODULE>14</PIN_ON_MODULE></PIN_ON_MODULE></RESOURCE>"
                        "<RESOURCE><ID>-3</ID><SHORT_NAME>NEG</SHORT_NAME></RESOURCE></MDF>"));
-  log::LogCloseAll();
-  EXPECT_EQ(test::ReadFile(log::CurrentLogFileNames().main), "ODXResource num = 2\n");
+  EXPECT_EQ(TempHome::ClosedMainLog(), "ODXResource num = 2\n");
 
   ASSERT_EQ(ODXResourceTable().size(), 2u);
   const ODXResource& r = ODXResourceTable()[0];

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include "mdf/Enumerations.h"
 #include "mdf/VciCodes.h"
 #include "pdu_api.h"
@@ -62,16 +61,7 @@ TEST(Enumerations, ValuesOutsideTheirTablePrintAsUnknow) {
   for (const Row& row : rows) EXPECT_STREQ(row.name(row.value), row.expected) << row.value;
 }
 
-// The wire codes of the ComParams run 1..186, then 200..210, in row order.
-TEST(VciCodes, ComParamCodesRunFrom1To186Then200To210) {
-  ASSERT_EQ(ComParamNameTable().size(), 197u);
-  uint32_t expected = 1;
-  for (const VciNameCode& row : ComParamNameTable()) {
-    if (expected == 187) expected = 200;
-    EXPECT_EQ(row.Code, expected++) << row.Name;
-  }
-}
-
+// (The code of every ComParam a link sends: the golden link transcripts.)
 TEST(VciCodes, GetVciCodeSearchesTheTablesInOrder) {
   struct Row {
     const char* name;

@@ -25,8 +25,7 @@ class SampleMdf : public ::testing::Test {
  protected:
   void SetUp() override {
     home_.CopyData("MDF.xml");
-    home_.SetLogSwitch("1");
-    log::LogInit();
+    home_.StartLog();
     ASSERT_TRUE(LoadMdfFile());
     LoadMdfObjects();
     LoadXMLToResourceStruct();
@@ -112,8 +111,7 @@ TEST_F(SampleMdf, EveryReferenceResolvesAndEveryDefaultConverts) {
       }
     }
   }
-  log::LogCloseAll();
-  EXPECT_EQ(test::ReadFile(log::CurrentLogFileNames().main).find("error"), std::string::npos);
+  EXPECT_EQ(TempHome::ClosedMainLog().find("error"), std::string::npos);
 }
 
 TEST_F(SampleMdf, DefaultsOfTheMainProtocols) {
@@ -142,22 +140,21 @@ TEST_F(SampleMdf, DefaultsOfTheMainProtocols) {
 }
 
 // The handlers name the response-identification ComParams of their
-// protocol by object id; the file must use the same ids.
+// protocol by object id (pinned in CreateProtocolHandlerTest.cpp); the file
+// must use the same ids.
 TEST_F(SampleMdf, UniqueIdComParamsCarryTheIdsTheHandlersName) {
-  const std::set<uint32_t> can = {59, 60, 61, 62, 63, 64, 65, 66, 67};
-  const std::set<uint32_t> kline = {70, 78, 79, 101};
-  const std::set<uint32_t> tp20 = {157, 159, 160, 161, 162, 186};
-  const std::map<std::string, const std::set<uint32_t>*> expected = {
-      {"ISO_15765_3_on_ISO_15765_2", &can}, {"ISO_OBD_on_ISO_15765_4", &can},
-      {"ISO_14230_3_on_ISO_14230_2", &kline}, {"MSP_VW2000LP_on_TP20", &tp20}};
-  for (const auto& [protocol, ids] : expected) {
+  for (const char* protocol : {"ISO_15765_3_on_ISO_15765_2", "ISO_OBD_on_ISO_15765_4", "ISO_14230_3_on_ISO_14230_2",
+                               "MSP_VW2000LP_on_TP20"}) {
+    std::set<uint32_t> named, unique;
+    const auto handler = protocol::CreateProtocolHandler(protocol);
+    for (const auto& [id, name] : handler->uniqueRespComparamMap()) named.insert(id);
     uint32_t id = 0;
     ASSERT_TRUE(ObjectIdByShortName(protocol, id));
-    std::set<uint32_t> unique;
     for (const ComParamRef& ref : FindProtocolComParams(id)->ComParamRefs) {
       if (ref.ComParamClass == PDU_PC_UNIQUE_ID) unique.insert(ref.ComParamId);
     }
-    EXPECT_EQ(unique, *ids) << protocol;
+    EXPECT_FALSE(named.empty()) << protocol;
+    EXPECT_EQ(unique, named) << protocol;
   }
 }
 

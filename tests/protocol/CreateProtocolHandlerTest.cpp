@@ -1,11 +1,9 @@
 // The selection table: protocol short name -> handler class.
-#include <gtest/gtest.h>
 
 #include <typeindex>
 #include <typeinfo>
 
 #include "HandlerTestSupport.h"
-#include "protocol/CreateProtocolHandler.h"
 #include "protocol/ZPDUISO11898RawProtocolHandling.h"
 #include "protocol/ZPDUISO14230ProtocolHandling.h"
 #include "protocol/ZPDUISO15765ProtocolHandling.h"
@@ -111,14 +109,12 @@ TEST(CreateProtocolHandler, UniqueResponseComParamsPerClass) {
 
 TEST(CreateProtocolHandler, CreationLogLines) {
   pdu::test::TempHome home;
-  home.SetLogSwitch("1");
-  log::LogInit();
+  home.StartLog();
   CreateProtocolHandler("ISO_OBD_on_ISO_15765_4");
   CreateProtocolHandler("MSP_VW2000LP_on_TP20");
   CreateProtocolHandler("KW81_on_KW_UART");
   CreateProtocolHandler("nothing");
-  log::LogCloseAll();
-  EXPECT_EQ(pdu::test::ReadFile(log::CurrentLogFileNames().main), "create 15765\ncreate TP2.0\n");
+  EXPECT_EQ(pdu::test::TempHome::ClosedMainLog(), "create 15765\ncreate TP2.0\n");
 }
 
 }  // namespace

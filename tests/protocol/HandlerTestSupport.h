@@ -23,35 +23,12 @@ namespace pdu::protocol::test {
 // Every ComParam a handler reads by name, with object ids from 1000 on.
 inline const std::vector<std::string>& KnownComParams() {
   static const std::vector<std::string> names = {
-      "CP_P2Max",
-      "CP_P2Star",
-      "CP_BlockSize",
-      "CP_CanFillerByteHandling",
-      "CP_CanFillerByte",
-      "CP_CanFuncReqExtAddr",
-      "CP_CanFuncReqFormat",
-      "CP_CanFuncReqId",
-      "CP_CanPhysReqExtAddr",
-      "CP_CanPhysReqFormat",
-      "CP_CanPhysReqId",
-      "CP_CanRespUSDTExtAddr",
-      "CP_CanRespUUDTFormat",
-      "CP_CanRespUSDTId",
-      "CP_RequestAddrMode",
-      "CP_Baudrate",
-      "CP_TIdle",
-      "CP_TInil",
-      "CP_TWup",
-      "CP_W1Max",
-      "CP_W2Max",
-      "CP_W3Max",
-      "CP_W4Max",
-      "CP_W4Min",
-      "CP_P1Max",
-      "CP_P3Min",
-      "CP_P4Min",
-      "CPM_VWTP_PhysReqIdSetup",
-  };
+      "CP_P2Max", "CP_P2Star", "CP_BlockSize", "CP_CanFillerByteHandling", "CP_CanFillerByte",
+      "CP_CanFuncReqExtAddr", "CP_CanFuncReqFormat", "CP_CanFuncReqId", "CP_CanPhysReqExtAddr",
+      "CP_CanPhysReqFormat", "CP_CanPhysReqId", "CP_CanRespUSDTExtAddr", "CP_CanRespUUDTFormat",
+      "CP_CanRespUSDTId", "CP_RequestAddrMode", "CP_Baudrate", "CP_TIdle", "CP_TInil", "CP_TWup", "CP_W1Max",
+      "CP_W2Max", "CP_W3Max", "CP_W4Max", "CP_W4Min", "CP_P1Max", "CP_P3Min", "CP_P4Min",
+      "CPM_VWTP_PhysReqIdSetup"};
   return names;
 }
 
@@ -161,8 +138,7 @@ class HandlerTest : public ::testing::Test {
   void TearDown() override { log::LogCloseAll(); }
 
   void OpenLog() {
-    home_.SetLogSwitch("1");
-    log::LogInit();
+    home_.StartLog();
     ASSERT_TRUE(log::MainLogOn());
   }
   std::string MainLog() const { return pdu::test::ReadFile(log::CurrentLogFileNames().main); }

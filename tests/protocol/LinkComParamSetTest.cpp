@@ -1,5 +1,4 @@
 // The link's ComParam store as the link code uses it through the handler.
-#include <gtest/gtest.h>
 
 #include "HandlerTestSupport.h"
 #include "protocol/ComParamNames.h"

@@ -3,7 +3,6 @@
 // literal codes, and its log lines are in the golden transcripts: prologue
 // (ISO 15765), link-iso14230, link-iso9141, link-raw-can, link-j1850-vpw,
 // link-tp20.
-#include <gtest/gtest.h>
 
 #include "HandlerTestSupport.h"
 #include "mdf/VciCodes.h"

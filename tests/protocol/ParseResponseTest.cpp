@@ -1,6 +1,5 @@
 // How each handler class turns a received record into a result and a
 // ResponseClass.
-#include <gtest/gtest.h>
 
 #include "HandlerTestSupport.h"
 

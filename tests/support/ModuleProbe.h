@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "engine/CopQueues.h"
 #include "pdu_api.h"

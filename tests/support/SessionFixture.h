@@ -322,22 +322,32 @@ class SessionTest : public ::testing::Test {
     return h;
   }
 
-  // A CAN link with the collector's callback, connected; its ONLINE status
-  // item has been seen.
-  uint32_t ConnectedLink() {
+  // A link (CAN unless told) with the collector's callback, connected; its
+  // ONLINE status item has been seen.
+  uint32_t ConnectedLink(uint32_t resourceId = kCanResource) {
     uint32_t hCLL = 0;
-    EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &hCLL, nullptr), 0u);
+    EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, resourceId, nullptr, &hCLL, nullptr), 0u) << resourceId;
     EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, ItemCollector::Callback), 0u);
     const size_t before = items_.Items().size();
     EXPECT_EQ(PDUConnect(kMod, hCLL), 0u);
-    EXPECT_TRUE(items_.WaitCount(before + 1, 5000));
+    EXPECT_TRUE(items_.WaitCount(before + 1, 5000)) << resourceId << " not ONLINE";
     return hCLL;
   }
 
-  static uint32_t Start(uint32_t hCLL, T_PDU_COPT type, Bytes request = {}) {
+  // The VCI acknowledges every COP, then sends these messages as vehicle
+  // data at once.
+  void EcuAnswers(std::vector<Bytes> messages) {
+    vci_.SetHandler(kCmdCop, [messages](const VciFrame&) {
+      std::vector<VciReply> r{TestVci::Answer(kCmdCop, 0)};
+      for (const Bytes& m : messages) r.push_back(TestVci::VehicleData(0, 0, 0, m));
+      return r;
+    });
+  }
+
+  static uint32_t Start(uint32_t hCLL, uint32_t type, Bytes request = {}, int32_t receiveCycles = 1) {
     PDU_COP_CTRL_DATA ctrl{};
     ctrl.NumSendCycles = 1;
-    ctrl.NumReceiveCycles = 1;
+    ctrl.NumReceiveCycles = receiveCycles;
     uint32_t hCoP = 0;
     EXPECT_EQ(PDUStartComPrimitive(kMod, hCLL, type, static_cast<UNUM32>(request.size()),
                                    request.empty() ? nullptr : request.data(), &ctrl, nullptr, &hCoP),

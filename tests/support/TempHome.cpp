@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/ModuleState.h"
+#include "log/PduLog.h"
 #include "platform/Platform.h"
 
 namespace pdu::test {
@@ -67,6 +68,16 @@ void TempHome::Write(const std::string& name, const std::string& content) const 
 
 void TempHome::SetLogSwitch(const std::string& value) const {
   Write("config.ini", "[LOG]\nopen=" + value + "\n");
+}
+
+void TempHome::StartLog() const {
+  SetLogSwitch("1");
+  log::LogInit();
+}
+
+std::string TempHome::ClosedMainLog() {
+  log::LogCloseAll();
+  return ReadFile(log::CurrentLogFileNames().main);
 }
 
 void TempHome::CopyData(const std::string& name) const {

@@ -21,6 +21,10 @@ class TempHome {
   void Write(const std::string& name, const std::string& content) const;
   // config.ini with [LOG] open=<value>.
   void SetLogSwitch(const std::string& value) const;
+  // Switches logging on and opens the logs, as a construction would.
+  void StartLog() const;
+  // Closes the logs and gives the main log's text.
+  static std::string ClosedMainLog();
   // Copies a file of the source tree's data/ folder into the folder.
   void CopyData(const std::string& name) const;
 

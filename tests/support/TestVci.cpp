@@ -343,10 +343,6 @@ std::vector<VciFrame> TestVci::FramesWithCommand(uint8_t command) const {
   return out;
 }
 
-namespace {
-std::vector<std::string>* g_Ports = nullptr;  // the innermost ScopedPorts' list
-}  // namespace
-
 ScopedPorts::ScopedPorts(const std::vector<std::string>& paths) {
   if (const char* v = ::getenv("PDU7318_PORTS")) {
     had_ = true;
@@ -360,11 +356,8 @@ ScopedPorts::ScopedPorts(const std::vector<std::string>& paths) {
   platform::SetEnvValue("PDU7318_PORTS", joined);
   // Discovery takes the list from the seam too, so that in-memory names
   // are tried on every OS.
-  previous_ = g_Ports;
-  paths_ = paths;
-  g_Ports = &paths_;
-  SetPortLister([list = paths](std::vector<std::string>& out) {
-    out = list;
+  SetPortLister([paths](std::vector<std::string>& out) {
+    out = paths;
     return true;
   });
 }
@@ -375,15 +368,7 @@ ScopedPorts::~ScopedPorts() {
   } else {
     platform::ClearEnvValue("PDU7318_PORTS");
   }
-  g_Ports = previous_;
-  if (previous_ != nullptr) {
-    SetPortLister([list = *previous_](std::vector<std::string>& out) {
-      out = list;
-      return true;
-    });
-  } else {
-    SetPortLister(nullptr);
-  }
+  SetPortLister(nullptr);
 }
 
 }  // namespace pdu::test

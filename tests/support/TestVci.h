@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,13 @@ using VciFrame = vcisim::ReceivedFrame;
 using VciReply = vcisim::OutFrame;
 // The fields of a VCI_CMD_COP payload.
 using VciCopRequest = vcisim::CopRequest;
+
+// The parts one after the other.
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
 
 // The answers, the recording and the building blocks for replies (Words,
 // Answer, VehicleData, ParseCop, WireFrame) are the core's.
@@ -90,7 +98,7 @@ class TestVci : public vcisim::VciCore {
 
 // Sets PDU7318_PORTS to the paths joined by ':' (and the seam's port list
 // to the paths) for its lifetime and restores the previous value
-// afterwards.
+// afterwards. One at a time: the seam's list goes back to none.
 class ScopedPorts {
  public:
   explicit ScopedPorts(const std::vector<std::string>& paths);
@@ -101,8 +109,6 @@ class ScopedPorts {
  private:
   bool had_ = false;
   std::string old_;
-  std::vector<std::string> paths_;
-  std::vector<std::string>* previous_ = nullptr;
 };
 
 }  // namespace pdu::test
