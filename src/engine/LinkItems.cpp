@@ -43,6 +43,20 @@ void LogValue(const PDU_PARAM_ITEM& item, const char* fieldPrefix) {
   }
 }
 
+// Logs each entry's line and calls fn for each of its ComParams that is no
+// byte field (byte fields identify in the table only).
+template <typename Fn>
+void ForEachIdentifyingParam(const PDU_UNIQUE_RESP_ID_TABLE_ITEM& table, Fn&& fn) {
+  for (uint32_t e = 0; e < table.NumEntries; ++e) {
+    const PDU_ECU_UNIQUE_RESP_DATA& entry = table.pUniqueData[e];
+    plog::LogMain("\t\t\tNumParamItems = %d\tUniqueRespIdentifier = %d", static_cast<int>(entry.NumParamItems),
+                  static_cast<int>(entry.UniqueRespIdentifier));
+    for (uint32_t i = 0; i < entry.NumParamItems; ++i) {
+      if (entry.pParams[i].ComParamDataType != PDU_PT_BYTEFIELD) fn(entry.pParams[i]);
+    }
+  }
+}
+
 }  // namespace
 
 PDU_PARAM_ITEM* NewComParamItem(const protocol::ZPDUProtocolHandling& link, uint32_t paramId) {
@@ -72,20 +86,13 @@ void KeepUniqueRespTable(protocol::ZPDUProtocolHandling& link, const PDU_UNIQUE_
   link.setUniqueRespData(given);
   const PDU_UNIQUE_RESP_ID_TABLE_ITEM& table = *link.comParamSet().uniqueRespData();
   plog::LogMain("\t\t\tNumEntries = %d", static_cast<int>(table.NumEntries));
-  for (uint32_t e = 0; e < table.NumEntries; ++e) {
-    const PDU_ECU_UNIQUE_RESP_DATA& entry = table.pUniqueData[e];
-    plog::LogMain("\t\t\tNumParamItems = %d\tUniqueRespIdentifier = %d", static_cast<int>(entry.NumParamItems),
-                  static_cast<int>(entry.UniqueRespIdentifier));
-    for (uint32_t i = 0; i < entry.NumParamItems; ++i) {
-      const PDU_PARAM_ITEM& item = entry.pParams[i];
-      if (item.ComParamDataType == PDU_PT_BYTEFIELD) continue;
-      plog::LogMain("comparamid = %d", static_cast<int>(item.ComParamId));
-      const std::string name = ComParamName(item.ComParamId);
-      link.setComparamItem(item);
-      plog::LogMain("ComParam = [%d] %s\t\t\tValue = %08X", static_cast<int>(item.ComParamId), name.c_str(),
-                    mdf::ComParamValueAsU32(item.pComParamData, item.ComParamDataType));
-    }
-  }
+  ForEachIdentifyingParam(table, [&](const PDU_PARAM_ITEM& item) {
+    plog::LogMain("comparamid = %d", static_cast<int>(item.ComParamId));
+    const std::string name = ComParamName(item.ComParamId);
+    link.setComparamItem(item);
+    plog::LogMain("ComParam = [%d] %s\t\t\tValue = %08X", static_cast<int>(item.ComParamId), name.c_str(),
+                  mdf::ComParamValueAsU32(item.pComParamData, item.ComParamDataType));
+  });
 }
 
 PDU_UNIQUE_RESP_ID_TABLE_ITEM* NewUniqueRespTableItem(const protocol::ZPDUProtocolHandling& link) {
@@ -104,19 +111,12 @@ PDU_UNIQUE_RESP_ID_TABLE_ITEM* NewUniqueRespTableItem(const protocol::ZPDUProtoc
   const PDU_UNIQUE_RESP_ID_TABLE_ITEM& table = *copy;
   plog::LogMain("unique_resp_data NumEntries1 = %d", static_cast<int>(table.NumEntries));
   const auto& names = link.uniqueRespComparamMap();
-  for (uint32_t e = 0; e < table.NumEntries; ++e) {
-    const PDU_ECU_UNIQUE_RESP_DATA& entry = table.pUniqueData[e];
-    plog::LogMain("\t\t\tNumParamItems = %d\tUniqueRespIdentifier = %d", static_cast<int>(entry.NumParamItems),
-                  static_cast<int>(entry.UniqueRespIdentifier));
-    for (uint32_t i = 0; i < entry.NumParamItems; ++i) {
-      const PDU_PARAM_ITEM& item = entry.pParams[i];
-      if (item.ComParamDataType == PDU_PT_BYTEFIELD) continue;
-      const auto name = names.find(item.ComParamId);
-      plog::LogMain("\t\t\t\tComParam = [%d] %s\t\t\t\tValue = %08x", static_cast<int>(item.ComParamId),
-                    name != names.end() ? name->second.c_str() : "",
-                    mdf::ComParamValueAsU32(item.pComParamData, item.ComParamDataType));
-    }
-  }
+  ForEachIdentifyingParam(table, [&](const PDU_PARAM_ITEM& item) {
+    const auto name = names.find(item.ComParamId);
+    plog::LogMain("\t\t\t\tComParam = [%d] %s\t\t\t\tValue = %08x", static_cast<int>(item.ComParamId),
+                  name != names.end() ? name->second.c_str() : "",
+                  mdf::ComParamValueAsU32(item.pComParamData, item.ComParamDataType));
+  });
   return copy.release();
 }
 
