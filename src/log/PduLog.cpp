@@ -29,8 +29,9 @@ namespace {
 // while a thread that once logged lives), and memory grows with every
 // thread that ever logged. Every member is trivially destructible.
 platform::RecursiveMutex g_LogLock;
-char g_LineBuffer[kLineBufferSize] PDU_GUARDED_BY(g_LogLock);
 
+// The log room's state: the three files, whether they were opened, and the
+// one line buffer.
 struct PduLog {
   // Written under g_LogLock; read without it only to ask whether a file is
   // open (MainLogOn and the like).
@@ -38,6 +39,7 @@ struct PduLog {
   std::atomic<FILE*> DataFile{nullptr};
   std::atomic<FILE*> ContactFile{nullptr};
   uint32_t LogOpened PDU_GUARDED_BY(g_LogLock) = 0;
+  char LineBuffer[kLineBufferSize] PDU_GUARDED_BY(g_LogLock) = {};
 };
 PduLog g_Log;
 
@@ -47,7 +49,7 @@ void WriteLine(std::atomic<FILE*>& slot, const char* prefix, const char* fmt, va
   platform::RecursiveMutexLock lock(g_LogLock);
   FILE* f = slot.load(std::memory_order_relaxed);
   if (f == nullptr) return;
-  char* buf = g_LineBuffer;
+  char* buf = g_Log.LineBuffer;
   const size_t head = std::strlen(prefix);
   std::memcpy(buf, prefix, head);
   int n = std::vsnprintf(buf + head, kLineBufferSize - 1 - head, fmt, ap);
