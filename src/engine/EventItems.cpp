@@ -257,36 +257,36 @@ T_PDU_ERROR ComPrimitiveItem(uint32_t hCLL, CopEvent& ev, PDU_EVENT_ITEM** out)
   const int cop = static_cast<int>(ev.Cop);
   T_PDU_ERROR result = PDU_ERR_EVENT_QUEUE_EMPTY;
   if (ev.CoPType == PDU_COPT_UPDATEPARAM) {
-    plog::LogMain("currentEvent.Cop= %d status = %d", cop, static_cast<int>(ev.Status));
+    log::LogMain("currentEvent.Cop= %d status = %d", cop, static_cast<int>(ev.Status));
   } else if (ev.CoPType == PDU_COPT_SENDRECV) {
-    plog::LogMain("currentCopEvent.result_len = %d", static_cast<int>(ev.result_len));
+    log::LogMain("currentCopEvent.result_len = %d", static_cast<int>(ev.result_len));
   }
   const bool talking = ev.CoPType == PDU_COPT_SENDRECV || ev.CoPType == PDU_COPT_STARTCOMM ||
                        ev.CoPType == PDU_COPT_STOPCOMM;
   if (ev.CoPType == PDU_COPT_UPDATEPARAM || talking) {
     if (ev.Status == PDU_COPST_FINISHED && (ev.CoPType == PDU_COPT_UPDATEPARAM || ev.result_len == 0)) {
       result = BuildStatusItem(ev, PDU_COPST_FINISHED, ev.Cop, ev.CoPTag, out);
-      plog::LogData("<<<[%d  %d] status = %s\r\n", cll, cop, StatusValueName(PDU_COPST_FINISHED));
+      log::LogData("<<<[%d  %d] status = %s\r\n", cll, cop, StatusValueName(PDU_COPST_FINISHED));
     } else if (ev.Status == PDU_COPST_FINISHED) {
       result = BuildResultItem(ev, out);
-      plog::LogData(">>>[%d  %d] status = result", cll, cop);
+      log::LogData(">>>[%d  %d] status = result", cll, cop);
     } else if (ev.Status == PDU_COPST_EXECUTING) {
       result = BuildStatusItem(ev, PDU_COPST_EXECUTING, ev.Cop, ev.CoPTag, out);
-      plog::LogData(">>>[%d  %d] status = %s", cll, cop, StatusValueName(PDU_COPST_EXECUTING));
+      log::LogData(">>>[%d  %d] status = %s", cll, cop, StatusValueName(PDU_COPST_EXECUTING));
     } else if (ev.Status == PDU_COPST_IDLE && ev.IsError == 1 && talking) {
       result = BuildErrorItem(ev, out);
       if (ev.CoPType == PDU_COPT_STARTCOMM) {
-        plog::LogData(">>>[%d %d] status = error", cll, cop);
+        log::LogData(">>>[%d %d] status = error", cll, cop);
       } else {
-        plog::LogData(">>>[%d  %d] status = error", cll, cop);
+        log::LogData(">>>[%d  %d] status = error", cll, cop);
       }
     }
   }
   // An event that became no item still owns its result copy.
   FreeResultData(ev.pResultData);
   ev.pResultData = nullptr;
-  plog::LogMain("queue size1 = %d", static_cast<int>(Module().QueuedEvents()));
-  plog::LogMain("a event end");
+  log::LogMain("queue size1 = %d", static_cast<int>(Module().QueuedEvents()));
+  log::LogMain("a event end");
   return result;
 }
 
@@ -298,8 +298,8 @@ T_PDU_ERROR TakeEventItem(uint32_t hCLL, PDU_EVENT_ITEM** out) {
   if (hCLL >= 1 && Module().QueuedEvents() != 0 && TakeLinkEvent(hCLL, ev)) {
     if (ev.EventKind == kEventKindLinkStatus) {
       result = BuildStatusItem(ev, ev.CllStatus, 0xFFFFFFFFu, nullptr, out);
-      plog::LogMain("queue cllstatus size = %d", static_cast<int>(Module().QueuedEvents()));
-      plog::LogData(">>>[%d  %d] status = %s\r\n", static_cast<int>(hCLL), static_cast<int>(ev.Cop),
+      log::LogMain("queue cllstatus size = %d", static_cast<int>(Module().QueuedEvents()));
+      log::LogData(">>>[%d  %d] status = %s\r\n", static_cast<int>(hCLL), static_cast<int>(ev.Cop),
                     StatusValueName(ev.CllStatus));
       FreeResultData(ev.pResultData);
     } else {
