@@ -1,18 +1,12 @@
 // The module's answers about itself: one VCI with a fixed identity, its
 // version data from PDUAPI_7318.ini, its status; the resource and error
 // queries are accepted and answered without content.
-#include <cstdio>
-#include <cstring>
-#include <string>
-
 #include "api/ApiFrame.h"
 #include "engine/ModuleState.h"
 #include "engine/CopQueues.h"
 #include "engine/EventItems.h"
 #include "log/StructureDump.h"
 #include "mdf/VersionData.h"
-#include "platform/Clock.h"
-#include "platform/Platform.h"
 
 using pdu::api::ApiFrame;
 using pdu::api::EntryLine;
@@ -21,20 +15,6 @@ using pdu::api::ResultLine;
 namespace api = pdu::api;
 namespace engine = pdu::engine;
 namespace plog = pdu::log;
-namespace platform = pdu::platform;
-
-namespace {
-
-constexpr size_t kIdentityTextSize = 512;
-constexpr const char* kVciAddress = "127.0.0.1";
-
-char* NewIdentityText(const std::string& text) {
-  char* buf = new char[kIdentityTextSize]();
-  std::snprintf(buf, kIdentityTextSize, "%s", text.c_str());
-  return buf;
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -42,31 +22,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetModuleIds(PDU_MODULE_ITEM** pModuleIdList)
   return Guarded([&] {
     ApiFrame frame("PDUGetModuleIds");
     if (pModuleIdList == nullptr) return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
-    auto* item = new PDU_MODULE_ITEM{};
-    item->ItemType = PDU_IT_MODULE_ID;
-    item->NumEntries = 1;
-    item->pModuleData = new PDU_MODULE_DATA[1]{};
-    PDU_MODULE_DATA& m = item->pModuleData[0];
-    m.ModuleTypeId = 3;
-    m.hMod = 1;
-    m.ModuleStatus = PDU_MODST_AVAIL;
-    m.pVendorModuleName = NewIdentityText(
-        std::string("VendorName='Norvik Delta GmbH' ModuleName='QDM7318' SerialNumber='7042519' "
-                    "PersonalVciID='00' IP='") +
-        kVciAddress + "' ConnectionType='USB' Status='available'");
-    m.pVendorAdditionalInfo = NewIdentityText("Interface='USB'");
-    *pModuleIdList = item;
-    plog::LogMain("\n\t\tpItemList.ItemType = %d", static_cast<int>(item->ItemType));
-    plog::LogMain("\t\tpItemList.NumEntries = %d", static_cast<int>(item->NumEntries));
-    for (uint32_t i = 0; i < item->NumEntries; ++i) {
-      const PDU_MODULE_DATA& d = item->pModuleData[i];
-      const int n = static_cast<int>(i);
-      plog::LogMain("\t\tpItemList.pModuleData[%d].thMod = %d", n, static_cast<int>(d.hMod));
-      plog::LogMain("\t\tpItemList.pModuleData[%d].ModuleStatus = %d", n, static_cast<int>(d.ModuleStatus));
-      plog::LogMain("\t\tpItemList.pModuleData[%d].ModuleTypeId = %d", n, static_cast<int>(d.ModuleTypeId));
-      plog::LogMain("\t\tpItemList.pModuleData[%d].pVendorModuleName = %s", n, d.pVendorModuleName);
-      plog::LogMain("\t\tpItemList.pModuleData[%d].pVendorAdditionalInfo = %s", n, d.pVendorAdditionalInfo);
-    }
+    *pModuleIdList = engine::NewModuleIdItem();
     return frame.Finish(PDU_STATUS_NOERROR);
   });
 }
@@ -92,13 +48,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetStatus(UNUM32 hMod, UNUM32 hCLL, UNUM32 hC
     if (pStatusCode == nullptr || pTimestamp == nullptr || pExtraInfo == nullptr) {
       return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     }
-    *pStatusCode = engine::Module().ModuleStatus();
-    plog::LogMain(engine::Module().CopIdle() != 0 ? "hardware return" : "pc return");
-    *pTimestamp = platform::ClockTicks();
-    plog::LogMain("\t\t*pTimestamp = %d", static_cast<int>(*pTimestamp));
-    *pExtraInfo = 0xFFFFFFFEu;
-    plog::LogMain("\t\t*pExtraInfo = %08x", *pExtraInfo);
-    plog::LogMain("\t\t*pStatusCode = %s", engine::StatusValueName(*pStatusCode));
+    engine::ModuleStatusNow(pStatusCode, pTimestamp, pExtraInfo);
     return frame.Finish(PDU_STATUS_NOERROR);
   });
 }

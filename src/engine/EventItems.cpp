@@ -1,6 +1,8 @@
 #include "engine/EventItems.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "engine/ApiLock.h"
 #include "engine/LinkTables.h"
@@ -307,6 +309,57 @@ T_PDU_ERROR TakeEventItem(uint32_t hCLL, PDU_EVENT_ITEM** out) {
     }
   }
   return result;
+}
+
+namespace {
+
+constexpr size_t kIdentityTextSize = 512;
+constexpr const char* kVciAddress = "127.0.0.1";
+
+char* NewIdentityText(const std::string& text) {
+  char* buf = new char[kIdentityTextSize]();
+  std::snprintf(buf, kIdentityTextSize, "%s", text.c_str());
+  return buf;
+}
+
+}  // namespace
+
+PDU_MODULE_ITEM* NewModuleIdItem() {
+  auto* item = new PDU_MODULE_ITEM{};
+  item->ItemType = PDU_IT_MODULE_ID;
+  item->NumEntries = 1;
+  item->pModuleData = new PDU_MODULE_DATA[1]{};
+  PDU_MODULE_DATA& m = item->pModuleData[0];
+  m.ModuleTypeId = 3;
+  m.hMod = 1;
+  m.ModuleStatus = PDU_MODST_AVAIL;
+  m.pVendorModuleName = NewIdentityText(
+      std::string("VendorName='Norvik Delta GmbH' ModuleName='QDM7318' SerialNumber='7042519' "
+                  "PersonalVciID='00' IP='") +
+      kVciAddress + "' ConnectionType='USB' Status='available'");
+  m.pVendorAdditionalInfo = NewIdentityText("Interface='USB'");
+  log::LogMain("\n\t\tpItemList.ItemType = %d", static_cast<int>(item->ItemType));
+  log::LogMain("\t\tpItemList.NumEntries = %d", static_cast<int>(item->NumEntries));
+  for (uint32_t i = 0; i < item->NumEntries; ++i) {
+    const PDU_MODULE_DATA& d = item->pModuleData[i];
+    const int n = static_cast<int>(i);
+    log::LogMain("\t\tpItemList.pModuleData[%d].thMod = %d", n, static_cast<int>(d.hMod));
+    log::LogMain("\t\tpItemList.pModuleData[%d].ModuleStatus = %d", n, static_cast<int>(d.ModuleStatus));
+    log::LogMain("\t\tpItemList.pModuleData[%d].ModuleTypeId = %d", n, static_cast<int>(d.ModuleTypeId));
+    log::LogMain("\t\tpItemList.pModuleData[%d].pVendorModuleName = %s", n, d.pVendorModuleName);
+    log::LogMain("\t\tpItemList.pModuleData[%d].pVendorAdditionalInfo = %s", n, d.pVendorAdditionalInfo);
+  }
+  return item;
+}
+
+void ModuleStatusNow(T_PDU_STATUS* pStatusCode, uint32_t* pTimestamp, uint32_t* pExtraInfo) {
+  *pStatusCode = Module().ModuleStatus();
+  log::LogMain(Module().CopIdle() != 0 ? "hardware return" : "pc return");
+  *pTimestamp = platform::ClockTicks();
+  log::LogMain("\t\t*pTimestamp = %d", static_cast<int>(*pTimestamp));
+  *pExtraInfo = 0xFFFFFFFEu;
+  log::LogMain("\t\t*pExtraInfo = %08x", *pExtraInfo);
+  log::LogMain("\t\t*pStatusCode = %s", StatusValueName(*pStatusCode));
 }
 
 }  // namespace pdu::engine

@@ -22,6 +22,11 @@ bool TakeLinkEvent(uint32_t hCLL, CopEvent& out) PDU_REQUIRES(g_ApiLock);
 // lines; PDU_ERR_EVENT_QUEUE_EMPTY (0x71) when the link has none or the
 // event yields no item (it is consumed all the same).
 T_PDU_ERROR TakeEventItem(uint32_t hCLL, PDU_EVENT_ITEM** out) PDU_REQUIRES(g_ApiLock);
+// PDUGetModuleIds' item: the one VCI with its fixed identity (logged).
+PDU_MODULE_ITEM* NewModuleIdItem();
+// PDUGetStatus' answers (logged): the module status, the tick now and the
+// extra info word 0xFFFFFFFE.
+void ModuleStatusNow(T_PDU_STATUS* pStatusCode, uint32_t* pTimestamp, uint32_t* pExtraInfo) PDU_REQUIRES(g_ApiLock);
 
 // Item builders: each makes one fresh item into *item and logs its lines.
 // BuildResultItem takes the event's pResultData over.
