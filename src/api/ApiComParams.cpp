@@ -18,11 +18,6 @@
 #include "platform/Clock.h"
 #include "protocol/ZPDUProtocolHandling.h"
 
-using pdu::api::ApiFrame;
-using pdu::api::EntryLine;
-using pdu::api::Guarded;
-using pdu::api::ResultLine;
-using pdu::api::Tick;
 namespace api = pdu::api;
 namespace engine = pdu::engine;
 namespace mdf = pdu::mdf;
@@ -39,8 +34,8 @@ extern "C" {
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetComParam(UNUM32 hMod, UNUM32 hCLL, UNUM32 ParamId,
                                                PDU_PARAM_ITEM** pParamItem) {
-  return Guarded([&] {
-    ApiFrame frame("PDUGetComParam");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUGetComParam");
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     frame.Param("ParamId = %d", static_cast<int>(ParamId));
@@ -54,12 +49,12 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetComParam(UNUM32 hMod, UNUM32 hCLL, UNUM32 
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUSetComParam(UNUM32 hMod, UNUM32 hCLL, PDU_PARAM_ITEM* pParamItem) {
-  return Guarded([&] {
-    ApiFrame frame("PDUSetComParam");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUSetComParam");
     // This call's result line starts with a line break.
     auto finish = [&](T_PDU_ERROR status) {
-      plog::LogMain("\nPDUSetComParam  %s %d", api::StatusName(status), Tick());
-      return frame.Finish(status, ResultLine::kNone);
+      plog::LogMain("\nPDUSetComParam  %s %d", api::StatusName(status), api::Tick());
+      return frame.Finish(status, api::ResultLine::kNone);
     };
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
@@ -80,8 +75,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUSetComParam(UNUM32 hMod, UNUM32 hCLL, PDU_PAR
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUSetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
                                                         PDU_UNIQUE_RESP_ID_TABLE_ITEM* pUniqueRespIdTable) {
-  return Guarded([&] {
-    ApiFrame frame("PDUSetUniqueRespIdTable");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUSetUniqueRespIdTable");
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     protocol::ZPDUProtocolHandling* handler = api::CheckedLink(hCLL);
@@ -95,14 +90,14 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUSetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetUniqueRespIdTable(UNUM32 hMod, UNUM32 hCLL,
                                                         PDU_UNIQUE_RESP_ID_TABLE_ITEM** pUniqueRespIdTable) {
-  return Guarded([&] {
-    ApiFrame frame("PDUGetUniqueRespIdTable", EntryLine::kNone);
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUGetUniqueRespIdTable", api::EntryLine::kNone);
     protocol::ZPDUProtocolHandling* handler = api::CheckedLink(hCLL);
     const PDU_UNIQUE_RESP_ID_TABLE_ITEM* stored =
         handler != nullptr ? handler->comParamSet().uniqueRespData() : nullptr;
     const uint32_t numEntries = stored != nullptr ? stored->NumEntries : 0;
     plog::LogMain("pdu_unique_item1 = %d", static_cast<int>(numEntries));
-    plog::LogMain("\nPDUGetUniqueRespIdTable %d", Tick());
+    plog::LogMain("\nPDUGetUniqueRespIdTable %d", api::Tick());
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     if (numEntries != 0) {

@@ -6,10 +6,6 @@
 #include "engine/EventItems.h"
 #include "protocol/ZPDUProtocolHandling.h"
 
-using pdu::api::ApiFrame;
-using pdu::api::EntryLine;
-using pdu::api::Guarded;
-using pdu::api::ResultLine;
 namespace api = pdu::api;
 namespace engine = pdu::engine;
 namespace plog = pdu::log;
@@ -20,8 +16,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T
                                                      UNUM32 CoPDataSize, UNUM8* pCoPData,
                                                      PDU_COP_CTRL_DATA* pCopCtrlData, void* pCoPTag,
                                                      UNUM32* phCoP) {
-  return Guarded([&] {
-    ApiFrame frame("PDUStartComPrimitive");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUStartComPrimitive");
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     frame.Param("CoPType = %s", engine::CoPTypeName(CoPType));
@@ -43,13 +39,13 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUStartComPrimitive(UNUM32 hMod, UNUM32 hCLL, T
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUCancelComPrimitive(UNUM32 hMod, UNUM32 hCLL, UNUM32 hCoP) {
-  return Guarded([&] {
+  return api::Guarded([&] {
     // A ComPrimitive runs to its end; cancelling is only recorded.
-    ApiFrame frame("PDUCancelComPrimitive", EntryLine::kNewlineNoTick);
+    api::ApiFrame frame("PDUCancelComPrimitive", api::EntryLine::kNewlineNoTick);
     plog::LogMain("\t\t\thMod = %d", static_cast<int>(hMod));
     plog::LogMain("\t\t\thCLL = %d", static_cast<int>(hCLL));
     plog::LogMain("\t\t\thCoP = %d", static_cast<int>(hCoP));
-    return frame.Finish(PDU_STATUS_NOERROR, ResultLine::kNoTick);
+    return frame.Finish(PDU_STATUS_NOERROR, api::ResultLine::kNoTick);
   });
 }
 

@@ -7,19 +7,15 @@
 #include "engine/LinkTables.h"
 #include "engine/ModuleState.h"
 
-using pdu::api::ApiFrame;
-using pdu::api::EntryLine;
-using pdu::api::Guarded;
-using pdu::api::ResultLine;
-using pdu::api::AsInt;
+namespace api = pdu::api;
 namespace engine = pdu::engine;
 namespace plog = pdu::log;
 
 extern "C" {
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EVENT_ITEM** pEventItem) {
-  return Guarded([&] {
-    ApiFrame frame("PDUGetEventItem");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUGetEventItem");
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     if (pEventItem == nullptr) return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
@@ -28,8 +24,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetEventItem(UNUM32 hMod, UNUM32 hCLL, PDU_EV
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDestroyItem(PDU_ITEM* pItem) {
-  return Guarded([&] {
-    ApiFrame frame("PDUDestroyItem", EntryLine::kTick);
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUDestroyItem", api::EntryLine::kTick);
     if (pItem == nullptr) {
       plog::LogMain("pItem == NULL");
       return PDU_ERR_INVALID_PARAMETERS;
@@ -42,11 +38,11 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDestroyItem(PDU_ITEM* pItem) {
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDURegisterEventCallback(UNUM32 hMod, UNUM32 hCLL,
                                                          CALLBACKFNC EventCallbackFunction) {
-  return Guarded([&] {
-    ApiFrame frame("PDURegisterEventCallback");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDURegisterEventCallback");
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
-    plog::LogMain("\tEventCallbackFunction = $%d", AsInt(reinterpret_cast<const void*>(EventCallbackFunction)));
+    plog::LogMain("\tEventCallbackFunction = $%d", api::AsInt(reinterpret_cast<const void*>(EventCallbackFunction)));
     uint32_t index = hCLL;
     if (hCLL == 0 || hCLL >= engine::kLinkTableSize) {
       plog::LogMain("set zero");
@@ -54,7 +50,7 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDURegisterEventCallback(UNUM32 hMod, UNUM32 hCL
     }
     engine::Module().SetCallback(index, EventCallbackFunction);
     plog::LogMain("end");
-    return frame.Finish(PDU_STATUS_NOERROR, ResultLine::kTickTwoBlanks);
+    return frame.Finish(PDU_STATUS_NOERROR, api::ResultLine::kTickTwoBlanks);
   });
 }
 

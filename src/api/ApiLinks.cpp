@@ -15,10 +15,6 @@
 #include "log/PduLog.h"
 #include "protocol/ZPDUProtocolHandling.h"
 
-using pdu::api::ApiFrame;
-using pdu::api::EntryLine;
-using pdu::api::Guarded;
-using pdu::api::AsInt;
 namespace api = pdu::api;
 namespace engine = pdu::engine;
 namespace plog = pdu::log;
@@ -29,8 +25,8 @@ extern "C" {
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUCreateComLogicalLink(UNUM32 hMod, PDU_RSC_DATA* pRscData, UNUM32 resourceId,
                                                         void* pCllTag, UNUM32* phCLL,
                                                         PDU_FLAG_DATA* pCllCreateFlag) {
-  return Guarded([&] {
-    ApiFrame frame("PDUCreateComLogicalLink");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUCreateComLogicalLink");
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("resourceId = %d", static_cast<int>(resourceId));
     if (phCLL == nullptr) return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
@@ -41,8 +37,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUCreateComLogicalLink(UNUM32 hMod, PDU_RSC_DAT
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDestroyComLogicalLink(UNUM32 hMod, UNUM32 hCLL) {
-  return Guarded([&] {
-    ApiFrame frame("PDUDestroyComLogicalLink");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUDestroyComLogicalLink");
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     protocol::ZPDUProtocolHandling* handler = api::CheckedLink(hCLL);
@@ -53,22 +49,22 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDestroyComLogicalLink(UNUM32 hMod, UNUM32 hCL
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUConnect(UNUM32 hMod, UNUM32 hCLL) {
-  return Guarded([&] {
-    ApiFrame frame("PDUConnect", EntryLine::kTick);
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUConnect", api::EntryLine::kTick);
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     protocol::ZPDUProtocolHandling* handler = api::CheckedLink(hCLL);
     if (handler == nullptr) return frame.Finish(PDU_ERR_INVALID_HANDLE);
-    plog::LogMain("callbackFunction = $%d", AsInt(engine::Module().CallbackTableAddress()));
-    plog::LogMain("g_pCoPTag = $%d", AsInt(engine::Module().LastLinkTag()));
+    plog::LogMain("callbackFunction = $%d", api::AsInt(engine::Module().CallbackTableAddress()));
+    plog::LogMain("g_pCoPTag = $%d", api::AsInt(engine::Module().LastLinkTag()));
     engine::ConnectLink(hMod, hCLL, *handler);
     return frame.Finish(PDU_STATUS_NOERROR);
   });
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUDisconnect(UNUM32 hMod, UNUM32 hCLL) {
-  return Guarded([&] {
-    ApiFrame frame("PDUDisconnect", EntryLine::kTick);
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUDisconnect", api::EntryLine::kTick);
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     protocol::ZPDUProtocolHandling* handler = api::CheckedLink(hCLL);

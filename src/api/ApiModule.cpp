@@ -8,10 +8,6 @@
 #include "log/StructureDump.h"
 #include "mdf/VersionData.h"
 
-using pdu::api::ApiFrame;
-using pdu::api::EntryLine;
-using pdu::api::Guarded;
-using pdu::api::ResultLine;
 namespace api = pdu::api;
 namespace engine = pdu::engine;
 namespace plog = pdu::log;
@@ -19,8 +15,8 @@ namespace plog = pdu::log;
 extern "C" {
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetModuleIds(PDU_MODULE_ITEM** pModuleIdList) {
-  return Guarded([&] {
-    ApiFrame frame("PDUGetModuleIds");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUGetModuleIds");
     if (pModuleIdList == nullptr) return frame.Finish(PDU_ERR_INVALID_PARAMETERS);
     *pModuleIdList = engine::NewModuleIdItem();
     return frame.Finish(PDU_STATUS_NOERROR);
@@ -28,8 +24,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetModuleIds(PDU_MODULE_ITEM** pModuleIdList)
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetVersion(UNUM32 hMod, PDU_VERSION_DATA* pVersionData) {
-  return Guarded([&] {
-    ApiFrame frame("PDUGetVersion");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUGetVersion");
     frame.Param("hMod = %d", static_cast<int>(hMod));
     const PDU_VERSION_DATA v = pdu::mdf::ReadVersionData();
     if (pVersionData != nullptr) *pVersionData = v;
@@ -40,8 +36,8 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetVersion(UNUM32 hMod, PDU_VERSION_DATA* pVe
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetStatus(UNUM32 hMod, UNUM32 hCLL, UNUM32 hCoP, T_PDU_STATUS* pStatusCode,
                                              UNUM32* pTimestamp, UNUM32* pExtraInfo) {
-  return Guarded([&] {
-    ApiFrame frame("PDUGetStatus");
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUGetStatus");
     frame.Param("hMod = %d", static_cast<int>(hMod));
     frame.Param("hCLL = %d", static_cast<int>(hCLL));
     plog::LogMain("\thCoP = %d", static_cast<int>(hCoP));
@@ -54,38 +50,38 @@ PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetStatus(UNUM32 hMod, UNUM32 hCLL, UNUM32 hC
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetResourceIds(UNUM32, PDU_RSC_DATA*, PDU_RSC_ID_ITEM**) {
-  return Guarded([] {
-    ApiFrame frame("PDUGetResourceIds");
+  return api::Guarded([] {
+    api::ApiFrame frame("PDUGetResourceIds");
     return frame.Finish(PDU_STATUS_NOERROR);
   });
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetConflictingResources(UNUM32, PDU_MODULE_ITEM*, PDU_RSC_CONFLICT_ITEM**) {
-  return Guarded([] {
-    ApiFrame frame("PDUGetConflictingResources", EntryLine::kNone);
+  return api::Guarded([] {
+    api::ApiFrame frame("PDUGetConflictingResources", api::EntryLine::kNone);
     return frame.Finish(PDU_STATUS_NOERROR);
   });
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetLastError(UNUM32, UNUM32, T_PDU_ERR_EVT*, UNUM32*, UNUM32*, UNUM32*) {
-  return Guarded([] {
-    ApiFrame frame("PDUGetLastError", EntryLine::kNewlineNoTick);
-    return frame.Finish(PDU_STATUS_NOERROR, ResultLine::kNoTick);
+  return api::Guarded([] {
+    api::ApiFrame frame("PDUGetLastError", api::EntryLine::kNewlineNoTick);
+    return frame.Finish(PDU_STATUS_NOERROR, api::ResultLine::kNoTick);
   });
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetResourceStatus(PDU_RSC_STATUS_ITEM*) {
-  return Guarded([] {
-    ApiFrame frame("PDUGetResourceStatus", EntryLine::kNewlineNoTick);
-    return frame.Finish(PDU_STATUS_NOERROR, ResultLine::kNoTick);
+  return api::Guarded([] {
+    api::ApiFrame frame("PDUGetResourceStatus", api::EntryLine::kNewlineNoTick);
+    return frame.Finish(PDU_STATUS_NOERROR, api::ResultLine::kNoTick);
   });
 }
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetTimestamp(UNUM32, UNUM32*) {
-  return Guarded([] {
+  return api::Guarded([] {
     // The VCI keeps no clock the application could use; the output stays
     // as the caller set it.
-    ApiFrame frame("PDUGetTimestamp");
+    api::ApiFrame frame("PDUGetTimestamp");
     return frame.Finish(PDU_STATUS_NOERROR);
   });
 }

@@ -12,16 +12,13 @@
 #include "platform/Clock.h"
 #include "platform/Platform.h"
 
-using pdu::api::ApiFrame;
-using pdu::api::EntryLine;
-using pdu::api::Guarded;
-using pdu::api::ResultLine;
+namespace api = pdu::api;
 
 namespace {
 
-T_PDU_ERROR FinishObjectId(ApiFrame& frame, T_PDU_ERROR status) {
+T_PDU_ERROR FinishObjectId(api::ApiFrame& frame, T_PDU_ERROR status) {
   pdu::log::LogMain("\n%s  %s %d", frame.name(), pdu::api::StatusName(status), pdu::api::Tick());
-  return frame.Finish(status, ResultLine::kNone);
+  return frame.Finish(status, api::ResultLine::kNone);
 }
 
 }  // namespace
@@ -30,8 +27,8 @@ extern "C" {
 
 PDU_EXPORT T_PDU_ERROR PDU_CALL PDUGetObjectId(T_PDU_OBJT pduObjectType, CHAR8* pShortname,
                                                UNUM32* pPduObjectId) {
-  return Guarded([&] {
-    ApiFrame frame("PDUGetObjectId", EntryLine::kNewlineTick);
+  return api::Guarded([&] {
+    api::ApiFrame frame("PDUGetObjectId", api::EntryLine::kNewlineTick);
     frame.Param("*pShortname = %s", pShortname != nullptr ? pShortname : "(null)");
     if (pShortname == nullptr || pPduObjectId == nullptr) {
       return FinishObjectId(frame, PDU_ERR_INVALID_PARAMETERS);

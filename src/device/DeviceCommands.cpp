@@ -299,20 +299,22 @@ T_PDU_ERROR VciConnectLinkTp20(uint32_t hMod, uint32_t hCLL,
   return ConnectLink(hMod, hCLL, table, true, tp20ChannelId);
 }
 
-T_PDU_ERROR VciModuleConnect(uint32_t hMod) {
+namespace {
+// MODULE_CONNECT and MODULE_DISCONNECT: the module handle, the status back.
+T_PDU_ERROR ModuleCommand(uint8_t command, uint32_t hMod, uint32_t timeoutMs) {
   uint8_t buffer[kCommandBuffer] = {};
   Payload p(buffer, sizeof buffer);
   p.Word(hMod);
-  return StatusOrCommFailed(VCI_CMD_MODULE_CONNECT, buffer, p, sizeof buffer,
-                            kModuleConnectTimeoutMs);
+  return StatusOrCommFailed(command, buffer, p, sizeof buffer, timeoutMs);
+}
+}  // namespace
+
+T_PDU_ERROR VciModuleConnect(uint32_t hMod) {
+  return ModuleCommand(VCI_CMD_MODULE_CONNECT, hMod, kModuleConnectTimeoutMs);
 }
 
 T_PDU_ERROR VciModuleDisconnect(uint32_t hMod) {
-  uint8_t buffer[kCommandBuffer] = {};
-  Payload p(buffer, sizeof buffer);
-  p.Word(hMod);
-  return StatusOrCommFailed(VCI_CMD_MODULE_DISCONNECT, buffer, p, sizeof buffer,
-                            kModuleDisconnectTimeoutMs);
+  return ModuleCommand(VCI_CMD_MODULE_DISCONNECT, hMod, kModuleDisconnectTimeoutMs);
 }
 
 void AbortVehicleDataWaits() {

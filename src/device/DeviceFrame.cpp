@@ -53,22 +53,33 @@ size_t StuffFrame(const uint8_t* frame, size_t count, uint8_t* out, size_t capac
   return o;
 }
 
+namespace {
+
+// The plain byte at stuffed[i]; an escape pair is read whole (i is left on
+// its second byte). False for an escape at the end or before anything but
+// 0x5E/0x5D.
+bool PlainByteAt(const uint8_t* stuffed, size_t count, size_t& i, uint8_t& b) {
+  b = stuffed[i];
+  if (b != kFrameEscape) return true;
+  if (i + 1 >= count) return false;
+  const uint8_t next = stuffed[++i];
+  if (next == kEscapedFlag) {
+    b = kFrameFlag;
+  } else if (next == kEscapedEscape) {
+    b = kFrameEscape;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 size_t UnstuffFrame(const uint8_t* stuffed, size_t count, uint8_t* out, size_t capacity) {
   size_t o = 0;
   for (size_t i = 0; i < count; ++i) {
-    uint8_t b = stuffed[i];
-    if (b == kFrameEscape) {
-      if (i + 1 >= count) return 0;
-      const uint8_t next = stuffed[++i];
-      if (next == kEscapedFlag) {
-        b = kFrameFlag;
-      } else if (next == kEscapedEscape) {
-        b = kFrameEscape;
-      } else {
-        return 0;
-      }
-    }
-    if (o >= capacity) return 0;
+    uint8_t b = 0;
+    if (!PlainByteAt(stuffed, count, i, b) || o >= capacity) return 0;
     out[o++] = b;
   }
   return o;
@@ -86,18 +97,8 @@ bool CheckFrame(const uint8_t* frame, size_t count) {
 int PeekStuffedCommand(const uint8_t* stuffed, size_t count) {
   size_t index = 0;  // unstuffed index of the byte read next
   for (size_t i = 0; i < count; ++i, ++index) {
-    uint8_t b = stuffed[i];
-    if (b == kFrameEscape) {
-      if (i + 1 >= count) return -1;
-      const uint8_t next = stuffed[++i];
-      if (next == kEscapedFlag) {
-        b = kFrameFlag;
-      } else if (next == kEscapedEscape) {
-        b = kFrameEscape;
-      } else {
-        return -1;
-      }
-    }
+    uint8_t b = 0;
+    if (!PlainByteAt(stuffed, count, i, b)) return -1;
     if (index == kFrameOffCommand) return b;
   }
   return -1;
