@@ -5,6 +5,8 @@
 // VCI that stops answering. Every call returns within its timeout with a
 // defined status, every ComPrimitive ends with FINISHED, PDUDestruct
 // returns, and the next PDUConstruct finds the VCI when it comes back.
+#include <algorithm>
+#include <iterator>
 #include <future>
 
 #include "support/SessionFixture.h"
@@ -152,9 +154,13 @@ TEST_F(Faults, NoiseWithFlagBytesCostsAtMostTheFrameItHitsAndTheSessionGoesOn) {
   // such an exchange may end with an error, but it ends, and the next one
   // works again.
   ShapeCopAnswers(vci_, [](int n, size_t k, const Bytes& wire) {
-    Bytes stream;
-    if (n % 2 == 1 && k == 0) stream = {0x7E, 0x01, 0x7E, 0x7E, 0x7D, 0x7E, 0x41};
-    Append(stream, wire);
+    static constexpr uint8_t kNoise[] = {0x7E, 0x01, 0x7E, 0x7E, 0x7D, 0x7E, 0x41};
+    if (n % 2 == 0 || k != 0) return wire;
+    // Sized once and filled: GCC 12 at -O3 reports a false over-read for an
+    // insert behind a 7-byte vector.
+    Bytes stream(sizeof kNoise + wire.size());
+    std::copy(std::begin(kNoise), std::end(kNoise), stream.begin());
+    std::copy(wire.begin(), wire.end(), stream.begin() + sizeof kNoise);
     return stream;
   });
   int results = 0;
