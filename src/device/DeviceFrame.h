@@ -138,13 +138,16 @@ struct SegmentScan {
 };
 inline SegmentScan ScanSegment(const uint8_t* buffer, size_t length) {
   SegmentScan scan;
-  const void* flag = std::memchr(buffer, kFrameFlag, length);
-  if (flag == nullptr) {
-    scan.noise = static_cast<uint32_t>(length);
-    return scan;
+  size_t open = 0;
+  if (length == 0 || buffer[0] != kFrameFlag) {  // the common case starts at a flag
+    const void* flag = std::memchr(buffer, kFrameFlag, length);
+    if (flag == nullptr) {
+      scan.noise = static_cast<uint32_t>(length);
+      return scan;
+    }
+    open = static_cast<size_t>(static_cast<const uint8_t*>(flag) - buffer);
+    scan.noise = static_cast<uint32_t>(open);
   }
-  size_t open = static_cast<size_t>(static_cast<const uint8_t*>(flag) - buffer);
-  scan.noise = static_cast<uint32_t>(open);
   while (open + 1 < length && buffer[open + 1] == kFrameFlag) {
     ++open;
     ++scan.strays;
