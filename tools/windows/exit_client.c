@@ -138,7 +138,11 @@ static DWORD WINAPI ConstructThread(LPVOID arg) {
   return 0;
 }
 
-static BOOL CALLBACK FirstWindow(HWND hwnd, LPARAM found) {
+/* The message box: the thread's dialog window. Wine may give the thread
+   another top-level window first (the input method's), which ignores IDOK. */
+static BOOL CALLBACK DialogWindow(HWND hwnd, LPARAM found) {
+  char cls[16];
+  if (GetClassNameA(hwnd, cls, sizeof cls) == 0 || strcmp(cls, "#32770") != 0) return TRUE;
   *(HWND*)found = hwnd;
   return FALSE;
 }
@@ -167,7 +171,7 @@ static int Box(void) {
   HANDLE t = CreateThread(NULL, 0, ConstructThread, &constructed, 0, &tid);
   for (i = 0; i < 3000 && box == NULL; ++i) {
     Sleep(10);
-    EnumThreadWindows(tid, FirstWindow, (LPARAM)&box);
+    EnumThreadWindows(tid, DialogWindow, (LPARAM)&box);
   }
   if (box == NULL) Check("the device-not-found box (not shown within 30 s)", 0xFFFF);
   printf("box up\n");
@@ -179,7 +183,12 @@ static int Box(void) {
   st = pdu.IoCtl(1, PDU_ID_UNDEF, id, NULL, &out);
   Say("ioctl", st, t0);
   printf("box still up: %s\n", IsWindow(box) ? "yes" : "no");
-  PostMessageA(box, WM_COMMAND, IDOK, 0);
+  /* OK, again every 100 ms until the construction returns (at most 10 s):
+     a press posted before the box runs its message loop may be lost. */
+  for (i = 0; i < 100; ++i) {
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    if (WaitForSingleObject(t, 100) == WAIT_OBJECT_0) break;
+  }
   WaitForSingleObject(t, INFINITE);
   CloseHandle(t);
   return constructed == PDU_STATUS_NOERROR ? optStatus : 1;
