@@ -1,6 +1,6 @@
 # Install layout (cmake --install) and the Debian package (cpack -G DEB).
 #
-#   <prefix>/<libdir>/libpdu7318.so.1.0.0    the library; .so.1 (SONAME) and .so link to it
+#   <prefix>/<libdir>/libpdu7318.so.<version>  the library; .so.1 (SONAME) and .so link to it
 #   <prefix>/include/pdu_api.h
 #   <prefix>/<libdir>/pkgconfig/pdu7318.pc
 #   <prefix>/<libdir>/cmake/pdu7318/         find_package(pdu7318) -> pdu7318::pdu7318
@@ -12,7 +12,8 @@
 #                                            the udev rule 60-pdu7318.rules
 #   <prefix>/lib/python3/dist-packages/pdu7318/   the Python package, for Debian's python3,
 #       with pdu7318-<version>.dist-info (its python-can entry point)
-#   <prefix>/etc/brenlo/7318/                MDF.xml, config.ini, PDUAPI_7318.ini (PDU7318_APP_DIR,
+#   <prefix>/etc/brenlo/7318/                MDF.xml, config.ini, PDUAPI_7318.ini (<build>/data, see
+#                                            cmake/Version.cmake; PDU7318_APP_DIR,
 #                                            default relative: the package passes /etc/brenlo/7318)
 #
 # The package registers the API in /etc/pdu_api_root.xml from its postinst
@@ -75,8 +76,10 @@ foreach(tool vcisim pdutool)
   endif()
 endforeach()
 
+# The version data as generated (the other two from the sources: install()
+# would copy the build folder's links as links).
 install(FILES ${PROJECT_SOURCE_DIR}/data/MDF.xml ${PROJECT_SOURCE_DIR}/data/config.ini
-              ${PROJECT_SOURCE_DIR}/data/PDUAPI_7318.ini
+              ${PDU7318_DATA_DIR}/PDUAPI_7318.ini
         DESTINATION ${PDU7318_APP_DIR})
 file(GLOB _scenarios CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/data/scenarios/*.json)
 install(FILES ${_scenarios} DESTINATION ${CMAKE_INSTALL_DATADIR}/pdu7318/scenarios)
@@ -107,14 +110,15 @@ file(WRITE ${_distinfo}/top_level.txt "pdu7318\n")
 file(WRITE ${_distinfo}/INSTALLER "dpkg\n")
 install(DIRECTORY ${_distinfo} DESTINATION ${PDU7318_PYTHON_DIR})
 
-# Man pages, compressed as Debian keeps them (-n: no time stamp, so the
-# package is the same for the same sources).
+# Man pages (generated with the version in their header, cmake/Version.cmake),
+# compressed as Debian keeps them (-n: no time stamp, so the package is the
+# same for the same sources).
 set(_man_gz)
 foreach(page vcisim.1 pdutool.1)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
                      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-                     COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/man/${page} > ${CMAKE_BINARY_DIR}/man/${page}.gz
-                     DEPENDS ${PROJECT_SOURCE_DIR}/man/${page} VERBATIM)
+                     COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/man/${page} > ${CMAKE_BINARY_DIR}/man/${page}.gz
+                     DEPENDS ${CMAKE_BINARY_DIR}/man/${page} VERBATIM)
   list(APPEND _man_gz ${CMAKE_BINARY_DIR}/man/${page}.gz)
 endforeach()
 add_custom_target(pdu7318_man ALL DEPENDS ${_man_gz})
@@ -230,8 +234,8 @@ if(PDU7318_TESTS)
   set_tests_properties(packaging.find-package PROPERTIES TIMEOUT 300)
 endif()
 
-# Every version string written by hand equals the project's version
-# (tests/version/version_test.py lists the places).
+# The version is typed only in project(), and every generated file that
+# shows it says the same (tests/version/version_test.py).
 if(PDU7318_TESTS)
   set(_pdutool_arg)
   if(TARGET pdutool)
@@ -239,5 +243,6 @@ if(PDU7318_TESTS)
   endif()
   add_test(NAME version.consistent
            COMMAND ${PDU7318_PYTHON} ${PROJECT_SOURCE_DIR}/tests/version/version_test.py
-                   --source ${PROJECT_SOURCE_DIR} --version ${PROJECT_VERSION} ${_pdutool_arg})
+                   --source ${PROJECT_SOURCE_DIR} --build ${CMAKE_BINARY_DIR} --version ${PROJECT_VERSION}
+                   ${_pdutool_arg})
 endif()

@@ -38,10 +38,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The application folder: a copy of data/ with logging switched on.
+# The application folder: a copy of the build's (data/ with the generated
+# PDUAPI_7318.ini) with logging switched on.
 mkdir -p "$WORK/home" "$WORK/logs"
-cp data/MDF.xml data/PDUAPI_7318.ini "$WORK/home/"
-sed 's/^open=.*/open=1/' data/config.ini > "$WORK/home/config.ini"
+cp "$BUILD_DIR/data/MDF.xml" "$BUILD_DIR/data/PDUAPI_7318.ini" "$WORK/home/"
+sed 's/^open=.*/open=1/' "$BUILD_DIR/data/config.ini" > "$WORK/home/config.ini"
 export PDU7318_HOME="$WORK/home"
 export PDU7318_LOG_PATH="$WORK/logs/"
 

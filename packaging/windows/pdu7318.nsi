@@ -1,6 +1,6 @@
 ; Setup program of pdu7318 for 32- and 64-bit Windows (NSIS 3, makensis).
 ; tools/windows/installer.sh builds it; the defines come from there:
-;   VERSION      project version (1.0.0)
+;   VERSION      the project's version (project() in CMakeLists.txt)
 ;   BIN32 BIN64  folders with pdu7318.dll and pdutool.exe of each target
 ;                (BIN32 also pdu7318-rootfile.exe)
 ;   DATA         the data folder (MDF.xml, config.ini, PDUAPI_7318.ini)

@@ -19,8 +19,8 @@ from .link import Link, Primitive
 from .records import ErrorInfo, Event, Module, Response, Version, request_bytes
 from .names import error_event_name, status_name, status_value_name
 from .root import RootApi, RootFileError, find_api, path_from_uri, read_root_file
-
-__version__ = "1.0.0"
+# _version.py is written by configuring the source tree with CMake.
+from ._version import __version__
 
 __all__ = ["Api", "Link", "Primitive", "Response", "Event", "ErrorInfo", "Module", "Version", "PduError",
            "PrimitiveError", "PrimitiveTimeout", "UnknownNameError", "VciLostError", "VciNotFoundError",

@@ -3,7 +3,8 @@
 Where things are (ctest sets these; the defaults fit a build in build/):
   PDU_API_LIBRARY   the D-PDU library            build/lib/libpdu7318.so
   PDU7318_BIN_DIR   the folder holding vcisim    build/bin
-  PDU7318_DATA_DIR  MDF.xml, scenarios/          data
+  PDU7318_DATA_DIR  the application folder's     build/data
+                    files, scenarios/
 """
 
 import atexit
@@ -22,10 +23,11 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.dirname(HERE))  # the package from the source tree
 sys.path.insert(1, os.path.join(REPO, "tests", "tools"))
 import e2e  # noqa: E402  (vcisim and its context, as the end-to-end scripts run them)
+from pdu7318 import __version__  # noqa: E402
 
 LIBRARY = os.environ.get("PDU_API_LIBRARY") or os.path.join(REPO, "build", "lib", "libpdu7318.so")
 BIN_DIR = os.environ.get("PDU7318_BIN_DIR") or os.path.join(REPO, "build", "bin")
-DATA_DIR = os.environ.get("PDU7318_DATA_DIR") or os.path.join(REPO, "data")
+DATA_DIR = os.environ.get("PDU7318_DATA_DIR") or os.path.join(REPO, "build", "data")
 
 
 @contextlib.contextmanager
@@ -117,10 +119,10 @@ def fake(monkeypatch):
 def entry_point_dir(tmp):
     """A folder with the package's distribution metadata, so that python-can
     finds the pdu7318 interface through its can.interface entry point."""
-    info = os.path.join(tmp, "pdu7318-1.0.0.dist-info")
+    info = os.path.join(tmp, "pdu7318-%s.dist-info" % __version__)
     os.makedirs(info, exist_ok=True)
     with open(os.path.join(info, "METADATA"), "w") as f:
-        f.write("Metadata-Version: 2.1\nName: pdu7318\nVersion: 1.0.0\n")
+        f.write("Metadata-Version: 2.1\nName: pdu7318\nVersion: %s\n" % __version__)
     with open(os.path.join(info, "entry_points.txt"), "w") as f:
         f.write("[can.interface]\npdu7318 = pdu7318.can:PduCanBus\n")
     return tmp

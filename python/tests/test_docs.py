@@ -13,6 +13,7 @@ import sys
 import pytest
 
 from conftest import HERE, REPO, simulator
+import pdu7318  # noqa: E402  (from the source tree, which conftest puts on the path)
 
 SCENARIO = "demo"
 
@@ -30,7 +31,8 @@ def run_docs_example(tmp):
 PROBE = ("import pdu7318, importlib.util, importlib.metadata as m\n"
          "print(pdu7318.__file__)\n"
          "print(importlib.util.find_spec('can') is not None)\n"
-         "print([e.value for e in m.entry_points(group='can.interface') if e.name == 'pdu7318'])\n")
+         "print([e.value for e in m.entry_points(group='can.interface') if e.name == 'pdu7318'])\n"
+         "print(m.version('pdu7318'), pdu7318.__version__)\n")
 
 
 def build_venv(tmp):
@@ -84,4 +86,6 @@ def test_debian_venv_with_system_site_packages(background):
     lines = steps[-1].stdout.splitlines()
     assert lines[0].startswith(venv) and lines[0].endswith(os.path.join("pdu7318", "__init__.py"))
     # Debian's python3-can is seen from the venv when it is installed.
-    assert lines[1:] == [str(importlib.util.find_spec("can") is not None), "['pdu7318.can:PduCanBus']"]
+    assert lines[1:3] == [str(importlib.util.find_spec("can") is not None), "['pdu7318.can:PduCanBus']"]
+    # pip took the version CMake wrote for the package (the project's).
+    assert lines[3] == "%s %s" % (pdu7318.__version__, pdu7318.__version__)

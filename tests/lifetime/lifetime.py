@@ -3,7 +3,7 @@
 library or call back into it from a callback must end normally, with the
 exit status they chose, within 2 s of deciding to end.
 
-    lifetime.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data CASE...
+    lifetime.py --bin BUILD/bin --lib LIBRARY --data BUILD/data CASE...
 
 Each case runs a client (C, dlopen'd or linked; C++ with a global object;
 Python ctypes) as a child process against a vcisim of its own and checks it

@@ -6,7 +6,7 @@ with children that exit, exec or call the API, atexit destructs, dlclose
 cycles, SIGTERM, C++ global destructors), each in a process of its own,
 against vcisim on a busy bus.
 
-    stress.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data [options, see --help]
+    stress.py --bin BUILD/bin --lib LIBRARY --data BUILD/data [options, see --help]
 
 Without --fixed, --schedule or --index it draws schedules until --count or
 --seconds (default 60 s) is reached; a failure prints its --index to replay.

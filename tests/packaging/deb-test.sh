@@ -96,6 +96,7 @@ for f in "usr/lib/.*/libpdu7318\.so\.$VERSION_RE" "usr/lib/.*/libpdu7318\.so\.1 
          "usr/share/man/man1/vcisim\.1\.gz" "usr/share/man/man1/pdutool\.1\.gz" \
          "usr/share/pdu7318/scenarios/demo\.json" "etc/brenlo/7318/MDF\.xml" \
          "usr/lib/python3/dist-packages/pdu7318/__init__\.py" "usr/lib/python3/dist-packages/pdu7318/can\.py" \
+         "usr/lib/python3/dist-packages/pdu7318/_version\.py" \
          "usr/lib/python3/dist-packages/pdu7318-$VERSION_RE\.dist-info/entry_points\.txt"; do
   check "contents: $f" grep -Eq "\./$f" "$WORK/contents"
 done

@@ -81,7 +81,7 @@ std::string TempHome::ClosedMainLog() {
 }
 
 void TempHome::CopyData(const std::string& name) const {
-  Write(name, ReadFile(std::string(PDU7318_SOURCE_DIR) + "/data/" + name));
+  Write(name, ReadFile(std::string(PDU7318_DATA_DIR) + "/" + name));
 }
 
 std::string ReadFile(const std::string& path) {

@@ -25,7 +25,8 @@ class TempHome {
   void StartLog() const;
   // Closes the logs and gives the main log's text.
   static std::string ClosedMainLog();
-  // Copies a file of the source tree's data/ folder into the folder.
+  // Copies a file of the build's application folder (<build>/data, with
+  // the generated PDUAPI_7318.ini) into the folder.
   void CopyData(const std::string& name) const;
 
  private:

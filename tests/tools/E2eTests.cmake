@@ -12,7 +12,7 @@ set(_e2e_dir ${CMAKE_CURRENT_LIST_DIR})
 function(pdu7318_e2e name script)
   add_test(NAME e2e.${name}
            COMMAND ${PDU7318_PYTHON} ${_e2e_dir}/${script}
-                   --bin ${CMAKE_BINARY_DIR}/bin --data ${PROJECT_SOURCE_DIR}/data ${ARGN})
+                   --bin ${CMAKE_BINARY_DIR}/bin --data ${PDU7318_DATA_DIR} ${ARGN})
   set_tests_properties(e2e.${name} PROPERTIES LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77)
 endfunction()
 

@@ -1,7 +1,7 @@
 """The start-up every end-to-end script shares: its arguments, running the
 cases it is given and counting them.
 
-    SCRIPT.py --bin BUILD/bin --data SOURCE/data CASE [CASE...]
+    SCRIPT.py --bin BUILD/bin --data BUILD/data CASE [CASE...]
 
 A CASE is a name of the script's table, or NAME:ARG for a case that takes
 an argument (e2e.py's scenario:demo). Several cases run side by side, each

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The library on a live bus and on a VCI that goes away, end to end.
 
-    livebus_e2e.py --bin BUILD/bin --lib LIBRARY --data SOURCE/data CASE
+    livebus_e2e.py --bin BUILD/bin --lib LIBRARY --data BUILD/data CASE
 
 vcisim runs data/scenarios/busy-bus.json (a frame every 1 ms, one every
 10 ms, a burst every 100 ms on the raw CAN resource, a UDS engine ECU); a

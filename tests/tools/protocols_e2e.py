@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Every resource of data/MDF.xml end to end: vcisim, pdutool and the library.
 
-    protocols_e2e.py --bin BUILD/bin --data SOURCE/data [RESOURCE...]
+    protocols_e2e.py --bin BUILD/bin --data BUILD/data [RESOURCE...]
 
 One table row per resource. Each row runs one pdutool session against a
 vcisim with the row's scenario: create, connect, STARTCOMM (its exact

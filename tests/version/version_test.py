@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
-"""Every version string of the project equals the one of CMakeLists.txt.
+"""The version is typed once, in project() of CMakeLists.txt, and every
+file generated from it says the same.
 
-    version_test.py --source SOURCE_DIR --version X.Y.Z [--pdutool PATH]
+    version_test.py --source SOURCE_DIR --build BUILD_DIR --version X.Y.Z [--pdutool PATH]
 
-project(pdu7318 VERSION X.Y.Z) is the one source. The build passes it on
-(the shared library's file name, pdutool --version, the Debian package, the
-Python package's dist-info, the Windows version resources and installer);
-what is written by hand elsewhere is listed below and must say the same.
-Each place must be found: a place that moved or changed its form fails
-the test too, so that it is looked at again.
+X.Y.Z is what CMake read from project(). cmake/Version.cmake writes it into
+the files listed in GENERATED; the build passes it on elsewhere (the shared
+library's file name, pdutool --version, the Debian package, the Python
+package's dist-info, the Windows version resources; the setup program's
+name from the project() line). Each generated file must hold it where
+expected, and no file of the source tree may type a version where one of
+TYPED's forms would show it: that is written from project() or not at all.
 """
 
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -23,25 +26,53 @@ def ini_version(text):
     return "%d.%d.%d" % (n >> 24, (n >> 16) & 0xFF, (n >> 8) & 0xFF)
 
 
-# file, pattern whose group 1 is a version, how to read the group
-PLACES = [
-    ("CMakeLists.txt", r"^project\(pdu7318 VERSION ([0-9.]+)", str),
-    ("python/pyproject.toml", r'^version = "([^"]*)"', str),
-    ("python/pdu7318/__init__.py", r'^__version__ = "([^"]*)"', str),
-    ("data/PDUAPI_7318.ini", r"^APISWVersion=([0-9]+)", ini_version),
-    ("man/pdutool.1", r'^\.TH PDUTOOL 1 "[^"]*" "pdu7318 ([^"]*)"', str),
-    ("man/vcisim.1", r'^\.TH VCISIM 1 "[^"]*" "pdu7318 ([^"]*)"', str),
-    ("docs/windows.md", r"pdu7318-setup-([0-9][0-9.]*[0-9])\.exe", str),
-    ("docs/install.md", r"pdu7318_([0-9][0-9.]*[0-9])_amd64\.deb", str),
-    ("docs/install.md", r"libpdu7318\.so\.([0-9][0-9.]*[0-9])`", str),
-    ("docs/pdutool.md", r'"apiSwVersion": "([^"]*)"', str),
-    ("packaging/windows/pdu7318.nsi", r"VERSION +project version \(([^)]*)\)", str),
+# (SOURCE or BUILD, file, pattern whose group 1 is a version, how to read it)
+GENERATED = [
+    # tools/windows/installer.sh and install-test.sh read this line with sed.
+    ("source", "CMakeLists.txt", r"^project\(pdu7318 VERSION ([0-9.]+)", str),
+    ("build", "data/PDUAPI_7318.ini", r"^APISWVersion=([0-9]+)$", ini_version),
+    ("build", "man/pdutool.1", r'^\.TH PDUTOOL 1 "[^"]*" "pdu7318 ([^"]*)"', str),
+    ("build", "man/vcisim.1", r'^\.TH VCISIM 1 "[^"]*" "pdu7318 ([^"]*)"', str),
+    ("source", "python/pdu7318/_version.py", r'^__version__ = "([^"]*)"$', str),
 ]
+
+# Forms a typed version took in the tree before it had one source: the
+# package names, the library file, a setup program, Python and TOML
+# assignments, the man header, the version data and the JSON of pdutool info.
+V = r"[0-9]+\.[0-9]+\.[0-9]+"
+TYPED = re.compile("|".join([
+    r"pdu7318[-_ ](?:setup-)?" + V, r"libpdu7318\.so\." + V, r"^\s*(?:__version__|version)\s*=\s*[\"']" + V,
+    r"^APISWVersion=[0-9]", r"project version \(" + V, r'"apiSwVersion": "' + V,
+]), re.M)
+# Not sources: build and tool folders, the generated file itself.
+SKIP_DIRS = {".git", "Testing", "out", "__pycache__", ".pytest_cache"}
+SKIP_FILES = {"CMakeLists.txt", os.path.join("python", "pdu7318", "_version.py")}
+
+
+def typed_versions(source):
+    """(path:line, text) of each place in the source tree that types a version."""
+    hits = []
+    for root, dirs, files in os.walk(source):
+        dirs[:] = [d for d in dirs if d not in SKIP_DIRS and not d.startswith("build") and not d.endswith(".egg-info")]
+        for name in files:
+            path = os.path.join(root, name)
+            rel = os.path.relpath(path, source)
+            if rel in SKIP_FILES:
+                continue
+            try:
+                with open(path, encoding="utf-8") as f:
+                    text = f.read()
+            except (UnicodeDecodeError, OSError):
+                continue  # binary files
+            for m in TYPED.finditer(text):
+                hits.append(("%s:%d" % (rel, text.count("\n", 0, m.start()) + 1), m.group(0).strip()))
+    return hits
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--source", required=True)
+    ap.add_argument("--build", required=True)
     ap.add_argument("--version", required=True)
     ap.add_argument("--pdutool")
     a = ap.parse_args()
@@ -55,12 +86,14 @@ def main():
             failed += 1
             print("FAIL: " + what)
 
-    for path, pattern, read in PLACES:
-        with open("%s/%s" % (a.source, path), encoding="utf-8") as f:
+    for where, path, pattern, read in GENERATED:
+        with open(os.path.join(a.source if where == "source" else a.build, path), encoding="utf-8") as f:
             found = [read(m.group(1)) for m in re.finditer(pattern, f.read(), re.M)]
-        check(found, "%s: no version found (pattern %s)" % (path, pattern))
+        check(len(found) == 1, "%s: %d versions found (pattern %s)" % (path, len(found), pattern))
         for v in found:
             check(v == a.version, "%s says %s, the project is %s" % (path, v, a.version))
+    for place, text in typed_versions(a.source):
+        check(False, "%s types a version (%s): take it from project() through cmake/Version.cmake" % (place, text))
     if a.pdutool:
         out = subprocess.run([a.pdutool, "--version"], capture_output=True, text=True, timeout=30).stdout
         check(out.strip() == "pdutool " + a.version, "pdutool --version prints %r" % out.strip())

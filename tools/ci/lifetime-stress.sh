@@ -49,7 +49,7 @@ run() {
   local name=$1 dir=$2 seconds=$3 log rc=0
   log="$dir/lifetime-stress.log"
   stage "$name: stress run, ${seconds} s, -j $JOBS"
-  "$PYTHON" tests/lifetime/stress.py --bin "$dir/bin" --lib "$dir/lib/libpdu7318.so" --data data \
+  "$PYTHON" tests/lifetime/stress.py --bin "$dir/bin" --lib "$dir/lib/libpdu7318.so" --data "$dir/data" \
     --seconds "$seconds" -j "$JOBS" "${seed_args[@]}" 2>&1 | tee "$log" || rc=$?
   [ "$rc" -eq 0 ] || failed+=("$name")
 }
@@ -96,7 +96,7 @@ else
     else
       stage "Windows $arch under Wine: stress run, ${WINE_SECONDS} s"
       rc=0
-      "$PYTHON" tools/windows/stress_wine.py --vcisim build/bin/vcisim --win-bin "$bin" --data data \
+      "$PYTHON" tools/windows/stress_wine.py --vcisim build/bin/vcisim --win-bin "$bin" --data build/data \
         --prefix "$WINEPREFIX" --seconds "$WINE_SECONDS" "${seed_args[@]}" 2>&1 |
         tee "$(dirname "$bin")/lifetime-stress.log" || rc=$?
       [ "$rc" -eq 0 ] || failed+=("Windows $arch")

@@ -29,6 +29,6 @@ for arch in "${archs[@]}"; do
   fi
   echo "== end-to-end under Wine ($arch)"
   python3 "$PDU7318_REPO/tools/windows/e2e_wine.py" --vcisim "$vcisim" --win-bin "$bin" \
-    --data "$PDU7318_REPO/data" --prefix "$WINEPREFIX" || fail=1
+    --data "$(win_build_dir "$arch")/data" --prefix "$WINEPREFIX" || fail=1
 done
 exit "$fail"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end run of the Windows DLL under Wine against the VCI simulator.
 
-    e2e_wine.py --vcisim PATH --win-bin BUILD-WIN/bin --data SOURCE/data
+    e2e_wine.py --vcisim PATH --win-bin BUILD-WIN/bin --data BUILD/data
                 [--prefix WINEPREFIX] [--com N] [--installed SHORT_NAME]
 
 vcisim (a Linux program) serves a pseudo-terminal. Wine is told that COMn

@@ -21,5 +21,5 @@ fi
 [ -f "$setup" ] || { echo "no $setup (run tools/windows/installer.sh)" >&2; exit 1; }
 [ -x "$vcisim" ] || { echo "no simulator at $vcisim (build the Linux tree first)" >&2; exit 1; }
 python3 "$PDU7318_REPO/tools/windows/install_wine.py" --setup "$setup" --vcisim "$vcisim" \
-  --data "$PDU7318_REPO/data" --prefix "$PDU7318_WIN_ROOT/build-win-setup-wine" \
+  --data "$(win_build_dir x86_64)/data" --prefix "$PDU7318_WIN_ROOT/build-win-setup-wine" \
   --bin32 "$(win_build_dir i686)/bin" --bin64 "$(win_build_dir x86_64)/bin"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Acceptance test of the setup program under Wine, in a fresh prefix.
 
-    install_wine.py --setup SETUP.EXE --vcisim PATH --data SOURCE/data
+    install_wine.py --setup SETUP.EXE --vcisim PATH --data BUILD/data
                     --prefix NEW-WINEPREFIX [--bin32 DIR --bin64 DIR] [--no-32]
 
 The prefix is made anew and given another vendor's root description file,

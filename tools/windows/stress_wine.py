@@ -5,7 +5,7 @@ it, PDUDestruct from a callback and then FreeLibrary, k threads
 destructing, the process ending while another thread destructs), each in
 a process of its own, against vcisim on the busy bus.
 
-    stress_wine.py --vcisim PATH --win-bin BUILD-WIN/bin --data SOURCE/data
+    stress_wine.py --vcisim PATH --win-bin BUILD-WIN/bin --data BUILD/data
                    [--prefix WINEPREFIX] [--com N] [--seconds S] [--seed N]
                    [--index I] [-v]
 
