@@ -1,8 +1,8 @@
 """The python-can bus on the real library and vcisim's raw CAN car
 (rawcan.json): a body ECU answering 0x710 on 0x718, a gateway echoing
-29-bit frames (0x18DA10F1 -> 0x18DAF110) and five wheel-speed frames on
-0x1A0, 10 ms apart and counting in their last byte, after each listening
-request. The can.logger runs have their own vcisim and run in a thread
+29-bit frames (0x18DA10F1 -> 0x18DAF110) and a wheel-speed frame on 0x1A0
+every 10 ms, the bus's traffic, which a listening window sees from
+wherever the bus's clock is. The can.logger runs have their own vcisim and run in a thread
 from the session's start on. The bus's own logic, on an in-process library:
 test_can_logic.py."""
 
@@ -20,7 +20,8 @@ from conftest import LIBRARY, simulator, until  # noqa: E402
 
 SCENARIO = "rawcan"
 RAW = "RSC_ISO_11898_RAW_6_14"
-WHEEL = ["10 27 10 27 10 27 10 %02x" % n for n in range(5)]
+ANSWER = ("718", False, 8, "02 7e 00 aa aa aa aa aa")  # to the listen frame 710#013E
+WHEEL = ("1A0", False, 8, "10 27 10 27 10 27 10 00")
 
 
 def short(msg):
@@ -29,9 +30,9 @@ def short(msg):
 
 def run_logger(tmp):
     """python3 -m can.logger -i pdu7318 -c RSC_... on its own vcisim: first
-    without --listen, then with it until it printed six wheel frames (two
-    windows; the second after 0.2 s instead of the default 1 s: the logger
-    hands --listen-interval to the bus as a float), then SIGINT. Returns the
+    without --listen, then with it (and --listen-interval=0.2, which the
+    logger hands to the bus as a float) until it printed six wheel frames,
+    then SIGINT. Returns the
     first run's CompletedProcess, the second's output and exit status."""
     with simulator(SCENARIO, python=True) as (_, env):
         env = dict(os.environ, **env)
@@ -60,28 +61,26 @@ def test_listen_windows_and_shutdown(sim_env):
         try:
             got = []
             deadline = time.monotonic() + 5
-            while len(got) < 12 and time.monotonic() < deadline:
+            while [short(m) for m in got].count(ANSWER) < 2 and time.monotonic() < deadline:
                 msg = reader.get_message(0.2)
                 if msg is not None:
                     got.append(msg)
         finally:
             notifier.stop()
-        # The first window asked for 32 frames and ended in silence after six.
-        assert bus.quiet_windows >= 1
         api = bus._api
         t0 = time.monotonic()
     assert time.monotonic() - t0 < 2.0
     # Every item released, and the API destructed.
-    assert api.item_balance == 0 and api.items_taken > 12
+    assert api.item_balance == 0 and api.items_taken >= len(got)
     with pytest.raises(can.CanOperationError, match="shut down"):
         bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[1]))
-    # Two windows, each the answer to the listen frame and the five wheel frames.
-    window = [("718", False, 8, "02 7e 00 aa aa aa aa aa")] + [("1A0", False, 8, w) for w in WHEEL]
-    assert [short(m) for m in got] == window * 2
-    # Arrival times: ordered, and the quiet pause between the windows shows.
+    # Two windows, each with the answer to its listen frame among the bus's
+    # wheel frames: the first window asked for 32 frames and got them (the
+    # bus never falls quiet), the second opened at once after it.
+    frames = [short(m) for m in got]
+    assert frames.count(ANSWER) == 2 and frames.count(WHEEL) == len(frames) - 2 >= 10, frames
     stamps = [m.timestamp for m in got]
     assert stamps == sorted(stamps)
-    assert stamps[6] - stamps[5] >= 0.15
 
 
 def test_send_and_recv(sim_env):

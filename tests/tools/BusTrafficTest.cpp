@@ -1,7 +1,7 @@
-// The live bus of the simulator: the scenario's background traffic goes to
-// a listening raw CAN link on the grid of the VCI clock, interleaved with
-// the answers, within the ComPrimitive's budget, and stops when the link
-// stops listening; OPEN and CLOSE drop everything the VCI still had to say.
+// The live bus of the simulator: the scenario's traffic (every frame a node
+// sends unasked) goes to a listening raw CAN link on the grid of the VCI
+// clock, interleaved with the answers, within the ComPrimitive's budget,
+// and stops when the link stops listening; OPEN and CLOSE drop everything the VCI still had to say.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -40,6 +40,13 @@ class BusTrafficTest : public ::testing::Test {
     uds.name = "engine";
     uds.routines[0x0203] = Routine{2, 400, H("00")};
     s.ecus.push_back(uds);
+    EcuConfig body;  // echoes raw frames on 0x710 with 0x718
+    body.name = "body";
+    body.behaviour = EcuBehaviour::kRaw;
+    body.requestId = 0x710;
+    body.responseId = 0x718;
+    body.delayMs = 2;
+    s.ecus.push_back(body);
     s.traffic.push_back({"fast", TrafficFamily::kRawCan, 0x0C1, H("12 00"), 1, 1, 0, true});
     s.traffic.push_back({"slow", TrafficFamily::kRawCan, 0x1A0, H("AA"), 10, 2, 3, false});
     return s;
@@ -113,6 +120,26 @@ TEST_F(BusTrafficTest, EndsWithinTheBudgetAndWithTheNextComPrimitive) {
   // NumReceiveCycles 1 on the raw link: no bus frames either.
   Cop(1, kListen, 1, 500);
   EXPECT_EQ(Take(600), std::vector<std::string>{"10 00 00 00 00"});
+}
+
+// A raw ECU's answer takes its place in the window's budget first; the bus
+// gets the rest and never starts over with a window: each frame carries
+// its number on the source's grid (frame 301, 302, then 501), not 0.
+TEST_F(BusTrafficTest, AnswerFirstWithinTheBudgetAndTheBusGoesOnAcrossWindows) {
+  Links(0);
+  Take(0);
+  Cop(1, H("10 07 00 00 01 02 00 00 00 00"), 3, 300);
+  EXPECT_EQ(Take(400), (std::vector<std::string>{
+                           "10 00 00 00 00",
+                           "1E 00 00 00 00 2D 01 00 00 00 00 00 00 06 00 00 00 C1 00 00 00 12 2D",
+                           "1E 00 00 00 00 2E 01 00 00 00 00 00 00 06 00 00 00 18 07 00 00 01 02",
+                           "1E 00 00 00 00 2E 01 00 00 00 00 00 00 06 00 00 00 C1 00 00 00 12 2E",
+                       }));
+  EXPECT_EQ(core_.NextDueMs(), std::nullopt);
+  Cop(1, kListen, 0xFFFFFFFF, 500);
+  const std::vector<std::string> next = Take(501);
+  ASSERT_EQ(next.size(), 2u);
+  EXPECT_EQ(next[1].substr(next[1].size() - 5), "12 F5");
 }
 
 TEST_F(BusTrafficTest, OpenAndCloseDropAPendingJobAndTheTraffic) {

@@ -17,7 +17,7 @@ TEST(ScenarioValidation, RejectsWithPathAndExpectation) {
       {R"({"ecus":[{"nmae":"x"}]})",
        "$.ecus[0].nmae: unknown key (expected one of: name, bus, behaviour, request_id, response_id, "
        "functional_id, address, functional_address, delay_ms, seed, vin, serial, data_ids, identification, "
-       "local_ids, pids, key_bytes, dtcs, routines, requests, periodic)"},
+       "local_ids, pids, key_bytes, dtcs, routines, requests)"},
       {R"({"ecus":[{"vin":12345}]})", "$.ecus[0].vin: expected a text (a JSON string), found a number"},
       {R"({"ecus":[{"serial":["S1"]}]})", "$.ecus[0].serial: expected a text (a JSON string), found an array"},
       {R"({"ecus":[{"name":7}]})", "$.ecus[0].name: expected a string, found a number"},
@@ -39,8 +39,11 @@ TEST(ScenarioValidation, RejectsWithPathAndExpectation) {
        "$.ecus[0].dtcs[0].stat: unknown key (expected one of: code, status, failure_type)"},
       {R"({"ecus":[{"data_ids":{"F190":5}}]})",
        "$.ecus[0].data_ids.F190: expected a hex string (\"62 F1 90\" or \"ascii:TEXT\"), found a number"},
-      {R"({"ecus":[{"periodic":[{"id":"0x1A0","perod_ms":10}]}]})",
-       "$.ecus[0].periodic[0].perod_ms: unknown key (expected one of: id, data, period_ms, count, counter)"},
+      // An ECU's own frame list (it restarted with every receive window).
+      {R"({"ecus":[{},{},{"periodic":[{"id":"0x1A0","period_ms":10}]}]})",
+       "$.ecus[2].periodic: use \"traffic\" (a top-level list: move each frame there as {\"family\": "
+       "\"raw_can\", \"id\", \"data\", \"period_ms\", \"counter\"}; it runs on the bus's clock, so "
+       "\"count\" has no equivalent)"},
       {R"({"ecus":[],"vci":{"battery":1}})",
        "$.vci.battery: unknown key (expected one of: battery_mv, ignition, firmware)"},
       {R"({"ecus":[],"car":1})",

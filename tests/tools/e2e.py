@@ -341,9 +341,9 @@ def case_scenario(ctx, name):
               "battery voltage %s\n%s" % (out, err))
 
     def listening(own, sim, s):
-        # A session that listens until the bus falls quiet ends early when a
+        # A session that listens to the bus's traffic ends early when a
         # loaded machine stalls the pty's delivery for the library's 20 ms
-        # (the periodic frames are 10 ms apart): such a session gets up to
+        # (the traffic's frames are 10 ms apart): such a session gets up to
         # three tries. A wrong or missing frame on a quiet machine fails all.
         for attempt in range(3):
             try:

@@ -215,9 +215,17 @@ RequestRule ParseRule(const json& v, const std::string& where) {
 
 EcuConfig ParseEcu(const json& v, const std::string& where) {
   Object(v, where);
+  // An ECU's own frame list restarted at every receive window; the bus's
+  // frames are the scenario's traffic now, on the bus's clock. Older files
+  // are refused with the way over rather than run differently.
+  if (v.contains("periodic")) {
+    Fail(where + ".periodic",
+         "use \"traffic\" (a top-level list: move each frame there as {\"family\": \"raw_can\", \"id\", "
+         "\"data\", \"period_ms\", \"counter\"}; it runs on the bus's clock, so \"count\" has no equivalent)");
+  }
   Keys(v, where, {"name", "bus", "behaviour", "request_id", "response_id", "functional_id", "address",
                   "functional_address", "delay_ms", "seed", "vin", "serial", "data_ids", "identification",
-                  "local_ids", "pids", "key_bytes", "dtcs", "routines", "requests", "periodic"});
+                  "local_ids", "pids", "key_bytes", "dtcs", "routines", "requests"});
   EcuConfig e;
   e.name = Text(v, "name", "ecu", where);
   static const std::map<std::string, EcuBus> kBuses{
@@ -328,25 +336,6 @@ EcuConfig ParseEcu(const json& v, const std::string& where) {
     if (!rs.is_array()) Fail(where + ".requests", "expected an array, found " + TypeName(rs));
     for (size_t i = 0; i < rs.size(); ++i) {
       e.rules.push_back(ParseRule(rs[i], where + ".requests[" + std::to_string(i) + "]"));
-    }
-  }
-  if (v.contains("periodic")) {
-    const json& ps = v["periodic"];
-    if (!ps.is_array()) Fail(where + ".periodic", "expected an array, found " + TypeName(ps));
-    for (size_t i = 0; i < ps.size(); ++i) {
-      std::string w = where + ".periodic[" + std::to_string(i) + "]";
-      const json& p = ps[i];
-      Object(p, w);
-      Keys(p, w, {"id", "data", "period_ms", "count", "counter"});
-      if (!p.contains("id")) Fail(w + ".id", "missing (the frame's identifier word)");
-      PeriodicFrame f;
-      f.id = Number(p["id"], w + ".id");
-      if (p.contains("data")) f.data = ByteString(p["data"], w + ".data");
-      if (f.data.size() > 8) Fail(w + ".data", "at most 8 bytes in a CAN frame");
-      f.periodMs = NumberOr(p, "period_ms", f.periodMs, w);
-      f.count = NumberOr(p, "count", f.count, w);
-      f.counter = Flag(p, "counter", false, w);
-      e.periodic.push_back(std::move(f));
     }
   }
   return e;

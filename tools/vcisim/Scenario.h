@@ -74,16 +74,6 @@ struct Routine {
   Bytes result;
 };
 
-// A frame a raw CAN ECU sends on its own, count times every periodMs; the
-// VCI passes them to a link that listens (NumReceiveCycles -1 or above 1).
-struct PeriodicFrame {
-  uint32_t id = 0;  // identifier word (see kCanExtendedFlag)
-  Bytes data;
-  uint32_t periodMs = 10;
-  uint32_t count = 5;
-  bool counter = false;  // the last data byte counts 0, 1, 2, ...
-};
-
 struct EcuConfig {
   std::string name;
   EcuBus bus = EcuBus::kCan;
@@ -108,12 +98,13 @@ struct EcuConfig {
   uint32_t seed = 0x11223344;
   std::map<uint32_t, Routine> routines;  // 0x31 01 <id>
   std::vector<RequestRule> rules;
-  std::vector<PeriodicFrame> periodic;  // raw CAN frame sources
 };
 
-// Background traffic of the vehicle's bus: a frame that some node sends
-// every periodMs whether anyone asks or not (burst frames back to back),
-// on the bus of one link family. The VCI passes it to a link of that
+// Background traffic of the vehicle's bus: a frame that some node (an
+// ECU or not) sends every periodMs whether anyone asks or not (burst frames
+// back to back), on the bus of one link family. The one way a scenario
+// declares frames sent unasked: they run on the bus's clock and never
+// restart with a receive window. The VCI passes it to a link of that
 // family while a ComPrimitive there listens (docs/vcisim.md). The grid
 // starts startMs after the simulator does.
 enum class TrafficFamily { kRawCan };

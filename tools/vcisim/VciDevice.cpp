@@ -236,7 +236,7 @@ std::vector<OutFrame> VciDevice::Cop(const Bytes& data, uint32_t nowMs) {
   StopTraffic();
   // Every request is sent once (NumSendCycles). NumReceiveCycles 1 is one
   // answer; -1 (or more than one) makes a raw CAN link listen to the bus's
-  // periodic frames too.
+  // traffic too.
   CopRequest cop;
   if (!VciCore::ParseCop(data, cop)) {
     out.push_back(VciCore::Answer(VCI_CMD_COP, kInvalidParameters));

@@ -102,7 +102,7 @@ class VciDevice {
   void Route(SimLink& link, Family family, uint32_t id, const Bytes& payload, uint32_t nowMs,
              std::vector<OutFrame>& out);
   // Raw CAN: frame = identifier word + data; answers and, for a listening
-  // ComPrimitive, the bus's periodic frames.
+  // ComPrimitive, the bus's traffic.
   void RouteRawCan(const SimLink& link, uint32_t copType, const Bytes& frame, uint32_t receiveCycles,
                    uint32_t nowMs, std::vector<OutFrame>& out);
   void EmitReplies(const SimLink& link, Family family, SimEcu& ecu, const std::vector<EcuReply>& replies,

@@ -1,6 +1,6 @@
 // The raw CAN side of the VCI: frames in both directions as identifier
-// word + data, the raw ECUs' answers and periodic frames, and the
-// background traffic of the bus (see VciDevice.h).
+// word + data, the raw ECUs' answers, and the traffic of the bus (see
+// VciDevice.h), which is also every frame an ECU sends unasked.
 #include <algorithm>
 
 #include "VciDevice.h"
@@ -51,20 +51,11 @@ void VciDevice::RouteRawCan(const SimLink& link, uint32_t copType, const Bytes& 
   for (SimEcu& ecu : ecus_) {
     const EcuConfig& c = ecu.Config();
     if (c.bus != EcuBus::kCan || c.behaviour != EcuBehaviour::kRaw) continue;
-    if ((c.requestId & ~kCanRemoteFlag) == match) {
-      uint32_t at = 0;
-      for (const EcuReply& reply : ecu.Handle(data, false)) {
-        at += reply.delayMs;
-        frames.push_back({at, c.responseId, reply.data, c.name});
-      }
-    }
-    if (!listen) continue;
-    for (const PeriodicFrame& p : c.periodic) {
-      for (uint32_t i = 0; i < p.count; ++i) {
-        Bytes d = p.data;
-        if (p.counter && !d.empty()) d.back() = static_cast<uint8_t>(i);
-        frames.push_back({p.periodMs * (i + 1), p.id, std::move(d), c.name + " periodic"});
-      }
+    if ((c.requestId & ~kCanRemoteFlag) != match) continue;
+    uint32_t at = 0;
+    for (const EcuReply& reply : ecu.Handle(data, false)) {
+      at += reply.delayMs;
+      frames.push_back({at, c.responseId, reply.data, c.name});
     }
   }
   std::stable_sort(frames.begin(), frames.end(), [](const Timed& a, const Timed& b) { return a.at < b.at; });
@@ -79,7 +70,8 @@ void VciDevice::RouteRawCan(const SimLink& link, uint32_t copType, const Bytes& 
     out.push_back(VehicleData(RawUniqueId(link, t.id), message, nowMs, t.at, std::move(t.note)));
   }
   // The bus itself goes on around the answers for as long as the
-  // ComPrimitive listens.
+  // ComPrimitive listens, with what is left of its frame budget: the
+  // answers come first.
   if (listen && budget != 0) StartTraffic(link, nowMs, budget);
 }
 
