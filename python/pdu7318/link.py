@@ -131,12 +131,22 @@ class Link:
             self.connected = False
             self.api.call("PDUDisconnect", self.api.hmod, self.hcll)
 
-    def close(self, offline_wait=0.5):
+    def close(self, offline_wait=0.5, commands=True):
         """Disconnects and destroys the link; the first failure is raised
         after both were tried. offline_wait: seconds to wait for the
-        disconnect's OFFLINE item (it comes after the running ComPrimitive)."""
+        disconnect's OFFLINE item (it comes after the running ComPrimitive).
+        commands False (the VCI does not answer, the API is destructed
+        next): the link is only forgotten here; PDUDestruct releases it
+        without the two commands' waits."""
         api = self.api
         if self.hcll is None:
+            return
+        if not commands:
+            with api.drain_lock:
+                self.fetch_events()
+                api.remove_link(self)
+            api.call_status("PDURegisterEventCallback", api.hmod, self.hcll, C._NO_CALLBACK)
+            self.hcll = None
             return
         first = None
         was_connected = self.connected
@@ -302,7 +312,8 @@ class Link:
 
     def fetch_events(self):
         """Fetches every pending item of the link and hands each to its
-        Primitive or the queue (for Api; the caller holds the drain lock)."""
+        Primitive or the queue (for Api; the caller holds the drain lock).
+        True when there was any."""
         api = self.api
         changed = False
         while self.hcll is not None:
@@ -331,4 +342,5 @@ class Link:
                 self.on_event(ev)
         if changed:
             api.wake_waiters()
+        return changed
 
