@@ -218,9 +218,9 @@ def test_frames_refused_and_own_frames(fake):
 
 
 def test_waiting_sends_shorten_windows(fake):
-    """A frame a millisecond while a window runs: a send waits at most
-    `window` for its turn, and each send that waited halves the next
-    window, so that a loop of sends gets through."""
+    """A frame a millisecond while a window runs: windows ask for the
+    frames of `window` less the closing silence, and each send that waited
+    halves the next window, so that a loop of sends gets through."""
     def stream(job):
         if job.data != LISTEN:
             return fake.result(job, job.data)
@@ -234,15 +234,13 @@ def test_waiting_sends_shorten_windows(fake):
     try:
         assert until(lambda: bus.window_gaps >= 2)  # the second window is sized to the bus's rate
         sized = bus._window_frames
-        waits = []
         for n in range(6):
-            t0 = time.monotonic()
             bus.send(message(0x710, [n]), timeout=1.0)
-            waits.append(time.monotonic() - t0)
+        shortened = bus._window_frames
     finally:
         bus.shutdown()
-    assert max(waits) <= 0.25, waits
-    assert sized >= 100 and bus._window_frames <= sized / 8, (sized, bus._window_frames)
+    # Sized to 0.2 s of frames (0.25 s less the 50 ms tail), at most.
+    assert 32 <= sized <= 200 and shortened <= max(2, sized // 8), (sized, shortened)
 
 
 def test_dropped_periodic_frames_are_counted_and_logged_once_a_second(fake, caplog):
