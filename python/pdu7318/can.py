@@ -102,9 +102,8 @@ SHUTDOWN_WINDOW_WAIT_S = 1.0
 # (the VCI stopped answering, or nobody answers its frame): shutdown()
 # stops waiting for it.
 WINDOW_STALL_S = 0.15
-# Kept for closing when the VCI does not answer: PDUDestruct waits 1 s for
-# the answer to CLOSE.
-CLOSE_RESERVE_S = 1.2
+# Kept for STOPCOMM and closing with a VCI that answers (about 0.1 s).
+CLOSE_RESERVE_S = 0.4
 # Dropped periodic frames are logged at most this often.
 DROP_LOG_S = 1.0
 
@@ -181,8 +180,9 @@ def can_error(e, text=None):
     return err
 
 
-# Buses not yet shut down, for the exit handler.
+# Buses not yet shut down, and closings still under way, for the exit handler.
 _open_buses = weakref.WeakSet()
+_closers = weakref.WeakSet()
 
 
 def _close_at_exit():
@@ -190,11 +190,14 @@ def _close_at_exit():
     exception and on Ctrl-C (Python re-raises SIGINT only after them, so the
     library's own exit hook never runs then): a bus the script never shut
     down gets STOPCOMM (when its VCI answers) and CLOSE, within EXIT_S."""
+    end = time.monotonic() + EXIT_S
     for bus in list(_open_buses):
         try:
-            bus._shutdown(EXIT_S)
+            bus._shutdown(max(0.5, end - time.monotonic()))
         except Exception as e:  # best effort: the process ends anyway
             log.debug("pdu7318 bus at exit: %s", e)
+    for closer in list(_closers):
+        closer.join(max(0.0, end - time.monotonic()))
 
 
 atexit.register(_close_at_exit)
@@ -500,8 +503,8 @@ class PduCanBus(can.BusABC):
 
     def shutdown(self):
         """Stops sending and listening at once, lets a running ComPrimitive
-        end (up to 0.7 s), stops communication when the VCI answers, and
-        closes the link and the API, all within 2 s. Raises only
+        end (up to 1 s), stops communication when the VCI answers, and
+        closes the link and the API, returning within 2 s. Raises only
         can.CanError subclasses, at most once (a second call does nothing),
         and nothing new once the VCI was lost."""
         self._shutdown(SHUTDOWN_S)
@@ -515,17 +518,39 @@ class PduCanBus(can.BusABC):
             if self._reopen is not None:
                 self._reopen.cancel()
         _open_buses.discard(self)
-        started = time.monotonic()
-        deadline = started + budget
+        deadline = time.monotonic() + budget
         super().shutdown()  # the periodic tasks
-        api, link = getattr(self, "_api", None), getattr(self, "_link", None)
-        if api is None or link is None:
+        if getattr(self, "_api", None) is None or getattr(self, "_link", None) is None:
             return  # __init__ failed and cleaned up after itself
-        ended = self._wait_for_end(min(started + SHUTDOWN_WINDOW_WAIT_S, deadline - CLOSE_RESERVE_S))
+        # The closing runs on a thread of its own, so that shutdown() keeps
+        # its bound even where the library does not: a command it sent to
+        # a VCI that stopped answering holds every call for up to 1.5 s,
+        # and PDUDestruct then waits 1 s for CLOSE. The exit handler joins
+        # a closing still under way.
+        outcome = []
+        closer = threading.Thread(target=lambda: outcome.append(self._close(deadline)), name="pdu7318-close",
+                                  daemon=True)
+        _closers.add(closer)
+        closer.start()
+        closer.join(max(0.0, deadline - time.monotonic()))
+        if not outcome:
+            log.warning("pdu7318 bus: the VCI does not answer; the library finishes closing on a thread of the bus")
+            return
+        first, lost_before = outcome[0]
+        if first is not None and not lost_before:
+            raise can_error(first, "shutdown: %s" % first) from first
+
+    def _close(self, deadline):
+        """STOPCOMM when the VCI answers, then the link and the API.
+        Returns (the first error, whether the VCI was lost before)."""
+        api, link = self._api, self._link
+        ended = self._wait_for_end(min(time.monotonic() + SHUTDOWN_WINDOW_WAIT_S, deadline - CLOSE_RESERVE_S))
         lost_before = self._lost is not None
         first = None
         answers = ended and not lost_before
-        if answers and self._suspect:  # no answer last time: ask the VCI before STOPCOMM
+        if answers:
+            # Asked first (its own 500 ms): STOPCOMM to a VCI that does not
+            # answer would hold the library for the command's whole wait.
             error = self._vci_error()
             answers = error is None
             if error is not None:
@@ -533,8 +558,6 @@ class PduCanBus(can.BusABC):
                     self._set_lost(error)
         if answers:
             try:
-                # STOPCOMM only with time to spare: behind it, a silent VCI
-                # would hold PDUDestruct for the command's whole wait.
                 left = deadline - CLOSE_RESERVE_S - time.monotonic()
                 if left > 0.05:
                     link.stop_comm(timeout=left)
@@ -552,8 +575,7 @@ class PduCanBus(can.BusABC):
             api.close(commands=answers)
         except PduError as e:
             first = first or e
-        if first is not None and not lost_before:
-            raise can_error(first, "shutdown: %s" % first) from first
+        return first, lost_before
 
     def _wait_for_end(self, until):
         """Waits until the bus has no ComPrimitive (and no VCI check) in the

@@ -99,17 +99,28 @@ def port_busy(port):
 
 
 def port_holder(port, proc="/proc"):
-    """"pid (name)" of a process that holds port open, where /proc lets us
-    see it (other users' processes only to root); None otherwise."""
-    target = os.path.realpath(port)
+    """"pid (name)" of the process holding port, where /proc lets us see
+    it: the owner of a flock on it (/proc/locks: "1: FLOCK ADVISORY WRITE
+    PID MAJ:MIN:INODE 0 EOF", the device numbers in hex), else the first
+    process with the port open (other users' processes only to root);
+    None otherwise."""
     try:
-        pids = [p for p in os.listdir(proc) if p.isdigit()]
+        st = os.stat(port)
+        with open(os.path.join(proc, "locks")) as f:
+            locks = f.read().splitlines()
     except OSError:
         return None
+    where = "%02x:%02x:%d" % (os.major(st.st_dev), os.minor(st.st_dev), st.st_ino)
+    pids = [ln.split()[4] for ln in locks if len(ln.split()) > 5 and ln.split()[1] == "FLOCK"
+            and ln.split()[5] == where]
+    if not pids:
+        target = os.path.realpath(port)
+        try:
+            pids = [p for p in os.listdir(proc) if p.isdigit() and target in (open_files(os.path.join(proc, p, "fd"))
+                                                                                or ())]
+        except OSError:
+            return None
     for pid in pids:
-        held = open_files(os.path.join(proc, pid, "fd"))
-        if held is None or target not in held:
-            continue
         try:
             with open(os.path.join(proc, pid, "comm")) as f:
                 return "%s (%s)" % (pid, f.read().strip())

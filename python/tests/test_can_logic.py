@@ -112,7 +112,7 @@ def test_stopped_periodic_frame_never_goes_and_listening_goes_on(fake):
 
 def test_shutdown_within_two_seconds(fake, monkeypatch):
     """Two buses at once, each on its own library: one whose window never
-    ends (shutdown waits 0.7 s for it, then sends no STOPCOMM: the destruct
+    ends (shutdown waits 1 s for it, then sends no STOPCOMM: the destruct
     ends the window) and one whose VCI stops answering at shutdown
     (STOPCOMM never ends). A second shutdown() does nothing."""
     def stream(job):
@@ -134,7 +134,7 @@ def test_shutdown_within_two_seconds(fake, monkeypatch):
     quiet = can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH + ".2")
     other = in_thread(shutdown, quiet)
     took, error = shutdown(windowed)
-    assert 0.6 < took <= 2.0 and error is None
+    assert 0.9 < took <= 2.0 and error is None
     assert 0x8002 not in [kind for kind, _ in fake.started] and fake.destructs == 1
     took, error = other.result(10)
     assert took <= 2.0
@@ -240,7 +240,7 @@ def test_waiting_sends_shorten_windows(fake):
     finally:
         bus.shutdown()
     # Sized to 0.2 s of frames (0.25 s less the 50 ms tail), at most.
-    assert 32 <= sized <= 200 and shortened <= max(2, sized // 8), (sized, shortened)
+    assert 32 <= sized <= 200 and shortened <= sized // 2, (sized, shortened)
 
 
 def test_dropped_periodic_frames_are_counted_and_logged_once_a_second(fake, caplog):
