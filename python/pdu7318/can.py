@@ -29,14 +29,21 @@ What the module allows, and so what this bus does:
 - listen=FRAME keeps receiving: whenever no send waits, a receive window
   (a SENDRECV with FRAME and NumReceiveCycles n) lets the VCI pass n frames;
   n follows the bus's rate so that a window lasts about `window` seconds,
-  since sends and shutdown() must wait for the window to end. The module
-  ends a window 50 ms after its last frame, so the frames of a window come
-  with a 50 ms pause after them, and FRAME is sent once per window; after a
-  window that the bus's silence ended, the next opens listen_interval
-  seconds later. python3 -m can.logger without --listen stops with one
-  line saying so, having sent nothing.
+  its closing silence included, since sends and shutdown() must wait for
+  the window to end; each window a send waited for halves the next. The
+  module ends a window 50 ms after its last frame, so the frames of a
+  window come with a 50 ms pause after them, and FRAME is sent once per
+  window; after a window that the bus's silence ended, the next opens
+  listen_interval seconds later. Between windows the VCI passes nothing:
+  window_gaps counts those ends. python3 -m can.logger without --listen
+  stops with one line saying so, having sent nothing.
 - Every frame a ComPrimitive returns comes out of recv(), in order
-  (nothing is dropped: the receive queue is not bounded).
+  (nothing is dropped: the receive queue is not bounded), stamped when its
+  item was fetched.
+- After a ComPrimitive without an answer the bus asks the VCI (the
+  battery-voltage reading) before it starts the next: a VCI that does not
+  answer ends the bus as lost. An exit handler closes a bus the script
+  never shut down.
 
 The module classifies every answer by its first six bytes (7F xx 78
 "response pending", 7F xx 21 "busy, repeat request", tested at offsets 0, 1
@@ -55,11 +62,10 @@ import time
 import weakref
 
 import can
-from can.broadcastmanager import (LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
-                                  RestartableCyclicTaskABC)
 
 from . import _capi as C
 from .api import Api
+from .cyclic import PeriodicTask
 from .errors import (LOST_COMM_TO_VCI, PduError, PrimitiveError, UnknownNameError, VciLostError, VciSilentError,
                      primitive_error)
 
@@ -104,8 +110,6 @@ SHUTDOWN_WINDOW_WAIT_S = 1.0
 WINDOW_STALL_S = 0.15
 # Kept for STOPCOMM and closing with a VCI that answers (about 0.1 s).
 CLOSE_RESERVE_S = 0.4
-# Dropped periodic frames are logged at most this often.
-DROP_LOG_S = 1.0
 
 NO_LISTEN = ("this bus cannot receive without transmitting: the D-PDU API receives only inside a ComPrimitive, "
              "and a ComPrimitive sends its frame first. Nothing was sent. Name the frame the bus may send to "
@@ -180,9 +184,8 @@ def can_error(e, text=None):
     return err
 
 
-# Buses not yet shut down, and closings still under way, for the exit handler.
-_open_buses = weakref.WeakSet()
-_closers = weakref.WeakSet()
+_open_buses = weakref.WeakSet()  # for the exit handler: buses not shut down,
+_closers = weakref.WeakSet()  # and closings still under way
 
 
 def _close_at_exit():
@@ -244,16 +247,12 @@ class PduCanBus(can.BusABC):
         self._probe = None  # the thread asking whether the VCI answers
         self._suspect = False  # the last ComPrimitive got no answer
         self.sendrecvs = 0  # SENDRECVs the bus started (each sends one frame)
-        # Receive windows that ended with fewer frames than they asked for:
-        # the module saw 20 ms without a frame, or shutdown() ended the window.
-        # On a bus that never falls quiet the first is a stall of the host
-        # (or the VCI); the frames the VCI still passed for such a window are
-        # discarded by the module.
+        # Windows that ended with fewer frames than they asked for (20 ms
+        # without a frame: on a bus that never falls quiet, a stall of the
+        # host or the VCI, whose late frames the module discards).
         self.quiet_windows = 0
-        # Receive windows that ended while the bus went on listening: from
-        # each end to the next window's first frame (the 50 ms tail, the
-        # restart, a send's turn or listen_interval) the VCI passes nothing,
-        # and the bus's frames of that time never reach recv().
+        # Windows that ended while the bus went on listening: until the next
+        # window's first frame the VCI passes nothing (see the module text).
         self.window_gaps = 0
         # Periodic frames that found no turn within their period.
         self.periodic_dropped = 0
@@ -347,9 +346,7 @@ class PduCanBus(can.BusABC):
         except PduError as e:
             self._note_error(e)
 
-    def _check_vci(self):
-        """After a ComPrimitive without an answer, with none of the bus's in
-        the module: tells a silent ECU from a silent VCI."""
+    def _check_vci(self):  # a silent ECU, or a silent VCI?
         error = self._vci_error()
         with self._cond:
             self._probe = None
@@ -358,9 +355,9 @@ class PduCanBus(can.BusABC):
             self._idle()
 
     def _vci_error(self):
-        """None when the VCI answers. The battery-voltage I/O control has
-        its own timeout (500 ms) and, while no ComPrimitive waits, sends a
-        frame to the VCI (while one waits it answers a made-up value)."""
+        """None when the VCI answers the battery-voltage I/O control: it has
+        its own timeout (500 ms) and sends a frame to the VCI while no
+        ComPrimitive waits (while one waits, it answers a made-up value)."""
         try:
             self._api.battery_voltage()
         except VciLostError as e:
@@ -494,6 +491,10 @@ class PduCanBus(can.BusABC):
             raise can.CanOperationError("the module did not start the frame's ComPrimitive")
         return True
 
+    def _send_message(self, msg, timeout, cancel):
+        """A periodic task's frame (see _send_frame)."""
+        return self._send_frame(encode_frame(msg), timeout, cancel, msg)
+
     def _send_periodic_internal(self, msgs, period, duration=None):
         for msg in msgs:
             frame_to_send(msg)
@@ -522,11 +523,10 @@ class PduCanBus(can.BusABC):
         super().shutdown()  # the periodic tasks
         if getattr(self, "_api", None) is None or getattr(self, "_link", None) is None:
             return  # __init__ failed and cleaned up after itself
-        # The closing runs on a thread of its own, so that shutdown() keeps
-        # its bound even where the library does not: a command it sent to
-        # a VCI that stopped answering holds every call for up to 1.5 s,
-        # and PDUDestruct then waits 1 s for CLOSE. The exit handler joins
-        # a closing still under way.
+        # Closing on a thread of its own keeps shutdown()'s bound where the
+        # library does not: a command sent to a VCI that stopped answering
+        # holds every call up to 1.5 s, then CLOSE waits 1 s. The exit
+        # handler joins a closing still under way.
         outcome = []
         closer = threading.Thread(target=lambda: outcome.append(self._close(deadline)), name="pdu7318-close",
                                   daemon=True)
@@ -597,68 +597,3 @@ class PduCanBus(can.BusABC):
     @staticmethod
     def _detect_available_configs():
         return [{"interface": "pdu7318", "channel": DEFAULT_CHANNEL}]
-
-
-class PeriodicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC, RestartableCyclicTaskABC):
-    """send_periodic on this bus: one thread sends the messages in turn,
-    every period. stop() returns once no further frame can go: a frame
-    waiting for the bus's turn is dropped, and the thread wakes at once."""
-
-    def __init__(self, bus, messages, period, duration=None):
-        super().__init__(messages, period, duration)
-        self._bus = bus
-        self.dropped = 0  # frames that found no turn within their period
-        self._unreported = 0
-        self._reported_at = None
-        self._stopped = threading.Event()
-        self._thread = None
-        self._end = None if not duration else time.monotonic() + duration
-        self.start()
-
-    def start(self):
-        self._stopped.clear()
-        if self._thread is None or not self._thread.is_alive():
-            self._thread = threading.Thread(target=self._run, name="pdu7318-periodic-%X" % (
-                self.messages[0].arbitration_id), daemon=True)
-            self._thread.start()
-
-    def stop(self):
-        self._stopped.set()
-        # A send of this task that is starting its ComPrimitive holds the
-        # bus's lock; once we hold it, the next one sees the flag.
-        with self._bus._cond:
-            self._bus._cond.notify_all()
-
-    def _dropped(self, msg, error):
-        """Counts a frame that found no turn; one log line a second at most
-        (with listen, a period shorter than the window drops most frames)."""
-        self.dropped += 1
-        self._bus.periodic_dropped += 1
-        self._unreported += 1
-        now = time.monotonic()
-        if self._reported_at is None or now - self._reported_at >= DROP_LOG_S:
-            log.warning("pdu7318 periodic 0x%X: %d frame(s) dropped (%d in all): %s", msg.arbitration_id,
-                        self._unreported, self.dropped, error)
-            self._unreported, self._reported_at = 0, now
-
-    def _run(self):
-        index = 0
-        due = time.monotonic()
-        while not self._stopped.is_set():
-            msg = self.messages[index]
-            try:
-                if not self._bus._send_frame(encode_frame(msg), self.period, self._stopped, msg):
-                    break
-            except can.CanError as e:
-                if self._bus._closing or self._bus._lost is not None:
-                    break
-                self._dropped(msg, e)
-            index = (index + 1) % len(self.messages)
-            if self._end is not None and time.monotonic() >= self._end:
-                break
-            due += self.period
-            now = time.monotonic()
-            if due < now:
-                due = now  # late: the next one now, without catching up
-            if self._stopped.wait(due - now):
-                break
