@@ -42,8 +42,7 @@ What the module allows, and so what this bus does:
   item was fetched.
 - After a ComPrimitive without an answer the bus asks the VCI (the
   battery-voltage reading) before it starts the next: a VCI that does not
-  answer ends the bus as lost. An exit handler closes a bus the script
-  never shut down.
+  answer ends the bus as lost. An exit handler closes a bus left open.
 
 The module classifies every answer by its first six bytes (7F xx 78
 "response pending", 7F xx 21 "busy, repeat request", tested at offsets 0, 1
@@ -90,17 +89,16 @@ MAX_WINDOW_FRAMES = 20000
 # every wait for vehicle data).
 WINDOW_TAIL_S = 0.05
 
-# The busy time a window may take when a send() waits: halved for each
-# window a send waited for, doubled back for each one none did, never
-# below this share of window - WINDOW_TAIL_S.
+# Each window a send() waited for halves the next one's share of window -
+# WINDOW_TAIL_S, each one none did doubles it back; never below this.
 MIN_WINDOW_SCALE = 1.0 / 32
 
 # The error event of a ComPrimitive that got no answer: from the ECU, or
 # from the VCI itself (its command went unanswered).
 RX_TIMEOUT = 0x103
 
-# shutdown(): the whole of it, and the part that waits for a running
-# window. At interpreter exit (the bus never shut down): the whole of it.
+# shutdown(): the whole of it, the part that waits for a running window,
+# and the whole of it at interpreter exit (the bus never shut down).
 SHUTDOWN_S = 1.9
 EXIT_S = 1.5
 SHUTDOWN_WINDOW_WAIT_S = 1.0
@@ -371,8 +369,7 @@ class PduCanBus(can.BusABC):
     def _reopen_window(self):
         with self._cond:
             self._reopen = None
-            if self._running is None:
-                self._idle()
+            self._idle()
 
     def _note_error(self, e):
         if isinstance(e, VciLostError):
@@ -528,8 +525,7 @@ class PduCanBus(can.BusABC):
         # holds every call up to 1.5 s, then CLOSE waits 1 s. The exit
         # handler joins a closing still under way.
         outcome = []
-        closer = threading.Thread(target=lambda: outcome.append(self._close(deadline)), name="pdu7318-close",
-                                  daemon=True)
+        closer = threading.Thread(target=self._close, args=(deadline, outcome), name="pdu7318-close", daemon=True)
         _closers.add(closer)
         closer.start()
         closer.join(max(0.0, deadline - time.monotonic()))
@@ -540,9 +536,14 @@ class PduCanBus(can.BusABC):
         if first is not None and not lost_before:
             raise can_error(first, "shutdown: %s" % first) from first
 
-    def _close(self, deadline):
-        """STOPCOMM when the VCI answers, then the link and the API.
-        Returns (the first error, whether the VCI was lost before)."""
+    def _close(self, deadline, outcome):
+        try:  # (the first error, whether the VCI was lost before)
+            outcome.append(self._close_all(deadline))
+        except Exception as e:  # for shutdown() to raise, not lost on this thread
+            outcome.append((e, False))
+
+    def _close_all(self, deadline):
+        """STOPCOMM when the VCI answers, then the link and the API."""
         api, link = self._api, self._link
         ended = self._wait_for_end(min(time.monotonic() + SHUTDOWN_WINDOW_WAIT_S, deadline - CLOSE_RESERVE_S))
         lost_before = self._lost is not None
