@@ -18,8 +18,8 @@ from . import _capi as C
 from . import description
 from . import library as L
 from . import vci
-from .errors import (MdfError, PduError, UnknownNameError, VciBusyError, VciNotFoundError, close_on_exit,
-                     status_error)
+from .errors import (MdfError, PduError, UnknownNameError, VciBusyError, VciLostError, VciNotFoundError,
+                     VciSilentError, close_on_exit, status_error)
 from .link import Link
 from .names import status_value_name
 from .records import Module, Version, version_text
@@ -365,6 +365,28 @@ class Api:
     def battery_voltage(self):
         """The vehicle's battery voltage in millivolts."""
         return self.ioctl("PDU_IOCTL_READ_VBATT")
+
+    def vci_silence(self):
+        """After a receive timeout: None when the VCI answers, else the
+        error to raise (VciSilentError, or VciLostError for a port gone).
+        The module cannot tell a silent VCI from a silent ECU; the
+        battery-voltage I/O control can: it has its own timeout (500 ms) and
+        sends a frame to the VCI while no ComPrimitive waits (while one
+        waits it answers a made-up value). Ask only when none of this Api's
+        runs."""
+        try:
+            self.battery_voltage()
+        except VciLostError as e:
+            return e
+        except UnknownNameError:
+            return None  # a library without the reading: nothing to tell by
+        except PduError as e:
+            return VciSilentError(e)
+        return None
+
+    def busy(self):
+        """True while a ComPrimitive started here has not finished."""
+        return bool(self._primitives)
 
     def ignition(self):
         """True when the ignition sense line reads on."""

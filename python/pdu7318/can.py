@@ -65,8 +65,7 @@ import can
 from . import _capi as C
 from .api import Api
 from .cyclic import PeriodicTask
-from .errors import (LOST_COMM_TO_VCI, PduError, PrimitiveError, UnknownNameError, VciLostError, VciSilentError,
-                     primitive_error)
+from .errors import LOST_COMM_TO_VCI, RX_TIMEOUT, PduError, PrimitiveError, VciLostError, primitive_error
 
 log = logging.getLogger("pdu7318.can")
 
@@ -92,10 +91,6 @@ WINDOW_TAIL_S = 0.05
 # Each window a send() waited for halves the next one's share of window -
 # WINDOW_TAIL_S, each one none did doubles it back; never below this.
 MIN_WINDOW_SCALE = 1.0 / 32
-
-# The error event of a ComPrimitive that got no answer: from the ECU, or
-# from the VCI itself (its command went unanswered).
-RX_TIMEOUT = 0x103
 
 # shutdown(): the whole of it, the part that waits for a running window,
 # and the whole of it at interpreter exit (the bus never shut down).
@@ -345,26 +340,12 @@ class PduCanBus(can.BusABC):
             self._note_error(e)
 
     def _check_vci(self):  # a silent ECU, or a silent VCI?
-        error = self._vci_error()
+        error = self._api.vci_silence()
         with self._cond:
             self._probe = None
             if error is not None:
                 self._set_lost(error)
             self._idle()
-
-    def _vci_error(self):
-        """None when the VCI answers the battery-voltage I/O control: it has
-        its own timeout (500 ms) and sends a frame to the VCI while no
-        ComPrimitive waits (while one waits, it answers a made-up value)."""
-        try:
-            self._api.battery_voltage()
-        except VciLostError as e:
-            return e
-        except UnknownNameError:
-            return None  # a library without the reading: nothing to tell by
-        except PduError as e:
-            return VciSilentError(e)
-        return None
 
     def _reopen_window(self):
         with self._cond:
@@ -552,7 +533,7 @@ class PduCanBus(can.BusABC):
         if answers:
             # Asked first (its own 500 ms): STOPCOMM to a VCI that does not
             # answer would hold the library for the command's whole wait.
-            error = self._vci_error()
+            error = api.vci_silence()
             answers = error is None
             if error is not None:
                 with self._cond:

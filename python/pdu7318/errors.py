@@ -23,6 +23,7 @@ from .names import status_name
 # mapping reads on its own).
 COMM_PC_TO_VCI_FAILED = 0x11  # T_PDU_ERROR: the call needed the VCI and could not reach it
 LOST_COMM_TO_VCI = 0x106  # error event: the port failed under a running ComPrimitive
+RX_TIMEOUT = 0x103  # error event: no answer, from the ECU or from the VCI itself
 
 
 class PduError(Exception):

@@ -7,8 +7,8 @@ import time
 
 from . import _capi as C
 from . import library as L
-from .errors import (LOST_COMM_TO_VCI, PduError, PrimitiveTimeout, VciLostError, close_on_exit, primitive_error,
-                     status_error)
+from .errors import (LOST_COMM_TO_VCI, RX_TIMEOUT, PduError, PrimitiveTimeout, VciLostError, close_on_exit,
+                     primitive_error, status_error)
 from .names import status_value_name
 from .records import event_of, param_item, read_param_value, request_bytes
 
@@ -256,6 +256,9 @@ class Link:
         if not prim.wait(timeout):
             raise PrimitiveTimeout(prim, timeout)
         error = primitive_error(prim)
+        if error is not None and not prim.results and not isinstance(error, VciLostError) and \
+                any(e.code == RX_TIMEOUT for e in prim.errors) and not self.api.busy():
+            error = self.api.vci_silence() or error
         # A lost VCI is raised even after results: the link is gone.
         if error is not None and (isinstance(error, VciLostError) or (check and not prim.results)):
             raise error
