@@ -76,7 +76,7 @@ def test_busy_port_and_broken_description(sim_env, monkeypatch, tmp_path):
             pdu7318.Api(library=LIBRARY)
     finally:
         holder.communicate(timeout=5)
-    assert type(e.value).__name__ == "VciBusyError" and e.value.port == port
+    assert type(e.value) is pdu7318.VciBusyError and e.value.port == port
     assert str(e.value) == ("VCI port %s is busy - held by process %d (python3). Close that program, or end its "
                             "session, and try again" % (port, holder.pid))
     home = tmp_path / "home"
@@ -87,7 +87,7 @@ def test_busy_port_and_broken_description(sim_env, monkeypatch, tmp_path):
     with pdu7318.Api(library=LIBRARY) as api:
         with pytest.raises(pdu7318.UnknownNameError) as e:
             api.link(UDS)
-    assert type(e.value).__name__ == "MdfError" and e.value.path == str(mdf)
+    assert type(e.value) is pdu7318.MdfError and e.value.path == str(mdf)
     assert re.fullmatch(r"the module description %s cannot be loaded: no element found: line \d+, column \d+\. "
                         r"Reinstall it or restore a backup" % re.escape(str(mdf)), str(e.value)), str(e.value)
 
