@@ -507,9 +507,12 @@ class PduCanBus(can.BusABC):
         # handler joins a closing still under way.
         outcome = []
         closer = threading.Thread(target=self._close, args=(deadline, outcome), name="pdu7318-close", daemon=True)
-        _closers.add(closer)
-        closer.start()
-        closer.join(max(0.0, deadline - time.monotonic()))
+        try:
+            closer.start()
+            _closers.add(closer)
+            closer.join(max(0.0, deadline - time.monotonic()))
+        except RuntimeError:  # no new thread during finalization (Python 3.12 and later)
+            self._close(deadline, outcome)
         if not outcome:
             log.warning("pdu7318 bus: the VCI does not answer; the library finishes closing on a thread of the bus")
             return
