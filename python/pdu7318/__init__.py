@@ -12,8 +12,8 @@ pdu7318.can holds a python-can interface on the raw CAN resource.
 """
 
 from .api import Api
-from .errors import (LibraryNotFoundError, PduError, PrimitiveError, PrimitiveTimeout, UnknownNameError,
-                     VciLostError, VciNotFoundError)
+from .errors import (LibraryNotFoundError, MdfError, PduError, PrimitiveError, PrimitiveTimeout, UnknownNameError,
+                     VciBusyError, VciLostError, VciNotFoundError, VciSilentError)
 from .library import default_library, find_library
 from .link import Link, Primitive
 from .records import ErrorInfo, Event, Module, Response, Version, request_bytes
@@ -24,6 +24,7 @@ from ._version import __version__
 
 __all__ = ["Api", "Link", "Primitive", "Response", "Event", "ErrorInfo", "Module", "Version", "PduError",
            "PrimitiveError", "PrimitiveTimeout", "UnknownNameError", "VciLostError", "VciNotFoundError",
+           "VciBusyError", "VciSilentError", "MdfError",
            "LibraryNotFoundError",
            "find_library", "request_bytes", "RootApi", "RootFileError", "find_api",
            "read_root_file", "path_from_uri", "default_library", "status_name", "status_value_name",

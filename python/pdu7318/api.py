@@ -18,7 +18,8 @@ from . import _capi as C
 from . import description
 from . import library as L
 from . import vci
-from .errors import PduError, UnknownNameError, VciNotFoundError, close_on_exit, status_error
+from .errors import (MdfError, PduError, UnknownNameError, VciBusyError, VciLostError, VciNotFoundError,
+                     VciSilentError, close_on_exit, status_error)
 from .link import Link
 from .names import status_value_name
 from .records import Module, Version, version_text
@@ -45,8 +46,9 @@ class Api:
     """
 
     # How often the dispatcher fetches the results of a ComPrimitive that
-    # keeps receiving.
-    STREAM_POLL_S = 0.005
+    # keeps receiving: while items come, and at most while none do.
+    STREAM_POLL_S = 0.002
+    STREAM_IDLE_S = 0.032
 
     def __init__(self, name=None, *, library=None, root_file=None, options="", module=None,
                  events="callback", connect_module=True, require_vci=True):
@@ -228,17 +230,22 @@ class Api:
         ports = vci.candidate_ports()
         self.vci_port = vci.held_port(ports, held)
         if self.vci_port is None and self._require_vci:
+            busy = next((p for p in ports if vci.port_busy(p)), None)
+            if busy is not None:
+                raise VciBusyError(ports, vci.port_source(), busy, vci.port_holder(busy))
             raise VciNotFoundError(ports, vci.port_source())
 
-    def close(self):
+    def close(self, commands=True):
         """Closes every link, disconnects the module and destructs the API.
-        The first failure is raised after everything was tried."""
+        The first failure is raised after everything was tried. commands
+        False (the VCI does not answer): PDUDestruct alone releases the
+        links and the module, without the wait of each one's command."""
         if not self._constructed:
             return
         first = None
         for link in list(self._links.values()):
             try:
-                link.close()
+                link.close(commands=commands)
             except PduError as e:
                 first = first or e
         if self._dispatcher is not None:
@@ -249,7 +256,7 @@ class Api:
         L.remove_waker(self)
         if self._module_connected:
             self._module_connected = False
-            status = self._call("PDUModuleDisconnect", self.hmod)
+            status = self._call("PDUModuleDisconnect", self.hmod) if commands else 0
             if status != 0 and first is None:
                 first = status_error("PDUModuleDisconnect", status, self.vci_answered or self.vci_lost)
         self._constructed = False
@@ -312,6 +319,10 @@ class Api:
         oid = C.UNUM32(C.PDU_ID_UNDEF)
         status = self._call("PDUGetObjectId", object_type, short_name.encode(), ctypes.byref(oid))
         if status != 0 or oid.value == C.PDU_ID_UNDEF:
+            path = self._description_path()
+            problem = description.parse_problem(path)
+            if problem is not None:
+                raise MdfError(path, problem)
             kind = {C.PDU_OBJT_RESOURCE: "resource", C.PDU_OBJT_COMPARAM: "ComParam",
                     C.PDU_OBJT_IO_CTRL: "I/O control", C.PDU_OBJT_PROTOCOL: "protocol",
                     C.PDU_OBJT_BUSTYPE: "bus type", C.PDU_OBJT_PINTYPE: "pin type"}.get(object_type, "object")
@@ -355,6 +366,28 @@ class Api:
         """The vehicle's battery voltage in millivolts."""
         return self.ioctl("PDU_IOCTL_READ_VBATT")
 
+    def vci_silence(self):
+        """After a receive timeout: None when the VCI answers, else the
+        error to raise (VciSilentError, or VciLostError for a port gone).
+        The module cannot tell a silent VCI from a silent ECU; the
+        battery-voltage I/O control can: it has its own timeout (500 ms) and
+        sends a frame to the VCI while no ComPrimitive waits (while one
+        waits it answers a made-up value). Ask only when none of this Api's
+        runs."""
+        try:
+            self.battery_voltage()
+        except VciLostError as e:
+            return e
+        except UnknownNameError:
+            return None  # a library without the reading: nothing to tell by
+        except PduError as e:
+            return VciSilentError(e)
+        return None
+
+    def busy(self):
+        """True while a ComPrimitive started here has not finished."""
+        return bool(self._primitives)
+
     def ignition(self):
         """True when the ignition sense line reads on."""
         value = self.ioctl("PDU_IOCTL_READ_IGNITION_SENSE_STATE")
@@ -372,27 +405,34 @@ class Api:
     # -- events --
 
     def _dispatch(self):
+        pause = self.STREAM_POLL_S
         while not self._stop:
-            # The library calls back when a ComPrimitive starts and ends, not
-            # for each result: while one receives continuously, look every
-            # STREAM_POLL_S so that its results come out as they arrive (an
-            # item's timestamp is taken when it is fetched). The long
-            # timeout covers a wake-up the library never gave (its callback
-            # goes to the link of the job at the head of its queue).
+            # The library calls back when a ComPrimitive starts and ends,
+            # not for each result. While one keeps receiving this is the
+            # accepted poll: every STREAM_POLL_S while the last look found
+            # items (a frame's arrival time is the moment it is fetched, so
+            # this bounds its error), doubling up to STREAM_IDLE_S while
+            # the bus is quiet. The long timeout otherwise covers a wake-up
+            # the library never gave (its callback goes to the link of the
+            # job at the head of its queue).
             streaming = any(p.receive_cycles != 1 for p in list(self._primitives.values()))
-            self._wake.wait(self.STREAM_POLL_S if streaming else 0.25)
+            woken = self._wake.wait(pause if streaming else 0.25)
             self._wake.clear()
             if self._stop:
                 break
             try:
-                self._drain_all()
+                found = self._drain_all()
             except PduError:
-                pass  # a link being closed; the next round goes on
+                found = False  # a link being closed; the next round goes on
+            pause = self.STREAM_POLL_S if found or woken else min(pause * 2, self.STREAM_IDLE_S)
 
     def _drain_all(self):
+        """Fetches every link's items; True when there were any."""
+        found = False
         with self._drain_lock:
             for link in list(self._links.values()):
-                link.fetch_events()
+                found = link.fetch_events() or found
+        return found
 
     def _pump(self, until, deadline):
         """Waits until until() is true or the deadline (time.monotonic()) passes."""

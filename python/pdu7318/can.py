@@ -29,14 +29,20 @@ What the module allows, and so what this bus does:
 - listen=FRAME keeps receiving: whenever no send waits, a receive window
   (a SENDRECV with FRAME and NumReceiveCycles n) lets the VCI pass n frames;
   n follows the bus's rate so that a window lasts about `window` seconds,
-  since sends and shutdown() must wait for the window to end. The module
-  ends a window 50 ms after its last frame, so the frames of a window come
-  with a 50 ms pause after them, and FRAME is sent once per window; after a
-  window that the bus's silence ended, the next opens listen_interval
-  seconds later. python3 -m can.logger without --listen stops with one
-  line saying so, having sent nothing.
+  its closing silence included, since sends and shutdown() must wait for
+  the window to end; each window a send waited for halves the next. The
+  module ends a window 50 ms after its last frame, so the frames of a
+  window come with a 50 ms pause after them, and FRAME is sent once per
+  window; after a window that the bus's silence ended, the next opens
+  listen_interval seconds later. Between windows the VCI passes nothing:
+  window_gaps counts those ends. python3 -m can.logger without --listen
+  stops with one line saying so, having sent nothing.
 - Every frame a ComPrimitive returns comes out of recv(), in order
-  (nothing is dropped: the receive queue is not bounded).
+  (nothing is dropped: the receive queue is not bounded), stamped when its
+  item was fetched.
+- After a ComPrimitive without an answer the bus asks the VCI (the
+  battery-voltage reading) before it starts the next: a VCI that does not
+  answer ends the bus as lost. An exit handler closes a bus left open.
 
 The module classifies every answer by its first six bytes (7F xx 78
 "response pending", 7F xx 21 "busy, repeat request", tested at offsets 0, 1
@@ -46,19 +52,20 @@ and 3). In this layout offsets 1 and 3 never match, but offset 0 does for a
 response and never reaches recv(). Do not use these identifiers on this bus.
 """
 
+import atexit
 import logging
 import queue
 import sys
 import threading
 import time
+import weakref
 
 import can
-from can.broadcastmanager import (LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
-                                  RestartableCyclicTaskABC)
 
 from . import _capi as C
 from .api import Api
-from .errors import LOST_COMM_TO_VCI, PduError, PrimitiveError, VciLostError, primitive_error
+from .cyclic import PeriodicTask
+from .errors import LOST_COMM_TO_VCI, RX_TIMEOUT, PduError, PrimitiveError, VciLostError, primitive_error
 
 log = logging.getLogger("pdu7318.can")
 
@@ -81,9 +88,21 @@ MAX_WINDOW_FRAMES = 20000
 # every wait for vehicle data).
 WINDOW_TAIL_S = 0.05
 
-# shutdown(): the whole of it, and the part that waits for a running window.
-SHUTDOWN_S = 1.8
+# Each window a send() waited for halves the next one's share of window -
+# WINDOW_TAIL_S, each one none did doubles it back; never below this.
+MIN_WINDOW_SCALE = 1.0 / 32
+
+# shutdown(): the whole of it, the part that waits for a running window,
+# and the whole of it at interpreter exit (the bus never shut down).
+SHUTDOWN_S = 1.9
+EXIT_S = 1.5
 SHUTDOWN_WINDOW_WAIT_S = 1.0
+# A running ComPrimitive that passed no frame for this long has stalled
+# (the VCI stopped answering, or nobody answers its frame): shutdown()
+# stops waiting for it.
+WINDOW_STALL_S = 0.15
+# Kept for STOPCOMM and closing with a VCI that answers (about 0.1 s).
+CLOSE_RESERVE_S = 0.4
 
 NO_LISTEN = ("this bus cannot receive without transmitting: the D-PDU API receives only inside a ComPrimitive, "
              "and a ComPrimitive sends its frame first. Nothing was sent. Name the frame the bus may send to "
@@ -126,14 +145,26 @@ def parse_frame_text(text):
                        is_remote_frame=remote, data=b"" if remote else bytes.fromhex(data.replace(".", "")))
 
 
-def next_window(frames, seconds, window):
+def next_window(frames, seconds, busy_target):
     """Frames to ask for in the next receive window, from the last one:
     frames received over seconds (its whole run, the closing silence
-    included)."""
+    included), so that its frames take busy_target seconds."""
     busy = seconds - WINDOW_TAIL_S
     if frames < 2 or busy <= 0:
         return FIRST_WINDOW_FRAMES
-    return max(MIN_WINDOW_FRAMES, min(MAX_WINDOW_FRAMES, int(frames / busy * window)))
+    return max(MIN_WINDOW_FRAMES, min(MAX_WINDOW_FRAMES, int(frames / busy * busy_target)))
+
+
+def frame_to_send(msg):
+    """The raw CAN link's bytes of a frame to send; can.CanOperationError
+    for what the link cannot put on the bus."""
+    if msg.is_error_frame:
+        raise can.CanOperationError("an error frame cannot be sent: the VCI sends data and remote frames only. "
+                                    "Nothing was sent")
+    try:
+        return encode_frame(msg)
+    except ValueError as e:
+        raise can.CanOperationError(str(e) + ". Nothing was sent") from e
 
 
 def can_error(e, text=None):
@@ -144,6 +175,28 @@ def can_error(e, text=None):
     err = can.CanOperationError(text or str(e), code if isinstance(code, int) else None)
     err.__cause__ = e
     return err
+
+
+_open_buses = weakref.WeakSet()  # for the exit handler: buses not shut down,
+_closers = weakref.WeakSet()  # and closings still under way
+
+
+def _close_at_exit():
+    """Python's exit handlers run at a normal end, after an uncaught
+    exception and on Ctrl-C (Python re-raises SIGINT only after them, so the
+    library's own exit hook never runs then): a bus the script never shut
+    down gets STOPCOMM (when its VCI answers) and CLOSE, within EXIT_S."""
+    end = time.monotonic() + EXIT_S
+    for bus in list(_open_buses):
+        try:
+            bus._shutdown(max(0.5, end - time.monotonic()))
+        except Exception as e:  # best effort: the process ends anyway
+            log.debug("pdu7318 bus at exit: %s", e)
+    for closer in list(_closers):
+        closer.join(max(0.0, end - time.monotonic()))
+
+
+atexit.register(_close_at_exit)
 
 
 def _run_as_can_logger():
@@ -161,11 +214,14 @@ class PduCanBus(can.BusABC):
     root_file: another root description file. bitrate: CP_Baudrate.
     params: further ComParams {name: value}. listen: the frame (ID#DATA or
     a can.Message) that opens each receive window; window: the seconds a
-    receive window should last (see the module text).
+    receive window should last, its closing silence included (see the
+    module text). receive_own_messages: recv() also returns each frame
+    sent, once it went to the VCI, with is_rx False.
     """
 
     def __init__(self, channel=DEFAULT_CHANNEL, can_filters=None, *, api=None, library=None, root_file=None,
-                 bitrate=None, params=None, listen=None, window=0.25, listen_interval=1.0, **kwargs):
+                 bitrate=None, params=None, listen=None, window=0.25, listen_interval=1.0,
+                 receive_own_messages=False, **kwargs):
         if listen is None and _run_as_can_logger():
             # Started as "python3 -m can.logger" without --listen: one line, no traceback.
             print("pdu7318: " + NO_LISTEN, file=sys.stderr)
@@ -176,18 +232,28 @@ class PduCanBus(can.BusABC):
         self._rx = queue.Queue()
         self._closing = False
         self._lost = None
-        self._clock_offset = None
+        self._own = bool(receive_own_messages)
+        # Frames are stamped when fetched, on the monotonic clock moved
+        # onto the wall clock once.
+        self._clock_base = time.time() - time.monotonic()
         self._running = None  # the bus's one ComPrimitive in the module
+        self._probe = None  # the thread asking whether the VCI answers
+        self._suspect = False  # the last ComPrimitive got no answer
         self.sendrecvs = 0  # SENDRECVs the bus started (each sends one frame)
-        # Receive windows that ended with fewer frames than they asked for:
-        # the module saw 20 ms without a frame, or shutdown() ended the window.
-        # On a bus that never falls quiet the first is a stall of the host
-        # (or the VCI); the frames the VCI still passed for such a window are
-        # discarded by the module.
+        # Windows that ended with fewer frames than they asked for (20 ms
+        # without a frame: on a bus that never falls quiet, a stall of the
+        # host or the VCI, whose late frames the module discards).
         self.quiet_windows = 0
+        # Windows that ended while the bus went on listening: until the next
+        # window's first frame the VCI passes nothing (see the module text).
+        self.window_gaps = 0
+        # Periodic frames that found no turn within their period.
+        self.periodic_dropped = 0
         self._running_since = 0.0
         self._senders = 0  # send() calls waiting for their turn
+        self._send_waited = False  # a send() waited for the running window
         self._window = float(window)
+        self._window_scale = 1.0
         self._window_frames = FIRST_WINDOW_FRAMES
         self._window_count = 0
         self._listen_interval = float(listen_interval)
@@ -218,6 +284,7 @@ class PduCanBus(can.BusABC):
                 pass
             raise can.CanInitializationError(str(e)) from e
         super().__init__(channel=channel, can_filters=can_filters, **kwargs)
+        _open_buses.add(self)
         with self._cond:
             self._idle()
 
@@ -226,7 +293,15 @@ class PduCanBus(can.BusABC):
             self.channel, "shut down" if self._closing else "open",
             ", listening with %s" % self._listen.hex(" ") if self._listen else "")
 
+    @property
+    def state(self):
+        """can.BusState.ERROR once the VCI is lost or does not answer, else ACTIVE."""
+        return can.BusState.ERROR if self._lost is not None else can.BusState.ACTIVE
+
     # -- the one ComPrimitive (all under self._cond) --
+
+    def _free(self):
+        return self._running is None and self._probe is None
 
     def _start(self, frame, cycles):
         prim = self._link.start(C.PDU_COPT_SENDRECV, frame, receive_cycles=cycles, on_result=self._on_result)
@@ -240,11 +315,19 @@ class PduCanBus(can.BusABC):
         return prim
 
     def _idle(self, quiet=False):
-        """The bus has no ComPrimitive in the module: a waiting send goes
-        first, else the next receive window opens; after a window that the
-        bus's silence ended (quiet), only listen_interval seconds later."""
+        """The bus has no ComPrimitive in the module: after one that got no
+        answer the VCI is asked first, then a waiting send goes, else the
+        next receive window opens; after a window that the bus's silence
+        ended (quiet), only listen_interval seconds later."""
         self._cond.notify_all()
-        if self._closing or self._lost or self._senders or self._listen is None or self._reopen is not None:
+        if self._closing or self._lost or not self._free():
+            return
+        if self._suspect:
+            self._suspect = False
+            self._probe = threading.Thread(target=self._check_vci, name="pdu7318-vci-check", daemon=True)
+            self._probe.start()
+            return
+        if self._senders or self._listen is None or self._reopen is not None:
             return
         if quiet and self._listen_interval > 0:
             self._reopen = threading.Timer(self._listen_interval, self._reopen_window)
@@ -256,11 +339,18 @@ class PduCanBus(can.BusABC):
         except PduError as e:
             self._note_error(e)
 
+    def _check_vci(self):  # a silent ECU, or a silent VCI?
+        error = self._api.vci_silence()
+        with self._cond:
+            self._probe = None
+            if error is not None:
+                self._set_lost(error)
+            self._idle()
+
     def _reopen_window(self):
         with self._cond:
             self._reopen = None
-            if self._running is None:
-                self._idle()
+            self._idle()
 
     def _note_error(self, e):
         if isinstance(e, VciLostError):
@@ -281,28 +371,32 @@ class PduCanBus(can.BusABC):
             if prim is not self._running:
                 return
             self._running = None
+            self._suspect = any(x.code == RX_TIMEOUT for x in prim.errors)
             quiet = False
             if prim.receive_cycles != 1:
                 quiet = self._window_count < prim.receive_cycles
                 self.quiet_windows += quiet
+                self.window_gaps += not self._closing
                 self._window_frames = next_window(self._window_count, time.monotonic() - self._running_since,
-                                                  self._window)
+                                                  self._window_busy())
             self._idle(quiet)
+
+    def _window_busy(self):
+        """Seconds of frames the next window asks for: window less its
+        closing silence, so that a send() waits at most window for its
+        turn; shorter while sends keep waiting, to let them through."""
+        if self._send_waited:
+            self._window_scale = max(MIN_WINDOW_SCALE, self._window_scale / 2)
+        else:
+            self._window_scale = min(1.0, self._window_scale * 2)
+        self._send_waited = False
+        return max(0.005, (self._window - WINDOW_TAIL_S) * self._window_scale)
 
     # -- receiving --
 
-    def _timestamp(self, library_ms):
-        # The item's timestamps count milliseconds from an unknown origin.
-        # The smallest (now - stamp) seen is the best estimate of that origin
-        # in wall-clock time: an item is never fetched before it exists.
-        offset = time.time() - library_ms / 1000.0
-        if self._clock_offset is None or offset < self._clock_offset:
-            self._clock_offset = offset
-        return self._clock_offset + library_ms / 1000.0
-
     def _on_result(self, response):
         self._window_count += 1
-        msg = decode_frame(response.data, self._timestamp(response.timestamp), self.channel)
+        msg = decode_frame(response.data, self._clock_base + time.monotonic(), self.channel)
         if msg is not None:
             self._rx.put(msg)
 
@@ -325,11 +419,12 @@ class PduCanBus(can.BusABC):
         """Sends the frame as a SENDRECV that waits for one answer. Returns
         once the frame went to the VCI; can.CanOperationError when that did
         not happen within timeout seconds (None: no limit), and then the
-        frame is not sent later."""
-        if not self._send_frame(encode_frame(msg), timeout):
+        frame is not sent later; at once for an error frame or one the
+        link cannot carry."""
+        if not self._send_frame(frame_to_send(msg), timeout, msg=msg):
             raise can.CanOperationError("the bus is shut down")
 
-    def _send_frame(self, frame, timeout, cancel=None):
+    def _send_frame(self, frame, timeout, cancel=None, msg=None):
         """True once frame went to the VCI; False when the bus shut down or
         cancel was set before it went; CanOperationError at the timeout."""
         deadline = None if timeout is None else time.monotonic() + timeout
@@ -337,10 +432,11 @@ class PduCanBus(can.BusABC):
             if self._lost is not None:
                 raise can_error(self._lost) from self._lost
             self._senders += 1
+            if self._running is not None and self._running.receive_cycles != 1:
+                self._send_waited = True
             try:
                 ready = self._cond.wait_for(
-                    lambda: self._closing or self._running is None or self._lost or (cancel and cancel.is_set()),
-                    timeout)
+                    lambda: self._closing or self._free() or self._lost or (cancel and cancel.is_set()), timeout)
                 if self._closing or (cancel is not None and cancel.is_set()):
                     return False
                 if self._lost is not None:
@@ -354,9 +450,16 @@ class PduCanBus(can.BusABC):
                 except PduError as e:
                     self._note_error(e)
                     raise can_error(e) from e
+                if self._own and msg is not None:
+                    # Queued under the lock that hands out results: before
+                    # the answer.
+                    self._rx.put(can.Message(
+                        timestamp=self._clock_base + time.monotonic(), arbitration_id=msg.arbitration_id,
+                        is_extended_id=msg.is_extended_id, is_remote_frame=msg.is_remote_frame, dlc=msg.dlc,
+                        data=msg.data, channel=self.channel, is_rx=False))
             finally:
                 self._senders -= 1
-                if self._running is None and not self._senders:
+                if self._free() and not self._senders:
                     # This sender gave up its turn (stop(), timeout): a
                     # window that ended while it waited did not reopen for it.
                     self._idle()
@@ -366,15 +469,26 @@ class PduCanBus(can.BusABC):
             raise can.CanOperationError("the module did not start the frame's ComPrimitive")
         return True
 
+    def _send_message(self, msg, timeout, cancel):
+        """A periodic task's frame (see _send_frame)."""
+        return self._send_frame(encode_frame(msg), timeout, cancel, msg)
+
     def _send_periodic_internal(self, msgs, period, duration=None):
+        for msg in msgs:
+            frame_to_send(msg)
         return PeriodicTask(self, msgs, period, duration)
 
     # -- end --
 
     def shutdown(self):
         """Stops sending and listening at once, lets a running ComPrimitive
-        end (up to 1 s), stops communication and closes the link and the
-        API, all within 2 s. Raises only can.CanError subclasses."""
+        end (up to 1 s), stops communication when the VCI answers, and
+        closes the link and the API, returning within 2 s. Raises only
+        can.CanError subclasses, at most once (a second call does nothing),
+        and nothing new once the VCI was lost."""
+        self._shutdown(SHUTDOWN_S)
+
+    def _shutdown(self, budget):
         with self._cond:
             if self._closing:
                 return
@@ -382,83 +496,89 @@ class PduCanBus(can.BusABC):
             self._cond.notify_all()
             if self._reopen is not None:
                 self._reopen.cancel()
-        started = time.monotonic()
+        _open_buses.discard(self)
+        deadline = time.monotonic() + budget
         super().shutdown()  # the periodic tasks
-        api, link = getattr(self, "_api", None), getattr(self, "_link", None)
-        if api is None or link is None:
+        if getattr(self, "_api", None) is None or getattr(self, "_link", None) is None:
             return  # __init__ failed and cleaned up after itself
-        first = None
-        with self._cond:
-            self._cond.wait_for(lambda: self._running is None, SHUTDOWN_WINDOW_WAIT_S)
-            ended = self._running is None
+        # Closing on a thread of its own keeps shutdown()'s bound where the
+        # library does not: a command sent to a VCI that stopped answering
+        # holds every call up to 1.5 s, then CLOSE waits 1 s. The exit
+        # handler joins a closing still under way.
+        outcome = []
+        closer = threading.Thread(target=self._close, args=(deadline, outcome), name="pdu7318-close", daemon=True)
         try:
-            if ended and self._lost is None:
-                # A window that ran on past the wait would hold STOPCOMM
-                # behind it; PDUDestruct then ends the window and sends CLOSE.
-                link.stop_comm(timeout=max(0.1, started + SHUTDOWN_S - 0.5 - time.monotonic()))
-        except (PduError, PrimitiveError, TimeoutError) as e:
-            first = e
-        try:
-            link.close(offline_wait=max(0.0, min(0.3, started + SHUTDOWN_S - 0.2 - time.monotonic())))
-        except PduError as e:
-            first = first or e
-        try:
-            api.close()
-        except PduError as e:
-            first = first or e
-        if first is not None:
+            closer.start()
+            _closers.add(closer)
+            closer.join(max(0.0, deadline - time.monotonic()))
+        except RuntimeError:  # no new thread during finalization (Python 3.12 and later)
+            self._close(deadline, outcome)
+        if not outcome:
+            log.warning("pdu7318 bus: the VCI does not answer; the library finishes closing on a thread of the bus")
+            return
+        first, lost_before = outcome[0]
+        if first is not None and not lost_before:
             raise can_error(first, "shutdown: %s" % first) from first
+
+    def _close(self, deadline, outcome):
+        try:  # (the first error, whether the VCI was lost before)
+            outcome.append(self._close_all(deadline))
+        except Exception as e:  # for shutdown() to raise, not lost on this thread
+            outcome.append((e, False))
+
+    def _close_all(self, deadline):
+        """STOPCOMM when the VCI answers, then the link and the API."""
+        api, link = self._api, self._link
+        ended = self._wait_for_end(min(time.monotonic() + SHUTDOWN_WINDOW_WAIT_S, deadline - CLOSE_RESERVE_S))
+        lost_before = self._lost is not None
+        first = None
+        answers = ended and not lost_before
+        if answers:
+            # Asked first (its own 500 ms): STOPCOMM to a VCI that does not
+            # answer would hold the library for the command's whole wait.
+            error = api.vci_silence()
+            answers = error is None
+            if error is not None:
+                with self._cond:
+                    self._set_lost(error)
+        if answers:
+            try:
+                left = deadline - CLOSE_RESERVE_S - time.monotonic()
+                if left > 0.05:
+                    link.stop_comm(timeout=left)
+            except (PduError, PrimitiveError, TimeoutError) as e:
+                first, answers = e, False
+        try:
+            # A window still running ends in PDUDestruct; so does a STOPCOMM
+            # the VCI did not answer. The link's commands (100 ms each) go
+            # only to a VCI that answers.
+            link.close(offline_wait=max(0.0, min(0.3, deadline - CLOSE_RESERVE_S - time.monotonic())),
+                       commands=answers)
+        except PduError as e:
+            first = first or e
+        try:
+            api.close(commands=answers)
+        except PduError as e:
+            first = first or e
+        return first, lost_before
+
+    def _wait_for_end(self, until):
+        """Waits until the bus has no ComPrimitive (and no VCI check) in the
+        module; False at until, or once a running ComPrimitive passed no
+        frame for WINDOW_STALL_S. The wait wakes on every change of the
+        bus and every WINDOW_STALL_S / 3 to look for a stall."""
+        with self._cond:
+            count, since = self._window_count, self._running_since
+            while not self._free():
+                now = time.monotonic()
+                if self._window_count != count:
+                    count, since = self._window_count, now
+                since = max(since, self._running_since)
+                if now >= until or (self._probe is None and now - since >= WINDOW_STALL_S):
+                    return False
+                self._cond.wait(min(until - now, WINDOW_STALL_S / 3))
+            return True
 
     @staticmethod
     def _detect_available_configs():
         return [{"interface": "pdu7318", "channel": DEFAULT_CHANNEL}]
-
-
-class PeriodicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC, RestartableCyclicTaskABC):
-    """send_periodic on this bus: one thread sends the messages in turn,
-    every period. stop() returns once no further frame can go: a frame
-    waiting for the bus's turn is dropped, and the thread wakes at once."""
-
-    def __init__(self, bus, messages, period, duration=None):
-        super().__init__(messages, period, duration)
-        self._bus = bus
-        self._stopped = threading.Event()
-        self._thread = None
-        self._end = None if not duration else time.monotonic() + duration
-        self.start()
-
-    def start(self):
-        self._stopped.clear()
-        if self._thread is None or not self._thread.is_alive():
-            self._thread = threading.Thread(target=self._run, name="pdu7318-periodic-%X" % (
-                self.messages[0].arbitration_id), daemon=True)
-            self._thread.start()
-
-    def stop(self):
-        self._stopped.set()
-        # A send of this task that is starting its ComPrimitive holds the
-        # bus's lock; once we hold it, the next one sees the flag.
-        with self._bus._cond:
-            self._bus._cond.notify_all()
-
-    def _run(self):
-        index = 0
-        due = time.monotonic()
-        while not self._stopped.is_set():
-            msg = self.messages[index]
-            try:
-                if not self._bus._send_frame(encode_frame(msg), self.period, self._stopped):
-                    break
-            except can.CanError as e:
-                if self._bus._closing or self._bus._lost is not None:
-                    break
-                log.warning("pdu7318 periodic 0x%X: %s", msg.arbitration_id, e)
-            index = (index + 1) % len(self.messages)
-            if self._end is not None and time.monotonic() >= self._end:
-                break
-            due += self.period
-            now = time.monotonic()
-            if due < now:
-                due = now  # late: the next one now, without catching up
-            if self._stopped.wait(due - now):
-                break

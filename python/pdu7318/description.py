@@ -45,3 +45,18 @@ def same_name_other_case(path, object_type, name):
         if text != name and text.casefold() == folded:
             return text
     return None
+
+
+def parse_problem(path):
+    """The XML parser's message when the file exists and cannot be parsed
+    (the module then loads no object from it, and says so only by a count
+    missing from its log); None when it parses or cannot be read."""
+    if not path:
+        return None
+    try:
+        ET.parse(path)
+    except ET.ParseError as e:
+        return str(e)
+    except OSError:
+        return None
+    return None

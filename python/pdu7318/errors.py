@@ -8,6 +8,11 @@ error items of a ComPrimitive into one of them.
                         and a PrimitiveError, so either handler catches it
     VciNotFoundError    the module constructed without finding its VCI on
                         any port (a PduError)
+    VciBusyError        ... because another process holds the VCI's port
+                        (a VciNotFoundError)
+    VciSilentError      the VCI stopped answering (a VciLostError)
+    MdfError            the module description file cannot be parsed, so the
+                        module knows no names at all (an UnknownNameError)
     LibraryNotFoundError  the library file cannot be loaded (an OSError)
     UnknownNameError    the module has no object of that short name
 """
@@ -18,6 +23,7 @@ from .names import status_name
 # mapping reads on its own).
 COMM_PC_TO_VCI_FAILED = 0x11  # T_PDU_ERROR: the call needed the VCI and could not reach it
 LOST_COMM_TO_VCI = 0x106  # error event: the port failed under a running ComPrimitive
+RX_TIMEOUT = 0x103  # error event: no answer, from the ECU or from the VCI itself
 
 
 class PduError(Exception):
@@ -100,6 +106,44 @@ class VciNotFoundError(PduError):
             "no VCI found: %s. Connect the VCI or set PDU7318_PORTS to its port (colon-separated); "
             "pdutool doctor tells why each port failed. Api(require_vci=False) constructs without a VCI"
             % tried))
+
+
+class VciBusyError(VciNotFoundError):
+    """The VCI's port is held by another process (the module opens its port
+    exclusively, so this construction found no VCI). port: that port;
+    holder: "pid (name)" of the process holding it where that can be seen,
+    else None."""
+
+    def __init__(self, ports, source, port, holder):
+        VciNotFoundError.__init__(self, ports, source)
+        self.port = port
+        self.holder = holder
+        Exception.__init__(self, "VCI port %s is busy - held by %s. Close that program, or end its session, and "
+                           "try again" % (port, "process " + holder if holder else "another process"))
+
+
+class VciSilentError(VciLostError):
+    """The VCI stopped answering: a ComPrimitive ended in a receive timeout
+    and the check that followed (an I/O control with its own timeout, sent
+    while no ComPrimitive ran) got no answer either. cause: that check's
+    PduError."""
+
+    def __init__(self, cause):
+        VciLostError.__init__(self, cause.code, cause.name, call="PDUIoCtl")
+        self.cause = cause
+        Exception.__init__(self, "VCI lost: the VCI does not answer (a receive timeout, then %s)" % cause)
+
+
+class MdfError(UnknownNameError):
+    """The module description file cannot be parsed: the module then knows
+    no resource, ComParam or I/O control. path: the file; message: the XML
+    parser's message (with line and column)."""
+
+    def __init__(self, path, message):
+        self.path = path
+        self.message = message
+        super().__init__("the module description %s cannot be loaded: %s. Reinstall it or restore a backup"
+                         % (path, message))
 
 
 class LibraryNotFoundError(OSError):

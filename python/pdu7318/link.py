@@ -7,8 +7,8 @@ import time
 
 from . import _capi as C
 from . import library as L
-from .errors import (LOST_COMM_TO_VCI, PduError, PrimitiveTimeout, VciLostError, close_on_exit, primitive_error,
-                     status_error)
+from .errors import (LOST_COMM_TO_VCI, RX_TIMEOUT, PduError, PrimitiveTimeout, VciLostError, close_on_exit,
+                     primitive_error, status_error)
 from .names import status_value_name
 from .records import event_of, param_item, read_param_value, request_bytes
 
@@ -131,12 +131,22 @@ class Link:
             self.connected = False
             self.api.call("PDUDisconnect", self.api.hmod, self.hcll)
 
-    def close(self, offline_wait=0.5):
+    def close(self, offline_wait=0.5, commands=True):
         """Disconnects and destroys the link; the first failure is raised
         after both were tried. offline_wait: seconds to wait for the
-        disconnect's OFFLINE item (it comes after the running ComPrimitive)."""
+        disconnect's OFFLINE item (it comes after the running ComPrimitive).
+        commands False (the VCI does not answer, the API is destructed
+        next): the link is only forgotten here; PDUDestruct releases it
+        without the two commands' waits."""
         api = self.api
         if self.hcll is None:
+            return
+        if not commands:
+            with api.drain_lock:
+                self.fetch_events()
+                api.remove_link(self)
+            api.call_status("PDURegisterEventCallback", api.hmod, self.hcll, C._NO_CALLBACK)
+            self.hcll = None
             return
         first = None
         was_connected = self.connected
@@ -246,6 +256,9 @@ class Link:
         if not prim.wait(timeout):
             raise PrimitiveTimeout(prim, timeout)
         error = primitive_error(prim)
+        if error is not None and not prim.results and not isinstance(error, VciLostError) and \
+                any(e.code == RX_TIMEOUT for e in prim.errors) and not self.api.busy():
+            error = self.api.vci_silence() or error
         # A lost VCI is raised even after results: the link is gone.
         if error is not None and (isinstance(error, VciLostError) or (check and not prim.results)):
             raise error
@@ -302,7 +315,8 @@ class Link:
 
     def fetch_events(self):
         """Fetches every pending item of the link and hands each to its
-        Primitive or the queue (for Api; the caller holds the drain lock)."""
+        Primitive or the queue (for Api; the caller holds the drain lock).
+        True when there was any."""
         api = self.api
         changed = False
         while self.hcll is not None:
@@ -331,4 +345,5 @@ class Link:
                 self.on_event(ev)
         if changed:
             api.wake_waiters()
+        return changed
 

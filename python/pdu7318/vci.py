@@ -8,6 +8,7 @@ construction has no VCI. The check needs /proc/self/fd (Linux); elsewhere
 it cannot be made and construction goes on as before.
 """
 
+import errno
 import glob
 import os
 import re
@@ -72,4 +73,57 @@ def held_port(ports, held):
     for port in ports:
         if os.path.realpath(port) in held:
             return port
+    return None
+
+
+def port_busy(port):
+    """True when another process holds port the way the module holds its
+    VCI's: TIOCEXCL (a further open fails with EBUSY) or an exclusive
+    flock. Opened without becoming the controlling terminal and without
+    waiting for the modem lines; closed at once (not the port's last close,
+    so its lines stay as the holder set them)."""
+    if not sys.platform.startswith("linux"):
+        return False
+    import fcntl
+    try:
+        fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError as e:
+        return e.errno == errno.EBUSY
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError as e:
+        return e.errno in (errno.EWOULDBLOCK, errno.EAGAIN)
+    finally:
+        os.close(fd)
+    return False
+
+
+def port_holder(port, proc="/proc"):
+    """"pid (name)" of the process holding port, where /proc lets us see
+    it: the owner of a flock on it (/proc/locks: "1: FLOCK ADVISORY WRITE
+    PID MAJ:MIN:INODE 0 EOF", the device numbers in hex), else the first
+    process with the port open (other users' processes only to root);
+    None otherwise."""
+    try:
+        st = os.stat(port)
+        with open(os.path.join(proc, "locks")) as f:
+            locks = f.read().splitlines()
+    except OSError:
+        return None
+    where = "%02x:%02x:%d" % (os.major(st.st_dev), os.minor(st.st_dev), st.st_ino)
+    pids = [ln.split()[4] for ln in locks if len(ln.split()) > 5 and ln.split()[1] == "FLOCK"
+            and ln.split()[5] == where]
+    if not pids:
+        target = os.path.realpath(port)
+        try:
+            pids = [p for p in os.listdir(proc) if p.isdigit() and target in (open_files(os.path.join(proc, p, "fd"))
+                                                                                or ())]
+        except OSError:
+            return None
+    for pid in pids:
+        try:
+            with open(os.path.join(proc, pid, "comm")) as f:
+                return "%s (%s)" % (pid, f.read().strip())
+        except OSError:
+            return pid
     return None

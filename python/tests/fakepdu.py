@@ -43,8 +43,10 @@ class FakeLibrary:
         self.behave = lambda job: None
         self.fail = {}  # function name -> status it returns
         self.lost = False
+        self.silent = False  # the VCI answers nothing: every job ends in a receive timeout
         self.vbatt = 12000
         self.started = []  # (coptype, data) of every ComPrimitive started
+        self.vbatt_reads = 0
         self.destructs = 0
         self.out = {}  # address -> objects of each item handed out and not destroyed
         self.links = {}
@@ -93,7 +95,9 @@ class FakeLibrary:
                 continue
             self.running = job
             self.status(job.hcll, job.hcop, 0x8011)
-            if not self.lost:
+            if self.silent:
+                self.error(job, 0x103)
+            elif not self.lost:
                 self.behave(job)
             self.running = None
             if self._engine is None:
@@ -147,6 +151,9 @@ class FakeLibrary:
     def PDUIoCtl(self, hmod, hcll, ioid, data_in, out):
         if self.lost:
             return 0x11
+        if self.silent:
+            return 0x01
+        self.vbatt_reads += 1
         value = C.UNUM32(self.vbatt)
         self._hand(out, C.PDU_DATA_ITEM(0x1000, ctypes.cast(ctypes.pointer(value), ctypes.c_void_p)), value)
         return 0
@@ -182,6 +189,7 @@ class FakeLibrary:
             return 0x60
         self._hcop += 1
         job = Job(hcll, self._hcop, coptype, bytes(data[:size]) if size else b"")
+        job.cycles = ctrl._obj.NumReceiveCycles
         self.started.append((coptype, job.data))
         hcop._obj.value = job.hcop
         self._jobs.put(job)

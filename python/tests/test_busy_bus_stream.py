@@ -84,6 +84,9 @@ def test_live_bus_nothing_lost_nothing_extra(busy):
     # Every SENDRECV on the wire is one the bus started (a receive window may
     # turn over right up to shutdown(); none starts after it: see below).
     assert len(sendrecvs(busy)) == bus.sendrecvs
+    # Every window but one that shutdown() ended is a gap the bus counted.
+    windows = len([s for s in sendrecvs(busy) if "[10 07 00 00 01 3E" in s])
+    assert windows - 1 <= bus.window_gaps <= windows
     tail = busy.output().splitlines()
     stop = max(i for i, ln in enumerate(tail) if "STOPCOMM" in ln and "PC->VCI" in ln)
     close = max(i for i, ln in enumerate(tail) if re.search(r"PC->VCI .* CLOSE\b", ln))

@@ -114,7 +114,7 @@ def test_shutdown_within_two_seconds(fake, monkeypatch):
     """Two buses at once, each on its own library: one whose window never
     ends (shutdown waits 1 s for it, then sends no STOPCOMM: the destruct
     ends the window) and one whose VCI stops answering at shutdown
-    (STOPCOMM never ends)."""
+    (STOPCOMM never ends). A second shutdown() does nothing."""
     def stream(job):
         while job.data == LISTEN and not job.ended.wait(0.001):
             fake.result(job, bytes.fromhex("C1 00 00 00 12 34"))
@@ -141,6 +141,8 @@ def test_shutdown_within_two_seconds(fake, monkeypatch):
     assert type(error) is can.CanOperationError and error.error_code is None
     assert str(error).startswith("shutdown: ComPrimitive 2 did not finish within")
     assert silent.destructs == 1 and silent.out == {}
+    quiet.shutdown()
+    assert silent.destructs == 1
 
 
 def test_lost_vci(fake):
@@ -154,9 +156,9 @@ def test_lost_vci(fake):
     with pytest.raises(can.CanOperationError, match="VCI lost: PDU_ERR_EVT_LOST_COMM_TO_VCI"):  # every later call too
         bus.recv(0)
     t0 = time.monotonic()
-    with pytest.raises(can.CanError):  # a link that cannot be disconnected any more says so
-        bus.shutdown()
+    bus.shutdown()  # the loss was told: nothing new
     assert time.monotonic() - t0 < 2.0 and fake.destructs == 1
+    assert bus.state == can.BusState.ERROR
 
 
 def test_failed_openings_are_initialization_errors(fake):
@@ -172,3 +174,84 @@ def test_failed_openings_are_initialization_errors(fake):
         can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH)
     assert (e.value.__cause__.call, e.value.__cause__.code) == ("PDUStartComPrimitive", 0x01)
     assert fake.destructs == 1
+
+
+def test_silent_vci_is_told_from_a_silent_ecu(fake):
+    """A ComPrimitive without an answer is followed by the battery-voltage
+    check once nothing of the bus's runs: an answer (a silent ECU) lets the
+    bus go on; none (a silent VCI) ends it as lost, and shutdown() sends
+    no STOPCOMM."""
+    fake.behave = lambda job: job.coptype == 0x8004 and fake.error(job, 0x103)  # nobody answers
+    bus = can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH, listen="710#013E", listen_interval=0.01)
+    try:
+        bus.send(message(0x123, [1]), timeout=1.0)  # an ECU that never answers, and windows of silence
+        assert until(lambda: fake.vbatt_reads >= 2)
+        assert bus.state == can.BusState.ACTIVE and bus.recv(0) is None
+        fake.silent = True
+        t0 = time.monotonic()
+        with pytest.raises(can.CanOperationError, match="VCI lost: the VCI does not answer") as e:
+            bus.recv(2.0)
+        assert time.monotonic() - t0 < 1.0 and isinstance(e.value.__cause__, pdu7318.VciLostError)
+        assert bus.state == can.BusState.ERROR
+        started = len(fake.started)
+    finally:
+        t0 = time.monotonic()
+        bus.shutdown()
+    assert time.monotonic() - t0 < 0.5 and len(fake.started) == started  # no STOPCOMM
+
+
+def test_frames_refused_and_own_frames(fake):
+    fake.behave = lambda job: fake.result(job, bytes.fromhex("18 07 00 00 7E"))
+    bad = [can.Message(arbitration_id=0x710, is_extended_id=False, is_error_frame=True),
+           can.Message(arbitration_id=0x710, is_extended_id=False, is_fd=True, data=bytes(12))]
+    with can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH, receive_own_messages=True) as bus:
+        for msg in bad:
+            with pytest.raises(can.CanOperationError, match="Nothing was sent"):
+                bus.send(msg)
+            with pytest.raises(can.CanOperationError, match="Nothing was sent"):
+                bus.send_periodic(msg, 0.1)
+        bus.send(message(0x710, [0x55]))
+        own, answer = bus.recv(1.0), bus.recv(1.0)
+    assert sendrecvs(fake) == [bytes.fromhex("10 07 00 00 55")]
+    assert (own.arbitration_id, bytes(own.data), own.is_rx) == (0x710, b"\x55", False)
+    assert (answer.arbitration_id, bytes(answer.data), answer.is_rx) == (0x718, b"\x7e", True)
+
+
+def test_waiting_sends_shorten_windows(fake):
+    """A frame a millisecond while a window runs: windows ask for the
+    frames of `window` less the closing silence, and each send that waited
+    halves the next window, so that a loop of sends gets through."""
+    def stream(job):
+        if job.data != LISTEN:
+            return fake.result(job, job.data)
+        for _ in range(job.cycles):
+            fake.result(job, bytes.fromhex("C1 00 00 00 12 34"))
+            if job.ended.wait(0.001):
+                return
+        job.ended.wait(0.05)  # the module's closing silence
+    fake.behave = stream
+    bus = can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH, listen="710#013E", window=0.25)
+    try:
+        assert until(lambda: bus.window_gaps >= 2)  # the second window is sized to the bus's rate
+        sized = bus._window_frames
+        for n in range(6):
+            bus.send(message(0x710, [n]), timeout=1.0)
+        shortened = bus._window_frames
+    finally:
+        bus.shutdown()
+    # Sized to 0.2 s of frames (0.25 s less the 50 ms tail), at most.
+    assert 32 <= sized <= 200 and shortened <= sized // 2, (sized, shortened)
+
+
+def test_dropped_periodic_frames_are_counted_and_logged_once_a_second(fake, caplog):
+    fake.behave = lambda job: job.data == LISTEN and job.ended.wait(10)  # a window that never ends
+    bus = can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH, listen="710#013E")
+    try:
+        task = bus.send_periodic(message(0x710, [0x55]), 0.01)
+        assert until(lambda: task.dropped >= 10)
+        task.stop()
+    finally:
+        bus.shutdown()
+    assert bus.periodic_dropped == task.dropped and sendrecvs(fake) == [LISTEN]
+    assert [r.getMessage()[:40] for r in caplog.records if r.name == "pdu7318.can"] == [
+        "pdu7318 periodic 0x710: 1 frame(s) dropp"]

@@ -5,6 +5,10 @@ earlier tests. The client's own logic, on an in-process library:
 test_client_logic.py; the docs' example: test_docs.py."""
 
 import os
+import re
+import shutil
+import subprocess
+import sys
 import time
 
 import pytest
@@ -48,6 +52,44 @@ def test_without_a_vci(sim_env, monkeypatch):
     api = pdu7318.Api(library=LIBRARY)
     with pytest.raises(pdu7318.PduError):
         api.close()
+
+
+HOLD = """
+import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+fcntl.flock(fd, fcntl.LOCK_EX)
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_busy_port_and_broken_description(sim_env, monkeypatch, tmp_path):
+    """Before the module's Api too: a port another program holds (here a
+    process that takes the lock the module takes) is named busy, with its
+    holder; an MDF.xml the parser refuses is named with the parser's
+    message where a name is looked up."""
+    port = sim_env["PDU7318_PORTS"]
+    holder = subprocess.Popen([sys.executable, "-c", HOLD, port], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == b"held\n"
+        with pytest.raises(pdu7318.VciNotFoundError) as e:
+            pdu7318.Api(library=LIBRARY)
+    finally:
+        holder.communicate(timeout=5)
+    assert type(e.value) is pdu7318.VciBusyError and e.value.port == port
+    assert str(e.value) == ("VCI port %s is busy - held by process %d (python3). Close that program, or end its "
+                            "session, and try again" % (port, holder.pid))
+    home = tmp_path / "home"
+    shutil.copytree(sim_env["PDU7318_HOME"], home)
+    mdf = home / "MDF.xml"
+    mdf.write_text(mdf.read_text()[:5000])  # cut off inside an element
+    monkeypatch.setenv("PDU7318_HOME", str(home))
+    with pdu7318.Api(library=LIBRARY) as api:
+        with pytest.raises(pdu7318.UnknownNameError) as e:
+            api.link(UDS)
+    assert type(e.value) is pdu7318.MdfError and e.value.path == str(mdf)
+    assert re.fullmatch(r"the module description %s cannot be loaded: no element found: line \d+, column \d+\. "
+                        r"Reinstall it or restore a backup" % re.escape(str(mdf)), str(e.value)), str(e.value)
 
 
 @pytest.fixture(scope="module")

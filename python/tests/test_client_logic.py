@@ -132,11 +132,19 @@ def test_events_by_polling_and_error_items(fake):
                 link.send_recv("3E 00")
             assert (e.value.code, e.value.name) == (0x103, "PDU_ERR_EVT_RX_TIMEOUT")
             assert str(e.value) == "ComPrimitive 2 ended with PDU_ERR_EVT_RX_TIMEOUT (extra info 24)"
+            # ... after which the VCI was asked: it answered. When it does not, the VCI is lost.
+            assert fake.vbatt_reads == 1
+            fake.silent = True
+            with pytest.raises(pdu7318.VciLostError) as e:
+                link.send_recv("3E 00")
+            assert str(e.value) == ("VCI lost: the VCI does not answer (a receive timeout, then PDUIoCtl failed: "
+                                    "PDU_ERR_FCT_FAILED (0x1))")
+            fake.silent = False
             for empty in ("", b"", []):
                 with pytest.raises(ValueError, match="no request bytes"):
                     link.send_recv(empty)
         assert api.item_balance == 0
-    assert fake.started == [(0x8004, b"\x22\xf1\x90"), (0x8004, b"\x3e\x00")]
+    assert fake.started == [(0x8004, b"\x22\xf1\x90"), (0x8004, b"\x3e\x00"), (0x8004, b"\x3e\x00")]
     assert fake.out == {}  # every item handed out was released
 
 
