@@ -5,9 +5,9 @@ vcisim's frame trace on data/scenarios/busy-bus.json (not a test):
                                     window_gaps, timestamp delta errors
     measure_bus.py send             sends while listening
 
-Run from the source tree after a build (conftest's defaults find the
-library and vcisim in build/), e.g. /usr/bin/python3
-python/tests/measure_bus.py 0.25 3.
+Run from the source tree after a build (the Python tests' conftest finds
+the library and vcisim in build/), e.g. /usr/bin/python3
+tools/pdubench/python/measure_bus.py 0.25 3.
 """
 
 import logging
@@ -17,6 +17,7 @@ import statistics
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "python", "tests"))
 from conftest import DATA_DIR, LIBRARY, simulator  # first: it makes the interface's entry point visible
 
 import can  # noqa: E402
