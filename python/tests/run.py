@@ -20,7 +20,7 @@ def main():
     except ImportError:
         print("SKIPPED: pytest is missing for %s (Debian: apt-get install python3-pytest)" % sys.executable)
         return 77
-    if all(n in ("test_can.py", "test_can_logic.py", "test_busy_bus.py", "test_busy_bus_stream.py") for n in names):
+    if all(n in ("test_can.py", "test_can_faults.py", "test_can_logic.py", "test_busy_bus.py", "test_busy_bus_stream.py") for n in names):
         # Looked for, not imported: python-can reads its entry points on
         # import, and conftest first makes the package's visible. With other
         # files, only the python-can ones are skipped (importorskip).
