@@ -218,8 +218,19 @@ def key_from_ctrl_c(ctx, sim):
 
 
 def case_strict_parsing(ctx):
+    raw = "RSC_ISO_11898_RAW_6_14"
+    broken = write(ctx, "broken.xml", "<MDF><RESOURCE>\n")
+    latin1 = os.path.join(ctx.tmp, "root.xml")
+    with open(latin1, "wb") as f:
+        f.write(b"<MVCI_PDU_API_ROOT><MVCI_PDU_API><SHORT_NAME>X</SHORT_NAME><DESCRIPTION>f\xfcr</DESCRIPTION>"
+                b"<LIBRARY_FILE URI=\"file:///x.so\"/></MVCI_PDU_API></MVCI_PDU_API_ROOT>\n")
     # (arguments, exit status, text on stderr or stdout)
     table = [
+        (["session", "--resource", raw, "--cycles", "-1", "10070000021003"], 2,
+         "--cycles -1 on a raw CAN resource never ends on a busy bus; use pdutool monitor --listen ID#DATA"),
+        (["scan", "--resource", raw], 2, "give a diagnostic resource (e.g. RSC_ISO_15765_3_on_ISO_15765_2_6_14)"),
+        (["session", "--resource", RESOURCE, "--mdf", broken, "22"], 6, "MDF.xml cannot be loaded: "),
+        (["--json", "--root-file", latin1, "--root"], 0, "f\ufffdr"),
         (["--wait", "abc", "info"], 2, "--wait: not a duration (2000, 2000ms or 2s): abc"),
         (["session", "--resource", RESOURCE, "--cycles", "x", "22"], 2, "--cycles: not a number: x"),
         (["session", "--resource", RESOURCE, "--tx", "0x7G0", "22"], 2, "--tx: not a number: 0x7G0"),
@@ -277,6 +288,8 @@ def case_ioctl_failed(ctx):
     check(none.returncode == 1, "exit 1, got %d" % none.returncode)
     check("no VCI found" in none.stdout + none.stderr, "the reason:\n" + none.stdout + none.stderr)
     check("battery voltage" not in none.stdout, "no value printed:\n" + none.stdout)
+    check("what pdutool doctor sees" in none.stderr and "result: no VCI answered" in none.stderr and
+          "result:" not in none.stdout, "the doctor's findings on stderr:\n" + none.stdout)
     # The VCI gone silent: FAILED with the status name, no value.
     for p in (text, js):
         check(p.returncode == 1, "exit 1, got %d\n%s" % (p.returncode, p.stdout + p.stderr))
