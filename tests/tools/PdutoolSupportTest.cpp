@@ -139,6 +139,58 @@ TEST(PdutoolDecodeLog, SessionAndSinceFiltersLeaveOutSession1) {
   EXPECT_EQ(sessions[0]["number"], 2);
 }
 
+// A client killed with its request open; two processes constructing 2 ms
+// apart (one PDUConstruct inside the other's, two PDUDestructs); the
+// receive thread's lines folded into one count for their ComPrimitive,
+// its resynchronisation line still shown.
+TEST(PdutoolDecodeLog, KilledClientTwoProcessesAndReceivePath) {
+  const std::vector<std::string> main = {
+      "PDUConstruct 1000",
+      "PDUStartComPrimitive 1100",
+      "\thCLL = 1",
+      "\t\t*phCoP = 4",
+      "PDUStartComPrimitive  <PDU_STATUS_NOERROR> 1101",
+      "recv end",
+      "reg = 0",
+      "recv resync, 3 bytes dropped",
+      "PDUConstruct 2000",
+      "PDUConstruct 2002",
+      "PDUConstruct  <PDU_STATUS_NOERROR> 2500",
+      "PDUDestruct 3000",
+      "PDUDestruct  <PDU_STATUS_NOERROR> 3001",
+      "PDUDestruct 3002",
+  };
+  DecodeFilter filter;
+  filter.json = true;
+  LogDecoder decoder(filter);
+  decoder.SetAnchor(1.7e12);
+  decoder.Feed(main, {}, {}, true);
+  const json doc = decoder.Document();
+  const json& s = doc["sessions"];
+  ASSERT_EQ(s.size(), 3u);
+  EXPECT_EQ(s[0]["destructed"], false);
+  EXPECT_EQ(s[0]["twoProcesses"], false);
+  EXPECT_PRED_FORMAT2(::testing::IsSubstring, " hCLL=1 phCoP=4 at ", s[0]["openRequest"].get<std::string>());
+  EXPECT_EQ(s[1]["twoProcesses"], true);
+  EXPECT_EQ(s[2]["twoProcesses"], true);
+  EXPECT_EQ(s[2]["destructed"], true);
+  std::vector<std::string> verbatim;
+  for (const json& e : Entries(doc, "verbatim")) verbatim.push_back(Text(e));
+  const std::vector<std::string> wantVerbatim = {
+      "              | recv resync, 3 bytes dropped",
+      "              . receive path: 2 line(s) folded, 1 frame(s) received (hCoP 4) (--verbose shows them)",
+  };
+  EXPECT_EQ(verbatim, wantVerbatim);
+  const std::vector<json> summaries = Entries(doc, "summary");
+  ASSERT_EQ(summaries.size(), 3u);
+  EXPECT_PRED_FORMAT2(::testing::IsSubstring,
+                      "; it ended without PDUDestruct (its client was killed or crashed), its last request still "
+                      "open: PDUStartComPrimitive hCLL=1 phCoP=4 at ",
+                      Text(summaries[0]));
+  EXPECT_PRED_FORMAT2(::testing::IsSubstring, "; two processes wrote this log", Text(summaries[2]));
+  EXPECT_EQ(doc["lines"]["folded"], 2);
+}
+
 // A raw resource's bytes (identifier word, data) as candump lines: the
 // frame's own identifier and data, never the word inside the data.
 TEST(PdutoolCandump, RawFrameLines) {

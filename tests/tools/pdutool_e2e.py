@@ -388,6 +388,17 @@ def case_decode_log(ctx):
     check(sessions[0]["requests"] == 4 and sessions[3]["requests"] == 3,
           "requests (STARTCOMM, SENDRECVs, STOPCOMM): %r" % sessions)
     check(sessions[0]["port"] and sessions[0]["port"].endswith("vci"), "the VCI port: %r" % sessions[0])
+    # The killed client's session: no PDUDestruct, its open request named.
+    check([s["destructed"] for s in sessions] == [True, False, True, True] and
+          "data=[31 01 FF 00]" in sessions[1]["openRequest"] and not any(s["twoProcesses"] for s in sessions),
+          "the killed client's session: %r" % sessions[1])
+    # --json after the command, and --json-lines: the same sessions.
+    after = json.loads(tool(ctx, ["decode-log", folder, "--json"], status=0).stdout)
+    lines = [json.loads(x) for x in tool(ctx, ["decode-log", folder, "--json-lines"], status=0).stdout.splitlines()]
+    check(after == doc, "--json after the command")
+    check([x["session"] for x in lines if x.get("kind") == "sessionInfo"] == sessions and
+          [x for x in lines if "text" in x] == doc["entries"] and lines[-1]["lines"] == doc["lines"],
+          "--json-lines: %r" % lines[-3:])
     # Every line of the three files accounted for.
     def kind(name):
         return "data" if name.endswith("_data.txt") else "contact" if name.endswith("_contact.txt") else "main"
@@ -418,8 +429,9 @@ def case_decode_log(ctx):
 
     text = tool(ctx, ["decode-log", folder]).stdout
     for needle in ("== session 1, ", "== session 4: ", "| Can't find comm", "VCI port none found",
-                   "(no end in the log)"):
+                   "(no end in the log)", ". receive path: ", "it ended without PDUDestruct"):
         check(needle in text, "decode-log shows %r:\n%s" % (needle, text[-3000:]))
+    check("| recv end" not in text and "| reg = 0" not in text, "receive-path lines folded:\n" + text[-3000:])
     only3 = tool(ctx, ["decode-log", "--session", "3", folder]).stdout
     check("== session 3" in only3 and "== session 1" not in only3 and "session 4" not in only3,
           "--session 3:\n" + only3)
@@ -429,7 +441,8 @@ def case_decode_log(ctx):
     check(("PDUConstruct ->" not in late and "== session" not in late) or time.localtime().tm_hour == 23,
           "--since filters, also the headers and summaries of the sessions before it:\n" + late[:2000])
     link2 = tool(ctx, ["decode-log", "--link", "2", folder]).stdout
-    check("hCLL=1 " not in link2, "--link 2 has no calls of link 1")
+    check("hCLL=1 " not in "\n".join(x for x in link2.splitlines() if not x.startswith("== session")),
+          "--link 2 has no calls of link 1 (a summary may name a killed client's request)")
 
     p = tool(ctx, ["decode-log", os.path.join(ctx.tmp, "nothing")], status=2)
     check("no such file or folder" in p.stderr, "missing folder:\n" + p.stderr)

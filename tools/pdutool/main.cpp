@@ -85,6 +85,7 @@ void Usage(FILE* out) {
                "                        without sending: ID#DATA opens each receive window)\n"
                "  doctor                why the VCI is (not) found: ports, MDF.xml, log folder (exit 5: no VCI)\n"
                "  decode-log DIR|FILE [--follow] [--session N] [--since HH:MM[:SS]] [--link N] [--verbose]\n"
+               "          [--json | --json-lines]\n"
                "                        the three log files as one readable transcript, split into\n"
                "                        numbered sessions with a summary line each (--json: a document)\n"
                "exit codes: 0 ok; 1 an API call failed, a request got no response, or (run, shell)\n"
@@ -381,6 +382,10 @@ int CommandDecodeLog(Invocation& inv) {
     const std::string a = inv.args[inv.i];
     if (a == "--follow") {
       follow = true;
+    } else if (a == "--json") {
+      filter.json = true;
+    } else if (a == "--json-lines") {
+      filter.jsonLines = true;
     } else if (a == "--verbose") {
       filter.verbose = true;
     } else if (a == "--session" || a == "--link") {
