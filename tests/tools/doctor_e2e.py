@@ -92,9 +92,11 @@ def case_doctor_busy(ctx):
     with pty_line() as line, opened(line, lock=True, exclusive=True):
         text = port_line(run(ctx, ["doctor"], line, 5)[0], line)
         port = json.loads(run(ctx, ["--json", "doctor"], line, 5)[0])["doctor"]["ports"][0]
+        session = run(ctx, ["session", "--resource", e2e.RESOURCE, "3E00"], line, 1)[1]
     check(text.startswith("busy - ") and held_by_me() in text, "expected '%s' in: %s" % (held_by_me(), text))
     me = {"pid": os.getpid(), "name": open("/proc/self/comm").read().strip()}
     check(port["state"] == "busy" and port["holders"] == [me], "--json: the holder %r" % port)
+    check("pdutool: no VCI found: %s is busy - %s" % (line, held_by_me()) in session, "session:\n" + session)
 
 
 def case_doctor_silent(ctx):

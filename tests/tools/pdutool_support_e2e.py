@@ -86,8 +86,9 @@ def case_trace(ctx):
 
     def raw(own, sim):
         trace = os.path.join(own.tmp, "raw.log")
-        tool(own, ["session", "--resource", "RSC_ISO_11898_RAW_6_14", "--no-startcomm", "--cycles", "3",
-                   "--trace", trace, "10 07 00 00 02 10 03", "F1 10 DA 98 01 02 03"], sim.link)
+        p = tool(own, ["session", "--resource", "RSC_ISO_11898_RAW_6_14", "--no-startcomm", "--cycles", "3",
+                       "--trace", trace, "10 07 00 00 02 10 03", "F1 10 DA 98 01 02 03"], sim.link)
+        check("receive window gaps: 1 " in p.stdout, "two windows, one gap:\n" + p.stdout)
         return read_candump(trace), sim.wait_for("CLOSE")
 
     (msgs, messages), run_msgs, (raw_msgs, sim_trace) = side_by_side(

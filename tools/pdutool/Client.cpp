@@ -209,6 +209,14 @@ bool Client::ReportNoVci() {
   json findings = json::object();
   DoctorCheck(findings, options_.json ? nullptr : stderr);
   doc_["doctor"] = findings;
+  // A port another program holds is the likely VCI: name it and its holder
+  // rather than asking to connect a VCI that is connected.
+  for (const json& port : findings.value("ports", json::array())) {
+    if (port.value("state", "") == "busy") {
+      SetError("no VCI found: " + port.value("port", "") + " is " + port.value("text", "busy"));
+      return false;
+    }
+  }
   SetError("no VCI found (PDUConstruct tried every port; see pdutool doctor and docs/hardware.md)");
   return false;
 }
