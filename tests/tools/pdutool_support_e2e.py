@@ -217,11 +217,10 @@ def case_monitor(ctx):
         return p, sim.wait_for("CLOSE")
 
     listen = ["monitor", "--listen", "710#021003"]
-    (p, msgs, player), d, (b, busy_msgs, busy_sim), (first, k_rc, stop_took, err, busy_trace), u, (w, w_trace) = \
+    (p, msgs, player), d, (first, k_rc, stop_took, err, busy_trace), u, (w, w_trace) = \
         side_by_side(
             on_own_sim(ctx, "rawcan", count),
             tool_on_sim(ctx, listen + ["--filter", "1A0", "--duration", "1s"], scenario="rawcan"),
-            on_own_sim(ctx, "busy-bus", busy),
             on_own_sim(ctx, "busy-bus", ctrl_c),
             tool_on_sim(ctx, listen, ["--unplug-after", "9"], scenario="busy-bus"),
             on_own_sim(ctx, "busy-bus", windows))
@@ -235,23 +234,36 @@ def case_monitor(ctx):
     check(d.returncode == 0 and d.stdout and all(" link1 1A0#" in x for x in d.stdout.splitlines() if x[0] != "#"),
           "--filter 1A0 --duration: %d\n%s%s" % (d.returncode, d.stdout, d.stderr))
 
-    ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in b.stdout.splitlines() if x[0] != "#"]
-    check(b.returncode == 0 and b.seconds < 5,
-          "--duration 1s on a busy bus: exit %d after %.1f s" % (b.returncode, b.seconds))
-    check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
-          "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"), ids.count("18DB33F1")))
-    # A frame's time is when monitor fetched it: frame-to-frame steps follow
-    # the simulator's (its trace has whole milliseconds) within 5 ms for at
-    # least 95 % of the frames.
-    passed = sim_frames(busy_sim)
-    got = [raw_hex(m) for m in busy_msgs]
-    at = [h for _, h in passed].index(got[0])
-    sim_t = [t for t, _ in passed[at:at + len(got)]]
-    check([h for _, h in passed[at:at + len(got)]] == got, "the log holds the frames the simulator passed, in order")
-    steps = [abs((b1["t"] - b0["t"]) * 1000 - (s1 - s0))
-             for b0, b1, s0, s1 in zip(busy_msgs, busy_msgs[1:], sim_t, sim_t[1:])]
-    near = sum(1 for x in steps if x <= 5) / len(steps)
-    check(near >= 0.95, "%.1f %% of the steps within 5 ms of the simulator's" % (near * 100))
+    # Alone, after the others: the frames' times are the measure here. A
+    # machine loaded by other tests stalls pdutool or the library now and
+    # then: up to three tries.
+    for attempt in range(3):
+        b, busy_msgs, busy_sim = on_own_sim(ctx, "busy-bus", busy)()
+        ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in b.stdout.splitlines() if x[0] != "#"]
+        check(b.returncode == 0 and b.seconds < 5,
+              "--duration 1s on a busy bus: exit %d after %.1f s" % (b.returncode, b.seconds))
+        check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
+              "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"),
+                                                              ids.count("18DB33F1")))
+        # A frame's time is when monitor fetched it: frame-to-frame steps
+        # follow the simulator's (its trace has whole milliseconds) within
+        # 5 ms for at least 95 % of the frames. Steps alone would pass frames
+        # fetched in 200 ms clumps (steps of ~0 ms against 1 ms): most frames
+        # 1 ms apart are not fetched by the same poll either.
+        passed = sim_frames(busy_sim)
+        got = [raw_hex(m) for m in busy_msgs]
+        at = [h for _, h in passed].index(got[0])
+        sim_t = [t for t, _ in passed[at:at + len(got)]]
+        check([h for _, h in passed[at:at + len(got)]] == got, "the log holds the frames the simulator passed, in order")
+        pairs = list(zip(busy_msgs, busy_msgs[1:], sim_t, sim_t[1:]))
+        near = sum(1 for b0, b1, s0, s1 in pairs if abs((b1["t"] - b0["t"]) * 1000 - (s1 - s0)) <= 5) / len(pairs)
+        apart = [(b1["t"] - b0["t"]) * 1000 for b0, b1, s0, s1 in pairs if s1 - s0 >= 1]
+        clumped = sum(1 for x in apart if x < 0.5) / len(apart)
+        print("steps within 5 ms %.1f %%, fetched together %.1f %%" % (near * 100, clumped * 100))
+        if near >= 0.95 and clumped < 0.5:
+            break
+    check(near >= 0.95 and clumped < 0.5, "%.1f %% of the steps within 5 ms of the simulator's, %.1f %% fetched "
+          "together although 1 ms apart (three tries)" % (near * 100, clumped * 100))
     markers = [x for x in w.stdout.splitlines() if x.startswith("# receive window ")]
     cops = len(re.findall(r"PC->VCI .* COP ", w_trace))
     check(w.returncode == 0 and cops > 3 and len(markers) == cops - 1 and
