@@ -139,23 +139,78 @@ TEST(PdutoolDecodeLog, SessionAndSinceFiltersLeaveOutSession1) {
   EXPECT_EQ(sessions[0]["number"], 2);
 }
 
-TEST(PdutoolCandump, Lines) {
-  const uint8_t data[] = {0x62, 0xF1, 0x90, 0x57, 0x44, 0x44, 0x30, 0x30, 0x30};
+// A client killed with its request open; two processes constructing 2 ms
+// apart (one PDUConstruct inside the other's, two PDUDestructs); the
+// receive thread's lines folded into one count for their ComPrimitive,
+// its resynchronisation line still shown.
+TEST(PdutoolDecodeLog, KilledClientTwoProcessesAndReceivePath) {
+  const std::vector<std::string> main = {
+      "PDUConstruct 1000",
+      "PDUStartComPrimitive 1100",
+      "\thCLL = 1",
+      "\t\t*phCoP = 4",
+      "PDUStartComPrimitive  <PDU_STATUS_NOERROR> 1101",
+      "recv end",
+      "reg = 0",
+      "recv resync, 3 bytes dropped",
+      "PDUConstruct 2000",
+      "PDUConstruct 2002",
+      "PDUConstruct  <PDU_STATUS_NOERROR> 2500",
+      "PDUDestruct 3000",
+      "PDUDestruct  <PDU_STATUS_NOERROR> 3001",
+      "PDUDestruct 3002",
+  };
+  DecodeFilter filter;
+  filter.json = true;
+  LogDecoder decoder(filter);
+  decoder.SetAnchor(1.7e12);
+  decoder.Feed(main, {}, {}, true);
+  const json doc = decoder.Document();
+  const json& s = doc["sessions"];
+  ASSERT_EQ(s.size(), 3u);
+  EXPECT_EQ(s[0]["destructed"], false);
+  EXPECT_EQ(s[0]["twoProcesses"], false);
+  EXPECT_PRED_FORMAT2(::testing::IsSubstring, " hCLL=1 phCoP=4 at ", s[0]["openRequest"].get<std::string>());
+  EXPECT_EQ(s[1]["twoProcesses"], true);
+  EXPECT_EQ(s[2]["twoProcesses"], true);
+  EXPECT_EQ(s[2]["destructed"], true);
+  std::vector<std::string> verbatim;
+  for (const json& e : Entries(doc, "verbatim")) verbatim.push_back(Text(e));
+  const std::vector<std::string> wantVerbatim = {
+      "              | recv resync, 3 bytes dropped",
+      "              . receive path: 2 line(s) folded, 1 frame(s) received (hCoP 4) (--verbose shows them)",
+  };
+  EXPECT_EQ(verbatim, wantVerbatim);
+  const std::vector<json> summaries = Entries(doc, "summary");
+  ASSERT_EQ(summaries.size(), 3u);
+  EXPECT_PRED_FORMAT2(::testing::IsSubstring,
+                      "; it ended without PDUDestruct (its client was killed or crashed), its last request still "
+                      "open: PDUStartComPrimitive hCLL=1 phCoP=4 at ",
+                      Text(summaries[0]));
+  EXPECT_PRED_FORMAT2(::testing::IsSubstring, "; two processes wrote this log", Text(summaries[2]));
+  EXPECT_EQ(doc["lines"]["folded"], 2);
+}
+
+// A raw resource's bytes (identifier word, data) as candump lines: the
+// frame's own identifier and data, never the word inside the data.
+TEST(PdutoolCandump, RawFrameLines) {
   const struct {
-    uint32_t id;
-    size_t n;
+    std::vector<uint8_t> raw;
     const char* direction;
     const char* line;
   } cases[] = {
-      {0x7E0, 3, "T", "(1765041234.123456) link1 7E0#62F190 T"},
-      {0x7E8, 8, "R", "(1765041234.123456) link1 7E8#62F1905744443030 R"},
-      {0x7E8, 9, "R", "(1765041234.123456) link1 7E8##062F190574444303030 R"},
-      {0x18DAF110, 2, nullptr, "(1765041234.123456) link1 18DAF110#62F1"},
-      {0x800, 1, nullptr, "(1765041234.123456) link1 00000800#62"},  // the lowest that is not 11-bit
-      {0x1A0, 0, nullptr, "(1765041234.123456) link1 1A0#"},
+      {{0x10, 0x07, 0x00, 0x00, 0x02, 0x10, 0x03}, "T", "(1765041234.123456) link1 710#021003 T"},
+      {{0x18, 0x07, 0x00, 0x00, 0x06, 0x50, 0x03, 0x00, 0x32, 0x01, 0xF4, 0xAA}, "R",
+       "(1765041234.123456) link1 718#065003003201F4AA R"},
+      {{0xF1, 0x33, 0xDB, 0x98, 0x02, 0x01, 0x00}, nullptr, "(1765041234.123456) link1 18DB33F1#020100"},
+      {{0x10, 0x00, 0x00, 0x80}, nullptr, "(1765041234.123456) link1 00000010#"},  // 29-bit below 0x800
+      {{0xDF, 0x07, 0x00, 0x40}, "T", "(1765041234.123456) link1 7DF#R T"},
+      {{0xA0, 0x01, 0x00, 0x00}, nullptr, "(1765041234.123456) link1 1A0#"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(TraceFile::Line(1765041234.123456, "link1", c.id, data, c.n, c.direction), c.line);
+    CanFrame f;
+    ASSERT_TRUE(DecodeRawFrame(c.raw.data(), c.raw.size(), f)) << c.line;
+    EXPECT_EQ(TraceFile::Line(1765041234.123456, "link1", f, c.direction), c.line);
   }
 }
 

@@ -91,7 +91,12 @@ def case_doctor_denied(ctx):
 def case_doctor_busy(ctx):
     with pty_line() as line, opened(line, lock=True, exclusive=True):
         text = port_line(run(ctx, ["doctor"], line, 5)[0], line)
+        port = json.loads(run(ctx, ["--json", "doctor"], line, 5)[0])["doctor"]["ports"][0]
+        session = run(ctx, ["session", "--resource", e2e.RESOURCE, "3E00"], line, 1)[1]
     check(text.startswith("busy - ") and held_by_me() in text, "expected '%s' in: %s" % (held_by_me(), text))
+    me = {"pid": os.getpid(), "name": open("/proc/self/comm").read().strip()}
+    check(port["state"] == "busy" and port["holders"] == [me], "--json: the holder %r" % port)
+    check("pdutool: no VCI found: %s is busy - %s" % (line, held_by_me()) in session, "session:\n" + session)
 
 
 def case_doctor_silent(ctx):
@@ -117,6 +122,12 @@ def case_doctor_simulator(ctx):
         out = run(ctx, ["--json", "doctor"], sim.link, 0)[0]
         doc = json.loads(out)
         check(doc["doctor"]["vciFound"] is True and doc["doctor"]["ports"][0]["state"] == "found", out)
+        # A VCI, but a module description that cannot be parsed: exit 6.
+        with open(os.path.join(ctx.home, "MDF.xml"), "w") as f:
+            f.write("<MDF><RESOURCE>\n")
+        out = run(ctx, ["doctor"], sim.link, 6)[0]
+        check("MDF.xml cannot be loaded (" in out and "result: the module description %s is invalid" %
+              os.path.join(ctx.home, "MDF.xml") in out, out)
 
 
 def case_doctor_simulator_holder(ctx):

@@ -218,8 +218,19 @@ def key_from_ctrl_c(ctx, sim):
 
 
 def case_strict_parsing(ctx):
+    raw = "RSC_ISO_11898_RAW_6_14"
+    broken = write(ctx, "broken.xml", "<MDF><RESOURCE>\n")
+    latin1 = os.path.join(ctx.tmp, "root.xml")
+    with open(latin1, "wb") as f:
+        f.write(b"<MVCI_PDU_API_ROOT><MVCI_PDU_API><SHORT_NAME>X</SHORT_NAME><DESCRIPTION>f\xfcr</DESCRIPTION>"
+                b"<LIBRARY_FILE URI=\"file:///x.so\"/></MVCI_PDU_API></MVCI_PDU_API_ROOT>\n")
     # (arguments, exit status, text on stderr or stdout)
     table = [
+        (["session", "--resource", raw, "--cycles", "-1", "10070000021003"], 2,
+         "--cycles -1 on a raw CAN resource never ends on a busy bus; use pdutool monitor --listen ID#DATA"),
+        (["scan", "--resource", raw], 2, "give a diagnostic resource (e.g. RSC_ISO_15765_3_on_ISO_15765_2_6_14)"),
+        (["session", "--resource", RESOURCE, "--mdf", broken, "22"], 6, "MDF.xml cannot be loaded: "),
+        (["--json", "--root-file", latin1, "--root"], 0, "f\ufffdr"),
         (["--wait", "abc", "info"], 2, "--wait: not a duration (2000, 2000ms or 2s): abc"),
         (["session", "--resource", RESOURCE, "--cycles", "x", "22"], 2, "--cycles: not a number: x"),
         (["session", "--resource", RESOURCE, "--tx", "0x7G0", "22"], 2, "--tx: not a number: 0x7G0"),
@@ -277,6 +288,8 @@ def case_ioctl_failed(ctx):
     check(none.returncode == 1, "exit 1, got %d" % none.returncode)
     check("no VCI found" in none.stdout + none.stderr, "the reason:\n" + none.stdout + none.stderr)
     check("battery voltage" not in none.stdout, "no value printed:\n" + none.stdout)
+    check("what pdutool doctor sees" in none.stderr and "result: no VCI answered" in none.stderr and
+          "result:" not in none.stdout, "the doctor's findings on stderr:\n" + none.stdout)
     # The VCI gone silent: FAILED with the status name, no value.
     for p in (text, js):
         check(p.returncode == 1, "exit 1, got %d\n%s" % (p.returncode, p.stdout + p.stderr))
@@ -375,6 +388,17 @@ def case_decode_log(ctx):
     check(sessions[0]["requests"] == 4 and sessions[3]["requests"] == 3,
           "requests (STARTCOMM, SENDRECVs, STOPCOMM): %r" % sessions)
     check(sessions[0]["port"] and sessions[0]["port"].endswith("vci"), "the VCI port: %r" % sessions[0])
+    # The killed client's session: no PDUDestruct, its open request named.
+    check([s["destructed"] for s in sessions] == [True, False, True, True] and
+          "data=[31 01 FF 00]" in sessions[1]["openRequest"] and not any(s["twoProcesses"] for s in sessions),
+          "the killed client's session: %r" % sessions[1])
+    # --json after the command, and --json-lines: the same sessions.
+    after = json.loads(tool(ctx, ["decode-log", folder, "--json"], status=0).stdout)
+    lines = [json.loads(x) for x in tool(ctx, ["decode-log", folder, "--json-lines"], status=0).stdout.splitlines()]
+    check(after == doc, "--json after the command")
+    check([x["session"] for x in lines if x.get("kind") == "sessionInfo"] == sessions and
+          [x for x in lines if "text" in x] == doc["entries"] and lines[-1]["lines"] == doc["lines"],
+          "--json-lines: %r" % lines[-3:])
     # Every line of the three files accounted for.
     def kind(name):
         return "data" if name.endswith("_data.txt") else "contact" if name.endswith("_contact.txt") else "main"
@@ -405,8 +429,9 @@ def case_decode_log(ctx):
 
     text = tool(ctx, ["decode-log", folder]).stdout
     for needle in ("== session 1, ", "== session 4: ", "| Can't find comm", "VCI port none found",
-                   "(no end in the log)"):
+                   "(no end in the log)", ". receive path: ", "it ended without PDUDestruct"):
         check(needle in text, "decode-log shows %r:\n%s" % (needle, text[-3000:]))
+    check("| recv end" not in text and "| reg = 0" not in text, "receive-path lines folded:\n" + text[-3000:])
     only3 = tool(ctx, ["decode-log", "--session", "3", folder]).stdout
     check("== session 3" in only3 and "== session 1" not in only3 and "session 4" not in only3,
           "--session 3:\n" + only3)
@@ -416,7 +441,8 @@ def case_decode_log(ctx):
     check(("PDUConstruct ->" not in late and "== session" not in late) or time.localtime().tm_hour == 23,
           "--since filters, also the headers and summaries of the sessions before it:\n" + late[:2000])
     link2 = tool(ctx, ["decode-log", "--link", "2", folder]).stdout
-    check("hCLL=1 " not in link2, "--link 2 has no calls of link 1")
+    check("hCLL=1 " not in "\n".join(x for x in link2.splitlines() if not x.startswith("== session")),
+          "--link 2 has no calls of link 1 (a summary may name a killed client's request)")
 
     p = tool(ctx, ["decode-log", os.path.join(ctx.tmp, "nothing")], status=2)
     check("no such file or folder" in p.stderr, "missing folder:\n" + p.stderr)

@@ -6,6 +6,7 @@ small behaviours of pdutool's commands, against the real vcisim and library.
 A case is skipped when a program it needs (tmux) is missing (e2e_runner.py).
 """
 
+import json
 import os
 import re
 import shutil
@@ -217,7 +218,24 @@ def case_vci_lost(ctx):
         first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
         return tool_on_sim(ctx, ["run"], ["--unplug-after", str(first)], script=text)()
 
-    p, q = side_by_side(ioctls, during_request)
+    def silent():
+        # The VCI stops answering after the first SENDRECV's answer: the
+        # second request ends in RX_TIMEOUT, the battery reading then finds
+        # the VCI silent within its own 500 ms, and the third is not sent.
+        def good(own, sim):
+            tool(own, SESSION + ["3E00"], sim.link)
+            return sim.wait_for("CLOSE")
+        sent = [x for x in on_own_sim(ctx, None, good)().splitlines() if "PC->VCI" in x]
+        first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
+        return tool_on_sim(ctx, ["--json"] + SESSION + ["3E00"] * 3, ["--silent-after", str(first)])()
+
+    p, q, r = side_by_side(ioctls, during_request, silent)
+    doc = json.loads(r.stdout)
+    sendrecv = [x for x in doc["primitives"] if x["type"] == "SENDRECV"]
+    check(r.stderr.count("pdutool: VCI lost on %s (the VCI does not answer)" % r.port) == 1 and
+          doc["vciCheck"]["ms"] <= 2000 and len(sendrecv) == 2 and not sendrecv[0]["errors"] and
+          [e["name"] for e in sendrecv[1]["errors"]] == ["PDU_ERR_EVT_RX_TIMEOUT"] and r.returncode != 0,
+          "a silent VCI: exit %d\n%s\n%s" % (r.returncode, r.stderr, json.dumps(sendrecv)))
     check("battery voltage: 12600 mV" in p.stdout, "the first reading:\n" + p.stdout)
     check(p.stderr.count("pdutool: VCI lost on %s (" % p.port) == 1, "VCI lost, once:\n" + p.stderr)
     check(p.returncode != 0, "a failed run: %d" % p.returncode)

@@ -47,19 +47,35 @@ def read_candump(path):
     return json.loads(p.stdout)
 
 
+def sim_frames(trace):
+    """(milliseconds, raw bytes as hex) of every frame vcisim passed to the
+    PC (VEHICLE_DATA lines of its trace), in order."""
+    return [(float(m.group(1)) * 1000, m.group(2).replace(" ", ""))
+            for m in re.finditer(r"\[\s*([\d.]+)\] VCI->PC .*VEHICLE_DATA .*\[([0-9A-F ]+)\]", trace)]
+
+
+def raw_hex(msg):
+    """A python-can message as the raw resource's bytes: identifier word, data."""
+    word = msg["id"] | (0x80000000 if msg["ext"] else 0)
+    return word.to_bytes(4, "little").hex().upper() + msg["data"]
+
+
 def case_trace(ctx):
     # session --trace and run --trace side by side, each with a simulator
-    # of its own; each file read back by python-can.
+    # of its own: diagnostic messages go to FILE.messages, never into the
+    # candump file as frames that were not on the bus; a raw CAN session's
+    # frames are read back by python-can as the simulator's trace has them.
     def session(own, sim):
         trace = os.path.join(own.tmp, "trace.log")
         tool(own, ["session", "--resource", RESOURCE, "--tx", "0x7E0", "--rx", "0x7E8", "--trace", trace,
                    "22F190", "3E00"], sim.link, status=0)
-        return read_candump(trace)
+        with open(trace + ".messages") as f:
+            return read_candump(trace), f.read()
 
     def script(own, sim):
         # run (and so the shell) writes the same lines.
         trace = os.path.join(own.tmp, "trace.log")
-        path = write(own, "t.pdu", "link %s --tx 0x7E0 --rx 0x7E8\nconnect\nstart\nsend 3E 00\n" % RESOURCE)
+        path = write(own, "t.pdu", "link RSC_ISO_11898_RAW_6_14\nconnect\nsend 10 07 00 00 02 10 03\n")
         # A trace that cannot be written: a usage error before the script runs.
         bad = tool(own, ["run", path, "--trace", os.path.join(own.tmp, "no-such-dir", "t.log")], sim.link)
         check(bad.returncode == 2 and "--trace: cannot write" in bad.stderr and "> link" not in bad.stdout,
@@ -68,16 +84,35 @@ def case_trace(ctx):
         tool(own, ["--trace", trace, "run", path], sim.link, status=0)
         return read_candump(trace)
 
-    msgs, run_msgs = side_by_side(on_own_sim(ctx, None, session), on_own_sim(ctx, None, script))
-    got = [(m["id"], m["data"], m["rx"]) for m in msgs]
-    check(got[0] == (0x7E0, "22F190", False), "the request first: %r" % got)
-    check(got[1][0] == 0x7E8 and got[1][1].startswith("62F190") and got[1][2], "the VIN answer: %r" % got)
-    check(msgs[1]["fd"] and not msgs[0]["fd"], "more than 8 bytes: a CAN FD frame")
-    check(got[2:] == [(0x7E0, "3E00", False), (0x7E8, "7E00", True)], "tester present: %r" % got)
-    ts = [m["t"] for m in msgs]
+    def raw(own, sim):
+        trace = os.path.join(own.tmp, "raw.log")
+        p = tool(own, ["session", "--resource", "RSC_ISO_11898_RAW_6_14", "--no-startcomm", "--cycles", "3",
+                       "--trace", trace, "10 07 00 00 02 10 03", "F1 10 DA 98 01 02 03"], sim.link)
+        check("receive window gaps: 1 " in p.stdout, "two windows, one gap:\n" + p.stdout)
+        return read_candump(trace), sim.wait_for("CLOSE")
+
+    (msgs, messages), run_msgs, (raw_msgs, sim_trace) = side_by_side(
+        on_own_sim(ctx, None, session), on_own_sim(ctx, "rawcan", script), on_own_sim(ctx, "rawcan", raw))
+    check(msgs == [], "no frames for ISO 15765 messages: %r" % msgs)
+    lines = [re.sub(r"^\(\d+\.\d{6}\) ", "", x) for x in messages.splitlines()]
+    check(lines[0] == "link1 T 7E0 22 F1 90" and lines[1].startswith("link1 R 7E8 62 F1 90 ") and
+          lines[2:] == ["link1 T 7E0 3E 00", "link1 R 7E8 7E 00"], "the messages:\n" + messages)
+    got = [(m["id"], m["data"], m["ch"], m["rx"]) for m in run_msgs]
+    check(got == [(0x710, "021003", "link1", False), (0x718, "065003003201F4AA", "link1", True)],
+          "run's trace: %r" % got)
+    # Round trip: what went to the simulator (its COP lines) and what it
+    # passed back, in order, with the frames' own identifiers.
+    # The module sends a raw request with four zero bytes after the frame
+    # (request[11] for 7 bytes): a sent frame is the start of its COP's request.
+    wire = re.findall(r"(COP .*request\[\d+\]=|VCI->PC .*VEHICLE_DATA .*)\[([0-9A-F ]+)\]", sim_trace)
+    want = [(h.replace(" ", ""), not d.startswith("COP")) for d, h in wire]
+    got = [(raw_hex(m), m["rx"]) for m in raw_msgs]
+    check(len(got) == len(want) and all(g[1] == w[1] and (w[0] == g[0] or not g[1] and w[0].startswith(g[0]))
+                                        for g, w in zip(got, want)) and
+          all(m["ext"] == (m["id"] > 0x7FF) and not m["fd"] for m in raw_msgs),
+          "raw trace %r\nsimulator %r" % (got, want))
+    ts = [m["t"] for m in raw_msgs]
     check(ts == sorted(ts) and abs(ts[0] - time.time()) < 120, "times in order and now: %r" % ts)
-    got = [(m["id"], m["data"], m["ch"]) for m in run_msgs]
-    check(got == [(0x7E0, "3E00", "link1"), (0x7E8, "7E00", "link1")], "run's trace: %r" % got)
 
 
 def case_scan(ctx):
@@ -168,35 +203,72 @@ def case_monitor(ctx):
         return (p,) + tuple(side_by_side(lambda: read_candump(log), lambda: subprocess.run(
             [python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True, text=True, timeout=60)))
 
+    def busy(own, sim):
+        # On a live bus (a frame every 1 ms, every 10 ms, bursts of a 29-bit
+        # one): --duration ends it in time; its --log against the frames the
+        # simulator passed.
+        mlog = os.path.join(own.tmp, "busy.log")
+        p = tool(own, listen + ["--duration", "1s", "--log", mlog], sim.link)
+        return p, read_candump(mlog), sim.wait_for("CLOSE")
+
+    def windows(own, sim):
+        # Short receive windows: each new one is a gap, marked and counted.
+        p = tool(own, listen + ["--duration", "2s", "--window", "250ms"], sim.link)
+        return p, sim.wait_for("CLOSE")
+
     listen = ["monitor", "--listen", "710#021003"]
-    (p, msgs, player), d, b, (first, k_rc, stop_took, err, busy_trace), u = side_by_side(
-        on_own_sim(ctx, "rawcan", count),
-        tool_on_sim(ctx, listen + ["--filter", "1A0", "--duration", "1s"], scenario="rawcan"),
-        tool_on_sim(ctx, listen + ["--duration", "1s"], scenario="busy-bus"),
-        on_own_sim(ctx, "busy-bus", ctrl_c),
-        tool_on_sim(ctx, listen, ["--unplug-after", "9"], scenario="busy-bus"))
-    lines = p.stdout.splitlines()
+    (p, msgs, player), d, (first, k_rc, stop_took, err, busy_trace), u, (w, w_trace) = \
+        side_by_side(
+            on_own_sim(ctx, "rawcan", count),
+            tool_on_sim(ctx, listen + ["--filter", "1A0", "--duration", "1s"], scenario="rawcan"),
+            on_own_sim(ctx, "busy-bus", ctrl_c),
+            tool_on_sim(ctx, listen, ["--unplug-after", "9"], scenario="busy-bus"),
+            on_own_sim(ctx, "busy-bus", windows))
+    lines = [x for x in p.stdout.splitlines() if not x.startswith("# ")]
     check(len(lines) == 4 and all(re.fullmatch(r"\(\d+\.\d{6}\) link1 [0-9A-F]{3,8}#[0-9A-F]*", x) for x in lines),
           "four candump lines:\n" + p.stdout)
     check("link1 718#06500300320" in p.stdout, "the answer frame:\n" + p.stdout)
     check(p.seconds < 20, "--count ends it")
     check(len(msgs) == 4 and msgs[0]["id"] in (0x718, 0x1A0), "python-can reads the log: %r" % msgs)
     check(player.returncode == 0, "can.player plays it:\n" + player.stderr)
-    check(d.returncode == 0 and d.stdout and all(" link1 1A0#" in x for x in d.stdout.splitlines()),
+    check(d.returncode == 0 and d.stdout and all(" link1 1A0#" in x for x in d.stdout.splitlines() if x[0] != "#"),
           "--filter 1A0 --duration: %d\n%s%s" % (d.returncode, d.stdout, d.stderr))
 
-    ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in b.stdout.splitlines()]
-    check(b.returncode == 0 and b.seconds < 5,
-          "--duration 1s on a busy bus: exit %d after %.1f s" % (b.returncode, b.seconds))
-    check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
-          "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"), ids.count("18DB33F1")))
-    # A frame's time is its item's millisecond tick (on the wall clock of the
-    # first frame), not the moment monitor fetched it: consecutive frames lie
-    # whole milliseconds apart, never a few microseconds.
-    stamps = [float(re.match(r"\((\d+\.\d{6})\)", x).group(1)) for x in b.stdout.splitlines()]
-    steps = [(t1 - t0) * 1000 for t0, t1 in zip(stamps, stamps[1:])]
-    check(all(s > -0.01 and abs(s - round(s)) < 0.01 for s in steps),
-          "times in whole milliseconds, in order: %s" % [round(s, 3) for s in steps[:40]])
+    # Alone, after the others: the frames' times are the measure here. A
+    # machine loaded by other tests stalls pdutool or the library now and
+    # then: up to three tries.
+    for attempt in range(3):
+        b, busy_msgs, busy_sim = on_own_sim(ctx, "busy-bus", busy)()
+        ids = [re.search(r" link1 ([0-9A-F]+)#", x).group(1) for x in b.stdout.splitlines() if x[0] != "#"]
+        check(b.returncode == 0 and b.seconds < 5,
+              "--duration 1s on a busy bus: exit %d after %.1f s" % (b.returncode, b.seconds))
+        check(ids.count("0C1") > 400 and "1A0" in ids and "18DB33F1" in ids,
+              "the 1 ms, 10 ms and 29-bit frames: %d %d %d" % (ids.count("0C1"), ids.count("1A0"),
+                                                              ids.count("18DB33F1")))
+        # A frame's time is when monitor fetched it: frame-to-frame steps
+        # follow the simulator's (its trace has whole milliseconds) within
+        # 5 ms for at least 95 % of the frames. Steps alone would pass frames
+        # fetched in 200 ms clumps (steps of ~0 ms against 1 ms): most frames
+        # 1 ms apart are not fetched by the same poll either.
+        passed = sim_frames(busy_sim)
+        got = [raw_hex(m) for m in busy_msgs]
+        at = [h for _, h in passed].index(got[0])
+        sim_t = [t for t, _ in passed[at:at + len(got)]]
+        check([h for _, h in passed[at:at + len(got)]] == got, "the log holds the frames the simulator passed, in order")
+        pairs = list(zip(busy_msgs, busy_msgs[1:], sim_t, sim_t[1:]))
+        near = sum(1 for b0, b1, s0, s1 in pairs if abs((b1["t"] - b0["t"]) * 1000 - (s1 - s0)) <= 5) / len(pairs)
+        apart = [(b1["t"] - b0["t"]) * 1000 for b0, b1, s0, s1 in pairs if s1 - s0 >= 1]
+        clumped = sum(1 for x in apart if x < 0.5) / len(apart)
+        print("steps within 5 ms %.1f %%, fetched together %.1f %%" % (near * 100, clumped * 100))
+        if near >= 0.95 and clumped < 0.5:
+            break
+    check(near >= 0.95 and clumped < 0.5, "%.1f %% of the steps within 5 ms of the simulator's, %.1f %% fetched "
+          "together although 1 ms apart (three tries)" % (near * 100, clumped * 100))
+    markers = [x for x in w.stdout.splitlines() if x.startswith("# receive window ")]
+    cops = len(re.findall(r"PC->VCI .* COP ", w_trace))
+    check(w.returncode == 0 and cops > 3 and len(markers) == cops - 1 and
+          ("%d receive window gap(s)" % (cops - 1)) in w.stderr,
+          "--window 250ms: %d windows, %d markers\n%s" % (cops, len(markers), w.stderr))
     check(first and k_rc == 0 and stop_took < 3, "Ctrl-C ends it: exit %s after %.1f s\n%s" % (k_rc, stop_took, err))
     check(u.returncode == 1 and u.stderr.count("pdutool: VCI lost on %s (the port failed)" % u.port) == 1 and
           "VCI lost" not in u.stderr.replace("pdutool: VCI lost on %s (the port failed)" % u.port, ""),

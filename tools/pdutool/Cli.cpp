@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
+#include "Doctor.h"
 #include "PduLibrary.h"
 
 namespace pdutool {
@@ -46,6 +48,16 @@ std::string CandumpFileName(const std::string& option, const std::string& path) 
   std::exit(kExitUsage);
 }
 
+bool LoadMdf(ModuleDescription& mdf, const std::string& path) {
+  std::string error;
+  if (mdf.Load(path, error)) return true;
+  if (!std::ifstream(path)) return false;  // missing: the library is the judge
+  std::fprintf(stderr, "pdutool: MDF.xml cannot be loaded: %s\n"
+               "pdutool: the library then knows no resource; pdutool doctor checks the installation\n",
+               error.c_str());
+  std::exit(kExitBadMdf);
+}
+
 int WithLibrary(Invocation& inv, const std::string& command,
                 const std::function<int(Client&, nlohmann::json&)>& body) {
   // A trace file that cannot be written stops the command before anything
@@ -72,7 +84,7 @@ int WithLibrary(Invocation& inv, const std::string& command,
     if (inv.options.json) {
       doc["ok"] = false;
       doc["error"] = "cannot use the library: " + error;
-      std::printf("%s\n", doc.dump(2).c_str());
+      std::printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     }
     return kExitNoLibrary;
   }
@@ -86,7 +98,7 @@ int WithLibrary(Invocation& inv, const std::string& command,
   if (!inv.options.json) std::fprintf(stderr, "pdutool: %s\n", inv.libPath.c_str());
   int rc = body(client, doc);
   if (inv.options.json) {
-    std::printf("%s\n", doc.dump(2).c_str());
+    std::printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   } else if (rc != kExitOk && doc.contains("error")) {
     std::printf("FAILED: %s\n",
                 doc["error"].is_string() ? doc["error"].get<std::string>().c_str() : "see above");

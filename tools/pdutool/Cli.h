@@ -38,6 +38,11 @@ std::string CandumpFileName(const std::string& option, const std::string& path);
 // Prints "pdutool: what" and the hint to --help on stderr, exits with 2.
 [[noreturn]] void UsageError(const std::string& what);
 
+// Loads the module description for the checks before the library runs.
+// False when the file is missing; a file that exists but cannot be parsed
+// ends pdutool with its parser's message (exit kExitBadMdf, Doctor.h).
+bool LoadMdf(ModuleDescription& mdf, const std::string& path);
+
 // Loads the library, runs body with a client and prints the result (the
 // JSON document, or FAILED: ... after the text). A file that is no D-PDU
 // library at all is one line and exit status 3. Returns the exit status.

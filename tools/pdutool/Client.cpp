@@ -46,6 +46,8 @@ namespace {
 
 // The error item of a lost VCI (PDU_ERR_EVT_LOST_COMM_TO_VCI).
 constexpr UNUM32 kErrLostCommToVci = 0x106;
+// The error item of a request that got no answer in time (PDU_ERR_EVT_RX_TIMEOUT).
+constexpr UNUM32 kErrRxTimeout = 0x103;
 
 // How often --poll asks for events.
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
@@ -128,6 +130,18 @@ std::pair<uint32_t, uint32_t> Client::TraceIds(UNUM32 hCLL) {
   return ids;
 }
 
+void Client::TraceData(UNUM32 hCLL, const std::vector<uint8_t>& data, bool transmit, double stamp) {
+  if (!trace_.IsOpen()) return;
+  const std::string channel = "link" + std::to_string(hCLL);
+  CanFrame frame;
+  if (IsRawLink(hCLL)) {
+    if (DecodeRawFrame(data.data(), data.size(), frame)) trace_.WriteFrame(channel, frame, transmit, stamp);
+    return;
+  }
+  const auto ids = TraceIds(hCLL);
+  trace_.WriteMessage(channel, transmit ? ids.first : ids.second, data, transmit, stamp);
+}
+
 void Client::Say(const char* format, ...) {
   if (options_.json || quiet_) return;
   va_list args;
@@ -190,10 +204,19 @@ bool Client::Open() {
 
 bool Client::ReportNoVci() {
   // Nothing can answer: say why at once instead of waiting for events.
-  Say("pdutool: the module found no VCI; what pdutool doctor sees:");
+  // On stderr: stdout is the command's output.
+  if (!options_.json) std::fprintf(stderr, "pdutool: the module found no VCI; what pdutool doctor sees:\n");
   json findings = json::object();
-  DoctorCheck(findings, options_.json ? nullptr : stdout);
+  DoctorCheck(findings, options_.json ? nullptr : stderr);
   doc_["doctor"] = findings;
+  // A port another program holds is the likely VCI: name it and its holder
+  // rather than asking to connect a VCI that is connected.
+  for (const json& port : findings.value("ports", json::array())) {
+    if (port.value("state", "") == "busy") {
+      SetError("no VCI found: " + port.value("port", "") + " is " + port.value("text", "busy"));
+      return false;
+    }
+  }
   SetError("no VCI found (PDUConstruct tried every port; see pdutool doctor and docs/hardware.md)");
   return false;
 }
@@ -291,6 +314,7 @@ bool Client::Drain(UNUM32 hCLL, UNUM32 hCoP, json* prim, Clock::time_point start
     T_PDU_ERROR status = Invoke(Fn().PDUGetEventItem, hMod_, hCLL, &item);
     if (status == PDU_ERR_EVENT_QUEUE_EMPTY) break;
     if (!Check("PDUGetEventItem", status) || item == nullptr) break;
+    const double stamp = StampNow();
     long t = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
     json ev = {{"item", ItemTypeName(item->ItemType).substr(7)},  // without "PDU_IT_"
@@ -348,19 +372,23 @@ bool Client::Drain(UNUM32 hCLL, UNUM32 hCoP, json* prim, Clock::time_point start
       continue;
     }
     if (ev["hCoP"] == PDU_HANDLE_UNDEF || prim == nullptr || ev["hCoP"] != hCoP) {
-      // A link status item (or an item of no ComPrimitive we wait for).
+      // A link status item, or an item of a ComPrimitive no longer waited
+      // for (a cleanup STOPCOMM that did not finish in time): named as that
+      // ComPrimitive's, never as the link's state.
       json le = {{"status", ev.value("status", ev["item"].get<std::string>())}, {"hCoP", ev["hCoP"]}};
       doc_["linkEvents"].push_back(le);
-      Say("  link: %s", le["status"].get<std::string>().c_str());
+      auto type = copTypes_.find(itemCop);
+      if (itemCop != PDU_HANDLE_UNDEF && type != copTypes_.end()) {
+        Say("  %s (hCoP %u): %s", type->second.c_str(), itemCop, le["status"].get<std::string>().c_str());
+      } else {
+        Say("  link: %s", le["status"].get<std::string>().c_str());
+      }
       continue;
     }
     (*prim)["events"].push_back(ev);
     PrintItem(ev);
     if (ev["item"] == "RESULT") {
-      if (trace_.IsOpen()) {
-        trace_.Write("link" + std::to_string(hCLL), TraceIds(hCLL).second, ParseHexText(ev["data"].get<std::string>()),
-                     false);
-      }
+      TraceData(hCLL, ParseHexText(ev["data"].get<std::string>()), false, stamp);
       json res = {{"data", ev["data"]}, {"uniqueRespId", ev["uniqueRespId"]}, {"t_ms", t}};
       if (ev.contains("negative")) res["negative"] = ev["negative"];
       if (ev.contains("decoded")) res["decoded"] = ev["decoded"];
@@ -390,9 +418,13 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
   T_PDU_ERROR status = Invoke(Fn().PDUStartComPrimitive, hMod_, hCLL, type, static_cast<UNUM32>(data.size()),
                               data.empty() ? nullptr : data.data(), &ctrl, nullptr, &hCoP);
   prim["hCoP"] = hCoP;
-  const std::string traceName = "link" + std::to_string(hCLL);
-  if (trace_.IsOpen() && status == PDU_STATUS_NOERROR && type == PDU_COPT_SENDRECV) {
-    trace_.Write(traceName, TraceIds(hCLL).first, request, true);
+  if (status == PDU_STATUS_NOERROR) copTypes_[hCoP] = prim["type"].get<std::string>();
+  if (status == PDU_STATUS_NOERROR && type == PDU_COPT_SENDRECV) {
+    TraceData(hCLL, request, true, StampNow());
+    if (IsRawLink(hCLL) && !windowOpened_.insert(hCLL).second) {
+      ++windowGaps_;
+      doc_["windowGaps"] = windowGaps_;
+    }
   }
   if (!Check("PDUStartComPrimitive", status)) {
     prim["status"] = "ERROR";
@@ -407,6 +439,8 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
   bool finished = false;
   bool cancelled = false;
   bool interrupted = false;
+  PollPacer pacer;
+  size_t seen = 0;
   while (!finished) {
     finished = Drain(hCLL, hCoP, &prim, start);
     if (finished || Clock::now() >= deadline) break;
@@ -416,7 +450,10 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
       Check("PDUCancelComPrimitive", Invoke(Fn().PDUCancelComPrimitive, hMod_, hCLL, hCoP));
       break;
     }
-    WaitForEvents(deadline, !cleanup, !cleanup);
+    const bool found = prim["events"].size() != seen;
+    seen = prim["events"].size();
+    const auto next = Clock::now() + pacer.Next(found);
+    WaitForEvents(next < deadline ? next : deadline, !cleanup, !cleanup);
   }
   prim["elapsed_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   // The answer that counts: the last result that is not "response
@@ -454,7 +491,33 @@ json Client::RunPrimitive(UNUM32 hCLL, T_PDU_COPT type, const std::vector<uint8_
     prim["status"] = "FINISHED";
   }
   doc_["primitives"].push_back(prim);
+  if (!cleanup && !vciLost_) {
+    for (const auto& e : prim["errors"]) {
+      if (e["code"] == kErrRxTimeout) {
+        CheckVciAnswers();
+        break;
+      }
+    }
+  }
   return prim;
+}
+
+void Client::CheckVciAnswers() {
+  // An ECU that does not answer and a VCI that stopped answering both end
+  // a request with RX_TIMEOUT, and the library goes on with the next one.
+  // The battery reading tells them apart: it has its own timeout (500 ms)
+  // and asks the VCI whenever no ComPrimitive runs, which is the case now
+  // (this tool queues one at a time; while one waits the library would
+  // answer a substitute without asking).
+  const UNUM32 id = ObjectId(PDU_OBJT_IO_CTRL, "PDU_IOCTL_READ_VBATT");
+  if (id == PDU_ID_UNDEF) return;
+  const auto start = Clock::now();
+  PDU_DATA_ITEM* out = nullptr;
+  const T_PDU_ERROR status = Invoke(Fn().PDUIoCtl, hMod_, PDU_HANDLE_UNDEF, id, nullptr, &out);
+  if (out != nullptr) Invoke(Fn().PDUDestroyItem, reinterpret_cast<PDU_ITEM*>(out));
+  doc_["vciCheck"] = {{"status", StatusName(status)},
+                      {"ms", std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()}};
+  if (status == PDU_ERR_FCT_FAILED || status == PDU_ERR_COMM_PC_TO_VCI_FAILED) NoteVciLost("the VCI does not answer");
 }
 
 void Client::NoteVciLost(const std::string& reason) {

@@ -7,6 +7,7 @@
 // the main thread, which does every API call itself.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -32,6 +33,24 @@ struct ClientOptions {
 
 // Wakes every wait for events (used by the signal watcher).
 void WakeEventWaiters();
+
+// The pause before the next PDUGetEventItem while a ComPrimitive runs. The
+// library calls back only when a ComPrimitive starts and ends, not for each
+// frame it receives, and a frame's time is taken when it is fetched
+// (StampNow): so items are polled, the one accepted wait by timer in this
+// tool. 1 ms after a poll that found items (a busy bus sends a frame every
+// millisecond), doubling to at most 20 ms while none come; the callback
+// still ends a pause at once.
+class PollPacer {
+ public:
+  std::chrono::milliseconds Next(bool found) {
+    pause_ = found ? std::chrono::milliseconds(1) : std::min(pause_ * 2, std::chrono::milliseconds(20));
+    return pause_;
+  }
+
+ private:
+  std::chrono::milliseconds pause_{1};
+};
 
 // Exit codes of pdutool.
 enum ExitCode : int {
@@ -105,6 +124,7 @@ class Client {
   // Checks the status of a call that needs the VCI (an I/O control, the
   // module disconnect) for a lost VCI.
   void CheckIoCtlStatus(T_PDU_ERROR status);
+  bool VciLost() const { return vciLost_; }
   // The shell's per-command --wait.
   void SetWaitMs(uint32_t ms) { options_.waitMs = ms; }
   // Fetches whatever events of the link are queued now, without waiting
@@ -119,6 +139,13 @@ class Client {
     auto it = linkStatus_.find(hCLL);
     return it == linkStatus_.end() ? 0 : it->second;
   }
+  // A link of a raw CAN resource: its requests and results are frames
+  // (identifier word, data), traced as such, and each SENDRECV is a
+  // receive window of its own; the frames that pass between two windows
+  // are not received (counted in the document's "windowGaps").
+  void MarkRawLink(UNUM32 hCLL) { rawLinks_.insert(hCLL); }
+  bool IsRawLink(UNUM32 hCLL) const { return rawLinks_.count(hCLL) != 0; }
+  uint64_t WindowGaps() const { return windowGaps_; }
   bool Failed() const { return !doc_["failures"].empty() || doc_.contains("error"); }
 
  private:
@@ -134,6 +161,9 @@ class Client {
   bool Drain(UNUM32 hCLL, UNUM32 hCoP, nlohmann::json* prim, Clock::time_point start);
   void PrintItem(const nlohmann::json& ev);
   bool ReportNoVci();
+  // After a request ended in RX_TIMEOUT: a VCI that does not answer a
+  // command of its own is reported lost.
+  void CheckVciAnswers();
   // The link's request and response CAN identifiers for the trace (000
   // and 001 when it has none), asked once per link.
   std::pair<uint32_t, uint32_t> TraceIds(UNUM32 hCLL);
@@ -154,6 +184,12 @@ class Client {
   std::string vciPort_;  // set once the VCI was found (Open)
   std::set<UNUM32> abandoned_;  // hCoP of requests cancelled at the shell
   TraceFile trace_;
+  // Writes a request (transmit) or an answer of the link to the trace.
+  void TraceData(UNUM32 hCLL, const std::vector<uint8_t>& data, bool transmit, double stamp);
+  std::set<UNUM32> rawLinks_;
+  std::map<UNUM32, std::string> copTypes_;  // hCoP -> "SENDRECV", "STOPCOMM", ...
+  std::set<UNUM32> windowOpened_;  // raw links that ran a SENDRECV
+  uint64_t windowGaps_ = 0;
   std::map<UNUM32, std::pair<uint32_t, uint32_t>> traceIds_;
 };
 

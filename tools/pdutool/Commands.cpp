@@ -196,6 +196,7 @@ int RunSession(Client& client, json& doc, const SessionOptions& o) {
     return Finish(client, doc, kExitCallFailed);
   }
   doc["hCLL"] = hCLL;
+  if (o.raw) client.MarkRawLink(hCLL);
   client.Say("link %u on %s (resource id %u)", hCLL, o.resource.c_str(), resourceId);
   client.RegisterCallback(hCLL, true);
 
@@ -219,7 +220,7 @@ int RunSession(Client& client, json& doc, const SessionOptions& o) {
       if (type == PDU_COPT_STARTCOMM && prim["status"] == "FINISHED") started = true;
       // A ComPrimitive that never finishes means the library or the VCI
       // stopped working: do not queue more behind it.
-      if (prim["status"] == "TIMEOUT") running = false;
+      if (prim["status"] == "TIMEOUT" || client.VciLost()) running = false;
     };
     if (o.startComm) run(PDU_COPT_STARTCOMM, o.startCommData, 1);
     for (const auto& req : o.requests) run(PDU_COPT_SENDRECV, req, o.receiveCycles);
@@ -229,9 +230,15 @@ int RunSession(Client& client, json& doc, const SessionOptions& o) {
     }
     // After a signal the communication is still stopped properly, so that
     // the VCI does not keep an open link.
-    if (o.startComm && (running || started)) client.RunPrimitive(hCLL, PDU_COPT_STOPCOMM, {}, 1, true);
+    if (o.startComm && (running || started) && !client.VciLost()) {
+      client.RunPrimitive(hCLL, PDU_COPT_STOPCOMM, {}, 1, true);
+    }
     client.Check("PDUDisconnect", Invoke(fn.PDUDisconnect, client.hMod(), hCLL));
     client.CollectLinkEvents(hCLL, 300);
+    if (client.WindowGaps() != 0) {
+      client.Say("receive window gaps: %llu (the frames between two SENDRECVs of a raw CAN link are not received)",
+                 static_cast<unsigned long long>(client.WindowGaps()));
+    }
   }
   client.RegisterCallback(hCLL, false);
   client.Check("PDUDestroyComLogicalLink", Invoke(fn.PDUDestroyComLogicalLink, client.hMod(), hCLL));

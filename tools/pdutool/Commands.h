@@ -23,6 +23,7 @@ struct SessionOptions {
   bool startComm = true;
   std::vector<uint8_t> startCommData;
   int32_t receiveCycles = 1;
+  bool raw = false;  // a raw CAN resource (Client::MarkRawLink)
 };
 
 int RunSession(Client& client, nlohmann::json& doc, const SessionOptions& options);
@@ -61,6 +62,7 @@ struct MonitorOptions {
   uint64_t count = 0;             // 0: no limit
   uint32_t durationMs = 0;        // 0: until Ctrl-C
   std::string logFile;            // candump log copy
+  uint32_t windowMs = 0;          // 0: endless receive windows; else about this long each
   bool json = false;
 };
 int RunMonitor(Client& client, nlohmann::json& doc, const MonitorOptions& options);

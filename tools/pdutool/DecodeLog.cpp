@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -91,31 +92,87 @@ bool FindFiles(const std::string& path, bool follow, Files& out, std::string& er
   return true;
 }
 
-// New complete lines of a growing file.
+// The complete lines of a growing file, read through a buffer of 1 MB so
+// that a day's log of gigabytes is never held whole.
 class Tail {
  public:
   explicit Tail(std::string path) : path_(std::move(path)) {}
+  // The next complete line; false at the end of what is written so far.
+  bool Next(std::string& line) {
+    for (;;) {
+      const size_t nl = buffer_.find('\n', at_);
+      if (nl != std::string::npos) {
+        line.assign(buffer_, at_, nl - at_);
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        at_ = nl + 1;
+        return true;
+      }
+      if (!Refill()) return false;
+    }
+  }
+  // Every complete line written so far.
   std::vector<std::string> Lines() {
     std::vector<std::string> out;
-    std::ifstream in(path_, std::ios::binary);
-    if (!in) return out;
-    in.seekg(static_cast<std::streamoff>(offset_));
-    std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t start = 0;
-    for (size_t nl; (nl = chunk.find('\n', start)) != std::string::npos; start = nl + 1) {
-      std::string line = chunk.substr(start, nl - start);
-      line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
-      out.push_back(line);
-    }
-    offset_ += start;
+    for (std::string line; Next(line);) out.push_back(std::move(line));
+    return out;
+  }
+  // Up to n lines.
+  std::vector<std::string> Lines(size_t n) {
+    std::vector<std::string> out;
+    for (std::string line; out.size() < n && Next(line);) out.push_back(std::move(line));
     return out;
   }
   const std::string& Path() const { return path_; }
 
  private:
+  bool Refill() {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in) return false;
+    buffer_.erase(0, at_);
+    at_ = 0;
+    in.seekg(static_cast<std::streamoff>(offset_));
+    std::string chunk(1 << 20, '\0');
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const auto got = static_cast<size_t>(in.gcount());
+    if (got == 0) return false;
+    buffer_.append(chunk, 0, got);
+    offset_ += got;
+    return true;
+  }
+
   std::string path_;
-  size_t offset_ = 0;
+  std::string buffer_;
+  size_t at_ = 0;
+  size_t offset_ = 0;  // of the file, read into buffer_
 };
+
+// The tick of a call's line ("PDUName 123", "PDUName  <STATUS> 123") or of
+// a contact line ("123 >>>>>>>>>: ..."); 0 for other lines.
+uint32_t LineTick(const std::string& line) {
+  if (line.rfind("PDU", 0) == 0) {
+    const size_t sp = line.rfind(' ');
+    const std::string last = sp == std::string::npos ? "" : line.substr(sp + 1);
+    return IsDigits(last) ? static_cast<uint32_t>(std::strtoul(last.c_str(), nullptr, 10)) : 0;
+  }
+  const size_t sp = line.find(' ');
+  const std::string first = line.substr(0, sp);
+  return sp != std::string::npos && IsDigits(first) ? static_cast<uint32_t>(std::strtoul(first.c_str(), nullptr, 10))
+                                                     : 0;
+}
+
+// The largest tick in the last 64 KB of a file.
+uint32_t LastTick(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return 0;
+  const std::streamoff size = in.tellg();
+  const std::streamoff from = size > 65536 ? size - 65536 : 0;
+  in.seekg(from);
+  std::string line;
+  uint32_t tick = 0;
+  if (from != 0) std::getline(in, line);  // a partial line
+  while (std::getline(in, line)) tick = std::max(tick, LineTick(line));
+  return tick;
+}
 
 }  // namespace
 
@@ -132,17 +189,6 @@ double NewestWrite(const Files& files) {
   return newest;
 }
 
-namespace {
-
-// The log files are bytes as the library wrote them; a line that is no
-// UTF-8 (another code page) keeps its place with U+FFFD for the bad bytes
-// instead of stopping the JSON output.
-std::string Dump(const LogDecoder& decoder) {
-  return decoder.Document().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-}  // namespace
-
 int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filter) {
   Files files;
   std::string error;
@@ -156,6 +202,7 @@ int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filte
     return kExitUsage;
   }
   LogDecoder decoder(filter);
+  if (filter.json || filter.jsonLines) decoder.StreamTo(stdout);
   Tail main(files.main), data(files.data), contact(files.contact);
   // The main log is read first: the library writes a call's data-log and
   // contact-log lines before the main log's line that ends the call, so
@@ -170,9 +217,30 @@ int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filte
     decoder.SetAnchor(NewestWrite(files));
     decoder.Feed(m, d, c, final);
   };
-  step(!follow);
   if (!follow) {
-    if (filter.json) std::printf("%s\n", Dump(decoder).c_str());
+    // A day's files in steps of 20,000 main-log lines: the contact lines up
+    // to a second and a half past the step's last tick, the data lines its
+    // PDUGetEventItem calls may claim (and the 16 the decoder looks ahead).
+    decoder.SetAnchor(NewestWrite(files));
+    decoder.NoteTick(std::max(LastTick(files.main), LastTick(files.contact)));
+    for (bool more = true; more;) {
+      std::vector<std::string> m = main.Lines(20000);
+      more = m.size() == 20000;
+      uint32_t last = 0;
+      size_t calls = 0;
+      for (const std::string& l : m) {
+        last = std::max(last, LineTick(l));
+        if (l.rfind("PDUGetEventItem ", 0) == 0 && IsDigits(l.substr(16))) ++calls;
+      }
+      std::vector<std::string> c;
+      for (std::string line; (c.empty() || LineTick(c.back()) <= last + 1500 || !more) && contact.Next(line);) {
+        c.push_back(std::move(line));
+      }
+      const size_t pending = decoder.PendingEvents();
+      std::vector<std::string> d = more ? data.Lines(calls + 16 > pending ? calls + 16 - pending : 0) : data.Lines();
+      decoder.Feed(m, d, c, !more);
+    }
+    decoder.CloseStream();
     // An empty transcript must not read as "that session did nothing".
     if (filter.session > decoder.SessionCount()) {
       std::fprintf(stderr, "pdutool: no session %d: the log holds %d session(s)\n", filter.session,
@@ -181,6 +249,7 @@ int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filte
     }
     return kExitOk;
   }
+  step(false);
   // Follow: wake on every write to the folder (inotify), read what is new.
   int fd = inotify_init1(IN_CLOEXEC);
   const std::string folder = fs::path(files.main).parent_path().string();
@@ -200,7 +269,7 @@ int RunDecodeLog(const std::string& path, bool follow, const DecodeFilter& filte
   }
   step(true);
   ::close(fd);
-  if (filter.json) std::printf("%s\n", Dump(decoder).c_str());
+  decoder.CloseStream();
   return kExitOk;
 }
 

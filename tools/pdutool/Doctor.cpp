@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -240,6 +241,17 @@ bool DoctorCheck(json& findings, FILE* out) {
     entry["state"] = f.state;
     entry["text"] = f.text;
     if (!f.answer.empty()) entry["answer"] = f.answer;
+    if (f.state == "busy") {
+      // "25115 (pdutool)": for a caller that names the holder itself.
+      json holders = json::array();
+      for (const std::string& h : doctor::OtherHolders(port)) {
+        const size_t open = h.find(" (");
+        json one = {{"pid", std::strtol(h.c_str(), nullptr, 10)}};
+        if (open != std::string::npos && h.back() == ')') one["name"] = h.substr(open + 2, h.size() - open - 3);
+        holders.push_back(one);
+      }
+      entry["holders"] = holders;
+    }
     list.push_back(entry);
     if (out != nullptr) {
       std::fprintf(out, "  %s: %s\n", port.c_str(), f.text.c_str());
@@ -255,6 +267,11 @@ bool DoctorCheck(json& findings, FILE* out) {
                         "or list its device in PDU7318_PORTS\n");
     }
     std::fprintf(out, "%s\n", found ? "result: VCI found" : "result: no VCI answered");
+    if (findings["application"]["state"] != "ok") {
+      std::fprintf(out, "result: the module description %s is %s: the library knows no resource\n",
+                   findings["application"]["mdf"].get<std::string>().c_str(),
+                   findings["application"]["state"].get<std::string>().c_str());
+    }
     std::fflush(out);
   }
   return found;
@@ -266,9 +283,11 @@ int RunDoctor(bool jsonOut) {
   const bool found = DoctorCheck(findings, jsonOut ? nullptr : stdout);
   doc["command"] = "doctor";
   doc["doctor"] = findings;
-  doc["ok"] = found;
-  if (jsonOut) std::printf("%s\n", doc.dump(2).c_str());
-  return found ? 0 : kExitNoVci;
+  const bool mdfOk = findings["application"]["state"] == "ok";
+  doc["ok"] = found && mdfOk;
+  if (jsonOut) std::printf("%s\n", doc.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+  if (!found) return kExitNoVci;
+  return mdfOk ? 0 : kExitBadMdf;
 }
 
 }  // namespace pdutool

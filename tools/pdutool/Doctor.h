@@ -23,10 +23,15 @@ namespace pdutool {
 // Exit status of pdutool doctor and of a run that found no VCI at
 // construction.
 inline constexpr int kExitNoVci = 5;
+// Exit status of pdutool doctor when a VCI answered but the module
+// description (MDF.xml) is missing or cannot be loaded, and of a command
+// that needs it then.
+inline constexpr int kExitBadMdf = 6;
 
 // pdutool doctor: text on stdout, or with json one document whose
-// "doctor" object holds the findings. Returns 0 when a VCI answered the
-// probe, else kExitNoVci.
+// "doctor" object holds the findings (a busy port's entry lists its
+// "holders": pid and process name). Returns 0 when a VCI answered the
+// probe and MDF.xml loads, kExitNoVci without a VCI, else kExitBadMdf.
 int RunDoctor(bool json);
 
 // The checks of RunDoctor into findings (and as text lines on out unless

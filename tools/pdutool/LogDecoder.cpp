@@ -114,6 +114,19 @@ std::string PortOf(const std::string& line) {
   return "";
 }
 
+// The receive thread's lines for each frame it takes from the VCI (its
+// resynchronisation and drop lines are Notable and stay visible).
+bool ReceivePath(const std::string& line) {
+  static const char* const kPrefixes[] = {
+      "---------recv date from car", "show data = ", "--3", "--4", "--5", "data = ", "recv len multithread = ",
+      "decode data multithread = ", "modify data = ", "recv len = ", "recv end", "time = ", "------recv data",
+      "data len = ", "pdu_result_data = ", "pdu_result_data->NumDataBytes = ", "reg = "};
+  for (const char* p : kPrefixes) {
+    if (line.rfind(p, 0) == 0) return true;
+  }
+  return false;
+}
+
 // "[1  2] ..." -> 1, 2.
 bool EventHandles(const std::string& line, int& hCLL, int& hCoP) {
   size_t open = line.find('[');
@@ -168,8 +181,16 @@ void LogDecoder::Emit(Kind kind, uint32_t tick, const std::string& text, int lin
 
 void LogDecoder::Write(Kind kind, int session, const std::string& text) {
   static const char* const kKinds[] = {"call", "frame", "event", "verbatim", "folded", "session", "summary"};
-  if (f_.json) {
-    entries_.push_back({{"session", session}, {"kind", kKinds[static_cast<int>(kind)]}, {"text", text}});
+  if (f_.json || f_.jsonLines) {
+    json entry = {{"session", session}, {"kind", kKinds[static_cast<int>(kind)]}, {"text", text}};
+    if (stream_ == nullptr) {
+      entries_.push_back(std::move(entry));
+    } else {
+      // The log's bytes may be another code page: U+FFFD for what is no UTF-8.
+      const std::string one = entry.dump(-1, ' ', false, json::error_handler_t::replace);
+      std::fprintf(stream_, f_.jsonLines ? "%s\n" : streamFirst_ ? "    %s" : ",\n    %s", one.c_str());
+      streamFirst_ = false;
+    }
     return;
   }
   if (!datePrinted_ && anchorWallMs_ > 0) {
@@ -194,18 +215,34 @@ void LogDecoder::StartSession(uint32_t tick) {
 }
 
 void LogDecoder::Summarize() {
+  FlushReceivePath();
   Session& s = sessions_.back();
   if (s.summarized) return;
   s.summarized = true;
-  char buf[256];
-  std::snprintf(buf, sizeof buf, "== session %d: %.1f s, %d request(s), %d error(s), VCI port %s%s", s.number,
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "== session %d: %.1f s, %d request(s), %d error(s), VCI port %s", s.number,
                 (s.endTick - s.startTick) / 1000.0, s.requests, s.errors,
-                s.noVci ? "none found" : s.port.empty() ? "unknown" : s.port.c_str(),
-                s.folded != 0 && !f_.verbose ? (", " + std::to_string(s.folded) +
-                                                " internal line(s) folded into their calls (--verbose shows them)")
-                                                   .c_str()
-                                             : "");
-  Emit(Kind::kSummary, s.endTick, buf);
+                s.noVci ? "none found" : s.port.empty() ? "unknown" : s.port.c_str());
+  std::string text = buf;
+  if (s.folded != 0 && !f_.verbose) {
+    text += ", " + std::to_string(s.folded) + " internal line(s) folded into their calls (--verbose shows them)";
+  }
+  if (s.twoProcesses) text += "; two processes wrote this log (their lines are interleaved in this session)";
+  if (!s.destructed) {
+    text += "; it ended without PDUDestruct (its client was killed or crashed)";
+    if (!s.lastRequest.empty()) text += ", its last request still open: PDUStartComPrimitive" + s.lastRequest;
+  }
+  Emit(Kind::kSummary, s.endTick, text);
+}
+
+void LogDecoder::FlushReceivePath() {
+  if (rxLines_ == 0) return;
+  std::string text = "              . receive path: " + std::to_string(rxLines_) + " line(s) folded, " +
+                     std::to_string(rxFrames_) + " frame(s) received";
+  if (rxCop_ >= 0) text += " (hCoP " + std::to_string(rxCop_) + ")";
+  if (!f_.verbose) text += " (--verbose shows them)";
+  Emit(Kind::kVerbatim, seenTick_, text);
+  rxLines_ = rxFrames_ = 0;
 }
 
 std::string LogDecoder::FrameText(const ContactLine& c) const {
@@ -341,6 +378,11 @@ void LogDecoder::EndCall(const std::string& status, uint32_t tick, bool ended) {
   if (callName_ == "PDUGetEventItem" && (!ended || status == "PDU_STATUS_NOERROR")) {
     event = TakeEvent(callLink_, callCop_, tick);
   }
+  if (callName_ == "PDUStartComPrimitive") {
+    const size_t at = details_.find("phCoP=");
+    rxCop_ = at == std::string::npos ? -1 : std::atoi(details_.c_str() + at + 6);
+    if (!sessions_.empty()) sessions_.back().lastRequest = details_ + " at " + Clock(callTick_);
+  }
   if (!sessions_.empty()) {
     if (callName_ == "PDUStartComPrimitive") ++sessions_.back().requests;
     if (ended && status != "PDU_STATUS_NOERROR" && status != "PDU_ERR_EVENT_QUEUE_EMPTY") ++sessions_.back().errors;
@@ -376,8 +418,17 @@ void LogDecoder::MainLine(const std::string& line) {
     ++counts_.decoded;
     // Frames no main log line placed within a second are printed anyway.
     FlushFrames(nullptr, tick > 1000 ? tick - 1000 : 0);
+    // One process's construction inside another's: two processes write.
+    const bool overlap = name == "PDUConstruct" && inCall_ && callName_ == "PDUConstruct";
     if (inCall_) EndCall("", callTick_, false);  // the process died in that call
+    if (name == "PDUStartComPrimitive") FlushReceivePath();
+    if (overlap && !sessions_.empty()) sessions_.back().twoProcesses = true;
     if (name == "PDUConstruct") StartSession(tick);
+    if (overlap) sessions_.back().twoProcesses = true;
+    if (name == "PDUDestruct" && !sessions_.empty()) {
+      if (sessions_.back().destructed) sessions_.back().twoProcesses = true;
+      sessions_.back().destructed = true;
+    }
     if (!sessions_.empty()) sessions_.back().endTick = std::max(sessions_.back().endTick, tick);
     inCall_ = true;
     callName_ = name;
@@ -406,6 +457,14 @@ void LogDecoder::MainLine(const std::string& line) {
     if (line.find("Can't find comm") != std::string::npos) s.noVci = true;
     std::string port = PortOf(line);
     if (!port.empty()) s.port = port;
+  }
+  if (!inCall_ && !Notable(line) && ReceivePath(line)) {
+    ++counts_.folded;
+    if (!sessions_.empty()) ++sessions_.back().folded;
+    ++rxLines_;
+    if (line == "recv end") ++rxFrames_;
+    Emit(Kind::kFolded, seenTick_, "              . " + line);
+    return;
   }
   if (!inCall_ || Notable(line)) {
     Verbatim(line, inCall_ ? callTick_ : 0, "main");
@@ -445,10 +504,15 @@ void LogDecoder::Feed(const std::vector<std::string>& main, const std::vector<st
   for (const std::string& l : main) {
     std::string name, status;
     uint32_t tick = 0;
-    if (CallStart(l, name, tick) || CallEnd(l, name, status, tick)) maxTick_ = std::max(maxTick_, tick);
+    if (CallStart(l, name, tick) || CallEnd(l, name, status, tick)) {
+      maxTick_ = std::max(maxTick_, tick);
+      seenTick_ = std::max(seenTick_, tick);
+    }
   }
   for (const std::string& l : main) MainLine(l);
-  if (final || !inCall_) FlushFrames(nullptr, final ? UINT32_MAX : maxTick_ > 1000 ? maxTick_ - 1000 : 0);
+  // Frames more than a second older than the newest line fed: nothing
+  // read later places them.
+  if (final || !inCall_) FlushFrames(nullptr, final ? UINT32_MAX : seenTick_ > 1000 ? seenTick_ - 1000 : 0);
   if (final) {
     if (inCall_) EndCall("", callTick_, false);
     while (!events_.empty()) {
@@ -460,7 +524,7 @@ void LogDecoder::Feed(const std::vector<std::string>& main, const std::vector<st
   std::fflush(stdout);
 }
 
-json LogDecoder::Document() const {
+json LogDecoder::SessionsJson() const {
   json sessions = json::array();
   for (const Session& s : sessions_) {
     if (f_.session != 0 && s.number != f_.session) continue;
@@ -471,18 +535,42 @@ json LogDecoder::Document() const {
                         {"errors", s.errors},
                         {"port", s.noVci ? json(nullptr) : json(s.port)},
                         {"vciFound", !s.noVci},
-                        {"foldedLines", s.folded}});
+                        {"foldedLines", s.folded},
+                        {"destructed", s.destructed},
+                        {"openRequest", s.destructed || s.lastRequest.empty() ? json(nullptr) : json(s.lastRequest)},
+                        {"twoProcesses", s.twoProcesses}});
   }
-  return {{"command", "decode-log"},
-          {"sessions", sessions},
-          {"entries", entries_},
-          {"lines",
-           {{"main", counts_.mainLines},
-            {"data", counts_.dataLines},
-            {"contact", counts_.contactLines},
-            {"decoded", counts_.decoded},
-            {"verbatim", counts_.verbatim},
-            {"folded", counts_.folded}}}};
+  return sessions;
+}
+
+json LogDecoder::LinesJson() const {
+  return {{"main", counts_.mainLines},   {"data", counts_.dataLines},         {"contact", counts_.contactLines},
+          {"decoded", counts_.decoded}, {"verbatim", counts_.verbatim}, {"folded", counts_.folded}};
+}
+
+json LogDecoder::Document() const {
+  return {{"command", "decode-log"}, {"sessions", SessionsJson()}, {"entries", entries_}, {"lines", LinesJson()}};
+}
+
+void LogDecoder::StreamTo(FILE* out) {
+  stream_ = out;
+  if (f_.json && !f_.jsonLines) std::fprintf(out, "{\n  \"command\": \"decode-log\",\n  \"entries\": [\n");
+}
+
+void LogDecoder::CloseStream() {
+  if (stream_ == nullptr) return;
+  const auto dump = [](const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); };
+  if (f_.jsonLines) {
+    for (const json& s : SessionsJson()) {
+      std::fprintf(stream_, "%s\n", dump({{"kind", "sessionInfo"}, {"session", s}}).c_str());
+    }
+    std::fprintf(stream_, "%s\n", dump({{"kind", "lines"}, {"lines", LinesJson()}}).c_str());
+  } else {
+    std::fprintf(stream_, "\n  ],\n  \"sessions\": %s,\n  \"lines\": %s\n}\n", dump(SessionsJson()).c_str(),
+                 dump(LinesJson()).c_str());
+  }
+  std::fflush(stream_);
+  stream_ = nullptr;
 }
 
 }  // namespace pdutool

@@ -20,6 +20,14 @@
 // killed between the two files' lines, or a day's several sessions, cannot
 // shift the pairs); a data line no call claims is printed as it is.
 //
+// The receive thread's lines ("recv end", "reg = 0", ... a dozen per frame
+// received) are folded into one count per ComPrimitive, shown when the next
+// one starts or the session ends; its resynchronisation and dropped-frame
+// lines stay visible. A session that ends without PDUDestruct (a killed
+// client) says so and names its last request; a PDUConstruct inside another
+// one's call, or a second PDUDestruct in one session, means two processes
+// wrote the same files (their lines carry no process id).
+//
 // Nothing is dropped: every line is decoded (a call, its details, a frame
 // placed by its copy in the main log, an event), or printed verbatim with
 // "| " (notes, port search, I/O failures, anything unknown), or, for the
@@ -29,6 +37,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
@@ -41,8 +50,9 @@ struct DecodeFilter {
   int session = 0;       // 0: every session
   long sinceMs = -1;     // -1: from the start; else milliseconds of the day (local time)
   int link = 0;          // 0: every link
-  bool json = false;
-  bool verbose = false;  // also the folded lines
+  bool json = false;       // one document (written as it goes with StreamTo)
+  bool jsonLines = false;  // one JSON object per line: entries, then one per session
+  bool verbose = false;    // also the folded lines
 };
 
 class LogDecoder {
@@ -60,6 +70,15 @@ class LogDecoder {
 
   // --json: the document of everything fed.
   nlohmann::json Document() const;
+  // The largest tick of the files, known before they are read to the end
+  // (the wall-clock anchor goes with it).
+  void NoteTick(uint32_t tick) { maxTick_ = tick > maxTick_ ? tick : maxTick_; }
+  // Data-log lines read but not yet claimed by a call.
+  size_t PendingEvents() const { return events_.size(); }
+  // --json / --json-lines written to out as the entries come (no entry is
+  // kept); CloseStream writes the sessions and line counts.
+  void StreamTo(FILE* out);
+  void CloseStream();
   // How many sessions the files hold (PDUConstruct calls seen so far).
   int SessionCount() const { return static_cast<int>(sessions_.size()); }
 
@@ -77,6 +96,9 @@ class LogDecoder {
     bool noVci = false;
     unsigned folded = 0;
     bool summarized = false;
+    bool destructed = false;
+    bool twoProcesses = false;
+    std::string lastRequest;  // the last PDUStartComPrimitive's details and time
   };
   enum class Kind { kCall, kFrame, kEvent, kVerbatim, kFolded, kSession, kSummary };
 
@@ -92,6 +114,10 @@ class LogDecoder {
   std::string TakeEvent(int hCLL, int hCoP, uint32_t tick);
   void StartSession(uint32_t tick);
   void Summarize();
+  // The receive thread's lines folded since the last ComPrimitive started.
+  void FlushReceivePath();
+  nlohmann::json SessionsJson() const;
+  nlohmann::json LinesJson() const;
   std::string FrameText(const ContactLine& c) const;
   std::string Clock(uint32_t tick) const;
   long DayMs(uint32_t tick) const;
@@ -103,6 +129,11 @@ class LogDecoder {
   std::deque<ContactLine> contacts_;
   std::deque<std::string> events_;
   uint32_t maxTick_ = 0;
+  uint32_t seenTick_ = 0;  // the largest tick fed so far
+  FILE* stream_ = nullptr;
+  bool streamFirst_ = true;
+  unsigned rxLines_ = 0, rxFrames_ = 0;
+  int rxCop_ = -1;
   double anchorWallMs_ = 0;
   bool datePrinted_ = false;
   // --since: a session's header waits until something of it passes the

@@ -55,6 +55,10 @@ class ModuleDescription {
   std::vector<MdfComParam> comParams_;
 };
 
+// A resource of raw CAN frames (identifier word and data in both
+// directions), not diagnostic messages; false for null.
+inline bool IsRawCan(const MdfResource* r) { return r != nullptr && r->protocol == "ISO_11898_RAW"; }
+
 // The default module description: $PDU7318_HOME/MDF.xml.
 std::string DefaultMdfPath();
 

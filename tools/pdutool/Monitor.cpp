@@ -4,18 +4,24 @@
 // always sends its request first: this module has no receive-only
 // ComPrimitive on the raw CAN resource. So monitor is never silently
 // active: without --listen FRAME it says what it would have to send and
-// stops; with it, it runs SENDRECV(FRAME) with NumReceiveCycles -1 (keep
-// receiving) again and again, each one opening the next receive window
-// (the module ends one after 50 ms of quiet).
+// stops; with it, it runs SENDRECV(FRAME) again and again, each one
+// opening the next receive window: endless (NumReceiveCycles -1, the
+// module ends one after 50 ms of quiet) or, with --window TIME, for as
+// many frames as the last window's rate gives in TIME.
 //
-// A raw frame, in both directions: the identifier word (u32 little-endian,
-// bit 31 set for a 29-bit identifier, bit 30 for a remote frame), then the
-// 0 to 8 data bytes. Lines:
+// The frames that pass between two windows are not received. Each new
+// window is such a gap: it is counted, and shown on stdout as a line
+//
+//   # receive window 3: frames between windows 2 and 3 were not received
+//
+// (never in the --log file, which holds frame lines only).
+//
+// Frames, in both directions, are the raw frames of TraceFile.h. Lines:
 //
 //   (1765041234.123000) link1 1A0#0102030405060708
 //
-// with the item's timestamp (the library's millisecond tick) placed on the
-// wall clock of the first frame. --log FILE writes the same lines.
+// stamped when the frame is fetched (StampNow), the fetches paced by
+// PollPacer (Client.h). --log FILE writes the same lines.
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -35,27 +41,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double WallNow() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-struct Frame {
-  uint32_t id = 0;
-  bool extended = false;
-  bool remote = false;
-  std::vector<uint8_t> data;
-};
-
-bool DecodeRaw(const uint8_t* d, size_t n, Frame& f) {
-  if (n < 4 || n > 12) return false;
-  const uint32_t word = d[0] | d[1] << 8 | d[2] << 16 | static_cast<uint32_t>(d[3]) << 24;
-  f.extended = (word & 0x80000000u) != 0;
-  f.remote = (word & 0x40000000u) != 0;
-  f.id = word & 0x1FFFFFFFu;
-  f.data.assign(d + 4, d + n);
-  return true;
-}
-
 class Monitor {
  public:
   Monitor(Client& c, json& doc, const MonitorOptions& o) : c_(c), doc_(doc), o_(o) {}
@@ -64,7 +49,11 @@ class Monitor {
  private:
   // One receive window; false when the monitor should end.
   bool Window(UNUM32 hCLL);
-  void Print(const Frame& f, uint32_t timestamp);
+  void Print(const CanFrame& f, double stamp);
+  // The receive cycles of the next window: -1 without --window; else the
+  // last window's rate times the window's length, within 20..20000 (the
+  // first window assumes a frame per millisecond).
+  int32_t NextCycles() const;
   bool Done() const {
     return StopRequested() || (o_.count != 0 && printed_ >= o_.count) ||
            (o_.durationMs != 0 && Clock::now() >= end_);
@@ -75,51 +64,37 @@ class Monitor {
   const MonitorOptions& o_;
   Clock::time_point end_;
   uint64_t printed_ = 0;
-  bool anchored_ = false;
-  double anchorWall_ = 0;
-  uint32_t anchorTick_ = 0;
+  uint64_t windows_ = 0;
+  uint64_t lastFrames_ = 0;  // frames of the last window, and its length
+  double lastSeconds_ = 0;
   FILE* log_ = nullptr;
   bool windowOpen_ = false;  // a SENDRECV still runs
   bool lost_ = false;        // the VCI is gone
   UNUM32 hCLL_ = 0;
 };
 
-void Monitor::Print(const Frame& f, uint32_t timestamp) {
+void Monitor::Print(const CanFrame& f, double stamp) {
   if (o_.count != 0 && printed_ >= o_.count) return;
   if (o_.mask != 0 && (f.id & o_.mask) != (o_.filter & o_.mask)) return;
-  if (!anchored_) {
-    anchored_ = true;
-    anchorWall_ = WallNow();
-    anchorTick_ = timestamp;
-  }
-  const double t = anchorWall_ + static_cast<int32_t>(timestamp - anchorTick_) / 1000.0;
-  std::string line;
-  if (f.remote) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, f.extended ? "(%.6f) link%u %08X#R" : "(%.6f) link%u %03X#R", t, hCLL_, f.id);
-    line = buf;
-  } else {
-    // TraceFile::Line picks three or eight digits by the value; a 29-bit
-    // identifier below 0x800 still needs eight.
-    line = TraceFile::Line(t, "link" + std::to_string(hCLL_), f.id, f.data.data(), f.data.size(), nullptr);
-    if (f.extended && f.id <= 0x7FF) {
-      char id[16];
-      std::snprintf(id, sizeof id, "%08X", f.id);
-      const size_t hash = line.find('#');
-      const size_t space = line.rfind(' ', hash);
-      line = line.substr(0, space + 1) + id + line.substr(hash);
-    }
-  }
+  const std::string line = TraceFile::Line(stamp, "link" + std::to_string(hCLL_), f, nullptr);
   if (!o_.json) std::printf("%s\n", line.c_str());
   if (log_ != nullptr) std::fprintf(log_, "%s\n", line.c_str());
   ++printed_;
+}
+
+int32_t Monitor::NextCycles() const {
+  if (o_.windowMs == 0) return -1;
+  double perMs = 1.0;
+  if (lastSeconds_ > 0.005 && lastFrames_ > 0) perMs = static_cast<double>(lastFrames_) / (lastSeconds_ * 1000.0);
+  const double n = perMs * o_.windowMs;
+  return static_cast<int32_t>(n < 20 ? 20 : n > 20000 ? 20000 : n);
 }
 
 bool Monitor::Window(UNUM32 hCLL) {
   const PduFunctions& fn = c_.Fn();
   PDU_COP_CTRL_DATA ctrl{};
   ctrl.NumSendCycles = 1;
-  ctrl.NumReceiveCycles = -1;
+  ctrl.NumReceiveCycles = NextCycles();
   std::vector<uint8_t> request = o_.listen;
   UNUM32 hCoP = PDU_HANDLE_UNDEF;
   if (!c_.Check("PDUStartComPrimitive", Invoke(fn.PDUStartComPrimitive, c_.hMod(), hCLL, PDU_COPT_SENDRECV,
@@ -128,16 +103,32 @@ bool Monitor::Window(UNUM32 hCLL) {
     return false;
   }
   windowOpen_ = true;
+  if (++windows_ > 1) {
+    doc_["windowGaps"] = windows_ - 1;
+    if (!o_.json) {
+      std::printf("# receive window %llu: frames between windows %llu and %llu were not received\n",
+                  static_cast<unsigned long long>(windows_), static_cast<unsigned long long>(windows_ - 1),
+                  static_cast<unsigned long long>(windows_));
+    }
+  }
+  const auto opened = Clock::now();
+  uint64_t frames = 0;
+  PollPacer pacer;
   for (;;) {
     bool finished = false;
+    bool found = false;
     for (;;) {
       PDU_EVENT_ITEM* item = nullptr;
       T_PDU_ERROR status = Invoke(fn.PDUGetEventItem, c_.hMod(), hCLL, &item);
       if (status != PDU_STATUS_NOERROR || item == nullptr) break;
+      found = true;
       if (item->ItemType == PDU_IT_RESULT && item->pData != nullptr) {
         const auto* r = static_cast<const PDU_RESULT_DATA*>(item->pData);
-        Frame f;
-        if (r->pDataBytes != nullptr && DecodeRaw(r->pDataBytes, r->NumDataBytes, f)) Print(f, item->Timestamp);
+        CanFrame f;
+        if (DecodeRawFrame(r->pDataBytes, r->NumDataBytes, f)) {
+          ++frames;
+          Print(f, StampNow());
+        }
       } else if (item->ItemType == PDU_IT_ERROR && item->pData != nullptr) {
         const auto* e = static_cast<const PDU_ERROR_DATA*>(item->pData);
         if (!o_.json) {
@@ -157,10 +148,12 @@ bool Monitor::Window(UNUM32 hCLL) {
     std::fflush(stdout);
     if (finished) {
       windowOpen_ = false;
+      lastFrames_ = frames;
+      lastSeconds_ = std::chrono::duration<double>(Clock::now() - opened).count();
       return !Done() && !lost_;
     }
     if (Done() || lost_) return false;
-    auto deadline = Clock::now() + std::chrono::milliseconds(200);
+    auto deadline = Clock::now() + pacer.Next(found);
     if (o_.durationMs != 0 && end_ < deadline) deadline = end_;
     c_.WaitEvents(deadline);
   }
@@ -216,8 +209,13 @@ int Monitor::Run() {
   c_.Close();
   if (log_ != nullptr) std::fclose(log_);
   doc_["frames"] = printed_;
+  const uint64_t gaps = windows_ > 1 ? windows_ - 1 : 0;
+  doc_["windowGaps"] = gaps;
   doc_["ok"] = rc == kExitOk && !c_.Failed();
-  if (!o_.json) std::fprintf(stderr, "pdutool: monitor: %llu frame(s)\n", static_cast<unsigned long long>(printed_));
+  if (!o_.json) {
+    std::fprintf(stderr, "pdutool: monitor: %llu frame(s), %llu receive window gap(s)\n",
+                 static_cast<unsigned long long>(printed_), static_cast<unsigned long long>(gaps));
+  }
   return rc;
 }
 

@@ -22,7 +22,7 @@ int RunParams(const std::string& mdfPath, const std::string& resourceName, bool 
     if (json) {
       doc["ok"] = false;
       doc["error"] = error;
-      std::printf("%s\n", doc.dump(2).c_str());
+      std::printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     }
     return kExitUsage;
   }
@@ -35,7 +35,7 @@ int RunParams(const std::string& mdfPath, const std::string& resourceName, bool 
   }
   doc["params"] = list;
   if (json) {
-    std::printf("%s\n", doc.dump(2).c_str());
+    std::printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return kExitOk;
   }
   std::printf("%s (id %u): protocol %s, bus type %s, %zu ComParams\n", r->name.c_str(), r->id,

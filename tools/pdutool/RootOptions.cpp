@@ -41,7 +41,7 @@ int RootFailure(const RootChoice& root, bool json, int code, const std::string& 
   std::fprintf(stderr, "pdutool: %s\n", error.c_str());
   if (json) {
     nlohmann::json doc = {{"command", "root"}, {"ok", false}, {"error", error}, {"rootFile", root.file}};
-    std::printf("%s\n", doc.dump(2).c_str());
+    std::printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   }
   return code;
 }
@@ -85,7 +85,7 @@ int RunRootList(const RootChoice& root, bool json, int extraArgs) {
   if (json) {
     nlohmann::json doc = {
         {"command", "root"}, {"ok", true}, {"error", nullptr}, {"rootFile", root.file}, {"apis", apis}};
-    std::printf("%s\n", doc.dump(2).c_str());
+    std::printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   }
   return kExitOk;
 }

@@ -70,6 +70,7 @@ Outcome Shell::CmdLink(const std::vector<std::string>& t) {
     return CallFailed();
   }
   c_.RegisterCallback(link.hCLL, true);
+  if (IsRawCan(resource)) c_.MarkRawLink(link.hCLL);
   links_.push_back(link);
   current_ = links_.size() - 1;
   std::printf("link %zu: hCLL %u on %s (resource id %u)\n", links_.size(), link.hCLL, link.resource.c_str(),

@@ -80,17 +80,19 @@ void Usage(FILE* out) {
                "                        0x7DF; address-based resources (K-line) the --range given;\n"
                "                        prints each ECU's VIN and part number where it offers them\n"
                "  monitor --listen ID#DATA [--resource NAME] [--filter ID[:MASK]] [--count N]\n"
-               "          [--duration TIME] [--log FILE]\n"
+               "          [--duration TIME] [--log FILE] [--window TIME]\n"
                "                        raw CAN frames as candump -L lines (the module cannot listen\n"
                "                        without sending: ID#DATA opens each receive window)\n"
                "  doctor                why the VCI is (not) found: ports, MDF.xml, log folder (exit 5: no VCI)\n"
                "  decode-log DIR|FILE [--follow] [--session N] [--since HH:MM[:SS]] [--link N] [--verbose]\n"
+               "          [--json | --json-lines]\n"
                "                        the three log files as one readable transcript, split into\n"
                "                        numbered sessions with a summary line each (--json: a document)\n"
                "exit codes: 0 ok; 1 an API call failed, a request got no response, or (run, shell)\n"
                "            an expectation failed; 2 usage or script error; 3 library not loadable or\n"
                "            not a D-PDU library (run, shell: any library failure); 4 a ComPrimitive\n"
-               "            ended with an error or did not finish; 5 doctor: no VCI answered;\n"
+               "            ended with an error or did not finish; 5 doctor: no VCI answered; 6 MDF.xml\n"
+               "            cannot be loaded;\n"
                "            130 stopped by SIGINT/SIGTERM\n");
 }
 
@@ -170,12 +172,19 @@ int CommandSession(Invocation& inv) {
   // Check the ComParams against the module description before anything is
   // sent; without a readable description the library is the judge.
   ModuleDescription mdf;
-  std::string error;
-  if (mdf.Load(mdfPath, error)) {
+  if (LoadMdf(mdf, mdfPath)) {
     CheckResourceName(mdf, session.resource);
     const MdfResource* resource = mdf.Resource(session.resource);
     for (const auto& [name, value] : session.params) {
       if (std::string why = CheckParam(mdf, resource, name, value); !why.empty()) UsageError("--param: " + why);
+    }
+    session.raw = IsRawCan(resource);
+    // The module ends an endless receive window only after 50 ms of quiet
+    // (a cancel is only noted), so on a live bus the STOPCOMM behind it
+    // would never run.
+    if (session.raw && session.receiveCycles < 0) {
+      UsageError("--cycles " + std::to_string(session.receiveCycles) +
+                 " on a raw CAN resource never ends on a busy bus; use pdutool monitor --listen ID#DATA to watch it");
     }
   }
   return WithLibrary(inv, "session", [&](Client& c, nlohmann::json& doc) { return RunSession(c, doc, session); });
@@ -201,13 +210,16 @@ int CommandScan(Invocation& inv) {
   }
   if (scan.resource.empty()) UsageError("scan needs --resource");
   ModuleDescription mdf;
-  std::string error;
-  if (mdf.Load(mdfPath, error)) {
+  if (LoadMdf(mdf, mdfPath)) {
     CheckResourceName(mdf, scan.resource);
     if (const MdfResource* r = mdf.Resource(scan.resource)) {
       bool can = false;
       for (const MdfComParam& p : r->params) can = can || p.name == "CP_CanPhysReqId";
       scan.can = can;
+      if (IsRawCan(r)) {
+        UsageError("scan asks ECUs diagnostic requests: give a diagnostic resource (e.g. "
+                   "RSC_ISO_15765_3_on_ISO_15765_2_6_14), not the raw CAN resource " + scan.resource);
+      }
     }
   }
   if (!range.empty()) {
@@ -283,6 +295,10 @@ int CommandMonitor(Invocation& inv) {
       m.durationMs = *ms;
     } else if (a == "--log") {
       m.logFile = CandumpFileValue(inv, a);
+    } else if (a == "--window") {
+      auto ms = ParseDurationMs(inv.Value(a));
+      if (!ms || *ms == 0) UsageError("--window: a duration (250ms, 1s)");
+      m.windowMs = *ms;
     } else if (a == "--param") {
       m.params.push_back(NameValue(inv.Value(a)));
     } else if (a == "--mdf") {
@@ -292,8 +308,7 @@ int CommandMonitor(Invocation& inv) {
     }
   }
   ModuleDescription mdf;
-  std::string error;
-  if (mdf.Load(mdfPath, error)) CheckResourceName(mdf, m.resource);
+  if (LoadMdf(mdf, mdfPath)) CheckResourceName(mdf, m.resource);
   if (m.listen.empty()) {
     UsageError("monitor cannot listen passively through this module: it receives only inside a ComPrimitive,\n"
                "and a SENDRECV always sends its request first. Say which frame it may send at the start of\n"
@@ -367,6 +382,10 @@ int CommandDecodeLog(Invocation& inv) {
     const std::string a = inv.args[inv.i];
     if (a == "--follow") {
       follow = true;
+    } else if (a == "--json") {
+      filter.json = true;
+    } else if (a == "--json-lines") {
+      filter.jsonLines = true;
     } else if (a == "--verbose") {
       filter.verbose = true;
     } else if (a == "--session" || a == "--link") {
