@@ -206,28 +206,17 @@ def case_vci_lost(ctx):
     ioctls = tool_on_sim(ctx, ["run"], ["--unplug-after", "4"], script="ioctl vbatt\n" * 3)
     # Pulled while a request runs: the library's error item of a lost VCI
     # ends it at once, and pdutool names the port. The adapter goes away
-    # right after the first SENDRECV reached it (its frame number read from
-    # a good run's trace).
-    text = HEAD + "send 3E 00\nsend 3E 00\n"
-
-    def during_request():
-        def good(own, sim):
-            tool(own, ["run", write(own, "send.pdu", text)], sim.link)
-            return sim.wait_for("CLOSE")  # the trace may lag behind pdutool's exit
-        sent = [x for x in on_own_sim(ctx, None, good)().splitlines() if "PC->VCI" in x]
-        first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
-        return tool_on_sim(ctx, ["run"], ["--unplug-after", str(first)], script=text)()
-
-    def silent():
-        # The VCI stops answering after the first SENDRECV's answer: the
-        # second request ends in RX_TIMEOUT, the battery reading then finds
-        # the VCI silent within its own 500 ms, and the third is not sent.
-        def good(own, sim):
-            tool(own, SESSION + ["3E00"], sim.link)
-            return sim.wait_for("CLOSE")
-        sent = [x for x in on_own_sim(ctx, None, good)().splitlines() if "PC->VCI" in x]
-        first = next(i for i, x in enumerate(sent) if "SENDRECV" in x) + 1
-        return tool_on_sim(ctx, ["--json"] + SESSION + ["3E00"] * 3, ["--silent-after", str(first)])()
+    # right after the first SENDRECV reached it: the 31st frame from the
+    # PC, in a session and in a script alike (PROBE, OPEN, the link's
+    # commands and ComParams, STARTCOMM; the sequence the golden transcript
+    # link-iso15765 records). A wrong number fails the checks below.
+    first_sendrecv = "31"
+    during_request = tool_on_sim(ctx, ["run"], ["--unplug-after", first_sendrecv],
+                                 script=HEAD + "send 3E 00\nsend 3E 00\n")
+    # The VCI stops answering after the first SENDRECV's answer: the second
+    # request ends in RX_TIMEOUT, the battery reading then finds the VCI
+    # silent within its own 500 ms, and the third is not sent.
+    silent = tool_on_sim(ctx, ["--json"] + SESSION + ["3E00"] * 3, ["--silent-after", first_sendrecv])
 
     p, q, r = side_by_side(ioctls, during_request, silent)
     doc = json.loads(r.stdout)
