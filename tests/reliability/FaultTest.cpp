@@ -8,9 +8,7 @@
 #include <future>
 
 #include "support/SessionFixture.h"
-#include "device/DeviceFrame.h"
 #include "device/DeviceLink.h"
-#include "mdf/ObjectIds.h"
 
 namespace pdu::reliability {
 using namespace pdu::test;

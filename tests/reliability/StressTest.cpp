@@ -10,7 +10,6 @@
 #include <random>
 
 #include "support/SessionFixture.h"
-#include "mdf/ObjectIds.h"
 
 namespace pdu::reliability {
 using namespace pdu::test;
