@@ -1,6 +1,4 @@
-// Eight application threads call the API on four links at once for a
-// while (5 s by default, 30 s in the CI reliability stage;
-// PDU7318_STRESS_SECONDS changes it) while the
+// Eight application threads call the API on four links at once while the
 // callbacks re-enter the API from the engine thread. Run under
 // ThreadSanitizer in CI: no report, no deadlock (a watchdog fails the test
 // when the run and its drain take more than twice the run time, at least
