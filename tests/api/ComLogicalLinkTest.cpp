@@ -40,23 +40,8 @@ std::vector<std::pair<uint8_t, uint32_t>> UniquePairs(const Bytes& d) {
   return pairs;
 }
 
-TEST_F(ComLogicalLink, HandlesCountFromOneAndUnknownResourcesStillGetOne) {
-  Construct(Mdf::kShipped);
-  EXPECT_EQ(ByResource(1001), 1u);
-  EXPECT_EQ(ByResource(1002), 2u);
-  // An unknown resource is numbered and answered with success, but it is no
-  // link the other calls accept.
-  EXPECT_EQ(ByResource(4242), 3u);
-  EXPECT_NE(Handler(1), nullptr);
-  EXPECT_EQ(Handler(3), nullptr);
-  EXPECT_EQ(PDUConnect(kMod, 3), PDU_ERR_INVALID_HANDLE);
-
-  const PDU_RSC_DATA rsc = RscOf(1);
-  EXPECT_EQ(rsc.BusTypeId, Id("ISO_11898_2_DWCAN"));
-  EXPECT_EQ(rsc.ProtocolId, Id("ISO_15765_3_on_ISO_15765_2"));
-  EXPECT_EQ(rsc.NumPinData, 2u);
-}
-
+// (Handles from 1 and the resource data a link reports: the golden link
+// transcripts; an unknown resource's numbered link without handler: ApiMisuse.)
 TEST_F(ComLogicalLink, Tp20LinksByResourceDataTakeTheLowestFreeChannel) {
   Construct(Mdf::kShipped);
   const uint32_t a = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
@@ -64,12 +49,7 @@ TEST_F(ComLogicalLink, Tp20LinksByResourceDataTakeTheLowestFreeChannel) {
   EXPECT_EQ(Handler(a)->Tp20ChannelId.load(), 0u);
   EXPECT_EQ(Handler(b)->Tp20ChannelId.load(), 1u);
   EXPECT_EQ(Tp20ChannelsInUse(), 2u);
-
-  ASSERT_EQ(PDUDestroyComLogicalLink(kMod, a), PDU_STATUS_NOERROR);
-  EXPECT_EQ(test::Tp20Channel(0), 0u);
-  const uint32_t c = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
-  EXPECT_EQ(Handler(c)->Tp20ChannelId.load(), 0u);
-
+  // (A destroyed link's channel is the next taken: WithAllTp20ChannelsTaken...)
   // By resource id a TP2.0 link takes no channel.
   const uint32_t d = ByResource(1010);
   ASSERT_NE(Handler(d), nullptr);
@@ -99,6 +79,18 @@ TEST_F(ComLogicalLink, WithAllTp20ChannelsTakenCreationIsBusyAndSpendsNoHandle) 
   const uint32_t again = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
   EXPECT_EQ(again, 102u);
   EXPECT_EQ(Handler(again)->Tp20ChannelId.load(), 41u);
+}
+
+TEST_F(ComLogicalLink, ANewConstructionFreesEveryTp20Channel) {
+  Construct(Mdf::kShipped);
+  ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  ASSERT_EQ(PDUDestruct(), 0u);
+  ASSERT_EQ(PDUConstruct(nullptr, nullptr), 0u);
+  const uint32_t h = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  EXPECT_EQ(h, 1u);
+  ASSERT_NE(Handler(h), nullptr);
+  EXPECT_EQ(Handler(h)->Tp20ChannelId.load(), 0u);
 }
 
 TEST_F(ComLogicalLink, The1024thLinkOfAConstructionIsRefused) {
@@ -216,6 +208,23 @@ TEST_F(ComLogicalLink, ResourcesOfAStandardStyleDescriptionResolveByElementId) {
   ASSERT_EQ(resource.size(), 1u);
   EXPECT_EQ(WordAt(resource[0].data, 4), 12u);
   EXPECT_EQ(WordAt(resource[0].data, 8), mdf::GetVciCode("ISO_15765_3_on_ISO_15765_2"));
+}
+
+// The log lines of whole sessions are in the golden transcripts; what they
+// do not show is a link nobody listens to: its events are dropped with a
+// data-log line.
+TEST_F(ComLogicalLink, EventsOfALinkWithoutCallbackAreDroppedWithADataLogLine) {
+  Construct(Mdf::kShipped, true, true);
+  vci_.SetHandler(0x10, HealthyCopReplies);
+  const uint32_t silent = ByResource(1001);
+  ASSERT_EQ(PDUConnect(kMod, silent), 0u);
+  Start(silent, 0x8004, {0x22, 0xF1, 0x90});
+  const std::string dataFile = log::CurrentLogFileNames().data;
+  // The whole line, as the file holds it.
+  auto logged = [&] { return ("\n" + ReadFile(dataFile)).find("\n[1]callback = null\n") != std::string::npos; };
+  for (int i = 0; i < 100 && !logged(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(PDUDestruct(), 0u);
+  EXPECT_TRUE(logged()) << ReadFile(dataFile);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// Construction and destruction against the pseudo-terminal test VCI, and the
-// module's answers about itself.
+// Construction and destruction against the test VCI, the module's answers
+// about itself, status names and the resource lock calls.
 
 #include <atomic>
+#include <future>
 
+#include "api/StatusName.h"
 #include "engine/ModuleState.h"
 #include "device/DeviceLink.h"
 #include "engine/EngineThread.h"
@@ -38,20 +40,13 @@ TEST_F(ConstructTest, NoVciConstructsEmptyAndDestructFailsTwice) {
   EXPECT_NE(MainLog().find("construct empty\nPDUDestruct <PDU_ERR_COMM_PC_TO_VCI_FAILED> "), std::string::npos);
 }
 
-// The frames of construction and destruction (PROBE on channel 0x01, OPEN,
-// one CLOSE) are pinned by the golden transcripts prologue and
-// construction-and-probe; here the log of an options string.
-TEST_F(ConstructTest, OptionsStringIsLoggedAndDestructEndsTheThreads) {
+// The frames and log lines of construction and destruction are pinned by
+// the golden transcripts (the threads' end: ConcurrentDestructs below);
+// here the log of an options string.
+TEST_F(ConstructTest, OptionsStringIsLogged) {
   UseVci();
   ASSERT_EQ(PDUConstruct(const_cast<char*>("opts"), nullptr), PDU_STATUS_NOERROR);
-  EXPECT_TRUE(engine::EngineThreadRunning());
-  ASSERT_EQ(PDUDestruct(), PDU_STATUS_NOERROR);
-  EXPECT_EQ(device::GetDeviceLink(), nullptr);
-  EXPECT_FALSE(engine::EngineThreadRunning());
-  const std::string log = MainLog();
-  EXPECT_NE(log.find("OptionsStr =opts\npAPITag = $00000000\n"), std::string::npos);
-  EXPECT_NE(log.find("PDUConstruct  <PDU_STATUS_NOERROR> "), std::string::npos);
-  EXPECT_NE(log.find("PDUDestruct <PDU_STATUS_NOERROR> "), std::string::npos);
+  EXPECT_NE(MainLog().find("OptionsStr =opts\npAPITag = $00000000\n"), std::string::npos);
 }
 
 TEST_F(ConstructTest, OpenRefusedLeavesTheModuleUnconstructed) {
@@ -132,11 +127,13 @@ TEST_F(ConstructTest, VersionComesFromTheIniFile) {
   EXPECT_STRNE(v.VendorName, "");
 }
 
-TEST_F(ConstructTest, IoCtlReadingsAnswerLocallyWhileBusy) {
+// Readings answer locally while the engine is busy; the other controls
+// send nothing either.
+TEST_F(ConstructTest, IoCtlsThatSendNothing) {
   UseVci();
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  engine::Module().MarkExecuting();
   vci_.ClearFrames();
+  engine::Module().MarkExecuting();
   PDU_DATA_ITEM* out = nullptr;
   ASSERT_EQ(PDUIoCtl(1, 0, Id("PDU_IOCTL_READ_VBATT"), nullptr, &out), PDU_STATUS_NOERROR);
   const uint32_t mv = *static_cast<uint32_t*>(out->pData);
@@ -146,15 +143,7 @@ TEST_F(ConstructTest, IoCtlReadingsAnswerLocallyWhileBusy) {
   ASSERT_EQ(PDUIoCtl(1, 0, Id("PDU_IOCTL_READ_IGNITION_SENSE_STATE"), nullptr, &out), PDU_STATUS_NOERROR);
   EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 1u);
   PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
-  EXPECT_EQ(vci_.FrameCount(), 0u);
   engine::Module().MarkIdle();
-  PDUDestruct();
-}
-
-TEST_F(ConstructTest, IoCtlControlsByName) {
-  UseVci();
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
-  vci_.ClearFrames();
   struct Row {
     const char* name;
     T_PDU_ERROR result;
@@ -165,16 +154,15 @@ TEST_F(ConstructTest, IoCtlControlsByName) {
                       {"PDU_IOCTL_SET_PROG_VOLTAGE", PDU_STATUS_NOERROR},
                       {"PDU_IOCTL_RESET", PDU_STATUS_NOERROR}};
   for (const Row& row : rows) {
-    PDU_DATA_ITEM* out = reinterpret_cast<PDU_DATA_ITEM*>(0x20);
+    out = reinterpret_cast<PDU_DATA_ITEM*>(0x20);
     uint32_t volts = 5000;
     PDU_DATA_ITEM in{PDU_IT_IO_PROG_VOLTAGE, &volts};
     EXPECT_EQ(PDUIoCtl(1, 0, Id(row.name), &in, &out), row.result) << row.name;
     EXPECT_EQ(out, reinterpret_cast<PDU_DATA_ITEM*>(0x20)) << row.name;
   }
-  PDU_DATA_ITEM* out = nullptr;
+  out = nullptr;
   EXPECT_EQ(PDUIoCtl(1, 0, 0xDEAD, nullptr, &out), PDU_STATUS_NOERROR);
   EXPECT_EQ(vci_.FrameCount(), 0u);
-  PDUDestruct();
 }
 
 // Several threads destruct at once (a close button and an exit path), idle
@@ -246,6 +234,41 @@ TEST_F(ConstructTest, ConcurrentConstructsAndDestructsLeaveOneWholeState) {
   EXPECT_EQ(PDUDestruct(), constructed ? 0x00u : 0x11u);
   EXPECT_EQ(device::GetDeviceLink(), nullptr);
   watchdog.Disarm();
+}
+
+TEST(StatusName, KnownAndUnknownValues) {
+  struct Row {
+    uint32_t value;
+    const char* name;
+  };
+  const Row rows[] = {
+      {0x00, "<PDU_STATUS_NOERROR>"},
+      {0x11, "<PDU_ERR_COMM_PC_TO_VCI_FAILED>"},
+      {0x50, "<PDU_ERR_INVALID_PARAMETERS>"},
+      {0x60, "<PDU_ERR_INVALID_HANDLE>"},
+      {0x71, "<PDU_ERR_EVENT_QUEUE_EMPTY>"},
+      {0xA4, "<PDU_ERR_API_SW_OUT_OF_DATA>"},
+      {0xBC, "<PDU_ERR_DOIP_RESPNSE_TIMEOUT>"},
+      {0x02, "<PDU_ERR_UNKNOW>"},
+      {0xBD, "<PDU_ERR_UNKNOW>"},
+      {0xFFFFFFFF, "<PDU_ERR_UNKNOW>"},
+  };
+  for (const Row& row : rows) EXPECT_STREQ(StatusName(row.value), row.name) << row.value;
+}
+
+// The unlock runs on another thread: the lock call released the ApiLock.
+TEST(ResourceLock, BothCallsAnswerNoErrorWriteTheirLinesAndReleaseTheApiLock) {
+  test::TempHome home;
+  home.StartLog();
+  EXPECT_EQ(PDULockResource(1, 2, 3), PDU_STATUS_NOERROR);
+  auto unlock = std::async(std::launch::async, [] { return PDUUnlockResource(0, 0xFFFFFFFF, 0); });
+  ASSERT_EQ(unlock.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(unlock.get(), PDU_STATUS_NOERROR);
+  EXPECT_EQ(test::TempHome::ClosedMainLog(),
+            "PDULockResource  <PDU_STATUS_NOERROR>\n"
+            "\n"
+            "PDUUnlockResource\n"
+            "PDUUnlockResource  <PDU_STATUS_NOERROR>\n");
 }
 
 }  // namespace

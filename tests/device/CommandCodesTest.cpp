@@ -2,10 +2,8 @@
 // byte, channel and payload of every command, what an answer's status
 // makes of the result, vehicle-data records, and that nothing at all is
 // sent without a device link. (Whole frames on the wire, stuffing and
-// checksum included: DeviceFrameTest.cpp.) (How long each command waits: CommandTimeoutTest.cpp and
-// OpenSequenceTimingTest.cpp, on the manual clock.)
-
-
+// checksum included: DeviceFrameTest.cpp. How long each command waits:
+// CommandTimeoutTest.cpp, on the manual clock.)
 #include "device/DeviceCommands.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"

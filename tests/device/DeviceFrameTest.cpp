@@ -82,14 +82,8 @@ TEST(DeviceFrame, StuffingRoundTripsEveryByteValue) {
   EXPECT_EQ(Unstuff(wire), frame);
 }
 
-// (A frame that stuffs beyond 5120 bytes: DeviceLinkTest's
-// FrameThatStuffsBeyond5120BytesIsNotSent, through the link's send.)
-TEST(DeviceFrame, BuildRefusesWhatDoesNotFit) {
-  uint8_t out[20];
-  uint8_t data[9] = {};
-  EXPECT_EQ(BuildFrame(kChannelVehicle, 1, 1, data, 8, out, sizeof out), 20u);
-  EXPECT_EQ(BuildFrame(kChannelVehicle, 1, 1, data, 9, out, sizeof out), 0u);
-}
+// (A frame that does not fit or stuffs beyond 5120 bytes:
+// DeviceLinkTest.FrameThatStuffsBeyond5120BytesIsNotSent, through the send.)
 
 TEST(DeviceFrame, UnstuffRejectsBadEscapes) {
   const Bytes bad[] = {

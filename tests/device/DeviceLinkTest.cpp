@@ -101,14 +101,6 @@ TEST_F(DeviceLinkTest, NothingIsSentOrReceivedWithoutAPort) {
 
 // ---- receive path -----------------------------------------------------------
 
-TEST_F(DeviceLinkTest, TwoFramesInOneChunkAreReturnedInOrder) {
-  Feed(Cat({Wire(test::kCmdOpen, {1, 0, 0, 0}), Wire(test::kCmdClose, {2, 0, 0, 0})}));
-  EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));
-  // The queue was taken whole: the second frame now waits in the carry-over.
-  EXPECT_EQ(Answer(), (Bytes{2, 0, 0, 0}));
-  EXPECT_TRUE(Answer(20).empty());
-}
-
 TEST_F(DeviceLinkTest, ChunkEndingWithClosingAndOpeningFlagKeepsTheNewFrame) {
   Bytes first = Wire(test::kCmdOpen, {1, 0, 0, 0});
   Bytes second = Wire(test::kCmdClose, {0x7E, 0x7D, 0, 0});
@@ -232,8 +224,9 @@ TEST_F(DeviceLinkTest, FullQueuesDropFramesWithoutOverrun) {
 
 TEST_F(DeviceLinkTest, DiscardAnswersDropsRawBytesAndQueueButKeepsCarryOverAndVehicleData) {
   const Bytes car = TestVci::VehicleData(0, 0, 1, {0x7F, 0x22, 0x78}).data;
-  // One chunk: two answers and vehicle data. The first receive moves both
-  // answers to the carry-over and returns the first.
+  // One chunk: two answers and vehicle data. The first receive takes the
+  // queue whole, returns the first answer and keeps the second in the
+  // carry-over.
   Feed(Cat({Wire(test::kCmdOpen, {1, 0, 0, 0}), Wire(test::kCmdOpen, {2, 0, 0, 0}),
                Wire(test::kCmdVehicleData, car)}));
   EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));

@@ -34,12 +34,10 @@ class LiveBus : public SessionTest {
   // The loop hands its results to the event queue and calls back only at
   // its end: an application polls meanwhile, as this does.
   void Poll(uint32_t hCLL) {
-    PDU_EVENT_ITEM* ev = nullptr;
-    while (PDUGetEventItem(kMod, hCLL, &ev) == 0) {
-      if (ev->ItemType == kItemResult) ++results_;
-      if (ev->ItemType == kItemError) ++errors_;
-      if (ev->ItemType == kItemStatus && *static_cast<uint32_t*>(ev->pData) == kFinished) ++finished_;
-      PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(ev));
+    for (const SeenItem& i : ItemCollector::Fetch(kMod, hCLL)) {
+      results_ += i.type == kItemResult;
+      errors_ += i.type == kItemError;
+      finished_ += i.type == kItemStatus && i.status == kFinished;
     }
   }
   bool WaitResults(uint32_t hCLL, size_t count) {

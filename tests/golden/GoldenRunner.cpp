@@ -1,25 +1,17 @@
 // The golden-transcript runner's recording and comparing (GoldenRunner.h).
 #include "GoldenRunner.h"
 
+#include <map>
+
 namespace pdu::golden {
 
 const char* CommandName(uint8_t command) {
-  switch (command) {
-    case 0x01: return "OPEN";
-    case 0x02: return "CLOSE";
-    case 0x03: return "IOCTL";
-    case 0x05: return "PROBE";
-    case 0x08: return "SET_LINK_RESOURCE";
-    case 0x09: return "DESTROY_LINK";
-    case 0x0B: return "DISCONNECT_LINK";
-    case 0x0F: return "SET_LINK_PARAM";
-    case 0x10: return "COP";
-    case 0x1A: return "CONNECT_LINK";
-    case 0x1B: return "MODULE_CONNECT";
-    case 0x1C: return "MODULE_DISCONNECT";
-    case 0x1E: return "VEHICLE_DATA";
-    default: return "?";
-  }
+  static const std::map<uint8_t, const char*> kNames = {
+      {0x01, "OPEN"}, {0x02, "CLOSE"}, {0x03, "IOCTL"}, {0x05, "PROBE"}, {0x08, "SET_LINK_RESOURCE"},
+      {0x09, "DESTROY_LINK"}, {0x0B, "DISCONNECT_LINK"}, {0x0F, "SET_LINK_PARAM"}, {0x10, "COP"},
+      {0x1A, "CONNECT_LINK"}, {0x1B, "MODULE_CONNECT"}, {0x1C, "MODULE_DISCONNECT"}, {0x1E, "VEHICLE_DATA"}};
+  const auto it = kNames.find(command);
+  return it == kNames.end() ? "?" : it->second;
 }
 
 std::string Fmt(const char* fmt, ...) {

@@ -5,7 +5,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <utility>
 
 #include "log/PduLog.h"
 #include "mdf/ComParamValue.h"
@@ -121,15 +120,12 @@ TEST_F(SampleMdf, DefaultsOfTheMainProtocols) {
     const char* value;
     uint32_t cpClass;
   };
+  // (CP_P2Max of ISO 15765 and ISO 14230 and the identifiers of ISO 15765
+  // and TP2.0 reach the golden link transcripts.)
   const Row rows[] = {
-      {"ISO_15765_3_on_ISO_15765_2", "CP_P2Max", "50000", PDU_PC_TIMING},
-      {"ISO_15765_3_on_ISO_15765_2", "CP_CanPhysReqId", "2016", PDU_PC_UNIQUE_ID},
-      {"ISO_15765_3_on_ISO_15765_2", "CP_CanRespUSDTId", "2024", PDU_PC_UNIQUE_ID},
       {"ISO_OBD_on_ISO_15765_4", "CP_CanFuncReqId", "2015", PDU_PC_COM},
       {"ISO_OBD_on_ISO_15765_4", "CP_RequestAddrMode", "2", PDU_PC_COM},
-      {"ISO_14230_3_on_ISO_14230_2", "CP_P2Max", "50000", PDU_PC_TIMING},
       {"ISO_14230_3_on_ISO_14230_2", "CP_P3Min", "55000", PDU_PC_TIMING},
-      {"MSP_VW2000LP_on_TP20", "CPM_VWTP_PhysReqIdSetup", "512", PDU_PC_UNIQUE_ID},
   };
   for (const Row& row : rows) {
     const ComParamRef* ref = FindRef(row.protocol, row.comParam);
@@ -171,21 +167,8 @@ TEST_F(SampleMdf, ResourcesNameKnownBusTypesAndProtocols) {
     ASSERT_NE(MdfObjectByKey(r.BusTypeName), nullptr);
     EXPECT_GT(r.NumPins(), 0u) << r.ShortName;
   }
-
-  ODXResource can;
-  ASSERT_EQ(GetResourceById(1001, can), "RSC_ISO_15765_3_on_ISO_15765_2_6_14");
-  EXPECT_EQ(can.BusTypeName, "ISO_11898_2_DWCAN");
-  EXPECT_EQ(can.ProtocolName, "ISO_15765_3_on_ISO_15765_2");
-  ASSERT_EQ(can.NumPins(), 2u);
-  EXPECT_EQ((std::pair{can.Pins[0].DLCPinNumber, can.Pins[0].DLCPinTypeId}), (std::pair{6u, 0u}));
-  EXPECT_EQ((std::pair{can.Pins[1].DLCPinNumber, can.Pins[1].DLCPinTypeId}), (std::pair{14u, 1u}));
-
-  uint32_t id = 0;
-  ASSERT_TRUE(ObjectIdByShortName("RSC_MSP_VW2000LP_on_TP20_6_14", id));
-  ODXResource tp20;
-  GetResourceById(id, tp20);
-  EXPECT_EQ(GetVciCode(tp20.BusTypeName), 12u);
-  EXPECT_EQ(GetVciCode(tp20.ProtocolName), 100u);
+  // (What resources 1001 and 1010 give the VCI, codes and pins: the golden
+  // transcripts prologue and link-tp20.)
 }
 
 }  // namespace

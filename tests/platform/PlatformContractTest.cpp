@@ -145,14 +145,7 @@ TEST(Files, Utf8NamesOpenAsTheFileSystemNamesThem) {
   EXPECT_EQ(text, "line");
 }
 
-TEST(Environment, SetAndClearAreSeenByGetenv) {
-  SetEnvValue("PDU7318_CONTRACT_PROBE", "v1");
-  const char* v = std::getenv("PDU7318_CONTRACT_PROBE");
-  ASSERT_NE(v, nullptr);
-  EXPECT_STREQ(v, "v1");
-  ClearEnvValue("PDU7318_CONTRACT_PROBE");
-  EXPECT_EQ(std::getenv("PDU7318_CONTRACT_PROBE"), nullptr);
-}
+// (SetEnvValue and ClearEnvValue: every TempHome, in every test program.)
 
 TEST(Clock, TickCountAndMicrosAdvanceWithSleep) {
   const uint32_t tick0 = GetTickCount();

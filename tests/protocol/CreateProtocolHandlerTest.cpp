@@ -107,15 +107,5 @@ TEST(CreateProtocolHandler, UniqueResponseComParamsPerClass) {
   }
 }
 
-TEST(CreateProtocolHandler, CreationLogLines) {
-  pdu::test::TempHome home;
-  home.StartLog();
-  CreateProtocolHandler("ISO_OBD_on_ISO_15765_4");
-  CreateProtocolHandler("MSP_VW2000LP_on_TP20");
-  CreateProtocolHandler("KW81_on_KW_UART");
-  CreateProtocolHandler("nothing");
-  EXPECT_EQ(pdu::test::TempHome::ClosedMainLog(), "create 15765\ncreate TP2.0\n");
-}
-
 }  // namespace
 }  // namespace pdu::protocol::test

@@ -64,28 +64,8 @@ TEST_F(ComParamStore, LookupByNameLastMatchWinsAndSkipsItemsWithoutValue) {
   EXPECT_EQ(set.getComparamValue("CP_CanPhysReqId", &value, &found), kNoVciCode);
 }
 
-TEST_F(ComParamStore, CreationFlagIsSharedNotCopied) {
-  auto h = Make("ISO_15765_3_on_ISO_15765_2");
-  uint8_t flags[] = {0x01, 0x02, 0x03};
-  PDU_FLAG_DATA in{3, flags};
-  EXPECT_TRUE(h->setCllCreateFlag(&in));
-  flags[0] = 0xFF;  // the handler keeps its own copy
-
-  PDU_FLAG_DATA out{0, nullptr};
-  EXPECT_TRUE(h->getCllCreateFlag(&out));
-  ASSERT_EQ(out.NumFlagBytes, 3u);
-  EXPECT_EQ(std::vector<uint8_t>(out.pFlagData, out.pFlagData + 3), (std::vector<uint8_t>{0x01, 0x02, 0x03}));
-  const uint8_t* shared = out.pFlagData;
-  EXPECT_TRUE(h->getCllCreateFlag(&out));  // asking again hands out the same bytes
-  EXPECT_EQ(out.pFlagData, shared);
-
-  EXPECT_TRUE(h->setCllCreateFlag(nullptr));  // no flag bytes
-  PDU_FLAG_DATA none{0, nullptr};
-  h->getCllCreateFlag(&none);
-  EXPECT_EQ(none.NumFlagBytes, 0u);
-  EXPECT_EQ(none.pFlagData, nullptr);
-}
-
+// (Creation flag bytes, copied at creation and sent at connect, and a null
+// or hollow flag as none: ComLogicalLink.CreationFlagBytesGoWithTheResource...)
 TEST_F(ComParamStore, ResourceDataComesBackAsAFreshCopy) {
   auto h = Make("ISO_15765_3_on_ISO_15765_2");
   PDU_PIN_DATA pins[] = {{6, 1}, {14, 2}};

@@ -11,9 +11,7 @@
 #include <functional>
 
 #include "support/SessionFixture.h"
-#include "support/ModuleProbe.h"
 #include "engine/EngineThread.h"
-#include "mdf/ObjectIds.h"
 
 namespace pdu::reliability {
 using namespace pdu::test;

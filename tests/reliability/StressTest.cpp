@@ -1,6 +1,4 @@
-// Eight application threads call the API on four links at once for a
-// while (5 s by default, 30 s in the CI reliability stage;
-// PDU7318_STRESS_SECONDS changes it) while the
+// Eight application threads call the API on four links at once while the
 // callbacks re-enter the API from the engine thread. Run under
 // ThreadSanitizer in CI: no report, no deadlock (a watchdog fails the test
 // when the run and its drain take more than twice the run time, at least
@@ -8,10 +6,8 @@
 // exactly one FINISHED), and no result delivered to the wrong ComPrimitive.
 #include <algorithm>
 #include <random>
-#include <set>
 
 #include "support/SessionFixture.h"
-#include "mdf/ObjectIds.h"
 
 namespace pdu::reliability {
 using namespace pdu::test;
@@ -30,63 +26,6 @@ uint32_t StressSeconds() {
   return v > 0 ? static_cast<uint32_t>(v) : 2;
 }
 
-// What the callbacks saw, shared by all threads.
-class Ledger {
- public:
-  struct Tally {
-    size_t started = 0, results = 0, errors = 0, wrongResults = 0, doubleFinished = 0;
-  };
-  void Started(uint32_t hCop) {
-    std::lock_guard<std::mutex> g(m_);
-    started_.insert(hCop);
-  }
-  // expected: what a result of this ComPrimitive must carry.
-  void OnItem(uint32_t hCop, uint32_t type, uint32_t status, const Bytes& data, const Bytes& expected) {
-    std::lock_guard<std::mutex> g(m_);
-    if (type == PDU_IT_RESULT) {
-      tally_.wrongResults += data != expected;
-      ++tally_.results;
-    } else if (type == PDU_IT_ERROR) {
-      ++tally_.errors;
-    } else if (type == PDU_IT_STATUS && status == PDU_COPST_FINISHED) {
-      tally_.doubleFinished += ++finished_[hCop] > 1;
-      cv_.notify_all();
-    }
-  }
-  bool IsFinished(uint32_t hCop) {
-    std::lock_guard<std::mutex> g(m_);
-    return finished_.count(hCop) != 0;
-  }
-  // Waits until a ComPrimitive has finished (or 100 ms passed).
-  void WaitAnyFinished() {
-    std::unique_lock<std::mutex> g(m_);
-    cv_.wait_for(g, std::chrono::milliseconds(100));
-  }
-  // Waits until every started ComPrimitive has finished; how many did not.
-  size_t WaitAllFinished(uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> g(m_);
-    auto unfinished = [&] {
-      return std::count_if(started_.begin(), started_.end(), [&](uint32_t h) { return finished_.count(h) == 0; });
-    };
-    cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return unfinished() == 0; });
-    return static_cast<size_t>(unfinished());
-  }
-  Tally Counts() {
-    std::lock_guard<std::mutex> g(m_);
-    Tally t = tally_;
-    t.started = started_.size();
-    return t;
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::set<uint32_t> started_;
-  std::map<uint32_t, size_t> finished_;
-  Tally tally_;
-};
-
-Ledger* g_ledger = nullptr;
 std::atomic<uint32_t> g_p2MaxId{0};
 std::atomic<uint64_t> g_callbacks{0};
 
@@ -101,23 +40,12 @@ Bytes AnswerFor(uint32_t r) {
   return b;
 }
 
-// Runs on the engine thread: drains the link's items and, now and then,
-// calls more of the API from inside, as applications do.
-void PDU_CALL StressCallback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void*, void*) {
+// Runs on the engine thread: the collector drains the link's items; now
+// and then the callback calls more of the API from inside, as applications
+// do.
+void PDU_CALL StressCallback(T_PDU_EVT_DATA evt, UNUM32 hMod, UNUM32 hCLL, void* tag, void* info) {
   const uint64_t n = ++g_callbacks;
-  PDU_EVENT_ITEM* ev = nullptr;
-  while (PDUGetEventItem(hMod, hCLL, &ev) == 0x00u) {
-    uint32_t status = 0;
-    Bytes data;
-    if (ev->ItemType == PDU_IT_STATUS) status = *static_cast<uint32_t*>(ev->pData);
-    if (ev->ItemType == PDU_IT_RESULT) {
-      auto* r = static_cast<PDU_RESULT_DATA*>(ev->pData);
-      data.assign(r->pDataBytes, r->pDataBytes + r->NumDataBytes);
-    }
-    const auto r = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ev->pCoPTag));
-    g_ledger->OnItem(ev->hCop, ev->ItemType, status, data, AnswerFor(r));
-    EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(ev)), 0x00u);
-  }
+  ItemCollector::Callback(evt, hMod, hCLL, tag, info);
   if (n % 7 == 0) {
     PDU_PARAM_ITEM* item = nullptr;
     if (PDUGetComParam(hMod, hCLL, g_p2MaxId.load(), &item) == 0x00u) {
@@ -136,8 +64,6 @@ using Concurrency = HealthySessionTest;
 TEST_F(Concurrency, EightThreadsOnFourLinksWithReenteringCallbacks) {
   const uint32_t seconds = StressSeconds();
   Watchdog watchdog(std::max<uint32_t>(60000, 2 * seconds * 1000), "the stress run");
-  Ledger ledger;
-  g_ledger = &ledger;
   Construct();
   g_p2MaxId = IdOf("CP_P2Max");
 
@@ -151,6 +77,8 @@ TEST_F(Concurrency, EightThreadsOnFourLinksWithReenteringCallbacks) {
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> calls{0};
   std::atomic<uint32_t> nextRequest{0};
+  std::mutex startedLock;
+  std::vector<uint32_t> started;
   auto worker = [&](int index) {
     std::mt19937 rng(static_cast<uint32_t>(index) * 7919u + 1u);
     std::vector<uint32_t> mine;
@@ -176,7 +104,10 @@ TEST_F(Concurrency, EightThreadsOnFourLinksWithReenteringCallbacks) {
                                        data ? &ctrl : nullptr, reinterpret_cast<void*>(static_cast<uintptr_t>(r)),
                                        &hCoP),
                   0x00u);
-        ledger.Started(hCoP);
+        {
+          std::lock_guard<std::mutex> g(startedLock);
+          started.push_back(hCoP);
+        }
         mine.push_back(hCoP);
       } else if (pick < 65) {
         uint32_t value = 50000 + (rng() % 1000);
@@ -214,9 +145,9 @@ TEST_F(Concurrency, EightThreadsOnFourLinksWithReenteringCallbacks) {
       }
       // Keep the job queue bounded: the engine runs one job at a time.
       while (!stop.load()) {
-        std::erase_if(mine, [&](uint32_t h) { return ledger.IsFinished(h); });
+        std::erase_if(mine, [&](uint32_t h) { return items_.FinishedCount(h) != 0; });
         if (mine.size() < kOutstandingPerThread) break;
-        ledger.WaitAnyFinished();
+        items_.WaitFinished(mine.front(), 100);
       }
     }
   };
@@ -227,18 +158,27 @@ TEST_F(Concurrency, EightThreadsOnFourLinksWithReenteringCallbacks) {
   stop = true;
   for (std::thread& t : threads) t.join();
 
-  EXPECT_EQ(ledger.WaitAllFinished(30000), 0u) << "ComPrimitives never finished";
-  const Ledger::Tally t = ledger.Counts();
-  EXPECT_EQ(t.doubleFinished, 0u);
-  EXPECT_EQ(t.wrongResults, 0u);
-  EXPECT_GT(t.results, 0u);
+  // Every started ComPrimitive ends with exactly one FINISHED, and each
+  // result carries the answer to its own request.
+  for (uint32_t h : started) {
+    EXPECT_TRUE(items_.WaitFinished(h, 30000)) << h << " never finished";
+    EXPECT_EQ(items_.FinishedCount(h), 1u) << h;
+  }
+  size_t results = 0, errors = 0;
+  for (const SeenItem& i : items_.Items()) {
+    if (i.type == 0x1300u) {
+      ++results;
+      EXPECT_EQ(i.data, AnswerFor(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(i.copTag)))) << i.hCop;
+    }
+    errors += i.type == 0x1302u;
+  }
+  EXPECT_GT(results, 0u);
   for (uint32_t h : links) EXPECT_EQ(PDUDisconnect(kMod, h), 0x00u);
   EXPECT_EQ(PDUDestruct(), 0x00u);
   watchdog.Disarm();
   std::printf("stress: %u s, %llu API calls, %zu ComPrimitives, %zu results, %zu errors, %llu callbacks\n", seconds,
-              static_cast<unsigned long long>(calls.load()), t.started, t.results, t.errors,
+              static_cast<unsigned long long>(calls.load()), started.size(), results, errors,
               static_cast<unsigned long long>(g_callbacks.load()));
-  g_ledger = nullptr;
 }
 
 }  // namespace

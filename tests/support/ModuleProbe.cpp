@@ -18,13 +18,9 @@ auto Locked(F&& read) {
 #define PDU_READ(expr) Locked([&](engine::ModuleState& m) PDU_NO_THREAD_SAFETY_ANALYSIS { return (expr); })
 
 uint32_t LinkCounter() { return PDU_READ(m.LastLinkHandle()); }
-uint32_t CoPCounter() { return PDU_READ(m.LastCoPHandle()); }
 size_t QueuedJobs() { return PDU_READ(m.QueuedJobs()); }
 engine::CopJob LastQueuedJob() { return PDU_READ(m.LastQueuedJob()); }
-uint32_t Tp20Channel(size_t id) { return PDU_READ(m.Tp20ChannelHeld(id) ? 1u : 0u); }
-size_t Tp20ChannelsInUse() {
-  return PDU_READ(m.Tp20ChannelsHeld());
-}
+size_t Tp20ChannelsInUse() { return PDU_READ(m.Tp20ChannelsHeld()); }
 CALLBACKFNC CallbackOf(size_t index) { return PDU_READ(m.CallbackAt(index)); }
 protocol::ZPDUProtocolHandling* HandlerOf(uint32_t hCLL) {
   engine::ApiLockGuard lock(engine::ApiLock());

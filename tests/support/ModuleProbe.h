@@ -16,10 +16,8 @@ class ZPDUProtocolHandling;
 namespace pdu::test {
 
 uint32_t LinkCounter();
-uint32_t CoPCounter();
 size_t QueuedJobs();
 engine::CopJob LastQueuedJob();
-uint32_t Tp20Channel(size_t id);
 size_t Tp20ChannelsInUse();
 CALLBACKFNC CallbackOf(size_t index);
 // The link's handler (valid until the next PDUConstruct).

@@ -138,6 +138,7 @@ struct SeenItem {
   uint32_t timestamp = 0;
   uint32_t startMsgTimestamp = 0;  // result items
   void* tag = nullptr;             // the pCllTag the callback got
+  void* copTag = nullptr;          // the item's pCoPTag
   uint32_t tick = 0;               // the library's tick when it was fetched
 };
 
@@ -152,6 +153,13 @@ class ItemCollector {
   ItemCollector& operator=(const ItemCollector&) = delete;
 
   static void PDU_CALL Callback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void*) {
+    for (const SeenItem& item : Fetch(hMod, hCLL, cllTag)) {
+      if (ItemCollector* self = Current()) self->Add(item);
+    }
+  }
+  // Fetches and releases every item waiting for the link.
+  static std::vector<SeenItem> Fetch(uint32_t hMod, uint32_t hCLL, void* cllTag = nullptr) {
+    std::vector<SeenItem> out;
     PDU_EVENT_ITEM* ev = nullptr;
     while (PDUGetEventItem(hMod, hCLL, &ev) == 0) {
       SeenItem item;
@@ -160,6 +168,7 @@ class ItemCollector {
       item.hCop = ev->hCop;
       item.timestamp = ev->Timestamp;
       item.tag = cllTag;
+      item.copTag = ev->pCoPTag;
       item.tick = platform::ClockTicks();
       if (ev->ItemType == kItemStatus) item.status = *static_cast<uint32_t*>(ev->pData);
       if (ev->ItemType == kItemError) item.error = static_cast<PDU_ERROR_DATA*>(ev->pData)->ErrorCodeId;
@@ -168,10 +177,10 @@ class ItemCollector {
         item.data.assign(r->pDataBytes, r->pDataBytes + r->NumDataBytes);
         item.startMsgTimestamp = r->StartMsgTimestamp;
       }
-      PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(ev));
-      ItemCollector* self = Current();
-      if (self != nullptr) self->Add(item);
+      EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(ev)), 0u);
+      out.push_back(item);
     }
+    return out;
   }
 
   void Add(const SeenItem& item) {

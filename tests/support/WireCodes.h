@@ -15,13 +15,10 @@ inline constexpr uint8_t kCmdClose = 0x02;
 inline constexpr uint8_t kCmdIoCtl = 0x03;
 inline constexpr uint8_t kCmdProbe = 0x05;
 inline constexpr uint8_t kCmdSetLinkResource = 0x08;
-inline constexpr uint8_t kCmdDestroyLink = 0x09;
-inline constexpr uint8_t kCmdDisconnectLink = 0x0B;
 inline constexpr uint8_t kCmdSetLinkParam = 0x0F;
 inline constexpr uint8_t kCmdCop = 0x10;
 inline constexpr uint8_t kCmdConnectLink = 0x1A;
 inline constexpr uint8_t kCmdModuleConnect = 0x1B;
-inline constexpr uint8_t kCmdModuleDisconnect = 0x1C;
 inline constexpr uint8_t kCmdVehicleData = 0x1E;
 
 }  // namespace pdu::test
