@@ -202,6 +202,25 @@ def main():
               "ioctl vbatt: exit %d %s\n%s" % (p.returncode, out, p.stderr))
         print("  PDUIoCtl vbatt -> %s mV" % out["value"])
 
+        # The usage names the Windows defaults and only the commands this
+        # build has; doctor names the COM port and the registry values it
+        # read (both bitnesses run this with their own pdutool.exe).
+        usage = wine.run([exe, "--help"]).stdout.replace("\r\n", "\n")
+        wanted = ["default: pdu7318.dll beside pdutool.exe", 'HKLM\\SOFTWARE\\D-PDU API "Root File"',
+                  "default C:\\ProgramData\\Brenlo\\Apps\\7318\\MDF.xml", "130 stopped by Ctrl-C"]
+        unwanted = ["libpdu7318", "/etc/", "$PDU7318_HOME", "\n  shell ", "\n  run ", "decode-log", "SIGTERM"]
+        check(all(w in usage for w in wanted) and not any(u in usage for u in unwanted),
+              "pdutool.exe --help: missing %s, has %s\n%s" % ([w for w in wanted if w not in usage],
+                                                             [u for u in unwanted if u in usage], usage))
+        if not args.installed:
+            doctor = wine.run([exe, "doctor"]).stdout.replace("\r\n", "\n")
+            wanted = ["read HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM \\Device\\Serial%d = COM%d\n" % (args.com, args.com),
+                      "read HKCU\\SOFTWARE\\Brenlo\\MVCI path = C:\\pdu7318-e2e-logs\n",
+                      "  \\\\.\\COM%d: VCI found" % args.com, "result: VCI found"]
+            check(all(w in doctor for w in wanted), "pdutool.exe doctor: missing %s\n%s" %
+                  ([w for w in wanted if w not in doctor], doctor))
+            print("  pdutool.exe --help: Windows defaults; doctor: COM%d and the registry values" % args.com)
+
         # An application that ends without PDUDestruct while a ComPrimitive
         # still runs: the process ends with the status it chose.
         client = os.path.join(args.win_bin, "exit_client.exe")
