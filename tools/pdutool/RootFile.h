@@ -23,6 +23,7 @@
 // other vendors' entries.
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -45,9 +46,14 @@ std::string DefaultRootFile();
 std::vector<std::string> CommandLineUtf8(int argc, char** argv);
 
 // A UTF-8 path as a file system path: Windows takes a narrow name in the
-// ANSI code page, which would mangle it.
+// ANSI code page, which would mangle it. Text that is not UTF-8 (a narrow
+// argv of pdutool.exe) is taken as the ANSI code page's, as before.
 inline std::filesystem::path PathFromUtf8(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+  try {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+  } catch (const std::exception&) {
+    return std::filesystem::path(utf8);
+  }
 }
 
 // One MVCI_PDU_API entry. The three file fields hold the URI attributes as
