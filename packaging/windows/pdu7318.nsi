@@ -334,7 +334,16 @@ Section "Uninstall"
   RMDir "$INSTDIR"
   RMDir "$INSTDIR\.."
 
+  ; The Add/Remove Programs entry goes only with the DLLs: a DLL that a
+  ; program loaded since un.onInit looked stays, and so does the entry
+  ; that lets the user remove it later.
   SetRegView 64
-  DeleteRegKey HKLM "${ARPKEY}"
+  ${If} ${FileExists} "$INSTDIR\pdu7318.dll"
+  ${OrIf} ${FileExists} "$PROGRAMFILES64\Brenlo\7318\pdu7318.dll"
+    DetailPrint "pdu7318.dll is in use and was not removed; the Add/Remove Programs entry is kept"
+    SetErrorLevel 4
+  ${Else}
+    DeleteRegKey HKLM "${ARPKEY}"
+  ${EndIf}
   SetRegView lastused
 SectionEnd
