@@ -12,7 +12,13 @@
 // put replaces the entry of that short name (or appends one), remove takes
 // away only entries of that short name and deletes the file when nothing
 // is left in it. A file that is not a well-formed root description file is
-// never rewritten: the command fails and the file stays as it was.
+// never rewritten: the command fails and the file stays as it was. put on
+// a file whose folder is gone (a registration another vendor's uninstaller
+// left behind) creates the folder and a new file there and says so: the
+// name stays the one every client is told.
+//
+// Paths are UTF-8 (on Windows the arguments come from the wide command
+// line). Every failure names the file and the reason.
 //
 // Exit codes: 0 done (also: nothing to remove), 1 the file could not be
 // read, parsed or written, 2 usage.
@@ -22,12 +28,14 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "RootFile.h"
 
 namespace {
 
 using pdutool::FileUriFromPath;
+using pdutool::PathFromUtf8;
 using pdutool::RootApi;
 using pdutool::RootFile;
 
@@ -58,7 +66,21 @@ int Fail(const std::string& what) {
 
 bool Exists(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::exists(path, ec);
+  return std::filesystem::exists(PathFromUtf8(path), ec);
+}
+
+// The folder of a file that is not there is made with its parents; true
+// when it had to be. A failure is said in error.
+bool MakeFolderOf(const std::string& path, std::string& error) {
+  namespace fs = std::filesystem;
+  const fs::path folder = PathFromUtf8(path).parent_path();
+  std::error_code ec;
+  if (folder.empty() || fs::is_directory(folder, ec)) return false;
+  if (!fs::create_directories(folder, ec) && ec) {
+    const std::u8string name = folder.u8string();
+    error = "cannot create the folder " + std::string(name.begin(), name.end()) + " of " + path + ": " + ec.message();
+  }
+  return true;
 }
 
 int List(const std::string& path) {
@@ -75,8 +97,14 @@ int Put(const std::string& path, const RootApi& api) {
   RootFile file;
   std::string error;
   if (Exists(path) && !file.Load(path, error)) return Fail(error + "; left unchanged");
+  const bool madeFolder = MakeFolderOf(path, error);
+  if (!error.empty()) return Fail(error);
   file.Put(api);
   if (!file.Save(path, error)) return Fail(error);
+  if (madeFolder) {
+    std::printf("pdu7318-rootfile: the folder of %s did not exist; created it and a new root description file\n",
+                path.c_str());
+  }
   std::printf("pdu7318-rootfile: %s registered in %s\n", api.shortName.c_str(), path.c_str());
   return kOk;
 }
@@ -90,7 +118,7 @@ int Remove(const std::string& path, const std::string& shortName) {
   if (file.Empty()) {
     // Nothing but our entry was in it: leave no empty file behind.
     std::error_code ec;
-    std::filesystem::remove(path, ec);
+    std::filesystem::remove(PathFromUtf8(path), ec);
     if (ec) return Fail("cannot remove " + path + ": " + ec.message());
   } else if (!file.Save(path, error)) {
     return Fail(error);
@@ -102,14 +130,16 @@ int Remove(const std::string& path, const std::string& shortName) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> args = pdutool::CommandLineUtf8(argc, argv);
+  const size_t count = args.size();
   std::string path = pdutool::DefaultRootFile();
-  int i = 1;
+  size_t i = 0;
   auto value = [&](const char* name) -> std::string {
-    if (i + 1 >= argc) UsageError(std::string(name) + " needs a value");
-    return argv[++i];
+    if (i + 1 >= count) UsageError(std::string(name) + " needs a value");
+    return args[++i];
   };
-  for (; i < argc && argv[i][0] == '-'; ++i) {
-    std::string_view a = argv[i];
+  for (; i < count && args[i].starts_with('-'); ++i) {
+    std::string_view a = args[i];
     if (a == "--file") {
       path = value("--file");
     } else if (a == "--help" || a == "-h") {
@@ -119,15 +149,15 @@ int main(int argc, char** argv) {
       UsageError("unknown option " + std::string(a));
     }
   }
-  if (i >= argc) UsageError("no command");
-  const std::string command = argv[i++];
+  if (i >= count) UsageError("no command");
+  const std::string command = args[i++];
 
   RootApi api;
   std::string library;
   std::string mdf;
   std::string cable;
-  for (; i < argc; ++i) {
-    std::string_view a = argv[i];
+  for (; i < count; ++i) {
+    std::string_view a = args[i];
     if (a == "--short-name") {
       api.shortName = value("--short-name");
     } else if (a == "--library") {
@@ -152,7 +182,7 @@ int main(int argc, char** argv) {
   if (command != "put") UsageError("unknown command " + command);
   if (library.empty()) UsageError("put needs --library");
   for (const std::string* p : {&library, &mdf, &cable}) {
-    if (!p->empty() && !std::filesystem::path(*p).is_absolute()) UsageError("paths must be absolute: " + *p);
+    if (!p->empty() && !PathFromUtf8(*p).is_absolute()) UsageError("paths must be absolute: " + *p);
   }
   api.libraryUri = FileUriFromPath(library);
   if (!mdf.empty()) api.moduleDescriptionUri = FileUriFromPath(mdf);

@@ -24,6 +24,9 @@
 ;
 ; Silent:  pdu7318-setup-<version>.exe /S [/LOG=1 /LOGDIR=C:\Logs]
 ;          "<Program Files (x86)>\Brenlo\7318\uninstall.exe" /S
+; Exit codes: 0 done; 2 aborted; 3 installed, but a root description file
+; could not be edited; 4 files in use, nothing changed (install and
+; uninstall).
 
 Unicode true
 ManifestSupportedOS all
@@ -61,6 +64,7 @@ Var LogSet     ; 1 when the page or /LOG= asked for a logging setting
 Var LogCheck
 Var LogDirField
 Var Failed     ; 1 when a root description file could not be edited
+Var InUse      ; the files a running program holds, one per line
 
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_WELCOME
@@ -71,10 +75,48 @@ Page custom LogPageShow LogPageLeave
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+; Files in use. Windows keeps the file of a loaded DLL or a running program
+; from being written; NSIS would skip such a file in silent mode and go on,
+; and a diagnostic application would run the old DLL with the new data
+; files. So the whole set is tried for writing first (opened for append,
+; which changes nothing), and a file that cannot be opened ends the setup
+; program before it changes anything: exit code 4, a message naming the
+; files.
+!macro TryWrite FILE
+  ${If} ${FileExists} "${FILE}"
+    ClearErrors
+    FileOpen $9 "${FILE}" a
+    ${If} ${Errors}
+      StrCpy $InUse "$InUse$\r$\n    ${FILE}"
+    ${Else}
+      FileClose $9
+    ${EndIf}
+  ${EndIf}
+!macroend
+
+!macro RefuseInUse WHAT
+  StrCpy $InUse ""
+  !insertmacro TryWrite "$INSTDIR\pdu7318.dll"
+  !insertmacro TryWrite "$INSTDIR\pdutool.exe"
+  !insertmacro TryWrite "$INSTDIR\pdu7318-rootfile.exe"
+  ${If} ${RunningX64}
+    !insertmacro TryWrite "$PROGRAMFILES64\Brenlo\7318\pdu7318.dll"
+    !insertmacro TryWrite "$PROGRAMFILES64\Brenlo\7318\pdutool.exe"
+  ${EndIf}
+  !insertmacro TryWrite "${APPDIR}\MDF.xml"
+  !insertmacro TryWrite "${APPDIR}\PDUAPI_7318.ini"
+  ${If} $InUse != ""
+    MessageBox MB_OK|MB_ICONSTOP "${WHAT}: these files are in use by a running program (a diagnostic application with ${SHORTNAME} loaded):$InUse$\r$\n$\r$\nNothing was changed. Close the programs that use ${SHORTNAME} and run it again." /SD IDOK
+    SetErrorLevel 4
+    Quit
+  ${EndIf}
+!macroend
+
 Function .onInit
   SetShellVarContext all
   StrCpy $LogSet 0
   StrCpy $Failed 0
+  !insertmacro RefuseInUse "${SHORTNAME} ${VERSION} was not installed"
   ; What is set now: a reinstall shows (and keeps) it.
   ReadINIStr $LogOn "${APPDIR}\config.ini" "LOG" "open"
   ${If} $LogOn != 1
@@ -142,29 +184,42 @@ FunctionEnd
 
 ; Adds our entry to the root description file of registry view VIEW (32 or
 ; 64), naming LIBRARY; where the view names no file, NEWFILE is made and
-; the value set once the file holds our entry.
+; the value set once the file holds our entry. A value naming a file whose
+; folder is gone (another vendor's uninstaller took it) is repaired: the
+; tool makes the folder and a new file there, and the value, which other
+; vendors' clients read too, is kept. A failure shows the tool's own words
+; (the file and the reason).
 !macro RegisterIn VIEW LIBRARY NEWFILE
   SetRegView ${VIEW}
   StrCpy $R2 0
+  StrCpy $R4 0
   ReadRegStr $R0 HKLM "${ROOTKEY}" "${ROOTVALUE}"
   ExpandEnvStrings $R0 $R0
+  ${GetParent} $R0 $R3
   ${If} $R0 == ""
     StrCpy $R0 "${NEWFILE}"
     StrCpy $R2 1
     ${GetParent} $R0 $R3
     CreateDirectory $R3
+  ${ElseIfNot} ${FileExists} "$R3\*.*"
+    StrCpy $R4 1
   ${EndIf}
   DetailPrint "Root description file (${VIEW}-bit view): $R0"
-  nsExec::ExecToLog '"$INSTDIR\pdu7318-rootfile.exe" --file "$R0" put --short-name "${SHORTNAME}" --library "${LIBRARY}" --mdf "${APPDIR}\MDF.xml" --description "${DESCRIPTION}" --supplier "${SUPPLIER}"'
+  nsExec::ExecToStack '"$INSTDIR\pdu7318-rootfile.exe" --file "$R0" put --short-name "${SHORTNAME}" --library "${LIBRARY}" --mdf "${APPDIR}\MDF.xml" --description "${DESCRIPTION}" --supplier "${SUPPLIER}"'
   Pop $R1
+  Pop $R5
+  DetailPrint $R5
   ${If} $R1 == 0
     ${If} $R2 == 1
       WriteRegStr HKLM "${ROOTKEY}" "${ROOTVALUE}" $R0
     ${EndIf}
+    ${If} $R4 == 1
+      DetailPrint "The ${VIEW}-bit view's Root File value named $R0, whose folder was gone: created $R3 and a new root description file there with ${SHORTNAME}; the value is kept."
+    ${EndIf}
   ${Else}
     StrCpy $Failed 1
-    DetailPrint "$R0 could not be edited ($R1); it is left as it was"
-    MessageBox MB_OK|MB_ICONEXCLAMATION "The root description file$\r$\n$R0$\r$\ncould not be edited and was left as it was. Client applications of the ${VIEW}-bit view will not find ${SHORTNAME}." /SD IDOK
+    DetailPrint "$R0 was not edited (pdu7318-rootfile exit $R1); ${SHORTNAME} is not registered in the ${VIEW}-bit view"
+    MessageBox MB_OK|MB_ICONEXCLAMATION "${SHORTNAME} could not be registered in the root description file of the ${VIEW}-bit view:$\r$\n$\r$\n$R5$\r$\nClient applications of the ${VIEW}-bit view will not find ${SHORTNAME}." /SD IDOK
   ${EndIf}
   SetRegView lastused
 !macroend
@@ -251,6 +306,7 @@ SectionEnd
 
 Function un.onInit
   SetShellVarContext all
+  !insertmacro RefuseInUse "${SHORTNAME} was not removed"
 FunctionEnd
 
 Section "Uninstall"
@@ -278,7 +334,16 @@ Section "Uninstall"
   RMDir "$INSTDIR"
   RMDir "$INSTDIR\.."
 
+  ; The Add/Remove Programs entry goes only with the DLLs: a DLL that a
+  ; program loaded since un.onInit looked stays, and so does the entry
+  ; that lets the user remove it later.
   SetRegView 64
-  DeleteRegKey HKLM "${ARPKEY}"
+  ${If} ${FileExists} "$INSTDIR\pdu7318.dll"
+  ${OrIf} ${FileExists} "$PROGRAMFILES64\Brenlo\7318\pdu7318.dll"
+    DetailPrint "pdu7318.dll is in use and was not removed; the Add/Remove Programs entry is kept"
+    SetErrorLevel 4
+  ${Else}
+    DeleteRegKey HKLM "${ARPKEY}"
+  ${EndIf}
   SetRegView lastused
 SectionEnd

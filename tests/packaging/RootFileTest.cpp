@@ -300,6 +300,38 @@ TEST_F(RootFileProcess, ABrokenFileIsNeverRewritten) {
   EXPECT_FALSE(fs::exists(root_ + ".pdu7318-new"));
 }
 
+// A Root File value may name a file whose folder another vendor's
+// uninstaller removed: put makes the folder and a new file there and says
+// so; a folder that cannot be made fails, naming the file and the reason.
+TEST_F(RootFileProcess, AFileWhoseFolderIsGoneIsMadeWithItsFolder) {
+  Write("not a folder");
+  const struct {
+    std::string file;
+    int exit;
+    std::string says;
+  } cases[] = {
+      {dir_ + "/gone/D-PDU API/pdu_api_root.xml", 0,
+       "pdu7318-rootfile: the folder of " + dir_ + "/gone/D-PDU API/pdu_api_root.xml did not exist; created it and "
+       "a new root description file\npdu7318-rootfile: PDU7318 registered in " + dir_ +
+       "/gone/D-PDU API/pdu_api_root.xml\n"},
+      {root_ + "/sub/pdu_api_root.xml", 1,
+       "pdu7318-rootfile: cannot create the folder " + root_ + "/sub of " + root_ +
+       "/sub/pdu_api_root.xml: Not a directory\n"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    EXPECT_EQ(Run("(" + std::string(PDU7318_ROOTFILE_TOOL) + " --file '" + c.file + "' " + PutOurs() + " 2>&1)", &out),
+              c.exit)
+        << c.file;
+    EXPECT_EQ(out, c.says);
+  }
+  RootFile file;
+  std::string error;
+  ASSERT_TRUE(file.Load(dir_ + "/gone/D-PDU API/pdu_api_root.xml", error)) << error;
+  EXPECT_EQ(Names(file), (std::vector<std::string>{"PDU7318"}));
+  EXPECT_EQ(Read(), "not a folder");
+}
+
 TEST_F(RootFileProcess, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Run(Tool("put --library /x.so")), 2);                         // no short name
   EXPECT_EQ(Run(Tool("put --short-name X")), 2);                          // no library

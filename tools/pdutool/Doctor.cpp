@@ -228,6 +228,9 @@ bool DoctorCheck(json& findings, FILE* out) {
   std::vector<std::string> ports;
   dev::FindSerialPorts(ports);
   findings["portSource"] = source;
+  const std::vector<std::string> settings = doctor::SettingsRead();
+  findings["settingsRead"] = settings;
+  for (const std::string& s : settings) lines.push_back("read " + s);
   lines.push_back("ports (" + source + "): " + (ports.empty() ? "none" : std::to_string(ports.size())));
   if (out != nullptr) {
     for (const std::string& l : lines) std::fprintf(out, "%s\n", l.c_str());
@@ -263,8 +266,7 @@ bool DoctorCheck(json& findings, FILE* out) {
   findings["vciFound"] = found;
   if (out != nullptr) {
     if (ports.empty()) {
-      std::fprintf(out, "no candidate port: plug the VCI in (it appears as /dev/ttyUSBn or /dev/ttyACMn) "
-                        "or list its device in PDU7318_PORTS\n");
+      std::fprintf(out, "no candidate port: %s\n", doctor::NoPortHint().c_str());
     }
     std::fprintf(out, "%s\n", found ? "result: VCI found" : "result: no VCI answered");
     if (findings["application"]["state"] != "ok") {

@@ -35,6 +35,13 @@ std::string ErrorText(const std::string& call, int error);
 // listed unless it also locked the port.
 std::vector<std::string> OtherHolders(const std::string& path);
 
+// What to do when no candidate port was found, in the OS's device names.
+std::string NoPortHint();
+
+// The OS settings the library reads, each as "where: value" as the doctor
+// read it (the registry on Windows; nothing beyond PortSource on Linux).
+std::vector<std::string> SettingsRead();
+
 bool FileExists(const std::string& path);
 
 // A file can be created (and is removed again) in the folder, or in the

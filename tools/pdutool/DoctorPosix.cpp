@@ -187,6 +187,14 @@ std::vector<std::string> OtherHolders(const std::string& path) {
   return Holders(path, hidden);
 }
 
+std::string NoPortHint() {
+  return "plug the VCI in (it appears as /dev/ttyUSBn or /dev/ttyACMn) or list its device in PDU7318_PORTS";
+}
+
+// The candidate ports and the log folder come from the environment and
+// the file system here (PortSource, the log line).
+std::vector<std::string> SettingsRead() { return {}; }
+
 bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 bool FolderWritable(const std::string& folder, std::string& where) {

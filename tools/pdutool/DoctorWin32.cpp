@@ -3,7 +3,9 @@
 // there is nothing to watch.
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "Doctor.h"
 #include "DoctorOs.h"
@@ -11,6 +13,20 @@
 namespace pdutool {
 namespace doctor {
 namespace {
+
+std::string Utf8(const wchar_t* w, size_t count) {
+  if (count == 0) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(count), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+// Text data of a REG_SZ value as read, without the terminator it may
+// lack or have.
+std::string TextData(const std::vector<wchar_t>& data, DWORD bytes) {
+  return Utf8(data.data(), wcsnlen(data.data(), std::min<size_t>(bytes / sizeof(wchar_t), data.size())));
+}
 
 std::wstring Wide(const std::string& s) {
   if (s.empty()) return std::wstring();
@@ -23,6 +39,48 @@ std::wstring Wide(const std::string& s) {
 }  // namespace
 
 std::string PortSource() { return "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"; }
+
+std::string NoPortHint() {
+  return "plug the VCI in and install its driver: it must appear as \\Device\\SerialN = COMn in "
+         "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM (Device Manager, Ports (COM & LPT))";
+}
+
+// Every value of the serial device map, marking those the library passes
+// over (a USB driver registering as \Device\VCP0), and the log folder value
+// of this user.
+std::vector<std::string> SettingsRead() {
+  std::vector<std::string> out;
+  const std::string map = PortSource();
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    out.push_back(map + ": no such key (no serial port driver has registered a port)");
+  } else {
+    for (DWORD index = 0;; ++index) {
+      std::vector<wchar_t> name(256), data(256);
+      DWORD nameLen = static_cast<DWORD>(name.size());
+      DWORD dataBytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+      DWORD type = 0;
+      const LONG rc = RegEnumValueW(key, index, name.data(), &nameLen, nullptr, &type,
+                                    reinterpret_cast<BYTE*>(data.data()), &dataBytes);
+      if (rc != ERROR_SUCCESS) break;
+      const std::string n = Utf8(name.data(), nameLen);
+      const std::string d = type == REG_SZ ? TextData(data, dataBytes) : std::string("(not text)");
+      const bool used = n.find("Device\\Serial") != std::string::npos && d.find("COM") != std::string::npos;
+      out.push_back(map + " " + n + " = " + d + (used ? "" : " (not a \\Device\\Serial name: not tried)"));
+    }
+    RegCloseKey(key);
+  }
+  const std::string logKey = "HKCU\\SOFTWARE\\Brenlo\\MVCI path";
+  std::vector<wchar_t> path(1024);
+  DWORD bytes = static_cast<DWORD>(path.size() * sizeof(wchar_t));
+  if (RegGetValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Brenlo\\MVCI", L"path", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ |
+                       RRF_NOEXPAND, nullptr, path.data(), &bytes) == ERROR_SUCCESS) {
+    out.push_back(logKey + " = " + TextData(path, bytes));
+  } else {
+    out.push_back(logKey + ": not set (logs go to the application's current folder)");
+  }
+  return out;
+}
 
 PortFinding OpenFailed(const std::string&, bool busy, int error, const std::string& call) {
   if (busy) {

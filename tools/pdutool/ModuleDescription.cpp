@@ -8,6 +8,7 @@
 
 #include "Commands.h"
 #include "Numbers.h"
+#include "platform/Platform.h"
 
 namespace pdutool {
 
@@ -105,10 +106,9 @@ const MdfComParam* ModuleDescription::ComParam(const std::string& name) const {
   return nullptr;
 }
 
-std::string DefaultMdfPath() {
-  const char* home = std::getenv("PDU7318_HOME");
-  return std::string(home != nullptr ? home : "/etc/brenlo/7318") + "/MDF.xml";
-}
+// The library's own application folder ($PDU7318_HOME, else the fixed one
+// of the OS), so that pdutool checks against the file the library reads.
+std::string DefaultMdfPath() { return pdu::platform::AppFolder() + "MDF.xml"; }
 
 std::string CheckParamValue(const MdfComParam& param, const std::string& text) {
   const std::string& t = param.type;

@@ -1,8 +1,10 @@
 #include "RootFile.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -402,6 +404,9 @@ bool RootFile::Parse(const std::string& text, std::string& error) {
 
 #if !defined(_WIN32)
 std::string DefaultRootFile() { return kDefaultRootFile; }
+std::vector<std::string> CommandLineUtf8(int argc, char** argv) {
+  return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
+}
 #endif
 
 bool RootFile::Load(const std::string& path, std::string& error) {
@@ -409,15 +414,15 @@ bool RootFile::Load(const std::string& path, std::string& error) {
     error = "no root description file is registered";
     return false;
   }
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
   if (!in) {
-    error = "cannot read " + path;
+    error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) {
-    error = "cannot read " + path;
+    error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
   if (!Parse(text.str(), error)) {
@@ -512,21 +517,28 @@ std::string RootFile::Text() const { return text_; }
 
 bool RootFile::Save(const std::string& path, std::string& error) const {
   namespace fs = std::filesystem;
-  const std::string temp = path + ".pdu7318-new";
+  // The new text goes to a file beside the old one and replaces it in one
+  // rename, so a reader never sees half a file.
+  const fs::path target = PathFromUtf8(path);
+  const fs::path temp = PathFromUtf8(path + ".pdu7318-new");
   {
+    errno = 0;
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     out << Text();
     out.flush();
     if (!out) {
-      error = "cannot write " + temp;
-      out.close();
+      const int why = errno;
       std::error_code ignored;
+      error = "cannot write " + path + ": " +
+              (!fs::is_directory(target.parent_path(), ignored) ? std::string("its folder does not exist")
+                                                                : std::string(std::strerror(why)));
+      out.close();
       fs::remove(temp, ignored);
       return false;
     }
   }
   std::error_code ec;
-  fs::file_status old = fs::status(path, ec);
+  fs::file_status old = fs::status(target, ec);
   if (!ec && fs::exists(old)) {
     fs::permissions(temp, old.permissions(), ec);
   } else {
@@ -534,7 +546,7 @@ bool RootFile::Save(const std::string& path, std::string& error) const {
                     fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read,
                     ec);
   }
-  fs::rename(temp, path, ec);
+  fs::rename(temp, target, ec);
   if (ec) {
     error = "cannot replace " + path + ": " + ec.message();
     std::error_code ignored;

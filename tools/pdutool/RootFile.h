@@ -23,6 +23,8 @@
 // other vendors' entries.
 #pragma once
 
+#include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,8 +37,24 @@ inline constexpr const char* kDefaultRootFile = "/etc/pdu_api_root.xml";
 // The root description file clients read: kDefaultRootFile on Linux; on
 // Windows the registry value "Root File" under HKLM\SOFTWARE\D-PDU API in
 // the program's own registry view (tools/windows/RootFileWin32.cpp), empty
-// when none is registered.
+// when none is registered. Paths are UTF-8 on both systems.
 std::string DefaultRootFile();
+
+// The program's arguments after its name, in UTF-8: argv on Linux; on
+// Windows taken from the wide command line (RootFileWin32.cpp), so that a
+// path outside the ANSI code page survives.
+std::vector<std::string> CommandLineUtf8(int argc, char** argv);
+
+// A UTF-8 path as a file system path: Windows takes a narrow name in the
+// ANSI code page, which would mangle it. Text that is not UTF-8 (a narrow
+// argv of pdutool.exe) is taken as the ANSI code page's, as before.
+inline std::filesystem::path PathFromUtf8(const std::string& utf8) {
+  try {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+  } catch (const std::exception&) {
+    return std::filesystem::path(utf8);
+  }
+}
 
 // One MVCI_PDU_API entry. The three file fields hold the URI attributes as
 // written in the file; empty when the element or attribute is absent.

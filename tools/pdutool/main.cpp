@@ -26,6 +26,7 @@
 #include "RootFile.h"
 #include "Shell.h"
 #include "Signals.h"
+#include "UsageOs.h"
 
 #ifndef PDUTOOL_VERSION
 #define PDUTOOL_VERSION "unknown"
@@ -35,15 +36,16 @@ namespace {
 
 using namespace pdutool;
 
+// The usage of this build: its OS's defaults, only the commands it has.
 void Usage(FILE* out) {
+  const OsUsage& os = ThisOsUsage();
   std::fprintf(out,
                "usage: pdutool [global options] COMMAND [options]\n"
                "global options:\n"
-               "  --lib PATH        D-PDU library to load (default: ../lib/libpdu7318.so beside pdutool,\n"
-               "                    else the installed libpdu7318.so.1)\n"
+               "  --lib PATH        D-PDU library to load (default: %s)\n"
                "  --root [NAME]     without NAME: list the APIs of the root description file;\n"
                "                    with NAME: load the library of that entry\n"
-               "  --root-file FILE  root description file (default /etc/pdu_api_root.xml)\n"
+               "  --root-file FILE  root description file (default %s)\n"
                "  --json            print one JSON document instead of text (docs/pdutool.md)\n"
                "  --callback        wait for the library's event callback (default)\n"
                "  --poll            poll for events every 5 ms instead of waiting for the callback\n"
@@ -54,7 +56,7 @@ void Usage(FILE* out) {
                "  --help, -h        this text\n"
                "commands:\n"
                "  info [--mdf FILE]     module ids, version, status, objects by type\n"
-               "                        (resources from FILE, default $PDU7318_HOME/MDF.xml)\n"
+               "                        (resources from FILE, default %s)\n"
                "  session --resource NAME|ID [options] REQUEST...\n"
                "      --param NAME=VALUE    set a ComParam before connecting (repeatable; checked\n"
                "                            against the module description first)\n"
@@ -70,11 +72,16 @@ void Usage(FILE* out) {
                "      REQUEST               hex bytes, e.g. 22F190 or \"22 F1 90\"\n"
                "  ioctl vbatt|ignition|PDU_IOCTL_NAME\n"
                "  params --resource NAME|ID [--mdf FILE]\n"
-               "                        every ComParam of the resource: id, default, type, class\n"
-               "  shell [--trace FILE]  interactive session (type help); reads commands from\n"
-               "                        stdin when it is not a terminal; Ctrl-C cancels a wait\n"
-               "  run SCRIPT [--trace FILE]\n"
-               "                        the shell's commands from a file, with expect lines\n"
+               "                        every ComParam of the resource: id, default, type, class\n",
+               os.library, os.rootFile, os.mdf);
+  if (os.shell) {
+    std::fprintf(out,
+                 "  shell [--trace FILE]  interactive session (type help); reads commands from\n"
+                 "                        stdin when it is not a terminal; Ctrl-C cancels a wait\n"
+                 "  run SCRIPT [--trace FILE]\n"
+                 "                        the shell's commands from a file, with expect lines\n");
+  }
+  std::fprintf(out,
                "  scan --resource NAME [--range FIRST-LAST] [--trace FILE]\n"
                "                        the ECUs that answer: ISO 15765 request ids 0x7E0-0x7E7 and\n"
                "                        0x7DF; address-based resources (K-line) the --range given;\n"
@@ -83,17 +90,22 @@ void Usage(FILE* out) {
                "          [--duration TIME] [--log FILE] [--window TIME]\n"
                "                        raw CAN frames as candump -L lines (the module cannot listen\n"
                "                        without sending: ID#DATA opens each receive window)\n"
-               "  doctor                why the VCI is (not) found: ports, MDF.xml, log folder (exit 5: no VCI)\n"
-               "  decode-log DIR|FILE [--follow] [--session N] [--since HH:MM[:SS]] [--link N] [--verbose]\n"
-               "          [--json | --json-lines]\n"
-               "                        the three log files as one readable transcript, split into\n"
-               "                        numbered sessions with a summary line each (--json: a document)\n"
+               "  doctor                why the VCI is (not) found: ports, MDF.xml, log folder (exit 5: no VCI)\n");
+  if (os.decodeLog) {
+    std::fprintf(out,
+                 "  decode-log DIR|FILE [--follow] [--session N] [--since HH:MM[:SS]] [--link N] [--verbose]\n"
+                 "          [--json | --json-lines]\n"
+                 "                        the three log files as one readable transcript, split into\n"
+                 "                        numbered sessions with a summary line each (--json: a document)\n");
+  }
+  std::fprintf(out,
                "exit codes: 0 ok; 1 an API call failed, a request got no response, or (run, shell)\n"
                "            an expectation failed; 2 usage or script error; 3 library not loadable or\n"
                "            not a D-PDU library (run, shell: any library failure); 4 a ComPrimitive\n"
                "            ended with an error or did not finish; 5 doctor: no VCI answered; 6 MDF.xml\n"
                "            cannot be loaded;\n"
-               "            130 stopped by SIGINT/SIGTERM\n");
+               "            130 stopped by %s\n",
+               os.stopped);
 }
 
 std::pair<std::string, std::string> NameValue(const std::string& text) {

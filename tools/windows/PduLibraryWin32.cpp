@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "PduLibrary.h"
+#include "platform/Platform.h"
 
 namespace pdutool {
 namespace {
@@ -79,15 +80,12 @@ bool PduLibrary::Load(const std::string& path, std::string& error) {
   return true;
 }
 
-// pdu7318.dll beside pdutool.exe (both land in the build's bin folder).
+// pdu7318.dll beside pdutool.exe (both land in the build's bin folder),
+// from the library's own ExecutablePath, which takes paths beyond MAX_PATH.
 std::string DefaultLibraryPath() {
-  wchar_t self[MAX_PATH + 1];
-  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return "pdu7318.dll";
-  std::wstring exe(self, n);
-  const size_t slash = exe.find_last_of(L"\\/");
-  return Narrow(slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash + 1)) +
-         "pdu7318.dll";
+  const std::string exe = pdu::platform::ExecutablePath();
+  const size_t slash = exe.find_last_of("\\/");
+  return (slash == std::string::npos ? std::string() : exe.substr(0, slash + 1)) + "pdu7318.dll";
 }
 
 }  // namespace pdutool

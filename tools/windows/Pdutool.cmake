@@ -21,7 +21,7 @@ list(FILTER _pdutool_srcs EXCLUDE REGEX "Posix\\.cpp$")
 add_executable(pdutool ${_pdutool_srcs} ${CMAKE_CURRENT_LIST_DIR}/PduLibraryWin32.cpp
                        ${CMAKE_CURRENT_LIST_DIR}/RootFileWin32.cpp ${CMAKE_CURRENT_LIST_DIR}/SignalsWin32.cpp
                        ${CMAKE_CURRENT_LIST_DIR}/ShellWin32.cpp ${CMAKE_CURRENT_LIST_DIR}/VciPortWin32.cpp
-                       ${CMAKE_CURRENT_LIST_DIR}/DecodeLogWin32.cpp)
+                       ${CMAKE_CURRENT_LIST_DIR}/DecodeLogWin32.cpp ${CMAKE_CURRENT_LIST_DIR}/UsageWin32.cpp)
 target_include_directories(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/include
                                            ${CMAKE_CURRENT_SOURCE_DIR}/pdutool)
 target_link_libraries(pdutool PRIVATE Threads::Threads nlohmann_json::nlohmann_json

@@ -6,12 +6,25 @@
 // is what a 32-bit client does too: it lists and loads the APIs whose
 // libraries it can load.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
+#include <vector>
 
 #include "RootFile.h"
 
 namespace pdutool {
+namespace {
+
+std::string Utf8(const std::wstring& w) {
+  if (w.empty()) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace
 
 // RRF_RT_REG_SZ takes a REG_EXPAND_SZ value too, with its variables
 // expanded (asking for RRF_RT_REG_EXPAND_SZ would need RRF_NOEXPAND).
@@ -30,16 +43,19 @@ std::string DefaultRootFile() {
     return "";
   }
   path.resize(wcsnlen(path.c_str(), path.size()));
-  if (path.empty()) return "";
-  // In the ANSI code page, as the narrow file functions that open it (and
-  // the narrow command line of --root-file) take it.
-  const int n = WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0, nullptr,
-                                    nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) {
-    WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()), out.data(), n, nullptr, nullptr);
-  }
-  return out;
+  return Utf8(path);
+}
+
+// CommandLineToArgvW splits as the C runtime does for argv (quotes,
+// backslashes before a quote), from the command line as Windows keeps it.
+std::vector<std::string> CommandLineUtf8(int, char**) {
+  int n = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n);
+  std::vector<std::string> args;
+  if (wide == nullptr) return args;
+  for (int i = 1; i < n; ++i) args.push_back(Utf8(wide[i]));
+  LocalFree(wide);
+  return args;
 }
 
 }  // namespace pdutool

@@ -2,7 +2,10 @@
 # Checks each built pdu7318.dll: it exports exactly the names listed in
 # src/pdu7318.def (the 29 D-PDU API functions), undecorated also in the
 # 32-bit DLL, and needs no runtime DLL beside it (libstdc++, libgcc,
-# winpthread are linked in).
+# winpthread are linked in). For the 32-bit DLL it also checks the calling
+# convention, which the plain export names cannot show: every function is
+# defined as __stdcall _NAME@N in the library's object files, N the bytes of
+# the parameters of its prototype in include/pdu_api.h (check_stdcall.py).
 #   tools/windows/check-exports.sh [x86_64] [i686]     (default: both)
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
@@ -37,6 +40,15 @@ for arch in "${archs[@]}"; do
   echo "   imports: $imports"
   if echo "$imports" | grep -qiE 'libstdc|libgcc|winpthread'; then
     echo "FAIL: the runtime is not linked in"; fail=1
+  fi
+  if [ "$arch" = i686 ]; then
+    mapfile -t objs < <(find "$(win_build_dir "$arch")/src" -name '*.obj' | sort)
+    if [ ${#objs[@]} -eq 0 ]; then
+      echo "FAIL: no object files of the library below $(win_build_dir "$arch")/src"; fail=1
+    else
+      python3 "$PDU7318_REPO/tools/windows/check_stdcall.py" "$PDU7318_REPO/include/pdu_api.h" \
+        "$PDU7318_REPO/src/pdu7318.def" "$arch-w64-mingw32-nm" "${objs[@]}" | sed 's/^/   /' || fail=1
+    fi
   fi
 done
 [ "$fail" -eq 0 ] && echo "exports: ok"

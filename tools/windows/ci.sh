@@ -21,9 +21,11 @@ step() {
   echo "==== windows: $* (at $((SECONDS - start)) s)"
 }
 
+source "$here/env.sh"
+# The Wine tests need the Linux simulator: say so now, not after the build.
+need_vcisim
 step "install"
 bash "$here/install.sh"
-source "$here/env.sh"
 # Decided once here (a tiny 32-bit program run by the 32-bit loader) and
 # inherited by every script and CMake run below.
 wine_choose

@@ -3,28 +3,26 @@
 # pseudo-terminal mapped to a COM port, pdutool.exe driving pdu7318.dll.
 #   tools/windows/e2e.sh [x86_64] [i686]      (default: x86_64)
 #   VCISIM   the simulator (default: build/bin/vcisim, the native build)
-# Skipped, with a note, when vcisim or pdutool.exe has not been built.
+# Fails when vcisim, pdutool.exe or pdu7318.dll has not been built.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 archs=("$@")
 [ ${#archs[@]} -eq 0 ] && archs=(x86_64)
-vcisim=${VCISIM:-$PDU7318_REPO/build/bin/vcisim}
-if [ ! -x "$vcisim" ]; then
-  echo "== end-to-end under Wine: SKIPPED (no simulator at $vcisim; build the Linux tree first)"
-  exit 0
-fi
+need_vcisim
+vcisim=$PDU7318_VCISIM
 wine_display
 wine_up
 trap wine_down EXIT
 fail=0
 for arch in "${archs[@]}"; do
   bin=$(win_build_dir "$arch")/bin
-  if [ ! -f "$bin/pdutool.exe" ] || [ ! -f "$bin/pdu7318.dll" ]; then
-    echo "== end-to-end under Wine ($arch): SKIPPED (pdutool.exe or pdu7318.dll not built)"
-    continue
-  fi
   if [ "$arch" = i686 ] && ! have_wine32; then
     echo "######## end-to-end under Wine ($arch): 32-bit SKIPPED - Wine cannot run 32-bit programs here ########"
+    continue
+  fi
+  if [ ! -f "$bin/pdutool.exe" ] || [ ! -f "$bin/pdu7318.dll" ]; then
+    echo "FAIL: end-to-end under Wine ($arch): no pdutool.exe or pdu7318.dll in $bin (tools/windows/build.sh $arch)"
+    fail=1
     continue
   fi
   echo "== end-to-end under Wine ($arch)"

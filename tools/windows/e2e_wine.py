@@ -59,12 +59,12 @@ class Wine:
         for name in ("PDU7318_HOME", "PDU7318_LOG_PATH", "PDU7318_PORTS"):
             self.env.pop(name, None)
 
-    def run(self, args, timeout=120, check_rc=True):
+    def run(self, args, timeout=120, check_rc=True, env=None):
         # Output through files, not pipes: Wine's background services may
         # inherit the handles and keep a pipe open after the program ended.
         with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
             try:
-                rc = subprocess.run([os.environ.get("PDU7318_WINE", "wine")] + args, env=self.env, stdout=out, stderr=err,
+                rc = subprocess.run([os.environ.get("PDU7318_WINE", "wine")] + args, env=env or self.env, stdout=out, stderr=err,
                                     stdin=subprocess.DEVNULL, timeout=timeout).returncode
             except subprocess.TimeoutExpired:
                 raise Failure("wine %s: no exit within %d s" % (" ".join(args), timeout))
@@ -201,6 +201,43 @@ def main():
         check(p.returncode == 0 and out.get("value") == scenario["vci"]["battery_mv"],
               "ioctl vbatt: exit %d %s\n%s" % (p.returncode, out, p.stderr))
         print("  PDUIoCtl vbatt -> %s mV" % out["value"])
+
+        # The usage names the Windows defaults and only the commands this
+        # build has; doctor names the COM port and the registry values it
+        # read (both bitnesses run this with their own pdutool.exe).
+        usage = wine.run([exe, "--help"]).stdout.replace("\r\n", "\n")
+        wanted = ["default: pdu7318.dll beside pdutool.exe", 'HKLM\\SOFTWARE\\D-PDU API "Root File"',
+                  "default C:\\ProgramData\\Brenlo\\Apps\\7318\\MDF.xml", "130 stopped by Ctrl-C"]
+        unwanted = ["libpdu7318", "/etc/", "$PDU7318_HOME", "\n  shell ", "\n  run ", "decode-log", "SIGTERM"]
+        check(all(w in usage for w in wanted) and not any(u in usage for u in unwanted),
+              "pdutool.exe --help: missing %s, has %s\n%s" % ([w for w in wanted if w not in usage],
+                                                             [u for u in unwanted if u in usage], usage))
+        if not args.installed:
+            doctor = wine.run([exe, "doctor"]).stdout.replace("\r\n", "\n")
+            wanted = ["read HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM \\Device\\Serial%d = COM%d\n" % (args.com, args.com),
+                      "read HKCU\\SOFTWARE\\Brenlo\\MVCI path = C:\\pdu7318-e2e-logs\n",
+                      "  \\\\.\\COM%d: VCI found" % args.com, "result: VCI found"]
+            check(all(w in doctor for w in wanted), "pdutool.exe doctor: missing %s\n%s" %
+                  ([w for w in wanted if w not in doctor], doctor))
+            print("  pdutool.exe --help: Windows defaults; doctor: COM%d and the registry values" % args.com)
+
+        # pdu7318-rootfile.exe takes a path outside the ANSI code page (the
+        # wide command line) and makes the missing folder of the file.
+        tool = os.path.join(args.win_bin, "pdu7318-rootfile.exe")
+        if os.path.isfile(tool) and not args.installed:
+            folder = wine.drive_c("pdu7318-\u0442\u0435\u0441\u0442-\u30eb\u30fc\u30c8")
+            shutil.rmtree(folder, ignore_errors=True)
+            win = "C:\\pdu7318-\u0442\u0435\u0441\u0442-\u30eb\u30fc\u30c8\\D-PDU API\\root.xml"
+            # Wine turns the Unix arguments into the wide command line by the
+            # locale's character set.
+            p = wine.run([tool, "--file", win, "put", "--short-name", "PDU7318", "--library",
+                          "C:\\\u00dcber\\pdu7318.dll"], env=dict(wine.env, LC_ALL="C.UTF-8"))
+            made = os.path.join(folder, "D-PDU API", "root.xml")
+            text = open(made, "rb").read() if os.path.isfile(made) else b""
+            shutil.rmtree(folder, ignore_errors=True)
+            check(b'URI="file:///C:/%C3%9Cber/pdu7318.dll"' in text and "created it" in p.stdout,
+                  "pdu7318-rootfile.exe with a Unicode path: %r\n%s%s" % (text, p.stdout, p.stderr))
+            print("  pdu7318-rootfile.exe: Unicode path and missing folder")
 
         # An application that ends without PDUDestruct while a ComPrimitive
         # still runs: the process ends with the status it chose.

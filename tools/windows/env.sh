@@ -18,6 +18,21 @@ win_build_dir() {
 }
 win_deps_dir() { echo "$PDU7318_WIN_ROOT/build-win-deps/$1"; }
 
+# The native simulator that the Wine tests drive (VCISIM, default the Linux
+# build's build/bin/vcisim). Missing, it is an error, not a skip: a test
+# that needs it would otherwise count as passed without having run.
+need_vcisim() {
+  PDU7318_VCISIM=${VCISIM:-$PDU7318_REPO/build/bin/vcisim}
+  [ -x "$PDU7318_VCISIM" ] && return 0
+  cat >&2 <<MSG
+FAIL: no simulator at $PDU7318_VCISIM. The Wine tests run the Linux vcisim
+against the Windows programs; build the Linux tree first:
+    cmake --preset default && cmake --build build --target vcisim
+or name another one with VCISIM=PATH.
+MSG
+  return 1
+}
+
 # Which Wine loader runs the test programs. Having the wine32 package is
 # not enough: a kernel without 32-bit support ("32-bit emulation
 # disabled") refuses /usr/lib/wine/wine with "exec format error", and

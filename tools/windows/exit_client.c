@@ -30,7 +30,10 @@
  *                   "device not found" box; while it is up, PDUGetTimestamp
  *                   and the battery-voltage PDUIoCtl from the main thread
  *                   must answer at once (0x0; 0x01, as without a VCI);
- *                   then the box is closed and PDUConstruct returns 0.
+ *                   then the box is closed and PDUConstruct returns 0;
+ *   hold            (no VCI needed) only loads the DLL, prints "holding"
+ *                   and keeps it loaded until its standard input ends: a
+ *                   diagnostic application in the setup program's way.
  * Output: "call WHAT 0xSTATUS MS" for every timed call, "dll unloaded" or
  * "dll still loaded", and "exit at" just before main returns. A failed
  * step exits 91 after saying what failed. */
@@ -210,6 +213,14 @@ int main(int argc, char** argv) {
   if (lib == NULL) {
     fprintf(stderr, "exit_client: cannot load the library (error %lu)\n", (unsigned long)GetLastError());
     return 92;
+  }
+  if (strcmp(mode, "hold") == 0) {
+    printf("holding\n");
+    fflush(stdout);
+    while (getchar() != EOF) {
+    }
+    FreeLibrary(lib);
+    return 0;
   }
   /* GetProcAddress gives a FARPROC; going through a plain function pointer
    * keeps the cast to the real type free of a cast-function-type warning. */

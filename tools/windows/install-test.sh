@@ -8,7 +8,6 @@ set -euo pipefail
 source "$(dirname "$0")/env.sh"
 version=$(sed -n 's/^project(pdu7318 VERSION \([0-9.]*\).*/\1/p' "$PDU7318_REPO/CMakeLists.txt")
 setup=$PDU7318_WIN_ROOT/build-win-dist/pdu7318-setup-$version.exe
-vcisim=${VCISIM:-$PDU7318_REPO/build/bin/vcisim}
 if ! have_wine32; then
   cat <<'MSG'
 ############################################################################
@@ -19,7 +18,7 @@ MSG
   exit 0
 fi
 [ -f "$setup" ] || { echo "no $setup (run tools/windows/installer.sh)" >&2; exit 1; }
-[ -x "$vcisim" ] || { echo "no simulator at $vcisim (build the Linux tree first)" >&2; exit 1; }
-python3 "$PDU7318_REPO/tools/windows/install_wine.py" --setup "$setup" --vcisim "$vcisim" \
+need_vcisim
+python3 "$PDU7318_REPO/tools/windows/install_wine.py" --setup "$setup" --vcisim "$PDU7318_VCISIM" \
   --data "$(win_build_dir x86_64)/data" --prefix "$PDU7318_WIN_ROOT/build-win-setup-wine" \
   --bin32 "$(win_build_dir i686)/bin" --bin64 "$(win_build_dir x86_64)/bin"

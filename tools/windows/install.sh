@@ -24,6 +24,30 @@ export DEBIAN_FRONTEND=noninteractive
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
+# Prints every installed package that an apt-get simulation (its output on
+# stdin) would move to another version, as "upgrade" or "DOWNGRADE" with
+# both versions, and a count of the new packages. Simulated lines:
+#   Inst libfoo [1.2-3+deb12u7] (1.2-3+deb12u6 Debian:12.8/stable [amd64])   changes libfoo
+#   Inst libbar:i386 (4.5-6 Debian:12.8/stable [i386])                       new
+report_changes() {
+  local line name old new kind n_new=0 n_up=0 n_down=0
+  local changed='^Inst ([^ ]+) [[]([^]]+)[]] [(]([^ ]+)'
+  while IFS= read -r line; do
+    [[ "$line" =~ $changed ]] || {
+      [[ "$line" == Inst\ * ]] && n_new=$((n_new + 1))
+      continue
+    }
+    name=${BASH_REMATCH[1]} old=${BASH_REMATCH[2]} new=${BASH_REMATCH[3]}
+    if dpkg --compare-versions "$new" lt "$old"; then
+      kind=DOWNGRADE n_down=$((n_down + 1))
+    else
+      kind=upgrade n_up=$((n_up + 1))
+    fi
+    printf '   %-9s %s %s -> %s\n' "$kind" "$name" "$old" "$new"
+  done
+  echo "== $1: $n_up upgraded, $n_down downgraded, $n_new new"
+}
+
 pkgs=(cmake ninja-build pkg-config dpkg-dev python3 g++-mingw-w64-i686-posix
       g++-mingw-w64-x86-64-posix googletest nlohmann-json3-dev wine wine64
       nsis zip unzip xvfb)
@@ -34,6 +58,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   # An index that fails to download is reported by apt-get update; the
   # install below is what must succeed.
   $SUDO apt-get update -qq || echo "apt-get update reported errors (see above); going on"
+  $SUDO apt-get install -s -y --no-install-recommends "${missing[@]}" 2>/dev/null | report_changes "apt-get install"
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
@@ -58,6 +83,8 @@ install_wine32() {
   for round in 1 2 3 4 5 6; do
     if out=$($SUDO apt-get install -s "${opts[@]}" wine32:i386 "${pins[@]}" 2>&1); then
       echo "== wine32: simulation ok (round $round${pins:+, pinned: ${pins[*]}})"
+      echo "== wine32: what the install does to this machine's packages:"
+      echo "$out" | report_changes wine32
       $SUDO apt-get install -qq "${opts[@]}" wine32:i386 "${pins[@]}" >/dev/null
       return
     fi

@@ -14,11 +14,15 @@ registered in the 64-bit registry view; the 32-bit view has none. Then:
      lists ours;
   3. the end-to-end SENDRECV through the installed DLL that the root
      description file names (64-bit; 32-bit unless --no-32);
-  4. a reinstall keeps an edited config.ini and our single entry;
+  4. a reinstall keeps an edited config.ini and our single entry; while a
+     client holds the installed DLL, install and uninstall exit 4 and change
+     nothing;
   5. a silent uninstall: the other vendor's file byte for byte as before,
      its value and library still there, all of ours gone;
   6. a root description file that is not well-formed: the install exits 3
-     and leaves it as it was, so does the uninstall.
+     and leaves it as it was, so does the uninstall;
+  7. a Root File value whose folder is gone: the install makes the folder
+     and the file, and keeps the value.
 
 Prints one line per check and "N passed, M failed"; exits non-zero on a
 failure.
@@ -28,6 +32,7 @@ import argparse
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -55,6 +60,7 @@ OTHER_ROOT = (
     "</MVCI_PDU_API_ROOT>\r\n").encode()
 OTHER_ROOT_WIN = r"C:\ACME\pdu_api_root.xml"
 NEW_ROOT_32 = r"C:\ProgramData\D-PDU API\pdu_api_root_32.xml"
+GONE_ROOT = r"C:\Gone\D-PDU API\pdu_api_root.xml"
 
 passed = 0
 failed = 0
@@ -86,6 +92,38 @@ class Wine:
             out.seek(0)
             err.seek(0)
             return rc, out.read(), err.read()
+
+    def hold(self, client, dll):
+        """Starts exit_client.exe holding DLL loaded; None when it did not
+        say so. Closing its stdin ends it."""
+        if not os.path.isfile(client):
+            return None
+        p = subprocess.Popen([os.environ.get("PDU7318_WINE", "wine"), client, dll, "hold"], env=self.env,
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        # Wine's services may inherit the pipe and keep it open after a
+        # failed client ended: wait for the line with a deadline, not for EOF.
+        deadline = time.monotonic() + 60
+        seen = b""
+        while b"holding" not in seen and time.monotonic() < deadline:
+            if not select.select([p.stdout], [], [], deadline - time.monotonic())[0]:
+                break
+            chunk = os.read(p.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            seen += chunk
+        if b"holding" in seen:
+            return p
+        p.kill()
+        p.wait()
+        return None
+
+    def batch(self, line):
+        """Runs one command line exactly as written (cmd, from a batch file):
+        uninstall.exe takes _?=DIR only unquoted, which Wine's own argument
+        quoting would not leave."""
+        with open(self.path("C:\\pdu7318-test.bat"), "w") as f:
+            f.write("@%s\r\n@exit /b %%errorlevel%%\r\n" % line)
+        return self.run(["cmd", "/c", "C:\\pdu7318-test.bat"])
 
     def path(self, win):
         """C:\\x\\y -> <prefix>/drive_c/x/y"""
@@ -228,6 +266,29 @@ def main():
     check(read(wine.path(app + "\\config.ini")) == edited, "reinstall keeps config.ini")
     check((read(wine.path(OTHER_ROOT_WIN)) or b"") == merged, "reinstall: the root file is the same")
 
+    # 4b. A diagnostic application holds the installed 32-bit DLL: the setup
+    # program and the uninstaller (its waiting form) refuse with exit 4 and
+    # change nothing; the Add/Remove Programs entry stays.
+    held = [pf32 + "\\pdu7318.dll", app + "\\MDF.xml", OTHER_ROOT_WIN, NEW_ROOT_32, pf32 + "\\uninstall.exe"]
+    with open(wine.path(app + "\\MDF.xml"), "wb") as f:
+        f.write(b"<!-- the MDF.xml of the installation in use -->")
+    before = [read(wine.path(w)) for w in held]
+    holder = wine.hold(os.path.join(args.bin32 or "", "exit_client.exe"), pf32 + "\\pdu7318.dll")
+    if check(holder is not None, "a 32-bit client holds the installed DLL"):
+        rc, out, err = wine.run([setup, "/S"])
+        check(rc == 4, "install while the DLL is in use exits 4 (got %d)" % rc, out + err)
+        check([read(wine.path(w)) for w in held] == before, "... and changes nothing")
+        rc, out, err = wine.batch(r'"%s\uninstall.exe" /S _?=%s' % (pf32, pf32))
+        check(rc == 4, "uninstall.exe /S _?=DIR while the DLL is in use exits 4 (got %d)" % rc, out + err)
+        check([read(wine.path(w)) for w in held] == before and
+              wine.reg_value(ARP_KEY, "DisplayVersion", 64) not in (None, ""),
+              "... and changes nothing; the Add/Remove Programs entry stays")
+        holder.stdin.close()
+        holder.wait(timeout=60)
+    rc, out, err = wine.run([setup, "/S"])
+    check(rc == 0 and same_file(wine.path(app + "\\MDF.xml"), os.path.join(args.data, "MDF.xml")),
+          "with the client gone, the install replaces the set (exit %d)" % rc, out + err)
+
     # 5. Silent uninstall. The uninstaller copies itself away and returns at
     # once; wait for it to finish.
     rc, out, err = wine.run([wine.path(pf32 + "\\uninstall.exe"), "/S"])
@@ -260,6 +321,20 @@ def main():
         time.sleep(1)
     check(read(wine.path(OTHER_ROOT_WIN)) == broken and not os.path.exists(wine.path(NEW_ROOT_32)),
           "uninstall: the broken file as it was, ours gone")
+
+    # 7. A Root File value naming a file whose folder another vendor's
+    # uninstaller removed: the folder and a new file are made there, the
+    # value is kept.
+    with open(wine.path(OTHER_ROOT_WIN), "wb") as f:
+        f.write(OTHER_ROOT)
+    wine.run(["reg", "add", ROOT_KEY, "/v", "Root File", "/t", "REG_SZ", "/d", GONE_ROOT, "/reg:32", "/f"])
+    rc, out, err = wine.run([setup, "/S"])
+    check(rc == 0, "install over a Root File value whose folder is gone exits 0 (got %d)" % rc, out + err)
+    gone = read(wine.path(GONE_ROOT)) or b""
+    check(b"file:///C:/Program%20Files%20%28x86%29/Brenlo/7318/pdu7318.dll" in gone and
+          wine.reg_value(ROOT_KEY, "Root File", 32) == GONE_ROOT,
+          "the folder and a new root file with our entry made; the value kept", gone.decode(errors="replace"))
+    wine.run([wine.path(pf32 + "\\uninstall.exe"), "/S"])
 
     subprocess.run(["wineserver", "-k"], env=wine.env)
     print("%d passed, %d failed" % (passed, failed))

@@ -40,6 +40,8 @@ constexpr DWORD kLogPathBytes = 512;
 // yields at most 260 ports.
 constexpr DWORD kSerialMapBuffer = 200;
 constexpr size_t kMaxSerialPorts = 260;
+// The longest path Windows has, in UTF-16 characters (without terminator).
+constexpr DWORD kMaxPathChars = 32767;
 
 // FILETIME-style 100 ns units to microseconds.
 uint64_t HundredNsToMicros(const FILETIME& ft) {
@@ -109,11 +111,20 @@ uint64_t ProcessCpuMicros() {
   return HundredNsToMicros(kernel) + HundredNsToMicros(user);
 }
 
+// GetModuleFileNameW fills the whole buffer (cutting the name short) when
+// the path does not fit; a path beyond MAX_PATH (a long-path-aware
+// process, a \\?\ folder) takes a bigger buffer, up to the 32767
+// characters a Windows path can have.
 std::string ExecutablePath() {
-  wchar_t buf[MAX_PATH + 1];
-  const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return std::string();
-  return Narrow(buf, n);
+  std::wstring buf(MAX_PATH + 1, L'\0');
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buf.size());
+    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), size);
+    if (n == 0) return std::string();
+    if (n < size) return Narrow(buf.data(), n);
+    if (size > kMaxPathChars) return std::string();
+    buf.resize(static_cast<size_t>(size) * 2);
+  }
 }
 
 std::string AppFolder() {
@@ -176,12 +187,17 @@ bool CreateFolderWithParents(const std::string& path) {
   }
   // SHCreateDirectoryExW takes only full paths; a relative log folder (an
   // odd registry value) is taken from the current directory like fopen does.
-  wchar_t full[32768];
-  const DWORD n = GetFullPathNameW(wide.c_str(), 32768, full, nullptr);
-  if (n == 0 || n >= 32768) return false;
-  const int rc = SHCreateDirectoryExW(nullptr, full, nullptr);
+  // The first call asks for the size (terminator included), on the heap: a
+  // caller's thread may have a small stack.
+  const DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (need == 0 || need > kMaxPathChars + 1) return false;
+  std::wstring full(need, L'\0');
+  const DWORD n = GetFullPathNameW(wide.c_str(), need, full.data(), nullptr);
+  if (n == 0 || n >= need) return false;
+  full.resize(n);
+  const int rc = SHCreateDirectoryExW(nullptr, full.c_str(), nullptr);
   if (rc != ERROR_SUCCESS && rc != ERROR_ALREADY_EXISTS && rc != ERROR_FILE_EXISTS) return false;
-  const DWORD attributes = GetFileAttributesW(full);
+  const DWORD attributes = GetFileAttributesW(full.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
