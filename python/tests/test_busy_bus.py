@@ -1,9 +1,8 @@
 """The python-can bus on a bus that never falls quiet: a process ends in
 bounded time, with or without shutdown(); the rates. The helpers that run
-vcisim with its frame trace are used by test_busy_bus_stream.py (every
+vcisim's frame trace are used by test_busy_bus_stream.py (every
 frame passed comes out of recv(), nothing on the wire after shutdown())."""
 
-import contextlib
 import json
 import os
 import re
@@ -37,16 +36,6 @@ def rate_scenario(path):
     with open(path, "w") as f:
         json.dump(car, f)
     return path
-
-
-@contextlib.contextmanager
-def traced(path, monkeypatch):
-    """vcisim (conftest.simulator) on a scenario, the library's environment
-    set in this process."""
-    with simulator(path) as (sim, env):
-        for k, v in env.items():
-            monkeypatch.setenv(k, v)
-        yield sim
 
 
 def delivered(sim):
@@ -111,7 +100,7 @@ BACKGROUND = {"test_process_ends_in_bounded_time[%s]" % how: lambda tmp, how=how
 def test_rates(tmp_path, monkeypatch):
     """Sustained rates on vcisim: sends answered at once by the gateway, and
     frames received from a bus of three 1 ms sources and one 10 ms source."""
-    with traced(rate_scenario(str(tmp_path / "fast.json")), monkeypatch):
+    with simulator(rate_scenario(str(tmp_path / "fast.json")), monkeypatch=monkeypatch):
         with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
             msg = can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[1, 2, 3])
             n = 300

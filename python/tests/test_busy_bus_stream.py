@@ -10,13 +10,13 @@ import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import LIBRARY  # noqa: E402
-from test_busy_bus import BUSY, RAW, delivered, drain, sendrecvs, traced  # noqa: E402
+from conftest import LIBRARY, simulator  # noqa: E402
+from test_busy_bus import BUSY, RAW, delivered, drain, sendrecvs  # noqa: E402
 
 
 @pytest.fixture
-def busy(tmp_path, monkeypatch):
-    with traced(BUSY, monkeypatch) as sim:
+def busy(monkeypatch):
+    with simulator(BUSY, monkeypatch=monkeypatch) as (sim, _):
         yield sim
 
 

@@ -17,7 +17,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from e2e import Ctx, Sim, check  # noqa: E402
+from e2e import Sim, check  # noqa: E402
 import e2e_runner  # noqa: E402
 
 # case: (client, mode, exit status, logging on, text that must be printed).
@@ -98,20 +98,8 @@ def run_case(ctx, name):
     if plan.logging:
         plan.checks.append(lambda out, logs: check(ENGINE_LEFT_RUNNING not in stress.read_logs(logs),
                                                    "the engine thread was left running"))
-    sim = Sim(ctx, None, ["--scenario", os.path.join(HERE, "silent.json")])
-    try:
+    with Sim(ctx, os.path.join(HERE, "silent.json")) as sim:
         print("%s: %s" % (name, stress.run_plan(ctx, ctx, sim, plan, name)))
-        sim.stop()
-    finally:
-        if sim.proc.poll() is None:
-            sim.proc.kill()
-            sim.proc.wait()
-
-
-def make_ctx(a):
-    ctx = Ctx(a.bin, a.data)
-    ctx.lib = a.lib
-    return ctx
 
 
 if __name__ == "__main__":
@@ -119,5 +107,5 @@ if __name__ == "__main__":
     # second waiting (the library's 500 ms settle after opening the port,
     # the exit), so running them at once costs little CPU: a group of ten
     # still ends its exits well inside the 2 s bound beside a CPU hog.
-    sys.exit(e2e_runner.main({name: (lambda ctx, n=name: run_case(ctx, n)) for name in CASES}, make_ctx,
+    sys.exit(e2e_runner.main({name: (lambda ctx, n=name: run_case(ctx, n)) for name in CASES},
                              with_lib=True, jobs=10))

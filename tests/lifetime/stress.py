@@ -223,7 +223,7 @@ def legacy_plan(name):
     kind, mode, status, logging, text = lifetime.CASES[name]
     p = Plan("legacy", logging, exe=lifetime.NATIVE.get(kind), mode_args=[mode])
     if kind == "py":
-        p.cmd = [sys.executable, os.path.join(HERE, "lifetime_client.py")]
+        p.cmd = [sys.executable, os.path.join(HERE, "..", "tools", "livebus_e2e.py"), "--child"]
     p.name = "lifetime.py " + name
     p.status, p.want = status, [text] if text else []
     return p

@@ -34,6 +34,16 @@ class Failure(Exception):
     pass
 
 
+def until(condition, seconds=5.0):
+    """condition() once it holds, or when seconds have passed (an accepted
+    poll: the things waited for, a process's exit or a file's text, have no
+    event to block on)."""
+    end = time.monotonic() + seconds
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.005)
+    return condition()
+
+
 def check(cond, what):
     if not cond:
         raise Failure(what)
@@ -153,9 +163,7 @@ class Sim:
     def wait_for(self, *texts, seconds=5):
         """The trace once it shows every text, or after seconds (a trace
         line may come a moment after the frame it tells of)."""
-        end = time.monotonic() + seconds
-        while not all(t in self.output() for t in texts) and time.monotonic() < end:
-            time.sleep(0.01)
+        until(lambda: all(t in self.output() for t in texts), seconds)
         return self.output()
 
     def stop(self):
@@ -291,10 +299,7 @@ def case_wire_faults(ctx):
         vci = RawVci(sim.link)
         ans, _ = vci.ask(CMD["OPEN"], timeout=10, answer_only=True)
         check(ans["data"][:4] == bytes([0x11, 0, 0, 0]), "--open-status")
-        end = time.monotonic() + 5
-        while sim.proc.poll() is None and time.monotonic() < end:
-            time.sleep(0.02)
-        check(sim.proc.poll() == 0, "vcisim ends after unplugging")
+        check(until(lambda: sim.proc.poll() == 0), "vcisim ends after unplugging")
         vci.close()
 
     side_by_side(on_own_sim(ctx, "demo", corrupt, ["--corrupt-every", "2", "--garbage-every", "3", "--split-writes"]),

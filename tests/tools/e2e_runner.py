@@ -60,13 +60,16 @@ def main(cases, make_ctx=None, with_lib=False, jobs=4, options=(), default=None)
     """Parses the command line, runs the cases named on it and returns the
     exit status. cases: name -> function(ctx[, arg]), or a script's globals
     (its case_ functions); make_ctx(args) -> a context with cleanup(),
-    e2e.Ctx by default; options: further required --NAME VALUE;
+    e2e.Ctx by default (with_lib: with the --lib path as its lib); options: further required --NAME VALUE;
     default(args): the cases to run when none is named (else one must be)."""
     if "__name__" in cases:
         cases = cases_of(cases)
     if make_ctx is None:
         from e2e import Ctx
-        make_ctx = lambda a: Ctx(a.bin, a.data)  # noqa: E731
+        def make_ctx(a):
+            ctx = Ctx(a.bin, a.data)
+            ctx.lib = getattr(a, "lib", None)
+            return ctx
     ap = argparse.ArgumentParser()
     for name in ("bin", "data") + (("lib",) if with_lib else ()) + tuple(options):
         ap.add_argument("--" + name, required=True)
