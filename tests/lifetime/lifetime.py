@@ -22,7 +22,13 @@ import e2e_runner  # noqa: E402
 
 # case: (client, mode, exit status, logging on, text that must be printed).
 # Clients: c (dlopen), linked (the C client linked to the library), cpp and
-# cpp-linked (a C++ program owning the API in a global object), py.
+# cpp-linked (a C++ program owning the API in a global object), py. Modes:
+# idle (constructed), link (a connected link), inflight (a SENDRECV waiting
+# for an answer that never comes), dlclose-* (unloading a destructed or a
+# constructed module, then running on), *-in-callback (PDUConstruct, which
+# must fail with 0x01, or exit() from a callback), destruct-N (N threads at
+# once while a SENDRECV waits), atexit-* (PDUDestruct from an exit handler
+# registered at that point).
 # Every case ends with exactly one CLOSE on the wire: sent by PDUDestruct,
 # or by the library's teardown when the process ends without it.
 CASES = {

@@ -49,7 +49,7 @@ def check(cond, what):
         raise Failure(what)
 
 
-# ---- the frame codec, written independently of the C++ one ------------------
+# The frame codec, written independently of the C++ one.
 
 def build_frame(channel, seq, command, data):
     L = len(data) + 10
@@ -127,8 +127,6 @@ class RawVci:
         check(answers, "no answer to command 0x%02X" % command)
         return answers[0], [f for f in fs if f["command"] == vehicle]
 
-
-# ---- running the binaries ----------------------------------------------------
 
 class Sim:
     def __init__(self, ctx, scenario=None, flags=()):
@@ -271,12 +269,9 @@ SESSION = ["session", "--resource", RESOURCE, "--resp-id", "0x7E8"]
 HEAD = "link %s --resp-id 0x7E8\nconnect\nstart\n" % RESOURCE
 
 
-# ---- cases: the simulator alone ---------------------------------------------
-
 def case_wire_faults(ctx):
     # Bad checksums are rejected by a strict reader; split writes and
     # garbage still give whole frames; silence and unplugging are seen.
-    # Three simulators side by side.
     def corrupt(own, sim):
         vci = RawVci(sim.link)
         for _ in range(6):
@@ -307,8 +302,6 @@ def case_wire_faults(ctx):
                  on_own_sim(ctx, "demo", unplug, ["--unplug-after", "1", "--open-status", "0x11"]))
 
 
-# ---- cases: pdutool through the library --------------------------------------
-
 def norm(h):
     return bytes.fromhex(h).hex(" ").upper()
 
@@ -337,9 +330,6 @@ def run_session(ctx, sim, session):
 def case_scenario(ctx, name):
     with open(os.path.join(ctx.data, "scenarios", name + ".json")) as f:
         scenario = json.load(f)
-    # Each session (a pdutool run that starts and stops communication) and
-    # the battery reading against a simulator of the scenario of its own,
-    # side by side.
     def vbatt(own, sim):
         rc, out, err = own.pdutool(["ioctl", "vbatt"], sim.link)
         check(rc == 0 and out["value"] == scenario.get("vci", {}).get("battery_mv", 12600) and out["unit"] == "mV",

@@ -170,8 +170,7 @@ def case_shell(ctx, part):
 def case_small_fixes(ctx):
     # The library's path goes to stderr: stdout is the command's output.
     # Shell commands without a terminal: a link that is not connected says
-    # so at once; echo expands $key; key-from echoes its command. Each run
-    # against a simulator of its own, side by side.
+    # so at once; echo expands $key; key-from echoes its command.
     keygen = write(ctx, "keygen.py", KEYGEN)
     table = [
         ("link %s --resp-id 0x7E8\nsend 3E 00\n" % RESOURCE, 1, "error: link 1 is not connected (connect, then start)"),

@@ -61,8 +61,7 @@ def raw_hex(msg):
 
 
 def case_trace(ctx):
-    # session --trace and run --trace side by side, each with a simulator
-    # of its own: diagnostic messages go to FILE.messages, never into the
+    # session --trace and run --trace: diagnostic messages go to FILE.messages, never into the
     # candump file as frames that were not on the bus; a raw CAN session's
     # frames are read back by python-can as the simulator's trace has them.
     def session(own, sim):
@@ -118,8 +117,7 @@ def case_trace(ctx):
 def case_scan(ctx):
     # An identifier nobody answers costs the library's receive timeout
     # (3 s on CAN), an address nobody answers its K-line init timeout (9 s):
-    # the runs below give up on one after --wait, side by side, each with a
-    # demo car of its own.
+    # the runs below give up on one after --wait.
     kline = "RSC_ISO_14230_3_on_ISO_14230_2_7_15"
 
     def default_range(own, sim):
@@ -191,10 +189,8 @@ def case_monitor(ctx):
         took = time.monotonic() - stop
         return first, k.returncode, took, err, sim.wait_for("CLOSE")  # the last frame may not be read yet
 
-    # Side by side, each with a simulator of its own: --count and --filter
-    # with --duration on the raw CAN ECU; on a live bus (a frame every
-    # 1 ms, every 10 ms, bursts of a 29-bit one) --duration and Ctrl-C end
-    # it in time, with CLOSE on the wire; the adapter pulled while a window
+    # --count and --filter with --duration on the raw CAN ECU; on a live bus
+    # Ctrl-C ends it in time, with CLOSE on the wire; the adapter pulled while a window
     # runs (the 9th frame is the window's COP) ends it with the lost VCI's
     # reason, not the failed disconnect's. The --count run's log is read
     # back by python-can while the others still run.
@@ -204,9 +200,7 @@ def case_monitor(ctx):
             [python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True, text=True, timeout=60)))
 
     def busy(own, sim):
-        # On a live bus (a frame every 1 ms, every 10 ms, bursts of a 29-bit
-        # one): --duration ends it in time; its --log against the frames the
-        # simulator passed.
+        # --duration ends it in time; its --log against the frames the simulator passed.
         mlog = os.path.join(own.tmp, "busy.log")
         p = tool(own, listen + ["--duration", "1s", "--log", mlog], sim.link)
         return p, read_candump(mlog), sim.wait_for("CLOSE")
