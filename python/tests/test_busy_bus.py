@@ -38,15 +38,6 @@ def rate_scenario(path):
     return path
 
 
-def delivered(sim):
-    """The frames the VCI passed to the link: non-empty vehicle data."""
-    return [ln for ln in sim.output().splitlines() if "VCI->PC" in ln and "VEHICLE_DATA" in ln and " n=0 " not in ln]
-
-
-def sendrecvs(sim):
-    return [ln for ln in sim.output().splitlines() if "PC->VCI" in ln and " COP " in ln and "SENDRECV" in ln]
-
-
 # The module ends a receiving ComPrimitive after 20 ms without a frame. On a
 # loaded machine the pty's delivery (a kernel worker), the simulator or the
 # client can stall that long, and the stream ends although the bus did not

@@ -178,6 +178,18 @@ class Sim:
         check(self.proc.returncode == 0, "vcisim exited with %s:\n%s" % (self.proc.returncode, self.output()[-3000:]))
 
 
+def passed(trace):
+    """(ms, bytes "A0 01 ...") of every frame with data the VCI passed to
+    the PC (the trace's VEHICLE_DATA lines), in order."""
+    return [(float(m.group(1)) * 1000, m.group(2))
+            for m in re.finditer(r"\[\s*([\d.]+)\] VCI->PC .*VEHICLE_DATA .*\[([0-9A-F ]+)\]", trace)]
+
+
+def sent(trace, *texts):
+    """The trace's PC->VCI lines that hold every text (" COP ", "CLOSE ")."""
+    return [ln for ln in trace.splitlines() if "PC->VCI" in ln and all(t in ln for t in texts)]
+
+
 class Ctx:
     def __init__(self, bin_dir, data_dir):
         self.bin = bin_dir

@@ -10,7 +10,6 @@ import atexit
 import ctypes as C
 import json
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -19,7 +18,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "python")]
 from pdu7318 import _capi as T  # noqa: E402  (the structures' layout only)
-from e2e import Failure, Sim, check, env, until  # noqa: E402
+from e2e import Failure, Sim, check, env, passed, sent, until  # noqa: E402
 import e2e_runner  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -208,7 +207,7 @@ def case_destruct(run):
     check(out["destruct"] == 0, "PDUDestruct: 0x%X" % out["destruct"])
     check(out["ms"] <= CLOSE_WAIT_MS + 100, "PDUDestruct took %d ms" % out["ms"])
     time.sleep(0.2)
-    check(re.search(r"PC->VCI .* CLOSE", run.sim.output()), "no CLOSE reached the VCI")
+    check(sent(run.sim.output(), " CLOSE "), "no CLOSE reached the VCI")
     return "%d frames in 1 s, PDUDestruct %d ms" % (out["results"], out["ms"])
 
 
@@ -224,26 +223,23 @@ def case_count(run):
         out, _ = run.client("count")
         check(out["finished"] and not out["errors"], "the listening SENDRECV did not end cleanly: %s" % out)
         trace = run.sim.output()
-        cop = trace.rfind("PC->VCI")  # the frames after the listening COP (CLOSE comes after them)
-        cops = [m.start() for m in re.finditer(r"PC->VCI .* COP", trace)]
-        check(cops, "no COP in the trace")
-        sent = [l for l in trace[cops[-1]:cop].splitlines() if "VCI->PC" in l and "VEHICLE_DATA" in l]
+        cop = trace.rfind(sent(trace, " COP ")[-1])  # the frames after the listening COP
+        frames = [h for _, h in passed(trace[cop:])]
         if len(out["results"]) == 300:
             break
         # Ended early: only a stall explains it, and then what the client got
         # is exactly the first frames the VCI passed; anything else is a loss.
-        passed = [re.search(r"\[([0-9A-F ]+)\]", l).group(1) for l in sent]
-        check(out["results"] == passed[:len(out["results"])],
+        check(out["results"] == frames[:len(out["results"])],
               "ended after %d of 300 frames, and they are not the first frames passed" % len(out["results"]))
     else:
         raise e2e_runner.Skip(STALLED % "counting 300 frames (three tries)")
-    check(len(out["results"]) == len(sent) == 300,
-          "results %d, frames in the trace %d, wanted 300" % (len(out["results"]), len(sent)))
+    check(out["results"] == frames, "results %d, frames in the trace %d, wanted 300 alike" %
+          (len(out["results"]), len(frames)))
     fast = [int(r.split()[-1], 16) for r in out["results"] if r.startswith("C1 00 00 00")]
     check(len(fast) > 100, "the 1 ms frames: %d" % len(fast))
     gaps = [(a, b) for a, b in zip(fast, fast[1:]) if (a + 1) % 256 != b]
     check(not gaps, "the 1 ms source's counter has gaps: %s" % gaps[:5])
-    return "%d frames, as in the trace, counters without gaps" % len(sent)
+    return "%d frames, as in the trace, counters without gaps" % len(frames)
 
 
 TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int): is the terminal in exclusive mode
