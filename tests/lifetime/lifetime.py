@@ -12,7 +12,6 @@ time from its "exit at" stamp, no abort or sanitizer text, the text it must
 print, exactly one CLOSE on the wire, whole log lines.
 """
 import os
-import re
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -69,8 +68,6 @@ EXIT_BOUND_S = 2.0
 ENGINE_LEFT_RUNNING = "exit: the engine thread did not end within"
 NATIVE = {"c": "lifetime_client", "linked": "lifetime_client_linked", "cpp": "lifetime_global",
           "cpp-linked": "lifetime_global_linked"}
-# A CLOSE command in the simulator's trace ("PC->VCI veh #12  CLOSE ...").
-CLOSE_LINE = re.compile(r"PC->VCI .*#\d+\s+CLOSE\s")
 
 
 def check_clean(text):
