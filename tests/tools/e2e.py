@@ -140,11 +140,8 @@ class Sim:
         self.log_path = os.path.join(ctx.tmp, "vcisim.out")
         self.log = open(self.log_path, "w")
         self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
-        end = time.monotonic() + 10
-        while not os.path.islink(self.link):
-            check(self.proc.poll() is None, "vcisim exited early:\n" + self.output())
-            check(time.monotonic() < end, "vcisim did not come up")
-            time.sleep(0.01)
+        up = until(lambda: os.path.islink(self.link) or self.proc.poll() is not None, 10)
+        check(up and self.proc.poll() is None, "vcisim did not come up:\n" + self.output())
 
     def __enter__(self):
         return self

@@ -77,13 +77,8 @@ class Client:
             self.lib.PDUDestroyItem(ev)
 
     def wait_finished(self, hcop, seconds):
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
-            self.poll()
-            if any(i.get("status") == 0x8012 and i["hcop"] == hcop for i in self.items):
-                return True
-            time.sleep(0.002)
-        return False
+        return until(lambda: self.poll() or any(i.get("status") == 0x8012 and i["hcop"] == hcop for i in self.items),
+                     seconds)
 
     def of(self, hcop):
         return [i for i in self.items if i["hcop"] == hcop]
