@@ -69,10 +69,8 @@ print("leaving at %.6f" % time.monotonic())
 
 
 def run_exit_script(tmp, how):
-    """EXIT_SCRIPT in its own process on its own vcisim (busy-bus.json).
-    Returns its output, the seconds from "leaving" to its end (the
-    monotonic clock is the system's, one for all processes) and its exit
-    status."""
+    """EXIT_SCRIPT on its own vcisim: its output, the seconds from "leaving"
+    to its end (the monotonic clock is one for all processes), its status."""
     with simulator(BUSY, python=True) as (_, env):
         p = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, LIBRARY, how], env=dict(os.environ, **env),
                            capture_output=True, text=True, timeout=20)
@@ -89,8 +87,6 @@ BACKGROUND = {"test_process_ends_in_bounded_time[%s]" % how: lambda tmp, how=how
 
 
 def test_rates(tmp_path, monkeypatch):
-    """Sustained rates on vcisim: sends answered at once by the gateway, and
-    frames received from a bus of three 1 ms sources and one 10 ms source."""
     with simulator(rate_scenario(str(tmp_path / "fast.json")), monkeypatch=monkeypatch):
         with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
             msg = can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[1, 2, 3])

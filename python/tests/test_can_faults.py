@@ -28,9 +28,7 @@ while True:
 
 
 def run_interrupted(tmp):
-    """INTERRUPTED (a script that never shuts its bus down) on its own
-    vcisim, ended by SIGINT while it listens. Returns its exit status,
-    stderr, the seconds from the signal to its end and vcisim's trace."""
+    """INTERRUPTED on its own vcisim, ended by SIGINT while it listens."""
     with simulator(SCENARIO, python=True) as (sim, env):
         p = subprocess.Popen([sys.executable, "-c", INTERRUPTED, LIBRARY], env=dict(os.environ, **env),
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
