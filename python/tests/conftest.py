@@ -53,9 +53,7 @@ def simulator(scenario, python=False, monkeypatch=None):
 
 
 def in_thread(fn, *args):
-    """fn(*args) in a thread of its own from now on: a Future, whose
-    result(timeout) waits for it and returns fn's value or raises its
-    exception."""
+    """fn(*args) in a thread of its own from now on: its Future."""
     pool = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix=fn.__name__)
     future = pool.submit(fn, *args)
     pool.shutdown(wait=False)

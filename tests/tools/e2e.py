@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""End-to-end tests of vcisim and pdutool: they run the real binaries.
-
-Cases:
-  wire-*              vcisim alone, driven with raw frames over its pty
-  scenario:NAME       every session of data/scenarios/NAME.json through
-                      pdutool and the library, JSON output checked
-The cases run side by side; e2e_runner.py prints a line for each and the
-count, and exits non-zero when one failed. The simulator, the context and
-the checks here are every e2e script's.
+"""End-to-end tests of vcisim and pdutool, running the real binaries:
+vcisim alone driven with raw frames over its pty (wire-*), every session of
+data/scenarios/NAME.json through pdutool and the library (scenario:NAME).
+The simulator, the context and the checks here are every e2e script's.
 """
 
 import concurrent.futures
@@ -92,8 +87,7 @@ class RawVci:
         os.write(self.fd, build_frame(channel, self.seq[channel], command, data))
 
     def frames(self, timeout, enough=None):
-        """Every frame that arrives within timeout seconds, or until
-        enough(frames so far) is true."""
+        """The frames that arrive within timeout seconds or until enough(them)."""
         got = []
         end = time.monotonic() + timeout
         while True:
@@ -234,18 +228,16 @@ def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=Fal
 
 
 def side_by_side(*calls, jobs=None):
-    """Runs the calls in threads, at most jobs at a time (default: all), and
-    returns their results in order (the first exception raised is raised
-    again). For the parts of a case that each mostly wait (the library's
-    settle pause after opening the VCI, an ECU's timeout)."""
+    """The calls' results, in order, the calls run in threads (at most jobs
+    at a time): for parts of a case that mostly wait. The first exception
+    raised is raised again."""
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs or len(calls)) as pool:
         futures = [pool.submit(c) for c in calls]
         return [f.result() for f in futures]
 
 
 def on_own_sim(ctx, scenario, run, flags=()):
-    """A call for side_by_side: run(own_ctx, sim) against a simulator of its
-    own (in a temporary folder of its own)."""
+    """A call for side_by_side: run(own_ctx, sim) on a simulator and folder of its own."""
     def call():
         own = Ctx(ctx.bin, ctx.data)
         try:
