@@ -14,7 +14,6 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 
 import pytest
 
@@ -31,11 +30,11 @@ DATA_DIR = os.environ.get("PDU7318_DATA_DIR") or os.path.join(REPO, "build", "da
 
 
 @contextlib.contextmanager
-def simulator(scenario, python=False):
+def simulator(scenario, python=False, monkeypatch=None):
     """vcisim (with --trace) of scenario, a name in data/scenarios or a
     .json file, in a folder of its own; yields it and the library's
     environment variables (python: also for a Python process that finds
-    the package and its python-can interface)."""
+    the package and its python-can interface; monkeypatch: set here)."""
     ctx = e2e.Ctx(BIN_DIR, DATA_DIR)
     try:
         sim = e2e.Sim(ctx, scenario)
@@ -44,6 +43,8 @@ def simulator(scenario, python=False):
                    "PDU7318_LOG_PATH": os.path.join(ctx.tmp, "logs") + "/"}
             if python:
                 env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), entry_point_dir(ctx.tmp)])
+            for k, v in env.items() if monkeypatch else ():
+                monkeypatch.setenv(k, v)
             yield sim, env
         finally:
             sim.stop()
@@ -52,21 +53,14 @@ def simulator(scenario, python=False):
 
 
 def in_thread(fn, *args):
-    """fn(*args) in a thread of its own from now on: a Future, whose
-    result(timeout) waits for it and returns fn's value or raises its
-    exception."""
+    """fn(*args) in a thread of its own from now on: its Future."""
     pool = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix=fn.__name__)
     future = pool.submit(fn, *args)
     pool.shutdown(wait=False)
     return future
 
 
-def until(condition, timeout=5.0):
-    """condition() once it holds, or when timeout seconds have passed."""
-    deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.005)
-    return condition()
+until = e2e.until
 
 
 RUNS = {}
@@ -100,9 +94,8 @@ def background(request):
 def sim_env(request):
     """vcisim with the module's SCENARIO, and the library's environment
     variables set in this process for the module's tests; yields them."""
-    with simulator(getattr(request.module, "SCENARIO", "demo")) as (_, env), pytest.MonkeyPatch.context() as m:
-        for k, v in env.items():
-            m.setenv(k, v)
+    with pytest.MonkeyPatch.context() as m, simulator(getattr(request.module, "SCENARIO", "demo"),
+                                                      monkeypatch=m) as (_, env):
         yield env
 
 

@@ -1,9 +1,8 @@
 """The python-can bus on a bus that never falls quiet: a process ends in
 bounded time, with or without shutdown(); the rates. The helpers that run
-vcisim with its frame trace are used by test_busy_bus_stream.py (every
+vcisim's frame trace are used by test_busy_bus_stream.py (every
 frame passed comes out of recv(), nothing on the wire after shutdown())."""
 
-import contextlib
 import json
 import os
 import re
@@ -39,25 +38,6 @@ def rate_scenario(path):
     return path
 
 
-@contextlib.contextmanager
-def traced(path, monkeypatch):
-    """vcisim (conftest.simulator) on a scenario, the library's environment
-    set in this process."""
-    with simulator(path) as (sim, env):
-        for k, v in env.items():
-            monkeypatch.setenv(k, v)
-        yield sim
-
-
-def delivered(sim):
-    """The frames the VCI passed to the link: non-empty vehicle data."""
-    return [ln for ln in sim.output().splitlines() if "VCI->PC" in ln and "VEHICLE_DATA" in ln and " n=0 " not in ln]
-
-
-def sendrecvs(sim):
-    return [ln for ln in sim.output().splitlines() if "PC->VCI" in ln and " COP " in ln and "SENDRECV" in ln]
-
-
 # The module ends a receiving ComPrimitive after 20 ms without a frame. On a
 # loaded machine the pty's delivery (a kernel worker), the simulator or the
 # client can stall that long, and the stream ends although the bus did not
@@ -89,10 +69,8 @@ print("leaving at %.6f" % time.monotonic())
 
 
 def run_exit_script(tmp, how):
-    """EXIT_SCRIPT in its own process on its own vcisim (busy-bus.json).
-    Returns its output, the seconds from "leaving" to its end (the
-    monotonic clock is the system's, one for all processes) and its exit
-    status."""
+    """EXIT_SCRIPT on its own vcisim: its output, the seconds from "leaving"
+    to its end (the monotonic clock is one for all processes), its status."""
     with simulator(BUSY, python=True) as (_, env):
         p = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, LIBRARY, how], env=dict(os.environ, **env),
                            capture_output=True, text=True, timeout=20)
@@ -109,9 +87,7 @@ BACKGROUND = {"test_process_ends_in_bounded_time[%s]" % how: lambda tmp, how=how
 
 
 def test_rates(tmp_path, monkeypatch):
-    """Sustained rates on vcisim: sends answered at once by the gateway, and
-    frames received from a bus of three 1 ms sources and one 10 ms source."""
-    with traced(rate_scenario(str(tmp_path / "fast.json")), monkeypatch):
+    with simulator(rate_scenario(str(tmp_path / "fast.json")), monkeypatch=monkeypatch):
         with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
             msg = can.Message(arbitration_id=0x18DA10F1, is_extended_id=True, data=[1, 2, 3])
             n = 300

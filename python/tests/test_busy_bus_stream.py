@@ -10,13 +10,18 @@ import pytest
 
 can = pytest.importorskip("can")
 
-from conftest import LIBRARY  # noqa: E402
-from test_busy_bus import BUSY, RAW, delivered, drain, sendrecvs, traced  # noqa: E402
+from conftest import LIBRARY, simulator  # noqa: E402
+from e2e import passed, sent  # noqa: E402
+from test_busy_bus import BUSY, RAW, drain  # noqa: E402
+
+
+def sendrecvs(sim):
+    return sent(sim.output(), " COP ", "SENDRECV")
 
 
 @pytest.fixture
-def busy(tmp_path, monkeypatch):
-    with traced(BUSY, monkeypatch) as sim:
+def busy(monkeypatch):
+    with simulator(BUSY, monkeypatch=monkeypatch) as (sim, _):
         yield sim
 
 
@@ -73,12 +78,12 @@ def test_live_bus_nothing_lost_nothing_extra(busy):
     # passed. The one exception is the module's own rule: a window that saw
     # 20 ms without a frame (a stall of a loaded machine) has ended, and what
     # the VCI still passed for it is discarded: at most one run per such window.
-    passed = [re.search(r"\[([0-9A-F ]+)\]", ln).group(1) for ln in delivered(busy)]
-    runs = lost_runs([frame_of(m) for m in got], passed)
+    frames = [h for _, h in passed(busy.output())]
+    runs = lost_runs([frame_of(m) for m in got], frames)
     assert len(got) > 100
     if bus.quiet_windows:
         print("\n%d window(s) ended at a stall; lost runs: %s" % (bus.quiet_windows, runs))
-    assert len(runs) <= bus.quiet_windows, "frames lost inside windows: %s of %d passed" % (runs, len(passed))
+    assert len(runs) <= bus.quiet_windows, "frames lost inside windows: %s of %d passed" % (runs, len(frames))
     # Nothing after stop() of the periodic task, nothing after shutdown() began.
     assert len([s for s in sendrecvs(busy) if "[10 07 00 00 55 " in s]) == periodic_at_stop >= 1
     # Every SENDRECV on the wire is one the bus started (a receive window may

@@ -1,11 +1,7 @@
 """The python-can bus on the real library and vcisim's raw CAN car
 (rawcan.json): a body ECU answering 0x710 on 0x718, a gateway echoing
 29-bit frames (0x18DA10F1 -> 0x18DAF110) and a wheel-speed frame on 0x1A0
-every 10 ms, the bus's traffic, which a listening window sees from
-wherever the bus's clock is. The can.logger run has its own vcisim and runs
-in a thread from the session's start on. The bus's own logic, on an
-in-process library: test_can_logic.py; sessions ended the hard way:
-test_can_faults.py."""
+every 10 ms, which a listening window sees from wherever the bus's clock is."""
 
 import os
 import signal
@@ -30,11 +26,9 @@ def short(msg):
 
 
 def run_logger(tmp):
-    """python3 -m can.logger -i pdu7318 -c RSC_... on its own vcisim: first
-    without --listen, then with it (and --listen-interval=0.2, which the
-    logger hands to the bus as a float) until it printed six wheel frames,
-    then SIGINT. Returns the
-    first run's CompletedProcess, the second's output and exit status."""
+    """python3 -m can.logger on its own vcisim: without --listen, then with
+    it (--listen-interval=0.2 reaches the bus as a float) until it printed
+    six wheel frames, then SIGINT."""
     with simulator(SCENARIO, python=True) as (_, env):
         env = dict(os.environ, **env)
         logger = [sys.executable, "-m", "can.logger", "-i", "pdu7318", "-c", RAW, "--library=" + LIBRARY]
@@ -101,8 +95,6 @@ def test_send_and_recv(sim_env):
 
 
 def test_can_logger_command(background):
-    """python3 -m can.logger -i pdu7318 -c RSC_... prints the bus's frames
-    (see run_logger); without --listen it refuses with one line."""
     refused, text, returncode = background.result(60)
     assert (refused.returncode, refused.stdout) == (2, "")
     assert refused.stderr.splitlines() == [

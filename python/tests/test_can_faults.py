@@ -28,9 +28,7 @@ while True:
 
 
 def run_interrupted(tmp):
-    """INTERRUPTED (a script that never shuts its bus down) on its own
-    vcisim, ended by SIGINT while it listens. Returns its exit status,
-    stderr, the seconds from the signal to its end and vcisim's trace."""
+    """INTERRUPTED on its own vcisim, ended by SIGINT while it listens."""
     with simulator(SCENARIO, python=True) as (sim, env):
         p = subprocess.Popen([sys.executable, "-c", INTERRUPTED, LIBRARY], env=dict(os.environ, **env),
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -69,9 +67,7 @@ def test_vci_that_stops_answering(how, monkeypatch):
     returns within 2 s. Or it goes away: recv() raises at once, bus.state
     is ERROR, and shutdown() raises nothing new. (Telling a silent VCI
     takes the module's receive timeout, 3.8 s here: test_can_logic.)"""
-    with simulator(SCENARIO) as (sim, env):
-        for k, v in env.items():
-            monkeypatch.setenv(k, v)
+    with simulator(SCENARIO, monkeypatch=monkeypatch) as (sim, _):
         bus = can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY, listen="710#013E", listen_interval=0.02)
         try:
             assert short(bus.recv(3.0)) == ("718", False, 8, "02 7e 00 aa aa aa aa aa")

@@ -19,8 +19,7 @@ SCENARIO = "demo"
 
 
 def run_docs_example(tmp):
-    """The ten-line example of docs/python.md, as written, in its own
-    process on its own vcisim. Returns the CompletedProcess."""
+    """The example of docs/python.md, as written, on its own vcisim."""
     with open(os.path.join(REPO, "docs", "python.md")) as f:
         code = re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
     with simulator(SCENARIO) as (_, env):

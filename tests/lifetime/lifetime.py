@@ -12,17 +12,22 @@ time from its "exit at" stamp, no abort or sanitizer text, the text it must
 print, exactly one CLOSE on the wire, whole log lines.
 """
 import os
-import re
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from e2e import Ctx, Sim, check  # noqa: E402
+from e2e import Sim, check  # noqa: E402
 import e2e_runner  # noqa: E402
 
 # case: (client, mode, exit status, logging on, text that must be printed).
 # Clients: c (dlopen), linked (the C client linked to the library), cpp and
-# cpp-linked (a C++ program owning the API in a global object), py.
+# cpp-linked (a C++ program owning the API in a global object), py. Modes:
+# idle (constructed), link (a connected link), inflight (a SENDRECV waiting
+# for an answer that never comes), dlclose-* (unloading a destructed or a
+# constructed module, then running on), *-in-callback (PDUConstruct, which
+# must fail with 0x01, or exit() from a callback), destruct-N (N threads at
+# once while a SENDRECV waits), atexit-* (PDUDestruct from an exit handler
+# registered at that point).
 # Every case ends with exactly one CLOSE on the wire: sent by PDUDestruct,
 # or by the library's teardown when the process ends without it.
 CASES = {
@@ -63,8 +68,6 @@ EXIT_BOUND_S = 2.0
 ENGINE_LEFT_RUNNING = "exit: the engine thread did not end within"
 NATIVE = {"c": "lifetime_client", "linked": "lifetime_client_linked", "cpp": "lifetime_global",
           "cpp-linked": "lifetime_global_linked"}
-# A CLOSE command in the simulator's trace ("PC->VCI veh #12  CLOSE ...").
-CLOSE_LINE = re.compile(r"PC->VCI .*#\d+\s+CLOSE\s")
 
 
 def check_clean(text):
@@ -98,20 +101,8 @@ def run_case(ctx, name):
     if plan.logging:
         plan.checks.append(lambda out, logs: check(ENGINE_LEFT_RUNNING not in stress.read_logs(logs),
                                                    "the engine thread was left running"))
-    sim = Sim(ctx, None, ["--scenario", os.path.join(HERE, "silent.json")])
-    try:
+    with Sim(ctx, os.path.join(HERE, "silent.json")) as sim:
         print("%s: %s" % (name, stress.run_plan(ctx, ctx, sim, plan, name)))
-        sim.stop()
-    finally:
-        if sim.proc.poll() is None:
-            sim.proc.kill()
-            sim.proc.wait()
-
-
-def make_ctx(a):
-    ctx = Ctx(a.bin, a.data)
-    ctx.lib = a.lib
-    return ctx
 
 
 if __name__ == "__main__":
@@ -119,5 +110,5 @@ if __name__ == "__main__":
     # second waiting (the library's 500 ms settle after opening the port,
     # the exit), so running them at once costs little CPU: a group of ten
     # still ends its exits well inside the 2 s bound beside a CPU hog.
-    sys.exit(e2e_runner.main({name: (lambda ctx, n=name: run_case(ctx, n)) for name in CASES}, make_ctx,
+    sys.exit(e2e_runner.main({name: (lambda ctx, n=name: run_case(ctx, n)) for name in CASES},
                              with_lib=True, jobs=10))

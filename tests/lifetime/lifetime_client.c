@@ -1,32 +1,14 @@
 /* An application that uses the library the careless ways real ones do:
  * ends without PDUDestruct, unloads the library, calls back into it from a
- * callback. The lifetime tests (lifetime.py) run it as a child process and
- * check its exit status and how long its exit took.
+ * callback, destructs from several threads or an atexit handler.
  *
  *   lifetime_client LIBRARY MODE
  *
- * Modes (the exit status each one chooses is in the table of lifetime.py):
- *   idle                 construct, return from main
- *   link                 construct, a connected link, exit()
- *   inflight             a SENDRECV that waits for an answer, return
- *   dlclose-destructed   construct, destruct, dlclose, go on running
- *   dlclose-constructed  construct with a connected link, dlclose, go on
- *                        running while the library's threads still run
- *   construct-in-callback  PDUConstruct from a callback must fail with 0x01
- *                        and the session must go on working
- *   exit-in-callback     exit() from inside a callback
- *   destruct-2, destruct-8  that many threads call PDUDestruct at once while
- *                        a SENDRECV waits for its answer; prints
- *                        "destructs: <n> ok" (n returned 0x00, the others 0x11)
- *   atexit-before-dlopen, atexit-before-construct, atexit-after-construct
- *                        PDUDestruct in an atexit handler registered at that
- *                        point, a connected link open when main returns;
- *                        the handler prints "atexit destruct: 0x<status>"
- *
- * Built twice: dlopen'ing LIBRARY, and (LIFETIME_LINKED) linked against the
- * library, when LIBRARY is not used and "before dlopen" is "before
- * construct". Before it ends, it prints "exit at <CLOCK_MONOTONIC ns>" so
- * that the test can measure the exit alone. */
+ * lifetime.py's table has the modes, the exit status each chooses and the
+ * text each prints. Built twice: dlopen'ing LIBRARY, and (LIFETIME_LINKED)
+ * linked against the library, when "before dlopen" is "before construct".
+ * Before it ends, it prints "exit at <CLOCK_MONOTONIC ns>" so that the
+ * test can measure the exit alone. */
 #include <pthread.h>
 #include <unistd.h>
 

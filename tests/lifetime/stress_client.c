@@ -18,31 +18,15 @@
  *   cb=-1|0|MS  the callback that takes the events (and sees the answers
  *              to 22 F1 90) is removed after each answer; it stays; it
  *              stays and sleeps MS in every call, holding the engine [0]
- * Schedules and their own keys:
- *   destruct          k=1..8 threads call PDUDestruct at once
- *   callback-destruct PDUDestruct from a callback; then=none|destruct|
- *                     construct: what the application does after it
- *   callback-race     PDUDestruct from a callback and from the application;
- *                     us>0: the callback's comes us later, us<0: the
- *                     application's comes -us later
- *   construct-race    PDUDestruct and PDUConstruct from two threads (us>0
- *                     delays the destruct, us<0 the construct), then
- *                     PDUDestruct ("destruct-after")
- *   exit-during-destruct  exit() us after another thread entered
- *                     PDUDestruct (cb>0: while a callback holds the engine)
- *   fork              child=exit|_exit|exec (never uses the API)|api|
- *                     exec-api (constructs: the parent holds the port)
- *   fork-busy         forks 4 times while a thread is inside PDUIoCtl; the
- *                     child calls call=timestamp|destruct|both (alternating)
- *   atexit            PDUDestruct in an atexit handler registered at=
- *                     before-dlopen|before-construct|after-construct
- *   dlclose           cycles=D..K..: per cycle dlopen and a session, D
- *                     destructs before dlclose, K leaves it constructed
- *   sigterm           raise(SIGTERM) us after the load started
- *   second-construct  PDUConstruct again with config.ini switched to
- *                     open=0 in between, then PDUDestruct
- *   exit-without-destruct, probe (construct, answer, destruct)
- *   noop, child-probe the programs a forked child execs
+ * Schedules (their own keys: stress.py's draw()): destruct (k threads),
+ * callback-destruct (then=none|destruct|construct), callback-race (us),
+ * construct-race (us), exit-during-destruct (us), fork (child=exit|_exit|
+ * exec|api|exec-api), fork-busy (call=timestamp|destruct|both: forks while
+ * a thread is inside PDUIoCtl), atexit (at=before-dlopen|before-construct|
+ * after-construct), dlclose (cycles=D..K..: D destructs before dlclose, K
+ * leaves the module constructed), sigterm (us), second-construct
+ * (config.ini switched to open=0 in between), exit-without-destruct, probe;
+ * noop and child-probe are what a forked child execs.
  *
  * Output lines: "call WHAT 0xSTATUS MS" for every timed call, "vin ok",
  * what the schedule found, and "exit at <CLOCK_MONOTONIC ns>" just before

@@ -25,6 +25,14 @@ std::vector<json> Entries(const json& doc, const std::string& kind) {
   return out;
 }
 
+std::vector<std::string> Texts(const json& doc, const std::string& kind) {
+  std::vector<std::string> out;
+  for (const json& e : Entries(doc, kind)) out.push_back(Text(e));
+  return out;
+}
+
+#define EXPECT_HAS(entry, text) EXPECT_PRED_FORMAT2(::testing::IsSubstring, text, Text(entry))
+
 // Session 1 hands out two items, its client dies inside the second
 // PDUGetEventItem (its data line was written, the call's end line not);
 // session 2 finds no VCI. A stray data line of an earlier killed client
@@ -61,36 +69,29 @@ const std::vector<std::string> kContact = {
 
 // The three logs above as one --json document; tick 5000 (the largest) is
 // 1700000000.000 s on the wall clock.
-json DecodeAll(DecodeFilter filter) {
+json Decode(DecodeFilter filter, const std::vector<std::string>& main = kMain,
+            const std::vector<std::string>& data = kData, const std::vector<std::string>& contact = kContact) {
   filter.json = true;
   LogDecoder decoder(filter);
   decoder.SetAnchor(1.7e12);
-  decoder.Feed(kMain, kData, kContact, true);
+  decoder.Feed(main, data, contact, true);
   return decoder.Document();
 }
 
 TEST(PdutoolDecodeLog, PairsAcrossSessionsAndKilledClients) {
-  DecodeFilter filter;
-  const json doc = DecodeAll(filter);
+  const json doc = Decode({});
 
   const std::vector<json> calls = Entries(doc, "call");
   const std::vector<json> events = Entries(doc, "event");
   ASSERT_EQ(calls.size(), 4u);
-  using ::testing::IsSubstring;
-  EXPECT_PRED_FORMAT2(IsSubstring,
-                      "PDUGetEventItem hCLL=1 item hCoP=2 ItemType=PDU_IT_RESULT -> PDU_STATUS_NOERROR (1 ms)",
-                      Text(calls[1]));
-  EXPECT_PRED_FORMAT2(IsSubstring,
-                      "ErrorCode=0x103 (PDU_ERR_EVT_RX_TIMEOUT) ErrorInfoId=24 (0x18) -> (no end in the log)",
-                      Text(calls[2]));
-  EXPECT_PRED_FORMAT2(IsSubstring, "PDUConstruct -> (no end in the log)", Text(calls[3]));
+  EXPECT_HAS(calls[1], "PDUGetEventItem hCLL=1 item hCoP=2 ItemType=PDU_IT_RESULT -> PDU_STATUS_NOERROR (1 ms)");
+  EXPECT_HAS(calls[2], "ErrorCode=0x103 (PDU_ERR_EVT_RX_TIMEOUT) ErrorInfoId=24 (0x18) -> (no end in the log)");
+  EXPECT_HAS(calls[3], "PDUConstruct -> (no end in the log)");
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_PRED_FORMAT2(IsSubstring, "event >>>[1  2] status = result", Text(events[0]));
-  EXPECT_PRED_FORMAT2(IsSubstring, "event >>>[1  3] status = error", Text(events[1]));
+  EXPECT_HAS(events[0], "event >>>[1  2] status = result");
+  EXPECT_HAS(events[1], "event >>>[1  3] status = error");
   EXPECT_EQ(events[1]["session"], 1);
 
-  std::vector<std::string> verbatim;
-  for (const json& e : Entries(doc, "verbatim")) verbatim.push_back(Text(e));
   const std::vector<std::string> wantVerbatim = {
       "              | contact log: garbage",
       "              | low latency not offered by /dev/ttyUSB0: received bytes may wait for the adapter's timer",
@@ -98,7 +99,7 @@ TEST(PdutoolDecodeLog, PairsAcrossSessionsAndKilledClients) {
       "              | port /dev/ttyUSB0 skipped: busy, another program holds it (open error 16)",
       "              | Can't find comm",
   };
-  EXPECT_EQ(verbatim, wantVerbatim);
+  EXPECT_EQ(Texts(doc, "verbatim"), wantVerbatim);
 
   ASSERT_EQ(doc["sessions"].size(), 2u);
   EXPECT_EQ(doc["sessions"][0]["port"], "/dev/ttyUSB0");
@@ -126,7 +127,7 @@ TEST(PdutoolDecodeLog, SessionAndSinceFiltersLeaveOutSession1) {
   DecodeFilter bySince;
   bySince.sinceMs = ((local.tm_hour * 60L + local.tm_min) * 60L + local.tm_sec) * 1000L;
   for (const DecodeFilter& filter : {bySession, bySince}) {
-    const json doc = DecodeAll(filter);
+    const json doc = Decode(filter);
     for (const json& e : doc["entries"]) EXPECT_EQ(e["session"], 2) << e;
     ASSERT_EQ(Entries(doc, "session").size(), 1u);
     EXPECT_EQ(Entries(doc, "summary").size(), 1u);
@@ -134,7 +135,7 @@ TEST(PdutoolDecodeLog, SessionAndSinceFiltersLeaveOutSession1) {
     EXPECT_EQ(doc["entries"][0]["kind"], "session");
   }
   // --session also leaves the other sessions out of the list of sessions.
-  const json sessions = DecodeAll(bySession)["sessions"];
+  const json sessions = Decode(bySession)["sessions"];
   ASSERT_EQ(sessions.size(), 1u);
   EXPECT_EQ(sessions[0]["number"], 2);
 }
@@ -160,12 +161,7 @@ TEST(PdutoolDecodeLog, KilledClientTwoProcessesAndReceivePath) {
       "PDUDestruct  <PDU_STATUS_NOERROR> 3001",
       "PDUDestruct 3002",
   };
-  DecodeFilter filter;
-  filter.json = true;
-  LogDecoder decoder(filter);
-  decoder.SetAnchor(1.7e12);
-  decoder.Feed(main, {}, {}, true);
-  const json doc = decoder.Document();
+  const json doc = Decode({}, main, {}, {});
   const json& s = doc["sessions"];
   ASSERT_EQ(s.size(), 3u);
   EXPECT_EQ(s[0]["destructed"], false);
@@ -174,20 +170,16 @@ TEST(PdutoolDecodeLog, KilledClientTwoProcessesAndReceivePath) {
   EXPECT_EQ(s[1]["twoProcesses"], true);
   EXPECT_EQ(s[2]["twoProcesses"], true);
   EXPECT_EQ(s[2]["destructed"], true);
-  std::vector<std::string> verbatim;
-  for (const json& e : Entries(doc, "verbatim")) verbatim.push_back(Text(e));
   const std::vector<std::string> wantVerbatim = {
       "              | recv resync, 3 bytes dropped",
       "              . receive path: 2 line(s) folded, 1 frame(s) received (hCoP 4) (--verbose shows them)",
   };
-  EXPECT_EQ(verbatim, wantVerbatim);
+  EXPECT_EQ(Texts(doc, "verbatim"), wantVerbatim);
   const std::vector<json> summaries = Entries(doc, "summary");
   ASSERT_EQ(summaries.size(), 3u);
-  EXPECT_PRED_FORMAT2(::testing::IsSubstring,
-                      "; it ended without PDUDestruct (its client was killed or crashed), its last request still "
-                      "open: PDUStartComPrimitive hCLL=1 phCoP=4 at ",
-                      Text(summaries[0]));
-  EXPECT_PRED_FORMAT2(::testing::IsSubstring, "; two processes wrote this log", Text(summaries[2]));
+  EXPECT_HAS(summaries[0], "; it ended without PDUDestruct (its client was killed or crashed), its last request "
+                           "still open: PDUStartComPrimitive hCLL=1 phCoP=4 at ");
+  EXPECT_HAS(summaries[2], "; two processes wrote this log");
   EXPECT_EQ(doc["lines"]["folded"], 2);
 }
 

@@ -84,30 +84,25 @@ TEST(SimEcu, RoutineSendsResponsePendingBeforeItsResult) {
   EXPECT_EQ(Ask(ecu, "31 01 99 99"), Texts{"7F 31 31"});
 }
 
-TEST(SimEcu, RuleIsBusyThenAnswersAndIsBusyAgainNextTime) {
+TEST(SimEcu, RulesAreBusyOrPendingAndMatchByPrefix) {
   EcuConfig e = UdsEcu();
-  RequestRule rule;
-  rule.request = H("22 F1 99");
-  rule.busy = 2;
-  rule.busyLeft = 2;
-  rule.replies = {{H("62 F1 99 01"), 5}};
-  e.rules.push_back(rule);
+  RequestRule busy;
+  busy.request = H("22 F1 99");
+  busy.busy = 2;
+  busy.busyLeft = 2;
+  busy.replies = {{H("62 F1 99 01"), 5}};
+  RequestRule pending;
+  pending.request = H("31 01 FF");
+  pending.prefix = true;
+  pending.pending = 1;
+  pending.pendingIntervalMs = 200;
+  pending.replies = {{H("71 01 FF 00"), 0}};
+  e.rules = {busy, pending};
   SimEcu ecu(e);
+  // Busy twice, the answer, and busy again the next time.
   for (const char* answer : {"7F 22 21", "7F 22 21", "62 F1 99 01", "7F 22 21"}) {
     EXPECT_EQ(Ask(ecu, "22 F1 99"), Texts{answer});
   }
-}
-
-TEST(SimEcu, RulePendingAndPrefixMatch) {
-  EcuConfig e = UdsEcu();
-  RequestRule rule;
-  rule.request = H("31 01 FF");
-  rule.prefix = true;
-  rule.pending = 1;
-  rule.pendingIntervalMs = 200;
-  rule.replies = {{H("71 01 FF 00"), 0}};
-  e.rules.push_back(rule);
-  SimEcu ecu(e);
   auto replies = ecu.Handle(H("31 01 FF 00 01"), false);
   EXPECT_EQ(Answers(replies), (Texts{"7F 31 78", "71 01 FF 00"}));
   EXPECT_EQ(replies[1].delayMs, 200u);

@@ -26,12 +26,10 @@ MISSING = "/dev/pdu7318-no-such-port"
 Skip = e2e_runner.Skip
 
 
-def run(ctx, args, ports, status, user=None):
+def run(ctx, args, ports, status, prefix=()):
     """pdutool args on ports, which must exit with status: stdout, stderr,
     seconds."""
-    prefix = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", "--"] if user is not None else []
-    p = tool(ctx, args, ports, prefix=prefix)
-    check(p.returncode == status, "exit %d, expected %d\n%s%s" % (p.returncode, status, p.stdout, p.stderr))
+    p = tool(ctx, args, ports, prefix=prefix, status=status)
     return p.stdout, p.stderr, p.seconds
 
 
@@ -70,8 +68,8 @@ def opened(path, lock=False, exclusive=False):
         os.close(fd)
 
 
-def held_by_me():
-    return "held by process %d (%s)" % (os.getpid(), open("/proc/self/comm").read().strip())
+COMM = open("/proc/self/comm").read().strip()
+HELD_BY_ME = "held by process %d (%s)" % (os.getpid(), COMM)
 
 
 def case_doctor_denied(ctx):
@@ -79,11 +77,11 @@ def case_doctor_denied(ctx):
         raise Skip("needs root and setpriv to run pdutool as another user")
     with pty_line() as line:
         os.chmod(line, 0o600)
-        # The unprivileged user must reach the program.
-        p = tool(ctx, ["--help"], "", prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"])
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+        p = tool(ctx, ["--help"], "", prefix=nobody)
         if p.returncode != 0:
             raise Skip("pdutool does not run as user 65534: %s" % p.stderr.strip())
-        text = port_line(run(ctx, ["doctor"], line, 5, user=65534)[0], line)
+        text = port_line(run(ctx, ["doctor"], line, 5, nobody)[0], line)
         check(text.startswith("permission denied - "), text)
         check("usermod -aG" in text and "/usr/share/doc/pdu7318/60-pdu7318.rules" in text, text)
 
@@ -93,10 +91,10 @@ def case_doctor_busy(ctx):
         text = port_line(run(ctx, ["doctor"], line, 5)[0], line)
         port = json.loads(run(ctx, ["--json", "doctor"], line, 5)[0])["doctor"]["ports"][0]
         session = run(ctx, ["session", "--resource", e2e.RESOURCE, "3E00"], line, 1)[1]
-    check(text.startswith("busy - ") and held_by_me() in text, "expected '%s' in: %s" % (held_by_me(), text))
-    me = {"pid": os.getpid(), "name": open("/proc/self/comm").read().strip()}
-    check(port["state"] == "busy" and port["holders"] == [me], "--json: the holder %r" % port)
-    check("pdutool: no VCI found: %s is busy - %s" % (line, held_by_me()) in session, "session:\n" + session)
+    check(text.startswith("busy - ") and HELD_BY_ME in text, "expected '%s' in: %s" % (HELD_BY_ME, text))
+    check(port["state"] == "busy" and port["holders"] == [{"pid": os.getpid(), "name": COMM}],
+          "--json: the holder %r" % port)
+    check("pdutool: no VCI found: %s is busy - %s" % (line, HELD_BY_ME) in session, "session:\n" + session)
 
 
 def case_doctor_silent(ctx):
@@ -116,9 +114,8 @@ def case_doctor_simulator(ctx):
         out = run(ctx, ["doctor"], MISSING + ":" + sim.link, 0)[0]
         check(port_line(out, MISSING) == "does not exist", out)
         text = port_line(out, sim.link)
-        check(text.startswith("VCI found - probe answer: "), text)
-        check("MDF.xml loaded, 34 resources" in out, out)
-        check("result: VCI found" in out, out)
+        check(text.startswith("VCI found - probe answer: ") and "MDF.xml loaded, 34 resources" in out and
+              "result: VCI found" in out, out)
         out = run(ctx, ["--json", "doctor"], sim.link, 0)[0]
         doc = json.loads(out)
         check(doc["doctor"]["vciFound"] is True and doc["doctor"]["ports"][0]["state"] == "found", out)
@@ -134,7 +131,7 @@ def case_doctor_simulator_holder(ctx):
     """The simulator behind a pty is the port's far end, not a holder."""
     with e2e.Sim(ctx) as sim, opened(sim.link, lock=True):
         text = port_line(run(ctx, ["doctor"], sim.link, 5)[0], sim.link)
-    me = held_by_me() + "; close it"
+    me = HELD_BY_ME + "; close it"
     check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
     check("vcisim" not in text and str(sim.proc.pid) not in text, text)
 
@@ -153,8 +150,8 @@ def case_doctor_config(ctx):
     check("log: off (%s is missing; reinstall the package or set PDU7318_HOME)" % config in out, out)
     check("has no [LOG] open=1" not in out, out)
     out = run(ctx, ["--json", "doctor"], MISSING, 5)[0]
-    doc = json.loads(out)
-    check(doc["doctor"]["log"]["state"] == "no-config" and doc["doctor"]["log"]["on"] is False, out)
+    log = json.loads(out)["doctor"]["log"]
+    check(log["state"] == "no-config" and log["on"] is False, out)
     # Logging on, and a log path that names a file: no folder can go there.
     plain = os.path.join(ctx.tmp, "pdu.log")
     open(plain, "w").close()
@@ -176,9 +173,8 @@ def case_construct_progress(ctx):
     """One stderr line per port while PDUConstruct searches."""
     with e2e.Sim(ctx) as sim:
         err = run(ctx, ["info"], MISSING + ":" + sim.link, 0)[1]
-    check("pdutool: %s skipped (does not exist)" % MISSING in err, err)
-    check("pdutool: trying %s ..." % sim.link in err, err)
-    check("pdutool: VCI found on %s" % sim.link in err, err)
+    for line in ("%s skipped (does not exist)" % MISSING, "trying %s ..." % sim.link, "VCI found on %s" % sim.link):
+        check("pdutool: " + line in err, err)
 
 
 def case_construct_no_vci(ctx):
@@ -187,8 +183,7 @@ def case_construct_no_vci(ctx):
     discovery's probes, then the doctor's; doctor-silent has its line)."""
     with pty_line() as line, opened(line, lock=True):
         out, err, took = run(ctx, ["--json", "session", "--resource", RESOURCE, "22F190"], MISSING + ":" + line, 1)
-    check("pdutool: trying %s ..." % line in err, err)
-    check("pdutool: no VCI answered on any port" in err, err)
+    check("pdutool: trying %s ..." % line in err and "pdutool: no VCI answered on any port" in err, err)
     doc = json.loads(out)
     check(doc["error"].startswith("no VCI found"), out)
     check([p["state"] for p in doc["doctor"]["ports"]] == ["missing", "busy"], out)

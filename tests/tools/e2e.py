@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""End-to-end tests of vcisim and pdutool: they run the real binaries.
-
-Cases:
-  wire-*              vcisim alone, driven with raw frames over its pty
-  scenario:NAME       every session of data/scenarios/NAME.json through
-                      pdutool and the library, JSON output checked
-The cases run side by side; e2e_runner.py prints a line for each and the
-count, and exits non-zero when one failed. The simulator, the context and
-the checks here are every e2e script's.
+"""End-to-end tests of vcisim and pdutool, running the real binaries:
+vcisim alone driven with raw frames over its pty (wire-*), every session of
+data/scenarios/NAME.json through pdutool and the library (scenario:NAME).
+The simulator, the context and the checks here are every e2e script's.
 """
 
 import concurrent.futures
@@ -34,12 +29,22 @@ class Failure(Exception):
     pass
 
 
+def until(condition, seconds=5.0):
+    """condition() once it holds, or when seconds have passed (an accepted
+    poll: the things waited for, a process's exit or a file's text, have no
+    event to block on)."""
+    end = time.monotonic() + seconds
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.005)
+    return condition()
+
+
 def check(cond, what):
     if not cond:
         raise Failure(what)
 
 
-# ---- the frame codec, written independently of the C++ one ------------------
+# The frame codec, written independently of the C++ one.
 
 def build_frame(channel, seq, command, data):
     L = len(data) + 10
@@ -82,8 +87,7 @@ class RawVci:
         os.write(self.fd, build_frame(channel, self.seq[channel], command, data))
 
     def frames(self, timeout, enough=None):
-        """Every frame that arrives within timeout seconds, or until
-        enough(frames so far) is true."""
+        """The frames that arrive within timeout seconds or until enough(them)."""
         got = []
         end = time.monotonic() + timeout
         while True:
@@ -118,8 +122,6 @@ class RawVci:
         return answers[0], [f for f in fs if f["command"] == vehicle]
 
 
-# ---- running the binaries ----------------------------------------------------
-
 class Sim:
     def __init__(self, ctx, scenario=None, flags=()):
         self.ctx = ctx
@@ -132,11 +134,8 @@ class Sim:
         self.log_path = os.path.join(ctx.tmp, "vcisim.out")
         self.log = open(self.log_path, "w")
         self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
-        end = time.monotonic() + 10
-        while not os.path.islink(self.link):
-            check(self.proc.poll() is None, "vcisim exited early:\n" + self.output())
-            check(time.monotonic() < end, "vcisim did not come up")
-            time.sleep(0.01)
+        up = until(lambda: os.path.islink(self.link) or self.proc.poll() is not None, 10)
+        check(up and self.proc.poll() is None, "vcisim did not come up:\n" + self.output())
 
     def __enter__(self):
         return self
@@ -153,9 +152,7 @@ class Sim:
     def wait_for(self, *texts, seconds=5):
         """The trace once it shows every text, or after seconds (a trace
         line may come a moment after the frame it tells of)."""
-        end = time.monotonic() + seconds
-        while not all(t in self.output() for t in texts) and time.monotonic() < end:
-            time.sleep(0.01)
+        until(lambda: all(t in self.output() for t in texts), seconds)
         return self.output()
 
     def stop(self):
@@ -170,6 +167,18 @@ class Sim:
         # A clean stop exits 0; anything else (a sanitizer report, a crash)
         # fails the case.
         check(self.proc.returncode == 0, "vcisim exited with %s:\n%s" % (self.proc.returncode, self.output()[-3000:]))
+
+
+def passed(trace):
+    """(ms, bytes "A0 01 ...") of every frame with data the VCI passed to
+    the PC (the trace's VEHICLE_DATA lines), in order."""
+    return [(float(m.group(1)) * 1000, m.group(2))
+            for m in re.finditer(r"\[\s*([\d.]+)\] VCI->PC .*VEHICLE_DATA .*\[([0-9A-F ]+)\]", trace)]
+
+
+def sent(trace, *texts):
+    """The trace's PC->VCI lines that hold every text (" COP ", "CLOSE ")."""
+    return [ln for ln in trace.splitlines() if "PC->VCI" in ln and all(t in ln for t in texts)]
 
 
 class Ctx:
@@ -219,18 +228,16 @@ def tool(ctx, args, port="/nonexistent/vci", stdin=None, timeout=60, logging=Fal
 
 
 def side_by_side(*calls, jobs=None):
-    """Runs the calls in threads, at most jobs at a time (default: all), and
-    returns their results in order (the first exception raised is raised
-    again). For the parts of a case that each mostly wait (the library's
-    settle pause after opening the VCI, an ECU's timeout)."""
+    """The calls' results, in order, the calls run in threads (at most jobs
+    at a time): for parts of a case that mostly wait. The first exception
+    raised is raised again."""
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs or len(calls)) as pool:
         futures = [pool.submit(c) for c in calls]
         return [f.result() for f in futures]
 
 
 def on_own_sim(ctx, scenario, run, flags=()):
-    """A call for side_by_side: run(own_ctx, sim) against a simulator of its
-    own (in a temporary folder of its own)."""
+    """A call for side_by_side: run(own_ctx, sim) on a simulator and folder of its own."""
     def call():
         own = Ctx(ctx.bin, ctx.data)
         try:
@@ -263,12 +270,9 @@ SESSION = ["session", "--resource", RESOURCE, "--resp-id", "0x7E8"]
 HEAD = "link %s --resp-id 0x7E8\nconnect\nstart\n" % RESOURCE
 
 
-# ---- cases: the simulator alone ---------------------------------------------
-
 def case_wire_faults(ctx):
     # Bad checksums are rejected by a strict reader; split writes and
     # garbage still give whole frames; silence and unplugging are seen.
-    # Three simulators side by side.
     def corrupt(own, sim):
         vci = RawVci(sim.link)
         for _ in range(6):
@@ -291,18 +295,13 @@ def case_wire_faults(ctx):
         vci = RawVci(sim.link)
         ans, _ = vci.ask(CMD["OPEN"], timeout=10, answer_only=True)
         check(ans["data"][:4] == bytes([0x11, 0, 0, 0]), "--open-status")
-        end = time.monotonic() + 5
-        while sim.proc.poll() is None and time.monotonic() < end:
-            time.sleep(0.02)
-        check(sim.proc.poll() == 0, "vcisim ends after unplugging")
+        check(until(lambda: sim.proc.poll() == 0), "vcisim ends after unplugging")
         vci.close()
 
     side_by_side(on_own_sim(ctx, "demo", corrupt, ["--corrupt-every", "2", "--garbage-every", "3", "--split-writes"]),
                  on_own_sim(ctx, "demo", silent, ["--silent-after", "1", "--drop-every", "1"]),
                  on_own_sim(ctx, "demo", unplug, ["--unplug-after", "1", "--open-status", "0x11"]))
 
-
-# ---- cases: pdutool through the library --------------------------------------
 
 def norm(h):
     return bytes.fromhex(h).hex(" ").upper()
@@ -332,9 +331,6 @@ def run_session(ctx, sim, session):
 def case_scenario(ctx, name):
     with open(os.path.join(ctx.data, "scenarios", name + ".json")) as f:
         scenario = json.load(f)
-    # Each session (a pdutool run that starts and stops communication) and
-    # the battery reading against a simulator of the scenario of its own,
-    # side by side.
     def vbatt(own, sim):
         rc, out, err = own.pdutool(["ioctl", "vbatt"], sim.link)
         check(rc == 0 and out["value"] == scenario.get("vci", {}).get("battery_mv", 12600) and out["unit"] == "mV",

@@ -3,16 +3,12 @@ cases it is given and counting them.
 
     SCRIPT.py --bin BUILD/bin --data BUILD/data CASE [CASE...]
 
-A CASE is a name of the script's table, or NAME:ARG for a case that takes
-an argument (e2e.py's scenario:demo). Several cases run side by side, each
-in a thread with a context (temporary folder, simulator link) of its own:
-most of a case's time is waiting (the library's settle pause after opening
-the VCI, an ECU's timeout), not work.
-
-Each case prints one line, "ok NAME (1.2 s)", "FAIL NAME: why" or
-"SKIPPED NAME: why", then the count. Exit status 1 when a case failed, 77
-(ctest: skipped) when every case was skipped, else 0. A case skips by
-raising Skip or by sys.exit(77) after saying why.
+A CASE is a name of the script's table, or NAME:ARG (e2e.py's
+scenario:demo). The cases run side by side, each in a thread with a
+context (temporary folder) of its own: most of a case's time is waiting
+(the library's settle pause after opening the VCI, an ECU's timeout).
+Exit status 1 when a case failed, 77 (ctest: skipped) when every case
+raised Skip or called sys.exit(77), else 0.
 """
 
 import argparse
@@ -30,7 +26,6 @@ class Skip(Exception):
 
 
 def _run_one(run_case, name):
-    """("ok" | "FAIL" | "SKIPPED", text, seconds) of one case."""
     start = time.monotonic()
     try:
         run_case(name)
@@ -47,10 +42,8 @@ def _run_one(run_case, name):
 
 
 def cases_of(namespace):
-    """The cases of a script: each function of its module named case_NAME,
-    as NAME with "-" for "_" (case_script_seedkey -> "script-seedkey").
-    Only the module's own: a case_ function imported from another script
-    stays that script's."""
+    """The module's own case_NAME functions (not imported ones), as NAME
+    with "-" for "_" (case_script_seedkey -> "script-seedkey")."""
     module = namespace["__name__"]
     return {name[5:].replace("_", "-"): fn for name, fn in namespace.items()
             if name.startswith("case_") and callable(fn) and getattr(fn, "__module__", module) == module}
@@ -60,13 +53,16 @@ def main(cases, make_ctx=None, with_lib=False, jobs=4, options=(), default=None)
     """Parses the command line, runs the cases named on it and returns the
     exit status. cases: name -> function(ctx[, arg]), or a script's globals
     (its case_ functions); make_ctx(args) -> a context with cleanup(),
-    e2e.Ctx by default; options: further required --NAME VALUE;
+    e2e.Ctx by default (with_lib: with the --lib path as its lib); options: further required --NAME VALUE;
     default(args): the cases to run when none is named (else one must be)."""
     if "__name__" in cases:
         cases = cases_of(cases)
     if make_ctx is None:
         from e2e import Ctx
-        make_ctx = lambda a: Ctx(a.bin, a.data)  # noqa: E731
+        def make_ctx(a):
+            ctx = Ctx(a.bin, a.data)
+            ctx.lib = getattr(a, "lib", None)
+            return ctx
     ap = argparse.ArgumentParser()
     for name in ("bin", "data") + (("lib",) if with_lib else ()) + tuple(options):
         ap.add_argument("--" + name, required=True)

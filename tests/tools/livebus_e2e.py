@@ -1,31 +1,15 @@
 #!/usr/bin/env python3
-"""The library on a live bus and on a VCI that goes away, end to end.
-
-    livebus_e2e.py --bin BUILD/bin --lib LIBRARY --data BUILD/data CASE
-
-vcisim runs data/scenarios/busy-bus.json (a frame every 1 ms, one every
-10 ms, a burst every 100 ms on the raw CAN resource, a UDS engine ECU); a
-small ctypes client (this file run with --child) drives the library in a
-child process. Cases:
-
-  destruct   a SENDRECV listening without limit on the raw CAN resource:
-             PDUDestruct returns within the CLOSE wait (1000 ms) + 100 ms
-             and the VCI saw CLOSE
-  exit       the same, but the client returns from main without
-             PDUDestruct: the process ends within 2 s
-  count      a SENDRECV listening for 300 frames: it ends by itself, and
-             the client got exactly the frames the VCI sent (its trace),
-             each source's counter without a gap
-  killed     a client is killed (SIGKILL) while the engine ECU answers
-             "response pending"; the next client gets the right answers
-  unplug     vcisim --unplug-after pulls the adapter: the next request ends
-             in under 100 ms with the lost-VCI error (0x106), PDUIoCtl
-             answers 0x11, PDUDestruct returns
+"""The library on a live bus (data/scenarios/busy-bus.json: frames every
+1 ms and 10 ms, bursts, a UDS engine ECU) and on a VCI that goes away, end
+to end: this file run with --child is a small ctypes client driving the
+library in a child process; the cases check what it reports against the
+simulator's trace. Run with --child LIBRARY MODE it is also the lifetime
+tests' Python application (tests/lifetime), which ends without PDUDestruct.
 """
+import atexit
 import ctypes as C
 import json
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -34,7 +18,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "python")]
 from pdu7318 import _capi as T  # noqa: E402  (the structures' layout only)
-from e2e import Ctx, Failure, Sim, check, env  # noqa: E402
+from e2e import Failure, Sim, check, env, passed, sent, until  # noqa: E402
 import e2e_runner  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -59,11 +43,11 @@ class Client:
         assert self.lib.PDUGetObjectId(kind, name.encode(), C.byref(out)) == 0, name
         return out.value
 
-    def link(self, resource):
+    def link(self, resource, callback=True):
         h = C.c_uint32()
         assert self.lib.PDUCreateComLogicalLink(1, None, self.obj(0x8026, resource), None, C.byref(h), None) == 0
         self.callback = T.CALLBACKFNC(lambda *args: None)
-        assert self.lib.PDURegisterEventCallback(1, h.value, self.callback) == 0
+        assert not callback or self.lib.PDURegisterEventCallback(1, h.value, self.callback) == 0
         assert self.lib.PDUConnect(1, h.value) == 0
         self.h = h.value
         return h.value
@@ -93,13 +77,8 @@ class Client:
             self.lib.PDUDestroyItem(ev)
 
     def wait_finished(self, hcop, seconds):
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
-            self.poll()
-            if any(i.get("status") == 0x8012 and i["hcop"] == hcop for i in self.items):
-                return True
-            time.sleep(0.002)
-        return False
+        return until(lambda: self.poll() or any(i.get("status") == 0x8012 and i["hcop"] == hcop for i in self.items),
+                     seconds)
 
     def of(self, hcop):
         return [i for i in self.items if i["hcop"] == hcop]
@@ -116,8 +95,25 @@ def emit(obj):
     print(json.dumps(obj), flush=True)
 
 
-def child(mode, lib):
+def lifetime(c, mode):
+    """The lifetime tests' application: ends without PDUDestruct (atexit:
+    PDUDestruct in an exit handler), printing "exit at <ns>" just before.
+    No callback: none may run while the interpreter shuts down."""
+    if mode == "atexit":
+        atexit.register(lambda: print("atexit destruct: 0x%X" % c.lib.PDUDestruct(), flush=True))
+    if mode != "idle":
+        c.link(UDS, callback=False)
+    if mode == "inflight":
+        c.start("22 F1 00")  # the simulated ECU never answers it
+        time.sleep(0.15)
+    print("exit at %d" % time.clock_gettime_ns(time.CLOCK_MONOTONIC), flush=True)
+    return {"idle": 7, "link": 0, "inflight": 9, "atexit": 3}[mode]
+
+
+def child(lib, mode):
     c = Client(lib)
+    if mode in ("idle", "link", "inflight", "atexit"):
+        return lifetime(c, mode)
     if mode in ("destruct", "exit"):
         c.link(RAW)
         hcop = c.start("10 07 00 00 02 10 03", -1)
@@ -177,7 +173,7 @@ class Run:
         self.env = env(ctx, self.sim.link)
 
     def spawn(self, mode):
-        cmd = [sys.executable, os.path.abspath(__file__), "--child", mode, "--lib", self.lib]
+        cmd = [sys.executable, os.path.abspath(__file__), "--child", self.lib, mode]
         return subprocess.Popen(cmd, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def client(self, mode):
@@ -206,7 +202,7 @@ def case_destruct(run):
     check(out["destruct"] == 0, "PDUDestruct: 0x%X" % out["destruct"])
     check(out["ms"] <= CLOSE_WAIT_MS + 100, "PDUDestruct took %d ms" % out["ms"])
     time.sleep(0.2)
-    check(re.search(r"PC->VCI .* CLOSE", run.sim.output()), "no CLOSE reached the VCI")
+    check(sent(run.sim.output(), " CLOSE "), "no CLOSE reached the VCI")
     return "%d frames in 1 s, PDUDestruct %d ms" % (out["results"], out["ms"])
 
 
@@ -222,26 +218,23 @@ def case_count(run):
         out, _ = run.client("count")
         check(out["finished"] and not out["errors"], "the listening SENDRECV did not end cleanly: %s" % out)
         trace = run.sim.output()
-        cop = trace.rfind("PC->VCI")  # the frames after the listening COP (CLOSE comes after them)
-        cops = [m.start() for m in re.finditer(r"PC->VCI .* COP", trace)]
-        check(cops, "no COP in the trace")
-        sent = [l for l in trace[cops[-1]:cop].splitlines() if "VCI->PC" in l and "VEHICLE_DATA" in l]
+        cop = trace.rfind(sent(trace, " COP ")[-1])  # the frames after the listening COP
+        frames = [h for _, h in passed(trace[cop:])]
         if len(out["results"]) == 300:
             break
         # Ended early: only a stall explains it, and then what the client got
         # is exactly the first frames the VCI passed; anything else is a loss.
-        passed = [re.search(r"\[([0-9A-F ]+)\]", l).group(1) for l in sent]
-        check(out["results"] == passed[:len(out["results"])],
+        check(out["results"] == frames[:len(out["results"])],
               "ended after %d of 300 frames, and they are not the first frames passed" % len(out["results"]))
     else:
         raise e2e_runner.Skip(STALLED % "counting 300 frames (three tries)")
-    check(len(out["results"]) == len(sent) == 300,
-          "results %d, frames in the trace %d, wanted 300" % (len(out["results"]), len(sent)))
+    check(out["results"] == frames, "results %d, frames in the trace %d, wanted 300 alike" %
+          (len(out["results"]), len(frames)))
     fast = [int(r.split()[-1], 16) for r in out["results"] if r.startswith("C1 00 00 00")]
     check(len(fast) > 100, "the 1 ms frames: %d" % len(fast))
     gaps = [(a, b) for a, b in zip(fast, fast[1:]) if (a + 1) % 256 != b]
     check(not gaps, "the 1 ms source's counter has gaps: %s" % gaps[:5])
-    return "%d frames, as in the trace, counters without gaps" % len(sent)
+    return "%d frames, as in the trace, counters without gaps" % len(frames)
 
 
 TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int): is the terminal in exclusive mode
@@ -257,13 +250,6 @@ def exclusive(path):
         os.close(fd)
 
 
-def wait_until(condition, seconds):
-    end = time.monotonic() + seconds
-    while not condition() and time.monotonic() < end:
-        time.sleep(0.01)
-    return condition()
-
-
 def case_killed(run):
     p = run.spawn("pending")
     line = p.stdout.readline()
@@ -274,7 +260,7 @@ def case_killed(run):
     # The killed client could not end its exclusive use of the line: the
     # simulator ends it at the close, as a serial adapter's last close does
     # (else only root could open the port again).
-    check(wait_until(lambda: exclusive(run.sim.link) == 0, 5), "the line stays in exclusive mode")
+    check(until(lambda: exclusive(run.sim.link) == 0), "the line stays in exclusive mode")
     out, _ = run.client("session")
     want = {"3E 00": "7E 00", "22 F1 90": "62 F1 90 " + "WBUSYBUS7318LIVE1".encode().hex(" ").upper()}
     for req, answer in want.items():
@@ -311,12 +297,6 @@ def on_bus(fn, flags=()):
     return case
 
 
-def make_ctx(a):
-    ctx = Ctx(a.bin, a.data)
-    ctx.lib = a.lib
-    return ctx
-
-
 # PROBE, OPEN, SET_LINK_RESOURCE, 24 SET_LINK_PARAM, CONNECT_LINK, then the
 # first request's COP: the adapter goes 50 ms after answering that.
 CASES = {"destruct": on_bus(case_destruct), "exit": on_bus(case_exit), "count": on_bus(case_count),
@@ -324,6 +304,6 @@ CASES = {"destruct": on_bus(case_destruct), "exit": on_bus(case_exit), "count": 
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--child"]:  # LIVEBUS --child MODE --lib LIBRARY
-        sys.exit(child(sys.argv[2], sys.argv[4]))
-    sys.exit(e2e_runner.main(CASES, make_ctx, with_lib=True))
+    if sys.argv[1:2] == ["--child"]:  # livebus_e2e.py --child LIBRARY MODE
+        sys.exit(child(*sys.argv[2:4]))
+    sys.exit(e2e_runner.main(CASES, with_lib=True))

@@ -63,8 +63,6 @@ def on_sim(ctx, args, **kw):
         return tool(ctx, args, sim.link, **kw)
 
 
-# ---- cases -------------------------------------------------------------------
-
 def case_script_seedkey(ctx):
     keygen = write(ctx, "keygen.py", KEYGEN)
     script = write(ctx, "seedkey.pdu", """# security access twice: built-in key, then an external program
@@ -106,8 +104,7 @@ quit
 
 
 def case_script_exit_codes(ctx):
-    # (script, exit status, text in the output): a failed expectation, a
-    # script error and a good run; each failure stops the script there.
+    # (script, exit status, text in the output); each failure stops the script there.
     table = [
         (HEAD + "send 3E 00\nexpect 7E 00\n", 0, "expect 7E 00: ok"),
         # Trailing comments after a space or a tab; echo keeps its #.
@@ -122,8 +119,7 @@ def case_script_exit_codes(ctx):
         (HEAD + "set CP_P2Max=abc\n", 2, "CP_P2Max expects a number from 0 to 4294967295 (UNUM32)"),
         (HEAD + "send 22 F1 90\nkey xor32 1 seed $[3:5]\n", 2, "key: xor32 needs a seed of 4, 8, ... bytes"),
     ]
-    # Each script against a simulator of its own, side by side; and a
-    # library problem: not a D-PDU library at all.
+    # And a library that is no D-PDU library at all.
     runs = side_by_side(*[tool_on_sim(ctx, ["run"], script=text, status=want) for text, want, _ in table],
                         lambda: tool(ctx, ["--lib", "libz.so.1", "run", write(ctx, "x.pdu", "quit\n")], status=3))
     for i, ((text, want, needle), p) in enumerate(zip(table, runs)):
@@ -168,7 +164,6 @@ links
 
 
 def case_signal_stop(ctx):
-    # Three runs side by side, each against a simulator of its own.
     side_by_side(on_own_sim(ctx, None, sigint_cleans_up), on_own_sim(ctx, None, key_from_ctrl_c),
                  on_own_sim(ctx, None, second_sigint, routine_flags(ctx)))
 
@@ -224,7 +219,6 @@ def case_strict_parsing(ctx):
     with open(latin1, "wb") as f:
         f.write(b"<MVCI_PDU_API_ROOT><MVCI_PDU_API><SHORT_NAME>X</SHORT_NAME><DESCRIPTION>f\xfcr</DESCRIPTION>"
                 b"<LIBRARY_FILE URI=\"file:///x.so\"/></MVCI_PDU_API></MVCI_PDU_API_ROOT>\n")
-    # (arguments, exit status, text on stderr or stdout)
     table = [
         (["session", "--resource", raw, "--cycles", "-1", "10070000021003"], 2,
          "--cycles -1 on a raw CAN resource never ends on a busy bus; use pdutool monitor --listen ID#DATA"),
@@ -259,8 +253,7 @@ def case_strict_parsing(ctx):
          "python-can's can.LogReader reads a .blf file as another one; name it T.log"),
         (["monitor", "--log", "bus.trc"], 2, "--log bus.trc: pdutool writes candump log format"),
     ]
-    # --wait with a unit: 1s is a thousand milliseconds (the routine answers
-    # after 2 s); side by side with the table.
+    # --wait with a unit: 1s is a thousand milliseconds (the routine answers after 2 s).
     wait_1s = tool_on_sim(ctx, ["--json", "--wait", "1s"] + SESSION + ["31 01 FF 00"], routine_flags(ctx, LATE))
 
     # The table's runs four at a time: the cases beside this one talk to
@@ -283,13 +276,11 @@ def case_ioctl_failed(ctx):
     silent = ["--silent-after", "3"]
     none, text, js = side_by_side(lambda: tool(ctx, ["ioctl", "vbatt"]), tool_on_sim(ctx, ["ioctl", "vbatt"], silent),
                                   tool_on_sim(ctx, ["--json", "ioctl", "vbatt"], silent))
-    # No VCI: pdutool stops at once with the doctor's findings, and no
-    # reading is printed.
-    check(none.returncode == 1, "exit 1, got %d" % none.returncode)
-    check("no VCI found" in none.stdout + none.stderr, "the reason:\n" + none.stdout + none.stderr)
-    check("battery voltage" not in none.stdout, "no value printed:\n" + none.stdout)
-    check("what pdutool doctor sees" in none.stderr and "result: no VCI answered" in none.stderr and
-          "result:" not in none.stdout, "the doctor's findings on stderr:\n" + none.stdout)
+    # No VCI: pdutool stops at once with the doctor's findings on stderr, and no reading is printed.
+    check(none.returncode == 1 and "no VCI found" in none.stdout + none.stderr and
+          "what pdutool doctor sees" in none.stderr and "result: no VCI answered" in none.stderr and
+          "result:" not in none.stdout and
+          "battery voltage" not in none.stdout, "no VCI: exit %d\n%s%s" % (none.returncode, none.stdout, none.stderr))
     # The VCI gone silent: FAILED with the status name, no value.
     for p in (text, js):
         check(p.returncode == 1, "exit 1, got %d\n%s" % (p.returncode, p.stdout + p.stderr))
@@ -302,9 +293,7 @@ def case_ioctl_failed(ctx):
 
 def case_no_response(ctx):
     # "Response pending", then nothing until the library gives up (about
-    # 5 s): no response, exit status 1, in the JSON of a session and in a
-    # script's transcript. The two run side by side, each with its own
-    # simulator.
+    # 5 s): no response, exit status 1, in a session's JSON and a script's transcript.
     gone = routine_flags(ctx)
     pj, s = side_by_side(tool_on_sim(ctx, ["--json"] + SESSION + ["31 01 FF 00", "3E 00"], gone),
                          tool_on_sim(ctx, ["run"], gone, script=HEAD + "send 31 01 FF 00\nexpect 71 01 FF 00\n"))
@@ -351,8 +340,7 @@ def case_decode_log(ctx):
     check(follow.returncode == 0, "decode-log --follow ends on SIGINT: %d" % follow.returncode)
     main = [f for f in os.listdir(folder) if re.fullmatch(r"\d{4}-\d\d-\d\d\.txt", f)]
     check(len(main) == 1, "one main log: %r" % os.listdir(folder))
-    # The calls as the main log writes them ("PDUName <tick>"), read here
-    # on their own.
+    # The calls as the main log writes them ("PDUName <tick>").
     with open(os.path.join(folder, main[0]), errors="replace") as f:
         calls = re.findall(r"^(PDU[A-Za-z]+) \d+$", f.read(), re.M)
     check(len(calls) > 20 and calls[0] == "PDUConstruct" and calls[-1] == "PDUDestruct", "calls: %r" % calls[:5])

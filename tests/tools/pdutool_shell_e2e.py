@@ -15,8 +15,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import (HEAD, RESOURCE, SESSION, Failure, Sim, check, env, on_own_sim, side_by_side,  # noqa: E402
-                 tool, tool_on_sim, write)
+from e2e import (HEAD, RESOURCE, SESSION, Failure, Sim, check, env, side_by_side, tool, tool_on_sim,  # noqa: E402
+                 until, write)
 import e2e_runner  # noqa: E402
 from pdutool_e2e import KEYGEN, LATE, routine_flags  # noqa: E402
 
@@ -39,12 +39,8 @@ class Tmux:
                               text=True, timeout=10).stdout
 
     def wait_for(self, pattern, what, seconds=10, count=1):
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
-            s = self.screen()
-            if s.count(pattern) >= count:
-                return s
-            time.sleep(0.01)
+        if until(lambda: self.screen().count(pattern) >= count, seconds):
+            return self.screen()
         raise Failure("%s: no %r (x%d) on the screen:\n%s" % (what, pattern, count, self.screen()))
 
     def kill(self):
@@ -170,8 +166,7 @@ def case_shell(ctx, part):
 def case_small_fixes(ctx):
     # The library's path goes to stderr: stdout is the command's output.
     # Shell commands without a terminal: a link that is not connected says
-    # so at once; echo expands $key; key-from echoes its command. Each run
-    # against a simulator of its own, side by side.
+    # so at once; echo expands $key; key-from echoes its command.
     keygen = write(ctx, "keygen.py", KEYGEN)
     table = [
         ("link %s --resp-id 0x7E8\nsend 3E 00\n" % RESOURCE, 1, "error: link 1 is not connected (connect, then start)"),

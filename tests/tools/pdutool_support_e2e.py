@@ -17,7 +17,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import RESOURCE, check, on_own_sim, side_by_side, tool, tool_on_sim, write  # noqa: E402
+from e2e import RESOURCE, check, on_own_sim, passed, sent, side_by_side, tool, tool_on_sim, write  # noqa: E402
 import e2e_runner  # noqa: E402
 from pdutool_e2e import engine_flags, start_until  # noqa: E402
 
@@ -47,22 +47,14 @@ def read_candump(path):
     return json.loads(p.stdout)
 
 
-def sim_frames(trace):
-    """(milliseconds, raw bytes as hex) of every frame vcisim passed to the
-    PC (VEHICLE_DATA lines of its trace), in order."""
-    return [(float(m.group(1)) * 1000, m.group(2).replace(" ", ""))
-            for m in re.finditer(r"\[\s*([\d.]+)\] VCI->PC .*VEHICLE_DATA .*\[([0-9A-F ]+)\]", trace)]
-
-
 def raw_hex(msg):
     """A python-can message as the raw resource's bytes: identifier word, data."""
     word = msg["id"] | (0x80000000 if msg["ext"] else 0)
-    return word.to_bytes(4, "little").hex().upper() + msg["data"]
+    return (word.to_bytes(4, "little") + bytes.fromhex(msg["data"])).hex(" ").upper()
 
 
 def case_trace(ctx):
-    # session --trace and run --trace side by side, each with a simulator
-    # of its own: diagnostic messages go to FILE.messages, never into the
+    # session --trace and run --trace: diagnostic messages go to FILE.messages, never into the
     # candump file as frames that were not on the bus; a raw CAN session's
     # frames are read back by python-can as the simulator's trace has them.
     def session(own, sim):
@@ -105,7 +97,7 @@ def case_trace(ctx):
     # The module sends a raw request with four zero bytes after the frame
     # (request[11] for 7 bytes): a sent frame is the start of its COP's request.
     wire = re.findall(r"(COP .*request\[\d+\]=|VCI->PC .*VEHICLE_DATA .*)\[([0-9A-F ]+)\]", sim_trace)
-    want = [(h.replace(" ", ""), not d.startswith("COP")) for d, h in wire]
+    want = [(h, not d.startswith("COP")) for d, h in wire]
     got = [(raw_hex(m), m["rx"]) for m in raw_msgs]
     check(len(got) == len(want) and all(g[1] == w[1] and (w[0] == g[0] or not g[1] and w[0].startswith(g[0]))
                                         for g, w in zip(got, want)) and
@@ -118,8 +110,7 @@ def case_trace(ctx):
 def case_scan(ctx):
     # An identifier nobody answers costs the library's receive timeout
     # (3 s on CAN), an address nobody answers its K-line init timeout (9 s):
-    # the runs below give up on one after --wait, side by side, each with a
-    # demo car of its own.
+    # the runs below give up on one after --wait.
     kline = "RSC_ISO_14230_3_on_ISO_14230_2_7_15"
 
     def default_range(own, sim):
@@ -191,10 +182,8 @@ def case_monitor(ctx):
         took = time.monotonic() - stop
         return first, k.returncode, took, err, sim.wait_for("CLOSE")  # the last frame may not be read yet
 
-    # Side by side, each with a simulator of its own: --count and --filter
-    # with --duration on the raw CAN ECU; on a live bus (a frame every
-    # 1 ms, every 10 ms, bursts of a 29-bit one) --duration and Ctrl-C end
-    # it in time, with CLOSE on the wire; the adapter pulled while a window
+    # --count and --filter with --duration on the raw CAN ECU; on a live bus
+    # Ctrl-C ends it in time, with CLOSE on the wire; the adapter pulled while a window
     # runs (the 9th frame is the window's COP) ends it with the lost VCI's
     # reason, not the failed disconnect's. The --count run's log is read
     # back by python-can while the others still run.
@@ -204,9 +193,7 @@ def case_monitor(ctx):
             [python_with_can(), "-m", "can.player", "-i", "virtual", log], capture_output=True, text=True, timeout=60)))
 
     def busy(own, sim):
-        # On a live bus (a frame every 1 ms, every 10 ms, bursts of a 29-bit
-        # one): --duration ends it in time; its --log against the frames the
-        # simulator passed.
+        # --duration ends it in time; its --log against the frames the simulator passed.
         mlog = os.path.join(own.tmp, "busy.log")
         p = tool(own, listen + ["--duration", "1s", "--log", mlog], sim.link)
         return p, read_candump(mlog), sim.wait_for("CLOSE")
@@ -250,11 +237,11 @@ def case_monitor(ctx):
         # together). How closely the steps follow the simulator's is printed,
         # not checked: within 5 ms for 95 % of them on a quiet machine
         # (docs/pdutool.md), which a loaded one need not give.
-        passed = sim_frames(busy_sim)
+        frames = passed(busy_sim)
         got = [raw_hex(m) for m in busy_msgs]
-        at = [h for _, h in passed].index(got[0])
-        sim_t = [t for t, _ in passed[at:at + len(got)]]
-        check([h for _, h in passed[at:at + len(got)]] == got, "the log holds the frames the simulator passed, in order")
+        at = [h for _, h in frames].index(got[0])
+        sim_t = [t for t, _ in frames[at:at + len(got)]]
+        check([h for _, h in frames[at:at + len(got)]] == got, "the log holds the frames the simulator passed, in order")
         pairs = list(zip(busy_msgs, busy_msgs[1:], sim_t, sim_t[1:]))
         near = sum(1 for b0, b1, s0, s1 in pairs if abs((b1["t"] - b0["t"]) * 1000 - (s1 - s0)) <= 5) / len(pairs)
         apart = [(b1["t"] - b0["t"]) * 1000 for b0, b1, s0, s1 in pairs if s1 - s0 >= 1]
@@ -264,7 +251,7 @@ def case_monitor(ctx):
             break
     check(clumped < 0.5, "%.1f %% of the frames 1 ms apart fetched together (three tries)" % (clumped * 100))
     markers = [x for x in w.stdout.splitlines() if x.startswith("# receive window ")]
-    cops = len(re.findall(r"PC->VCI .* COP ", w_trace))
+    cops = len(sent(w_trace, " COP "))
     check(w.returncode == 0 and cops > 3 and len(markers) == cops - 1 and
           ("%d receive window gap(s)" % (cops - 1)) in w.stderr,
           "--window 250ms: %d windows, %d markers\n%s" % (cops, len(markers), w.stderr))

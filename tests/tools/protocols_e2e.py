@@ -20,7 +20,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e import Sim, check, norm  # noqa: E402
+from e2e import Sim, check, norm, sent  # noqa: E402
 import e2e_runner  # noqa: E402
 
 def row(scenario, send, pending=None, busy=None, start=(), stop=(), args=()):
@@ -128,8 +128,8 @@ def run_row(ctx, resource):
             check(("7F %s %s]" % (sid, code)) in trace, "the trace shows the %s answer 7F %s %s" % (kind, sid, code))
     if row.get("busy"):
         # The library sent the busy request twice.
-        sent = [l for l in trace.splitlines() if "PC->VCI" in l and " COP " in l and norm(row["busy"][0]) in l]
-        check(len(sent) == 2, "busy request sent %d times" % len(sent))
+        n = len(sent(trace, " COP ", norm(row["busy"][0])))
+        check(n == 2, "busy request sent %d times" % n)
 
 
 def case_rows(ctx):
