@@ -8,6 +8,7 @@
 //   pdu7318-rootfile [--file FILE] put --short-name NAME --library PATH
 //                    [--mdf PATH] [--cable PATH] [--description TEXT] [--supplier TEXT]
 //   pdu7318-rootfile [--file FILE] remove --short-name NAME
+//   pdu7318-rootfile holders FILE...
 //
 // put replaces the entry of that short name (or appends one), remove takes
 // away only entries of that short name and deletes the file when nothing
@@ -15,7 +16,9 @@
 // never rewritten: the command fails and the file stays as it was. put on
 // a file whose folder is gone (a registration another vendor's uninstaller
 // left behind) creates the folder and a new file there and says so: the
-// name stays the one every client is told.
+// name stays the one every client is told. holders prints the programs
+// that hold the files open, "NAME (process ID)" a line, where Windows can
+// tell (the setup program names them when it cannot replace a file).
 //
 // Paths are UTF-8 (on Windows the arguments come from the wide command
 // line). Every failure names the file and the reason.
@@ -49,6 +52,7 @@ void Usage(FILE* out) {
                "       pdu7318-rootfile [--file FILE] put --short-name NAME --library PATH\n"
                "                        [--mdf PATH] [--cable PATH] [--description TEXT] [--supplier TEXT]\n"
                "       pdu7318-rootfile [--file FILE] remove --short-name NAME\n"
+               "       pdu7318-rootfile holders FILE...\n"
                "FILE defaults to %s.\n",
                pdutool::DefaultRootFile().empty() ? "the registered root file" : pdutool::DefaultRootFile().c_str());
 }
@@ -151,6 +155,12 @@ int main(int argc, char** argv) {
   }
   if (i >= count) UsageError("no command");
   const std::string command = args[i++];
+  if (command == "holders") {
+    for (const std::string& holder : pdutool::FileHolders({args.begin() + static_cast<long>(i), args.end()})) {
+      std::printf("%s\n", holder.c_str());
+    }
+    return kOk;
+  }
 
   RootApi api;
   std::string library;

@@ -65,6 +65,7 @@ Var LogCheck
 Var LogDirField
 Var Failed     ; 1 when a root description file could not be edited
 Var InUse      ; the files a running program holds, one per line
+Var InUseArgs  ; the same files, quoted, for pdu7318-rootfile.exe holders
 
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_WELCOME
@@ -81,21 +82,25 @@ Page custom LogPageShow LogPageLeave
 ; files. So the whole set is tried for writing first (opened for append,
 ; which changes nothing), and a file that cannot be opened ends the setup
 ; program before it changes anything: exit code 4, a message naming the
-; files.
+; files and, where Windows' Restart Manager can tell, the programs that
+; hold them (pdu7318-rootfile.exe holders; the setup program carries its
+; own copy, TOOL, since the installed one may be old or absent).
 !macro TryWrite FILE
   ${If} ${FileExists} "${FILE}"
     ClearErrors
     FileOpen $9 "${FILE}" a
     ${If} ${Errors}
       StrCpy $InUse "$InUse$\r$\n    ${FILE}"
+      StrCpy $InUseArgs '$InUseArgs "${FILE}"'
     ${Else}
       FileClose $9
     ${EndIf}
   ${EndIf}
 !macroend
 
-!macro RefuseInUse WHAT
+!macro RefuseInUse WHAT TOOL
   StrCpy $InUse ""
+  StrCpy $InUseArgs ""
   !insertmacro TryWrite "$INSTDIR\pdu7318.dll"
   !insertmacro TryWrite "$INSTDIR\pdutool.exe"
   !insertmacro TryWrite "$INSTDIR\pdu7318-rootfile.exe"
@@ -106,6 +111,16 @@ Page custom LogPageShow LogPageLeave
   !insertmacro TryWrite "${APPDIR}\MDF.xml"
   !insertmacro TryWrite "${APPDIR}\PDUAPI_7318.ini"
   ${If} $InUse != ""
+    ${If} ${FileExists} "${TOOL}"
+      nsExec::ExecToStack '"${TOOL}" holders$InUseArgs'
+      Pop $8  ; the exit code
+      Pop $9  ; the holders, "NAME (process ID)" a line
+      ${If} $8 == 0
+      ${AndIf} $9 != ""
+        StrCpy $InUse "$InUse$\r$\n$\r$\nHeld by:$\r$\n$9"
+      ${EndIf}
+    ${EndIf}
+    DetailPrint "files in use:$InUse"
     MessageBox MB_OK|MB_ICONSTOP "${WHAT}: these files are in use by a running program (a diagnostic application with ${SHORTNAME} loaded):$InUse$\r$\n$\r$\nNothing was changed. Close the programs that use ${SHORTNAME} and run it again." /SD IDOK
     SetErrorLevel 4
     Quit
@@ -116,7 +131,9 @@ Function .onInit
   SetShellVarContext all
   StrCpy $LogSet 0
   StrCpy $Failed 0
-  !insertmacro RefuseInUse "${SHORTNAME} ${VERSION} was not installed"
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\pdu7318-rootfile.exe" "${BIN32}\pdu7318-rootfile.exe"
+  !insertmacro RefuseInUse "${SHORTNAME} ${VERSION} was not installed" "$PLUGINSDIR\pdu7318-rootfile.exe"
   ; What is set now: a reinstall shows (and keeps) it.
   ReadINIStr $LogOn "${APPDIR}\config.ini" "LOG" "open"
   ${If} $LogOn != 1
@@ -306,7 +323,7 @@ SectionEnd
 
 Function un.onInit
   SetShellVarContext all
-  !insertmacro RefuseInUse "${SHORTNAME} was not removed"
+  !insertmacro RefuseInUse "${SHORTNAME} was not removed" "$INSTDIR\pdu7318-rootfile.exe"
 FunctionEnd
 
 Section "Uninstall"

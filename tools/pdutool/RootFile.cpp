@@ -407,6 +407,7 @@ std::string DefaultRootFile() { return kDefaultRootFile; }
 std::vector<std::string> CommandLineUtf8(int argc, char** argv) {
   return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
 }
+std::vector<std::string> FileHolders(const std::vector<std::string>&) { return {}; }
 #endif
 
 bool RootFile::Load(const std::string& path, std::string& error) {

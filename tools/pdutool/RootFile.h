@@ -45,6 +45,13 @@ std::string DefaultRootFile();
 // path outside the ANSI code page survives.
 std::vector<std::string> CommandLineUtf8(int argc, char** argv);
 
+// The programs that hold these files open, one "NAME (process ID)" each,
+// as Windows' Restart Manager tells them (RootFileWin32.cpp): the setup
+// program names them when it cannot replace a file. Empty where nobody can
+// tell: on Linux, which has no mandatory locks, and under Wine, whose
+// Restart Manager is a stub.
+std::vector<std::string> FileHolders(const std::vector<std::string>& utf8Paths);
+
 // A UTF-8 path as a file system path: Windows takes a narrow name in the
 // ANSI code page, which would mangle it. Text that is not UTF-8 (a narrow
 // argv of pdutool.exe) is taken as the ANSI code page's, as before.

@@ -24,8 +24,9 @@ add_executable(pdutool ${_pdutool_srcs} ${CMAKE_CURRENT_LIST_DIR}/PduLibraryWin3
                        ${CMAKE_CURRENT_LIST_DIR}/DecodeLogWin32.cpp ${CMAKE_CURRENT_LIST_DIR}/UsageWin32.cpp)
 target_include_directories(pdutool PRIVATE ${PROJECT_SOURCE_DIR}/include
                                            ${CMAKE_CURRENT_SOURCE_DIR}/pdutool)
+# rstrtmgr: the Restart Manager that RootFileWin32.cpp asks for a file's holders.
 target_link_libraries(pdutool PRIVATE Threads::Threads nlohmann_json::nlohmann_json
-                                      PkgConfig::TINYXML pdu7318_warnings)
+                                      PkgConfig::TINYXML pdu7318_warnings rstrtmgr)
 # pdutool doctor opens and probes ports with the library's own code.
 target_link_libraries(pdutool PRIVATE pdu7318_core)
 target_link_libraries(pdutool PRIVATE hex_bytes)
@@ -39,7 +40,7 @@ add_executable(pdu7318-rootfile ${PROJECT_SOURCE_DIR}/packaging/pdu7318-rootfile
 target_include_directories(pdu7318-rootfile PRIVATE ${PROJECT_SOURCE_DIR}/include
                                                     ${CMAKE_CURRENT_SOURCE_DIR}/pdutool)
 target_link_libraries(pdu7318-rootfile PRIVATE nlohmann_json::nlohmann_json PkgConfig::TINYXML
-                                               pdu7318_warnings)
+                                               pdu7318_warnings rstrtmgr)
 pdu7318_version_resource(pdu7318-rootfile "Root description file helper of ${PDU7318_ROOT_SHORT_NAME}")
 
 # An application at the edges of the module's lifetime (the end-to-end run

@@ -6,6 +6,7 @@
 // is what a 32-bit client does too: it lists and loads the APIs whose
 // libraries it can load.
 #include <windows.h>
+#include <restartmanager.h>
 #include <shellapi.h>
 
 #include <string>
@@ -56,6 +57,38 @@ std::vector<std::string> CommandLineUtf8(int, char**) {
   for (int i = 1; i < n; ++i) args.push_back(Utf8(wide[i]));
   LocalFree(wide);
   return args;
+}
+
+// One Restart Manager session per question. RmGetList says how many
+// entries it needs; a program that starts in between makes the second call
+// short again (ERROR_MORE_DATA), hence the few rounds.
+std::vector<std::string> FileHolders(const std::vector<std::string>& utf8Paths) {
+  std::vector<std::string> holders;
+  DWORD session = 0;
+  WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+  if (RmStartSession(&session, 0, key) != ERROR_SUCCESS) return holders;
+  std::vector<std::wstring> paths;
+  for (const std::string& p : utf8Paths) paths.push_back(PathFromUtf8(p).wstring());
+  std::vector<LPCWSTR> names;
+  for (const std::wstring& p : paths) names.push_back(p.c_str());
+  if (RmRegisterResources(session, static_cast<UINT>(names.size()), names.data(), 0, nullptr, 0, nullptr) ==
+      ERROR_SUCCESS) {
+    std::vector<RM_PROCESS_INFO> info;
+    UINT needed = 0;
+    UINT count = 0;
+    DWORD reasons = 0;
+    DWORD rc = ERROR_MORE_DATA;
+    for (int round = 0; rc == ERROR_MORE_DATA && round < 3; ++round) {
+      info.resize(needed);
+      count = needed;
+      rc = RmGetList(session, &needed, &count, info.empty() ? nullptr : info.data(), &reasons);
+    }
+    for (UINT i = 0; rc == ERROR_SUCCESS && i < count; ++i) {
+      holders.push_back(Utf8(info[i].strAppName) + " (process " + std::to_string(info[i].Process.dwProcessId) + ")");
+    }
+  }
+  RmEndSession(session);
+  return holders;
 }
 
 }  // namespace pdutool

@@ -238,6 +238,14 @@ def main():
             check(b'URI="file:///C:/%C3%9Cber/pdu7318.dll"' in text and "created it" in p.stdout,
                   "pdu7318-rootfile.exe with a Unicode path: %r\n%s%s" % (text, p.stdout, p.stderr))
             print("  pdu7318-rootfile.exe: Unicode path and missing folder")
+            # holders asks Windows' Restart Manager who holds a file (the
+            # setup program's message); Wine's is a stub that names nobody,
+            # so only the call's path is checked here: it answers, exit 0,
+            # with nothing or "NAME (process ID)" lines.
+            p = wine.run([tool, "holders", win, "C:\\windows\\system32\\kernel32.dll"], check_rc=False)
+            lines = [x for x in p.stdout.replace("\r\n", "\n").splitlines() if x]
+            check(p.returncode == 0 and all(re.fullmatch(r".+ \(process \d+\)", x) for x in lines),
+                  "pdu7318-rootfile.exe holders: exit %d\n%s%s" % (p.returncode, p.stdout, p.stderr))
 
         # An application that ends without PDUDestruct while a ComPrimitive
         # still runs: the process ends with the status it chose.
