@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tools need.
-# Does nothing when they are all present already.
+# Installs the Debian packages the build, the tests and the tools need, or
+# only those named (tools/install-deps.sh PACKAGE...). Does nothing when
+# they are all present already.
 set -euo pipefail
-pkgs=(build-essential cmake ninja-build pkg-config libtinyxml-dev libinih-dev
+pkgs=("$@")
+[ $# -gt 0 ] || pkgs=(build-essential cmake ninja-build pkg-config libtinyxml-dev libinih-dev
       libgtest-dev libgmock-dev nlohmann-json3-dev libbenchmark-dev python3
       clang libclang-rt-14-dev python3-can python3-pytest libedit-dev tmux)
 missing=()

@@ -19,16 +19,7 @@ SOAK_COUNT=${SOAK_COUNT:-10000}
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-2}
 
-missing=()
-for p in clang libclang-rt-14-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+bash tools/install-deps.sh clang libclang-rt-14-dev
 
 stage_start=$(date +%s)
 stage() { echo "== $* ($(( $(date +%s) - stage_start )) s into the reliability stage)"; }
