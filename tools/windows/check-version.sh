@@ -6,9 +6,7 @@
 #   tools/windows/check-version.sh FILE...             (any PE files)
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
-repo=$PDU7318_REPO
-version=$(sed -n 's/^project(pdu7318 VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
-product() { sed -n "s/^set($1 \"\\(.*\\)\")$/\\1/p" "$repo/cmake/Product.cmake"; }
+version=$(project_version)
 short=$(product PDU7318_ROOT_SHORT_NAME)
 supplier=$(product PDU7318_ROOT_SUPPLIER)
 commas="${version//./, }, 0"

@@ -18,6 +18,12 @@ win_build_dir() {
 }
 win_deps_dir() { echo "$PDU7318_WIN_ROOT/build-win-deps/$1"; }
 
+# The project's version (the project() line of CMakeLists.txt, the one
+# place it is typed) and a value of our root description file entry
+# (cmake/Product.cmake), e.g. product PDU7318_ROOT_SUPPLIER.
+project_version() { sed -n 's/^project(pdu7318 VERSION \([0-9.]*\).*/\1/p' "$PDU7318_REPO/CMakeLists.txt"; }
+product() { sed -n "s/^set($1 \"\\(.*\\)\")$/\\1/p" "$PDU7318_REPO/cmake/Product.cmake"; }
+
 # The native simulator that the Wine tests drive (VCISIM, default the Linux
 # build's build/bin/vcisim). Missing, it is an error, not a skip: a test
 # that needs it would otherwise count as passed without having run.

@@ -10,8 +10,7 @@
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 repo=$PDU7318_REPO
-version=$(sed -n 's/^project(pdu7318 VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
-product() { sed -n "s/^set($1 \"\\(.*\\)\")$/\\1/p" "$repo/cmake/Product.cmake"; }
+version=$(project_version)
 short=$(product PDU7318_ROOT_SHORT_NAME)
 description=$(product PDU7318_ROOT_DESCRIPTION)
 supplier=$(product PDU7318_ROOT_SUPPLIER)
