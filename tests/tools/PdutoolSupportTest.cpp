@@ -183,6 +183,31 @@ TEST(PdutoolDecodeLog, KilledClientTwoProcessesAndReceivePath) {
   EXPECT_EQ(doc["lines"]["folded"], 2);
 }
 
+// A callback's PDUGetEventItem runs inside another call (a link-status
+// callback under PDUConnect): both calls keep their own end and the item's
+// data line stays under the item call.
+TEST(PdutoolDecodeLog, ItemCallInsideAnotherCallKeepsBothEnds) {
+  const std::vector<std::string> main = {
+      "PDUConstruct 1000",
+      "PDUConstruct  <PDU_STATUS_NOERROR> 1001",
+      "PDUConnect 1100",
+      "\thCLL = 1",
+      "PDUGetEventItem 1102",
+      "\thCLL = 1",
+      "\t\tItemType = PDU_IT_STATUS",
+      "PDUGetEventItem  <PDU_STATUS_NOERROR> 1103",
+      "PDUConnect  <PDU_STATUS_NOERROR> 1105",
+  };
+  const json doc = Decode({}, main, {">>>[1  0] status = PDU_CLLST_ONLINE"}, {});
+  const std::vector<std::string> calls = Texts(doc, "call");
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_NE(calls[1].find("PDUGetEventItem hCLL=1 ItemType=PDU_IT_STATUS -> PDU_STATUS_NOERROR (1 ms)"),
+            std::string::npos) << calls[1];
+  EXPECT_NE(calls[2].find("PDUConnect hCLL=1 -> PDU_STATUS_NOERROR (5 ms)"), std::string::npos) << calls[2];
+  ASSERT_EQ(Texts(doc, "event").size(), 1u);
+  EXPECT_NE(Texts(doc, "event")[0].find("event >>>[1  0] status = PDU_CLLST_ONLINE"), std::string::npos);
+}
+
 // A raw resource's bytes (identifier word, data) as candump lines: the
 // frame's own identifier and data, never the word inside the data.
 TEST(PdutoolCandump, RawFrameLines) {

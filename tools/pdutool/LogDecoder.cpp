@@ -402,16 +402,32 @@ void LogDecoder::EndCall(const std::string& status, uint32_t tick, bool ended) {
   callCop_ = -1;
 }
 
+namespace {
+// The calls an event callback makes while the engine or the application
+// is in another call.
+bool ItemCall(const std::string& name) { return name == "PDUGetEventItem" || name == "PDUDestroyItem"; }
+}  // namespace
+
 void LogDecoder::MainLine(const std::string& line) {
   std::string name, status;
   uint32_t tick = 0;
   if (CallEnd(line, name, status, tick)) {
     ++counts_.decoded;
+    if (inCall_ && callName_ != name) {  // the end of a call this one interrupted
+      for (size_t i = interrupted_.size(); i-- > 0;) {
+        if (interrupted_[i].name == name) {
+          Suspend();
+          Resume(i);
+          break;
+        }
+      }
+    }
     if (!inCall_) {
       callName_ = name;
       callTick_ = tick;
     }
     EndCall(status, tick, true);
+    if (!interrupted_.empty()) Resume(interrupted_.size() - 1);
     return;
   }
   if (CallStart(line, name, tick)) {
@@ -420,7 +436,15 @@ void LogDecoder::MainLine(const std::string& line) {
     FlushFrames(nullptr, tick > 1000 ? tick - 1000 : 0);
     // One process's construction inside another's: two processes write.
     const bool overlap = name == "PDUConstruct" && inCall_ && callName_ == "PDUConstruct";
-    if (inCall_) EndCall("", callTick_, false);  // the process died in that call
+    // A callback's item calls inside another call, or another call inside
+    // theirs: both stay open. Any other start ends the open calls: the
+    // process died in them (a killed client, then the next one's
+    // construction).
+    if (inCall_ && name != "PDUConstruct" && (ItemCall(name) || ItemCall(callName_)) && interrupted_.size() < 4) {
+      Suspend();
+    } else {
+      EndOpenCalls();
+    }
     if (name == "PDUStartComPrimitive") FlushReceivePath();
     if (overlap && !sessions_.empty()) sessions_.back().twoProcesses = true;
     if (name == "PDUConstruct") StartSession(tick);
@@ -514,7 +538,7 @@ void LogDecoder::Feed(const std::vector<std::string>& main, const std::vector<st
   // read later places them.
   if (final || !inCall_) FlushFrames(nullptr, final ? UINT32_MAX : seenTick_ > 1000 ? seenTick_ - 1000 : 0);
   if (final) {
-    if (inCall_) EndCall("", callTick_, false);
+    EndOpenCalls();
     while (!events_.empty()) {
       Verbatim("data log, no call of its own: " + events_.front(), maxTick_, "data");
       events_.pop_front();

@@ -36,10 +36,12 @@
 // counts them and --verbose prints them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -146,6 +148,23 @@ class LogDecoder {
   int callLink_ = 0, callCop_ = -1;
   std::vector<std::pair<std::string, int>> callFrames_;  // text, link
   std::vector<std::string> callFolded_;
+  // Calls whose lines another call's lines interrupted in the main log: an
+  // event callback's PDUGetEventItem and PDUDestroyItem run inside a call
+  // or a job of the engine, and their lines can fall between the start and
+  // the end of another call (or the other way round). Each stays open
+  // until its own end line; any other unended call, a construction or the
+  // end of the log ends them all as "no end in the log".
+  struct OpenCall {
+    std::string name, details;
+    uint32_t tick = 0;
+    int link = 0, cop = -1;
+    std::vector<std::pair<std::string, int>> frames;
+    std::vector<std::string> folded;
+  };
+  std::vector<OpenCall> interrupted_;
+  void Suspend();          // the current call onto interrupted_
+  void Resume(size_t at);  // interrupted_[at] becomes the current call
+  void EndOpenCalls();     // every open call, oldest first: no end line
   std::vector<Session> sessions_;
   nlohmann::json entries_ = nlohmann::json::array();
   // Every input line, by how it was accounted for.
@@ -154,5 +173,38 @@ class LogDecoder {
     unsigned decoded = 0, verbatim = 0, folded = 0;
   } counts_;
 };
+
+inline void LogDecoder::Suspend() {
+  interrupted_.push_back({std::move(callName_), std::move(details_), callTick_, callLink_, callCop_,
+                          std::move(callFrames_), std::move(callFolded_)});
+  callName_.clear();
+  details_.clear();
+  callFrames_.clear();
+  callFolded_.clear();
+  callLink_ = 0;
+  callCop_ = -1;
+  inCall_ = false;
+}
+
+inline void LogDecoder::Resume(size_t at) {
+  OpenCall c = std::move(interrupted_[at]);
+  interrupted_.erase(interrupted_.begin() + static_cast<std::ptrdiff_t>(at));
+  callName_ = std::move(c.name);
+  details_ = std::move(c.details);
+  callTick_ = c.tick;
+  callLink_ = c.link;
+  callCop_ = c.cop;
+  callFrames_ = std::move(c.frames);
+  callFolded_ = std::move(c.folded);
+  inCall_ = true;
+}
+
+inline void LogDecoder::EndOpenCalls() {
+  if (inCall_) Suspend();
+  while (!interrupted_.empty()) {
+    Resume(0);
+    EndCall("", callTick_, false);
+  }
+}
 
 }  // namespace pdutool
