@@ -236,11 +236,13 @@ def test_waiting_sends_shorten_windows(fake):
         sized = bus._window_frames
         for n in range(6):
             bus.send(message(0x710, [n]), timeout=1.0)
-        shortened = bus._window_frames
+        shortened, scale = bus._window_frames, bus._window_scale
     finally:
         bus.shutdown()
-    # Sized to 0.2 s of frames (0.25 s less the 50 ms tail), at most.
-    assert 32 <= sized <= 200 and shortened <= sized // 2, (sized, shortened)
+    # Sized to 0.2 s of frames (0.25 s less the 50 ms tail), at most; then
+    # halved at least once (in frames only about: each window measures the
+    # rate again, and a loaded machine's rate moves).
+    assert 32 <= sized <= 200 and scale <= 0.5 and shortened <= sized * 3 // 4, (sized, shortened, scale)
 
 
 def test_dropped_periodic_frames_are_counted_and_logged_once_a_second(fake, caplog):
