@@ -210,7 +210,7 @@ include(CPack)
 
 if(PDU7318_TESTS)
   find_package(GTest REQUIRED)
-  include(GoogleTest)
+  include(${PROJECT_SOURCE_DIR}/cmake/GTestEntries.cmake)
   file(GLOB _pkg_tests CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/packaging/*.cpp)
   add_executable(test_packaging ${_pkg_tests})
   target_link_libraries(test_packaging PRIVATE pdu7318_rootfile GTest::gtest_main pdu7318_warnings)
@@ -222,7 +222,7 @@ if(PDU7318_TESTS)
     target_compile_definitions(test_packaging PRIVATE PDUTOOL="$<TARGET_FILE:pdutool>")
     add_dependencies(test_packaging pdutool)
   endif()
-  gtest_discover_tests(test_packaging DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  pdu7318_gtest(test_packaging unit.packaging)
 endif()
 
 # find_package(pdu7318) from an installed tree, without root (the Debian

@@ -52,8 +52,8 @@ endif()
 
 pdu7318_e2e(pdutool-shell pdutool_shell_e2e.py shell:keeps shell:wait shell:twice shell:terminal)
 pdu7318_e2e(pdutool-small-fixes pdutool_shell_e2e.py small-fixes)
-# A VCI pulled or gone silent: the silent case waits the module's receive
-# timeout (about 3.8 s), the 500 ms check and CLOSE's 1 s: about 7 s, alone.
+# A VCI pulled or gone silent: the silent case waits the module's 3 s
+# receive timeout, the 500 ms check and CLOSE's 1 s: about 5.5 s, alone.
 pdu7318_e2e(pdutool-vci-lost pdutool_shell_e2e.py vci-lost)
 
 pdu7318_e2e(pdutool-support pdutool_support_e2e.py trace scan monitor)

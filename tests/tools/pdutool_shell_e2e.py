@@ -208,10 +208,13 @@ def case_vci_lost(ctx):
     first_sendrecv = "31"
     during_request = tool_on_sim(ctx, ["run"], ["--unplug-after", first_sendrecv],
                                  script=HEAD + "send 3E 00\nsend 3E 00\n")
-    # The VCI stops answering after the first SENDRECV's answer: the second
-    # request ends in RX_TIMEOUT, the battery reading then finds the VCI
-    # silent within its own 500 ms, and the third is not sent.
-    silent = tool_on_sim(ctx, ["--json"] + SESSION + ["3E00"] * 3, ["--silent-after", first_sendrecv])
+    # The VCI answers the second request's command, then nothing: 3E 80
+    # (answer suppressed) ends in RX_TIMEOUT after the module's own 3 s, the
+    # battery reading then finds the VCI silent within its own 500 ms, and
+    # the third request is not sent. (A VCI silent from the second request
+    # on adds the 1.5 s command timeout to the same path.)
+    silent = tool_on_sim(ctx, ["--json"] + SESSION + ["3E00", "3E80", "3E00"],
+                         ["--silent-after", str(int(first_sendrecv) + 1)])
 
     p, q, r = side_by_side(ioctls, during_request, silent)
     doc = json.loads(r.stdout)
