@@ -117,7 +117,7 @@ def child(lib, mode):
     if mode in ("destruct", "exit"):
         c.link(RAW)
         hcop = c.start("10 07 00 00 02 10 03", -1)
-        end = time.monotonic() + 1.0
+        end = time.monotonic() + 0.5
         while time.monotonic() < end:
             c.poll()
             time.sleep(0.005)
@@ -198,12 +198,11 @@ def case_destruct(run):
     out, _ = run.client("destruct")
     if out["ended"]:
         raise e2e_runner.Skip(STALLED % "PDUDestruct during a stream")
-    check(out["results"] > 200, "frames received in a second: %d" % out["results"])
+    check(out["results"] > 100, "frames received in half a second: %d" % out["results"])
     check(out["destruct"] == 0, "PDUDestruct: 0x%X" % out["destruct"])
     check(out["ms"] <= CLOSE_WAIT_MS + 100, "PDUDestruct took %d ms" % out["ms"])
-    time.sleep(0.2)
-    check(sent(run.sim.output(), " CLOSE "), "no CLOSE reached the VCI")
-    return "%d frames in 1 s, PDUDestruct %d ms" % (out["results"], out["ms"])
+    check(until(lambda: sent(run.sim.output(), " CLOSE ")), "no CLOSE reached the VCI")
+    return "%d frames in 0.5 s, PDUDestruct %d ms" % (out["results"], out["ms"])
 
 
 def case_exit(run):
