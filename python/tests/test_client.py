@@ -153,14 +153,9 @@ def test_event_delivery_by_callback(api):
 
 def test_comparams_by_name(api):
     with api.link(UDS, unique=ENGINE, connect=False) as link:
-        cases = [  # name, value set, value read back
-            ("CP_P2Max", 50000, 50000),
-            ("CP_CanPhysReqId", 0x7E1, 0x7E1),
-            ("CP_TesterPresentMessage", b"\x3e\x80", b"\x3e\x80"),
-        ]
-        for name, value, expected in cases:
+        for name, value in (("CP_P2Max", 50000), ("CP_CanPhysReqId", 0x7E1), ("CP_TesterPresentMessage", b"\x3e\x80")):
             link.set_param(name, value)
-            assert link.get_param(name) == expected, name
+            assert link.get_param(name) == value, name
         with pytest.raises(pdu7318.UnknownNameError, match="no ComParam CP_NoSuchThing"):
             link.get_param("CP_NoSuchThing")
         with pytest.raises(pdu7318.UnknownNameError) as e:
@@ -175,21 +170,16 @@ def test_comparams_by_name(api):
 
 
 def test_errors_carry_code_and_name(api):
-    cases = [  # call, arguments, code, name
-        ("PDUConnect", (api.hmod, 999), 0x60, "PDU_ERR_INVALID_HANDLE"),
-        ("PDUGetModuleIds", (None,), 0x50, "PDU_ERR_INVALID_PARAMETERS"),
-    ]
-    for call, args, code, name in cases:
+    for call, args, code, name in [("PDUConnect", (api.hmod, 999), 0x60, "PDU_ERR_INVALID_HANDLE"),
+                                   ("PDUGetModuleIds", (None,), 0x50, "PDU_ERR_INVALID_PARAMETERS")]:
         with pytest.raises(pdu7318.PduError) as e:
             api.call(call, *args)
         assert (e.value.call, e.value.code, e.value.name) == (call, code, name)
         assert str(e.value) == "%s failed: %s (0x%X)" % (call, name, code)
-    unknown = [  # resource, message (the module description gives the name in another case)
-        ("rsc_iso_11898_raw_6_14", "the module knows no resource rsc_iso_11898_raw_6_14 (names are case-sensitive); "
-         "did you mean RSC_ISO_11898_RAW_6_14?"),
-        ("RSC_NOPE", "the module knows no resource RSC_NOPE (names are case-sensitive)"),
-    ]
-    for resource, text in unknown:
+    # A resource the module does not know (the module description's name: another case).
+    for resource, text in [("rsc_iso_11898_raw_6_14", "the module knows no resource rsc_iso_11898_raw_6_14 (names "
+                            "are case-sensitive); did you mean RSC_ISO_11898_RAW_6_14?"),
+                           ("RSC_NOPE", "the module knows no resource RSC_NOPE (names are case-sensitive)")]:
         with pytest.raises(pdu7318.UnknownNameError) as e:
             api.link(resource)
         assert str(e.value) == text

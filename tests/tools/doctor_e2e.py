@@ -152,20 +152,17 @@ def case_doctor_config(ctx):
     out = run(ctx, ["--json", "doctor"], MISSING, 5)[0]
     log = json.loads(out)["doctor"]["log"]
     check(log["state"] == "no-config" and log["on"] is False, out)
-    # Logging on, and a log path that names a file: no folder can go there.
-    plain = os.path.join(ctx.tmp, "pdu.log")
+    # Logging on: a log path that names a file (no folder can go there), one
+    # judged by an attempt (not by permission bits, which root always
+    # passes) and a writable one, where the probe file is gone afterwards.
+    plain, folder = os.path.join(ctx.tmp, "pdu.log"), os.path.join(ctx.tmp, "logs")
     open(plain, "w").close()
-    p = e2e.tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=" + plain])
-    check("log folder %s/J2534/7318/: NOT writable" % plain in p.stdout and "%s is a file" % plain in p.stdout,
-          p.stdout)
-    # Judged by an attempt, not by permission bits that root always passes;
-    # the probe file is gone afterwards.
-    p = e2e.tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=/proc/x"])
-    check("log folder /proc/x/J2534/7318/: NOT writable by this user (/proc)" in p.stdout, p.stdout)
-    folder = os.path.join(ctx.tmp, "logs")
     os.mkdir(folder)
-    p = e2e.tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=" + folder])
-    check("log folder %s/J2534/7318/: writable\n" % folder in p.stdout, p.stdout)
+    for path, texts in ((plain, ["log folder %s/J2534/7318/: NOT writable" % plain, "%s is a file" % plain]),
+                        ("/proc/x", ["log folder /proc/x/J2534/7318/: NOT writable by this user (/proc)"]),
+                        (folder, ["log folder %s/J2534/7318/: writable\n" % folder])):
+        out = tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=" + path]).stdout
+        check(all(t in out for t in texts), out)
     check(os.listdir(folder) == [], "probe left behind: %s" % os.listdir(folder))
 
 

@@ -236,15 +236,13 @@ def case_strict_parsing(ctx):
         (["--root", "info"], 2, "--root lists the APIs; to load one: --root NAME COMMAND"),
         (["--lib", "libz.so.1", "info"], 3, "not a D-PDU API library"),
         (["--json", "--lib", "/nonexistent/libx.so", "info"], 3, '"ok": false'),
-        (["session", "22F190"], 2, "session needs --resource"),
-        (["session", "--resource", "X", "2G"], 2, "request is not hex: 2G"),
-        (["--version"], 0, "pdutool "),
-        (["--help"], 0, "--callback"),
-        (["session", "--help"], 0, "--startcomm-data HEX"),
-        (["ioctl", "--help"], 0, "ioctl vbatt|ignition"),
-        (["decode-log", "-h"], 0, "decode-log DIR|FILE"),
-        (["doctor", "--help"], 0, "doctor  "),
-        (["--time", "later", "info"], 2, "--time: abs or rel"),
+        (["session", "22F190"], 2, "session needs --resource"), (["--time", "later", "info"], 2, "--time: abs or rel"),
+        (["session", "--resource", "X", "2G"], 2, "request is not hex: 2G"), (["--version"], 0, "pdutool "),
+        (["--help"], 0, "--callback"), (["session", "--help"], 0, "--startcomm-data HEX"),
+        (["ioctl", "--help"], 0, "ioctl vbatt|ignition"), (["decode-log", "-h"], 0, "decode-log DIR|FILE"),
+        (["doctor", "--help"], 0, "doctor  "), (["params", "--resource", "RSC_NOPE"], 2, "no resource RSC_NOPE"),
+        (["params", "--resource", RESOURCE], 0,
+         "\n  CP_P2Max                             1  UNUM32     TIMING         50000\n"),
         # Candump log files under a name python-can takes for another format.
         (["session", "--resource", RESOURCE, "--trace", "x.asc", "22"], 2,
          "--trace x.asc: pdutool writes candump log format, and python-can's can.LogReader reads a .asc file "
@@ -274,21 +272,19 @@ def case_ioctl_failed(ctx):
     # (PROBE, OPEN and MODULE_CONNECT are answered), text and JSON (the
     # reading of a VCI that answers: e2e.py's scenario cases).
     silent = ["--silent-after", "3"]
-    none, text, js = side_by_side(lambda: tool(ctx, ["ioctl", "vbatt"]), tool_on_sim(ctx, ["ioctl", "vbatt"], silent),
-                                  tool_on_sim(ctx, ["--json", "ioctl", "vbatt"], silent))
+    none, text, js = side_by_side(lambda: tool(ctx, ["ioctl", "vbatt"], status=1),
+                                  tool_on_sim(ctx, ["ioctl", "vbatt"], silent, status=1),
+                                  tool_on_sim(ctx, ["--json", "ioctl", "vbatt"], silent, status=1))
     # No VCI: pdutool stops at once with the doctor's findings on stderr, and no reading is printed.
-    check(none.returncode == 1 and "no VCI found" in none.stdout + none.stderr and
-          "what pdutool doctor sees" in none.stderr and "result: no VCI answered" in none.stderr and
-          "result:" not in none.stdout and
-          "battery voltage" not in none.stdout, "no VCI: exit %d\n%s%s" % (none.returncode, none.stdout, none.stderr))
+    check("no VCI found" in none.stdout + none.stderr and "what pdutool doctor sees" in none.stderr and
+          "result: no VCI answered" in none.stderr and "result:" not in none.stdout and
+          "battery voltage" not in none.stdout, "no VCI:\n%s%s" % (none.stdout, none.stderr))
     # The VCI gone silent: FAILED with the status name, no value.
-    for p in (text, js):
-        check(p.returncode == 1, "exit 1, got %d\n%s" % (p.returncode, p.stdout + p.stderr))
     doc = json.loads(js.stdout)
-    check(doc["ok"] is False and doc["value"] is None and "unit" not in doc, "JSON value null: %r" % doc)
-    check(doc["status"].startswith("PDU_ERR_"), "status named: %r" % doc["status"])
-    check("PDU_IOCTL_READ_VBATT: FAILED: PDU_ERR_" in text.stdout, "FAILED with the status name:\n" + text.stdout)
-    check("battery voltage" not in text.stdout, "no value printed:\n" + text.stdout)
+    check(doc["ok"] is False and doc["value"] is None and "unit" not in doc and doc["status"].startswith("PDU_ERR_"),
+          "JSON value null, status named: %r" % doc)
+    check("PDU_IOCTL_READ_VBATT: FAILED: PDU_ERR_" in text.stdout and "battery voltage" not in text.stdout,
+          "FAILED with the status name, no value:\n" + text.stdout)
 
 
 def case_no_response(ctx):
@@ -311,20 +307,17 @@ def case_no_response(ctx):
 
 
 def case_params(ctx):
-    p = tool(ctx, ["--json", "params", "--resource", RESOURCE], status=0)
-    doc = json.loads(p.stdout)
-    by_name = {x["name"]: x for x in doc["params"]}
-    check(doc["resource"]["id"] == 1001, "resource id")
-    check(by_name["CP_P2Max"] == {"name": "CP_P2Max", "id": 1, "default": "50000", "type": "PDU_PT_UNUM32",
-                                  "class": "TIMING"}, "CP_P2Max: %r" % by_name.get("CP_P2Max"))
-    check(by_name["CP_CanRespUSDTId"]["default"] == "2024" and by_name["CP_CanRespUSDTId"]["class"] == "UNIQUE_ID",
-          "CP_CanRespUSDTId: %r" % by_name.get("CP_CanRespUSDTId"))
-    check(by_name["CP_RequestAddrMode"]["id"] == 26, "CP_RequestAddrMode id 26")
-    check(by_name["CP_Baudrate"]["default"] == "500000", "bus type ComParams too")
-    p = tool(ctx, ["params", "--resource", RESOURCE])
-    check(re.search(r"CP_P2Max\s+1\s+UNUM32\s+TIMING\s+50000", p.stdout), "text table:\n" + p.stdout)
-    p = tool(ctx, ["params", "--resource", "RSC_NOPE"], status=2)
-    check("no resource RSC_NOPE" in p.stderr, "unknown resource:\n" + p.stderr)
+    # The text table and an unknown resource: case_strict_parsing's table.
+    doc = json.loads(tool(ctx, ["--json", "params", "--resource", RESOURCE], status=0).stdout)
+    got = [doc["resource"]] + [x for x in doc["params"] if x["name"] in (
+        "CP_P2Max", "CP_CanRespUSDTId", "CP_RequestAddrMode", "CP_Baudrate")]  # bus type ComParams too
+    check(got == [{"busType": "ISO_11898_2_DWCAN", "id": 1001, "name": RESOURCE, "protocol": "ISO_15765_3_on_ISO_15765_2"},
+                  {"name": "CP_P2Max", "id": 1, "default": "50000", "type": "PDU_PT_UNUM32", "class": "TIMING"},
+                  {"name": "CP_RequestAddrMode", "id": 26, "default": "1", "type": "PDU_PT_UNUM32", "class": "COM"},
+                  {"name": "CP_CanRespUSDTId", "id": 64, "default": "2024", "type": "PDU_PT_UNUM32",
+                   "class": "UNIQUE_ID"},
+                  {"name": "CP_Baudrate", "id": 110, "default": "500000", "type": "PDU_PT_UNUM32",
+                   "class": "BUSTYPE"}], "params: %r" % got)
 
 
 def case_decode_log(ctx):
@@ -420,25 +413,28 @@ def case_decode_log(ctx):
              "-> PDU_STATUS_NOERROR" in e["text"]]
     check(pairs >= len(calls) and pairs > 10, "%d pairs for %d items handed out" % (pairs, len(calls)))
 
-    text = tool(ctx, ["decode-log", folder]).stdout
-    for needle in ("== session 1, ", "== session 4: ", "| Can't find comm", "VCI port none found",
-                   "(no end in the log)", ". receive path: ", "it ended without PDUDestruct"):
-        check(needle in text, "decode-log shows %r:\n%s" % (needle, text[-3000:]))
-    check("| recv end" not in text and "| reg = 0" not in text, "receive-path lines folded:\n" + text[-3000:])
-    only3 = tool(ctx, ["decode-log", "--session", "3", folder]).stdout
-    check("== session 3" in only3 and "== session 1" not in only3 and "session 4" not in only3,
-          "--session 3:\n" + only3)
-    none = tool(ctx, ["decode-log", "--session", "9", folder], status=2)
-    check("no session 9: the log holds 4 session(s)" in none.stderr, "--session past the last:\n" + none.stderr)
-    late = tool(ctx, ["decode-log", "--since", "23:59:59", folder]).stdout
-    check(("PDUConstruct ->" not in late and "== session" not in late) or time.localtime().tm_hour == 23,
-          "--since filters, also the headers and summaries of the sessions before it:\n" + late[:2000])
+    # The files last written at 23:59:58 today: the log's times of day lie
+    # just before, whatever the clock says now.
+    late = time.mktime(time.localtime()[:3] + (23, 59, 58, 0, 0, -1))
+    for name in os.listdir(folder):
+        os.utime(os.path.join(folder, name), (late, late))
+    for args, status, stream, shown, hidden in [  # texts the stream must and must not hold
+        ([folder], 0, "stdout", ["== session 1, ", "== session 4: ", "| Can't find comm", "VCI port none found",
+                                 "(no end in the log)", ". receive path: ", "it ended without PDUDestruct"],
+         ["| recv end", "| reg = 0"]),
+        (["--session", "3", folder], 0, "stdout", ["== session 3"], ["== session 1", "session 4"]),
+        (["--session", "9", folder], 2, "stderr", ["no session 9: the log holds 4 session(s)"], []),
+        # --since leaves out the headers and summaries of the sessions before it too.
+        (["--since", "23:58:00", folder], 0, "stdout", ["PDUConstruct ->", "== session 1, ", "== session 4: "], []),
+        (["--since", "23:59:59", folder], 0, "stdout", [], ["PDUConstruct ->", "== session"]),
+        ([os.path.join(ctx.tmp, "nothing")], 2, "stderr", ["no such file or folder"], []),
+    ]:
+        text = getattr(tool(ctx, ["decode-log"] + args, status=status), stream)
+        check(all(t in text for t in shown) and not any(t in text for t in hidden),
+              "decode-log %s: %r, not %r:\n%s" % (" ".join(args), shown, hidden, text[-3000:]))
     link2 = tool(ctx, ["decode-log", "--link", "2", folder]).stdout
     check("hCLL=1 " not in "\n".join(x for x in link2.splitlines() if not x.startswith("== session")),
           "--link 2 has no calls of link 1 (a summary may name a killed client's request)")
-
-    p = tool(ctx, ["decode-log", os.path.join(ctx.tmp, "nothing")], status=2)
-    check("no such file or folder" in p.stderr, "missing folder:\n" + p.stderr)
     # A line that is no UTF-8 (a log from a system writing another code
     # page): passed through, and --json still prints its document.
     with open(os.path.join(folder, main[0]), "ab") as f:
