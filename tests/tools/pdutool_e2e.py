@@ -381,37 +381,29 @@ def case_decode_log(ctx):
           [x for x in lines if "text" in x] == doc["entries"] and lines[-1]["lines"] == doc["lines"],
           "--json-lines: %r" % lines[-3:])
     # Every line of the three files accounted for.
-    def kind(name):
-        return "data" if name.endswith("_data.txt") else "contact" if name.endswith("_contact.txt") else "main"
-    counts = {kind(name): open(os.path.join(folder, name), "rb").read().count(b"\n") for name in os.listdir(folder)}
+    counts = {re.sub(r".*\d_(data|contact)\.txt$|.*\d\.txt$", lambda m: m[1] or "main", name):
+              open(os.path.join(folder, name), "rb").read().count(b"\n") for name in os.listdir(folder)}
     lines = doc["lines"]
     check({k: lines[k] for k in ("main", "data", "contact")} == counts, "all lines read: %r %r" % (lines, counts))
     check(lines["decoded"] + lines["verbatim"] + lines["folded"] == sum(counts.values()),
           "every line decoded, verbatim or folded: %r" % lines)
     # Pairs: the data line under a PDUGetEventItem call names the item the
     # main log shows in that call.
-    entries = doc["entries"]
-    pairs = 0
     # In session 1 only: SIGKILL cuts each of the killed client's three
     # files where its own buffer ended, and the data log's lines carry no
     # tick, so an item call of session 2 whose data line was lost can take
     # a line of a later session (docs/pdutool.md).
-    entries = [x for x in entries if x["session"] == 1]
-    for i, e in enumerate(entries):
-        if e["kind"] != "event":
-            continue
-        call = next(x for x in reversed(entries[:i]) if x["kind"] == "call")
-        check("PDUGetEventItem" in call["text"], "an event under its call: %r" % call["text"])
-        m = re.search(r"\[(\d+) +(\d+)\] status = (\S+)", e["text"])
-        check(m, "event handles: %r" % e["text"])
-        check("hCLL=%s" % m.group(1) in call["text"], "same link: %r / %r" % (call["text"], e["text"]))
-        item = m.group(3)
-        want = {"result": "ItemType=PDU_IT_RESULT", "error": "ItemType=PDU_IT_ERROR"}.get(item, item)
-        check(want in call["text"], "the item of the call: %r / %r" % (call["text"], e["text"]))
-        pairs += 1
+    entries = [x for x in doc["entries"] if x["session"] == 1]
+    events = [(i, e["text"]) for i, e in enumerate(entries) if e["kind"] == "event"]
+    for i, event in events:
+        call = next(x for x in reversed(entries[:i]) if x["kind"] == "call")["text"]
+        m = re.search(r"\[(\d+) +(\d+)\] status = (\S+)", event)
+        item = m and {"result": "ItemType=PDU_IT_RESULT", "error": "ItemType=PDU_IT_ERROR"}.get(m[3], m[3])
+        check(m and "PDUGetEventItem" in call and "hCLL=%s" % m[1] in call and item in call,
+              "an event under its item call (same link, same item): %r / %r" % (call, event))
     calls = [e for e in entries if e["kind"] == "call" and "PDUGetEventItem" in e["text"] and
              "-> PDU_STATUS_NOERROR" in e["text"]]
-    check(pairs >= len(calls) and pairs > 10, "%d pairs for %d items handed out" % (pairs, len(calls)))
+    check(len(events) >= len(calls) and len(events) > 10, "%d pairs for %d items handed out" % (len(events), len(calls)))
 
     # The files last written at 23:59:58 today: the log's times of day lie
     # just before, whatever the clock says now.
