@@ -29,15 +29,12 @@ endif()
 add_executable(client $SRC/tests/packaging/client.c)
 target_link_libraries(client PRIVATE pdu7318::pdu7318)
 EOT
-passed=0
-failed=0
+passed=0 failed=0
 step() {  # step "what" command...
-  local what=$1
-  shift
-  if "$@" >>"$WORK/steps.log" 2>&1; then
-    passed=$((passed + 1)); echo "ok   - $what"
+  if "${@:2}" >>"$WORK/steps.log" 2>&1; then
+    passed=$((passed + 1)); echo "ok   - $1"
   else
-    failed=$((failed + 1)); echo "FAIL - $what"; cat "$WORK/steps.log"
+    failed=$((failed + 1)); echo "FAIL - $1"; cat "$WORK/steps.log"
   fi
 }
 # The application folder follows the prefix unless the build was given an

@@ -175,8 +175,8 @@ def case_construct_no_vci(ctx):
         p = tool(ctx, ["--json", "session", "--resource", RESOURCE, "22F190"], MISSING + ":" + line, status=1)
     check("pdutool: trying %s ..." % line in p.stderr and "pdutool: no VCI answered on any port" in p.stderr, p.stderr)
     doc = json.loads(p.stdout)
-    check(doc["error"].startswith("no VCI found") and [x["state"] for x in doc["doctor"]["ports"]] == ["missing", "busy"],
-          p.stdout)
+    check(doc["error"].startswith("no VCI found") and
+          [x["state"] for x in doc["doctor"]["ports"]] == ["missing", "busy"], p.stdout)
     check(not doc.get("primitives"), "no ComPrimitive may start: %s" % p.stdout)
     check(p.seconds < 10, "took %.1f s" % p.seconds)
 
