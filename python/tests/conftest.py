@@ -37,8 +37,7 @@ def simulator(scenario, python=False, monkeypatch=None):
     the package and its python-can interface; monkeypatch: set here)."""
     ctx = e2e.Ctx(BIN_DIR, DATA_DIR)
     try:
-        sim = e2e.Sim(ctx, scenario)
-        try:
+        with e2e.Sim(ctx, scenario) as sim:
             env = {"PDU7318_HOME": ctx.home, "PDU7318_PORTS": sim.link, "PDU_API_LIBRARY": LIBRARY,
                    "PDU7318_LOG_PATH": os.path.join(ctx.tmp, "logs") + "/"}
             if python:
@@ -46,8 +45,6 @@ def simulator(scenario, python=False, monkeypatch=None):
             for k, v in env.items() if monkeypatch else ():
                 monkeypatch.setenv(k, v)
             yield sim, env
-        finally:
-            sim.stop()
     finally:
         ctx.cleanup()
 
@@ -103,8 +100,7 @@ def sim_env(request):
 def fake(monkeypatch):
     """A fakepdu.FakeLibrary where the client loads fakepdu.PATH."""
     import fakepdu
-    lib = fakepdu.install(monkeypatch)
-    yield lib
+    yield (lib := fakepdu.install(monkeypatch))
     if lib._engine is not None:  # a failed test left it constructed
         lib.PDUDestruct()
 
