@@ -34,11 +34,10 @@ def test_without_a_vci(sim_env, monkeypatch):
         "no VCI found: the VCI answered on none of the ports tried (/nonexistent/vci, /nonexistent/vci2, "
         "from PDU7318_PORTS). Connect the VCI or set PDU7318_PORTS to its port (colon-separated); "
         "pdutool doctor tells why each port failed. Api(require_vci=False) constructs without a VCI")
-    assert isinstance(e.value, pdu7318.PduError)  # existing handlers still catch it
-    assert e.value.ports == ["/nonexistent/vci", "/nonexistent/vci2"]
+    # Existing handlers still catch it.
+    assert isinstance(e.value, pdu7318.PduError) and e.value.ports == ["/nonexistent/vci", "/nonexistent/vci2"]
     # require_vci=False: the module constructs; the calls that need a VCI fail.
-    api = pdu7318.Api(library=LIBRARY, require_vci=False)
-    assert api.vci_port is None
+    assert (api := pdu7318.Api(library=LIBRARY, require_vci=False)).vci_port is None
     with pytest.raises(pdu7318.PduError) as e:
         api.battery_voltage()
     assert (e.value.call, e.value.code, e.value.name) == ("PDUIoCtl", 0x01, "PDU_ERR_FCT_FAILED")
@@ -76,9 +75,9 @@ def test_busy_port_and_broken_description(sim_env, monkeypatch, tmp_path):
             pdu7318.Api(library=LIBRARY)
     finally:
         holder.communicate(timeout=5)
-    assert type(e.value) is pdu7318.VciBusyError and e.value.port == port
-    assert str(e.value) == ("VCI port %s is busy - held by process %d (python3). Close that program, or end its "
-                            "session, and try again" % (port, holder.pid))
+    assert type(e.value) is pdu7318.VciBusyError and e.value.port == port and str(e.value) == (
+        "VCI port %s is busy - held by process %d (python3). Close that program, or end its session, and try again"
+        % (port, holder.pid))
     home = tmp_path / "home"
     shutil.copytree(sim_env["PDU7318_HOME"], home)
     mdf = home / "MDF.xml"
@@ -87,9 +86,9 @@ def test_busy_port_and_broken_description(sim_env, monkeypatch, tmp_path):
     with pdu7318.Api(library=LIBRARY) as api:
         with pytest.raises(pdu7318.UnknownNameError) as e:
             api.link(UDS)
-    assert type(e.value) is pdu7318.MdfError and e.value.path == str(mdf)
-    assert re.fullmatch(r"the module description %s cannot be loaded: no element found: line \d+, column \d+\. "
-                        r"Reinstall it or restore a backup" % re.escape(str(mdf)), str(e.value)), str(e.value)
+    assert type(e.value) is pdu7318.MdfError and e.value.path == str(mdf) and re.fullmatch(
+        r"the module description %s cannot be loaded: no element found: line \d+, column \d+\. "
+        r"Reinstall it or restore a backup" % re.escape(str(mdf)), str(e.value)), str(e.value)
 
 
 @pytest.fixture(scope="module")
@@ -102,20 +101,16 @@ def test_uds_session(api, sim_env):
     # First on the Api: its first link gets handle 1.
     assert repr(api) == "<pdu7318.Api %s, module 1, 0 links, events=callback>" % LIBRARY
     # PDU7318_PORTS names vcisim's symbolic link; the module holds its target.
-    assert api.vci_port == sim_env["PDU7318_PORTS"]
-    (module,) = api.modules()
-    assert (module.hmod, module.status_name) == (1, "PDU_MODST_AVAIL")
-    v = api.version()
-    assert (v.hw_name, v.fw_version, v.part2_standard_version) == ("QDM7318", "1.2.0", "2.2.0")
-    assert (api.battery_voltage(), api.ignition()) == (12640, True)
+    (module,), v = api.modules(), api.version()
+    assert (api.vci_port, module.hmod, module.status_name, v.hw_name, v.fw_version, v.part2_standard_version,
+            api.battery_voltage(), api.ignition()) == (sim_env["PDU7318_PORTS"], 1, "PDU_MODST_AVAIL", "QDM7318",
+                                                       "1.2.0", "2.2.0", 12640, True)
     with api.link(UDS, params={"CP_P2Max": 50000}, unique=ENGINE) as link:
         assert repr(link) in ("<pdu7318.Link 1 %s, connected>" % UDS, "<pdu7318.Link 1 %s, PDU_CLLST_ONLINE>" % UDS)
         assert repr(api).endswith("module 1, 1 link, events=callback>")
         assert link.start_comm() == []
         (vin,) = link.send_recv("22 f1 90")
-        assert vin.data == b"\x62\xf1\x90WDEMO7318SIM00042"
-        assert vin.unique_id == 1
-        assert vin.rx_flags == b"\x00\x00\x00\x00"
+        assert (vin.data, vin.unique_id, vin.rx_flags) == (b"\x62\xf1\x90WDEMO7318SIM00042", 1, b"\x00\x00\x00\x00")
         assert vin.timestamp > 0 and vin.start_timestamp <= vin.timestamp
         # "Busy, repeat request": the module repeats, the second answer comes out.
         assert [r.data for r in link.send_recv(b"\x22\xf1\x99")] == [bytes.fromhex("62F19920261101")]
@@ -126,10 +121,9 @@ def test_uds_session(api, sim_env):
         assert repr(prim) == "<pdu7318.Primitive %d SENDRECV on link 1, finished, 1 result, 0 errors>" % prim.hcop
         link.stop_comm()
         assert [e.status_name for e in link.events()] == ["PDU_CLLST_ONLINE", "PDU_CLLST_COMM_STARTED"]
-    assert repr(link) == "<pdu7318.Link None %s, closed>" % UDS
     # Closing waited for the disconnect's item, so none is left for the next link.
-    assert link.link_status == "PDU_CLLST_OFFLINE"
-    assert api.item_balance == 0
+    assert (repr(link), link.link_status, api.item_balance) == (
+        "<pdu7318.Link None %s, closed>" % UDS, "PDU_CLLST_OFFLINE", 0)
 
 
 def test_functional_request_gets_every_table_entry(api):
@@ -205,7 +199,6 @@ def test_items_are_released(api):
         grown = _rss_kib() - before
         for _ in range(100):
             link.send_recv(b"\x3e\x00")
-        assert api.items_taken >= 104000
-        assert api.item_balance == 0
+        assert api.items_taken >= 104000 and api.item_balance == 0
     # A leak of one item per call would be several megabytes here.
     assert grown < 512, "resident memory grew by %d KiB over 100,000 calls" % grown
