@@ -65,30 +65,14 @@ def on_sim(ctx, args, **kw):
 
 def case_script_seedkey(ctx):
     keygen = write(ctx, "keygen.py", KEYGEN)
-    script = write(ctx, "seedkey.pdu", """# security access twice: built-in key, then an external program
-link %s --tx 0x7E0 --rx 0x7E8
-connect
-start
-send 22 F1 90
-expect 62 F1 90 ...
-send 22 $[1:3]
-expect 62 F1 90 57 44 44 ...
-send 27 01
-expect 67 01 11 22 33 44
-key rotl32 3 xor32 0x5AA5C33C
-send 27 02 $key
-expect 67 02
-send 10 01
-expect 50 01 ...
-send 27 01
-expect 67 01 .. .. .. ..
-key-from %s %s
-send 27 02 $key
-expect 67 02
-# back to the default session: locked again for the next run
-send 10 01
-quit
-""" % (RESOURCE, sys.executable, keygen))
+    # Security access twice: built-in key, then an external program; back to
+    # the default session at the end, locked again for the next run.
+    script = write(ctx, "seedkey.pdu", "\n".join([
+        "# a comment", "link %s --tx 0x7E0 --rx 0x7E8" % RESOURCE, "connect", "start",
+        "send 22 F1 90", "expect 62 F1 90 ...", "send 22 $[1:3]", "expect 62 F1 90 57 44 44 ...",
+        "send 27 01", "expect 67 01 11 22 33 44", "key rotl32 3 xor32 0x5AA5C33C", "send 27 02 $key", "expect 67 02",
+        "send 10 01", "expect 50 01 ...", "send 27 01", "expect 67 01 .. .. .. ..",
+        "key-from %s %s" % (sys.executable, keygen), "send 27 02 $key", "expect 67 02", "send 10 01", "quit", ""]))
     with Sim(ctx) as sim, open(script) as f:
         p = tool(ctx, ["run", script], sim.link, status=0)
         piped = tool(ctx, ["shell"], sim.link, stdin=f.read(), status=0)  # the shell reads a pipe as a script
@@ -130,26 +114,10 @@ def case_script_exit_codes(ctx):
 def case_script_commands(ctx):
     # The shell's link and ComParam commands in one script; --time abs
     # prints wall-clock times.
-    script = write(ctx, "cmds.pdu", """link %s --resp-id 0x7E8
-link RSC_ISO_14230_3_on_ISO_14230_2_7_15
-links
-use 1
-connect
-start
-send 3E 00
-expect 7E 00
-get CP_P2Max
-set CP_P2Max=60000
-update
-get CP_P2Max
-params
-ioctl vbatt
-ioctl ignition
-stop
-disconnect
-close
-links
-""" % RESOURCE)
+    script = write(ctx, "cmds.pdu", "\n".join([
+        "link %s --resp-id 0x7E8" % RESOURCE, "link RSC_ISO_14230_3_on_ISO_14230_2_7_15", "links", "use 1", "connect",
+        "start", "send 3E 00", "expect 7E 00", "get CP_P2Max", "set CP_P2Max=60000", "update", "get CP_P2Max",
+        "params", "ioctl vbatt", "ioctl ignition", "stop", "disconnect", "close", "links", ""]))
     p = on_sim(ctx, ["--time", "abs", "run", script], status=0)
     for needle in ("link 2: hCLL 2 on RSC_ISO_14230_3_on_ISO_14230_2_7_15 (resource id 1018)\n",
                    "  1  hCLL 1  RSC_ISO_15765_3_on_ISO_15765_2_6_14\n* 2  hCLL 2  RSC_ISO_14230_3_on_ISO_14230_2_7_15\n",
