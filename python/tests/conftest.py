@@ -64,11 +64,10 @@ RUNS = {}
 
 
 def pytest_collection_finish(session):
-    """Starts the runs that test modules name in BACKGROUND ({test name:
-    fn}) for the selected tests, each fn(a fresh folder) in_thread from
-    the session's start on: a run in its own process, on its own vcisim,
-    overlaps the session's tests, which mostly wait (on the settle pause,
-    windows, timeouts). The test takes it through the background fixture."""
+    """Starts fn(a fresh folder) in_thread for each selected test that its
+    module's BACKGROUND ({test name: fn}) names: a run in its own process
+    and vcisim overlaps the session's tests, which mostly wait. The test
+    takes it through the background fixture."""
     for item in [] if session.config.option.collectonly else session.items:
         fn = getattr(item.module, "BACKGROUND", {}).get(item.name)
         if fn is not None and item.name not in RUNS:

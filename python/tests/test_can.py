@@ -77,10 +77,9 @@ def test_listen_windows_and_shutdown(sim_env):
 
 
 def test_send_and_recv(sim_env):
-    # After the last test's shutdown the next bus gets the link again. A
-    # send waits for one answer: the ECU's, which recv() returns; no window
-    # is open without a listen frame, so nothing else comes: each answer is
-    # the next frame received.
+    # After the last test's shutdown the next bus gets the link again.
+    # Without a listen frame no window is open: each answer a send waits for
+    # is the next frame recv() returns.
     with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
         start = time.time()
         bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x02, 0x10, 0x03]))

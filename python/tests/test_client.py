@@ -1,8 +1,6 @@
 """The client on the real library and vcisim's demo car (UDS on CAN), all
-on one Api: a construction costs the library's 500 ms settle pause after
-opening the port, and these tests need only a module without links of
-earlier tests. The client's own logic, on an in-process library:
-test_client_logic.py; the docs' example: test_docs.py."""
+on one Api (a construction costs the library's 500 ms settle pause). The
+client's own logic: test_client_logic.py; the docs' example: test_docs.py."""
 
 import os
 import re

@@ -18,10 +18,9 @@ from e2e import Sim, check, norm, sent  # noqa: E402
 import e2e_runner  # noqa: E402
 
 def row(scenario, send, pending=None, busy=None, start=(), stop=(), args=()):
-    """A resource's scenario, its (request, answer), its (request, answer)
-    whose answer comes after 7F xx 78 and its whose answer comes after
-    7F xx 21 (None: the family has no such exchange), the results of
-    STARTCOMM and STOPCOMM and further session arguments."""
+    """A resource's scenario, (request, answer)s: plain, after 7F xx 78 and
+    after 7F xx 21 (None: no such exchange in the family), the results of
+    STARTCOMM and STOPCOMM, further session arguments."""
     return dict(scenario=scenario, send=send, pending=pending, busy=busy, start=list(start), stop=list(stop),
                 args=list(args))
 
@@ -96,8 +95,8 @@ def run_row(ctx, resource):
     check([p["type"] for p in prims] == ["STARTCOMM"] + ["SENDRECV"] * len(exchanges) + ["STOPCOMM"],
           "ComPrimitives %s" % [p["type"] for p in prims])
     check(all(p["status"] == "FINISHED" and not p["errors"] for p in prims), "every ComPrimitive finished")
-    links = [e["status"] for e in out["linkEvents"]]
-    check(links == ["PDU_CLLST_ONLINE", "PDU_CLLST_COMM_STARTED", "PDU_CLLST_OFFLINE"], "link states %s" % links)
+    check([e["status"] for e in out["linkEvents"]] == ["PDU_CLLST_ONLINE", "PDU_CLLST_COMM_STARTED",
+                                                       "PDU_CLLST_OFFLINE"], "link states %s" % out["linkEvents"])
     # STARTCOMM, each request, STOPCOMM: their exact results.
     want = [row["start"]] + [[answer] for _, answer in exchanges] + [row["stop"]]
     got = [[r["data"] for r in p["results"]] for p in prims]
