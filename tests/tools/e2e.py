@@ -126,11 +126,10 @@ class Sim:
     def __init__(self, ctx, scenario=None, flags=()):
         self.ctx = ctx
         self.link = os.path.join(ctx.tmp, "vci")
-        args = [os.path.join(ctx.bin, "vcisim"), "--link", self.link, "--trace"]
+        args = [os.path.join(ctx.bin, "vcisim"), "--link", self.link, "--trace"] + list(flags)
         if scenario:
             args += ["--scenario", scenario if scenario.endswith(".json") else
                      os.path.join(ctx.data, "scenarios", scenario + ".json")]
-        args += list(flags)
         self.log_path = os.path.join(ctx.tmp, "vcisim.out")
         self.log = open(self.log_path, "w")
         self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
