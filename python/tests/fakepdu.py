@@ -187,14 +187,12 @@ class FakeLibrary:
         return 0
 
     def PDUGetEventItem(self, hmod, hcll, out):
-        link = self.links.get(hcll)
-        if link is None:
+        if hcll not in self.links:
             return 0x60
         try:
-            item, data = link["queue"].popleft()
+            self._hand(out, *self.links[hcll]["queue"].popleft())
         except IndexError:
             return 0x71
-        self._hand(out, item, data)
         return 0
 
     def PDUDestroyItem(self, item):

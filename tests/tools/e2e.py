@@ -75,9 +75,7 @@ class RawVci:
     def __init__(self, path):
         self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.fd)
-        self.buf = b""
-        self.bad = 0
-        self.seq = {MGMT: 0, VEH: 0}
+        self.buf, self.bad, self.seq = b"", 0, {MGMT: 0, VEH: 0}
 
     def close(self):
         os.close(self.fd)
@@ -182,8 +180,7 @@ def sent(trace, *texts):
 
 class Ctx:
     def __init__(self, bin_dir, data_dir):
-        self.bin = bin_dir
-        self.data = data_dir
+        self.bin, self.data = bin_dir, data_dir
         self.tmp = tempfile.mkdtemp(prefix="pdu7318-e2e-")
         self.home = os.path.join(self.tmp, "home")
         os.makedirs(self.home)
@@ -248,8 +245,7 @@ def on_own_sim(ctx, scenario, run, flags=()):
 
 
 def write(ctx, name, text):
-    path = os.path.join(ctx.tmp, name)
-    with open(path, "w") as f:
+    with open(path := os.path.join(ctx.tmp, name), "w") as f:
         f.write(text)
     return path
 

@@ -43,7 +43,6 @@ SKIP_FILES = {"CMakeLists.txt", os.path.join("python", "pdu7318", "_version.py")
 
 def typed_versions(source):
     """(path:line, text) of each place in the source tree that types a version."""
-    hits = []
     for root, dirs, files in os.walk(source):
         dirs[:] = [d for d in dirs if d not in SKIP_DIRS and not d.startswith("build") and not d.endswith(".egg-info")]
         for name in files:
@@ -57,8 +56,7 @@ def typed_versions(source):
             except (UnicodeDecodeError, OSError):
                 continue  # binary files
             for m in TYPED.finditer(text):
-                hits.append(("%s:%d" % (rel, text.count("\n", 0, m.start()) + 1), m.group(0).strip()))
-    return hits
+                yield "%s:%d" % (rel, text.count("\n", 0, m.start()) + 1), m.group(0).strip()
 
 
 def main():
