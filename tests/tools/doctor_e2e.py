@@ -86,10 +86,10 @@ def case_doctor_busy(ctx):
         text = port_line(doctor(ctx, line, 5), line)
         port = json.loads(doctor(ctx, line, 5, "--json"))["doctor"]["ports"][0]
         session = tool(ctx, ["session", "--resource", RESOURCE, "3E00"], line, status=1).stderr
-    check(text.startswith("busy - ") and HELD_BY_ME in text, "expected '%s' in: %s" % (HELD_BY_ME, text))
-    check(port["state"] == "busy" and port["holders"] == [{"pid": os.getpid(), "name": COMM}],
-          "--json: the holder %r" % port)
-    check("pdutool: no VCI found: %s is busy - %s" % (line, HELD_BY_ME) in session, "session:\n" + session)
+    check(text.startswith("busy - ") and HELD_BY_ME in text and port["state"] == "busy" and
+          port["holders"] == [{"pid": os.getpid(), "name": COMM}] and  # --json: the holder
+          "pdutool: no VCI found: %s is busy - %s" % (line, HELD_BY_ME) in session,
+          "%s\n%r\n%s" % (text, port, session))
 
 
 def case_doctor_silent(ctx):
@@ -107,10 +107,8 @@ def case_doctor_silent(ctx):
 def case_doctor_simulator(ctx):
     with Sim(ctx) as sim:
         out = doctor(ctx, MISSING + ":" + sim.link, 0)
-        check(port_line(out, MISSING) == "does not exist", out)
-        text = port_line(out, sim.link)
-        check(text.startswith("VCI found - probe answer: ") and "MDF.xml loaded, 34 resources" in out and
-              "result: VCI found" in out, out)
+        check(port_line(out, MISSING) == "does not exist" and "MDF.xml loaded, 34 resources" in out and
+              port_line(out, sim.link).startswith("VCI found - probe answer: ") and "result: VCI found" in out, out)
         doc = json.loads(doctor(ctx, sim.link, 0, "--json"))["doctor"]
         check(doc["vciFound"] is True and doc["ports"][0]["state"] == "found", repr(doc))
         # A VCI, but a module description that cannot be parsed: exit 6.
@@ -125,9 +123,8 @@ def case_doctor_simulator_holder(ctx):
     """The simulator behind a pty is the port's far end, not a holder."""
     with Sim(ctx) as sim, opened(sim.link, lock=True):
         text = port_line(doctor(ctx, sim.link, 5), sim.link)
-    me = HELD_BY_ME + "; close it"
-    check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
-    check("vcisim" not in text and str(sim.proc.pid) not in text, text)
+    check(text.startswith("busy - ") and HELD_BY_ME + "; close it" in text and "vcisim" not in text and
+          str(sim.proc.pid) not in text, text)
 
 
 def case_doctor_config(ctx):
@@ -137,14 +134,13 @@ def case_doctor_config(ctx):
     with open(config, "w") as f:
         f.write("[LOG]\nopen=0\n")
     out = doctor(ctx, MISSING, 5)
-    check(port_line(out, MISSING) == "does not exist" and "result: no VCI answered" in out, out)
-    check("log: off (%s has no [LOG] open=1)" % config in out, out)
+    check(port_line(out, MISSING) == "does not exist" and "result: no VCI answered" in out and
+          "log: off (%s has no [LOG] open=1)" % config in out, out)
     os.remove(config)
     out = doctor(ctx, MISSING, 5)
-    check("log: off (%s is missing; reinstall the package or set PDU7318_HOME)" % config in out, out)
-    check("has no [LOG] open=1" not in out, out)
     log = json.loads(doctor(ctx, MISSING, 5, "--json"))["doctor"]["log"]
-    check(log["state"] == "no-config" and log["on"] is False, repr(log))
+    check("log: off (%s is missing; reinstall the package or set PDU7318_HOME)" % config in out and
+          "has no [LOG] open=1" not in out and log["state"] == "no-config" and log["on"] is False, "%s%r" % (out, log))
     # Logging on: a log path that names a file (no folder can go there), one
     # judged by an attempt (not by permission bits, which root always
     # passes) and a writable one, where the probe file is gone afterwards.

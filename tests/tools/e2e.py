@@ -104,10 +104,8 @@ class RawVci:
             while (m := re.search(rb"\x7e([^\x7e]+)\x7e", self.buf)) is not None:
                 self.buf = self.buf[m.end():]
                 f = parse_frame(m.group(1))
-                if f is None:
-                    self.bad += 1
-                else:
-                    got.append(f)
+                self.bad += f is None
+                got += [f] if f else []
 
     def ask(self, command, data=b"", channel=VEH, timeout=0.5, answer_only=False):
         """(answer, vehicle-data frames) within timeout; answer_only: return

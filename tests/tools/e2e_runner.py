@@ -81,9 +81,8 @@ def main(cases, make_ctx=None, with_lib=False, jobs=4, options=(), default=None)
         finally:
             ctx.cleanup()
 
-    # A sanitizer build's processes run several times slower: its ctest
-    # caps the cases side by side (PDU7318_E2E_MAX_JOBS), so that their
-    # 100 ms command answers still come in time.
+    # A sanitizer build's ctest caps the cases side by side, so that its
+    # slower processes' 100 ms command answers still come in time.
     jobs = min(a.jobs, int(os.environ.get("PDU7318_E2E_MAX_JOBS", a.jobs)))
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
         futures = [(name, pool.submit(_run_one, run_case, name)) for name in a.case]
