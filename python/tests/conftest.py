@@ -1,11 +1,6 @@
 """Fixtures: vcisim on a pseudo-terminal and the library pointed at it.
-
-Where things are (ctest sets these; the defaults fit a build in build/):
-  PDU_API_LIBRARY   the D-PDU library            build/lib/libpdu7318.so
-  PDU7318_BIN_DIR   the folder holding vcisim    build/bin
-  PDU7318_DATA_DIR  the application folder's     build/data
-                    files, scenarios/
-"""
+ctest sets PDU_API_LIBRARY, PDU7318_BIN_DIR (vcisim) and PDU7318_DATA_DIR
+(the application folder's files, scenarios/); the defaults fit build/."""
 
 import atexit
 import concurrent.futures

@@ -57,8 +57,7 @@ def test_listen_windows_and_shutdown(sim_env):
             got = []
             deadline = time.monotonic() + 5
             while [short(m) for m in got].count(ANSWER) < 2 and time.monotonic() < deadline:
-                msg = reader.get_message(0.2)
-                if msg is not None:
+                if (msg := reader.get_message(0.2)) is not None:
                     got.append(msg)
         finally:
             notifier.stop()

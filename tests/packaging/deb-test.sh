@@ -47,10 +47,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ "$(package_state)" != "not-installed" ]; then
-  echo "deb-test: pdu7318 is installed here; purging it first"
-  apt purge pdu7318
-fi
+[ "$(package_state)" = "not-installed" ] || { echo "deb-test: pdu7318 is installed here; purging it first"; apt purge pdu7318; }
 
 # ---- build the package ----
 echo "== deb-test: build the package =="
@@ -70,22 +67,22 @@ echo "package: $DEB"
 echo "== deb-test: the package's contents =="
 dpkg-deb -I "$DEB" >"$WORK/info"
 dpkg-deb -c "$DEB" >"$WORK/contents"
-check "control: package pdu7318" grep -Eq "^ Package: pdu7318$" "$WORK/info"
-check "control: version $VERSION" grep -Eq "^ Version: $VERSION_RE$" "$WORK/info"
-check "control: depends on libtinyxml2.6.2v5" grep -Eq "^ Depends:.*libtinyxml2\.6\.2v5" "$WORK/info"
-check "control: suggests python3-can (the Python package's optional part)" grep -Eq "^ Suggests:.*python3-can" "$WORK/info"
+# python3-can: the Python package's optional part.
+for l in "Package: pdu7318$" "Version: $VERSION_RE$" "Depends:.*libtinyxml2\.6\.2v5" "Suggests:.*python3-can"; do
+  check "control: $l" grep -Eq "^ $l" "$WORK/info"
+done
 dpkg-deb --ctrl-tarfile "$DEB" | tar -xO ./conffiles >"$WORK/conffiles" || true
 for f in MDF.xml config.ini PDUAPI_7318.ini; do
   check "control: $APP_DIR/$f is a conffile" grep -qx "$APP_DIR/$f" "$WORK/conffiles"
 done
+PY=usr/lib/python3/dist-packages
 for f in "usr/lib/.*/libpdu7318\.so\.$VERSION_RE" "usr/lib/.*/libpdu7318\.so\.1 -> libpdu7318\.so\.$VERSION_RE" \
          "usr/include/pdu_api\.h" "usr/lib/.*/pkgconfig/pdu7318\.pc" "usr/lib/.*/cmake/pdu7318/pdu7318Config\.cmake" "usr/lib/.*/cmake/pdu7318/pdu7318Targets\.cmake" \
          "usr/bin/vcisim" "usr/bin/pdutool" "usr/libexec/pdu7318/pdu7318-rootfile" \
          "usr/share/man/man1/vcisim\.1\.gz" "usr/share/man/man1/pdutool\.1\.gz" \
          "usr/share/pdu7318/scenarios/demo\.json" "etc/brenlo/7318/MDF\.xml" \
-         "usr/lib/python3/dist-packages/pdu7318/__init__\.py" "usr/lib/python3/dist-packages/pdu7318/can\.py" \
-         "usr/lib/python3/dist-packages/pdu7318/_version\.py" \
-         "usr/lib/python3/dist-packages/pdu7318-$VERSION_RE\.dist-info/entry_points\.txt"; do
+         "$PY/pdu7318/__init__\.py" "$PY/pdu7318/can\.py" "$PY/pdu7318/_version\.py" \
+         "$PY/pdu7318-$VERSION_RE\.dist-info/entry_points\.txt"; do
   check "contents: $f" grep -Eq "\./$f" "$WORK/contents"
 done
 
@@ -159,8 +156,7 @@ check "python3: pdu7318.Api('PDU7318') finds the library through the root file, 
   bash -c "cd '$WORK' && PDU7318_PORTS='$WORK/vci' /usr/bin/python3 -c \"
 import pdu7318
 with pdu7318.Api('PDU7318') as api:
-    assert api.library_path == '$LIB', api.library_path
-    assert api.battery_voltage() == 12640
+    assert (api.library_path, api.battery_voltage()) == ('$LIB', 12640), api.library_path
 \""
 if /usr/bin/python3 -c "import can" 2>/dev/null; then
   check "python3-can: can.Bus(interface='pdu7318') through the installed entry point opens and shuts down" \

@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""End-to-end tests of `pdutool doctor` and of the discovery progress.
-
-Each case sets up one kind of port, runs the real pdutool and checks the
-line it prints for that port and its exit status (0 only when a VCI
-answered, 5 otherwise). A case the machine cannot run (no root or setpriv)
-is skipped; exit 77 when every case was (e2e_runner.py).
-"""
+"""End-to-end tests of `pdutool doctor` and of the discovery progress: each
+case sets up one kind of port and checks the line pdutool prints for it and
+its exit status (0 only when a VCI answered, 5 otherwise)."""
 
 import contextlib
 import fcntl

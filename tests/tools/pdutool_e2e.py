@@ -345,12 +345,11 @@ def case_decode_log(ctx):
     lines = doc["lines"]  # each decoded, verbatim or folded
     check({k: lines[k] for k in ("main", "data", "contact")} == counts and
           lines["decoded"] + lines["verbatim"] + lines["folded"] == sum(counts.values()), "%r %r" % (lines, counts))
-    # Pairs: the data line under a PDUGetEventItem call names the item the
-    # main log shows in that call.
-    # In session 1 only: SIGKILL cuts each of the killed client's three
-    # files where its own buffer ended, and the data log's lines carry no
-    # tick, so an item call of session 2 whose data line was lost can take
-    # a line of a later session (docs/pdutool.md).
+    # Pairs: the data line under a PDUGetEventItem call names its item. In
+    # session 1 only: SIGKILL cuts each of the killed client's three files
+    # where its own buffer ended, and the data log's lines carry no tick, so
+    # an item call of session 2 whose data line was lost can take a line of a
+    # later session (docs/pdutool.md).
     entries = [x for x in doc["entries"] if x["session"] == 1]
     events = [(i, e["text"]) for i, e in enumerate(entries) if e["kind"] == "event"]
     for i, event in events:
