@@ -1,7 +1,6 @@
-"""What docs/python.md tells a reader to run: its UDS example, in its own
-process on vcisim's demo car, and the Debian 12 install into a venv. Both
-run in threads from the session's start on: the install's seconds of pip
-overlap the waits of the tests run with this file."""
+"""What docs/python.md tells a reader to run: its UDS example on vcisim's
+demo car and the Debian 12 install into a venv, each in a thread from the
+session's start on (BACKGROUND), so that pip's seconds overlap the waits."""
 
 import importlib.util
 import os

@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
-"""End-to-end tests of vcisim and pdutool, running the real binaries:
-vcisim alone driven with raw frames over its pty (wire-*), every session of
-data/scenarios/NAME.json through pdutool and the library (scenario:NAME).
-The simulator, the context and the checks here are every e2e script's.
-"""
+"""End-to-end tests of the real vcisim and pdutool: vcisim alone driven with
+raw frames over its pty (wire-*), every session of data/scenarios/NAME.json
+through pdutool and the library (scenario:NAME). The simulator, the context
+and the checks here are every e2e script's."""
 
 import concurrent.futures
 import json
@@ -30,9 +29,8 @@ class Failure(Exception):
 
 
 def until(condition, seconds=5.0):
-    """condition() once it holds, or when seconds have passed (an accepted
-    poll: the things waited for, a process's exit or a file's text, have no
-    event to block on)."""
+    """condition() once it holds, or when seconds have passed (an accepted poll:
+    a process's exit or a file's text, the things waited for, have no event)."""
     end = time.monotonic() + seconds
     while not condition() and time.monotonic() < end:
         time.sleep(0.005)

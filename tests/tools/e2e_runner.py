@@ -2,10 +2,9 @@
 
     SCRIPT.py --bin BUILD/bin --data BUILD/data CASE [CASE...]
 
-A CASE is a name of the script's table, or NAME:ARG (e2e.py's
-scenario:demo). The cases run side by side, each in a thread with a
-context (temporary folder) of its own: most of a case's time is waiting
-(the library's settle pause after opening the VCI, an ECU's timeout).
+A CASE is a name of the script's table, or NAME:ARG (scenario:demo). The
+cases run side by side, each in a thread with a temporary folder of its own:
+most of a case's time is waiting (the settle pause, an ECU's timeout).
 """
 
 import argparse

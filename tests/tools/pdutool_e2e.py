@@ -44,9 +44,8 @@ def routine_flags(ctx, rule=GONE):
 
 
 def start_until(ctx, args, port, text, stream="stdout", logging=False, **popen):
-    """pdutool started with args (and Popen's further popen arguments),
-    once it has printed text on stream; the process and what it printed
-    there so far."""
+    """pdutool started with args (and further Popen arguments), once it has
+    printed text on stream: the process and what it printed there so far."""
     k = subprocess.Popen([os.path.join(ctx.bin, "pdutool")] + args, env=env(ctx, port, logging),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
     seen = ""
@@ -230,9 +229,8 @@ def case_strict_parsing(ctx):
 
 
 def case_ioctl_failed(ctx):
-    # No VCI at all; a VCI that stops answering before the I/O control
-    # (PROBE, OPEN and MODULE_CONNECT are answered), text and JSON (the
-    # reading of a VCI that answers: e2e.py's scenario cases).
+    # No VCI; one that stops answering after PROBE, OPEN and MODULE_CONNECT,
+    # text and JSON (a VCI that answers: e2e.py's scenario cases).
     silent = ["--silent-after", "3"]
     none, text, js = side_by_side(lambda: tool(ctx, ["ioctl", "vbatt"], status=1),
                                   tool_on_sim(ctx, ["ioctl", "vbatt"], silent, status=1),

@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""Every resource of data/MDF.xml end to end: vcisim, pdutool and the library.
-
-    protocols_e2e.py --bin BUILD/bin --data BUILD/data [RESOURCE...]
-
-One row per resource (see row()), each a pdutool session on a vcisim of the
-row's scenario: create, connect, STARTCOMM, the row's requests, STOPCOMM,
-disconnect, destroy. The pending and busy answers do not reach the
-application; the simulator's trace shows that they were sent. Without
-RESOURCE: every resource, and the case "rows" fails when one has no row.
+"""Every resource of data/MDF.xml end to end (vcisim, pdutool, the library):
+one row per resource (see row()), each a pdutool session on a vcisim of the
+row's scenario. The pending and busy answers do not reach the application;
+the simulator's trace shows that they were sent. Without RESOURCE on the
+command line: every resource, and the case "rows" fails when one has none.
 """
 
 import os
