@@ -1,7 +1,6 @@
 """The python-can bus on the real library and vcisim's raw CAN car
 (rawcan.json): a body ECU answering 0x710 on 0x718, a gateway echoing
-29-bit frames (0x18DA10F1 -> 0x18DAF110) and a wheel-speed frame on 0x1A0
-every 10 ms, which a listening window sees from wherever the bus's clock is."""
+0x18DA10F1 on 0x18DAF110 and a wheel-speed frame on 0x1A0 every 10 ms."""
 
 import os
 import signal
@@ -26,9 +25,8 @@ def short(msg):
 
 
 def run_logger(tmp):
-    """python3 -m can.logger on its own vcisim: without --listen, then with
-    it (--listen-interval=0.2 reaches the bus as a float) until it printed
-    six wheel frames, then SIGINT."""
+    """python3 -m can.logger on its own vcisim: without --listen, then with it
+    (--listen-interval=0.2 reaches the bus as a float) until six wheel frames."""
     with simulator(SCENARIO, python=True) as (_, env):
         env = dict(os.environ, **env)
         logger = [sys.executable, "-m", "can.logger", "-i", "pdu7318", "-c", RAW, "--library=" + LIBRARY]
