@@ -20,9 +20,8 @@ ENGINE = {1: {"CP_CanRespUSDTId": 0x7E8}}
 
 
 def test_without_a_vci(sim_env, monkeypatch):
-    """First in the module: these construct, so the module's Api is not there yet."""
-    # The module constructs without a VCI and only says so on stderr; the
-    # Api sees that no candidate port is held and ends the construction.
+    """First in the module (before its Api). The module constructs without a
+    VCI; the Api sees that no candidate port is held and ends the construction."""
     monkeypatch.setenv("PDU7318_PORTS", "/nonexistent/vci:/nonexistent/vci2")
     t0 = time.monotonic()
     with pytest.raises(pdu7318.VciNotFoundError) as e:

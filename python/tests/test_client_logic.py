@@ -1,7 +1,6 @@
-"""The client's own logic, without a VCI: the error mapping, request
-parsing, finding the library, and the client on the in-process library of
-fakepdu.py (polled events, error items, a lost VCI, closing during a
-stream). The client on the real library and vcisim: test_client.py."""
+"""The client's own logic: request parsing, finding the library, and the
+client on fakepdu.py's in-process library (polled events, error items, a
+lost VCI, closing during a stream). On the real library: test_client.py."""
 
 import ctypes
 import re

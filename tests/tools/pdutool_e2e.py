@@ -154,8 +154,7 @@ def second_sigint(ctx, sim):
     start = time.monotonic()
     p.send_signal(signal.SIGINT)
     p.communicate(timeout=10)
-    check(p.returncode == 130, "exit status 130 after two SIGINTs, got %d" % p.returncode)
-    check(time.monotonic() - start < 1.0, "the second SIGINT ends it at once")
+    check(p.returncode == 130 and time.monotonic() - start < 1.0, "exit %d, not 130 at once" % p.returncode)
 
 
 def key_from_ctrl_c(ctx, sim):

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""The version is typed once, in project() of CMakeLists.txt (X.Y.Z, as
-CMake read it), and every file generated from it says the same; no file of
-the source tree may type a version in one of TYPED's forms.
+"""The version is typed once, in project() of CMakeLists.txt (X.Y.Z), every
+file generated from it says the same, and no other file types one.
 
     version_test.py --source SOURCE_DIR --build BUILD_DIR --version X.Y.Z [--pdutool PATH]
 """
