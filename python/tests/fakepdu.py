@@ -22,8 +22,7 @@ NAMES = {"RSC_ISO_11898_RAW_6_14": 1, "RSC_UDS": 2, "PDU_IOCTL_READ_VBATT": 20}
 def install(monkeypatch, path=PATH):
     """A new FakeLibrary where the client loads path."""
     from pdu7318 import library
-    lib = FakeLibrary()
-    monkeypatch.setitem(library._libraries, path, (lib, []))
+    monkeypatch.setitem(library._libraries, path, (lib := FakeLibrary(), []))
     return lib
 
 

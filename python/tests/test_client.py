@@ -50,13 +50,10 @@ def test_without_a_vci(sim_env, monkeypatch):
         api.close()
 
 
-HOLD = """
-import fcntl, os, sys
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-fcntl.flock(fd, fcntl.LOCK_EX)
+HOLD = """import fcntl, os, sys
+fcntl.flock(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK), fcntl.LOCK_EX)
 print("held", flush=True)
-sys.stdin.read()
-"""
+sys.stdin.read()"""
 
 
 def test_busy_port_and_broken_description(sim_env, monkeypatch, tmp_path):

@@ -27,8 +27,7 @@ def run_docs_example(tmp):
 
 
 PROBE = ("import pdu7318, importlib.util, importlib.metadata as m\n"
-         "print(pdu7318.__file__)\n"
-         "print(importlib.util.find_spec('can') is not None)\n"
+         "print(pdu7318.__file__)\nprint(importlib.util.find_spec('can') is not None)\n"
          "print([e.value for e in m.entry_points(group='can.interface') if e.name == 'pdu7318'])\n"
          "print(m.version('pdu7318'), pdu7318.__version__)\n")
 

@@ -93,9 +93,8 @@ def case_doctor_silent(ctx):
     # its far end: that is no "also open in process" holder.
     with pty_line() as line, opened(line):
         p = tool(ctx, ["doctor"], line, status=5)
-    text = port_line(p.stdout, line)
-    check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
-                  "from the vehicle's diagnostic socket)", text)
+    check(port_line(p.stdout, line) == "opened, but no answer to the probe (is the VCI powered? it takes its power "
+                                       "from the vehicle's diagnostic socket)", p.stdout)
     # 50 ms pulse (none on a pty), 500 ms settling, two probes of 1100 ms.
     check(2.6 < p.seconds < 10, "took %.1f s" % p.seconds)
 
@@ -126,8 +125,7 @@ def case_doctor_simulator_holder(ctx):
 def case_doctor_config(ctx):
     """A port that does not exist, and the log line: a missing config.ini
     told from logging switched off."""
-    config = os.path.join(ctx.home, "config.ini")
-    with open(config, "w") as f:
+    with open(config := os.path.join(ctx.home, "config.ini"), "w") as f:
         f.write("[LOG]\nopen=0\n")
     out = doctor(ctx, MISSING, 5)
     check(port_line(out, MISSING) == "does not exist" and "result: no VCI answered" in out and

@@ -118,7 +118,6 @@ class RawVci:
 
 class Sim:
     def __init__(self, ctx, scenario=None, flags=()):
-        self.ctx = ctx
         self.link = os.path.join(ctx.tmp, "vci")
         args = [os.path.join(ctx.bin, "vcisim"), "--link", self.link, "--trace"] + list(flags)
         if scenario:

@@ -212,8 +212,8 @@ def case_strict_parsing(ctx):
     # --wait with a unit: 1s is a thousand milliseconds (the routine answers after 2 s).
     wait_1s = tool_on_sim(ctx, ["--json", "--wait", "1s"] + SESSION + ["31 01 FF 00"], routine_flags(ctx, LATE))
 
-    # The table's runs four at a time: the cases beside this one talk to
-    # simulators with answer timeouts of 100 ms.
+    # Four of the table's runs at a time: the cases beside this one talk to
+    # simulators with 100 ms answer timeouts.
     p, *runs = side_by_side(wait_1s, *[lambda a=args, w=want: tool(ctx, a, status=w) for args, want, _ in table],
                             jobs=5)
     for (args, want, needle), q in zip(table, runs):  # --lib libz.so.1: one error line
@@ -279,11 +279,11 @@ def case_params(ctx):
 def case_decode_log(ctx):
     folder = os.path.join(ctx.tmp, "logs", "J2534", "7318")
     os.makedirs(folder)
-    # --follow from before the session's first line, until Ctrl-C.
+    # --follow from before the session's first line until Ctrl-C, with no
+    # pause: on Ctrl-C it reads what the files hold before it ends.
     follow = subprocess.Popen([os.path.join(ctx.bin, "pdutool"), "decode-log", "--follow", folder],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     on_sim(ctx, SESSION + ["22F190", "27 01"], logging=True, status=0)
-    # No pause: on Ctrl-C --follow reads what the files hold before it ends.
     follow.send_signal(signal.SIGINT)
     followed, _ = follow.communicate(timeout=10)
     check(follow.returncode == 0, "decode-log --follow ends on SIGINT: %d" % follow.returncode)
@@ -293,9 +293,8 @@ def case_decode_log(ctx):
     with open(os.path.join(folder, main[0]), errors="replace") as f:
         calls = re.findall(r"^(PDU[A-Za-z]+) \d+$", f.read(), re.M)
     check(len(calls) > 20 and calls[0] == "PDUConstruct" and calls[-1] == "PDUDestruct", "calls: %r" % calls[:5])
-    texts = {"--follow": followed}
-    for target in (os.path.join(ctx.tmp, "logs"), os.path.join(folder, main[0])):
-        texts[target] = tool(ctx, ["decode-log", target], status=0).stdout
+    texts = {"--follow": followed, **{t: tool(ctx, ["decode-log", t], status=0).stdout
+                                      for t in (os.path.join(ctx.tmp, "logs"), os.path.join(folder, main[0]))}}
     for target, text in texts.items():
         decoded = re.findall(r"^\d\d:\d\d:\d\d\.\d{3}  (PDU[A-Za-z]+)", text, re.M)
         check(decoded == calls, "%s: every call in order:\n%r\n%r" % (target, decoded, calls))
@@ -305,8 +304,8 @@ def case_decode_log(ctx):
                        "VEHICLE_DATA", "[E8 07 00 00 67 01 11 22 33 44]", "STOPCOMM", "CLOSE answer",
                        "event >>>[1  2] status = result", "PDU_ERR_EVENT_QUEUE_EMPTY"):
             check(needle in text, "decode-log shows %r:\n%s" % (needle, text[:3000]))
-        check(text.count("SENDRECV request[7]=[E0 07 00 00 22 F1 90]") == 1, "each frame once")
-        check(text.count("SET_LINK_RESOURCE  ") <= 1, "each frame once")
+        check(text.count("SENDRECV request[7]=[E0 07 00 00 22 F1 90]") == 1 and
+              text.count("SET_LINK_RESOURCE  ") <= 1, "each frame once")
     # Three more sessions in the day's folder: a client killed while its
     # request waited ("response pending"), a failed port search and a
     # normal one again.
@@ -330,8 +329,7 @@ def case_decode_log(ctx):
     # --json after the command, and --json-lines: the same sessions.
     after = json.loads(tool(ctx, ["decode-log", folder, "--json"], status=0).stdout)
     lines = [json.loads(x) for x in tool(ctx, ["decode-log", folder, "--json-lines"], status=0).stdout.splitlines()]
-    check(after == doc, "--json after the command")
-    check([x["session"] for x in lines if x.get("kind") == "sessionInfo"] == sessions and
+    check(after == doc and [x["session"] for x in lines if x.get("kind") == "sessionInfo"] == sessions and
           [x for x in lines if "text" in x] == doc["entries"] and lines[-1]["lines"] == doc["lines"],
           "--json-lines: %r" % lines[-3:])
     # Every line of the three files accounted for.

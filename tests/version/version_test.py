@@ -60,9 +60,8 @@ def typed_versions(source):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--source", required=True)
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--version", required=True)
+    for name in ("--source", "--build", "--version"):
+        ap.add_argument(name, required=True)
     ap.add_argument("--pdutool")
     a = ap.parse_args()
     checks = []  # (passed, what)
