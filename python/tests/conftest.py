@@ -1,11 +1,6 @@
 """Fixtures: vcisim on a pseudo-terminal and the library pointed at it.
-
-Where things are (ctest sets these; the defaults fit a build in build/):
-  PDU_API_LIBRARY   the D-PDU library            build/lib/libpdu7318.so
-  PDU7318_BIN_DIR   the folder holding vcisim    build/bin
-  PDU7318_DATA_DIR  the application folder's     build/data
-                    files, scenarios/
-"""
+ctest sets PDU_API_LIBRARY, PDU7318_BIN_DIR (vcisim) and PDU7318_DATA_DIR
+(the application folder's files, scenarios/); the defaults fit build/."""
 
 import atexit
 import concurrent.futures
@@ -37,8 +32,7 @@ def simulator(scenario, python=False, monkeypatch=None):
     the package and its python-can interface; monkeypatch: set here)."""
     ctx = e2e.Ctx(BIN_DIR, DATA_DIR)
     try:
-        sim = e2e.Sim(ctx, scenario)
-        try:
+        with e2e.Sim(ctx, scenario) as sim:
             env = {"PDU7318_HOME": ctx.home, "PDU7318_PORTS": sim.link, "PDU_API_LIBRARY": LIBRARY,
                    "PDU7318_LOG_PATH": os.path.join(ctx.tmp, "logs") + "/"}
             if python:
@@ -46,8 +40,6 @@ def simulator(scenario, python=False, monkeypatch=None):
             for k, v in env.items() if monkeypatch else ():
                 monkeypatch.setenv(k, v)
             yield sim, env
-        finally:
-            sim.stop()
     finally:
         ctx.cleanup()
 
@@ -67,11 +59,10 @@ RUNS = {}
 
 
 def pytest_collection_finish(session):
-    """Starts the runs that test modules name in BACKGROUND ({test name:
-    fn}) for the selected tests, each fn(a fresh folder) in_thread from
-    the session's start on: a run in its own process, on its own vcisim,
-    overlaps the session's tests, which mostly wait (on the settle pause,
-    windows, timeouts). The test takes it through the background fixture."""
+    """Starts fn(a fresh folder) in_thread for each selected test that its
+    module's BACKGROUND ({test name: fn}) names: a run in its own process
+    and vcisim overlaps the session's tests, which mostly wait. The test
+    takes it through the background fixture."""
     for item in [] if session.config.option.collectonly else session.items:
         fn = getattr(item.module, "BACKGROUND", {}).get(item.name)
         if fn is not None and item.name not in RUNS:
@@ -103,8 +94,7 @@ def sim_env(request):
 def fake(monkeypatch):
     """A fakepdu.FakeLibrary where the client loads fakepdu.PATH."""
     import fakepdu
-    lib = fakepdu.install(monkeypatch)
-    yield lib
+    yield (lib := fakepdu.install(monkeypatch))
     if lib._engine is not None:  # a failed test left it constructed
         lib.PDUDestruct()
 

@@ -1,13 +1,10 @@
 """A D-PDU library in this process, for the client's and the python-can
-bus's own logic: tests put it where the client loads a library, so the
-client calls these methods with the ctypes arguments it gives the C
-functions, and gets its items as the C structures a library hands out.
-
-Like a library's engine it runs one job at a time on its own thread, in the
-order queued: the link states of PDUConnect/PDUDisconnect and the
-ComPrimitives (EXECUTING, the test's behave(job), FINISHED). Like a library
-it calls back for status items only, not for each result. Values are
-literals, as on the wire."""
+bus's own logic: the client calls these methods with the ctypes arguments
+it gives the C functions and gets its items as the C structures a library
+hands out. Like a library's engine it runs one job at a time on its own
+thread, in the order queued: the link states of PDUConnect/PDUDisconnect and
+the ComPrimitives (EXECUTING, the test's behave(job), FINISHED), and it calls
+back for status items only. Values are literals, as on the wire."""
 
 import collections
 import ctypes
@@ -25,8 +22,7 @@ NAMES = {"RSC_ISO_11898_RAW_6_14": 1, "RSC_UDS": 2, "PDU_IOCTL_READ_VBATT": 20}
 def install(monkeypatch, path=PATH):
     """A new FakeLibrary where the client loads path."""
     from pdu7318 import library
-    lib = FakeLibrary()
-    monkeypatch.setitem(library._libraries, path, (lib, []))
+    monkeypatch.setitem(library._libraries, path, (lib := FakeLibrary(), []))
     return lib
 
 
@@ -52,8 +48,6 @@ class FakeLibrary:
         self.links = {}
         self._hcop = 0
         self._jobs = self._engine = self.running = None
-
-    # -- items --
 
     def _ms(self):
         return int(time.monotonic() * 1000) & 0xFFFFFFFF
@@ -83,8 +77,6 @@ class FakeLibrary:
     def error(self, job, code, extra=0):
         self._event(job.hcll, job.hcop, 0x1302, C.PDU_ERROR_DATA(code, extra))
 
-    # -- the engine --
-
     def _run(self):
         while True:
             job = self._jobs.get()
@@ -111,8 +103,6 @@ class FakeLibrary:
         self.lost = True
         if self.running is not None:
             self.running.ended.set()
-
-    # -- the functions --
 
     def PDUConstruct(self, options, tag):
         if "PDUConstruct" in self.fail:
@@ -196,14 +186,12 @@ class FakeLibrary:
         return 0
 
     def PDUGetEventItem(self, hmod, hcll, out):
-        link = self.links.get(hcll)
-        if link is None:
+        if hcll not in self.links:
             return 0x60
         try:
-            item, data = link["queue"].popleft()
+            self._hand(out, *self.links[hcll]["queue"].popleft())
         except IndexError:
             return 0x71
-        self._hand(out, item, data)
         return 0
 
     def PDUDestroyItem(self, item):

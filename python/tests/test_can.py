@@ -1,7 +1,6 @@
 """The python-can bus on the real library and vcisim's raw CAN car
 (rawcan.json): a body ECU answering 0x710 on 0x718, a gateway echoing
-29-bit frames (0x18DA10F1 -> 0x18DAF110) and a wheel-speed frame on 0x1A0
-every 10 ms, which a listening window sees from wherever the bus's clock is."""
+0x18DA10F1 on 0x18DAF110 and a wheel-speed frame on 0x1A0 every 10 ms."""
 
 import os
 import signal
@@ -26,9 +25,8 @@ def short(msg):
 
 
 def run_logger(tmp):
-    """python3 -m can.logger on its own vcisim: without --listen, then with
-    it (--listen-interval=0.2 reaches the bus as a float) until it printed
-    six wheel frames, then SIGINT."""
+    """python3 -m can.logger on its own vcisim: without --listen, then with it
+    (--listen-interval=0.2 reaches the bus as a float) until six wheel frames."""
     with simulator(SCENARIO, python=True) as (_, env):
         env = dict(os.environ, **env)
         logger = [sys.executable, "-m", "can.logger", "-i", "pdu7318", "-c", RAW, "--library=" + LIBRARY]
@@ -57,16 +55,14 @@ def test_listen_windows_and_shutdown(sim_env):
             got = []
             deadline = time.monotonic() + 5
             while [short(m) for m in got].count(ANSWER) < 2 and time.monotonic() < deadline:
-                msg = reader.get_message(0.2)
-                if msg is not None:
+                if (msg := reader.get_message(0.2)) is not None:
                     got.append(msg)
         finally:
             notifier.stop()
         api = bus._api
         t0 = time.monotonic()
-    assert time.monotonic() - t0 < 2.0
-    # Every item released, and the API destructed.
-    assert api.item_balance == 0 and api.items_taken >= len(got)
+    # Shut down within 2 s, every item released, and the API destructed.
+    assert time.monotonic() - t0 < 2.0 and api.item_balance == 0 and api.items_taken >= len(got)
     with pytest.raises(can.CanOperationError, match="shut down"):
         bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[1]))
     # Two windows, each with the answer to its listen frame among the bus's
@@ -74,15 +70,13 @@ def test_listen_windows_and_shutdown(sim_env):
     # bus never falls quiet), the second opened at once after it.
     frames = [short(m) for m in got]
     assert frames.count(ANSWER) == 2 and frames.count(WHEEL) == len(frames) - 2 >= 10, frames
-    stamps = [m.timestamp for m in got]
-    assert stamps == sorted(stamps)
+    assert [m.timestamp for m in got] == sorted(m.timestamp for m in got)
 
 
 def test_send_and_recv(sim_env):
-    # After the last test's shutdown the next bus gets the link again. A
-    # send waits for one answer: the ECU's, which recv() returns; no window
-    # is open without a listen frame, so nothing else comes: each answer is
-    # the next frame received.
+    # After the last test's shutdown the next bus gets the link again.
+    # Without a listen frame no window is open: each answer a send waits for
+    # is the next frame recv() returns.
     with can.Bus(interface="pdu7318", channel=RAW, library=LIBRARY) as bus:
         start = time.time()
         bus.send(can.Message(arbitration_id=0x710, is_extended_id=False, data=[0x02, 0x10, 0x03]))
@@ -96,13 +90,10 @@ def test_send_and_recv(sim_env):
 
 def test_can_logger_command(background):
     refused, text, returncode = background.result(60)
-    assert (refused.returncode, refused.stdout) == (2, "")
-    assert refused.stderr.splitlines() == [
+    assert (refused.returncode, refused.stdout, refused.stderr.splitlines()) == (2, "", [
         "pdu7318: this bus cannot receive without transmitting: the D-PDU API receives only inside a "
         "ComPrimitive, and a ComPrimitive sends its frame first. Nothing was sent. Name the frame the bus may "
         "send to open each receive window with --listen=ID#DATA (e.g. --listen=7DF#00), if sending it is "
-        "acceptable on this bus"]
-    assert "Connected to PduCanBus" in text, text
-    assert text.count("ID: 01a0") >= 6, text
-    assert "ID: 0718" in text and "02 7e 00 aa aa aa aa aa" in text
-    assert returncode == 0, text
+        "acceptable on this bus"])
+    assert (returncode == 0 and "Connected to PduCanBus" in text and text.count("ID: 01a0") >= 6 and
+            "ID: 0718" in text and "02 7e 00 aa aa aa aa aa" in text), text

@@ -1,8 +1,6 @@
 """The client on the real library and vcisim's demo car (UDS on CAN), all
-on one Api: a construction costs the library's 500 ms settle pause after
-opening the port, and these tests need only a module without links of
-earlier tests. The client's own logic, on an in-process library:
-test_client_logic.py; the docs' example: test_docs.py."""
+on one Api (a construction costs the library's 500 ms settle pause). The
+client's own logic: test_client_logic.py; the docs' example: test_docs.py."""
 
 import os
 import re
@@ -22,9 +20,8 @@ ENGINE = {1: {"CP_CanRespUSDTId": 0x7E8}}
 
 
 def test_without_a_vci(sim_env, monkeypatch):
-    """First in the module: these construct, so the module's Api is not there yet."""
-    # The module constructs without a VCI and only says so on stderr; the
-    # Api sees that no candidate port is held and ends the construction.
+    """First in the module (before its Api). The module constructs without a
+    VCI; the Api sees that no candidate port is held and ends the construction."""
     monkeypatch.setenv("PDU7318_PORTS", "/nonexistent/vci:/nonexistent/vci2")
     t0 = time.monotonic()
     with pytest.raises(pdu7318.VciNotFoundError) as e:
@@ -34,11 +31,10 @@ def test_without_a_vci(sim_env, monkeypatch):
         "no VCI found: the VCI answered on none of the ports tried (/nonexistent/vci, /nonexistent/vci2, "
         "from PDU7318_PORTS). Connect the VCI or set PDU7318_PORTS to its port (colon-separated); "
         "pdutool doctor tells why each port failed. Api(require_vci=False) constructs without a VCI")
-    assert isinstance(e.value, pdu7318.PduError)  # existing handlers still catch it
-    assert e.value.ports == ["/nonexistent/vci", "/nonexistent/vci2"]
+    # Existing handlers still catch it.
+    assert isinstance(e.value, pdu7318.PduError) and e.value.ports == ["/nonexistent/vci", "/nonexistent/vci2"]
     # require_vci=False: the module constructs; the calls that need a VCI fail.
-    api = pdu7318.Api(library=LIBRARY, require_vci=False)
-    assert api.vci_port is None
+    assert (api := pdu7318.Api(library=LIBRARY, require_vci=False)).vci_port is None
     with pytest.raises(pdu7318.PduError) as e:
         api.battery_voltage()
     assert (e.value.call, e.value.code, e.value.name) == ("PDUIoCtl", 0x01, "PDU_ERR_FCT_FAILED")
@@ -54,13 +50,10 @@ def test_without_a_vci(sim_env, monkeypatch):
         api.close()
 
 
-HOLD = """
-import fcntl, os, sys
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-fcntl.flock(fd, fcntl.LOCK_EX)
+HOLD = """import fcntl, os, sys
+fcntl.flock(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK), fcntl.LOCK_EX)
 print("held", flush=True)
-sys.stdin.read()
-"""
+sys.stdin.read()"""
 
 
 def test_busy_port_and_broken_description(sim_env, monkeypatch, tmp_path):
@@ -76,9 +69,9 @@ def test_busy_port_and_broken_description(sim_env, monkeypatch, tmp_path):
             pdu7318.Api(library=LIBRARY)
     finally:
         holder.communicate(timeout=5)
-    assert type(e.value) is pdu7318.VciBusyError and e.value.port == port
-    assert str(e.value) == ("VCI port %s is busy - held by process %d (python3). Close that program, or end its "
-                            "session, and try again" % (port, holder.pid))
+    assert type(e.value) is pdu7318.VciBusyError and e.value.port == port and str(e.value) == (
+        "VCI port %s is busy - held by process %d (python3). Close that program, or end its session, and try again"
+        % (port, holder.pid))
     home = tmp_path / "home"
     shutil.copytree(sim_env["PDU7318_HOME"], home)
     mdf = home / "MDF.xml"
@@ -87,9 +80,9 @@ def test_busy_port_and_broken_description(sim_env, monkeypatch, tmp_path):
     with pdu7318.Api(library=LIBRARY) as api:
         with pytest.raises(pdu7318.UnknownNameError) as e:
             api.link(UDS)
-    assert type(e.value) is pdu7318.MdfError and e.value.path == str(mdf)
-    assert re.fullmatch(r"the module description %s cannot be loaded: no element found: line \d+, column \d+\. "
-                        r"Reinstall it or restore a backup" % re.escape(str(mdf)), str(e.value)), str(e.value)
+    assert type(e.value) is pdu7318.MdfError and e.value.path == str(mdf) and re.fullmatch(
+        r"the module description %s cannot be loaded: no element found: line \d+, column \d+\. "
+        r"Reinstall it or restore a backup" % re.escape(str(mdf)), str(e.value)), str(e.value)
 
 
 @pytest.fixture(scope="module")
@@ -102,20 +95,16 @@ def test_uds_session(api, sim_env):
     # First on the Api: its first link gets handle 1.
     assert repr(api) == "<pdu7318.Api %s, module 1, 0 links, events=callback>" % LIBRARY
     # PDU7318_PORTS names vcisim's symbolic link; the module holds its target.
-    assert api.vci_port == sim_env["PDU7318_PORTS"]
-    (module,) = api.modules()
-    assert (module.hmod, module.status_name) == (1, "PDU_MODST_AVAIL")
-    v = api.version()
-    assert (v.hw_name, v.fw_version, v.part2_standard_version) == ("QDM7318", "1.2.0", "2.2.0")
-    assert (api.battery_voltage(), api.ignition()) == (12640, True)
+    (module,), v = api.modules(), api.version()
+    assert (api.vci_port, module.hmod, module.status_name, v.hw_name, v.fw_version, v.part2_standard_version,
+            api.battery_voltage(), api.ignition()) == (sim_env["PDU7318_PORTS"], 1, "PDU_MODST_AVAIL", "QDM7318",
+                                                       "1.2.0", "2.2.0", 12640, True)
     with api.link(UDS, params={"CP_P2Max": 50000}, unique=ENGINE) as link:
         assert repr(link) in ("<pdu7318.Link 1 %s, connected>" % UDS, "<pdu7318.Link 1 %s, PDU_CLLST_ONLINE>" % UDS)
         assert repr(api).endswith("module 1, 1 link, events=callback>")
         assert link.start_comm() == []
         (vin,) = link.send_recv("22 f1 90")
-        assert vin.data == b"\x62\xf1\x90WDEMO7318SIM00042"
-        assert vin.unique_id == 1
-        assert vin.rx_flags == b"\x00\x00\x00\x00"
+        assert (vin.data, vin.unique_id, vin.rx_flags) == (b"\x62\xf1\x90WDEMO7318SIM00042", 1, b"\x00\x00\x00\x00")
         assert vin.timestamp > 0 and vin.start_timestamp <= vin.timestamp
         # "Busy, repeat request": the module repeats, the second answer comes out.
         assert [r.data for r in link.send_recv(b"\x22\xf1\x99")] == [bytes.fromhex("62F19920261101")]
@@ -126,10 +115,9 @@ def test_uds_session(api, sim_env):
         assert repr(prim) == "<pdu7318.Primitive %d SENDRECV on link 1, finished, 1 result, 0 errors>" % prim.hcop
         link.stop_comm()
         assert [e.status_name for e in link.events()] == ["PDU_CLLST_ONLINE", "PDU_CLLST_COMM_STARTED"]
-    assert repr(link) == "<pdu7318.Link None %s, closed>" % UDS
     # Closing waited for the disconnect's item, so none is left for the next link.
-    assert link.link_status == "PDU_CLLST_OFFLINE"
-    assert api.item_balance == 0
+    assert (repr(link), link.link_status, api.item_balance) == (
+        "<pdu7318.Link None %s, closed>" % UDS, "PDU_CLLST_OFFLINE", 0)
 
 
 def test_functional_request_gets_every_table_entry(api):
@@ -153,14 +141,9 @@ def test_event_delivery_by_callback(api):
 
 def test_comparams_by_name(api):
     with api.link(UDS, unique=ENGINE, connect=False) as link:
-        cases = [  # name, value set, value read back
-            ("CP_P2Max", 50000, 50000),
-            ("CP_CanPhysReqId", 0x7E1, 0x7E1),
-            ("CP_TesterPresentMessage", b"\x3e\x80", b"\x3e\x80"),
-        ]
-        for name, value, expected in cases:
+        for name, value in (("CP_P2Max", 50000), ("CP_CanPhysReqId", 0x7E1), ("CP_TesterPresentMessage", b"\x3e\x80")):
             link.set_param(name, value)
-            assert link.get_param(name) == expected, name
+            assert link.get_param(name) == value, name
         with pytest.raises(pdu7318.UnknownNameError, match="no ComParam CP_NoSuchThing"):
             link.get_param("CP_NoSuchThing")
         with pytest.raises(pdu7318.UnknownNameError) as e:
@@ -175,21 +158,16 @@ def test_comparams_by_name(api):
 
 
 def test_errors_carry_code_and_name(api):
-    cases = [  # call, arguments, code, name
-        ("PDUConnect", (api.hmod, 999), 0x60, "PDU_ERR_INVALID_HANDLE"),
-        ("PDUGetModuleIds", (None,), 0x50, "PDU_ERR_INVALID_PARAMETERS"),
-    ]
-    for call, args, code, name in cases:
+    for call, args, code, name in [("PDUConnect", (api.hmod, 999), 0x60, "PDU_ERR_INVALID_HANDLE"),
+                                   ("PDUGetModuleIds", (None,), 0x50, "PDU_ERR_INVALID_PARAMETERS")]:
         with pytest.raises(pdu7318.PduError) as e:
             api.call(call, *args)
         assert (e.value.call, e.value.code, e.value.name) == (call, code, name)
         assert str(e.value) == "%s failed: %s (0x%X)" % (call, name, code)
-    unknown = [  # resource, message (the module description gives the name in another case)
-        ("rsc_iso_11898_raw_6_14", "the module knows no resource rsc_iso_11898_raw_6_14 (names are case-sensitive); "
-         "did you mean RSC_ISO_11898_RAW_6_14?"),
-        ("RSC_NOPE", "the module knows no resource RSC_NOPE (names are case-sensitive)"),
-    ]
-    for resource, text in unknown:
+    # A resource the module does not know (the module description's name: another case).
+    for resource, text in [("rsc_iso_11898_raw_6_14", "the module knows no resource rsc_iso_11898_raw_6_14 (names "
+                            "are case-sensitive); did you mean RSC_ISO_11898_RAW_6_14?"),
+                           ("RSC_NOPE", "the module knows no resource RSC_NOPE (names are case-sensitive)")]:
         with pytest.raises(pdu7318.UnknownNameError) as e:
             api.link(resource)
         assert str(e.value) == text
@@ -215,7 +193,6 @@ def test_items_are_released(api):
         grown = _rss_kib() - before
         for _ in range(100):
             link.send_recv(b"\x3e\x00")
-        assert api.items_taken >= 104000
-        assert api.item_balance == 0
+        assert api.items_taken >= 104000 and api.item_balance == 0
     # A leak of one item per call would be several megabytes here.
     assert grown < 512, "resident memory grew by %d KiB over 100,000 calls" % grown

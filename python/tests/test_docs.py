@@ -1,7 +1,6 @@
-"""What docs/python.md tells a reader to run: its UDS example, in its own
-process on vcisim's demo car, and the Debian 12 install into a venv. Both
-run in threads from the session's start on: the install's seconds of pip
-overlap the waits of the tests run with this file."""
+"""What docs/python.md tells a reader to run: its UDS example on vcisim's
+demo car and the Debian 12 install into a venv, each in a thread from the
+session's start on (BACKGROUND), so that pip's seconds overlap the waits."""
 
 import importlib.util
 import os
@@ -28,26 +27,23 @@ def run_docs_example(tmp):
 
 
 PROBE = ("import pdu7318, importlib.util, importlib.metadata as m\n"
-         "print(pdu7318.__file__)\n"
-         "print(importlib.util.find_spec('can') is not None)\n"
+         "print(pdu7318.__file__)\nprint(importlib.util.find_spec('can') is not None)\n"
          "print([e.value for e in m.entry_points(group='can.interface') if e.name == 'pdu7318'])\n"
          "print(m.version('pdu7318'), pdu7318.__version__)\n")
 
 
 def build_venv(tmp):
     """What docs/python.md gives for Debian 12: a venv that sees Debian's
-    packages, the package installed into it from a copy of the source tree
-    (the build leaves nothing in the tree), offline; then PROBE run by the
-    venv's interpreter. Returns the venv's path and each step's
-    CompletedProcess (up to the first that failed), or None and why there
-    is no venv here."""
+    packages, the package installed offline into it from a copy of the
+    source tree (the build leaves nothing in the tree), then PROBE run by the
+    venv's interpreter: the venv's path and each step's CompletedProcess (up
+    to the first that failed), or None and why there is no venv here."""
     # pip and setuptools are looked for, not imported into the test process.
     if any(importlib.util.find_spec(m) is None for m in ("pip", "setuptools")):
         return None, "pip or setuptools is not installed for %s" % sys.executable
     venv = os.path.join(tmp, "venv")
-    # Without the venv's own copy of pip: the venv sees Debian's pip (the
-    # same version as the copy, on Debian 12), and copying pip into the venv
-    # would cost seconds that test nothing of the package.
+    # Without the venv's own copy of pip (seconds that test nothing of the
+    # package): the venv sees Debian's pip, on Debian 12 the same version.
     p = subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", venv],
                        capture_output=True, text=True, timeout=120)
     py = os.path.join(venv, "bin", "python")
@@ -69,9 +65,7 @@ BACKGROUND = {"test_docs_uds_example_runs": run_docs_example,
 
 def test_docs_uds_example_runs(background):
     p = background.result(60)
-    assert p.returncode == 0, p.stderr
-    assert "62 f1 90 57 44 45 4d 4f" in p.stdout
-    assert "WDEMO7318SIM00042" in p.stdout
+    assert p.returncode == 0 and "62 f1 90 57 44 45 4d 4f" in p.stdout and "WDEMO7318SIM00042" in p.stdout, p
 
 
 def test_debian_venv_with_system_site_packages(background):
@@ -80,8 +74,7 @@ def test_debian_venv_with_system_site_packages(background):
     venv, steps = background.result(300)
     if venv is None:
         pytest.skip(steps)
-    for p in steps:
-        assert p.returncode == 0, p.stderr
+    assert [p.returncode for p in steps] == [0, 0], [p.stderr for p in steps]
     lines = steps[-1].stdout.splitlines()
     assert lines[0].startswith(venv) and lines[0].endswith(os.path.join("pdu7318", "__init__.py"))
     # Debian's python3-can is seen from the venv when it is installed.

@@ -1,18 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian package and tests it the way a user meets it: installed
-# with apt-get, a C program built with pkg-config against the installed
-# library and run against vcisim,
-# pdutool and the Python package finding the library through the root
-# description file, python-can finding the interface, another
-# vendor's root-file entry surviving installation and removal, then purge.
-#
-# Needs root (it installs the package). The machine's /etc/pdu_api_root.xml
-# and /etc/brenlo/7318 are saved first and put back at the end, whatever
-# happens in between.
+# with apt-get, a C program built with pkg-config against it and run against
+# vcisim, pdutool, the Python package and python-can finding it through the
+# root description file, another vendor's root-file entry surviving
+# installation and removal, then purge. Needs root. The machine's
+# /etc/pdu_api_root.xml and /etc/brenlo/7318 are put back at the end.
 #   DEB_BUILD_DIR   build folder (default: build, the one tools/test.sh
-#                   fills, so that CI compiles nothing twice: the package
-#                   only needs the install prefix /usr, which changes no
-#                   object file)
+#                   fills: the install prefix /usr changes no object file)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD=${DEB_BUILD_DIR:-build}
@@ -31,18 +25,12 @@ vcisim_pid=""
 
 pass() { passed=$((passed + 1)); echo "ok   - $*"; }
 fail() { failed=$((failed + 1)); echo "FAIL - $*"; }
-check() {  # check "what" command...
-  local what=$1
-  shift
-  if "$@" >>"$WORK/checks.log" 2>&1; then pass "$what"; else fail "$what"; fi
-}
+check() { if "${@:2}" >>"$WORK/checks.log" 2>&1; then pass "$1"; else fail "$1"; fi; }  # check "what" command...
 package_state() { dpkg-query -W -f='${db:Status-Status}' pdu7318 2>/dev/null || echo "not-installed"; }
 apt() { DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@" >>"$WORK/apt.log" 2>&1; }
 
 # ---- save what the test changes, put it back on exit ----
-had_root=no
-had_app=no
-had_brenlo=no
+had_root=no had_app=no had_brenlo=no
 [ -e "$ROOT_FILE" ] && { had_root=yes; cp -a "$ROOT_FILE" "$WORK/root.orig"; }
 [ -d "$APP_DIR" ] && { had_app=yes; cp -a "$APP_DIR" "$WORK/app.orig"; }
 [ -d "$(dirname "$APP_DIR")" ] && had_brenlo=yes
@@ -59,10 +47,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ "$(package_state)" != "not-installed" ]; then
-  echo "deb-test: pdu7318 is installed here; purging it first"
-  apt purge pdu7318
-fi
+[ "$(package_state)" = "not-installed" ] || { echo "deb-test: pdu7318 is installed here; purging it first"; apt purge pdu7318; }
 
 # ---- build the package ----
 echo "== deb-test: build the package =="
@@ -82,22 +67,22 @@ echo "package: $DEB"
 echo "== deb-test: the package's contents =="
 dpkg-deb -I "$DEB" >"$WORK/info"
 dpkg-deb -c "$DEB" >"$WORK/contents"
-check "control: package pdu7318" grep -Eq "^ Package: pdu7318$" "$WORK/info"
-check "control: version $VERSION" grep -Eq "^ Version: $VERSION_RE$" "$WORK/info"
-check "control: depends on libtinyxml2.6.2v5" grep -Eq "^ Depends:.*libtinyxml2\.6\.2v5" "$WORK/info"
-check "control: suggests python3-can (the Python package's optional part)" grep -Eq "^ Suggests:.*python3-can" "$WORK/info"
+# python3-can: the Python package's optional part.
+for l in "Package: pdu7318$" "Version: $VERSION_RE$" "Depends:.*libtinyxml2\.6\.2v5" "Suggests:.*python3-can"; do
+  check "control: $l" grep -Eq "^ $l" "$WORK/info"
+done
 dpkg-deb --ctrl-tarfile "$DEB" | tar -xO ./conffiles >"$WORK/conffiles" || true
 for f in MDF.xml config.ini PDUAPI_7318.ini; do
   check "control: $APP_DIR/$f is a conffile" grep -qx "$APP_DIR/$f" "$WORK/conffiles"
 done
+PY=usr/lib/python3/dist-packages
 for f in "usr/lib/.*/libpdu7318\.so\.$VERSION_RE" "usr/lib/.*/libpdu7318\.so\.1 -> libpdu7318\.so\.$VERSION_RE" \
          "usr/include/pdu_api\.h" "usr/lib/.*/pkgconfig/pdu7318\.pc" "usr/lib/.*/cmake/pdu7318/pdu7318Config\.cmake" "usr/lib/.*/cmake/pdu7318/pdu7318Targets\.cmake" \
          "usr/bin/vcisim" "usr/bin/pdutool" "usr/libexec/pdu7318/pdu7318-rootfile" \
          "usr/share/man/man1/vcisim\.1\.gz" "usr/share/man/man1/pdutool\.1\.gz" \
          "usr/share/pdu7318/scenarios/demo\.json" "etc/brenlo/7318/MDF\.xml" \
-         "usr/lib/python3/dist-packages/pdu7318/__init__\.py" "usr/lib/python3/dist-packages/pdu7318/can\.py" \
-         "usr/lib/python3/dist-packages/pdu7318/_version\.py" \
-         "usr/lib/python3/dist-packages/pdu7318-$VERSION_RE\.dist-info/entry_points\.txt"; do
+         "$PY/pdu7318/__init__\.py" "$PY/pdu7318/can\.py" "$PY/pdu7318/_version\.py" \
+         "$PY/pdu7318-$VERSION_RE\.dist-info/entry_points\.txt"; do
   check "contents: $f" grep -Eq "\./$f" "$WORK/contents"
 done
 
@@ -128,11 +113,12 @@ cat >"$ROOT_FILE" <<'EOF'
 EOF
 check "apt-get install ./pdu7318_*.deb" apt install "$DEB"
 LIB=$(dpkg -L pdu7318 | grep -E '/libpdu7318\.so\.1$')
-check "root file: ACME_VCI kept" grep -q "<SHORT_NAME>ACME_VCI</SHORT_NAME>" "$ROOT_FILE"
-check "root file: ACME's cable description kept" grep -q 'file:///opt/acme/cdf.xml' "$ROOT_FILE"
-check "root file: the comment kept" grep -q "D-PDU APIs installed on this machine" "$ROOT_FILE"
-check "root file: PDU7318 names the installed library" grep -q "URI=\"file://$LIB\"" "$ROOT_FILE"
-check "root file: PDU7318 names the installed MDF" grep -q "URI=\"file://$APP_DIR/MDF.xml\"" "$ROOT_FILE"
+# ACME's entry, its cable description and the comment kept; PDU7318 names
+# the installed library and MDF.
+for t in "<SHORT_NAME>ACME_VCI</SHORT_NAME>" "file:///opt/acme/cdf.xml" "D-PDU APIs installed on this machine" \
+         "URI=\"file://$LIB\"" "URI=\"file://$APP_DIR/MDF.xml\""; do
+  check "root file: $t" grep -qF "$t" "$ROOT_FILE"
+done
 check "apt-get install --reinstall (prerm upgrade, postinst configure)" apt install --reinstall "$DEB"
 check "root file: still exactly one PDU7318 entry and ACME_VCI" \
   bash -c "[ \$(grep -c '<SHORT_NAME>PDU7318</SHORT_NAME>' '$ROOT_FILE') = 1 ] && grep -q '<SHORT_NAME>ACME_VCI</SHORT_NAME>' '$ROOT_FILE'"
@@ -143,21 +129,15 @@ check "man pdutool" bash -c "man -P cat pdutool 2>/dev/null | grep -q -- '--root
 echo "== deb-test: a client built against the installed library =="
 check "cc client.c \$(pkg-config --cflags --libs pdu7318)" \
   bash -c "cc -std=c99 -Wall -Wextra -Werror -o '$WORK/client' tests/packaging/client.c \$(pkg-config --cflags --libs pdu7318)"
-# find_package(pdu7318) on the same installed files: find-package-test.sh
-# (ctest packaging.find-package), which also checks the version rule and
-# that the installed library is the one linked.
+# find_package(pdu7318), its version rule and the library it links: the
+# ctest packaging.find-package (find-package-test.sh).
 
 /usr/bin/vcisim --scenario /usr/share/pdu7318/scenarios/demo.json --link "$WORK/vci" >"$WORK/vcisim.log" 2>&1 &
 vcisim_pid=$!
 for _ in $(seq 50); do [ -e "$WORK/vci" ] && break; sleep 0.1; done
 check "vcisim is serving" test -e "$WORK/vci"
-if PDU7318_PORTS="$WORK/vci" "$WORK/client" >"$WORK/client.out" 2>&1; then
-  pass "the client constructs the API, reads the module ids and the battery over vcisim"
-else
-  fail "the client constructs the API, reads the module ids and the battery over vcisim"
-  cat "$WORK/client.out"
-fi
-cat "$WORK/client.out"
+check "the client constructs the API, reads the module ids and the battery over vcisim" \
+  env PDU7318_PORTS="$WORK/vci" "$WORK/client"
 
 echo "== deb-test: pdutool finds APIs through the root file =="
 check "pdutool --root lists PDU7318 and ACME_VCI" \
@@ -175,8 +155,7 @@ check "python3: pdu7318.Api('PDU7318') finds the library through the root file, 
   bash -c "cd '$WORK' && PDU7318_PORTS='$WORK/vci' /usr/bin/python3 -c \"
 import pdu7318
 with pdu7318.Api('PDU7318') as api:
-    assert api.library_path == '$LIB', api.library_path
-    assert api.battery_voltage() == 12640
+    assert (api.library_path, api.battery_voltage()) == ('$LIB', 12640), api.library_path
 \""
 if /usr/bin/python3 -c "import can" 2>/dev/null; then
   check "python3-can: can.Bus(interface='pdu7318') through the installed entry point opens and shuts down" \
@@ -189,28 +168,21 @@ else
   echo "deb-test: python3-can is not installed: the python-can check is skipped"
 fi
 
-kill "$vcisim_pid" 2>/dev/null || true
-wait "$vcisim_pid" 2>/dev/null || true
+{ kill "$vcisim_pid" && wait "$vcisim_pid"; } 2>/dev/null || true
 vcisim_pid=""
 
 echo "== deb-test: removal =="
 echo "; a user's note" >>"$APP_DIR/config.ini"
 check "apt-get remove pdu7318" apt remove pdu7318
 check "root file: PDU7318 removed" bash -c "! grep -q '<SHORT_NAME>PDU7318</SHORT_NAME>' '$ROOT_FILE'"
-check "root file: ACME_VCI survives the removal" grep -q "<SHORT_NAME>ACME_VCI</SHORT_NAME>" "$ROOT_FILE"
-check "root file: ACME's library URI unchanged" grep -q 'URI="file:///opt/acme/libacme-pdu.so"' "$ROOT_FILE"
-check "the library is gone" test ! -e "$LIB"
-check "the Python package is gone" test ! -e /usr/lib/python3/dist-packages/pdu7318
+check "root file: ACME_VCI and its library URI survive the removal" \
+  grep -qz '<SHORT_NAME>ACME_VCI</SHORT_NAME>.*URI="file:///opt/acme/libacme-pdu.so"' "$ROOT_FILE"
+check "the library and the Python package are gone" test ! -e "$LIB" -a ! -e "/$PY/pdu7318"
 check "remove keeps the user's edited configuration" grep -q "a user's note" "$APP_DIR/config.ini"
 check "apt-get purge pdu7318" apt purge pdu7318
 check "purge takes the application folder" test ! -e "$APP_DIR"
 check "root file: ACME_VCI survives the purge" grep -q "<SHORT_NAME>ACME_VCI</SHORT_NAME>" "$ROOT_FILE"
 
-if [ "$failed" -ne 0 ]; then
-  echo "---- checks.log ----"
-  tail -n 40 "$WORK/checks.log"
-  echo "---- apt.log ----"
-  tail -n 40 "$WORK/apt.log"
-fi
+[ "$failed" -eq 0 ] || tail -n 40 "$WORK/checks.log" "$WORK/apt.log"
 echo "deb-test: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

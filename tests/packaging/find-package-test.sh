@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # find_package(pdu7318) as an application meets it, without root: the
-# library, its header and CMake files are installed below a prefix of the
-# test's in a staging folder (DESTDIR), then a consumer project finds pdu7318::pdu7318 there, builds
-# the C client against it and checks that the client links the installed
-# libpdu7318.so.1 (not the one in the build tree).
+# library, header and CMake files installed below a prefix in a staging
+# folder (DESTDIR), a consumer project finds pdu7318::pdu7318 there, builds
+# the C client and links the installed libpdu7318.so.1 (not the build's).
 #   find-package-test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 BUILD=$(realpath "$1")
@@ -29,15 +28,12 @@ endif()
 add_executable(client $SRC/tests/packaging/client.c)
 target_link_libraries(client PRIVATE pdu7318::pdu7318)
 EOT
-passed=0
-failed=0
+passed=0 failed=0
 step() {  # step "what" command...
-  local what=$1
-  shift
-  if "$@" >>"$WORK/steps.log" 2>&1; then
-    passed=$((passed + 1)); echo "ok   - $what"
+  if "${@:2}" >>"$WORK/steps.log" 2>&1; then
+    passed=$((passed + 1)); echo "ok   - $1"
   else
-    failed=$((failed + 1)); echo "FAIL - $what"; cat "$WORK/steps.log"
+    failed=$((failed + 1)); echo "FAIL - $1"; cat "$WORK/steps.log"
   fi
 }
 # The application folder follows the prefix unless the build was given an

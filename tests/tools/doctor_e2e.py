@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""End-to-end tests of `pdutool doctor` and of the discovery progress.
-
-Each case sets up one kind of port, runs the real pdutool and checks the
-line it prints for that port and its exit status (0 only when a VCI
-answered, 5 otherwise). A case the machine cannot run (no root or setpriv)
-is skipped; exit 77 when every case was (e2e_runner.py).
-"""
+"""End-to-end tests of `pdutool doctor` and of the discovery progress: each
+case sets up one kind of port and checks the line pdutool prints for it and
+its exit status (0 only when a VCI answered, 5 otherwise)."""
 
 import contextlib
 import fcntl
@@ -17,20 +13,15 @@ import sys
 import termios
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e  # noqa: E402
-from e2e import RESOURCE, check, tool  # noqa: E402
+from e2e import RESOURCE, Failure, Sim, check, tool  # noqa: E402
 import e2e_runner  # noqa: E402
 
 MISSING = "/dev/pdu7318-no-such-port"
 
-Skip = e2e_runner.Skip
 
-
-def run(ctx, args, ports, status, prefix=()):
-    """pdutool args on ports, which must exit with status: stdout, stderr,
-    seconds."""
-    p = tool(ctx, args, ports, prefix=prefix, status=status)
-    return p.stdout, p.stderr, p.seconds
+def doctor(ctx, ports, status, *args, prefix=()):
+    """pdutool [ARGS] doctor on ports, which must exit with status: its stdout."""
+    return tool(ctx, list(args) + ["doctor"], ports, prefix=prefix, status=status).stdout
 
 
 def port_line(out, port):
@@ -38,7 +29,7 @@ def port_line(out, port):
     for line in out.splitlines():
         if line.startswith("  %s: " % port):
             return line[len(port) + 4:]
-    raise e2e.Failure("no line for %s in:\n%s" % (port, out))
+    raise Failure("no line for %s in:\n%s" % (port, out))
 
 
 @contextlib.contextmanager
@@ -74,105 +65,94 @@ HELD_BY_ME = "held by process %d (%s)" % (os.getpid(), COMM)
 
 def case_doctor_denied(ctx):
     if os.geteuid() != 0 or shutil.which("setpriv") is None:
-        raise Skip("needs root and setpriv to run pdutool as another user")
+        raise e2e_runner.Skip("needs root and setpriv to run pdutool as another user")
     with pty_line() as line:
         os.chmod(line, 0o600)
         nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
         p = tool(ctx, ["--help"], "", prefix=nobody)
         if p.returncode != 0:
-            raise Skip("pdutool does not run as user 65534: %s" % p.stderr.strip())
-        text = port_line(run(ctx, ["doctor"], line, 5, nobody)[0], line)
+            raise e2e_runner.Skip("pdutool does not run as user 65534: %s" % p.stderr.strip())
+        text = port_line(doctor(ctx, line, 5, prefix=nobody), line)
         check(text.startswith("permission denied - "), text)
         check("usermod -aG" in text and "/usr/share/doc/pdu7318/60-pdu7318.rules" in text, text)
 
 
 def case_doctor_busy(ctx):
     with pty_line() as line, opened(line, lock=True, exclusive=True):
-        text = port_line(run(ctx, ["doctor"], line, 5)[0], line)
-        port = json.loads(run(ctx, ["--json", "doctor"], line, 5)[0])["doctor"]["ports"][0]
-        session = run(ctx, ["session", "--resource", e2e.RESOURCE, "3E00"], line, 1)[1]
-    check(text.startswith("busy - ") and HELD_BY_ME in text, "expected '%s' in: %s" % (HELD_BY_ME, text))
-    check(port["state"] == "busy" and port["holders"] == [{"pid": os.getpid(), "name": COMM}],
-          "--json: the holder %r" % port)
-    check("pdutool: no VCI found: %s is busy - %s" % (line, HELD_BY_ME) in session, "session:\n" + session)
+        text = port_line(doctor(ctx, line, 5), line)
+        port = json.loads(doctor(ctx, line, 5, "--json"))["doctor"]["ports"][0]
+        session = tool(ctx, ["session", "--resource", RESOURCE, "3E00"], line, status=1).stderr
+    check(text.startswith("busy - ") and HELD_BY_ME in text and port["state"] == "busy" and
+          port["holders"] == [{"pid": os.getpid(), "name": COMM}] and  # --json: the holder
+          "pdutool: no VCI found: %s is busy - %s" % (line, HELD_BY_ME) in session,
+          "%s\n%r\n%s" % (text, port, session))
 
 
 def case_doctor_silent(ctx):
     # The test holds the pty's slave open too, as the simulator does for
     # its far end: that is no "also open in process" holder.
     with pty_line() as line, opened(line):
-        out, _, took = run(ctx, ["doctor"], line, 5)
-    text = port_line(out, line)
-    check(text == "opened, but no answer to the probe (is the VCI powered? it takes its power "
-                  "from the vehicle's diagnostic socket)", text)
+        p = tool(ctx, ["doctor"], line, status=5)
+    check(port_line(p.stdout, line) == "opened, but no answer to the probe (is the VCI powered? it takes its power "
+                                       "from the vehicle's diagnostic socket)", p.stdout)
     # 50 ms pulse (none on a pty), 500 ms settling, two probes of 1100 ms.
-    check(2.6 < took < 10, "took %.1f s" % took)
+    check(2.6 < p.seconds < 10, "took %.1f s" % p.seconds)
 
 
 def case_doctor_simulator(ctx):
-    with e2e.Sim(ctx) as sim:
-        out = run(ctx, ["doctor"], MISSING + ":" + sim.link, 0)[0]
-        check(port_line(out, MISSING) == "does not exist", out)
-        text = port_line(out, sim.link)
-        check(text.startswith("VCI found - probe answer: ") and "MDF.xml loaded, 34 resources" in out and
-              "result: VCI found" in out, out)
-        out = run(ctx, ["--json", "doctor"], sim.link, 0)[0]
-        doc = json.loads(out)
-        check(doc["doctor"]["vciFound"] is True and doc["doctor"]["ports"][0]["state"] == "found", out)
+    with Sim(ctx) as sim:
+        out = doctor(ctx, MISSING + ":" + sim.link, 0)
+        check(port_line(out, MISSING) == "does not exist" and "MDF.xml loaded, 34 resources" in out and
+              port_line(out, sim.link).startswith("VCI found - probe answer: ") and "result: VCI found" in out, out)
+        doc = json.loads(doctor(ctx, sim.link, 0, "--json"))["doctor"]
+        check(doc["vciFound"] is True and doc["ports"][0]["state"] == "found", repr(doc))
         # A VCI, but a module description that cannot be parsed: exit 6.
         with open(os.path.join(ctx.home, "MDF.xml"), "w") as f:
             f.write("<MDF><RESOURCE>\n")
-        out = run(ctx, ["doctor"], sim.link, 6)[0]
+        out = doctor(ctx, sim.link, 6)
         check("MDF.xml cannot be loaded (" in out and "result: the module description %s is invalid" %
               os.path.join(ctx.home, "MDF.xml") in out, out)
 
 
 def case_doctor_simulator_holder(ctx):
     """The simulator behind a pty is the port's far end, not a holder."""
-    with e2e.Sim(ctx) as sim, opened(sim.link, lock=True):
-        text = port_line(run(ctx, ["doctor"], sim.link, 5)[0], sim.link)
-    me = HELD_BY_ME + "; close it"
-    check(text.startswith("busy - ") and me in text, "expected '%s' in: %s" % (me, text))
-    check("vcisim" not in text and str(sim.proc.pid) not in text, text)
+    with Sim(ctx) as sim, opened(sim.link, lock=True):
+        text = port_line(doctor(ctx, sim.link, 5), sim.link)
+    check(text.startswith("busy - ") and HELD_BY_ME + "; close it" in text and "vcisim" not in text and
+          str(sim.proc.pid) not in text, text)
 
 
 def case_doctor_config(ctx):
     """A port that does not exist, and the log line: a missing config.ini
     told from logging switched off."""
-    config = os.path.join(ctx.home, "config.ini")
-    with open(config, "w") as f:
+    with open(config := os.path.join(ctx.home, "config.ini"), "w") as f:
         f.write("[LOG]\nopen=0\n")
-    out = run(ctx, ["doctor"], MISSING, 5)[0]
-    check(port_line(out, MISSING) == "does not exist" and "result: no VCI answered" in out, out)
-    check("log: off (%s has no [LOG] open=1)" % config in out, out)
+    out = doctor(ctx, MISSING, 5)
+    check(port_line(out, MISSING) == "does not exist" and "result: no VCI answered" in out and
+          "log: off (%s has no [LOG] open=1)" % config in out, out)
     os.remove(config)
-    out = run(ctx, ["doctor"], MISSING, 5)[0]
-    check("log: off (%s is missing; reinstall the package or set PDU7318_HOME)" % config in out, out)
-    check("has no [LOG] open=1" not in out, out)
-    out = run(ctx, ["--json", "doctor"], MISSING, 5)[0]
-    log = json.loads(out)["doctor"]["log"]
-    check(log["state"] == "no-config" and log["on"] is False, out)
-    # Logging on, and a log path that names a file: no folder can go there.
-    plain = os.path.join(ctx.tmp, "pdu.log")
+    out = doctor(ctx, MISSING, 5)
+    log = json.loads(doctor(ctx, MISSING, 5, "--json"))["doctor"]["log"]
+    check("log: off (%s is missing; reinstall the package or set PDU7318_HOME)" % config in out and
+          "has no [LOG] open=1" not in out and log["state"] == "no-config" and log["on"] is False, "%s%r" % (out, log))
+    # Logging on: a log path that names a file (no folder can go there), one
+    # judged by an attempt (not by permission bits, which root always
+    # passes) and a writable one, where the probe file is gone afterwards.
+    plain, folder = os.path.join(ctx.tmp, "pdu.log"), os.path.join(ctx.tmp, "logs")
     open(plain, "w").close()
-    p = e2e.tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=" + plain])
-    check("log folder %s/J2534/7318/: NOT writable" % plain in p.stdout and "%s is a file" % plain in p.stdout,
-          p.stdout)
-    # Judged by an attempt, not by permission bits that root always passes;
-    # the probe file is gone afterwards.
-    p = e2e.tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=/proc/x"])
-    check("log folder /proc/x/J2534/7318/: NOT writable by this user (/proc)" in p.stdout, p.stdout)
-    folder = os.path.join(ctx.tmp, "logs")
     os.mkdir(folder)
-    p = e2e.tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=" + folder])
-    check("log folder %s/J2534/7318/: writable\n" % folder in p.stdout, p.stdout)
+    for path, texts in ((plain, ["log folder %s/J2534/7318/: NOT writable" % plain, "%s is a file" % plain]),
+                        ("/proc/x", ["log folder /proc/x/J2534/7318/: NOT writable by this user (/proc)"]),
+                        (folder, ["log folder %s/J2534/7318/: writable\n" % folder])):
+        out = tool(ctx, ["doctor"], MISSING, logging=True, prefix=["env", "PDU7318_LOG_PATH=" + path]).stdout
+        check(all(t in out for t in texts), out)
     check(os.listdir(folder) == [], "probe left behind: %s" % os.listdir(folder))
 
 
 def case_construct_progress(ctx):
     """One stderr line per port while PDUConstruct searches."""
-    with e2e.Sim(ctx) as sim:
-        err = run(ctx, ["info"], MISSING + ":" + sim.link, 0)[1]
+    with Sim(ctx) as sim:
+        err = tool(ctx, ["info"], MISSING + ":" + sim.link, status=0).stderr
     for line in ("%s skipped (does not exist)" % MISSING, "trying %s ..." % sim.link, "VCI found on %s" % sim.link):
         check("pdutool: " + line in err, err)
 
@@ -182,13 +162,13 @@ def case_construct_no_vci(ctx):
     port the search opens is held by this process (a silent one costs 6 s:
     discovery's probes, then the doctor's; doctor-silent has its line)."""
     with pty_line() as line, opened(line, lock=True):
-        out, err, took = run(ctx, ["--json", "session", "--resource", RESOURCE, "22F190"], MISSING + ":" + line, 1)
-    check("pdutool: trying %s ..." % line in err and "pdutool: no VCI answered on any port" in err, err)
-    doc = json.loads(out)
-    check(doc["error"].startswith("no VCI found"), out)
-    check([p["state"] for p in doc["doctor"]["ports"]] == ["missing", "busy"], out)
-    check(not doc.get("primitives"), "no ComPrimitive may start: %s" % out)
-    check(took < 10, "took %.1f s" % took)
+        p = tool(ctx, ["--json", "session", "--resource", RESOURCE, "22F190"], MISSING + ":" + line, status=1)
+    check("pdutool: trying %s ..." % line in p.stderr and "pdutool: no VCI answered on any port" in p.stderr, p.stderr)
+    doc = json.loads(p.stdout)
+    check(doc["error"].startswith("no VCI found") and
+          [x["state"] for x in doc["doctor"]["ports"]] == ["missing", "busy"], p.stdout)
+    check(not doc.get("primitives"), "no ComPrimitive may start: %s" % p.stdout)
+    check(p.seconds < 10, "took %.1f s" % p.seconds)
 
 
 if __name__ == "__main__":

@@ -1,14 +1,10 @@
-"""The start-up every end-to-end script shares: its arguments, running the
-cases it is given and counting them.
+"""The start-up every end-to-end script shares (main()).
 
     SCRIPT.py --bin BUILD/bin --data BUILD/data CASE [CASE...]
 
-A CASE is a name of the script's table, or NAME:ARG (e2e.py's
-scenario:demo). The cases run side by side, each in a thread with a
-context (temporary folder) of its own: most of a case's time is waiting
-(the library's settle pause after opening the VCI, an ECU's timeout).
-Exit status 1 when a case failed, 77 (ctest: skipped) when every case
-raised Skip or called sys.exit(77), else 0.
+A CASE is a name of the script's table, or NAME:ARG (scenario:demo). The
+cases run side by side, each in a thread with a temporary folder of its own:
+most of a case's time is waiting (the settle pause, an ECU's timeout).
 """
 
 import argparse
@@ -51,9 +47,11 @@ def cases_of(namespace):
 
 def main(cases, make_ctx=None, with_lib=False, jobs=4, options=(), default=None):
     """Parses the command line, runs the cases named on it and returns the
-    exit status. cases: name -> function(ctx[, arg]), or a script's globals
-    (its case_ functions); make_ctx(args) -> a context with cleanup(),
-    e2e.Ctx by default (with_lib: with the --lib path as its lib); options: further required --NAME VALUE;
+    exit status: 1 when a case failed, 77 (ctest: skipped) when every case
+    raised Skip or called sys.exit(77), else 0. cases: name ->
+    function(ctx[, arg]), or a script's globals (its case_ functions);
+    make_ctx(args) -> a context with cleanup(), e2e.Ctx by default (with_lib:
+    with the --lib path as its lib); options: further required --NAME VALUE;
     default(args): the cases to run when none is named (else one must be)."""
     if "__name__" in cases:
         cases = cases_of(cases)
@@ -82,9 +80,8 @@ def main(cases, make_ctx=None, with_lib=False, jobs=4, options=(), default=None)
         finally:
             ctx.cleanup()
 
-    # A sanitizer build's processes run several times slower: its ctest
-    # caps the cases side by side (PDU7318_E2E_MAX_JOBS), so that their
-    # 100 ms command answers still come in time.
+    # A sanitizer build's ctest caps the cases side by side, so that its
+    # slower processes' 100 ms command answers still come in time.
     jobs = min(a.jobs, int(os.environ.get("PDU7318_E2E_MAX_JOBS", a.jobs)))
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
         futures = [(name, pool.submit(_run_one, run_case, name)) for name in a.case]
@@ -96,6 +93,4 @@ def main(cases, make_ctx=None, with_lib=False, jobs=4, options=(), default=None)
                   flush=True)
     passed, failed, skipped = (results.count(v) for v in ("ok", "FAIL", "SKIPPED"))
     print("%d passed, %d failed%s" % (passed, failed, ", %d skipped" % skipped if skipped else ""))
-    if failed:
-        return 1
-    return SKIP if skipped == len(results) else 0
+    return 1 if failed else SKIP if skipped == len(results) else 0

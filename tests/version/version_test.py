@@ -1,16 +1,8 @@
 #!/usr/bin/env python3
-"""The version is typed once, in project() of CMakeLists.txt, and every
-file generated from it says the same.
+"""The version is typed once, in project() of CMakeLists.txt (X.Y.Z), every
+file generated from it says the same, and no other file types one.
 
     version_test.py --source SOURCE_DIR --build BUILD_DIR --version X.Y.Z [--pdutool PATH]
-
-X.Y.Z is what CMake read from project(). cmake/Version.cmake writes it into
-the files listed in GENERATED; the build passes it on elsewhere (the shared
-library's file name, pdutool --version, the Debian package, the Python
-package's dist-info, the Windows version resources; the setup program's
-name from the project() line). Each generated file must hold it where
-expected, and no file of the source tree may type a version where one of
-TYPED's forms would show it: that is written from project() or not at all.
 """
 
 import argparse
@@ -20,15 +12,14 @@ import subprocess
 import sys
 
 
-def ini_version(text):
-    """0xMMmmpp00 written in decimal, as the version data stores it."""
+def ini_version(text):  # 0xMMmmpp00 written in decimal, as the version data stores it
     n = int(text)
     return "%d.%d.%d" % (n >> 24, (n >> 16) & 0xFF, (n >> 8) & 0xFF)
 
 
-# (SOURCE or BUILD, file, pattern whose group 1 is a version, how to read it)
+# (SOURCE or BUILD, file, pattern whose group 1 is a version, how to read it).
+# tools/windows/installer.sh and install-test.sh read the project() line with sed.
 GENERATED = [
-    # tools/windows/installer.sh and install-test.sh read this line with sed.
     ("source", "CMakeLists.txt", r"^project\(pdu7318 VERSION ([0-9.]+)", str),
     ("build", "data/PDUAPI_7318.ini", r"^APISWVersion=([0-9]+)$", ini_version),
     ("build", "man/pdutool.1", r'^\.TH PDUTOOL 1 "[^"]*" "pdu7318 ([^"]*)"', str),
@@ -51,7 +42,6 @@ SKIP_FILES = {"CMakeLists.txt", os.path.join("python", "pdu7318", "_version.py")
 
 def typed_versions(source):
     """(path:line, text) of each place in the source tree that types a version."""
-    hits = []
     for root, dirs, files in os.walk(source):
         dirs[:] = [d for d in dirs if d not in SKIP_DIRS and not d.startswith("build") and not d.endswith(".egg-info")]
         for name in files:
@@ -65,39 +55,29 @@ def typed_versions(source):
             except (UnicodeDecodeError, OSError):
                 continue  # binary files
             for m in TYPED.finditer(text):
-                hits.append(("%s:%d" % (rel, text.count("\n", 0, m.start()) + 1), m.group(0).strip()))
-    return hits
+                yield "%s:%d" % (rel, text.count("\n", 0, m.start()) + 1), m.group(0).strip()
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--source", required=True)
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--version", required=True)
+    for name in ("--source", "--build", "--version"):
+        ap.add_argument(name, required=True)
     ap.add_argument("--pdutool")
     a = ap.parse_args()
-    passed = failed = 0
-
-    def check(ok, what):
-        nonlocal passed, failed
-        if ok:
-            passed += 1
-        else:
-            failed += 1
-            print("FAIL: " + what)
-
+    checks = []  # (passed, what)
     for where, path, pattern, read in GENERATED:
         with open(os.path.join(a.source if where == "source" else a.build, path), encoding="utf-8") as f:
             found = [read(m.group(1)) for m in re.finditer(pattern, f.read(), re.M)]
-        check(len(found) == 1, "%s: %d versions found (pattern %s)" % (path, len(found), pattern))
-        for v in found:
-            check(v == a.version, "%s says %s, the project is %s" % (path, v, a.version))
-    for place, text in typed_versions(a.source):
-        check(False, "%s types a version (%s): take it from project() through cmake/Version.cmake" % (place, text))
+        checks.append((len(found) == 1, "%s: %d versions found (pattern %s)" % (path, len(found), pattern)))
+        checks += [(v == a.version, "%s says %s, the project is %s" % (path, v, a.version)) for v in found]
+    checks += [(False, "%s types a version (%s): take it from project() through cmake/Version.cmake" % hit)
+               for hit in typed_versions(a.source)]
     if a.pdutool:
         out = subprocess.run([a.pdutool, "--version"], capture_output=True, text=True, timeout=30).stdout
-        check(out.strip() == "pdutool " + a.version, "pdutool --version prints %r" % out.strip())
-    print("%d passed, %d failed" % (passed, failed))
+        checks.append((out.strip() == "pdutool " + a.version, "pdutool --version prints %r" % out.strip()))
+    failed = [what for ok, what in checks if not ok]
+    print("".join("FAIL: %s\n" % what for what in failed) +
+          "%d passed, %d failed" % (len(checks) - len(failed), len(failed)))
     return 1 if failed else 0
 
 
