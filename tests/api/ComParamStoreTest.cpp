@@ -30,11 +30,7 @@ class ComParamStore : public SessionTest {
 using UniqueRespIdTable = ComParamStore;
 
 struct Expected {
-  uint32_t id;
-  uint32_t type;
-  uint32_t cpClass;
-  uint32_t number;
-  uint32_t maxLen;
+  uint32_t id, type, cpClass, number, maxLen;
   std::vector<uint32_t> data;
 };
 
@@ -187,9 +183,7 @@ TEST_F(UniqueRespIdTable, ANewLinkHasOneEntryWithTheProtocolsUniqueIdDefaults) {
   EXPECT_EQ(v.itemType, PDU_IT_UNIQUE_RESP_ID_TABLE);
   ASSERT_EQ(v.entries.size(), 1u);
   EXPECT_EQ(v.entries[0].id, 0u);
-  struct Row {
-    uint32_t id, type, value;
-  };
+  struct Row { uint32_t id, type, value; };
   const std::vector<Row> rows = {{kPhysReqId, PDU_PT_UNUM32, 2016},
                                  {kRespUSDTFormat, PDU_PT_UNUM8, 5},
                                  {kRespUSDTId, PDU_PT_UNUM32, 2024},

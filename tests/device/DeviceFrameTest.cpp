@@ -31,12 +31,7 @@ Bytes Unstuff(const Bytes& stuffed) {
 }
 
 TEST(DeviceFrame, KnownFramesHaveExactBytes) {
-  struct Case {
-    const char* what;
-    uint8_t channel, sequence, command;
-    Bytes data;
-    Bytes wire;
-  };
+  struct Case { const char* what; uint8_t channel, sequence, command; Bytes data; Bytes wire; };
   Bytes probe = {0x7E, 0x1A, 0x00, 0x31, 0x01, 0x01, 0x01, 0x05, 0x10, 0x00};
   probe.insert(probe.end(), 16, 0x00);
   probe.insert(probe.end(), {0x63, 0x7E});
@@ -97,11 +92,7 @@ TEST(DeviceFrame, UnstuffRejectsBadEscapes) {
 TEST(DeviceFrame, CheckFrameRejectsDamagedFrames) {
   const Bytes good = Build(kChannelVehicle, 1, 0x01, {0x00, 0x00, 0x00, 0x00});
   ASSERT_TRUE(CheckFrame(good.data(), good.size()));
-  struct Case {
-    const char* what;
-    size_t index;
-    uint8_t value;
-  };
+  struct Case { const char* what; size_t index; uint8_t value; };
   const Case cases[] = {
       {"opening flag", 0, 0x00},
       {"checksum", 14, 0x00},

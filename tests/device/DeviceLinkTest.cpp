@@ -136,10 +136,7 @@ TEST_F(DeviceLinkTest, DamagedFramesAreDroppedAndTheWaitGoesOn) {
   Bytes badLength = good;
   badLength[1] = 0x0F;
   const Bytes shortFrame = {0x7E, 0x09, 0x00, 0x31, 0x01, 0x01, 0x12, 0x01, 0x00, 0x7E};
-  struct Case {
-    const char* what;
-    Bytes bad;
-  };
+  struct Case { const char* what; Bytes bad; };
   const Case cases[] = {{"checksum", badChecksum},
                         {"escape", badEscape},
                         {"length", badLength},

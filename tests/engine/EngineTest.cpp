@@ -82,8 +82,7 @@ TEST_F(EngineTest, WithoutCallbackOnlyFinishedIsKept) {
 }
 
 TEST_F(EngineTest, HandlesCountAcrossLinksAndDelayGetsNoEvents) {
-  const uint32_t a = MakeLink();
-  const uint32_t b = MakeLink();
+  const uint32_t a = MakeLink(), b = MakeLink();
   EXPECT_EQ(Start(a, kUpdateParam, {}), 1u);
   EXPECT_EQ(Start(b, kUpdateParam, {}), 2u);
   EXPECT_EQ(Start(b, kDelay, {}), 3u);

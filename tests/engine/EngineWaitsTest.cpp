@@ -72,10 +72,7 @@ class EngineWaits : public test::SessionTest {
 // taken by an UPDATEPARAM), without the read's 30 ms. A timing ComParam
 // may lengthen a wait, never shorten it below the class's first one; the
 // base class adds 200 ms for every SENDRECV that got no answer.
-struct ClassWaits {
-  const char* resource;
-  uint32_t defaults, afterP2Max50, afterP2Max5000;
-};
+struct ClassWaits { const char* resource; uint32_t defaults, afterP2Max50, afterP2Max5000; };
 
 const ClassWaits kClassWaits[] = {
     {"RSC_ISO_15765_3_on_ISO_15765_2_6_14", 3000, 3000, 6000},

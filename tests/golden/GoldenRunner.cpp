@@ -186,8 +186,7 @@ bool GoldenTest::NormaliseLogLine(const std::string& raw, uint32_t tickHi, std::
   for (const char* key : kAddressKeys) {
     const size_t klen = std::strlen(key);
     for (size_t p = line.find(key); p != std::string::npos; p = line.find(key, p + klen)) {
-      size_t e = p + klen;
-      size_t d = e;
+      size_t e = p + klen, d = e;
       if (d < line.size() && line[d] == '-') ++d;
       size_t q = d;
       while (q < line.size() && std::isdigit(static_cast<unsigned char>(line[q]))) ++q;

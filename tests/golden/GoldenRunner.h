@@ -197,17 +197,14 @@ class GoldenTest : public ::testing::Test {
   }
   void Status(uint32_t h, uint32_t hCop) {
     T_PDU_STATUS s = 0;
-    UNUM32 ts = 0;
-    UNUM32 extra = 0;
+    UNUM32 ts = 0, extra = 0;
     const T_PDU_ERROR rc = PDUGetStatus(kMod, h, hCop, &s, &ts, &extra);
     Call(Fmt("PDUGetStatus(1, %u, %u)", h, hCop), rc,
          Fmt("status=0x%04X timestamp=%s extra=%u", s, Ts(ts).c_str(), extra));
   }
   void LastError(uint32_t h) {
     T_PDU_ERR_EVT code = 0;
-    UNUM32 hCop = 0;
-    UNUM32 ts = 0;
-    UNUM32 extra = 0;
+    UNUM32 hCop = 0, ts = 0, extra = 0;
     const T_PDU_ERROR rc = PDUGetLastError(kMod, h, &code, &hCop, &ts, &extra);
     Call(Fmt("PDUGetLastError(1, %u)", h), rc,
          Fmt("code=0x%08X hCoP=%u timestamp=%s extra=%u", code, hCop, Ts(ts).c_str(), extra));

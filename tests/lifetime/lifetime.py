@@ -66,7 +66,8 @@ EXIT_BOUND_S = 2.0
 # not a tighter time bound (which a sanitizer's exit on a loaded machine
 # can overrun), is what the logging case checks.
 ENGINE_LEFT_RUNNING = "exit: the engine thread did not end within"
-NATIVE = {"c": "lifetime_client", "linked": "lifetime_client_linked", "cpp": "lifetime_global",
+# The C cases are stress_client's "lifetime MODE".
+NATIVE = {"c": "stress_client", "linked": "lifetime_client_linked", "cpp": "lifetime_global",
           "cpp-linked": "lifetime_global_linked"}
 
 

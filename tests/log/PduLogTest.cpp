@@ -23,11 +23,7 @@ using test::ReadFile;
 using test::TempHome;
 
 TEST(HexDump, SpacedOrPlainUpperCaseWithoutTrailingBlank) {
-  struct Row {
-    std::vector<uint8_t> bytes;
-    bool spaced;
-    const char* expected;
-  };
+  struct Row { std::vector<uint8_t> bytes; bool spaced; const char* expected; };
   const Row rows[] = {{{0x01, 0xAB, 0x00}, true, "01 AB 00"},
                       {{0x01, 0xAB, 0x00}, false, "01AB00"},
                       {{0x0F}, true, "0F"},
@@ -92,10 +88,7 @@ TEST(LogFiles, MissingLogPathMeansCurrentDirectory) {
 #ifndef _WIN32  // the Windows value comes from the registry
 TEST(LogFiles, RootOrEmptyLogPathGivesAFolderAtTheRoot) {
   TempHome home;
-  const struct {
-    const char* value;
-    const char* folder;
-  } cases[] = {
+  const struct { const char* value; const char* folder; } cases[] = {
       {"/", "/J2534/7318/"},
       {"", "/J2534/7318/"},
       {"//", "/J2534/7318/"},

@@ -129,11 +129,7 @@ TEST(ComParamValueAsU32, ReadsEachValueInItsOwnWidth) {
   auto u32 = std::make_unique<uint32_t>(0xDEADBEEF);
   PDU_PARAM_BYTEFIELD_DATA bytes{12, 0, nullptr};
   PDU_PARAM_LONGFIELD_DATA longs{7, 0, nullptr};
-  struct Row {
-    const void* value;
-    uint32_t type;
-    uint32_t expected;
-  };
+  struct Row { const void* value; uint32_t type; uint32_t expected; };
   const Row rows[] = {
       {u8.get(), PDU_PT_UNUM8, 0xAB},
       {s8.get(), PDU_PT_SNUM8, 0xFFFFFF80},

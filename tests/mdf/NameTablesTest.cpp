@@ -63,10 +63,7 @@ TEST(Enumerations, ValuesOutsideTheirTablePrintAsUnknow) {
 
 // (The code of every ComParam a link sends: the golden link transcripts.)
 TEST(VciCodes, GetVciCodeSearchesTheTablesInOrder) {
-  struct Row {
-    const char* name;
-    uint32_t code;
-  };
+  struct Row { const char* name; uint32_t code; };
   const Row rows[] = {
       {"ISO_11898_2_DWCAN", 12},
       {"SAE_J1939_11_DWCAN", 12},
@@ -114,10 +111,7 @@ TEST(VciCodes, GetVciCodeSearchesTheTablesInOrder) {
 }
 
 TEST(VciCodes, UniqueIdCodesAreTheTenResponseIdentifiers) {
-  struct Row {
-    const char* name;
-    uint32_t code;
-  };
+  struct Row { const char* name; uint32_t code; };
   const Row rows[] = {
       {"CP_CanPhysReqId", 80},           {"CP_CanRespUSDTId", 83},
       {"CP_CanRespUUDTId", 86},          {"CP_EcuRespSourceAddress", 103},

@@ -114,12 +114,7 @@ TEST_F(SampleMdf, EveryReferenceResolvesAndEveryDefaultConverts) {
 }
 
 TEST_F(SampleMdf, DefaultsOfTheMainProtocols) {
-  struct Row {
-    const char* protocol;
-    const char* comParam;
-    const char* value;
-    uint32_t cpClass;
-  };
+  struct Row { const char* protocol; const char* comParam; const char* value; uint32_t cpClass; };
   // (CP_P2Max of ISO 15765 and ISO 14230 and the identifiers of ISO 15765
   // and TP2.0 reach the golden link transcripts.)
   const Row rows[] = {

@@ -76,10 +76,7 @@ RootFile Parsed(const std::string& text) {
 // ---- URIs ----
 
 TEST(RootFileUri, FileUrisGiveLocalPaths) {
-  struct Case {
-    const char* uri;
-    std::optional<std::string> path;
-  };
+  struct Case { const char* uri; std::optional<std::string> path; };
   const Case cases[] = {
       {"file:///usr/lib/libpdu7318.so.1", "/usr/lib/libpdu7318.so.1"},
       {"FILE:///usr/lib/x.so", "/usr/lib/x.so"},
@@ -273,8 +270,7 @@ class RootFileProcess : public ::testing::Test {
     return file;
   }
 
-  std::string dir_;
-  std::string root_;
+  std::string dir_, root_;
 };
 
 TEST_F(RootFileProcess, AnUpgradeRewritesTheEntryOnceAndKeepsThePermissions) {
@@ -305,11 +301,7 @@ TEST_F(RootFileProcess, ABrokenFileIsNeverRewritten) {
 // so; a folder that cannot be made fails, naming the file and the reason.
 TEST_F(RootFileProcess, AFileWhoseFolderIsGoneIsMadeWithItsFolder) {
   Write("not a folder");
-  const struct {
-    std::string file;
-    int exit;
-    std::string says;
-  } cases[] = {
+  const struct { std::string file; int exit; std::string says; } cases[] = {
       {dir_ + "/gone/D-PDU API/pdu_api_root.xml", 0,
        "pdu7318-rootfile: the folder of " + dir_ + "/gone/D-PDU API/pdu_api_root.xml did not exist; created it and "
        "a new root description file\npdu7318-rootfile: PDU7318 registered in " + dir_ +

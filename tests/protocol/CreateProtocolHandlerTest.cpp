@@ -22,10 +22,7 @@
 namespace pdu::protocol::test {
 namespace {
 
-struct Row {
-  const char* protocol;
-  std::type_index cls;
-};
+struct Row { const char* protocol; std::type_index cls; };
 
 // One protocol per class, and every protocol whose class its name does not
 // tell (a J1850 VPW protocol on the PWM class, DoIP on the ISO 14230 class,

@@ -121,8 +121,7 @@ inline std::vector<std::pair<uint32_t, uint32_t>> PairsOf(const ZPDUProtocolHand
   std::vector<std::pair<uint32_t, uint32_t>> pairs;
   uint32_t off = 4;
   for (; off + 8 <= kParamBlockSize; off += 8) {
-    uint32_t code = BlockWord(h, off);
-    uint32_t value = BlockWord(h, off + 4);
+    uint32_t code = BlockWord(h, off), value = BlockWord(h, off + 4);
     if (code == 0 && value == 0) break;
     pairs.emplace_back(code, value);
   }

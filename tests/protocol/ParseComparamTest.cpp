@@ -59,11 +59,7 @@ TEST_F(ParseComparam, Iso14230KeepsAnOldValueIso9141ClearsIt) {
 // Other buses: the first word counts the pairs where the class keeps a
 // count; ComParams on the link change nothing.
 TEST_F(ParseComparam, OtherBusBlocks) {
-  struct Row {
-    const char* protocol;
-    uint32_t count;
-    Pairs pairs;
-  };
+  struct Row { const char* protocol; uint32_t count; Pairs pairs; };
   const Row rows[] = {
       {"ISO_11898_RAW", 1, {{0x100, 0}}},
       {"SAE_J2190_on_SAE_J1850_PWM", 1, {{3, 0}}},

@@ -12,12 +12,7 @@ const Bytes kCanId = {0xE8, 0x07, 0x00, 0x00};
 // One class of answers per rule set, and a protocol that uses it.
 enum class Family { kAllPositions, kKLine, kFirstOnly };
 
-struct ClassRow {
-  const char* protocol;
-  Family family;
-  bool identifierInFront;
-  uint32_t timestampValue;
-};
+struct ClassRow { const char* protocol; Family family; bool identifierInFront; uint32_t timestampValue; };
 
 const ClassRow kClasses[] = {
     {"KW81_on_KW_UART", Family::kAllPositions, false, 0xC0},
@@ -122,11 +117,7 @@ TEST_F(ParseResponse, NoResultStatusGivesFinalWithoutData) {
 // Records too short to hold an answer: 19 bytes lack a word, 23 bytes lack
 // part of the CAN identifier.
 TEST_F(ParseResponse, ShortRecordsPerClass) {
-  struct Row {
-    const char* protocol;
-    uint32_t length;
-    ResponseClass expected;
-  };
+  struct Row { const char* protocol; uint32_t length; ResponseClass expected; };
   const Row rows[] = {
       {"KW81_on_KW_UART", 19, ResponseClass::kFinal},  // the base does not look at the length
       {"KW81_on_KW_UART", 20, ResponseClass::kFinal},

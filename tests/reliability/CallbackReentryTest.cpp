@@ -97,8 +97,7 @@ TEST_F(CallbackReentry, ACallbackDisconnectsAndDestroysItsOwnLink) {
   EXPECT_TRUE(done.load());
   // The module goes on: a new link works.
   SetThen(nullptr);
-  const uint32_t next = ConnectedLink();
-  const uint32_t again = Start(next, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+  const uint32_t next = ConnectedLink(), again = Start(next, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitFinished(again, 5000));
   EXPECT_EQ(KindsOf(again), (std::vector<uint32_t>{0x8011u, 0x1300u, 0x8012u}));
   watchdog.Disarm();

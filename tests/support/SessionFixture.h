@@ -76,8 +76,7 @@ inline uint32_t MsSince(std::chrono::steady_clock::time_point start) {
 
 // A ComParam as the application sees it, with the value read out.
 struct ParamValue {
-  uint32_t type = 0;
-  uint32_t cpClass = 0;
+  uint32_t type = 0, cpClass = 0;
   bool hasValue = false;
   uint32_t number = 0;         // scalar types
   uint32_t maxLen = 0;         // fields
@@ -129,17 +128,13 @@ inline std::vector<VciReply> HealthyCopReplies(const VciFrame& f) {
 
 // One item as the callback saw it.
 struct SeenItem {
-  uint32_t hCLL = 0;
-  uint32_t type = 0;
-  uint32_t hCop = 0;
+  uint32_t hCLL = 0, type = 0, hCop = 0;
   uint32_t status = 0;  // status items
   uint32_t error = 0;   // error items: the error code
   Bytes data;           // result items
   uint32_t timestamp = 0;
   uint32_t startMsgTimestamp = 0;  // result items
-  void* tag = nullptr;             // the pCllTag the callback got
   void* copTag = nullptr;          // the item's pCoPTag
-  uint32_t tick = 0;               // the library's tick when it was fetched
 };
 
 // Collects every item of every link it is registered for, fetched and
@@ -152,13 +147,13 @@ class ItemCollector {
   ItemCollector(const ItemCollector&) = delete;
   ItemCollector& operator=(const ItemCollector&) = delete;
 
-  static void PDU_CALL Callback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void*) {
-    for (const SeenItem& item : Fetch(hMod, hCLL, cllTag)) {
+  static void PDU_CALL Callback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void*, void*) {
+    for (const SeenItem& item : Fetch(hMod, hCLL)) {
       if (ItemCollector* self = Current()) self->Add(item);
     }
   }
   // Fetches and releases every item waiting for the link.
-  static std::vector<SeenItem> Fetch(uint32_t hMod, uint32_t hCLL, void* cllTag = nullptr) {
+  static std::vector<SeenItem> Fetch(uint32_t hMod, uint32_t hCLL) {
     std::vector<SeenItem> out;
     PDU_EVENT_ITEM* ev = nullptr;
     while (PDUGetEventItem(hMod, hCLL, &ev) == 0) {
@@ -167,9 +162,7 @@ class ItemCollector {
       item.type = ev->ItemType;
       item.hCop = ev->hCop;
       item.timestamp = ev->Timestamp;
-      item.tag = cllTag;
       item.copTag = ev->pCoPTag;
-      item.tick = platform::ClockTicks();
       if (ev->ItemType == kItemStatus) item.status = *static_cast<uint32_t*>(ev->pData);
       if (ev->ItemType == kItemError) item.error = static_cast<PDU_ERROR_DATA*>(ev->pData)->ErrorCodeId;
       if (ev->ItemType == kItemResult) {

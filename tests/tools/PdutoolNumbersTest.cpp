@@ -11,10 +11,7 @@ namespace pdutool {
 namespace {
 
 TEST(PdutoolNumbers, Durations) {
-  const struct {
-    const char* text;
-    std::optional<uint32_t> ms;
-  } cases[] = {
+  const struct { const char* text; std::optional<uint32_t> ms; } cases[] = {
       {"2000", 2000},   {"2000ms", 2000}, {"2s", 2000},      {"1.5s", 1500},   {"0", 0},
       {"500ms", 500},   {"0.25s", 250},   {"4294967295", 4294967295u},
       {"abc", {}},      {"", {}},         {"2x", {}},        {"-5", {}},       {"2 s", {}},
@@ -27,11 +24,7 @@ TEST(PdutoolNumbers, Durations) {
 }
 
 TEST(PdutoolNumbers, UnsignedAndSigned) {
-  const struct {
-    const char* text;
-    std::optional<uint32_t> u;
-    std::optional<int32_t> s;
-  } cases[] = {
+  const struct { const char* text; std::optional<uint32_t> u; std::optional<int32_t> s; } cases[] = {
       {"0", 0u, 0},
       {"2024", 2024u, 2024},
       {"0x7E8", 0x7E8u, 0x7E8},

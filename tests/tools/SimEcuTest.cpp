@@ -31,10 +31,7 @@ EcuConfig UdsEcu() {
 }
 
 TEST(SimEcu, AnswersBuiltInUdsServices) {
-  struct Case {
-    const char* request;
-    Texts answers;
-  } cases[] = {
+  struct Case { const char* request; Texts answers; } cases[] = {
       {"10 03", {"50 03 00 32 01 F4"}},
       {"10 83", {}},  // suppress bit: no positive answer
       {"22 F1 90", {"62 F1 90 56 49 4E"}},
@@ -123,10 +120,7 @@ TEST(SimEcu, AnswersKwpServices) {
   e.localIds[0x01] = H("0C 1F");
   e.dtcs = {{0x0118, 0, 0x24}};
   SimEcu ecu(e);
-  struct Case {
-    const char* request;
-    const char* answer;
-  } cases[] = {
+  struct Case { const char* request; const char* answer; } cases[] = {
       {"81", "C1 EF 8F"}, {"82", "C2"}, {"1A 90", "5A 90 56"}, {"1A 91", "7F 1A 31"},
       {"21 01", "61 01 0C 1F"}, {"18 02 FF 00", "58 01 01 18 24"}, {"3E", "7E"}, {"22 F1 90", "7F 22 11"},
   };

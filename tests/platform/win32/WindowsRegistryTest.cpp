@@ -56,8 +56,7 @@ class ScopedRegValue {
  private:
   HKEY key_ = nullptr;
   std::wstring name_;
-  bool ok_ = false;
-  bool had_ = false;
+  bool ok_ = false, had_ = false;
   wchar_t old_[1024] = {};
   DWORD oldBytes_ = 0;
 };
