@@ -114,8 +114,7 @@ TEST_F(ComParamStore, AStructFieldHasNoValueAndStaysOnThisSide) {
   const std::string log = MainLog();
   const size_t get = log.find("\t\t\tComParamDataType = PDU_PT_STRUCTFIELD\n\t\t\t*pComParamData = (none)\n");
   EXPECT_NE(get, std::string::npos);
-  EXPECT_NE(log.find("\t\tComParamDataType = PDU_PT_STRUCTFIELD\n\t\t\t*pComParamData = (none)\n"),
-            std::string::npos);
+  EXPECT_NE(log.find("\t\tComParamDataType = PDU_PT_STRUCTFIELD\n\t\t\t*pComParamData = (none)\n"), std::string::npos);
 
   // Forwarding passes it over (so does the handlers' lookup:
   // tests/protocol/LinkComParamSetTest.cpp).

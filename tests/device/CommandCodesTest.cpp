@@ -30,9 +30,7 @@ class CommandCodesTest : public LinkOnVci<> {
   TestVci vci;
 };
 
-PDU_PARAM_ITEM U32Item(uint32_t* value) {
-  return PDU_PARAM_ITEM{0x1200, 1, 0x105, 3, value};
-}
+PDU_PARAM_ITEM U32Item(uint32_t* value) { return PDU_PARAM_ITEM{0x1200, 1, 0x105, 3, value}; }
 
 Bytes W(std::initializer_list<uint32_t> words) { return TestVci::Words(words); }
 

@@ -138,8 +138,7 @@ TEST(TransportSeam, LineWithoutModemLinesIsConfiguredWithoutPulse) {
   FakeFactory fake(rec, FakeLine{Transport::OpenStatus::kOk, Transport::LineStatus::kNotSupported});
   DeviceLink link;
   ASSERT_TRUE(link.OpenPortPath("/dev/pts/9"));
-  const std::vector<std::string> expected = {"open /dev/pts/9", "DTR low", "configure",
-                                             "low latency"};
+  const std::vector<std::string> expected = {"open /dev/pts/9", "DTR low", "configure", "low latency"};
   EXPECT_EQ(rec.calls, expected);
 }
 

@@ -140,13 +140,9 @@ class GoldenTest : public ::testing::Test {
     return ok;
   }
   bool WaitLinkStatus(uint32_t hCLL, uint32_t status, uint32_t timeoutMs) {
+    const std::pair<uint32_t, uint32_t> want{hCLL, status};
     const bool ok = WaitUntil(
-        [&] {
-          for (auto& s : linkStatus_)
-            if (s.first == hCLL && s.second == status) return true;
-          return false;
-        },
-        timeoutMs);
+        [&] { return std::find(linkStatus_.begin(), linkStatus_.end(), want) != linkStatus_.end(); }, timeoutMs);
     Settle();
     return ok;
   }

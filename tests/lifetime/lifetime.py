@@ -59,7 +59,6 @@ for _log in (False, True):
         CASES["%s-%s%s" % (_kind, _mode, _suffix)] = (_kind, _mode, _status, _log, _text)
     CASES["cpp-global" + _suffix] = ("cpp", "global", 4, _log, "global destruct: 0x0")
     CASES["cpp-global-linked" + _suffix] = ("cpp-linked", "global", 4, _log, "global destruct: 0x0")
-EXIT_BOUND_S = 2.0
 # A process that ends while a SENDRECV waits for its answer: the module's
 # teardown wakes that wait at once. Had it not, the teardown would give up
 # on the engine thread after 500 ms and say so in the main log; that line,

@@ -71,23 +71,13 @@ TEST(ConvertDefaultValue, FieldsTakeTheirLengthsThenTheirValues) {
     home.StartLog();
     ValueGuard v{ConvertDefaultValue(row.text, row.type), row.type};
     ASSERT_NE(v.value, nullptr);
-    std::vector<uint32_t> values;
-    uint32_t maxLen = 0;
-    const void* array = nullptr;
-    if (row.type == 0x107) {
-      const auto* f = static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value);
-      maxLen = f->ParamMaxLen;
-      array = f->pDataArray;
-      values.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
-    } else {
-      const auto* f = static_cast<const PDU_PARAM_LONGFIELD_DATA*>(v.value);
-      maxLen = f->ParamMaxLen;
-      array = f->pDataArray;
-      values.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
-    }
-    EXPECT_EQ(maxLen, row.maxLen);
-    EXPECT_EQ(values, row.values);
-    EXPECT_EQ(array == nullptr, row.values.empty());
+    auto check = [&](const auto* f) {
+      EXPECT_EQ(f->ParamMaxLen, row.maxLen);
+      EXPECT_EQ(std::vector<uint32_t>(f->pDataArray, f->pDataArray + f->ParamActLen), row.values);
+      EXPECT_EQ(f->pDataArray == nullptr, row.values.empty());
+    };
+    if (row.type == 0x107) check(static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value));
+    else check(static_cast<const PDU_PARAM_LONGFIELD_DATA*>(v.value));
     EXPECT_EQ(test::TempHome::ClosedMainLog(), row.log);
   }
 }

@@ -54,8 +54,7 @@ RootApi Ours(const std::string& library = "/usr/lib/x86_64-linux-gnu/libpdu7318.
 }
 
 std::string Entry(const std::string& name, const std::string& lib) {
-  return "<MVCI_PDU_API><SHORT_NAME>" + name + "</SHORT_NAME><LIBRARY_FILE URI=\"" + lib +
-         "\"/></MVCI_PDU_API>";
+  return "<MVCI_PDU_API><SHORT_NAME>" + name + "</SHORT_NAME><LIBRARY_FILE URI=\"" + lib + "\"/></MVCI_PDU_API>";
 }
 
 std::string Root(const std::string& body) { return "<MVCI_PDU_API_ROOT>" + body + "</MVCI_PDU_API_ROOT>"; }

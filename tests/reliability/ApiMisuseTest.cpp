@@ -109,8 +109,7 @@ std::vector<MisuseCase> LinkNullPointerCases(uint32_t link) {
       ROW(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 2, g_request, nullptr, nullptr, nullptr), 0x50),
       ROW(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 2, nullptr, nullptr, nullptr, &o.hCoP), 0x50),
       ROW(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 4093, g_big, nullptr, nullptr, &o.hCoP), 0x50),
-      ROW(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 0xFFFFFFFFu, g_request, nullptr, nullptr, &o.hCoP),
-          0x50),
+      ROW(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 0xFFFFFFFFu, g_request, nullptr, nullptr, &o.hCoP), 0x50),
       ROW(PDUGetEventItem(kMod, link, nullptr), 0x50),
       ROW(PDURegisterEventCallback(kMod, link, nullptr), 0x00),
   };

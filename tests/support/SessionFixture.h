@@ -89,21 +89,15 @@ inline ParamValue ReadParam(const PDU_PARAM_ITEM& item) {
   v.cpClass = item.ComParamClass;
   v.hasValue = item.pComParamData != nullptr;
   if (!v.hasValue) return v;
+  auto field = [&v](const auto* f) {
+    v.maxLen = f->ParamMaxLen;
+    v.data.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
+  };
   switch (item.ComParamDataType) {
-    case 0x101: v.number = *static_cast<uint8_t*>(item.pComParamData); break;   // UNUM8
-    case 0x103: v.number = *static_cast<uint16_t*>(item.pComParamData); break;  // UNUM16
-    case 0x107: {                                                                // BYTEFIELD
-      auto* f = static_cast<PDU_PARAM_BYTEFIELD_DATA*>(item.pComParamData);
-      v.maxLen = f->ParamMaxLen;
-      v.data.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
-      break;
-    }
-    case 0x109: {  // LONGFIELD
-      auto* f = static_cast<PDU_PARAM_LONGFIELD_DATA*>(item.pComParamData);
-      v.maxLen = f->ParamMaxLen;
-      v.data.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
-      break;
-    }
+    case 0x101: v.number = *static_cast<uint8_t*>(item.pComParamData); break;                  // UNUM8
+    case 0x103: v.number = *static_cast<uint16_t*>(item.pComParamData); break;                 // UNUM16
+    case 0x107: field(static_cast<PDU_PARAM_BYTEFIELD_DATA*>(item.pComParamData)); break;      // BYTEFIELD
+    case 0x109: field(static_cast<PDU_PARAM_LONGFIELD_DATA*>(item.pComParamData)); break;      // LONGFIELD
     default: std::memcpy(&v.number, item.pComParamData, 4); break;
   }
   return v;
