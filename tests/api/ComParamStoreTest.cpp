@@ -184,8 +184,7 @@ TEST_F(UniqueRespIdTable, ANewLinkHasOneEntryWithTheProtocolsUniqueIdDefaults) {
   EXPECT_EQ(v.entries[0].id, 0u);
   struct Row { uint32_t id, type, value; };
   const std::vector<Row> rows = {{kPhysReqId, PDU_PT_UNUM32, 2016},
-                                 {kRespUSDTFormat, PDU_PT_UNUM8, 5},
-                                 {kRespUSDTId, PDU_PT_UNUM32, 2024},
+                                 {kRespUSDTFormat, PDU_PT_UNUM8, 5}, {kRespUSDTId, PDU_PT_UNUM32, 2024},
                                  {kRespUUDTFormat, PDU_PT_UNUM16, 1},
                                  {kRespUUDTId, PDU_PT_UNUM32, 0xFFFFFFFF}};
   ASSERT_EQ(v.entries[0].items.size(), rows.size());

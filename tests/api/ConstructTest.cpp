@@ -232,15 +232,9 @@ TEST_F(ConstructTest, ConcurrentConstructsAndDestructsLeaveOneWholeState) {
 TEST(StatusName, KnownAndUnknownValues) {
   struct Row { uint32_t value; const char* name; };
   const Row rows[] = {
-      {0x00, "<PDU_STATUS_NOERROR>"},
-      {0x11, "<PDU_ERR_COMM_PC_TO_VCI_FAILED>"},
-      {0x50, "<PDU_ERR_INVALID_PARAMETERS>"},
-      {0x60, "<PDU_ERR_INVALID_HANDLE>"},
-      {0x71, "<PDU_ERR_EVENT_QUEUE_EMPTY>"},
-      {0xA4, "<PDU_ERR_API_SW_OUT_OF_DATA>"},
-      {0xBC, "<PDU_ERR_DOIP_RESPNSE_TIMEOUT>"},
-      {0x02, "<PDU_ERR_UNKNOW>"},
-      {0xBD, "<PDU_ERR_UNKNOW>"},
+      {0x00, "<PDU_STATUS_NOERROR>"}, {0x11, "<PDU_ERR_COMM_PC_TO_VCI_FAILED>"}, {0x50, "<PDU_ERR_INVALID_PARAMETERS>"},
+      {0x60, "<PDU_ERR_INVALID_HANDLE>"}, {0x71, "<PDU_ERR_EVENT_QUEUE_EMPTY>"}, {0xA4, "<PDU_ERR_API_SW_OUT_OF_DATA>"},
+      {0xBC, "<PDU_ERR_DOIP_RESPNSE_TIMEOUT>"}, {0x02, "<PDU_ERR_UNKNOW>"}, {0xBD, "<PDU_ERR_UNKNOW>"},
       {0xFFFFFFFF, "<PDU_ERR_UNKNOW>"},
   };
   for (const Row& row : rows) EXPECT_STREQ(StatusName(row.value), row.name) << row.value;

@@ -93,10 +93,7 @@ TEST(DeviceFrame, CheckFrameRejectsDamagedFrames) {
   ASSERT_TRUE(CheckFrame(good.data(), good.size()));
   struct Case { const char* what; size_t index; uint8_t value; };
   const Case cases[] = {
-      {"opening flag", 0, 0x00},
-      {"checksum", 14, 0x00},
-      {"length field L", 1, 0x0F},
-      {"data length field", 8, 0x05},
+      {"opening flag", 0, 0x00}, {"checksum", 14, 0x00}, {"length field L", 1, 0x0F}, {"data length field", 8, 0x05},
       {"closing flag", 15, 0x00},
   };
   for (const Case& c : cases) {

@@ -89,10 +89,7 @@ TEST(LogFiles, MissingLogPathMeansCurrentDirectory) {
 TEST(LogFiles, RootOrEmptyLogPathGivesAFolderAtTheRoot) {
   TempHome home;
   const struct { const char* value; const char* folder; } cases[] = {
-      {"/", "/J2534/7318/"},
-      {"", "/J2534/7318/"},
-      {"//", "/J2534/7318/"},
-      {"/var/log/", "/var/log/J2534/7318/"},
+      {"/", "/J2534/7318/"}, {"", "/J2534/7318/"}, {"//", "/J2534/7318/"}, {"/var/log/", "/var/log/J2534/7318/"},
       {"/var/log", "/var/log/J2534/7318/"},
   };
   for (const auto& c : cases) {

@@ -32,10 +32,7 @@ TEST(ConvertDefaultValue, NumbersKeepTheLowBitsOfTheDecimalText) {
       {0x101, "12abc", 12},         // reading stops at a letter
       {0x102, "-1", 0xFFFFFFFF},    // sign-extended when widened
       {0x103, "70000", 4464},      // 70000 mod 65536
-      {0x104, "-2", 0xFFFFFFFE},
-      {0x105, "4294967295", 0xFFFFFFFF},
-      {0x106, "-5", 0xFFFFFFFB},
-      {0x105, "", 0},
+      {0x104, "-2", 0xFFFFFFFE}, {0x105, "4294967295", 0xFFFFFFFF}, {0x106, "-5", 0xFFFFFFFB}, {0x105, "", 0},
   };
   for (const Row& row : rows) {
     ValueGuard v{ConvertDefaultValue(row.text, row.type), row.type};
@@ -59,8 +56,7 @@ TEST(ConvertDefaultValue, FieldsTakeTheirLengthsThenTheirValues) {
       // Too few bytes: ActLen stays, the rest is zero.
       {0x107, "04 03 3E 00", 4, {0x3E, 0x00, 0x00}, "error1: data format is wrong\n"},
       // Surplus bytes are dropped; blanks anywhere.
-      {0x107, "  0C  01 3E 80 ", 12, {0x3E}, "error1: data format is wrong\n"},
-      {0x107, "08 00", 8, {}, ""},
+      {0x107, "  0C  01 3E 80 ", 12, {0x3E}, "error1: data format is wrong\n"}, {0x107, "08 00", 8, {}, ""},
       {0x109, "4 2 100 200", 4, {100, 200}, "LONGFIELD:4 2 100 200\n"},
       // A long field whose count does not match is empty.
       {0x109, "4 3 100 200", 0, {}, "LONGFIELD:4 3 100 200\nerror2: data format is wrong\n"},
@@ -121,16 +117,11 @@ TEST(ComParamValueAsU32, ReadsEachValueInItsOwnWidth) {
   PDU_PARAM_LONGFIELD_DATA longs{7, 0, nullptr};
   struct Row { const void* value; uint32_t type; uint32_t expected; };
   const Row rows[] = {
-      {u8.get(), PDU_PT_UNUM8, 0xAB},
-      {s8.get(), PDU_PT_SNUM8, 0xFFFFFF80},
-      {u16.get(), PDU_PT_UNUM16, 0x1234},
-      {s16.get(), PDU_PT_SNUM16, 0xFFFF8001},
-      {u32.get(), PDU_PT_UNUM32, 0xDEADBEEF},
+      {u8.get(), PDU_PT_UNUM8, 0xAB}, {s8.get(), PDU_PT_SNUM8, 0xFFFFFF80}, {u16.get(), PDU_PT_UNUM16, 0x1234},
+      {s16.get(), PDU_PT_SNUM16, 0xFFFF8001}, {u32.get(), PDU_PT_UNUM32, 0xDEADBEEF},
       {u32.get(), PDU_PT_SNUM32, 0xDEADBEEF},
       {&bytes, PDU_PT_BYTEFIELD, 12},  // MaxLen
-      {&longs, PDU_PT_LONGFIELD, 7},
-      {u8.get(), PDU_PT_STRUCTFIELD, 0},
-      {u8.get(), 0x999, 0},
+      {&longs, PDU_PT_LONGFIELD, 7}, {u8.get(), PDU_PT_STRUCTFIELD, 0}, {u8.get(), 0x999, 0},
       {nullptr, PDU_PT_UNUM32, 0},
   };
   for (const Row& row : rows) EXPECT_EQ(ComParamValueAsU32(row.value, row.type), row.expected) << row.type;

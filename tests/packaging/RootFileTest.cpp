@@ -77,19 +77,13 @@ RootFile Parsed(const std::string& text) {
 TEST(RootFileUri, FileUrisGiveLocalPaths) {
   struct Case { const char* uri; std::optional<std::string> path; };
   const Case cases[] = {
-      {"file:///usr/lib/libpdu7318.so.1", "/usr/lib/libpdu7318.so.1"},
-      {"FILE:///usr/lib/x.so", "/usr/lib/x.so"},
-      {"file://localhost/usr/lib/x.so", "/usr/lib/x.so"},
-      {"file:/usr/lib/x.so", "/usr/lib/x.so"},
+      {"file:///usr/lib/libpdu7318.so.1", "/usr/lib/libpdu7318.so.1"}, {"FILE:///usr/lib/x.so", "/usr/lib/x.so"},
+      {"file://localhost/usr/lib/x.so", "/usr/lib/x.so"}, {"file:/usr/lib/x.so", "/usr/lib/x.so"},
       {"file:///opt/my%20dir/x%231.so", "/opt/my dir/x#1.so"},
       {"file:///C:/Program%20Files/acme/acme.dll", "C:/Program Files/acme/acme.dll"},
-      {"/usr/lib/plain.so", "/usr/lib/plain.so"},
-      {"C:\\acme\\acme.dll", "C:\\acme\\acme.dll"},
-      {"file://fileserver/share/x.so", std::nullopt},
-      {"http://example.invalid/x.so", std::nullopt},
-      {"file:///bad%2", std::nullopt},
-      {"file:///bad%zz", std::nullopt},
-      {"file://", std::nullopt},
+      {"/usr/lib/plain.so", "/usr/lib/plain.so"}, {"C:\\acme\\acme.dll", "C:\\acme\\acme.dll"},
+      {"file://fileserver/share/x.so", std::nullopt}, {"http://example.invalid/x.so", std::nullopt},
+      {"file:///bad%2", std::nullopt}, {"file:///bad%zz", std::nullopt}, {"file://", std::nullopt},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(PathFromFileUri(c.uri), c.path) << c.uri;

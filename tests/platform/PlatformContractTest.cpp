@@ -62,9 +62,7 @@ TEST_F(IniRead, StringsComeBackTrimmedAndUnquotedOrAsTheDefault) {
       {"LOG", "open", "1"},
       {"LOG", "spaced", "value with blanks"},
       {"LOG", "empty", ""},  // present but empty: not the default
-      {"LOG", "quoted", " 1"},
-      {"LOG", "indented", "7 ;not a comment"},
-      {"LOG", "twice", "first"},
+      {"LOG", "quoted", " 1"}, {"LOG", "indented", "7 ;not a comment"}, {"LOG", "twice", "first"},
       {"Other", "open", "0"},  // same key, other section
       {"MVCI_VERSION", "HwName", "QDM7318"},
       {"log", "OPEN", "1"},  // names ignore case

@@ -66,12 +66,8 @@ TEST_F(ParseComparam, OtherBusBlocks) {
       {"ISO_15031_5_on_SAE_J1850_VPW", 1, {{3, 0}}},
       {"SAE_J2190_on_SAE_J1850_VPW", 1, {{3, 0}}},
       {"KW71_on_KW_UART", 1, {}},  // its one pair stays all zero
-      {"SAE_J1587_on_SAE_J1708", 0, {}},
-      {"SAE_J1939_73_on_SAE_J1939_21", 0, {}},
-      {"SAE_J2610_on_SAE_J2610_SCI", 0, {}},
-      {"KW81_on_KW_UART", 0, {}},
-      {"MSP_KW1281_on_TP16", 0, {}},
-      {"MSP_VW2000LP_on_TP16", 0, {}},
+      {"SAE_J1587_on_SAE_J1708", 0, {}}, {"SAE_J1939_73_on_SAE_J1939_21", 0, {}}, {"SAE_J2610_on_SAE_J2610_SCI", 0, {}},
+      {"KW81_on_KW_UART", 0, {}}, {"MSP_KW1281_on_TP16", 0, {}}, {"MSP_VW2000LP_on_TP16", 0, {}},
   };
   for (const Row& r : rows) {
     auto h = Make(r.protocol);

@@ -25,14 +25,8 @@ TEST(PdutoolNumbers, Durations) {
 
 TEST(PdutoolNumbers, UnsignedAndSigned) {
   const struct { const char* text; std::optional<uint32_t> u; std::optional<int32_t> s; } cases[] = {
-      {"0", 0u, 0},
-      {"2024", 2024u, 2024},
-      {"0x7E8", 0x7E8u, 0x7E8},
-      {"0X7e8", 0x7E8u, 0x7E8},
-      {"-1", {}, -1},
-      {"-2147483648", {}, INT32_MIN},
-      {"2147483648", 2147483648u, {}},
-      {"0xFFFFFFFF", 0xFFFFFFFFu, {}},
+      {"0", 0u, 0}, {"2024", 2024u, 2024}, {"0x7E8", 0x7E8u, 0x7E8}, {"0X7e8", 0x7E8u, 0x7E8}, {"-1", {}, -1},
+      {"-2147483648", {}, INT32_MIN}, {"2147483648", 2147483648u, {}}, {"0xFFFFFFFF", 0xFFFFFFFFu, {}},
       {"0x100000000", {}, {}},
       {"010", 10u, 10},  // decimal, not octal
       {"x", {}, {}},
