@@ -43,6 +43,7 @@ TEST_F(ComParamStore, NewLinkHoldsTheMdfDefaultsByDataType) {
       {kRespUSDTFormat, PDU_PT_UNUM8, PDU_PC_UNIQUE_ID, 5, 0, {}},
       {kRespUUDTFormat, PDU_PT_UNUM16, PDU_PC_UNIQUE_ID, 1, 0, {}},
       {kRespUUDTId, PDU_PT_UNUM32, PDU_PC_UNIQUE_ID, 0xFFFFFFFF, 0, {}},
+      {9999, 0, 0, 0, 0, {}},  // one the link does not hold: type 0, value 0
   };
   for (const Expected& e : table) {
     const ParamValue v = Get(h_, e.id);
@@ -78,14 +79,6 @@ TEST_F(ComParamStore, SettingTwiceLeavesOneItemAtTheEndWithTheSecondValue) {
   EXPECT_EQ(Get(h_, kP2Max).number, 3000u);
   EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(before)), PDU_STATUS_NOERROR);
   EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(after)), PDU_STATUS_NOERROR);
-}
-
-TEST_F(ComParamStore, AComParamTheLinkDoesNotHoldIsTypeZeroWithValueZero) {
-  const ParamValue v = Get(h_, 9999);
-  EXPECT_EQ(v.type, 0u);
-  EXPECT_EQ(v.cpClass, 0u);
-  ASSERT_TRUE(v.hasValue);
-  EXPECT_EQ(v.number, 0u);
 }
 
 TEST_F(ComParamStore, TheLinkKeepsItsOwnCopyOfWhatIsSet) {

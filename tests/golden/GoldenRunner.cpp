@@ -155,9 +155,7 @@ void GoldenTest::Check(const std::string& name) {
     std::printf("recorded %s (%zu lines, %zu in full)\n", path.c_str(), SplitLines(actual).size(), t.size());
     return;
   }
-  if (!test::FileExists(path)) {
-    FAIL() << path << " does not exist; record it with tools/record-golden";
-  }
+  if (!test::FileExists(path)) FAIL() << path << " does not exist; record it with tools/record-golden";
   const std::vector<std::string> expected = ExpandTranscript(SplitLines(test::ReadFile(path)), prologue);
   const std::string diff = UnifiedDiff(expected, t, "tests/golden/" + name + ".txt (expected)", "actual");
   EXPECT_TRUE(diff.empty()) << "the transcript differs from tests/golden/" << name

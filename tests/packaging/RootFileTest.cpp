@@ -85,9 +85,7 @@ TEST(RootFileUri, FileUrisGiveLocalPaths) {
       {"file://fileserver/share/x.so", std::nullopt}, {"http://example.invalid/x.so", std::nullopt},
       {"file:///bad%2", std::nullopt}, {"file:///bad%zz", std::nullopt}, {"file://", std::nullopt},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(PathFromFileUri(c.uri), c.path) << c.uri;
-  }
+  for (const Case& c : cases) EXPECT_EQ(PathFromFileUri(c.uri), c.path) << c.uri;
 }
 
 TEST(RootFileUri, PathsBecomeFileUrisThatReadBack) {

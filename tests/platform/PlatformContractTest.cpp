@@ -92,9 +92,7 @@ TEST_F(IniRead, IntegersAreTheLeadingDecimalDigits) {
       {"Blanks", 42},
       {"Empty", 99},  // present but empty: the default
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(ReadIniInt(file_, "MVCI_VERSION", c.key, 99), c.expected) << c.key;
-  }
+  for (const Case& c : cases) EXPECT_EQ(ReadIniInt(file_, "MVCI_VERSION", c.key, 99), c.expected) << c.key;
 }
 
 TEST(Folders, CreatedWithEveryMissingParent) {

@@ -18,9 +18,7 @@ TEST(PdutoolNumbers, Durations) {
       {"ms", {}},       {"s", {}},        {".5s", {}},       {"0x10", {}},     {"1e3", {}},
       {"4294967296", {}}, {"5000000s", {}}, {"2sec", {}},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ParseDurationMs(c.text), c.ms) << '"' << c.text << '"';
-  }
+  for (const auto& c : cases) EXPECT_EQ(ParseDurationMs(c.text), c.ms) << '"' << c.text << '"';
 }
 
 TEST(PdutoolNumbers, UnsignedAndSigned) {
