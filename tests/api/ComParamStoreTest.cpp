@@ -29,10 +29,7 @@ class ComParamStore : public SessionTest {
 };
 using UniqueRespIdTable = ComParamStore;
 
-struct Expected {
-  uint32_t id, type, cpClass, number, maxLen;
-  std::vector<uint32_t> data;
-};
+struct Expected { uint32_t id, type, cpClass, number, maxLen; std::vector<uint32_t> data; };
 
 TEST_F(ComParamStore, NewLinkHoldsTheMdfDefaultsByDataType) {
   const std::vector<Expected> table = {

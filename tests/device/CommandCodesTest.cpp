@@ -54,12 +54,7 @@ TEST_F(CommandCodesTest, EachCommandGoesOutWithItsByteAndPayloadOnTheVehicleChan
   ctrl.NumSendCycles = 1;
   ctrl.NumReceiveCycles = -1;
   ctrl.TxFlag = {2, tx};
-  struct Case {
-    const char* what;
-    std::function<void()> call;
-    uint8_t command;
-    Bytes payload;
-  };
+  struct Case { const char* what; std::function<void()> call; uint8_t command; Bytes payload; };
   const Case cases[] = {
       {"OPEN", [] { VciOpen(); }, 0x01, {}},
       {"SET_LINK_RESOURCE", [&] { VciSetLinkResource(1, 7, rsc, &flags); }, 0x08,

@@ -254,8 +254,8 @@ static int Lifetime(const char* mode) {
   if (strncmp(mode, "dlclose-", 8) == 0) {
     const int destructed = strcmp(mode, "dlclose-destructed") == 0;
     UNUM32 hCLL = OpenLink(can);
+    if (!destructed) Send(hCLL, vin, 1);
     if (destructed) PduCheck("PDUDestruct", pdu.Destruct());
-    else Send(hCLL, vin, 1);
     PduUnload(lib, libPath, "after dlclose: library");
     PduSleepUs(destructed ? 200000 : 500000); /* the engine and receive threads go on meanwhile */
     PduSay("alive");

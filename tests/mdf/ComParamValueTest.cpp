@@ -72,8 +72,8 @@ TEST(ConvertDefaultValue, FieldsTakeTheirLengthsThenTheirValues) {
       EXPECT_EQ(std::vector<uint32_t>(f->pDataArray, f->pDataArray + f->ParamActLen), row.values);
       EXPECT_EQ(f->pDataArray == nullptr, row.values.empty());
     };
-    if (row.type == 0x107) check(static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value));
-    else check(static_cast<const PDU_PARAM_LONGFIELD_DATA*>(v.value));
+    row.type == 0x107 ? check(static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value))
+                      : check(static_cast<const PDU_PARAM_LONGFIELD_DATA*>(v.value));
     EXPECT_EQ(test::TempHome::ClosedMainLog(), row.log);
   }
 }

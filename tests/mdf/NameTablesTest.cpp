@@ -8,11 +8,7 @@ namespace pdu::mdf {
 namespace {
 
 TEST(Enumerations, TextsMapToValuesWithTheirTableDefaults) {
-  struct Row {
-    uint32_t (*convert)(std::string_view);
-    const char* text;
-    uint32_t expected;
-  };
+  struct Row { uint32_t (*convert)(std::string_view); const char* text; uint32_t expected; };
   const Row rows[] = {
       {ObjectTypeFromElementName, "PROTOCOL", PDU_OBJT_PROTOCOL},
       {ObjectTypeFromElementName, "BUSTYPE", PDU_OBJT_BUSTYPE},
@@ -34,11 +30,7 @@ TEST(Enumerations, TextsMapToValuesWithTheirTableDefaults) {
 }
 
 TEST(Enumerations, ValuesOutsideTheirTablePrintAsUnknow) {
-  struct Row {
-    const char* (*name)(uint32_t);
-    uint32_t value;
-    const char* expected;
-  };
+  struct Row { const char* (*name)(uint32_t); uint32_t value; const char* expected; };
   const Row rows[] = {
       {ObjectTypeName, PDU_OBJT_RESOURCE, "PDU_OBJT_RESOURCE"}, {ObjectTypeName, 0x8020, "UNKNOW"},
       {ComParamClassName, PDU_PC_ERRHDL, "PDU_PC_ERRHDL"}, {ComParamClassName, 0, "UNKNOW"},

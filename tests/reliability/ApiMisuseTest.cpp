@@ -29,11 +29,7 @@ struct Outputs {
   T_PDU_ERR_EVT code = 0;
 } o;
 
-struct MisuseCase {
-  const char* call;
-  std::function<T_PDU_ERROR()> run;
-  T_PDU_ERROR expected;
-};
+struct MisuseCase { const char* call; std::function<T_PDU_ERROR()> run; T_PDU_ERROR expected; };
 // The row's call is its own name in a failure message.
 #define ROW(call, expected) \
   MisuseCase { #call, [=] { return call; }, expected }
