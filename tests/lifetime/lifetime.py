@@ -46,16 +46,11 @@ CASES = {
 }
 for _log in (False, True):
     _suffix = "-logging" if _log else ""
-    for _kind, _mode, _status, _text in (
-            ("c", "destruct-2", 0, "destructs: "),
-            ("c", "destruct-8", 0, "destructs: "),
-            ("linked", "destruct-8", 0, "destructs: "),
-            ("c", "atexit-before-dlopen", 3, "atexit destruct: 0x0"),
-            ("c", "atexit-before-construct", 3, "atexit destruct: 0x0"),
-            ("c", "atexit-after-construct", 3, "atexit destruct: 0x0"),
-            ("linked", "atexit-before-construct", 3, "atexit destruct: 0x0"),
-            ("linked", "atexit-after-construct", 3, "atexit destruct: 0x0"),
-            ("py", "atexit", 3, "atexit destruct: 0x0")):
+    for _kind, _mode in (("c", "destruct-2"), ("c", "destruct-8"), ("linked", "destruct-8"),
+                         ("c", "atexit-before-dlopen"), ("c", "atexit-before-construct"),
+                         ("c", "atexit-after-construct"), ("linked", "atexit-before-construct"),
+                         ("linked", "atexit-after-construct"), ("py", "atexit")):
+        _status, _text = (0, "destructs: ") if _mode.startswith("destruct") else (3, "atexit destruct: 0x0")
         CASES["%s-%s%s" % (_kind, _mode, _suffix)] = (_kind, _mode, _status, _log, _text)
     CASES["cpp-global" + _suffix] = ("cpp", "global", 4, _log, "global destruct: 0x0")
     CASES["cpp-global-linked" + _suffix] = ("cpp-linked", "global", 4, _log, "global destruct: 0x0")

@@ -45,14 +45,7 @@ class CallbackReentry : public HealthySessionTest {
     SetThen(nullptr);
     HealthySessionTest::TearDown();
   }
-  uint32_t ActingLink() {
-    uint32_t hCLL = 0;
-    EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &hCLL, nullptr), 0x00u);
-    EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, ActingCallback), 0x00u);
-    EXPECT_EQ(PDUConnect(kMod, hCLL), 0x00u);
-    EXPECT_TRUE(items_.WaitCount(1, 5000));
-    return hCLL;
-  }
+  uint32_t ActingLink() { return ConnectedLink(kCanResource, ActingCallback); }
 };
 
 TEST_F(CallbackReentry, ACallbackStartsTheNextComPrimitiveFromInside) {

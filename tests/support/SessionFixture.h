@@ -318,12 +318,12 @@ class SessionTest : public ::testing::Test {
     return h;
   }
 
-  // A link (CAN unless told) with the collector's callback, connected; its
-  // ONLINE status item has been seen.
-  uint32_t ConnectedLink(uint32_t resourceId = kCanResource) {
+  // A link (CAN unless told) with the collector's callback (or one that
+  // calls it), connected; its ONLINE status item has been seen.
+  uint32_t ConnectedLink(uint32_t resourceId = kCanResource, CALLBACKFNC callback = ItemCollector::Callback) {
     uint32_t hCLL = 0;
     EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, resourceId, nullptr, &hCLL, nullptr), 0u) << resourceId;
-    EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, ItemCollector::Callback), 0u);
+    EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, callback), 0u);
     const size_t before = items_.Items().size();
     EXPECT_EQ(PDUConnect(kMod, hCLL), 0u);
     EXPECT_TRUE(items_.WaitCount(before + 1, 5000)) << resourceId << " not ONLINE";
