@@ -66,28 +66,13 @@ class RecordingTransport final : public Transport {
     open_ = line_.open == OpenStatus::kOk;
     return line_.open;
   }
-  bool Configure() override {
-    rec_.Add("configure");
-    return true;
-  }
-  LineStatus SetDtr(bool on) override {
-    rec_.Add(on ? "DTR high" : "DTR low");
-    return line_.modem;
-  }
-  LineStatus SetRts(bool on) override {
-    rec_.Add(on ? "RTS high" : "RTS low");
-    return line_.modem;
-  }
-  LineStatus SetLowLatency() override {
-    rec_.Add("low latency");
-    return LineStatus::kOk;
-  }
+  bool Configure() override { rec_.Add("configure"); return true; }
+  LineStatus SetDtr(bool on) override { rec_.Add(on ? "DTR high" : "DTR low"); return line_.modem; }
+  LineStatus SetRts(bool on) override { rec_.Add(on ? "RTS high" : "RTS low"); return line_.modem; }
+  LineStatus SetLowLatency() override { rec_.Add("low latency"); return LineStatus::kOk; }
   size_t Write(const uint8_t*, size_t count, uint32_t) override { return count; }
   // No receive thread runs in these tests: nothing reads.
-  ReadStatus Read(uint8_t*, size_t, size_t& count, uint32_t) override {
-    count = 0;
-    return ReadStatus::kCancelled;
-  }
+  ReadStatus Read(uint8_t*, size_t, size_t& count, uint32_t) override { count = 0; return ReadStatus::kCancelled; }
   void Cancel() override {}
   void Close() override {
     if (open_) rec_.Add("close");

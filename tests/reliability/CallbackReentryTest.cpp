@@ -129,9 +129,8 @@ TEST_F(CallbackReentry, ACallbackThatDestructsTheModuleEndsTheEngineCleanly) {
   Within(5000, [&] {
     const std::vector<SeenItem> all = items_.Items();
     kinds.clear();
-    for (size_t k = base; k < all.size(); ++k) {
+    for (size_t k = base; k < all.size(); ++k)
       if (all[k].hCop == hCoP) kinds.push_back(all[k].type == PDU_IT_STATUS ? all[k].status : all[k].type);
-    }
     return !kinds.empty() && kinds.back() == 0x8012u;  // FINISHED
   });
   // EXECUTING, a result item, FINISHED.

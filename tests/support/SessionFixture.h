@@ -142,9 +142,8 @@ class ItemCollector {
   ItemCollector& operator=(const ItemCollector&) = delete;
 
   static void PDU_CALL Callback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void*, void*) {
-    for (const SeenItem& item : Fetch(hMod, hCLL)) {
+    for (const SeenItem& item : Fetch(hMod, hCLL))
       if (ItemCollector* self = Current()) self->Add(item);
-    }
   }
   // Fetches and releases every item waiting for the link.
   static std::vector<SeenItem> Fetch(uint32_t hMod, uint32_t hCLL) {
@@ -274,15 +273,13 @@ class SessionTest : public ::testing::Test {
 
   void EnableLog() { home_.SetLogSwitch("1"); }
   // (The old ScopedPorts goes first: it restores the variable it found.)
-  void UseVci(const TestVci& vci) {
+  void UsePort(const std::string& path) {
     ports_.reset();
-    ports_ = std::make_unique<ScopedPorts>(std::vector<std::string>{vci.Path()});
+    ports_ = std::make_unique<ScopedPorts>(std::vector<std::string>{path});
   }
+  void UseVci(const TestVci& vci) { UsePort(vci.Path()); }
   void UseVci() { UseVci(vci_); }
-  void UseNoVci() {
-    ports_.reset();
-    ports_ = std::make_unique<ScopedPorts>(std::vector<std::string>{home_.path() + "ttyNONE0"});
-  }
+  void UseNoVci() { UsePort(home_.path() + "ttyNONE0"); }
 
   // Constructs against the test VCI (or against no VCI at all).
   void Construct(Mdf mdf = Mdf::kShipped, bool withVci = true, bool logging = false) {
@@ -290,11 +287,7 @@ class SessionTest : public ::testing::Test {
     if (mdf == Mdf::kStandardStyle) {
       home_.Write("MDF.xml", ReadFile(std::string(PDU7318_SOURCE_DIR) + "/tests/api/StandardStyleMdf.xml"));
     }
-    if (withVci) {
-      UseVci();
-    } else {
-      UseNoVci();
-    }
+    withVci ? UseVci() : UseNoVci();
     ASSERT_EQ(PDUConstruct(nullptr, nullptr), 0u);
   }
 

@@ -19,9 +19,8 @@ std::string Text(const json& entry) { return entry["text"]; }
 
 std::vector<json> Entries(const json& doc, const std::string& kind) {
   std::vector<json> out;
-  for (const json& e : doc["entries"]) {
+  for (const json& e : doc["entries"])
     if (e["kind"] == kind) out.push_back(e);
-  }
   return out;
 }
 
