@@ -173,6 +173,13 @@ class GoldenTest : public ::testing::Test {
     if (!WaitLinkStatus(h, PDU_CLLST_OFFLINE, 3000)) Note("  (no OFFLINE item within 3000 ms)");
   }
   void Destroy(uint32_t h) { Call(Fmt("PDUDestroyComLogicalLink(1, %u)", h), PDUDestroyComLogicalLink(kMod, h)); }
+  // The usual end: disconnect, destroy, destruct, compare the transcript.
+  void Finish(uint32_t h, const char* name) {
+    Disconnect(h);
+    Destroy(h);
+    Destruct();
+    Check(name);
+  }
 
   uint32_t Cop(uint32_t h, uint32_t type, const Bytes& request, int32_t send = 1, int32_t receive = 1,
                uintptr_t tag = 0, uint32_t waitMs = 5000) {

@@ -91,10 +91,7 @@ class LinkLifecycle : public GoldenTest {
     SetU32(h, "CP_P2Max", 250);
     Connect(h);
     Status(h, PDU_HANDLE_UNDEF);
-    Disconnect(h);
-    Destroy(h);
-    Destruct();
-    Check(name);
+    Finish(h, name);
   }
 };
 
@@ -115,12 +112,6 @@ class ComPrimitive : public GoldenTest {
     const uint32_t h = Link(1001, 0x2200);
     Connect(h);
     return h;
-  }
-  void Finish(uint32_t h, const char* name) {
-    Disconnect(h);
-    Destroy(h);
-    Destruct();
-    Check(name);
   }
 };
 

@@ -28,12 +28,8 @@ TEST_F(ParseComparam, OnlyP2MaxGivesOnePairAtByteFour) {
 
 // A second run after the link lost CP_TIdle: ISO 14230 keeps the old value
 // (no pair), ISO 9141 starts from zero.
-struct Iso14230Probe : ZPDUISO14230ProtocolHandling {
-  using ZPDUISO14230ProtocolHandling::TIdle;
-};
-struct Iso9141Probe : ZPDUISO9141ProtocolHandling {
-  using ZPDUISO9141ProtocolHandling::TIdle;
-};
+struct Iso14230Probe : ZPDUISO14230ProtocolHandling { using ZPDUISO14230ProtocolHandling::TIdle; };
+struct Iso9141Probe : ZPDUISO9141ProtocolHandling { using ZPDUISO9141ProtocolHandling::TIdle; };
 
 TEST_F(ParseComparam, Iso14230KeepsAnOldValueIso9141ClearsIt) {
   Iso14230Probe kwp;
