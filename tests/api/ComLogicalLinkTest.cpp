@@ -44,8 +44,7 @@ std::vector<std::pair<uint8_t, uint32_t>> UniquePairs(const Bytes& d) {
 // transcripts; an unknown resource's numbered link without handler: ApiMisuse.)
 TEST_F(ComLogicalLink, Tp20LinksByResourceDataTakeTheLowestFreeChannel) {
   Construct(Mdf::kShipped);
-  const uint32_t a = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
-  const uint32_t b = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
+  const uint32_t a = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20"), b = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
   EXPECT_EQ(Handler(a)->Tp20ChannelId.load(), 0u);
   EXPECT_EQ(Handler(b)->Tp20ChannelId.load(), 1u);
   EXPECT_EQ(Tp20ChannelsInUse(), 2u);

@@ -91,8 +91,7 @@ TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
   EXPECT_EQ(PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(mods)), PDU_STATUS_NOERROR);
 
   T_PDU_STATUS status = 0;
-  UNUM32 ts = 0;
-  UNUM32 extra = 0;
+  UNUM32 ts = 0, extra = 0;
   ASSERT_EQ(PDUGetStatus(1, 9, 9, &status, &ts, &extra), PDU_STATUS_NOERROR);
   EXPECT_EQ(status, PDU_MODST_AVAIL);
   EXPECT_EQ(extra, 0xFFFFFFFEu);
@@ -144,10 +143,7 @@ TEST_F(ConstructTest, IoCtlsThatSendNothing) {
   EXPECT_EQ(*static_cast<uint32_t*>(out->pData), 1u);
   PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(out));
   engine::Module().MarkIdle();
-  struct Row {
-    const char* name;
-    T_PDU_ERROR result;
-  };
+  struct Row { const char* name; T_PDU_ERROR result; };
   const Row rows[] = {{"PDU_IOCTL_GET_SSIDS", PDU_ERR_ID_NOT_SUPPORTED},
                       {"PDU_IOCTL_GET_WLAN_STATUS", PDU_ERR_ID_NOT_SUPPORTED},
                       {"PDU_IOCTL_GET_ETH_SWITCH_STATE", PDU_ERR_ID_NOT_SUPPORTED},
@@ -170,10 +166,7 @@ TEST_F(ConstructTest, IoCtlsThatSendNothing) {
 // CLOSE goes out, and the first call or the one that raced it reports
 // NOERROR while a call that came after the module was gone reports 0x11.
 TEST_F(ConstructTest, ConcurrentDestructsAllReturnAndSendOneClose) {
-  struct Case {
-    int threads;
-    bool inFlight;
-  };
+  struct Case { int threads; bool inFlight; };
   const Case cases[] = {{2, false}, {8, false}, {2, true}, {8, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.threads << " threads" << (c.inFlight ? ", in flight" : ""));
@@ -237,20 +230,11 @@ TEST_F(ConstructTest, ConcurrentConstructsAndDestructsLeaveOneWholeState) {
 }
 
 TEST(StatusName, KnownAndUnknownValues) {
-  struct Row {
-    uint32_t value;
-    const char* name;
-  };
+  struct Row { uint32_t value; const char* name; };
   const Row rows[] = {
-      {0x00, "<PDU_STATUS_NOERROR>"},
-      {0x11, "<PDU_ERR_COMM_PC_TO_VCI_FAILED>"},
-      {0x50, "<PDU_ERR_INVALID_PARAMETERS>"},
-      {0x60, "<PDU_ERR_INVALID_HANDLE>"},
-      {0x71, "<PDU_ERR_EVENT_QUEUE_EMPTY>"},
-      {0xA4, "<PDU_ERR_API_SW_OUT_OF_DATA>"},
-      {0xBC, "<PDU_ERR_DOIP_RESPNSE_TIMEOUT>"},
-      {0x02, "<PDU_ERR_UNKNOW>"},
-      {0xBD, "<PDU_ERR_UNKNOW>"},
+      {0x00, "<PDU_STATUS_NOERROR>"}, {0x11, "<PDU_ERR_COMM_PC_TO_VCI_FAILED>"}, {0x50, "<PDU_ERR_INVALID_PARAMETERS>"},
+      {0x60, "<PDU_ERR_INVALID_HANDLE>"}, {0x71, "<PDU_ERR_EVENT_QUEUE_EMPTY>"}, {0xA4, "<PDU_ERR_API_SW_OUT_OF_DATA>"},
+      {0xBC, "<PDU_ERR_DOIP_RESPNSE_TIMEOUT>"}, {0x02, "<PDU_ERR_UNKNOW>"}, {0xBD, "<PDU_ERR_UNKNOW>"},
       {0xFFFFFFFF, "<PDU_ERR_UNKNOW>"},
   };
   for (const Row& row : rows) EXPECT_STREQ(StatusName(row.value), row.name) << row.value;

@@ -30,9 +30,7 @@ class CommandCodesTest : public LinkOnVci<> {
   TestVci vci;
 };
 
-PDU_PARAM_ITEM U32Item(uint32_t* value) {
-  return PDU_PARAM_ITEM{0x1200, 1, 0x105, 3, value};
-}
+PDU_PARAM_ITEM U32Item(uint32_t* value) { return PDU_PARAM_ITEM{0x1200, 1, 0x105, 3, value}; }
 
 Bytes W(std::initializer_list<uint32_t> words) { return TestVci::Words(words); }
 
@@ -56,12 +54,7 @@ TEST_F(CommandCodesTest, EachCommandGoesOutWithItsByteAndPayloadOnTheVehicleChan
   ctrl.NumSendCycles = 1;
   ctrl.NumReceiveCycles = -1;
   ctrl.TxFlag = {2, tx};
-  struct Case {
-    const char* what;
-    std::function<void()> call;
-    uint8_t command;
-    Bytes payload;
-  };
+  struct Case { const char* what; std::function<void()> call; uint8_t command; Bytes payload; };
   const Case cases[] = {
       {"OPEN", [] { VciOpen(); }, 0x01, {}},
       {"SET_LINK_RESOURCE", [&] { VciSetLinkResource(1, 7, rsc, &flags); }, 0x08,

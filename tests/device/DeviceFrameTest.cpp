@@ -31,12 +31,7 @@ Bytes Unstuff(const Bytes& stuffed) {
 }
 
 TEST(DeviceFrame, KnownFramesHaveExactBytes) {
-  struct Case {
-    const char* what;
-    uint8_t channel, sequence, command;
-    Bytes data;
-    Bytes wire;
-  };
+  struct Case { const char* what; uint8_t channel, sequence, command; Bytes data; Bytes wire; };
   Bytes probe = {0x7E, 0x1A, 0x00, 0x31, 0x01, 0x01, 0x01, 0x05, 0x10, 0x00};
   probe.insert(probe.end(), 16, 0x00);
   probe.insert(probe.end(), {0x63, 0x7E});
@@ -45,8 +40,7 @@ TEST(DeviceFrame, KnownFramesHaveExactBytes) {
        {0x7E, 0x0A, 0x00, 0x31, 0x01, 0x01, 0x12, 0x01, 0x00, 0x00, 0x50, 0x7E}},
       {"probe, 16 zero bytes", kChannelManagement, 1, 0x05, Bytes(16, 0), probe},
       {"flag in data", kChannelVehicle, 1, 0x1B, {0x7E, 0x00, 0x00, 0x00},
-       {0x7E, 0x0E, 0x00, 0x31, 0x01, 0x01, 0x12, 0x1B, 0x04, 0x00, 0x7D, 0x5E, 0x00, 0x00,
-        0x00, 0xF0, 0x7E}},
+       {0x7E, 0x0E, 0x00, 0x31, 0x01, 0x01, 0x12, 0x1B, 0x04, 0x00, 0x7D, 0x5E, 0x00, 0x00, 0x00, 0xF0, 0x7E}},
       // 0B+31+01+01+12+1B+01+00 = 0x6C; data 0x11 makes the sum 0x7D.
       {"escape as checksum", kChannelVehicle, 1, 0x1B, {0x11},
        {0x7E, 0x0B, 0x00, 0x31, 0x01, 0x01, 0x12, 0x1B, 0x01, 0x00, 0x11, 0x7D, 0x5D, 0x7E}},
@@ -97,16 +91,9 @@ TEST(DeviceFrame, UnstuffRejectsBadEscapes) {
 TEST(DeviceFrame, CheckFrameRejectsDamagedFrames) {
   const Bytes good = Build(kChannelVehicle, 1, 0x01, {0x00, 0x00, 0x00, 0x00});
   ASSERT_TRUE(CheckFrame(good.data(), good.size()));
-  struct Case {
-    const char* what;
-    size_t index;
-    uint8_t value;
-  };
+  struct Case { const char* what; size_t index; uint8_t value; };
   const Case cases[] = {
-      {"opening flag", 0, 0x00},
-      {"checksum", 14, 0x00},
-      {"length field L", 1, 0x0F},
-      {"data length field", 8, 0x05},
+      {"opening flag", 0, 0x00}, {"checksum", 14, 0x00}, {"length field L", 1, 0x0F}, {"data length field", 8, 0x05},
       {"closing flag", 15, 0x00},
   };
   for (const Case& c : cases) {

@@ -34,9 +34,7 @@ class DeviceLinkTest : public ::testing::Test {
     ASSERT_TRUE(link->OpenPortPath(vci.Path()));
   }
 
-  void Feed(const Bytes& chunk) {
-    link->OnReceive(chunk.data(), static_cast<uint32_t>(chunk.size()));
-  }
+  void Feed(const Bytes& chunk) { link->OnReceive(chunk.data(), static_cast<uint32_t>(chunk.size())); }
 
   // The answer's data, or empty when ReceiveAnswer returned 0.
   Bytes Answer(uint32_t timeoutMs = 50, uint32_t capacity = 1000) {
@@ -136,10 +134,7 @@ TEST_F(DeviceLinkTest, DamagedFramesAreDroppedAndTheWaitGoesOn) {
   Bytes badLength = good;
   badLength[1] = 0x0F;
   const Bytes shortFrame = {0x7E, 0x09, 0x00, 0x31, 0x01, 0x01, 0x12, 0x01, 0x00, 0x7E};
-  struct Case {
-    const char* what;
-    Bytes bad;
-  };
+  struct Case { const char* what; Bytes bad; };
   const Case cases[] = {{"checksum", badChecksum},
                         {"escape", badEscape},
                         {"length", badLength},
@@ -227,8 +222,7 @@ TEST_F(DeviceLinkTest, DiscardAnswersDropsRawBytesAndQueueButKeepsCarryOverAndVe
   // One chunk: two answers and vehicle data. The first receive takes the
   // queue whole, returns the first answer and keeps the second in the
   // carry-over.
-  Feed(Cat({Wire(test::kCmdOpen, {1, 0, 0, 0}), Wire(test::kCmdOpen, {2, 0, 0, 0}),
-               Wire(test::kCmdVehicleData, car)}));
+  Feed(Cat({Wire(test::kCmdOpen, {1, 0, 0, 0}), Wire(test::kCmdOpen, {2, 0, 0, 0}), Wire(test::kCmdVehicleData, car)}));
   EXPECT_EQ(Answer(), (Bytes{1, 0, 0, 0}));
   Feed(Wire(test::kCmdOpen, {3, 0, 0, 0}));  // queued, not yet taken
   Feed(Bytes{0x7E, 0x0A});                   // a frame begun

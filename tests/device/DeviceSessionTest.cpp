@@ -32,9 +32,8 @@ using test::VciFrame;
 size_t CountEntries(const char* folder) {
   size_t n = 0;
   if (DIR* d = ::opendir(folder)) {
-    while (dirent* e = ::readdir(d)) {
+    while (dirent* e = ::readdir(d))
       if (e->d_name[0] != '.') ++n;
-    }
     ::closedir(d);
   }
   return n;

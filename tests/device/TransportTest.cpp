@@ -66,28 +66,13 @@ class RecordingTransport final : public Transport {
     open_ = line_.open == OpenStatus::kOk;
     return line_.open;
   }
-  bool Configure() override {
-    rec_.Add("configure");
-    return true;
-  }
-  LineStatus SetDtr(bool on) override {
-    rec_.Add(on ? "DTR high" : "DTR low");
-    return line_.modem;
-  }
-  LineStatus SetRts(bool on) override {
-    rec_.Add(on ? "RTS high" : "RTS low");
-    return line_.modem;
-  }
-  LineStatus SetLowLatency() override {
-    rec_.Add("low latency");
-    return LineStatus::kOk;
-  }
+  bool Configure() override { rec_.Add("configure"); return true; }
+  LineStatus SetDtr(bool on) override { rec_.Add(on ? "DTR high" : "DTR low"); return line_.modem; }
+  LineStatus SetRts(bool on) override { rec_.Add(on ? "RTS high" : "RTS low"); return line_.modem; }
+  LineStatus SetLowLatency() override { rec_.Add("low latency"); return LineStatus::kOk; }
   size_t Write(const uint8_t*, size_t count, uint32_t) override { return count; }
   // No receive thread runs in these tests: nothing reads.
-  ReadStatus Read(uint8_t*, size_t, size_t& count, uint32_t) override {
-    count = 0;
-    return ReadStatus::kCancelled;
-  }
+  ReadStatus Read(uint8_t*, size_t, size_t& count, uint32_t) override { count = 0; return ReadStatus::kCancelled; }
   void Cancel() override {}
   void Close() override {
     if (open_) rec_.Add("close");
@@ -115,32 +100,30 @@ class FakeFactory {
 };
 
 // Low before and again after the line settings (a driver may raise both
-// when the speed leaves B0), then the pulse on DTR alone (on the library's
-// clock; pauses cost no real time here).
+// when the speed leaves B0), then the pulse on DTR alone, 50 ms (on the
+// library's clock; pauses cost no real time here). A line without modem
+// lines is configured without them.
 TEST(TransportSeam, ModemLinesGoLowAroundConfigurationAndDtrPulses50Ms) {
-  test::ManualClock clock;
-  clock.SetInstantPauses(true);
-  Recording rec;
-  FakeFactory fake(rec, FakeLine{});
-  DeviceLink link;
-  ASSERT_TRUE(link.OpenPortPath("/dev/ttyUSB7"));
-  const std::vector<std::string> expected = {"open /dev/ttyUSB7", "DTR low",  "RTS low",
-                                             "configure",         "low latency", "DTR low",
-                                             "RTS low",           "DTR high", "DTR low"};
-  ASSERT_EQ(rec.calls, expected);
-  EXPECT_EQ(rec.ticks[8] - rec.ticks[7], 50u);
-  link.ClosePort();
-  EXPECT_EQ(rec.calls.back(), "close");
-}
-
-TEST(TransportSeam, LineWithoutModemLinesIsConfiguredWithoutPulse) {
-  Recording rec;
-  FakeFactory fake(rec, FakeLine{Transport::OpenStatus::kOk, Transport::LineStatus::kNotSupported});
-  DeviceLink link;
-  ASSERT_TRUE(link.OpenPortPath("/dev/pts/9"));
-  const std::vector<std::string> expected = {"open /dev/pts/9", "DTR low", "configure",
-                                             "low latency"};
-  EXPECT_EQ(rec.calls, expected);
+  struct Case { Transport::LineStatus modem; std::vector<std::string> calls; };
+  const Case cases[] = {
+      {Transport::LineStatus::kOk, {"open /dev/ttyUSB7", "DTR low", "RTS low", "configure", "low latency", "DTR low",
+                                    "RTS low", "DTR high", "DTR low"}},
+      {Transport::LineStatus::kNotSupported, {"open /dev/ttyUSB7", "DTR low", "configure", "low latency"}},
+  };
+  for (const Case& c : cases) {
+    test::ManualClock clock;
+    clock.SetInstantPauses(true);
+    Recording rec;
+    FakeFactory fake(rec, FakeLine{Transport::OpenStatus::kOk, c.modem});
+    DeviceLink link;
+    ASSERT_TRUE(link.OpenPortPath("/dev/ttyUSB7"));
+    ASSERT_EQ(rec.calls, c.calls);
+    if (c.calls.size() == 9) {
+      EXPECT_EQ(rec.ticks[8] - rec.ticks[7], 50u);
+    }
+    link.ClosePort();
+    EXPECT_EQ(rec.calls.back(), "close");
+  }
 }
 
 // Every port that cannot be used gets the same 100 ms before the next one

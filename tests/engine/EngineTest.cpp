@@ -32,16 +32,16 @@ class EngineTest : public test::SessionTest {
     Construct();
   }
 
-  // A link made directly from a handler, as link creation would, without
-  // a callback (callbacks outlive constructions).
-  uint32_t MakeLink() {
+  // A link made directly from a handler, as link creation would, with
+  // this callback (callbacks outlive constructions).
+  uint32_t MakeLink(CALLBACKFNC callback = nullptr) {
     uint32_t h = 0;
     {
       ApiLockGuard g(ApiLock());
       h = Module().NextLinkHandle();
       Module().SetLinkHandler(h, protocol::CreateProtocolHandler("KW82_on_KW_UART"));
     }
-    EXPECT_EQ(PDURegisterEventCallback(1, h, nullptr), 0u);
+    EXPECT_EQ(PDURegisterEventCallback(1, h, callback), 0u);
     return h;
   }
 
@@ -64,8 +64,7 @@ class EngineTest : public test::SessionTest {
 };
 
 TEST_F(EngineTest, SendRecvWithoutRequestBytesCallsBackOnceAndSendsNothing) {
-  const uint32_t h = MakeLink();
-  ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
+  const uint32_t h = MakeLink(CountingCallback);
   Start(h, kSendRecv, {});
   WaitIdle();
   EXPECT_EQ(g_calls.load(), 1);
@@ -82,8 +81,7 @@ TEST_F(EngineTest, WithoutCallbackOnlyFinishedIsKept) {
 }
 
 TEST_F(EngineTest, HandlesCountAcrossLinksAndDelayGetsNoEvents) {
-  const uint32_t a = MakeLink();
-  const uint32_t b = MakeLink();
+  const uint32_t a = MakeLink(), b = MakeLink();
   EXPECT_EQ(Start(a, kUpdateParam, {}), 1u);
   EXPECT_EQ(Start(b, kUpdateParam, {}), 2u);
   EXPECT_EQ(Start(b, kDelay, {}), 3u);
@@ -97,8 +95,7 @@ TEST_F(EngineTest, HandlesCountAcrossLinksAndDelayGetsNoEvents) {
 // SENDRECV goes on.)
 
 TEST_F(EngineTest, LinkStatusJobWaitsForTheQueueGate) {
-  const uint32_t h = MakeLink();
-  ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
+  const uint32_t h = MakeLink(CountingCallback);
   {
     ApiLockGuard g(ApiLock());
     LinkHandler(h)->CllStatus.store(kOffline);
@@ -120,8 +117,7 @@ TEST_F(EngineTest, LinkStatusJobWaitsForTheQueueGate) {
 }
 
 TEST_F(EngineTest, AResultItemKeepsItsBytesAfterLaterResults) {
-  const uint32_t h = MakeLink();
-  ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
+  const uint32_t h = MakeLink(CountingCallback);
   EcuAnswers({{0x62, 0x01, 0xAA}});
   Start(h, kSendRecv, {0x22, 0x01});
   WaitIdle();
@@ -148,8 +144,7 @@ TEST_F(EngineTest, RegisterWithAHandleBeyondTheTableUsesTheModuleSlot) {
 }
 
 TEST_F(EngineTest, EventsAndCallbacksSurviveDestructionAndReconstruction) {
-  const uint32_t h = MakeLink();
-  ASSERT_EQ(PDURegisterEventCallback(1, h, CountingCallback), 0u);
+  const uint32_t h = MakeLink(CountingCallback);
   Start(h, kUpdateParam, {});
   WaitIdle();
   ASSERT_EQ(PDUDestruct(), 0u);

@@ -72,25 +72,16 @@ class EngineWaits : public test::SessionTest {
 // taken by an UPDATEPARAM), without the read's 30 ms. A timing ComParam
 // may lengthen a wait, never shorten it below the class's first one; the
 // base class adds 200 ms for every SENDRECV that got no answer.
-struct ClassWaits {
-  const char* resource;
-  uint32_t defaults, afterP2Max50, afterP2Max5000;
-};
+struct ClassWaits { const char* resource; uint32_t defaults, afterP2Max50, afterP2Max5000; };
 
 const ClassWaits kClassWaits[] = {
-    {"RSC_ISO_15765_3_on_ISO_15765_2_6_14", 3000, 3000, 6000},
-    {"RSC_ISO_14230_3_on_ISO_14230_2_7", 3000, 3000, 5000},
-    {"RSC_MSP_VW2000LP_on_TP20_6_14", 3000, 3000, 6000},
-    {"RSC_ISO_15031_5_on_ISO_9141_2_7", 2000, 2000, 5000},
-    {"RSC_MSP_KW1281_on_TP16_6_14", 3000, 3000, 5000},
-    {"RSC_MSP_VW2000LP_on_TP16_6_14", 3000, 3000, 5000},
-    {"RSC_KW81_on_KW_UART_7", 2200, 2400, 5200},
-    {"RSC_KW71_on_KW_UART_7_15", 2200, 2400, 5200},
-    {"RSC_ISO_11898_RAW_6_14", 2200, 2400, 5200},
-    {"RSC_ISO_OBD_on_SAE_J1850_2_10", 2200, 2400, 5200},
+    {"RSC_ISO_15765_3_on_ISO_15765_2_6_14", 3000, 3000, 6000}, {"RSC_ISO_14230_3_on_ISO_14230_2_7", 3000, 3000, 5000},
+    {"RSC_MSP_VW2000LP_on_TP20_6_14", 3000, 3000, 6000}, {"RSC_ISO_15031_5_on_ISO_9141_2_7", 2000, 2000, 5000},
+    {"RSC_MSP_KW1281_on_TP16_6_14", 3000, 3000, 5000}, {"RSC_MSP_VW2000LP_on_TP16_6_14", 3000, 3000, 5000},
+    {"RSC_KW81_on_KW_UART_7", 2200, 2400, 5200}, {"RSC_KW71_on_KW_UART_7_15", 2200, 2400, 5200},
+    {"RSC_ISO_11898_RAW_6_14", 2200, 2400, 5200}, {"RSC_ISO_OBD_on_SAE_J1850_2_10", 2200, 2400, 5200},
     {"RSC_SAE_J2190_on_SAE_J1850_VPW_2_10", 2200, 2400, 5200},
-    {"RSC_SAE_J1939_73_on_SAE_J1939_21_6_14", 2200, 2400, 5200},
-    {"RSC_SAE_J1587_on_SAE_J1708_12_13", 2200, 2400, 5200},
+    {"RSC_SAE_J1939_73_on_SAE_J1939_21_6_14", 2200, 2400, 5200}, {"RSC_SAE_J1587_on_SAE_J1708_12_13", 2200, 2400, 5200},
     {"RSC_SAE_J2610_on_SAE_J2610_SCI_7_12", 2200, 2400, 5200},
 };
 

@@ -22,10 +22,7 @@ bool Take(Lifetime& life, Stage next, uint32_t boundMs, Stage& found) PDU_NO_THR
 }
 void Give(Lifetime& life, Stage stage) PDU_NO_THREAD_SAFETY_ANALYSIS { life.GiveTurn(stage); }
 
-struct Attempt {
-  bool held;
-  int found;
-};
+struct Attempt { bool held; int found; };
 
 // Takes the turn on another thread (the holder's thread must not try).
 std::future<Attempt> TakeElsewhere(Lifetime& life, Stage next, uint32_t boundMs, bool giveBack = true) {

@@ -130,8 +130,7 @@ TEST_F(LiveBus, ANewConstructionDoesNotSeeAnswersLeftFromBefore) {
   vci_.SendVehicleData(0, 0, 0, {0xE8, 0x07, 0x00, 0x00, 0x71, 0x01, 0x02, 0x03, 0x00});
   vci_.SetHandler(kCmdCop, HealthyCopReplies);
   Construct();
-  const uint32_t hCLL = ConnectedLink();
-  const uint32_t hCop = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
+  const uint32_t hCLL = ConnectedLink(), hCop = Start(hCLL, kSendRecv, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitFinished(hCop, 5000));
   const std::vector<SeenItem> mine = items_.ItemsOf(hCop);
   ASSERT_EQ(ItemCollector::Kinds(mine), (std::vector<uint32_t>{kExecuting, kItemResult, kFinished}));

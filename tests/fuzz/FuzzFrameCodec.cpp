@@ -52,8 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The input as the data of a frame: first byte channel, second command.
   if (size >= 2) {
     const size_t len = size - 2;
-    const size_t f =
-        BuildFrame(data[0], 0x5A, data[1], data + 2, len, unstuffed, sizeof unstuffed);
+    const size_t f = BuildFrame(data[0], 0x5A, data[1], data + 2, len, unstuffed, sizeof unstuffed);
     if (len + kFrameOverhead <= sizeof unstuffed) {
       FUZZ_CHECK(f == len + kFrameOverhead);
       FUZZ_CHECK(CheckFrame(unstuffed, f));

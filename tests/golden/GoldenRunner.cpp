@@ -1,6 +1,7 @@
 // The golden-transcript runner's recording and comparing (GoldenRunner.h).
 #include "GoldenRunner.h"
 
+#include <fstream>
 #include <map>
 
 namespace pdu::golden {
@@ -98,9 +99,7 @@ void GoldenTest::Check(const std::string& name) {
   PDUDestruct();
   const uint32_t tickHi = platform::ClockTicks();
   const log::LogFileNames files = log::CurrentLogFileNames();
-  std::vector<std::string> t;
-  t.push_back("# golden transcript: " + name);
-  t.push_back("## calls");
+  std::vector<std::string> t = {"# golden transcript: " + name, "## calls"};
   {
     std::lock_guard<std::mutex> g(m_);
     t.insert(t.end(), calls_.begin(), calls_.end());
@@ -111,27 +110,19 @@ void GoldenTest::Check(const std::string& name) {
   for (const VciFrame& f : vci_->Frames())
     for (const std::string& l : DescribeFrame(f)) t.push_back(l);
   t.push_back(Fmt("bad frames: %zu", vci_->BadFrames()));
+  std::string line;
   auto addLog = [&](const char* title, const std::string& path) {
     t.push_back(std::string("## ") + title);
-    std::string line;
     for (const std::string& raw : SplitLines(test::ReadFile(path)))
       if (NormaliseLogLine(raw, tickHi, line)) t.push_back(line);
   };
   // The receive thread's lines of the main log interleave with the
   // engine's and the API's at the pace the pseudo-terminal delivers: they
   // get a section of their own, each section in its own thread's order.
-  std::vector<std::string> engineLines;
-  std::vector<std::string> receiveLines;
-  {
-    std::string line;
-    for (const std::string& raw : SplitLines(test::ReadFile(files.main))) {
-      if (!NormaliseLogLine(raw, tickHi, line)) continue;
-      (FromReceiveThread(line) ? receiveLines : engineLines).push_back(line);
-    }
-  }
-  t.push_back("## main log");
+  std::vector<std::string> engineLines{"## main log"}, receiveLines{"## main log, receive thread"};
+  for (const std::string& raw : SplitLines(test::ReadFile(files.main)))
+    if (NormaliseLogLine(raw, tickHi, line)) (FromReceiveThread(line) ? receiveLines : engineLines).push_back(line);
   t.insert(t.end(), engineLines.begin(), engineLines.end());
-  t.push_back("## main log, receive thread");
   t.insert(t.end(), receiveLines.begin(), receiveLines.end());
   addLog("data log", files.data);
   addLog("contact log", files.contact);
@@ -148,16 +139,11 @@ void GoldenTest::Check(const std::string& name) {
   const std::string path = dir + name + ".txt";
   const char* record = std::getenv("PDU7318_RECORD_GOLDEN");
   if (record != nullptr && std::strcmp(record, "1") == 0) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    std::fwrite(actual.data(), 1, actual.size(), f);
-    std::fclose(f);
+    ASSERT_TRUE(std::ofstream(path, std::ios::binary) << actual) << path;
     std::printf("recorded %s (%zu lines, %zu in full)\n", path.c_str(), SplitLines(actual).size(), t.size());
     return;
   }
-  if (!test::FileExists(path)) {
-    FAIL() << path << " does not exist; record it with tools/record-golden";
-  }
+  if (!test::FileExists(path)) FAIL() << path << " does not exist; record it with tools/record-golden";
   const std::vector<std::string> expected = ExpandTranscript(SplitLines(test::ReadFile(path)), prologue);
   const std::string diff = UnifiedDiff(expected, t, "tests/golden/" + name + ".txt (expected)", "actual");
   EXPECT_TRUE(diff.empty()) << "the transcript differs from tests/golden/" << name
@@ -186,8 +172,7 @@ bool GoldenTest::NormaliseLogLine(const std::string& raw, uint32_t tickHi, std::
   for (const char* key : kAddressKeys) {
     const size_t klen = std::strlen(key);
     for (size_t p = line.find(key); p != std::string::npos; p = line.find(key, p + klen)) {
-      size_t e = p + klen;
-      size_t d = e;
+      size_t e = p + klen, d = e;
       if (d < line.size() && line[d] == '-') ++d;
       size_t q = d;
       while (q < line.size() && std::isdigit(static_cast<unsigned char>(line[q]))) ++q;

@@ -140,13 +140,9 @@ class GoldenTest : public ::testing::Test {
     return ok;
   }
   bool WaitLinkStatus(uint32_t hCLL, uint32_t status, uint32_t timeoutMs) {
+    const std::pair<uint32_t, uint32_t> want{hCLL, status};
     const bool ok = WaitUntil(
-        [&] {
-          for (auto& s : linkStatus_)
-            if (s.first == hCLL && s.second == status) return true;
-          return false;
-        },
-        timeoutMs);
+        [&] { return std::find(linkStatus_.begin(), linkStatus_.end(), want) != linkStatus_.end(); }, timeoutMs);
     Settle();
     return ok;
   }
@@ -177,6 +173,13 @@ class GoldenTest : public ::testing::Test {
     if (!WaitLinkStatus(h, PDU_CLLST_OFFLINE, 3000)) Note("  (no OFFLINE item within 3000 ms)");
   }
   void Destroy(uint32_t h) { Call(Fmt("PDUDestroyComLogicalLink(1, %u)", h), PDUDestroyComLogicalLink(kMod, h)); }
+  // The usual end: disconnect, destroy, destruct, compare the transcript.
+  void Finish(uint32_t h, const char* name) {
+    Disconnect(h);
+    Destroy(h);
+    Destruct();
+    Check(name);
+  }
 
   uint32_t Cop(uint32_t h, uint32_t type, const Bytes& request, int32_t send = 1, int32_t receive = 1,
                uintptr_t tag = 0, uint32_t waitMs = 5000) {
@@ -197,17 +200,14 @@ class GoldenTest : public ::testing::Test {
   }
   void Status(uint32_t h, uint32_t hCop) {
     T_PDU_STATUS s = 0;
-    UNUM32 ts = 0;
-    UNUM32 extra = 0;
+    UNUM32 ts = 0, extra = 0;
     const T_PDU_ERROR rc = PDUGetStatus(kMod, h, hCop, &s, &ts, &extra);
     Call(Fmt("PDUGetStatus(1, %u, %u)", h, hCop), rc,
          Fmt("status=0x%04X timestamp=%s extra=%u", s, Ts(ts).c_str(), extra));
   }
   void LastError(uint32_t h) {
     T_PDU_ERR_EVT code = 0;
-    UNUM32 hCop = 0;
-    UNUM32 ts = 0;
-    UNUM32 extra = 0;
+    UNUM32 hCop = 0, ts = 0, extra = 0;
     const T_PDU_ERROR rc = PDUGetLastError(kMod, h, &code, &hCop, &ts, &extra);
     Call(Fmt("PDUGetLastError(1, %u)", h), rc,
          Fmt("code=0x%08X hCoP=%u timestamp=%s extra=%u", code, hCop, Ts(ts).c_str(), extra));

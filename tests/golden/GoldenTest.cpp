@@ -91,10 +91,7 @@ class LinkLifecycle : public GoldenTest {
     SetU32(h, "CP_P2Max", 250);
     Connect(h);
     Status(h, PDU_HANDLE_UNDEF);
-    Disconnect(h);
-    Destroy(h);
-    Destruct();
-    Check(name);
+    Finish(h, name);
   }
 };
 
@@ -116,12 +113,6 @@ class ComPrimitive : public GoldenTest {
     Connect(h);
     return h;
   }
-  void Finish(uint32_t h, const char* name) {
-    Disconnect(h);
-    Destroy(h);
-    Destruct();
-    Check(name);
-  }
 };
 
 // The shared prologue: only construction, the link and its end.
@@ -129,8 +120,7 @@ TEST_F(ComPrimitive, Prologue) { Finish(Online(), kPrologue); }
 
 TEST_F(ComPrimitive, StartComm) {
   vci_->SetHandler(kCmdCop, Ecu({{0xE8, 0x07, 0x00, 0x00, 0x50, 0x03, 0x00, 0x32, 0x01, 0xF4}}));
-  const uint32_t h = Online();
-  const uint32_t c = Cop(h, PDU_COPT_STARTCOMM, {0x10, 0x03}, 1, 1, 0x31);
+  const uint32_t h = Online(), c = Cop(h, PDU_COPT_STARTCOMM, {0x10, 0x03}, 1, 1, 0x31);
   Status(h, c);
   Finish(h, "cop-startcomm");
 }

@@ -158,8 +158,7 @@ std::vector<std::string> CompactTranscript(const std::vector<std::string>& full,
     // Greedy: at each line, the longest run that the prologue's section
     // also has, wherever it stands there.
     for (size_t i = 0; i < l.size();) {
-      size_t best = 0;
-      size_t at = 0;
+      size_t best = 0, at = 0;
       for (size_t j = 0; j < p.size(); ++j) {
         size_t n = 0;
         while (i + n < l.size() && j + n < p.size() && l[i + n] == p[j + n]) ++n;
@@ -186,8 +185,7 @@ std::vector<std::string> ExpandTranscript(const std::vector<std::string>& compac
   const std::vector<std::string>* p = &kNone;
   std::vector<std::string> out;
   for (const std::string& l : compact) {
-    size_t first = 0;
-    size_t last = 0;
+    size_t first = 0, last = 0;
     if (l.rfind("## ", 0) == 0) {
       p = SectionOf(shared, l);
       if (p == nullptr) p = &kNone;

@@ -46,27 +46,22 @@ CASES = {
 }
 for _log in (False, True):
     _suffix = "-logging" if _log else ""
-    for _kind, _mode, _status, _text in (
-            ("c", "destruct-2", 0, "destructs: "),
-            ("c", "destruct-8", 0, "destructs: "),
-            ("linked", "destruct-8", 0, "destructs: "),
-            ("c", "atexit-before-dlopen", 3, "atexit destruct: 0x0"),
-            ("c", "atexit-before-construct", 3, "atexit destruct: 0x0"),
-            ("c", "atexit-after-construct", 3, "atexit destruct: 0x0"),
-            ("linked", "atexit-before-construct", 3, "atexit destruct: 0x0"),
-            ("linked", "atexit-after-construct", 3, "atexit destruct: 0x0"),
-            ("py", "atexit", 3, "atexit destruct: 0x0")):
+    for _kind, _mode in (("c", "destruct-2"), ("c", "destruct-8"), ("linked", "destruct-8"),
+                         ("c", "atexit-before-dlopen"), ("c", "atexit-before-construct"),
+                         ("c", "atexit-after-construct"), ("linked", "atexit-before-construct"),
+                         ("linked", "atexit-after-construct"), ("py", "atexit")):
+        _status, _text = (0, "destructs: ") if _mode.startswith("destruct") else (3, "atexit destruct: 0x0")
         CASES["%s-%s%s" % (_kind, _mode, _suffix)] = (_kind, _mode, _status, _log, _text)
     CASES["cpp-global" + _suffix] = ("cpp", "global", 4, _log, "global destruct: 0x0")
     CASES["cpp-global-linked" + _suffix] = ("cpp-linked", "global", 4, _log, "global destruct: 0x0")
-EXIT_BOUND_S = 2.0
 # A process that ends while a SENDRECV waits for its answer: the module's
 # teardown wakes that wait at once. Had it not, the teardown would give up
 # on the engine thread after 500 ms and say so in the main log; that line,
 # not a tighter time bound (which a sanitizer's exit on a loaded machine
 # can overrun), is what the logging case checks.
 ENGINE_LEFT_RUNNING = "exit: the engine thread did not end within"
-NATIVE = {"c": "lifetime_client", "linked": "lifetime_client_linked", "cpp": "lifetime_global",
+# The C cases are stress_client's "lifetime MODE".
+NATIVE = {"c": "stress_client", "linked": "lifetime_client_linked", "cpp": "lifetime_global",
           "cpp-linked": "lifetime_global_linked"}
 
 

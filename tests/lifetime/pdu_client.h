@@ -9,6 +9,7 @@
 #include <stdio.h>
 #ifndef _WIN32
 #include <dlfcn.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -120,6 +121,32 @@ static inline void PduExitStamp(void) {
   printf("exit at %lld\n", PduNowNs());
   fflush(stdout);
 }
+
+/* One line, written whole (threads print at once). */
+__attribute__((format(printf, 1, 2))) static inline void PduSay(const char* fmt, ...) {
+  char line[256];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(line, sizeof line - 1, fmt, ap);
+  va_end(ap);
+  strcat(line, "\n");
+  fputs(line, stdout);
+  fflush(stdout);
+}
+
+#ifndef __cplusplus /* C11 atomics */
+/* Waits (bounded by 5 s) until *flag is set: for a step that does happen. */
+static inline void PduAwait(_Atomic int* flag, const char* what) {
+  long long end = PduNowNs() + 5000000000LL;
+  while (!*flag) {
+    if (PduNowNs() > end) {
+      fprintf(stderr, "client: no %s within 5 s\n", what);
+      exit(94);
+    }
+    PduSleepUs(200);
+  }
+}
+#endif
 
 /* A SENDRECV of the bytes written in hex ("22 F1 90") on hCLL. */
 static inline void PduSend(StartCopFn startCop, UNUM32 hCLL, const char* hex, SNUM32 receiveCycles) {

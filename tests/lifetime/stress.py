@@ -216,7 +216,8 @@ def read_logs(logs):
 def legacy_plan(name):
     """A case of lifetime.py, run here on the busy bus."""
     kind, mode, status, logging, text = lifetime.CASES[name]
-    p = Plan("legacy", logging, exe=lifetime.NATIVE.get(kind), mode_args=[mode])
+    p = Plan("legacy", logging, exe=lifetime.NATIVE.get(kind),
+             mode_args=["lifetime", mode] if kind in ("c", "linked") else [mode])
     if kind == "py":
         p.cmd = [sys.executable, os.path.join(HERE, "..", "tools", "livebus_e2e.py"), "--child"]
     p.name = "lifetime.py " + name

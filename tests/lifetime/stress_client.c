@@ -28,6 +28,13 @@
  * (config.ini switched to open=0 in between), exit-without-destruct, probe;
  * noop and child-probe are what a forked child execs.
  *
+ *   stress_client LIBRARY lifetime MODE
+ *
+ * runs a case of lifetime.py instead (its table has the modes, the exit
+ * status each chooses and the text each prints). Built twice: dlopen'ing
+ * LIBRARY, and (LIFETIME_LINKED) linked against the library, when "before
+ * dlopen" is "before construct".
+ *
  * Output lines: "call WHAT 0xSTATUS MS" for every timed call, "vin ok",
  * what the schedule found, and "exit at <CLOCK_MONOTONIC ns>" just before
  * it ends. A failed step exits 91 after saying what failed. */
@@ -35,7 +42,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdatomic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -54,7 +60,7 @@ static const char *optLoad = "idle", *optChild = "exit", *optCall = "timestamp";
 static const char *optEnd = "return", *optThen = "none", *optAt = "", *optCycles = "D";
 
 /* What callbacks do: 0 drain, 1 PDUDestruct once, 2 PDUDestruct once in a
- * race with the application. */
+ * race with the application, 3 PDUConstruct once, 4 exit(6). */
 static _Atomic int cbAction = 0;
 /* The action Session() gives the callbacks once the first answer is in,
  * before the load starts: a listening ComPrimitive calls back only when it
@@ -66,6 +72,7 @@ static int armAction = 0;
 static _Atomic int holdOn = 0, holding = 0; /* callbacks hold the engine; have held it */
 static _Atomic int vinAnswers = 0;
 static _Atomic int vinWrong = 0;
+static _Atomic int results = 0;      /* result items of any link */
 static _Atomic int copsFinished = 0; /* FINISHED items of the main link */
 static _Atomic int cbActed = 0;       /* the action has been taken (once) */
 static _Atomic int cbStatus = -1;     /* the status the callback's call gave */
@@ -73,42 +80,13 @@ static _Atomic int cbReady = 0, raceGo = 0;
 static _Atomic int destructStarted = 0, threadStatus = -1;
 static _Atomic UNUM32 mainLink; /* the ISO 15765 link of the last Session() */
 
-/* One line, written whole (threads print at once). */
-__attribute__((format(printf, 1, 2))) static void Say(const char* fmt, ...) {
-  char line[256];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(line, sizeof line - 1, fmt, ap);
-  va_end(ap);
-  strcat(line, "\n");
-  fputs(line, stdout);
-  fflush(stdout);
-}
-
-/* Waits (bounded by 5 s) until *flag is set: for a step that does happen. */
-static void Await(_Atomic int* flag, const char* what) {
-  long long end = PduNowNs() + 5000000000LL;
-  while (!*flag) {
-    if (PduNowNs() > end) {
-      fprintf(stderr, "client: no %s within 5 s\n", what);
-      exit(94);
-    }
-    PduSleepUs(200);
-  }
-}
-
-static void Fail(const char* what, T_PDU_ERROR status) {
-  fprintf(stderr, "client: %s failed: 0x%X\n", what, (unsigned)status);
-  exit(91);
-}
-
 /* PDUConstruct (a label with "construct" in it) or PDUDestruct, said as
  * "call LABEL 0xSTATUS MS". */
 static T_PDU_ERROR Timed(const char* label) {
   CHAR8 options[] = "";
   long long t0 = PduNowNs();
   T_PDU_ERROR st = strstr(label, "construct") != NULL ? pdu.Construct(options, NULL) : pdu.Destruct();
-  Say("call %s 0x%X %.1f", label, (unsigned)st, (PduNowNs() - t0) / 1e6);
+  PduSay("call %s 0x%X %.1f", label, (unsigned)st, (PduNowNs() - t0) / 1e6);
   return st;
 }
 
@@ -126,6 +104,7 @@ static void DrainEvents(UNUM32 hCLL) {
   static const char want[] = "\x62\xF1\x90WBUSYBUS7318LIVE1";
   PDU_EVENT_ITEM* item = NULL;
   while (pdu.GetEvent(1, hCLL, &item) == PDU_STATUS_NOERROR && item != NULL) {
+    if (item->ItemType == PDU_IT_RESULT) ++results;
     if (item->ItemType == PDU_IT_RESULT && hCLL == mainLink) {
       const PDU_RESULT_DATA* r = (const PDU_RESULT_DATA*)item->pData;
       if (r->NumDataBytes == sizeof want - 1 && memcmp(r->pDataBytes, want, sizeof want - 1) == 0) {
@@ -143,7 +122,9 @@ static void DrainEvents(UNUM32 hCLL) {
 
 static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, void* tag, void* api) {
   int expected = 0;
+  CHAR8 options[] = "";
   (void)event, (void)hMod, (void)tag, (void)api;
+  if (cbAction == 4) PduExitStamp(), exit(6);
   if (holdOn) {
     ++holding;
     PduSleepUs(optCb * 1000L);
@@ -155,7 +136,7 @@ static void PDU_CALL OnEvent(T_PDU_EVT_DATA event, UNUM32 hMod, UNUM32 hCLL, voi
     while (!raceGo) sched_yield(); /* the application sets it at once */
     if (optUs > 0) PduSleepUs(optUs);
   }
-  cbStatus = (int)Timed("callback-destruct");
+  cbStatus = cbAction == 3 ? (int)pdu.Construct(options, NULL) : (int)Timed("callback-destruct");
 }
 
 /* 22 F1 90 on the main link and the ECU's answer, through the callback. */
@@ -165,10 +146,10 @@ static void AskVin(UNUM32 hCLL) {
   PduCheck("PDURegisterEventCallback", pdu.Register(1, hCLL, OnEvent));
   Send(hCLL, "22 F1 90", 1);
   while (vinAnswers == before && vinWrong == 0 && PduNowNs() < end) PduSleepUs(1000);
-  if (vinWrong != 0) Fail("22 F1 90 (a wrong answer)", 0);
-  if (vinAnswers == before) Fail("22 F1 90 (no answer within 3 s)", 0);
+  if (vinWrong != 0) PduCheck("22 F1 90 (a wrong answer)", 0xFFFF);
+  if (vinAnswers == before) PduCheck("22 F1 90 (no answer within 3 s)", 0xFFFF);
   if (optCb < 0) PduCheck("PDURegisterEventCallback", pdu.Register(1, hCLL, NULL));
-  Say("vin ok");
+  PduSay("vin ok");
 }
 
 /* Construct, the link and its answer, the callback, the load. */
@@ -216,7 +197,92 @@ static void* ConstructThread(void* arg) {
 }
 
 static void AtExitDestruct(void) {
-  Say("atexit destruct: 0x%X", (unsigned)Timed("atexit-destruct"));
+  PduSay("atexit destruct: 0x%X", (unsigned)Timed("atexit-destruct"));
+}
+
+static void Load(void) {
+#ifdef LIFETIME_LINKED
+#define PDU_ENTRY_LINK(field, type, name) pdu.field = (type)name;
+  PDU_ENTRY_POINTS(PDU_ENTRY_LINK)
+#else
+  lib = PduLoad(libPath, &pdu);
+#endif
+}
+
+static void AwaitResults(int n) { /* up to 3 s */
+  int i;
+  for (i = 0; i < 300 && results < n; ++i) PduSleepUs(10000);
+}
+
+/* A case of lifetime.py, on silent.json's ECU: the careless ways real
+ * applications end (without PDUDestruct, unloading the library, from a
+ * callback, destructing from several threads or an exit handler), each
+ * with the exit status the table gives. */
+static int Lifetime(const char* mode) {
+  const char *can = "RSC_ISO_15765_3_on_ISO_15765_2_6_14", *vin = "22 F1 90";
+  CHAR8 options[] = "";
+  int i;
+  if (strcmp(mode, "atexit-before-dlopen") == 0) atexit(AtExitDestruct);
+  Load();
+  if (strcmp(mode, "atexit-before-construct") == 0) atexit(AtExitDestruct);
+  PduCheck("PDUConstruct", pdu.Construct(options, NULL));
+  if (strcmp(mode, "atexit-after-construct") == 0) atexit(AtExitDestruct);
+  if (strcmp(mode, "inflight") == 0 || strncmp(mode, "destruct-", 9) == 0) {
+    Send(OpenLink(can), "22 F1 00", 1); /* the ECU never answers it */
+    PduSleepUs(150000);                 /* the engine now waits for that answer */
+  } else if (strcmp(mode, "link") == 0 || strncmp(mode, "atexit-", 7) == 0) {
+    OpenLink(can);
+  }
+  if (strcmp(mode, "destruct-2") == 0 || strcmp(mode, "destruct-8") == 0) {
+    pthread_t threads[8];
+    T_PDU_ERROR status[8];
+    int n = mode[9] - '0', ok = 0, other = 0;
+    for (i = 0; i < n; ++i) pthread_create(&threads[i], NULL, DestructThread, &status[i]);
+    for (i = 0; i < n; ++i) pthread_join(threads[i], NULL);
+    for (i = 0; i < n; ++i) ok += status[i] == 0x00, other += status[i] != 0x00 && status[i] != 0x11;
+    PduSay("destructs: %d ok", other ? -1 : ok);
+    PduExitStamp();
+    return ok >= 1 && !other ? 0 : 1;
+  }
+  /* The modes that end with the module constructed, each its own way. */
+  if (strcmp(mode, "idle") == 0 || strcmp(mode, "link") == 0 || strcmp(mode, "inflight") == 0 ||
+      strncmp(mode, "atexit-", 7) == 0) {
+    PduExitStamp();
+    if (strcmp(mode, "link") == 0) exit(5);
+    return strcmp(mode, "idle") == 0 ? 7 : strcmp(mode, "inflight") == 0 ? 9 : 3;
+  }
+  if (strncmp(mode, "dlclose-", 8) == 0) {
+    const int destructed = strcmp(mode, "dlclose-destructed") == 0;
+    UNUM32 hCLL = OpenLink(can);
+    if (!destructed) Send(hCLL, vin, 1);
+    if (destructed) PduCheck("PDUDestruct", pdu.Destruct());
+    PduUnload(lib, libPath, "after dlclose: library");
+    PduSleepUs(destructed ? 200000 : 500000); /* the engine and receive threads go on meanwhile */
+    PduSay("alive");
+    PduExitStamp();
+    return 0;
+  }
+  if (strcmp(mode, "construct-in-callback") == 0 || strcmp(mode, "exit-in-callback") == 0) {
+    UNUM32 hCLL = OpenLink(can);
+    cbAction = mode[0] == 'e' ? 4 : 3;
+    PduCheck("PDURegisterEventCallback", pdu.Register(1, hCLL, OnEvent));
+    Send(hCLL, vin, 1);
+    if (cbAction == 4) {
+      PduSleepUs(5000000);
+      return 1; /* the callback ends the process before this */
+    }
+    AwaitResults(1);
+    PduSay("construct in callback: 0x%X", (unsigned)cbStatus);
+    /* The session goes on: a second exchange gets its answer. */
+    Send(hCLL, vin, 1);
+    AwaitResults(2);
+    PduSay("results: %d", results);
+    PduCheck("PDUDestruct", pdu.Destruct());
+    PduExitStamp();
+    return cbStatus == 0x01 && results == 2 ? 0 : 1;
+  }
+  fprintf(stderr, "client: unknown mode %s\n", mode);
+  return 2;
 }
 
 /* The fork schedules: a child that never uses the API (exit, _exit, exec)
@@ -332,7 +398,7 @@ static void Child(const char* how) {
     UNUM32 ts = 0;
     long long t0 = PduNowNs();
     T_PDU_ERROR st = pdu.Timestamp(1, &ts);
-    Say("call child-timestamp 0x%X %.1f", (unsigned)st, (PduNowNs() - t0) / 1e6);
+    PduSay("call child-timestamp 0x%X %.1f", (unsigned)st, (PduNowNs() - t0) / 1e6);
     exit(0);
   }
   if (strcmp(how, "destruct") == 0) {
@@ -350,21 +416,21 @@ static void ForkChild(const char* how) {
   fflush(stdout);
   if (!leavesAtNs) {
     void* page = mmap(NULL, sizeof *leavesAtNs, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (page == MAP_FAILED) Fail("mmap", 0);
+    if (page == MAP_FAILED) PduCheck("mmap", 0xFFFF);
     leavesAtNs = page;
   }
   *leavesAtNs = 0;
   t0 = PduNowNs();
   pid = fork();
-  if (pid < 0) Fail("fork", 0);
+  if (pid < 0) PduCheck("fork", 0xFFFF);
   if (pid == 0) Child(how);
-  if (waitpid(pid, &ws, 0) != pid) Fail("waitpid", 0);
+  if (waitpid(pid, &ws, 0) != pid) PduCheck("waitpid", 0xFFFF);
   if (WIFSIGNALED(ws)) {
-    Say("child died of signal %d", WTERMSIG(ws));
+    PduSay("child died of signal %d", WTERMSIG(ws));
   } else {
     long long end = PduNowNs();
     long long left = *leavesAtNs ? *leavesAtNs : t0;
-    Say("child %s: status %d in %.1f ms (%.1f ms after fork)", how, WEXITSTATUS(ws), (end - left) / 1e6,
+    PduSay("child %s: status %d in %.1f ms (%.1f ms after fork)", how, WEXITSTATUS(ws), (end - left) / 1e6,
         (end - t0) / 1e6);
   }
 }
@@ -374,7 +440,7 @@ static void ForkSchedule(void) {
   if (strcmp(optLoad, "idle") == 0) AwaitQuietLog();
   before = LogBytes();
   ForkChild(optChild);
-  if (strcmp(optLoad, "idle") == 0) Say("log grew by %lld bytes", LogBytes() - before);
+  if (strcmp(optLoad, "idle") == 0) PduSay("log grew by %lld bytes", LogBytes() - before);
   AskVin(mainLink); /* the parent's session goes on */
   PduCheck("PDUDestruct", Timed("destruct"));
 }
@@ -386,7 +452,7 @@ static void ForkBusySchedule(void) {
   pthread_create(&loop, NULL, IoCtlLoop, NULL);
   for (i = 0; i < 4; ++i) {
     const char* call = strcmp(optCall, "both") != 0 ? optCall : i % 2 == 0 ? "timestamp" : "destruct";
-    Await(&inIoCtl, "PDUIoCtl in progress");
+    PduAwait(&inIoCtl, "PDUIoCtl in progress");
     ForkChild(call);
   }
   ioLoop = 0;
@@ -398,7 +464,7 @@ static int Run(const char* s) {
   int i;
   if (strcmp(s, "noop") == 0) return 0;
   if (strcmp(optAt, "before-dlopen") == 0) atexit(AtExitDestruct);
-  lib = PduLoad(libPath, &pdu);
+  Load();
   if (strcmp(s, "child-probe") == 0) { /* exec'd by a forked child: the port is the parent's */
     Timed("child-construct");
     Timed("child-destruct");
@@ -422,7 +488,7 @@ static int Run(const char* s) {
     Session();
     snprintf(path, sizeof path, "%s/config.ini", getenv("PDU7318_HOME"));
     ini = fopen(path, "w");
-    if (ini == NULL) Fail("config.ini", 0);
+    if (ini == NULL) PduCheck("config.ini", 0xFFFF);
     fputs("[LOG]\nopen=0\n", ini);
     fclose(ini);
     Session();
@@ -447,12 +513,12 @@ static int Run(const char* s) {
     if (race) cbAction = 2;
     Send(mainLink, "22 F1 90", 1); /* its events reach the callback (idle load) */
     if (race) {
-      Await(&cbReady, "callback ready to destruct");
+      PduAwait(&cbReady, "callback ready to destruct");
       raceGo = 1;
       if (optUs < 0) PduSleepUs(-optUs);
       Timed("destruct");
     }
-    Await(&cbActed, "callback's PDUDestruct");
+    PduAwait(&cbActed, "callback's PDUDestruct");
     while (cbStatus == -1) PduSleepUs(200);
     if (strcmp(optThen, "destruct") == 0) Timed("destruct-after");
     if (strcmp(optThen, "construct") == 0) {
@@ -474,12 +540,12 @@ static int Run(const char* s) {
     pthread_attr_t detached; /* exit() comes while it runs: it is never joined */
     if (optCb > 0) {
       Send(mainLink, "22 F1 90", 1);
-      Await(&holding, "callback");
+      PduAwait(&holding, "callback");
     }
     pthread_attr_init(&detached);
     pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
     pthread_create(&other, &detached, QuietDestructThread, NULL);
-    Await(&destructStarted, "PDUDestruct thread");
+    PduAwait(&destructStarted, "PDUDestruct thread");
     PduSleepUs(optUs);
     PduExitStamp();
     exit(optStatus); /* the other thread is still inside PDUDestruct */
@@ -489,7 +555,7 @@ static int Run(const char* s) {
     ForkBusySchedule();
   } else if (strcmp(s, "sigterm") == 0) {
     PduSleepUs(optUs);
-    Say("raising SIGTERM");
+    PduSay("raising SIGTERM");
     raise(SIGTERM);
     return 96; /* not reached: SIGTERM's default action ends the process */
   } else if (strcmp(s, "atexit") != 0 && strcmp(s, "exit-without-destruct") != 0) {
@@ -506,6 +572,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   libPath = argv[1];
+  if (argc == 4 && strcmp(argv[2], "lifetime") == 0) return Lifetime(argv[3]);
   for (i = 3; i < argc; ++i) {
     const char* v = strchr(argv[i], '=');
     const size_t n = v != NULL ? (size_t)(v - argv[i]) : 0;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,11 +24,7 @@ using test::ReadFile;
 using test::TempHome;
 
 TEST(HexDump, SpacedOrPlainUpperCaseWithoutTrailingBlank) {
-  struct Row {
-    std::vector<uint8_t> bytes;
-    bool spaced;
-    const char* expected;
-  };
+  struct Row { std::vector<uint8_t> bytes; bool spaced; const char* expected; };
   const Row rows[] = {{{0x01, 0xAB, 0x00}, true, "01 AB 00"},
                       {{0x01, 0xAB, 0x00}, false, "01AB00"},
                       {{0x0F}, true, "0F"},
@@ -92,14 +89,8 @@ TEST(LogFiles, MissingLogPathMeansCurrentDirectory) {
 #ifndef _WIN32  // the Windows value comes from the registry
 TEST(LogFiles, RootOrEmptyLogPathGivesAFolderAtTheRoot) {
   TempHome home;
-  const struct {
-    const char* value;
-    const char* folder;
-  } cases[] = {
-      {"/", "/J2534/7318/"},
-      {"", "/J2534/7318/"},
-      {"//", "/J2534/7318/"},
-      {"/var/log/", "/var/log/J2534/7318/"},
+  const struct { const char* value; const char* folder; } cases[] = {
+      {"/", "/J2534/7318/"}, {"", "/J2534/7318/"}, {"//", "/J2534/7318/"}, {"/var/log/", "/var/log/J2534/7318/"},
       {"/var/log", "/var/log/J2534/7318/"},
   };
   for (const auto& c : cases) {
@@ -183,11 +174,8 @@ void LogIndented(const char* fmt, ...) {
 // logged whole or as a prefix and a formatted part (the parameter lines of
 // the API functions); anything longer is cut to exactly that.
 TEST(LogFiles, LineCapacityIs196606CharactersWithOrWithoutPrefix) {
-  struct Case {
-    bool indented;
-    size_t textLength;     // what the caller formats
-    size_t writtenLength;  // the line in the file, without its newline
-  };
+  // What the caller formats; the line in the file, without its newline.
+  struct Case { bool indented; size_t textLength, writtenLength; };
   const Case cases[] = {
       {false, 1500, 1500},     {true, 1500, 1502},     {false, 196606, 196606},
       {true, 196604, 196606},  {false, 196700, 196606}, {true, 196700, 196606},
@@ -197,11 +185,7 @@ TEST(LogFiles, LineCapacityIs196606CharactersWithOrWithoutPrefix) {
     TempHome home;
     home.StartLog();
     const std::string text(c.textLength, 'n');
-    if (c.indented) {
-      LogIndented("%s", text.c_str());
-    } else {
-      LogMain("%s", text.c_str());
-    }
+    c.indented ? LogIndented("%s", text.c_str()) : LogMain("%s", text.c_str());
     const std::string written = TempHome::ClosedMainLog();
     ASSERT_EQ(written.size(), c.writtenLength + 1);
     EXPECT_EQ(written.back(), '\n');
@@ -212,8 +196,7 @@ TEST(LogFiles, LineCapacityIs196606CharactersWithOrWithoutPrefix) {
 TEST(LogFiles, LinesFromManyThreadsNeverInterleave) {
   TempHome home;
   home.StartLog();
-  constexpr int kThreads = 8;
-  constexpr int kLines = 300;
+  constexpr int kThreads = 8, kLines = 300;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
@@ -223,18 +206,14 @@ TEST(LogFiles, LinesFromManyThreadsNeverInterleave) {
   }
   for (auto& th : threads) th.join();
   const std::string text = TempHome::ClosedMainLog();
-  size_t start = 0;
+  ASSERT_TRUE(text.ends_with('\n'));
+  std::istringstream in(text);
   int count = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    ASSERT_NE(end, std::string::npos);
-    const std::string line = text.substr(start, end - start);
+  for (std::string line; std::getline(in, line); ++count) {
     const int t = line[0] - '0';
     ASSERT_GE(t, 0);
     ASSERT_LT(t, kThreads);
     EXPECT_EQ(line, std::to_string(t) + ":" + std::string(200 + t * 37, static_cast<char>('a' + t)));
-    ++count;
-    start = end + 1;
   }
   EXPECT_EQ(count, kThreads * kLines);
 }

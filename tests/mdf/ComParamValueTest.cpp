@@ -32,10 +32,7 @@ TEST(ConvertDefaultValue, NumbersKeepTheLowBitsOfTheDecimalText) {
       {0x101, "12abc", 12},         // reading stops at a letter
       {0x102, "-1", 0xFFFFFFFF},    // sign-extended when widened
       {0x103, "70000", 4464},      // 70000 mod 65536
-      {0x104, "-2", 0xFFFFFFFE},
-      {0x105, "4294967295", 0xFFFFFFFF},
-      {0x106, "-5", 0xFFFFFFFB},
-      {0x105, "", 0},
+      {0x104, "-2", 0xFFFFFFFE}, {0x105, "4294967295", 0xFFFFFFFF}, {0x106, "-5", 0xFFFFFFFB}, {0x105, "", 0},
   };
   for (const Row& row : rows) {
     ValueGuard v{ConvertDefaultValue(row.text, row.type), row.type};
@@ -59,8 +56,7 @@ TEST(ConvertDefaultValue, FieldsTakeTheirLengthsThenTheirValues) {
       // Too few bytes: ActLen stays, the rest is zero.
       {0x107, "04 03 3E 00", 4, {0x3E, 0x00, 0x00}, "error1: data format is wrong\n"},
       // Surplus bytes are dropped; blanks anywhere.
-      {0x107, "  0C  01 3E 80 ", 12, {0x3E}, "error1: data format is wrong\n"},
-      {0x107, "08 00", 8, {}, ""},
+      {0x107, "  0C  01 3E 80 ", 12, {0x3E}, "error1: data format is wrong\n"}, {0x107, "08 00", 8, {}, ""},
       {0x109, "4 2 100 200", 4, {100, 200}, "LONGFIELD:4 2 100 200\n"},
       // A long field whose count does not match is empty.
       {0x109, "4 3 100 200", 0, {}, "LONGFIELD:4 3 100 200\nerror2: data format is wrong\n"},
@@ -71,23 +67,13 @@ TEST(ConvertDefaultValue, FieldsTakeTheirLengthsThenTheirValues) {
     home.StartLog();
     ValueGuard v{ConvertDefaultValue(row.text, row.type), row.type};
     ASSERT_NE(v.value, nullptr);
-    std::vector<uint32_t> values;
-    uint32_t maxLen = 0;
-    const void* array = nullptr;
-    if (row.type == 0x107) {
-      const auto* f = static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value);
-      maxLen = f->ParamMaxLen;
-      array = f->pDataArray;
-      values.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
-    } else {
-      const auto* f = static_cast<const PDU_PARAM_LONGFIELD_DATA*>(v.value);
-      maxLen = f->ParamMaxLen;
-      array = f->pDataArray;
-      values.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
-    }
-    EXPECT_EQ(maxLen, row.maxLen);
-    EXPECT_EQ(values, row.values);
-    EXPECT_EQ(array == nullptr, row.values.empty());
+    auto check = [&](const auto* f) {
+      EXPECT_EQ(f->ParamMaxLen, row.maxLen);
+      EXPECT_EQ(std::vector<uint32_t>(f->pDataArray, f->pDataArray + f->ParamActLen), row.values);
+      EXPECT_EQ(f->pDataArray == nullptr, row.values.empty());
+    };
+    row.type == 0x107 ? check(static_cast<const PDU_PARAM_BYTEFIELD_DATA*>(v.value))
+                      : check(static_cast<const PDU_PARAM_LONGFIELD_DATA*>(v.value));
     EXPECT_EQ(test::TempHome::ClosedMainLog(), row.log);
   }
 }
@@ -129,22 +115,13 @@ TEST(ComParamValueAsU32, ReadsEachValueInItsOwnWidth) {
   auto u32 = std::make_unique<uint32_t>(0xDEADBEEF);
   PDU_PARAM_BYTEFIELD_DATA bytes{12, 0, nullptr};
   PDU_PARAM_LONGFIELD_DATA longs{7, 0, nullptr};
-  struct Row {
-    const void* value;
-    uint32_t type;
-    uint32_t expected;
-  };
+  struct Row { const void* value; uint32_t type; uint32_t expected; };
   const Row rows[] = {
-      {u8.get(), PDU_PT_UNUM8, 0xAB},
-      {s8.get(), PDU_PT_SNUM8, 0xFFFFFF80},
-      {u16.get(), PDU_PT_UNUM16, 0x1234},
-      {s16.get(), PDU_PT_SNUM16, 0xFFFF8001},
-      {u32.get(), PDU_PT_UNUM32, 0xDEADBEEF},
+      {u8.get(), PDU_PT_UNUM8, 0xAB}, {s8.get(), PDU_PT_SNUM8, 0xFFFFFF80}, {u16.get(), PDU_PT_UNUM16, 0x1234},
+      {s16.get(), PDU_PT_SNUM16, 0xFFFF8001}, {u32.get(), PDU_PT_UNUM32, 0xDEADBEEF},
       {u32.get(), PDU_PT_SNUM32, 0xDEADBEEF},
       {&bytes, PDU_PT_BYTEFIELD, 12},  // MaxLen
-      {&longs, PDU_PT_LONGFIELD, 7},
-      {u8.get(), PDU_PT_STRUCTFIELD, 0},
-      {u8.get(), 0x999, 0},
+      {&longs, PDU_PT_LONGFIELD, 7}, {u8.get(), PDU_PT_STRUCTFIELD, 0}, {u8.get(), 0x999, 0},
       {nullptr, PDU_PT_UNUM32, 0},
   };
   for (const Row& row : rows) EXPECT_EQ(ComParamValueAsU32(row.value, row.type), row.expected) << row.type;

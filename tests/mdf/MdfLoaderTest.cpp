@@ -46,10 +46,7 @@ std::string ComParam(const std::string& key, const std::string& id, const std::s
 }
 
 TEST(ParseMdfNumber, HexDecimalAndEverythingElse) {
-  struct Row {
-    const char* text;
-    uint32_t value;
-  };
+  struct Row { const char* text; uint32_t value; };
   const Row rows[] = {
       {"0x1A", 26},       {"0X1a", 26},       {"26", 26},        {"0x", 0},    {" 26", 0},
       {"26a", 0},         {"-1", 0},          {"", 0},           {"0x1G", 1},  {"0xZZ", 0},

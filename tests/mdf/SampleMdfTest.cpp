@@ -33,9 +33,8 @@ class SampleMdf : public ::testing::Test {
 
   static std::set<std::string> Names(const char* element) {
     std::set<std::string> out;
-    for (const MdfObject& o : MdfObjectTable()) {
+    for (const MdfObject& o : MdfObjectTable())
       if (o.ElementName == element) out.insert(o.ShortName);
-    }
     return out;
   }
 
@@ -44,9 +43,8 @@ class SampleMdf : public ::testing::Test {
     if (!ObjectIdByShortName(protocol, id)) return nullptr;
     const ComParamRefList* list = FindProtocolComParams(id);
     if (list == nullptr) return nullptr;
-    for (const ComParamRef& ref : list->ComParamRefs) {
+    for (const ComParamRef& ref : list->ComParamRefs)
       if (ref.ShortName == comParam) return &ref;
-    }
     return nullptr;
   }
 
@@ -114,12 +112,7 @@ TEST_F(SampleMdf, EveryReferenceResolvesAndEveryDefaultConverts) {
 }
 
 TEST_F(SampleMdf, DefaultsOfTheMainProtocols) {
-  struct Row {
-    const char* protocol;
-    const char* comParam;
-    const char* value;
-    uint32_t cpClass;
-  };
+  struct Row { const char* protocol; const char* comParam; const char* value; uint32_t cpClass; };
   // (CP_P2Max of ISO 15765 and ISO 14230 and the identifiers of ISO 15765
   // and TP2.0 reach the golden link transcripts.)
   const Row rows[] = {
@@ -146,9 +139,8 @@ TEST_F(SampleMdf, UniqueIdComParamsCarryTheIdsTheHandlersName) {
     for (const auto& [id, name] : handler->uniqueRespComparamMap()) named.insert(id);
     uint32_t id = 0;
     ASSERT_TRUE(ObjectIdByShortName(protocol, id));
-    for (const ComParamRef& ref : FindProtocolComParams(id)->ComParamRefs) {
+    for (const ComParamRef& ref : FindProtocolComParams(id)->ComParamRefs)
       if (ref.ComParamClass == PDU_PC_UNIQUE_ID) unique.insert(ref.ComParamId);
-    }
     EXPECT_FALSE(named.empty()) << protocol;
     EXPECT_EQ(unique, named) << protocol;
   }

@@ -54,8 +54,7 @@ RootApi Ours(const std::string& library = "/usr/lib/x86_64-linux-gnu/libpdu7318.
 }
 
 std::string Entry(const std::string& name, const std::string& lib) {
-  return "<MVCI_PDU_API><SHORT_NAME>" + name + "</SHORT_NAME><LIBRARY_FILE URI=\"" + lib +
-         "\"/></MVCI_PDU_API>";
+  return "<MVCI_PDU_API><SHORT_NAME>" + name + "</SHORT_NAME><LIBRARY_FILE URI=\"" + lib + "\"/></MVCI_PDU_API>";
 }
 
 std::string Root(const std::string& body) { return "<MVCI_PDU_API_ROOT>" + body + "</MVCI_PDU_API_ROOT>"; }
@@ -76,28 +75,17 @@ RootFile Parsed(const std::string& text) {
 // ---- URIs ----
 
 TEST(RootFileUri, FileUrisGiveLocalPaths) {
-  struct Case {
-    const char* uri;
-    std::optional<std::string> path;
-  };
+  struct Case { const char* uri; std::optional<std::string> path; };
   const Case cases[] = {
-      {"file:///usr/lib/libpdu7318.so.1", "/usr/lib/libpdu7318.so.1"},
-      {"FILE:///usr/lib/x.so", "/usr/lib/x.so"},
-      {"file://localhost/usr/lib/x.so", "/usr/lib/x.so"},
-      {"file:/usr/lib/x.so", "/usr/lib/x.so"},
+      {"file:///usr/lib/libpdu7318.so.1", "/usr/lib/libpdu7318.so.1"}, {"FILE:///usr/lib/x.so", "/usr/lib/x.so"},
+      {"file://localhost/usr/lib/x.so", "/usr/lib/x.so"}, {"file:/usr/lib/x.so", "/usr/lib/x.so"},
       {"file:///opt/my%20dir/x%231.so", "/opt/my dir/x#1.so"},
       {"file:///C:/Program%20Files/acme/acme.dll", "C:/Program Files/acme/acme.dll"},
-      {"/usr/lib/plain.so", "/usr/lib/plain.so"},
-      {"C:\\acme\\acme.dll", "C:\\acme\\acme.dll"},
-      {"file://fileserver/share/x.so", std::nullopt},
-      {"http://example.invalid/x.so", std::nullopt},
-      {"file:///bad%2", std::nullopt},
-      {"file:///bad%zz", std::nullopt},
-      {"file://", std::nullopt},
+      {"/usr/lib/plain.so", "/usr/lib/plain.so"}, {"C:\\acme\\acme.dll", "C:\\acme\\acme.dll"},
+      {"file://fileserver/share/x.so", std::nullopt}, {"http://example.invalid/x.so", std::nullopt},
+      {"file:///bad%2", std::nullopt}, {"file:///bad%zz", std::nullopt}, {"file://", std::nullopt},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(PathFromFileUri(c.uri), c.path) << c.uri;
-  }
+  for (const Case& c : cases) EXPECT_EQ(PathFromFileUri(c.uri), c.path) << c.uri;
 }
 
 TEST(RootFileUri, PathsBecomeFileUrisThatReadBack) {
@@ -273,8 +261,7 @@ class RootFileProcess : public ::testing::Test {
     return file;
   }
 
-  std::string dir_;
-  std::string root_;
+  std::string dir_, root_;
 };
 
 TEST_F(RootFileProcess, AnUpgradeRewritesTheEntryOnceAndKeepsThePermissions) {
@@ -305,11 +292,7 @@ TEST_F(RootFileProcess, ABrokenFileIsNeverRewritten) {
 // so; a folder that cannot be made fails, naming the file and the reason.
 TEST_F(RootFileProcess, AFileWhoseFolderIsGoneIsMadeWithItsFolder) {
   Write("not a folder");
-  const struct {
-    std::string file;
-    int exit;
-    std::string says;
-  } cases[] = {
+  const struct { std::string file; int exit; std::string says; } cases[] = {
       {dir_ + "/gone/D-PDU API/pdu_api_root.xml", 0,
        "pdu7318-rootfile: the folder of " + dir_ + "/gone/D-PDU API/pdu_api_root.xml did not exist; created it and "
        "a new root description file\npdu7318-rootfile: PDU7318 registered in " + dir_ +

@@ -57,18 +57,12 @@ class IniRead : public ::testing::Test {
 };
 
 TEST_F(IniRead, StringsComeBackTrimmedAndUnquotedOrAsTheDefault) {
-  struct Case {
-    const char* section;
-    const char* key;
-    std::string expected;
-  };
+  struct Case { const char* section; const char* key; std::string expected; };
   const Case cases[] = {
       {"LOG", "open", "1"},
       {"LOG", "spaced", "value with blanks"},
       {"LOG", "empty", ""},  // present but empty: not the default
-      {"LOG", "quoted", " 1"},
-      {"LOG", "indented", "7 ;not a comment"},
-      {"LOG", "twice", "first"},
+      {"LOG", "quoted", " 1"}, {"LOG", "indented", "7 ;not a comment"}, {"LOG", "twice", "first"},
       {"Other", "open", "0"},  // same key, other section
       {"MVCI_VERSION", "HwName", "QDM7318"},
       {"log", "OPEN", "1"},  // names ignore case
@@ -89,10 +83,7 @@ TEST_F(IniRead, StringsComeBackTrimmedAndUnquotedOrAsTheDefault) {
 }
 
 TEST_F(IniRead, IntegersAreTheLeadingDecimalDigits) {
-  struct Case {
-    const char* key;
-    int expected;
-  };
+  struct Case { const char* key; int expected; };
   const Case cases[] = {
       {"HWVersion", 5},
       {"HwDate", 20240131},  // digits up to the first non-digit
@@ -101,9 +92,7 @@ TEST_F(IniRead, IntegersAreTheLeadingDecimalDigits) {
       {"Blanks", 42},
       {"Empty", 99},  // present but empty: the default
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(ReadIniInt(file_, "MVCI_VERSION", c.key, 99), c.expected) << c.key;
-  }
+  for (const Case& c : cases) EXPECT_EQ(ReadIniInt(file_, "MVCI_VERSION", c.key, 99), c.expected) << c.key;
 }
 
 TEST(Folders, CreatedWithEveryMissingParent) {
@@ -181,10 +170,8 @@ TEST(Clock, SleepingCostsNoCpu) {
   // machine), so that it means something. The largest single step seen
   // while spinning is the clock's CPU-time granule: nanoseconds on Linux,
   // a scheduler tick (10 to 16 ms) on Windows and under Wine.
-  const uint64_t spinStart = MonotonicMicros();
-  const uint64_t cpu1 = ThreadCpuMicros();
-  uint64_t last = cpu1;
-  uint64_t granule = 0;
+  const uint64_t spinStart = MonotonicMicros(), cpu1 = ThreadCpuMicros();
+  uint64_t last = cpu1, granule = 0;
   while (last - cpu1 < 30000 && MonotonicMicros() - spinStart < 5000000) {
     const uint64_t now = ThreadCpuMicros();
     granule = std::max(granule, now - last);
@@ -196,8 +183,7 @@ TEST(Clock, SleepingCostsNoCpu) {
   // ticks: the process may trail by up to two granules (seen under Wine:
   // process 100 ms while its only busy thread shows 110 ms). The thread is
   // read first so that time spent between the two reads only helps.
-  const uint64_t thread = ThreadCpuMicros();
-  const uint64_t process = ProcessCpuMicros();
+  const uint64_t thread = ThreadCpuMicros(), process = ProcessCpuMicros();
   EXPECT_GE(process + 2 * granule, thread) << "granule " << granule << " us";
   EXPECT_LE(granule, 20000u) << "a CPU-time step coarser than any scheduler tick";
 }

@@ -9,10 +9,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Built {
-  uint32_t length;
-  Bytes bytes;
-};
+struct Built { uint32_t length; Bytes bytes; };
 
 Built Build(ZPDUProtocolHandling& h, const Bytes& request) {
   std::array<uint8_t, kRequestBufferSize> buffer{};
@@ -23,10 +20,7 @@ Built Build(ZPDUProtocolHandling& h, const Bytes& request) {
 using BuildRequest = HandlerTest;
 
 TEST_F(BuildRequest, Iso15765PutsTheAddressedCanIdInFront) {
-  struct Row {
-    uint32_t addrMode;
-    Bytes expected;
-  };
+  struct Row { uint32_t addrMode; Bytes expected; };
   const Row rows[] = {
       {2, {0xDF, 0x07, 0x00, 0x00, 0x01, 0x00}},  // functional
       {1, {0xE0, 0x07, 0x00, 0x00, 0x01, 0x00}},  // physical
@@ -74,20 +68,11 @@ TEST_F(BuildRequest, Tp20PutsTheSetupIdentifierInFrontAndKeepsIt) {
 }
 
 TEST_F(BuildRequest, PassThroughClasses) {
-  struct Row {
-    const char* protocol;
-    bool keepsLastRequest;
-  };
+  struct Row { const char* protocol; bool keepsLastRequest; };
   const Row rows[] = {
-      {"ISO_14230_3_on_ISO_14230_2", true},
-      {"ISO_14229_5_on_ISO_13400_2", true},
-      {"SAE_J2190_on_ISO_9141_2", false},
-      {"MSP_KW1281_on_TP16", false},
-      {"MSP_VW2000LP_on_TP16", false},
-      {"KW81_on_KW_UART", false},
-      {"ISO_11898_RAW", false},
-      {"SAE_J2190_on_SAE_J1850_PWM", false},
-      {"KW71_on_KW_UART", false},
+      {"ISO_14230_3_on_ISO_14230_2", true}, {"ISO_14229_5_on_ISO_13400_2", true}, {"SAE_J2190_on_ISO_9141_2", false},
+      {"MSP_KW1281_on_TP16", false}, {"MSP_VW2000LP_on_TP16", false}, {"KW81_on_KW_UART", false},
+      {"ISO_11898_RAW", false}, {"SAE_J2190_on_SAE_J1850_PWM", false}, {"KW71_on_KW_UART", false},
       {"SAE_J1939_73_on_SAE_J1939_21", false},
   };
   for (const Row& r : rows) {

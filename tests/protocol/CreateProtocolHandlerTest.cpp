@@ -22,10 +22,7 @@
 namespace pdu::protocol::test {
 namespace {
 
-struct Row {
-  const char* protocol;
-  std::type_index cls;
-};
+struct Row { const char* protocol; std::type_index cls; };
 
 // One protocol per class, and every protocol whose class its name does not
 // tell (a J1850 VPW protocol on the PWM class, DoIP on the ISO 14230 class,
@@ -43,8 +40,7 @@ const Row kTable[] = {
     {"SAE_J1939_73_on_SAE_J1939_21", typeid(ZPDUJ1939ProtocolHandling)},
     {"SAE_J1587_on_SAE_J1708", typeid(ZPDUJ1708ProtocolHandling)},
     {"SAE_J2610_on_SAE_J2610_SCI", typeid(ZPDUJ2610_SCIProtocolHandling)},
-    {"KW82_on_KW_UART", typeid(ZPDUKWProtocolHandling)},
-    {"KW71_on_KW_UART", typeid(ZPDUKW71_On_UartProtocolHandling)},
+    {"KW82_on_KW_UART", typeid(ZPDUKWProtocolHandling)}, {"KW71_on_KW_UART", typeid(ZPDUKW71_On_UartProtocolHandling)},
     {"ISO_11898_RAW", typeid(ZPDUISO11898RawProtocolHandling)},
     {"MSP_VW2000LP_on_TP20", typeid(ZPDUTP20ProtocolHandling)},
     {"MSP_KW1281_on_TP16", typeid(ZPDUTP16_KW1281ProtocolHandling)},
@@ -81,12 +77,8 @@ TEST(CreateProtocolHandler, UniqueResponseComParamsPerClass) {
   const std::pair<const char*, Map> rows[] = {
       {"ISO_15765_3_on_ISO_15765_2",
        {{59, "CP_CanPhysReqExtAddr"},
-        {60, "CP_CanPhysReqFormat"},
-        {61, "CP_CanPhysReqId"},
-        {62, "CP_CanRespUSDTExtAddr"},
-        {63, "CP_CanRespUSDTFormat"},
-        {64, "CP_CanRespUSDTId"},
-        {65, "CP_CanRespUUDTExtAddr"},
+        {60, "CP_CanPhysReqFormat"}, {61, "CP_CanPhysReqId"}, {62, "CP_CanRespUSDTExtAddr"},
+        {63, "CP_CanRespUSDTFormat"}, {64, "CP_CanRespUSDTId"}, {65, "CP_CanRespUUDTExtAddr"},
         {66, "CP_CanRespUUDTFormat"},
         {67, "CP_CanRespUUDTId"}}},
       {"ISO_14230_3_on_ISO_14230_2",
@@ -94,12 +86,8 @@ TEST(CreateProtocolHandler, UniqueResponseComParamsPerClass) {
         {78, "CP_FuncRespFormatPriorityType"},
         {79, "CP_FuncRespTargetAddr"},
         {101, "CP_PhysRespFormatPriorityType"}}},
-      {"MSP_VW2000LP_on_TP20", tp},
-      {"MSP_KW1281_on_TP16", tp},
-      {"MSP_VW2000LP_on_TP16", kw2000},
-      {"SAE_J2190_on_ISO_9141_2", {}},
-      {"KW81_on_KW_UART", {}},
-      {"ISO_11898_RAW", {}},
+      {"MSP_VW2000LP_on_TP20", tp}, {"MSP_KW1281_on_TP16", tp}, {"MSP_VW2000LP_on_TP16", kw2000},
+      {"SAE_J2190_on_ISO_9141_2", {}}, {"KW81_on_KW_UART", {}}, {"ISO_11898_RAW", {}},
       {"SAE_J2190_on_SAE_J1850_VPW", {}},
   };
   for (const auto& [protocol, expected] : rows) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,9 +39,7 @@ inline std::string MdfWithComParams(const std::vector<std::string>& without = {}
   std::string xml = "<MDF>\n";
   const auto& names = KnownComParams();
   for (size_t i = 0; i < names.size(); ++i) {
-    bool skip = false;
-    for (const auto& w : without) skip = skip || w == names[i];
-    if (skip) continue;
+    if (std::find(without.begin(), without.end(), names[i]) != without.end()) continue;
     xml += "<COMPARAM EID=\"C" + std::to_string(i) + "\"><ID>" + std::to_string(1000 + i) + "</ID><SHORT_NAME>" +
            names[i] + "</SHORT_NAME><DATA_TYPE>PDU_PT_UNUM32</DATA_TYPE><CLASS>PDU_PC_TIMING</CLASS></COMPARAM>\n";
   }
@@ -79,12 +78,8 @@ inline void PutWord(std::vector<uint8_t>& v, uint32_t w) {
 // A received record: five words and the message bytes.
 inline std::vector<uint8_t> Record(const std::vector<uint8_t>& data, uint32_t status = 0, uint32_t uniqueId = 0,
                                    uint32_t rxFlag = 0) {
-  std::vector<uint8_t> r;
-  PutWord(r, 0x11223344);  // passed-through word
-  PutWord(r, uniqueId);
-  PutWord(r, rxFlag);
-  PutWord(r, status);
-  PutWord(r, static_cast<uint32_t>(data.size()));
+  std::vector<uint8_t> r;  // 0x11223344: the passed-through word
+  for (uint32_t w : {0x11223344u, uniqueId, rxFlag, status, static_cast<uint32_t>(data.size())}) PutWord(r, w);
   r.insert(r.end(), data.begin(), data.end());
   return r;
 }
@@ -121,8 +116,7 @@ inline std::vector<std::pair<uint32_t, uint32_t>> PairsOf(const ZPDUProtocolHand
   std::vector<std::pair<uint32_t, uint32_t>> pairs;
   uint32_t off = 4;
   for (; off + 8 <= kParamBlockSize; off += 8) {
-    uint32_t code = BlockWord(h, off);
-    uint32_t value = BlockWord(h, off + 4);
+    uint32_t code = BlockWord(h, off), value = BlockWord(h, off + 4);
     if (code == 0 && value == 0) break;
     pairs.emplace_back(code, value);
   }

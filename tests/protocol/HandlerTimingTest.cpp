@@ -33,14 +33,12 @@ struct TimingCase {
 
 std::vector<TimingCase> Cases() {
   std::vector<TimingCase> cases = {
-      {"ISO_15765_3_on_ISO_15765_2", true, 2000, 3000, 3000, 3000, "starttimeout = 2000",
-       "defaulttimeout = 3000"},
+      {"ISO_15765_3_on_ISO_15765_2", true, 2000, 3000, 3000, 3000, "starttimeout = 2000", "defaulttimeout = 3000"},
       {"ISO_14230_3_on_ISO_14230_2", false, 9000, 3000, 2000, 2000, "14230 starttimeout = 9000",
        "14230 defaluttimeout = 3000"},
       {"ISO_14229_5_on_ISO_13400_2", false, 9000, 3000, 2000, 2000, "14230 starttimeout = 9000",
        "14230 defaluttimeout = 3000"},
-      {"MSP_VW2000LP_on_TP20", true, 6000, 3000, 3000, 3000, "TP20 starttimeout = 6000",
-       "TP20 defaluttimeout = 3000"},
+      {"MSP_VW2000LP_on_TP20", true, 6000, 3000, 3000, 3000, "TP20 starttimeout = 6000", "TP20 defaluttimeout = 3000"},
       {"SAE_J2190_on_ISO_9141_2", false, 9000, 2000, 2000, 2000, "9141 starttimeout = 9000",
        "9141 defaulttimeout = 2000"},
       {"MSP_KW1281_on_ISO_9141_2", false, 9000, 2000, 2000, 2000, "9141 starttimeout = 9000",
@@ -108,8 +106,7 @@ TEST_F(HandlerTiming, UpdateParamWaitsAfterAnswers) {
       {"ISO_15765_3_on_ISO_15765_2", true, 3000, 3000, 6000, 6000},  // P2 + 1000, whatever came before
       {"ISO_14230_3_on_ISO_14230_2", false, 2000, 2000, 5000, 6000},
       {"MSP_VW2000LP_on_TP20", true, 3000, 3000, 6000, 6000},
-      {"SAE_J2190_on_ISO_9141_2", false, 2000, 2000, 5000, 6000},
-      {"MSP_KW1281_on_TP16", true, 2000, 2000, 5000, 6000},
+      {"SAE_J2190_on_ISO_9141_2", false, 2000, 2000, 5000, 6000}, {"MSP_KW1281_on_TP16", true, 2000, 2000, 5000, 6000},
       {"MSP_VW2000LP_on_TP16", true, 2000, 2000, 5000, 6000},
   };
   // The base's pending wait starts at 0, so a short P2* still counts there.

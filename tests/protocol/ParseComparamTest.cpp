@@ -28,12 +28,8 @@ TEST_F(ParseComparam, OnlyP2MaxGivesOnePairAtByteFour) {
 
 // A second run after the link lost CP_TIdle: ISO 14230 keeps the old value
 // (no pair), ISO 9141 starts from zero.
-struct Iso14230Probe : ZPDUISO14230ProtocolHandling {
-  using ZPDUISO14230ProtocolHandling::TIdle;
-};
-struct Iso9141Probe : ZPDUISO9141ProtocolHandling {
-  using ZPDUISO9141ProtocolHandling::TIdle;
-};
+struct Iso14230Probe : ZPDUISO14230ProtocolHandling { using ZPDUISO14230ProtocolHandling::TIdle; };
+struct Iso9141Probe : ZPDUISO9141ProtocolHandling { using ZPDUISO9141ProtocolHandling::TIdle; };
 
 TEST_F(ParseComparam, Iso14230KeepsAnOldValueIso9141ClearsIt) {
   Iso14230Probe kwp;
@@ -59,23 +55,15 @@ TEST_F(ParseComparam, Iso14230KeepsAnOldValueIso9141ClearsIt) {
 // Other buses: the first word counts the pairs where the class keeps a
 // count; ComParams on the link change nothing.
 TEST_F(ParseComparam, OtherBusBlocks) {
-  struct Row {
-    const char* protocol;
-    uint32_t count;
-    Pairs pairs;
-  };
+  struct Row { const char* protocol; uint32_t count; Pairs pairs; };
   const Row rows[] = {
       {"ISO_11898_RAW", 1, {{0x100, 0}}},
       {"SAE_J2190_on_SAE_J1850_PWM", 1, {{3, 0}}},
       {"ISO_15031_5_on_SAE_J1850_VPW", 1, {{3, 0}}},
       {"SAE_J2190_on_SAE_J1850_VPW", 1, {{3, 0}}},
       {"KW71_on_KW_UART", 1, {}},  // its one pair stays all zero
-      {"SAE_J1587_on_SAE_J1708", 0, {}},
-      {"SAE_J1939_73_on_SAE_J1939_21", 0, {}},
-      {"SAE_J2610_on_SAE_J2610_SCI", 0, {}},
-      {"KW81_on_KW_UART", 0, {}},
-      {"MSP_KW1281_on_TP16", 0, {}},
-      {"MSP_VW2000LP_on_TP16", 0, {}},
+      {"SAE_J1587_on_SAE_J1708", 0, {}}, {"SAE_J1939_73_on_SAE_J1939_21", 0, {}}, {"SAE_J2610_on_SAE_J2610_SCI", 0, {}},
+      {"KW81_on_KW_UART", 0, {}}, {"MSP_KW1281_on_TP16", 0, {}}, {"MSP_VW2000LP_on_TP16", 0, {}},
   };
   for (const Row& r : rows) {
     auto h = Make(r.protocol);

@@ -12,23 +12,16 @@ const Bytes kCanId = {0xE8, 0x07, 0x00, 0x00};
 // One class of answers per rule set, and a protocol that uses it.
 enum class Family { kAllPositions, kKLine, kFirstOnly };
 
-struct ClassRow {
-  const char* protocol;
-  Family family;
-  bool identifierInFront;
-  uint32_t timestampValue;
-};
+struct ClassRow { const char* protocol; Family family; bool identifierInFront; uint32_t timestampValue; };
 
 const ClassRow kClasses[] = {
-    {"KW81_on_KW_UART", Family::kAllPositions, false, 0xC0},
-    {"ISO_11898_RAW", Family::kAllPositions, false, 0xC0},
+    {"KW81_on_KW_UART", Family::kAllPositions, false, 0xC0}, {"ISO_11898_RAW", Family::kAllPositions, false, 0xC0},
     {"SAE_J2190_on_SAE_J1850_VPW", Family::kAllPositions, false, 0xC0},
     {"SAE_J2610_on_SAE_J2610_SCI", Family::kAllPositions, false, 0xC0},
     {"ISO_14230_3_on_ISO_14230_2", Family::kKLine, false, 0xC0},
     {"SAE_J2190_on_ISO_9141_2", Family::kKLine, false, 0xC0},
     {"ISO_15765_3_on_ISO_15765_2", Family::kFirstOnly, true, 0xC0},
-    {"MSP_VW2000LP_on_TP20", Family::kFirstOnly, true, 0},
-    {"MSP_KW1281_on_TP16", Family::kFirstOnly, true, 0xC0},
+    {"MSP_VW2000LP_on_TP20", Family::kFirstOnly, true, 0}, {"MSP_KW1281_on_TP16", Family::kFirstOnly, true, 0xC0},
     {"MSP_VW2000LP_on_TP16", Family::kFirstOnly, true, 0xC0},
 };
 
@@ -122,22 +115,15 @@ TEST_F(ParseResponse, NoResultStatusGivesFinalWithoutData) {
 // Records too short to hold an answer: 19 bytes lack a word, 23 bytes lack
 // part of the CAN identifier.
 TEST_F(ParseResponse, ShortRecordsPerClass) {
-  struct Row {
-    const char* protocol;
-    uint32_t length;
-    ResponseClass expected;
-  };
+  struct Row { const char* protocol; uint32_t length; ResponseClass expected; };
   const Row rows[] = {
       {"KW81_on_KW_UART", 19, ResponseClass::kFinal},  // the base does not look at the length
-      {"KW81_on_KW_UART", 20, ResponseClass::kFinal},
-      {"ISO_14230_3_on_ISO_14230_2", 19, ResponseClass::kNoResult},
+      {"KW81_on_KW_UART", 20, ResponseClass::kFinal}, {"ISO_14230_3_on_ISO_14230_2", 19, ResponseClass::kNoResult},
       {"ISO_14230_3_on_ISO_14230_2", 20, ResponseClass::kFinal},
       {"SAE_J2190_on_ISO_9141_2", 19, ResponseClass::kNoResult},
       {"ISO_15765_3_on_ISO_15765_2", 23, ResponseClass::kNoResult},
-      {"ISO_15765_3_on_ISO_15765_2", 24, ResponseClass::kFinal},
-      {"MSP_VW2000LP_on_TP20", 23, ResponseClass::kNoResult},
-      {"MSP_KW1281_on_TP16", 23, ResponseClass::kNoResult},
-      {"MSP_VW2000LP_on_TP16", 24, ResponseClass::kFinal},
+      {"ISO_15765_3_on_ISO_15765_2", 24, ResponseClass::kFinal}, {"MSP_VW2000LP_on_TP20", 23, ResponseClass::kNoResult},
+      {"MSP_KW1281_on_TP16", 23, ResponseClass::kNoResult}, {"MSP_VW2000LP_on_TP16", 24, ResponseClass::kFinal},
   };
   for (const Row& r : rows) {
     auto h = Make(r.protocol);

@@ -29,11 +29,7 @@ struct Outputs {
   T_PDU_ERR_EVT code = 0;
 } o;
 
-struct MisuseCase {
-  const char* call;
-  std::function<T_PDU_ERROR()> run;
-  T_PDU_ERROR expected;
-};
+struct MisuseCase { const char* call; std::function<T_PDU_ERROR()> run; T_PDU_ERROR expected; };
 // The row's call is its own name in a failure message.
 #define ROW(call, expected) \
   MisuseCase { #call, [=] { return call; }, expected }
@@ -109,8 +105,7 @@ std::vector<MisuseCase> LinkNullPointerCases(uint32_t link) {
       ROW(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 2, g_request, nullptr, nullptr, nullptr), 0x50),
       ROW(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 2, nullptr, nullptr, nullptr, &o.hCoP), 0x50),
       ROW(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 4093, g_big, nullptr, nullptr, &o.hCoP), 0x50),
-      ROW(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 0xFFFFFFFFu, g_request, nullptr, nullptr, &o.hCoP),
-          0x50),
+      ROW(PDUStartComPrimitive(kMod, link, PDU_COPT_SENDRECV, 0xFFFFFFFFu, g_request, nullptr, nullptr, &o.hCoP), 0x50),
       ROW(PDUGetEventItem(kMod, link, nullptr), 0x50),
       ROW(PDURegisterEventCallback(kMod, link, nullptr), 0x00),
   };

@@ -45,14 +45,7 @@ class CallbackReentry : public HealthySessionTest {
     SetThen(nullptr);
     HealthySessionTest::TearDown();
   }
-  uint32_t ActingLink() {
-    uint32_t hCLL = 0;
-    EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &hCLL, nullptr), 0x00u);
-    EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, ActingCallback), 0x00u);
-    EXPECT_EQ(PDUConnect(kMod, hCLL), 0x00u);
-    EXPECT_TRUE(items_.WaitCount(1, 5000));
-    return hCLL;
-  }
+  uint32_t ActingLink() { return ConnectedLink(kCanResource, ActingCallback); }
 };
 
 TEST_F(CallbackReentry, ACallbackStartsTheNextComPrimitiveFromInside) {
@@ -97,8 +90,7 @@ TEST_F(CallbackReentry, ACallbackDisconnectsAndDestroysItsOwnLink) {
   EXPECT_TRUE(done.load());
   // The module goes on: a new link works.
   SetThen(nullptr);
-  const uint32_t next = ConnectedLink();
-  const uint32_t again = Start(next, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
+  const uint32_t next = ConnectedLink(), again = Start(next, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90});
   ASSERT_TRUE(items_.WaitFinished(again, 5000));
   EXPECT_EQ(KindsOf(again), (std::vector<uint32_t>{0x8011u, 0x1300u, 0x8012u}));
   watchdog.Disarm();
@@ -137,9 +129,8 @@ TEST_F(CallbackReentry, ACallbackThatDestructsTheModuleEndsTheEngineCleanly) {
   Within(5000, [&] {
     const std::vector<SeenItem> all = items_.Items();
     kinds.clear();
-    for (size_t k = base; k < all.size(); ++k) {
+    for (size_t k = base; k < all.size(); ++k)
       if (all[k].hCop == hCoP) kinds.push_back(all[k].type == PDU_IT_STATUS ? all[k].status : all[k].type);
-    }
     return !kinds.empty() && kinds.back() == 0x8012u;  // FINISHED
   });
   // EXECUTING, a result item, FINISHED.

@@ -15,10 +15,7 @@ using namespace pdu::test;
 namespace {
 
 // A reading through PDUIoCtl; value 0xFFFFFFFF when no item came back.
-struct Reading {
-  T_PDU_ERROR status = 0;
-  uint32_t value = 0xFFFFFFFFu;
-};
+struct Reading { T_PDU_ERROR status = 0; uint32_t value = 0xFFFFFFFFu; };
 Reading Read(const char* name) {
   Reading r;
   PDU_DATA_ITEM* out = nullptr;

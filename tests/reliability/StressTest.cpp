@@ -48,9 +48,7 @@ void PDU_CALL StressCallback(T_PDU_EVT_DATA evt, UNUM32 hMod, UNUM32 hCLL, void*
   ItemCollector::Callback(evt, hMod, hCLL, tag, info);
   if (n % 7 == 0) {
     PDU_PARAM_ITEM* item = nullptr;
-    if (PDUGetComParam(hMod, hCLL, g_p2MaxId.load(), &item) == 0x00u) {
-      PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(item));
-    }
+    if (PDUGetComParam(hMod, hCLL, g_p2MaxId.load(), &item) == 0x00u) PDUDestroyItem(reinterpret_cast<PDU_ITEM*>(item));
   }
   if (n % 11 == 0) {
     T_PDU_STATUS s = 0;

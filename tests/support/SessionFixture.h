@@ -76,8 +76,7 @@ inline uint32_t MsSince(std::chrono::steady_clock::time_point start) {
 
 // A ComParam as the application sees it, with the value read out.
 struct ParamValue {
-  uint32_t type = 0;
-  uint32_t cpClass = 0;
+  uint32_t type = 0, cpClass = 0;
   bool hasValue = false;
   uint32_t number = 0;         // scalar types
   uint32_t maxLen = 0;         // fields
@@ -90,21 +89,15 @@ inline ParamValue ReadParam(const PDU_PARAM_ITEM& item) {
   v.cpClass = item.ComParamClass;
   v.hasValue = item.pComParamData != nullptr;
   if (!v.hasValue) return v;
+  auto field = [&v](const auto* f) {
+    v.maxLen = f->ParamMaxLen;
+    v.data.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
+  };
   switch (item.ComParamDataType) {
-    case 0x101: v.number = *static_cast<uint8_t*>(item.pComParamData); break;   // UNUM8
-    case 0x103: v.number = *static_cast<uint16_t*>(item.pComParamData); break;  // UNUM16
-    case 0x107: {                                                                // BYTEFIELD
-      auto* f = static_cast<PDU_PARAM_BYTEFIELD_DATA*>(item.pComParamData);
-      v.maxLen = f->ParamMaxLen;
-      v.data.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
-      break;
-    }
-    case 0x109: {  // LONGFIELD
-      auto* f = static_cast<PDU_PARAM_LONGFIELD_DATA*>(item.pComParamData);
-      v.maxLen = f->ParamMaxLen;
-      v.data.assign(f->pDataArray, f->pDataArray + f->ParamActLen);
-      break;
-    }
+    case 0x101: v.number = *static_cast<uint8_t*>(item.pComParamData); break;                  // UNUM8
+    case 0x103: v.number = *static_cast<uint16_t*>(item.pComParamData); break;                 // UNUM16
+    case 0x107: field(static_cast<PDU_PARAM_BYTEFIELD_DATA*>(item.pComParamData)); break;      // BYTEFIELD
+    case 0x109: field(static_cast<PDU_PARAM_LONGFIELD_DATA*>(item.pComParamData)); break;      // LONGFIELD
     default: std::memcpy(&v.number, item.pComParamData, 4); break;
   }
   return v;
@@ -129,17 +122,13 @@ inline std::vector<VciReply> HealthyCopReplies(const VciFrame& f) {
 
 // One item as the callback saw it.
 struct SeenItem {
-  uint32_t hCLL = 0;
-  uint32_t type = 0;
-  uint32_t hCop = 0;
+  uint32_t hCLL = 0, type = 0, hCop = 0;
   uint32_t status = 0;  // status items
   uint32_t error = 0;   // error items: the error code
   Bytes data;           // result items
   uint32_t timestamp = 0;
   uint32_t startMsgTimestamp = 0;  // result items
-  void* tag = nullptr;             // the pCllTag the callback got
   void* copTag = nullptr;          // the item's pCoPTag
-  uint32_t tick = 0;               // the library's tick when it was fetched
 };
 
 // Collects every item of every link it is registered for, fetched and
@@ -152,13 +141,12 @@ class ItemCollector {
   ItemCollector(const ItemCollector&) = delete;
   ItemCollector& operator=(const ItemCollector&) = delete;
 
-  static void PDU_CALL Callback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void* cllTag, void*) {
-    for (const SeenItem& item : Fetch(hMod, hCLL, cllTag)) {
+  static void PDU_CALL Callback(T_PDU_EVT_DATA, UNUM32 hMod, UNUM32 hCLL, void*, void*) {
+    for (const SeenItem& item : Fetch(hMod, hCLL))
       if (ItemCollector* self = Current()) self->Add(item);
-    }
   }
   // Fetches and releases every item waiting for the link.
-  static std::vector<SeenItem> Fetch(uint32_t hMod, uint32_t hCLL, void* cllTag = nullptr) {
+  static std::vector<SeenItem> Fetch(uint32_t hMod, uint32_t hCLL) {
     std::vector<SeenItem> out;
     PDU_EVENT_ITEM* ev = nullptr;
     while (PDUGetEventItem(hMod, hCLL, &ev) == 0) {
@@ -167,9 +155,7 @@ class ItemCollector {
       item.type = ev->ItemType;
       item.hCop = ev->hCop;
       item.timestamp = ev->Timestamp;
-      item.tag = cllTag;
       item.copTag = ev->pCoPTag;
-      item.tick = platform::ClockTicks();
       if (ev->ItemType == kItemStatus) item.status = *static_cast<uint32_t*>(ev->pData);
       if (ev->ItemType == kItemError) item.error = static_cast<PDU_ERROR_DATA*>(ev->pData)->ErrorCodeId;
       if (ev->ItemType == kItemResult) {
@@ -287,15 +273,13 @@ class SessionTest : public ::testing::Test {
 
   void EnableLog() { home_.SetLogSwitch("1"); }
   // (The old ScopedPorts goes first: it restores the variable it found.)
-  void UseVci(const TestVci& vci) {
+  void UsePort(const std::string& path) {
     ports_.reset();
-    ports_ = std::make_unique<ScopedPorts>(std::vector<std::string>{vci.Path()});
+    ports_ = std::make_unique<ScopedPorts>(std::vector<std::string>{path});
   }
+  void UseVci(const TestVci& vci) { UsePort(vci.Path()); }
   void UseVci() { UseVci(vci_); }
-  void UseNoVci() {
-    ports_.reset();
-    ports_ = std::make_unique<ScopedPorts>(std::vector<std::string>{home_.path() + "ttyNONE0"});
-  }
+  void UseNoVci() { UsePort(home_.path() + "ttyNONE0"); }
 
   // Constructs against the test VCI (or against no VCI at all).
   void Construct(Mdf mdf = Mdf::kShipped, bool withVci = true, bool logging = false) {
@@ -303,11 +287,7 @@ class SessionTest : public ::testing::Test {
     if (mdf == Mdf::kStandardStyle) {
       home_.Write("MDF.xml", ReadFile(std::string(PDU7318_SOURCE_DIR) + "/tests/api/StandardStyleMdf.xml"));
     }
-    if (withVci) {
-      UseVci();
-    } else {
-      UseNoVci();
-    }
+    withVci ? UseVci() : UseNoVci();
     ASSERT_EQ(PDUConstruct(nullptr, nullptr), 0u);
   }
 
@@ -331,12 +311,12 @@ class SessionTest : public ::testing::Test {
     return h;
   }
 
-  // A link (CAN unless told) with the collector's callback, connected; its
-  // ONLINE status item has been seen.
-  uint32_t ConnectedLink(uint32_t resourceId = kCanResource) {
+  // A link (CAN unless told) with the collector's callback (or one that
+  // calls it), connected; its ONLINE status item has been seen.
+  uint32_t ConnectedLink(uint32_t resourceId = kCanResource, CALLBACKFNC callback = ItemCollector::Callback) {
     uint32_t hCLL = 0;
     EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, resourceId, nullptr, &hCLL, nullptr), 0u) << resourceId;
-    EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, ItemCollector::Callback), 0u);
+    EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, callback), 0u);
     const size_t before = items_.Items().size();
     EXPECT_EQ(PDUConnect(kMod, hCLL), 0u);
     EXPECT_TRUE(items_.WaitCount(before + 1, 5000)) << resourceId << " not ONLINE";

@@ -66,9 +66,7 @@ void TempHome::Write(const std::string& name, const std::string& content) const 
   std::ofstream(path_ + name, std::ios::binary) << content;
 }
 
-void TempHome::SetLogSwitch(const std::string& value) const {
-  Write("config.ini", "[LOG]\nopen=" + value + "\n");
-}
+void TempHome::SetLogSwitch(const std::string& value) const { Write("config.ini", "[LOG]\nopen=" + value + "\n"); }
 
 void TempHome::StartLog() const {
   SetLogSwitch("1");

@@ -44,23 +44,16 @@ bool ManualClock::WaitFor(std::unique_lock<std::mutex>& lock, std::condition_var
   uint32_t deadline;
   {
     platform::MutexLock own(mu_);
-    deadline = now_ + ms;
-    self.deadline = deadline;
+    deadline = self.deadline = now_ + ms;
     waiters_.push_back(&self);
     changed_.notify_all();
   }
-  bool result = false;
-  for (;;) {
-    if (pred()) {
-      result = true;
-      break;
-    }
-    bool due;
+  bool result;
+  while (!(result = pred())) {
     {
       platform::MutexLock own(mu_);
-      due = Reached(now_, deadline);
+      if (Reached(now_, deadline)) break;
     }
-    if (due) break;
     // Advance takes our mutex before it notifies, so a step made after
     // the check above is not lost.
     cv.wait(lock);
@@ -107,9 +100,7 @@ void ManualClock::SetInstantPauses(bool on) {
 bool ManualClock::WaitForBlocked(size_t count, uint32_t realTimeoutMs) {
   std::unique_lock<std::mutex> lock(mu_.native());
   return changed_.wait_for(lock, std::chrono::milliseconds(realTimeoutMs),
-                           [&]() PDU_NO_THREAD_SAFETY_ANALYSIS {
-                             return sleepers_ + waiters_.size() >= count;
-                           });
+                           [&]() PDU_NO_THREAD_SAFETY_ANALYSIS { return sleepers_ + waiters_.size() >= count; });
 }
 
 InstantPauseClock::InstantPauseClock() : origin_(platform::GetTickCount()) {}

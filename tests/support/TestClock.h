@@ -64,11 +64,7 @@ class ManualClock final : public platform::Clock {
   std::vector<uint32_t> Deadlines();
 
  private:
-  struct Waiter {
-    std::mutex* mu;
-    std::condition_variable* cv;
-    uint32_t deadline;
-  };
+  struct Waiter { std::mutex* mu; std::condition_variable* cv; uint32_t deadline; };
   platform::Mutex mu_;
   std::condition_variable changed_;  // time moved or the blocked set changed
   uint32_t now_ PDU_GUARDED_BY(mu_);

@@ -19,9 +19,8 @@ std::string Text(const json& entry) { return entry["text"]; }
 
 std::vector<json> Entries(const json& doc, const std::string& kind) {
   std::vector<json> out;
-  for (const json& e : doc["entries"]) {
+  for (const json& e : doc["entries"])
     if (e["kind"] == kind) out.push_back(e);
-  }
   return out;
 }
 
@@ -211,11 +210,7 @@ TEST(PdutoolDecodeLog, ItemCallInsideAnotherCallKeepsBothEnds) {
 // A raw resource's bytes (identifier word, data) as candump lines: the
 // frame's own identifier and data, never the word inside the data.
 TEST(PdutoolCandump, RawFrameLines) {
-  const struct {
-    std::vector<uint8_t> raw;
-    const char* direction;
-    const char* line;
-  } cases[] = {
+  const struct { std::vector<uint8_t> raw; const char* direction; const char* line; } cases[] = {
       {{0x10, 0x07, 0x00, 0x00, 0x02, 0x10, 0x03}, "T", "(1765041234.123456) link1 710#021003 T"},
       {{0x18, 0x07, 0x00, 0x00, 0x06, 0x50, 0x03, 0x00, 0x32, 0x01, 0xF4, 0xAA}, "R",
        "(1765041234.123456) link1 718#065003003201F4AA R"},

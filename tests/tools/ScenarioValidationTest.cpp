@@ -10,10 +10,7 @@ namespace vcisim {
 namespace {
 
 TEST(ScenarioValidation, RejectsWithPathAndExpectation) {
-  struct Case {
-    const char* json;
-    const char* error;
-  } cases[] = {
+  struct Case { const char* json; const char* error; } cases[] = {
       {R"({"ecus":[{"nmae":"x"}]})",
        "$.ecus[0].nmae: unknown key (expected one of: name, bus, behaviour, request_id, response_id, "
        "functional_id, address, functional_address, delay_ms, seed, vin, serial, data_ids, identification, "

@@ -31,21 +31,12 @@ EcuConfig UdsEcu() {
 }
 
 TEST(SimEcu, AnswersBuiltInUdsServices) {
-  struct Case {
-    const char* request;
-    Texts answers;
-  } cases[] = {
+  struct Case { const char* request; Texts answers; } cases[] = {
       {"10 03", {"50 03 00 32 01 F4"}},
       {"10 83", {}},  // suppress bit: no positive answer
-      {"22 F1 90", {"62 F1 90 56 49 4E"}},
-      {"22 F1 90 F1 8C", {"62 F1 90 56 49 4E F1 8C 53 4E"}},
-      {"22 12 34", {"7F 22 31"}},
-      {"22 F1", {"7F 22 13"}},
-      {"19 01 08", {"59 01 FF 01 00 02"}},
-      {"19 02 20", {"59 02 FF 03 01 00 2F"}},
-      {"3E 00", {"7E 00"}},
-      {"3E 80", {}},
-      {"AA", {"7F AA 11"}},
+      {"22 F1 90", {"62 F1 90 56 49 4E"}}, {"22 F1 90 F1 8C", {"62 F1 90 56 49 4E F1 8C 53 4E"}},
+      {"22 12 34", {"7F 22 31"}}, {"22 F1", {"7F 22 13"}}, {"19 01 08", {"59 01 FF 01 00 02"}},
+      {"19 02 20", {"59 02 FF 03 01 00 2F"}}, {"3E 00", {"7E 00"}}, {"3E 80", {}}, {"AA", {"7F AA 11"}},
   };
   for (const Case& c : cases) {
     SimEcu ecu(UdsEcu());
@@ -123,10 +114,7 @@ TEST(SimEcu, AnswersKwpServices) {
   e.localIds[0x01] = H("0C 1F");
   e.dtcs = {{0x0118, 0, 0x24}};
   SimEcu ecu(e);
-  struct Case {
-    const char* request;
-    const char* answer;
-  } cases[] = {
+  struct Case { const char* request; const char* answer; } cases[] = {
       {"81", "C1 EF 8F"}, {"82", "C2"}, {"1A 90", "5A 90 56"}, {"1A 91", "7F 1A 31"},
       {"21 01", "61 01 0C 1F"}, {"18 02 FF 00", "58 01 01 18 24"}, {"3E", "7E"}, {"22 F1 90", "7F 22 11"},
   };

@@ -21,8 +21,7 @@ class ScopedRegValue {
  public:
   ScopedRegValue(HKEY root, const wchar_t* subkey, const wchar_t* name, const wchar_t* data)
       : name_(name) {
-    ok_ = RegCreateKeyExW(root, subkey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key_,
-                          nullptr) == ERROR_SUCCESS;
+    ok_ = RegCreateKeyExW(root, subkey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key_, nullptr) == ERROR_SUCCESS;
     if (!ok_) return;
     DWORD type = 0;
     DWORD bytes = sizeof old_;
@@ -35,8 +34,7 @@ class ScopedRegValue {
   ~ScopedRegValue() {
     if (key_ == nullptr) return;
     if (had_) {
-      RegSetValueExW(key_, name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(old_),
-                     oldBytes_);
+      RegSetValueExW(key_, name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(old_), oldBytes_);
     } else {
       RegDeleteValueW(key_, name_.c_str());
     }
@@ -48,16 +46,14 @@ class ScopedRegValue {
   bool ok() const { return ok_; }
   bool Set(const wchar_t* data) {
     const DWORD bytes = static_cast<DWORD>((wcslen(data) + 1) * sizeof(wchar_t));
-    return RegSetValueExW(key_, name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
-                          bytes) == ERROR_SUCCESS;
+    return RegSetValueExW(key_, name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
   }
   void Delete() { RegDeleteValueW(key_, name_.c_str()); }
 
  private:
   HKEY key_ = nullptr;
   std::wstring name_;
-  bool ok_ = false;
-  bool had_ = false;
+  bool ok_ = false, had_ = false;
   wchar_t old_[1024] = {};
   DWORD oldBytes_ = 0;
 };
@@ -111,9 +107,7 @@ TEST(WindowsRegistry, SerialMapYieldsSerialDevicesAsComNames) {
 
   std::vector<std::string> ports;
   ASSERT_TRUE(SerialPortCandidates(ports));
-  auto has = [&](const char* name) {
-    return std::find(ports.begin(), ports.end(), name) != ports.end();
-  };
+  auto has = [&](const char* name) { return std::find(ports.begin(), ports.end(), name) != ports.end(); };
   EXPECT_TRUE(has("\\\\.\\COM12"));
   EXPECT_FALSE(has("\\\\.\\COM13")) << "a name without Device\\Serial is skipped";
   EXPECT_TRUE(has("\\\\.\\COM44")) << "port numbers keep their low byte (300 & 0xFF)";
