@@ -22,7 +22,7 @@ TSAN_SECONDS=${LIFETIME_TSAN_SECONDS:-80}
 PYTHON=${PYTHON:-python3}
 seed_args=()
 [ -n "${LIFETIME_SEED:-}" ] && seed_args=(--seed "$LIFETIME_SEED")
-targets=(pdu7318 vcisim stress_client lifetime_client lifetime_client_linked lifetime_global lifetime_global_linked)
+targets=(pdu7318 vcisim stress_client lifetime_client_linked lifetime_global lifetime_global_linked)
 failed=()
 skipped=()
 
