@@ -51,8 +51,7 @@ if(PDU7318_SANITIZE STREQUAL "")
   set_tests_properties(e2e.livebus-destruct e2e.livebus-count PROPERTIES PROCESSORS 2)
 endif()
 
-pdu7318_e2e(pdutool-shell pdutool_shell_e2e.py shell:keeps shell:wait shell:twice shell:terminal)
-pdu7318_e2e(pdutool-small-fixes pdutool_shell_e2e.py small-fixes)
+pdu7318_e2e(pdutool-shell pdutool_shell_e2e.py shell:keeps shell:wait shell:twice shell:terminal small-fixes)
 # A VCI pulled or gone silent: the silent case waits the module's 3 s
 # receive timeout, the 500 ms check and CLOSE's 1 s: about 5.5 s, alone.
 pdu7318_e2e(pdutool-vci-lost pdutool_shell_e2e.py vci-lost)
@@ -64,6 +63,6 @@ pdu7318_e2e(pdutool-support pdutool_support_e2e.py trace scan monitor)
 # processors there and run at most three cases at a time.
 if(NOT PDU7318_SANITIZE STREQUAL "")
   set_tests_properties(e2e.simulator e2e.protocols e2e.doctor e2e.pdutool-scripts e2e.pdutool-shell
-                       e2e.pdutool-small-fixes e2e.pdutool-vci-lost e2e.pdutool-support PROPERTIES PROCESSORS 2
+                       e2e.pdutool-vci-lost e2e.pdutool-support PROPERTIES PROCESSORS 2
                        ENVIRONMENT PDU7318_E2E_MAX_JOBS=3)
 endif()
