@@ -92,10 +92,13 @@ def test_live_bus_nothing_lost_nothing_extra(busy):
     # Every window but one that shutdown() ended is a gap the bus counted.
     windows = len([s for s in sendrecvs(busy) if "[10 07 00 00 01 3E" in s])
     assert windows - 1 <= bus.window_gaps <= windows
+    # STOPCOMM goes only when the last window ended within shutdown()'s 1 s
+    # wait (a loaded machine can stretch it); without it the destruct ends
+    # the window, and CLOSE is the mark.
     tail = busy.output().splitlines()
-    stop = max(i for i, ln in enumerate(tail) if "STOPCOMM" in ln and "PC->VCI" in ln)
     close = max(i for i, ln in enumerate(tail) if re.search(r"PC->VCI .* CLOSE\b", ln))
-    assert stop < close and not any("SENDRECV" in ln for ln in tail[stop:])
+    stop = max([i for i, ln in enumerate(tail) if "STOPCOMM" in ln and "PC->VCI" in ln], default=close)
+    assert stop <= close and not any("SENDRECV" in ln for ln in tail[stop:])
     # Arrival times in order.
     stamps = [m.timestamp for m in got]
     assert stamps == sorted(stamps)
