@@ -36,9 +36,9 @@ pdu7318_e2e(doctor doctor_e2e.py --jobs 8 doctor-denied doctor-busy doctor-silen
 # no-response waits the library's fixed 5 s after "response pending" (no
 # ComParam shortens that wait): the longest test, alone.
 pdu7318_e2e(pdutool-no-response pdutool_e2e.py no-response)
-pdu7318_e2e(pdutool-scripts pdutool_e2e.py --jobs 4 script-seedkey script-exit-codes strict-parsing ioctl-failed
-            script-commands signal-stop params)
-pdu7318_e2e(pdutool-decode-log pdutool_e2e.py decode-log)
+# The longest cases first: they start side by side.
+pdu7318_e2e(pdutool-scripts pdutool_e2e.py --jobs 4 decode-log strict-parsing ioctl-failed script-seedkey
+            script-exit-codes script-commands signal-stop params)
 
 # destruct and count measure the 1 ms stream: each alone.
 if(PDU7318_SANITIZE STREQUAL "")

@@ -200,7 +200,7 @@ def case_monitor(ctx):
 
     def windows(own, sim):
         # Short receive windows: each new one is a gap, marked and counted.
-        p = tool(own, listen + ["--duration", "2s", "--window", "250ms"], sim.link)
+        p = tool(own, listen + ["--duration", "1500ms", "--window", "250ms"], sim.link)
         return p, sim.wait_for("CLOSE")
 
     listen = ["monitor", "--listen", "710#021003"]
