@@ -90,17 +90,23 @@ def test_stopped_periodic_frame_never_goes_and_listening_goes_on(fake):
             fake.result(job, bytes.fromhex("A0 01 00 00") + bytes([n]))
     fake.behave = bus_
     bus = can.Bus(interface="pdu7318", channel=RAW, library=fakepdu.PATH, listen="710#013E", listen_interval=0.02)
+    idle, at_stop = bus._idle, []
+
+    def stop_at_a_window_end(quiet=False):
+        # The bus's own step after a window ended, under its lock: with the
+        # task's frame waiting for the turn, the task is stopped right here.
+        if not at_stop and bus._running is None and bus._senders > 0 and fake.started[-1][1] == LISTEN:
+            task.stop()
+            at_stop.append((len(sendrecvs(fake, periodic)), len(sendrecvs(fake, LISTEN))))
+        idle(quiet)
     try:
         task = bus.send_periodic(message(0x710, [0x55]), 0.02)
         assert until(lambda: len(sendrecvs(fake, periodic)) >= 5)
-        # Stop the task at the moment a window ended while its frame waited
-        # for the turn: the window did not reopen, since the frame goes first.
-        with bus._cond:
-            assert bus._cond.wait_for(lambda: bus._running is None and bus._senders > 0, 10)
-            task.stop()
-            sent, windows = len(sendrecvs(fake, periodic)), len(sendrecvs(fake, LISTEN))
-        # stop() returned: no frame of the task goes from here on (its thread
-        # ends), and the next window opens.
+        bus._idle = stop_at_a_window_end
+        assert until(lambda: at_stop)
+        # The window did not reopen for the frame, which now never goes (the
+        # task's thread ends); the next window opens.
+        sent, windows = at_stop[0]
         task._thread.join(1.0)
         assert not task._thread.is_alive()
         assert until(lambda: len(sendrecvs(fake, LISTEN)) > windows)
