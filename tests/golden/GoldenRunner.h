@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Transcript.h"
+#include "engine/ModuleState.h"
 #include "log/PduLog.h"
 #include "pdu_api.h"
 #include "platform/Clock.h"
@@ -124,15 +125,18 @@ class GoldenTest : public ::testing::Test {
     return cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), pred);
   }
   // After the awaited item: the callback returns, and the engine thread
-  // logs its last line of the job ("CallbackThread quit") a moment later;
-  // kSettleMs gives it that moment so that the next API call's log lines
-  // come after it. This is the one place where the runner relies on
-  // timing, with a wide margin (the engine has nothing left to wait for).
-  static constexpr uint32_t kSettleMs = 40;
+  // logs its last line of the job ("CallbackThread quit") a moment later.
+  // A queue pass of the engine that begins after the callback returned
+  // ends after that line, so the next API call's log lines come after it
+  // however slow the machine (a sanitizer build beside other tests).
   void Settle() {
     WaitUntil([&] { return inCallback_ == 0; }, 3000);
-    WaitUntil([] { return false; }, kSettleMs);
+    engine::ModuleState& m = engine::Module();
+    if (m.EngineThreadRunning()) m.WaitWakeHandled(m.WakeEngine(), 3000);
   }
+  // The receive thread has no such mark: a failed read is logged within
+  // milliseconds of the line's end; 40 ms is the margin.
+  void SettleReceiveThread() { WaitUntil([] { return false; }, 40); }
   bool WaitFinished(uint32_t hCop, uint32_t timeoutMs) {
     const bool ok = WaitUntil(
         [&] { return std::find(finished_.begin(), finished_.end(), hCop) != finished_.end(); }, timeoutMs);

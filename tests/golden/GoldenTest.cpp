@@ -265,7 +265,7 @@ TEST_F(Fault, Garbage) {
 TEST_F(Fault, Unplug) {
   const uint32_t h = Online();
   vci_->HangUp();
-  Settle();  // the receive thread logs the failed read
+  SettleReceiveThread();  // the receive thread logs the failed read
   Cop(h, PDU_COPT_SENDRECV, {0x3E, 0x00}, 1, 1, 0x45);
   LastError(h);
   IoCtl(PDU_HANDLE_UNDEF, "PDU_IOCTL_READ_VBATT");
