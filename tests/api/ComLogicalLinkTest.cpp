@@ -103,31 +103,23 @@ TEST_F(ComLogicalLink, The1024thLinkOfAConstructionIsRefused) {
 
 // (Null pointers and bad handles: tests/reliability/ApiMisuseTest.cpp.
 // What a connect sends, frame by frame: the golden link transcripts.)
-TEST_F(ComLogicalLink, CreationFlagBytesGoWithTheResourceAndANullOrHollowFlagIsNone) {
+TEST_F(ComLogicalLink, CreationFlagBytesGoWithTheResourceAndAHollowFlagIsNone) {
   Construct(Mdf::kShipped);
   const uint32_t flagged = ByResource(1001, {0xAA, 0x55});
-  vci_.ClearFrames();
-  ASSERT_EQ(PDUConnect(kMod, flagged), 0u);
-  const auto withFlags = vci_.FramesWithCommand(kCmdSetLinkResource);
+  const auto withFlags = ConnectSends(flagged, kCmdSetLinkResource);
   ASSERT_EQ(withFlags.size(), 1u);
   EXPECT_EQ(WordAt(withFlags[0].data, 40), 2u);
   EXPECT_EQ(Bytes(withFlags[0].data.end() - 2, withFlags[0].data.end()), (Bytes{0xAA, 0x55}));
 
-  uint32_t h = 0;
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &h, nullptr), PDU_STATUS_NOERROR);
-  // Flag bytes announced without an array count as none as well.
+  // Flag bytes announced without an array count as none. (A null flag
+  // pointer: the golden prologue's link, whose resource frame is pinned.)
   PDU_FLAG_DATA hollow{3, nullptr};
-  uint32_t h2 = 0;
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &h2, &hollow), PDU_STATUS_NOERROR);
-
-  for (uint32_t link : {h, h2}) {
-    vci_.ClearFrames();
-    ASSERT_EQ(PDUConnect(kMod, link), PDU_STATUS_NOERROR);
-    const auto resource = vci_.FramesWithCommand(kCmdSetLinkResource);
-    ASSERT_EQ(resource.size(), 1u);
-    EXPECT_EQ(resource[0].data.size(), 28u + 16u);
-    EXPECT_EQ(WordAt(resource[0].data, 40), 0u);  // no flag bytes
-  }
+  uint32_t h = 0;
+  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 1001, nullptr, &h, &hollow), PDU_STATUS_NOERROR);
+  const auto resource = ConnectSends(h, kCmdSetLinkResource);
+  ASSERT_EQ(resource.size(), 1u);
+  EXPECT_EQ(resource[0].data.size(), 28u + 16u);
+  EXPECT_EQ(WordAt(resource[0].data, 40), 0u);  // no flag bytes
 }
 
 TEST_F(ComLogicalLink, Tp20ConnectSendsTheResponseIdentifierPlusTheChannelId) {
@@ -135,9 +127,7 @@ TEST_F(ComLogicalLink, Tp20ConnectSendsTheResponseIdentifierPlusTheChannelId) {
   ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
   const uint32_t h = ByRscData("VW_DWCAN", "MSP_VW2000LP_on_TP20");
   ASSERT_EQ(Handler(h)->Tp20ChannelId.load(), 1u);
-  vci_.ClearFrames();
-  ASSERT_EQ(PDUConnect(kMod, h), PDU_STATUS_NOERROR);
-  const auto connect = vci_.FramesWithCommand(kCmdConnectLink);
+  const auto connect = ConnectSends(h, kCmdConnectLink);
   ASSERT_EQ(connect.size(), 1u);
   const auto pairs = UniquePairs(connect[0].data);
   EXPECT_EQ(pairs, (std::vector<std::pair<uint8_t, uint32_t>>{{0xCD, 512}, {0xCE, 513}, {0xD0, 768 + 1}}));
@@ -204,9 +194,7 @@ TEST_F(ComLogicalLink, ResourcesOfAStandardStyleDescriptionResolveByElementId) {
   EXPECT_NE(log.find("Protocol = [0] ID8888\n"), std::string::npos);
 
   // The VCI gets the codes of the resolved names.
-  vci_.ClearFrames();
-  ASSERT_EQ(PDUConnect(kMod, can), PDU_STATUS_NOERROR);
-  const auto resource = vci_.FramesWithCommand(kCmdSetLinkResource);
+  const auto resource = ConnectSends(can, kCmdSetLinkResource);
   ASSERT_EQ(resource.size(), 1u);
   EXPECT_EQ(WordAt(resource[0].data, 4), 12u);
   EXPECT_EQ(WordAt(resource[0].data, 8), mdf::GetVciCode("ISO_15765_3_on_ISO_15765_2"));

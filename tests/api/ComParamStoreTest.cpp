@@ -108,8 +108,7 @@ TEST_F(ComParamStore, AStructFieldHasNoValueAndStaysOnThisSide) {
 
   // Forwarding passes it over (so does the handlers' lookup:
   // tests/protocol/LinkComParamSetTest.cpp).
-  ASSERT_EQ(PDUConnect(kMod, h_), PDU_STATUS_NOERROR);
-  for (const VciFrame& f : vci_.FramesWithCommand(kCmdSetLinkParam)) {
+  for (const VciFrame& f : ConnectSends(h_, kCmdSetLinkParam)) {
     EXPECT_NE(WordAt(f.data, 8), mdf::GetVciCode("CP_SessionTiming_Ecu"));
   }
 }
@@ -118,10 +117,8 @@ TEST_F(ComParamStore, AValueSetReachesTheVciAtTheNextConnectAndFailuresDoNotStop
   SetU32(h_, kP2Max, 77000);
   // The first ComParam command fails; the others still go out.
   vci_.Script(kCmdSetLinkParam, {TestVci::Answer(kCmdSetLinkParam, PDU_ERR_COMM_PC_TO_VCI_FAILED)});
-  vci_.ClearFrames();
-  ASSERT_EQ(PDUConnect(kMod, h_), PDU_STATUS_NOERROR);
   std::map<uint32_t, uint32_t> sent;
-  for (const VciFrame& f : vci_.FramesWithCommand(kCmdSetLinkParam)) sent[WordAt(f.data, 8)] = WordAt(f.data, 16);
+  for (const VciFrame& f : ConnectSends(h_, kCmdSetLinkParam)) sent[WordAt(f.data, 8)] = WordAt(f.data, 16);
   EXPECT_EQ(sent.at(15), 77000u);     // CP_P2Max, set last, sent last
   EXPECT_EQ(sent.at(165), 500000u);   // CP_Baudrate
   EXPECT_EQ(sent.at(18), 5000000u);   // CP_P2Star
@@ -220,9 +217,7 @@ TEST_F(UniqueRespIdTable, EveryEntrySetsItsComParamsOnTheLinkAndTheLastOneWins) 
 
   // The VCI gets the first entry's identifier and count, then the coded
   // ComParams of every entry.
-  vci_.ClearFrames();
-  ASSERT_EQ(PDUConnect(kMod, h_), PDU_STATUS_NOERROR);
-  const auto connect = vci_.FramesWithCommand(kCmdConnectLink);
+  const auto connect = ConnectSends(h_, kCmdConnectLink);
   ASSERT_EQ(connect.size(), 1u);
   const Bytes& d = connect[0].data;
   ASSERT_EQ(d.size(), 24u + 2 * 5u);

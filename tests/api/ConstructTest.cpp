@@ -28,8 +28,7 @@ class ConstructTest : public test::SessionTest {
 };
 
 TEST_F(ConstructTest, NoVciConstructsEmptyAndDestructFailsTwice) {
-  UseNoVci();
-  EXPECT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  Construct(test::Mdf::kShipped, /*withVci=*/false);
   EXPECT_EQ(device::GetDeviceLink(), nullptr);
   EXPECT_NE(MainLog().find("Can't find comm\n"), std::string::npos);
   EXPECT_EQ(PDUDestruct(), PDU_ERR_COMM_PC_TO_VCI_FAILED);
@@ -50,9 +49,8 @@ TEST_F(ConstructTest, OptionsStringIsLogged) {
 }
 
 TEST_F(ConstructTest, OpenRefusedLeavesTheModuleUnconstructed) {
-  UseVci();
   vci_.SetStatus(kCmdOpen, 0x32);
-  EXPECT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  Construct();
   EXPECT_EQ(device::GetDeviceLink(), nullptr);
   EXPECT_FALSE(engine::EngineThreadRunning());
   EXPECT_NE(MainLog().find("Open FAIL\n"), std::string::npos);
@@ -60,8 +58,7 @@ TEST_F(ConstructTest, OpenRefusedLeavesTheModuleUnconstructed) {
 }
 
 TEST_F(ConstructTest, SecondConstructReopensThePortWithOneEngineThread) {
-  UseVci();
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  Construct();
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
   ASSERT_NE(device::GetDeviceLink(), nullptr);
   EXPECT_TRUE(device::GetDeviceLink()->ReadThreadRunning());
@@ -76,8 +73,7 @@ TEST_F(ConstructTest, SecondConstructReopensThePortWithOneEngineThread) {
 
 // (Null output pointers, in every state: ApiMisuse's ModuleNullPointerCases.)
 TEST_F(ConstructTest, ModuleIdsAndStatusWithoutVci) {
-  UseNoVci();
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  Construct(test::Mdf::kShipped, /*withVci=*/false);
   PDU_MODULE_ITEM* mods = nullptr;
   ASSERT_EQ(PDUGetModuleIds(&mods), PDU_STATUS_NOERROR);
   ASSERT_NE(mods, nullptr);
@@ -129,8 +125,7 @@ TEST_F(ConstructTest, VersionComesFromTheIniFile) {
 // Readings answer locally while the engine is busy; the other controls
 // send nothing either.
 TEST_F(ConstructTest, IoCtlsThatSendNothing) {
-  UseVci();
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+  Construct();
   vci_.ClearFrames();
   engine::Module().MarkExecuting();
   PDU_DATA_ITEM* out = nullptr;
@@ -171,9 +166,8 @@ TEST_F(ConstructTest, ConcurrentDestructsAllReturnAndSendOneClose) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.threads << " threads" << (c.inFlight ? ", in flight" : ""));
     test::Watchdog watchdog(30000, "concurrent PDUDestruct");
-    UseVci();
     vci_.ClearFrames();
-    ASSERT_EQ(PDUConstruct(nullptr, nullptr), PDU_STATUS_NOERROR);
+    Construct();
     if (c.inFlight) {
       // The VCI takes the ComPrimitive, the ECU never answers: the engine
       // waits for vehicle data while the threads destruct.

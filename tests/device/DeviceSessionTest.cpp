@@ -2,7 +2,6 @@
 // receive thread, closing, the adapter going away, and waits that do not
 // burn CPU or go through the scheduler.
 #include <dirent.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,7 +24,6 @@ namespace {
 using test::Bytes;
 using test::ScopedPorts;
 using test::PtyVci;
-using test::TestVci;
 using test::VciFrame;
 
 // Number of entries in a /proc/self folder.
@@ -180,41 +178,6 @@ TEST(DeviceSession, HangUpEndsTheReceiveThreadAndLosesTheVci) {
 // (A receive blocks once until its deadline and ends exactly then:
 // CommandTimeout, on the manual clock; a frame ends it without the clock
 // moving: DeviceLinkTest.DamagedFramesAreDroppedAndTheWaitGoesOn.)
-
-// A receive whose time is up only looks at its queue, without a trip
-// through the scheduler (the engine drains queues that way, and a sleep
-// there cost ~15 us per look); an answer between the frames is not theirs.
-TEST(DeviceLinkWait, ExpiredReceiveTakesWhatIsQueuedWithoutSleeping) {
-  TestVci vci;
-  vci.SetSilent(true);
-  DeviceLink link;
-  ASSERT_TRUE(link.OpenPortPath(vci.Path()));
-  auto car = [](uint32_t id) { return TestVci::VehicleData(0, 0, id, {0x62, 0xF1, 0x90}).data; };
-  auto wire = [](uint8_t command, const Bytes& data) {
-    return TestVci::WireFrame(test::kVehicleChannel, 1, command, data);
-  };
-  auto feed = [&](const Bytes& b) { link.OnReceive(b.data(), static_cast<uint32_t>(b.size())); };
-  auto carData = [&] {
-    Bytes out(5000);
-    out.resize(link.ReceiveVehicleData(out.data(), 5000, 0));
-    return out;
-  };
-  auto switches = [] {
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_nvcsw;
-  };
-  const Bytes third = wire(test::kCmdVehicleData, car(3));
-  feed(test::Cat({wire(test::kCmdVehicleData, car(1)), wire(test::kCmdOpen, {0, 0, 0, 0}),
-                  wire(test::kCmdVehicleData, car(2)), Bytes(third.begin(), third.begin() + 7)}));
-  const long before = switches();
-  EXPECT_EQ(carData(), car(1));
-  EXPECT_EQ(carData(), car(2));
-  for (int i = 0; i < 100; ++i) EXPECT_TRUE(carData().empty()) << "the third frame is not complete";
-  EXPECT_EQ(switches() - before, 0);
-  feed(Bytes(third.begin() + 7, third.end()));
-  EXPECT_EQ(carData(), car(3));
-}
 
 }  // namespace
 }  // namespace pdu::device

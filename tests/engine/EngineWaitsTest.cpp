@@ -33,6 +33,7 @@ class EngineWaits : public test::SessionTest {
   void SetUp() override {
     SessionTest::SetUp();
     clock_.SetInstantPauses(true);
+    Construct();
   }
   void TearDown() override {
     // A test that failed halfway leaves a ComPrimitive waiting: let every
@@ -86,7 +87,6 @@ const ClassWaits kClassWaits[] = {
 };
 
 TEST_F(EngineWaits, SendRecvWithoutAnswerWaitsPerHandlerClass) {
-  Construct();
   EcuAnswers({});  // the VCI takes every request, no ECU answers
   for (const ClassWaits& c : kClassWaits) {
     SCOPED_TRACE(c.resource);
@@ -108,7 +108,6 @@ TEST_F(EngineWaits, SendRecvWithoutAnswerWaitsPerHandlerClass) {
 }
 
 TEST_F(EngineWaits, FurtherResponsesAreTakenWithinFiftyMillisecondsOfTheLast) {
-  Construct();
   EcuAnswers({Can({0x62, 0xF1, 0x90, 0x01})});
   const uint32_t hCLL = Link("RSC_ISO_15765_3_on_ISO_15765_2_6_14");
   t0_ = clock_.Ticks();
@@ -135,7 +134,6 @@ TEST_F(EngineWaits, FurtherResponsesAreTakenWithinFiftyMillisecondsOfTheLast) {
 }
 
 TEST_F(EngineWaits, ResponsePendingWaitsFiveSecondsForTheAnswer) {
-  Construct();
   EcuAnswers({Can({0x7F, 0x22, 0x78})});
   const uint32_t hCLL = Link("RSC_ISO_15765_3_on_ISO_15765_2_6_14");
   t0_ = clock_.Ticks();
@@ -155,7 +153,6 @@ TEST_F(EngineWaits, ResponsePendingWaitsFiveSecondsForTheAnswer) {
 }
 
 TEST_F(EngineWaits, ASilentVciEndsSendRecvAndStartCommWithTheErrorEvent) {
-  Construct();
   const uint32_t hCLL = Link("RSC_ISO_15765_3_on_ISO_15765_2_6_14");
   vci_.SetSilent(true);
   t0_ = clock_.Ticks();

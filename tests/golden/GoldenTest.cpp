@@ -107,9 +107,9 @@ TEST_F(LinkLifecycle, J1850Vpw) { Run(1029, "link-j1850-vpw"); }
 // come back from 0x7E8 (the four id bytes in front of the message).
 class ComPrimitive : public GoldenTest {
  protected:
-  uint32_t Online() {
+  uint32_t Online(uint32_t resourceId = 1001, uintptr_t tag = 0x2200) {
     Construct();
-    const uint32_t h = Link(1001, 0x2200);
+    const uint32_t h = Link(resourceId, tag);
     Connect(h);
     return h;
   }
@@ -207,9 +207,7 @@ TEST_F(ComPrimitive, UpdateParam) {
 // its format, target and source bytes in front.
 TEST_F(ComPrimitive, SendRecvOnKLine) {
   vci_->SetHandler(kCmdCop, Ecu({{0x83, 0xF1, 0x10, 0x62, 0xF1, 0x90}}));
-  Construct();
-  const uint32_t h = Link(1014, 0x2300);
-  Connect(h);
+  const uint32_t h = Online(1014, 0x2300);
   Cop(h, PDU_COPT_STARTCOMM, {0x81}, 1, 1, 0x3B);
   Cop(h, PDU_COPT_SENDRECV, {0x22, 0xF1, 0x90}, 1, 1, 0x3C);
   Finish(h, "cop-sendrecv-kline");

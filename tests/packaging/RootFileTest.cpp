@@ -254,10 +254,11 @@ class RootFileProcess : public ::testing::Test {
     return "put --short-name PDU7318 --library " + lib + " --mdf /etc/brenlo/7318/MDF.xml";
   }
 
-  RootFile Load() const {
+  RootFile Load() const { return Load(root_); }
+  static RootFile Load(const std::string& path) {
     RootFile file;
     std::string error;
-    EXPECT_TRUE(file.Load(root_, error)) << error;
+    EXPECT_TRUE(file.Load(path, error)) << error;
     return file;
   }
 
@@ -308,10 +309,7 @@ TEST_F(RootFileProcess, AFileWhoseFolderIsGoneIsMadeWithItsFolder) {
         << c.file;
     EXPECT_EQ(out, c.says);
   }
-  RootFile file;
-  std::string error;
-  ASSERT_TRUE(file.Load(dir_ + "/gone/D-PDU API/pdu_api_root.xml", error)) << error;
-  EXPECT_EQ(Names(file), (std::vector<std::string>{"PDU7318"}));
+  EXPECT_EQ(Names(Load(dir_ + "/gone/D-PDU API/pdu_api_root.xml")), (std::vector<std::string>{"PDU7318"}));
   EXPECT_EQ(Read(), "not a folder");
 }
 

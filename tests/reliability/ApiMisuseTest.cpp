@@ -168,8 +168,7 @@ TEST_F(ApiMisuse, BeforeTheFirstConstructEveryCallAnswersAndTakesTheLock) {
   EXPECT_EQ(PDURegisterEventCallback(kMod, 5000, nullptr), 0x00u);
   // A link made before any construction is numbered but has no handler
   // (no module description yet): it is not a link for the handle checks.
-  uint32_t h = 0;
-  EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &h, nullptr), 0x00u);
+  const uint32_t h = ByResource(kCanResource);
   EXPECT_EQ(h, 1u);
   EXPECT_EQ(PDUConnect(kMod, h), 0x60u);
   EXPECT_EQ(PDUDestruct(), 0x11u);
@@ -178,14 +177,12 @@ TEST_F(ApiMisuse, BeforeTheFirstConstructEveryCallAnswersAndTakesTheLock) {
 
 TEST_F(ApiMisuse, ConstructedEveryBadHandleAndNullPointerIsRefused) {
   Construct();
-  uint32_t link = 0, destroyed = 0;
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &link, nullptr), 0x00u);
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &destroyed, nullptr), 0x00u);
+  const uint32_t link = ByResource(kCanResource);
+  const uint32_t destroyed = ByResource(kCanResource);
   ASSERT_EQ(PDUDestroyComLogicalLink(kMod, destroyed), 0x00u);
   // A resource id the module description does not know gives a numbered
   // link without a handler: no link for the handle checks either.
-  uint32_t noHandler = 0;
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, 4242, nullptr, &noHandler, nullptr), 0u);
+  const uint32_t noHandler = ByResource(4242);
   const size_t framesBefore = vci_.FrameCount();
   const size_t jobsBefore = test::QueuedJobs();
   for (uint32_t h : {0u, noHandler, noHandler + 1, 1023u, 1024u, 4095u, 4096u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
@@ -199,9 +196,7 @@ TEST_F(ApiMisuse, ConstructedEveryBadHandleAndNullPointerIsRefused) {
   // handle still answers, and its handle is never handed out again.
   EXPECT_EQ(PDUConnect(kMod, destroyed), 0x00u);
   EXPECT_EQ(PDUDestroyComLogicalLink(kMod, destroyed), 0x00u);
-  uint32_t next = 0;
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &next, nullptr), 0x00u);
-  EXPECT_EQ(next, noHandler + 1);
+  EXPECT_EQ(ByResource(kCanResource), noHandler + 1);
   RunTable(HollowValueCases(link), "constructed");
   RunTable(ReadingCases(), "constructed");
   // The link survived all of it.
@@ -212,11 +207,10 @@ TEST_F(ApiMisuse, ConstructedEveryBadHandleAndNullPointerIsRefused) {
 // ConstructTest.SecondConstructReopensThePortWithOneEngineThread.)
 TEST_F(ApiMisuse, CallsTwiceInARowGiveTheDecidedAnswers) {
   Construct();
-  uint32_t first = 0, h = 0;
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &first, nullptr), 0x00u);
+  const uint32_t first = ByResource(kCanResource);
   ASSERT_EQ(PDUConstruct(nullptr, nullptr), 0x00u);
   EXPECT_EQ(PDUConnect(kMod, first), 0x60u) << "links of the first construction are gone";
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &h, nullptr), 0x00u);
+  const uint32_t h = ByResource(kCanResource);
   const std::vector<MisuseCase> twice = {
       ROW(PDURegisterEventCallback(kMod, h, ItemCollector::Callback), 0x00),
       ROW(PDUConnect(kMod, h), 0x00),
@@ -233,8 +227,7 @@ TEST_F(ApiMisuse, CallsTwiceInARowGiveTheDecidedAnswers) {
 
 TEST_F(ApiMisuse, AfterDestructNothingIsSentAndBadHandlesAreStillRefused) {
   Construct();
-  uint32_t link = 0;
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &link, nullptr), 0x00u);
+  const uint32_t link = ByResource(kCanResource);
   ASSERT_EQ(PDUDestruct(), 0x00u);
   const size_t framesAtDestruct = vci_.FrameCount();
 
@@ -263,10 +256,8 @@ TEST_F(ApiMisuse, AfterDestructNothingIsSentAndBadHandlesAreStillRefused) {
 // (The other calls without a VCI: ConstructTest, ComLogicalLink.WithoutAVci...,
 // and the readings after PDUDestruct above.)
 TEST_F(ApiMisuse, WithoutAVciTheSendersFailAndNothingHangs) {
-  UseNoVci();
-  ASSERT_EQ(PDUConstruct(nullptr, nullptr), 0x00u);
-  uint32_t link = 0;
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &link, nullptr), 0x00u);
+  Construct(Mdf::kShipped, /*withVci=*/false);
+  const uint32_t link = ByResource(kCanResource);
   RunTable(ModuleNullPointerCases(), "no VCI");
   RunTable(LinkNullPointerCases(link), "no VCI");
   RunTable(HollowValueCases(link), "no VCI");

@@ -63,8 +63,7 @@ TEST_F(Faults, UnplugDuringTheProbeLeavesNoVciAndTheNextConstructFindsIt) {
 
 TEST_F(Faults, UnplugDuringConnectReturnsWithinTheCommandTimeouts) {
   Construct();
-  uint32_t hCLL = 0;
-  ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &hCLL, nullptr), 0x00u);
+  const uint32_t hCLL = ByResource(kCanResource);
   ASSERT_EQ(PDURegisterEventCallback(kMod, hCLL, ItemCollector::Callback), 0x00u);
   vci_.Script(kCmdSetLinkParam, {});  // the first ComParam is never answered
   const size_t before = vci_.FrameCount();

@@ -66,11 +66,7 @@ TEST_F(Concurrency, EightThreadsOnFourLinksWithReenteringCallbacks) {
   g_p2MaxId = IdOf("CP_P2Max");
 
   uint32_t links[kLinks] = {};
-  for (uint32_t& h : links) {
-    ASSERT_EQ(PDUCreateComLogicalLink(kMod, nullptr, kCanResource, nullptr, &h, nullptr), 0x00u);
-    ASSERT_EQ(PDURegisterEventCallback(kMod, h, StressCallback), 0x00u);
-    ASSERT_EQ(PDUConnect(kMod, h), 0x00u);
-  }
+  for (uint32_t& h : links) h = ConnectedLink(kCanResource, StressCallback);
 
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> calls{0};

@@ -314,13 +314,19 @@ class SessionTest : public ::testing::Test {
   // A link (CAN unless told) with the collector's callback (or one that
   // calls it), connected; its ONLINE status item has been seen.
   uint32_t ConnectedLink(uint32_t resourceId = kCanResource, CALLBACKFNC callback = ItemCollector::Callback) {
-    uint32_t hCLL = 0;
-    EXPECT_EQ(PDUCreateComLogicalLink(kMod, nullptr, resourceId, nullptr, &hCLL, nullptr), 0u) << resourceId;
+    const uint32_t hCLL = ByResource(resourceId);
     EXPECT_EQ(PDURegisterEventCallback(kMod, hCLL, callback), 0u);
     const size_t before = items_.Items().size();
     EXPECT_EQ(PDUConnect(kMod, hCLL), 0u);
     EXPECT_TRUE(items_.WaitCount(before + 1, 5000)) << resourceId << " not ONLINE";
     return hCLL;
+  }
+
+  // Connects the link; the frames of this command the connect sent.
+  std::vector<VciFrame> ConnectSends(uint32_t hCLL, uint8_t command) {
+    vci_.ClearFrames();
+    EXPECT_EQ(PDUConnect(kMod, hCLL), 0u);
+    return vci_.FramesWithCommand(command);
   }
 
   // The VCI acknowledges every COP, then sends these messages as vehicle
