@@ -97,9 +97,7 @@ def case_script_exit_codes(ctx):
         (HEAD + "set CP_P2Max=abc\n", 2, "CP_P2Max expects a number from 0 to 4294967295 (UNUM32)"),
         (HEAD + "send 22 F1 90\nkey xor32 1 seed $[3:5]\n", 2, "key: xor32 needs a seed of 4, 8, ... bytes"),
     ]
-    # And a library that is no D-PDU library at all.
-    runs = side_by_side(*[tool_on_sim(ctx, ["run"], script=text, status=want) for text, want, _ in table],
-                        lambda: tool(ctx, ["--lib", "libz.so.1", "run", write(ctx, "x.pdu", "quit\n")], status=3))
+    runs = side_by_side(*[tool_on_sim(ctx, ["run"], script=text, status=want) for text, want, _ in table])
     for i, ((text, want, needle), p) in enumerate(zip(table, runs)):
         # It says so, stops there when it failed, and closes its link.
         check(needle in p.stdout and "link 1 closed" in p.stdout and
@@ -181,6 +179,8 @@ def case_strict_parsing(ctx):
         (["session", "--resource", raw, "--cycles", "-1", "10070000021003"], 2,
          "--cycles -1 on a raw CAN resource never ends on a busy bus; use pdutool monitor --listen ID#DATA"),
         (["scan", "--resource", raw], 2, "give a diagnostic resource (e.g. RSC_ISO_15765_3_on_ISO_15765_2_6_14)"),
+        (["scan", "--resource", "RSC_ISO_14230_3_on_ISO_14230_2_7_15"], 2,
+         "scan on an address-based resource needs --range FIRST-LAST"),
         (["session", "--resource", RESOURCE, "--mdf", broken, "22"], 6, "MDF.xml cannot be loaded: "),
         (["--json", "--root-file", latin1, "--root"], 0, "f\ufffdr"),
         (["--wait", "abc", "info"], 2, "--wait: not a duration (2000, 2000ms or 2s): abc"),
@@ -208,6 +208,7 @@ def case_strict_parsing(ctx):
         (["run", "s.pdu", "--trace", "/tmp/T.BLF"], 2, "--trace /tmp/T.BLF: pdutool writes candump log format, and "
          "python-can's can.LogReader reads a .blf file as another one; name it T.log"),
         (["monitor", "--log", "bus.trc"], 2, "--log bus.trc: pdutool writes candump log format"),
+        (["run", "s.pdu", "--trace", "/nonexistent/dir/t.log"], 2, "--trace: cannot write /nonexistent/dir/t.log: "),
     ]
     # --wait with a unit: 1s is a thousand milliseconds (the routine answers after 2 s).
     wait_1s = tool_on_sim(ctx, ["--json", "--wait", "1s"] + SESSION + ["31 01 FF 00"], routine_flags(ctx, LATE))
