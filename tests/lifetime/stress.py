@@ -196,10 +196,7 @@ def child_logs_apart(out, logs):
 
 
 def second_construct_logged(out, logs):
-    main = [f for f in os.listdir(logs) if re.fullmatch(r"\d{4}-\d\d-\d\d\.txt", f)]
-    check(len(main) == 1, "main log files: %s" % main)
-    with open(os.path.join(logs, main[0]), encoding="utf-8", errors="replace") as f:
-        text = f.read()
+    text = read_logs(logs)  # the call lines are the main log's
     heads = re.findall(r"^PDUConstruct \d+$", text, re.M)
     check(len(heads) == 2, "%d PDUConstruct lines in the log, wanted both constructions'" % len(heads))
     check(re.search(r"^PDUDestruct <PDU_STATUS_NOERROR> \d+$", text, re.M), "no PDUDestruct line in the log")
@@ -342,12 +339,15 @@ def run_plan(a, ctx, sim, plan, n):
         raise Failure("hung (killed after 30 s)\n%s%s" % (out, err[-2000:]))
     ended = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
     text = "%s\n%s" % (out, err[-3000:])
-    lifetime.check_clean(out + err)
+    for bad in ("terminate called", "Sanitizer", "runtime error:"):  # an abort, a sanitizer's report
+        check(bad not in out + err, "%r in the output:\n%s" % (bad, text))
     if plan.status == SIGTERM:
         check(p.returncode == SIGTERM, "ended with %d, not by its SIGTERM\n%s" % (p.returncode, text))
     else:
         check(p.returncode == plan.status, "exit status %d, wanted %d\n%s" % (p.returncode, plan.status, text))
-        took = lifetime.exit_took(out, ended, text)
+        stamps = [int(line.split()[2]) for line in out.splitlines() if line.startswith("exit at ")]
+        check(stamps, "no exit stamp\n" + text)
+        took = (ended - stamps[-1]) / 1e9
         check(took <= EXIT_BOUND_S, "the exit took %.2f s\n%s" % (took, text))
     for want in plan.want:
         check(want in out, "missing %r in\n%s" % (want, text))
@@ -366,8 +366,13 @@ def run_plan(a, ctx, sim, plan, n):
     check(closes == want_closes, "%d CLOSE on the wire, wanted %d\n%s\n%s" %
           (closes, want_closes, text, "\n".join(trace.splitlines()[-12:])))
     folder = os.path.join(logs, "J2534", "7318")
-    if plan.logging:
-        lifetime.check_logs_whole(folder)
+    if plan.logging:  # the three log files, each ending with a whole line
+        files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        check(len(files) == 3, "log files: %s" % files)
+        for f in files:
+            with open(os.path.join(folder, f), "rb") as fh:
+                data = fh.read()
+            check(data == b"" or data.endswith(b"\n"), "%s ends with a partial line: %r" % (f, data[-60:]))
     for extra in plan.checks:
         extra(out, folder)
     if plan.status == SIGTERM:
