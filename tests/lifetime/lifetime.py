@@ -65,6 +65,22 @@ NATIVE = {"c": "stress_client", "linked": "lifetime_client_linked", "cpp": "life
           "cpp-linked": "lifetime_global_linked"}
 
 
+def check_clean(text):
+    """No abort and no sanitizer report in a client's output."""
+    for bad in ("terminate called", "Sanitizer", "runtime error:"):
+        check(bad not in text, "%r in the output:\n%s" % (bad, text[-4000:]))
+
+
+def check_logs_whole(folder):
+    """The three log files are there, each ending with a whole line."""
+    files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    check(len(files) == 3, "log files: %s" % files)
+    for f in files:
+        with open(os.path.join(folder, f), "rb") as fh:
+            data = fh.read()
+        check(data == b"" or data.endswith(b"\n"), "%s ends with a partial line: %r" % (f, data[-60:]))
+
+
 def run_case(ctx, name):
     """One case on a simulator of its own, checked as the stress run checks
     a schedule (stress.run_plan), and no engine thread left running."""

@@ -339,8 +339,7 @@ def run_plan(a, ctx, sim, plan, n):
         raise Failure("hung (killed after 30 s)\n%s%s" % (out, err[-2000:]))
     ended = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
     text = "%s\n%s" % (out, err[-3000:])
-    for bad in ("terminate called", "Sanitizer", "runtime error:"):  # an abort, a sanitizer's report
-        check(bad not in out + err, "%r in the output:\n%s" % (bad, text))
+    lifetime.check_clean(out + err)
     if plan.status == SIGTERM:
         check(p.returncode == SIGTERM, "ended with %d, not by its SIGTERM\n%s" % (p.returncode, text))
     else:
@@ -366,13 +365,8 @@ def run_plan(a, ctx, sim, plan, n):
     check(closes == want_closes, "%d CLOSE on the wire, wanted %d\n%s\n%s" %
           (closes, want_closes, text, "\n".join(trace.splitlines()[-12:])))
     folder = os.path.join(logs, "J2534", "7318")
-    if plan.logging:  # the three log files, each ending with a whole line
-        files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-        check(len(files) == 3, "log files: %s" % files)
-        for f in files:
-            with open(os.path.join(folder, f), "rb") as fh:
-                data = fh.read()
-            check(data == b"" or data.endswith(b"\n"), "%s ends with a partial line: %r" % (f, data[-60:]))
+    if plan.logging:
+        lifetime.check_logs_whole(folder)
     for extra in plan.checks:
         extra(out, folder)
     if plan.status == SIGTERM:
