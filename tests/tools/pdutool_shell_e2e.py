@@ -16,9 +16,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e import (HEAD, RESOURCE, SESSION, Failure, Sim, check, env, side_by_side, tool, tool_on_sim,  # noqa: E402
-                 until, write)
+                 until)
 import e2e_runner  # noqa: E402
-from pdutool_e2e import KEYGEN, LATE, routine_flags  # noqa: E402
+from pdutool_e2e import LATE, routine_flags  # noqa: E402
 
 
 class Tmux:
@@ -165,13 +165,10 @@ def case_shell(ctx, part):
 def case_small_fixes(ctx):
     # The library's path goes to stderr: stdout is the command's output.
     # Shell commands without a terminal: a link that is not connected says
-    # so at once; echo expands $key; key-from echoes its command.
-    keygen = write(ctx, "keygen.py", KEYGEN)
+    # so at once; echo expands $key.
     table = [
         ("link %s --resp-id 0x7E8\nsend 3E 00\n" % RESOURCE, 1, "error: link 1 is not connected (connect, then start)"),
         ("key xor8 1 seed 10 FE\necho key is $key and $nope\n", 0, "key is 11 FF and $nope\n"),
-        (HEAD + "send 27 01\necho seed $[2:]\nkey-from %s %s\n" % (sys.executable, keygen), 0,
-         "  $key = D3 B4 59 1C (from %s %s 11223344)\n" % (sys.executable, keygen)),
     ]
 
     p, *scripts = side_by_side(tool_on_sim(ctx, SESSION + ["3E00"], status=0),
