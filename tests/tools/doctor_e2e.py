@@ -127,13 +127,11 @@ def case_doctor_simulator_holder(ctx):
 
 
 def case_doctor_config(ctx):
-    """A port that does not exist, and the log line: a missing config.ini
-    told from logging switched off."""
+    """The log line: a missing config.ini told from logging switched off."""
     with open(config := os.path.join(ctx.home, "config.ini"), "w") as f:
         f.write("[LOG]\nopen=0\n")
     out = doctor(ctx, MISSING, 5)
-    check(port_line(out, MISSING) == "does not exist" and "result: no VCI answered" in out and
-          "log: off (%s has no [LOG] open=1)" % config in out, out)
+    check("log: off (%s has no [LOG] open=1)" % config in out, out)
     os.remove(config)
     out = doctor(ctx, MISSING, 5)
     log = json.loads(doctor(ctx, MISSING, 5, "--json"))["doctor"]["log"]
