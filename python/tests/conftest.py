@@ -36,7 +36,7 @@ def simulator(scenario, python=False, monkeypatch=None):
             env = {"PDU7318_HOME": ctx.home, "PDU7318_PORTS": sim.link, "PDU_API_LIBRARY": LIBRARY,
                    "PDU7318_LOG_PATH": os.path.join(ctx.tmp, "logs") + "/"}
             if python:
-                env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), entry_point_dir(ctx.tmp)])
+                env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(HERE), ENTRY_POINT_DIR])
             for k, v in env.items() if monkeypatch else ():
                 monkeypatch.setenv(k, v)
             yield sim, env
@@ -99,20 +99,16 @@ def fake(monkeypatch):
         lib.PDUDestruct()
 
 
-def entry_point_dir(tmp):
-    """A folder with the package's distribution metadata, so that python-can
-    finds the pdu7318 interface through its can.interface entry point."""
-    info = os.path.join(tmp, "pdu7318-%s.dist-info" % __version__)
-    os.makedirs(info, exist_ok=True)
-    with open(os.path.join(info, "METADATA"), "w") as f:
-        f.write("Metadata-Version: 2.1\nName: pdu7318\nVersion: %s\n" % __version__)
-    with open(os.path.join(info, "entry_points.txt"), "w") as f:
-        f.write("[can.interface]\npdu7318 = pdu7318.can:PduCanBus\n")
-    return tmp
-
-
-# python-can reads its entry points when it is imported: make the package's
-# metadata visible before any test module imports can.
-ENTRY_POINT_DIR = entry_point_dir(tempfile.mkdtemp(prefix="pdu7318-dist-"))
+# A folder with the package's distribution metadata, so that python-can finds
+# the pdu7318 interface through its can.interface entry point: on this
+# process's path before any test module imports can (python-can reads its
+# entry points on import), and on the PYTHONPATH of simulator(python=True).
+ENTRY_POINT_DIR = tempfile.mkdtemp(prefix="pdu7318-dist-")
 atexit.register(shutil.rmtree, ENTRY_POINT_DIR, True)
+_info = os.path.join(ENTRY_POINT_DIR, "pdu7318-%s.dist-info" % __version__)
+os.makedirs(_info)
+with open(os.path.join(_info, "METADATA"), "w") as f:
+    f.write("Metadata-Version: 2.1\nName: pdu7318\nVersion: %s\n" % __version__)
+with open(os.path.join(_info, "entry_points.txt"), "w") as f:
+    f.write("[can.interface]\npdu7318 = pdu7318.can:PduCanBus\n")
 sys.path.insert(0, ENTRY_POINT_DIR)

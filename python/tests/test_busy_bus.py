@@ -15,6 +15,7 @@ import pytest
 can = pytest.importorskip("can")
 
 from conftest import DATA_DIR, LIBRARY, simulator  # noqa: E402
+from e2e import STALLED  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
 BUSY = os.path.join(DATA_DIR, "scenarios", "busy-bus.json")
@@ -36,14 +37,6 @@ def rate_scenario(path):
     with open(path, "w") as f:
         json.dump(car, f)
     return path
-
-
-# The module ends a receiving ComPrimitive after 20 ms without a frame. On a
-# loaded machine the pty's delivery (a kernel worker), the simulator or the
-# client can stall that long, and the stream ends although the bus did not
-# fall quiet; a test whose premise is a stream still running then has
-# nothing to check.
-STALLED = "the stream ended at a stall of 20 ms or more (a loaded machine): %s not exercised"
 
 
 def drain(bus, out, seconds):

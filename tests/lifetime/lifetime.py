@@ -71,13 +71,6 @@ def check_clean(text):
         check(bad not in text, "%r in the output:\n%s" % (bad, text[-4000:]))
 
 
-def exit_took(stdout, ended_ns, text):
-    """Seconds from the client's last "exit at" stamp to ended_ns."""
-    stamps = [int(line.split()[2]) for line in stdout.splitlines() if line.startswith("exit at ")]
-    check(stamps, "no exit stamp\n" + text)
-    return (ended_ns - stamps[-1]) / 1e9
-
-
 def check_logs_whole(folder):
     """The three log files are there, each ending with a whole line."""
     files = sorted(os.listdir(folder)) if os.path.isdir(folder) else []

@@ -196,10 +196,7 @@ def child_logs_apart(out, logs):
 
 
 def second_construct_logged(out, logs):
-    main = [f for f in os.listdir(logs) if re.fullmatch(r"\d{4}-\d\d-\d\d\.txt", f)]
-    check(len(main) == 1, "main log files: %s" % main)
-    with open(os.path.join(logs, main[0]), encoding="utf-8", errors="replace") as f:
-        text = f.read()
+    text = read_logs(logs)  # the call lines are the main log's
     heads = re.findall(r"^PDUConstruct \d+$", text, re.M)
     check(len(heads) == 2, "%d PDUConstruct lines in the log, wanted both constructions'" % len(heads))
     check(re.search(r"^PDUDestruct <PDU_STATUS_NOERROR> \d+$", text, re.M), "no PDUDestruct line in the log")
@@ -347,7 +344,9 @@ def run_plan(a, ctx, sim, plan, n):
         check(p.returncode == SIGTERM, "ended with %d, not by its SIGTERM\n%s" % (p.returncode, text))
     else:
         check(p.returncode == plan.status, "exit status %d, wanted %d\n%s" % (p.returncode, plan.status, text))
-        took = lifetime.exit_took(out, ended, text)
+        stamps = [int(line.split()[2]) for line in out.splitlines() if line.startswith("exit at ")]
+        check(stamps, "no exit stamp\n" + text)
+        took = (ended - stamps[-1]) / 1e9
         check(took <= EXIT_BOUND_S, "the exit took %.2f s\n%s" % (took, text))
     for want in plan.want:
         check(want in out, "missing %r in\n%s" % (want, text))

@@ -31,7 +31,7 @@ pdu7318_e2e(simulator e2e.py --jobs 6 scenario:demo pdutool-poll wire-faults ${_
 pdu7318_e2e(protocols protocols_e2e.py --jobs 8)
 
 pdu7318_e2e(doctor doctor_e2e.py --jobs 8 doctor-denied doctor-busy doctor-silent doctor-simulator
-            doctor-simulator-holder doctor-config construct-progress construct-no-vci)
+            doctor-simulator-holder doctor-config construct-no-vci)
 
 # no-response waits the library's fixed 5 s after "response pending" (no
 # ComParam shortens that wait): the longest test, alone.

@@ -45,24 +45,18 @@ def cases_of(namespace):
             if name.startswith("case_") and callable(fn) and getattr(fn, "__module__", module) == module}
 
 
-def main(cases, make_ctx=None, with_lib=False, jobs=4, options=(), default=None):
+def main(cases, with_lib=False, jobs=4, default=None):
     """Parses the command line, runs the cases named on it and returns the
     exit status: 1 when a case failed, 77 (ctest: skipped) when every case
     raised Skip or called sys.exit(77), else 0. cases: name ->
-    function(ctx[, arg]), or a script's globals (its case_ functions);
-    make_ctx(args) -> a context with cleanup(), e2e.Ctx by default (with_lib:
-    with the --lib path as its lib); options: further required --NAME VALUE;
-    default(args): the cases to run when none is named (else one must be)."""
+    function(ctx[, arg]), or a script's globals (its case_ functions); ctx:
+    an e2e.Ctx (with_lib: with the --lib path as its lib); default(args):
+    the cases to run when none is named (else one must be)."""
+    from e2e import Ctx
     if "__name__" in cases:
         cases = cases_of(cases)
-    if make_ctx is None:
-        from e2e import Ctx
-        def make_ctx(a):
-            ctx = Ctx(a.bin, a.data)
-            ctx.lib = getattr(a, "lib", None)
-            return ctx
     ap = argparse.ArgumentParser()
-    for name in ("bin", "data") + (("lib",) if with_lib else ()) + tuple(options):
+    for name in ("bin", "data") + (("lib",) if with_lib else ()):
         ap.add_argument("--" + name, required=True)
     ap.add_argument("--jobs", type=int, default=jobs, help="cases run side by side (default %d)" % jobs)
     ap.add_argument("case", nargs="*" if default else "+")
@@ -74,7 +68,8 @@ def main(cases, make_ctx=None, with_lib=False, jobs=4, options=(), default=None)
 
     def run_case(name):
         fn, *arg = name.split(":", 1)
-        ctx = make_ctx(a)
+        ctx = Ctx(a.bin, a.data)
+        ctx.lib = getattr(a, "lib", None)
         try:
             cases[fn](ctx, *arg)
         finally:

@@ -18,7 +18,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "python")]
 from pdu7318 import _capi as T  # noqa: E402  (the structures' layout only)
-from e2e import Failure, Sim, check, env, passed, sent, until  # noqa: E402
+from e2e import STALLED, Failure, Sim, check, env, passed, sent, until  # noqa: E402
 import e2e_runner  # noqa: E402
 
 RAW = "RSC_ISO_11898_RAW_6_14"
@@ -186,12 +186,6 @@ class Run:
         ended = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
         check(p.returncode == 0, "%s client: exit %d\n%s%s" % (mode, p.returncode, out, err[-2000:]))
         return json.loads(out.strip().splitlines()[-1]), ended
-
-
-# The library ends a receiving SENDRECV after 20 ms without a frame. On a
-# loaded machine the pty's delivery (a kernel worker) or the simulator can
-# stall that long although the bus never falls quiet.
-STALLED = "the stream ended at a stall of 20 ms or more (a loaded machine): %s not exercised"
 
 
 def case_destruct(run):

@@ -16,9 +16,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e import (HEAD, RESOURCE, SESSION, Failure, Sim, check, env, side_by_side, tool, tool_on_sim,  # noqa: E402
-                 until, write)
+                 until)
 import e2e_runner  # noqa: E402
-from pdutool_e2e import KEYGEN, LATE, routine_flags  # noqa: E402
+from pdutool_e2e import LATE, routine_flags  # noqa: E402
 
 
 class Tmux:
@@ -58,6 +58,16 @@ def communicating(t):
     t.wait_for("STATUS  PDU_COPST_FINISHED", "STARTCOMM finished")
 
 
+def next_request_answered(t, late):
+    """send 3E 00 after an abandoned request, then Ctrl-D: the old request's late
+    item (late) is labelled abandoned, and no item goes unlabelled."""
+    t.keys("send 3E 00", "Enter")
+    s = t.wait_for("7E 00   \"~.\"", "the next request answered", seconds=15)
+    check("abandoned request (hCoP 2): " + late in s, "the late item labelled abandoned:\n" + s)
+    check(not any("link: " + x in s for x in ("RESULT", "ERROR", "PDU_COPST_FINISHED")), "no unlabelled items:\n" + s)
+    t.keys("C-d")
+
+
 def ctrl_c_keeps_the_session(t, sim):
     communicating(t)
     # The routine: "response pending" (the library keeps it to itself),
@@ -83,13 +93,8 @@ def ctrl_c_keeps_the_session(t, sim):
     t.keys("links", "Enter")
     s = t.wait_for("communicating", "the link as it was")
     check("SENDRECV  22 F1" not in s, "the dropped line did not run:\n" + s)
-    # The same link, no new STARTCOMM: the answer of the next request
-    # (queued behind the abandoned one in the library).
-    t.keys("send 3E 00", "Enter")
-    s = t.wait_for("7E 00   \"~.\"", "the next request answered", seconds=15)
-    check("abandoned request (hCoP 2): RESULT 71 01 FF 00\n" in s, "the late result labelled abandoned:\n" + s)
-    check(not any("link: " + x in s for x in ("RESULT", "ERROR", "PDU_COPST_FINISHED")), "no unlabelled items:\n" + s)
-    t.keys("C-d")
+    # The same link, no new STARTCOMM.
+    next_request_answered(t, "RESULT 71 01 FF 00\n")
 
 
 def per_command_wait(t, sim):
@@ -98,13 +103,7 @@ def per_command_wait(t, sim):
     communicating(t)
     t.keys("send 31 01 FF 00 --wait 500ms", "Enter")
     t.wait_for("no FINISHED within 500 ms", "--wait 500ms", seconds=5)
-    # The library still runs the routine; its late FINISHED comes while the
-    # next request waits behind it, and is labelled as the old request's.
-    t.keys("send 3E 00", "Enter")
-    s = t.wait_for("7E 00   \"~.\"", "the next request answered", seconds=15)
-    check("abandoned request (hCoP 2): PDU_COPST_FINISHED" in s, "the late FINISHED labelled abandoned:\n" + s)
-    check("link: PDU_COPST_FINISHED" not in s, "no unlabelled items:\n" + s)
-    t.keys("C-d")
+    next_request_answered(t, "PDU_COPST_FINISHED")
 
 
 def ctrl_c_twice(t, sim):
@@ -166,13 +165,10 @@ def case_shell(ctx, part):
 def case_small_fixes(ctx):
     # The library's path goes to stderr: stdout is the command's output.
     # Shell commands without a terminal: a link that is not connected says
-    # so at once; echo expands $key; key-from echoes its command.
-    keygen = write(ctx, "keygen.py", KEYGEN)
+    # so at once; echo expands $key.
     table = [
         ("link %s --resp-id 0x7E8\nsend 3E 00\n" % RESOURCE, 1, "error: link 1 is not connected (connect, then start)"),
         ("key xor8 1 seed 10 FE\necho key is $key and $nope\n", 0, "key is 11 FF and $nope\n"),
-        (HEAD + "send 27 01\necho seed $[2:]\nkey-from %s %s\n" % (sys.executable, keygen), 0,
-         "  $key = D3 B4 59 1C (from %s %s 11223344)\n" % (sys.executable, keygen)),
     ]
 
     p, *scripts = side_by_side(tool_on_sim(ctx, SESSION + ["3E00"], status=0),
