@@ -133,6 +133,12 @@ TEST(PdutoolDecodeLog, SessionAndSinceFiltersLeaveOutSession1) {
     EXPECT_EQ(Entries(doc, "call").size(), 1u);
     EXPECT_EQ(doc["entries"][0]["kind"], "session");
   }
+  // A line outside any call has no tick of its own: it is as late as the
+  // line before it (5001), not dated by the absent tick (the boot's time).
+  const std::vector<std::string> late = {"PDUConstruct 5000", "PDUConstruct  <PDU_STATUS_NOERROR> 5001",
+                                         "Can't find comm"};
+  EXPECT_EQ(Texts(Decode(bySince, late, {}, {}), "verbatim"),
+            std::vector<std::string>{"              | Can't find comm"});
   // --session also leaves the other sessions out of the list of sessions.
   const json sessions = Decode(bySession)["sessions"];
   ASSERT_EQ(sessions.size(), 1u);

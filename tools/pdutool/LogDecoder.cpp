@@ -159,12 +159,13 @@ long LogDecoder::DayMs(uint32_t tick) const {
 }
 
 void LogDecoder::Emit(Kind kind, uint32_t tick, const std::string& text, int link) {
+  lastTick_ = tick = tick != 0 ? tick : lastTick_;
   const int session = sessions_.empty() ? 0 : sessions_.back().number;
   if (f_.session != 0 && session != f_.session) return;
-  if (f_.sinceMs >= 0 && DayMs(tick) < f_.sinceMs) {
+  if (f_.sinceMs >= 0 && (tick == 0 || DayMs(tick) < f_.sinceMs)) {
     if (kind == Kind::kSession) {
       heldHeader_ = text;
-      } else if (kind == Kind::kSummary) {
+    } else if (kind == Kind::kSummary) {
       heldHeader_.clear();
     }
     return;
@@ -297,7 +298,7 @@ std::string LogDecoder::TakeEvent(int hCLL, int hCoP, uint32_t tick) {
     int l = 0, c = 0;
     if (!EventHandles(events_[i], l, c) || l != hCLL || (hCoP >= 0 && c != hCoP)) continue;
     for (size_t k = 0; k < i; ++k) {
-      Verbatim("data log, no call of its own: " + events_.front(), tick, "data");
+      Verbatim("data log, no call of its own: " + events_.front(), tick);
       events_.pop_front();
     }
     std::string line = events_.front();
@@ -308,8 +309,7 @@ std::string LogDecoder::TakeEvent(int hCLL, int hCoP, uint32_t tick) {
   return "";
 }
 
-void LogDecoder::Verbatim(const std::string& line, uint32_t tick, const std::string& source) {
-  (void)source;
+void LogDecoder::Verbatim(const std::string& line, uint32_t tick) {
   ++counts_.verbatim;
   Emit(Kind::kVerbatim, tick, "              | " + line, inCall_ ? callLink_ : 0);
 }
@@ -491,7 +491,7 @@ void LogDecoder::MainLine(const std::string& line) {
     return;
   }
   if (!inCall_ || Notable(line)) {
-    Verbatim(line, inCall_ ? callTick_ : 0, "main");
+    Verbatim(line, inCall_ ? callTick_ : 0);
     return;
   }
   Detail(line);
@@ -507,7 +507,7 @@ void LogDecoder::Feed(const std::vector<std::string>& main, const std::vector<st
     size_t sp = l.find(' ');
     size_t colon = l.find(": ", sp == std::string::npos ? 0 : sp);
     if (sp == std::string::npos || !IsDigits(l.substr(0, sp)) || colon == std::string::npos) {
-      Verbatim("contact log: " + l, 0, "contact");
+      Verbatim("contact log: " + l, 0);
       continue;
     }
     c.tick = static_cast<uint32_t>(std::stoul(l.substr(0, sp)));
@@ -540,7 +540,7 @@ void LogDecoder::Feed(const std::vector<std::string>& main, const std::vector<st
   if (final) {
     EndOpenCalls();
     while (!events_.empty()) {
-      Verbatim("data log, no call of its own: " + events_.front(), maxTick_, "data");
+      Verbatim("data log, no call of its own: " + events_.front(), maxTick_);
       events_.pop_front();
     }
     if (!sessions_.empty()) Summarize();

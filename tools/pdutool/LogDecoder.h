@@ -108,7 +108,7 @@ class LogDecoder {
   void EndCall(const std::string& status, uint32_t tick, bool ended);
   void Detail(const std::string& line);
   // A notable line (port search, I/O failure) or any other line: verbatim.
-  void Verbatim(const std::string& line, uint32_t tick, const std::string& source);
+  void Verbatim(const std::string& line, uint32_t tick);
   void FlushFrames(const bool* sent, uint32_t tick);
   void FlushMatching(bool sent, const std::string& stuffed);
   // The data line of a PDUGetEventItem call on hCLL about hCoP; "" when
@@ -123,7 +123,10 @@ class LogDecoder {
   std::string FrameText(const ContactLine& c) const;
   std::string Clock(uint32_t tick) const;
   long DayMs(uint32_t tick) const;
-  // Prints (or keeps for --json) one output line, unless filtered out.
+  // Prints (or keeps for --json) one output line, unless filtered out. A
+  // line with no tick of its own (0) was written after the one emitted
+  // before it and takes its tick; with none before it, its time is unknown
+  // and --since leaves it out (never the boot time an absent tick means).
   void Emit(Kind kind, uint32_t tick, const std::string& text, int link = 0);
   void Write(Kind kind, int session, const std::string& text);
 
@@ -132,6 +135,7 @@ class LogDecoder {
   std::deque<std::string> events_;
   uint32_t maxTick_ = 0;
   uint32_t seenTick_ = 0;  // the largest tick fed so far
+  uint32_t lastTick_ = 0;  // the tick of the last line emitted
   FILE* stream_ = nullptr;
   bool streamFirst_ = true;
   unsigned rxLines_ = 0, rxFrames_ = 0;
