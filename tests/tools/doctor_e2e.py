@@ -4,13 +4,12 @@ case sets up one kind of port and checks the line pdutool prints for it and
 its exit status (0 only when a VCI answered, 5 otherwise)."""
 
 import contextlib
-import fcntl
 import json
 import os
 import pty
 import shutil
+import subprocess
 import sys
-import termios
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e import RESOURCE, Failure, Sim, check, tool  # noqa: E402
@@ -33,34 +32,51 @@ def port_line(out, port):
 
 
 @contextlib.contextmanager
-def pty_line():
-    """The path of a pseudo-terminal nobody answers on (its master open)."""
+def pty_line(keep_slave=False):
+    """The path of a pseudo-terminal nobody answers on (its master open;
+    keep_slave: its slave too, as the simulator keeps its far end)."""
     master, slave = pty.openpty()
     path = os.ttyname(slave)
-    os.close(slave)
+    if not keep_slave:
+        os.close(slave)
     try:
         yield path
     finally:
         os.close(master)
+        if keep_slave:
+            os.close(slave)
+
+
+# A process that opens argv[1] and flock()s it (argv[2] "1": sets TIOCEXCL
+# too, the way the library holds its port), says so, and holds it until its
+# stdin closes.
+HOLDER = """import fcntl, os, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+if sys.argv[2] == "1":
+    fcntl.ioctl(fd, termios.TIOCEXCL)
+print("held", flush=True)
+sys.stdin.read()
+"""
 
 
 @contextlib.contextmanager
-def opened(path, lock=False, exclusive=False):
-    """path open in this process; lock: flock()ed, exclusive: TIOCEXCL too
-    (held the way the library holds its port)."""
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+def locked(path, exclusive=False):
+    """path held open by a process of its own: its "held by process PID
+    (NAME)" text, pid and name. Not by this process: the cases run side by
+    side in its threads, and a child that another case forks holds all of
+    this process's files until it execs, which pdutool rightly lists as a
+    second holder."""
+    p = subprocess.Popen([sys.executable, "-c", HOLDER, path, str(int(exclusive))],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
-        if lock:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        if exclusive:
-            fcntl.ioctl(fd, termios.TIOCEXCL)
-        yield
+        check(p.stdout.readline() == "held\n", "the holder could not open %s" % path)
+        with open("/proc/%d/comm" % p.pid) as f:
+            name = f.read().strip()
+        yield "held by process %d (%s)" % (p.pid, name), p.pid, name
     finally:
-        os.close(fd)
-
-
-COMM = open("/proc/self/comm").read().strip()
-HELD_BY_ME = "held by process %d (%s)" % (os.getpid(), COMM)
+        p.stdin.close()
+        p.wait(10)
 
 
 def case_doctor_denied(ctx):
@@ -78,20 +94,20 @@ def case_doctor_denied(ctx):
 
 
 def case_doctor_busy(ctx):
-    with pty_line() as line, opened(line, lock=True, exclusive=True):
+    with pty_line() as line, locked(line, exclusive=True) as (held, pid, name):
         text = port_line(doctor(ctx, line, 5), line)
         port = json.loads(doctor(ctx, line, 5, "--json"))["doctor"]["ports"][0]
         session = tool(ctx, ["session", "--resource", RESOURCE, "3E00"], line, status=1).stderr
-    check(text.startswith("busy - ") and HELD_BY_ME in text and port["state"] == "busy" and
-          port["holders"] == [{"pid": os.getpid(), "name": COMM}] and  # --json: the holder
-          "pdutool: no VCI found: %s is busy - %s" % (line, HELD_BY_ME) in session,
+    check(text.startswith("busy - ") and held in text and port["state"] == "busy" and
+          port["holders"] == [{"pid": pid, "name": name}] and  # --json: the holder
+          "pdutool: no VCI found: %s is busy - %s" % (line, held) in session,
           "%s\n%r\n%s" % (text, port, session))
 
 
 def case_doctor_silent(ctx):
     # The test holds the pty's slave open too, as the simulator does for
     # its far end: that is no "also open in process" holder.
-    with pty_line() as line, opened(line):
+    with pty_line(keep_slave=True) as line:
         p = tool(ctx, ["doctor"], line, status=5)
     check(port_line(p.stdout, line) == "opened, but no answer to the probe (is the VCI powered? it takes its power "
                                        "from the vehicle's diagnostic socket)", p.stdout)
@@ -120,9 +136,9 @@ def case_doctor_simulator(ctx):
 
 def case_doctor_simulator_holder(ctx):
     """The simulator behind a pty is the port's far end, not a holder."""
-    with Sim(ctx) as sim, opened(sim.link, lock=True):
+    with Sim(ctx) as sim, locked(sim.link) as (held, _, _):
         text = port_line(doctor(ctx, sim.link, 5), sim.link)
-    check(text.startswith("busy - ") and HELD_BY_ME + "; close it" in text and "vcisim" not in text and
+    check(text.startswith("busy - ") and held + "; close it" in text and "vcisim" not in text and
           str(sim.proc.pid) not in text, text)
 
 
@@ -153,9 +169,9 @@ def case_doctor_config(ctx):
 
 def case_construct_no_vci(ctx):
     """No VCI: the findings at once, not a 20 s wait for a FINISHED. The
-    port the search opens is held by this process (a silent one costs 6 s:
+    port the search opens is held by another process (a silent one costs 6 s:
     discovery's probes, then the doctor's; doctor-silent has its line)."""
-    with pty_line() as line, opened(line, lock=True):
+    with pty_line() as line, locked(line):
         p = tool(ctx, ["--json", "session", "--resource", RESOURCE, "22F190"], MISSING + ":" + line, status=1)
     check("pdutool: trying %s ..." % line in p.stderr and "pdutool: no VCI answered on any port" in p.stderr, p.stderr)
     doc = json.loads(p.stdout)
